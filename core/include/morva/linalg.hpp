@@ -1,0 +1,79 @@
+// The reduced ADMM system through the factor structure.
+//
+//   K = P + σI + ρ(A_eqᵀA_eq + A_inᵀA_in + I + [L1] I) = G + U·Uᵀ
+//   G = diag(d) + (σ + ρ + [L1]ρ)·I,  U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ]  (n×h)
+//
+// solved with Sherman–Morrison–Woodbury through the Cholesky factor of the
+// h×h capacitance S = I + UᵀG⁻¹U, h = k + m_eq + m_in. Nothing n×n is formed.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "morva/matrix.hpp"
+#include "morva/problem.hpp"
+#include "morva/solver.hpp"
+
+namespace morva {
+
+// Tolerance factor of the semidefinite Cholesky of a dense Ω: g = 1e-12·max(1, max|Ω|).
+inline constexpr double kCovariancePivotTolerance = 1e-12;
+// Capacitance pivots at or below this (absolute) mean numerical breakdown.
+inline constexpr double kMinCapacitancePivot = 1e-14;
+// Factorisations kept per workspace; bounds memory to 16 copies of U and L_S.
+inline constexpr std::size_t kMaxCachedSystems = 16;
+
+// C (n×k) with C·Cᵀ = F·Ω·Fᵀ: C = F·L with L·Lᵀ = Ω (semidefinite Cholesky
+// for a dense Ω, √ω for a diagonal one).
+std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic);
+
+class SmwSystem {
+ public:
+  // Takes G (length n, positive) and U (n×h); fails with
+  // ReducedFactorizationFailed on a pivot ≤ 1e-14 or a non-finite pivot.
+  static std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal, Matrix low_rank);
+
+  // r ← (G + UUᵀ)⁻¹ r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r. Allocates an h-vector.
+  void solve_in_place(std::span<double> r) const;
+  // Allocation-free form; `scratch` holds at least rank() doubles.
+  void solve_in_place(std::span<double> r, std::span<double> scratch) const;
+
+  std::size_t rank() const { return low_rank_.cols(); }
+  std::span<const double> inverse_diagonal() const { return inverse_diagonal_; }
+  const Matrix& low_rank() const { return low_rank_; }
+  const Matrix& capacitance_factor() const { return capacitance_factor_; }
+  // Solves L_S·L_Sᵀ·w = t in place (t has rank() entries).
+  void solve_capacitance_in_place(std::span<double> t) const;
+
+ private:
+  std::vector<double> inverse_diagonal_;  // G⁻¹
+  Matrix low_rank_;                       // U, n×h
+  Matrix capacitance_factor_;             // L_S, h×h lower triangular
+};
+
+// The SMW system of one problem (scaled or not) for one (ρ, σ) pair. It depends
+// on d, F, Ω, A_eq, A_in, the presence of the L1 term, σ and ρ only.
+struct FactorizedSystem {
+  SmwSystem smw;
+  double rho = 0.0;
+  std::size_t factors = 0;  // k: columns of U before the constraint columns
+  std::size_t m_eq = 0;
+  std::size_t m_in = 0;
+
+  static std::expected<FactorizedSystem, SolverError> create(const QpProblem& problem, double rho,
+                                                             double sigma);
+};
+
+// Most recently used first, at most kMaxCachedSystems entries.
+using SystemCache = std::vector<std::pair<double, FactorizedSystem>>;
+
+// Brings the system for `rho` (matched by exact bit pattern) to the front,
+// building it on a miss (counter + 1, least recently used dropped beyond 16).
+// On error the cache and counter are unchanged.
+std::expected<void, SolverError> ensure_system(SystemCache& cache, std::uint64_t& factorizations,
+                                               const QpProblem& problem, double rho, double sigma);
+
+}  // namespace morva

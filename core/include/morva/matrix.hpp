@@ -1,0 +1,139 @@
+// Dense row-major matrices, the factor quadratic form P = diag(d) + F·Ω·Fᵀ,
+// and the two data error types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace morva {
+
+struct MatrixError {
+  enum class Kind { DimensionOverflow, ShapeMismatch, RaggedRow };
+
+  Kind kind{};
+  // DimensionOverflow / ShapeMismatch: the claimed shape. RaggedRow: `rows`
+  // is the offending row index and `cols` the expected column count.
+  std::uint64_t rows = 0;
+  std::uint64_t cols = 0;
+  std::uint64_t required = 0;  // ShapeMismatch: rows·cols
+  std::uint64_t supplied = 0;  // ShapeMismatch: values given; RaggedRow: that row's length
+
+  static MatrixError dimension_overflow(std::uint64_t rows, std::uint64_t cols);
+  static MatrixError shape_mismatch(std::uint64_t rows, std::uint64_t cols, std::uint64_t supplied);
+  static MatrixError ragged_row(std::uint64_t row, std::uint64_t length, std::uint64_t expected_cols);
+
+  std::string message() const;
+  bool operator==(const MatrixError&) const = default;
+};
+
+struct ProblemError {
+  enum class Kind { DimensionMismatch, NonFinite, NonConvex, NotSquare, NotSymmetric, InvalidBounds };
+
+  Kind kind{};
+  // Field name ("quadratic.omega", "l1.costs", ...) or, for NonConvex, the reason text.
+  std::string name;
+  std::uint64_t expected = 0;  // DimensionMismatch
+  std::uint64_t actual = 0;    // DimensionMismatch
+  std::uint64_t index = 0;     // InvalidBounds
+  double lower = 0.0;          // InvalidBounds
+  double upper = 0.0;          // InvalidBounds
+
+  static ProblemError dimension_mismatch(std::string name, std::uint64_t expected, std::uint64_t actual);
+  static ProblemError non_finite(std::string name);
+  static ProblemError non_convex(std::string reason);
+  static ProblemError not_square(std::string name);
+  static ProblemError not_symmetric(std::string name);
+  static ProblemError invalid_bounds(std::uint64_t index, double lower, double upper);
+
+  // "{} has dimension {}; expected {}" prints the actual size before the expected one.
+  std::string message() const;
+  bool operator==(const ProblemError&) const = default;
+};
+
+// Row-major dense matrix. Invariant: rows·cols fits in 64 bits and data holds
+// exactly rows·cols values; row i is data[i·cols, (i+1)·cols).
+class Matrix {
+ public:
+  Matrix() = default;  // 0×0
+
+  // Checks overflow of rows·cols first, then the number of values.
+  static std::expected<Matrix, MatrixError> create(std::uint64_t rows, std::uint64_t cols,
+                                                   std::vector<double> data);
+  // Rows of unequal length are rejected with RaggedRow.
+  static std::expected<Matrix, MatrixError> from_rows(const std::vector<std::vector<double>>& rows,
+                                                      std::uint64_t cols);
+  static Matrix zeros(std::size_t rows, std::size_t cols);
+
+  std::size_t rows() const { return rows_; }
+  std::size_t cols() const { return cols_; }
+  std::span<const double> data() const { return data_; }
+  std::span<double> data() { return data_; }
+  std::span<const double> row(std::size_t i) const { return {data_.data() + i * cols_, cols_}; }
+  std::span<double> row(std::size_t i) { return {data_.data() + i * cols_, cols_}; }
+  double operator()(std::size_t i, std::size_t j) const { return data_[i * cols_ + j]; }
+  double& operator()(std::size_t i, std::size_t j) { return data_[i * cols_ + j]; }
+
+  // y_i = Σ_j A_ij·x_j over the first min(cols, len x) columns, left to right.
+  std::vector<double> mul_vec(std::span<const double> x) const;
+
+  bool operator==(const Matrix&) const = default;
+
+ private:
+  Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
+      : rows_(rows), cols_(cols), data_(std::move(data)) {}
+
+  std::size_t rows_ = 0;
+  std::size_t cols_ = 0;
+  std::vector<double> data_;
+};
+
+// The factor covariance Ω: Dense (k×k matrix, validated symmetric) or Diagonal (ω).
+struct FactorCovariance {
+  std::variant<Matrix, std::vector<double>> value;
+
+  static FactorCovariance dense(Matrix omega) { return {std::move(omega)}; }
+  static FactorCovariance diagonal(std::vector<double> omega) { return {std::move(omega)}; }
+
+  bool is_dense() const { return value.index() == 0; }
+  const Matrix& dense_matrix() const { return std::get<0>(value); }
+  Matrix& dense_matrix() { return std::get<0>(value); }
+  const std::vector<double>& diagonal_values() const { return std::get<1>(value); }
+  std::vector<double>& diagonal_values() { return std::get<1>(value); }
+  // Rows of a dense Ω or length of a diagonal one.
+  std::size_t size() const;
+
+  bool operator==(const FactorCovariance&) const = default;
+};
+
+// P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
+struct FactorQuad {
+  Matrix factors;          // F, n×k
+  FactorCovariance omega;  // Ω, k×k
+  std::vector<double> diagonal;  // d, n specific variances
+
+  // Assembles the form and validates it.
+  static std::expected<FactorQuad, ProblemError> create(Matrix factors, FactorCovariance omega,
+                                                        std::vector<double> diagonal);
+
+  std::size_t assets() const { return factors.rows(); }
+  std::size_t factor_count() const { return factors.cols(); }
+
+  // First violated rule: diagonal length, Ω size, F finite, d ≥ 0 finite, then
+  // Ω square / finite / symmetric (dense) or ω ≥ 0 finite (diagonal).
+  std::expected<void, ProblemError> validate() const;
+
+  // P·x in O(n·k): t = Fᵀx (row-wise), s = Ω·t, y = d∘x + F·s.
+  std::vector<double> apply(std::span<const double> x) const;
+  // Allocation-free form: `t` and `s` are k-sized scratch, `out` has min(len x, n) entries.
+  void apply_into(std::span<const double> x, std::span<double> out, std::span<double> t,
+                  std::span<double> s) const;
+
+  bool operator==(const FactorQuad&) const = default;
+};
+
+}  // namespace morva

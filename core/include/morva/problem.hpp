@@ -1,0 +1,57 @@
+// The QP record every solve receives:
+//   minimise ½·xᵀPx + qᵀx + Σᵢ cᵢ·|xᵢ − aᵢ|
+//   subject to A_eq·x = b_eq, A_in·x ≤ b_in, l ≤ x ≤ u.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "morva/matrix.hpp"
+
+namespace morva {
+
+struct LinearConstraints {
+  Matrix matrix;            // m×n, one row per constraint
+  std::vector<double> rhs;  // m
+
+  // The empty block of an n-variable problem: 0×n with no right-hand side.
+  static LinearConstraints empty(std::size_t n) { return {Matrix::zeros(0, n), {}}; }
+  std::size_t rows() const { return matrix.rows(); }
+
+  bool operator==(const LinearConstraints&) const = default;
+};
+
+struct L1Term {
+  std::vector<double> costs;   // cᵢ ≥ 0
+  std::vector<double> anchor;  // aᵢ
+
+  std::expected<void, ProblemError> validate(std::size_t n) const;
+  bool operator==(const L1Term&) const = default;
+};
+
+struct QpProblem {
+  FactorQuad quadratic;
+  std::vector<double> linear;
+  LinearConstraints equalities;
+  LinearConstraints inequalities;
+  std::vector<double> lower_bounds;
+  std::vector<double> upper_bounds;
+  std::optional<L1Term> l1;
+
+  std::size_t n() const { return quadratic.assets(); }
+  std::size_t m_eq() const { return equalities.rhs.size(); }
+  std::size_t m_in() const { return inequalities.rhs.size(); }
+
+  // Rules in order: quadratic form, vector lengths, equality block, inequality
+  // block, linear finite, L1 term, bounds (NaN, then crossing).
+  std::expected<void, ProblemError> validate() const;
+
+  // (½·xᵀPx + qᵀx) + Σ cᵢ|xᵢ − aᵢ|, every sum in index order.
+  double objective(std::span<const double> x) const;
+
+  bool operator==(const QpProblem&) const = default;
+};
+
+}  // namespace morva

@@ -1,0 +1,52 @@
+// Modified Ruiz equilibration on the factor form, with a cost scaling pass.
+//
+//   P_s = c·D·P·D,  q_s = c·D∘q,  A_s = E·A·D,  b_s = E∘b,  l_s = l/D,  u_s = u/D,
+//   c_s = c·D∘c_L1, a_s = a/D.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "morva/kkt.hpp"
+#include "morva/matrix.hpp"
+#include "morva/problem.hpp"
+
+namespace morva {
+
+// Scale factors are clamped to this range so a single pass cannot blow up or
+// annihilate a column.
+inline constexpr double kMinScaleFactor = 1e-6;
+inline constexpr double kMaxScaleFactor = 1e6;
+
+struct ScaledProblem {
+  // Quadratic form: factors C_s (n×k), Ω = Diagonal(all ones), diagonal d_s.
+  QpProblem problem;
+  std::vector<double> column_scaling;      // D, n
+  std::vector<double> equality_scaling;    // E_eq, m_eq
+  std::vector<double> inequality_scaling;  // E_in, m_in
+  double cost_scaling = 1.0;               // c
+
+  // Exactly `iterations` passes over the validated problem whose covariance
+  // columns are C.
+  static ScaledProblem equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
+                                   std::uint64_t iterations);
+
+  // Unscaled starting point → scaled units, in place:
+  // x/D, c·y_eq/E_eq, c·y_in/E_in, c·D∘y_box, c·D∘y_l1.
+  void scale_iterates_in_place(std::span<double> x, DualVariables& duals) const;
+};
+
+// Upper estimate of the infinity norm of each column of diag(d) + C·Cᵀ:
+// max(r_i² + d_i, r_i·max_j r_j) with r_i = ‖row i of C‖₂.
+std::vector<double> estimated_quadratic_column_norms(const Matrix& columns, std::span<const double> diagonal);
+
+// Scaled iterate → unscaled units (plain copies when `scaled` is null):
+// D∘x_s, E_eq∘y_eq/c, E_in∘y_in/c, y_box/(c·D), y_l1/(c·D).
+std::pair<std::vector<double>, DualVariables> unscaled_iterates(const ScaledProblem* scaled,
+                                                                std::span<const double> x_scaled,
+                                                                const DualVariables& duals_scaled);
+
+}  // namespace morva

@@ -1,0 +1,63 @@
+// A rolling rebalance: one lowered structure, one workspace (equilibration
+// and factorisations), re-solved date after date warm-started.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "morva/matrix.hpp"
+#include "morva/portfolio.hpp"
+#include "morva/solver.hpp"
+#include "morva/workspace.hpp"
+
+namespace morva {
+
+// One date's changes; an absent field keeps the current value.
+struct RebalanceStep {
+  std::optional<std::vector<double>> expected_returns;
+  std::optional<std::vector<double>> previous_weights;
+  std::optional<std::vector<double>> benchmark_weights;
+  std::optional<double> budget;
+  std::optional<std::vector<double>> equality_rhs;    // the problem's own rows, budget excluded
+  std::optional<std::vector<double>> inequality_rhs;
+
+  bool operator==(const RebalanceStep&) const = default;
+};
+
+class PortfolioSequence {
+ public:
+  // Validates the whole date first (a rejection changes nothing), writes the
+  // accepted vectors into both the unscaled and the equilibrated problem, then
+  // solves warm-started from the previous date.
+  std::expected<Solution, PortfolioError> solve_next(const RebalanceStep& step);
+
+  std::size_t dimension() const { return expected_returns_.size(); }
+  std::uint64_t factorizations() const { return workspace_.factorizations(); }
+
+ private:
+  friend std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioProblem&,
+                                                                        const SolverSettings&);
+  explicit PortfolioSequence(Workspace workspace) : workspace_(std::move(workspace)) {}
+
+  Workspace workspace_;
+  std::optional<double> budget_;
+  std::vector<double> expected_returns_;
+  std::optional<std::vector<double>> previous_weights_;
+  std::optional<std::vector<double>> benchmark_weights_;
+  std::vector<double> equality_rhs_;
+  FactorQuad covariance_;
+  double risk_aversion_ = 1.0;
+  double turnover_penalty_ = 0.0;
+  std::pair<double, double> budget_range_{0.0, 0.0};
+  bool has_l1_costs_ = false;
+  std::optional<WarmStart> warm_start_;
+};
+
+// Lowers the problem and builds the workspace; nothing is solved.
+std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioProblem& problem,
+                                                               const SolverSettings& settings);
+
+}  // namespace morva

@@ -1,0 +1,59 @@
+// The reusable solver state of one QP structure and the relaxed ADMM over the
+// four constraint blocks (equality, inequality, box, L1).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "morva/linalg.hpp"
+#include "morva/problem.hpp"
+#include "morva/scaling.hpp"
+#include "morva/solver.hpp"
+
+namespace morva {
+
+using Clock = std::chrono::steady_clock;
+
+class Workspace {
+ public:
+  // Validates the problem, then the settings; equilibrates when
+  // scaling_iterations > 0; builds the first factorisation (counter = 1).
+  static std::expected<Workspace, SolverError> create(SolverSettings settings, QpProblem problem);
+
+  // One ADMM solve from the optional warm start (unscaled units). `start` is
+  // the instant the solve time is measured from.
+  std::expected<Solution, SolverError> solve_from(Clock::time_point start,
+                                                  const std::optional<WarmStart>& warm_start);
+
+  // Data updates that keep every factorisation valid; each writes the unscaled
+  // problem and the equilibrated copy. Length first, then finiteness; nothing
+  // changes on error.
+  std::expected<void, ProblemError> update_inequality_rhs(std::span<const double> rhs);  // "inequalities.rhs"
+  std::expected<void, ProblemError> update_equality_rhs(std::span<const double> rhs);    // "equalities.rhs"
+  std::expected<void, ProblemError> update_linear(std::span<const double> linear);       // "linear"
+  std::expected<void, ProblemError> update_l1_anchor(std::span<const double> anchor);    // "l1.anchor"
+
+  const QpProblem& problem() const { return problem_; }
+  const ScaledProblem* scaled() const { return scaled_ ? &*scaled_ : nullptr; }
+  const SolverSettings& settings() const { return settings_; }
+  const SystemCache& systems() const { return systems_; }
+  std::uint64_t factorizations() const { return factorizations_; }
+
+ private:
+  Workspace() = default;
+
+  QpProblem problem_;
+  std::optional<ScaledProblem> scaled_;
+  SystemCache systems_;
+  SolverSettings settings_;
+  std::uint64_t factorizations_ = 0;
+};
+
+// Elementwise a − b over the shorter length.
+std::vector<double> difference(std::span<const double> a, std::span<const double> b);
+
+}  // namespace morva
