@@ -1,0 +1,139 @@
+#include "morva/format.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+
+namespace morva {
+namespace {
+
+// Large enough for the exact fixed-point text of DBL_MAX (309 digits) plus sign.
+constexpr std::size_t kBufferSize = 400;
+
+// JSON writer: plain decimal when the decimal point sits at position p with
+// kJsonMinPoint < p <= kJsonMaxPoint (p = number of digits before the point,
+// negative for leading zeros after it); exponent notation otherwise.
+constexpr int kJsonMinPoint = -5;
+constexpr int kJsonMaxPoint = 16;
+
+// Shortest round-trip decimal digits of a finite double: value = ±0.d1d2...dk × 10^point.
+struct ShortestDigits {
+  bool negative = false;
+  std::string digits;  // no leading or trailing zeros, except "0" for zero
+  int point = 0;       // position of the decimal point relative to the first digit
+};
+
+ShortestDigits shortest_digits(double value) {
+  std::array<char, kBufferSize> buffer{};
+  // Scientific shortest form "-d.ddde±XX": its digits are the shortest that round-trip.
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                    std::chars_format::scientific);
+  const std::string_view text(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+  ShortestDigits out;
+  std::size_t pos = 0;
+  if (text[pos] == '-') {
+    out.negative = true;
+    ++pos;
+  }
+  const std::size_t e_pos = text.find('e');
+  for (std::size_t i = pos; i < e_pos; ++i) {
+    if (text[i] != '.') out.digits.push_back(text[i]);
+  }
+  int exponent = 0;
+  std::string_view exp_text = text.substr(e_pos + 1);
+  if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+  // d.ddd × 10^e = 0.dddd × 10^(e+1)
+  out.point = exponent + 1;
+  if (out.digits == "0") out.point = 1;
+  return out;
+}
+
+// Lays the digits out without an exponent; `keep_fraction` appends ".0" to integral values.
+std::string plain_layout(const ShortestDigits& d, bool keep_fraction) {
+  std::string out;
+  if (d.negative) out.push_back('-');
+  const int count = static_cast<int>(d.digits.size());
+  if (d.point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-d.point), '0');
+    out += d.digits;
+  } else if (d.point >= count) {
+    out += d.digits;
+    out.append(static_cast<std::size_t>(d.point - count), '0');
+    if (keep_fraction) out += ".0";
+  } else {
+    out.append(d.digits, 0, static_cast<std::size_t>(d.point));
+    out.push_back('.');
+    out.append(d.digits, static_cast<std::size_t>(d.point), std::string::npos);
+  }
+  return out;
+}
+
+// "inf", "-inf" or "NaN" for a non-finite value.
+std::string non_finite_text(double value) {
+  if (std::isnan(value)) return "NaN";
+  return value < 0 ? "-inf" : "inf";
+}
+
+}  // namespace
+
+std::string format_decimal(double value) {
+  if (!std::isfinite(value)) return non_finite_text(value);
+  return plain_layout(shortest_digits(value), false);
+}
+
+std::string format_scientific(double value, int digits) {
+  if (!std::isfinite(value)) return non_finite_text(value);
+  if (digits < 0) digits = 0;
+  std::array<char, kBufferSize> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                    std::chars_format::scientific, digits);
+  if (result.ec != std::errc{}) return non_finite_text(std::nan(""));
+  const std::string_view text(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+  // to_chars writes "d.ddde±XX"; drop the "+" and the exponent's leading zeros.
+  const std::size_t e_pos = text.find('e');
+  std::string out(text.substr(0, e_pos + 1));
+  std::string_view exponent = text.substr(e_pos + 1);
+  if (exponent.front() == '-') {
+    out.push_back('-');
+    exponent.remove_prefix(1);
+  } else if (exponent.front() == '+') {
+    exponent.remove_prefix(1);
+  }
+  while (exponent.size() > 1 && exponent.front() == '0') exponent.remove_prefix(1);
+  out += exponent;
+  return out;
+}
+
+std::string format_whole(double value) {
+  if (!std::isfinite(value)) return non_finite_text(value);
+  std::array<char, kBufferSize> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                    std::chars_format::fixed, 0);
+  return std::string(buffer.data(), result.ptr);
+}
+
+std::string format_json_number(double value) {
+  if (!std::isfinite(value)) return non_finite_text(value);
+  const ShortestDigits d = shortest_digits(value);
+  if (d.point > kJsonMinPoint && d.point <= kJsonMaxPoint) return plain_layout(d, true);
+  // Exponent notation: d[.ddd]e±X with the exponent of the first digit.
+  std::string out;
+  if (d.negative) out.push_back('-');
+  out.push_back(d.digits.front());
+  if (d.digits.size() > 1) {
+    out.push_back('.');
+    out.append(d.digits, 1, std::string::npos);
+  }
+  const int exponent = d.point - 1;
+  out.push_back('e');
+  out.push_back(exponent < 0 ? '-' : '+');
+  out += std::to_string(std::abs(exponent));
+  return out;
+}
+
+}  // namespace morva
