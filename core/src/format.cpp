@@ -5,13 +5,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
-#include <system_error>
 
 namespace morva {
 namespace {
 
 // Large enough for the exact fixed-point text of DBL_MAX (309 digits) plus sign.
 constexpr std::size_t kBufferSize = 400;
+// Room around the mantissa digits of a scientific text: sign, lead digit, point, "e-324".
+constexpr std::size_t kExponentSlack = 16;
 
 // JSON writer: plain decimal when the decimal point sits at position p with
 // kJsonMinPoint < p <= kJsonMaxPoint (p = number of digits before the point,
@@ -29,8 +30,8 @@ struct ShortestDigits {
 ShortestDigits shortest_digits(double value) {
   std::array<char, kBufferSize> buffer{};
   // Scientific shortest form "-d.ddde±XX": its digits are the shortest that round-trip.
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::scientific);
+  const auto result =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::scientific);
   const std::string_view text(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
   ShortestDigits out;
   std::size_t pos = 0;
@@ -89,10 +90,10 @@ std::string format_decimal(double value) {
 std::string format_scientific(double value, int digits) {
   if (!std::isfinite(value)) return non_finite_text(value);
   if (digits < 0) digits = 0;
-  std::array<char, kBufferSize> buffer{};
+  // Sign, one digit, point, `digits` digits and "e-324" always fit.
+  std::string buffer(static_cast<std::size_t>(digits) + kExponentSlack, '\0');
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
                                     std::chars_format::scientific, digits);
-  if (result.ec != std::errc{}) return non_finite_text(std::nan(""));
   const std::string_view text(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
   // to_chars writes "d.ddde±XX"; drop the "+" and the exponent's leading zeros.
   const std::size_t e_pos = text.find('e');
@@ -112,13 +113,14 @@ std::string format_scientific(double value, int digits) {
 std::string format_whole(double value) {
   if (!std::isfinite(value)) return non_finite_text(value);
   std::array<char, kBufferSize> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::fixed, 0);
+  const auto result =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, 0);
   return std::string(buffer.data(), result.ptr);
 }
 
 std::string format_json_number(double value) {
-  if (!std::isfinite(value)) return non_finite_text(value);
+  // JSON has no infinities or NaN; the writer's convention for them is null.
+  if (!std::isfinite(value)) return "null";
   const ShortestDigits d = shortest_digits(value);
   if (d.point > kJsonMinPoint && d.point <= kJsonMaxPoint) return plain_layout(d, true);
   // Exponent notation: d[.ddd]e±X with the exponent of the first digit.

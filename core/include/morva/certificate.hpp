@@ -67,7 +67,7 @@ std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
     const QpProblem& problem, const PrimalCertificate& certificate);
 
 // Length checked against n, named "certificate.direction".
-std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(
-    const QpProblem& problem, std::span<const double> direction);
+std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpProblem& problem,
+                                                                       std::span<const double> direction);
 
 }  // namespace morva

@@ -24,7 +24,7 @@ std::string format_whole(double value);
 // value keeps ".0" (250.0), moderate magnitudes are plain decimals (0.04),
 // very small or large ones use a signed exponent without leading zeros and
 // without a point after a one-digit mantissa (1e-7, 1e+300, 1.5e-300).
-// Precondition: the value is finite (callers write null otherwise).
+// A non-finite value gives "null", the writer's text for a missing number.
 std::string format_json_number(double value);
 
 }  // namespace morva

@@ -43,8 +43,7 @@ struct LengthMismatch {
 
 // Lengths are checked in the order x, dual.equalities, dual.inequalities,
 // dual.bounds, dual.l1; the first mismatch is returned.
-std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem,
-                                                      std::span<const double> x,
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals);
 
 }  // namespace morva

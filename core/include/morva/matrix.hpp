@@ -112,8 +112,8 @@ struct FactorCovariance {
 
 // P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
 struct FactorQuad {
-  Matrix factors;          // F, n×k
-  FactorCovariance omega;  // Ω, k×k
+  Matrix factors;                // F, n×k
+  FactorCovariance omega;        // Ω, k×k
   std::vector<double> diagonal;  // d, n specific variances
 
   // Assembles the form and validates it.

@@ -1,0 +1,221 @@
+#include "morva/certificate.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace morva {
+namespace {
+
+// Raises a running maximum to `value`; a NaN value leaves it unchanged.
+void raise_to(double& running, double value) {
+  if (value > running) running = value;
+}
+
+// max(v, 0) and min(v, 0) with a NaN operand ignored.
+double positive_part(double v) {
+  return v > 0.0 ? v : 0.0;
+}
+double negative_part(double v) {
+  return v < 0.0 ? v : 0.0;
+}
+
+// ‖v‖∞ starting from `start`, NaN propagating: one NaN entry makes the norm NaN.
+double inf_norm(std::span<const double> v, double start = 0.0) {
+  double norm = start;
+  for (double e : v) {
+    if (std::isnan(e)) return e;
+    norm = std::max(norm, std::abs(e));
+  }
+  return norm;
+}
+
+double row_dot(std::span<const double> row, std::span<const double> x) {
+  double sum = 0.0;
+  const std::size_t len = std::min(row.size(), x.size());
+  for (std::size_t j = 0; j < len; ++j) sum += row[j] * x[j];
+  return sum;
+}
+
+// r += Aᵀ·y, accumulated row by row of the row-major matrix.
+void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> r) {
+  const std::size_t rows = std::min(a.rows(), y.size());
+  const std::size_t cols = std::min(a.cols(), r.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto row = a.row(i);
+    const double yi = y[i];
+    for (std::size_t k = 0; k < cols; ++k) r[k] += row[k] * yi;
+  }
+}
+
+std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, const PrimalCertificate& c) {
+  const struct {
+    const char* name;
+    std::size_t expected;
+    std::size_t actual;
+  } lengths[] = {
+      {"certificate.equality_dual", problem.m_eq(), c.equality_dual.size()},
+      {"certificate.inequality_dual", problem.m_in(), c.inequality_dual.size()},
+      {"certificate.bound_dual", problem.n(), c.bound_dual.size()},
+  };
+  for (const auto& l : lengths) {
+    if (l.expected != l.actual) return LengthMismatch{l.name, l.expected, l.actual};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
+    const QpProblem& problem, const PrimalCertificate& certificate) {
+  if (auto mismatch = primal_length_mismatch(problem, certificate)) return std::unexpected(*mismatch);
+  const auto& y = certificate.equality_dual;
+  const auto& z = certificate.inequality_dual;
+  const auto& w = certificate.bound_dual;
+  const auto& l = problem.lower_bounds;
+  const auto& u = problem.upper_bounds;
+
+  // Stationarity of the combination: r = w + A_eqᵀ·y + A_inᵀ·z must vanish
+  // for the combined row to read 0·x on the left-hand side.
+  std::vector<double> r = w;
+  add_transpose_product(problem.equalities.matrix, y, r);
+  add_transpose_product(problem.inequalities.matrix, z, r);
+
+  CertificateAudit audit;
+  audit.residual = inf_norm(r);
+
+  // Farkas value: the bound the combination places on 0; < 0 is a contradiction.
+  // Weights of the wrong sign, or citing an infinite side, count as violation instead.
+  double value = 0.0;
+  double violation = 0.0;
+  const std::size_t m_eq = std::min(y.size(), problem.equalities.rhs.size());
+  for (std::size_t i = 0; i < m_eq; ++i) value += problem.equalities.rhs[i] * y[i];
+  const std::size_t m_in = std::min(z.size(), problem.inequalities.rhs.size());
+  for (std::size_t j = 0; j < m_in; ++j) {
+    value += problem.inequalities.rhs[j] * positive_part(z[j]);
+    raise_to(violation, -z[j]);
+  }
+  const std::size_t n = std::min({w.size(), l.size(), u.size()});
+  for (std::size_t i = 0; i < n; ++i) {
+    const double cites_upper = positive_part(w[i]);
+    const double cites_lower = negative_part(w[i]);
+    if (std::isfinite(u[i])) {
+      value += cites_upper * u[i];
+    } else {
+      raise_to(violation, cites_upper);
+    }
+    if (std::isfinite(l[i])) {
+      value += cites_lower * l[i];
+    } else {
+      raise_to(violation, -cites_lower);
+    }
+  }
+  audit.value = value;
+  audit.violation = violation;
+  return audit;
+}
+
+std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpProblem& problem,
+                                                                       std::span<const double> direction) {
+  const std::size_t n = problem.n();
+  if (direction.size() != n)
+    return std::unexpected(LengthMismatch{"certificate.direction", n, direction.size()});
+
+  CertificateAudit audit;
+  // A ray of unbounded descent keeps the curvature flat: P·d ≈ 0.
+  audit.residual = inf_norm(problem.quadratic.apply(direction));
+
+  // Slope of the objective along d: qᵀd + Σ cᵢ|dᵢ| (the L1 term grows along any ray).
+  double l1_slope = 0.0;
+  if (problem.l1) {
+    const std::size_t n_c = std::min(n, problem.l1->costs.size());
+    for (std::size_t i = 0; i < n_c; ++i) l1_slope += problem.l1->costs[i] * std::abs(direction[i]);
+  }
+  double linear_slope = 0.0;
+  const std::size_t n_q = std::min(n, problem.linear.size());
+  for (std::size_t i = 0; i < n_q; ++i) linear_slope += problem.linear[i] * direction[i];
+  audit.value = l1_slope + linear_slope;
+
+  // Every constraint must stay satisfied along the ray: A_eq·d = 0, A_in·d ≤ 0,
+  // dᵢ ≤ 0 under a finite upper bound, dᵢ ≥ 0 over a finite lower bound.
+  double violation = 0.0;
+  for (std::size_t i = 0; i < problem.equalities.matrix.rows(); ++i) {
+    const double e = row_dot(problem.equalities.matrix.row(i), direction);
+    if (std::isnan(e)) {
+      violation = e;
+      break;
+    }
+    violation = std::max(violation, std::abs(e));
+  }
+  for (std::size_t j = 0; j < problem.inequalities.matrix.rows(); ++j) {
+    raise_to(violation, row_dot(problem.inequalities.matrix.row(j), direction));
+  }
+  const std::size_t n_box = std::min({n, problem.lower_bounds.size(), problem.upper_bounds.size()});
+  for (std::size_t i = 0; i < n_box; ++i) {
+    if (std::isfinite(problem.upper_bounds[i])) raise_to(violation, direction[i]);
+    if (std::isfinite(problem.lower_bounds[i])) raise_to(violation, -direction[i]);
+  }
+  audit.violation = violation;
+  return audit;
+}
+
+std::optional<PrimalCertificate> detect_primal_infeasibility(const QpProblem& problem,
+                                                             const PrimalCertificate& candidate,
+                                                             double tolerance) {
+  // A candidate of the wrong shape can never pass the audit; reject it before
+  // the projection indexes the box with it.
+  if (primal_length_mismatch(problem, candidate)) return std::nullopt;
+
+  // One common scale over the three blocks, so the certificate is invariant
+  // under positive scaling of the candidate.
+  const double scale =
+      inf_norm(candidate.bound_dual, inf_norm(candidate.inequality_dual, inf_norm(candidate.equality_dual)));
+  if (!(scale > kMinCertificateNorm) || !std::isfinite(scale)) return std::nullopt;
+
+  PrimalCertificate cert = candidate;
+  for (auto& v : cert.equality_dual) v /= scale;
+  for (auto& v : cert.inequality_dual) v /= scale;
+  for (auto& v : cert.bound_dual) v /= scale;
+
+  // Inequality weights must be non-negative; small negative noise is clamped.
+  for (auto& zj : cert.inequality_dual) {
+    if (zj < -tolerance) return std::nullopt;
+    zj = positive_part(zj);
+  }
+  // A box weight may cite only a finite side: a positive part needs a finite
+  // upper bound, a negative part a finite lower bound.
+  for (std::size_t i = 0; i < cert.bound_dual.size(); ++i) {
+    double& wi = cert.bound_dual[i];
+    if (!std::isfinite(problem.upper_bounds[i])) {
+      if (wi > tolerance) return std::nullopt;
+      wi = negative_part(wi);
+    }
+    if (!std::isfinite(problem.lower_bounds[i])) {
+      if (wi < -tolerance) return std::nullopt;
+      wi = positive_part(wi);
+    }
+  }
+
+  const auto audit = check_primal_certificate(problem, cert);
+  if (!audit) return std::nullopt;
+  // Inclusive acceptance; any NaN fails both comparisons.
+  if (!(audit->residual <= tolerance) || !(audit->value <= -tolerance)) return std::nullopt;
+  return cert;
+}
+
+std::optional<std::vector<double>> detect_dual_infeasibility(const QpProblem& problem,
+                                                             std::span<const double> candidate,
+                                                             double tolerance) {
+  const double scale = inf_norm(candidate);
+  if (!(scale > kMinCertificateNorm) || !std::isfinite(scale)) return std::nullopt;
+  std::vector<double> d(candidate.begin(), candidate.end());
+  for (auto& v : d) v /= scale;
+
+  const auto audit = check_dual_certificate(problem, d);
+  if (!audit) return std::nullopt;
+  if (!(audit->residual <= tolerance) || !(audit->violation <= tolerance) || !(audit->value <= -tolerance)) {
+    return std::nullopt;
+  }
+  return d;
+}
+
+}  // namespace morva

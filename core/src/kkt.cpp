@@ -1,0 +1,145 @@
+#include "morva/kkt.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace morva {
+namespace {
+
+// Raises a running maximum to `value`; a NaN value leaves it unchanged.
+void raise_to(double& running, double value) {
+  if (value > running) running = value;
+}
+
+// max(v, 0) with a NaN operand ignored.
+double positive_part(double v) {
+  return v > 0.0 ? v : 0.0;
+}
+
+// ‖v‖∞ with NaN propagating: one NaN entry makes the norm NaN.
+double inf_norm(std::span<const double> v) {
+  double norm = 0.0;
+  for (double e : v) {
+    if (std::isnan(e)) return e;
+    norm = std::max(norm, std::abs(e));
+  }
+  return norm;
+}
+
+// Rows actually present in both the matrix and its right-hand side (equal in a validated QP).
+std::size_t block_rows(const LinearConstraints& block) {
+  return std::min(block.matrix.rows(), block.rhs.size());
+}
+
+double row_dot(std::span<const double> row, std::span<const double> x) {
+  double sum = 0.0;
+  const std::size_t len = std::min(row.size(), x.size());
+  for (std::size_t j = 0; j < len; ++j) sum += row[j] * x[j];
+  return sum;
+}
+
+// g += Aᵀ·y, accumulated row by row of the row-major matrix.
+void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> g) {
+  const std::size_t rows = std::min(a.rows(), y.size());
+  const std::size_t cols = std::min(a.cols(), g.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto row = a.row(i);
+    const double yi = y[i];
+    for (std::size_t k = 0; k < cols; ++k) g[k] += row[k] * yi;
+  }
+}
+
+}  // namespace
+
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals) {
+  const std::size_t n = problem.n();
+  const std::size_t m_eq = problem.m_eq();
+  const std::size_t m_in = problem.m_in();
+  const std::size_t n_l1 = problem.l1 ? n : 0;
+  const struct {
+    const char* name;
+    std::size_t expected;
+    std::size_t actual;
+  } lengths[] = {
+      {"x", n, x.size()},
+      {"dual.equalities", m_eq, duals.equalities.size()},
+      {"dual.inequalities", m_in, duals.inequalities.size()},
+      {"dual.bounds", n, duals.bounds.size()},
+      {"dual.l1", n_l1, duals.l1.size()},
+  };
+  for (const auto& l : lengths) {
+    if (l.expected != l.actual) return std::unexpected(LengthMismatch{l.name, l.expected, l.actual});
+  }
+
+  const auto& l = problem.lower_bounds;
+  const auto& u = problem.upper_bounds;
+  const std::span<const double> y_eq = duals.equalities;
+  const std::span<const double> z = duals.inequalities;
+  const std::span<const double> y_box = duals.bounds;
+
+  // Primal feasibility: equality gaps, inequality excesses, box excesses.
+  double primal = 0.0;
+  for (std::size_t i = 0; i < block_rows(problem.equalities); ++i) {
+    raise_to(primal, std::abs(row_dot(problem.equalities.matrix.row(i), x) - problem.equalities.rhs[i]));
+  }
+  std::vector<double> slack(block_rows(problem.inequalities));  // (A_in·x)_j − b_in,j
+  for (std::size_t j = 0; j < slack.size(); ++j) {
+    slack[j] = row_dot(problem.inequalities.matrix.row(j), x) - problem.inequalities.rhs[j];
+    raise_to(primal, positive_part(slack[j]));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isfinite(l[i])) raise_to(primal, positive_part(l[i] - x[i]));
+    if (std::isfinite(u[i])) raise_to(primal, positive_part(x[i] - u[i]));
+  }
+
+  // Stationarity: g = P·x + q + A_eqᵀ·y + A_inᵀ·z + y_bounds + y_l1.
+  std::vector<double> g = problem.quadratic.apply(x);
+  const std::size_t n_q = std::min(g.size(), problem.linear.size());
+  for (std::size_t i = 0; i < n_q; ++i) g[i] += problem.linear[i];
+  add_transpose_product(problem.equalities.matrix, y_eq, g);
+  add_transpose_product(problem.inequalities.matrix, z, g);
+  for (std::size_t i = 0; i < g.size(); ++i) g[i] += y_box[i];
+  if (problem.l1) {
+    for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.l1[i];
+  }
+
+  // Sign violation s and complementarity k.
+  double sign = 0.0;
+  double comp = 0.0;
+  for (std::size_t j = 0; j < slack.size(); ++j) {
+    raise_to(sign, -z[j]);
+    raise_to(comp, std::abs(slack[j] * z[j]));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    // Box multiplier: the positive part prices the upper side, the negative part the lower.
+    const double upper_part = positive_part(y_box[i]);
+    const double lower_part = positive_part(-y_box[i]);
+    if (!std::isfinite(u[i])) raise_to(sign, upper_part);
+    if (!std::isfinite(l[i])) raise_to(sign, lower_part);
+    if (std::isfinite(u[i])) raise_to(comp, std::abs(u[i] - x[i]) * upper_part);
+    if (std::isfinite(l[i])) raise_to(comp, std::abs(x[i] - l[i]) * lower_part);
+  }
+  if (problem.l1) {
+    // y_l1,i must be a subgradient of cᵢ|xᵢ − aᵢ|: cᵢ above the anchor, −cᵢ below, within ±cᵢ at it.
+    const auto& c = problem.l1->costs;
+    const auto& a = problem.l1->anchor;
+    const std::size_t n_l1_data = std::min({n, c.size(), a.size()});
+    for (std::size_t i = 0; i < n_l1_data; ++i) {
+      const double d = x[i] - a[i];
+      const double y = duals.l1[i];
+      raise_to(comp, std::abs(positive_part(d) * (c[i] - y)));
+      raise_to(comp, std::abs(positive_part(-d) * (y + c[i])));
+      raise_to(sign, std::abs(y) - c[i]);
+    }
+  }
+
+  const double g_norm = inf_norm(g);
+  KktResiduals r;
+  r.primal = primal;
+  r.dual = std::isnan(g_norm) ? sign : std::max(g_norm, sign);
+  r.complementarity = comp;
+  return r;
+}
+
+}  // namespace morva

@@ -1,0 +1,265 @@
+#include "morva/matrix.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "morva/format.hpp"
+
+namespace morva {
+namespace {
+
+// Relative tolerance of the symmetry test on a dense Ω:
+// |Ω_rc − Ω_cr| ≤ kSymmetryTolerance · max(|Ω_rc|, |Ω_cr|, 1).
+constexpr double kSymmetryTolerance = 1e-12;
+
+// True when a·b does not fit in 64 bits.
+bool product_overflows(std::uint64_t a, std::uint64_t b) {
+  return a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a;
+}
+
+// Finite and not negative; -0.0 passes because -0.0 < 0 is false.
+bool finite_non_negative(double v) {
+  return std::isfinite(v) && !(v < 0.0);
+}
+
+bool all_finite(std::span<const double> values) {
+  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- errors
+
+MatrixError MatrixError::dimension_overflow(std::uint64_t rows, std::uint64_t cols) {
+  return {Kind::DimensionOverflow, rows, cols, 0, 0};
+}
+
+MatrixError MatrixError::shape_mismatch(std::uint64_t rows, std::uint64_t cols, std::uint64_t supplied) {
+  return {Kind::ShapeMismatch, rows, cols, rows * cols, supplied};
+}
+
+MatrixError MatrixError::ragged_row(std::uint64_t row, std::uint64_t length, std::uint64_t expected_cols) {
+  return {Kind::RaggedRow, row, expected_cols, 0, length};
+}
+
+std::string MatrixError::message() const {
+  switch (kind) {
+    case Kind::DimensionOverflow:
+      return "matrix dimensions " + std::to_string(rows) + "x" + std::to_string(cols) +
+             " overflow the address space";
+    case Kind::ShapeMismatch:
+      return "matrix shape " + std::to_string(rows) + "x" + std::to_string(cols) + " requires " +
+             std::to_string(required) + " values, got " + std::to_string(supplied);
+    case Kind::RaggedRow:
+      return "matrix row " + std::to_string(rows) + " has " + std::to_string(supplied) +
+             " columns; expected " + std::to_string(cols);
+  }
+  return {};
+}
+
+ProblemError ProblemError::dimension_mismatch(std::string name, std::uint64_t expected,
+                                              std::uint64_t actual) {
+  ProblemError e;
+  e.kind = Kind::DimensionMismatch;
+  e.name = std::move(name);
+  e.expected = expected;
+  e.actual = actual;
+  return e;
+}
+
+ProblemError ProblemError::non_finite(std::string name) {
+  ProblemError e;
+  e.kind = Kind::NonFinite;
+  e.name = std::move(name);
+  return e;
+}
+
+ProblemError ProblemError::non_convex(std::string reason) {
+  ProblemError e;
+  e.kind = Kind::NonConvex;
+  e.name = std::move(reason);
+  return e;
+}
+
+ProblemError ProblemError::not_square(std::string name) {
+  ProblemError e;
+  e.kind = Kind::NotSquare;
+  e.name = std::move(name);
+  return e;
+}
+
+ProblemError ProblemError::not_symmetric(std::string name) {
+  ProblemError e;
+  e.kind = Kind::NotSymmetric;
+  e.name = std::move(name);
+  return e;
+}
+
+ProblemError ProblemError::invalid_bounds(std::uint64_t index, double lower, double upper) {
+  ProblemError e;
+  e.kind = Kind::InvalidBounds;
+  e.index = index;
+  e.lower = lower;
+  e.upper = upper;
+  return e;
+}
+
+std::string ProblemError::message() const {
+  switch (kind) {
+    case Kind::DimensionMismatch:
+      return name + " has dimension " + std::to_string(actual) + "; expected " + std::to_string(expected);
+    case Kind::NonFinite: return name + " contains a non-finite coefficient";
+    case Kind::NonConvex: return "non-convex quadratic data: " + name;
+    case Kind::NotSquare: return name + " must be square";
+    case Kind::NotSymmetric: return name + " must be symmetric";
+    case Kind::InvalidBounds:
+      return "invalid bounds at index " + std::to_string(index) + ": lower " + format_decimal(lower) +
+             " exceeds upper " + format_decimal(upper);
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------- Matrix
+
+std::expected<Matrix, MatrixError> Matrix::create(std::uint64_t rows, std::uint64_t cols,
+                                                  std::vector<double> data) {
+  if (product_overflows(rows, cols)) return std::unexpected(MatrixError::dimension_overflow(rows, cols));
+  if (static_cast<std::uint64_t>(data.size()) != rows * cols) {
+    return std::unexpected(MatrixError::shape_mismatch(rows, cols, data.size()));
+  }
+  return Matrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), std::move(data));
+}
+
+std::expected<Matrix, MatrixError> Matrix::from_rows(const std::vector<std::vector<double>>& rows,
+                                                     std::uint64_t cols) {
+  const std::uint64_t row_count = rows.size();
+  if (product_overflows(row_count, cols)) {
+    return std::unexpected(MatrixError::dimension_overflow(row_count, cols));
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].size() != cols) return std::unexpected(MatrixError::ragged_row(i, rows[i].size(), cols));
+  }
+  std::vector<double> data;
+  data.reserve(static_cast<std::size_t>(row_count * cols));
+  for (const auto& row : rows) data.insert(data.end(), row.begin(), row.end());
+  return Matrix(rows.size(), static_cast<std::size_t>(cols), std::move(data));
+}
+
+Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
+  return Matrix(rows, cols, std::vector<double>(rows * cols, 0.0));
+}
+
+std::vector<double> Matrix::mul_vec(std::span<const double> x) const {
+  std::vector<double> y(rows_, 0.0);
+  const std::size_t used = std::min(cols_, x.size());
+  for (std::size_t i = 0; i < rows_; ++i) {
+    const double* a = data_.data() + i * cols_;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < used; ++j) sum += a[j] * x[j];
+    y[i] = sum;
+  }
+  return y;
+}
+
+// ---------------------------------------------------------------- factor form
+
+std::size_t FactorCovariance::size() const {
+  return is_dense() ? dense_matrix().rows() : diagonal_values().size();
+}
+
+std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, FactorCovariance omega,
+                                                           std::vector<double> diagonal) {
+  FactorQuad form{std::move(factors), std::move(omega), std::move(diagonal)};
+  if (auto valid = form.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return form;
+}
+
+std::expected<void, ProblemError> FactorQuad::validate() const {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  if (diagonal.size() != n) {
+    return std::unexpected(ProblemError::dimension_mismatch("quadratic.diagonal", n, diagonal.size()));
+  }
+  if (omega.size() != k) {
+    return std::unexpected(ProblemError::dimension_mismatch("quadratic.omega", k, omega.size()));
+  }
+  if (!all_finite(factors.data())) return std::unexpected(ProblemError::non_finite("quadratic.factors"));
+  if (!std::all_of(diagonal.begin(), diagonal.end(), finite_non_negative)) {
+    return std::unexpected(ProblemError::non_convex("quadratic diagonal must be finite and non-negative"));
+  }
+  if (omega.is_dense()) {
+    const Matrix& w = omega.dense_matrix();
+    if (w.cols() != k) return std::unexpected(ProblemError::not_square("quadratic.omega"));
+    if (!all_finite(w.data())) return std::unexpected(ProblemError::non_finite("quadratic.omega"));
+    for (std::size_t r = 0; r < k; ++r) {
+      for (std::size_t c = 0; c < r; ++c) {
+        const double lower = w(r, c);
+        const double upper = w(c, r);
+        const double scale = std::max({std::abs(upper), std::abs(lower), 1.0});
+        if (!(std::abs(lower - upper) <= kSymmetryTolerance * scale)) {
+          return std::unexpected(ProblemError::not_symmetric("quadratic.omega"));
+        }
+      }
+    }
+  } else {
+    const auto& w = omega.diagonal_values();
+    if (!std::all_of(w.begin(), w.end(), finite_non_negative)) {
+      return std::unexpected(
+          ProblemError::non_convex("factor covariance diagonal must be finite and non-negative"));
+    }
+  }
+  return {};
+}
+
+std::vector<double> FactorQuad::apply(std::span<const double> x) const {
+  const std::size_t k = factors.cols();
+  std::vector<double> out(std::min(x.size(), factors.rows()));
+  std::vector<double> t(k);
+  std::vector<double> s(k);
+  apply_into(x, out, t, s);
+  return out;
+}
+
+void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, std::span<double> t,
+                            std::span<double> s) const {
+  const std::size_t k = factors.cols();
+  const std::size_t m = std::min(x.size(), factors.rows());
+  assert(out.size() >= m && t.size() >= k && s.size() >= k);
+  assert(diagonal.size() >= m && omega.size() == k);
+  const double* f = factors.data().data();
+
+  // t = Fᵀ·x, accumulated row by row so F is streamed once in storage order.
+  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double xi = x[i];
+    const double* row = f + i * k;
+    for (std::size_t j = 0; j < k; ++j) t[j] += xi * row[j];
+  }
+
+  // s = Ω·t; the dense product sums each row left to right exactly as Matrix::mul_vec.
+  if (omega.is_dense()) {
+    const Matrix& w = omega.dense_matrix();
+    for (std::size_t r = 0; r < k; ++r) {
+      const auto row = w.row(r);
+      double sum = 0.0;
+      for (std::size_t c = 0; c < k; ++c) sum += row[c] * t[c];
+      s[r] = sum;
+    }
+  } else {
+    const auto& w = omega.diagonal_values();
+    for (std::size_t j = 0; j < k; ++j) s[j] = t[j] * w[j];
+  }
+
+  // y = d∘x + F·s.
+  for (std::size_t i = 0; i < m; ++i) {
+    const double* row = f + i * k;
+    double dot = 0.0;
+    for (std::size_t j = 0; j < k; ++j) dot += row[j] * s[j];
+    out[i] = diagonal[i] * x[i] + dot;
+  }
+}
+
+}  // namespace morva

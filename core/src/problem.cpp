@@ -1,0 +1,100 @@
+#include "morva/problem.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace morva {
+namespace {
+
+bool all_finite(std::span<const double> values) {
+  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+// Shape first (columns, then right-hand side length), then finiteness (matrix, then rhs).
+std::expected<void, ProblemError> validate_block(const LinearConstraints& block, std::size_t n,
+                                                 const char* name) {
+  const std::size_t rows = block.matrix.rows();
+  if (block.matrix.cols() != n) {
+    return std::unexpected(ProblemError::dimension_mismatch(name, n, block.matrix.cols()));
+  }
+  if (block.rhs.size() != rows) {
+    return std::unexpected(ProblemError::dimension_mismatch(name, rows, block.rhs.size()));
+  }
+  if (!all_finite(block.matrix.data()) || !all_finite(block.rhs)) {
+    return std::unexpected(ProblemError::non_finite(name));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, ProblemError> L1Term::validate(std::size_t n) const {
+  if (costs.size() != n)
+    return std::unexpected(ProblemError::dimension_mismatch("l1.costs", n, costs.size()));
+  if (anchor.size() != n) {
+    return std::unexpected(ProblemError::dimension_mismatch("l1.anchor", n, anchor.size()));
+  }
+  // -0.0 passes: (-0.0 < 0.0) is false.
+  const bool costs_ok =
+      std::all_of(costs.begin(), costs.end(), [](double c) { return std::isfinite(c) && !(c < 0.0); });
+  if (!costs_ok) {
+    return std::unexpected(ProblemError::non_convex("l1 costs must be finite and non-negative"));
+  }
+  if (!all_finite(anchor)) return std::unexpected(ProblemError::non_finite("l1.anchor"));
+  return {};
+}
+
+std::expected<void, ProblemError> QpProblem::validate() const {
+  if (auto quad = quadratic.validate(); !quad) return quad;
+  const std::size_t n = quadratic.assets();
+
+  if (linear.size() != n)
+    return std::unexpected(ProblemError::dimension_mismatch("linear", n, linear.size()));
+  if (lower_bounds.size() != n) {
+    return std::unexpected(ProblemError::dimension_mismatch("lower_bounds", n, lower_bounds.size()));
+  }
+  if (upper_bounds.size() != n) {
+    return std::unexpected(ProblemError::dimension_mismatch("upper_bounds", n, upper_bounds.size()));
+  }
+
+  if (auto eq = validate_block(equalities, n, "equalities"); !eq) return eq;
+  if (auto in = validate_block(inequalities, n, "inequalities"); !in) return in;
+
+  if (!all_finite(linear)) return std::unexpected(ProblemError::non_finite("linear"));
+
+  if (l1) {
+    if (auto term = l1->validate(n); !term) return term;
+  }
+
+  // Infinite sides pass; NaN is reported before any crossing at the same index.
+  for (std::size_t i = 0; i < n; ++i) {
+    const double lo = lower_bounds[i];
+    const double hi = upper_bounds[i];
+    if (std::isnan(lo) || std::isnan(hi)) return std::unexpected(ProblemError::non_finite("bounds"));
+    if (lo > hi) return std::unexpected(ProblemError::invalid_bounds(i, lo, hi));
+  }
+  return {};
+}
+
+double QpProblem::objective(std::span<const double> x) const {
+  const std::vector<double> px = quadratic.apply(x);
+
+  // ½·xᵀPx: the dot product first, then halved.
+  double dot = 0.0;
+  for (std::size_t i = 0; i < px.size(); ++i) dot += x[i] * px[i];
+  const double quad = 0.5 * dot;
+
+  double lin = 0.0;
+  const std::size_t n_lin = std::min(linear.size(), x.size());
+  for (std::size_t i = 0; i < n_lin; ++i) lin += linear[i] * x[i];
+
+  double l1_value = 0.0;
+  if (l1) {
+    const std::size_t n_l1 = std::min({l1->costs.size(), l1->anchor.size(), x.size()});
+    for (std::size_t i = 0; i < n_l1; ++i) l1_value += l1->costs[i] * std::abs(x[i] - l1->anchor[i]);
+  }
+  return (quad + lin) + l1_value;
+}
+
+}  // namespace morva

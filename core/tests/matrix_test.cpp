@@ -1,0 +1,461 @@
+#include "morva/matrix.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+// Counts every global allocation so a test can prove a call allocates nothing.
+namespace {
+std::atomic<std::size_t> g_allocations{0};
+}  // namespace
+
+// GCC flags free() on memory from a replaced operator new as mismatched even
+// though this very file pairs them; the pairing is intentional here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+#pragma GCC diagnostic pop
+
+namespace morva {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t k2Pow32 = std::uint64_t{1} << 32;
+
+Matrix make(std::uint64_t rows, std::uint64_t cols, std::vector<double> data) {
+  auto m = Matrix::create(rows, cols, std::move(data));
+  EXPECT_TRUE(m.has_value());
+  return m.value_or(Matrix{});
+}
+
+// ---------------------------------------------------------------- Matrix
+
+TEST(Matrix, CreateStoresRowMajor) {
+  const Matrix m = make(2, 3, {1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(m.rows(), 2u);
+  EXPECT_EQ(m.cols(), 3u);
+  EXPECT_EQ(m(0, 2), 3.0);
+  EXPECT_EQ(m(1, 0), 4.0);
+  EXPECT_EQ(std::vector<double>(m.row(1).begin(), m.row(1).end()), (std::vector<double>{4, 5, 6}));
+}
+
+TEST(Matrix, CreateRejectsOverflowBeforeShape) {
+  struct Case {
+    std::uint64_t rows, cols;
+    std::size_t values;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {3, 2, 5, "matrix shape 3x2 requires 6 values, got 5"},
+      {3, 2, 7, "matrix shape 3x2 requires 6 values, got 7"},
+      {0, 4, 1, "matrix shape 0x4 requires 0 values, got 1"},
+      {k2Pow32, k2Pow32, 0, "matrix dimensions 4294967296x4294967296 overflow the address space"},
+      // Overflow is reported even though a few values were supplied.
+      {k2Pow32, k2Pow32, 3, "matrix dimensions 4294967296x4294967296 overflow the address space"},
+      {kU64Max, 2, 0, "matrix dimensions 18446744073709551615x2 overflow the address space"},
+      // The largest product that still fits is a shape mismatch, not an overflow.
+      {k2Pow32, k2Pow32 - 1, 0,
+       "matrix shape 4294967296x4294967295 requires 18446744069414584320 values, got 0"},
+      {kU64Max, 1, 0, "matrix shape 18446744073709551615x1 requires 18446744073709551615 values, got 0"},
+  };
+  for (const auto& c : cases) {
+    const auto m = Matrix::create(c.rows, c.cols, std::vector<double>(c.values, 1.0));
+    ASSERT_FALSE(m.has_value()) << c.message;
+    EXPECT_EQ(m.error().message(), c.message);
+  }
+  EXPECT_EQ(Matrix::create(k2Pow32, k2Pow32, {}).error().kind, MatrixError::Kind::DimensionOverflow);
+  EXPECT_EQ(Matrix::create(3, 2, {1}).error().kind, MatrixError::Kind::ShapeMismatch);
+}
+
+TEST(Matrix, FromRowsRejectsRaggedRows) {
+  const auto ok = Matrix::from_rows({{1, 2, 3}, {4, 5, 6}}, 3);
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_EQ(*ok, make(2, 3, {1, 2, 3, 4, 5, 6}));
+
+  const auto empty = Matrix::from_rows({}, 4);
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->rows(), 0u);
+  EXPECT_EQ(empty->cols(), 4u);
+
+  struct Case {
+    std::vector<std::vector<double>> rows;
+    std::uint64_t cols;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{{1, 2, 3}, {4, 5}}, 3, "matrix row 1 has 2 columns; expected 3"},
+      {{{1, 2}, {4, 5, 6}}, 2, "matrix row 1 has 3 columns; expected 2"},
+      {{{1, 2, 3}, {4, 5, 6}}, 2, "matrix row 0 has 3 columns; expected 2"},
+      {{{}}, 1, "matrix row 0 has 0 columns; expected 1"},
+  };
+  for (const auto& c : cases) {
+    const auto m = Matrix::from_rows(c.rows, c.cols);
+    ASSERT_FALSE(m.has_value()) << c.message;
+    EXPECT_EQ(m.error().kind, MatrixError::Kind::RaggedRow);
+    EXPECT_EQ(m.error().message(), c.message);
+  }
+}
+
+TEST(Matrix, MulVecSumsOverCommonColumns) {
+  struct Case {
+    Matrix a;
+    std::vector<double> x;
+    std::vector<double> expected;
+  };
+  const std::vector<Case> cases = {
+      // [1 2 3; 4 5 6]·[1, 0.5, -1] = [1 + 1 - 3, 4 + 2.5 - 6]
+      {make(2, 3, {1, 2, 3, 4, 5, 6}), {1, 0.5, -1}, {-1, 0.5}},
+      // A shorter x uses only the leading columns.
+      {make(2, 3, {1, 2, 3, 4, 5, 6}), {1, 1}, {3, 9}},
+      // Zero columns: a vector of zeros, one per row.
+      {make(3, 0, {}), {}, {0, 0, 0}},
+      // Zero rows: an empty vector.
+      {make(0, 5, {}), {1, 2, 3, 4, 5}, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.a.mul_vec(c.x), c.expected);
+  }
+}
+
+TEST(Matrix, ZerosHasShapeAndZeroEntries) {
+  const Matrix z = Matrix::zeros(2, 3);
+  EXPECT_EQ(z, make(2, 3, std::vector<double>(6, 0.0)));
+  EXPECT_EQ(Matrix::zeros(0, 4).cols(), 4u);
+}
+
+// ---------------------------------------------------------------- FactorQuad validation
+
+// A valid 3-asset, 2-factor form with a dense Ω; every case breaks one rule.
+struct FormFixture {
+  Matrix factors = make(3, 2, {0.5, 1.0, -0.25, 2.0, 1.5, 0.0});
+  Matrix omega = make(2, 2, {0.04, 0.01, 0.01, 0.09});
+  std::vector<double> diagonal = {0.01, 0.02, 0.03};
+
+  FactorQuad dense() const { return {factors, FactorCovariance::dense(omega), diagonal}; }
+  FactorQuad diag(std::vector<double> w) const {
+    return {factors, FactorCovariance::diagonal(std::move(w)), diagonal};
+  }
+};
+
+struct ErrorCase {
+  std::string label;
+  FactorQuad form;
+  ProblemError::Kind kind;
+  std::string message;
+};
+
+void expect_errors(const std::vector<ErrorCase>& cases) {
+  for (const auto& c : cases) {
+    const auto result = c.form.validate();
+    ASSERT_FALSE(result.has_value()) << c.label;
+    EXPECT_EQ(result.error().kind, c.kind) << c.label;
+    EXPECT_EQ(result.error().message(), c.message) << c.label;
+  }
+}
+
+TEST(FactorQuadValidate, DimensionMismatch) {
+  const FormFixture f;
+  std::vector<ErrorCase> cases;
+  {
+    auto q = f.dense();
+    q.diagonal.pop_back();
+    cases.push_back({"short diagonal", q, ProblemError::Kind::DimensionMismatch,
+                     "quadratic.diagonal has dimension 2; expected 3"});
+  }
+  {
+    auto q = f.dense();
+    q.diagonal = {kNaN, 1, 1, 1};  // length first, values never looked at
+    q.factors(0, 0) = kNaN;
+    cases.push_back({"long diagonal with NaN", q, ProblemError::Kind::DimensionMismatch,
+                     "quadratic.diagonal has dimension 4; expected 3"});
+  }
+  {
+    auto q = f.dense();
+    q.omega = FactorCovariance::dense(make(3, 3, std::vector<double>(9, kNaN)));
+    cases.push_back({"dense omega 3x3", q, ProblemError::Kind::DimensionMismatch,
+                     "quadratic.omega has dimension 3; expected 2"});
+  }
+  {
+    auto q = f.dense();
+    q.omega = FactorCovariance::dense(make(1, 2, {1, 2}));  // rows decide, not columns
+    cases.push_back({"dense omega 1x2", q, ProblemError::Kind::DimensionMismatch,
+                     "quadratic.omega has dimension 1; expected 2"});
+  }
+  cases.push_back({"diagonal omega wrong length with NaN", f.diag({kNaN}),
+                   ProblemError::Kind::DimensionMismatch, "quadratic.omega has dimension 1; expected 2"});
+  cases.push_back({"diagonal omega too long", f.diag({1, 1, 1}), ProblemError::Kind::DimensionMismatch,
+                   "quadratic.omega has dimension 3; expected 2"});
+  expect_errors(cases);
+}
+
+TEST(FactorQuadValidate, NonFinite) {
+  const FormFixture f;
+  std::vector<ErrorCase> cases;
+  for (double bad : {kNaN, kInf, -kInf}) {
+    auto q = f.dense();
+    q.factors(2, 1) = bad;
+    q.diagonal[0] = -1.0;  // rule on F precedes the one on d
+    cases.push_back({"factor entry", q, ProblemError::Kind::NonFinite,
+                     "quadratic.factors contains a non-finite coefficient"});
+  }
+  for (double bad : {kNaN, kInf}) {
+    auto q = f.dense();
+    q.omega.dense_matrix()(1, 0) = bad;  // also asymmetric: finiteness is checked first
+    cases.push_back({"omega entry", q, ProblemError::Kind::NonFinite,
+                     "quadratic.omega contains a non-finite coefficient"});
+  }
+  expect_errors(cases);
+}
+
+TEST(FactorQuadValidate, NonConvex) {
+  const FormFixture f;
+  const std::string diag_reason =
+      "non-convex quadratic data: quadratic diagonal must be finite and non-negative";
+  const std::string omega_reason =
+      "non-convex quadratic data: factor covariance diagonal must be finite and non-negative";
+  std::vector<ErrorCase> cases;
+  for (double bad : {-1e-300, -1.0, kNaN, kInf}) {
+    auto q = f.dense();
+    q.diagonal[1] = bad;
+    q.omega.dense_matrix()(0, 1) = 5.0;  // asymmetric Ω: the rule on d comes first
+    cases.push_back({"diagonal", q, ProblemError::Kind::NonConvex, diag_reason});
+  }
+  for (double bad : {-1e-300, kNaN, kInf}) {
+    cases.push_back({"factor variance", f.diag({0.1, bad}), ProblemError::Kind::NonConvex, omega_reason});
+  }
+  {
+    auto q = f.diag({-1.0, 0.1});
+    q.diagonal[0] = -1.0;
+    cases.push_back({"both diagonals", q, ProblemError::Kind::NonConvex, diag_reason});
+  }
+  expect_errors(cases);
+}
+
+TEST(FactorQuadValidate, NotSquare) {
+  const FormFixture f;
+  auto q = f.dense();
+  q.omega = FactorCovariance::dense(make(2, 3, {1, 0, kNaN, 0, 1, 0}));  // shape before finiteness
+  expect_errors({{"2x3 omega", q, ProblemError::Kind::NotSquare, "quadratic.omega must be square"}});
+}
+
+TEST(FactorQuadValidate, NotSymmetric) {
+  const FormFixture f;
+  // At magnitude ≤ 1 the tolerance is 1e-12 absolute; at 1e6 it is 1e-6.
+  struct Asym {
+    double upper, lower;
+  };
+  const std::vector<Asym> asym = {
+      {0.5, 0.5 + 1e-11}, {1.0, 1.0 + 1e-11}, {0.0, 2e-12}, {1e6, 1e6 + 1e-5}, {-3.0, 3.0}};
+  std::vector<ErrorCase> cases;
+  for (const auto& a : asym) {
+    auto q = f.dense();
+    q.omega.dense_matrix()(0, 1) = a.upper;
+    q.omega.dense_matrix()(1, 0) = a.lower;
+    cases.push_back(
+        {"asymmetric pair", q, ProblemError::Kind::NotSymmetric, "quadratic.omega must be symmetric"});
+  }
+  expect_errors(cases);
+}
+
+TEST(FactorQuadValidate, AcceptsBoundaryCases) {
+  const FormFixture f;
+  std::vector<std::pair<std::string, FactorQuad>> cases;
+  cases.push_back({"dense fixture", f.dense()});
+  cases.push_back({"diagonal omega", f.diag({0.04, 0.09})});
+  {
+    auto q = f.dense();
+    q.diagonal[2] = -0.0;
+    cases.push_back({"negative zero variance", q});
+  }
+  cases.push_back({"negative zero factor variance", f.diag({-0.0, 0.0})});
+  {
+    auto q = f.dense();
+    q.omega.dense_matrix()(1, 0) = 0.01 + 1e-13;
+    cases.push_back({"1e-13 asymmetry", q});
+  }
+  {
+    // |Δ| = 2⁻⁴⁰ ≈ 9.1e-13 ≤ 1e-12 at magnitude 1: inside the tolerance.
+    auto q = f.dense();
+    q.omega.dense_matrix()(0, 1) = 1.0;
+    q.omega.dense_matrix()(1, 0) = 1.0 + std::ldexp(1.0, -40);
+    cases.push_back({"asymmetry just inside", q});
+  }
+  {
+    auto q = f.dense();
+    q.omega.dense_matrix()(0, 1) = 1e6;
+    q.omega.dense_matrix()(1, 0) = 1e6 + 1e-7;
+    cases.push_back({"relative asymmetry 1e-13", q});
+  }
+  cases.push_back(
+      {"no factors, dense", FactorQuad{make(3, 0, {}), FactorCovariance::dense(Matrix{}), {1, 2, 3}}});
+  cases.push_back(
+      {"no factors, diagonal", FactorQuad{make(3, 0, {}), FactorCovariance::diagonal({}), {1, 2, 3}}});
+  cases.push_back({"no assets", FactorQuad{make(0, 2, {}), FactorCovariance::diagonal({1, 1}), {}}});
+  for (const auto& [label, form] : cases) {
+    EXPECT_TRUE(form.validate().has_value()) << label;
+  }
+  // Just outside: 2⁻³⁹ ≈ 1.8e-12.
+  auto q = f.dense();
+  q.omega.dense_matrix()(0, 1) = 1.0;
+  q.omega.dense_matrix()(1, 0) = 1.0 + std::ldexp(1.0, -39);
+  EXPECT_FALSE(q.validate().has_value());
+}
+
+TEST(FactorQuadCreate, ValidatesTheAssembledForm) {
+  const FormFixture f;
+  const auto ok = FactorQuad::create(f.factors, FactorCovariance::dense(f.omega), f.diagonal);
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_EQ(*ok, f.dense());
+  const auto bad = FactorQuad::create(f.factors, FactorCovariance::dense(f.omega), {0.1, 0.2});
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().message(), "quadratic.diagonal has dimension 2; expected 3");
+}
+
+TEST(FactorCovariance, SizeIsRowsOrLength) {
+  EXPECT_EQ(FactorCovariance::dense(make(2, 3, std::vector<double>(6))).size(), 2u);
+  EXPECT_EQ(FactorCovariance::diagonal({1, 2, 3, 4}).size(), 4u);
+}
+
+// ---------------------------------------------------------------- FactorQuad application
+
+// P = diag(d) + F·Ω·Fᵀ formed entry by entry.
+std::vector<double> dense_apply(const FactorQuad& q, const std::vector<double>& x) {
+  const std::size_t n = q.assets();
+  const std::size_t k = q.factor_count();
+  auto omega = [&](std::size_t a, std::size_t b) {
+    if (q.omega.is_dense()) return q.omega.dense_matrix()(a, b);
+    return a == b ? q.omega.diagonal_values()[a] : 0.0;
+  };
+  std::vector<double> y(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      double p = i == j ? q.diagonal[i] : 0.0;
+      for (std::size_t a = 0; a < k; ++a) {
+        for (std::size_t b = 0; b < k; ++b) p += q.factors(i, a) * omega(a, b) * q.factors(j, b);
+      }
+      y[i] += p * x[j];
+    }
+  }
+  return y;
+}
+
+FactorQuad random_form(std::mt19937_64& rng, std::size_t n, std::size_t k, bool dense) {
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_real_distribution<double> positive(0.01, 1.0);
+  std::vector<double> f(n * k), d(n);
+  for (auto& v : f) v = normal(rng);
+  for (auto& v : d) v = positive(rng);
+  if (!dense) {
+    std::vector<double> w(k);
+    for (auto& v : w) v = positive(rng);
+    return {make(n, k, f), FactorCovariance::diagonal(w), d};
+  }
+  // Ω = G·Gᵀ, symmetric positive semidefinite.
+  std::vector<double> g(k * k), w(k * k, 0.0);
+  for (auto& v : g) v = normal(rng);
+  for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t b = 0; b < k; ++b)
+      for (std::size_t c = 0; c < k; ++c) w[a * k + b] += g[a * k + c] * g[b * k + c];
+  return {make(n, k, f), FactorCovariance::dense(make(k, k, w)), d};
+}
+
+TEST(FactorQuadApply, MatchesFormedMatrix) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  struct Shape {
+    std::size_t n, k;
+    bool dense;
+  };
+  for (const Shape s :
+       {Shape{5, 2, true}, Shape{5, 2, false}, Shape{12, 4, true}, Shape{9, 9, false}, Shape{1, 3, true}}) {
+    const FactorQuad q = random_form(rng, s.n, s.k, s.dense);
+    ASSERT_TRUE(q.validate().has_value());
+    std::vector<double> x(s.n);
+    for (auto& v : x) v = normal(rng);
+    const auto expected = dense_apply(q, x);
+    const auto y = q.apply(x);
+    ASSERT_EQ(y.size(), s.n);
+    for (std::size_t i = 0; i < s.n; ++i)
+      EXPECT_NEAR(y[i], expected[i], 1e-12 * (1.0 + std::abs(expected[i])));
+  }
+}
+
+TEST(FactorQuadApply, NoFactorsIsDiagonalScaling) {
+  const FactorQuad q{make(3, 0, {}), FactorCovariance::diagonal({}), {2.0, 0.5, -0.0}};
+  EXPECT_EQ(q.apply(std::vector<double>{1.5, -4.0, 3.0}), (std::vector<double>{3.0, -2.0, 0.0}));
+  const FactorQuad qd{make(2, 0, {}), FactorCovariance::dense(Matrix{}), {3.0, 1.0}};
+  EXPECT_EQ(qd.apply(std::vector<double>{2.0, -1.0}), (std::vector<double>{6.0, -1.0}));
+}
+
+TEST(FactorQuadApply, HandWorkedDenseExample) {
+  // F = [1; 2], Ω = [3], d = (1, 2): P = [4 6; 6 14]; P·(1, -1) = (-2, -8).
+  const FactorQuad q{make(2, 1, {1, 2}), FactorCovariance::dense(make(1, 1, {3})), {1, 2}};
+  EXPECT_EQ(q.apply(std::vector<double>{1, -1}), (std::vector<double>{-2, -8}));
+  // A shorter x yields min(len x, n) entries and uses only the leading assets:
+  // t = 1·1 = 1, s = 3, y₀ = 1·1 + 1·3.
+  EXPECT_EQ(q.apply(std::vector<double>{1}), (std::vector<double>{4}));
+}
+
+TEST(FactorQuadApply, IntoMatchesApplyWithoutAllocating) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (bool dense : {true, false}) {
+    const FactorQuad q = random_form(rng, 20, 3, dense);
+    std::vector<double> x(20), out(20), t(3), s(3);
+    for (auto& v : x) v = normal(rng);
+    const auto expected = q.apply(x);
+    const std::size_t before = g_allocations.load();
+    q.apply_into(x, out, t, s);
+    const std::size_t after = g_allocations.load();
+    EXPECT_EQ(after, before) << "apply_into allocated";
+    EXPECT_EQ(out, expected);  // bit-identical arithmetic
+  }
+}
+
+// ---------------------------------------------------------------- error messages
+
+TEST(ProblemErrorMessage, FormatsEveryKind) {
+  struct Case {
+    ProblemError error;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {ProblemError::dimension_mismatch("quadratic.diagonal", 4, 3),
+       "quadratic.diagonal has dimension 3; expected 4"},
+      {ProblemError::non_finite("l1.anchor"), "l1.anchor contains a non-finite coefficient"},
+      {ProblemError::non_convex("l1 costs must be finite and non-negative"),
+       "non-convex quadratic data: l1 costs must be finite and non-negative"},
+      {ProblemError::not_square("quadratic.omega"), "quadratic.omega must be square"},
+      {ProblemError::not_symmetric("quadratic.omega"), "quadratic.omega must be symmetric"},
+      {ProblemError::invalid_bounds(2, 0.5, 0.25), "invalid bounds at index 2: lower 0.5 exceeds upper 0.25"},
+      {ProblemError::invalid_bounds(0, 1.0, 0.0), "invalid bounds at index 0: lower 1 exceeds upper 0"},
+      {ProblemError::invalid_bounds(7, kInf, -kInf),
+       "invalid bounds at index 7: lower inf exceeds upper -inf"},
+      {ProblemError::invalid_bounds(1, 1e-7, -1e-7),
+       "invalid bounds at index 1: lower 0.0000001 exceeds upper -0.0000001"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.error.message(), c.message);
+}
+
+}  // namespace
+}  // namespace morva
