@@ -24,9 +24,9 @@ inline constexpr int kMaxPolishPasses = 4;
 enum class Side { Lower, Upper, Anchor };
 
 struct ActiveSet {
-  std::vector<std::size_t> active_rows;                // ascending inequality rows
-  std::vector<std::pair<std::size_t, Side>> pins;      // sorted by asset, ≤ 1 per asset
-  std::vector<int> anchor_sides;                       // +1 / −1 / 0 per asset, n or empty
+  std::vector<std::size_t> active_rows;            // ascending inequality rows
+  std::vector<std::pair<std::size_t, Side>> pins;  // sorted by asset, ≤ 1 per asset
+  std::vector<int> anchor_sides;                   // +1 / −1 / 0 per asset, n or empty
 
   bool operator==(const ActiveSet&) const = default;
 };
@@ -47,11 +47,10 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings);
 
-ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x,
-                        const DualVariables& duals, const SolverSettings& settings);
+ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                        const SolverSettings& settings);
 
-ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
-                            const ActiveSet& current);
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current);
 
 void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides);
 
@@ -59,7 +58,7 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 // λ = (A·x − t)/δ; μ = (x_pins − p)/δ.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
                                       const ActiveSet& active, std::span<const double> rhs,
-                                      std::span<const double> targets,
-                                      std::span<const double> pin_targets, double delta);
+                                      std::span<const double> targets, std::span<const double> pin_targets,
+                                      double delta);
 
 }  // namespace morva

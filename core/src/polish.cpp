@@ -1,0 +1,351 @@
+#include "morva/polish.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace morva {
+namespace {
+
+// Relative margin of the strict "exceeds" comparison.
+constexpr double kExceedMargin = 1e-12;
+// "Near" accepts ten times the solver's stopping tolerance, since the ADMM
+// iterate is only that accurate.
+constexpr double kNearToleranceFactor = 10.0;
+
+double max_ignoring_nan(double a, double b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return std::max(a, b);
+}
+
+// s(v, t) = max(|t|, |v|, 1).
+double closeness_scale(double v, double t) {
+  return max_ignoring_nan(max_ignoring_nan(std::abs(t), std::abs(v)), 1.0);
+}
+
+bool near(double v, double t, const SolverSettings& settings) {
+  return std::abs(v - t) <= kNearToleranceFactor * (settings.absolute_tolerance +
+                                                    settings.relative_tolerance * closeness_scale(v, t));
+}
+
+bool exceeds(double v, double t) {
+  return v - t > kExceedMargin * closeness_scale(v, t);
+}
+
+// Worst KKT residual; NaN only when all three are NaN.
+double worst_residual(const KktResiduals& r) {
+  return max_ignoring_nan(max_ignoring_nan(r.primal, r.dual), r.complementarity);
+}
+
+double row_dot(std::span<const double> row, std::span<const double> x) {
+  double s = 0.0;
+  for (std::size_t j = 0; j < row.size(); ++j) s += row[j] * x[j];
+  return s;
+}
+
+// y += s·row
+void add_scaled_row(std::span<double> y, double s, std::span<const double> row) {
+  for (std::size_t j = 0; j < row.size(); ++j) y[j] += s * row[j];
+}
+
+bool all_finite(std::span<const double> v) {
+  return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
+}
+
+double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
+  switch (side) {
+    case Side::Lower: return problem.lower_bounds[asset];
+    case Side::Upper: return problem.upper_bounds[asset];
+    case Side::Anchor: return problem.l1->anchor[asset];
+  }
+  return 0.0;
+}
+
+// One active-set solve: the regularised KKT system of the equality rows, the
+// active inequality rows and the pins, refined against the unregularised one.
+// Nothing on any numerical failure.
+std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix& columns,
+                                         const ActiveSet& active, const SolverSettings& settings) {
+  const std::size_t n = problem.n();
+  const std::size_t k = columns.cols();
+  const std::size_t m_eq = problem.m_eq();
+  const std::size_t m_in = problem.m_in();
+  const std::size_t m_act = active.active_rows.size();
+  const double delta = settings.polish_regularization;
+  const Matrix& a_eq = problem.equalities.matrix;
+  const Matrix& a_in = problem.inequalities.matrix;
+
+  // Anchor pins exist only with an L1 term; initial_guess and
+  // refine_active_set guarantee it, so a violation just ends polishing.
+  for (const auto& [asset, side] : active.pins) {
+    if (side == Side::Anchor && !problem.l1) return std::nullopt;
+  }
+
+  // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
+  //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
+  std::vector<double> diagonal(n);
+  for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
+  for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
+  const double inverse_root = 1.0 / std::sqrt(delta);
+  Matrix low_rank = Matrix::zeros(n, k + m_eq + m_act);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = columns.row(i);
+    std::copy(c.begin(), c.end(), low_rank.row(i).begin());
+  }
+  for (std::size_t r = 0; r < m_eq; ++r) {
+    const auto a = a_eq.row(r);
+    for (std::size_t i = 0; i < n; ++i) low_rank(i, k + r) = a[i] * inverse_root;
+  }
+  for (std::size_t r = 0; r < m_act; ++r) {
+    const auto a = a_in.row(active.active_rows[r]);
+    for (std::size_t i = 0; i < n; ++i) low_rank(i, k + m_eq + r) = a[i] * inverse_root;
+  }
+  auto system = SmwSystem::factor(std::move(diagonal), std::move(low_rank));
+  if (!system) return std::nullopt;
+
+  // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
+  const bool has_sides = problem.l1 && active.anchor_sides.size() == n;
+  std::vector<double> rhs(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
+    rhs[i] = -(problem.linear[i] + force);
+  }
+  std::vector<double> targets(problem.equalities.rhs);
+  for (std::size_t row : active.active_rows) targets.push_back(problem.inequalities.rhs[row]);
+  std::vector<double> pin_targets;
+  pin_targets.reserve(active.pins.size());
+  for (const auto& [asset, side] : active.pins) pin_targets.push_back(pin_target(problem, asset, side));
+
+  RegularizedSolution solution =
+      solve_regularized(problem, *system, active, rhs, targets, pin_targets, delta);
+  auto& x = solution.x;
+  auto& lambda = solution.constraint_multipliers;
+  auto& mu = solution.pin_multipliers;
+
+  // Iterative refinement on the unregularised KKT system: the regularised
+  // operator serves as an approximate inverse, each step shrinking the O(δ)
+  // error by a further factor of order δ·‖K⁻¹‖.
+  std::vector<double> residual_x(n), residual_t(targets.size()), residual_p(pin_targets.size());
+  for (std::uint64_t step = 0; step < settings.polish_refinement_steps; ++step) {
+    std::vector<double> force = problem.quadratic.apply(x);
+    for (std::size_t r = 0; r < m_eq; ++r) add_scaled_row(force, lambda[r], a_eq.row(r));
+    for (std::size_t r = 0; r < m_act; ++r)
+      add_scaled_row(force, lambda[m_eq + r], a_in.row(active.active_rows[r]));
+    for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
+    for (std::size_t i = 0; i < n; ++i) residual_x[i] = rhs[i] - force[i];
+    for (std::size_t r = 0; r < m_eq; ++r) residual_t[r] = targets[r] - row_dot(a_eq.row(r), x);
+    for (std::size_t r = 0; r < m_act; ++r) {
+      residual_t[m_eq + r] = targets[m_eq + r] - row_dot(a_in.row(active.active_rows[r]), x);
+    }
+    for (std::size_t p = 0; p < active.pins.size(); ++p)
+      residual_p[p] = pin_targets[p] - x[active.pins[p].first];
+
+    const RegularizedSolution correction =
+        solve_regularized(problem, *system, active, residual_x, residual_t, residual_p, delta);
+    for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
+    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
+    for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];
+  }
+  if (!all_finite(x) || !all_finite(lambda) || !all_finite(mu)) return std::nullopt;
+
+  Polished candidate;
+  candidate.duals.equalities.assign(lambda.begin(), lambda.begin() + static_cast<std::ptrdiff_t>(m_eq));
+  candidate.duals.inequalities.assign(m_in, 0.0);
+  for (std::size_t r = 0; r < m_act; ++r)
+    candidate.duals.inequalities[active.active_rows[r]] = lambda[m_eq + r];
+  candidate.duals.bounds.assign(n, 0.0);
+  if (problem.l1) candidate.duals.l1.assign(n, 0.0);
+  for (std::size_t p = 0; p < active.pins.size(); ++p) {
+    const auto [asset, side] = active.pins[p];
+    if (side == Side::Anchor) {
+      candidate.duals.l1[asset] = mu[p];
+    } else {
+      candidate.duals.bounds[asset] = mu[p];
+    }
+  }
+  if (has_sides) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const int sigma = active.anchor_sides[i];
+      if (sigma != 0) candidate.duals.l1[i] = static_cast<double>(sigma) * problem.l1->costs[i];
+    }
+  }
+  auto residuals = check_kkt(problem, x, candidate.duals);
+  if (!residuals) return std::nullopt;
+  candidate.residuals = *residuals;
+  candidate.x = std::move(x);
+  return candidate;
+}
+
+}  // namespace
+
+std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
+                               const DualVariables& duals, const KktResiduals& residuals,
+                               const SolverSettings& settings) {
+  std::optional<Polished> accepted;
+  // Every candidate must strictly beat the best seen so far, which starts at
+  // the ADMM iterate's worst residual; a NaN there can never be beaten.
+  double best = worst_residual(residuals);
+
+  // L depends on Ω only, not on the active set: one factorisation of Ω serves
+  // every pass.
+  const auto columns = covariance_columns(problem.quadratic);
+  if (!columns) return accepted;
+
+  ActiveSet active = initial_guess(problem, x, duals, settings);
+  for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
+    std::optional<Polished> candidate = solve_active_set(problem, *columns, active, settings);
+    if (!candidate) break;
+    ActiveSet next = refine_active_set(problem, *candidate, active);
+    const double worst = worst_residual(candidate->residuals);
+    if (worst < best) {
+      best = worst;
+      accepted = std::move(candidate);
+    }
+    if (next == active) break;
+    active = std::move(next);
+  }
+  return accepted;
+}
+
+ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                        const SolverSettings& settings) {
+  const std::size_t n = problem.n();
+  ActiveSet guess;
+
+  const Matrix& a_in = problem.inequalities.matrix;
+  for (std::size_t j = 0; j < problem.m_in(); ++j) {
+    if (near(row_dot(a_in.row(j), x), problem.inequalities.rhs[j], settings)) guess.active_rows.push_back(j);
+  }
+
+  // The bound multiplier's sign must agree with the side; Lower wins over
+  // Upper so that a fixed variable (l = u) with a zero multiplier pins Lower.
+  for (std::size_t i = 0; i < n; ++i) {
+    const double y = i < duals.bounds.size() ? duals.bounds[i] : 0.0;
+    const double l = problem.lower_bounds[i];
+    const double u = problem.upper_bounds[i];
+    std::optional<Side> side;
+    if (std::isfinite(u) && near(x[i], u, settings) && y >= 0.0) side = Side::Upper;
+    if (std::isfinite(l) && near(x[i], l, settings) && y <= 0.0) side = Side::Lower;
+    if (side) guess.pins.emplace_back(i, *side);
+  }
+
+  if (problem.l1) {
+    guess.anchor_sides.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double a = problem.l1->anchor[i];
+      guess.anchor_sides[i] = near(x[i], a, settings) ? 0 : (x[i] > a ? 1 : -1);
+    }
+  }
+  add_anchor_pins(guess.pins, guess.anchor_sides);
+  return guess;
+}
+
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current) {
+  const std::size_t n = problem.n();
+  const std::size_t m_in = problem.m_in();
+  const auto& x = candidate.x;
+  ActiveSet next;
+
+  // Rows: drop those whose multiplier turned negative, add those the
+  // candidate violates.
+  std::vector<char> was_active(m_in, 0);
+  for (std::size_t row : current.active_rows) was_active[row] = 1;
+  const Matrix& a_in = problem.inequalities.matrix;
+  for (std::size_t j = 0; j < m_in; ++j) {
+    const bool keep = was_active[j] ? candidate.duals.inequalities[j] >= 0.0
+                                    : exceeds(row_dot(a_in.row(j), x), problem.inequalities.rhs[j]);
+    if (keep) next.active_rows.push_back(j);
+  }
+
+  // Pins: a bound pin stays while its multiplier has the right sign and is
+  // released (for one pass) otherwise; free or anchored assets that overshoot
+  // a bound get pinned to it.
+  std::vector<std::optional<Side>> pinned(n);
+  for (const auto& [asset, side] : current.pins) pinned[asset] = side;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::optional<Side> side = pinned[i];
+    if (side == Side::Lower || side == Side::Upper) {
+      const double y = candidate.duals.bounds[i];
+      if (side == Side::Upper ? y >= 0.0 : y <= 0.0) next.pins.emplace_back(i, *side);
+      continue;
+    }
+    if (exceeds(x[i], problem.upper_bounds[i])) {
+      next.pins.emplace_back(i, Side::Upper);
+    } else if (exceeds(problem.lower_bounds[i], x[i])) {
+      next.pins.emplace_back(i, Side::Lower);
+    }
+  }
+
+  // Anchor sides: an asset at its anchor leaves it when its L1 multiplier
+  // exceeds the cost (the subgradient cannot hold it there); an asset off its
+  // anchor returns to it when the candidate crossed over.
+  if (problem.l1) {
+    next.anchor_sides.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const int sigma = i < current.anchor_sides.size() ? current.anchor_sides[i] : 0;
+      const double c = problem.l1->costs[i];
+      const double a = problem.l1->anchor[i];
+      if (sigma == 0) {
+        const double y = candidate.duals.l1[i];
+        next.anchor_sides[i] = y > c ? 1 : (y < -c ? -1 : 0);
+      } else {
+        const bool crossed =
+            static_cast<double>(sigma) * (x[i] - a) < -kExceedMargin * closeness_scale(x[i], a);
+        next.anchor_sides[i] = crossed ? 0 : sigma;
+      }
+    }
+  }
+  add_anchor_pins(next.pins, next.anchor_sides);
+  return next;
+}
+
+void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides) {
+  std::vector<char> has_pin(anchor_sides.size(), 0);
+  for (const auto& pin : pins) {
+    if (pin.first < has_pin.size()) has_pin[pin.first] = 1;
+  }
+  for (std::size_t i = 0; i < anchor_sides.size(); ++i) {
+    if (anchor_sides[i] == 0 && !has_pin[i]) pins.emplace_back(i, Side::Anchor);
+  }
+  std::stable_sort(pins.begin(), pins.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+// Eliminating λ = (A·x − t)/δ and μ = (x_pins − p)/δ from
+//   (P + δI)·x + Aᵀλ + Σ μ·e_i = rhs,  A·x − δλ = t,  x_pins − δμ = p
+// leaves K·x = rhs + (1/δ)·Aᵀt + p/δ at the pins.
+RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
+                                      const ActiveSet& active, std::span<const double> rhs,
+                                      std::span<const double> targets, std::span<const double> pin_targets,
+                                      double delta) {
+  const std::size_t n = problem.n();
+  const std::size_t m_eq = problem.m_eq();
+  const Matrix& a_eq = problem.equalities.matrix;
+  const Matrix& a_in = problem.inequalities.matrix;
+
+  std::vector<double> pulled(n, 0.0);
+  for (std::size_t r = 0; r < m_eq; ++r) add_scaled_row(pulled, targets[r], a_eq.row(r));
+  for (std::size_t r = 0; r < active.active_rows.size(); ++r) {
+    add_scaled_row(pulled, targets[m_eq + r], a_in.row(active.active_rows[r]));
+  }
+  const double inverse_delta = 1.0 / delta;
+  RegularizedSolution solution;
+  auto& x = solution.x;
+  x.resize(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * pulled[i];
+  for (std::size_t p = 0; p < active.pins.size(); ++p) x[active.pins[p].first] += pin_targets[p] / delta;
+  system.solve_in_place(x);
+
+  auto& lambda = solution.constraint_multipliers;
+  lambda.resize(m_eq + active.active_rows.size());
+  for (std::size_t r = 0; r < m_eq; ++r) lambda[r] = (row_dot(a_eq.row(r), x) - targets[r]) / delta;
+  for (std::size_t r = 0; r < active.active_rows.size(); ++r) {
+    lambda[m_eq + r] = (row_dot(a_in.row(active.active_rows[r]), x) - targets[m_eq + r]) / delta;
+  }
+  auto& mu = solution.pin_multipliers;
+  mu.resize(active.pins.size());
+  for (std::size_t p = 0; p < active.pins.size(); ++p)
+    mu[p] = (x[active.pins[p].first] - pin_targets[p]) / delta;
+  return solution;
+}
+
+}  // namespace morva

@@ -1,0 +1,497 @@
+#include "morva/linalg.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/dense.hpp"
+
+// Counts every allocation made through the global operator new, so that the
+// allocation-free solve can be checked directly.
+namespace {
+std::size_t g_allocations = 0;
+}  // namespace
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  ++g_allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace morva {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+using DenseMatrix = std::vector<std::vector<double>>;
+
+// Parameterised cases print as their name.
+template <typename Case>
+requires requires(const Case& c) {
+  c.name;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// Gaussian elimination with partial pivoting; the reference for every solve.
+std::vector<double> dense_solve(DenseMatrix a, std::vector<double> b) {
+  const std::size_t n = b.size();
+  for (std::size_t c = 0; c < n; ++c) {
+    std::size_t pivot = c;
+    for (std::size_t r = c + 1; r < n; ++r) {
+      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
+    }
+    std::swap(a[c], a[pivot]);
+    std::swap(b[c], b[pivot]);
+    for (std::size_t r = c + 1; r < n; ++r) {
+      const double f = a[r][c] / a[c][c];
+      for (std::size_t j = c; j < n; ++j) a[r][j] -= f * a[c][j];
+      b[r] -= f * b[c];
+    }
+  }
+  std::vector<double> x(n);
+  for (std::size_t r = n; r-- > 0;) {
+    double s = b[r];
+    for (std::size_t j = r + 1; j < n; ++j) s -= a[r][j] * x[j];
+    x[r] = s / a[r][r];
+  }
+  return x;
+}
+
+double max_abs(std::span<const double> v) {
+  double m = 0.0;
+  for (double e : v) m = std::max(m, std::abs(e));
+  return m;
+}
+
+double max_abs_difference(std::span<const double> a, std::span<const double> b) {
+  EXPECT_EQ(a.size(), b.size());
+  double m = 0.0;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) m = std::max(m, std::abs(a[i] - b[i]));
+  return m;
+}
+
+Matrix make_matrix(std::size_t rows, std::size_t cols, std::vector<double> values) {
+  return Matrix::create(rows, cols, std::move(values)).value();
+}
+
+FactorQuad dense_form(Matrix factors, Matrix omega) {
+  const std::size_t n = factors.rows();
+  return FactorQuad{std::move(factors), FactorCovariance::dense(std::move(omega)),
+                    std::vector<double>(n, 0.0)};
+}
+
+// ---- Covariance columns ----
+
+struct ColumnsCase {
+  std::string name;
+  std::size_t n;
+  std::size_t k;
+  std::vector<double> omega;  // dense k×k when `dense`, else the diagonal
+  bool dense;
+};
+
+class CovarianceColumnsTest : public ::testing::TestWithParam<ColumnsCase> {};
+
+// C·Cᵀ must reproduce F·Ω·Fᵀ, including for rank-deficient Ω.
+TEST_P(CovarianceColumnsTest, ReproducesTheLowRankTerm) {
+  const ColumnsCase& c = GetParam();
+  dense::Random random(11);
+  Matrix f = Matrix::zeros(c.n, c.k);
+  for (double& e : f.data()) e = random.uniform(-1.0, 1.0);
+  FactorQuad form{
+      f,
+      c.dense ? FactorCovariance::dense(make_matrix(c.k, c.k, c.omega)) : FactorCovariance::diagonal(c.omega),
+      std::vector<double>(c.n, 0.0)};
+  ASSERT_TRUE(form.validate().has_value());
+
+  const auto columns = covariance_columns(form);
+  ASSERT_TRUE(columns.has_value()) << columns.error().message();
+  ASSERT_EQ(columns->rows(), c.n);
+  ASSERT_EQ(columns->cols(), c.k);
+
+  QpProblem holder;
+  holder.quadratic = form;
+  const DenseMatrix expected = dense::dense_quadratic(holder);
+  for (std::size_t i = 0; i < c.n; ++i) {
+    for (std::size_t j = 0; j < c.n; ++j) {
+      double s = 0.0;
+      for (std::size_t l = 0; l < c.k; ++l) s += (*columns)(i, l) * (*columns)(j, l);
+      EXPECT_NEAR(s, expected[i][j], 1e-12 * std::max(1.0, std::abs(expected[i][j]))) << i << "," << j;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, CovarianceColumnsTest,
+    ::testing::Values(
+        ColumnsCase{"diagonal", 9, 3, {0.5, 2.0, 0.0}, false}, ColumnsCase{"no_factors", 4, 0, {}, true},
+        ColumnsCase{"dense_definite", 7, 3, {2.0, 0.3, -0.4, 0.3, 1.0, 0.2, -0.4, 0.2, 1.5}, true},
+        // [[1,1],[1,1]]: second pivot exactly zero, off-diagonal consistent.
+        ColumnsCase{"dense_singular", 5, 2, {1.0, 1.0, 1.0, 1.0}, true},
+        // v·vᵀ with v = (1, 2, −1): rank one, two zero pivots.
+        ColumnsCase{"dense_rank_one", 6, 3, {1.0, 2.0, -1.0, 2.0, 4.0, -2.0, -1.0, -2.0, 1.0}, true},
+        // A zero leading pivot followed by a positive one.
+        ColumnsCase{"dense_zero_first", 5, 2, {0.0, 0.0, 0.0, 3.0}, true},
+        // −5e-13 is within the tolerance 1e-12 of a zero pivot.
+        ColumnsCase{"dense_tiny_negative", 4, 2, {1.0, 0.0, 0.0, -5e-13}, true},
+        // The tolerance scales with max|Ω|: g = 1e-6 covers −5e-7.
+        ColumnsCase{"dense_scaled_tolerance", 4, 2, {1e6, 0.0, 0.0, -5e-7}, true}),
+    [](const auto& info) { return info.param.name; });
+
+// Ω = [[1, 1], [1, 1]] with F = I: L = [[1, 0], [1, 0]], the zero pivot
+// leaving its column empty.
+TEST(CovarianceColumns, SingularFactorHasZeroColumn) {
+  const auto columns =
+      covariance_columns(dense_form(make_matrix(2, 2, {1, 0, 0, 1}), make_matrix(2, 2, {1, 1, 1, 1})));
+  ASSERT_TRUE(columns.has_value());
+  EXPECT_EQ(*columns, make_matrix(2, 2, {1, 0, 1, 0}));
+}
+
+struct IndefiniteCase {
+  std::string name;
+  std::size_t k;
+  std::vector<double> omega;
+};
+
+class IndefiniteCovarianceTest : public ::testing::TestWithParam<IndefiniteCase> {};
+
+TEST_P(IndefiniteCovarianceTest, IsRejected) {
+  const IndefiniteCase& c = GetParam();
+  Matrix identity = Matrix::zeros(c.k, c.k);
+  for (std::size_t i = 0; i < c.k; ++i) identity(i, i) = 1.0;
+  const FactorQuad form = dense_form(identity, make_matrix(c.k, c.k, c.omega));
+  const auto columns = covariance_columns(form);
+  ASSERT_FALSE(columns.has_value());
+  EXPECT_EQ(columns.error().kind, SolverError::Kind::CovarianceNotPositiveSemidefinite);
+  EXPECT_EQ(columns.error().message(), "dense factor covariance is not positive semidefinite");
+
+  // Every factorisation goes through the same columns.
+  QpProblem problem;
+  problem.quadratic = form;
+  problem.equalities = LinearConstraints::empty(c.k);
+  problem.inequalities = LinearConstraints::empty(c.k);
+  const auto system = FactorizedSystem::create(problem, 1.0, 1e-6);
+  ASSERT_FALSE(system.has_value());
+  EXPECT_EQ(system.error().kind, SolverError::Kind::CovarianceNotPositiveSemidefinite);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrices, IndefiniteCovarianceTest,
+    ::testing::Values(IndefiniteCase{"indefinite", 2, {1.0, 2.0, 2.0, 1.0}},
+                      // Zero first pivot, off-diagonal 1e-3 beyond the tolerance.
+                      IndefiniteCase{"zero_pivot_coupled", 2, {0.0, 1e-3, 1e-3, 0.0}},
+                      IndefiniteCase{"negative_diagonal", 1, {-1e-3}},
+                      IndefiniteCase{"beyond_tolerance", 2, {1.0, 0.0, 0.0, -2e-12}},
+                      // The tolerance scales with max|Ω| = 1e6 (g = 1e-6).
+                      IndefiniteCase{"beyond_scaled_tolerance", 2, {1e6, 0.0, 0.0, -2e-6}},
+                      // Singular leading block, then an inconsistent coupling.
+                      IndefiniteCase{"rank_one_then_coupled", 3, {1, 1, 0, 1, 1, 1e-3, 0, 1e-3, 1}}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- Reduced system against a dense solve ----
+
+struct SystemCase {
+  std::string name;
+  dense::RandomQpShape shape;
+  double rho;
+  double sigma;
+};
+
+class FactorizedSystemTest : public ::testing::TestWithParam<SystemCase> {};
+
+// K = P + σI + ρ(A_eqᵀA_eq + A_inᵀA_in + I + [L1]I), formed densely.
+DenseMatrix dense_system(const QpProblem& problem, double rho, double sigma) {
+  const std::size_t n = problem.n();
+  DenseMatrix k = dense::dense_quadratic(problem);
+  const double identity = sigma + rho + (problem.l1 ? rho : 0.0);
+  for (std::size_t i = 0; i < n; ++i) k[i][i] += identity;
+  for (const Matrix* a : {&problem.equalities.matrix, &problem.inequalities.matrix}) {
+    for (std::size_t r = 0; r < a->rows(); ++r) {
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) k[i][j] += rho * (*a)(r, i) * (*a)(r, j);
+      }
+    }
+  }
+  return k;
+}
+
+TEST_P(FactorizedSystemTest, SolveMatchesDenseSolve) {
+  const SystemCase& c = GetParam();
+  const QpProblem problem = dense::random_qp(21, c.shape);
+  ASSERT_TRUE(problem.validate().has_value());
+
+  const auto system = FactorizedSystem::create(problem, c.rho, c.sigma);
+  ASSERT_TRUE(system.has_value()) << system.error().message();
+  EXPECT_EQ(system->rho, c.rho);
+  EXPECT_EQ(system->factors, c.shape.k);
+  EXPECT_EQ(system->m_eq, c.shape.m_eq);
+  EXPECT_EQ(system->m_in, c.shape.m_in);
+  EXPECT_EQ(system->smw.rank(), c.shape.k + c.shape.m_eq + c.shape.m_in);
+  EXPECT_EQ(system->smw.low_rank().rows(), c.shape.n);
+
+  dense::Random random(5);
+  for (int trial = 0; trial < 3; ++trial) {
+    std::vector<double> r(c.shape.n);
+    for (double& e : r) e = random.uniform(-10.0, 10.0);
+    const std::vector<double> expected = dense_solve(dense_system(problem, c.rho, c.sigma), r);
+
+    std::vector<double> x = r;
+    system->smw.solve_in_place(x);
+    EXPECT_LE(max_abs_difference(x, expected), 1e-10 * max_abs(expected));
+
+    // The scratch form is the same arithmetic.
+    std::vector<double> y = r;
+    std::vector<double> scratch(system->smw.rank() + 2, kNaN);
+    system->smw.solve_in_place(y, scratch);
+    EXPECT_EQ(x, y);
+  }
+}
+
+TEST_P(FactorizedSystemTest, CapacitanceFactorReproducesCapacitance) {
+  const SystemCase& c = GetParam();
+  const QpProblem problem = dense::random_qp(22, c.shape);
+  const auto system = FactorizedSystem::create(problem, c.rho, c.sigma);
+  ASSERT_TRUE(system.has_value());
+  const SmwSystem& smw = system->smw;
+  const std::size_t h = smw.rank();
+  const Matrix& u = smw.low_rank();
+  const Matrix& l = smw.capacitance_factor();
+  ASSERT_EQ(l.rows(), h);
+  ASSERT_EQ(l.cols(), h);
+
+  // G⁻¹ = 1/(d + σ + ρ + [L1]ρ).
+  for (std::size_t i = 0; i < c.shape.n; ++i) {
+    const double g = problem.quadratic.diagonal[i] + c.sigma + c.rho + (problem.l1 ? c.rho : 0.0);
+    EXPECT_NEAR(smw.inverse_diagonal()[i], 1.0 / g, 1e-15 / g);
+  }
+  // S = I + UᵀG⁻¹U = L_S·L_Sᵀ, L_S lower triangular with a positive diagonal.
+  DenseMatrix s(h, std::vector<double>(h, 0.0));
+  for (std::size_t a = 0; a < h; ++a) {
+    for (std::size_t b = 0; b < h; ++b) {
+      double sum = a == b ? 1.0 : 0.0;
+      for (std::size_t i = 0; i < c.shape.n; ++i) sum += u(i, a) * smw.inverse_diagonal()[i] * u(i, b);
+      s[a][b] = sum;
+      double product = 0.0;
+      for (std::size_t m = 0; m < h; ++m) product += l(a, m) * l(b, m);
+      EXPECT_NEAR(product, sum, 1e-12 * std::max(1.0, std::abs(sum)));
+      if (b > a) {
+        EXPECT_EQ(l(a, b), 0.0);
+      }
+    }
+    EXPECT_GT(l(a, a), 0.0);
+  }
+  std::vector<double> t(h);
+  for (std::size_t a = 0; a < h; ++a) t[a] = 1.0 + static_cast<double>(a);
+  const std::vector<double> expected = dense_solve(s, t);
+  smw.solve_capacitance_in_place(t);
+  EXPECT_LE(max_abs_difference(t, expected), 1e-12 * std::max(1.0, max_abs(expected)));
+}
+
+dense::RandomQpShape shape(std::size_t n, std::size_t k, std::size_t m_eq, std::size_t m_in, bool dense_omega,
+                           bool l1) {
+  dense::RandomQpShape s;
+  s.n = n;
+  s.k = k;
+  s.m_eq = m_eq;
+  s.m_in = m_in;
+  s.dense_omega = dense_omega;
+  s.l1 = l1;
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FactorizedSystemTest,
+    ::testing::Values(SystemCase{"diagonal_omega", shape(30, 3, 2, 3, false, false), 0.1, 1e-6},
+                      SystemCase{"dense_omega_l1", shape(30, 3, 2, 3, true, true), 1.0, 1e-6},
+                      SystemCase{"large_rho", shape(30, 4, 1, 3, true, false), 1e6, 1e-6},
+                      SystemCase{"small_rho", shape(30, 4, 1, 3, false, true), 1e-6, 1e-3},
+                      SystemCase{"factors_only", shape(25, 5, 0, 0, true, false), 1.0, 1e-6},
+                      SystemCase{"rows_only", shape(25, 0, 2, 4, false, false), 0.5, 1e-6},
+                      SystemCase{"more_rank_than_assets", shape(5, 3, 2, 3, true, true), 2.0, 1e-6}),
+    [](const auto& info) { return info.param.name; });
+
+// No factors and no rows: h = 0 and the solve is r/G.
+TEST(FactorizedSystem, WithoutLowRankIsDiagonalScaling) {
+  for (const bool l1 : {false, true}) {
+    const QpProblem problem = dense::random_qp(3, shape(8, 0, 0, 0, false, l1));
+    const auto system = FactorizedSystem::create(problem, 0.25, 1e-6);
+    ASSERT_TRUE(system.has_value());
+    EXPECT_EQ(system->smw.rank(), 0U);
+    std::vector<double> r{1, -2, 3, -4, 5, -6, 7, -8};
+    std::vector<double> x = r;
+    system->smw.solve_in_place(x, {});
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      const double g = problem.quadratic.diagonal[i] + 1e-6 + 0.25 + (l1 ? 0.25 : 0.0);
+      EXPECT_NEAR(x[i], r[i] / g, 1e-15 * std::abs(r[i] / g));
+    }
+  }
+}
+
+TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
+  const QpProblem problem = dense::random_qp(4, shape(200, 6, 2, 4, true, true));
+  const auto system = FactorizedSystem::create(problem, 1.0, 1e-6);
+  ASSERT_TRUE(system.has_value());
+  std::vector<double> r(200, 1.0);
+  std::vector<double> scratch(system->smw.rank());
+  const std::size_t before = g_allocations;
+  system->smw.solve_in_place(r, scratch);
+  EXPECT_EQ(g_allocations, before);
+  EXPECT_TRUE(std::all_of(r.begin(), r.end(), [](double e) { return std::isfinite(e) && e != 1.0; }));
+}
+
+// ---- Factorisation failures ----
+
+struct BreakdownCase {
+  std::string name;
+  std::vector<double> diagonal;
+  std::vector<double> low_rank;  // n×2
+  bool fails;
+};
+
+class SmwFactorTest : public ::testing::TestWithParam<BreakdownCase> {};
+
+TEST_P(SmwFactorTest, BreakdownIsReported) {
+  const BreakdownCase& c = GetParam();
+  const std::size_t n = c.diagonal.size();
+  const auto system = SmwSystem::factor(c.diagonal, make_matrix(n, 2, c.low_rank));
+  if (!c.fails) {
+    ASSERT_TRUE(system.has_value());
+    EXPECT_EQ(system->rank(), 2U);
+    return;
+  }
+  ASSERT_FALSE(system.has_value());
+  EXPECT_EQ(system.error().kind, SolverError::Kind::ReducedFactorizationFailed);
+  EXPECT_EQ(system.error().message(), "failed to factor the reduced linear system");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, SmwFactorTest,
+    ::testing::Values(BreakdownCase{"regular", {1.0, 2.0}, {1, 0, 0, 1}, false},
+                      BreakdownCase{"no_assets", {}, {}, false},
+                      BreakdownCase{"nan_diagonal", {1.0, kNaN}, {1, 0, 0, 1}, true},
+                      BreakdownCase{"infinite_entry", {1.0, 1.0}, {kInf, 0, 0, 1}, true},
+                      // u·u/g overflows to +inf in the first pivot.
+                      BreakdownCase{"overflow", {1.0, 1.0}, {1e200, 1.0, 1.0, 1.0}, true},
+                      // g = 1e300 makes S = I up to rounding: still fine.
+                      BreakdownCase{"huge_diagonal", {1e300, 1e300}, {1, 2, 3, 4}, false}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- Factorisation cache ----
+
+class SystemCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    problem_ = dense::random_qp(9, shape(12, 2, 1, 2, true, false));
+    // As a workspace starts: one system for the initial ρ, counter 1.
+    auto first = FactorizedSystem::create(problem_, 1.0, sigma_);
+    ASSERT_TRUE(first.has_value());
+    cache_.emplace_back(1.0, std::move(*first));
+    counter_ = 1;
+  }
+
+  std::vector<double> keys() const {
+    std::vector<double> out;
+    for (const auto& entry : cache_) out.push_back(entry.first);
+    return out;
+  }
+
+  void ensure(double rho) {
+    const auto result = ensure_system(cache_, counter_, problem_, rho, sigma_);
+    ASSERT_TRUE(result.has_value());
+    ASSERT_EQ(cache_.front().first, rho);
+    ASSERT_EQ(cache_.front().second.rho, rho);
+  }
+
+  QpProblem problem_;
+  SystemCache cache_;
+  std::uint64_t counter_ = 0;
+  double sigma_ = 1e-6;
+};
+
+TEST_F(SystemCacheTest, HitsMoveToFrontWithoutBuilding) {
+  ensure(1.0);
+  EXPECT_EQ(counter_, 1U);
+  ensure(2.0);
+  ensure(4.0);
+  EXPECT_EQ(keys(), (std::vector<double>{4.0, 2.0, 1.0}));
+  EXPECT_EQ(counter_, 3U);
+  ensure(1.0);
+  EXPECT_EQ(keys(), (std::vector<double>{1.0, 4.0, 2.0}));
+  EXPECT_EQ(counter_, 3U);
+  ensure(4.0);
+  EXPECT_EQ(keys(), (std::vector<double>{4.0, 1.0, 2.0}));
+  EXPECT_EQ(counter_, 3U);
+
+  // Each entry solves its own system: G⁻¹ carries its ρ.
+  for (const auto& [rho, system] : cache_) {
+    const double g = problem_.quadratic.diagonal[0] + sigma_ + rho;
+    EXPECT_NEAR(system.smw.inverse_diagonal()[0], 1.0 / g, 1e-15 / g);
+  }
+}
+
+TEST_F(SystemCacheTest, EvictsLeastRecentlyUsedBeyondSixteen) {
+  std::vector<double> rhos;
+  for (int i = 1; i <= 16; ++i) rhos.push_back(1.0 + 0.125 * i);
+  for (double rho : rhos) ensure(rho);
+  EXPECT_EQ(counter_, 17U);
+  ASSERT_EQ(cache_.size(), kMaxCachedSystems);
+  std::vector<double> expected(rhos.rbegin(), rhos.rend());
+  EXPECT_EQ(keys(), expected);  // the initial ρ = 1 is gone
+
+  // Touch the oldest survivor, then one new ρ evicts the next oldest.
+  ensure(rhos.front());
+  ensure(100.0);
+  EXPECT_EQ(counter_, 18U);
+  EXPECT_EQ(cache_.size(), kMaxCachedSystems);
+  EXPECT_EQ(cache_[1].first, rhos.front());
+  const std::vector<double> after = keys();
+  EXPECT_EQ(std::count(after.begin(), after.end(), rhos[1]), 0);
+  ensure(1.0);  // rebuilt after eviction
+  EXPECT_EQ(counter_, 19U);
+}
+
+TEST_F(SystemCacheTest, KeysCompareByBitPattern) {
+  const double next = 1.0 + 0x1.0p-52;
+  ensure(next);
+  EXPECT_EQ(counter_, 2U);
+  EXPECT_EQ(keys(), (std::vector<double>{next, 1.0}));
+  ensure(1.0);
+  EXPECT_EQ(counter_, 2U);
+}
+
+TEST_F(SystemCacheTest, FailedBuildLeavesCacheUnchanged) {
+  ensure(2.0);
+  const std::vector<double> before = keys();
+  QpProblem broken = problem_;
+  broken.quadratic.omega = FactorCovariance::dense(make_matrix(2, 2, {1.0, 2.0, 2.0, 1.0}));
+
+  const auto miss = ensure_system(cache_, counter_, broken, 3.0, sigma_);
+  ASSERT_FALSE(miss.has_value());
+  EXPECT_EQ(miss.error().kind, SolverError::Kind::CovarianceNotPositiveSemidefinite);
+  EXPECT_EQ(keys(), before);
+  EXPECT_EQ(counter_, 2U);
+
+  // A hit never rebuilds, so it cannot fail on the same data.
+  EXPECT_TRUE(ensure_system(cache_, counter_, broken, 1.0, sigma_).has_value());
+  EXPECT_EQ(keys(), (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(counter_, 2U);
+}
+
+}  // namespace
+}  // namespace morva

@@ -1,0 +1,608 @@
+#include "morva/polish.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/dense.hpp"
+
+namespace morva {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+using DenseMatrix = std::vector<std::vector<double>>;
+using Pins = std::vector<std::pair<std::size_t, Side>>;
+
+// Parameterised cases print as their name.
+template <typename Case>
+requires requires(const Case& c) {
+  c.name;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::vector<double> dense_solve(DenseMatrix a, std::vector<double> b) {
+  const std::size_t n = b.size();
+  for (std::size_t c = 0; c < n; ++c) {
+    std::size_t pivot = c;
+    for (std::size_t r = c + 1; r < n; ++r) {
+      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
+    }
+    std::swap(a[c], a[pivot]);
+    std::swap(b[c], b[pivot]);
+    for (std::size_t r = c + 1; r < n; ++r) {
+      const double f = a[r][c] / a[c][c];
+      for (std::size_t j = c; j < n; ++j) a[r][j] -= f * a[c][j];
+      b[r] -= f * b[c];
+    }
+  }
+  std::vector<double> x(n);
+  for (std::size_t r = n; r-- > 0;) {
+    double s = b[r];
+    for (std::size_t j = r + 1; j < n; ++j) s -= a[r][j] * x[j];
+    x[r] = s / a[r][r];
+  }
+  return x;
+}
+
+double max_abs(std::span<const double> v) {
+  double m = 0.0;
+  for (double e : v) m = std::max(m, std::abs(e));
+  return m;
+}
+
+double max_abs_difference(std::span<const double> a, std::span<const double> b) {
+  EXPECT_EQ(a.size(), b.size());
+  double m = 0.0;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) m = std::max(m, std::abs(a[i] - b[i]));
+  return m;
+}
+
+double worst(const KktResiduals& r) {
+  return std::max({r.primal, r.dual, r.complementarity});
+}
+
+Matrix make_matrix(std::size_t rows, std::size_t cols, std::vector<double> values) {
+  return Matrix::create(rows, cols, std::move(values)).value();
+}
+
+// ---- A problem whose optimum is known by construction ----
+//
+// Pick x*, the active constraints and their multipliers, then set
+//   q = −(P·x* + A_eqᵀλ + A_inᵀz + y_box + y_l1)
+// so that (x*, λ, z, y_box, y_l1) satisfies the KKT conditions exactly.
+// P = diag(d) + F·diag(ω)·Fᵀ with d > 0 makes x* the unique minimiser and
+// strict complementarity everywhere makes the multipliers unique too.
+//   assets 0, 1: at the lower bound 0, y_box = −0.3, −0.1
+//   asset 2:     at the upper bound 0.6, y_box = 0.2
+//   asset 3:     fixed, l = u = 0.25, y_box = 0.15
+//   assets 4–7:  inside [0, 1]; assets 8–11 unbounded
+//   equality rows: a budget row and a random row, λ = (0.4, −0.2)
+//   inequality row 0 active with z = 0.25, row 1 slack 0.3
+//   L1 (optional): c = 0.05; asset 4 at its anchor with y_l1 = 0.02, asset 5
+//   below its anchor, every other asset above it.
+struct DesignCase {
+  std::string name;
+  bool l1 = false;
+  bool near_active_row = false;  // row 1 slack 5e-5: guessed active, must leave
+  bool near_bound = false;       // asset 7 at 5e-5 above its lower bound: guessed pinned, must be released
+  bool near_anchor = false;      // asset 6 at 5e-5 above its anchor: guessed anchored, must leave
+};
+
+struct Design {
+  QpProblem problem;
+  std::vector<double> x;
+  DualVariables duals;
+};
+
+Design make_design(const DesignCase& c) {
+  constexpr std::size_t n = 12;
+  constexpr std::size_t k = 2;
+  dense::Random random(77);
+  Design design;
+  QpProblem& p = design.problem;
+  Matrix f = Matrix::zeros(n, k);
+  for (double& e : f.data()) e = random.uniform(-1.0, 1.0);
+  std::vector<double> d(n);
+  for (double& e : d) e = random.uniform(0.05, 0.5);
+  p.quadratic = FactorQuad{std::move(f), FactorCovariance::diagonal({0.4, 0.9}), std::move(d)};
+
+  auto& x = design.x;
+  x.resize(n);
+  for (double& e : x) e = random.uniform(0.2, 0.8);
+  p.lower_bounds.assign(n, 0.0);
+  p.upper_bounds.assign(n, 1.0);
+  for (std::size_t i = 8; i < n; ++i) {
+    p.lower_bounds[i] = -kInf;
+    p.upper_bounds[i] = kInf;
+  }
+  auto& duals = design.duals;
+  duals.bounds.assign(n, 0.0);
+  x[0] = 0.0;
+  duals.bounds[0] = -0.3;
+  x[1] = 0.0;
+  duals.bounds[1] = -0.1;
+  p.upper_bounds[2] = 0.6;
+  x[2] = 0.6;
+  duals.bounds[2] = 0.2;
+  p.lower_bounds[3] = p.upper_bounds[3] = x[3] = 0.25;
+  duals.bounds[3] = 0.15;
+  if (c.near_bound) x[7] = 5e-5;
+
+  const auto row_dot = [&](const Matrix& a, std::size_t r) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < n; ++j) s += a(r, j) * x[j];
+    return s;
+  };
+  Matrix a_eq = Matrix::zeros(2, n);
+  for (std::size_t j = 0; j < n; ++j) {
+    a_eq(0, j) = 1.0;
+    a_eq(1, j) = random.uniform(-1.0, 1.0);
+  }
+  Matrix a_in = Matrix::zeros(2, n);
+  for (double& e : a_in.data()) e = random.uniform(-1.0, 1.0);
+  p.equalities = {a_eq, {row_dot(a_eq, 0), row_dot(a_eq, 1)}};
+  p.inequalities = {a_in, {row_dot(a_in, 0), row_dot(a_in, 1) + (c.near_active_row ? 5e-5 : 0.3)}};
+  duals.equalities = {0.4, -0.2};
+  duals.inequalities = {0.25, 0.0};
+
+  if (c.l1) {
+    L1Term l1{std::vector<double>(n, 0.05), std::vector<double>(n)};
+    duals.l1.assign(n, 0.05);
+    for (std::size_t i = 0; i < n; ++i) l1.anchor[i] = x[i] - 0.1;
+    l1.anchor[4] = x[4];
+    duals.l1[4] = 0.02;
+    l1.anchor[5] = x[5] + 0.1;
+    duals.l1[5] = -0.05;
+    if (c.near_anchor) l1.anchor[6] = x[6] - 5e-5;
+    p.l1 = std::move(l1);
+  }
+
+  std::vector<double> gradient = p.quadratic.apply(x);
+  for (std::size_t j = 0; j < n; ++j) {
+    double g = gradient[j] + duals.bounds[j] + (c.l1 ? duals.l1[j] : 0.0);
+    for (std::size_t r = 0; r < 2; ++r)
+      g += a_eq(r, j) * duals.equalities[r] + a_in(r, j) * duals.inequalities[r];
+    p.linear.push_back(-g);
+  }
+  return design;
+}
+
+class PolishDesignTest : public ::testing::TestWithParam<DesignCase> {};
+
+TEST_P(PolishDesignTest, RecoversTheExactOptimum) {
+  const Design design = make_design(GetParam());
+  const QpProblem& problem = design.problem;
+  ASSERT_TRUE(problem.validate().has_value());
+  const auto exact = check_kkt(problem, design.x, design.duals);
+  ASSERT_TRUE(exact.has_value());
+  ASSERT_LT(worst(*exact), 1e-14);  // the construction itself
+
+  // An ADMM-like iterate: x* perturbed by 1e-7, exact multipliers.
+  dense::Random random(3);
+  std::vector<double> x = design.x;
+  for (double& e : x) e += random.uniform(-1e-7, 1e-7);
+  const KktResiduals input = check_kkt(problem, x, design.duals).value();
+  ASSERT_GT(worst(input), 1e-9);
+
+  const auto polished = polish(problem, x, design.duals, input, SolverSettings{});
+  ASSERT_TRUE(polished.has_value());
+  EXPECT_LT(worst(polished->residuals), worst(input));
+  EXPECT_LE(worst(polished->residuals), 1e-9);
+  EXPECT_EQ(polished->residuals, check_kkt(problem, polished->x, polished->duals).value());
+  EXPECT_LE(dense::dense_kkt(problem, polished->x, polished->duals).worst_relative(), 1e-9);
+
+  EXPECT_LE(max_abs_difference(polished->x, design.x), 1e-9);
+  EXPECT_LE(max_abs_difference(polished->duals.equalities, design.duals.equalities), 1e-8);
+  EXPECT_LE(max_abs_difference(polished->duals.inequalities, design.duals.inequalities), 1e-8);
+  EXPECT_LE(max_abs_difference(polished->duals.bounds, design.duals.bounds), 1e-8);
+  EXPECT_LE(max_abs_difference(polished->duals.l1, design.duals.l1), 1e-8);
+}
+
+TEST_P(PolishDesignTest, NeverReplacesAnIterateThatCannotBeBeaten) {
+  const Design design = make_design(GetParam());
+  for (const KktResiduals& input : {KktResiduals{0.0, 0.0, 0.0}, KktResiduals{kNaN, kNaN, kNaN}}) {
+    EXPECT_FALSE(polish(design.problem, design.x, design.duals, input, SolverSettings{}).has_value());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Designs, PolishDesignTest,
+                         ::testing::Values(DesignCase{"bounds_and_rows"}, DesignCase{"with_l1", true},
+                                           DesignCase{"near_active_row", false, true},
+                                           DesignCase{"near_bound", false, false, true},
+                                           DesignCase{"near_anchor", true, false, false, true},
+                                           DesignCase{"all_wrong_guesses", true, true, true, true}),
+                         [](const auto& info) { return info.param.name; });
+
+// ---- Equality-constrained problems: the dense KKT solve is the reference ----
+
+struct EqualityReference {
+  QpProblem problem;
+  std::vector<double> x;
+  std::vector<double> lambda;
+};
+
+// min ½xᵀPx + qᵀx s.t. A_eq·x = b_eq, no bounds, no inequalities:
+//   [P  A_eqᵀ] [x]   [−q  ]
+//   [A_eq  0 ] [λ] = [b_eq]
+EqualityReference equality_problem() {
+  dense::RandomQpShape shape;
+  shape.n = 15;
+  shape.k = 3;
+  shape.m_eq = 2;
+  shape.m_in = 0;
+  shape.dense_omega = true;
+  shape.infinite_side_fraction = 1.0;
+  EqualityReference ref{dense::random_qp(12, shape), {}, {}};
+  const QpProblem& p = ref.problem;
+  const std::size_t n = p.n();
+  const std::size_t m = p.m_eq();
+  DenseMatrix kkt(n + m, std::vector<double>(n + m, 0.0));
+  const DenseMatrix dense_p = dense::dense_quadratic(p);
+  std::vector<double> rhs(n + m);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) kkt[i][j] = dense_p[i][j];
+    rhs[i] = -p.linear[i];
+  }
+  for (std::size_t r = 0; r < m; ++r) {
+    for (std::size_t j = 0; j < n; ++j) kkt[n + r][j] = kkt[j][n + r] = p.equalities.matrix(r, j);
+    rhs[n + r] = p.equalities.rhs[r];
+  }
+  const std::vector<double> solution = dense_solve(kkt, rhs);
+  ref.x.assign(solution.begin(), solution.begin() + static_cast<std::ptrdiff_t>(n));
+  ref.lambda.assign(solution.begin() + static_cast<std::ptrdiff_t>(n), solution.end());
+  return ref;
+}
+
+DualVariables zero_duals(const QpProblem& p) {
+  return {std::vector<double>(p.m_eq(), 0.0), std::vector<double>(p.m_in(), 0.0),
+          std::vector<double>(p.n(), 0.0), std::vector<double>(p.l1 ? p.n() : 0, 0.0)};
+}
+
+const KktResiduals kPoorIterate{1.0, 1.0, 1.0};
+
+TEST(PolishEqualityConstrained, GivesTheExactMinimiser) {
+  const EqualityReference ref = equality_problem();
+  const std::vector<double> start(ref.problem.n(), 0.0);
+  const auto polished = polish(ref.problem, start, zero_duals(ref.problem), kPoorIterate, SolverSettings{});
+  ASSERT_TRUE(polished.has_value());
+  EXPECT_LE(max_abs_difference(polished->x, ref.x), 1e-10 * std::max(1.0, max_abs(ref.x)));
+  EXPECT_LE(max_abs_difference(polished->duals.equalities, ref.lambda),
+            1e-9 * std::max(1.0, max_abs(ref.lambda)));
+  EXPECT_EQ(polished->duals.bounds, std::vector<double>(ref.problem.n(), 0.0));
+  EXPECT_TRUE(polished->duals.inequalities.empty());
+  EXPECT_TRUE(polished->duals.l1.empty());
+  EXPECT_LE(worst(polished->residuals), 1e-10);
+}
+
+// The active set is empty and stable, so there is exactly one candidate: it is
+// kept only when strictly better than the incoming iterate.
+TEST(PolishEqualityConstrained, RequiresStrictImprovement) {
+  const EqualityReference ref = equality_problem();
+  const std::vector<double> start(ref.problem.n(), 0.0);
+  const DualVariables duals = zero_duals(ref.problem);
+  const auto first = polish(ref.problem, start, duals, kPoorIterate, SolverSettings{});
+  ASSERT_TRUE(first.has_value());
+  const double achieved = worst(first->residuals);
+
+  EXPECT_FALSE(polish(ref.problem, start, duals, {achieved, 0.0, 0.0}, SolverSettings{}).has_value());
+  EXPECT_FALSE(polish(ref.problem, start, duals, {0.0, kNaN, achieved}, SolverSettings{}).has_value());
+  const auto again =
+      polish(ref.problem, start, duals, {0.0, std::nextafter(achieved, kInf), kNaN}, SolverSettings{});
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->x, first->x);
+}
+
+// Without refinement the answer is the regularised KKT solution, off by O(δ);
+// refinement removes that error.
+TEST(PolishEqualityConstrained, RefinementRemovesRegularisationError) {
+  const EqualityReference ref = equality_problem();
+  const std::vector<double> start(ref.problem.n(), 0.0);
+  const auto error = [&](double delta, std::uint64_t steps) {
+    SolverSettings settings;
+    settings.polish_regularization = delta;
+    settings.polish_refinement_steps = steps;
+    const auto polished = polish(ref.problem, start, zero_duals(ref.problem), kPoorIterate, settings);
+    EXPECT_TRUE(polished.has_value());
+    return polished ? max_abs_difference(polished->x, ref.x) : kNaN;
+  };
+  const double coarse = error(1e-3, 0);
+  const double medium = error(1e-4, 0);
+  const double fine = error(1e-5, 0);
+  EXPECT_GT(fine, 0.0);
+  EXPECT_LE(coarse, 1e-3 * 100.0 * std::max(1.0, max_abs(ref.x)));
+  // Linear in δ: each tenfold reduction of δ cuts the error about tenfold.
+  EXPECT_GT(coarse / medium, 5.0);
+  EXPECT_LT(coarse / medium, 20.0);
+  EXPECT_GT(medium / fine, 5.0);
+  EXPECT_LT(medium / fine, 20.0);
+
+  const double refined = error(1e-5, 3);
+  EXPECT_LT(refined, fine * 1e-3);
+  EXPECT_LE(refined, 1e-10 * std::max(1.0, max_abs(ref.x)));
+}
+
+// ---- Active-set guesses ----
+
+// n assets with the given box, one inequality row Σx ≤ rhs, optional L1 term.
+QpProblem box_problem(std::vector<double> lower, std::vector<double> upper, double row_rhs,
+                      std::optional<std::vector<double>> anchor = std::nullopt) {
+  const std::size_t n = lower.size();
+  QpProblem p;
+  p.quadratic = FactorQuad{Matrix::zeros(n, 0), FactorCovariance::diagonal({}), std::vector<double>(n, 1.0)};
+  p.linear.assign(n, 0.0);
+  p.equalities = LinearConstraints::empty(n);
+  p.inequalities = {make_matrix(1, n, std::vector<double>(n, 1.0)), {row_rhs}};
+  p.lower_bounds = std::move(lower);
+  p.upper_bounds = std::move(upper);
+  if (anchor) p.l1 = L1Term{std::vector<double>(n, 0.1), *anchor};
+  return p;
+}
+
+struct GuessCase {
+  std::string name;
+  QpProblem problem;
+  std::vector<double> x;
+  std::vector<double> bound_duals;
+  double row_dual;
+  ActiveSet expected;
+};
+
+class InitialGuessTest : public ::testing::TestWithParam<GuessCase> {};
+
+TEST_P(InitialGuessTest, MatchesTheNearAndSignRules) {
+  const GuessCase& c = GetParam();
+  DualVariables duals = zero_duals(c.problem);
+  duals.bounds = c.bound_duals;
+  duals.inequalities = {c.row_dual};
+  EXPECT_EQ(initial_guess(c.problem, c.x, duals, SolverSettings{}), c.expected);
+}
+
+// Default tolerances: near means |v − t| ≤ 10·(1e-6 + 1e-5·max(|v|, |t|, 1)) ≈ 1.1e-4 at unit scale.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InitialGuessTest,
+    ::testing::Values(
+        // l = u with a zero multiplier: Lower overrides Upper.
+        GuessCase{"fixed_zero_multiplier",
+                  box_problem({0.5}, {0.5}, 9.0),
+                  {0.5},
+                  {0.0},
+                  0.0,
+                  {{}, {{0, Side::Lower}}, {}}},
+        GuessCase{"fixed_positive_multiplier",
+                  box_problem({0.5}, {0.5}, 9.0),
+                  {0.5},
+                  {0.2},
+                  0.0,
+                  {{}, {{0, Side::Upper}}, {}}},
+        GuessCase{"upper_within_tolerance",
+                  box_problem({0.0}, {1.0}, 9.0),
+                  {1.0 - 1e-4},
+                  {0.2},
+                  0.0,
+                  {{}, {{0, Side::Upper}}, {}}},
+        GuessCase{
+            "upper_beyond_tolerance", box_problem({0.0}, {1.0}, 9.0), {1.0 - 2e-4}, {0.2}, 0.0, {{}, {}, {}}},
+        GuessCase{"upper_wrong_sign", box_problem({0.0}, {1.0}, 9.0), {1.0}, {-0.2}, 0.0, {{}, {}, {}}},
+        GuessCase{"lower_wrong_sign", box_problem({0.0}, {1.0}, 9.0), {1e-6}, {0.1}, 0.0, {{}, {}, {}}},
+        GuessCase{"infinite_box", box_problem({-kInf}, {kInf}, 9.0), {0.0}, {0.0}, 0.0, {{}, {}, {}}},
+        // The row is active on proximity alone, whatever its multiplier.
+        GuessCase{"row_near_negative_multiplier",
+                  box_problem({-kInf, -kInf}, {kInf, kInf}, 1.0),
+                  {0.4, 0.6 + 1e-5},
+                  {0.0, 0.0},
+                  -0.5,
+                  {{0}, {}, {}}},
+        GuessCase{"row_slack",
+                  box_problem({-kInf, -kInf}, {kInf, kInf}, 1.0),
+                  {0.4, 0.5},
+                  {0.0, 0.0},
+                  0.5,
+                  {{}, {}, {}}},
+        // Anchors at 0.3: asset 0 at it (Anchor pin), asset 1 above, asset 2 below,
+        // asset 3 at it but bound-pinned (no Anchor pin).
+        GuessCase{"anchor_sides",
+                  box_problem({-kInf, -kInf, -kInf, 0.3}, {kInf, kInf, kInf, 1.0}, 9.0,
+                              std::vector<double>{0.3, 0.3, 0.3, 0.3}),
+                  {0.3 + 1e-6, 0.5, 0.1, 0.3},
+                  {0.0, 0.0, 0.0, -0.1},
+                  0.0,
+                  {{}, {{0, Side::Anchor}, {3, Side::Lower}}, {0, 1, -1, 0}}}),
+    [](const auto& info) { return info.param.name; });
+
+struct RefineCase {
+  std::string name;
+  QpProblem problem;
+  ActiveSet current;
+  std::vector<double> x;
+  double row_dual;
+  std::vector<double> bound_duals;
+  std::vector<double> l1_duals;
+  ActiveSet expected;
+};
+
+class RefineActiveSetTest : public ::testing::TestWithParam<RefineCase> {};
+
+TEST_P(RefineActiveSetTest, FollowsTheCandidate) {
+  const RefineCase& c = GetParam();
+  Polished candidate;
+  candidate.x = c.x;
+  candidate.duals = zero_duals(c.problem);
+  candidate.duals.inequalities = {c.row_dual};
+  candidate.duals.bounds = c.bound_duals;
+  candidate.duals.l1 = c.l1_duals;
+  EXPECT_EQ(refine_active_set(c.problem, candidate, c.current), c.expected);
+}
+
+// Σx ≤ 1 over two free assets; a unit box whose row never binds; the same box with anchors at 0.5.
+const QpProblem kRow = box_problem({-kInf, -kInf}, {kInf, kInf}, 1.0);
+const QpProblem kUnit = box_problem({0.0, 0.0}, {1.0, 1.0}, 9.0);
+const QpProblem kAnchored = box_problem({0.0, 0.0}, {1.0, 1.0}, 9.0, std::vector<double>{0.5, 0.5});
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefineActiveSetTest,
+    ::testing::Values(
+        RefineCase{"row_negative_multiplier_leaves",
+                   kRow,
+                   {{0}, {}, {}},
+                   {0.5, 0.5},
+                   -0.1,
+                   {0, 0},
+                   {},
+                   {{}, {}, {}}},
+        RefineCase{
+            "row_zero_multiplier_stays", kRow, {{0}, {}, {}}, {0.5, 0.5}, 0.0, {0, 0}, {}, {{0}, {}, {}}},
+        RefineCase{
+            "violated_row_enters", kRow, {{}, {}, {}}, {0.5, 0.5 + 1e-6}, 0.0, {0, 0}, {}, {{0}, {}, {}}},
+        // 1e-13 over is inside the 1e-12 relative margin.
+        RefineCase{"barely_violated_row_stays_out",
+                   kRow,
+                   {{}, {}, {}},
+                   {0.5, 0.5 + 1e-13},
+                   0.0,
+                   {0, 0},
+                   {},
+                   {{}, {}, {}}},
+        // A released pin is not re-pinned in the same pass even when x overshoots.
+        RefineCase{"wrong_sign_upper_released",
+                   kUnit,
+                   {{}, {{0, Side::Upper}}, {}},
+                   {1.5, 0.0},
+                   0.0,
+                   {-0.1, 0},
+                   {},
+                   {{}, {}, {}}},
+        RefineCase{"wrong_sign_lower_released",
+                   kUnit,
+                   {{}, {{1, Side::Lower}}, {}},
+                   {0.2, 0.0},
+                   0.0,
+                   {0, 0.1},
+                   {},
+                   {{}, {}, {}}},
+        RefineCase{"right_sign_pins_stay",
+                   kUnit,
+                   {{}, {{0, Side::Upper}, {1, Side::Lower}}, {}},
+                   {1.0, 0.0},
+                   0.0,
+                   {0.1, -0.1},
+                   {},
+                   {{}, {{0, Side::Upper}, {1, Side::Lower}}, {}}},
+        RefineCase{"overshoot_pins",
+                   kUnit,
+                   {{}, {}, {}},
+                   {1.0 + 1e-9, -1e-9},
+                   0.0,
+                   {0, 0},
+                   {},
+                   {{}, {{0, Side::Upper}, {1, Side::Lower}}, {}}},
+        // An anchored asset that overshoots a bound trades its Anchor pin for the bound pin.
+        RefineCase{"anchor_to_bound",
+                   kAnchored,
+                   {{}, {{0, Side::Anchor}, {1, Side::Anchor}}, {0, 0}},
+                   {1.5, 0.5},
+                   0.0,
+                   {0, 0},
+                   {0.05, 0.0},
+                   {{}, {{0, Side::Upper}, {1, Side::Anchor}}, {0, 0}}},
+        // L1 multiplier beyond ±c (= 0.1) pushes the asset off its anchor.
+        RefineCase{"anchor_multiplier_beyond_cost",
+                   kAnchored,
+                   {{}, {{0, Side::Anchor}, {1, Side::Anchor}}, {0, 0}},
+                   {0.5, 0.5},
+                   0.0,
+                   {0, 0},
+                   {0.2, -0.2},
+                   {{}, {}, {1, -1}}},
+        // An asset that crossed its anchor returns to it; one that did not, keeps its side.
+        RefineCase{"crossed_anchor",
+                   kAnchored,
+                   {{}, {}, {1, -1}},
+                   {0.5 - 1e-6, 0.5 - 1e-14},
+                   0.0,
+                   {0, 0},
+                   {0.1, -0.1},
+                   {{}, {{0, Side::Anchor}}, {0, -1}}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(AddAnchorPins, AddsUnpinnedAnchoredAssetsInOrder) {
+  Pins pins{{3, Side::Upper}, {1, Side::Lower}};
+  add_anchor_pins(pins, std::vector<int>{0, 0, 1, 0, -1});
+  EXPECT_EQ(pins, (Pins{{0, Side::Anchor}, {1, Side::Lower}, {3, Side::Upper}}));
+
+  Pins none;
+  add_anchor_pins(none, std::vector<int>{});
+  EXPECT_TRUE(none.empty());
+}
+
+// ---- The regularised solve ----
+
+// The solve must satisfy the regularised KKT system it stands for:
+//   (P + δI)·x + A_eqᵀλ_eq + A_actᵀλ_act + Σ μ·e_i = rhs,
+//   A·x − δλ = t,  x_pins − δμ = p.
+TEST(SolveRegularized, SatisfiesTheRegularisedSystem) {
+  dense::RandomQpShape shape;
+  shape.n = 10;
+  shape.k = 2;
+  shape.m_eq = 1;
+  shape.m_in = 3;
+  const QpProblem p = dense::random_qp(5, shape);
+  const double delta = 1e-3;
+  const ActiveSet active{{0, 2}, {{1, Side::Lower}, {4, Side::Upper}}, {}};
+
+  const Matrix columns = covariance_columns(p.quadratic).value();
+  std::vector<double> diagonal(p.n());
+  for (std::size_t i = 0; i < p.n(); ++i) diagonal[i] = p.quadratic.diagonal[i] + delta;
+  diagonal[1] += 1.0 / delta;
+  diagonal[4] += 1.0 / delta;
+  Matrix u = Matrix::zeros(p.n(), 2 + 1 + 2);
+  for (std::size_t i = 0; i < p.n(); ++i) {
+    u(i, 0) = columns(i, 0);
+    u(i, 1) = columns(i, 1);
+    u(i, 2) = p.equalities.matrix(0, i) / std::sqrt(delta);
+    u(i, 3) = p.inequalities.matrix(0, i) / std::sqrt(delta);
+    u(i, 4) = p.inequalities.matrix(2, i) / std::sqrt(delta);
+  }
+  const SmwSystem system = SmwSystem::factor(diagonal, u).value();
+
+  std::vector<double> rhs(p.n());
+  for (std::size_t i = 0; i < p.n(); ++i) rhs[i] = 0.1 * static_cast<double>(i) - 0.3;
+  const std::vector<double> targets{0.7, -0.2, 0.4};
+  const std::vector<double> pin_targets{-0.5, 0.8};
+  const RegularizedSolution s = solve_regularized(p, system, active, rhs, targets, pin_targets, delta);
+  ASSERT_EQ(s.x.size(), p.n());
+  ASSERT_EQ(s.constraint_multipliers.size(), 3U);
+  ASSERT_EQ(s.pin_multipliers.size(), 2U);
+
+  const std::vector<std::span<const double>> rows{p.equalities.matrix.row(0), p.inequalities.matrix.row(0),
+                                                  p.inequalities.matrix.row(2)};
+  std::vector<double> stationarity = p.quadratic.apply(s.x);
+  for (std::size_t i = 0; i < p.n(); ++i) {
+    stationarity[i] += delta * s.x[i] - rhs[i];
+    for (std::size_t r = 0; r < 3; ++r) stationarity[i] += rows[r][i] * s.constraint_multipliers[r];
+  }
+  stationarity[1] += s.pin_multipliers[0];
+  stationarity[4] += s.pin_multipliers[1];
+  // K carries 1/δ-sized terms, so rounding is relative to (1/δ)·‖x‖; any
+  // slip in the elimination would leave an O(1) residual.
+  const double scale = std::max(1.0, max_abs(s.x)) / delta;
+  EXPECT_LE(max_abs(stationarity), 1e-11 * scale);
+  for (std::size_t r = 0; r < 3; ++r) {
+    double image = 0.0;
+    for (std::size_t j = 0; j < p.n(); ++j) image += rows[r][j] * s.x[j];
+    EXPECT_NEAR(image - delta * s.constraint_multipliers[r], targets[r], 1e-12);
+  }
+  EXPECT_NEAR(s.x[1] - delta * s.pin_multipliers[0], pin_targets[0], 1e-12);
+  EXPECT_NEAR(s.x[4] - delta * s.pin_multipliers[1], pin_targets[1], 1e-12);
+}
+
+}  // namespace
+}  // namespace morva
