@@ -22,24 +22,24 @@ namespace morva {
 inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
 
 struct SolverSettings {
-  std::uint64_t max_iterations = 10000;   // ADMM iteration budget
-  double absolute_tolerance = 1.0e-6;     // absolute part of both stopping tolerances
-  double relative_tolerance = 1.0e-5;     // relative part of both stopping tolerances
-  double rho = 1.0;                       // initial ADMM penalty
-  double sigma = 1.0e-6;                  // proximal term added to the system diagonal
+  std::uint64_t max_iterations = 10000;        // ADMM iteration budget
+  double absolute_tolerance = 1.0e-6;          // absolute part of both stopping tolerances
+  double relative_tolerance = 1.0e-5;          // relative part of both stopping tolerances
+  double rho = 1.0;                            // initial ADMM penalty
+  double sigma = 1.0e-6;                       // proximal term added to the system diagonal
   std::uint64_t check_termination_every = 10;  // stopping/infeasibility tests every this many iterations
   std::uint64_t adaptive_rho_interval = 25;    // penalty update considered every this many iterations
-  double adaptive_rho_tolerance = 5.0;    // residual imbalance factor that moves the penalty
-  double adaptive_rho_multiplier = 2.0;   // factor applied to the penalty at an update
-  double over_relaxation = 1.6;           // relaxation parameter alpha, in (0, 2)
-  double minimum_rho = 1.0e-6;            // lower clamp of the penalty
-  double maximum_rho = 1.0e6;             // upper clamp of the penalty
-  std::uint64_t scaling_iterations = 10;  // Ruiz passes; 0 disables equilibration
-  double infeasibility_tolerance = 1.0e-5;  // certificate acceptance threshold; 0 disables detection
-  double polish_regularization = 1.0e-6;  // δ of the polishing solve
-  std::uint64_t polish_refinement_steps = 3;  // iterative-refinement passes of the polishing solve
-  bool adaptive_rho = true;               // enables penalty updates
-  bool polish = true;                     // enables polishing of a solved iterate
+  double adaptive_rho_tolerance = 5.0;         // residual imbalance factor that moves the penalty
+  double adaptive_rho_multiplier = 2.0;        // factor applied to the penalty at an update
+  double over_relaxation = 1.6;                // relaxation parameter alpha, in (0, 2)
+  double minimum_rho = 1.0e-6;                 // lower clamp of the penalty
+  double maximum_rho = 1.0e6;                  // upper clamp of the penalty
+  std::uint64_t scaling_iterations = 10;       // Ruiz passes; 0 disables equilibration
+  double infeasibility_tolerance = 1.0e-5;     // certificate acceptance threshold; 0 disables detection
+  double polish_regularization = 1.0e-6;       // δ of the polishing solve
+  std::uint64_t polish_refinement_steps = 3;   // iterative-refinement passes of the polishing solve
+  bool adaptive_rho = true;                    // enables penalty updates
+  bool polish = true;                          // enables polishing of a solved iterate
 
   bool operator==(const SolverSettings&) const = default;
 };
@@ -82,9 +82,9 @@ struct SolverError {
   };
 
   Kind kind{};
-  ProblemError problem;   // Problem
-  std::string_view rule;  // InvalidSetting: static rule text
-  std::string name;       // LengthMismatch / WarmStart*: block name
+  ProblemError problem;        // Problem
+  std::string_view rule;       // InvalidSetting: static rule text
+  std::string name;            // LengthMismatch / WarmStart*: block name
   std::uint64_t found = 0;     // LengthMismatch / WarmStartLength
   std::uint64_t expected = 0;  // LengthMismatch / WarmStartLength
 
@@ -176,14 +176,18 @@ double consensus_primal_residual(const QpProblem& problem, std::span<const doubl
                                  std::span<const double> z_box, std::span<const double> z_l1);
 
 // ρ·‖Δz_box + Δz_l1 + A_inᵀΔz_in‖∞.
-double consensus_dual_residual(double rho, const QpProblem& problem,
-                               std::span<const double> z_in_before, std::span<const double> z_in_after,
-                               std::span<const double> z_box_before, std::span<const double> z_box_after,
-                               std::span<const double> z_l1_before, std::span<const double> z_l1_after);
+double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
+                               std::span<const double> z_in_after, std::span<const double> z_box_before,
+                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
+                               std::span<const double> z_l1_after);
+// Allocation-free form: `scratch` holds at least n doubles (its first n are overwritten).
+double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
+                               std::span<const double> z_in_after, std::span<const double> z_box_before,
+                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
+                               std::span<const double> z_l1_after, std::span<double> scratch);
 
 // The next penalty: ×μ when r_p > τ·r_d, ÷μ when r_d > τ·r_p, clamped; else ρ.
-double propose_rho(const SolverSettings& settings, double rho, double primal_residual,
-                   double dual_residual);
+double propose_rho(const SolverSettings& settings, double rho, double primal_residual, double dual_residual);
 
 // ---- Diagnosis of a solve that did not end Solved ----
 

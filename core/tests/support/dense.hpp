@@ -22,11 +22,11 @@ struct RandomQpShape {
   std::size_t k = 3;
   std::size_t m_eq = 1;  // row 0 is a budget row of ones, further rows random
   std::size_t m_in = 3;
-  bool dense_omega = false;  // Ω = B·Bᵀ + 0.1·I instead of a positive diagonal
-  bool l1 = false;           // costs in [0, 0.3], anchor near x⁰ (a third exactly x⁰)
-  double infinite_side_fraction = 0.3;    // probability that one side of a box is infinite
-  double tight_inequality_fraction = 0.5; // probability that x⁰ makes an inequality row tight
-  double pinned_fraction = 0.0;           // probability that l_i = u_i = x⁰_i
+  bool dense_omega = false;                // Ω = B·Bᵀ + 0.1·I instead of a positive diagonal
+  bool l1 = false;                         // costs in [0, 0.3], anchor near x⁰ (a third exactly x⁰)
+  double infinite_side_fraction = 0.3;     // probability that one side of a box is infinite
+  double tight_inequality_fraction = 0.5;  // probability that x⁰ makes an inequality row tight
+  double pinned_fraction = 0.0;            // probability that l_i = u_i = x⁰_i
 };
 
 // Deterministic in (seed, shape).
@@ -40,7 +40,7 @@ class Random {
   std::uint64_t next();
   double uniform(double low, double high);  // [low, high)
   bool chance(double probability);
-  std::size_t below(std::size_t count);      // 0 … count−1
+  std::size_t below(std::size_t count);  // 0 … count−1
 
  private:
   std::uint64_t state_;
@@ -91,7 +91,7 @@ KktReport dense_kkt(const QpProblem& problem, std::span<const double> x, const D
 // r = A_eqᵀy + A_inᵀz + w must vanish, z ≥ 0, w may cite only finite bounds,
 // and value = b_eqᵀy + b_inᵀz + Σ uᵢ·max(wᵢ,0) + Σ lᵢ·min(wᵢ,0) must be negative.
 struct FarkasReport {
-  double combination = 0.0;     // ‖r‖∞
+  double combination = 0.0;  // ‖r‖∞
   double value = 0.0;
   double sign_violation = 0.0;  // worst −zⱼ or weight on an infinite side
   double norm = 0.0;            // ‖(y, z, w)‖∞

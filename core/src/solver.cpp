@@ -1,0 +1,438 @@
+#include "morva/solver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "morva/format.hpp"
+
+namespace morva {
+namespace {
+
+// Hint 5 splits on residual-to-tolerance ratios: within this factor the solve
+// is "nearly there"; beyond this factor over the other one a side dominates.
+constexpr double kNearToleranceRatio = 100.0;
+constexpr double kDominanceRatio = 100.0;
+// Coefficient spreads beyond this many decades earn a rescaling hint.
+constexpr double kSpreadDecadesLimit = 6.0;
+// More penalty changes than this earn a hint.
+constexpr std::uint64_t kRhoUpdatesLimit = 10;
+
+bool finite(double v) {
+  return std::isfinite(v);
+}
+
+// The larger of two numbers, ignoring a NaN operand.
+double max_ignoring_nan(double a, double b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return std::max(a, b);
+}
+
+// ‖v‖∞: 0 when empty, NaN when any entry is NaN.
+double norm_inf(std::span<const double> v) {
+  double m = 0.0;
+  for (double e : v) {
+    if (std::isnan(e)) return e;
+    m = std::max(m, std::abs(e));
+  }
+  return m;
+}
+
+// ‖A·x‖∞ for a row-major block, rows dotted left to right.
+double image_norm(const Matrix& a, std::span<const double> x) {
+  double m = 0.0;
+  const std::size_t cols = std::min(a.cols(), x.size());
+  for (std::size_t i = 0; i < a.rows(); ++i) {
+    const auto row = a.row(i);
+    double s = 0.0;
+    for (std::size_t j = 0; j < cols; ++j) s += row[j] * x[j];
+    if (std::isnan(s)) return s;
+    m = std::max(m, std::abs(s));
+  }
+  return m;
+}
+
+// out += Aᵀ·y, row by row of the row-major block.
+void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> out) {
+  const std::size_t rows = std::min(a.rows(), y.size());
+  const std::size_t cols = std::min(a.cols(), out.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto row = a.row(i);
+    const double yi = y[i];
+    for (std::size_t j = 0; j < cols; ++j) out[j] += row[j] * yi;
+  }
+}
+
+// Largest |a_i − b_i| over the common length, NaN terms skipped.
+void raise_to_gap(double& worst, std::span<const double> a, std::span<const double> b) {
+  const std::size_t len = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < len; ++i) {
+    const double gap = std::abs(a[i] - b[i]);
+    if (!std::isnan(gap)) worst = std::max(worst, gap);
+  }
+}
+
+// Running extremes of the finite non-zero magnitudes of the coefficients.
+struct MagnitudeRange {
+  double largest = 0.0;
+  double smallest = 0.0;
+  bool any = false;
+
+  void add(std::span<const double> values) {
+    for (double v : values) {
+      const double m = std::abs(v);
+      if (!std::isfinite(m) || m == 0.0) continue;
+      if (!any) {
+        largest = smallest = m;
+        any = true;
+      } else {
+        largest = std::max(largest, m);
+        smallest = std::min(smallest, m);
+      }
+    }
+  }
+};
+
+std::string primal_certificate_hint(const CertificateAudit& audit) {
+  return "a Farkas certificate proves the constraints admit no common point: the weighted constraint "
+         "combination in Solution::certificate cancels every variable (stationarity residual " +
+         format_scientific(audit.residual, 1) + ") yet requires a value below " +
+         format_scientific(audit.value, 3) +
+         "; relax one of the participating constraints (audit independently with check_primal_certificate)";
+}
+
+std::string dual_certificate_hint(const CertificateAudit& audit) {
+  return "a descent-ray certificate proves the objective is unbounded below: along Solution::certificate's "
+         "direction the quadratic cost stays at " +
+         format_scientific(audit.residual, 1) + " while the linear cost falls at slope " +
+         format_scientific(audit.value, 3) +
+         " and no constraint blocks the ray; add bounds or constraints capping this direction (audit "
+         "independently with check_dual_certificate)";
+}
+
+// Hint 5: which side keeps the solve from finishing within the budget.
+std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTolerances& tolerances,
+                                 std::uint64_t max_iterations) {
+  const double ratio_primal = residuals.primal / max_ignoring_nan(tolerances.primal, kSmallestNormal);
+  const double ratio_dual = residuals.dual / max_ignoring_nan(tolerances.dual, kSmallestNormal);
+  if (max_ignoring_nan(ratio_primal, ratio_dual) < kNearToleranceRatio) {
+    return "residuals are within two orders of magnitude of tolerance (primal " +
+           format_scientific(residuals.primal, 1) + " vs " + format_scientific(tolerances.primal, 1) +
+           ", dual " + format_scientific(residuals.dual, 1) + " vs " + format_scientific(tolerances.dual, 1) +
+           "); raising max_iterations above " + std::to_string(max_iterations) +
+           " will likely finish the solve";
+  }
+  if (ratio_primal > kDominanceRatio * max_ignoring_nan(ratio_dual, 1.0)) {
+    return "the primal residual dominates and no infeasibility certificate was found within "
+           "infeasibility_tolerance; the constraints may be feasible only barely, or infeasible by a margin "
+           "below that tolerance \u2014 verify that budget, boxes, and linear constraints admit a common "
+           "point";
+  }
+  if (ratio_dual > kDominanceRatio * max_ignoring_nan(ratio_primal, 1.0)) {
+    return "the dual residual dominates; consider loosening relative_tolerance, increasing rho, or rescaling "
+           "the objective so risk and return terms have comparable magnitude";
+  }
+  return "both residuals remain far from tolerance after " + std::to_string(max_iterations) +
+         " iterations; rescale the problem data or relax tolerances before raising the iteration budget";
+}
+
+}  // namespace
+
+// ---- Errors ----
+
+SolverError SolverError::from_problem(ProblemError error) {
+  SolverError e;
+  e.kind = Kind::Problem;
+  e.problem = std::move(error);
+  return e;
+}
+
+SolverError SolverError::invalid_setting(std::string_view rule) {
+  SolverError e;
+  e.kind = Kind::InvalidSetting;
+  e.rule = rule;
+  return e;
+}
+
+SolverError SolverError::covariance_not_psd() {
+  SolverError e;
+  e.kind = Kind::CovarianceNotPositiveSemidefinite;
+  return e;
+}
+
+SolverError SolverError::factorization_failed() {
+  SolverError e;
+  e.kind = Kind::ReducedFactorizationFailed;
+  return e;
+}
+
+SolverError SolverError::length_mismatch(const LengthMismatch& mismatch) {
+  SolverError e;
+  e.kind = Kind::LengthMismatch;
+  e.name = mismatch.name;
+  e.found = mismatch.actual;
+  e.expected = mismatch.expected;
+  return e;
+}
+
+SolverError SolverError::warm_start_length(std::string name, std::uint64_t found, std::uint64_t expected) {
+  SolverError e;
+  e.kind = Kind::WarmStartLength;
+  e.name = std::move(name);
+  e.found = found;
+  e.expected = expected;
+  return e;
+}
+
+SolverError SolverError::warm_start_non_finite(std::string name) {
+  SolverError e;
+  e.kind = Kind::WarmStartNonFinite;
+  e.name = std::move(name);
+  return e;
+}
+
+std::string SolverError::message() const {
+  switch (kind) {
+    case Kind::Problem: return problem.message();
+    case Kind::InvalidSetting: return "invalid solver setting: " + std::string(rule);
+    case Kind::CovarianceNotPositiveSemidefinite:
+      return "dense factor covariance is not positive semidefinite";
+    case Kind::ReducedFactorizationFailed: return "failed to factor the reduced linear system";
+    case Kind::LengthMismatch:
+      return name + " has length " + std::to_string(found) + "; expected " + std::to_string(expected);
+    case Kind::WarmStartLength:
+      return "warm-start " + name + " has length " + std::to_string(found) + "; expected " +
+             std::to_string(expected);
+    case Kind::WarmStartNonFinite: return "warm-start " + name + " contains a non-finite value";
+  }
+  return "unknown solver error";
+}
+
+// ---- Settings ----
+
+std::expected<void, SolverError> validate_settings(const SolverSettings& s) {
+  struct Rule {
+    bool holds;
+    std::string_view text;
+  };
+  // Every comparison is false on NaN, so a NaN field fails its own rule.
+  const Rule rules[] = {
+      {s.max_iterations > 0, "max_iterations must be positive"},
+      {finite(s.absolute_tolerance) && s.absolute_tolerance > 0.0,
+       "absolute_tolerance must be finite and positive"},
+      {finite(s.relative_tolerance) && s.relative_tolerance >= 0.0,
+       "relative_tolerance must be finite and non-negative"},
+      {finite(s.rho) && s.rho > 0.0, "rho must be finite and positive"},
+      {finite(s.sigma) && s.sigma > 0.0, "sigma must be finite and positive"},
+      {s.check_termination_every > 0, "check_termination_every must be positive"},
+      {s.adaptive_rho_interval > 0, "adaptive_rho_interval must be positive"},
+      {finite(s.adaptive_rho_tolerance) && s.adaptive_rho_tolerance > 1.0,
+       "adaptive_rho_tolerance must be finite and greater than one"},
+      {finite(s.adaptive_rho_multiplier) && s.adaptive_rho_multiplier > 1.0,
+       "adaptive_rho_multiplier must be finite and greater than one"},
+      {s.over_relaxation > 0.0 && s.over_relaxation < 2.0,
+       "over_relaxation must lie strictly between zero and two"},
+      {finite(s.minimum_rho) && s.minimum_rho > 0.0, "minimum_rho must be finite and positive"},
+      {finite(s.maximum_rho) && s.maximum_rho >= s.minimum_rho,
+       "maximum_rho must be finite and at least minimum_rho"},
+      {s.minimum_rho <= s.rho && s.rho <= s.maximum_rho, "rho must lie between minimum_rho and maximum_rho"},
+      {finite(s.infeasibility_tolerance) && s.infeasibility_tolerance >= 0.0,
+       "infeasibility_tolerance must be finite and non-negative"},
+      {finite(s.polish_regularization) && s.polish_regularization > 0.0,
+       "polish_regularization must be finite and positive"},
+  };
+  for (const Rule& rule : rules) {
+    if (!rule.holds) return std::unexpected(SolverError::invalid_setting(rule.text));
+  }
+  return {};
+}
+
+// ---- Solution ----
+
+WarmStart Solution::warm_start() const {
+  return WarmStart{x, dual.equalities, dual.inequalities, dual.bounds, dual.l1};
+}
+
+// ---- Stopping rule ----
+
+StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
+                                       const QpProblem& problem, std::span<const double> x,
+                                       const DualVariables& duals) {
+  // The floor of 1 sits on the first term of each maximum; every maximum
+  // ignores a NaN operand while each single norm propagates its NaN.
+  double primal_scale = max_ignoring_nan(norm_inf(x), 1.0);
+  primal_scale = max_ignoring_nan(primal_scale, image_norm(problem.equalities.matrix, x));
+  primal_scale = max_ignoring_nan(primal_scale, norm_inf(problem.equalities.rhs));
+  primal_scale = max_ignoring_nan(primal_scale, image_norm(problem.inequalities.matrix, x));
+  primal_scale = max_ignoring_nan(primal_scale, norm_inf(problem.inequalities.rhs));
+
+  const std::size_t n = problem.n();
+  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
+  add_transpose_product(problem.equalities.matrix, duals.equalities, multiplier_image);
+  add_transpose_product(problem.inequalities.matrix, duals.inequalities, multiplier_image);
+  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
+  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
+
+  double dual_scale = max_ignoring_nan(norm_inf(problem.quadratic.apply(x)), 1.0);
+  dual_scale = max_ignoring_nan(dual_scale, norm_inf(problem.linear));
+  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? norm_inf(problem.l1->costs) : 0.0);
+  dual_scale = max_ignoring_nan(dual_scale, norm_inf(multiplier_image));
+
+  return {absolute_tolerance + relative_tolerance * primal_scale,
+          absolute_tolerance + relative_tolerance * dual_scale};
+}
+
+bool is_converged(const KktResiduals& residuals, const StoppingTolerances& tolerances) {
+  // Written so that any NaN on either side makes a comparison, and so the test, fail.
+  return residuals.primal <= tolerances.primal && residuals.dual <= tolerances.dual &&
+         residuals.complementarity <= max_ignoring_nan(tolerances.primal, tolerances.dual);
+}
+
+// ---- Adaptive penalty ----
+
+double consensus_primal_residual(const QpProblem& problem, std::span<const double> eq_image,
+                                 std::span<const double> z_eq, std::span<const double> in_image,
+                                 std::span<const double> z_in, std::span<const double> x,
+                                 std::span<const double> z_box, std::span<const double> z_l1) {
+  double worst = 0.0;
+  raise_to_gap(worst, eq_image, z_eq);
+  raise_to_gap(worst, in_image, z_in);
+  raise_to_gap(worst, x, z_box);
+  if (problem.l1) {
+    const auto& anchor = problem.l1->anchor;
+    const std::size_t len = std::min({x.size(), anchor.size(), z_l1.size()});
+    for (std::size_t j = 0; j < len; ++j) {
+      const double gap = std::abs(x[j] - anchor[j] - z_l1[j]);
+      if (!std::isnan(gap)) worst = std::max(worst, gap);
+    }
+  }
+  return worst;
+}
+
+double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
+                               std::span<const double> z_in_after, std::span<const double> z_box_before,
+                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
+                               std::span<const double> z_l1_after) {
+  std::vector<double> scratch(problem.n());
+  return consensus_dual_residual(rho, problem, z_in_before, z_in_after, z_box_before, z_box_after,
+                                 z_l1_before, z_l1_after, scratch);
+}
+
+double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
+                               std::span<const double> z_in_after, std::span<const double> z_box_before,
+                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
+                               std::span<const double> z_l1_after, std::span<double> scratch) {
+  // v = Δz_box + [L1] Δz_l1 + A_inᵀ·Δz_in (z_eq never moves).
+  const std::size_t n = std::min(problem.n(), scratch.size());
+  std::span<double> v = scratch.first(n);
+  std::fill(v.begin(), v.end(), 0.0);
+  const std::size_t box = std::min({n, z_box_before.size(), z_box_after.size()});
+  for (std::size_t j = 0; j < box; ++j) v[j] = z_box_after[j] - z_box_before[j];
+  if (problem.l1) {
+    const std::size_t l1 = std::min({n, z_l1_before.size(), z_l1_after.size()});
+    for (std::size_t j = 0; j < l1; ++j) v[j] += z_l1_after[j] - z_l1_before[j];
+  }
+  const Matrix& a_in = problem.inequalities.matrix;
+  const std::size_t rows = std::min({a_in.rows(), z_in_before.size(), z_in_after.size()});
+  const std::size_t cols = std::min(a_in.cols(), n);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double delta = z_in_after[i] - z_in_before[i];
+    const auto row = a_in.row(i);
+    for (std::size_t j = 0; j < cols; ++j) v[j] += row[j] * delta;
+  }
+  return rho * norm_inf(v);
+}
+
+double propose_rho(const SolverSettings& settings, double rho, double primal_residual, double dual_residual) {
+  const double tau = settings.adaptive_rho_tolerance;
+  const double mu = settings.adaptive_rho_multiplier;
+  // Strict comparisons; each is false when a residual is NaN, so NaN never moves ρ.
+  if (primal_residual > tau * dual_residual) return std::min(mu * rho, settings.maximum_rho);
+  if (dual_residual > tau * primal_residual) return std::max(rho / mu, settings.minimum_rho);
+  return rho;
+}
+
+// ---- Diagnosis ----
+
+double coefficient_spread_decades(const QpProblem& problem) {
+  MagnitudeRange range;
+  range.add(problem.quadratic.factors.data());
+  range.add(problem.quadratic.diagonal);
+  range.add(problem.linear);
+  if (problem.l1) {
+    range.add(problem.l1->costs);
+    range.add(problem.l1->anchor);
+  }
+  range.add(problem.equalities.matrix.data());
+  range.add(problem.equalities.rhs);
+  range.add(problem.inequalities.matrix.data());
+  range.add(problem.inequalities.rhs);
+  if (!range.any) return 0.0;
+  // The difference of logarithms, not the log of the ratio: largest/smallest
+  // overflows to +inf for magnitudes such as 1e308 and 1e-300 although both
+  // logarithms, and their difference, are finite.
+  return std::log10(range.largest) - std::log10(range.smallest);
+}
+
+ConvergenceDiagnostics diagnose_failure(const QpProblem& problem, std::span<const double> x,
+                                        const DualVariables& duals, const KktResiduals& residuals,
+                                        double final_rho, SolveStatus status,
+                                        const std::optional<Certificate>& certificate,
+                                        std::uint64_t rho_updates, const SolverSettings& settings) {
+  ConvergenceDiagnostics diagnostics;
+  const StoppingTolerances tolerances =
+      stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals);
+  diagnostics.primal_tolerance = tolerances.primal;
+  diagnostics.dual_tolerance = tolerances.dual;
+  diagnostics.coefficient_spread_decades = coefficient_spread_decades(problem);
+  diagnostics.rho_at_limit = final_rho >= settings.maximum_rho || final_rho <= settings.minimum_rho;
+
+  auto& hints = diagnostics.hints;
+  if (certificate) {
+    if (certificate->is_primal()) {
+      if (auto audit = check_primal_certificate(problem, certificate->primal())) {
+        hints.push_back(primal_certificate_hint(*audit));
+      }
+    } else if (auto audit = check_dual_certificate(problem, certificate->dual().direction)) {
+      hints.push_back(dual_certificate_hint(*audit));
+    }
+  }
+  if (status == SolveStatus::NumericalFailure) {
+    hints.emplace_back(
+        "an iterate became non-finite; check the input for extreme coefficient magnitudes or near-singular "
+        "covariance data");
+  }
+  const double spread = diagnostics.coefficient_spread_decades;
+  if (spread > kSpreadDecadesLimit) {
+    if (settings.scaling_iterations > 0) {
+      hints.push_back(
+          "problem coefficients span about " + format_whole(spread) +
+          " orders of magnitude even though Ruiz equilibration ran; rescale returns, covariance, and "
+          "constraints toward comparable units before solving");
+    } else {
+      hints.push_back("problem coefficients span about " + format_whole(spread) +
+                      " orders of magnitude and automatic scaling is disabled; set scaling_iterations to its "
+                      "default (10) or rescale returns, covariance, and constraints toward comparable units");
+    }
+  }
+  if (diagnostics.rho_at_limit) {
+    hints.push_back("the adaptive penalty finished pinned at " + format_scientific(final_rho, 1) +
+                    " (allowed range [" + format_scientific(settings.minimum_rho, 1) + ", " +
+                    format_scientific(settings.maximum_rho, 1) +
+                    "]); widen minimum_rho/maximum_rho or start rho closer to this value");
+  }
+  if (status == SolveStatus::MaxIterations) {
+    hints.push_back(iteration_limit_hint(residuals, tolerances, settings.max_iterations));
+  }
+  if (rho_updates > kRhoUpdatesLimit) {
+    hints.push_back(
+        "rho was re-tuned " + std::to_string(rho_updates) +
+        " times, a sign of conflicting primal/dual scales; data rescaling usually helps more than "
+        "iteration budget");
+  }
+  return diagnostics;
+}
+
+}  // namespace morva
