@@ -21,7 +21,14 @@ namespace morva {
 
 class PortfolioError {
  public:
-  enum class Kind { ProblemInvalid, MatrixInvalid, SolverFailed, InvalidParameter, InvalidTemplate, BudgetInfeasible };
+  enum class Kind {
+    ProblemInvalid,
+    MatrixInvalid,
+    SolverFailed,
+    InvalidParameter,
+    InvalidTemplate,
+    BudgetInfeasible
+  };
 
   static PortfolioError problem_invalid(ProblemError error);
   static PortfolioError matrix_invalid(MatrixError error);
@@ -57,8 +64,7 @@ using PortfolioResult = std::expected<PortfolioProblem, PortfolioError>;
 // and returns it updated or the first violated rule.
 class PortfolioProblem {
  public:
-  static PortfolioResult create(Matrix factors, FactorCovariance omega,
-                                std::vector<double> specific_variance,
+  static PortfolioResult create(Matrix factors, FactorCovariance omega, std::vector<double> specific_variance,
                                 std::vector<double> expected_returns);
 
   PortfolioResult with_risk_aversion(double risk_aversion) &&;

@@ -1,0 +1,653 @@
+// The portfolio record: validating builders, constraint templates, lowering to
+// a QP, one-shot solves and the portfolio-language reading of certificates.
+#include "morva/portfolio.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "morva/certificate.hpp"
+#include "morva/format.hpp"
+#include "morva/workspace.hpp"
+
+namespace morva {
+
+namespace {
+
+// Farkas weights are fractions of the largest one (unit infinity norm): a row
+// or bound is cited when its weight reaches this share.
+constexpr double kFarkasCitationThreshold = 0.05;
+// Components of a unit descent direction at or above this are named.
+constexpr double kDirectionCitationThreshold = 0.1;
+// enumerate_indices lists this many indices before summarising the rest.
+constexpr std::size_t kListedIndices = 5;
+
+constexpr const char* kNeutralityNeedsBenchmark =
+    "industry neutrality derives its targets from the tracking benchmark; call with_tracking_benchmark "
+    "first or supply explicit targets with with_group_targets";
+
+bool all_finite(std::span<const double> values) {
+  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+bool any_nan(std::span<const double> values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+
+// Finite and ≥ 0; negative zero passes (−0.0 ≥ 0 holds).
+bool finite_non_negative(double value) {
+  return std::isfinite(value) && value >= 0.0;
+}
+
+std::unexpected<PortfolioError> problem_failure(ProblemError error) {
+  return std::unexpected(PortfolioError::problem_invalid(std::move(error)));
+}
+
+std::unexpected<PortfolioError> parameter_failure(std::string reason) {
+  return std::unexpected(PortfolioError::invalid_parameter(std::move(reason)));
+}
+
+std::unexpected<PortfolioError> template_failure(std::string reason) {
+  return std::unexpected(PortfolioError::invalid_template(std::move(reason)));
+}
+
+// A vector of n finite values, or the first broken rule under `name`.
+std::expected<void, PortfolioError> check_finite_vector(const char* name, std::span<const double> values,
+                                                        std::size_t n) {
+  if (values.size() != n) return problem_failure(ProblemError::dimension_mismatch(name, n, values.size()));
+  if (!all_finite(values)) return problem_failure(ProblemError::non_finite(name));
+  return {};
+}
+
+// Shared validation of a replacement constraint block: width, finite entries,
+// finite right-hand side, then one right-hand side per row.
+std::expected<LinearConstraints, PortfolioError> validated_constraints(const char* name, Matrix matrix,
+                                                                       std::vector<double> rhs,
+                                                                       std::size_t n) {
+  if (matrix.cols() != n) return problem_failure(ProblemError::dimension_mismatch(name, n, matrix.cols()));
+  if (!all_finite(matrix.data())) return problem_failure(ProblemError::non_finite(name));
+  if (!all_finite(rhs)) return problem_failure(ProblemError::non_finite(name));
+  if (rhs.size() != matrix.rows()) {
+    return problem_failure(ProblemError::dimension_mismatch("constraints.rhs", matrix.rows(), rhs.size()));
+  }
+  return LinearConstraints{std::move(matrix), std::move(rhs)};
+}
+
+std::string empty_group_reason(const std::string& name, std::uint64_t group) {
+  return name + " group " + std::to_string(group) + " has no member assets; its row would read 0 = target";
+}
+
+std::string id_out_of_range_reason(const std::string& name, std::uint64_t id, std::size_t groups) {
+  return name + " contains id " + std::to_string(id) + " but only " + std::to_string(groups) +
+         " target(s) were supplied";
+}
+
+// The first group in [0, G) without a member, or G when every group has one.
+// Only ids below min(G, n) are marked: n assets can fill at most n groups, so
+// when G > n the answer lies below n and nothing grows with G.
+std::uint64_t first_empty_group(const std::vector<std::uint64_t>& ids, std::uint64_t groups) {
+  const std::uint64_t marked_span = std::min<std::uint64_t>(groups, ids.size());
+  std::vector<bool> has_member(marked_span, false);
+  for (const std::uint64_t id : ids) {
+    if (id < marked_span) has_member[id] = true;
+  }
+  for (std::uint64_t g = 0; g < marked_span; ++g) {
+    if (!has_member[g]) return g;
+  }
+  // Every group below marked_span is filled; when G exceeds n the next one is
+  // necessarily empty.
+  return marked_span;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PortfolioError
+
+PortfolioError PortfolioError::problem_invalid(ProblemError error) {
+  PortfolioError result;
+  result.kind_ = Kind::ProblemInvalid;
+  result.wrapped_ = std::move(error);
+  return result;
+}
+
+PortfolioError PortfolioError::matrix_invalid(MatrixError error) {
+  PortfolioError result;
+  result.kind_ = Kind::MatrixInvalid;
+  result.wrapped_ = std::move(error);
+  return result;
+}
+
+PortfolioError PortfolioError::solver_failed(SolverError error) {
+  PortfolioError result;
+  result.kind_ = Kind::SolverFailed;
+  result.wrapped_ = std::move(error);
+  return result;
+}
+
+PortfolioError PortfolioError::invalid_parameter(std::string reason) {
+  PortfolioError result;
+  result.kind_ = Kind::InvalidParameter;
+  result.reason_ = std::move(reason);
+  return result;
+}
+
+PortfolioError PortfolioError::invalid_template(std::string reason) {
+  PortfolioError result;
+  result.kind_ = Kind::InvalidTemplate;
+  result.reason_ = std::move(reason);
+  return result;
+}
+
+PortfolioError PortfolioError::budget_infeasible(double budget, double lowest, double highest) {
+  PortfolioError result;
+  result.kind_ = Kind::BudgetInfeasible;
+  result.budget_ = budget;
+  result.lowest_ = lowest;
+  result.highest_ = highest;
+  return result;
+}
+
+std::string PortfolioError::message() const {
+  switch (kind_) {
+    case Kind::ProblemInvalid: return std::get<ProblemError>(wrapped_).message();
+    case Kind::MatrixInvalid: return std::get<MatrixError>(wrapped_).message();
+    case Kind::SolverFailed: return std::get<SolverError>(wrapped_).message();
+    case Kind::InvalidParameter: return "invalid portfolio parameter: " + reason_;
+    case Kind::InvalidTemplate: return "invalid constraint template: " + reason_;
+    case Kind::BudgetInfeasible:
+      return "budget " + format_decimal(budget_) +
+             " is impossible under the box constraints: reachable sum is [" + format_decimal(lowest_) + ", " +
+             format_decimal(highest_) + "]";
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Construction and basic builders
+
+PortfolioResult PortfolioProblem::create(Matrix factors, FactorCovariance omega,
+                                         std::vector<double> specific_variance,
+                                         std::vector<double> expected_returns) {
+  auto covariance = FactorQuad::create(std::move(factors), std::move(omega), std::move(specific_variance));
+  if (!covariance) return problem_failure(std::move(covariance.error()));
+  const std::size_t n = covariance->assets();
+  if (auto ok = check_finite_vector("expected_returns", expected_returns, n); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+
+  PortfolioProblem problem;
+  problem.covariance_ = std::move(*covariance);
+  problem.expected_returns_ = std::move(expected_returns);
+  problem.equalities_ = LinearConstraints::empty(n);
+  problem.inequalities_ = LinearConstraints::empty(n);
+  problem.lower_bounds_.assign(n, 0.0);
+  problem.upper_bounds_.assign(n, 1.0);
+  return problem;
+}
+
+PortfolioResult PortfolioProblem::with_risk_aversion(double risk_aversion) && {
+  // Positive subnormals pass: only zero, negatives and non-finite values fail.
+  if (!(std::isfinite(risk_aversion) && risk_aversion > 0.0)) {
+    return parameter_failure("risk_aversion must be finite and positive");
+  }
+  risk_aversion_ = risk_aversion;
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_budget(std::optional<double> budget) && {
+  if (budget && !std::isfinite(*budget)) return parameter_failure("budget must be finite when provided");
+  budget_ = budget;
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_bounds(std::vector<double> lower, std::vector<double> upper) && {
+  const std::size_t n = dimension();
+  if (lower.size() != n)
+    return problem_failure(ProblemError::dimension_mismatch("lower_bounds", n, lower.size()));
+  if (any_nan(lower)) return problem_failure(ProblemError::non_finite("lower_bounds"));
+  if (upper.size() != n)
+    return problem_failure(ProblemError::dimension_mismatch("upper_bounds", n, upper.size()));
+  if (any_nan(upper)) return problem_failure(ProblemError::non_finite("upper_bounds"));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (lower[i] > upper[i]) return problem_failure(ProblemError::invalid_bounds(i, lower[i], upper[i]));
+  }
+  lower_bounds_ = std::move(lower);
+  upper_bounds_ = std::move(upper);
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_equalities(Matrix matrix, std::vector<double> rhs) && {
+  auto block = validated_constraints("equalities", std::move(matrix), std::move(rhs), dimension());
+  if (!block) return std::unexpected(std::move(block.error()));
+  equalities_ = std::move(*block);
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_inequalities(Matrix matrix, std::vector<double> rhs) && {
+  auto block = validated_constraints("inequalities", std::move(matrix), std::move(rhs), dimension());
+  if (!block) return std::unexpected(std::move(block.error()));
+  inequalities_ = std::move(*block);
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_quadratic_turnover(std::vector<double> previous_weights,
+                                                          double penalty) && {
+  if (auto ok = check_finite_vector("previous_weights", previous_weights, dimension()); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  if (!finite_non_negative(penalty))
+    return parameter_failure("turnover_penalty must be finite and non-negative");
+  previous_weights_ = std::move(previous_weights);
+  turnover_penalty_ = penalty;
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_l1_turnover(std::vector<double> previous_weights,
+                                                   std::vector<double> costs) && {
+  const std::size_t n = dimension();
+  if (auto ok = check_finite_vector("previous_weights", previous_weights, n); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  if (auto ok = check_finite_vector("l1_turnover_costs", costs, n); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  if (std::any_of(costs.begin(), costs.end(), [](double c) { return c < 0.0; })) {
+    return parameter_failure("l1 turnover costs must be non-negative");
+  }
+  previous_weights_ = std::move(previous_weights);
+  l1_turnover_costs_ = std::move(costs);
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_tracking_benchmark(std::vector<double> benchmark) && {
+  if (auto ok = check_finite_vector("benchmark_weights", benchmark, dimension()); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  benchmark_weights_ = std::move(benchmark);
+  return std::move(*this);
+}
+
+// ---------------------------------------------------------------------------
+// Constraint templates
+
+PortfolioResult PortfolioProblem::with_group_targets(std::vector<std::uint64_t> groups,
+                                                     std::vector<double> targets) && {
+  const std::size_t n = dimension();
+  if (groups.size() != n)
+    return problem_failure(ProblemError::dimension_mismatch("groups", n, groups.size()));
+  for (const std::uint64_t id : groups) {
+    if (id >= targets.size()) return template_failure(id_out_of_range_reason("groups", id, targets.size()));
+  }
+  if (!all_finite(targets)) return problem_failure(ProblemError::non_finite("group targets"));
+  return std::move(*this).append_group_equalities("groups", groups, std::move(targets));
+}
+
+PortfolioResult PortfolioProblem::with_industry_neutrality(std::vector<std::uint64_t> industry_ids) && {
+  if (!benchmark_weights_) return template_failure(kNeutralityNeedsBenchmark);
+  const std::size_t n = dimension();
+  if (industry_ids.size() != n) {
+    return problem_failure(ProblemError::dimension_mismatch("industries", n, industry_ids.size()));
+  }
+  if (industry_ids.empty()) return std::move(*this);  // no assets, no groups
+
+  // G = largest id + 1, but ids are caller data: a stray 10^12 (or the largest
+  // 64-bit value, where G would wrap to 0) must not size anything. When the
+  // largest id is ≥ n, fewer than n assets carry ids below n, so some group
+  // below n is empty and an n-sized bitmap finds the first one. Otherwise G ≤ n.
+  const std::uint64_t largest = *std::max_element(industry_ids.begin(), industry_ids.end());
+  if (largest >= n) {
+    return template_failure(empty_group_reason("industries", first_empty_group(industry_ids, n)));
+  }
+  const std::size_t groups = static_cast<std::size_t>(largest) + 1;
+  if (const std::uint64_t empty = first_empty_group(industry_ids, groups); empty < groups) {
+    return template_failure(empty_group_reason("industries", empty));
+  }
+
+  // target_g = Σ_{i in g} bᵢ, accumulated in asset order.
+  std::vector<double> targets(groups, 0.0);
+  const std::vector<double>& benchmark = *benchmark_weights_;
+  for (std::size_t i = 0; i < n; ++i) targets[industry_ids[i]] += benchmark[i];
+  // Finite weights can still sum past the largest double; such a row could
+  // never be lowered, nor written to and read back from a dump.
+  if (!all_finite(targets)) return problem_failure(ProblemError::non_finite("industry targets"));
+  return std::move(*this).append_group_equalities("industries", industry_ids, std::move(targets));
+}
+
+PortfolioResult PortfolioProblem::append_group_equalities(const std::string& name,
+                                                          const std::vector<std::uint64_t>& ids,
+                                                          std::vector<double> targets) && {
+  const std::size_t n = dimension();
+  const std::size_t groups = targets.size();
+  // The two public callers establish these; a direct call must not index
+  // outside the rows either.
+  if (ids.size() != n) return problem_failure(ProblemError::dimension_mismatch(name, n, ids.size()));
+  for (const std::uint64_t id : ids) {
+    if (id >= groups) return template_failure(id_out_of_range_reason(name, id, groups));
+  }
+  // An empty group would add the row 0·x = target. Looking for it first also
+  // means the G×n rows are built only when G ≤ n.
+  if (const std::uint64_t empty = first_empty_group(ids, groups); empty < groups) {
+    return template_failure(empty_group_reason(name, empty));
+  }
+
+  std::vector<std::vector<double>> rows(groups, std::vector<double>(n, 0.0));
+  for (std::size_t i = 0; i < n; ++i) rows[ids[i]][i] = 1.0;
+  auto block = append_constraint_rows(equalities_, rows, std::move(targets));
+  if (!block) return std::unexpected(std::move(block.error()));
+  equalities_ = std::move(*block);
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::vector<double> style_lower,
+                                                    std::vector<double> style_upper) && {
+  const std::size_t n = dimension();
+  const std::size_t styles = style_matrix.rows();
+  if (style_matrix.cols() != n) {
+    return problem_failure(ProblemError::dimension_mismatch("style exposures", n, style_matrix.cols()));
+  }
+  if (!all_finite(style_matrix.data())) return problem_failure(ProblemError::non_finite("style exposures"));
+  if (style_lower.size() != styles) {
+    return problem_failure(ProblemError::dimension_mismatch("style lower", styles, style_lower.size()));
+  }
+  if (any_nan(style_lower)) return problem_failure(ProblemError::non_finite("style lower"));
+  if (style_upper.size() != styles) {
+    return problem_failure(ProblemError::dimension_mismatch("style upper", styles, style_upper.size()));
+  }
+  if (any_nan(style_upper)) return problem_failure(ProblemError::non_finite("style upper"));
+
+  std::vector<std::vector<double>> equality_rows;
+  std::vector<double> equality_rhs;
+  std::vector<std::vector<double>> inequality_rows;
+  std::vector<double> inequality_rhs;
+  for (std::size_t r = 0; r < styles; ++r) {
+    const double lower = style_lower[r];
+    const double upper = style_upper[r];
+    const std::span<const double> exposures = style_matrix.row(r);
+    if (lower > upper) {
+      return template_failure("style " + std::to_string(r) + " bounds cross: lower " + format_decimal(lower) +
+                              " exceeds upper " + format_decimal(upper));
+    }
+    // Tested before the pinned case: a band pinned at ±inf would otherwise
+    // become the row S_r·x = ±inf, accepted here and refused only when lowered.
+    if (!std::isfinite(lower) && !std::isfinite(upper)) {
+      return template_failure("style " + std::to_string(r) +
+                              " has neither a finite lower nor a finite upper bound; drop the row instead of "
+                              "leaving it unconstrained");
+    }
+    if (lower == upper) {
+      equality_rows.emplace_back(exposures.begin(), exposures.end());
+      equality_rhs.push_back(upper);
+      continue;
+    }
+    if (std::isfinite(upper)) {  // S_r·x ≤ h
+      inequality_rows.emplace_back(exposures.begin(), exposures.end());
+      inequality_rhs.push_back(upper);
+    }
+    if (std::isfinite(lower)) {  // S_r·x ≥ ℓ  ⇔  (−S_r)·x ≤ −ℓ
+      std::vector<double>& negated = inequality_rows.emplace_back(exposures.begin(), exposures.end());
+      for (double& v : negated) v = -v;
+      inequality_rhs.push_back(-lower);
+    }
+  }
+
+  if (!equality_rows.empty()) {
+    auto block = append_constraint_rows(equalities_, equality_rows, std::move(equality_rhs));
+    if (!block) return std::unexpected(std::move(block.error()));
+    equalities_ = std::move(*block);
+  }
+  if (!inequality_rows.empty()) {
+    auto block = append_constraint_rows(inequalities_, inequality_rows, std::move(inequality_rhs));
+    if (!block) return std::unexpected(std::move(block.error()));
+    inequalities_ = std::move(*block);
+  }
+  return std::move(*this);
+}
+
+PortfolioResult PortfolioProblem::with_concentration_limit(double max_weight) && {
+  if (!(std::isfinite(max_weight) && max_weight > 0.0)) {
+    return parameter_failure("max_weight must be finite and positive");
+  }
+  // lᵢ' = max(lᵢ, −w), uᵢ' = min(uᵢ, w): long and short positions alike.
+  std::vector<double> lower = lower_bounds_;
+  std::vector<double> upper = upper_bounds_;
+  for (double& l : lower) l = std::fmax(l, -max_weight);
+  for (double& u : upper) u = std::fmin(u, max_weight);
+  return std::move(*this).with_bounds(std::move(lower), std::move(upper));
+}
+
+PortfolioResult PortfolioProblem::with_short_limit(double max_short) && {
+  if (!finite_non_negative(max_short)) return parameter_failure("max_short must be finite and non-negative");
+  std::vector<double> lower = lower_bounds_;
+  std::vector<double> upper = upper_bounds_;
+  for (double& l : lower) l = std::fmax(l, -max_short);
+  return std::move(*this).with_bounds(std::move(lower), std::move(upper));
+}
+
+// ---------------------------------------------------------------------------
+// Lowering and solving
+
+std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
+  const std::size_t n = dimension();
+  const double lambda = risk_aversion_;
+  const double tau = turnover_penalty_;
+
+  // Budget reachability: Σlᵢ ≤ B ≤ Σuᵢ, each side summed left to right.
+  if (budget_) {
+    double lowest = 0.0;
+    double highest = 0.0;
+    for (const double l : lower_bounds_) lowest += l;
+    for (const double u : upper_bounds_) highest += u;
+    if (lowest > *budget_ || *budget_ > highest) {
+      return std::unexpected(PortfolioError::budget_infeasible(*budget_, lowest, highest));
+    }
+  }
+
+  // P = λΣ + τI = diag(λd + τ) + F·(λΩ)·Fᵀ.
+  FactorCovariance scaled_omega = covariance_.omega;
+  if (scaled_omega.is_dense()) {
+    for (double& v : scaled_omega.dense_matrix().data()) v *= lambda;
+  } else {
+    for (double& v : scaled_omega.diagonal_values()) v *= lambda;
+  }
+  std::vector<double> diagonal(n);
+  for (std::size_t i = 0; i < n; ++i) diagonal[i] = lambda * covariance_.diagonal[i] + tau;
+  auto quadratic = FactorQuad::create(covariance_.factors, std::move(scaled_omega), std::move(diagonal));
+  if (!quadratic) return problem_failure(std::move(quadratic.error()));
+
+  // q = −μ − τx⁰ − λΣb, the gradient at x = 0 of the smooth terms after
+  // expanding ½λ(x − b)ᵀΣ(x − b) and ½τ‖x − x⁰‖².
+  std::vector<double> linear(n);
+  for (std::size_t i = 0; i < n; ++i) linear[i] = -expected_returns_[i];
+  if (previous_weights_) {
+    for (std::size_t i = 0; i < n; ++i) linear[i] -= tau * (*previous_weights_)[i];
+  }
+  if (benchmark_weights_) {
+    const std::vector<double> covariance_times_benchmark = covariance_.apply(*benchmark_weights_);
+    for (std::size_t i = 0; i < n; ++i) linear[i] -= lambda * covariance_times_benchmark[i];
+  }
+
+  std::optional<L1Term> l1;
+  if (l1_turnover_costs_ && previous_weights_) l1 = L1Term{*l1_turnover_costs_, *previous_weights_};
+
+  // The budget row is row 0 of the QP's equality block; certificates and the
+  // explanations rely on that.
+  LinearConstraints equalities = equalities_;
+  if (budget_) {
+    const std::size_t rows = equalities_.rows() + 1;
+    std::vector<double> data;
+    data.reserve(rows * n);
+    data.assign(n, 1.0);
+    data.insert(data.end(), equalities_.matrix.data().begin(), equalities_.matrix.data().end());
+    auto matrix = Matrix::create(rows, n, std::move(data));
+    if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
+    std::vector<double> rhs;
+    rhs.reserve(equalities_.rhs.size() + 1);
+    rhs.push_back(*budget_);
+    rhs.insert(rhs.end(), equalities_.rhs.begin(), equalities_.rhs.end());
+    equalities = LinearConstraints{std::move(*matrix), std::move(rhs)};
+  }
+  if (equalities.rhs.size() != equalities.rows()) {
+    return problem_failure(
+        ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));
+  }
+
+  QpProblem qp{std::move(*quadratic), std::move(linear), std::move(equalities), inequalities_,
+               lower_bounds_,         upper_bounds_,     std::move(l1)};
+  if (auto valid = qp.validate(); !valid) return problem_failure(std::move(valid.error()));
+  return qp;
+}
+
+std::expected<Solution, PortfolioError> PortfolioProblem::solve_with(
+    const SolverSettings& settings, const std::optional<WarmStart>& warm_start) const {
+  auto qp = to_qp();
+  if (!qp) return std::unexpected(std::move(qp.error()));
+  // The solve time includes equilibration and the first factorisation.
+  const Clock::time_point start = Clock::now();
+  auto workspace = Workspace::create(settings, std::move(*qp));
+  if (!workspace) return std::unexpected(PortfolioError::solver_failed(std::move(workspace.error())));
+  auto solution = workspace->solve_from(start, warm_start);
+  if (!solution) return std::unexpected(PortfolioError::solver_failed(std::move(solution.error())));
+  append_certificate_hints(*solution, budget_, equalities_.rows());
+  return std::move(*solution);
+}
+
+std::expected<Solution, PortfolioError> solve_mean_variance_factor(
+    const PortfolioProblem& problem, const std::optional<SolverSettings>& settings,
+    const std::optional<WarmStart>& warm_start) {
+  return problem.solve_with(settings.value_or(SolverSettings{}), warm_start);
+}
+
+std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
+    const LinearConstraints& block, const std::vector<std::vector<double>>& rows, std::vector<double> rhs) {
+  const std::size_t cols = block.matrix.cols();
+  const std::size_t old_rows = block.rows();
+  // A short row followed by a long one would pass the total count of values
+  // and shift every later entry; each row is measured on its own.
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (rows[r].size() != cols) {
+      return std::unexpected(
+          PortfolioError::matrix_invalid(MatrixError::ragged_row(old_rows + r, rows[r].size(), cols)));
+    }
+  }
+  std::vector<double> data;
+  data.reserve((old_rows + rows.size()) * cols);
+  data.assign(block.matrix.data().begin(), block.matrix.data().end());
+  for (const std::vector<double>& row : rows) data.insert(data.end(), row.begin(), row.end());
+  auto matrix = Matrix::create(old_rows + rows.size(), cols, std::move(data));
+  if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
+
+  std::vector<double> combined_rhs;
+  combined_rhs.reserve(block.rhs.size() + rhs.size());
+  combined_rhs.assign(block.rhs.begin(), block.rhs.end());
+  combined_rhs.insert(combined_rhs.end(), rhs.begin(), rhs.end());
+  if (combined_rhs.size() != matrix->rows()) {
+    return problem_failure(
+        ProblemError::dimension_mismatch("constraints.rhs", matrix->rows(), combined_rhs.size()));
+  }
+  return LinearConstraints{std::move(*matrix), std::move(combined_rhs)};
+}
+
+// ---------------------------------------------------------------------------
+// Explanations
+
+namespace {
+
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+  std::string text;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) text += separator;
+    text += parts[i];
+  }
+  return text;
+}
+
+// Farkas weights y (equality rows, budget first when present), z (inequality
+// rows) and w (boxes) read as the constraints that jointly admit no portfolio.
+std::string explain_primal(const PrimalCertificate& certificate, std::optional<double> budget,
+                           std::size_t equality_rows) {
+  const std::vector<double>& y = certificate.equality_dual;
+  std::vector<std::string> phrases;
+  if (budget && !y.empty() && std::abs(y[0]) >= kFarkasCitationThreshold) {
+    phrases.push_back("the budget (sum of weights = " + format_decimal(*budget) + ")");
+  }
+
+  const std::size_t offset = budget ? 1 : 0;
+  std::vector<std::size_t> cited;
+  for (std::size_t i = 0; i < equality_rows && offset + i < y.size(); ++i) {
+    if (std::abs(y[offset + i]) >= kFarkasCitationThreshold) cited.push_back(i);
+  }
+  if (!cited.empty()) phrases.push_back("equality row(s) " + enumerate_indices(cited));
+
+  cited.clear();
+  const std::vector<double>& z = certificate.inequality_dual;
+  for (std::size_t j = 0; j < z.size(); ++j) {
+    if (z[j] >= kFarkasCitationThreshold) cited.push_back(j);
+  }
+  if (!cited.empty()) phrases.push_back("inequality cap(s) " + enumerate_indices(cited));
+
+  const std::vector<double>& w = certificate.bound_dual;
+  cited.clear();
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    if (w[i] >= kFarkasCitationThreshold) cited.push_back(i);
+  }
+  if (!cited.empty()) phrases.push_back("upper bounds on asset(s) " + enumerate_indices(cited));
+  cited.clear();
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    if (w[i] <= -kFarkasCitationThreshold) cited.push_back(i);
+  }
+  if (!cited.empty()) phrases.push_back("lower bounds on asset(s) " + enumerate_indices(cited));
+
+  if (phrases.empty()) return {};
+  return "no portfolio satisfies these constraints simultaneously: " + join(phrases, ", ") +
+         "; relax at least one of them (Farkas weights are on Solution::certificate)";
+}
+
+// A ray of (near) zero risk along which the return term keeps decreasing the
+// objective; the largest components name the assets to look at.
+std::string explain_dual(const DualCertificate& certificate) {
+  const std::vector<double>& d = certificate.direction;
+  std::vector<std::size_t> assets;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (std::abs(d[i]) >= kDirectionCitationThreshold) assets.push_back(i);
+  }
+  std::stable_sort(assets.begin(), assets.end(),
+                   [&d](std::size_t a, std::size_t b) { return std::abs(d[a]) > std::abs(d[b]); });
+  return "the objective is unbounded: expected returns reward a direction the risk model prices at (near) "
+         "zero "
+         "risk and no bound or constraint caps it (largest components at asset(s) " +
+         enumerate_indices(assets) +
+         "); check factor exposures and specific variance for missing risk, or add bounds (the direction is "
+         "on "
+         "Solution::certificate)";
+}
+
+}  // namespace
+
+void append_certificate_hints(Solution& solution, std::optional<double> budget, std::size_t equality_rows) {
+  if (!solution.certificate) return;
+  const Certificate& certificate = *solution.certificate;
+  std::string hint = certificate.is_primal() ? explain_primal(certificate.primal(), budget, equality_rows)
+                                             : explain_dual(certificate.dual());
+  if (hint.empty() || !solution.diagnostics) return;
+  std::vector<std::string>& hints = solution.diagnostics->hints;
+  hints.insert(hints.begin(), std::move(hint));
+}
+
+std::string enumerate_indices(const std::vector<std::size_t>& indices) {
+  std::string text;
+  const std::size_t listed = std::min(indices.size(), kListedIndices);
+  for (std::size_t i = 0; i < listed; ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(indices[i]);
+  }
+  if (indices.size() > kListedIndices) text += ", ... (" + std::to_string(indices.size()) + " total)";
+  return text;
+}
+
+}  // namespace morva
