@@ -1,0 +1,1073 @@
+// JSON texts of the core: the problem dump in both directions and the
+// solution dump.
+//
+// Writing is direct string assembly in a fixed key order; the layout is small
+// and fixed, so no generic writer is needed.
+//
+// Reading runs RapidJSON's SAX reader in iterative mode (its nesting lives on
+// the heap, so a text of 100k '[' cannot overflow the call stack) and decodes
+// the events with a typed state machine: every open value is a frame that
+// knows which record field each incoming value fills. Numbers arrive as raw
+// text and are converted with std::from_chars (correctly rounded, so a dump
+// reads back bit for bit). Nothing is ever sized from a count in the text:
+// arrays grow with the values actually read, and a matrix's claimed shape is
+// only compared with the values it carries.
+#include "morva/json.hpp"
+
+#include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "morva/format.hpp"
+
+namespace morva {
+namespace {
+
+// ===========================================================================
+// Writing
+
+// A generous average width of one written number (digits, sign, exponent,
+// separator); only used to size the output buffer once.
+constexpr std::size_t kBytesPerNumber = 24;
+// Room for the keys and punctuation of a dump.
+constexpr std::size_t kFixedJsonOverhead = 1024;
+
+void append_number(std::string& out, double value) {
+  // JSON has no infinities or NaN; null stands for them.
+  if (std::isfinite(value)) {
+    out += format_json_number(value);
+  } else {
+    out += "null";
+  }
+}
+
+void append_count(std::string& out, std::uint64_t value) {
+  out += std::to_string(value);
+}
+
+void append_numbers(std::string& out, std::span<const double> values) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    append_number(out, values[i]);
+  }
+  out.push_back(']');
+}
+
+void append_optional_numbers(std::string& out, const std::optional<std::vector<double>>& values) {
+  if (values) {
+    append_numbers(out, *values);
+  } else {
+    out += "null";
+  }
+}
+
+// Standard JSON escaping: the quote, the backslash and the control characters
+// are escaped; every other byte (UTF-8 sequences included) is copied.
+void append_string(std::string& out, std::string_view text) {
+  static constexpr std::string_view kHex = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[byte >> 4]);
+          out.push_back(kHex[byte & 0xF]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+void append_matrix(std::string& out, const Matrix& matrix) {
+  out += "{\"rows\":";
+  append_count(out, matrix.rows());
+  out += ",\"cols\":";
+  append_count(out, matrix.cols());
+  out += ",\"data\":";
+  append_numbers(out, matrix.data());
+  out.push_back('}');
+}
+
+void append_constraints(std::string& out, const LinearConstraints& block) {
+  out += "{\"matrix\":";
+  append_matrix(out, block.matrix);
+  out += ",\"rhs\":";
+  append_numbers(out, block.rhs);
+  out.push_back('}');
+}
+
+std::size_t number_count(const PortfolioProblem& problem) {
+  const FactorQuad& covariance = problem.covariance();
+  const std::size_t omega = covariance.omega.is_dense() ? covariance.omega.dense_matrix().data().size()
+                                                        : covariance.omega.diagonal_values().size();
+  const auto optional_size = [](const std::optional<std::vector<double>>& v) { return v ? v->size() : 0; };
+  return covariance.factors.data().size() + omega + covariance.diagonal.size() +
+         problem.expected_returns().size() + problem.equalities().matrix.data().size() +
+         problem.equalities().rhs.size() + problem.inequalities().matrix.data().size() +
+         problem.inequalities().rhs.size() + problem.lower_bounds().size() + problem.upper_bounds().size() +
+         optional_size(problem.previous_weights()) + optional_size(problem.l1_turnover_costs()) +
+         optional_size(problem.benchmark_weights());
+}
+
+// ===========================================================================
+// Reading: the text stream and positions
+
+// Read-only byte stream over the text for RapidJSON. Deliberately a custom
+// type: RapidJSON then works on a reference to it instead of a local copy, so
+// Tell() is exact whenever a handler runs. '\0' marks the end, as RapidJSON
+// expects; an embedded NUL byte therefore stops the reader like an end of
+// text, and the checks after the parse see that bytes remain.
+class TextStream {
+ public:
+  using Ch = char;
+
+  explicit TextStream(std::string_view text) : text_(text) {}
+
+  Ch Peek() const { return offset_ < text_.size() ? text_[offset_] : '\0'; }
+  Ch Take() { return offset_ < text_.size() ? text_[offset_++] : '\0'; }
+  std::size_t Tell() const { return offset_; }
+
+  // Output side of the stream concept; only used by in-situ parsing, which is off.
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  std::size_t PutEnd(Ch*) { return 0; }
+
+  std::string_view text() const { return text_; }
+  bool at_end() const { return offset_ >= text_.size(); }
+  void skip_whitespace() {
+    while (offset_ < text_.size() && is_json_whitespace(text_[offset_])) ++offset_;
+  }
+
+  static bool is_json_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+ private:
+  std::string_view text_;
+  std::size_t offset_ = 0;
+};
+
+// " at line L column C": L counts from 1, C is the number of bytes read on
+// that line once `offset` bytes of the text have been read.
+std::string with_position(std::string message, std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  const std::string_view read = text.substr(0, offset);
+  const auto line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::size_t last_newline = read.rfind('\n');
+  const std::size_t column = last_newline == std::string_view::npos ? offset : offset - last_newline - 1;
+  message += " at line ";
+  message += std::to_string(line);
+  message += " column ";
+  message += std::to_string(column);
+  return message;
+}
+
+// ===========================================================================
+// Reading: scalar values and their descriptions
+
+struct Number {
+  enum class Kind { Unsigned, Negative, Float };
+
+  Kind kind = Kind::Unsigned;
+  std::uint64_t unsigned_value = 0;  // Unsigned
+  std::int64_t negative_value = 0;   // Negative (< 0)
+  double float_value = 0.0;          // Float
+
+  static Number from_unsigned(std::uint64_t v) { return {Kind::Unsigned, v, 0, 0.0}; }
+  static Number from_signed(std::int64_t v) {
+    return v < 0 ? Number{Kind::Negative, 0, v, 0.0} : from_unsigned(static_cast<std::uint64_t>(v));
+  }
+  static Number from_double(double v) { return {Kind::Float, 0, 0, v}; }
+
+  double as_double() const {
+    switch (kind) {
+      case Kind::Unsigned: return static_cast<double>(unsigned_value);
+      case Kind::Negative: return static_cast<double>(negative_value);
+      case Kind::Float: return float_value;
+    }
+    return float_value;
+  }
+};
+
+// Whether a syntactically valid JSON number text that std::from_chars found
+// out of range is too large (true) or too small (false). Out of range only
+// happens beyond ~1.8e308 or below ~4.9e-324, so the decimal order of the
+// leading significant digit decides without ambiguity.
+bool decimal_text_overflows(std::string_view text) {
+  constexpr std::int64_t kExponentCap = 1'000'000'000;  // far beyond any double, no overflow of the sum
+  std::size_t i = 0;
+  if (i < text.size() && text[i] == '-') ++i;
+  std::int64_t order = 0;  // value ≈ 0.d… × 10^order
+  bool significant = false;
+  bool after_point = false;
+  for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+    const char c = text[i];
+    if (c == '.') {
+      after_point = true;
+    } else if (!significant && c == '0') {
+      if (after_point) --order;
+    } else {
+      significant = true;
+      if (!after_point) ++order;
+    }
+  }
+  std::int64_t exponent = 0;
+  if (i < text.size()) {
+    ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    for (; i < text.size(); ++i) exponent = std::min(kExponentCap, exponent * 10 + (text[i] - '0'));
+    if (negative) exponent = -exponent;
+  }
+  return order + exponent > 0;
+}
+
+// Integers stay integers while they fit 64 bits (negative ones in i64);
+// larger integers, fractions, exponents and "-0" become doubles. nullopt when
+// the magnitude exceeds the double range.
+std::optional<Number> parse_number(std::string_view text) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  const bool integral = text.find_first_of(".eE") == std::string_view::npos;
+  if (integral && text != "-0") {
+    if (text.front() == '-') {
+      std::int64_t value = 0;
+      if (std::from_chars(first, last, value).ec == std::errc{}) return Number::from_signed(value);
+    } else {
+      std::uint64_t value = 0;
+      if (std::from_chars(first, last, value).ec == std::errc{}) return Number::from_unsigned(value);
+    }
+  }
+  double value = 0.0;
+  const auto result = std::from_chars(first, last, value);
+  if (result.ec == std::errc::result_out_of_range) {
+    if (decimal_text_overflows(text)) return std::nullopt;
+    // Underflow reads as a zero of the text's sign.
+    value = text.front() == '-' ? -0.0 : 0.0;
+  }
+  return Number::from_double(value);
+}
+
+struct Scalar {
+  enum class Kind { Null, Boolean, Number, String };
+
+  Kind kind = Kind::Null;
+  bool boolean = false;
+  Number number;
+  std::string_view text;
+};
+
+// A string shown inside a message: quoted, with quotes, backslashes and
+// control characters escaped.
+std::string quoted(std::string_view text) {
+  static constexpr std::string_view kHex = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20) {
+      out += "\\u{";
+      if (byte >= 0x10) out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xF]);
+      out.push_back('}');
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+// How an unexpected value is named in "invalid type: {}, expected {}".
+std::string describe(const Scalar& scalar) {
+  switch (scalar.kind) {
+    case Scalar::Kind::Null: return "null";
+    case Scalar::Kind::Boolean: return scalar.boolean ? "boolean `true`" : "boolean `false`";
+    case Scalar::Kind::String: return "string " + quoted(scalar.text);
+    case Scalar::Kind::Number: break;
+  }
+  const Number& number = scalar.number;
+  switch (number.kind) {
+    case Number::Kind::Unsigned: return "integer `" + std::to_string(number.unsigned_value) + "`";
+    case Number::Kind::Negative: return "integer `" + std::to_string(number.negative_value) + "`";
+    case Number::Kind::Float: break;
+  }
+  // A floating point value always shows a point, so 2.0 is not mistaken for an integer.
+  std::string text = format_decimal(number.float_value);
+  if (std::isfinite(number.float_value) && text.find('.') == std::string::npos) text += ".0";
+  return "floating point `" + text + "`";
+}
+
+// ===========================================================================
+// Reading: the decoded records and the typed slots they are filled through
+
+struct RawFactorForm {
+  Matrix factors;
+  FactorCovariance omega;
+  std::vector<double> diagonal;
+};
+
+struct RawConstraints {
+  Matrix matrix;
+  std::vector<double> rhs;
+};
+
+struct RawProblem {
+  RawFactorForm covariance;
+  std::vector<double> expected_returns;
+  double risk_aversion = 0.0;
+  std::optional<double> budget;
+  RawConstraints equalities;
+  RawConstraints inequalities;
+  std::vector<double> lower_bounds;
+  std::vector<double> upper_bounds;
+  std::optional<std::vector<double>> previous_weights;
+  double turnover_penalty = 0.0;
+  std::optional<std::vector<double>> l1_turnover_costs;
+  std::optional<std::vector<double>> benchmark_weights;
+};
+
+// The matrix object under construction (matrices never nest, so one suffices).
+struct RawMatrix {
+  std::uint64_t rows = 0;
+  std::uint64_t cols = 0;
+  std::vector<double> data;
+};
+
+// What the next value must be.
+enum class SlotKind {
+  F64,              // any number
+  OptionalF64,      // number or null
+  U64,              // non-negative integer
+  Numbers,          // array of numbers
+  OptionalNumbers,  // array of numbers or null
+  LowerBox,         // array of numbers or nulls (null → −∞)
+  UpperBox,         // array of numbers or nulls (null → +∞)
+  NumberElement,    // one element of a Numbers array
+  LowerElement,     // one element of a LowerBox array
+  UpperElement,     // one element of an UpperBox array
+  Matrix,
+  Covariance,
+  FactorForm,
+  Constraints,
+  Problem,
+  Ignored,  // an unknown key's value, skipped whatever it is
+};
+
+using Target = std::variant<std::monostate, double*, std::optional<double>*, std::uint64_t*,
+                            std::vector<double>*, std::optional<std::vector<double>>*, Matrix*,
+                            FactorCovariance*, RawFactorForm*, RawConstraints*, RawProblem*>;
+
+struct Slot {
+  SlotKind kind = SlotKind::Ignored;
+  Target target;
+};
+
+std::string_view expected_text(SlotKind kind) {
+  switch (kind) {
+    case SlotKind::F64:
+    case SlotKind::OptionalF64:
+    case SlotKind::NumberElement:
+    case SlotKind::LowerElement:
+    case SlotKind::UpperElement: return "f64";
+    case SlotKind::U64: return "u64";
+    case SlotKind::Numbers:
+    case SlotKind::OptionalNumbers:
+    case SlotKind::LowerBox:
+    case SlotKind::UpperBox: return "a sequence";
+    case SlotKind::Matrix: return "struct MatrixData";
+    case SlotKind::Covariance: return "enum FactorCovariance";
+    case SlotKind::FactorForm: return "struct FactorQuad";
+    case SlotKind::Constraints: return "struct LinearConstraints";
+    case SlotKind::Problem: return "struct PortfolioProblemData";
+    case SlotKind::Ignored: return "any value";
+  }
+  return "a value";
+}
+
+struct FieldSpec {
+  std::string_view name;
+  SlotKind kind;
+  bool required;
+};
+
+// Field tables in the key order of the dump; the sequence form of an object
+// lists its values in this order.
+constexpr std::array<FieldSpec, 12> kProblemFields{{
+    {"covariance", SlotKind::FactorForm, true},
+    {"expected_returns", SlotKind::Numbers, true},
+    {"risk_aversion", SlotKind::F64, true},
+    {"budget", SlotKind::OptionalF64, false},
+    {"equalities", SlotKind::Constraints, true},
+    {"inequalities", SlotKind::Constraints, true},
+    {"lower_bounds", SlotKind::LowerBox, true},
+    {"upper_bounds", SlotKind::UpperBox, true},
+    {"previous_weights", SlotKind::OptionalNumbers, false},
+    {"turnover_penalty", SlotKind::F64, true},
+    {"l1_turnover_costs", SlotKind::OptionalNumbers, false},
+    {"benchmark_weights", SlotKind::OptionalNumbers, false},
+}};
+constexpr std::array<FieldSpec, 3> kFactorFormFields{{
+    {"factors", SlotKind::Matrix, true},
+    {"omega", SlotKind::Covariance, true},
+    {"diagonal", SlotKind::Numbers, true},
+}};
+constexpr std::array<FieldSpec, 3> kMatrixFields{{
+    {"rows", SlotKind::U64, true},
+    {"cols", SlotKind::U64, true},
+    {"data", SlotKind::Numbers, true},
+}};
+constexpr std::array<FieldSpec, 2> kConstraintFields{{
+    {"matrix", SlotKind::Matrix, true},
+    {"rhs", SlotKind::Numbers, true},
+}};
+
+constexpr std::string_view kDenseVariant = "Dense";
+constexpr std::string_view kDiagonalVariant = "Diagonal";
+
+// ===========================================================================
+// Reading: the decoding state machine
+
+enum class FrameKind { Problem, FactorForm, Matrix, Constraints, Covariance, Numbers, Skip };
+
+// An open JSON object or array and what its contents fill.
+struct Frame {
+  FrameKind kind = FrameKind::Skip;
+  bool sequence_form = false;                  // a record given as the array of its values
+  Target target;                               // the record / vector this frame fills
+  SlotKind element = SlotKind::NumberElement;  // Numbers: how elements convert
+  Slot pending;                                // map form: the slot of the value after the last key
+  std::uint32_t seen = 0;                      // map form: bit i set once field i's key appeared
+  std::uint64_t count = 0;                     // sequence form: values so far; Covariance: keys; Skip: depth
+};
+
+std::span<const FieldSpec> fields_of(FrameKind kind) {
+  switch (kind) {
+    case FrameKind::Problem: return kProblemFields;
+    case FrameKind::FactorForm: return kFactorFormFields;
+    case FrameKind::Matrix: return kMatrixFields;
+    case FrameKind::Constraints: return kConstraintFields;
+    default: return {};
+  }
+}
+
+std::string_view struct_name(FrameKind kind) {
+  switch (kind) {
+    case FrameKind::Problem: return expected_text(SlotKind::Problem);
+    case FrameKind::FactorForm: return expected_text(SlotKind::FactorForm);
+    case FrameKind::Matrix: return expected_text(SlotKind::Matrix);
+    case FrameKind::Constraints: return expected_text(SlotKind::Constraints);
+    default: return {};
+  }
+}
+
+// RapidJSON SAX handler. Every callback returns false to stop the reader
+// after recording its message and the position where the reader stood.
+class Decoder {
+ public:
+  explicit Decoder(const TextStream& stream) : stream_(stream) {}
+
+  // --- RapidJSON handler interface ---
+  bool Null() { return scalar({Scalar::Kind::Null, false, {}, {}}); }
+  bool Bool(bool value) { return scalar({Scalar::Kind::Boolean, value, {}, {}}); }
+  // Numbers arrive through RawNumber (kParseNumbersAsStringsFlag); these keep
+  // the handler complete.
+  bool Int(int value) { return number(Number::from_signed(value)); }
+  bool Uint(unsigned value) { return number(Number::from_unsigned(value)); }
+  bool Int64(std::int64_t value) { return number(Number::from_signed(value)); }
+  bool Uint64(std::uint64_t value) { return number(Number::from_unsigned(value)); }
+  bool Double(double value) { return number(Number::from_double(value)); }
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    const auto parsed = parse_number(std::string_view(text, length));
+    if (!parsed) return fail("number out of range", false);
+    return number(*parsed);
+  }
+  bool String(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    return scalar({Scalar::Kind::String, false, {}, std::string_view(text, length)});
+  }
+  bool StartObject() { return start(false); }
+  bool Key(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    return key(std::string_view(text, length));
+  }
+  bool EndObject(rapidjson::SizeType /*members*/) { return end(); }
+  bool StartArray() { return start(true); }
+  bool EndArray(rapidjson::SizeType /*elements*/) { return end(); }
+
+  // --- results ---
+  bool finished() const { return finished_; }
+  const std::optional<std::string>& error() const { return error_; }
+  RawProblem& problem() { return problem_; }
+
+ private:
+  // Records the message with the current position. `bracket_pending` is set
+  // for events that RapidJSON reports before consuming their '{', '[', '}'
+  // or ']': the reader stands on that byte, and it counts as read.
+  bool fail(std::string message, bool bracket_pending) {
+    const std::size_t offset = stream_.Tell() + (bracket_pending && !stream_.at_end() ? 1 : 0);
+    error_ = with_position(std::move(message), stream_.text(), offset);
+    return false;
+  }
+
+  bool invalid_type(const std::string& unexpected, SlotKind expected, bool bracket_pending) {
+    return fail("invalid type: " + unexpected + ", expected " + std::string(expected_text(expected)),
+                bracket_pending);
+  }
+
+  // The slot of the value that comes next in the innermost open value.
+  Slot next_slot() {
+    if (frames_.empty()) return {SlotKind::Problem, &problem_};
+    Frame& frame = frames_.back();
+    switch (frame.kind) {
+      case FrameKind::Skip: return {SlotKind::Ignored, {}};
+      case FrameKind::Numbers: return {frame.element, frame.target};
+      case FrameKind::Covariance: return frame.pending;
+      default: break;
+    }
+    if (!frame.sequence_form) return frame.pending;
+    const auto fields = fields_of(frame.kind);
+    if (frame.count >= fields.size()) return {SlotKind::Ignored, {}};  // surplus, reported at the end
+    return field_slot(frame, static_cast<std::size_t>(frame.count));
+  }
+
+  Slot field_slot(const Frame& frame, std::size_t index) {
+    const SlotKind kind = fields_of(frame.kind)[index].kind;
+    switch (frame.kind) {
+      case FrameKind::Problem: {
+        RawProblem& p = *std::get<RawProblem*>(frame.target);
+        switch (index) {
+          case 0: return {kind, &p.covariance};
+          case 1: return {kind, &p.expected_returns};
+          case 2: return {kind, &p.risk_aversion};
+          case 3: return {kind, &p.budget};
+          case 4: return {kind, &p.equalities};
+          case 5: return {kind, &p.inequalities};
+          case 6: return {kind, &p.lower_bounds};
+          case 7: return {kind, &p.upper_bounds};
+          case 8: return {kind, &p.previous_weights};
+          case 9: return {kind, &p.turnover_penalty};
+          case 10: return {kind, &p.l1_turnover_costs};
+          default: return {kind, &p.benchmark_weights};
+        }
+      }
+      case FrameKind::FactorForm: {
+        RawFactorForm& f = *std::get<RawFactorForm*>(frame.target);
+        if (index == 0) return {kind, &f.factors};
+        if (index == 1) return {kind, &f.omega};
+        return {kind, &f.diagonal};
+      }
+      case FrameKind::Matrix:
+        if (index == 0) return {kind, &matrix_.rows};
+        if (index == 1) return {kind, &matrix_.cols};
+        return {kind, &matrix_.data};
+      case FrameKind::Constraints: {
+        RawConstraints& c = *std::get<RawConstraints*>(frame.target);
+        if (index == 0) return {kind, &c.matrix};
+        return {kind, &c.rhs};
+      }
+      default: break;
+    }
+    return {SlotKind::Ignored, {}};
+  }
+
+  // The innermost frame received one complete value.
+  bool value_done() {
+    if (frames_.empty()) {
+      finished_ = true;
+      return true;
+    }
+    Frame& frame = frames_.back();
+    if (frame.kind == FrameKind::Skip || frame.kind == FrameKind::Numbers) return true;
+    if (frame.sequence_form) {
+      ++frame.count;
+    } else {
+      frame.pending = {SlotKind::Ignored, {}};
+    }
+    return true;
+  }
+
+  bool number(const Number& value) { return scalar({Scalar::Kind::Number, false, value, {}}); }
+
+  bool scalar(const Scalar& value) {
+    const Slot slot = next_slot();
+    const bool is_null = value.kind == Scalar::Kind::Null;
+    const bool is_number = value.kind == Scalar::Kind::Number;
+    switch (slot.kind) {
+      case SlotKind::Ignored: break;
+      case SlotKind::F64:
+        if (!is_number) return invalid_type(describe(value), slot.kind, false);
+        *std::get<double*>(slot.target) = value.number.as_double();
+        break;
+      case SlotKind::OptionalF64: {
+        auto& target = *std::get<std::optional<double>*>(slot.target);
+        if (is_null) {
+          target.reset();
+        } else if (is_number) {
+          target = value.number.as_double();
+        } else {
+          return invalid_type(describe(value), slot.kind, false);
+        }
+        break;
+      }
+      case SlotKind::U64:
+        if (is_number && value.number.kind == Number::Kind::Unsigned) {
+          *std::get<std::uint64_t*>(slot.target) = value.number.unsigned_value;
+        } else if (is_number && value.number.kind == Number::Kind::Negative) {
+          return fail("invalid value: " + describe(value) + ", expected u64", false);
+        } else {
+          return invalid_type(describe(value), slot.kind, false);
+        }
+        break;
+      case SlotKind::NumberElement:
+      case SlotKind::LowerElement:
+      case SlotKind::UpperElement: {
+        auto& target = *std::get<std::vector<double>*>(slot.target);
+        if (is_number) {
+          target.push_back(value.number.as_double());
+        } else if (is_null && slot.kind == SlotKind::LowerElement) {
+          target.push_back(-std::numeric_limits<double>::infinity());
+        } else if (is_null && slot.kind == SlotKind::UpperElement) {
+          target.push_back(std::numeric_limits<double>::infinity());
+        } else {
+          return invalid_type(describe(value), slot.kind, false);
+        }
+        break;
+      }
+      case SlotKind::OptionalNumbers:
+        if (!is_null) return invalid_type(describe(value), slot.kind, false);
+        std::get<std::optional<std::vector<double>>*>(slot.target)->reset();
+        break;
+      default: return invalid_type(describe(value), slot.kind, false);
+    }
+    return value_done();
+  }
+
+  bool start(bool is_array) {
+    const Slot slot = next_slot();
+    const char* const shape = is_array ? "sequence" : "map";
+    Frame frame;
+    frame.target = slot.target;
+    frame.sequence_form = is_array;
+    switch (slot.kind) {
+      case SlotKind::Ignored:
+        if (!frames_.empty() && frames_.back().kind == FrameKind::Skip) {
+          ++frames_.back().count;
+          return true;
+        }
+        frame.kind = FrameKind::Skip;
+        frame.count = 1;
+        break;
+      case SlotKind::Problem: frame.kind = FrameKind::Problem; break;
+      case SlotKind::FactorForm: frame.kind = FrameKind::FactorForm; break;
+      case SlotKind::Constraints: frame.kind = FrameKind::Constraints; break;
+      case SlotKind::Matrix:
+        frame.kind = FrameKind::Matrix;
+        matrix_ = RawMatrix{};
+        break;
+      case SlotKind::Covariance:
+        if (is_array) return invalid_type(shape, slot.kind, true);
+        frame.kind = FrameKind::Covariance;
+        frame.pending = {SlotKind::Ignored, {}};
+        break;
+      case SlotKind::Numbers:
+      case SlotKind::LowerBox:
+      case SlotKind::UpperBox: {
+        if (!is_array) return invalid_type(shape, slot.kind, true);
+        auto& values = *std::get<std::vector<double>*>(slot.target);
+        values.clear();
+        frame.kind = FrameKind::Numbers;
+        frame.element = slot.kind == SlotKind::LowerBox   ? SlotKind::LowerElement
+                        : slot.kind == SlotKind::UpperBox ? SlotKind::UpperElement
+                                                          : SlotKind::NumberElement;
+        break;
+      }
+      case SlotKind::OptionalNumbers: {
+        if (!is_array) return invalid_type(shape, slot.kind, true);
+        auto& values = *std::get<std::optional<std::vector<double>>*>(slot.target);
+        values.emplace();
+        frame.kind = FrameKind::Numbers;
+        frame.target = &*values;
+        frame.element = SlotKind::NumberElement;
+        break;
+      }
+      default: return invalid_type(shape, slot.kind, true);
+    }
+    frames_.push_back(frame);
+    return true;
+  }
+
+  bool key(std::string_view name) {
+    Frame& frame = frames_.back();
+    switch (frame.kind) {
+      case FrameKind::Skip: return true;
+      case FrameKind::Covariance: return variant_key(frame, name);
+      default: break;
+    }
+    const auto fields = fields_of(frame.kind);
+    const auto found = std::find_if(fields.begin(), fields.end(),
+                                    [&](const FieldSpec& field) { return field.name == name; });
+    if (found == fields.end()) {
+      frame.pending = {SlotKind::Ignored, {}};
+      return true;
+    }
+    const auto index = static_cast<std::size_t>(found - fields.begin());
+    const std::uint32_t bit = 1u << index;
+    if (frame.seen & bit) return fail("duplicate field `" + std::string(name) + "`", false);
+    frame.seen |= bit;
+    frame.pending = field_slot(frame, index);
+    return true;
+  }
+
+  // An externally tagged enum: one key naming the variant, its content as value.
+  bool variant_key(Frame& frame, std::string_view name) {
+    ++frame.count;
+    if (frame.count > 1) {
+      frame.pending = {SlotKind::Ignored, {}};  // counted and reported when the object ends
+      return true;
+    }
+    auto& omega = *std::get<FactorCovariance*>(frame.target);
+    if (name == kDenseVariant) {
+      omega.value.emplace<Matrix>();
+      frame.pending = {SlotKind::Matrix, &std::get<Matrix>(omega.value)};
+    } else if (name == kDiagonalVariant) {
+      omega.value.emplace<std::vector<double>>();
+      frame.pending = {SlotKind::Numbers, &std::get<std::vector<double>>(omega.value)};
+    } else {
+      return fail("unknown variant `" + std::string(name) + "`, expected `" + std::string(kDenseVariant) +
+                      "` or `" + std::string(kDiagonalVariant) + "`",
+                  false);
+    }
+    return true;
+  }
+
+  bool end() {
+    Frame& frame = frames_.back();
+    switch (frame.kind) {
+      case FrameKind::Skip:
+        if (--frame.count > 0) return true;
+        break;
+      case FrameKind::Numbers: break;
+      case FrameKind::Covariance:
+        if (frame.count != 1) {
+          return fail(
+              "invalid length " + std::to_string(frame.count) + ", expected a map with a single variant key",
+              true);
+        }
+        break;
+      default:
+        if (!finish_record(frame)) return false;
+        break;
+    }
+    frames_.pop_back();
+    return value_done();
+  }
+
+  bool finish_record(const Frame& frame) {
+    const auto fields = fields_of(frame.kind);
+    if (frame.sequence_form) {
+      if (frame.count != fields.size()) {
+        return fail("invalid length " + std::to_string(frame.count) + ", expected " +
+                        std::string(struct_name(frame.kind)) + " with " + std::to_string(fields.size()) +
+                        " elements",
+                    true);
+      }
+    } else {
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].required && !(frame.seen & (1u << i))) {
+          return fail("missing field `" + std::string(fields[i].name) + "`", true);
+        }
+      }
+    }
+    if (frame.kind == FrameKind::Matrix) {
+      // The claimed shape is only compared with the values read, never allocated.
+      auto matrix = Matrix::create(matrix_.rows, matrix_.cols, std::move(matrix_.data));
+      if (!matrix) return fail(matrix.error().message(), true);
+      *std::get<Matrix*>(frame.target) = std::move(*matrix);
+    }
+    return true;
+  }
+
+  const TextStream& stream_;
+  RawProblem problem_;
+  RawMatrix matrix_;
+  std::vector<Frame> frames_;
+  std::optional<std::string> error_;
+  bool finished_ = false;
+};
+
+// Message of a RapidJSON syntax error. `at_end`: the text ran out.
+std::string syntax_message(rapidjson::ParseErrorCode code, bool at_end, unsigned char next) {
+  using namespace rapidjson;
+  switch (code) {
+    case kParseErrorDocumentEmpty: return "EOF while parsing a value";
+    case kParseErrorObjectMissName: return at_end ? "EOF while parsing an object" : "key must be a string";
+    case kParseErrorObjectMissColon: return at_end ? "EOF while parsing an object" : "expected `:`";
+    case kParseErrorObjectMissCommaOrCurlyBracket:
+      return at_end ? "EOF while parsing an object" : "expected `,` or `}`";
+    case kParseErrorArrayMissCommaOrSquareBracket:
+      return at_end ? "EOF while parsing a list" : "expected `,` or `]`";
+    case kParseErrorStringUnicodeEscapeInvalidHex:
+    case kParseErrorStringEscapeInvalid:
+    case kParseErrorStringMissQuotationMark:
+      if (at_end) return "EOF while parsing a string";
+      if (next < 0x20) return "control character (\\u0000-\\u001F) found while parsing a string";
+      return "invalid escape";
+    case kParseErrorStringUnicodeSurrogateInvalid:
+      return at_end ? "EOF while parsing a string" : "lone leading surrogate in hex escape";
+    case kParseErrorStringInvalidEncoding: return "invalid unicode code point";
+    case kParseErrorNumberTooBig: return "number out of range";
+    case kParseErrorNumberMissFraction:
+    case kParseErrorNumberMissExponent: return at_end ? "EOF while parsing a value" : "invalid number";
+    case kParseErrorValueInvalid: return at_end ? "EOF while parsing a value" : "expected value";
+    default: return "syntax error";
+  }
+}
+
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
+                                 rapidjson::kParseNumbersAsStringsFlag |
+                                 rapidjson::kParseValidateEncodingFlag;
+
+// The parse: either the raw records or the positioned error text.
+std::expected<RawProblem, std::string> decode(std::string_view text) {
+  TextStream stream(text);
+  Decoder decoder(stream);
+  rapidjson::Reader reader;
+  const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, decoder);
+  if (decoder.error()) return std::unexpected(*decoder.error());
+  if (result.IsError()) {
+    const bool at_end = stream.at_end();
+    const auto next = static_cast<unsigned char>(stream.Peek());
+    // The reader stands on the offending byte, which counts as read; a number
+    // out of range and a bad UTF-8 sequence are reported where the reader
+    // stopped taking their bytes.
+    const bool counts_next = !at_end && result.Code() != rapidjson::kParseErrorNumberTooBig &&
+                             result.Code() != rapidjson::kParseErrorStringInvalidEncoding;
+    return std::unexpected(with_position(syntax_message(result.Code(), at_end, next), text,
+                                         stream.Tell() + (counts_next ? 1 : 0)));
+  }
+  // RapidJSON stops on a NUL byte as on an end of text; the value must be complete.
+  if (!decoder.finished()) {
+    return std::unexpected(with_position("EOF while parsing a value", text, stream.Tell()));
+  }
+  stream.skip_whitespace();
+  if (!stream.at_end()) return std::unexpected(with_position("trailing characters", text, stream.Tell() + 1));
+  return std::move(decoder.problem());
+}
+
+// The construction path: constructor, then the builders in their fixed order.
+PortfolioResult build(RawProblem raw) {
+  auto problem =
+      PortfolioProblem::create(std::move(raw.covariance.factors), std::move(raw.covariance.omega),
+                               std::move(raw.covariance.diagonal), std::move(raw.expected_returns));
+  const auto step = [&problem](auto&& builder) {
+    if (problem) problem = builder(std::move(*problem));
+  };
+  step([&](PortfolioProblem&& p) { return std::move(p).with_risk_aversion(raw.risk_aversion); });
+  step([&](PortfolioProblem&& p) { return std::move(p).with_budget(raw.budget); });
+  step([&](PortfolioProblem&& p) {
+    return std::move(p).with_bounds(std::move(raw.lower_bounds), std::move(raw.upper_bounds));
+  });
+  step([&](PortfolioProblem&& p) {
+    return std::move(p).with_equalities(std::move(raw.equalities.matrix), std::move(raw.equalities.rhs));
+  });
+  step([&](PortfolioProblem&& p) {
+    return std::move(p).with_inequalities(std::move(raw.inequalities.matrix),
+                                          std::move(raw.inequalities.rhs));
+  });
+  step([&](PortfolioProblem&& p) -> PortfolioResult {
+    if (!raw.previous_weights) {
+      // Both turnover terms are measured from the previous weights; a term
+      // without them could not be rebuilt by the builders. −0.0 counts as 0.
+      const double penalty = raw.turnover_penalty;
+      if (penalty != 0.0 || std::isnan(penalty) || raw.l1_turnover_costs) {
+        return std::unexpected(PortfolioError::invalid_parameter("turnover terms require previous_weights"));
+      }
+      return std::move(p);
+    }
+    // The quadratic builder runs even for a zero penalty, so the penalty is validated.
+    auto result = std::move(p).with_quadratic_turnover(*raw.previous_weights, raw.turnover_penalty);
+    if (result && raw.l1_turnover_costs) {
+      result = std::move(*result).with_l1_turnover(std::move(*raw.previous_weights),
+                                                   std::move(*raw.l1_turnover_costs));
+    }
+    return result;
+  });
+  step([&](PortfolioProblem&& p) -> PortfolioResult {
+    if (!raw.benchmark_weights) return std::move(p);
+    return std::move(p).with_tracking_benchmark(std::move(*raw.benchmark_weights));
+  });
+  return problem;
+}
+
+}  // namespace
+
+// {"covariance":…,"expected_returns":…,…,"benchmark_weights":…} in the key
+// order of the record; box sides that are not finite are written as null.
+std::string problem_to_json(const PortfolioProblem& problem) {
+  std::string out;
+  out.reserve(kFixedJsonOverhead + kBytesPerNumber * number_count(problem));
+  const FactorQuad& covariance = problem.covariance();
+  out += "{\"covariance\":{\"factors\":";
+  append_matrix(out, covariance.factors);
+  out += ",\"omega\":{";
+  if (covariance.omega.is_dense()) {
+    out += "\"Dense\":";
+    append_matrix(out, covariance.omega.dense_matrix());
+  } else {
+    out += "\"Diagonal\":";
+    append_numbers(out, covariance.omega.diagonal_values());
+  }
+  out += "},\"diagonal\":";
+  append_numbers(out, covariance.diagonal);
+  out += "},\"expected_returns\":";
+  append_numbers(out, problem.expected_returns());
+  out += ",\"risk_aversion\":";
+  append_number(out, problem.risk_aversion());
+  out += ",\"budget\":";
+  if (problem.budget()) {
+    append_number(out, *problem.budget());
+  } else {
+    out += "null";
+  }
+  out += ",\"equalities\":";
+  append_constraints(out, problem.equalities());
+  out += ",\"inequalities\":";
+  append_constraints(out, problem.inequalities());
+  out += ",\"lower_bounds\":";
+  append_numbers(out, problem.lower_bounds());
+  out += ",\"upper_bounds\":";
+  append_numbers(out, problem.upper_bounds());
+  out += ",\"previous_weights\":";
+  append_optional_numbers(out, problem.previous_weights());
+  out += ",\"turnover_penalty\":";
+  append_number(out, problem.turnover_penalty());
+  out += ",\"l1_turnover_costs\":";
+  append_optional_numbers(out, problem.l1_turnover_costs());
+  out += ",\"benchmark_weights\":";
+  append_optional_numbers(out, problem.benchmark_weights());
+  out.push_back('}');
+  return out;
+}
+
+std::expected<PortfolioProblem, std::string> problem_from_json(std::string_view text) {
+  auto raw = decode(text);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  auto problem = build(std::move(*raw));
+  if (!problem) return std::unexpected(problem.error().message());
+  return std::move(*problem);
+}
+
+std::string solution_to_json(const Solution& solution) {
+  std::string out;
+  const DualVariables& dual = solution.dual;
+  out.reserve(kFixedJsonOverhead +
+              kBytesPerNumber * (solution.x.size() + dual.equalities.size() + dual.inequalities.size() +
+                                 dual.bounds.size() + dual.l1.size()));
+  out += "{\"status\":";
+  append_string(out, status_name(solution.status));
+  out += ",\"x\":";
+  append_numbers(out, solution.x);
+  out += ",\"dual\":{\"equalities\":";
+  append_numbers(out, dual.equalities);
+  out += ",\"inequalities\":";
+  append_numbers(out, dual.inequalities);
+  out += ",\"bounds\":";
+  append_numbers(out, dual.bounds);
+  out += ",\"l1\":";
+  append_numbers(out, dual.l1);
+  out += "},\"objective\":";
+  append_number(out, solution.objective);
+  out += ",\"residuals\":{\"primal\":";
+  append_number(out, solution.residuals.primal);
+  out += ",\"dual\":";
+  append_number(out, solution.residuals.dual);
+  out += ",\"complementarity\":";
+  append_number(out, solution.residuals.complementarity);
+  out += "},\"iterations\":";
+  append_count(out, solution.iterations);
+  out += ",\"solve_time\":{\"secs\":";
+  append_count(out, solution.solve_time.secs);
+  out += ",\"nanos\":";
+  append_count(out, solution.solve_time.nanos);
+  out += "},\"final_rho\":";
+  append_number(out, solution.final_rho);
+  out += ",\"rho_updates\":";
+  append_count(out, solution.rho_updates);
+  out += ",\"polished\":";
+  out += solution.polished ? "true" : "false";
+  out += ",\"diagnostics\":";
+  if (const auto& diagnostics = solution.diagnostics) {
+    out += "{\"primal_tolerance\":";
+    append_number(out, diagnostics->primal_tolerance);
+    out += ",\"dual_tolerance\":";
+    append_number(out, diagnostics->dual_tolerance);
+    out += ",\"coefficient_spread_decades\":";
+    append_number(out, diagnostics->coefficient_spread_decades);
+    out += ",\"rho_at_limit\":";
+    out += diagnostics->rho_at_limit ? "true" : "false";
+    out += ",\"hints\":[";
+    for (std::size_t i = 0; i < diagnostics->hints.size(); ++i) {
+      if (i > 0) out.push_back(',');
+      append_string(out, diagnostics->hints[i]);
+    }
+    out += "]}";
+  } else {
+    out += "null";
+  }
+  out += ",\"certificate\":";
+  if (const auto& certificate = solution.certificate) {
+    if (certificate->is_primal()) {
+      const PrimalCertificate& primal = certificate->primal();
+      out += "{\"Primal\":{\"equality_dual\":";
+      append_numbers(out, primal.equality_dual);
+      out += ",\"inequality_dual\":";
+      append_numbers(out, primal.inequality_dual);
+      out += ",\"bound_dual\":";
+      append_numbers(out, primal.bound_dual);
+      out += "}}";
+    } else {
+      out += "{\"Dual\":{\"direction\":";
+      append_numbers(out, certificate->dual().direction);
+      out += "}}";
+    }
+  } else {
+    out += "null";
+  }
+  out.push_back('}');
+  return out;
+}
+
+}  // namespace morva
