@@ -21,7 +21,7 @@ struct RebalanceStep {
   std::optional<std::vector<double>> previous_weights;
   std::optional<std::vector<double>> benchmark_weights;
   std::optional<double> budget;
-  std::optional<std::vector<double>> equality_rhs;    // the problem's own rows, budget excluded
+  std::optional<std::vector<double>> equality_rhs;  // the problem's own rows, budget excluded
   std::optional<std::vector<double>> inequality_rhs;
 
   bool operator==(const RebalanceStep&) const = default;
@@ -36,6 +36,8 @@ class PortfolioSequence {
 
   std::size_t dimension() const { return expected_returns_.size(); }
   std::uint64_t factorizations() const { return workspace_.factorizations(); }
+  // The workspace the dates are written into (unscaled and equilibrated data).
+  const Workspace& workspace() const { return workspace_; }
 
  private:
   friend std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioProblem&,

@@ -1,0 +1,213 @@
+// Rolling rebalance over one workspace.
+//
+// A date may change only vectors that leave the factored system
+//   P + σI + ρ(A_eqᵀA_eq + A_inᵀA_in + I [+ I])
+// intact: the linear term q = −μ − τ·x⁰ − λ·Σ·b, the L1 anchor x⁰ and the
+// right-hand sides b_eq = [B; user rows] and b_in. Everything a date writes is
+// computed and validated before the first write, so a rejected date leaves the
+// sequence exactly as it was.
+#include "morva/sequence.hpp"
+
+#include <cmath>
+#include <span>
+#include <string>
+
+namespace morva {
+
+namespace {
+
+constexpr const char* kPreviousWeightsWithoutTurnover =
+    "previous_weights updates require a base problem built with with_quadratic_turnover and/or "
+    "with_l1_turnover; the L2 penalty and the L1 costs are part of the problem structure and stay "
+    "fixed for the whole sequence";
+constexpr const char* kBenchmarkWithoutTracking =
+    "benchmark_weights updates require a base problem built with with_tracking_benchmark; switching "
+    "between absolute-risk and tracking objectives changes what the sequence is solving";
+constexpr const char* kBudgetWithoutBudgetRow =
+    "budget updates require a base problem with a budget constraint; adding or removing the budget row "
+    "changes the factored system";
+constexpr const char* kBudgetNotFinite = "budget must be finite when provided";
+
+bool all_finite(std::span<const double> values) {
+  for (double v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
+// Length n, then every entry finite; both failures name the field.
+std::expected<void, PortfolioError> check_vector(std::span<const double> values, std::size_t expected,
+                                                 const char* name) {
+  if (values.size() != expected) {
+    return std::unexpected(
+        PortfolioError::problem_invalid(ProblemError::dimension_mismatch(name, expected, values.size())));
+  }
+  if (!all_finite(values)) {
+    return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite(name)));
+  }
+  return {};
+}
+
+// Left-to-right sum, as the lowering's reachability test computes it.
+double sum_in_order(std::span<const double> values) {
+  double total = 0.0;
+  for (double v : values) total += v;
+  return total;
+}
+
+template <typename T>
+const T& given_or(const std::optional<T>& given, const T& current) {
+  return given ? *given : current;
+}
+
+}  // namespace
+
+std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioProblem& problem,
+                                                               const SolverSettings& settings) {
+  auto qp = problem.to_qp();
+  if (!qp) return std::unexpected(std::move(qp.error()));
+
+  auto workspace = Workspace::create(settings, std::move(*qp));
+  if (!workspace) return std::unexpected(PortfolioError::solver_failed(std::move(workspace.error())));
+
+  PortfolioSequence sequence(std::move(*workspace));
+  sequence.budget_ = problem.budget();
+  sequence.expected_returns_ = problem.expected_returns();
+  sequence.previous_weights_ = problem.previous_weights();
+  sequence.benchmark_weights_ = problem.benchmark_weights();
+  sequence.equality_rhs_ = problem.equalities().rhs;
+  sequence.covariance_ = problem.covariance();
+  sequence.risk_aversion_ = problem.risk_aversion();
+  sequence.turnover_penalty_ = problem.turnover_penalty();
+  sequence.budget_range_ = {sum_in_order(problem.lower_bounds()), sum_in_order(problem.upper_bounds())};
+  sequence.has_l1_costs_ = problem.l1_turnover_costs().has_value();
+  return sequence;
+}
+
+std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const RebalanceStep& step) {
+  const std::size_t n = dimension();
+
+  // ---- Checks: nothing below writes until every one has passed. ----
+  if (step.expected_returns) {
+    if (auto ok = check_vector(*step.expected_returns, n, "expected_returns"); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  if (step.previous_weights) {
+    if (!previous_weights_) {
+      return std::unexpected(PortfolioError::invalid_parameter(kPreviousWeightsWithoutTurnover));
+    }
+    if (auto ok = check_vector(*step.previous_weights, n, "previous_weights"); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  if (step.benchmark_weights) {
+    if (!benchmark_weights_) {
+      return std::unexpected(PortfolioError::invalid_parameter(kBenchmarkWithoutTracking));
+    }
+    if (auto ok = check_vector(*step.benchmark_weights, n, "benchmark_weights"); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  if (step.budget) {
+    if (!budget_) return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
+    const double budget = *step.budget;
+    if (!std::isfinite(budget)) return std::unexpected(PortfolioError::invalid_parameter(kBudgetNotFinite));
+    const auto [lowest, highest] = budget_range_;
+    if (lowest > budget || budget > highest) {
+      return std::unexpected(PortfolioError::budget_infeasible(budget, lowest, highest));
+    }
+  }
+  if (step.equality_rhs) {
+    if (auto ok = check_vector(*step.equality_rhs, equality_rhs_.size(), "equality_rhs"); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  if (step.inequality_rhs) {
+    if (auto ok = check_vector(*step.inequality_rhs, workspace_.problem().m_in(), "inequality_rhs"); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+
+  // The lowering's linear term for the updated data, in the lowering's order
+  // of operations: q = −μ′, then qᵢ −= τ·x⁰′ᵢ, then q −= λ·(Σ·b′).
+  std::optional<std::vector<double>> linear;
+  if (step.expected_returns || step.previous_weights || step.benchmark_weights) {
+    const std::vector<double>& mu = given_or(step.expected_returns, expected_returns_);
+    std::vector<double> q(n);
+    for (std::size_t i = 0; i < n; ++i) q[i] = -mu[i];
+    if (previous_weights_) {
+      const std::vector<double>& anchor = given_or(step.previous_weights, *previous_weights_);
+      for (std::size_t i = 0; i < n; ++i) q[i] -= turnover_penalty_ * anchor[i];
+    }
+    if (benchmark_weights_) {
+      const std::vector<double>& benchmark = given_or(step.benchmark_weights, *benchmark_weights_);
+      const std::vector<double> sigma_b = covariance_.apply(benchmark);
+      for (std::size_t i = 0; i < n; ++i) q[i] -= risk_aversion_ * sigma_b[i];
+    }
+    // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
+    if (!all_finite(q))
+      return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
+    linear = std::move(q);
+  }
+
+  // b_eq = [B′] followed by the user rows, the budget row first as lowered.
+  std::optional<std::vector<double>> equality_rhs;
+  if (step.budget || step.equality_rhs) {
+    const std::vector<double>& rows = given_or(step.equality_rhs, equality_rhs_);
+    std::vector<double> rhs;
+    rhs.reserve(rows.size() + (budget_ ? 1 : 0));
+    if (budget_) rhs.push_back(given_or(step.budget, *budget_));
+    rhs.insert(rhs.end(), rows.begin(), rows.end());
+    equality_rhs = std::move(rhs);
+  }
+
+  // ---- Writes: each keeps the unscaled problem and its equilibrated copy in
+  // step. Their own checks cannot fail for data validated above. ----
+  const auto write = [](std::expected<void, ProblemError> result) -> std::expected<void, PortfolioError> {
+    if (!result) return std::unexpected(PortfolioError::problem_invalid(std::move(result.error())));
+    return {};
+  };
+  if (linear) {
+    if (auto ok = write(workspace_.update_linear(*linear)); !ok)
+      return std::unexpected(std::move(ok.error()));
+  }
+  if (step.previous_weights && has_l1_costs_) {
+    if (auto ok = write(workspace_.update_l1_anchor(*step.previous_weights)); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  if (equality_rhs) {
+    if (auto ok = write(workspace_.update_equality_rhs(*equality_rhs)); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+  if (step.inequality_rhs) {
+    if (auto ok = write(workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+
+  if (step.expected_returns) expected_returns_ = *step.expected_returns;
+  if (step.previous_weights) previous_weights_ = *step.previous_weights;
+  if (step.benchmark_weights) benchmark_weights_ = *step.benchmark_weights;
+  if (step.budget) budget_ = *step.budget;
+  if (step.equality_rhs) equality_rhs_ = *step.equality_rhs;
+
+  // ---- Solve from the previous date's iterate. ----
+  auto solution = workspace_.solve_from(Clock::now(), warm_start_);
+  if (!solution) return std::unexpected(PortfolioError::solver_failed(std::move(solution.error())));
+
+  append_certificate_hints(*solution, budget_, equality_rhs_.size());
+
+  // An unconverged iterate is still a good start; an infeasibility or a
+  // numerical failure is not, so the next date starts cold.
+  if (solution->status == SolveStatus::Solved || solution->status == SolveStatus::MaxIterations) {
+    warm_start_ = solution->warm_start();
+  } else {
+    warm_start_.reset();
+  }
+  return std::move(*solution);
+}
+
+}  // namespace morva

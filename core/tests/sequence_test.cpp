@@ -1,0 +1,564 @@
+// Rolling sequences: date validation and its order, the untouched state after
+// a rejection, the written data against a fresh lowering, warm-start chaining
+// by status, and the factorisation count across dates.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "morva/portfolio.hpp"
+#include "morva/sequence.hpp"
+
+namespace morva {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kAssets = 6;
+
+// Everything a date may change, plus the structural switches of the base.
+// Six assets, two factors:
+//   equality   x0 + x2 = eq_rhs[0]           (after the budget row)
+//   inequality x2 + x3 ≤ in_rhs[0],  x4 + x5 ≤ in_rhs[1]
+//   box        l = (−0.1, −0.2, −0.3, −0.05, −0.05, −0.05), u = (0.1, 0.2, 0.3, 0.5, 0.5, 0.5)
+// so the reachable budget sums are lo = −0.7500000000000002 (left to right)
+// and hi = 2.1.
+struct Market {
+  std::vector<double> expected_returns{0.05, 0.04, 0.07, 0.03, 0.06, 0.045};
+  std::vector<double> previous_weights{0.1, 0.2, 0.2, 0.2, 0.15, 0.15};
+  std::vector<double> benchmark_weights{0.15, 0.15, 0.2, 0.2, 0.15, 0.15};
+  std::optional<double> budget = 1.0;
+  std::vector<double> equality_rhs{0.3};
+  std::vector<double> inequality_rhs{0.45, 0.6};
+  double turnover_penalty = 0.5;
+  bool quadratic_turnover = true;
+  bool l1_costs = true;
+  bool tracking = true;
+  bool rows = true;
+};
+
+const std::vector<double> kLower{-0.1, -0.2, -0.3, -0.05, -0.05, -0.05};
+const std::vector<double> kUpper{0.1, 0.2, 0.3, 0.5, 0.5, 0.5};
+constexpr double kLowestSum = -0.7500000000000002;
+constexpr double kHighestSum = 2.1;
+
+PortfolioProblem build(const Market& m) {
+  Matrix factors =
+      Matrix::create(kAssets, 2, {1.0, 0.2, 0.9, -0.1, 1.1, 0.4, 0.8, 0.0, 1.2, -0.3, 0.7, 0.5}).value();
+  auto p = PortfolioProblem::create(std::move(factors), FactorCovariance::diagonal({0.04, 0.02}),
+                                    {0.010, 0.015, 0.020, 0.012, 0.018, 0.025}, m.expected_returns)
+               .value();
+  p = std::move(p).with_risk_aversion(3.0).value();
+  p = std::move(p).with_budget(m.budget).value();
+  p = std::move(p).with_bounds(kLower, kUpper).value();
+  if (m.rows) {
+    p = std::move(p)
+            .with_equalities(Matrix::create(1, kAssets, {1, 0, 1, 0, 0, 0}).value(), m.equality_rhs)
+            .value();
+    p = std::move(p)
+            .with_inequalities(Matrix::create(2, kAssets, {0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 1, 1}).value(),
+                               m.inequality_rhs)
+            .value();
+  }
+  if (m.quadratic_turnover) {
+    p = std::move(p).with_quadratic_turnover(m.previous_weights, m.turnover_penalty).value();
+  }
+  if (m.l1_costs) {
+    p = std::move(p).with_l1_turnover(m.previous_weights, std::vector<double>(kAssets, 0.002)).value();
+  }
+  if (m.tracking) p = std::move(p).with_tracking_benchmark(m.benchmark_weights).value();
+  return p;
+}
+
+// No budget, no rows, no turnover, no benchmark.
+Market bare_market() {
+  Market m;
+  m.budget = std::nullopt;
+  m.quadratic_turnover = m.l1_costs = m.tracking = m.rows = false;
+  return m;
+}
+
+// A date that sets every field to a valid value different from the base.
+RebalanceStep full_step() {
+  RebalanceStep s;
+  s.expected_returns = {0.057, 0.046, 0.079, 0.035, 0.068, 0.0515};
+  s.previous_weights = {0.05, 0.2, 0.25, 0.2, 0.15, 0.15};
+  s.benchmark_weights = {0.1, 0.15, 0.25, 0.2, 0.15, 0.15};
+  s.budget = 0.9;
+  s.equality_rhs = {0.25};
+  s.inequality_rhs = {0.5, 0.55};
+  return s;
+}
+
+RebalanceStep returns_step() {
+  RebalanceStep s;
+  s.expected_returns = {0.045, 0.05, 0.06, 0.04, 0.055, 0.05};
+  return s;
+}
+
+// Everything but the wall-clock time must agree bit for bit.
+void expect_same_solution(const Solution& actual, const Solution& expected) {
+  EXPECT_EQ(actual.status, expected.status);
+  EXPECT_EQ(actual.x, expected.x);
+  EXPECT_EQ(actual.dual, expected.dual);
+  EXPECT_EQ(actual.objective, expected.objective);
+  EXPECT_EQ(actual.residuals, expected.residuals);
+  EXPECT_EQ(actual.iterations, expected.iterations);
+  EXPECT_EQ(actual.final_rho, expected.final_rho);
+  EXPECT_EQ(actual.rho_updates, expected.rho_updates);
+  EXPECT_EQ(actual.polished, expected.polished);
+  EXPECT_EQ(actual.diagnostics, expected.diagnostics);
+  EXPECT_EQ(actual.certificate, expected.certificate);
+}
+
+double max_abs_difference(const std::vector<double>& a, const std::vector<double>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  double largest = 0.0;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    largest = std::max(largest, std::abs(a[i] - b[i]));
+  return largest;
+}
+
+PortfolioSequence make_sequence(const Market& m, const SolverSettings& settings = {}) {
+  auto sequence = sequence_with(build(m), settings);
+  EXPECT_TRUE(sequence.has_value()) << sequence.error().message();
+  return std::move(*sequence);
+}
+
+// ---- Rejected dates ----
+
+enum class Base { Full, Bare };
+
+struct Rejection {
+  const char* name;
+  Base base;
+  void (*edit)(RebalanceStep&);
+  PortfolioError::Kind kind;
+  std::string message;
+};
+
+const std::string kPreviousWeightsText =
+    "invalid portfolio parameter: previous_weights updates require a base problem built with "
+    "with_quadratic_turnover and/or with_l1_turnover; the L2 penalty and the L1 costs are part of the "
+    "problem structure and stay fixed for the whole sequence";
+const std::string kBenchmarkText =
+    "invalid portfolio parameter: benchmark_weights updates require a base problem built with "
+    "with_tracking_benchmark; switching between absolute-risk and tracking objectives changes what the "
+    "sequence is solving";
+const std::string kBudgetRowText =
+    "invalid portfolio parameter: budget updates require a base problem with a budget constraint; adding "
+    "or removing the budget row changes the factored system";
+const std::string kBudgetFiniteText = "invalid portfolio parameter: budget must be finite when provided";
+
+using K = PortfolioError::Kind;
+
+// −μ − τ·x⁰ with μ = −1.5e308, τ = 0.5 and x⁰ = −1.5e308: both inputs finite,
+// their sum overflows.
+void overflow_linear(RebalanceStep& s) {
+  s.expected_returns = std::vector<double>(kAssets, -1.5e308);
+  s.previous_weights = std::vector<double>(kAssets, -1.5e308);
+}
+
+const std::vector<Rejection> kRejections = {
+    // One broken field on an otherwise complete, valid date.
+    {"ReturnsShort", Base::Full, [](RebalanceStep& s) { s.expected_returns->pop_back(); }, K::ProblemInvalid,
+     "expected_returns has dimension 5; expected 6"},
+    {"ReturnsInfinite", Base::Full, [](RebalanceStep& s) { (*s.expected_returns)[3] = kInf; },
+     K::ProblemInvalid, "expected_returns contains a non-finite coefficient"},
+    {"PreviousWithoutTurnover", Base::Bare,
+     [](RebalanceStep& s) { s.previous_weights = full_step().previous_weights; }, K::InvalidParameter,
+     kPreviousWeightsText},
+    {"PreviousLong", Base::Full, [](RebalanceStep& s) { s.previous_weights->push_back(0.0); },
+     K::ProblemInvalid, "previous_weights has dimension 7; expected 6"},
+    {"PreviousNaN", Base::Full, [](RebalanceStep& s) { (*s.previous_weights)[0] = kNaN; }, K::ProblemInvalid,
+     "previous_weights contains a non-finite coefficient"},
+    {"BenchmarkWithoutTracking", Base::Bare,
+     [](RebalanceStep& s) { s.benchmark_weights = full_step().benchmark_weights; }, K::InvalidParameter,
+     kBenchmarkText},
+    {"BenchmarkEmpty", Base::Full, [](RebalanceStep& s) { s.benchmark_weights->clear(); }, K::ProblemInvalid,
+     "benchmark_weights has dimension 0; expected 6"},
+    {"BenchmarkNegativeInfinite", Base::Full, [](RebalanceStep& s) { (*s.benchmark_weights)[5] = -kInf; },
+     K::ProblemInvalid, "benchmark_weights contains a non-finite coefficient"},
+    {"BudgetWithoutBudgetRowEvenIfReachable", Base::Bare, [](RebalanceStep& s) { s.budget = 1.0; },
+     K::InvalidParameter, kBudgetRowText},
+    {"BudgetNaN", Base::Full, [](RebalanceStep& s) { s.budget = kNaN; }, K::InvalidParameter,
+     kBudgetFiniteText},
+    {"BudgetInfinite", Base::Full, [](RebalanceStep& s) { s.budget = kInf; }, K::InvalidParameter,
+     kBudgetFiniteText},
+    {"BudgetJustAboveHighest", Base::Full,
+     [](RebalanceStep& s) { s.budget = std::nextafter(kHighestSum, 10.0); }, K::BudgetInfeasible,
+     "budget 2.1000000000000005 is impossible under the box constraints: reachable sum is "
+     "[-0.7500000000000002, 2.1]"},
+    {"BudgetJustBelowLowest", Base::Full,
+     [](RebalanceStep& s) { s.budget = std::nextafter(kLowestSum, -10.0); }, K::BudgetInfeasible,
+     "budget -0.7500000000000003 is impossible under the box constraints: reachable sum is "
+     "[-0.7500000000000002, "
+     "2.1]"},
+    {"EqualityRhsLong", Base::Full, [](RebalanceStep& s) { s.equality_rhs->push_back(0.1); },
+     K::ProblemInvalid, "equality_rhs has dimension 2; expected 1"},
+    {"EqualityRhsNaN", Base::Full, [](RebalanceStep& s) { (*s.equality_rhs)[0] = kNaN; }, K::ProblemInvalid,
+     "equality_rhs contains a non-finite coefficient"},
+    {"EqualityRhsOnBareExpectsNone", Base::Bare, [](RebalanceStep& s) { s.equality_rhs = {0.3}; },
+     K::ProblemInvalid, "equality_rhs has dimension 1; expected 0"},
+    {"InequalityRhsShort", Base::Full, [](RebalanceStep& s) { s.inequality_rhs->pop_back(); },
+     K::ProblemInvalid, "inequality_rhs has dimension 1; expected 2"},
+    {"InequalityRhsInfinite", Base::Full, [](RebalanceStep& s) { (*s.inequality_rhs)[1] = kInf; },
+     K::ProblemInvalid, "inequality_rhs contains a non-finite coefficient"},
+    {"LinearOverflow", Base::Full, overflow_linear, K::ProblemInvalid,
+     "linear contains a non-finite coefficient"},
+
+    // Two broken fields: the earlier check wins.
+    {"LengthBeforeFiniteness", Base::Full,
+     [](RebalanceStep& s) {
+       s.expected_returns->pop_back();
+       (*s.expected_returns)[0] = kNaN;
+     },
+     K::ProblemInvalid, "expected_returns has dimension 5; expected 6"},
+    {"ReturnsBeforePrevious", Base::Full,
+     [](RebalanceStep& s) {
+       (*s.expected_returns)[0] = kNaN;
+       s.previous_weights->pop_back();
+     },
+     K::ProblemInvalid, "expected_returns contains a non-finite coefficient"},
+    {"ReturnsBeforeMissingTurnover", Base::Bare,
+     [](RebalanceStep& s) {
+       s.expected_returns->push_back(0.0);
+       s.previous_weights = full_step().previous_weights;
+     },
+     K::ProblemInvalid, "expected_returns has dimension 7; expected 6"},
+    {"PreviousBeforeBenchmark", Base::Bare,
+     [](RebalanceStep& s) {
+       s.previous_weights = full_step().previous_weights;
+       s.benchmark_weights = full_step().benchmark_weights;
+     },
+     K::InvalidParameter, kPreviousWeightsText},
+    {"PresenceBeforeLength", Base::Bare,
+     [](RebalanceStep& s) { s.previous_weights = std::vector<double>{0.1}; }, K::InvalidParameter,
+     kPreviousWeightsText},
+    {"BenchmarkBeforeBudget", Base::Bare,
+     [](RebalanceStep& s) {
+       s.benchmark_weights = full_step().benchmark_weights;
+       s.budget = 1.0;
+     },
+     K::InvalidParameter, kBenchmarkText},
+    {"PreviousBeforeBudget", Base::Full,
+     [](RebalanceStep& s) {
+       (*s.previous_weights)[1] = kInf;
+       s.budget = 100.0;
+     },
+     K::ProblemInvalid, "previous_weights contains a non-finite coefficient"},
+    {"FinitenessBeforeReachability", Base::Full, [](RebalanceStep& s) { s.budget = -kInf; },
+     K::InvalidParameter, kBudgetFiniteText},
+    {"BudgetBeforeEqualityRhs", Base::Full,
+     [](RebalanceStep& s) {
+       s.budget = kNaN;
+       s.equality_rhs->clear();
+     },
+     K::InvalidParameter, kBudgetFiniteText},
+    {"EqualityBeforeInequality", Base::Full,
+     [](RebalanceStep& s) {
+       (*s.equality_rhs)[0] = kInf;
+       s.inequality_rhs->clear();
+     },
+     K::ProblemInvalid, "equality_rhs contains a non-finite coefficient"},
+    {"InequalityBeforeLinear", Base::Full,
+     [](RebalanceStep& s) {
+       overflow_linear(s);
+       (*s.inequality_rhs)[0] = kNaN;
+     },
+     K::ProblemInvalid, "inequality_rhs contains a non-finite coefficient"},
+};
+
+class RejectedDate : public ::testing::TestWithParam<Rejection> {};
+
+// A rejection names the first broken rule and leaves nothing behind: after
+// it, an empty date gives exactly what it gives on a twin sequence that never
+// saw the bad date (same data, same warm start, same workspace).
+TEST_P(RejectedDate, ReportsTheFirstBrokenRuleAndChangesNothing) {
+  const Rejection& c = GetParam();
+  const Market market = c.base == Base::Full ? Market{} : bare_market();
+  RebalanceStep bad = c.base == Base::Full ? full_step() : returns_step();
+  c.edit(bad);
+
+  PortfolioSequence sequence = make_sequence(market);
+  PortfolioSequence twin = make_sequence(market);
+  ASSERT_TRUE(sequence.solve_next(returns_step()).has_value());
+  ASSERT_TRUE(twin.solve_next(returns_step()).has_value());
+
+  const auto rejected = sequence.solve_next(bad);
+  ASSERT_FALSE(rejected.has_value());
+  EXPECT_EQ(rejected.error().kind(), c.kind);
+  EXPECT_EQ(rejected.error().message(), c.message);
+
+  EXPECT_EQ(sequence.workspace().problem(), twin.workspace().problem());
+  ASSERT_NE(sequence.workspace().scaled(), nullptr);
+  EXPECT_EQ(sequence.workspace().scaled()->problem, twin.workspace().scaled()->problem);
+  EXPECT_EQ(sequence.factorizations(), twin.factorizations());
+
+  const auto after = sequence.solve_next({});
+  const auto expected = twin.solve_next({});
+  ASSERT_TRUE(after.has_value());
+  ASSERT_TRUE(expected.has_value());
+  expect_same_solution(*after, *expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, RejectedDate, ::testing::ValuesIn(kRejections),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The reachable range is closed at both ends and summed left to right.
+TEST(SequenceBudget, AcceptsBothEndsOfTheReachableRange) {
+  for (double budget : {kLowestSum, kHighestSum}) {
+    PortfolioSequence sequence = make_sequence(Market{});
+    RebalanceStep step;
+    step.budget = budget;
+    const auto solution = sequence.solve_next(step);
+    ASSERT_TRUE(solution.has_value()) << solution.error().message();
+    EXPECT_EQ(sequence.workspace().problem().equalities.rhs[0], budget);
+  }
+}
+
+// ---- Accepted dates against a fresh lowering of the same data ----
+
+struct Variant {
+  const char* name;
+  Market base;
+};
+
+Market quadratic_only() {
+  Market m;
+  m.l1_costs = false;
+  m.tracking = false;
+  return m;
+}
+
+Market l1_only_without_budget() {
+  Market m;
+  m.budget = std::nullopt;
+  m.quadratic_turnover = false;
+  m.turnover_penalty = 0.0;
+  return m;
+}
+
+class SequenceAgainstFreshLowering : public ::testing::TestWithParam<Variant> {};
+
+// Each date's written data are exactly the lowering of the updated problem in
+// unscaled units and its c·D / E image in scaled units, and the warm-started
+// date reaches the optimum a cold solve of that problem reaches. Omitted
+// fields keep the last value set.
+TEST_P(SequenceAgainstFreshLowering, EveryDateSolvesTheUpdatedProblem) {
+  Market market = GetParam().base;
+  const SolverSettings settings;
+  PortfolioSequence sequence = make_sequence(market, settings);
+
+  std::vector<RebalanceStep> dates(5);
+  dates[0].expected_returns = {0.06, 0.035, 0.065, 0.04, 0.05, 0.055};
+  if (market.quadratic_turnover || market.l1_costs)
+    dates[1].previous_weights = {0.05, 0.15, 0.25, 0.25, 0.1, 0.2};
+  if (market.budget) dates[1].budget = 0.95;
+  if (market.tracking) dates[2].benchmark_weights = {0.2, 0.1, 0.25, 0.15, 0.15, 0.15};
+  dates[2].inequality_rhs = {0.4, 0.65};
+  dates[3].equality_rhs = {0.2};
+  dates[3].expected_returns = {0.055, 0.045, 0.06, 0.05, 0.04, 0.05};
+  // dates[4] is empty: it re-solves the current data warm.
+
+  for (std::size_t d = 0; d < dates.size(); ++d) {
+    SCOPED_TRACE("date " + std::to_string(d));
+    const RebalanceStep& step = dates[d];
+    if (step.expected_returns) market.expected_returns = *step.expected_returns;
+    if (step.previous_weights) market.previous_weights = *step.previous_weights;
+    if (step.benchmark_weights) market.benchmark_weights = *step.benchmark_weights;
+    if (step.budget) market.budget = *step.budget;
+    if (step.equality_rhs) market.equality_rhs = *step.equality_rhs;
+    if (step.inequality_rhs) market.inequality_rhs = *step.inequality_rhs;
+
+    const auto solution = sequence.solve_next(step);
+    ASSERT_TRUE(solution.has_value()) << solution.error().message();
+    ASSERT_EQ(solution->status, SolveStatus::Solved);
+
+    const PortfolioProblem updated = build(market);
+    const QpProblem lowered = updated.to_qp().value();
+    const QpProblem& written = sequence.workspace().problem();
+    EXPECT_EQ(written, lowered);
+
+    const ScaledProblem* scaled = sequence.workspace().scaled();
+    ASSERT_NE(scaled, nullptr);
+    const double c = scaled->cost_scaling;
+    const auto& D = scaled->column_scaling;
+    for (std::size_t i = 0; i < kAssets; ++i) {
+      EXPECT_NEAR(scaled->problem.linear[i], c * D[i] * written.linear[i],
+                  1e-15 * std::abs(c * D[i] * written.linear[i]));
+      if (written.l1) {
+        EXPECT_NEAR(scaled->problem.l1->anchor[i], written.l1->anchor[i] / D[i], 1e-15);
+      }
+    }
+    for (std::size_t r = 0; r < written.m_eq(); ++r) {
+      EXPECT_NEAR(scaled->problem.equalities.rhs[r], scaled->equality_scaling[r] * written.equalities.rhs[r],
+                  1e-15);
+    }
+    for (std::size_t r = 0; r < written.m_in(); ++r) {
+      EXPECT_NEAR(scaled->problem.inequalities.rhs[r],
+                  scaled->inequality_scaling[r] * written.inequalities.rhs[r], 1e-15);
+    }
+
+    const auto cold = updated.solve_with(settings, std::nullopt);
+    ASSERT_TRUE(cold.has_value()) << cold.error().message();
+    ASSERT_EQ(cold->status, SolveStatus::Solved);
+    EXPECT_LE(max_abs_difference(solution->x, cold->x), 1e-5);
+    EXPECT_NEAR(solution->objective, cold->objective, 1e-6);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Structures, SequenceAgainstFreshLowering,
+                         ::testing::Values(Variant{"EveryTerm", Market{}},
+                                           Variant{"QuadraticTurnoverOnly", quadratic_only()},
+                                           Variant{"L1OnlyWithoutBudget", l1_only_without_budget()}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Warm-start chaining ----
+
+TEST(SequenceWarmStart, FirstEmptyDateIsTheColdSolveOfTheBase) {
+  const SolverSettings settings;
+  PortfolioSequence sequence = make_sequence(Market{}, settings);
+  const auto first = sequence.solve_next({});
+  const auto cold = build(Market{}).solve_with(settings, std::nullopt);
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(cold.has_value());
+  expect_same_solution(*first, *cold);
+}
+
+struct ChainCase {
+  const char* name;
+  std::uint64_t max_iterations;
+  SolveStatus first_status;
+};
+
+class SequenceChain : public ::testing::TestWithParam<ChainCase> {};
+
+// After Solved or MaxIterations the next date starts from the previous
+// solution: it equals a solve of the same data warm-started by hand.
+TEST_P(SequenceChain, NextDateStartsFromThePreviousSolution) {
+  SolverSettings settings;
+  settings.max_iterations = GetParam().max_iterations;
+  const PortfolioProblem problem = build(Market{});
+  PortfolioSequence sequence = make_sequence(Market{}, settings);
+
+  const auto first = sequence.solve_next({});
+  ASSERT_TRUE(first.has_value());
+  ASSERT_EQ(first->status, GetParam().first_status);
+  const auto second = sequence.solve_next({});
+  ASSERT_TRUE(second.has_value());
+
+  const auto by_hand = problem.solve_with(settings, first->warm_start());
+  ASSERT_TRUE(by_hand.has_value());
+  expect_same_solution(*second, *by_hand);
+  const auto cold = problem.solve_with(settings, std::nullopt);
+  ASSERT_TRUE(cold.has_value());
+  // The start mattered: a cold solve of the same data takes another path.
+  EXPECT_TRUE(second->iterations != cold->iterations || second->x != cold->x);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, SequenceChain,
+                         ::testing::Values(ChainCase{"Solved", 10000, SolveStatus::Solved},
+                                           ChainCase{"MaxIterations", 15, SolveStatus::MaxIterations}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// x0 + x2 = 0.3 with x0 ≤ 0.1 forces x2 ≥ 0.2; caps of 0 on x2 + x3 and
+// x4 + x5 then leave at most 0.1 + 0.2 + 0 + 0 = 0.3 < 1 for the budget.
+TEST(SequenceWarmStart, InfeasibleDateExplainsItselfAndTheNextStartsCold) {
+  const SolverSettings settings;
+  RebalanceStep infeasible;
+  infeasible.inequality_rhs = {0.0, 0.0};
+  RebalanceStep feasible;
+  feasible.inequality_rhs = {0.45, 0.6};
+  feasible.expected_returns = {0.06, 0.035, 0.065, 0.04, 0.05, 0.055};
+
+  PortfolioSequence sequence = make_sequence(Market{}, settings);
+  ASSERT_TRUE(sequence.solve_next({}).has_value());  // leaves a warm start behind
+  const auto failed = sequence.solve_next(infeasible);
+  ASSERT_TRUE(failed.has_value());
+  ASSERT_EQ(failed->status, SolveStatus::PrimalInfeasible);
+  ASSERT_TRUE(failed->diagnostics.has_value());
+  ASSERT_FALSE(failed->diagnostics->hints.empty());
+  EXPECT_EQ(
+      failed->diagnostics->hints[0].rfind("no portfolio satisfies these constraints simultaneously: ", 0), 0u)
+      << failed->diagnostics->hints[0];
+
+  // The twin applies the feasible date first, i.e. from a cold start.
+  PortfolioSequence twin = make_sequence(Market{}, settings);
+  const auto after = sequence.solve_next(feasible);
+  const auto cold = twin.solve_next(feasible);
+  ASSERT_TRUE(after.has_value());
+  ASSERT_TRUE(cold.has_value());
+  EXPECT_EQ(after->status, SolveStatus::Solved);
+  expect_same_solution(*after, *cold);
+}
+
+// x0 + x2 = 0.5 cannot hold with x0 ≤ 0.1 and x2 ≤ 0.3. The explanation
+// cites the user's equality row by its own index (the budget row excluded)
+// and is the one a cold solve of the same data gives.
+TEST(SequenceWarmStart, CertificateHintMatchesAColdSolveOfTheSameData) {
+  const SolverSettings settings;
+  Market market;
+  market.equality_rhs = {0.5};
+  market.budget = 0.9;
+  PortfolioSequence sequence = make_sequence(Market{}, settings);
+  RebalanceStep step;
+  step.equality_rhs = market.equality_rhs;
+  step.budget = market.budget;
+  const auto date = sequence.solve_next(step);
+  const auto cold = build(market).solve_with(settings, std::nullopt);
+  ASSERT_TRUE(date.has_value());
+  ASSERT_TRUE(cold.has_value());
+  ASSERT_EQ(cold->status, SolveStatus::PrimalInfeasible);
+  expect_same_solution(*date, *cold);
+  ASSERT_TRUE(date->diagnostics.has_value());
+  ASSERT_FALSE(date->diagnostics->hints.empty());
+  EXPECT_NE(date->diagnostics->hints[0].find("equality row(s) 0"), std::string::npos)
+      << date->diagnostics->hints[0];
+}
+
+// ---- Factorisations ----
+
+// Only vectors change between dates, so with a fixed penalty the one
+// factorisation built at construction serves every date.
+TEST(SequenceFactorizations, StayAtOneAcrossDatesWithAFixedPenalty) {
+  SolverSettings settings;
+  settings.adaptive_rho = false;
+  PortfolioSequence sequence = make_sequence(Market{}, settings);
+  EXPECT_EQ(sequence.factorizations(), 1u);
+  EXPECT_EQ(sequence.dimension(), kAssets);
+  std::vector<RebalanceStep> dates = {full_step(), returns_step(), {}, full_step()};
+  dates[2].inequality_rhs = {0.0, 0.0};  // an infeasible date costs no factorisation either
+  for (const RebalanceStep& step : dates) {
+    const auto solution = sequence.solve_next(step);
+    ASSERT_TRUE(solution.has_value());
+    EXPECT_EQ(sequence.factorizations(), 1u);
+  }
+}
+
+// ---- Construction ----
+
+TEST(SequenceConstruction, ReportsLoweringAndWorkspaceErrors) {
+  Market market;
+  market.budget = 5.0;  // above the 2.1 the box can reach
+  const auto unreachable = sequence_with(build(market), SolverSettings{});
+  ASSERT_FALSE(unreachable.has_value());
+  EXPECT_EQ(unreachable.error().kind(), K::BudgetInfeasible);
+  EXPECT_EQ(unreachable.error().message(),
+            "budget 5 is impossible under the box constraints: reachable sum is [-0.7500000000000002, 2.1]");
+
+  SolverSettings settings;
+  settings.over_relaxation = 2.0;
+  const auto bad_settings = sequence_with(build(Market{}), settings);
+  ASSERT_FALSE(bad_settings.has_value());
+  EXPECT_EQ(bad_settings.error().kind(), K::SolverFailed);
+  EXPECT_EQ(bad_settings.error().message(),
+            "invalid solver setting: over_relaxation must lie strictly between zero and two");
+}
+
+}  // namespace
+}  // namespace morva
