@@ -1,0 +1,442 @@
+#include "convert.hpp"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "errors.hpp"
+#include "numpy_api.hpp"
+
+namespace morva::python {
+namespace {
+
+// The caller's memory may be unaligned (a view into a packed record array),
+// so every element is read through memcpy.
+double load_double(const char* address) {
+  double value;
+  std::memcpy(&value, address, sizeof value);
+  return value;
+}
+
+// Borrowed: `object` as an ndarray of `ndim` dimensions whose elements are
+// float64 in native byte order (no cast is ever done), or null with a
+// TypeError naming the argument.
+PyArrayObject* float64_array(const ModuleState& state, PyObject* object, int ndim, Kw name) {
+  if (!PyArray_Check(object)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a %d-dimensional float64 numpy.ndarray, got %.200s",
+                 keyword_name(name), ndim, Py_TYPE(object)->tp_name);
+    return nullptr;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  if (PyArray_NDIM(array) != ndim) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a %d-dimensional float64 array, got %d dimension%s",
+                 keyword_name(name), ndim, PyArray_NDIM(array), PyArray_NDIM(array) == 1 ? "" : "s");
+    return nullptr;
+  }
+  if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(state.float64))) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a float64 array, got dtype %R", keyword_name(name),
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    return nullptr;
+  }
+  return array;
+}
+
+std::vector<double> copy_vector(PyArrayObject* array) {
+  const npy_intp length = PyArray_DIM(array, 0);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  std::vector<double> values(static_cast<std::size_t>(length));
+  for (npy_intp i = 0; i < length; ++i) values[static_cast<std::size_t>(i)] = load_double(base + i * stride);
+  return values;
+}
+
+bool is_absent(PyObject* object) {
+  return object == nullptr || object == Py_None;
+}
+
+bool vector_from_float_array(const ModuleState& state, PyObject* object, std::vector<double>& out) {
+  if (!PyArray_Check(object)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  if (PyArray_NDIM(array) != 1) return false;
+  if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(state.float64)))
+    return false;
+  out = copy_vector(array);
+  return true;
+}
+
+// l1_turnover_costs: a number gives every asset that cost; otherwise a 1-D
+// float64 array (its length is the core's to check).
+bool l1_costs_vector(const ModuleState& state, PyObject* object, std::size_t n, std::vector<double>& out) {
+  const double value = PyFloat_AsDouble(object);
+  if (!(value == -1.0 && PyErr_Occurred())) {
+    out.assign(n, value);
+    return true;
+  }
+  PyErr_Clear();
+  if (vector_from_float_array(state, object, out)) return true;
+  raise_value_error("l1_turnover_costs must be a float or a one-dimensional float array");
+  return false;
+}
+
+template <class T>
+bool accept(std::expected<T, PortfolioError>&& result, std::optional<T>& out) {
+  if (!result) {
+    raise_portfolio_error(result.error());
+    return false;
+  }
+  out.emplace(std::move(*result));
+  return true;
+}
+
+}  // namespace
+
+bool to_double(PyObject* object, Kw name, double& out) {
+  if (object == nullptr) return true;
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) {
+    prefix_type_error(keyword_name(name));
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool to_optional_double(PyObject* object, Kw name, std::optional<double>& out) {
+  if (is_absent(object)) {
+    out.reset();
+    return true;
+  }
+  double value = 0.0;
+  if (!to_double(object, name, value)) return false;
+  out = value;
+  return true;
+}
+
+bool to_count(PyObject* object, Kw name, std::uint64_t& out) {
+  if (object == nullptr) return true;
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) {
+    prefix_type_error(keyword_name(name));
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_type_error(keyword_name(name));
+    return false;
+  }
+  out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+bool to_flag(PyObject* object, Kw name, bool& out) {
+  if (object == nullptr) return true;
+  if (PyBool_Check(object)) {
+    out = object == Py_True;
+    return true;
+  }
+  if (PyObject_TypeCheck(object, &PyBoolArrType_Type)) {
+    out = PyArrayScalar_VAL(object, Bool) != 0;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got %.200s", keyword_name(name),
+               Py_TYPE(object)->tp_name);
+  return false;
+}
+
+bool to_vector(const ModuleState& state, PyObject* object, Kw name, std::vector<double>& out) {
+  PyArrayObject* array = float64_array(state, object, 1, name);
+  if (array == nullptr) return false;
+  out = copy_vector(array);
+  return true;
+}
+
+bool to_optional_vector(const ModuleState& state, PyObject* object, Kw name,
+                        std::optional<std::vector<double>>& out) {
+  if (is_absent(object)) {
+    out.reset();
+    return true;
+  }
+  std::vector<double> values;
+  if (!to_vector(state, object, name, values)) return false;
+  out = std::move(values);
+  return true;
+}
+
+bool to_matrix(const ModuleState& state, PyObject* object, Kw name, Matrix& out) {
+  PyArrayObject* array = float64_array(state, object, 2, name);
+  if (array == nullptr) return false;
+  const npy_intp rows = PyArray_DIM(array, 0);
+  const npy_intp cols = PyArray_DIM(array, 1);
+  const npy_intp row_stride = PyArray_STRIDE(array, 0);
+  const npy_intp col_stride = PyArray_STRIDE(array, 1);
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  std::vector<double> data(static_cast<std::size_t>(rows * cols));
+  for (npy_intp i = 0; i < rows; ++i) {
+    for (npy_intp j = 0; j < cols; ++j) {
+      data[static_cast<std::size_t>(i * cols + j)] = load_double(base + i * row_stride + j * col_stride);
+    }
+  }
+  auto matrix =
+      Matrix::create(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols), std::move(data));
+  if (!matrix) {
+    raise_value_error(matrix.error().message());
+    return false;
+  }
+  out = std::move(*matrix);
+  return true;
+}
+
+bool to_optional_matrix(const ModuleState& state, PyObject* object, Kw name, std::optional<Matrix>& out) {
+  if (is_absent(object)) {
+    out.reset();
+    return true;
+  }
+  Matrix matrix;
+  if (!to_matrix(state, object, name, matrix)) return false;
+  out = std::move(matrix);
+  return true;
+}
+
+bool to_index_list(PyObject* object, Kw name, std::optional<std::vector<std::uint64_t>>& out) {
+  if (is_absent(object)) {
+    out.reset();
+    return true;
+  }
+  if (PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", keyword_name(name));
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object cannot be converted to 'Sequence'",
+                 keyword_name(name), Py_TYPE(object)->tp_name);
+    return false;
+  }
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    prefix_type_error(keyword_name(name));
+    return false;
+  }
+  std::vector<std::uint64_t> ids;
+  ids.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(object, i));
+    PyRef index = item ? PyRef::steal(PyNumber_Index(item.get())) : PyRef();
+    if (!index) {
+      prefix_type_error(keyword_name(name));
+      return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      prefix_type_error(keyword_name(name));
+      return false;
+    }
+    ids.push_back(static_cast<std::uint64_t>(value));
+  }
+  out = std::move(ids);
+  return true;
+}
+
+std::optional<std::vector<double>> f64_vector(const ModuleState& state, PyObject* object) {
+  std::vector<double> values;
+  if (vector_from_float_array(state, object, values)) return values;
+  if (PyUnicode_Check(object) || !PySequence_Check(object)) return std::nullopt;
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  values.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(object, i));
+    const double value = item ? PyFloat_AsDouble(item.get()) : -1.0;
+    if (value == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    values.push_back(value);
+  }
+  return values;
+}
+
+PyObject* new_float_array(std::span<const double> values) {
+  npy_intp length = static_cast<npy_intp>(values.size());
+  PyObject* array = PyArray_SimpleNew(1, &length, NPY_FLOAT64);
+  if (array == nullptr) return nullptr;
+  if (!values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                values.size() * sizeof(double));
+  }
+  return array;
+}
+
+bool convert_problem_spec(const ModuleState& state, std::span<PyObject* const> arguments, ProblemSpec& out) {
+  auto argument = [&](Kw keyword) -> PyObject* {
+    for (std::size_t i = 0; i < kProblemKeywords.size(); ++i) {
+      if (kProblemKeywords[i] == keyword) return arguments[i];
+    }
+    return nullptr;
+  };
+  // Signature order, so the earliest bad argument is the one reported.
+  if (!to_matrix(state, argument(Kw::factors), Kw::factors, out.factors) ||
+      !to_matrix(state, argument(Kw::omega), Kw::omega, out.omega) ||
+      !to_vector(state, argument(Kw::specific_variance), Kw::specific_variance, out.specific_variance) ||
+      !to_vector(state, argument(Kw::expected_returns), Kw::expected_returns, out.expected_returns) ||
+      !to_double(argument(Kw::risk_aversion), Kw::risk_aversion, out.risk_aversion) ||
+      !to_double(argument(Kw::budget), Kw::budget, out.budget) ||
+      !to_optional_vector(state, argument(Kw::lower_bounds), Kw::lower_bounds, out.lower_bounds) ||
+      !to_optional_vector(state, argument(Kw::upper_bounds), Kw::upper_bounds, out.upper_bounds) ||
+      !to_optional_matrix(state, argument(Kw::equality_matrix), Kw::equality_matrix, out.equality_matrix) ||
+      !to_optional_vector(state, argument(Kw::equality_rhs), Kw::equality_rhs, out.equality_rhs) ||
+      !to_optional_matrix(state, argument(Kw::inequality_matrix), Kw::inequality_matrix,
+                          out.inequality_matrix) ||
+      !to_optional_vector(state, argument(Kw::inequality_rhs), Kw::inequality_rhs, out.inequality_rhs) ||
+      !to_optional_vector(state, argument(Kw::previous_weights), Kw::previous_weights,
+                          out.previous_weights) ||
+      !to_double(argument(Kw::turnover_penalty), Kw::turnover_penalty, out.turnover_penalty)) {
+    return false;
+  }
+  // Any object is accepted here; its kind is settled once n is known.
+  if (PyObject* costs = argument(Kw::l1_turnover_costs); !is_absent(costs)) {
+    out.l1_turnover_costs = PyRef::borrow(costs);
+  }
+  return to_optional_vector(state, argument(Kw::benchmark_weights), Kw::benchmark_weights,
+                            out.benchmark_weights) &&
+         to_index_list(argument(Kw::industry_ids), Kw::industry_ids, out.industry_ids) &&
+         to_optional_vector(state, argument(Kw::industry_targets), Kw::industry_targets,
+                            out.industry_targets) &&
+         to_optional_matrix(state, argument(Kw::style_matrix), Kw::style_matrix, out.style_matrix) &&
+         to_optional_vector(state, argument(Kw::style_lower), Kw::style_lower, out.style_lower) &&
+         to_optional_vector(state, argument(Kw::style_upper), Kw::style_upper, out.style_upper) &&
+         to_optional_double(argument(Kw::max_weight), Kw::max_weight, out.max_weight) &&
+         to_optional_double(argument(Kw::max_short), Kw::max_short, out.max_short);
+}
+
+std::optional<PortfolioProblem> build_problem(const ModuleState& state, ProblemSpec spec) {
+  std::optional<PortfolioProblem> problem;
+  if (!accept(
+          PortfolioProblem::create(std::move(spec.factors), FactorCovariance::dense(std::move(spec.omega)),
+                                   std::move(spec.specific_variance), std::move(spec.expected_returns)),
+          problem)) {
+    return std::nullopt;
+  }
+  const std::size_t n = problem->dimension();
+  // Each builder consumes the problem and hands back the updated one.
+  auto apply = [&problem](PortfolioResult result) {
+    problem.reset();
+    return accept(std::move(result), problem);
+  };
+  auto take = [&problem]() { return std::move(*problem); };
+
+  if (!apply(take().with_risk_aversion(spec.risk_aversion))) return std::nullopt;
+  if (!apply(take().with_budget(spec.budget))) return std::nullopt;
+
+  if (spec.lower_bounds.has_value() != spec.upper_bounds.has_value()) {
+    raise_value_error("lower_bounds and upper_bounds must be provided together");
+    return std::nullopt;
+  }
+  if (spec.lower_bounds &&
+      !apply(take().with_bounds(std::move(*spec.lower_bounds), std::move(*spec.upper_bounds)))) {
+    return std::nullopt;
+  }
+
+  if (spec.equality_matrix.has_value() != spec.equality_rhs.has_value()) {
+    raise_value_error("equality_matrix and equality_rhs must be provided together");
+    return std::nullopt;
+  }
+  if (spec.equality_matrix &&
+      !apply(take().with_equalities(std::move(*spec.equality_matrix), std::move(*spec.equality_rhs)))) {
+    return std::nullopt;
+  }
+
+  if (spec.inequality_matrix.has_value() != spec.inequality_rhs.has_value()) {
+    raise_value_error("inequality_matrix and inequality_rhs must be provided together");
+    return std::nullopt;
+  }
+  if (spec.inequality_matrix &&
+      !apply(take().with_inequalities(std::move(*spec.inequality_matrix), std::move(*spec.inequality_rhs)))) {
+    return std::nullopt;
+  }
+
+  if (!spec.previous_weights) {
+    // NaN compares unequal to zero, so a NaN penalty counts as non-zero.
+    if (spec.turnover_penalty != 0.0) {
+      raise_value_error("previous_weights is required when turnover_penalty is non-zero");
+      return std::nullopt;
+    }
+    if (spec.l1_turnover_costs) {
+      raise_value_error("previous_weights is required when l1_turnover_costs is provided");
+      return std::nullopt;
+    }
+  } else {
+    // A zero penalty still installs the anchor shared by both turnover terms.
+    if (!apply(take().with_quadratic_turnover(*spec.previous_weights, spec.turnover_penalty)))
+      return std::nullopt;
+    if (spec.l1_turnover_costs) {
+      std::vector<double> costs;
+      if (!l1_costs_vector(state, spec.l1_turnover_costs.get(), n, costs)) return std::nullopt;
+      if (!apply(take().with_l1_turnover(std::move(*spec.previous_weights), std::move(costs)))) {
+        return std::nullopt;
+      }
+    }
+  }
+
+  if (spec.benchmark_weights && !apply(take().with_tracking_benchmark(std::move(*spec.benchmark_weights)))) {
+    return std::nullopt;
+  }
+
+  if (!spec.industry_ids && spec.industry_targets) {
+    raise_value_error("industry_targets requires industry_ids");
+    return std::nullopt;
+  }
+  if (spec.industry_ids) {
+    PortfolioResult result =
+        spec.industry_targets
+            ? take().with_group_targets(std::move(*spec.industry_ids), std::move(*spec.industry_targets))
+            : take().with_industry_neutrality(std::move(*spec.industry_ids));
+    if (!apply(std::move(result))) return std::nullopt;
+  }
+
+  const int style_parts = static_cast<int>(spec.style_matrix.has_value()) +
+                          static_cast<int>(spec.style_lower.has_value()) +
+                          static_cast<int>(spec.style_upper.has_value());
+  if (style_parts == 3) {
+    if (!apply(take().with_style_bounds(std::move(*spec.style_matrix), std::move(*spec.style_lower),
+                                        std::move(*spec.style_upper)))) {
+      return std::nullopt;
+    }
+  } else if (style_parts != 0) {
+    raise_value_error("style_matrix, style_lower, and style_upper must be provided together");
+    return std::nullopt;
+  }
+
+  if (spec.max_weight && !apply(take().with_concentration_limit(*spec.max_weight))) return std::nullopt;
+  if (spec.max_short && !apply(take().with_short_limit(*spec.max_short))) return std::nullopt;
+  return problem;
+}
+
+bool convert_solver_settings(std::span<PyObject* const> arguments, SolverSettings& out) {
+  // The fields Python cannot set keep these values (the engine defaults).
+  out = SolverSettings{};
+  out.sigma = 1.0e-6;
+  out.check_termination_every = 10;
+  out.adaptive_rho_interval = 25;
+  out.adaptive_rho_tolerance = 5.0;
+  out.adaptive_rho_multiplier = 2.0;
+  out.minimum_rho = 1.0e-6;
+  out.maximum_rho = 1.0e6;
+  out.polish_regularization = 1.0e-6;
+  out.polish_refinement_steps = 3;
+  return to_count(arguments[0], Kw::max_iterations, out.max_iterations) &&
+         to_double(arguments[1], Kw::absolute_tolerance, out.absolute_tolerance) &&
+         to_double(arguments[2], Kw::relative_tolerance, out.relative_tolerance) &&
+         to_double(arguments[3], Kw::rho, out.rho) &&
+         to_flag(arguments[4], Kw::adaptive_rho, out.adaptive_rho) &&
+         to_double(arguments[5], Kw::over_relaxation, out.over_relaxation) &&
+         to_count(arguments[6], Kw::scaling_iterations, out.scaling_iterations) &&
+         to_double(arguments[7], Kw::infeasibility_tolerance, out.infeasibility_tolerance) &&
+         to_flag(arguments[8], Kw::polish, out.polish);
+}
+
+}  // namespace morva::python
