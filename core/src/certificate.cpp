@@ -3,64 +3,24 @@
 #include <algorithm>
 #include <cmath>
 
+#include "detail/vector_ops.hpp"
+
 namespace morva {
 namespace {
 
-// Raises a running maximum to `value`; a NaN value leaves it unchanged.
-void raise_to(double& running, double value) {
-  if (value > running) running = value;
-}
-
-// max(v, 0) and min(v, 0) with a NaN operand ignored.
-double positive_part(double v) {
-  return v > 0.0 ? v : 0.0;
-}
-double negative_part(double v) {
-  return v < 0.0 ? v : 0.0;
-}
-
-// ‖v‖∞ starting from `start`, NaN propagating: one NaN entry makes the norm NaN.
-double inf_norm(std::span<const double> v, double start = 0.0) {
-  double norm = start;
-  for (double e : v) {
-    if (std::isnan(e)) return e;
-    norm = std::max(norm, std::abs(e));
-  }
-  return norm;
-}
-
-double row_dot(std::span<const double> row, std::span<const double> x) {
-  double sum = 0.0;
-  const std::size_t len = std::min(row.size(), x.size());
-  for (std::size_t j = 0; j < len; ++j) sum += row[j] * x[j];
-  return sum;
-}
-
-// r += Aᵀ·y, accumulated row by row of the row-major matrix.
-void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> r) {
-  const std::size_t rows = std::min(a.rows(), y.size());
-  const std::size_t cols = std::min(a.cols(), r.size());
-  for (std::size_t i = 0; i < rows; ++i) {
-    const auto row = a.row(i);
-    const double yi = y[i];
-    for (std::size_t k = 0; k < cols; ++k) r[k] += row[k] * yi;
-  }
-}
+using detail::add_transpose_product;
+using detail::inf_norm;
+using detail::negative_part;
+using detail::positive_part;
+using detail::raise_to;
+using detail::row_dot;
 
 std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, const PrimalCertificate& c) {
-  const struct {
-    const char* name;
-    std::size_t expected;
-    std::size_t actual;
-  } lengths[] = {
+  return detail::first_length_mismatch({
       {"certificate.equality_dual", problem.m_eq(), c.equality_dual.size()},
       {"certificate.inequality_dual", problem.m_in(), c.inequality_dual.size()},
       {"certificate.bound_dual", problem.n(), c.bound_dual.size()},
-  };
-  for (const auto& l : lengths) {
-    if (l.expected != l.actual) return LengthMismatch{l.name, l.expected, l.actual};
-  }
-  return std::nullopt;
+  });
 }
 
 }  // namespace
@@ -137,15 +97,7 @@ std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpP
 
   // Every constraint must stay satisfied along the ray: A_eq·d = 0, A_in·d ≤ 0,
   // dᵢ ≤ 0 under a finite upper bound, dᵢ ≥ 0 over a finite lower bound.
-  double violation = 0.0;
-  for (std::size_t i = 0; i < problem.equalities.matrix.rows(); ++i) {
-    const double e = row_dot(problem.equalities.matrix.row(i), direction);
-    if (std::isnan(e)) {
-      violation = e;
-      break;
-    }
-    violation = std::max(violation, std::abs(e));
-  }
+  double violation = detail::image_inf_norm(problem.equalities.matrix, direction);
   for (std::size_t j = 0; j < problem.inequalities.matrix.rows(); ++j) {
     raise_to(violation, row_dot(problem.inequalities.matrix.row(j), direction));
   }

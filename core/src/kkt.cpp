@@ -2,51 +2,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+
+#include "detail/vector_ops.hpp"
 
 namespace morva {
 namespace {
 
-// Raises a running maximum to `value`; a NaN value leaves it unchanged.
-void raise_to(double& running, double value) {
-  if (value > running) running = value;
-}
-
-// max(v, 0) with a NaN operand ignored.
-double positive_part(double v) {
-  return v > 0.0 ? v : 0.0;
-}
-
-// ‖v‖∞ with NaN propagating: one NaN entry makes the norm NaN.
-double inf_norm(std::span<const double> v) {
-  double norm = 0.0;
-  for (double e : v) {
-    if (std::isnan(e)) return e;
-    norm = std::max(norm, std::abs(e));
-  }
-  return norm;
-}
+using detail::add_transpose_product;
+using detail::inf_norm;
+using detail::positive_part;
+using detail::raise_to;
+using detail::row_dot;
 
 // Rows actually present in both the matrix and its right-hand side (equal in a validated QP).
 std::size_t block_rows(const LinearConstraints& block) {
   return std::min(block.matrix.rows(), block.rhs.size());
-}
-
-double row_dot(std::span<const double> row, std::span<const double> x) {
-  double sum = 0.0;
-  const std::size_t len = std::min(row.size(), x.size());
-  for (std::size_t j = 0; j < len; ++j) sum += row[j] * x[j];
-  return sum;
-}
-
-// g += Aᵀ·y, accumulated row by row of the row-major matrix.
-void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> g) {
-  const std::size_t rows = std::min(a.rows(), y.size());
-  const std::size_t cols = std::min(a.cols(), g.size());
-  for (std::size_t i = 0; i < rows; ++i) {
-    const auto row = a.row(i);
-    const double yi = y[i];
-    for (std::size_t k = 0; k < cols; ++k) g[k] += row[k] * yi;
-  }
 }
 
 }  // namespace
@@ -57,19 +28,14 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   const std::size_t m_eq = problem.m_eq();
   const std::size_t m_in = problem.m_in();
   const std::size_t n_l1 = problem.l1 ? n : 0;
-  const struct {
-    const char* name;
-    std::size_t expected;
-    std::size_t actual;
-  } lengths[] = {
-      {"x", n, x.size()},
-      {"dual.equalities", m_eq, duals.equalities.size()},
-      {"dual.inequalities", m_in, duals.inequalities.size()},
-      {"dual.bounds", n, duals.bounds.size()},
-      {"dual.l1", n_l1, duals.l1.size()},
-  };
-  for (const auto& l : lengths) {
-    if (l.expected != l.actual) return std::unexpected(LengthMismatch{l.name, l.expected, l.actual});
+  if (auto mismatch = detail::first_length_mismatch({
+          {"x", n, x.size()},
+          {"dual.equalities", m_eq, duals.equalities.size()},
+          {"dual.inequalities", m_in, duals.inequalities.size()},
+          {"dual.bounds", n, duals.bounds.size()},
+          {"dual.l1", n_l1, duals.l1.size()},
+      })) {
+    return std::unexpected(std::move(*mismatch));
   }
 
   const auto& l = problem.lower_bounds;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "detail/vector_ops.hpp"
 #include "morva/format.hpp"
 
 namespace morva {
@@ -14,20 +15,18 @@ namespace {
 // Relative tolerance of the symmetry test on a dense Ω:
 // |Ω_rc − Ω_cr| ≤ kSymmetryTolerance · max(|Ω_rc|, |Ω_cr|, 1).
 constexpr double kSymmetryTolerance = 1e-12;
+// Factor count from which the rows of F·s are summed in four partial sums.
+// Below it the left-to-right sum is as fast, and small hand-checked forms keep
+// their exact left-to-right results.
+constexpr std::size_t kPartialSumMinFactors = 8;
 
 // True when a·b does not fit in 64 bits.
 bool product_overflows(std::uint64_t a, std::uint64_t b) {
   return a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a;
 }
 
-// Finite and not negative; -0.0 passes because -0.0 < 0 is false.
-bool finite_non_negative(double v) {
-  return std::isfinite(v) && !(v < 0.0);
-}
-
-bool all_finite(std::span<const double> values) {
-  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
+using detail::all_finite;
+using detail::finite_non_negative;
 
 }  // namespace
 
@@ -154,13 +153,7 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 
 std::vector<double> Matrix::mul_vec(std::span<const double> x) const {
   std::vector<double> y(rows_, 0.0);
-  const std::size_t used = std::min(cols_, x.size());
-  for (std::size_t i = 0; i < rows_; ++i) {
-    const double* a = data_.data() + i * cols_;
-    double sum = 0.0;
-    for (std::size_t j = 0; j < used; ++j) sum += a[j] * x[j];
-    y[i] = sum;
-  }
+  for (std::size_t i = 0; i < rows_; ++i) y[i] = detail::row_dot(row(i), x);
   return y;
 }
 
@@ -242,23 +235,25 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
   // s = Ω·t; the dense product sums each row left to right exactly as Matrix::mul_vec.
   if (omega.is_dense()) {
     const Matrix& w = omega.dense_matrix();
-    for (std::size_t r = 0; r < k; ++r) {
-      const auto row = w.row(r);
-      double sum = 0.0;
-      for (std::size_t c = 0; c < k; ++c) sum += row[c] * t[c];
-      s[r] = sum;
-    }
+    for (std::size_t r = 0; r < k; ++r) s[r] = detail::row_dot(w.row(r), t.first(k));
   } else {
     const auto& w = omega.diagonal_values();
     for (std::size_t j = 0; j < k; ++j) s[j] = t[j] * w[j];
   }
 
-  // y = d∘x + F·s.
-  for (std::size_t i = 0; i < m; ++i) {
-    const double* row = f + i * k;
-    double dot = 0.0;
-    for (std::size_t j = 0; j < k; ++j) dot += row[j] * s[j];
-    out[i] = diagonal[i] * x[i] + dot;
+  // y = d∘x + F·s. With few factors each row dot product F_i·s runs left to
+  // right. From kPartialSumMinFactors factors on, a single accumulator makes
+  // the row a serial chain of k dependent additions, so the row is summed in
+  // four interleaved partial sums instead (detail::dot_partial_sums states
+  // the order); the result may then differ from the left-to-right sum in the
+  // last bits, deterministically.
+  const std::span<const double> s_used = s.first(k);
+  if (k < kPartialSumMinFactors) {
+    for (std::size_t i = 0; i < m; ++i) out[i] = diagonal[i] * x[i] + detail::row_dot(factors.row(i), s_used);
+  } else {
+    for (std::size_t i = 0; i < m; ++i) {
+      out[i] = diagonal[i] * x[i] + detail::dot_partial_sums(f + i * k, s_used.data(), k);
+    }
   }
 }
 

@@ -3,20 +3,20 @@
 #include <algorithm>
 #include <cmath>
 
+#include "detail/vector_ops.hpp"
+
 namespace morva {
 namespace {
+
+using detail::all_finite;
+using detail::max_ignoring_nan;
+using detail::row_dot;
 
 // Relative margin of the strict "exceeds" comparison.
 constexpr double kExceedMargin = 1e-12;
 // "Near" accepts ten times the solver's stopping tolerance, since the ADMM
 // iterate is only that accurate.
 constexpr double kNearToleranceFactor = 10.0;
-
-double max_ignoring_nan(double a, double b) {
-  if (std::isnan(a)) return b;
-  if (std::isnan(b)) return a;
-  return std::max(a, b);
-}
 
 // s(v, t) = max(|t|, |v|, 1).
 double closeness_scale(double v, double t) {
@@ -37,19 +37,9 @@ double worst_residual(const KktResiduals& r) {
   return max_ignoring_nan(max_ignoring_nan(r.primal, r.dual), r.complementarity);
 }
 
-double row_dot(std::span<const double> row, std::span<const double> x) {
-  double s = 0.0;
-  for (std::size_t j = 0; j < row.size(); ++j) s += row[j] * x[j];
-  return s;
-}
-
 // y += s·row
 void add_scaled_row(std::span<double> y, double s, std::span<const double> row) {
   for (std::size_t j = 0; j < row.size(); ++j) y[j] += s * row[j];
-}
-
-bool all_finite(std::span<const double> v) {
-  return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
 }
 
 double pin_target(const QpProblem& problem, std::size_t asset, Side side) {

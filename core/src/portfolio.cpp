@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "detail/vector_ops.hpp"
 #include "morva/certificate.hpp"
 #include "morva/format.hpp"
 #include "morva/workspace.hpp"
@@ -18,6 +19,9 @@
 namespace morva {
 
 namespace {
+
+using detail::all_finite;
+using detail::finite_non_negative;
 
 // Farkas weights are fractions of the largest one (unit infinity norm): a row
 // or bound is cited when its weight reaches this share.
@@ -31,17 +35,8 @@ constexpr const char* kNeutralityNeedsBenchmark =
     "industry neutrality derives its targets from the tracking benchmark; call with_tracking_benchmark "
     "first or supply explicit targets with with_group_targets";
 
-bool all_finite(std::span<const double> values) {
-  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
-
 bool any_nan(std::span<const double> values) {
   return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
-}
-
-// Finite and ≥ 0; negative zero passes (−0.0 ≥ 0 holds).
-bool finite_non_negative(double value) {
-  return std::isfinite(value) && value >= 0.0;
 }
 
 std::unexpected<PortfolioError> problem_failure(ProblemError error) {

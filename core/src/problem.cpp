@@ -4,12 +4,12 @@
 #include <cmath>
 #include <string>
 
+#include "detail/vector_ops.hpp"
+
 namespace morva {
 namespace {
 
-bool all_finite(std::span<const double> values) {
-  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
+using detail::all_finite;
 
 // Shape first (columns, then right-hand side length), then finiteness (matrix, then rhs).
 std::expected<void, ProblemError> validate_block(const LinearConstraints& block, std::size_t n,

@@ -3,27 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "detail/vector_ops.hpp"
 #include "morva/solver.hpp"
 
 namespace morva {
 namespace {
 
-// max(a, b) that ignores a NaN operand.
-double max_ignoring_nan(double a, double b) {
-  if (std::isnan(a)) return b;
-  if (std::isnan(b)) return a;
-  return std::max(a, b);
-}
-
-// ‖v‖∞: 0 when empty, NaN when any entry is NaN.
-double infinity_norm(std::span<const double> v) {
-  double m = 0.0;
-  for (double e : v) {
-    if (std::isnan(e)) return e;
-    m = std::max(m, std::abs(e));
-  }
-  return m;
-}
+using detail::max_ignoring_nan;
 
 // Reciprocal square root of a magnitude, clamped; magnitudes that are zero
 // or subnormal leave the scale alone rather than blowing it up.
@@ -142,7 +128,8 @@ ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix&
     double sum = 0.0;
     for (double e : norms) sum += e;
     const double mean = sum / static_cast<double>(std::max<std::size_t>(n, 1));
-    const double g = max_ignoring_nan(max_ignoring_nan(mean, infinity_norm(linear)), infinity_norm(costs));
+    const double g =
+        max_ignoring_nan(max_ignoring_nan(mean, detail::inf_norm(linear)), detail::inf_norm(costs));
     const double gamma = g <= kSmallestNormal ? 1.0 : std::clamp(1.0 / g, kMinScaleFactor, kMaxScaleFactor);
     const double root_gamma = std::sqrt(gamma);
     for (double& e : columns.data()) e = root_gamma * e;

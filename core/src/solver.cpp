@@ -5,10 +5,16 @@
 #include <string>
 #include <utility>
 
+#include "detail/vector_ops.hpp"
 #include "morva/format.hpp"
 
 namespace morva {
 namespace {
+
+using detail::add_transpose_product;
+using detail::image_inf_norm;
+using detail::inf_norm;
+using detail::max_ignoring_nan;
 
 // Hint 5 splits on residual-to-tolerance ratios: within this factor the solve
 // is "nearly there"; beyond this factor over the other one a side dominates.
@@ -21,48 +27,6 @@ constexpr std::uint64_t kRhoUpdatesLimit = 10;
 
 bool finite(double v) {
   return std::isfinite(v);
-}
-
-// The larger of two numbers, ignoring a NaN operand.
-double max_ignoring_nan(double a, double b) {
-  if (std::isnan(a)) return b;
-  if (std::isnan(b)) return a;
-  return std::max(a, b);
-}
-
-// ‖v‖∞: 0 when empty, NaN when any entry is NaN.
-double norm_inf(std::span<const double> v) {
-  double m = 0.0;
-  for (double e : v) {
-    if (std::isnan(e)) return e;
-    m = std::max(m, std::abs(e));
-  }
-  return m;
-}
-
-// ‖A·x‖∞ for a row-major block, rows dotted left to right.
-double image_norm(const Matrix& a, std::span<const double> x) {
-  double m = 0.0;
-  const std::size_t cols = std::min(a.cols(), x.size());
-  for (std::size_t i = 0; i < a.rows(); ++i) {
-    const auto row = a.row(i);
-    double s = 0.0;
-    for (std::size_t j = 0; j < cols; ++j) s += row[j] * x[j];
-    if (std::isnan(s)) return s;
-    m = std::max(m, std::abs(s));
-  }
-  return m;
-}
-
-// out += Aᵀ·y, row by row of the row-major block.
-void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> out) {
-  const std::size_t rows = std::min(a.rows(), y.size());
-  const std::size_t cols = std::min(a.cols(), out.size());
-  for (std::size_t i = 0; i < rows; ++i) {
-    const auto row = a.row(i);
-    const double yi = y[i];
-    for (std::size_t j = 0; j < cols; ++j) out[j] += row[j] * yi;
-  }
 }
 
 // Largest |a_i − b_i| over the common length, NaN terms skipped.
@@ -262,11 +226,11 @@ StoppingTolerances stopping_tolerances(double absolute_tolerance, double relativ
                                        const DualVariables& duals) {
   // The floor of 1 sits on the first term of each maximum; every maximum
   // ignores a NaN operand while each single norm propagates its NaN.
-  double primal_scale = max_ignoring_nan(norm_inf(x), 1.0);
-  primal_scale = max_ignoring_nan(primal_scale, image_norm(problem.equalities.matrix, x));
-  primal_scale = max_ignoring_nan(primal_scale, norm_inf(problem.equalities.rhs));
-  primal_scale = max_ignoring_nan(primal_scale, image_norm(problem.inequalities.matrix, x));
-  primal_scale = max_ignoring_nan(primal_scale, norm_inf(problem.inequalities.rhs));
+  double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
+  primal_scale = max_ignoring_nan(primal_scale, image_inf_norm(problem.equalities.matrix, x));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
+  primal_scale = max_ignoring_nan(primal_scale, image_inf_norm(problem.inequalities.matrix, x));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
 
   const std::size_t n = problem.n();
   std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
@@ -275,10 +239,10 @@ StoppingTolerances stopping_tolerances(double absolute_tolerance, double relativ
   for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
   for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
 
-  double dual_scale = max_ignoring_nan(norm_inf(problem.quadratic.apply(x)), 1.0);
-  dual_scale = max_ignoring_nan(dual_scale, norm_inf(problem.linear));
-  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? norm_inf(problem.l1->costs) : 0.0);
-  dual_scale = max_ignoring_nan(dual_scale, norm_inf(multiplier_image));
+  double dual_scale = max_ignoring_nan(inf_norm(problem.quadratic.apply(x)), 1.0);
+  dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
+  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
+  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
 
   return {absolute_tolerance + relative_tolerance * primal_scale,
           absolute_tolerance + relative_tolerance * dual_scale};
@@ -342,7 +306,7 @@ double consensus_dual_residual(double rho, const QpProblem& problem, std::span<c
     const auto row = a_in.row(i);
     for (std::size_t j = 0; j < cols; ++j) v[j] += row[j] * delta;
   }
-  return rho * norm_inf(v);
+  return rho * inf_norm(v);
 }
 
 double propose_rho(const SolverSettings& settings, double rho, double primal_residual, double dual_residual) {

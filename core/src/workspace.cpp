@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "detail/vector_ops.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
@@ -15,9 +16,7 @@ namespace {
 
 constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
 
-bool all_finite(std::span<const double> v) {
-  return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
-}
+using detail::all_finite;
 
 // S(v, t): the proximal map of t·|·| (soft thresholding).
 inline double soft_threshold(double v, double t) {
@@ -31,20 +30,9 @@ inline double clamp_to_box(double v, double l, double u) {
   return std::min(std::max(v, l), u);
 }
 
-// Dot product of two contiguous arrays with four partial sums, so the
-// additions do not form one serial dependency chain.
-inline double dot(const double* a, const double* b, std::size_t len) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  std::size_t c = 0;
-  for (; c + 4 <= len; c += 4) {
-    s0 += a[c] * b[c];
-    s1 += a[c + 1] * b[c + 1];
-    s2 += a[c + 2] * b[c + 2];
-    s3 += a[c + 3] * b[c + 3];
-  }
-  for (; c < len; ++c) s0 += a[c] * b[c];
-  return (s0 + s1) + (s2 + s3);
-}
+// Dot products with four partial sums, so the additions do not form one
+// serial dependency chain.
+using detail::dot_partial_sums;
 
 // The iterate of one solve in the iteration space, with every buffer the loop
 // needs. Sized once before the first iteration; the loop only swaps vectors.
@@ -143,7 +131,7 @@ bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, do
     const double* u = u_data + i * h;
     double r = sigma * x[i] - q[i] + (rho * z_box[i] - y_box[i]);
     if (has_l1) r += rho * (z_l1[i] + anchor[i]) - y_l1[i];
-    r += dot(u + k, weights, m);
+    r += dot_partial_sums(u + k, weights, m);
     const double gi = inverse_diagonal[i] * r;
     g[i] = gi;
     for (std::size_t c = 0; c < h; ++c) t[c] += u[c] * gi;
@@ -167,7 +155,7 @@ bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, do
   // the relaxed box and L1 updates of the row.
   for (std::size_t i = 0; i < n; ++i) {
     const double* u = u_data + i * h;
-    const double xt = g[i] - inverse_diagonal[i] * dot(u, w, h);
+    const double xt = g[i] - inverse_diagonal[i] * dot_partial_sums(u, w, h);
     finite &= std::isfinite(xt);
     x_next[i] = xt;
     for (std::size_t c = 0; c < m; ++c) image[c] += u[k + c] * xt;

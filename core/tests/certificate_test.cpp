@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/dense.hpp"
+
 namespace morva {
 namespace {
 
@@ -16,21 +18,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kTol = 1e-6;
 
-Matrix make(std::size_t rows, std::size_t cols, std::vector<double> data) {
-  auto m = Matrix::create(rows, cols, std::move(data));
-  EXPECT_TRUE(m.has_value());
-  return m.value_or(Matrix{});
-}
+using dense::matrix;
 
+// n variables, P = I, q = 0, no rows, an open box.
 QpProblem blank_qp(std::size_t n) {
-  QpProblem qp;
-  qp.quadratic = {Matrix::zeros(n, 0), FactorCovariance::diagonal({}), std::vector<double>(n, 1.0)};
-  qp.linear.assign(n, 0.0);
-  qp.equalities = LinearConstraints::empty(n);
-  qp.inequalities = LinearConstraints::empty(n);
-  qp.lower_bounds.assign(n, -kInf);
-  qp.upper_bounds.assign(n, kInf);
-  return qp;
+  return dense::open_qp(std::vector<double>(n, 1.0));
 }
 
 // Budget against boxes:  x₀ + x₁ = 1,  x₀ − x₁ ≤ −0.5,  0 ≤ xᵢ ≤ 0.25.
@@ -38,8 +30,8 @@ QpProblem blank_qp(std::size_t n) {
 // Certificate B (z = 1, w = (−1, 1)):      0 ≤ −0.5 + 0·(−1) + 0.25 = −0.25.
 QpProblem budget_qp() {
   QpProblem qp = blank_qp(2);
-  qp.equalities = {make(1, 2, {1, 1}), {1.0}};
-  qp.inequalities = {make(1, 2, {1, -1}), {-0.5}};
+  qp.equalities = {matrix(1, 2, {1, 1}), {1.0}};
+  qp.inequalities = {matrix(1, 2, {1, -1}), {-0.5}};
   qp.lower_bounds = {0.0, 0.0};
   qp.upper_bounds = {0.25, 0.25};
   return qp;
@@ -172,7 +164,7 @@ TEST(DetectPrimalInfeasibility, ProjectsInequalityWeights) {
   // so the sign rule alone decides between −0.5·tol and −2·tol.
   const double h = std::ldexp(1.0, -10);
   QpProblem qp = budget_qp();
-  qp.inequalities = {make(1, 2, {h, -h}), {-0.5 * h}};
+  qp.inequalities = {matrix(1, 2, {h, -h}), {-0.5 * h}};
   struct Case {
     double zeta;
     bool accepted;
@@ -197,7 +189,7 @@ TEST(DetectPrimalInfeasibility, ProjectsBoxWeightsOntoFiniteSides) {
   // decides. The value −0.5 − 0.25·e never sees a w₂ citing an infinite side.
   auto make_qp = [](double l2, double u2) {
     QpProblem qp = blank_qp(3);
-    qp.equalities = {make(2, 3, {1, 1, 0, 0, -1, 1}), {1.0, 0.0}};
+    qp.equalities = {matrix(2, 3, {1, 1, 0, 0, -1, 1}), {1.0, 0.0}};
     qp.lower_bounds = {0.0, 0.0, l2};
     qp.upper_bounds = {0.25, 0.25, u2};
     return qp;
@@ -269,7 +261,7 @@ TEST(DetectPrimalInfeasibility, RejectsConsistentConstraints) {
 // q = (−1, 0, 0, 0); asset 2 is boxed in [0, 1], the others are free.
 QpProblem ray_qp() {
   QpProblem qp = blank_qp(4);
-  qp.quadratic = {make(4, 1, {1, 1, 0, 0}), FactorCovariance::diagonal({1.0}), {0.0, 0.0, 1.0, 0.0}};
+  qp.quadratic = {matrix(4, 1, {1, 1, 0, 0}), FactorCovariance::diagonal({1.0}), {0.0, 0.0, 1.0, 0.0}};
   qp.linear = {-1.0, 0.0, 0.0, 0.0};
   qp.lower_bounds[2] = 0.0;
   qp.upper_bounds[2] = 1.0;
@@ -296,25 +288,25 @@ TEST(CheckDualCertificate, Audits) {
       {"d₁ < 0 over finite l₁", [](QpProblem& qp) { qp.lower_bounds[1] = 0.0; }, kRay, {0.0, -1.0, 1.0}},
       {"equality row kept",
        [](QpProblem& qp) {
-         qp.equalities = {make(1, 4, {1, 1, 0, 0}), {1.0}};
+         qp.equalities = {matrix(1, 4, {1, 1, 0, 0}), {1.0}};
        },
        kRay,
        {0.0, -1.0, 0.0}},
       {"equality row broken",
        [](QpProblem& qp) {
-         qp.equalities = {make(1, 4, {0, -2, 0, 0}), {1.0}};
+         qp.equalities = {matrix(1, 4, {0, -2, 0, 0}), {1.0}};
        },
        kRay,
        {0.0, -1.0, 2.0}},
       {"inequality row moving inward",
        [](QpProblem& qp) {
-         qp.inequalities = {make(1, 4, {-0.5, 0, 0, 0}), {1.0}};
+         qp.inequalities = {matrix(1, 4, {-0.5, 0, 0, 0}), {1.0}};
        },
        kRay,
        {0.0, -1.0, 0.0}},
       {"inequality row moving outward",
        [](QpProblem& qp) {
-         qp.inequalities = {make(1, 4, {0.5, 0, 0, 0}), {1.0}};
+         qp.inequalities = {matrix(1, 4, {0.5, 0, 0, 0}), {1.0}};
        },
        kRay,
        {0.0, -1.0, 0.5}},

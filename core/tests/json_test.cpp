@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <limits>
-#include <new>
 #include <optional>
 #include <regex>
 #include <string>
@@ -18,33 +16,8 @@
 #include <vector>
 
 #include "morva/portfolio.hpp"
+#include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
-
-// ---------------------------------------------------------------------------
-// Allocation probe: the largest single operator-new request while armed. The
-// reader must never size memory from a count written in the text.
-
-namespace {
-std::atomic<bool> g_probe_armed{false};
-std::atomic<std::size_t> g_probe_largest{0};
-}  // namespace
-
-// Out of line, so that GCC does not pair the inlined free() with a new-expression.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  if (g_probe_armed.load(std::memory_order_relaxed)) {
-    std::size_t seen = g_probe_largest.load(std::memory_order_relaxed);
-    while (size > seen && !g_probe_largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
-    }
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace morva {
 namespace {
@@ -52,15 +25,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMinSubnormal = std::numeric_limits<double>::denorm_min();
 
-class AllocationProbe {
- public:
-  AllocationProbe() {
-    g_probe_largest.store(0);
-    g_probe_armed.store(true);
-  }
-  ~AllocationProbe() { g_probe_armed.store(false); }
-  std::size_t largest() const { return g_probe_largest.load(); }
-};
+using dense::matrix;
 
 PortfolioProblem unwrap(PortfolioResult result) {
   if (!result) {
@@ -68,12 +33,6 @@ PortfolioProblem unwrap(PortfolioResult result) {
     std::abort();
   }
   return std::move(*result);
-}
-
-Matrix matrix(std::uint64_t rows, std::uint64_t cols, std::vector<double> data) {
-  auto m = Matrix::create(rows, cols, std::move(data));
-  EXPECT_TRUE(m.has_value());
-  return std::move(*m);
 }
 
 // Applies every (from → to) edit to `text`; each `from` must occur exactly once.
@@ -373,23 +332,26 @@ TEST(ProblemJson, SeededRandomProblemsRoundTripByteForByte) {
 }
 
 TEST(ProblemJson, FeatureExtremesRoundTrip) {
-  Features all;
-  all.n = 5;
-  all.k = 3;
-  all.dense_omega = true;
-  all.budget_mode = 2;
-  all.infinite_side_chance = 0.5;
-  all.equalities = all.inequalities = all.previous = all.l1 = all.benchmark = true;
-  all.groups = all.neutrality = all.style = all.concentration = all.short_limit = true;
-  Features none;
-  none.n = 4;
-  none.k = 0;
-  Features empty;
-  empty.n = 0;
-  empty.k = 0;
+  const Features all{.n = 5,
+                     .k = 3,
+                     .dense_omega = true,
+                     .budget_mode = 2,
+                     .infinite_side_chance = 0.5,
+                     .equalities = true,
+                     .inequalities = true,
+                     .previous = true,
+                     .l1 = true,
+                     .benchmark = true,
+                     .groups = true,
+                     .neutrality = true,
+                     .style = true,
+                     .concentration = true,
+                     .short_limit = true};
   Features no_factors_templates = all;
   no_factors_templates.k = 0;
   no_factors_templates.dense_omega = false;
+  const Features none{.n = 4, .k = 0};
+  const Features empty{.n = 0, .k = 0};
   for (const Features& f : {all, none, empty, no_factors_templates}) {
     for (std::uint64_t seed = 1000; seed < 1010; ++seed) {
       SCOPED_TRACE(seed);
@@ -728,7 +690,7 @@ TEST(ProblemJson, ClaimedHugeShapeFailsWithoutAllocating) {
   std::expected<PortfolioProblem, std::string> result = std::unexpected(std::string());
   std::size_t largest = 0;
   {
-    AllocationProbe probe;
+    allocation::LargestAllocationProbe probe;
     result = problem_from_json(text);
     largest = probe.largest();
   }
@@ -811,7 +773,7 @@ bool check_hostile_input(const std::string& text) {
   std::expected<PortfolioProblem, std::string> result = std::unexpected(std::string());
   std::size_t largest = 0;
   {
-    AllocationProbe probe;
+    allocation::LargestAllocationProbe probe;
     result = problem_from_json(text);
     largest = probe.largest();
   }
@@ -833,12 +795,16 @@ bool check_hostile_input(const std::string& text) {
 }
 
 TEST(ProblemJson, TruncatedAndMutatedDumpsFailCleanly) {
-  Features rich;
-  rich.n = 3;
-  rich.k = 2;
-  rich.dense_omega = true;
-  rich.infinite_side_chance = 0.4;
-  rich.equalities = rich.inequalities = rich.previous = rich.l1 = rich.benchmark = rich.style = true;
+  const Features rich{.n = 3,
+                      .k = 2,
+                      .dense_omega = true,
+                      .infinite_side_chance = 0.4,
+                      .equalities = true,
+                      .inequalities = true,
+                      .previous = true,
+                      .l1 = true,
+                      .benchmark = true,
+                      .style = true};
   const std::vector<std::string> dumps = {kBase, problem_to_json(random_problem(7, rich)),
                                           problem_to_json(random_problem(8, random_features(8)))};
   // Bytes that steer a JSON reader into its rarer paths, plus any byte.

@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "support/dense.hpp"
+
 namespace morva {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Matrix make(std::size_t rows, std::size_t cols, std::vector<double> data) {
-  auto m = Matrix::create(rows, cols, std::move(data));
-  EXPECT_TRUE(m.has_value());
-  return m.value_or(Matrix{});
-}
+using dense::matrix;
 
 // An exact optimum worked by hand (all numbers dyadic, so every sum is exact):
 //
@@ -34,10 +32,10 @@ Matrix make(std::size_t rows, std::size_t cols, std::vector<double> data) {
 //   P·x + A_eqᵀy + A_inᵀz + y_b + y_l1 = (2.625, 1.25, 0.8125) = −q.
 QpProblem optimum_qp() {
   QpProblem qp;
-  qp.quadratic = {make(3, 1, {1.0, 0.5, 0.0}), FactorCovariance::diagonal({2.0}), {1.0, 1.0, 2.0}};
+  qp.quadratic = {matrix(3, 1, {1.0, 0.5, 0.0}), FactorCovariance::diagonal({2.0}), {1.0, 1.0, 2.0}};
   qp.linear = {-2.625, -1.25, -0.8125};
-  qp.equalities = {make(1, 3, {1, 1, 1}), {1.0}};
-  qp.inequalities = {make(2, 3, {1, -1, 0, 0, 1, 1}), {0.25, 1.0}};
+  qp.equalities = {matrix(1, 3, {1, 1, 1}), {1.0}};
+  qp.inequalities = {matrix(2, 3, {1, -1, 0, 0, 1, 1}), {0.25, 1.0}};
   qp.lower_bounds = {0.0, 0.0, 0.25};
   qp.upper_bounds = {1.0, 1.0, kInf};
   qp.l1 = L1Term{{0.25, 0.125, 0.0625}, {0.5, 0.0, 1.0}};
@@ -180,7 +178,7 @@ TEST(CheckKkt, BoxAndL1Terms) {
   };
   for (const auto& c : cases) {
     QpProblem qp;
-    qp.quadratic = {make(1, 0, {}), FactorCovariance::diagonal({}), {1.0}};
+    qp.quadratic = {matrix(1, 0, {}), FactorCovariance::diagonal({}), {1.0}};
     qp.equalities = LinearConstraints::empty(1);
     qp.inequalities = LinearConstraints::empty(1);
     qp.lower_bounds = {c.lower};

@@ -4,32 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <new>
-#include <ostream>
 #include <string>
 #include <vector>
 
+#include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
-
-// Counts every allocation made through the global operator new, so that the
-// allocation-free solve can be checked directly.
-namespace {
-std::size_t g_allocations = 0;
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-  std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
+#include "support/named_case.hpp"
 
 namespace morva {
 namespace {
@@ -37,58 +18,12 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-using DenseMatrix = std::vector<std::vector<double>>;
-
-// Parameterised cases print as their name.
-template <typename Case>
-requires requires(const Case& c) {
-  c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
-
-// Gaussian elimination with partial pivoting; the reference for every solve.
-std::vector<double> dense_solve(DenseMatrix a, std::vector<double> b) {
-  const std::size_t n = b.size();
-  for (std::size_t c = 0; c < n; ++c) {
-    std::size_t pivot = c;
-    for (std::size_t r = c + 1; r < n; ++r) {
-      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
-    }
-    std::swap(a[c], a[pivot]);
-    std::swap(b[c], b[pivot]);
-    for (std::size_t r = c + 1; r < n; ++r) {
-      const double f = a[r][c] / a[c][c];
-      for (std::size_t j = c; j < n; ++j) a[r][j] -= f * a[c][j];
-      b[r] -= f * b[c];
-    }
-  }
-  std::vector<double> x(n);
-  for (std::size_t r = n; r-- > 0;) {
-    double s = b[r];
-    for (std::size_t j = r + 1; j < n; ++j) s -= a[r][j] * x[j];
-    x[r] = s / a[r][r];
-  }
-  return x;
-}
-
-double max_abs(std::span<const double> v) {
-  double m = 0.0;
-  for (double e : v) m = std::max(m, std::abs(e));
-  return m;
-}
-
-double max_abs_difference(std::span<const double> a, std::span<const double> b) {
-  EXPECT_EQ(a.size(), b.size());
-  double m = 0.0;
-  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) m = std::max(m, std::abs(a[i] - b[i]));
-  return m;
-}
-
-Matrix make_matrix(std::size_t rows, std::size_t cols, std::vector<double> values) {
-  return Matrix::create(rows, cols, std::move(values)).value();
-}
+using dense::dense_solve;
+using dense::DenseMatrix;
+using dense::max_abs;
+using dense::max_abs_difference;
+using dense::shape;
+using named_case::PrintTo;
 
 FactorQuad dense_form(Matrix factors, Matrix omega) {
   const std::size_t n = factors.rows();
@@ -114,10 +49,10 @@ TEST_P(CovarianceColumnsTest, ReproducesTheLowRankTerm) {
   dense::Random random(11);
   Matrix f = Matrix::zeros(c.n, c.k);
   for (double& e : f.data()) e = random.uniform(-1.0, 1.0);
-  FactorQuad form{
-      f,
-      c.dense ? FactorCovariance::dense(make_matrix(c.k, c.k, c.omega)) : FactorCovariance::diagonal(c.omega),
-      std::vector<double>(c.n, 0.0)};
+  FactorQuad form{f,
+                  c.dense ? FactorCovariance::dense(dense::matrix(c.k, c.k, c.omega))
+                          : FactorCovariance::diagonal(c.omega),
+                  std::vector<double>(c.n, 0.0)};
   ASSERT_TRUE(form.validate().has_value());
 
   const auto columns = covariance_columns(form);
@@ -158,9 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
 // leaving its column empty.
 TEST(CovarianceColumns, SingularFactorHasZeroColumn) {
   const auto columns =
-      covariance_columns(dense_form(make_matrix(2, 2, {1, 0, 0, 1}), make_matrix(2, 2, {1, 1, 1, 1})));
+      covariance_columns(dense_form(dense::matrix(2, 2, {1, 0, 0, 1}), dense::matrix(2, 2, {1, 1, 1, 1})));
   ASSERT_TRUE(columns.has_value());
-  EXPECT_EQ(*columns, make_matrix(2, 2, {1, 0, 1, 0}));
+  EXPECT_EQ(*columns, dense::matrix(2, 2, {1, 0, 1, 0}));
 }
 
 struct IndefiniteCase {
@@ -175,7 +110,7 @@ TEST_P(IndefiniteCovarianceTest, IsRejected) {
   const IndefiniteCase& c = GetParam();
   Matrix identity = Matrix::zeros(c.k, c.k);
   for (std::size_t i = 0; i < c.k; ++i) identity(i, i) = 1.0;
-  const FactorQuad form = dense_form(identity, make_matrix(c.k, c.k, c.omega));
+  const FactorQuad form = dense_form(identity, dense::matrix(c.k, c.k, c.omega));
   const auto columns = covariance_columns(form);
   ASSERT_FALSE(columns.has_value());
   EXPECT_EQ(columns.error().kind, SolverError::Kind::CovarianceNotPositiveSemidefinite);
@@ -303,18 +238,6 @@ TEST_P(FactorizedSystemTest, CapacitanceFactorReproducesCapacitance) {
   EXPECT_LE(max_abs_difference(t, expected), 1e-12 * std::max(1.0, max_abs(expected)));
 }
 
-dense::RandomQpShape shape(std::size_t n, std::size_t k, std::size_t m_eq, std::size_t m_in, bool dense_omega,
-                           bool l1) {
-  dense::RandomQpShape s;
-  s.n = n;
-  s.k = k;
-  s.m_eq = m_eq;
-  s.m_in = m_in;
-  s.dense_omega = dense_omega;
-  s.l1 = l1;
-  return s;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FactorizedSystemTest,
     ::testing::Values(SystemCase{"diagonal_omega", shape(30, 3, 2, 3, false, false), 0.1, 1e-6},
@@ -349,9 +272,9 @@ TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
   ASSERT_TRUE(system.has_value());
   std::vector<double> r(200, 1.0);
   std::vector<double> scratch(system->smw.rank());
-  const std::size_t before = g_allocations;
+  const std::size_t before = allocation::count();
   system->smw.solve_in_place(r, scratch);
-  EXPECT_EQ(g_allocations, before);
+  EXPECT_EQ(allocation::count(), before);
   EXPECT_TRUE(std::all_of(r.begin(), r.end(), [](double e) { return std::isfinite(e) && e != 1.0; }));
 }
 
@@ -369,7 +292,7 @@ class SmwFactorTest : public ::testing::TestWithParam<BreakdownCase> {};
 TEST_P(SmwFactorTest, BreakdownIsReported) {
   const BreakdownCase& c = GetParam();
   const std::size_t n = c.diagonal.size();
-  const auto system = SmwSystem::factor(c.diagonal, make_matrix(n, 2, c.low_rank));
+  const auto system = SmwSystem::factor(c.diagonal, dense::matrix(n, 2, c.low_rank));
   if (!c.fails) {
     ASSERT_TRUE(system.has_value());
     EXPECT_EQ(system->rank(), 2U);
@@ -479,7 +402,7 @@ TEST_F(SystemCacheTest, FailedBuildLeavesCacheUnchanged) {
   ensure(2.0);
   const std::vector<double> before = keys();
   QpProblem broken = problem_;
-  broken.quadratic.omega = FactorCovariance::dense(make_matrix(2, 2, {1.0, 2.0, 2.0, 1.0}));
+  broken.quadratic.omega = FactorCovariance::dense(dense::matrix(2, 2, {1.0, 2.0, 2.0, 1.0}));
 
   const auto miss = ensure_system(cache_, counter_, broken, 3.0, sigma_);
   ASSERT_FALSE(miss.has_value());

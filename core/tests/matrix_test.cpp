@@ -2,37 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
-#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
-// Counts every global allocation so a test can prove a call allocates nothing.
-namespace {
-std::atomic<std::size_t> g_allocations{0};
-}  // namespace
-
-// GCC flags free() on memory from a replaced operator new as mismatched even
-// though this very file pairs them; the pairing is intentional here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#pragma GCC diagnostic pop
+#include "support/allocation_counter.hpp"
+#include "support/dense.hpp"
 
 namespace morva {
 namespace {
@@ -42,16 +20,12 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t k2Pow32 = std::uint64_t{1} << 32;
 
-Matrix make(std::uint64_t rows, std::uint64_t cols, std::vector<double> data) {
-  auto m = Matrix::create(rows, cols, std::move(data));
-  EXPECT_TRUE(m.has_value());
-  return m.value_or(Matrix{});
-}
+using dense::matrix;
 
 // ---------------------------------------------------------------- Matrix
 
 TEST(Matrix, CreateStoresRowMajor) {
-  const Matrix m = make(2, 3, {1, 2, 3, 4, 5, 6});
+  const Matrix m = matrix(2, 3, {1, 2, 3, 4, 5, 6});
   EXPECT_EQ(m.rows(), 2u);
   EXPECT_EQ(m.cols(), 3u);
   EXPECT_EQ(m(0, 2), 3.0);
@@ -90,7 +64,7 @@ TEST(Matrix, CreateRejectsOverflowBeforeShape) {
 TEST(Matrix, FromRowsRejectsRaggedRows) {
   const auto ok = Matrix::from_rows({{1, 2, 3}, {4, 5, 6}}, 3);
   ASSERT_TRUE(ok.has_value());
-  EXPECT_EQ(*ok, make(2, 3, {1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(*ok, matrix(2, 3, {1, 2, 3, 4, 5, 6}));
 
   const auto empty = Matrix::from_rows({}, 4);
   ASSERT_TRUE(empty.has_value());
@@ -124,13 +98,13 @@ TEST(Matrix, MulVecSumsOverCommonColumns) {
   };
   const std::vector<Case> cases = {
       // [1 2 3; 4 5 6]·[1, 0.5, -1] = [1 + 1 - 3, 4 + 2.5 - 6]
-      {make(2, 3, {1, 2, 3, 4, 5, 6}), {1, 0.5, -1}, {-1, 0.5}},
+      {matrix(2, 3, {1, 2, 3, 4, 5, 6}), {1, 0.5, -1}, {-1, 0.5}},
       // A shorter x uses only the leading columns.
-      {make(2, 3, {1, 2, 3, 4, 5, 6}), {1, 1}, {3, 9}},
+      {matrix(2, 3, {1, 2, 3, 4, 5, 6}), {1, 1}, {3, 9}},
       // Zero columns: a vector of zeros, one per row.
-      {make(3, 0, {}), {}, {0, 0, 0}},
+      {matrix(3, 0, {}), {}, {0, 0, 0}},
       // Zero rows: an empty vector.
-      {make(0, 5, {}), {1, 2, 3, 4, 5}, {}},
+      {matrix(0, 5, {}), {1, 2, 3, 4, 5}, {}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.a.mul_vec(c.x), c.expected);
@@ -139,7 +113,7 @@ TEST(Matrix, MulVecSumsOverCommonColumns) {
 
 TEST(Matrix, ZerosHasShapeAndZeroEntries) {
   const Matrix z = Matrix::zeros(2, 3);
-  EXPECT_EQ(z, make(2, 3, std::vector<double>(6, 0.0)));
+  EXPECT_EQ(z, matrix(2, 3, std::vector<double>(6, 0.0)));
   EXPECT_EQ(Matrix::zeros(0, 4).cols(), 4u);
 }
 
@@ -147,8 +121,8 @@ TEST(Matrix, ZerosHasShapeAndZeroEntries) {
 
 // A valid 3-asset, 2-factor form with a dense Ω; every case breaks one rule.
 struct FormFixture {
-  Matrix factors = make(3, 2, {0.5, 1.0, -0.25, 2.0, 1.5, 0.0});
-  Matrix omega = make(2, 2, {0.04, 0.01, 0.01, 0.09});
+  Matrix factors = matrix(3, 2, {0.5, 1.0, -0.25, 2.0, 1.5, 0.0});
+  Matrix omega = matrix(2, 2, {0.04, 0.01, 0.01, 0.09});
   std::vector<double> diagonal = {0.01, 0.02, 0.03};
 
   FactorQuad dense() const { return {factors, FactorCovariance::dense(omega), diagonal}; }
@@ -191,13 +165,13 @@ TEST(FactorQuadValidate, DimensionMismatch) {
   }
   {
     auto q = f.dense();
-    q.omega = FactorCovariance::dense(make(3, 3, std::vector<double>(9, kNaN)));
+    q.omega = FactorCovariance::dense(matrix(3, 3, std::vector<double>(9, kNaN)));
     cases.push_back({"dense omega 3x3", q, ProblemError::Kind::DimensionMismatch,
                      "quadratic.omega has dimension 3; expected 2"});
   }
   {
     auto q = f.dense();
-    q.omega = FactorCovariance::dense(make(1, 2, {1, 2}));  // rows decide, not columns
+    q.omega = FactorCovariance::dense(matrix(1, 2, {1, 2}));  // rows decide, not columns
     cases.push_back({"dense omega 1x2", q, ProblemError::Kind::DimensionMismatch,
                      "quadratic.omega has dimension 1; expected 2"});
   }
@@ -254,7 +228,7 @@ TEST(FactorQuadValidate, NonConvex) {
 TEST(FactorQuadValidate, NotSquare) {
   const FormFixture f;
   auto q = f.dense();
-  q.omega = FactorCovariance::dense(make(2, 3, {1, 0, kNaN, 0, 1, 0}));  // shape before finiteness
+  q.omega = FactorCovariance::dense(matrix(2, 3, {1, 0, kNaN, 0, 1, 0}));  // shape before finiteness
   expect_errors({{"2x3 omega", q, ProblemError::Kind::NotSquare, "quadratic.omega must be square"}});
 }
 
@@ -307,10 +281,10 @@ TEST(FactorQuadValidate, AcceptsBoundaryCases) {
     cases.push_back({"relative asymmetry 1e-13", q});
   }
   cases.push_back(
-      {"no factors, dense", FactorQuad{make(3, 0, {}), FactorCovariance::dense(Matrix{}), {1, 2, 3}}});
+      {"no factors, dense", FactorQuad{matrix(3, 0, {}), FactorCovariance::dense(Matrix{}), {1, 2, 3}}});
   cases.push_back(
-      {"no factors, diagonal", FactorQuad{make(3, 0, {}), FactorCovariance::diagonal({}), {1, 2, 3}}});
-  cases.push_back({"no assets", FactorQuad{make(0, 2, {}), FactorCovariance::diagonal({1, 1}), {}}});
+      {"no factors, diagonal", FactorQuad{matrix(3, 0, {}), FactorCovariance::diagonal({}), {1, 2, 3}}});
+  cases.push_back({"no assets", FactorQuad{matrix(0, 2, {}), FactorCovariance::diagonal({1, 1}), {}}});
   for (const auto& [label, form] : cases) {
     EXPECT_TRUE(form.validate().has_value()) << label;
   }
@@ -332,7 +306,7 @@ TEST(FactorQuadCreate, ValidatesTheAssembledForm) {
 }
 
 TEST(FactorCovariance, SizeIsRowsOrLength) {
-  EXPECT_EQ(FactorCovariance::dense(make(2, 3, std::vector<double>(6))).size(), 2u);
+  EXPECT_EQ(FactorCovariance::dense(matrix(2, 3, std::vector<double>(6))).size(), 2u);
   EXPECT_EQ(FactorCovariance::diagonal({1, 2, 3, 4}).size(), 4u);
 }
 
@@ -368,7 +342,7 @@ FactorQuad random_form(std::mt19937_64& rng, std::size_t n, std::size_t k, bool 
   if (!dense) {
     std::vector<double> w(k);
     for (auto& v : w) v = positive(rng);
-    return {make(n, k, f), FactorCovariance::diagonal(w), d};
+    return {matrix(n, k, f), FactorCovariance::diagonal(w), d};
   }
   // Ω = G·Gᵀ, symmetric positive semidefinite.
   std::vector<double> g(k * k), w(k * k, 0.0);
@@ -376,7 +350,7 @@ FactorQuad random_form(std::mt19937_64& rng, std::size_t n, std::size_t k, bool 
   for (std::size_t a = 0; a < k; ++a)
     for (std::size_t b = 0; b < k; ++b)
       for (std::size_t c = 0; c < k; ++c) w[a * k + b] += g[a * k + c] * g[b * k + c];
-  return {make(n, k, f), FactorCovariance::dense(make(k, k, w)), d};
+  return {matrix(n, k, f), FactorCovariance::dense(matrix(k, k, w)), d};
 }
 
 TEST(FactorQuadApply, MatchesFormedMatrix) {
@@ -386,8 +360,9 @@ TEST(FactorQuadApply, MatchesFormedMatrix) {
     std::size_t n, k;
     bool dense;
   };
-  for (const Shape s :
-       {Shape{5, 2, true}, Shape{5, 2, false}, Shape{12, 4, true}, Shape{9, 9, false}, Shape{1, 3, true}}) {
+  // k ≥ 8 sums the rows of F·s in four partial sums: 8 (no tail), 9 and 11 (tails), 16.
+  for (const Shape s : {Shape{5, 2, true}, Shape{5, 2, false}, Shape{12, 4, true}, Shape{9, 9, false},
+                        Shape{1, 3, true}, Shape{10, 8, true}, Shape{7, 11, false}, Shape{4, 16, true}}) {
     const FactorQuad q = random_form(rng, s.n, s.k, s.dense);
     ASSERT_TRUE(q.validate().has_value());
     std::vector<double> x(s.n);
@@ -400,16 +375,48 @@ TEST(FactorQuadApply, MatchesFormedMatrix) {
   }
 }
 
+// Below eight factors every sum runs left to right in index order:
+// t_j = Σ_i x_i·F_ij, s = Ω·t, y_i = d_i·x_i + Σ_j F_ij·s_j.
+TEST(FactorQuadApply, FewFactorsSumLeftToRightExactly) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (std::size_t k = 1; k < 8; ++k) {
+    for (bool dense : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "k = " << k << (dense ? " dense" : " diagonal"));
+      const std::size_t n = 6;
+      const FactorQuad q = random_form(rng, n, k, dense);
+      std::vector<double> x(n);
+      for (auto& v : x) v = normal(rng);
+      std::vector<double> t(k, 0.0), s(k, 0.0), expected(n);
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < k; ++j) t[j] += x[i] * q.factors(i, j);
+      for (std::size_t a = 0; a < k; ++a) {
+        if (!dense) {
+          s[a] = t[a] * q.omega.diagonal_values()[a];
+          continue;
+        }
+        for (std::size_t b = 0; b < k; ++b) s[a] += q.omega.dense_matrix()(a, b) * t[b];
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        double dot = 0.0;
+        for (std::size_t j = 0; j < k; ++j) dot += q.factors(i, j) * s[j];
+        expected[i] = q.diagonal[i] * x[i] + dot;
+      }
+      EXPECT_EQ(q.apply(x), expected);
+    }
+  }
+}
+
 TEST(FactorQuadApply, NoFactorsIsDiagonalScaling) {
-  const FactorQuad q{make(3, 0, {}), FactorCovariance::diagonal({}), {2.0, 0.5, -0.0}};
+  const FactorQuad q{matrix(3, 0, {}), FactorCovariance::diagonal({}), {2.0, 0.5, -0.0}};
   EXPECT_EQ(q.apply(std::vector<double>{1.5, -4.0, 3.0}), (std::vector<double>{3.0, -2.0, 0.0}));
-  const FactorQuad qd{make(2, 0, {}), FactorCovariance::dense(Matrix{}), {3.0, 1.0}};
+  const FactorQuad qd{matrix(2, 0, {}), FactorCovariance::dense(Matrix{}), {3.0, 1.0}};
   EXPECT_EQ(qd.apply(std::vector<double>{2.0, -1.0}), (std::vector<double>{6.0, -1.0}));
 }
 
 TEST(FactorQuadApply, HandWorkedDenseExample) {
   // F = [1; 2], Ω = [3], d = (1, 2): P = [4 6; 6 14]; P·(1, -1) = (-2, -8).
-  const FactorQuad q{make(2, 1, {1, 2}), FactorCovariance::dense(make(1, 1, {3})), {1, 2}};
+  const FactorQuad q{matrix(2, 1, {1, 2}), FactorCovariance::dense(matrix(1, 1, {3})), {1, 2}};
   EXPECT_EQ(q.apply(std::vector<double>{1, -1}), (std::vector<double>{-2, -8}));
   // A shorter x yields min(len x, n) entries and uses only the leading assets:
   // t = 1·1 = 1, s = 3, y₀ = 1·1 + 1·3.
@@ -423,10 +430,13 @@ TEST(FactorQuadApply, IntoMatchesApplyWithoutAllocating) {
     const FactorQuad q = random_form(rng, 20, 3, dense);
     std::vector<double> x(20), out(20), t(3), s(3);
     for (auto& v : x) v = normal(rng);
+    const std::size_t before_apply = allocation::count();
     const auto expected = q.apply(x);
-    const std::size_t before = g_allocations.load();
+    // apply allocates its output and scratch, so the counter is live.
+    EXPECT_GT(allocation::count(), before_apply);
+    const std::size_t before = allocation::count();
     q.apply_into(x, out, t, s);
-    const std::size_t after = g_allocations.load();
+    const std::size_t after = allocation::count();
     EXPECT_EQ(after, before) << "apply_into allocated";
     EXPECT_EQ(out, expected);  // bit-identical arithmetic
   }

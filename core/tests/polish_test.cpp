@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "support/dense.hpp"
+#include "support/named_case.hpp"
 
 namespace morva {
 namespace {
@@ -17,61 +17,15 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-using DenseMatrix = std::vector<std::vector<double>>;
+using dense::dense_solve;
+using dense::DenseMatrix;
+using dense::max_abs;
+using dense::max_abs_difference;
+using named_case::PrintTo;
 using Pins = std::vector<std::pair<std::size_t, Side>>;
-
-// Parameterised cases print as their name.
-template <typename Case>
-requires requires(const Case& c) {
-  c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
-
-std::vector<double> dense_solve(DenseMatrix a, std::vector<double> b) {
-  const std::size_t n = b.size();
-  for (std::size_t c = 0; c < n; ++c) {
-    std::size_t pivot = c;
-    for (std::size_t r = c + 1; r < n; ++r) {
-      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
-    }
-    std::swap(a[c], a[pivot]);
-    std::swap(b[c], b[pivot]);
-    for (std::size_t r = c + 1; r < n; ++r) {
-      const double f = a[r][c] / a[c][c];
-      for (std::size_t j = c; j < n; ++j) a[r][j] -= f * a[c][j];
-      b[r] -= f * b[c];
-    }
-  }
-  std::vector<double> x(n);
-  for (std::size_t r = n; r-- > 0;) {
-    double s = b[r];
-    for (std::size_t j = r + 1; j < n; ++j) s -= a[r][j] * x[j];
-    x[r] = s / a[r][r];
-  }
-  return x;
-}
-
-double max_abs(std::span<const double> v) {
-  double m = 0.0;
-  for (double e : v) m = std::max(m, std::abs(e));
-  return m;
-}
-
-double max_abs_difference(std::span<const double> a, std::span<const double> b) {
-  EXPECT_EQ(a.size(), b.size());
-  double m = 0.0;
-  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) m = std::max(m, std::abs(a[i] - b[i]));
-  return m;
-}
 
 double worst(const KktResiduals& r) {
   return std::max({r.primal, r.dual, r.complementarity});
-}
-
-Matrix make_matrix(std::size_t rows, std::size_t cols, std::vector<double> values) {
-  return Matrix::create(rows, cols, std::move(values)).value();
 }
 
 // ---- A problem whose optimum is known by construction ----
@@ -340,7 +294,7 @@ QpProblem box_problem(std::vector<double> lower, std::vector<double> upper, doub
   p.quadratic = FactorQuad{Matrix::zeros(n, 0), FactorCovariance::diagonal({}), std::vector<double>(n, 1.0)};
   p.linear.assign(n, 0.0);
   p.equalities = LinearConstraints::empty(n);
-  p.inequalities = {make_matrix(1, n, std::vector<double>(n, 1.0)), {row_rhs}};
+  p.inequalities = {dense::matrix(1, n, std::vector<double>(n, 1.0)), {row_rhs}};
   p.lower_bounds = std::move(lower);
   p.upper_bounds = std::move(upper);
   if (anchor) p.l1 = L1Term{std::vector<double>(n, 0.1), *anchor};

@@ -435,21 +435,13 @@ TEST(PortfolioLowering, BenchmarkChangesOnlyTheLinearTerm) {
 // ---------------------------------------------------------------------------
 // Lowering checked against dense algebra on random problems with every feature.
 
-using DenseMatrix = std::vector<std::vector<double>>;
+using dense::DenseMatrix;
 
 // Σ formed densely by the shared reference code.
 DenseMatrix dense_covariance(const FactorQuad& form) {
   QpProblem holder;
   holder.quadratic = form;
   return dense::dense_quadratic(holder);
-}
-
-std::vector<double> times(const DenseMatrix& m, const std::vector<double>& x) {
-  std::vector<double> y(m.size(), 0.0);
-  for (std::size_t i = 0; i < m.size(); ++i) {
-    for (std::size_t j = 0; j < x.size(); ++j) y[i] += m[i][j] * x[j];
-  }
-  return y;
 }
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
@@ -464,7 +456,8 @@ double portfolio_objective(const PortfolioProblem& p, const DenseMatrix& sigma,
   if (p.benchmark_weights()) {
     for (std::size_t i = 0; i < n; ++i) active[i] -= (*p.benchmark_weights())[i];
   }
-  double value = 0.5 * p.risk_aversion() * dot(active, times(sigma, active)) - dot(p.expected_returns(), x);
+  double value =
+      0.5 * p.risk_aversion() * dot(active, dense::dense_apply(sigma, active)) - dot(p.expected_returns(), x);
   std::vector<double> anchor = p.previous_weights().value_or(std::vector<double>(n, 0.0));
   for (std::size_t i = 0; i < n; ++i)
     value += 0.5 * p.turnover_penalty() * (x[i] - anchor[i]) * (x[i] - anchor[i]);
@@ -544,11 +537,11 @@ TEST(PortfolioLowering, MatchesDenseAlgebraOnRandomProblems) {
 
       // P·x = (λΣ + τI)·x.
       const std::vector<double> px = qp->quadratic.apply(x);
-      const std::vector<double> sigma_x = times(sigma, x);
+      const std::vector<double> sigma_x = dense::dense_apply(sigma, x);
       for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(px[i], lambda * sigma_x[i] + tau * x[i], 1e-12);
 
       // q = −μ − τx⁰ − λΣb.
-      const std::vector<double> sigma_b = times(sigma, *p.benchmark_weights());
+      const std::vector<double> sigma_b = dense::dense_apply(sigma, *p.benchmark_weights());
       for (std::size_t i = 0; i < n; ++i) {
         const double expected =
             -p.expected_returns()[i] - tau * (*p.previous_weights())[i] - lambda * sigma_b[i];

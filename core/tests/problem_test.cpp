@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "support/dense.hpp"
+
 namespace morva {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Matrix make(std::size_t rows, std::size_t cols, std::vector<double> data) {
-  auto m = Matrix::create(rows, cols, std::move(data));
-  EXPECT_TRUE(m.has_value());
-  return m.value_or(Matrix{});
-}
+using dense::matrix;
 
 // A valid 4-asset QP with one factor, one equality row, two inequality rows,
 // a finite box and an L1 term. Every validation case breaks exactly one rule
@@ -27,10 +25,10 @@ Matrix make(std::size_t rows, std::size_t cols, std::vector<double> data) {
 QpProblem valid_qp() {
   QpProblem qp;
   qp.quadratic = {
-      make(4, 1, {1.0, 0.5, -0.5, 2.0}), FactorCovariance::diagonal({0.04}), {0.1, 0.2, 0.3, 0.4}};
+      matrix(4, 1, {1.0, 0.5, -0.5, 2.0}), FactorCovariance::diagonal({0.04}), {0.1, 0.2, 0.3, 0.4}};
   qp.linear = {-0.1, -0.2, 0.0, 0.05};
-  qp.equalities = {make(1, 4, {1, 1, 1, 1}), {1.0}};
-  qp.inequalities = {make(2, 4, {1, 0, 0, 0, 0, 1, 1, 0}), {0.5, 0.7}};
+  qp.equalities = {matrix(1, 4, {1, 1, 1, 1}), {1.0}};
+  qp.inequalities = {matrix(2, 4, {1, 0, 0, 0, 0, 1, 1, 0}), {0.5, 0.7}};
   qp.lower_bounds = {0, 0, 0, -kInf};
   qp.upper_bounds = {1, 1, 1, kInf};
   qp.l1 = L1Term{{0.01, 0.01, 0.0, 0.02}, {0.25, 0.25, 0.25, 0.25}};
@@ -115,21 +113,21 @@ TEST(QpValidate, DimensionMismatch) {
            "upper_bounds has dimension 0; expected 4"},
           {"equality columns before their NaN",
            [](QpProblem& qp) {
-             qp.equalities.matrix = make(1, 3, {kNaN, 1, 1});
+             qp.equalities.matrix = matrix(1, 3, {kNaN, 1, 1});
            },
            "equalities has dimension 3; expected 4"},
           {"equality rhs length",
            [](QpProblem& qp) {
-             qp.equalities = {make(2, 4, std::vector<double>(8, 1.0)), {1, 2, 3}};
+             qp.equalities = {matrix(2, 4, std::vector<double>(8, 1.0)), {1, 2, 3}};
            },
            "equalities has dimension 3; expected 2"},
           {"equality columns before rhs",
            [](QpProblem& qp) {
-             qp.equalities = {make(2, 3, std::vector<double>(6)), {1}};
+             qp.equalities = {matrix(2, 3, std::vector<double>(6)), {1}};
            },
            "equalities has dimension 3; expected 4"},
           {"inequality columns",
-           [](QpProblem& qp) { qp.inequalities.matrix = make(2, 5, std::vector<double>(10)); },
+           [](QpProblem& qp) { qp.inequalities.matrix = matrix(2, 5, std::vector<double>(10)); },
            "inequalities has dimension 5; expected 4"},
           {"inequality rhs length", [](QpProblem& qp) { qp.inequalities.rhs.push_back(1.0); },
            "inequalities has dimension 3; expected 2"},
@@ -292,7 +290,7 @@ TEST(QpObjective, HandWorkedValue) {
   // x = (1, −1): Px = (−2, −8), ½xᵀPx = ½·6 = 3.
   // q = (0.5, 0.25): qᵀx = 0.25.  c = (0.1, 0.2), a = (0, 0.5): Σ c|x − a| = 0.1 + 0.3.
   QpProblem qp;
-  qp.quadratic = {make(2, 1, {1, 2}), FactorCovariance::diagonal({3}), {1, 2}};
+  qp.quadratic = {matrix(2, 1, {1, 2}), FactorCovariance::diagonal({3}), {1, 2}};
   qp.linear = {0.5, 0.25};
   qp.equalities = LinearConstraints::empty(2);
   qp.inequalities = LinearConstraints::empty(2);

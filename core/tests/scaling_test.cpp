@@ -4,35 +4,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "morva/linalg.hpp"
 #include "support/dense.hpp"
+#include "support/named_case.hpp"
 
 namespace morva {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-using DenseMatrix = std::vector<std::vector<double>>;
-
-// Parameterised cases print as their name.
-template <typename Case>
-requires requires(const Case& c) {
-  c.name;
-}
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
-
-double max_abs(std::span<const double> v) {
-  double m = 0.0;
-  for (double e : v) m = std::max(m, std::abs(e));
-  return m;
-}
+using dense::DenseMatrix;
+using dense::max_abs;
+using dense::shape;
+using named_case::PrintTo;
 
 // Every entry within `tolerance`·max(1, scale) of the expected one.
 void expect_close(std::span<const double> actual, std::span<const double> expected, double tolerance,
@@ -44,21 +29,13 @@ void expect_close(std::span<const double> actual, std::span<const double> expect
   }
 }
 
-Matrix make_matrix(std::size_t rows, std::size_t cols, std::vector<double> values) {
-  return Matrix::create(rows, cols, std::move(values)).value();
-}
-
 // A QP with k = 0 and the given blocks; bounds infinite unless given.
 QpProblem diagonal_qp(std::vector<double> d, std::vector<double> q, LinearConstraints eq,
                       LinearConstraints in) {
-  const std::size_t n = d.size();
-  QpProblem p;
-  p.quadratic = FactorQuad{Matrix::zeros(n, 0), FactorCovariance::diagonal({}), std::move(d)};
+  QpProblem p = dense::open_qp(std::move(d));
   p.linear = std::move(q);
   p.equalities = std::move(eq);
   p.inequalities = std::move(in);
-  p.lower_bounds.assign(n, -kInf);
-  p.upper_bounds.assign(n, kInf);
   return p;
 }
 
@@ -95,18 +72,6 @@ struct RebuildCase {
   bool badly_scaled;
   std::uint64_t passes;
 };
-
-dense::RandomQpShape shape(std::size_t n, std::size_t k, std::size_t m_eq, std::size_t m_in, bool dense_omega,
-                           bool l1) {
-  dense::RandomQpShape s;
-  s.n = n;
-  s.k = k;
-  s.m_eq = m_eq;
-  s.m_in = m_in;
-  s.dense_omega = dense_omega;
-  s.l1 = l1;
-  return s;
-}
 
 QpProblem rebuild_problem(const RebuildCase& c) {
   return c.badly_scaled ? badly_scaled(31, c.shape) : dense::random_qp(31, c.shape);
@@ -231,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
 //   cost: mean column norm 1, ‖q‖∞ = 2 → g = 2, γ = 1/2
 //   d_s = (1/2, 1/2), q_s = (1/4, 1), c = 1/2, b_eq,s = 3/√2.
 TEST(Equilibration, OnePassByHand) {
-  const QpProblem problem = diagonal_qp({4.0, 0.25}, {1.0, 1.0}, {make_matrix(1, 2, {2.0, 0.0}), {3.0}},
+  const QpProblem problem = diagonal_qp({4.0, 0.25}, {1.0, 1.0}, {dense::matrix(1, 2, {2.0, 0.0}), {3.0}},
                                         LinearConstraints::empty(2));
   const ScaledProblem scaled = equilibrate(problem, 1);
   const double epsilon = 1.0 / std::sqrt(2.0);
@@ -240,7 +205,7 @@ TEST(Equilibration, OnePassByHand) {
   EXPECT_EQ(scaled.cost_scaling, 0.5);
   EXPECT_EQ(scaled.problem.quadratic.diagonal, (std::vector<double>{0.5, 0.5}));
   EXPECT_EQ(scaled.problem.linear, (std::vector<double>{0.25, 1.0}));
-  EXPECT_EQ(scaled.problem.equalities.matrix, make_matrix(1, 2, {epsilon, 0.0}));
+  EXPECT_EQ(scaled.problem.equalities.matrix, dense::matrix(1, 2, {epsilon, 0.0}));
   EXPECT_EQ(scaled.problem.equalities.rhs, (std::vector<double>{epsilon * 3.0}));
 }
 
@@ -251,7 +216,7 @@ TEST(Equilibration, OnePassByHand) {
 //   column norms (1, 0): mean 1/2 beats ‖q‖∞ = 1/4 → γ = 2
 //   d_s = (2, 0), q_s = (1/2, 1/2), c = 2, b_eq,s = 1/2.
 TEST(Equilibration, CostScaleFollowsMeanColumnNorm) {
-  const QpProblem problem = diagonal_qp({4.0, 0.0}, {0.5, 0.5}, {make_matrix(1, 2, {0.0, 4.0}), {1.0}},
+  const QpProblem problem = diagonal_qp({4.0, 0.0}, {0.5, 0.5}, {dense::matrix(1, 2, {0.0, 4.0}), {1.0}},
                                         LinearConstraints::empty(2));
   const ScaledProblem scaled = equilibrate(problem, 1);
   EXPECT_EQ(scaled.column_scaling, (std::vector<double>{0.5, 0.5}));
@@ -259,7 +224,7 @@ TEST(Equilibration, CostScaleFollowsMeanColumnNorm) {
   EXPECT_EQ(scaled.cost_scaling, 2.0);
   EXPECT_EQ(scaled.problem.quadratic.diagonal, (std::vector<double>{2.0, 0.0}));
   EXPECT_EQ(scaled.problem.linear, (std::vector<double>{0.5, 0.5}));
-  EXPECT_EQ(scaled.problem.equalities.matrix, make_matrix(1, 2, {0.0, 1.0}));
+  EXPECT_EQ(scaled.problem.equalities.matrix, dense::matrix(1, 2, {0.0, 1.0}));
   EXPECT_EQ(scaled.problem.equalities.rhs, (std::vector<double>{0.5}));
 }
 
@@ -297,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
 // while the constraint rows are still equilibrated.
 TEST(Equilibration, ZeroObjectiveKeepsUnitCostScale) {
   QpProblem problem =
-      diagonal_qp({0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {make_matrix(1, 3, {100.0, 100.0, 1.0}), {1.0}},
+      diagonal_qp({0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {dense::matrix(1, 3, {100.0, 100.0, 1.0}), {1.0}},
                   LinearConstraints::empty(3));
   problem.quadratic =
       FactorQuad{Matrix::zeros(3, 2), FactorCovariance::diagonal({1.0, 2.0}), {0.0, 0.0, 0.0}};
@@ -312,10 +277,10 @@ TEST(Equilibration, ZeroObjectiveKeepsUnitCostScale) {
 // A variable outside every constraint with d = 0 and a zero row of C keeps D = 1.
 TEST(Equilibration, IsolatedZeroColumnIsUnscaled) {
   QpProblem problem =
-      diagonal_qp({2.0, 0.0, 5.0}, {1.0, 0.0, -3.0}, {make_matrix(1, 3, {1.0, 0.0, 4.0}), {1.0}},
-                  {make_matrix(1, 3, {0.5, 0.0, 9.0}), {2.0}});
+      diagonal_qp({2.0, 0.0, 5.0}, {1.0, 0.0, -3.0}, {dense::matrix(1, 3, {1.0, 0.0, 4.0}), {1.0}},
+                  {dense::matrix(1, 3, {0.5, 0.0, 9.0}), {2.0}});
   problem.quadratic =
-      FactorQuad{make_matrix(3, 1, {1.0, 0.0, 2.0}), FactorCovariance::diagonal({3.0}), {2.0, 0.0, 5.0}};
+      FactorQuad{dense::matrix(3, 1, {1.0, 0.0, 2.0}), FactorCovariance::diagonal({3.0}), {2.0, 0.0, 5.0}};
   const ScaledProblem scaled = equilibrate(problem, 10);
   EXPECT_EQ(scaled.column_scaling[1], 1.0);
   EXPECT_NE(scaled.column_scaling[0], 1.0);
@@ -353,10 +318,10 @@ TEST(EstimatedColumnNorms, BoundTheColumnInfinityNorms) {
 // C·Cᵀ is r² off the diagonal and r² + d_i on it.
 TEST(EstimatedColumnNorms, TightForEqualRows) {
   EXPECT_EQ(
-      estimated_quadratic_column_norms(make_matrix(3, 2, {3, 4, 3, 4, 3, 4}), std::vector<double>{0, 1, 2}),
+      estimated_quadratic_column_norms(dense::matrix(3, 2, {3, 4, 3, 4, 3, 4}), std::vector<double>{0, 1, 2}),
       (std::vector<double>{25, 26, 27}));
   // r = (3, 0): the zero row is bounded by 0·3, the other by 3².
-  EXPECT_EQ(estimated_quadratic_column_norms(make_matrix(2, 1, {3, 0}), std::vector<double>{0, 0}),
+  EXPECT_EQ(estimated_quadratic_column_norms(dense::matrix(2, 1, {3, 0}), std::vector<double>{0, 0}),
             (std::vector<double>{9, 0}));
   // Without columns the estimate is d.
   EXPECT_EQ(estimated_quadratic_column_norms(Matrix::zeros(2, 0), std::vector<double>{0.5, 2}),

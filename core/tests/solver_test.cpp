@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/dense.hpp"
+
 namespace morva {
 namespace {
 
@@ -21,22 +23,8 @@ std::string rule_message(const SolverSettings& settings) {
   return result ? std::string("valid") : result.error().message();
 }
 
-// n variables, P = diag(d), k = 0, no rows, an open box, q = 0.
-QpProblem diagonal_problem(std::vector<double> diagonal) {
-  const std::size_t n = diagonal.size();
-  QpProblem p;
-  p.quadratic = FactorQuad{Matrix::zeros(n, 0), FactorCovariance::diagonal({}), std::move(diagonal)};
-  p.linear.assign(n, 0.0);
-  p.equalities = LinearConstraints::empty(n);
-  p.inequalities = LinearConstraints::empty(n);
-  p.lower_bounds.assign(n, -kInf);
-  p.upper_bounds.assign(n, kInf);
-  return p;
-}
-
-Matrix matrix(std::size_t rows, std::size_t cols, std::vector<double> data) {
-  return *Matrix::create(rows, cols, std::move(data));
-}
+using dense::matrix;
+using dense::open_qp;
 
 // ---- Settings ----
 
@@ -186,7 +174,7 @@ TEST(SolutionWarmStart, CopiesEveryBlockAndMarksEmptyOnesPresent) {
 // ---- Stopping rule ----
 
 TEST(StoppingTolerances, ZeroDataGivesFloorsOfOne) {
-  const QpProblem p = diagonal_problem({0.0, 0.0, 0.0});
+  const QpProblem p = open_qp({0.0, 0.0, 0.0});
   const DualVariables duals{{}, {}, {0.0, 0.0, 0.0}, {}};
   const auto tol = stopping_tolerances(1e-6, 1e-5, p, std::vector<double>{0.0, 0.0, 0.0}, duals);
   EXPECT_DOUBLE_EQ(tol.primal, 1e-6 + 1e-5);
@@ -199,7 +187,7 @@ TEST(StoppingTolerances, ZeroDataGivesFloorsOfOne) {
 // P·x = (10, −1); q = (7, 0); c = (0.5, 20); A_eqᵀ·1 + A_inᵀ·2 + y_box + y_l1 with
 // y_box = (0, 1), y_l1 = (0, 30): (1 + 4, 1 − 2 + 1 + 30) = (5, 30) → s_d = 30.
 TEST(StoppingTolerances, ScalesTakeTheLargestTerm) {
-  QpProblem p = diagonal_problem({2.0, 1.0});
+  QpProblem p = open_qp({2.0, 1.0});
   p.linear = {7.0, 0.0};
   p.equalities = {matrix(1, 2, {1.0, 1.0}), {3.0}};
   p.inequalities = {matrix(1, 2, {2.0, -1.0}), {-4.0}};
@@ -221,7 +209,7 @@ TEST(StoppingTolerances, ScalesTakeTheLargestTerm) {
 TEST(StoppingTolerances, NaNNormIsIgnoredByTheMaximum) {
   // ‖x‖∞ is NaN, so it drops out and the floor of 1 (not NaN) is the primal scale;
   // ‖P·x‖∞ is NaN too and q = 4 sets the dual scale.
-  QpProblem p = diagonal_problem({1.0, 1.0});
+  QpProblem p = open_qp({1.0, 1.0});
   p.linear = {0.0, 4.0};
   const DualVariables duals{{}, {}, {0.0, 0.0}, {}};
   const auto tol = stopping_tolerances(1e-6, 1e-5, p, std::vector<double>{kNaN, 0.5}, duals);
@@ -257,7 +245,7 @@ TEST(StoppingRule, ComparisonsAreInclusiveAndNaNNeverConverges) {
 // ---- Adaptive penalty ----
 
 TEST(ConsensusResiduals, PrimalTakesTheWorstBlockAndSkipsNaN) {
-  QpProblem p = diagonal_problem({1.0, 1.0});
+  QpProblem p = open_qp({1.0, 1.0});
   p.l1 = L1Term{{1.0, 1.0}, {1.0, -2.0}};
   const std::vector<double> eq_image = {1.0}, z_eq = {1.5};              // 0.5
   const std::vector<double> in_image = {kNaN, 2.0}, z_in = {0.0, 1.25};  // NaN skipped, 0.75
@@ -268,14 +256,14 @@ TEST(ConsensusResiduals, PrimalTakesTheWorstBlockAndSkipsNaN) {
   p.l1.reset();
   EXPECT_DOUBLE_EQ(consensus_primal_residual(p, eq_image, z_eq, in_image, z_in, x, z_box, {}), 0.75);
   // Nothing at all: 0.
-  const QpProblem empty = diagonal_problem({});
+  const QpProblem empty = open_qp({});
   EXPECT_EQ(consensus_primal_residual(empty, {}, {}, {}, {}, {}, {}, {}), 0.0);
 }
 
 // v = Δz_box + Δz_l1 + A_inᵀΔz_in with A_in = [[1, 2], [0, −1]], Δz_in = (1, 3),
 // Δz_box = (0.5, 0), Δz_l1 = (0, −0.25): v = (0.5 + 1, −0.25 + 2 − 3) = (1.5, −1.25).
 TEST(ConsensusResiduals, DualIsRhoTimesTheChangeImage) {
-  QpProblem p = diagonal_problem({1.0, 1.0});
+  QpProblem p = open_qp({1.0, 1.0});
   p.inequalities = {matrix(2, 2, {1.0, 2.0, 0.0, -1.0}), {0.0, 0.0}};
   p.l1 = L1Term{{1.0, 1.0}, {0.0, 0.0}};
   const std::vector<double> in_before = {0.0, 1.0}, in_after = {1.0, 4.0};
@@ -321,7 +309,7 @@ TEST(AdaptivePenalty, ProposalTable) {
 // ---- Diagnosis ----
 
 TEST(CoefficientSpread, CountsTheListedArraysOnly) {
-  QpProblem p = diagonal_problem({1e4, 1e-3});
+  QpProblem p = open_qp({1e4, 1e-3});
   EXPECT_DOUBLE_EQ(coefficient_spread_decades(p), 7.0);
   // Zeros, infinities (bounds) and Ω do not count.
   p.lower_bounds = {-1e-20, -kInf};
@@ -340,17 +328,16 @@ TEST(CoefficientSpread, CountsTheListedArraysOnly) {
 }
 
 TEST(CoefficientSpread, NoCoefficientGivesZero) {
-  EXPECT_EQ(coefficient_spread_decades(diagonal_problem({0.0, 0.0})), 0.0);
-  EXPECT_EQ(coefficient_spread_decades(diagonal_problem({3.0})), 0.0);
+  EXPECT_EQ(coefficient_spread_decades(open_qp({0.0, 0.0})), 0.0);
+  EXPECT_EQ(coefficient_spread_decades(open_qp({3.0})), 0.0);
 }
 
 TEST(CoefficientSpread, ExtremeMagnitudesStayFinite) {
   // largest/smallest = 1e608 overflows; the difference of logarithms does not.
-  const double spread = coefficient_spread_decades(diagonal_problem({1e308, 1e-300}));
+  const double spread = coefficient_spread_decades(open_qp({1e308, 1e-300}));
   EXPECT_TRUE(std::isfinite(spread));
   EXPECT_NEAR(spread, 608.0, 1e-9);
-  EXPECT_NEAR(coefficient_spread_decades(diagonal_problem({1.0, 4.9406564584124654e-324})), 323.306215343,
-              1e-8);
+  EXPECT_NEAR(coefficient_spread_decades(open_qp({1.0, 4.9406564584124654e-324})), 323.306215343, 1e-8);
 }
 
 // The hint fixture: n = 2, P = diag(d), no other data, x = 0, zero duals, so
@@ -365,7 +352,7 @@ struct DiagnosisInput {
 };
 
 ConvergenceDiagnostics diagnose(const DiagnosisInput& in) {
-  const QpProblem p = diagonal_problem(in.diagonal);
+  const QpProblem p = open_qp(in.diagonal);
   const DualVariables duals{{}, {}, std::vector<double>(p.n(), 0.0), {}};
   return diagnose_failure(p, std::vector<double>(p.n(), 0.0), duals, in.residuals, in.final_rho, in.status,
                           std::nullopt, in.rho_updates, in.settings);
@@ -565,7 +552,7 @@ TEST(Diagnosis, IterationBudgetAppearsInTheNearToleranceText) {
 // x ∈ [0, 1] and x = 2 (one variable): y = −1 on the equality and w = 1 on the
 // upper bound cancel (−1 + 1 = 0) with value 2·(−1) + 1·1 = −1.
 TEST(Diagnosis, CertificateHintsQuoteTheAudit) {
-  QpProblem p = diagonal_problem({1.0});
+  QpProblem p = open_qp({1.0});
   p.equalities = {matrix(1, 1, {1.0}), {2.0}};
   p.lower_bounds = {0.0};
   p.upper_bounds = {1.0};
@@ -582,7 +569,7 @@ TEST(Diagnosis, CertificateHintsQuoteTheAudit) {
       "with check_primal_certificate)");
 
   // Unbounded: P = diag(0, 1), q = (−2, 0), open box; ray d = (1, 0): P·d = 0, slope −2.
-  QpProblem u = diagonal_problem({0.0, 1.0});
+  QpProblem u = open_qp({0.0, 1.0});
   u.linear = {-2.0, 0.0};
   const DualVariables zero{{}, {}, {0.0, 0.0}, {}};
   const std::optional<Certificate> ray = Certificate{DualCertificate{{1.0, 0.0}}};

@@ -1,5 +1,7 @@
 #include "support/dense.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -10,15 +12,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-double max_abs(std::span<const double> v) {
-  double m = 0.0;
-  for (double e : v) {
-    if (std::isnan(e)) return kNaN;
-    m = std::max(m, std::abs(e));
-  }
-  return m;
-}
 
 // Largest finite magnitude (infinite entries ignored).
 double max_finite_abs(std::span<const double> v) {
@@ -36,22 +29,14 @@ double row_dot(const Matrix& a, std::size_t row, std::span<const double> x) {
 }
 
 // Ω as a dense k×k array.
-std::vector<std::vector<double>> dense_omega(const FactorCovariance& omega, std::size_t k) {
-  std::vector<std::vector<double>> out(k, std::vector<double>(k, 0.0));
+DenseMatrix dense_omega(const FactorCovariance& omega, std::size_t k) {
+  DenseMatrix out(k, std::vector<double>(k, 0.0));
   for (std::size_t a = 0; a < k; ++a) {
     for (std::size_t b = 0; b < k; ++b) {
       out[a][b] = omega.is_dense() ? omega.dense_matrix()(a, b) : (a == b ? omega.diagonal_values()[a] : 0.0);
     }
   }
   return out;
-}
-
-std::vector<double> dense_apply(const std::vector<std::vector<double>>& p, std::span<const double> x) {
-  std::vector<double> y(p.size(), 0.0);
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    for (std::size_t j = 0; j < p.size(); ++j) y[i] += p[i][j] * x[j];
-  }
-  return y;
 }
 
 Matrix random_matrix(Random& random, std::size_t rows, std::size_t cols, double zero_fraction) {
@@ -86,6 +71,88 @@ bool Random::chance(double probability) {
 
 std::size_t Random::below(std::size_t count) {
   return count == 0 ? 0 : static_cast<std::size_t>(next() % count);
+}
+
+double max_abs(std::span<const double> v) {
+  double m = 0.0;
+  for (double e : v) {
+    if (std::isnan(e)) return kNaN;
+    m = std::max(m, std::abs(e));
+  }
+  return m;
+}
+
+double max_abs_difference(std::span<const double> a, std::span<const double> b) {
+  EXPECT_EQ(a.size(), b.size());
+  double m = 0.0;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+    const double d = std::abs(a[i] - b[i]);
+    if (std::isnan(d)) return kNaN;
+    m = std::max(m, d);
+  }
+  return m;
+}
+
+std::vector<double> dense_apply(const DenseMatrix& p, std::span<const double> x) {
+  std::vector<double> y(p.size(), 0.0);
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    for (std::size_t j = 0; j < p.size(); ++j) y[i] += p[i][j] * x[j];
+  }
+  return y;
+}
+
+std::vector<double> dense_solve(DenseMatrix a, std::vector<double> b) {
+  const std::size_t n = b.size();
+  for (std::size_t c = 0; c < n; ++c) {
+    std::size_t pivot = c;
+    for (std::size_t r = c + 1; r < n; ++r) {
+      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
+    }
+    std::swap(a[c], a[pivot]);
+    std::swap(b[c], b[pivot]);
+    for (std::size_t r = c + 1; r < n; ++r) {
+      const double f = a[r][c] / a[c][c];
+      for (std::size_t j = c; j < n; ++j) a[r][j] -= f * a[c][j];
+      b[r] -= f * b[c];
+    }
+  }
+  std::vector<double> x(n);
+  for (std::size_t r = n; r-- > 0;) {
+    double s = b[r];
+    for (std::size_t j = r + 1; j < n; ++j) s -= a[r][j] * x[j];
+    x[r] = s / a[r][r];
+  }
+  return x;
+}
+
+Matrix matrix(std::uint64_t rows, std::uint64_t cols, std::vector<double> data) {
+  auto m = Matrix::create(rows, cols, std::move(data));
+  EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().message());
+  return m ? std::move(*m) : Matrix{};
+}
+
+QpProblem open_qp(std::vector<double> diagonal) {
+  const std::size_t n = diagonal.size();
+  QpProblem p;
+  p.quadratic = FactorQuad{Matrix::zeros(n, 0), FactorCovariance::diagonal({}), std::move(diagonal)};
+  p.linear.assign(n, 0.0);
+  p.equalities = LinearConstraints::empty(n);
+  p.inequalities = LinearConstraints::empty(n);
+  p.lower_bounds.assign(n, -kInf);
+  p.upper_bounds.assign(n, kInf);
+  return p;
+}
+
+RandomQpShape shape(std::size_t n, std::size_t k, std::size_t m_eq, std::size_t m_in, bool dense_omega,
+                    bool l1) {
+  RandomQpShape s;
+  s.n = n;
+  s.k = k;
+  s.m_eq = m_eq;
+  s.m_in = m_in;
+  s.dense_omega = dense_omega;
+  s.l1 = l1;
+  return s;
 }
 
 QpProblem random_qp(std::uint64_t seed, const RandomQpShape& shape) {
@@ -167,12 +234,12 @@ QpProblem random_qp(std::uint64_t seed, const RandomQpShape& shape) {
   return problem;
 }
 
-std::vector<std::vector<double>> dense_quadratic(const QpProblem& problem) {
+DenseMatrix dense_quadratic(const QpProblem& problem) {
   const FactorQuad& quad = problem.quadratic;
   const std::size_t n = quad.assets();
   const std::size_t k = quad.factor_count();
   const auto omega = dense_omega(quad.omega, k);
-  std::vector<std::vector<double>> p(n, std::vector<double>(n, 0.0));
+  DenseMatrix p(n, std::vector<double>(n, 0.0));
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       double s = i == j ? quad.diagonal[i] : 0.0;

@@ -29,6 +29,10 @@ struct RandomQpShape {
   double pinned_fraction = 0.0;            // probability that l_i = u_i = x⁰_i
 };
 
+// The shape with these sizes and features, the fractions at their defaults.
+RandomQpShape shape(std::size_t n, std::size_t k, std::size_t m_eq, std::size_t m_in, bool dense_omega,
+                    bool l1);
+
 // Deterministic in (seed, shape).
 QpProblem random_qp(std::uint64_t seed, const RandomQpShape& shape);
 
@@ -46,8 +50,33 @@ class Random {
   std::uint64_t state_;
 };
 
+// A dense matrix as its rows.
+using DenseMatrix = std::vector<std::vector<double>>;
+
 // P = diag(d) + F·Ω·Fᵀ as a dense row-major n×n array (rows of length n).
-std::vector<std::vector<double>> dense_quadratic(const QpProblem& problem);
+DenseMatrix dense_quadratic(const QpProblem& problem);
+
+// P·x for a square P, each row summed left to right.
+std::vector<double> dense_apply(const DenseMatrix& p, std::span<const double> x);
+
+// Solves A·x = b by Gaussian elimination with partial pivoting (A square and
+// non-singular); the reference for every linear solve.
+std::vector<double> dense_solve(DenseMatrix a, std::vector<double> b);
+
+// ‖v‖∞, NaN when any entry is NaN (so that a tolerance check on it fails).
+double max_abs(std::span<const double> v);
+
+// max |aᵢ − bᵢ|, NaN when any difference is NaN; unequal lengths are a test
+// failure and compare the common prefix.
+double max_abs_difference(std::span<const double> a, std::span<const double> b);
+
+// A rows×cols matrix from row-major values; a shape the library rejects is a
+// test failure and yields the 0×0 matrix.
+Matrix matrix(std::uint64_t rows, std::uint64_t cols, std::vector<double> data);
+
+// n = len(d) variables, P = diag(d) (k = 0), q = 0, no constraint rows and an
+// open box; tests set the blocks they need.
+QpProblem open_qp(std::vector<double> diagonal);
 
 // ½xᵀPx + qᵀx + Σ cᵢ|xᵢ − aᵢ| through the dense P.
 double dense_objective(const QpProblem& problem, std::span<const double> x);

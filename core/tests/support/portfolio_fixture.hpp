@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "morva/portfolio.hpp"
+#include "support/dense.hpp"
 
 namespace morva::fixture {
 
@@ -32,11 +33,7 @@ inline PortfolioProblem portfolio(std::size_t n) {
   return std::move(*problem);
 }
 
-inline Matrix matrix(std::size_t rows, std::size_t cols, std::vector<double> data) {
-  auto m = Matrix::create(rows, cols, std::move(data));
-  EXPECT_TRUE(m.has_value());
-  return m ? std::move(*m) : Matrix{};
-}
+using dense::matrix;
 
 // The error message of a failed result, or a marker text when it succeeded.
 template <typename T>
