@@ -4,7 +4,8 @@
 //    tracking benchmark, industry neutrality, quadratic and L1 turnover,
 //    drifting expected returns, anchored at the previous date's weights):
 //    time per date of PortfolioSequence::solve_next against a cold
-//    PortfolioProblem::solve_with of the same data.
+//    PortfolioProblem::solve_with of the same data, with and without
+//    polishing.
 // 2. A batch of 64 such accounts (fewer dates each), on 1 and on 2 threads.
 //
 // Usage: sequence_bench [dates] [batch_accounts] [batch_dates]
@@ -141,16 +142,29 @@ void rolling(const Market& market, int dates, double step_size, const SolverSett
   std::vector<double> mu = initial_returns(rng);
   std::vector<double> previous = market.benchmark;
 
+  // The same dates once more with polishing off, warm and cold, on the same
+  // data (the anchors follow the polished warm solutions): polishing costs
+  // the same on both sides, so it shows how much of each date it takes.
+  SolverSettings unpolished = settings;
+  unpolished.polish = false;
+
   auto start = Clock::now();
   auto sequence = morva::sequence_with(make_problem(market, mu, previous), settings);
   const double construction = seconds_since(start);
-  if (!sequence) {
-    std::printf("sequence construction failed: %s\n", sequence.error().message().c_str());
+  auto sequence_unpolished = morva::sequence_with(make_problem(market, mu, previous), unpolished);
+  if (!sequence || !sequence_unpolished) {
+    std::printf("sequence construction failed: %s\n",
+                (!sequence ? sequence.error() : sequence_unpolished.error()).message().c_str());
     return;
   }
 
-  Totals warm, cold;
+  Totals warm, cold, warm_unpolished, cold_unpolished;
+  int polished_warm = 0, polished_cold = 0;
   double largest_gap = 0.0;
+  const auto tally = [](Totals& totals, const Solution& solution) {
+    totals.iterations += solution.iterations;
+    totals.solved += solution.status == SolveStatus::Solved;
+  };
   for (int d = 0; d < dates; ++d) {
     drift(mu, step_size, rng);
     RebalanceStep step;
@@ -166,14 +180,26 @@ void rolling(const Market& market, int dates, double step_size, const SolverSett
     auto reference = problem.solve_with(settings, std::nullopt);
     cold.seconds += seconds_since(start);
 
-    if (!date || !reference) {
-      std::printf("date %d failed: %s\n", d, (!date ? date.error() : reference.error()).message().c_str());
-      return;
+    start = Clock::now();
+    auto date_unpolished = sequence_unpolished->solve_next(step);
+    warm_unpolished.seconds += seconds_since(start);
+
+    start = Clock::now();
+    auto reference_unpolished = problem.solve_with(unpolished, std::nullopt);
+    cold_unpolished.seconds += seconds_since(start);
+
+    for (const auto* outcome : {&date, &reference, &date_unpolished, &reference_unpolished}) {
+      if (!*outcome) {
+        std::printf("date %d failed: %s\n", d, outcome->error().message().c_str());
+        return;
+      }
     }
-    warm.iterations += date->iterations;
-    cold.iterations += reference->iterations;
-    warm.solved += date->status == SolveStatus::Solved;
-    cold.solved += reference->status == SolveStatus::Solved;
+    tally(warm, *date);
+    tally(cold, *reference);
+    tally(warm_unpolished, *date_unpolished);
+    tally(cold_unpolished, *reference_unpolished);
+    polished_warm += date->polished;
+    polished_cold += reference->polished;
     largest_gap = std::max(largest_gap, max_abs_difference(date->x, reference->x));
     previous = date->x;
   }
@@ -187,8 +213,17 @@ void rolling(const Market& market, int dates, double step_size, const SolverSett
               static_cast<double>(warm.iterations) / dates, warm.solved, dates);
   std::printf("  %-28s %9.2f %12.1f %5d/%d\n", "solve_with (cold, fresh)", 1e3 * cold.seconds / dates,
               static_cast<double>(cold.iterations) / dates, cold.solved, dates);
-  std::printf("  speed-up per date            %9.2fx   (max |x_seq - x_cold| = %.2e)\n\n",
+  std::printf("  speed-up per date            %9.2fx   (max |x_seq - x_cold| = %.2e)\n",
               cold.seconds / warm.seconds, largest_gap);
+  std::printf("  polished dates               %6d warm, %d cold\n", polished_warm, polished_cold);
+  std::printf("  without polishing:\n");
+  std::printf("  %-28s %9.2f %12.1f %5d/%d\n", "solve_next (warm, in place)",
+              1e3 * warm_unpolished.seconds / dates, static_cast<double>(warm_unpolished.iterations) / dates,
+              warm_unpolished.solved, dates);
+  std::printf("  %-28s %9.2f %12.1f %5d/%d\n", "solve_with (cold, fresh)",
+              1e3 * cold_unpolished.seconds / dates, static_cast<double>(cold_unpolished.iterations) / dates,
+              cold_unpolished.solved, dates);
+  std::printf("  speed-up per date            %9.2fx\n\n", cold_unpolished.seconds / warm_unpolished.seconds);
 }
 
 void batch(const Market& market, int accounts, int dates, const SolverSettings& settings) {

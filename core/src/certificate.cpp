@@ -13,7 +13,6 @@ using detail::inf_norm;
 using detail::negative_part;
 using detail::positive_part;
 using detail::raise_to;
-using detail::row_dot;
 
 std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, const PrimalCertificate& c) {
   return detail::first_length_mismatch({
@@ -23,28 +22,28 @@ std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, c
   });
 }
 
-}  // namespace
+// ‖w + A_eqᵀ·y + A_inᵀ·z‖∞ (lengths already checked): the combination must
+// read 0·x on the left-hand side.
+double primal_stationarity(const QpProblem& problem, const PrimalCertificate& certificate) {
+  std::vector<double> r = certificate.bound_dual;
+  add_transpose_product(problem.equalities.matrix, certificate.equality_dual, r);
+  add_transpose_product(problem.inequalities.matrix, certificate.inequality_dual, r);
+  return inf_norm(r);
+}
 
-std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
-    const QpProblem& problem, const PrimalCertificate& certificate) {
-  if (auto mismatch = primal_length_mismatch(problem, certificate)) return std::unexpected(*mismatch);
+struct FarkasBound {
+  double value = 0.0;
+  double violation = 0.0;
+};
+
+// Farkas value: the bound the combination places on 0; < 0 is a contradiction.
+// Weights of the wrong sign, or citing an infinite side, count as violation instead.
+FarkasBound farkas_bound(const QpProblem& problem, const PrimalCertificate& certificate) {
   const auto& y = certificate.equality_dual;
   const auto& z = certificate.inequality_dual;
   const auto& w = certificate.bound_dual;
   const auto& l = problem.lower_bounds;
   const auto& u = problem.upper_bounds;
-
-  // Stationarity of the combination: r = w + A_eqᵀ·y + A_inᵀ·z must vanish
-  // for the combined row to read 0·x on the left-hand side.
-  std::vector<double> r = w;
-  add_transpose_product(problem.equalities.matrix, y, r);
-  add_transpose_product(problem.inequalities.matrix, z, r);
-
-  CertificateAudit audit;
-  audit.residual = inf_norm(r);
-
-  // Farkas value: the bound the combination places on 0; < 0 is a contradiction.
-  // Weights of the wrong sign, or citing an infinite side, count as violation instead.
   double value = 0.0;
   double violation = 0.0;
   const std::size_t m_eq = std::min(y.size(), problem.equalities.rhs.size());
@@ -69,8 +68,62 @@ std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
       raise_to(violation, -cites_lower);
     }
   }
-  audit.value = value;
-  audit.violation = violation;
+  return {value, violation};
+}
+
+// ‖P·d‖∞: a ray of unbounded descent keeps the curvature flat.
+double curvature(const QpProblem& problem, std::span<const double> direction) {
+  return inf_norm(problem.quadratic.apply(direction));
+}
+
+// Slope of the objective along d: qᵀd + Σ cᵢ|dᵢ| (the L1 term grows along any ray).
+double slope(const QpProblem& problem, std::span<const double> direction) {
+  const std::size_t n = problem.n();
+  double l1_slope = 0.0;
+  if (problem.l1) {
+    const std::size_t n_c = std::min(n, problem.l1->costs.size());
+    for (std::size_t i = 0; i < n_c; ++i) l1_slope += problem.l1->costs[i] * std::abs(direction[i]);
+  }
+  double linear_slope = 0.0;
+  const std::size_t n_q = std::min(n, problem.linear.size());
+  for (std::size_t i = 0; i < n_q; ++i) linear_slope += problem.linear[i] * direction[i];
+  return l1_slope + linear_slope;
+}
+
+// Every constraint must stay satisfied along the ray: A_eq·d = 0, A_in·d ≤ 0,
+// dᵢ ≤ 0 under a finite upper bound, dᵢ ≥ 0 over a finite lower bound. The
+// violation is ‖A_eq·d‖∞ raised to every entry of A_in·d and to the box terms;
+// a NaN norm stays NaN, a NaN entry is passed over.
+double equality_violation(const QpProblem& problem, std::span<const double> direction) {
+  return detail::image_inf_norm(problem.equalities.matrix, direction);
+}
+
+void raise_to_inequality_violation(double& violation, const QpProblem& problem,
+                                   std::span<const double> direction) {
+  std::vector<double> image(problem.inequalities.matrix.rows());
+  detail::row_products(problem.inequalities.matrix, direction, image);
+  for (double e : image) raise_to(violation, e);
+}
+
+void raise_to_box_violation(double& violation, const QpProblem& problem, std::span<const double> direction) {
+  const std::size_t n_box =
+      std::min({problem.n(), direction.size(), problem.lower_bounds.size(), problem.upper_bounds.size()});
+  for (std::size_t i = 0; i < n_box; ++i) {
+    if (std::isfinite(problem.upper_bounds[i])) raise_to(violation, direction[i]);
+    if (std::isfinite(problem.lower_bounds[i])) raise_to(violation, -direction[i]);
+  }
+}
+
+}  // namespace
+
+std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
+    const QpProblem& problem, const PrimalCertificate& certificate) {
+  if (auto mismatch = primal_length_mismatch(problem, certificate)) return std::unexpected(*mismatch);
+  CertificateAudit audit;
+  audit.residual = primal_stationarity(problem, certificate);
+  const FarkasBound bound = farkas_bound(problem, certificate);
+  audit.value = bound.value;
+  audit.violation = bound.violation;
   return audit;
 }
 
@@ -81,31 +134,11 @@ std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpP
     return std::unexpected(LengthMismatch{"certificate.direction", n, direction.size()});
 
   CertificateAudit audit;
-  // A ray of unbounded descent keeps the curvature flat: P·d ≈ 0.
-  audit.residual = inf_norm(problem.quadratic.apply(direction));
-
-  // Slope of the objective along d: qᵀd + Σ cᵢ|dᵢ| (the L1 term grows along any ray).
-  double l1_slope = 0.0;
-  if (problem.l1) {
-    const std::size_t n_c = std::min(n, problem.l1->costs.size());
-    for (std::size_t i = 0; i < n_c; ++i) l1_slope += problem.l1->costs[i] * std::abs(direction[i]);
-  }
-  double linear_slope = 0.0;
-  const std::size_t n_q = std::min(n, problem.linear.size());
-  for (std::size_t i = 0; i < n_q; ++i) linear_slope += problem.linear[i] * direction[i];
-  audit.value = l1_slope + linear_slope;
-
-  // Every constraint must stay satisfied along the ray: A_eq·d = 0, A_in·d ≤ 0,
-  // dᵢ ≤ 0 under a finite upper bound, dᵢ ≥ 0 over a finite lower bound.
-  double violation = detail::image_inf_norm(problem.equalities.matrix, direction);
-  for (std::size_t j = 0; j < problem.inequalities.matrix.rows(); ++j) {
-    raise_to(violation, row_dot(problem.inequalities.matrix.row(j), direction));
-  }
-  const std::size_t n_box = std::min({n, problem.lower_bounds.size(), problem.upper_bounds.size()});
-  for (std::size_t i = 0; i < n_box; ++i) {
-    if (std::isfinite(problem.upper_bounds[i])) raise_to(violation, direction[i]);
-    if (std::isfinite(problem.lower_bounds[i])) raise_to(violation, -direction[i]);
-  }
+  audit.residual = curvature(problem, direction);
+  audit.value = slope(problem, direction);
+  double violation = equality_violation(problem, direction);
+  raise_to_inequality_violation(violation, problem, direction);
+  raise_to_box_violation(violation, problem, direction);
   audit.violation = violation;
   return audit;
 }
@@ -147,10 +180,12 @@ std::optional<PrimalCertificate> detect_primal_infeasibility(const QpProblem& pr
     }
   }
 
-  const auto audit = check_primal_certificate(problem, cert);
-  if (!audit) return std::nullopt;
-  // Inclusive acceptance; any NaN fails both comparisons.
-  if (!(audit->residual <= tolerance) || !(audit->value <= -tolerance)) return std::nullopt;
+  // The audit of check_primal_certificate, its cheap Farkas value first: the
+  // certificate passes when residual ≤ tolerance and value ≤ −tolerance
+  // (inclusive; any NaN fails), whichever is tested first. The lengths were
+  // checked above and the projection keeps them.
+  if (!(farkas_bound(problem, cert).value <= -tolerance)) return std::nullopt;
+  if (!(primal_stationarity(problem, cert) <= tolerance)) return std::nullopt;
   return cert;
 }
 
@@ -162,11 +197,21 @@ std::optional<std::vector<double>> detect_dual_infeasibility(const QpProblem& pr
   std::vector<double> d(candidate.begin(), candidate.end());
   for (auto& v : d) v /= scale;
 
-  const auto audit = check_dual_certificate(problem, d);
-  if (!audit) return std::nullopt;
-  if (!(audit->residual <= tolerance) || !(audit->violation <= tolerance) || !(audit->value <= -tolerance)) {
-    return std::nullopt;
-  }
+  // The audit of check_dual_certificate, cheapest parts first; it passes when
+  // residual ≤ tolerance, violation ≤ tolerance and value ≤ −tolerance. The
+  // violation is at most the tolerance exactly when the box part, the
+  // inequality part (NaN entries passed over in both) and the equality norm
+  // (NaN failing) each are, so any part above it rejects on its own.
+  if (d.size() != problem.n()) return std::nullopt;
+  double box = 0.0;
+  raise_to_box_violation(box, problem, d);
+  if (!(box <= tolerance)) return std::nullopt;
+  if (!(slope(problem, d) <= -tolerance)) return std::nullopt;
+  double inequality = 0.0;
+  raise_to_inequality_violation(inequality, problem, d);
+  if (!(inequality <= tolerance)) return std::nullopt;
+  if (!(equality_violation(problem, d) <= tolerance)) return std::nullopt;
+  if (!(curvature(problem, d) <= tolerance)) return std::nullopt;
   return d;
 }
 

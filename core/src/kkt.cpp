@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "detail/termination.hpp"
 #include "detail/vector_ops.hpp"
 
 namespace morva {
@@ -13,7 +14,7 @@ using detail::add_transpose_product;
 using detail::inf_norm;
 using detail::positive_part;
 using detail::raise_to;
-using detail::row_dot;
+using detail::row_products;
 
 // Rows actually present in both the matrix and its right-hand side (equal in a validated QP).
 std::size_t block_rows(const LinearConstraints& block) {
@@ -24,6 +25,23 @@ std::size_t block_rows(const LinearConstraints& block) {
 
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals) {
+  return detail::check_kkt(problem, x, duals, detail::iterate_products(problem, x));
+}
+
+detail::IterateProducts detail::iterate_products(const QpProblem& problem, std::span<const double> x) {
+  IterateProducts products;
+  products.px = problem.quadratic.apply(x);
+  products.eq_image.resize(problem.equalities.matrix.rows());
+  row_products(problem.equalities.matrix, x, products.eq_image);
+  products.in_image.resize(problem.inequalities.matrix.rows());
+  row_products(problem.inequalities.matrix, x, products.in_image);
+  return products;
+}
+
+std::expected<KktResiduals, LengthMismatch> detail::check_kkt(const QpProblem& problem,
+                                                              std::span<const double> x,
+                                                              const DualVariables& duals,
+                                                              const IterateProducts& products) {
   const std::size_t n = problem.n();
   const std::size_t m_eq = problem.m_eq();
   const std::size_t m_in = problem.m_in();
@@ -47,11 +65,11 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   // Primal feasibility: equality gaps, inequality excesses, box excesses.
   double primal = 0.0;
   for (std::size_t i = 0; i < block_rows(problem.equalities); ++i) {
-    raise_to(primal, std::abs(row_dot(problem.equalities.matrix.row(i), x) - problem.equalities.rhs[i]));
+    raise_to(primal, std::abs(products.eq_image[i] - problem.equalities.rhs[i]));
   }
   std::vector<double> slack(block_rows(problem.inequalities));  // (A_in·x)_j − b_in,j
   for (std::size_t j = 0; j < slack.size(); ++j) {
-    slack[j] = row_dot(problem.inequalities.matrix.row(j), x) - problem.inequalities.rhs[j];
+    slack[j] = products.in_image[j] - problem.inequalities.rhs[j];
     raise_to(primal, positive_part(slack[j]));
   }
   for (std::size_t i = 0; i < n; ++i) {
@@ -60,7 +78,7 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   }
 
   // Stationarity: g = P·x + q + A_eqᵀ·y + A_inᵀ·z + y_bounds + y_l1.
-  std::vector<double> g = problem.quadratic.apply(x);
+  std::vector<double> g = products.px;
   const std::size_t n_q = std::min(g.size(), problem.linear.size());
   for (std::size_t i = 0; i < n_q; ++i) g[i] += problem.linear[i];
   add_transpose_product(problem.equalities.matrix, y_eq, g);

@@ -6,8 +6,26 @@
 #include <cstdint>
 #include <utility>
 
+#include "detail/simd.hpp"
+
 namespace morva {
 namespace {
+
+#if defined(__GNUC__)
+using detail::Lanes2;
+using detail::load2;
+using detail::store2;
+#endif
+
+// A column of U with more than n / kDenseColumnDivisor nonzero entries is
+// dense; the sparse ones after the last dense column form the sparse tail.
+constexpr std::size_t kDenseColumnDivisor = 4;
+// Register tile of the dense capacitance product, and the bytes of rows of U
+// one pass of the tiles streams (fits the first-level data cache).
+constexpr std::size_t kTile = 4;
+constexpr std::size_t kGramChunkBytes = 32 * 1024;
+// Columns of C = F·L computed together per pair of rows.
+constexpr std::size_t kColumnBlock = 8;
 
 // Lower-triangular L (k×k, row-major) with L·Lᵀ = Ω for a positive
 // semidefinite Ω, column by column. A pivot within ±g of zero is a rank
@@ -69,6 +87,291 @@ void cholesky_solve_in_place(const Matrix& lower, std::span<double> t) {
   }
 }
 
+// out = F·L for lower-triangular L (k×k, zero above the diagonal) and finite
+// F: out_rc = Σ_{l≥c} F_rl·L_lc, each sum taken in increasing l from zero.
+// Rows go in pairs and columns in blocks of kColumnBlock, the running sums in
+// registers. A block also adds the terms l < c of its columns, which are
+// exact zeros (F_rl·0) and leave every sum unchanged.
+void lower_triangular_product(const Matrix& f, const Matrix& lower, Matrix& out) {
+  const std::size_t n = f.rows();
+  const std::size_t k = f.cols();
+  const double* fd = f.data().data();
+  const double* ld = lower.data().data();
+  double* od = out.data().data();
+  std::size_t c0 = 0;
+#if defined(__GNUC__)
+  for (; c0 + kColumnBlock <= k; c0 += kColumnBlock) {
+    std::size_t r = 0;
+    for (; r + 2 <= n; r += 2) {
+      const double* fa = fd + r * k;
+      const double* fb = fa + k;
+      Lanes2 a[kColumnBlock / 2] = {};
+      Lanes2 b[kColumnBlock / 2] = {};
+      for (std::size_t l = c0; l < k; ++l) {
+        const Lanes2 wa = {fa[l], fa[l]};
+        const Lanes2 wb = {fb[l], fb[l]};
+        const double* lr = ld + l * k + c0;
+        for (std::size_t q = 0; q < kColumnBlock / 2; ++q) {
+          const Lanes2 v = load2(lr + 2 * q);
+          a[q] += wa * v;
+          b[q] += wb * v;
+        }
+      }
+      for (std::size_t q = 0; q < kColumnBlock / 2; ++q) {
+        store2(od + r * k + c0 + 2 * q, a[q]);
+        store2(od + (r + 1) * k + c0 + 2 * q, b[q]);
+      }
+    }
+    for (; r < n; ++r) {
+      for (std::size_t c = c0; c < c0 + kColumnBlock; ++c) {
+        double sum = 0.0;
+        for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
+        od[r * k + c] = sum;
+      }
+    }
+  }
+#endif
+  for (std::size_t r = 0; r < n; ++r) {
+    for (std::size_t c = c0; c < k; ++c) {
+      double sum = 0.0;
+      for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
+      od[r * k + c] = sum;
+    }
+  }
+}
+
+bool all_finite(std::span<const double> v) {
+  return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
+}
+
+// The trailing columns of U that hold few nonzeros, row by row. The dense
+// width p is one past the last column with more than n/kDenseColumnDivisor
+// nonzeros, so every column at or beyond p is sparse. `finite` reports
+// whether every entry of U is finite.
+SparseColumns split_sparse_tail(const Matrix& u, bool& finite) {
+  const std::size_t n = u.rows();
+  const std::size_t h = u.cols();
+  // Column-wise running counts (exact in doubles) and Σ (U_ic − U_ic), which
+  // is 0 for finite entries and NaN once an infinity or NaN occurs; both
+  // loops run across the row, so they vectorise.
+  std::vector<double> nonzeros(h, 0.0);
+  std::vector<double> not_finite(h, 0.0);
+  const double* data = u.data().data();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* r0 = data + i * h;
+    const double* r1 = r0 + h;
+    const double* r2 = r1 + h;
+    const double* r3 = r2 + h;
+    for (std::size_t c = 0; c < h; ++c) {
+      nonzeros[c] += ((r0[c] != 0.0 ? 1.0 : 0.0) + (r1[c] != 0.0 ? 1.0 : 0.0)) +
+                     ((r2[c] != 0.0 ? 1.0 : 0.0) + (r3[c] != 0.0 ? 1.0 : 0.0));
+      not_finite[c] += ((r0[c] - r0[c]) + (r1[c] - r1[c])) + ((r2[c] - r2[c]) + (r3[c] - r3[c]));
+    }
+  }
+  for (; i < n; ++i) {
+    const double* row = data + i * h;
+    for (std::size_t c = 0; c < h; ++c) {
+      nonzeros[c] += row[c] != 0.0 ? 1.0 : 0.0;
+      not_finite[c] += row[c] - row[c];
+    }
+  }
+  finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  SparseColumns tail;
+  const double dense_above = static_cast<double>(n) / static_cast<double>(kDenseColumnDivisor);
+  for (std::size_t c = 0; c < h; ++c) {
+    if (nonzeros[c] > dense_above) tail.first_column = c + 1;
+  }
+  const std::size_t p = tail.first_column;
+  if (p == h) return tail;
+  tail.row_start.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto row = u.row(i);
+    tail.row_start[i + 1] = tail.row_start[i];
+    for (std::size_t c = p; c < h; ++c) {
+      if (row[c] != 0.0) {
+        tail.column.push_back(c);
+        tail.value.push_back(row[c]);
+        ++tail.row_start[i + 1];
+      }
+    }
+  }
+  return tail;
+}
+
+// Lower triangle of Uᵀ·diag(g)·U added into s, the plain way: for every row i
+// and c ≤ j, s_jc += (U_ij·g_i)·U_ic. Used when U or g holds a non-finite
+// value, where skipping zero entries could hide a NaN.
+void gram_lower_reference(const Matrix& u, std::span<const double> g, Matrix& s) {
+  const std::size_t h = u.cols();
+  std::vector<double> weighted(h);
+  for (std::size_t i = 0; i < u.rows(); ++i) {
+    const auto row = u.row(i);
+    for (std::size_t j = 0; j < h; ++j) weighted[j] = row[j] * g[i];
+    for (std::size_t j = 0; j < h; ++j) {
+      const double v = weighted[j];
+      const auto out = s.row(j);
+      for (std::size_t c = 0; c <= j; ++c) out[c] += v * row[c];
+    }
+  }
+}
+
+// One kTile×kTile block of the dense Gram product over rows [i0, i1) of the
+// matrix at `rows` (row stride `stride`): block(a, b) += Σ_i (U_ia·g_i)·U_ib
+// with block rows `width` apart, the running sums kept in registers and taken
+// in increasing i.
+void accumulate_tile(const double* rows, std::size_t stride, const double* g, std::size_t i0, std::size_t i1,
+                     std::size_t a0, std::size_t b0, std::size_t width, double* block) {
+  static_assert(kTile == 4);
+#if defined(__GNUC__)
+  // Lanes: columns (b0, b0 + 1) and (b0 + 2, b0 + 3) of each tile row.
+  Lanes2 acc[kTile][2];
+  for (std::size_t a = 0; a < kTile; ++a) {
+    acc[a][0] = load2(block + (a0 + a) * width + b0);
+    acc[a][1] = load2(block + (a0 + a) * width + b0 + 2);
+  }
+  for (std::size_t i = i0; i < i1; ++i) {
+    const double* row = rows + i * stride;
+    const double gi = g[i];
+    const Lanes2 v0 = load2(row + b0);
+    const Lanes2 v1 = load2(row + b0 + 2);
+    for (std::size_t a = 0; a < kTile; ++a) {
+      const double w = row[a0 + a] * gi;
+      const Lanes2 wa = {w, w};
+      acc[a][0] += wa * v0;
+      acc[a][1] += wa * v1;
+    }
+  }
+  for (std::size_t a = 0; a < kTile; ++a) {
+    store2(block + (a0 + a) * width + b0, acc[a][0]);
+    store2(block + (a0 + a) * width + b0 + 2, acc[a][1]);
+  }
+#else
+  double acc[kTile][kTile];
+  for (std::size_t a = 0; a < kTile; ++a) {
+    for (std::size_t b = 0; b < kTile; ++b) acc[a][b] = block[(a0 + a) * width + b0 + b];
+  }
+  for (std::size_t i = i0; i < i1; ++i) {
+    const double* row = rows + i * stride;
+    const double gi = g[i];
+    for (std::size_t a = 0; a < kTile; ++a) {
+      const double w = row[a0 + a] * gi;
+      for (std::size_t b = 0; b < kTile; ++b) acc[a][b] += w * row[b0 + b];
+    }
+  }
+  for (std::size_t a = 0; a < kTile; ++a) {
+    for (std::size_t b = 0; b < kTile; ++b) block[(a0 + a) * width + b0 + b] = acc[a][b];
+  }
+#endif
+}
+
+// Lower triangle of Uᵀ·diag(g)·U into s (zero on entry) for finite U and g.
+// Entry (j, c ≤ j) is the sum Σ_i (U_ij·g_i)·U_ic taken in increasing i, term
+// for term the sum of gram_lower_reference except that terms with U_ij = 0 of
+// a sparse column j are left out; for finite data those are exact zeros,
+// which change no sum.
+//   - Rows and columns [0, p): the dense block, in register tiles over row
+//     chunks that stay in the first-level cache.
+//   - Rows j ≥ p: for every nonzero U_ij of column j, in increasing i, the
+//     whole row segment s_j,0..j += (U_ij·g_i)·U_i,0..j.
+void gram_lower(const Matrix& u, std::span<const double> g, const SparseColumns& tail, Matrix& s) {
+  const std::size_t n = u.rows();
+  const std::size_t h = u.cols();
+  const std::size_t p = tail.first_column;
+
+  if (p > 0) {
+    // The tiles cover the columns [0, width); when that still lies inside U
+    // they read U in place (the entries beyond p are computed and dropped),
+    // otherwise a zero-padded copy of the dense columns.
+    const std::size_t width = (p + kTile - 1) / kTile * kTile;
+    std::vector<double> packed;
+    const double* source = u.data().data();
+    std::size_t stride = h;
+    if (width > h) {
+      packed.assign(n * width, 0.0);
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto row = u.row(i);
+        std::copy(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(p), packed.begin() + i * width);
+      }
+      source = packed.data();
+      stride = width;
+    }
+    std::vector<double> block(width * width, 0.0);
+    const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (stride * sizeof(double)));
+    for (std::size_t i0 = 0; i0 < n; i0 += chunk) {
+      const std::size_t i1 = std::min(n, i0 + chunk);
+      for (std::size_t a0 = 0; a0 < width; a0 += kTile) {
+        for (std::size_t b0 = 0; b0 <= a0; b0 += kTile) {
+          accumulate_tile(source, stride, g.data(), i0, i1, a0, b0, width, block.data());
+        }
+      }
+    }
+    for (std::size_t j = 0; j < p; ++j) {
+      for (std::size_t c = 0; c <= j; ++c) s(j, c) = block[j * width + c];
+    }
+  }
+  if (p == h) return;
+
+  // Column lists of the tail, rows ascending.
+  const std::size_t tail_width = h - p;
+  std::vector<std::size_t> start(tail_width + 1, 0);
+  for (std::size_t column : tail.column) ++start[column - p + 1];
+  for (std::size_t c = 0; c < tail_width; ++c) start[c + 1] += start[c];
+  std::vector<std::size_t> rows(tail.column.size());
+  std::vector<double> values(tail.column.size());
+  std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t e = tail.row_start[i]; e < tail.row_start[i + 1]; ++e) {
+      const std::size_t slot = fill[tail.column[e] - p]++;
+      rows[slot] = i;
+      values[slot] = tail.value[e];
+    }
+  }
+  for (std::size_t j = p; j < h; ++j) {
+    double* out = s.row(j).data();
+    for (std::size_t e = start[j - p]; e < start[j - p + 1]; ++e) {
+      const std::size_t i = rows[e];
+      const double w = values[e] * g[i];
+      const double* row = u.row(i).data();
+      for (std::size_t c = 0; c <= j; ++c) out[c] += w * row[c];
+    }
+  }
+}
+
+// t += Uᵀ·v (t has h entries, zero or running), each entry summed in
+// increasing row order exactly as the plain row-by-row loop. Four rows go
+// through the dense columns at once, so each entry of t is loaded and stored
+// once per four rows; the tail adds only its nonzero entries.
+void transpose_product_add(const Matrix& u, const SparseColumns& tail, std::span<const double> v,
+                           std::span<double> t) {
+  const std::size_t n = u.rows();
+  const std::size_t h = u.cols();
+  const std::size_t p = tail.first_column;
+  const double* data = u.data().data();
+  double* out = t.data();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* u0 = data + i * h;
+    const double* u1 = u0 + h;
+    const double* u2 = u1 + h;
+    const double* u3 = u2 + h;
+    const double v0 = v[i], v1 = v[i + 1], v2 = v[i + 2], v3 = v[i + 3];
+    for (std::size_t c = 0; c < p; ++c)
+      out[c] = (((out[c] + u0[c] * v0) + u1[c] * v1) + u2[c] * v2) + u3[c] * v3;
+  }
+  for (; i < n; ++i) {
+    const double* row = data + i * h;
+    const double vi = v[i];
+    for (std::size_t c = 0; c < p; ++c) out[c] += row[c] * vi;
+  }
+  if (p == h) return;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double vr = v[r];
+    for (std::size_t e = tail.row_start[r]; e < tail.row_start[r + 1]; ++e)
+      out[tail.column[e]] += tail.value[e] * vr;
+  }
+}
+
 }  // namespace
 
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic) {
@@ -92,40 +395,25 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
 
   auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
   if (!lower) return std::unexpected(lower.error());
-  // C = F·L with L lower triangular: C_rc = Σ_{l≥c} F_rl·L_lc.
-  for (std::size_t r = 0; r < n; ++r) {
-    const auto f = factors.row(r);
-    const auto out = columns.row(r);
-    for (std::size_t c = 0; c < k; ++c) {
-      double s = 0.0;
-      for (std::size_t l = c; l < k; ++l) s += f[l] * (*lower)(l, c);
-      out[c] = s;
-    }
-  }
+  lower_triangular_product(factors, *lower, columns);
   return columns;
 }
 
 std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal, Matrix low_rank) {
-  const std::size_t n = low_rank.rows();
   const std::size_t h = low_rank.cols();
 
   SmwSystem system;
   system.inverse_diagonal_ = std::move(diagonal);
   for (double& g : system.inverse_diagonal_) g = 1.0 / g;
+  bool finite = true;
+  system.tail_ = split_sparse_tail(low_rank, finite);
 
-  // S = I + Uᵀ·G⁻¹·U, accumulated as Σ_i G⁻¹_i·u_i·u_iᵀ over the contiguous
-  // rows u_i of U (lower triangle only), O(n·h²).
+  // S = I + Uᵀ·G⁻¹·U, both triangles filled.
   Matrix capacitance = Matrix::zeros(h, h);
-  std::vector<double> weighted(h);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto u = low_rank.row(i);
-    const double g_inv = system.inverse_diagonal_[i];
-    for (std::size_t j = 0; j < h; ++j) weighted[j] = u[j] * g_inv;
-    for (std::size_t j = 0; j < h; ++j) {
-      const double v = weighted[j];
-      const auto s = capacitance.row(j);
-      for (std::size_t c = 0; c <= j; ++c) s[c] += v * u[c];
-    }
+  if (finite && all_finite(system.inverse_diagonal_)) {
+    gram_lower(low_rank, system.inverse_diagonal_, system.tail_, capacitance);
+  } else {
+    gram_lower_reference(low_rank, system.inverse_diagonal_, capacitance);
   }
   for (std::size_t j = 0; j < h; ++j) {
     capacitance(j, j) = 1.0 + capacitance(j, j);
@@ -164,6 +452,9 @@ void SmwSystem::solve_in_place(std::span<double> r) const {
 }
 
 // Woodbury: (G + UUᵀ)⁻¹r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r with S = I + UᵀG⁻¹U.
+// Both products with U skip the zero entries of the sparse tail; for finite r
+// that only drops exact zeros from the sums (a non-finite r_i leaves the
+// result non-finite at i either way).
 void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) const {
   const std::size_t n = inverse_diagonal_.size();
   const std::size_t h = rank();
@@ -172,17 +463,29 @@ void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) c
 
   const std::span<double> t = scratch.first(h);
   std::fill(t.begin(), t.end(), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto u = low_rank_.row(i);
-    const double ri = r[i];
-    for (std::size_t c = 0; c < h; ++c) t[c] += u[c] * ri;
-  }
+  transpose_product_add(low_rank_, tail_, r, t);
   cholesky_solve_in_place(capacitance_factor_, t);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto u = low_rank_.row(i);
-    double s = 0.0;
-    for (std::size_t c = 0; c < h; ++c) s += u[c] * t[c];
-    r[i] -= inverse_diagonal_[i] * s;
+
+  // r_i −= G⁻¹_i·(U_i·w), each row product summed left to right (four rows
+  // at a time over the dense columns so that their chains overlap), the tail
+  // entries of the row continuing the sum.
+  const std::size_t p = tail_.first_column;
+  const double* u = low_rank_.data().data();
+  constexpr std::size_t kRows = 4;
+  for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
+    const std::size_t count = std::min(kRows, n - i0);
+    double sums[kRows];
+    detail::dot_rows([u, h, i0](std::size_t q) { return u + (i0 + q) * h; }, count, t.data(), p, sums);
+    for (std::size_t q = 0; q < count; ++q) {
+      const std::size_t i = i0 + q;
+      double s = sums[q];
+      if (p < h) {
+        for (std::size_t e = tail_.row_start[i]; e < tail_.row_start[i + 1]; ++e) {
+          s += tail_.value[e] * t[tail_.column[e]];
+        }
+      }
+      r[i] -= inverse_diagonal_[i] * s;
+    }
   }
 }
 

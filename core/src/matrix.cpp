@@ -153,7 +153,7 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 
 std::vector<double> Matrix::mul_vec(std::span<const double> x) const {
   std::vector<double> y(rows_, 0.0);
-  for (std::size_t i = 0; i < rows_; ++i) y[i] = detail::row_dot(row(i), x);
+  detail::row_products(*this, x, y);
   return y;
 }
 
@@ -224,13 +224,10 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
   assert(diagonal.size() >= m && omega.size() == k);
   const double* f = factors.data().data();
 
-  // t = Fᵀ·x, accumulated row by row so F is streamed once in storage order.
+  // t = Fᵀ·x, accumulated row by row so F is streamed once in storage order
+  // (four rows per pass over t, each entry still taking the rows in order).
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
-  for (std::size_t i = 0; i < m; ++i) {
-    const double xi = x[i];
-    const double* row = f + i * k;
-    for (std::size_t j = 0; j < k; ++j) t[j] += xi * row[j];
-  }
+  detail::add_scaled_rows([f, k](std::size_t i) { return f + i * k; }, m, x.data(), k, t.data());
 
   // s = Ω·t; the dense product sums each row left to right exactly as Matrix::mul_vec.
   if (omega.is_dense()) {

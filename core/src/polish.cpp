@@ -37,9 +37,53 @@ double worst_residual(const KktResiduals& r) {
   return max_ignoring_nan(max_ignoring_nan(r.primal, r.dual), r.complementarity);
 }
 
-// y += s·row
-void add_scaled_row(std::span<double> y, double s, std::span<const double> row) {
-  for (std::size_t j = 0; j < row.size(); ++j) y[j] += s * row[j];
+// The constraint rows of an active-set system: the equality rows, then the
+// active inequality rows in `active_rows` order. Row r as a pointer to its n
+// coefficients.
+struct StackedRows {
+  const Matrix& equalities;
+  std::size_t m_eq;
+  const Matrix& inequalities;
+  std::span<const std::size_t> active_rows;
+
+  std::size_t count() const { return m_eq + active_rows.size(); }
+  const double* operator()(std::size_t r) const {
+    return r < m_eq ? equalities.row(r).data() : inequalities.row(active_rows[r - m_eq]).data();
+  }
+};
+
+StackedRows stacked_rows(const QpProblem& problem, const ActiveSet& active) {
+  return {problem.equalities.matrix, problem.m_eq(), problem.inequalities.matrix, active.active_rows};
+}
+
+// out += Σ_r y_r·(row r), every entry taking the rows in order.
+void add_rows(const StackedRows& rows, std::span<const double> y, std::span<double> out) {
+  detail::add_scaled_rows(rows, rows.count(), y.data(), out.size(), out.data());
+}
+
+// out_r = (row r)·x, each a left-to-right sum.
+void row_images(const StackedRows& rows, std::span<const double> x, std::span<double> out) {
+  detail::dot_rows(rows, rows.count(), x.data(), x.size(), out.data());
+}
+
+// The low-rank factor of one pass, n × (k + m_eq + |active_rows|): the
+// covariance columns L, one column per equality row (that row times 1/√δ),
+// one per active row in `active_rows` order (likewise), written row by row.
+Matrix pass_columns(const QpProblem& problem, const Matrix& columns, const StackedRows& rows,
+                    double inverse_root) {
+  const std::size_t n = problem.n();
+  const std::size_t k = columns.cols();
+  const std::size_t m = rows.count();
+  std::vector<const double*> constraint(m);
+  for (std::size_t r = 0; r < m; ++r) constraint[r] = rows(r);
+  std::vector<double> data;
+  data.reserve(n * (k + m));
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = columns.row(i);
+    data.insert(data.end(), c.begin(), c.end());
+    for (std::size_t r = 0; r < m; ++r) data.push_back(constraint[r][i] * inverse_root);
+  }
+  return *Matrix::create(n, k + m, std::move(data));
 }
 
 double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
@@ -57,13 +101,11 @@ double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
 std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix& columns,
                                          const ActiveSet& active, const SolverSettings& settings) {
   const std::size_t n = problem.n();
-  const std::size_t k = columns.cols();
   const std::size_t m_eq = problem.m_eq();
   const std::size_t m_in = problem.m_in();
   const std::size_t m_act = active.active_rows.size();
   const double delta = settings.polish_regularization;
-  const Matrix& a_eq = problem.equalities.matrix;
-  const Matrix& a_in = problem.inequalities.matrix;
+  const StackedRows rows = stacked_rows(problem, active);
 
   // Anchor pins exist only with an L1 term; initial_guess and
   // refine_active_set guarantee it, so a violation just ends polishing.
@@ -76,20 +118,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix&
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
   for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
-  const double inverse_root = 1.0 / std::sqrt(delta);
-  Matrix low_rank = Matrix::zeros(n, k + m_eq + m_act);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = columns.row(i);
-    std::copy(c.begin(), c.end(), low_rank.row(i).begin());
-  }
-  for (std::size_t r = 0; r < m_eq; ++r) {
-    const auto a = a_eq.row(r);
-    for (std::size_t i = 0; i < n; ++i) low_rank(i, k + r) = a[i] * inverse_root;
-  }
-  for (std::size_t r = 0; r < m_act; ++r) {
-    const auto a = a_in.row(active.active_rows[r]);
-    for (std::size_t i = 0; i < n; ++i) low_rank(i, k + m_eq + r) = a[i] * inverse_root;
-  }
+  Matrix low_rank = pass_columns(problem, columns, rows, 1.0 / std::sqrt(delta));
   auto system = SmwSystem::factor(std::move(diagonal), std::move(low_rank));
   if (!system) return std::nullopt;
 
@@ -118,15 +147,11 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix&
   std::vector<double> residual_x(n), residual_t(targets.size()), residual_p(pin_targets.size());
   for (std::uint64_t step = 0; step < settings.polish_refinement_steps; ++step) {
     std::vector<double> force = problem.quadratic.apply(x);
-    for (std::size_t r = 0; r < m_eq; ++r) add_scaled_row(force, lambda[r], a_eq.row(r));
-    for (std::size_t r = 0; r < m_act; ++r)
-      add_scaled_row(force, lambda[m_eq + r], a_in.row(active.active_rows[r]));
+    add_rows(rows, lambda, force);
     for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
     for (std::size_t i = 0; i < n; ++i) residual_x[i] = rhs[i] - force[i];
-    for (std::size_t r = 0; r < m_eq; ++r) residual_t[r] = targets[r] - row_dot(a_eq.row(r), x);
-    for (std::size_t r = 0; r < m_act; ++r) {
-      residual_t[m_eq + r] = targets[m_eq + r] - row_dot(a_in.row(active.active_rows[r]), x);
-    }
+    row_images(rows, x, residual_t);
+    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = targets[r] - residual_t[r];
     for (std::size_t p = 0; p < active.pins.size(); ++p)
       residual_p[p] = pin_targets[p] - x[active.pins[p].first];
 
@@ -294,10 +319,20 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
   for (const auto& pin : pins) {
     if (pin.first < has_pin.size()) has_pin[pin.first] = 1;
   }
+  const auto by_asset = [](const auto& a, const auto& b) { return a.first < b.first; };
+  const std::ptrdiff_t bound_pins = static_cast<std::ptrdiff_t>(pins.size());
   for (std::size_t i = 0; i < anchor_sides.size(); ++i) {
     if (anchor_sides[i] == 0 && !has_pin[i]) pins.emplace_back(i, Side::Anchor);
   }
-  std::stable_sort(pins.begin(), pins.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // The appended anchor pins are in asset order; when the given pins are too
+  // (as initial_guess and refine_active_set build them), merging the two runs
+  // is the stable sort.
+  const auto middle = pins.begin() + bound_pins;
+  if (std::is_sorted(pins.begin(), middle, by_asset)) {
+    std::inplace_merge(pins.begin(), middle, pins.end(), by_asset);
+  } else {
+    std::stable_sort(pins.begin(), pins.end(), by_asset);
+  }
 }
 
 // Eliminating λ = (A·x − t)/δ and μ = (x_pins − p)/δ from
@@ -308,15 +343,10 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
                                       std::span<const double> targets, std::span<const double> pin_targets,
                                       double delta) {
   const std::size_t n = problem.n();
-  const std::size_t m_eq = problem.m_eq();
-  const Matrix& a_eq = problem.equalities.matrix;
-  const Matrix& a_in = problem.inequalities.matrix;
+  const StackedRows rows = stacked_rows(problem, active);
 
   std::vector<double> pulled(n, 0.0);
-  for (std::size_t r = 0; r < m_eq; ++r) add_scaled_row(pulled, targets[r], a_eq.row(r));
-  for (std::size_t r = 0; r < active.active_rows.size(); ++r) {
-    add_scaled_row(pulled, targets[m_eq + r], a_in.row(active.active_rows[r]));
-  }
+  add_rows(rows, targets, pulled);
   const double inverse_delta = 1.0 / delta;
   RegularizedSolution solution;
   auto& x = solution.x;
@@ -326,11 +356,9 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
   system.solve_in_place(x);
 
   auto& lambda = solution.constraint_multipliers;
-  lambda.resize(m_eq + active.active_rows.size());
-  for (std::size_t r = 0; r < m_eq; ++r) lambda[r] = (row_dot(a_eq.row(r), x) - targets[r]) / delta;
-  for (std::size_t r = 0; r < active.active_rows.size(); ++r) {
-    lambda[m_eq + r] = (row_dot(a_in.row(active.active_rows[r]), x) - targets[m_eq + r]) / delta;
-  }
+  lambda.resize(rows.count());
+  row_images(rows, x, lambda);
+  for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
   auto& mu = solution.pin_multipliers;
   mu.resize(active.pins.size());
   for (std::size_t p = 0; p < active.pins.size(); ++p)

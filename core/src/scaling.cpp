@@ -18,23 +18,44 @@ double scale_factor(double magnitude) {
   return std::clamp(1.0 / std::sqrt(magnitude), kMinScaleFactor, kMaxScaleFactor);
 }
 
+// max(m, v) for a running maximum m that is not NaN: a NaN v leaves m, as
+// max_ignoring_nan does; written as a select so that loops vectorise.
+inline double raised(double m, double v) {
+  return v > m ? v : m;
+}
+
+// max(0, max_j |row_j|) ignoring NaN entries. The maximum of a set does not
+// depend on the order it is taken in, so four running maxima over the
+// residues of j mod 4 give exactly the left-to-right result.
+double largest_magnitude(std::span<const double> row) {
+  double m0 = 0.0, m1 = 0.0, m2 = 0.0, m3 = 0.0;
+  std::size_t j = 0;
+  for (; j + 4 <= row.size(); j += 4) {
+    m0 = raised(m0, std::abs(row[j]));
+    m1 = raised(m1, std::abs(row[j + 1]));
+    m2 = raised(m2, std::abs(row[j + 2]));
+    m3 = raised(m3, std::abs(row[j + 3]));
+  }
+  for (; j < row.size(); ++j) m0 = raised(m0, std::abs(row[j]));
+  return raised(raised(m0, m1), raised(m2, m3));
+}
+
 // f(max_j |A_ij|) for every row of A.
 std::vector<double> row_factors(const Matrix& a) {
   std::vector<double> factors(a.rows());
-  for (std::size_t i = 0; i < a.rows(); ++i) {
-    double m = 0.0;
-    for (double e : a.row(i)) m = max_ignoring_nan(m, std::abs(e));
-    factors[i] = scale_factor(m);
-  }
+  for (std::size_t i = 0; i < a.rows(); ++i) factors[i] = scale_factor(largest_magnitude(a.row(i)));
   return factors;
 }
 
-// m_j = max(m_j, |A_ij|) over every row of A.
+// m_j = max(m_j, |A_ij|) over every row of A, a NaN on either side ignored.
 void raise_to_column_maxima(const Matrix& a, std::span<double> magnitudes) {
   for (std::size_t i = 0; i < a.rows(); ++i) {
     const auto row = a.row(i);
-    for (std::size_t j = 0; j < row.size(); ++j)
-      magnitudes[j] = max_ignoring_nan(magnitudes[j], std::abs(row[j]));
+    for (std::size_t j = 0; j < row.size(); ++j) {
+      const double m = magnitudes[j];
+      const double v = std::abs(row[j]);
+      magnitudes[j] = m != m ? v : raised(m, v);
+    }
   }
 }
 
@@ -65,14 +86,37 @@ std::vector<double> elementwise_quotient(std::span<const double> v, std::span<co
 std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
                                                      std::span<const double> diagonal) {
   const std::size_t n = columns.rows();
+  const std::size_t k = columns.cols();
+  // r_i² = Σ_l C_il², each row summed left to right; four rows at a time so
+  // that their addition chains overlap.
   std::vector<double> row_norms(n);
-  double largest = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    double s = 0.0;
-    for (double e : columns.row(i)) s += e * e;
-    row_norms[i] = std::sqrt(s);
-    largest = max_ignoring_nan(largest, row_norms[i]);
+  const double* data = columns.data().data();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* c0 = data + i * k;
+    const double* c1 = c0 + k;
+    const double* c2 = c1 + k;
+    const double* c3 = c2 + k;
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (std::size_t l = 0; l < k; ++l) {
+      s0 += c0[l] * c0[l];
+      s1 += c1[l] * c1[l];
+      s2 += c2[l] * c2[l];
+      s3 += c3[l] * c3[l];
+    }
+    row_norms[i] = std::sqrt(s0);
+    row_norms[i + 1] = std::sqrt(s1);
+    row_norms[i + 2] = std::sqrt(s2);
+    row_norms[i + 3] = std::sqrt(s3);
   }
+  for (; i < n; ++i) {
+    const double* c = data + i * k;
+    double s = 0.0;
+    for (std::size_t l = 0; l < k; ++l) s += c[l] * c[l];
+    row_norms[i] = std::sqrt(s);
+  }
+  double largest = 0.0;
+  for (double r : row_norms) largest = max_ignoring_nan(largest, r);
   // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
   // the diagonal entry is r_i² + d_i and every other entry is at most r_i·max_j r_j.
   std::vector<double> estimates(n);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "detail/termination.hpp"
 #include "detail/vector_ops.hpp"
 #include "morva/format.hpp"
 
@@ -12,7 +13,6 @@ namespace morva {
 namespace {
 
 using detail::add_transpose_product;
-using detail::image_inf_norm;
 using detail::inf_norm;
 using detail::max_ignoring_nan;
 
@@ -224,12 +224,20 @@ WarmStart Solution::warm_start() const {
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals) {
+  return detail::stopping_tolerances(absolute_tolerance, relative_tolerance, problem, x, duals,
+                                     detail::iterate_products(problem, x));
+}
+
+StoppingTolerances detail::stopping_tolerances(double absolute_tolerance, double relative_tolerance,
+                                               const QpProblem& problem, std::span<const double> x,
+                                               const DualVariables& duals, const IterateProducts& products) {
   // The floor of 1 sits on the first term of each maximum; every maximum
-  // ignores a NaN operand while each single norm propagates its NaN.
+  // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
+  // from the row products is the norm of their vector).
   double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
-  primal_scale = max_ignoring_nan(primal_scale, image_inf_norm(problem.equalities.matrix, x));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
   primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
-  primal_scale = max_ignoring_nan(primal_scale, image_inf_norm(problem.inequalities.matrix, x));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
   primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
 
   const std::size_t n = problem.n();
@@ -239,7 +247,7 @@ StoppingTolerances stopping_tolerances(double absolute_tolerance, double relativ
   for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
   for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
 
-  double dual_scale = max_ignoring_nan(inf_norm(problem.quadratic.apply(x)), 1.0);
+  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
   dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
   dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
   dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "detail/termination.hpp"
 #include "detail/vector_ops.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
@@ -30,9 +31,8 @@ inline double clamp_to_box(double v, double l, double u) {
   return std::min(std::max(v, l), u);
 }
 
-// Dot products with four partial sums, so the additions do not form one
-// serial dependency chain.
-using detail::dot_partial_sums;
+// Rows per group in the accumulations of an ADMM pass.
+constexpr std::size_t kRowGroup = 4;
 
 // The iterate of one solve in the iteration space, with every buffer the loop
 // needs. Sized once before the first iteration; the loop only swaps vectors.
@@ -80,6 +80,68 @@ struct AdmmState {
         scratch(n_) {}
 };
 
+// The relaxed box and L1 updates of rows [first, last) from x̃ (step 6.4),
+// written beside the current blocks. Every row is independent; with vector
+// extensions two rows go at once, the comparisons of clamp_to_box and
+// soft_threshold becoming lane selects with the same outcomes.
+struct RowUpdate {
+  double alpha, keep, rho, inv_rho;
+  const double* x_next;
+  const double *z_box, *y_box, *lower, *upper;
+  const double *z_l1, *y_l1, *anchor, *costs;  // null without an L1 term
+  double *z_box_next, *y_box_next, *z_l1_next, *y_l1_next;
+
+  void scalar(std::size_t r) const {
+    const double xt = x_next[r];
+    const double relaxed_box = keep * z_box[r] + alpha * xt;
+    const double zb = clamp_to_box(relaxed_box + y_box[r] * inv_rho, lower[r], upper[r]);
+    z_box_next[r] = zb;
+    y_box_next[r] = y_box[r] + rho * (relaxed_box - zb);
+    if (z_l1 != nullptr) {
+      const double relaxed_l1 = keep * z_l1[r] + alpha * (xt - anchor[r]);
+      const double zl = soft_threshold(relaxed_l1 + y_l1[r] * inv_rho, costs[r] * inv_rho);
+      z_l1_next[r] = zl;
+      y_l1_next[r] = y_l1[r] + rho * (relaxed_l1 - zl);
+    }
+  }
+
+  void rows(std::size_t first, std::size_t last) const {
+    std::size_t r = first;
+#if defined(__GNUC__)
+    using detail::Lanes2;
+    using detail::load2;
+    using detail::store2;
+    const Lanes2 alpha2 = {alpha, alpha};
+    const Lanes2 keep2 = {keep, keep};
+    const Lanes2 rho2 = {rho, rho};
+    const Lanes2 inv_rho2 = {inv_rho, inv_rho};
+    const Lanes2 zero = {0.0, 0.0};
+    for (; r + 2 <= last; r += 2) {
+      const Lanes2 xt = load2(x_next + r);
+      const Lanes2 yb = load2(y_box + r);
+      const Lanes2 lo = load2(lower + r);
+      const Lanes2 hi = load2(upper + r);
+      const Lanes2 relaxed_box = keep2 * load2(z_box + r) + alpha2 * xt;
+      const Lanes2 v = relaxed_box + yb * inv_rho2;
+      const Lanes2 above = v < lo ? lo : v;       // std::max(v, l)
+      const Lanes2 zb = hi < above ? hi : above;  // std::min(·, u)
+      store2(z_box_next + r, zb);
+      store2(y_box_next + r, yb + rho2 * (relaxed_box - zb));
+      if (z_l1 != nullptr) {
+        const Lanes2 yl = load2(y_l1 + r);
+        const Lanes2 relaxed_l1 = keep2 * load2(z_l1 + r) + alpha2 * (xt - load2(anchor + r));
+        const Lanes2 w = relaxed_l1 + yl * inv_rho2;
+        const Lanes2 t = load2(costs + r) * inv_rho2;
+        const Lanes2 zl = w > t ? w - t : (w < -t ? w + t : zero);
+        store2(z_l1_next + r, zl);
+        store2(y_l1_next + r, yl + rho2 * (relaxed_l1 - zl));
+      }
+    }
+#endif
+    for (; r < last; ++r) scalar(r);
+  }
+};
+
 // One relaxed ADMM iteration (steps 6.1–6.5) with the factorisation `system`
 // of the iteration problem at penalty rho. Returns false, leaving the iterate
 // as it was, when the linear-system solution x̃ is not finite.
@@ -90,16 +152,25 @@ struct AdmmState {
 //   A·x̃ = U_consᵀ·x̃ / √ρ.
 // Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then needs two streams over the rows
 // of U: pass 1 forms r_i, g_i = G⁻¹_i·r_i and t = Uᵀg; after the h×h solve
-// w = S⁻¹t, pass 2 forms x̃_i = g_i − G⁻¹_i·(U_i·w), accumulates A·x̃ and
-// applies the box and L1 updates of row i.
+// w = S⁻¹t, pass 2 forms x̃_i = g_i − G⁻¹_i·(U_i·w) and accumulates A·x̃; the
+// box and L1 updates then run over the rows.
+//
+// Columns [0, p) of U are read densely; the sparse tail after them (rows of
+// constraints that touch few assets) only through its nonzero entries, which
+// drops exact zeros from every sum. Rows go in groups of kRowGroup through the
+// accumulations into t and A·x̃, each entry still taking the rows in order.
 bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, double rho, double sigma,
                     double alpha, AdmmState& s) {
   const SmwSystem& smw = system.smw;
   const Matrix& low_rank = smw.low_rank();
+  const SparseColumns& tail = smw.sparse_tail();
   const std::size_t n = s.n;
   const std::size_t h = low_rank.cols();
   const std::size_t k = system.factors;
   const std::size_t m = s.m_eq + s.m_in;
+  const std::size_t p = smw.dense_width();
+  const std::size_t dense_constraints = p > k ? p - k : 0;  // constraint columns in [k, p)
+  const bool has_tail = p < h;
   const double* u_data = low_rank.data().data();
   const double* inverse_diagonal = smw.inverse_diagonal().data();
   const double inv_sqrt_rho = 1.0 / std::sqrt(rho);
@@ -121,20 +192,51 @@ bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, do
   const double* y_l1 = has_l1 ? s.y.l1.data() : nullptr;
   const double* anchor = has_l1 ? problem.l1->anchor.data() : nullptr;
   const double* costs = has_l1 ? problem.l1->costs.data() : nullptr;
+  const std::size_t* tail_start = has_tail ? tail.row_start.data() : nullptr;
+  const std::size_t* tail_column = has_tail ? tail.column.data() : nullptr;
+  const double* tail_value = has_tail ? tail.value.data() : nullptr;
   double* g = s.scaled_rhs.data();
   double* t = s.reduced.data();
   std::fill(s.reduced.begin(), s.reduced.end(), 0.0);
 
   // Pass 1: r = σx − q + (ρz_box − y_box) + [L1](ρ(z_l1 + a) − y_l1) + U_cons·v;
-  // g = G⁻¹∘r; t = Uᵀg.
-  for (std::size_t i = 0; i < n; ++i) {
+  // g = G⁻¹∘r; t = Uᵀg. The terms without U first, row by row into g.
+  for (std::size_t i = 0; i < n; ++i) g[i] = sigma * x[i] - q[i] + (rho * z_box[i] - y_box[i]);
+  if (has_l1) {
+    for (std::size_t i = 0; i < n; ++i) g[i] += rho * (z_l1[i] + anchor[i]) - y_l1[i];
+  }
+  const auto scaled_rhs = [&](std::size_t i) {
     const double* u = u_data + i * h;
-    double r = sigma * x[i] - q[i] + (rho * z_box[i] - y_box[i]);
-    if (has_l1) r += rho * (z_l1[i] + anchor[i]) - y_l1[i];
-    r += dot_partial_sums(u + k, weights, m);
-    const double gi = inverse_diagonal[i] * r;
-    g[i] = gi;
-    for (std::size_t c = 0; c < h; ++c) t[c] += u[c] * gi;
+    double pull = detail::dot4(u + k, weights, dense_constraints);
+    if (has_tail) {
+      for (std::size_t e = tail_start[i]; e < tail_start[i + 1]; ++e) {
+        if (tail_column[e] >= k) pull += tail_value[e] * weights[tail_column[e] - k];
+      }
+    }
+    return inverse_diagonal[i] * (g[i] + pull);
+  };
+  std::size_t i = 0;
+  for (; i + kRowGroup <= n; i += kRowGroup) {
+    const double* u0 = u_data + i * h;
+    const double* u1 = u0 + h;
+    const double* u2 = u1 + h;
+    const double* u3 = u2 + h;
+    const double g0 = g[i] = scaled_rhs(i);
+    const double g1 = g[i + 1] = scaled_rhs(i + 1);
+    const double g2 = g[i + 2] = scaled_rhs(i + 2);
+    const double g3 = g[i + 3] = scaled_rhs(i + 3);
+    for (std::size_t c = 0; c < p; ++c) t[c] = (((t[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
+  }
+  for (; i < n; ++i) {
+    const double* u = u_data + i * h;
+    const double gi = g[i] = scaled_rhs(i);
+    for (std::size_t c = 0; c < p; ++c) t[c] += u[c] * gi;
+  }
+  if (has_tail) {
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t e = tail_start[r]; e < tail_start[r + 1]; ++e)
+        t[tail_column[e]] += tail_value[e] * g[r];
+    }
   }
 
   if (h > 0) smw.solve_capacitance_in_place(s.reduced);
@@ -142,37 +244,67 @@ bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, do
 
   double* image = s.image.data();
   std::fill(s.image.begin(), s.image.end(), 0.0);
-  const double* lower = problem.lower_bounds.data();
-  const double* upper = problem.upper_bounds.data();
   double* x_next = s.x_next.data();
-  double* z_box_next = s.z_box_next.data();
-  double* y_box_next = s.y_box_next.data();
-  double* z_l1_next = has_l1 ? s.z_l1_next.data() : nullptr;
-  double* y_l1_next = has_l1 ? s.y_l1_next.data() : nullptr;
   bool finite = true;
 
-  // Pass 2: x̃ = g − G⁻¹∘(U·w); A·x̃ accumulated from the constraint columns;
-  // the relaxed box and L1 updates of the row.
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* u = u_data + i * h;
-    const double xt = g[i] - inverse_diagonal[i] * dot_partial_sums(u, w, h);
+  // Pass 2: x̃ = g − G⁻¹∘(U·w); A·x̃ accumulated from the constraint columns.
+  const auto solved = [&](std::size_t r) {
+    const double* u = u_data + r * h;
+    double uw = detail::dot4(u, w, p);
+    if (has_tail) {
+      for (std::size_t e = tail_start[r]; e < tail_start[r + 1]; ++e) uw += tail_value[e] * w[tail_column[e]];
+    }
+    const double xt = g[r] - inverse_diagonal[r] * uw;
     finite &= std::isfinite(xt);
-    x_next[i] = xt;
-    for (std::size_t c = 0; c < m; ++c) image[c] += u[k + c] * xt;
-
-    const double relaxed_box = keep * z_box[i] + alpha * xt;
-    const double zb = clamp_to_box(relaxed_box + y_box[i] * inv_rho, lower[i], upper[i]);
-    z_box_next[i] = zb;
-    y_box_next[i] = y_box[i] + rho * (relaxed_box - zb);
-
-    if (has_l1) {
-      const double relaxed_l1 = keep * z_l1[i] + alpha * (xt - anchor[i]);
-      const double zl = soft_threshold(relaxed_l1 + y_l1[i] * inv_rho, costs[i] * inv_rho);
-      z_l1_next[i] = zl;
-      y_l1_next[i] = y_l1[i] + rho * (relaxed_l1 - zl);
+    x_next[r] = xt;
+    return xt;
+  };
+  for (i = 0; i + kRowGroup <= n; i += kRowGroup) {
+    const double* u0 = u_data + i * h + k;
+    const double* u1 = u0 + h;
+    const double* u2 = u1 + h;
+    const double* u3 = u2 + h;
+    const double xt0 = solved(i);
+    const double xt1 = solved(i + 1);
+    const double xt2 = solved(i + 2);
+    const double xt3 = solved(i + 3);
+    for (std::size_t c = 0; c < dense_constraints; ++c) {
+      image[c] = (((image[c] + u0[c] * xt0) + u1[c] * xt1) + u2[c] * xt2) + u3[c] * xt3;
+    }
+  }
+  for (; i < n; ++i) {
+    const double* u = u_data + i * h + k;
+    const double xt = solved(i);
+    for (std::size_t c = 0; c < dense_constraints; ++c) image[c] += u[c] * xt;
+  }
+  if (has_tail) {
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t e = tail_start[r]; e < tail_start[r + 1]; ++e) {
+        if (tail_column[e] >= k) image[tail_column[e] - k] += tail_value[e] * x_next[r];
+      }
     }
   }
   if (!finite) return false;
+
+  // The relaxed box and L1 updates of every row.
+  const RowUpdate update{alpha,
+                         keep,
+                         rho,
+                         inv_rho,
+                         x_next,
+                         z_box,
+                         y_box,
+                         problem.lower_bounds.data(),
+                         problem.upper_bounds.data(),
+                         z_l1,
+                         y_l1,
+                         anchor,
+                         costs,
+                         s.z_box_next.data(),
+                         s.y_box_next.data(),
+                         has_l1 ? s.z_l1_next.data() : nullptr,
+                         has_l1 ? s.y_l1_next.data() : nullptr};
+  update.rows(0, n);
   for (std::size_t c = 0; c < m; ++c) image[c] *= inv_sqrt_rho;
 
   // Equality block: z_eq stays b_eq.
@@ -345,10 +477,11 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 
     if (k % settings.check_termination_every == 0 || k == settings.max_iterations) {
       auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-      auto residuals = check_kkt(problem_, x, duals);
+      const detail::IterateProducts products = detail::iterate_products(problem_, x);
+      auto residuals = detail::check_kkt(problem_, x, duals, products);
       if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
-      const StoppingTolerances tolerances =
-          stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem_, x, duals);
+      const StoppingTolerances tolerances = detail::stopping_tolerances(
+          settings.absolute_tolerance, settings.relative_tolerance, problem_, x, duals, products);
       if (is_converged(*residuals, tolerances)) {
         status = SolveStatus::Solved;
         break;

@@ -151,6 +151,8 @@ TEST(DetectPrimalInfeasibility, RejectsDegenerateCandidates) {
       {"NaN entry", {{-1.0}, {kNaN}, {1.0, 1.0}}, false},
       {"wrong box length", {{-1.0}, {0.0}, {1.0, 1.0, 1.0}}, false},
       {"wrong inequality length", {{-1.0}, {}, {1.0, 1.0}}, false},
+      // y = −1, w = (1, 0): value −1 + 0.25 = −0.75, but r = (0, −1).
+      {"negative value, combination not cancelling", {{-1.0}, {0.0}, {1.0, 0.0}}, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(detect_primal_infeasibility(budget_qp(), c.candidate, kTol).has_value(), c.accepted) << c.label;
@@ -383,6 +385,38 @@ TEST(DetectDualInfeasibility, RejectsUnlessEveryTestPasses) {
       {"L1 costs smaller than the descent",
        [](QpProblem& qp) {
          qp.l1 = L1Term{{0.25, 0.25, 0, 0}, {0, 0, 0, 0}};
+       },
+       kRay, true},
+      {"equality row the ray keeps",
+       [](QpProblem& qp) {
+         qp.equalities = {matrix(1, 4, {1, 1, 0, 0}), {1.0}};
+       },
+       kRay, true},
+      {"blocked by an equality row",
+       [](QpProblem& qp) {
+         qp.equalities = {matrix(1, 4, {0, -2, 0, 0}), {1.0}};
+       },
+       kRay, false},
+      {"inequality row the ray moves away from",
+       [](QpProblem& qp) {
+         qp.inequalities = {matrix(1, 4, {-1, 0, 0, 0}), {1.0}};
+       },
+       kRay, true},
+      {"blocked by an inequality row",
+       [](QpProblem& qp) {
+         qp.inequalities = {matrix(1, 4, {1, 0, 0, 0}), {1.0}};
+       },
+       kRay, false},
+      // ‖A_eq·d‖∞ propagates a NaN (rejecting); a NaN entry of A_in·d is
+      // passed over by the maximum.
+      {"NaN equality row image",
+       [](QpProblem& qp) {
+         qp.equalities = {matrix(1, 4, {kNaN, 0, 0, 0}), {0.0}};
+       },
+       kRay, false},
+      {"NaN inequality row image",
+       [](QpProblem& qp) {
+         qp.inequalities = {matrix(1, 4, {kNaN, 0, 0, 0}), {0.0}};
        },
        kRay, true},
   };

@@ -278,6 +278,98 @@ TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
   EXPECT_TRUE(std::all_of(r.begin(), r.end(), [](double e) { return std::isfinite(e) && e != 1.0; }));
 }
 
+// ---- Sparse columns ----
+
+// U with one letter per column: 'd' a dense column, 's' a sparse one (one row
+// in seven), '0' an all-zero column. dense_width is one past the last 'd'.
+struct PatternCase {
+  std::string name;
+  std::size_t n;
+  std::string columns;
+  std::size_t dense_width;
+};
+
+Matrix patterned(const PatternCase& c) {
+  const std::size_t h = c.columns.size();
+  dense::Random random(13 + c.n);
+  Matrix u = Matrix::zeros(c.n, h);
+  for (std::size_t i = 0; i < c.n; ++i) {
+    for (std::size_t j = 0; j < h; ++j) {
+      const char kind = c.columns[j];
+      if (kind == 'd' || (kind == 's' && i % 7 == j % 7)) u(i, j) = random.uniform(-2.0, 2.0);
+    }
+  }
+  return u;
+}
+
+class SparseTailTest : public ::testing::TestWithParam<PatternCase> {};
+
+// The zero entries of sparse columns are skipped in the capacitance product
+// and in both products of the solve; the system must still be G + U·Uᵀ.
+TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
+  const PatternCase& c = GetParam();
+  const Matrix u = patterned(c);
+  const std::size_t n = c.n;
+  const std::size_t h = u.cols();
+  dense::Random random(29);
+  std::vector<double> g(n);
+  for (double& e : g) e = random.uniform(0.5, 3.0);
+  const auto system = SmwSystem::factor(g, u);
+  ASSERT_TRUE(system.has_value());
+
+  // The tail holds exactly the nonzero entries beyond the dense width.
+  EXPECT_EQ(system->dense_width(), c.dense_width);
+  const SparseColumns& tail = system->sparse_tail();
+  std::vector<std::pair<std::size_t, double>> listed, expected;
+  for (std::size_t i = 0; i < n && c.dense_width < h; ++i) {
+    for (std::size_t e = tail.row_start[i]; e < tail.row_start[i + 1]; ++e) {
+      listed.emplace_back(i * h + tail.column[e], tail.value[e]);
+    }
+    for (std::size_t j = c.dense_width; j < h; ++j) {
+      if (u(i, j) != 0.0) expected.emplace_back(i * h + j, u(i, j));
+    }
+  }
+  EXPECT_EQ(listed, expected);
+
+  // L_S·L_Sᵀ = I + UᵀG⁻¹U.
+  const Matrix& l = system->capacitance_factor();
+  for (std::size_t a = 0; a < h; ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      double s = a == b ? 1.0 : 0.0;
+      for (std::size_t i = 0; i < n; ++i) s += u(i, a) * u(i, b) / g[i];
+      double product = 0.0;
+      for (std::size_t m = 0; m < h; ++m) product += l(a, m) * l(b, m);
+      EXPECT_NEAR(product, s, 1e-12 * std::max(1.0, std::abs(s))) << a << ", " << b;
+    }
+  }
+
+  // (G + U·Uᵀ)·x = r against the dense solve.
+  DenseMatrix k(n, std::vector<double>(n, 0.0));
+  for (std::size_t i = 0; i < n; ++i) {
+    k[i][i] = g[i];
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t m = 0; m < h; ++m) k[i][j] += u(i, m) * u(j, m);
+    }
+  }
+  std::vector<double> r(n);
+  for (double& e : r) e = random.uniform(-5.0, 5.0);
+  const std::vector<double> want = dense_solve(k, r);
+  std::vector<double> x = r;
+  system->solve_in_place(x);
+  EXPECT_LE(max_abs_difference(x, want), 1e-10 * std::max(1.0, max_abs(want)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, SparseTailTest,
+    ::testing::Values(PatternCase{"tail_after_dense_columns", 40, "ddddsss", 4},
+                      PatternCase{"sparse_columns_inside_the_dense_block", 41, "sdsdsss", 4},
+                      PatternCase{"all_sparse", 33, "ssss", 0}, PatternCase{"zero_columns", 22, "d00s", 1},
+                      PatternCase{"tiles_in_place", 50, "ddddddddssss", 8},
+                      PatternCase{"padded_tiles_without_tail", 10, "ddd", 3},
+                      PatternCase{"padded_tiles_with_tail", 37, "ddddddddds", 9},
+                      PatternCase{"more_rank_than_rows", 3, "ddddd", 5}),
+    [](const auto& info) { return info.param.name; });
+
 // ---- Factorisation failures ----
 
 struct BreakdownCase {

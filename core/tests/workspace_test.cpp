@@ -410,7 +410,33 @@ struct ReferenceCase {
   bool warm;
   std::uint64_t iterations;
   double rho = 1.0;
+  std::size_t sparse_period = 0;  // > 0: thin the rows with sparsify_rows
+  bool sparse_factor = false;     // thin the last factor column as well
 };
+
+// Keeps, in every constraint row except the budget row, only the entries
+// j ≡ r (mod period), as industry memberships do: the reduced system then
+// reads those rows through its sparse tail.
+void sparsify_rows(QpProblem& p, std::size_t period) {
+  const auto thin = [period](Matrix& a, std::size_t first) {
+    for (std::size_t r = first; r < a.rows(); ++r) {
+      for (std::size_t j = 0; j < a.cols(); ++j) {
+        if (j % period != r % period) a(r, j) = 0.0;
+      }
+    }
+  };
+  thin(p.equalities.matrix, 1);
+  thin(p.inequalities.matrix, 0);
+}
+
+// Zeroes the last factor column except on every period-th asset, so that a
+// covariance column joins the sparse tail.
+void sparsify_last_factor(QpProblem& p, std::size_t period) {
+  Matrix& f = p.quadratic.factors;
+  for (std::size_t i = 0; i < f.rows(); ++i) {
+    if (i % period != 0) f(i, f.cols() - 1) = 0.0;
+  }
+}
 
 TEST(AdmmIteration, MatchesTheDenseReference) {
   const std::vector<ReferenceCase> cases = {
@@ -434,15 +460,42 @@ TEST(AdmmIteration, MatchesTheDenseReference) {
        false,
        100,
        1e-3},
+      {"scaled, L1, sparse rows after the budget",
+       28,
+       {.n = 26, .k = 3, .m_eq = 3, .m_in = 3, .l1 = true},
+       10,
+       false,
+       true,
+       60,
+       1.0,
+       5},
+      {"unscaled, adaptive, sparse rows and factor column",
+       29,
+       {.n = 23, .k = 3, .m_eq = 0, .m_in = 4},
+       0,
+       true,
+       false,
+       120,
+       1e-3,
+       5,
+       true},
   };
   for (const ReferenceCase& c : cases) {
     SCOPED_TRACE(c.label);
-    const QpProblem p = dense::random_qp(c.seed, c.shape);
+    QpProblem p = dense::random_qp(c.seed, c.shape);
+    if (c.sparse_period > 0) sparsify_rows(p, c.sparse_period);
+    if (c.sparse_factor) sparsify_last_factor(p, c.sparse_period);
     SolverSettings s = plain_run(c.iterations);
     s.scaling_iterations = c.scaling;
     s.adaptive_rho = c.adaptive;
     s.rho = c.rho;
     Workspace w = make_workspace(p, s);
+    if (c.sparse_period > 0) {
+      // The rows (and the thinned factor column) must reach the sparse tail.
+      const SmwSystem& smw = w.systems().front().second.smw;
+      const std::size_t dense_end = p.quadratic.factors.cols() + (p.m_eq() > 0 ? 1 : 0);
+      EXPECT_EQ(smw.dense_width(), c.sparse_factor ? dense_end - 1 : dense_end);
+    }
     const std::optional<WarmStart> start =
         c.warm ? std::optional(random_start(p, c.seed, 0.5)) : std::nullopt;
     const Solution got = solve(w, start);

@@ -30,6 +30,18 @@ inline constexpr std::size_t kMaxCachedSystems = 16;
 // for a dense Ω, √ω for a diagonal one).
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic);
 
+// The trailing columns [first_column, h) of U, stored row by row as the
+// nonzero entries of each row in increasing column order (compressed sparse
+// rows: row i owns entries [row_start[i], row_start[i + 1])). Constraint rows
+// such as industry memberships touch few assets; their zero entries would
+// only add exact zeros to every product with U.
+struct SparseColumns {
+  std::size_t first_column = 0;
+  std::vector<std::size_t> row_start;  // n + 1 offsets
+  std::vector<std::size_t> column;
+  std::vector<double> value;
+};
+
 class SmwSystem {
  public:
   // Takes G (length n, positive) and U (n×h); fails with
@@ -47,11 +59,16 @@ class SmwSystem {
   const Matrix& capacitance_factor() const { return capacitance_factor_; }
   // Solves L_S·L_Sᵀ·w = t in place (t has rank() entries).
   void solve_capacitance_in_place(std::span<double> t) const;
+  // Columns [0, dense_width()) of U hold every column with many nonzeros;
+  // the sparse tail after them is also kept row by row.
+  std::size_t dense_width() const { return tail_.first_column; }
+  const SparseColumns& sparse_tail() const { return tail_; }
 
  private:
   std::vector<double> inverse_diagonal_;  // G⁻¹
   Matrix low_rank_;                       // U, n×h
   Matrix capacitance_factor_;             // L_S, h×h lower triangular
+  SparseColumns tail_;                    // columns [dense_width, h) of U
 };
 
 // The SMW system of one problem (scaled or not) for one (ρ, σ) pair. It depends

@@ -12,6 +12,7 @@
 
 #include "morva/kkt.hpp"
 #include "morva/matrix.hpp"
+#include "simd.hpp"
 
 namespace morva::detail {
 
@@ -63,14 +64,30 @@ inline double row_dot(std::span<const double> row, std::span<const double> x) {
   return sum;
 }
 
+// out[i] = row_dot(A.row(i), x) for every row (out has A.rows() entries).
+inline void row_products(const Matrix& a, std::span<const double> x, std::span<double> out) {
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  dot_rows([&](std::size_t i) { return data + i * cols; }, a.rows(), x.data(), std::min(cols, x.size()),
+           out.data());
+}
+
 // ‖A·x‖∞ with every row dotted by row_dot; NaN propagating: the first NaN
 // row product is returned.
 inline double image_inf_norm(const Matrix& a, std::span<const double> x) {
+  constexpr std::size_t kBatch = 64;
+  double products[kBatch];
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  const std::size_t len = std::min(cols, x.size());
   double norm = 0.0;
-  for (std::size_t i = 0; i < a.rows(); ++i) {
-    const double e = row_dot(a.row(i), x);
-    if (std::isnan(e)) return e;
-    norm = std::max(norm, std::abs(e));
+  for (std::size_t first = 0; first < a.rows(); first += kBatch) {
+    const std::size_t count = std::min(kBatch, a.rows() - first);
+    dot_rows([&](std::size_t i) { return data + (first + i) * cols; }, count, x.data(), len, products);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (std::isnan(products[i])) return products[i];
+      norm = std::max(norm, std::abs(products[i]));
+    }
   }
   return norm;
 }
@@ -82,28 +99,18 @@ inline double image_inf_norm(const Matrix& a, std::span<const double> x) {
 //   s_0 then takes the remaining len mod 4 terms in increasing c,
 //   result = (s_0 + s_1) + (s_2 + s_3).
 inline double dot_partial_sums(const double* a, const double* b, std::size_t len) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  std::size_t c = 0;
-  for (; c + 4 <= len; c += 4) {
-    s0 += a[c] * b[c];
-    s1 += a[c + 1] * b[c + 1];
-    s2 += a[c + 2] * b[c + 2];
-    s3 += a[c + 3] * b[c + 3];
-  }
-  for (; c < len; ++c) s0 += a[c] * b[c];
-  return (s0 + s1) + (s2 + s3);
+  return dot4(a, b, len);
 }
 
 // out += Aᵀ·y over the common sizes, accumulated row by row of the row-major
 // matrix so that A is read once in storage order.
+// (detail::add_scaled_rows, four rows per pass, keeps that order per entry.)
 inline void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> out) {
   const std::size_t rows = std::min(a.rows(), y.size());
   const std::size_t cols = std::min(a.cols(), out.size());
-  for (std::size_t i = 0; i < rows; ++i) {
-    const auto row = a.row(i);
-    const double yi = y[i];
-    for (std::size_t j = 0; j < cols; ++j) out[j] += row[j] * yi;
-  }
+  const double* data = a.data().data();
+  const std::size_t stride = a.cols();
+  add_scaled_rows([&](std::size_t i) { return data + i * stride; }, rows, y.data(), cols, out.data());
 }
 
 // One block of a length check; the name is only copied into an error.
