@@ -1,5 +1,5 @@
 // Python arguments to core values: arrays (float64 only, any strides, always
-// copied), numbers, counts, flags, index lists, the portfolio specification
+// copied), numbers, counts, flags, index lists, the portfolio description
 // keywords and the solver keywords.
 //
 // Every converter returns false with a Python exception set on failure. A
@@ -48,7 +48,7 @@ std::optional<std::vector<double>> f64_vector(const ModuleState& state, PyObject
 // New reference: a fresh, writable, owning 1-D float64 array holding a copy.
 PyObject* new_float_array(std::span<const double> values);
 
-// The portfolio specification keywords, in signature order.
+// The portfolio keywords, in signature order.
 inline constexpr std::array<Kw, 23> kProblemKeywords = {Kw::factors,           Kw::omega,
                                                         Kw::specific_variance, Kw::expected_returns,
                                                         Kw::risk_aversion,     Kw::budget,
@@ -68,7 +68,7 @@ inline constexpr std::array<Kw, 9> kSolverKeywords = {
     Kw::max_iterations,  Kw::absolute_tolerance, Kw::relative_tolerance,      Kw::rho,   Kw::adaptive_rho,
     Kw::over_relaxation, Kw::scaling_iterations, Kw::infeasibility_tolerance, Kw::polish};
 
-// The specification after conversion, before any builder ran.
+// The portfolio keywords after conversion, before any builder ran.
 struct ProblemSpec {
   Matrix factors;
   Matrix omega;

@@ -28,7 +28,7 @@ PyDoc_STRVAR(internal_fault_doc,
 PyDoc_STRVAR(module_doc, "Factor-model mean-variance portfolio optimiser (native core).");
 
 // Adds a new type to the module and keeps a strong reference in `slot`;
-// `complete` may add what the spec cannot express before it is published.
+// `complete` may add what a PyType_Spec cannot express before it is published.
 int add_type(PyObject* module, PyType_Spec& spec, const char* name, PyTypeObject*& slot,
              int (*complete)(PyObject*, PyTypeObject*) = nullptr) {
   PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);

@@ -1,4 +1,4 @@
-// PortfolioProblem: an immutable core problem built from the specification
+// PortfolioProblem: an immutable core problem built from the portfolio
 // keywords, solved on copies; and the one-shot solve_mean_variance_factor.
 #include <exception>
 #include <new>
@@ -105,22 +105,12 @@ PyObject* problem_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nar
     SolverSettings settings;
     if (!convert_solver_settings(arguments, settings)) return nullptr;
     PortfolioProblem problem = held_problem(self);
-    std::optional<std::expected<PortfolioSequence, PortfolioError>> outcome;
-    std::exception_ptr failure;
-    {
-      GilReleased released;
-      try {
-        outcome.emplace(morva::sequence_with(problem, settings));
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    }
-    if (failure) std::rethrow_exception(failure);
-    if (!*outcome) {
-      raise_portfolio_error(outcome->error());
+    auto outcome = without_gil([&] { return morva::sequence_with(problem, settings); });
+    if (!outcome) {
+      raise_portfolio_error(outcome.error());
       return nullptr;
     }
-    return new_sequence_object(state, std::move(**outcome));
+    return new_sequence_object(state, std::move(*outcome));
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;
@@ -328,30 +318,26 @@ PyObject* new_problem_object(const ModuleState& state, PortfolioProblem problem)
 
 PyObject* solve_owned(const ModuleState& state, PortfolioProblem problem, std::optional<WarmStart> warm_start,
                       const SolverSettings& settings, bool raise_on_failure) {
-  std::optional<std::expected<Solution, PortfolioError>> outcome;
-  std::exception_ptr failure;
-  {
-    GilReleased released;
-    try {
-      // The copies die here, before the lock is taken back.
-      const PortfolioProblem owned = std::move(problem);
-      const std::optional<WarmStart> start = std::move(warm_start);
-      outcome.emplace(morva::solve_mean_variance_factor(owned, settings, start));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
-  if (!*outcome) {
-    raise_portfolio_error(outcome->error());
+  auto outcome = without_gil([&] {
+    // The copies die here, before the lock is taken back.
+    const PortfolioProblem owned = std::move(problem);
+    const std::optional<WarmStart> start = std::move(warm_start);
+    return morva::solve_mean_variance_factor(owned, settings, start);
+  });
+  return finish_solve(state, std::move(outcome), raise_on_failure);
+}
+
+PyObject* finish_solve(const ModuleState& state, std::expected<Solution, PortfolioError> outcome,
+                       bool raise_on_failure) {
+  if (!outcome) {
+    raise_portfolio_error(outcome.error());
     return nullptr;
   }
-  Solution& solution = **outcome;
-  if (raise_on_failure && solution.status != SolveStatus::Solved) {
-    raise_runtime_error(failure_message(solution));
+  if (raise_on_failure && outcome->status != SolveStatus::Solved) {
+    raise_runtime_error(failure_message(*outcome));
     return nullptr;
   }
-  return new_result_object(state, std::move(solution));
+  return new_result_object(state, std::move(*outcome));
 }
 
 }  // namespace morva::python

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <optional>
 #include <utility>
 
 namespace morva::python {
@@ -63,5 +65,25 @@ class GilReleased {
  private:
   PyThreadState* state_;
 };
+
+// Runs `work` with the interpreter lock released and returns its result. An
+// exception thrown inside (only exhausting memory can) crosses the released
+// section as a value and is rethrown once the lock is held again, where the
+// caller turns it into a Python error.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  std::optional<decltype(work())> result;
+  std::exception_ptr failure;
+  {
+    GilReleased released;
+    try {
+      result.emplace(work());
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
 
 }  // namespace morva::python

@@ -81,27 +81,9 @@ PyObject* sequence_solve_next(PyObject* self, PyObject* const* args, Py_ssize_t 
         raise_runtime_error(kAlreadyBorrowed);
         return nullptr;
       }
-      std::exception_ptr failure;
-      {
-        GilReleased released;
-        try {
-          outcome.emplace(object->sequence->solve_next(step));
-        } catch (...) {
-          failure = std::current_exception();
-        }
-      }
-      if (failure) std::rethrow_exception(failure);
+      outcome.emplace(without_gil([&] { return object->sequence->solve_next(step); }));
     }
-    if (!*outcome) {
-      raise_portfolio_error(outcome->error());
-      return nullptr;
-    }
-    Solution& solution = **outcome;
-    if (raise_on_failure && solution.status != SolveStatus::Solved) {
-      raise_runtime_error(failure_message(solution));
-      return nullptr;
-    }
-    return new_result_object(state, std::move(solution));
+    return finish_solve(state, std::move(*outcome), raise_on_failure);
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;
@@ -352,18 +334,11 @@ PyObject* solve_batch_function(PyObject* module, PyObject* const* args, Py_ssize
     step_lists.clear();
 
     // 4. The whole batch runs before any outcome is looked at.
-    std::vector<BatchOutcome> outcomes;
-    std::exception_ptr failure;
-    {
-      GilReleased released;
-      try {
-        outcomes = solve_batch(accounts, settings);
-        accounts.clear();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    }
-    if (failure) std::rethrow_exception(failure);
+    std::vector<BatchOutcome> outcomes = without_gil([&] {
+      std::vector<BatchOutcome> results = solve_batch(accounts, settings);
+      accounts.clear();
+      return results;
+    });
 
     // 5. The first failing account (then step) raises.
     for (std::size_t account = 0; account < outcomes.size(); ++account) {

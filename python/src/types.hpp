@@ -69,6 +69,10 @@ const PortfolioProblem& held_problem(PyObject* object);
 PyObject* solve_owned(const ModuleState& state, PortfolioProblem problem, std::optional<WarmStart> warm_start,
                       const SolverSettings& settings, bool raise_on_failure);
 
+// Wraps a finished solve exactly as solve_owned does.
+PyObject* finish_solve(const ModuleState& state, std::expected<Solution, PortfolioError> outcome,
+                       bool raise_on_failure);
+
 // A fast-call or no-argument C function in the PyCFunction slot of a PyMethodDef.
 template <class F>
 PyCFunction as_method(F function) {
