@@ -328,32 +328,35 @@ std::optional<PortfolioProblem> build_problem(const ModuleState& state, ProblemS
     return accept(std::move(result), problem);
   };
   auto take = [&problem]() { return std::move(*problem); };
+  // Two keywords that only make sense together: both or neither.
+  auto paired = [](const auto& first, const auto& second, const char* message) {
+    if (first.has_value() == second.has_value()) return true;
+    raise_value_error(message);
+    return false;
+  };
 
   if (!apply(take().with_risk_aversion(spec.risk_aversion))) return std::nullopt;
   if (!apply(take().with_budget(spec.budget))) return std::nullopt;
 
-  if (spec.lower_bounds.has_value() != spec.upper_bounds.has_value()) {
-    raise_value_error("lower_bounds and upper_bounds must be provided together");
+  if (!paired(spec.lower_bounds, spec.upper_bounds,
+              "lower_bounds and upper_bounds must be provided together"))
     return std::nullopt;
-  }
   if (spec.lower_bounds &&
       !apply(take().with_bounds(std::move(*spec.lower_bounds), std::move(*spec.upper_bounds)))) {
     return std::nullopt;
   }
 
-  if (spec.equality_matrix.has_value() != spec.equality_rhs.has_value()) {
-    raise_value_error("equality_matrix and equality_rhs must be provided together");
+  if (!paired(spec.equality_matrix, spec.equality_rhs,
+              "equality_matrix and equality_rhs must be provided together"))
     return std::nullopt;
-  }
   if (spec.equality_matrix &&
       !apply(take().with_equalities(std::move(*spec.equality_matrix), std::move(*spec.equality_rhs)))) {
     return std::nullopt;
   }
 
-  if (spec.inequality_matrix.has_value() != spec.inequality_rhs.has_value()) {
-    raise_value_error("inequality_matrix and inequality_rhs must be provided together");
+  if (!paired(spec.inequality_matrix, spec.inequality_rhs,
+              "inequality_matrix and inequality_rhs must be provided together"))
     return std::nullopt;
-  }
   if (spec.inequality_matrix &&
       !apply(take().with_inequalities(std::move(*spec.inequality_matrix), std::move(*spec.inequality_rhs)))) {
     return std::nullopt;
