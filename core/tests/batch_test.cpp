@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "morva/batch.hpp"
+#include "support/same_solution.hpp"
 
 namespace morva {
 namespace {
@@ -57,20 +58,6 @@ RebalanceStep restoring_step(double shift) {
   RebalanceStep s = returns_step(shift);
   s.inequality_rhs = {0.7};
   return s;
-}
-
-void expect_same_solution(const Solution& actual, const Solution& expected) {
-  EXPECT_EQ(actual.status, expected.status);
-  EXPECT_EQ(actual.x, expected.x);
-  EXPECT_EQ(actual.dual, expected.dual);
-  EXPECT_EQ(actual.objective, expected.objective);
-  EXPECT_EQ(actual.residuals, expected.residuals);
-  EXPECT_EQ(actual.iterations, expected.iterations);
-  EXPECT_EQ(actual.final_rho, expected.final_rho);
-  EXPECT_EQ(actual.rho_updates, expected.rho_updates);
-  EXPECT_EQ(actual.polished, expected.polished);
-  EXPECT_EQ(actual.diagnostics, expected.diagnostics);
-  EXPECT_EQ(actual.certificate, expected.certificate);
 }
 
 // Every outcome equal up to the wall-clock solve times.

@@ -12,6 +12,7 @@
 
 #include "morva/portfolio.hpp"
 #include "morva/sequence.hpp"
+#include "support/same_solution.hpp"
 
 namespace morva {
 namespace {
@@ -98,21 +99,6 @@ RebalanceStep returns_step() {
   RebalanceStep s;
   s.expected_returns = {0.045, 0.05, 0.06, 0.04, 0.055, 0.05};
   return s;
-}
-
-// Everything but the wall-clock time must agree bit for bit.
-void expect_same_solution(const Solution& actual, const Solution& expected) {
-  EXPECT_EQ(actual.status, expected.status);
-  EXPECT_EQ(actual.x, expected.x);
-  EXPECT_EQ(actual.dual, expected.dual);
-  EXPECT_EQ(actual.objective, expected.objective);
-  EXPECT_EQ(actual.residuals, expected.residuals);
-  EXPECT_EQ(actual.iterations, expected.iterations);
-  EXPECT_EQ(actual.final_rho, expected.final_rho);
-  EXPECT_EQ(actual.rho_updates, expected.rho_updates);
-  EXPECT_EQ(actual.polished, expected.polished);
-  EXPECT_EQ(actual.diagnostics, expected.diagnostics);
-  EXPECT_EQ(actual.certificate, expected.certificate);
 }
 
 double max_abs_difference(const std::vector<double>& a, const std::vector<double>& b) {
