@@ -1,6 +1,6 @@
 """Argument conversion and the construction rules, with their exact texts.
 
-Each case starts from one valid specification and breaks exactly one rule;
+Each case starts from one valid set of portfolio arguments and breaks exactly one rule;
 every case runs through both the PortfolioProblem constructor and the
 one-shot solve_mean_variance_factor, which must report the same error."""
 

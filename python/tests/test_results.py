@@ -30,46 +30,46 @@ def solved_result():
     return _morva.PortfolioProblem(*positional(small_arrays(4))).solve()
 
 
-# Each specification is (positional arrays, construction keywords).
-def plain_specification():
+# Each portfolio is given as (positional arrays, construction keywords).
+def plain_portfolio():
     return positional(small_arrays(4)), {}
 
 
-def infeasible_specification():
+def infeasible_portfolio():
     return positional(small_arrays(3)), infeasible_keywords()
 
 
-def unbounded_specification():
+def unbounded_portfolio():
     arrays = unbounded_arrays()
     return positional(arrays), {"lower_bounds": arrays["lower_bounds"], "upper_bounds": arrays["upper_bounds"]}
 
 
-def overflowing_specification():
+def overflowing_portfolio():
     """Data so large that the iterates overflow: non-finite residuals."""
     arrays = small_arrays(4)
     arrays["expected_returns"] = np.array([1.7e308, -1.7e308, 1.7e308, 1.7e308])
     return positional(arrays), {"lower_bounds": np.full(4, -np.inf), "upper_bounds": np.full(4, np.inf)}
 
 
-def make_problem(specification):
-    arrays, keywords = specification()
+def make_problem(portfolio):
+    arrays, keywords = portfolio()
     return _morva.PortfolioProblem(*arrays, **keywords)
 
 
 def truncated_problem():
-    return make_problem(plain_specification)
+    return make_problem(plain_portfolio)
 
 
 def infeasible_problem():
-    return make_problem(infeasible_specification)
+    return make_problem(infeasible_portfolio)
 
 
 def unbounded_problem():
-    return make_problem(unbounded_specification)
+    return make_problem(unbounded_portfolio)
 
 
 def overflowing_problem():
-    return make_problem(overflowing_specification)
+    return make_problem(overflowing_portfolio)
 
 
 def expected_failure_message(result) -> str:
@@ -83,18 +83,18 @@ def expected_failure_message(result) -> str:
 
 
 FAILING = [
-    ("max_iterations", plain_specification, {"max_iterations": 3}, "maximum iterations reached"),
-    ("max_iterations_unpolished", plain_specification, {"max_iterations": 7, "polish": False},
+    ("max_iterations", plain_portfolio, {"max_iterations": 3}, "maximum iterations reached"),
+    ("max_iterations_unpolished", plain_portfolio, {"max_iterations": 7, "polish": False},
      "maximum iterations reached"),
-    ("primal_infeasible", infeasible_specification, {}, "primal infeasible"),
-    ("dual_infeasible", unbounded_specification, {}, "dual infeasible"),
-    ("overflow", overflowing_specification, {"max_iterations": 200}, "maximum iterations reached"),
+    ("primal_infeasible", infeasible_portfolio, {}, "primal infeasible"),
+    ("dual_infeasible", unbounded_portfolio, {}, "dual infeasible"),
+    ("overflow", overflowing_portfolio, {"max_iterations": 200}, "maximum iterations reached"),
 ]
 
 
-@pytest.mark.parametrize(("case", "specification", "keywords", "status"), FAILING, ids=[c[0] for c in FAILING])
-def test_failed_solve_raises_runtime_error_with_the_failure_message(case, specification, keywords, status):
-    problem = make_problem(specification)
+@pytest.mark.parametrize(("case", "portfolio", "keywords", "status"), FAILING, ids=[c[0] for c in FAILING])
+def test_failed_solve_raises_runtime_error_with_the_failure_message(case, portfolio, keywords, status):
+    problem = make_problem(portfolio)
     returned = problem.solve(raise_on_failure=False, **keywords)
     assert returned.status == status
     with pytest.raises(RuntimeError) as error:
@@ -107,7 +107,7 @@ def test_failed_solve_raises_runtime_error_with_the_failure_message(case, specif
         assert ". Hints: " in message
     else:
         assert "). Set raise_on_failure=False" in message
-    arrays, construction = specification()
+    arrays, construction = portfolio()
     with pytest.raises(RuntimeError) as one_shot_error:
         _morva.solve_mean_variance_factor(*arrays, **construction, **keywords)
     assert str(one_shot_error.value) == message
