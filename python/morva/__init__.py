@@ -1,7 +1,11 @@
 """Factor-model mean-variance portfolio optimiser.
 
 The solver lives in the native extension module ``_morva``; this package
-re-exports its public names and adds the ``python -m morva demo`` command.
+re-exports its public names and adds what sits on top of it: pickling of
+problems and results (registered on import), chunked batches with progress,
+efficient frontiers, labelled (pandas) problems in ``morva.labels``, Dask
+batches in ``morva.distributed`` and the ``morva`` command. pandas, Dask and
+matplotlib are optional and imported only when used.
 """
 
 from _morva import (
@@ -13,6 +17,14 @@ from _morva import (
     solve_mean_variance_factor,
 )
 
+from ._records import CertificateRecord, SolveResultRecord, register
+from .batching import solve_batch_chunked
+from .frontier import Frontier, efficient_frontier
+
+register()
+
+# The star-import surface is the extension's own; the additions above are
+# reached as attributes (morva.efficient_frontier, morva.SolveResultRecord, ...).
 __all__ = [
     "PortfolioProblem",
     "PortfolioSequence",
