@@ -1,0 +1,37 @@
+"""The README's usage examples run as written."""
+
+from __future__ import annotations
+
+import re
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+SECTION = "## Usage: "
+
+
+def usage_blocks() -> list[str]:
+    """The python code blocks of the usage section, in order."""
+    text = README.read_text(encoding="utf-8")
+    start = text.index(SECTION)
+    end = text.find("\n## ", start + len(SECTION))
+    section = text[start:] if end < 0 else text[start:end]
+    return re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
+
+
+def test_the_usage_section_has_an_example_per_capability():
+    blocks = usage_blocks()
+    for needle in ("pickle.loads", "LabelledProblem", "cli.main", "distributed.solve_batch", "efficient_frontier"):
+        assert sum(needle in block for block in blocks) == 1, needle
+
+
+def test_usage_examples_run(tmp_path, monkeypatch, capsys):
+    for module in ("pandas", "distributed", "matplotlib"):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "readme"}
+    for number, block in enumerate(usage_blocks()):
+        exec(compile(block, f"README usage block {number}", "exec"), namespace)
+    assert (tmp_path / "frontier.png").read_bytes()[:4] == b"\x89PNG"
+    assert "expected_returns has no entry for asset 'stock 7'" in capsys.readouterr().out
