@@ -11,22 +11,11 @@ text the original produced.
 from __future__ import annotations
 
 import copyreg
-import math
 from typing import Any
 
 import numpy as np
 
 import _morva
-
-
-def scientific(value: float, digits: int) -> str:
-    """``{:.Ne}`` as the engine prints it: lower-case e, exponent without '+' or leading zeros."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    mantissa, exponent = f"{value:.{digits}e}".split("e")
-    return f"{mantissa}e{int(exponent)}"
 
 
 def _copy(array: np.ndarray | None) -> np.ndarray | None:
@@ -95,16 +84,18 @@ class SolveResultRecord:
     ``rho_updates``, ``polished``, ``convergence_hints``, ``weights``,
     ``certificate``) with the same values, arrays and hint lists returned as
     fresh copies, the same ``repr``, and ``to_json()`` returns the very text
-    the original result's ``to_json()`` produced (stored, not rebuilt). The
+    the original result's ``to_json()`` produced (stored, not rebuilt, as is
+    the ``repr`` text). The
     certificate, when present, is a :class:`CertificateRecord`.
     """
 
-    __slots__ = ("_json", "_scalars", "_hints", "_weights", "_certificate")
+    __slots__ = ("_json", "_repr", "_scalars", "_hints", "_weights", "_certificate")
 
-    def __init__(self, json_text: str, scalars: tuple, hints, weights, certificate) -> None:
+    def __init__(self, json_text: str, text: str, scalars: tuple, hints, weights, certificate) -> None:
         if len(scalars) != len(_RESULT_SCALARS):
             raise ValueError(f"a result record needs {len(_RESULT_SCALARS)} scalar attributes, got {len(scalars)}")
         self._json = json_text
+        self._repr = text
         self._scalars = dict(zip(_RESULT_SCALARS, scalars))
         self._hints = tuple(hints)
         self._weights = np.array(weights, dtype=np.float64)
@@ -113,13 +104,7 @@ class SolveResultRecord:
     @classmethod
     def of(cls, result) -> SolveResultRecord:
         """The record of a ``SolveResult`` (or of another record)."""
-        return cls(
-            result.to_json(),
-            tuple(getattr(result, name) for name in _RESULT_SCALARS),
-            result.convergence_hints,
-            result.weights,
-            result.certificate,
-        )
+        return cls(*_result_state(result))
 
     status = property(lambda self: self._scalars["status"])
     objective = property(lambda self: self._scalars["objective"])
@@ -142,12 +127,7 @@ class SolveResultRecord:
         return _result_record, _result_state(self)
 
     def __repr__(self) -> str:
-        s = self._scalars
-        return (
-            f"SolveResult(status='{s['status']}', objective={scientific(s['objective'], 6)}, "
-            f"iterations={s['iterations']}, primal_residual={scientific(s['primal_residual'], 3)}, "
-            f"dual_residual={scientific(s['dual_residual'], 3)})"
-        )
+        return self._repr
 
 
 def _certificate_state(certificate) -> tuple:
@@ -163,6 +143,7 @@ def _certificate_state(certificate) -> tuple:
 def _result_state(result) -> tuple:
     return (
         result.to_json(),
+        repr(result),
         tuple(getattr(result, name) for name in _RESULT_SCALARS),
         tuple(result.convergence_hints),
         result.weights,

@@ -6,6 +6,7 @@ from __future__ import annotations
 import multiprocessing
 import pickle
 from concurrent.futures import ProcessPoolExecutor
+from types import GetSetDescriptorType
 
 import numpy as np
 import pytest
@@ -16,17 +17,10 @@ from conftest import infeasible_keywords, positional, small_arrays, unbounded_ar
 from morva import demo
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
-RESULT_SCALARS = (
-    "status",
-    "objective",
-    "primal_residual",
-    "dual_residual",
-    "complementarity",
-    "iterations",
-    "solve_time_seconds",
-    "final_rho",
-    "rho_updates",
-    "polished",
+# Every read-only attribute of the extension's result except the containers.
+RESULT_SCALARS = tuple(
+    name for name, member in vars(_morva.SolveResult).items()
+    if isinstance(member, GetSetDescriptorType) and name not in ("convergence_hints", "weights", "certificate")
 )
 CERTIFICATE_ARRAYS = ("equality_dual", "inequality_dual", "bound_dual", "direction")
 
@@ -120,6 +114,11 @@ def test_results_unpickle_as_records_equal_to_the_original(make, protocol):
     assert_same_result(record, result)
     again = pickle.loads(pickle.dumps(record, protocol=protocol))
     assert_same_result(again, result)
+
+
+def test_the_attribute_list_is_the_result_surface():
+    assert RESULT_SCALARS == ("status", "objective", "primal_residual", "dual_residual", "complementarity",
+                              "iterations", "solve_time_seconds", "final_rho", "rho_updates", "polished")
 
 
 def test_the_statuses_cover_every_certificate_kind():
