@@ -217,11 +217,12 @@ class LabelledProblem:
         keywords: dict[str, Any] = {"risk_aversion": risk_aversion, "budget": budget, "turnover_penalty": turnover_penalty,
                                     "max_weight": max_weight, "max_short": max_short}
         for name, value in (("lower_bounds", lower_bounds), ("upper_bounds", upper_bounds),
-                            ("previous_weights", previous_weights), ("benchmark_weights", benchmark_weights)):
+                            ("l1_turnover_costs", l1_turnover_costs)):
             if value is not None:
-                keywords[name] = _per_asset(value, assets, name) if "bounds" in name else _series(value, assets, name, "asset")
-        if l1_turnover_costs is not None:
-            keywords["l1_turnover_costs"] = _per_asset(l1_turnover_costs, assets, "l1_turnover_costs")
+                keywords[name] = _per_asset(value, assets, name)
+        for name, value in (("previous_weights", previous_weights), ("benchmark_weights", benchmark_weights)):
+            if value is not None:
+                keywords[name] = _series(value, assets, name, "asset")
         equalities = _constraint_block(equality_matrix, equality_rhs, assets, "equality")
         inequalities = _constraint_block(inequality_matrix, inequality_rhs, assets, "inequality")
         for name, block in (("equality", equalities), ("inequality", inequalities)):
