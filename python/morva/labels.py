@@ -33,8 +33,7 @@ def _pd():
 
 def _check_labels(given, expected, name: str, what: str) -> None:
     """``given`` must hold exactly the labels of ``expected``, each once."""
-    if given.has_duplicates:
-        raise ValueError(f"{name} lists {what} {given[given.duplicated()][0]!r} more than once")
+    _unique_index(given, name, what)
     missing = expected[~expected.isin(given)]
     if len(missing):
         raise ValueError(f"{name} has no entry for {what} {missing[0]!r}")
@@ -214,6 +213,12 @@ class LabelledProblem:
         self.assets = _unique_index(exposures.index, "exposures", "asset")
         self.factors = _unique_index(exposures.columns, "exposures", "factor")
         assets = self.assets
+        arrays = (
+            _frame(exposures, assets, self.factors, "exposures", ("asset", "factor")),
+            _frame(factor_covariance, self.factors, self.factors, "factor_covariance", ("factor", "factor")),
+            _series(specific_variance, assets, "specific_variance", "asset"),
+            _series(expected_returns, assets, "expected_returns", "asset"),
+        )
         keywords: dict[str, Any] = {"risk_aversion": risk_aversion, "budget": budget, "turnover_penalty": turnover_penalty,
                                     "max_weight": max_weight, "max_short": max_short}
         for name, value in (("lower_bounds", lower_bounds), ("upper_bounds", upper_bounds),
@@ -244,12 +249,6 @@ class LabelledProblem:
                 style_matrix, style_lower, style_upper, assets)
             self.equality_rows += eq
             self.inequality_rows += ineq
-        arrays = (
-            _frame(exposures, assets, self.factors, "exposures", ("asset", "factor")),
-            _frame(factor_covariance, self.factors, self.factors, "factor_covariance", ("factor", "factor")),
-            _series(specific_variance, assets, "specific_variance", "asset"),
-            _series(expected_returns, assets, "expected_returns", "asset"),
-        )
         try:
             self.problem = _morva.PortfolioProblem(*arrays, **keywords)
         except ValueError as error:
