@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import _morva
-from conftest import infeasible_keywords, positional, small_arrays
+from conftest import infeasible_keywords, positional, small_arrays, unbounded_arrays
 from morva import cli, demo
 
 
@@ -25,11 +25,20 @@ def infeasible_problem() -> _morva.PortfolioProblem:
     return _morva.PortfolioProblem(*positional(small_arrays(3)), **infeasible_keywords())
 
 
+def unbounded_problem() -> _morva.PortfolioProblem:
+    arrays = unbounded_arrays()
+    return _morva.PortfolioProblem(*positional(arrays), lower_bounds=arrays["lower_bounds"],
+                                   upper_bounds=arrays["upper_bounds"])
+
+
+PROBLEMS = {"solved": solved_problem, "infeasible": infeasible_problem, "unbounded": unbounded_problem}
+
+
 @pytest.fixture
 def files(tmp_path: Path) -> dict[str, Path]:
-    paths = {"solved": tmp_path / "solved.json", "infeasible": tmp_path / "infeasible.json"}
-    paths["solved"].write_text(solved_problem().to_json())
-    paths["infeasible"].write_text(infeasible_problem().to_json())
+    paths = {name: tmp_path / f"{name}.json" for name in PROBLEMS}
+    for name, build in PROBLEMS.items():
+        paths[name].write_text(build().to_json())
     return paths
 
 
@@ -78,6 +87,19 @@ def test_infeasible_problems_exit_1_and_are_explained(files, capsys):
     # The cap x₀ + x₁ ≤ 0.2 and the boxes of the three assets take part.
     assert "inequality caps: inequality row 0 (" in out
     assert "the budget (sum of weights = 1)" in out
+
+
+def test_unbounded_problems_exit_1_and_name_the_direction(files, capsys):
+    result = unbounded_problem().solve(raise_on_failure=False)
+    assert result.status == "dual infeasible"
+    status, out, _ = run(capsys, "explain", str(files["unbounded"]))
+    assert status == 1
+    assert "the objective is unbounded below" in out
+    # The riskless long-short ray x₀ − x₁: both assets are cited, with opposite signs.
+    direction = result.certificate.direction
+    for asset in (0, 1):
+        assert f"    asset {asset}: {direction[asset]:+.3f}" in out.splitlines()
+    assert np.sign(direction[0]) == -np.sign(direction[1])
 
 
 def test_explain_on_a_solved_problem(files, capsys):
