@@ -108,7 +108,7 @@ def summary(result, expected_returns: np.ndarray) -> list[str]:
 
 
 def _cited(values: np.ndarray, keep: Callable[[np.ndarray], np.ndarray], names: Sequence[str]) -> list[str]:
-    return [f"{names[i]} ({values[i]:+.3f})" for i in np.flatnonzero(keep(values))]
+    return [f"{names[i]} with weight {values[i]:+.3f}" for i in np.flatnonzero(keep(values))]
 
 
 def certificate_in_words(certificate, budget: float | None) -> list[str]:

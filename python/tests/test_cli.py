@@ -85,7 +85,7 @@ def test_infeasible_problems_exit_1_and_are_explained(files, capsys):
     for hint in result.convergence_hints:
         assert f"  - {hint}" in out.splitlines()
     # The cap x₀ + x₁ ≤ 0.2 and the boxes of the three assets take part.
-    assert "inequality caps: inequality row 0 (" in out
+    assert "inequality caps: inequality row 0 with weight +" in out
     assert "the budget (sum of weights = 1)" in out
 
 
