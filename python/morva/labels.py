@@ -12,6 +12,7 @@ their labels instead of their positions.
 
 from __future__ import annotations
 
+import json
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -369,8 +370,6 @@ class LabelledResult:
 
     @property
     def duals(self) -> dict:
-        import json
-
         pd = _pd()
         dual = json.loads(self.result.to_json())["dual"]
         assets = self.problem.assets
