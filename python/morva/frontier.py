@@ -22,7 +22,7 @@ import _morva
 from ._extras import require
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # array fields: compare the arrays, not the records
 class FactorModel:
     """Σ = diag(d) + F·Ω·Fᵀ and the problem's return and anchor vectors, read from its JSON dump."""
 
@@ -57,7 +57,7 @@ def _matrix(data: dict) -> np.ndarray:
     return np.asarray(data["data"], dtype=np.float64).reshape(data["rows"], data["cols"])
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Frontier:
     """Solved points along the frontier, one per risk aversion, in the order given.
 
