@@ -84,30 +84,23 @@ std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioPr
   return sequence;
 }
 
-std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const RebalanceStep& step) {
+// Every check of a date, in field order; nothing is written here.
+std::expected<void, PortfolioError> PortfolioSequence::check_step(const RebalanceStep& step) const {
   const std::size_t n = dimension();
-
-  // ---- Checks: nothing below writes until every one has passed. ----
   if (step.expected_returns) {
-    if (auto ok = check_vector(*step.expected_returns, n, "expected_returns"); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = check_vector(*step.expected_returns, n, "expected_returns"); !ok) return ok;
   }
   if (step.previous_weights) {
     if (!previous_weights_) {
       return std::unexpected(PortfolioError::invalid_parameter(kPreviousWeightsWithoutTurnover));
     }
-    if (auto ok = check_vector(*step.previous_weights, n, "previous_weights"); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = check_vector(*step.previous_weights, n, "previous_weights"); !ok) return ok;
   }
   if (step.benchmark_weights) {
     if (!benchmark_weights_) {
       return std::unexpected(PortfolioError::invalid_parameter(kBenchmarkWithoutTracking));
     }
-    if (auto ok = check_vector(*step.benchmark_weights, n, "benchmark_weights"); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = check_vector(*step.benchmark_weights, n, "benchmark_weights"); !ok) return ok;
   }
   if (step.budget) {
     if (!budget_) return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
@@ -119,82 +112,84 @@ std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const Reba
     }
   }
   if (step.equality_rhs) {
-    if (auto ok = check_vector(*step.equality_rhs, equality_rhs_.size(), "equality_rhs"); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = check_vector(*step.equality_rhs, equality_rhs_.size(), "equality_rhs"); !ok) return ok;
   }
   if (step.inequality_rhs) {
     if (auto ok = check_vector(*step.inequality_rhs, workspace_.problem().m_in(), "inequality_rhs"); !ok) {
-      return std::unexpected(std::move(ok.error()));
+      return ok;
     }
   }
+  return {};
+}
 
-  // The lowering's linear term for the updated data, in the lowering's order
-  // of operations: q = −μ′, then qᵢ −= τ·x⁰′ᵢ, then q −= λ·(Σ·b′).
-  std::optional<std::vector<double>> linear;
-  if (step.expected_returns || step.previous_weights || step.benchmark_weights) {
-    const std::vector<double>& mu = given_or(step.expected_returns, expected_returns_);
-    std::vector<double> q(n);
-    for (std::size_t i = 0; i < n; ++i) q[i] = -mu[i];
-    if (previous_weights_) {
-      const std::vector<double>& anchor = given_or(step.previous_weights, *previous_weights_);
-      for (std::size_t i = 0; i < n; ++i) q[i] -= turnover_penalty_ * anchor[i];
-    }
-    if (benchmark_weights_) {
-      const std::vector<double>& benchmark = given_or(step.benchmark_weights, *benchmark_weights_);
-      const std::vector<double> sigma_b = covariance_.apply(benchmark);
-      for (std::size_t i = 0; i < n; ++i) q[i] -= risk_aversion_ * sigma_b[i];
-    }
-    // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
-    if (!all_finite(q))
-      return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
-    linear = std::move(q);
+// The lowering's linear term for the updated data, in the lowering's order
+// of operations: q = −μ′, then qᵢ −= τ·x⁰′ᵢ, then q −= λ·(Σ·b′). Nothing when
+// the date changes none of its inputs.
+std::expected<std::optional<std::vector<double>>, PortfolioError> PortfolioSequence::linear_term_for(
+    const RebalanceStep& step) const {
+  if (!step.expected_returns && !step.previous_weights && !step.benchmark_weights) return std::nullopt;
+  const std::size_t n = dimension();
+  const std::vector<double>& mu = given_or(step.expected_returns, expected_returns_);
+  std::vector<double> q(n);
+  for (std::size_t i = 0; i < n; ++i) q[i] = -mu[i];
+  if (previous_weights_) {
+    const std::vector<double>& anchor = given_or(step.previous_weights, *previous_weights_);
+    for (std::size_t i = 0; i < n; ++i) q[i] -= turnover_penalty_ * anchor[i];
   }
-
-  // b_eq = [B′] followed by the user rows, the budget row first as lowered.
-  std::optional<std::vector<double>> equality_rhs;
-  if (step.budget || step.equality_rhs) {
-    const std::vector<double>& rows = given_or(step.equality_rhs, equality_rhs_);
-    std::vector<double> rhs;
-    rhs.reserve(rows.size() + (budget_ ? 1 : 0));
-    if (budget_) rhs.push_back(given_or(step.budget, *budget_));
-    rhs.insert(rhs.end(), rows.begin(), rows.end());
-    equality_rhs = std::move(rhs);
+  if (benchmark_weights_) {
+    const std::vector<double>& benchmark = given_or(step.benchmark_weights, *benchmark_weights_);
+    const std::vector<double> sigma_b = covariance_.apply(benchmark);
+    for (std::size_t i = 0; i < n; ++i) q[i] -= risk_aversion_ * sigma_b[i];
   }
+  // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
+  if (!all_finite(q))
+    return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
+  return q;
+}
 
-  // ---- Writes: each keeps the unscaled problem and its equilibrated copy in
-  // step. Their own checks cannot fail for data validated above. ----
-  const auto write = [](std::expected<void, ProblemError> result) -> std::expected<void, PortfolioError> {
+// b_eq = [B′] followed by the user rows, the budget row first as lowered.
+// Nothing when the date changes neither.
+std::optional<std::vector<double>> PortfolioSequence::equality_rhs_for(const RebalanceStep& step) const {
+  if (!step.budget && !step.equality_rhs) return std::nullopt;
+  const std::vector<double>& rows = given_or(step.equality_rhs, equality_rhs_);
+  std::vector<double> rhs;
+  rhs.reserve(rows.size() + (budget_ ? 1 : 0));
+  if (budget_) rhs.push_back(given_or(step.budget, *budget_));
+  rhs.insert(rhs.end(), rows.begin(), rows.end());
+  return rhs;
+}
+
+// Each write keeps the unscaled problem and its equilibrated copy in step.
+// Their own checks cannot fail for data validated by check_step.
+std::expected<void, PortfolioError> PortfolioSequence::write_step(
+    const RebalanceStep& step, const std::optional<std::vector<double>>& linear,
+    const std::optional<std::vector<double>>& equality_rhs) {
+  const auto written = [](std::expected<void, ProblemError> result) -> std::expected<void, PortfolioError> {
     if (!result) return std::unexpected(PortfolioError::problem_invalid(std::move(result.error())));
     return {};
   };
   if (linear) {
-    if (auto ok = write(workspace_.update_linear(*linear)); !ok)
-      return std::unexpected(std::move(ok.error()));
+    if (auto ok = written(workspace_.update_linear(*linear)); !ok) return ok;
   }
   if (step.previous_weights && has_l1_costs_) {
-    if (auto ok = write(workspace_.update_l1_anchor(*step.previous_weights)); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = written(workspace_.update_l1_anchor(*step.previous_weights)); !ok) return ok;
   }
   if (equality_rhs) {
-    if (auto ok = write(workspace_.update_equality_rhs(*equality_rhs)); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = written(workspace_.update_equality_rhs(*equality_rhs)); !ok) return ok;
   }
   if (step.inequality_rhs) {
-    if (auto ok = write(workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = written(workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) return ok;
   }
-
   if (step.expected_returns) expected_returns_ = *step.expected_returns;
   if (step.previous_weights) previous_weights_ = *step.previous_weights;
   if (step.benchmark_weights) benchmark_weights_ = *step.benchmark_weights;
   if (step.budget) budget_ = *step.budget;
   if (step.equality_rhs) equality_rhs_ = *step.equality_rhs;
+  return {};
+}
 
-  // ---- Solve from the previous date's iterate. ----
+// Solves from the previous date's iterate and keeps the start for the next.
+std::expected<Solution, PortfolioError> PortfolioSequence::solve_warm() {
   auto solution = workspace_.solve_from(Clock::now(), warm_start_);
   if (!solution) return std::unexpected(PortfolioError::solver_failed(std::move(solution.error())));
 
@@ -208,6 +203,17 @@ std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const Reba
     warm_start_.reset();
   }
   return std::move(*solution);
+}
+
+std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const RebalanceStep& step) {
+  // Everything the date writes is computed and checked before the first write.
+  if (auto ok = check_step(step); !ok) return std::unexpected(std::move(ok.error()));
+  auto linear = linear_term_for(step);
+  if (!linear) return std::unexpected(std::move(linear.error()));
+  const std::optional<std::vector<double>> equality_rhs = equality_rhs_for(step);
+
+  if (auto ok = write_step(step, *linear, equality_rhs); !ok) return std::unexpected(std::move(ok.error()));
+  return solve_warm();
 }
 
 }  // namespace morva

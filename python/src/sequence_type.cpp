@@ -264,114 +264,142 @@ bool convert_step(const ModuleState& state, PyObject* dict, RebalanceStep& step,
   return true;
 }
 
+// solve_batch's arguments after conversion, the GIL still held.
+struct BatchArguments {
+  std::vector<PyRef> problems;                 // PortfolioProblem instances
+  std::vector<std::vector<PyRef>> step_dicts;  // one list of dicts per account
+  bool chain_previous_weights = false;
+  SolverSettings settings;
+  bool raise_on_failure = true;
+};
+
+bool read_problems(const ModuleState& state, PyObject* object, std::vector<PyRef>& problems) {
+  if (!sequence_items(object, Kw::problems, "a sequence of PortfolioProblem", problems)) return false;
+  for (const PyRef& problem : problems) {
+    if (!Py_IS_TYPE(problem.get(), state.problem_type)) {
+      PyErr_Format(PyExc_TypeError, "argument 'problems': expected PortfolioProblem items, got %.200s",
+                   Py_TYPE(problem.get())->tp_name);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool read_step_dicts(PyObject* object, std::vector<std::vector<PyRef>>& step_dicts) {
+  constexpr const char* kWhat = "a sequence of step-dict sequences";
+  std::vector<PyRef> step_lists;
+  if (!sequence_items(object, Kw::steps, kWhat, step_lists)) return false;
+  step_dicts.clear();
+  step_dicts.resize(step_lists.size());
+  for (std::size_t account = 0; account < step_lists.size(); ++account) {
+    if (!sequence_items(step_lists[account].get(), Kw::steps, kWhat, step_dicts[account])) return false;
+    for (const PyRef& step : step_dicts[account]) {
+      if (!PyDict_Check(step.get())) {
+        PyErr_Format(PyExc_TypeError, "argument 'steps': expected dict steps, got %.200s",
+                     Py_TYPE(step.get())->tp_name);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The kinds of every argument, in signature order, then one step list per account.
+bool read_batch_arguments(const ModuleState& state, std::span<PyObject* const> arguments,
+                          BatchArguments& out) {
+  if (!read_problems(state, arguments[0], out.problems) || !read_step_dicts(arguments[1], out.step_dicts) ||
+      !to_flag(arguments[2], Kw::chain_previous_weights, out.chain_previous_weights) ||
+      !convert_solver_settings(arguments.subspan(3, kSolverKeywords.size()), out.settings) ||
+      !to_flag(arguments[kBatchParameterCount - 1], Kw::raise_on_failure, out.raise_on_failure)) {
+    return false;
+  }
+  if (out.problems.size() != out.step_dicts.size()) {
+    raise_value_error("problems and steps must have the same length (one step list per account)");
+    return false;
+  }
+  return true;
+}
+
+// Accounts in order; the first bad step (account, then step, then item) wins.
+bool build_accounts(const ModuleState& state, const BatchArguments& arguments,
+                    std::vector<BatchAccount>& out) {
+  out.reserve(arguments.problems.size());
+  for (std::size_t account = 0; account < arguments.problems.size(); ++account) {
+    const std::vector<PyRef>& dicts = arguments.step_dicts[account];
+    BatchAccount entry{held_problem(arguments.problems[account].get()), {}, arguments.chain_previous_weights};
+    entry.steps.resize(dicts.size());
+    for (std::size_t index = 0; index < dicts.size(); ++index) {
+      std::string error;
+      if (!convert_step(state, dicts[index].get(), entry.steps[index], error)) {
+        raise_value_error("account " + std::to_string(account) + ", step " + std::to_string(index) + ": " +
+                          error);
+        return false;
+      }
+    }
+    out.push_back(std::move(entry));
+  }
+  return true;
+}
+
+// The first failing account (then step) raises; true when one did.
+bool raise_first_failure(const std::vector<BatchOutcome>& outcomes, bool raise_on_failure) {
+  for (std::size_t account = 0; account < outcomes.size(); ++account) {
+    const BatchOutcome& outcome = outcomes[account];
+    if (!outcome) {
+      raise_value_error("account " + std::to_string(account) + ": " + outcome.error().message());
+      return true;
+    }
+    if (!raise_on_failure) continue;
+    for (std::size_t step = 0; step < outcome->size(); ++step) {
+      if ((*outcome)[step].status != SolveStatus::Solved) {
+        raise_runtime_error("account " + std::to_string(account) + ", step " + std::to_string(step) + ": " +
+                            failure_message((*outcome)[step]));
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// New reference: lists of results in input order.
+PyObject* result_lists(const ModuleState& state, std::vector<BatchOutcome>& outcomes) {
+  PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+  if (!result) return nullptr;
+  for (std::size_t account = 0; account < outcomes.size(); ++account) {
+    std::vector<Solution>& solutions = *outcomes[account];
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(solutions.size())));
+    if (!list) return nullptr;
+    for (std::size_t step = 0; step < solutions.size(); ++step) {
+      PyObject* item = new_result_object(state, std::move(solutions[step]));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(step), item);  // steals
+    }
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(account), list.release());  // steals
+  }
+  return result.release();
+}
+
 PyObject* solve_batch_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ModuleState& state = module_state(module);
   try {
-    std::array<PyObject*, kBatchParameters.size()> arguments{};
-    if (!bind_arguments(state, kBatchSignature, args, nargs, kwnames, arguments)) return nullptr;
-
-    // 1. Kinds of every argument.
-    std::vector<PyRef> problems;
-    if (!sequence_items(arguments[0], Kw::problems, "a sequence of PortfolioProblem", problems))
-      return nullptr;
-    for (const PyRef& problem : problems) {
-      if (!Py_IS_TYPE(problem.get(), state.problem_type)) {
-        PyErr_Format(PyExc_TypeError, "argument 'problems': expected PortfolioProblem items, got %.200s",
-                     Py_TYPE(problem.get())->tp_name);
-        return nullptr;
-      }
-    }
-    std::vector<PyRef> step_lists;
-    if (!sequence_items(arguments[1], Kw::steps, "a sequence of step-dict sequences", step_lists))
-      return nullptr;
-    std::vector<std::vector<PyRef>> step_dicts(step_lists.size());
-    for (std::size_t account = 0; account < step_lists.size(); ++account) {
-      if (!sequence_items(step_lists[account].get(), Kw::steps, "a sequence of step-dict sequences",
-                          step_dicts[account])) {
-        return nullptr;
-      }
-      for (const PyRef& step : step_dicts[account]) {
-        if (!PyDict_Check(step.get())) {
-          PyErr_Format(PyExc_TypeError, "argument 'steps': expected dict steps, got %.200s",
-                       Py_TYPE(step.get())->tp_name);
-          return nullptr;
-        }
-      }
-    }
-    bool chain_previous_weights = false;
-    SolverSettings settings;
-    bool raise_on_failure = true;
-    if (!to_flag(arguments[2], Kw::chain_previous_weights, chain_previous_weights) ||
-        !convert_solver_settings(std::span(arguments).subspan(3, kSolverKeywords.size()), settings) ||
-        !to_flag(arguments[kBatchParameterCount - 1], Kw::raise_on_failure, raise_on_failure)) {
-      return nullptr;
-    }
-
-    // 2. One step list per account.
-    if (problems.size() != step_dicts.size()) {
-      raise_value_error("problems and steps must have the same length (one step list per account)");
-      return nullptr;
-    }
-
-    // 3. Accounts in order; the first bad step (account, then step, then item) wins.
+    std::array<PyObject*, kBatchParameters.size()> bound{};
+    if (!bind_arguments(state, kBatchSignature, args, nargs, kwnames, bound)) return nullptr;
+    BatchArguments arguments;
+    if (!read_batch_arguments(state, bound, arguments)) return nullptr;
     std::vector<BatchAccount> accounts;
-    accounts.reserve(problems.size());
-    for (std::size_t account = 0; account < problems.size(); ++account) {
-      BatchAccount entry{held_problem(problems[account].get()), {}, chain_previous_weights};
-      entry.steps.resize(step_dicts[account].size());
-      for (std::size_t index = 0; index < step_dicts[account].size(); ++index) {
-        std::string error;
-        if (!convert_step(state, step_dicts[account][index].get(), entry.steps[index], error)) {
-          raise_value_error("account " + std::to_string(account) + ", step " + std::to_string(index) + ": " +
-                            error);
-          return nullptr;
-        }
-      }
-      accounts.push_back(std::move(entry));
-    }
-    problems.clear();
-    step_dicts.clear();
-    step_lists.clear();
+    if (!build_accounts(state, arguments, accounts)) return nullptr;
+    const SolverSettings settings = arguments.settings;
+    const bool raise_on_failure = arguments.raise_on_failure;
+    arguments = {};  // the Python objects are released while the lock is held
 
-    // 4. The whole batch runs before any outcome is looked at.
+    // The whole batch runs before any outcome is looked at.
     std::vector<BatchOutcome> outcomes = without_gil([&] {
       std::vector<BatchOutcome> results = solve_batch(accounts, settings);
       accounts.clear();
       return results;
     });
-
-    // 5. The first failing account (then step) raises.
-    for (std::size_t account = 0; account < outcomes.size(); ++account) {
-      const BatchOutcome& outcome = outcomes[account];
-      if (!outcome) {
-        raise_value_error("account " + std::to_string(account) + ": " + outcome.error().message());
-        return nullptr;
-      }
-      if (!raise_on_failure) continue;
-      for (std::size_t step = 0; step < outcome->size(); ++step) {
-        if ((*outcome)[step].status != SolveStatus::Solved) {
-          raise_runtime_error("account " + std::to_string(account) + ", step " + std::to_string(step) + ": " +
-                              failure_message((*outcome)[step]));
-          return nullptr;
-        }
-      }
-    }
-
-    // 6. Lists of results in input order.
-    PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
-    if (!result) return nullptr;
-    for (std::size_t account = 0; account < outcomes.size(); ++account) {
-      std::vector<Solution>& solutions = *outcomes[account];
-      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(solutions.size())));
-      if (!list) return nullptr;
-      for (std::size_t step = 0; step < solutions.size(); ++step) {
-        PyObject* item = new_result_object(state, std::move(solutions[step]));
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(step), item);  // steals
-      }
-      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(account), list.release());  // steals
-    }
-    return result.release();
+    if (raise_first_failure(outcomes, raise_on_failure)) return nullptr;
+    return result_lists(state, outcomes);
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;
