@@ -887,49 +887,37 @@ std::expected<RawProblem, std::string> decode(std::string_view text) {
   return std::move(decoder.problem());
 }
 
-// The construction path: constructor, then the builders in their fixed order.
-PortfolioResult build(RawProblem raw) {
-  auto problem =
-      PortfolioProblem::create(std::move(raw.covariance.factors), std::move(raw.covariance.omega),
-                               std::move(raw.covariance.diagonal), std::move(raw.expected_returns));
-  const auto step = [&problem](auto&& builder) {
-    if (problem) problem = builder(std::move(*problem));
-  };
-  step([&](PortfolioProblem&& p) { return std::move(p).with_risk_aversion(raw.risk_aversion); });
-  step([&](PortfolioProblem&& p) { return std::move(p).with_budget(raw.budget); });
-  step([&](PortfolioProblem&& p) {
-    return std::move(p).with_bounds(std::move(raw.lower_bounds), std::move(raw.upper_bounds));
-  });
-  step([&](PortfolioProblem&& p) {
-    return std::move(p).with_equalities(std::move(raw.equalities.matrix), std::move(raw.equalities.rhs));
-  });
-  step([&](PortfolioProblem&& p) {
-    return std::move(p).with_inequalities(std::move(raw.inequalities.matrix),
-                                          std::move(raw.inequalities.rhs));
-  });
-  step([&](PortfolioProblem&& p) -> PortfolioResult {
-    if (!raw.previous_weights) {
-      // Both turnover terms are measured from the previous weights; a term
-      // without them could not be rebuilt by the builders. −0.0 counts as 0.
-      const double penalty = raw.turnover_penalty;
-      if (penalty != 0.0 || std::isnan(penalty) || raw.l1_turnover_costs) {
-        return std::unexpected(PortfolioError::invalid_parameter("turnover terms require previous_weights"));
-      }
-      return std::move(p);
-    }
-    // The quadratic builder runs even for a zero penalty, so the penalty is validated.
-    auto result = std::move(p).with_quadratic_turnover(*raw.previous_weights, raw.turnover_penalty);
-    if (result && raw.l1_turnover_costs) {
-      result = std::move(*result).with_l1_turnover(std::move(*raw.previous_weights),
-                                                   std::move(*raw.l1_turnover_costs));
-    }
-    return result;
-  });
-  step([&](PortfolioProblem&& p) -> PortfolioResult {
-    if (!raw.benchmark_weights) return std::move(p);
-    return std::move(p).with_tracking_benchmark(std::move(*raw.benchmark_weights));
-  });
-  return problem;
+// The decoded records as builder fields. A dump always carries the box and
+// both constraint blocks, so their builders always run.
+PortfolioFields to_fields(RawProblem raw) {
+  PortfolioFields fields;
+  fields.factors = std::move(raw.covariance.factors);
+  fields.omega = std::move(raw.covariance.omega);
+  fields.specific_variance = std::move(raw.covariance.diagonal);
+  fields.expected_returns = std::move(raw.expected_returns);
+  fields.risk_aversion = raw.risk_aversion;
+  fields.budget = raw.budget;
+  fields.lower_bounds = std::move(raw.lower_bounds);
+  fields.upper_bounds = std::move(raw.upper_bounds);
+  fields.equality_matrix = std::move(raw.equalities.matrix);
+  fields.equality_rhs = std::move(raw.equalities.rhs);
+  fields.inequality_matrix = std::move(raw.inequalities.matrix);
+  fields.inequality_rhs = std::move(raw.inequalities.rhs);
+  fields.previous_weights = std::move(raw.previous_weights);
+  fields.turnover_penalty = raw.turnover_penalty;
+  if (raw.l1_turnover_costs) fields.l1_turnover_costs = std::move(*raw.l1_turnover_costs);
+  fields.benchmark_weights = std::move(raw.benchmark_weights);
+  return fields;
+}
+
+// A dump states the need of both turnover terms for previous weights as one rule.
+std::string build_error_text(const PortfolioError& error) {
+  using Rule = PortfolioError::InputRule;
+  if (error.kind() == PortfolioError::Kind::IncompleteInput &&
+      (error.input_rule() == Rule::AnchorForPenalty || error.input_rule() == Rule::AnchorForCosts)) {
+    return PortfolioError::invalid_parameter("turnover terms require previous_weights").message();
+  }
+  return error.message();
 }
 
 }  // namespace
@@ -985,8 +973,8 @@ std::string problem_to_json(const PortfolioProblem& problem) {
 std::expected<PortfolioProblem, std::string> problem_from_json(std::string_view text) {
   auto raw = decode(text);
   if (!raw) return std::unexpected(std::move(raw.error()));
-  auto problem = build(std::move(*raw));
-  if (!problem) return std::unexpected(problem.error().message());
+  auto problem = build_portfolio(to_fields(std::move(*raw)));
+  if (!problem) return std::unexpected(build_error_text(problem.error()));
   return std::move(*problem);
 }
 

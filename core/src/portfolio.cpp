@@ -15,6 +15,7 @@
 #include "morva/certificate.hpp"
 #include "morva/format.hpp"
 #include "morva/workspace.hpp"
+#include "portfolio_internal.hpp"
 
 namespace morva {
 
@@ -148,6 +149,32 @@ PortfolioError PortfolioError::budget_infeasible(double budget, double lowest, d
   return result;
 }
 
+PortfolioError PortfolioError::incomplete_input(InputRule rule) {
+  PortfolioError result;
+  result.kind_ = Kind::IncompleteInput;
+  result.input_rule_ = rule;
+  return result;
+}
+
+namespace {
+
+std::string_view input_rule_text(PortfolioError::InputRule rule) {
+  using Rule = PortfolioError::InputRule;
+  switch (rule) {
+    case Rule::BoundsTogether: return "lower_bounds and upper_bounds must be provided together";
+    case Rule::EqualitiesTogether: return "equality_matrix and equality_rhs must be provided together";
+    case Rule::InequalitiesTogether: return "inequality_matrix and inequality_rhs must be provided together";
+    case Rule::AnchorForPenalty: return "previous_weights is required when turnover_penalty is non-zero";
+    case Rule::AnchorForCosts: return "previous_weights is required when l1_turnover_costs is provided";
+    case Rule::CostsKind: return "l1_turnover_costs must be a float or a one-dimensional float array";
+    case Rule::IdsForTargets: return "industry_targets requires industry_ids";
+    case Rule::StylesTogether: return "style_matrix, style_lower, and style_upper must be provided together";
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string PortfolioError::message() const {
   switch (kind_) {
     case Kind::ProblemInvalid: return std::get<ProblemError>(wrapped_).message();
@@ -159,6 +186,7 @@ std::string PortfolioError::message() const {
       return "budget " + format_decimal(budget_) +
              " is impossible under the box constraints: reachable sum is [" + format_decimal(lowest_) + ", " +
              format_decimal(highest_) + "]";
+    case Kind::IncompleteInput: return std::string(input_rule_text(input_rule_));
   }
   return {};
 }
@@ -425,21 +453,171 @@ PortfolioResult PortfolioProblem::with_short_limit(double max_short) && {
 }
 
 // ---------------------------------------------------------------------------
+// Building from decoded fields
+
+namespace {
+
+using Rule = PortfolioError::InputRule;
+
+std::unexpected<PortfolioError> input_failure(Rule rule) {
+  return std::unexpected(PortfolioError::incomplete_input(rule));
+}
+
+// The costs of every asset; a single number applies to all n.
+std::expected<std::vector<double>, PortfolioError> costs_per_asset(L1Costs costs, std::size_t n) {
+  if (auto* each = std::get_if<std::vector<double>>(&costs)) return std::move(*each);
+  if (const auto* one = std::get_if<double>(&costs)) return std::vector<double>(n, *one);
+  return input_failure(Rule::CostsKind);
+}
+
+PortfolioResult with_scalars(PortfolioProblem&& problem, PortfolioFields& fields) {
+  auto result = std::move(problem).with_risk_aversion(fields.risk_aversion);
+  if (!result) return result;
+  return std::move(*result).with_budget(fields.budget);
+}
+
+// Two inputs that only make sense together: both or neither; the builder
+// runs when both are given.
+template <class First, class Second>
+PortfolioResult with_pair(PortfolioProblem&& problem, std::optional<First>& first,
+                          std::optional<Second>& second, Rule rule,
+                          PortfolioResult (PortfolioProblem::*builder)(First, Second) &&) {
+  if (first.has_value() != second.has_value()) return input_failure(rule);
+  if (!first) return std::move(problem);
+  return (std::move(problem).*builder)(std::move(*first), std::move(*second));
+}
+
+PortfolioResult with_box(PortfolioProblem&& problem, PortfolioFields& fields) {
+  return with_pair(std::move(problem), fields.lower_bounds, fields.upper_bounds, Rule::BoundsTogether,
+                   &PortfolioProblem::with_bounds);
+}
+
+PortfolioResult with_equality_rows(PortfolioProblem&& problem, PortfolioFields& fields) {
+  return with_pair(std::move(problem), fields.equality_matrix, fields.equality_rhs, Rule::EqualitiesTogether,
+                   &PortfolioProblem::with_equalities);
+}
+
+PortfolioResult with_inequality_rows(PortfolioProblem&& problem, PortfolioFields& fields) {
+  return with_pair(std::move(problem), fields.inequality_matrix, fields.inequality_rhs,
+                   Rule::InequalitiesTogether, &PortfolioProblem::with_inequalities);
+}
+
+// Both turnover terms are measured from the previous weights. The quadratic
+// builder runs even for a zero penalty: it validates the penalty and installs
+// the anchor the L1 term shares.
+PortfolioResult with_turnover(PortfolioProblem&& problem, PortfolioFields& fields) {
+  if (!fields.previous_weights) {
+    // NaN compares unequal to zero, so a NaN penalty counts as non-zero.
+    if (fields.turnover_penalty != 0.0) return input_failure(Rule::AnchorForPenalty);
+    if (fields.l1_turnover_costs) return input_failure(Rule::AnchorForCosts);
+    return std::move(problem);
+  }
+  const std::size_t n = problem.dimension();
+  auto result = std::move(problem).with_quadratic_turnover(*fields.previous_weights, fields.turnover_penalty);
+  if (!result || !fields.l1_turnover_costs) return result;
+  auto costs = costs_per_asset(std::move(*fields.l1_turnover_costs), n);
+  if (!costs) return std::unexpected(std::move(costs.error()));
+  return std::move(*result).with_l1_turnover(std::move(*fields.previous_weights), std::move(*costs));
+}
+
+PortfolioResult with_benchmark(PortfolioProblem&& problem, PortfolioFields& fields) {
+  if (!fields.benchmark_weights) return std::move(problem);
+  return std::move(problem).with_tracking_benchmark(std::move(*fields.benchmark_weights));
+}
+
+// Explicit targets per group, or targets derived from the benchmark.
+PortfolioResult with_industries(PortfolioProblem&& problem, PortfolioFields& fields) {
+  if (!fields.industry_ids && fields.industry_targets) return input_failure(Rule::IdsForTargets);
+  if (!fields.industry_ids) return std::move(problem);
+  if (fields.industry_targets) {
+    return std::move(problem).with_group_targets(std::move(*fields.industry_ids),
+                                                 std::move(*fields.industry_targets));
+  }
+  return std::move(problem).with_industry_neutrality(std::move(*fields.industry_ids));
+}
+
+PortfolioResult with_styles(PortfolioProblem&& problem, PortfolioFields& fields) {
+  const int parts = static_cast<int>(fields.style_matrix.has_value()) +
+                    static_cast<int>(fields.style_lower.has_value()) +
+                    static_cast<int>(fields.style_upper.has_value());
+  if (parts == 0) return std::move(problem);
+  if (parts != 3) return input_failure(Rule::StylesTogether);
+  return std::move(problem).with_style_bounds(std::move(*fields.style_matrix), std::move(*fields.style_lower),
+                                              std::move(*fields.style_upper));
+}
+
+PortfolioResult with_limits(PortfolioProblem&& problem, PortfolioFields& fields) {
+  PortfolioResult result = std::move(problem);
+  if (fields.max_weight) result = std::move(*result).with_concentration_limit(*fields.max_weight);
+  if (result && fields.max_short) result = std::move(*result).with_short_limit(*fields.max_short);
+  return result;
+}
+
+}  // namespace
+
+PortfolioResult build_portfolio(PortfolioFields fields) {
+  using Builder = PortfolioResult (*)(PortfolioProblem&&, PortfolioFields&);
+  static constexpr Builder kBuilders[] = {with_scalars,         with_box,      with_equality_rows,
+                                          with_inequality_rows, with_turnover, with_benchmark,
+                                          with_industries,      with_styles,   with_limits};
+  auto problem =
+      PortfolioProblem::create(std::move(fields.factors), std::move(fields.omega),
+                               std::move(fields.specific_variance), std::move(fields.expected_returns));
+  for (const Builder builder : kBuilders) {
+    if (!problem) break;
+    problem = builder(std::move(*problem), fields);
+  }
+  return problem;
+}
+
+// ---------------------------------------------------------------------------
 // Lowering and solving
+
+BudgetReach BudgetReach::of(std::span<const double> lower, std::span<const double> upper) {
+  BudgetReach reach;
+  for (const double l : lower) reach.lowest_ += l;
+  for (const double u : upper) reach.highest_ += u;
+  return reach;
+}
+
+std::expected<void, PortfolioError> BudgetReach::admits(double budget) const {
+  if (lowest_ > budget || budget > highest_) {
+    return std::unexpected(PortfolioError::budget_infeasible(budget, lowest_, highest_));
+  }
+  return {};
+}
+
+std::vector<double> linear_term(const FactorQuad& covariance, double risk_aversion, double turnover_penalty,
+                                const LinearTermData& data) {
+  const std::size_t n = data.expected_returns.size();
+  std::vector<double> linear(n);
+  for (std::size_t i = 0; i < n; ++i) linear[i] = -data.expected_returns[i];
+  if (data.anchor) {
+    for (std::size_t i = 0; i < n; ++i) linear[i] -= turnover_penalty * (*data.anchor)[i];
+  }
+  if (data.benchmark) {
+    const std::vector<double> covariance_times_benchmark = covariance.apply(*data.benchmark);
+    for (std::size_t i = 0; i < n; ++i) linear[i] -= risk_aversion * covariance_times_benchmark[i];
+  }
+  return linear;
+}
+
+std::vector<double> equality_rhs_with_budget(std::optional<double> budget, std::span<const double> rows) {
+  std::vector<double> rhs;
+  rhs.reserve(rows.size() + (budget ? 1 : 0));
+  if (budget) rhs.push_back(*budget);
+  rhs.insert(rhs.end(), rows.begin(), rows.end());
+  return rhs;
+}
 
 std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
   const std::size_t n = dimension();
   const double lambda = risk_aversion_;
   const double tau = turnover_penalty_;
 
-  // Budget reachability: Σlᵢ ≤ B ≤ Σuᵢ, each side summed left to right.
   if (budget_) {
-    double lowest = 0.0;
-    double highest = 0.0;
-    for (const double l : lower_bounds_) lowest += l;
-    for (const double u : upper_bounds_) highest += u;
-    if (lowest > *budget_ || *budget_ > highest) {
-      return std::unexpected(PortfolioError::budget_infeasible(*budget_, lowest, highest));
+    if (auto ok = BudgetReach::of(lower_bounds_, upper_bounds_).admits(*budget_); !ok) {
+      return std::unexpected(std::move(ok.error()));
     }
   }
 
@@ -455,17 +633,10 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
   auto quadratic = FactorQuad::create(covariance_.factors, std::move(scaled_omega), std::move(diagonal));
   if (!quadratic) return problem_failure(std::move(quadratic.error()));
 
-  // q = −μ − τx⁰ − λΣb, the gradient at x = 0 of the smooth terms after
-  // expanding ½λ(x − b)ᵀΣ(x − b) and ½τ‖x − x⁰‖².
-  std::vector<double> linear(n);
-  for (std::size_t i = 0; i < n; ++i) linear[i] = -expected_returns_[i];
-  if (previous_weights_) {
-    for (std::size_t i = 0; i < n; ++i) linear[i] -= tau * (*previous_weights_)[i];
-  }
-  if (benchmark_weights_) {
-    const std::vector<double> covariance_times_benchmark = covariance_.apply(*benchmark_weights_);
-    for (std::size_t i = 0; i < n; ++i) linear[i] -= lambda * covariance_times_benchmark[i];
-  }
+  LinearTermData linear_data{expected_returns_, std::nullopt, std::nullopt};
+  if (previous_weights_) linear_data.anchor = *previous_weights_;
+  if (benchmark_weights_) linear_data.benchmark = *benchmark_weights_;
+  std::vector<double> linear = linear_term(covariance_, lambda, tau, linear_data);
 
   std::optional<L1Term> l1;
   if (l1_turnover_costs_ && previous_weights_) l1 = L1Term{*l1_turnover_costs_, *previous_weights_};
@@ -481,11 +652,7 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
     data.insert(data.end(), equalities_.matrix.data().begin(), equalities_.matrix.data().end());
     auto matrix = Matrix::create(rows, n, std::move(data));
     if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
-    std::vector<double> rhs;
-    rhs.reserve(equalities_.rhs.size() + 1);
-    rhs.push_back(*budget_);
-    rhs.insert(rhs.end(), equalities_.rhs.begin(), equalities_.rhs.end());
-    equalities = LinearConstraints{std::move(*matrix), std::move(rhs)};
+    equalities = LinearConstraints{std::move(*matrix), equality_rhs_with_budget(budget_, equalities_.rhs)};
   }
   if (equalities.rhs.size() != equalities.rows()) {
     return problem_failure(

@@ -8,6 +8,8 @@
 // sequence exactly as it was.
 #include "morva/sequence.hpp"
 
+#include "portfolio_internal.hpp"
+
 #include <cmath>
 #include <span>
 #include <string>
@@ -48,13 +50,6 @@ std::expected<void, PortfolioError> check_vector(std::span<const double> values,
   return {};
 }
 
-// Left-to-right sum, as the lowering's reachability test computes it.
-double sum_in_order(std::span<const double> values) {
-  double total = 0.0;
-  for (double v : values) total += v;
-  return total;
-}
-
 template <typename T>
 const T& given_or(const std::optional<T>& given, const T& current) {
   return given ? *given : current;
@@ -79,7 +74,6 @@ std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioPr
   sequence.covariance_ = problem.covariance();
   sequence.risk_aversion_ = problem.risk_aversion();
   sequence.turnover_penalty_ = problem.turnover_penalty();
-  sequence.budget_range_ = {sum_in_order(problem.lower_bounds()), sum_in_order(problem.upper_bounds())};
   sequence.has_l1_costs_ = problem.l1_turnover_costs().has_value();
   return sequence;
 }
@@ -106,10 +100,9 @@ std::expected<void, PortfolioError> PortfolioSequence::check_step(const Rebalanc
     if (!budget_) return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
     const double budget = *step.budget;
     if (!std::isfinite(budget)) return std::unexpected(PortfolioError::invalid_parameter(kBudgetNotFinite));
-    const auto [lowest, highest] = budget_range_;
-    if (lowest > budget || budget > highest) {
-      return std::unexpected(PortfolioError::budget_infeasible(budget, lowest, highest));
-    }
+    // The box is fixed for the whole sequence; the workspace keeps it unscaled.
+    const QpProblem& lowered = workspace_.problem();
+    if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(budget); !ok) return ok;
   }
   if (step.equality_rhs) {
     if (auto ok = check_vector(*step.equality_rhs, equality_rhs_.size(), "equality_rhs"); !ok) return ok;
@@ -122,41 +115,28 @@ std::expected<void, PortfolioError> PortfolioSequence::check_step(const Rebalanc
   return {};
 }
 
-// The lowering's linear term for the updated data, in the lowering's order
-// of operations: q = −μ′, then qᵢ −= τ·x⁰′ᵢ, then q −= λ·(Σ·b′). Nothing when
-// the date changes none of its inputs.
+// The lowering's linear term for the updated data; nothing when the date
+// changes none of its inputs.
 std::expected<std::optional<std::vector<double>>, PortfolioError> PortfolioSequence::linear_term_for(
     const RebalanceStep& step) const {
   if (!step.expected_returns && !step.previous_weights && !step.benchmark_weights) return std::nullopt;
-  const std::size_t n = dimension();
-  const std::vector<double>& mu = given_or(step.expected_returns, expected_returns_);
-  std::vector<double> q(n);
-  for (std::size_t i = 0; i < n; ++i) q[i] = -mu[i];
-  if (previous_weights_) {
-    const std::vector<double>& anchor = given_or(step.previous_weights, *previous_weights_);
-    for (std::size_t i = 0; i < n; ++i) q[i] -= turnover_penalty_ * anchor[i];
-  }
-  if (benchmark_weights_) {
-    const std::vector<double>& benchmark = given_or(step.benchmark_weights, *benchmark_weights_);
-    const std::vector<double> sigma_b = covariance_.apply(benchmark);
-    for (std::size_t i = 0; i < n; ++i) q[i] -= risk_aversion_ * sigma_b[i];
-  }
+  LinearTermData data{given_or(step.expected_returns, expected_returns_), std::nullopt, std::nullopt};
+  if (previous_weights_) data.anchor = given_or(step.previous_weights, *previous_weights_);
+  if (benchmark_weights_) data.benchmark = given_or(step.benchmark_weights, *benchmark_weights_);
+  std::vector<double> q = linear_term(covariance_, risk_aversion_, turnover_penalty_, data);
   // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
   if (!all_finite(q))
     return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
   return q;
 }
 
-// b_eq = [B′] followed by the user rows, the budget row first as lowered.
-// Nothing when the date changes neither.
+// b_eq for the updated data, the budget row first as lowered; nothing when
+// the date changes neither part.
 std::optional<std::vector<double>> PortfolioSequence::equality_rhs_for(const RebalanceStep& step) const {
   if (!step.budget && !step.equality_rhs) return std::nullopt;
-  const std::vector<double>& rows = given_or(step.equality_rhs, equality_rhs_);
-  std::vector<double> rhs;
-  rhs.reserve(rows.size() + (budget_ ? 1 : 0));
-  if (budget_) rhs.push_back(given_or(step.budget, *budget_));
-  rhs.insert(rhs.end(), rows.begin(), rows.end());
-  return rhs;
+  std::optional<double> budget = budget_;
+  if (budget && step.budget) budget = *step.budget;
+  return equality_rhs_with_budget(budget, given_or(step.equality_rhs, equality_rhs_));
 }
 
 // Each write keeps the unscaled problem and its equilibrated copy in step.

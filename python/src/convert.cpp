@@ -67,27 +67,15 @@ bool vector_from_float_array(const ModuleState& state, PyObject* object, std::ve
 }
 
 // l1_turnover_costs: a number gives every asset that cost; otherwise a 1-D
-// float64 array (its length is the core's to check).
-bool l1_costs_vector(const ModuleState& state, PyObject* object, std::size_t n, std::vector<double>& out) {
+// float64 array (its length is the core's to check). Anything else is
+// refused when the builders reach the costs.
+L1Costs l1_costs(const ModuleState& state, PyObject* object) {
   const double value = PyFloat_AsDouble(object);
-  if (!(value == -1.0 && PyErr_Occurred())) {
-    out.assign(n, value);
-    return true;
-  }
+  if (!(value == -1.0 && PyErr_Occurred())) return value;
   PyErr_Clear();
-  if (vector_from_float_array(state, object, out)) return true;
-  raise_value_error("l1_turnover_costs must be a float or a one-dimensional float array");
-  return false;
-}
-
-template <class T>
-bool accept(std::expected<T, PortfolioError>&& result, std::optional<T>& out) {
-  if (!result) {
-    raise_portfolio_error(result.error());
-    return false;
-  }
-  out.emplace(std::move(*result));
-  return true;
+  std::vector<double> costs;
+  if (vector_from_float_array(state, object, costs)) return costs;
+  return UnreadableCosts{};
 }
 
 }  // namespace
@@ -271,20 +259,23 @@ PyObject* new_float_array(std::span<const double> values) {
   return array;
 }
 
-bool convert_problem_spec(const ModuleState& state, std::span<PyObject* const> arguments, ProblemSpec& out) {
+bool convert_portfolio_fields(const ModuleState& state, std::span<PyObject* const> arguments,
+                              PortfolioFields& out) {
   auto argument = [&](Kw keyword) -> PyObject* {
     for (std::size_t i = 0; i < kProblemKeywords.size(); ++i) {
       if (kProblemKeywords[i] == keyword) return arguments[i];
     }
     return nullptr;
   };
+  Matrix omega;
+  double budget = *out.budget;
   // Signature order, so the earliest bad argument is the one reported.
   if (!to_matrix(state, argument(Kw::factors), Kw::factors, out.factors) ||
-      !to_matrix(state, argument(Kw::omega), Kw::omega, out.omega) ||
+      !to_matrix(state, argument(Kw::omega), Kw::omega, omega) ||
       !to_vector(state, argument(Kw::specific_variance), Kw::specific_variance, out.specific_variance) ||
       !to_vector(state, argument(Kw::expected_returns), Kw::expected_returns, out.expected_returns) ||
       !to_double(argument(Kw::risk_aversion), Kw::risk_aversion, out.risk_aversion) ||
-      !to_double(argument(Kw::budget), Kw::budget, out.budget) ||
+      !to_double(argument(Kw::budget), Kw::budget, budget) ||
       !to_optional_vector(state, argument(Kw::lower_bounds), Kw::lower_bounds, out.lower_bounds) ||
       !to_optional_vector(state, argument(Kw::upper_bounds), Kw::upper_bounds, out.upper_bounds) ||
       !to_optional_matrix(state, argument(Kw::equality_matrix), Kw::equality_matrix, out.equality_matrix) ||
@@ -297,9 +288,11 @@ bool convert_problem_spec(const ModuleState& state, std::span<PyObject* const> a
       !to_double(argument(Kw::turnover_penalty), Kw::turnover_penalty, out.turnover_penalty)) {
     return false;
   }
-  // Any object is accepted here; its kind is settled once n is known.
+  out.omega = FactorCovariance::dense(std::move(omega));
+  out.budget = budget;
+  // Any object is accepted here; its kind is settled by the builders.
   if (PyObject* costs = argument(Kw::l1_turnover_costs); !is_absent(costs)) {
-    out.l1_turnover_costs = PyRef::borrow(costs);
+    out.l1_turnover_costs = l1_costs(state, costs);
   }
   return to_optional_vector(state, argument(Kw::benchmark_weights), Kw::benchmark_weights,
                             out.benchmark_weights) &&
@@ -313,110 +306,13 @@ bool convert_problem_spec(const ModuleState& state, std::span<PyObject* const> a
          to_optional_double(argument(Kw::max_short), Kw::max_short, out.max_short);
 }
 
-std::optional<PortfolioProblem> build_problem(const ModuleState& state, ProblemSpec spec) {
-  std::optional<PortfolioProblem> problem;
-  if (!accept(
-          PortfolioProblem::create(std::move(spec.factors), FactorCovariance::dense(std::move(spec.omega)),
-                                   std::move(spec.specific_variance), std::move(spec.expected_returns)),
-          problem)) {
+std::optional<PortfolioProblem> build_problem(PortfolioFields fields) {
+  auto problem = build_portfolio(std::move(fields));
+  if (!problem) {
+    raise_portfolio_error(problem.error());
     return std::nullopt;
   }
-  const std::size_t n = problem->dimension();
-  // Each builder consumes the problem and hands back the updated one.
-  auto apply = [&problem](PortfolioResult result) {
-    problem.reset();
-    return accept(std::move(result), problem);
-  };
-  auto take = [&problem]() { return std::move(*problem); };
-  // Two keywords that only make sense together: both or neither.
-  auto paired = [](const auto& first, const auto& second, const char* message) {
-    if (first.has_value() == second.has_value()) return true;
-    raise_value_error(message);
-    return false;
-  };
-
-  if (!apply(take().with_risk_aversion(spec.risk_aversion))) return std::nullopt;
-  if (!apply(take().with_budget(spec.budget))) return std::nullopt;
-
-  if (!paired(spec.lower_bounds, spec.upper_bounds,
-              "lower_bounds and upper_bounds must be provided together"))
-    return std::nullopt;
-  if (spec.lower_bounds &&
-      !apply(take().with_bounds(std::move(*spec.lower_bounds), std::move(*spec.upper_bounds)))) {
-    return std::nullopt;
-  }
-
-  if (!paired(spec.equality_matrix, spec.equality_rhs,
-              "equality_matrix and equality_rhs must be provided together"))
-    return std::nullopt;
-  if (spec.equality_matrix &&
-      !apply(take().with_equalities(std::move(*spec.equality_matrix), std::move(*spec.equality_rhs)))) {
-    return std::nullopt;
-  }
-
-  if (!paired(spec.inequality_matrix, spec.inequality_rhs,
-              "inequality_matrix and inequality_rhs must be provided together"))
-    return std::nullopt;
-  if (spec.inequality_matrix &&
-      !apply(take().with_inequalities(std::move(*spec.inequality_matrix), std::move(*spec.inequality_rhs)))) {
-    return std::nullopt;
-  }
-
-  if (!spec.previous_weights) {
-    // NaN compares unequal to zero, so a NaN penalty counts as non-zero.
-    if (spec.turnover_penalty != 0.0) {
-      raise_value_error("previous_weights is required when turnover_penalty is non-zero");
-      return std::nullopt;
-    }
-    if (spec.l1_turnover_costs) {
-      raise_value_error("previous_weights is required when l1_turnover_costs is provided");
-      return std::nullopt;
-    }
-  } else {
-    // A zero penalty still installs the anchor shared by both turnover terms.
-    if (!apply(take().with_quadratic_turnover(*spec.previous_weights, spec.turnover_penalty)))
-      return std::nullopt;
-    if (spec.l1_turnover_costs) {
-      std::vector<double> costs;
-      if (!l1_costs_vector(state, spec.l1_turnover_costs.get(), n, costs)) return std::nullopt;
-      if (!apply(take().with_l1_turnover(std::move(*spec.previous_weights), std::move(costs)))) {
-        return std::nullopt;
-      }
-    }
-  }
-
-  if (spec.benchmark_weights && !apply(take().with_tracking_benchmark(std::move(*spec.benchmark_weights)))) {
-    return std::nullopt;
-  }
-
-  if (!spec.industry_ids && spec.industry_targets) {
-    raise_value_error("industry_targets requires industry_ids");
-    return std::nullopt;
-  }
-  if (spec.industry_ids) {
-    PortfolioResult result =
-        spec.industry_targets
-            ? take().with_group_targets(std::move(*spec.industry_ids), std::move(*spec.industry_targets))
-            : take().with_industry_neutrality(std::move(*spec.industry_ids));
-    if (!apply(std::move(result))) return std::nullopt;
-  }
-
-  const int style_parts = static_cast<int>(spec.style_matrix.has_value()) +
-                          static_cast<int>(spec.style_lower.has_value()) +
-                          static_cast<int>(spec.style_upper.has_value());
-  if (style_parts == 3) {
-    if (!apply(take().with_style_bounds(std::move(*spec.style_matrix), std::move(*spec.style_lower),
-                                        std::move(*spec.style_upper)))) {
-      return std::nullopt;
-    }
-  } else if (style_parts != 0) {
-    raise_value_error("style_matrix, style_lower, and style_upper must be provided together");
-    return std::nullopt;
-  }
-
-  if (spec.max_weight && !apply(take().with_concentration_limit(*spec.max_weight))) return std::nullopt;
-  if (spec.max_short && !apply(take().with_short_limit(*spec.max_short))) return std::nullopt;
-  return problem;
+  return std::move(*problem);
 }
 
 bool convert_solver_settings(std::span<PyObject* const> arguments, SolverSettings& out) {

@@ -68,40 +68,14 @@ inline constexpr std::array<Kw, 9> kSolverKeywords = {
     Kw::max_iterations,  Kw::absolute_tolerance, Kw::relative_tolerance,      Kw::rho,   Kw::adaptive_rho,
     Kw::over_relaxation, Kw::scaling_iterations, Kw::infeasibility_tolerance, Kw::polish};
 
-// The portfolio keywords after conversion, before any builder ran.
-struct ProblemSpec {
-  Matrix factors;
-  Matrix omega;
-  std::vector<double> specific_variance;
-  std::vector<double> expected_returns;
-  double risk_aversion = 1.0;
-  double budget = 1.0;
-  std::optional<std::vector<double>> lower_bounds;
-  std::optional<std::vector<double>> upper_bounds;
-  std::optional<Matrix> equality_matrix;
-  std::optional<std::vector<double>> equality_rhs;
-  std::optional<Matrix> inequality_matrix;
-  std::optional<std::vector<double>> inequality_rhs;
-  std::optional<std::vector<double>> previous_weights;
-  double turnover_penalty = 0.0;
-  PyRef l1_turnover_costs;  // a float or a 1-D float64 array; read once n is known
-  std::optional<std::vector<double>> benchmark_weights;
-  std::optional<std::vector<std::uint64_t>> industry_ids;
-  std::optional<std::vector<double>> industry_targets;
-  std::optional<Matrix> style_matrix;
-  std::optional<std::vector<double>> style_lower;
-  std::optional<std::vector<double>> style_upper;
-  std::optional<double> max_weight;
-  std::optional<double> max_short;
-};
+// Converts the 23 bound portfolio arguments (null = omitted) in signature
+// order into builder fields; no rule is checked yet.
+[[nodiscard]] bool convert_portfolio_fields(const ModuleState& state, std::span<PyObject* const> arguments,
+                                            PortfolioFields& out);
 
-// Converts the 23 bound arguments (null = omitted) in signature order.
-[[nodiscard]] bool convert_problem_spec(const ModuleState& state, std::span<PyObject* const> arguments,
-                                        ProblemSpec& out);
-
-// Applies the builders in their fixed order; the first failing rule raises
+// Runs the builders over the fields; the first failing rule raises
 // ValueError and nothing is returned.
-std::optional<PortfolioProblem> build_problem(const ModuleState& state, ProblemSpec spec);
+std::optional<PortfolioProblem> build_problem(PortfolioFields fields);
 
 // The nine solver keywords (null = omitted) into a settings record whose
 // remaining fields take the engine defaults.

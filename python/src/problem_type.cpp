@@ -69,9 +69,9 @@ PyObject* problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     std::array<PyObject*, kProblemKeywords.size()> arguments{};
     if (!bind_arguments(state, kConstructorSignature, args, kwargs, arguments)) return nullptr;
-    ProblemSpec spec;
-    if (!convert_problem_spec(state, arguments, spec)) return nullptr;
-    std::optional<PortfolioProblem> problem = build_problem(state, std::move(spec));
+    PortfolioFields fields;
+    if (!convert_portfolio_fields(state, arguments, fields)) return nullptr;
+    std::optional<PortfolioProblem> problem = build_problem(std::move(fields));
     if (!problem) return nullptr;
     return new_problem_object(state, std::move(*problem));
   } catch (...) {
@@ -248,8 +248,8 @@ PyObject* one_shot_solve(PyObject* module, PyObject* const* args, Py_ssize_t nar
     std::array<PyObject*, kOneShotParameters.size()> arguments{};
     if (!bind_arguments(state, kOneShotSignature, args, nargs, kwnames, arguments)) return nullptr;
     // Every keyword is converted (signature order) before any rule is checked.
-    ProblemSpec spec;
-    if (!convert_problem_spec(state, std::span(arguments).first(kProblemKeywords.size()), spec))
+    PortfolioFields fields;
+    if (!convert_portfolio_fields(state, std::span(arguments).first(kProblemKeywords.size()), fields))
       return nullptr;
     std::optional<WarmStart> warm_start;
     SolverSettings settings;
@@ -258,7 +258,7 @@ PyObject* one_shot_solve(PyObject* module, PyObject* const* args, Py_ssize_t nar
                                settings, raise_on_failure)) {
       return nullptr;
     }
-    std::optional<PortfolioProblem> problem = build_problem(state, std::move(spec));
+    std::optional<PortfolioProblem> problem = build_problem(std::move(fields));
     if (!problem) return nullptr;
     return solve_owned(state, std::move(*problem), std::move(warm_start), settings, raise_on_failure);
   } catch (...) {

@@ -27,7 +27,20 @@ class PortfolioError {
     SolverFailed,
     InvalidParameter,
     InvalidTemplate,
-    BudgetInfeasible
+    BudgetInfeasible,
+    IncompleteInput
+  };
+
+  // Rules on which inputs come together, checked while building from fields.
+  enum class InputRule {
+    BoundsTogether,        // lower and upper bounds, both or neither
+    EqualitiesTogether,    // equality matrix and right-hand side
+    InequalitiesTogether,  // inequality matrix and right-hand side
+    AnchorForPenalty,      // a non-zero quadratic turnover penalty needs previous weights
+    AnchorForCosts,        // L1 turnover costs need previous weights
+    CostsKind,             // L1 costs are one number or one per asset
+    IdsForTargets,         // industry targets need industry ids
+    StylesTogether,        // style matrix, lower and upper, all or none
   };
 
   static PortfolioError problem_invalid(ProblemError error);
@@ -36,6 +49,7 @@ class PortfolioError {
   static PortfolioError invalid_parameter(std::string reason);
   static PortfolioError invalid_template(std::string reason);
   static PortfolioError budget_infeasible(double budget, double lowest, double highest);
+  static PortfolioError incomplete_input(InputRule rule);
 
   Kind kind() const { return kind_; }
   // Wrapped errors print their own message unchanged.
@@ -45,6 +59,7 @@ class PortfolioError {
   const MatrixError* matrix_error() const { return std::get_if<MatrixError>(&wrapped_); }
   const SolverError* solver_error() const { return std::get_if<SolverError>(&wrapped_); }
   const std::string& reason() const { return reason_; }
+  InputRule input_rule() const { return input_rule_; }
 
   bool operator==(const PortfolioError&) const = default;
 
@@ -55,6 +70,7 @@ class PortfolioError {
   double budget_ = 0.0;
   double lowest_ = 0.0;
   double highest_ = 0.0;
+  InputRule input_rule_{};
 };
 
 class PortfolioProblem;
@@ -125,6 +141,48 @@ class PortfolioProblem {
   std::optional<std::vector<double>> l1_turnover_costs_;
   std::optional<std::vector<double>> benchmark_weights_;
 };
+
+// L1 turnover costs as a source gives them: one per asset, one for every
+// asset, or a value that is neither (refused when the builders reach it).
+struct UnreadableCosts {
+  bool operator==(const UnreadableCosts&) const = default;
+};
+using L1Costs = std::variant<std::vector<double>, double, UnreadableCosts>;
+
+// A portfolio as decoded from a dump or from keyword arguments, before any
+// rule is checked. Absent optional fields skip their builder; the defaults
+// are those of an omitted keyword.
+struct PortfolioFields {
+  Matrix factors;
+  FactorCovariance omega;
+  std::vector<double> specific_variance;
+  std::vector<double> expected_returns;
+  double risk_aversion = 1.0;
+  std::optional<double> budget = 1.0;
+  std::optional<std::vector<double>> lower_bounds;
+  std::optional<std::vector<double>> upper_bounds;
+  std::optional<Matrix> equality_matrix;
+  std::optional<std::vector<double>> equality_rhs;
+  std::optional<Matrix> inequality_matrix;
+  std::optional<std::vector<double>> inequality_rhs;
+  std::optional<std::vector<double>> previous_weights;
+  double turnover_penalty = 0.0;
+  std::optional<L1Costs> l1_turnover_costs;
+  std::optional<std::vector<double>> benchmark_weights;
+  std::optional<std::vector<std::uint64_t>> industry_ids;
+  std::optional<std::vector<double>> industry_targets;
+  std::optional<Matrix> style_matrix;
+  std::optional<std::vector<double>> style_lower;
+  std::optional<std::vector<double>> style_upper;
+  std::optional<double> max_weight;
+  std::optional<double> max_short;
+};
+
+// create, then the builders in one fixed order: risk aversion, budget, bounds,
+// equalities, inequalities, turnover (quadratic, then L1), benchmark,
+// industry groups, style bounds, concentration and short limits. The first
+// broken rule is returned.
+PortfolioResult build_portfolio(PortfolioFields fields);
 
 // Settings absent: the defaults. Then solve_with.
 std::expected<Solution, PortfolioError> solve_mean_variance_factor(

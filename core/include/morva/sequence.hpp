@@ -63,7 +63,6 @@ class PortfolioSequence {
   FactorQuad covariance_;
   double risk_aversion_ = 1.0;
   double turnover_penalty_ = 0.0;
-  std::pair<double, double> budget_range_{0.0, 0.0};
   bool has_l1_costs_ = false;
   std::optional<WarmStart> warm_start_;
 };

@@ -1,0 +1,47 @@
+// Pieces of the portfolio lowering that the one-shot path (portfolio.cpp) and
+// rolling sequences (sequence.cpp) share, so both lower the same way. Private
+// to the library.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "morva/matrix.hpp"
+#include "morva/portfolio.hpp"
+
+namespace morva {
+
+// The sums Σx a box l ≤ x ≤ u can reach, Σl and Σu added left to right.
+class BudgetReach {
+ public:
+  static BudgetReach of(std::span<const double> lower, std::span<const double> upper);
+
+  // Nothing when Σl ≤ B ≤ Σu; otherwise BudgetInfeasible naming both sums.
+  std::expected<void, PortfolioError> admits(double budget) const;
+
+ private:
+  double lowest_ = 0.0;
+  double highest_ = 0.0;
+};
+
+// What the linear term is made of: the returns μ, the turnover anchor x⁰ when
+// the problem has a turnover term, the tracked benchmark b when it has one.
+struct LinearTermData {
+  std::span<const double> expected_returns;
+  std::optional<std::span<const double>> anchor;
+  std::optional<std::span<const double>> benchmark;
+};
+
+// q = −μ − τx⁰ − λΣb, the gradient at x = 0 of the smooth terms after
+// expanding ½λ(x − b)ᵀΣ(x − b) and ½τ‖x − x⁰‖²; computed as q = −μ, then
+// qᵢ −= τx⁰ᵢ, then qᵢ −= λ(Σb)ᵢ. Finite data can still overflow here.
+std::vector<double> linear_term(const FactorQuad& covariance, double risk_aversion, double turnover_penalty,
+                                const LinearTermData& data);
+
+// b_eq as lowered: the budget B first when there is one, then the problem's
+// own equality right-hand sides.
+std::vector<double> equality_rhs_with_budget(std::optional<double> budget, std::span<const double> rows);
+
+}  // namespace morva
