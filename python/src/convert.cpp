@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -77,8 +78,6 @@ L1Costs l1_costs(const ModuleState& state, PyObject* object) {
   if (vector_from_float_array(state, object, costs)) return costs;
   return UnreadableCosts{};
 }
-
-}  // namespace
 
 bool to_double(PyObject* object, Kw name, double& out) {
   if (object == nullptr) return true;
@@ -226,6 +225,97 @@ bool to_index_list(PyObject* object, Kw name, std::optional<std::vector<std::uin
   return true;
 }
 
+// Converts one argument of a number, count or flag kind; the default is
+// written first, so an omitted argument leaves it.
+template <class T>
+bool convert_scalar(PyObject* object, const Parameter& parameter, T& out) {
+  const Default& fallback = parameter.fallback;
+  if constexpr (std::is_same_v<T, bool>) {
+    out = fallback.flag;
+    return to_flag(object, parameter.name, out);
+  } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+    out = fallback.count;
+    return to_count(object, parameter.name, out);
+  } else {
+    out = fallback.number;
+    return to_double(object, parameter.name, out);
+  }
+}
+
+// Converts one argument into a slot of the type its kind writes; false
+// without an exception when the slot's type does not fit the kind.
+bool convert_into(const ModuleState& state, PyObject* object, const Parameter& parameter, const Slot& slot,
+                  bool& fits) {
+  fits = true;
+  const Kw name = parameter.name;
+  switch (parameter.kind) {
+    case ValueKind::Matrix:
+      if (auto* matrix = std::get_if<Matrix*>(&slot)) return to_matrix(state, object, name, **matrix);
+      if (auto* omega = std::get_if<FactorCovariance*>(&slot)) {
+        Matrix dense;
+        if (!to_matrix(state, object, name, dense)) return false;
+        **omega = FactorCovariance::dense(std::move(dense));
+        return true;
+      }
+      break;
+    case ValueKind::Vector:
+      if (auto* vector = std::get_if<std::vector<double>*>(&slot))
+        return to_vector(state, object, name, **vector);
+      break;
+    case ValueKind::Number:
+      if (auto* number = std::get_if<double*>(&slot)) return convert_scalar(object, parameter, **number);
+      if (auto* number = std::get_if<std::optional<double>*>(&slot)) {
+        double value = 0.0;
+        if (!convert_scalar(object, parameter, value)) return false;
+        **number = value;
+        return true;
+      }
+      break;
+    case ValueKind::Count:
+      if (auto* count = std::get_if<std::uint64_t*>(&slot)) return convert_scalar(object, parameter, **count);
+      break;
+    case ValueKind::Flag:
+      if (auto* flag = std::get_if<bool*>(&slot)) return convert_scalar(object, parameter, **flag);
+      break;
+    case ValueKind::OptionalMatrix:
+      if (auto* matrix = std::get_if<std::optional<Matrix>*>(&slot)) {
+        return to_optional_matrix(state, object, name, **matrix);
+      }
+      break;
+    case ValueKind::OptionalVector:
+      if (auto* vector = std::get_if<std::optional<std::vector<double>>*>(&slot)) {
+        return to_optional_vector(state, object, name, **vector);
+      }
+      break;
+    case ValueKind::OptionalNumber:
+      if (auto* number = std::get_if<std::optional<double>*>(&slot))
+        return to_optional_double(object, name, **number);
+      break;
+    case ValueKind::Costs:
+      if (auto* costs = std::get_if<std::optional<L1Costs>*>(&slot)) {
+        // Any object is accepted here; its kind is settled by the builders.
+        if (is_absent(object)) {
+          (*costs)->reset();
+        } else {
+          **costs = l1_costs(state, object);
+        }
+        return true;
+      }
+      break;
+    case ValueKind::IndexList:
+      if (auto* ids = std::get_if<std::optional<std::vector<std::uint64_t>>*>(&slot)) {
+        return to_index_list(object, name, **ids);
+      }
+      break;
+    case ValueKind::Text:
+    case ValueKind::Sequence: break;  // read by their callables
+  }
+  fits = false;
+  return false;
+}
+
+}  // namespace
+
 std::optional<std::vector<double>> f64_vector(const ModuleState& state, PyObject* object) {
   std::vector<double> values;
   if (vector_from_float_array(state, object, values)) return values;
@@ -259,51 +349,48 @@ PyObject* new_float_array(std::span<const double> values) {
   return array;
 }
 
-bool convert_portfolio_fields(const ModuleState& state, std::span<PyObject* const> arguments,
-                              PortfolioFields& out) {
-  auto argument = [&](Kw keyword) -> PyObject* {
-    for (std::size_t i = 0; i < kProblemKeywords.size(); ++i) {
-      if (kProblemKeywords[i] == keyword) return arguments[i];
-    }
-    return nullptr;
-  };
-  Matrix omega;
-  double budget = *out.budget;
+bool convert_arguments(const ModuleState& state, std::span<PyObject* const> arguments,
+                       std::span<const Parameter> parameters, std::span<const Target> targets) {
   // Signature order, so the earliest bad argument is the one reported.
-  if (!to_matrix(state, argument(Kw::factors), Kw::factors, out.factors) ||
-      !to_matrix(state, argument(Kw::omega), Kw::omega, omega) ||
-      !to_vector(state, argument(Kw::specific_variance), Kw::specific_variance, out.specific_variance) ||
-      !to_vector(state, argument(Kw::expected_returns), Kw::expected_returns, out.expected_returns) ||
-      !to_double(argument(Kw::risk_aversion), Kw::risk_aversion, out.risk_aversion) ||
-      !to_double(argument(Kw::budget), Kw::budget, budget) ||
-      !to_optional_vector(state, argument(Kw::lower_bounds), Kw::lower_bounds, out.lower_bounds) ||
-      !to_optional_vector(state, argument(Kw::upper_bounds), Kw::upper_bounds, out.upper_bounds) ||
-      !to_optional_matrix(state, argument(Kw::equality_matrix), Kw::equality_matrix, out.equality_matrix) ||
-      !to_optional_vector(state, argument(Kw::equality_rhs), Kw::equality_rhs, out.equality_rhs) ||
-      !to_optional_matrix(state, argument(Kw::inequality_matrix), Kw::inequality_matrix,
-                          out.inequality_matrix) ||
-      !to_optional_vector(state, argument(Kw::inequality_rhs), Kw::inequality_rhs, out.inequality_rhs) ||
-      !to_optional_vector(state, argument(Kw::previous_weights), Kw::previous_weights,
-                          out.previous_weights) ||
-      !to_double(argument(Kw::turnover_penalty), Kw::turnover_penalty, out.turnover_penalty)) {
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    bool fits = i < targets.size() && targets[i].name == parameters[i].name;
+    if (fits && convert_into(state, arguments[i], parameters[i], targets[i].slot, fits)) continue;
+    if (!fits)
+      raise_internal_fault(
+          state, std::string("no conversion target for argument '") + keyword_name(parameters[i].name) + "'");
     return false;
   }
-  out.omega = FactorCovariance::dense(std::move(omega));
-  out.budget = budget;
-  // Any object is accepted here; its kind is settled by the builders.
-  if (PyObject* costs = argument(Kw::l1_turnover_costs); !is_absent(costs)) {
-    out.l1_turnover_costs = l1_costs(state, costs);
-  }
-  return to_optional_vector(state, argument(Kw::benchmark_weights), Kw::benchmark_weights,
-                            out.benchmark_weights) &&
-         to_index_list(argument(Kw::industry_ids), Kw::industry_ids, out.industry_ids) &&
-         to_optional_vector(state, argument(Kw::industry_targets), Kw::industry_targets,
-                            out.industry_targets) &&
-         to_optional_matrix(state, argument(Kw::style_matrix), Kw::style_matrix, out.style_matrix) &&
-         to_optional_vector(state, argument(Kw::style_lower), Kw::style_lower, out.style_lower) &&
-         to_optional_vector(state, argument(Kw::style_upper), Kw::style_upper, out.style_upper) &&
-         to_optional_double(argument(Kw::max_weight), Kw::max_weight, out.max_weight) &&
-         to_optional_double(argument(Kw::max_short), Kw::max_short, out.max_short);
+  return true;
+}
+
+bool convert_portfolio_fields(const ModuleState& state, std::span<PyObject* const> arguments,
+                              PortfolioFields& out) {
+  const std::array<Target, kProblemParameters.size()> targets{{
+      {Kw::factors, &out.factors},
+      {Kw::omega, &out.omega},
+      {Kw::specific_variance, &out.specific_variance},
+      {Kw::expected_returns, &out.expected_returns},
+      {Kw::risk_aversion, &out.risk_aversion},
+      {Kw::budget, &out.budget},
+      {Kw::lower_bounds, &out.lower_bounds},
+      {Kw::upper_bounds, &out.upper_bounds},
+      {Kw::equality_matrix, &out.equality_matrix},
+      {Kw::equality_rhs, &out.equality_rhs},
+      {Kw::inequality_matrix, &out.inequality_matrix},
+      {Kw::inequality_rhs, &out.inequality_rhs},
+      {Kw::previous_weights, &out.previous_weights},
+      {Kw::turnover_penalty, &out.turnover_penalty},
+      {Kw::l1_turnover_costs, &out.l1_turnover_costs},
+      {Kw::benchmark_weights, &out.benchmark_weights},
+      {Kw::industry_ids, &out.industry_ids},
+      {Kw::industry_targets, &out.industry_targets},
+      {Kw::style_matrix, &out.style_matrix},
+      {Kw::style_lower, &out.style_lower},
+      {Kw::style_upper, &out.style_upper},
+      {Kw::max_weight, &out.max_weight},
+      {Kw::max_short, &out.max_short},
+  }};
+  return convert_arguments(state, arguments, kProblemParameters, targets);
 }
 
 std::optional<PortfolioProblem> build_problem(PortfolioFields fields) {
@@ -315,27 +402,22 @@ std::optional<PortfolioProblem> build_problem(PortfolioFields fields) {
   return std::move(*problem);
 }
 
-bool convert_solver_settings(std::span<PyObject* const> arguments, SolverSettings& out) {
-  // The fields Python cannot set keep these values (the engine defaults).
+bool convert_solver_settings(const ModuleState& state, std::span<PyObject* const> arguments,
+                             SolverSettings& out) {
+  // The fields Python cannot set keep the engine defaults.
   out = SolverSettings{};
-  out.sigma = 1.0e-6;
-  out.check_termination_every = 10;
-  out.adaptive_rho_interval = 25;
-  out.adaptive_rho_tolerance = 5.0;
-  out.adaptive_rho_multiplier = 2.0;
-  out.minimum_rho = 1.0e-6;
-  out.maximum_rho = 1.0e6;
-  out.polish_regularization = 1.0e-6;
-  out.polish_refinement_steps = 3;
-  return to_count(arguments[0], Kw::max_iterations, out.max_iterations) &&
-         to_double(arguments[1], Kw::absolute_tolerance, out.absolute_tolerance) &&
-         to_double(arguments[2], Kw::relative_tolerance, out.relative_tolerance) &&
-         to_double(arguments[3], Kw::rho, out.rho) &&
-         to_flag(arguments[4], Kw::adaptive_rho, out.adaptive_rho) &&
-         to_double(arguments[5], Kw::over_relaxation, out.over_relaxation) &&
-         to_count(arguments[6], Kw::scaling_iterations, out.scaling_iterations) &&
-         to_double(arguments[7], Kw::infeasibility_tolerance, out.infeasibility_tolerance) &&
-         to_flag(arguments[8], Kw::polish, out.polish);
+  const std::array<Target, kSolverParameters.size()> targets{{
+      {Kw::max_iterations, &out.max_iterations},
+      {Kw::absolute_tolerance, &out.absolute_tolerance},
+      {Kw::relative_tolerance, &out.relative_tolerance},
+      {Kw::rho, &out.rho},
+      {Kw::adaptive_rho, &out.adaptive_rho},
+      {Kw::over_relaxation, &out.over_relaxation},
+      {Kw::scaling_iterations, &out.scaling_iterations},
+      {Kw::infeasibility_tolerance, &out.infeasibility_tolerance},
+      {Kw::polish, &out.polish},
+  }};
+  return convert_arguments(state, arguments, kSolverParameters, targets);
 }
 
 }  // namespace morva::python

@@ -14,36 +14,13 @@
 namespace morva::python {
 namespace {
 
-// warm_start, the solver keywords and raise_on_failure, in signature order.
-constexpr std::size_t kSolveKeywordCount = 1 + kSolverKeywords.size() + 1;
-
-constexpr std::array<Kw, kSolveKeywordCount> solve_keywords() {
-  std::array<Kw, kSolveKeywordCount> keywords{};
-  keywords[0] = Kw::warm_start;
-  for (std::size_t i = 0; i < kSolverKeywords.size(); ++i) keywords[1 + i] = kSolverKeywords[i];
-  keywords[kSolveKeywordCount - 1] = Kw::raise_on_failure;
-  return keywords;
-}
-
-constexpr std::array<Kw, kProblemKeywords.size() + kSolveKeywordCount> one_shot_keywords() {
-  std::array<Kw, kProblemKeywords.size() + kSolveKeywordCount> keywords{};
-  for (std::size_t i = 0; i < kProblemKeywords.size(); ++i) keywords[i] = kProblemKeywords[i];
-  const auto solve = solve_keywords();
-  for (std::size_t i = 0; i < solve.size(); ++i) keywords[kProblemKeywords.size() + i] = solve[i];
-  return keywords;
-}
-
-constexpr auto kSolveParameters = solve_keywords();
-constexpr auto kOneShotParameters = one_shot_keywords();
-constexpr std::array<Kw, 1> kFromJsonParameters = {Kw::text};
-
-constexpr Signature kConstructorSignature{"PortfolioProblem", kProblemKeywords, kRequiredProblemKeywords,
-                                          kRequiredProblemKeywords};
-constexpr Signature kSolveSignature{"PortfolioProblem.solve", kSolveParameters, 0, 0};
-constexpr Signature kSequenceSignature{"PortfolioProblem.sequence", kSolverKeywords, 0, 0};
-constexpr Signature kFromJsonSignature{"PortfolioProblem.from_json", kFromJsonParameters, 1, 1};
+constexpr Signature kConstructorSignature{"PortfolioProblem", kProblemParameters, kRequiredProblemParameters,
+                                          false};
+constexpr Signature kSolveSignature{"PortfolioProblem.solve", kSolveParameters, 0, true};
+constexpr Signature kSequenceSignature{"PortfolioProblem.sequence", kSolverParameters, 0, true};
+constexpr Signature kFromJsonSignature{"PortfolioProblem.from_json", kFromJsonParameters, 1, false};
 constexpr Signature kOneShotSignature{"solve_mean_variance_factor", kOneShotParameters,
-                                      kRequiredProblemKeywords, kRequiredProblemKeywords};
+                                      kRequiredProblemParameters, false};
 
 // Converts warm_start, the solver keywords and raise_on_failure (bound in
 // kSolveParameters order).
@@ -51,9 +28,13 @@ bool convert_solve_options(const ModuleState& state, std::span<PyObject* const> 
                            std::optional<WarmStart>& warm_start, SolverSettings& settings,
                            bool& raise_on_failure) {
   std::optional<std::vector<double>> weights;
-  if (!to_optional_vector(state, arguments[0], Kw::warm_start, weights)) return false;
-  if (!convert_solver_settings(arguments.subspan(1, kSolverKeywords.size()), settings)) return false;
-  if (!to_flag(arguments[kSolveKeywordCount - 1], Kw::raise_on_failure, raise_on_failure)) return false;
+  if (!convert_arguments(state, arguments.first(1), kWarmStartOnly,
+                         std::array<Target, 1>{{{Kw::warm_start, &weights}}}) ||
+      !convert_solver_settings(state, arguments.subspan(1, kSolverParameters.size()), settings) ||
+      !convert_arguments(state, arguments.last(1), kRaiseOnFailureOnly,
+                         std::array<Target, 1>{{{Kw::raise_on_failure, &raise_on_failure}}})) {
+    return false;
+  }
   warm_start.reset();
   if (weights) {
     // Starting weights only; every dual block starts at zero.
@@ -67,7 +48,7 @@ bool convert_solve_options(const ModuleState& state, std::span<PyObject* const> 
 PyObject* problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ModuleState& state = type_state(type);
   try {
-    std::array<PyObject*, kProblemKeywords.size()> arguments{};
+    std::array<PyObject*, kProblemParameters.size()> arguments{};
     if (!bind_arguments(state, kConstructorSignature, args, kwargs, arguments)) return nullptr;
     PortfolioFields fields;
     if (!convert_portfolio_fields(state, arguments, fields)) return nullptr;
@@ -100,10 +81,10 @@ PyObject* problem_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* problem_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ModuleState& state = type_state(Py_TYPE(self));
   try {
-    std::array<PyObject*, kSolverKeywords.size()> arguments{};
+    std::array<PyObject*, kSolverParameters.size()> arguments{};
     if (!bind_arguments(state, kSequenceSignature, args, nargs, kwnames, arguments)) return nullptr;
     SolverSettings settings;
-    if (!convert_solver_settings(arguments, settings)) return nullptr;
+    if (!convert_solver_settings(state, arguments, settings)) return nullptr;
     PortfolioProblem problem = held_problem(self);
     auto outcome = without_gil([&] { return morva::sequence_with(problem, settings); });
     if (!outcome) {
@@ -167,40 +148,25 @@ PyObject* problem_repr(PyObject* self) {
   return PyUnicode_FromFormat("PortfolioProblem(dimension=%zu)", held_problem(self).dimension());
 }
 
-#define MORVA_SOLVER_SIGNATURE                                                                               \
-  "max_iterations=10000, absolute_tolerance=1.0e-6, relative_tolerance=1.0e-5, rho=1.0, adaptive_rho=True, " \
-  "over_relaxation=1.6, scaling_iterations=10, infeasibility_tolerance=1.0e-5, polish=True"
+// Descriptions of the documented callables; their text signatures come from
+// the keyword table (see documented).
+constexpr const char* kProblemDescription = "A reusable factor mean-variance portfolio specification.";
 
-#define MORVA_PROBLEM_SIGNATURE                                                                       \
-  "factors, omega, specific_variance, expected_returns, *, risk_aversion=1.0, budget=1.0, "           \
-  "lower_bounds=None, "                                                                               \
-  "upper_bounds=None, equality_matrix=None, equality_rhs=None, inequality_matrix=None, "              \
-  "inequality_rhs=None, "                                                                             \
-  "previous_weights=None, turnover_penalty=0.0, l1_turnover_costs=None, benchmark_weights=None, "     \
-  "industry_ids=None, industry_targets=None, style_matrix=None, style_lower=None, style_upper=None, " \
-  "max_weight=None, max_short=None"
+constexpr const char* kSolveDescription =
+    "Solves this problem and returns a ``SolveResult``.\n"
+    "\n"
+    "``warm_start`` optionally gives starting weights (a float64 array with\n"
+    "one entry per asset). Every call solves a private copy of the problem,\n"
+    "so the object stays unchanged and may be solved from several threads.\n"
+    "With ``raise_on_failure`` a solve that does not end ``'solved'`` raises\n"
+    "``RuntimeError``; otherwise the result is returned and its ``status``,\n"
+    "``convergence_hints`` and ``certificate`` say why.";
 
-PyDoc_STRVAR(problem_doc, "PortfolioProblem(" MORVA_PROBLEM_SIGNATURE
-                          ")\n--\n\n"
-                          "A reusable factor mean-variance portfolio specification.");
-
-PyDoc_STRVAR(solve_doc, "solve($self, *, warm_start=None, " MORVA_SOLVER_SIGNATURE
-                        ", raise_on_failure=True)\n--\n\n"
-                        "Solves this problem and returns a ``SolveResult``.\n"
-                        "\n"
-                        "``warm_start`` optionally gives starting weights (a float64 array with\n"
-                        "one entry per asset). Every call solves a private copy of the problem,\n"
-                        "so the object stays unchanged and may be solved from several threads.\n"
-                        "With ``raise_on_failure`` a solve that does not end ``'solved'`` raises\n"
-                        "``RuntimeError``; otherwise the result is returned and its ``status``,\n"
-                        "``convergence_hints`` and ``certificate`` say why.");
-
-PyDoc_STRVAR(sequence_doc, "sequence($self, *, " MORVA_SOLVER_SIGNATURE
-                           ")\n--\n\n"
-                           "Builds a rolling solve sequence over this problem's fixed structure.\n"
-                           "\n"
-                           "Equilibration and reduced factorizations are computed once and reused\n"
-                           "for every date; warm starts chain automatically.");
+constexpr const char* kSequenceDescription =
+    "Builds a rolling solve sequence over this problem's fixed structure.\n"
+    "\n"
+    "Equilibration and reduced factorizations are computed once and reused\n"
+    "for every date; warm starts chain automatically.";
 
 PyDoc_STRVAR(to_json_doc,
              "to_json($self)\n--\n\n"
@@ -214,14 +180,15 @@ PyDoc_STRVAR(to_json_doc,
              "``PortfolioProblem.from_json``. Unbounded box sides are encoded as\n"
              "null because JSON has no representation for infinities.");
 
-PyDoc_STRVAR(from_json_doc,
-             "from_json(text)\n--\n\n"
-             "Rebuilds a problem from a ``to_json`` dump, re-running the same\n"
-             "validation as construction (roadmap 3.3).");
+constexpr const char* kFromJsonDescription =
+    "Rebuilds a problem from a ``to_json`` dump, re-running the same\n"
+    "validation as construction (roadmap 3.3).";
 
 PyMethodDef problem_methods[] = {
-    {"solve", as_method(problem_solve), METH_FASTCALL | METH_KEYWORDS, solve_doc},
-    {"sequence", as_method(problem_sequence), METH_FASTCALL | METH_KEYWORDS, sequence_doc},
+    {"solve", as_method(problem_solve), METH_FASTCALL | METH_KEYWORDS,
+     documented(kSolveSignature, kSolveDescription)},
+    {"sequence", as_method(problem_sequence), METH_FASTCALL | METH_KEYWORDS,
+     documented(kSequenceSignature, kSequenceDescription)},
     {"to_json", as_method(problem_to_json_method), METH_NOARGS, to_json_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -236,7 +203,7 @@ PyType_Slot problem_slots[] = {
     {Py_tp_dealloc,
      reinterpret_cast<void*>(destroy_instance<PyPortfolioProblem, &PyPortfolioProblem::problem>)},
     {Py_tp_repr, reinterpret_cast<void*>(problem_repr)},
-    {Py_tp_doc, const_cast<char*>(problem_doc)},
+    {Py_tp_doc, const_cast<char*>(documented(kConstructorSignature, kProblemDescription))},
     {Py_tp_methods, problem_methods},
     {Py_tp_getset, problem_getset},
     {0, nullptr},
@@ -249,12 +216,12 @@ PyObject* one_shot_solve(PyObject* module, PyObject* const* args, Py_ssize_t nar
     if (!bind_arguments(state, kOneShotSignature, args, nargs, kwnames, arguments)) return nullptr;
     // Every keyword is converted (signature order) before any rule is checked.
     PortfolioFields fields;
-    if (!convert_portfolio_fields(state, std::span(arguments).first(kProblemKeywords.size()), fields))
+    if (!convert_portfolio_fields(state, std::span(arguments).first(kProblemParameters.size()), fields))
       return nullptr;
     std::optional<WarmStart> warm_start;
     SolverSettings settings;
     bool raise_on_failure = true;
-    if (!convert_solve_options(state, std::span(arguments).subspan(kProblemKeywords.size()), warm_start,
+    if (!convert_solve_options(state, std::span(arguments).subspan(kProblemParameters.size()), warm_start,
                                settings, raise_on_failure)) {
       return nullptr;
     }
@@ -267,11 +234,8 @@ PyObject* one_shot_solve(PyObject* module, PyObject* const* args, Py_ssize_t nar
   }
 }
 
-PyDoc_STRVAR(solve_mean_variance_factor_doc,
-             "solve_mean_variance_factor(" MORVA_PROBLEM_SIGNATURE
-             ", warm_start=None, " MORVA_SOLVER_SIGNATURE
-             ", raise_on_failure=True)\n--\n\n"
-             "Solves a factor mean-variance problem without constructing a reusable class.");
+constexpr const char* kOneShotDescription =
+    "Solves a factor mean-variance problem without constructing a reusable class.";
 
 }  // namespace
 
@@ -284,7 +248,7 @@ PyType_Spec portfolio_problem_spec = {
 };
 
 PyMethodDef from_json_def = {"from_json", as_method(problem_from_json_method), METH_FASTCALL | METH_KEYWORDS,
-                             from_json_doc};
+                             documented(kFromJsonSignature, kFromJsonDescription)};
 
 // CPython hands a METH_STATIC function no receiver at all, so the static
 // method is built here: a function bound to the module, wrapped in
@@ -303,7 +267,8 @@ int install_from_json(PyObject* module, PyTypeObject* type) {
 }
 
 PyMethodDef solve_mean_variance_factor_def = {"solve_mean_variance_factor", as_method(one_shot_solve),
-                                              METH_FASTCALL | METH_KEYWORDS, solve_mean_variance_factor_doc};
+                                              METH_FASTCALL | METH_KEYWORDS,
+                                              documented(kOneShotSignature, kOneShotDescription)};
 
 const PortfolioProblem& held_problem(PyObject* object) {
   return reinterpret_cast<PyPortfolioProblem*>(object)->problem;

@@ -51,27 +51,25 @@ class SequenceBorrow {
   bool acquired_ = false;
 };
 
-constexpr std::array<Kw, 7> kSolveNextParameters = {
-    Kw::expected_returns, Kw::previous_weights, Kw::benchmark_weights, Kw::budget,
-    Kw::equality_rhs,     Kw::inequality_rhs,   Kw::raise_on_failure};
-constexpr Signature kSolveNextSignature{"PortfolioSequence.solve_next", kSolveNextParameters, 0, 0};
+constexpr Signature kSolveNextSignature{"PortfolioSequence.solve_next", kStepParameters, 0, true};
 
 PyObject* sequence_solve_next(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ModuleState& state = type_state(Py_TYPE(self));
   try {
-    std::array<PyObject*, kSolveNextParameters.size()> arguments{};
+    std::array<PyObject*, kStepParameters.size()> arguments{};
     if (!bind_arguments(state, kSolveNextSignature, args, nargs, kwnames, arguments)) return nullptr;
     RebalanceStep step;
     bool raise_on_failure = true;
-    if (!to_optional_vector(state, arguments[0], Kw::expected_returns, step.expected_returns) ||
-        !to_optional_vector(state, arguments[1], Kw::previous_weights, step.previous_weights) ||
-        !to_optional_vector(state, arguments[2], Kw::benchmark_weights, step.benchmark_weights) ||
-        !to_optional_double(arguments[3], Kw::budget, step.budget) ||
-        !to_optional_vector(state, arguments[4], Kw::equality_rhs, step.equality_rhs) ||
-        !to_optional_vector(state, arguments[5], Kw::inequality_rhs, step.inequality_rhs) ||
-        !to_flag(arguments[6], Kw::raise_on_failure, raise_on_failure)) {
-      return nullptr;
-    }
+    const std::array<Target, kStepParameters.size()> targets{{
+        {Kw::expected_returns, &step.expected_returns},
+        {Kw::previous_weights, &step.previous_weights},
+        {Kw::benchmark_weights, &step.benchmark_weights},
+        {Kw::budget, &step.budget},
+        {Kw::equality_rhs, &step.equality_rhs},
+        {Kw::inequality_rhs, &step.inequality_rhs},
+        {Kw::raise_on_failure, &raise_on_failure},
+    }};
+    if (!convert_arguments(state, arguments, kStepParameters, targets)) return nullptr;
 
     PyPortfolioSequence* object = as_sequence(self);
     std::optional<std::expected<Solution, PortfolioError>> outcome;
@@ -111,30 +109,28 @@ PyDoc_STRVAR(sequence_doc,
              "A rolling rebalance sequence with cached factorizations and chained warm\n"
              "starts.");
 
-PyDoc_STRVAR(solve_next_doc,
-             "solve_next($self, *, expected_returns=None, previous_weights=None, "
-             "benchmark_weights=None, budget=None, equality_rhs=None, inequality_rhs=None, "
-             "raise_on_failure=True)\n--\n\n"
-             "Applies one date's data changes, then solves warm-started from the\n"
-             "previous date's solution.\n"
-             "\n"
-             "Every argument is optional: omitted data keeps its current value, and a\n"
-             "call with no arguments re-solves the current data (the usual first call).\n"
-             "\n"
-             "Only updates that preserve the cached factorizations are accepted: new\n"
-             "``expected_returns``; a new turnover anchor ``previous_weights``, which\n"
-             "requires the problem to have been built with a quadratic\n"
-             "``turnover_penalty`` and/or ``l1_turnover_costs`` (both terms share the\n"
-             "anchor while the penalty and costs stay fixed); a new tracking benchmark\n"
-             "``benchmark_weights``, which requires the problem to have been built with\n"
-             "one; a new ``budget``; new ``equality_rhs`` and ``inequality_rhs``.\n"
-             "Structural changes need a new ``PortfolioProblem`` and a new sequence.\n"
-             "\n"
-             "A rejected date leaves the sequence unchanged, so the caller can skip\n"
-             "it and keep rolling.");
+constexpr const char* kSolveNextDescription =
+    "Applies one date's data changes, then solves warm-started from the\n"
+    "previous date's solution.\n"
+    "\n"
+    "Every argument is optional: omitted data keeps its current value, and a\n"
+    "call with no arguments re-solves the current data (the usual first call).\n"
+    "\n"
+    "Only updates that preserve the cached factorizations are accepted: new\n"
+    "``expected_returns``; a new turnover anchor ``previous_weights``, which\n"
+    "requires the problem to have been built with a quadratic\n"
+    "``turnover_penalty`` and/or ``l1_turnover_costs`` (both terms share the\n"
+    "anchor while the penalty and costs stay fixed); a new tracking benchmark\n"
+    "``benchmark_weights``, which requires the problem to have been built with\n"
+    "one; a new ``budget``; new ``equality_rhs`` and ``inequality_rhs``.\n"
+    "Structural changes need a new ``PortfolioProblem`` and a new sequence.\n"
+    "\n"
+    "A rejected date leaves the sequence unchanged, so the caller can skip\n"
+    "it and keep rolling.";
 
 PyMethodDef sequence_methods[] = {
-    {"solve_next", as_method(sequence_solve_next), METH_FASTCALL | METH_KEYWORDS, solve_next_doc},
+    {"solve_next", as_method(sequence_solve_next), METH_FASTCALL | METH_KEYWORDS,
+     documented(kSolveNextSignature, kSolveNextDescription)},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -159,20 +155,7 @@ PyType_Slot sequence_slots[] = {
 
 // ---- solve_batch ----
 
-constexpr std::size_t kBatchParameterCount = 3 + kSolverKeywords.size() + 1;
-
-constexpr std::array<Kw, kBatchParameterCount> batch_keywords() {
-  std::array<Kw, kBatchParameterCount> keywords{};
-  keywords[0] = Kw::problems;
-  keywords[1] = Kw::steps;
-  keywords[2] = Kw::chain_previous_weights;
-  for (std::size_t i = 0; i < kSolverKeywords.size(); ++i) keywords[3 + i] = kSolverKeywords[i];
-  keywords[kBatchParameterCount - 1] = Kw::raise_on_failure;
-  return keywords;
-}
-
-constexpr auto kBatchParameters = batch_keywords();
-constexpr Signature kBatchSignature{"solve_batch", kBatchParameters, 2, 2};
+constexpr Signature kBatchSignature{"solve_batch", kBatchParameters, 2, false};
 
 constexpr const char* kStepValuesMessage = "step values must be floats or one-dimensional float arrays";
 constexpr const char* kUnknownKeyTail =
@@ -308,9 +291,12 @@ bool read_step_dicts(PyObject* object, std::vector<std::vector<PyRef>>& step_dic
 bool read_batch_arguments(const ModuleState& state, std::span<PyObject* const> arguments,
                           BatchArguments& out) {
   if (!read_problems(state, arguments[0], out.problems) || !read_step_dicts(arguments[1], out.step_dicts) ||
-      !to_flag(arguments[2], Kw::chain_previous_weights, out.chain_previous_weights) ||
-      !convert_solver_settings(arguments.subspan(3, kSolverKeywords.size()), out.settings) ||
-      !to_flag(arguments[kBatchParameterCount - 1], Kw::raise_on_failure, out.raise_on_failure)) {
+      !convert_arguments(
+          state, arguments.subspan(2, 1), std::span(kBatchInputParameters).last(1),
+          std::array<Target, 1>{{{Kw::chain_previous_weights, &out.chain_previous_weights}}}) ||
+      !convert_solver_settings(state, arguments.subspan(3, kSolverParameters.size()), out.settings) ||
+      !convert_arguments(state, arguments.last(1), kRaiseOnFailureOnly,
+                         std::array<Target, 1>{{{Kw::raise_on_failure, &out.raise_on_failure}}})) {
     return false;
   }
   if (out.problems.size() != out.step_dicts.size()) {
@@ -406,35 +392,31 @@ PyObject* solve_batch_function(PyObject* module, PyObject* const* args, Py_ssize
   }
 }
 
-PyDoc_STRVAR(solve_batch_doc,
-             "solve_batch(problems, steps, *, chain_previous_weights=False, max_iterations=10000, "
-             "absolute_tolerance=1.0e-6, relative_tolerance=1.0e-5, rho=1.0, adaptive_rho=True, "
-             "over_relaxation=1.6, scaling_iterations=10, infeasibility_tolerance=1.0e-5, polish=True, "
-             "raise_on_failure=True)\n--\n\n"
-             "Solves many accounts' rolling rebalance sequences in one call, in\n"
-             "parallel over the account axis (roadmap 3.2).\n"
-             "\n"
-             "``problems`` holds one ``PortfolioProblem`` per account (typically sharing\n"
-             "one factor model) and ``steps`` one list of per-date step dicts per\n"
-             "account, applied in order exactly like ``PortfolioSequence.solve_next``.\n"
-             "The dict keys mirror its keyword arguments (``expected_returns``,\n"
-             "``previous_weights``, ``benchmark_weights``, ``budget``, ``equality_rhs``,\n"
-             "``inequality_rhs``) and an empty dict re-solves the current data (the\n"
-             "usual first date).\n"
-             "\n"
-             "Every account gets its own workspace: equilibration and reduced\n"
-             "factorizations are built once per account and warm starts chain across\n"
-             "its dates. With ``chain_previous_weights`` true every date after a solved\n"
-             "one anchors the turnover terms at that date's solved weights (the\n"
-             "standard backtest convention) unless the step provides\n"
-             "``previous_weights`` explicitly; this requires the problems to have a\n"
-             "turnover term.\n"
-             "\n"
-             "Accounts are independent, so results are identical to looping\n"
-             "``PortfolioProblem.sequence`` per account regardless of thread count\n"
-             "(threads follow the ``RAYON_NUM_THREADS`` environment variable, default\n"
-             "all CPUs). Returns one list of ``SolveResult`` per account, in input\n"
-             "order.");
+constexpr const char* kSolveBatchDescription =
+    "Solves many accounts' rolling rebalance sequences in one call, in\n"
+    "parallel over the account axis (roadmap 3.2).\n"
+    "\n"
+    "``problems`` holds one ``PortfolioProblem`` per account (typically sharing\n"
+    "one factor model) and ``steps`` one list of per-date step dicts per\n"
+    "account, applied in order exactly like ``PortfolioSequence.solve_next``.\n"
+    "The dict keys mirror its keyword arguments (``expected_returns``,\n"
+    "``previous_weights``, ``benchmark_weights``, ``budget``, ``equality_rhs``,\n"
+    "``inequality_rhs``) and an empty dict re-solves the current data (the\n"
+    "usual first date).\n"
+    "\n"
+    "Every account gets its own workspace: equilibration and reduced\n"
+    "factorizations are built once per account and warm starts chain across\n"
+    "its dates. With ``chain_previous_weights`` true every date after a solved\n"
+    "one anchors the turnover terms at that date's solved weights (the\n"
+    "standard backtest convention) unless the step provides\n"
+    "``previous_weights`` explicitly; this requires the problems to have a\n"
+    "turnover term.\n"
+    "\n"
+    "Accounts are independent, so results are identical to looping\n"
+    "``PortfolioProblem.sequence`` per account regardless of thread count\n"
+    "(threads follow the ``RAYON_NUM_THREADS`` environment variable, default\n"
+    "all CPUs). Returns one list of ``SolveResult`` per account, in input\n"
+    "order.";
 
 }  // namespace
 
@@ -447,7 +429,7 @@ PyType_Spec portfolio_sequence_spec = {
 };
 
 PyMethodDef solve_batch_def = {"solve_batch", as_method(solve_batch_function), METH_FASTCALL | METH_KEYWORDS,
-                               solve_batch_doc};
+                               documented(kBatchSignature, kSolveBatchDescription)};
 
 PyObject* new_sequence_object(const ModuleState& state, PortfolioSequence sequence) {
   PyObject* object = state.sequence_type->tp_alloc(state.sequence_type, 0);

@@ -402,3 +402,50 @@ def test_stub_file_matches_the_module():
             if member != "__new__" and isinstance(inspect.getattr_static(runtime, member), GetSetDescriptorType):
                 continue
             assert stub_parameters(definition) == runtime_parameters(target), f"{name}.{member}"
+
+
+def stub_callables() -> dict[str, ast.FunctionDef]:
+    """Every function of the stub by its dotted name (``Class.method``;
+    ``Class`` for ``__new__``)."""
+    tree = ast.parse(STUB.read_text())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    found[node.name if item.name == "__new__" else f"{node.name}.{item.name}"] = item
+    return found
+
+
+def stub_defaults(node: ast.FunctionDef) -> dict[str, tuple[object, str]]:
+    """Each defaulted parameter's value and annotation text."""
+    arguments = node.args
+    positional_args = arguments.posonlyargs + arguments.args
+    pairs = list(zip(positional_args[len(positional_args) - len(arguments.defaults):], arguments.defaults))
+    pairs += [(a, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults) if d is not None]
+    return {a.arg: (ast.literal_eval(d), ast.unparse(a.annotation)) for a, d in pairs}
+
+
+# The annotation a default's type calls for in the stub: numbers accept
+# anything float() takes, counts anything operator.index() takes.
+ANNOTATION_OF_DEFAULT = {bool: "_Flag", int: "SupportsIndex", float: "_Float"}
+
+
+@pytest.mark.parametrize("dotted", [name for name in sorted(SIGNATURES) if SIGNATURES[name]])
+def test_stub_defaults_are_the_text_signature_defaults(dotted):
+    runtime = {
+        name: parameter.default
+        for name, parameter in without_receiver(inspect.signature(resolve(dotted))).parameters.items()
+        if parameter.default is not inspect.Parameter.empty
+    }
+    stub = stub_defaults(stub_callables()[dotted])
+    assert set(stub) == set(runtime)
+    for name, (value, annotation) in stub.items():
+        # Same value and type: 10000 and 10000.0, or True and 1, must not pass.
+        assert (type(value), value) == (type(runtime[name]), runtime[name]), f"{dotted}: {name}"
+        if value is None:
+            assert annotation.endswith("| None"), f"{dotted}: {name}"
+        else:
+            assert annotation == ANNOTATION_OF_DEFAULT[type(value)], f"{dotted}: {name}"

@@ -73,6 +73,11 @@ class PortfolioError {
   InputRule input_rule_{};
 };
 
+// What a new portfolio holds until a builder sets otherwise.
+inline constexpr double kDefaultRiskAversion = 1.0;
+inline constexpr double kDefaultBudget = 1.0;  // fully invested
+inline constexpr double kDefaultTurnoverPenalty = 0.0;
+
 class PortfolioProblem;
 using PortfolioResult = std::expected<PortfolioProblem, PortfolioError>;
 
@@ -130,14 +135,14 @@ class PortfolioProblem {
 
   FactorQuad covariance_;
   std::vector<double> expected_returns_;
-  double risk_aversion_ = 1.0;
-  std::optional<double> budget_ = 1.0;
+  double risk_aversion_ = kDefaultRiskAversion;
+  std::optional<double> budget_ = kDefaultBudget;
   LinearConstraints equalities_;
   LinearConstraints inequalities_;
   std::vector<double> lower_bounds_;
   std::vector<double> upper_bounds_;
   std::optional<std::vector<double>> previous_weights_;
-  double turnover_penalty_ = 0.0;
+  double turnover_penalty_ = kDefaultTurnoverPenalty;
   std::optional<std::vector<double>> l1_turnover_costs_;
   std::optional<std::vector<double>> benchmark_weights_;
 };
@@ -157,8 +162,8 @@ struct PortfolioFields {
   FactorCovariance omega;
   std::vector<double> specific_variance;
   std::vector<double> expected_returns;
-  double risk_aversion = 1.0;
-  std::optional<double> budget = 1.0;
+  double risk_aversion = kDefaultRiskAversion;
+  std::optional<double> budget = kDefaultBudget;
   std::optional<std::vector<double>> lower_bounds;
   std::optional<std::vector<double>> upper_bounds;
   std::optional<Matrix> equality_matrix;
@@ -166,7 +171,7 @@ struct PortfolioFields {
   std::optional<Matrix> inequality_matrix;
   std::optional<std::vector<double>> inequality_rhs;
   std::optional<std::vector<double>> previous_weights;
-  double turnover_penalty = 0.0;
+  double turnover_penalty = kDefaultTurnoverPenalty;
   std::optional<L1Costs> l1_turnover_costs;
   std::optional<std::vector<double>> benchmark_weights;
   std::optional<std::vector<std::uint64_t>> industry_ids;
