@@ -78,122 +78,138 @@ std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioPr
   return sequence;
 }
 
-// Every check of a date, in field order; nothing is written here.
-std::expected<void, PortfolioError> PortfolioSequence::check_step(const RebalanceStep& step) const {
-  const std::size_t n = dimension();
-  if (step.expected_returns) {
-    if (auto ok = check_vector(*step.expected_returns, n, "expected_returns"); !ok) return ok;
-  }
-  if (step.previous_weights) {
-    if (!previous_weights_) {
-      return std::unexpected(PortfolioError::invalid_parameter(kPreviousWeightsWithoutTurnover));
+// The steps of solve_next, in order. Everything a date writes is computed and
+// checked before the first write.
+struct SequenceSteps {
+  // Every check of a date, in field order; nothing is written here.
+  static std::expected<void, PortfolioError> check(const PortfolioSequence& sequence,
+                                                   const RebalanceStep& step) {
+    const std::size_t n = sequence.dimension();
+    if (step.expected_returns) {
+      if (auto ok = check_vector(*step.expected_returns, n, "expected_returns"); !ok) return ok;
     }
-    if (auto ok = check_vector(*step.previous_weights, n, "previous_weights"); !ok) return ok;
-  }
-  if (step.benchmark_weights) {
-    if (!benchmark_weights_) {
-      return std::unexpected(PortfolioError::invalid_parameter(kBenchmarkWithoutTracking));
+    if (step.previous_weights) {
+      if (!sequence.previous_weights_) {
+        return std::unexpected(PortfolioError::invalid_parameter(kPreviousWeightsWithoutTurnover));
+      }
+      if (auto ok = check_vector(*step.previous_weights, n, "previous_weights"); !ok) return ok;
     }
-    if (auto ok = check_vector(*step.benchmark_weights, n, "benchmark_weights"); !ok) return ok;
-  }
-  if (step.budget) {
-    if (!budget_) return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
-    const double budget = *step.budget;
-    if (!std::isfinite(budget)) return std::unexpected(PortfolioError::invalid_parameter(kBudgetNotFinite));
-    // The box is fixed for the whole sequence; the workspace keeps it unscaled.
-    const QpProblem& lowered = workspace_.problem();
-    if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(budget); !ok) return ok;
-  }
-  if (step.equality_rhs) {
-    if (auto ok = check_vector(*step.equality_rhs, equality_rhs_.size(), "equality_rhs"); !ok) return ok;
-  }
-  if (step.inequality_rhs) {
-    if (auto ok = check_vector(*step.inequality_rhs, workspace_.problem().m_in(), "inequality_rhs"); !ok) {
-      return ok;
+    if (step.benchmark_weights) {
+      if (!sequence.benchmark_weights_) {
+        return std::unexpected(PortfolioError::invalid_parameter(kBenchmarkWithoutTracking));
+      }
+      if (auto ok = check_vector(*step.benchmark_weights, n, "benchmark_weights"); !ok) return ok;
     }
-  }
-  return {};
-}
-
-// The lowering's linear term for the updated data; nothing when the date
-// changes none of its inputs.
-std::expected<std::optional<std::vector<double>>, PortfolioError> PortfolioSequence::linear_term_for(
-    const RebalanceStep& step) const {
-  if (!step.expected_returns && !step.previous_weights && !step.benchmark_weights) return std::nullopt;
-  LinearTermData data{given_or(step.expected_returns, expected_returns_), std::nullopt, std::nullopt};
-  if (previous_weights_) data.anchor = given_or(step.previous_weights, *previous_weights_);
-  if (benchmark_weights_) data.benchmark = given_or(step.benchmark_weights, *benchmark_weights_);
-  std::vector<double> q = linear_term(covariance_, risk_aversion_, turnover_penalty_, data);
-  // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
-  if (!all_finite(q))
-    return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
-  return q;
-}
-
-// b_eq for the updated data, the budget row first as lowered; nothing when
-// the date changes neither part.
-std::optional<std::vector<double>> PortfolioSequence::equality_rhs_for(const RebalanceStep& step) const {
-  if (!step.budget && !step.equality_rhs) return std::nullopt;
-  std::optional<double> budget = budget_;
-  if (budget && step.budget) budget = *step.budget;
-  return equality_rhs_with_budget(budget, given_or(step.equality_rhs, equality_rhs_));
-}
-
-// Each write keeps the unscaled problem and its equilibrated copy in step.
-// Their own checks cannot fail for data validated by check_step.
-std::expected<void, PortfolioError> PortfolioSequence::write_step(
-    const RebalanceStep& step, const std::optional<std::vector<double>>& linear,
-    const std::optional<std::vector<double>>& equality_rhs) {
-  const auto written = [](std::expected<void, ProblemError> result) -> std::expected<void, PortfolioError> {
-    if (!result) return std::unexpected(PortfolioError::problem_invalid(std::move(result.error())));
+    if (step.budget) {
+      if (!sequence.budget_)
+        return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
+      const double budget = *step.budget;
+      if (!std::isfinite(budget)) return std::unexpected(PortfolioError::invalid_parameter(kBudgetNotFinite));
+      // The box is fixed for the whole sequence; the workspace keeps it unscaled.
+      const QpProblem& lowered = sequence.workspace_.problem();
+      if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(budget); !ok)
+        return ok;
+    }
+    if (step.equality_rhs) {
+      if (auto ok = check_vector(*step.equality_rhs, sequence.equality_rhs_.size(), "equality_rhs"); !ok)
+        return ok;
+    }
+    if (step.inequality_rhs) {
+      if (auto ok =
+              check_vector(*step.inequality_rhs, sequence.workspace_.problem().m_in(), "inequality_rhs");
+          !ok) {
+        return ok;
+      }
+    }
     return {};
-  };
-  if (linear) {
-    if (auto ok = written(workspace_.update_linear(*linear)); !ok) return ok;
   }
-  if (step.previous_weights && has_l1_costs_) {
-    if (auto ok = written(workspace_.update_l1_anchor(*step.previous_weights)); !ok) return ok;
-  }
-  if (equality_rhs) {
-    if (auto ok = written(workspace_.update_equality_rhs(*equality_rhs)); !ok) return ok;
-  }
-  if (step.inequality_rhs) {
-    if (auto ok = written(workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) return ok;
-  }
-  if (step.expected_returns) expected_returns_ = *step.expected_returns;
-  if (step.previous_weights) previous_weights_ = *step.previous_weights;
-  if (step.benchmark_weights) benchmark_weights_ = *step.benchmark_weights;
-  if (step.budget) budget_ = *step.budget;
-  if (step.equality_rhs) equality_rhs_ = *step.equality_rhs;
-  return {};
-}
 
-// Solves from the previous date's iterate and keeps the start for the next.
-std::expected<Solution, PortfolioError> PortfolioSequence::solve_warm() {
-  auto solution = workspace_.solve_from(Clock::now(), warm_start_);
-  if (!solution) return std::unexpected(PortfolioError::solver_failed(std::move(solution.error())));
-
-  append_certificate_hints(*solution, budget_, equality_rhs_.size());
-
-  // An unconverged iterate is still a good start; an infeasibility or a
-  // numerical failure is not, so the next date starts cold.
-  if (solution->status == SolveStatus::Solved || solution->status == SolveStatus::MaxIterations) {
-    warm_start_ = solution->warm_start();
-  } else {
-    warm_start_.reset();
+  // The lowering's linear term for the updated data; nothing when the date
+  // changes none of its inputs.
+  static std::expected<std::optional<std::vector<double>>, PortfolioError> linear_term_for(
+      const PortfolioSequence& sequence, const RebalanceStep& step) {
+    if (!step.expected_returns && !step.previous_weights && !step.benchmark_weights) return std::nullopt;
+    LinearTermData data{given_or(step.expected_returns, sequence.expected_returns_), std::nullopt,
+                        std::nullopt};
+    if (sequence.previous_weights_)
+      data.anchor = given_or(step.previous_weights, *sequence.previous_weights_);
+    if (sequence.benchmark_weights_)
+      data.benchmark = given_or(step.benchmark_weights, *sequence.benchmark_weights_);
+    std::vector<double> q =
+        linear_term(sequence.covariance_, sequence.risk_aversion_, sequence.turnover_penalty_, data);
+    // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
+    if (!all_finite(q))
+      return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
+    return q;
   }
-  return std::move(*solution);
-}
+
+  // b_eq for the updated data, the budget row first as lowered; nothing when
+  // the date changes neither part.
+  static std::optional<std::vector<double>> equality_rhs_for(const PortfolioSequence& sequence,
+                                                             const RebalanceStep& step) {
+    if (!step.budget && !step.equality_rhs) return std::nullopt;
+    std::optional<double> budget = sequence.budget_;
+    if (budget && step.budget) budget = *step.budget;
+    return equality_rhs_with_budget(budget, given_or(step.equality_rhs, sequence.equality_rhs_));
+  }
+
+  // Each write keeps the unscaled problem and its equilibrated copy in step.
+  // Their own checks cannot fail for data validated by check.
+  static std::expected<void, PortfolioError> write(PortfolioSequence& sequence, const RebalanceStep& step,
+                                                   const std::optional<std::vector<double>>& linear,
+                                                   const std::optional<std::vector<double>>& equality_rhs) {
+    const auto written = [](std::expected<void, ProblemError> result) -> std::expected<void, PortfolioError> {
+      if (!result) return std::unexpected(PortfolioError::problem_invalid(std::move(result.error())));
+      return {};
+    };
+    if (linear) {
+      if (auto ok = written(sequence.workspace_.update_linear(*linear)); !ok) return ok;
+    }
+    if (step.previous_weights && sequence.has_l1_costs_) {
+      if (auto ok = written(sequence.workspace_.update_l1_anchor(*step.previous_weights)); !ok) return ok;
+    }
+    if (equality_rhs) {
+      if (auto ok = written(sequence.workspace_.update_equality_rhs(*equality_rhs)); !ok) return ok;
+    }
+    if (step.inequality_rhs) {
+      if (auto ok = written(sequence.workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) return ok;
+    }
+    if (step.expected_returns) sequence.expected_returns_ = *step.expected_returns;
+    if (step.previous_weights) sequence.previous_weights_ = *step.previous_weights;
+    if (step.benchmark_weights) sequence.benchmark_weights_ = *step.benchmark_weights;
+    if (step.budget) sequence.budget_ = *step.budget;
+    if (step.equality_rhs) sequence.equality_rhs_ = *step.equality_rhs;
+    return {};
+  }
+
+  // Solves from the previous date's iterate and keeps the start for the next.
+  static std::expected<Solution, PortfolioError> solve_warm(PortfolioSequence& sequence) {
+    auto solution = sequence.workspace_.solve_from(Clock::now(), sequence.warm_start_);
+    if (!solution) return std::unexpected(PortfolioError::solver_failed(std::move(solution.error())));
+
+    append_certificate_hints(*solution, sequence.budget_, sequence.equality_rhs_.size());
+
+    // An unconverged iterate is still a good start; an infeasibility or a
+    // numerical failure is not, so the next date starts cold.
+    if (solution->status == SolveStatus::Solved || solution->status == SolveStatus::MaxIterations) {
+      sequence.warm_start_ = solution->warm_start();
+    } else {
+      sequence.warm_start_.reset();
+    }
+    return std::move(*solution);
+  }
+};
 
 std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const RebalanceStep& step) {
-  // Everything the date writes is computed and checked before the first write.
-  if (auto ok = check_step(step); !ok) return std::unexpected(std::move(ok.error()));
-  auto linear = linear_term_for(step);
+  if (auto ok = SequenceSteps::check(*this, step); !ok) return std::unexpected(std::move(ok.error()));
+  auto linear = SequenceSteps::linear_term_for(*this, step);
   if (!linear) return std::unexpected(std::move(linear.error()));
-  const std::optional<std::vector<double>> equality_rhs = equality_rhs_for(step);
+  const std::optional<std::vector<double>> equality_rhs = SequenceSteps::equality_rhs_for(*this, step);
 
-  if (auto ok = write_step(step, *linear, equality_rhs); !ok) return std::unexpected(std::move(ok.error()));
-  return solve_warm();
+  if (auto ok = SequenceSteps::write(*this, step, *linear, equality_rhs); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return SequenceSteps::solve_warm(*this);
 }
 
 }  // namespace morva

@@ -44,15 +44,8 @@ class PortfolioSequence {
                                                                         const SolverSettings&);
   explicit PortfolioSequence(Workspace workspace) : workspace_(std::move(workspace)) {}
 
-  // The steps of solve_next: check, compute, write, solve.
-  std::expected<void, PortfolioError> check_step(const RebalanceStep& step) const;
-  std::expected<std::optional<std::vector<double>>, PortfolioError> linear_term_for(
-      const RebalanceStep& step) const;
-  std::optional<std::vector<double>> equality_rhs_for(const RebalanceStep& step) const;
-  std::expected<void, PortfolioError> write_step(const RebalanceStep& step,
-                                                 const std::optional<std::vector<double>>& linear,
-                                                 const std::optional<std::vector<double>>& equality_rhs);
-  std::expected<Solution, PortfolioError> solve_warm();
+  // The steps of solve_next (check, compute, write, solve), defined beside it.
+  friend struct SequenceSteps;
 
   Workspace workspace_;
   std::optional<double> budget_;
