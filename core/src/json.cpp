@@ -136,6 +136,148 @@ std::size_t number_count(const PortfolioProblem& problem) {
          optional_size(problem.benchmark_weights());
 }
 
+// ,"diagnostics":{…} or null.
+void append_diagnostics(std::string& out, const Solution& solution) {
+  out += ",\"diagnostics\":";
+  if (const auto& diagnostics = solution.diagnostics) {
+    out += "{\"primal_tolerance\":";
+    append_number(out, diagnostics->primal_tolerance);
+    out += ",\"dual_tolerance\":";
+    append_number(out, diagnostics->dual_tolerance);
+    out += ",\"coefficient_spread_decades\":";
+    append_number(out, diagnostics->coefficient_spread_decades);
+    out += ",\"rho_at_limit\":";
+    out += diagnostics->rho_at_limit ? "true" : "false";
+    out += ",\"hints\":[";
+    for (std::size_t i = 0; i < diagnostics->hints.size(); ++i) {
+      if (i > 0) out.push_back(',');
+      append_string(out, diagnostics->hints[i]);
+    }
+    out += "]}";
+  } else {
+    out += "null";
+  }
+}
+
+// ,"certificate":{"Primal":{…}} or {"Dual":{…}} or null.
+void append_certificate(std::string& out, const Solution& solution) {
+  out += ",\"certificate\":";
+  if (const auto& certificate = solution.certificate) {
+    if (certificate->is_primal()) {
+      const PrimalCertificate& primal = certificate->primal();
+      out += "{\"Primal\":{\"equality_dual\":";
+      append_numbers(out, primal.equality_dual);
+      out += ",\"inequality_dual\":";
+      append_numbers(out, primal.inequality_dual);
+      out += ",\"bound_dual\":";
+      append_numbers(out, primal.bound_dual);
+      out += "}}";
+    } else {
+      out += "{\"Dual\":{\"direction\":";
+      append_numbers(out, certificate->dual().direction);
+      out += "}}";
+    }
+  } else {
+    out += "null";
+  }
+}
+
+}  // namespace
+
+// {"covariance":…,"expected_returns":…,…,"benchmark_weights":…} in the key
+// order of the record; box sides that are not finite are written as null.
+std::string problem_to_json(const PortfolioProblem& problem) {
+  std::string out;
+  out.reserve(kFixedJsonOverhead + kBytesPerNumber * number_count(problem));
+  const FactorQuad& covariance = problem.covariance();
+  out += "{\"covariance\":{\"factors\":";
+  append_matrix(out, covariance.factors);
+  out += ",\"omega\":{";
+  if (covariance.omega.is_dense()) {
+    out += "\"Dense\":";
+    append_matrix(out, covariance.omega.dense_matrix());
+  } else {
+    out += "\"Diagonal\":";
+    append_numbers(out, covariance.omega.diagonal_values());
+  }
+  out += "},\"diagonal\":";
+  append_numbers(out, covariance.diagonal);
+  out += "},\"expected_returns\":";
+  append_numbers(out, problem.expected_returns());
+  out += ",\"risk_aversion\":";
+  append_number(out, problem.risk_aversion());
+  out += ",\"budget\":";
+  if (problem.budget()) {
+    append_number(out, *problem.budget());
+  } else {
+    out += "null";
+  }
+  out += ",\"equalities\":";
+  append_constraints(out, problem.equalities());
+  out += ",\"inequalities\":";
+  append_constraints(out, problem.inequalities());
+  out += ",\"lower_bounds\":";
+  append_numbers(out, problem.lower_bounds());
+  out += ",\"upper_bounds\":";
+  append_numbers(out, problem.upper_bounds());
+  out += ",\"previous_weights\":";
+  append_optional_numbers(out, problem.previous_weights());
+  out += ",\"turnover_penalty\":";
+  append_number(out, problem.turnover_penalty());
+  out += ",\"l1_turnover_costs\":";
+  append_optional_numbers(out, problem.l1_turnover_costs());
+  out += ",\"benchmark_weights\":";
+  append_optional_numbers(out, problem.benchmark_weights());
+  out.push_back('}');
+  return out;
+}
+
+std::string solution_to_json(const Solution& solution) {
+  std::string out;
+  const DualVariables& dual = solution.dual;
+  out.reserve(kFixedJsonOverhead +
+              kBytesPerNumber * (solution.x.size() + dual.equalities.size() + dual.inequalities.size() +
+                                 dual.bounds.size() + dual.l1.size()));
+  out += "{\"status\":";
+  append_string(out, status_name(solution.status));
+  out += ",\"x\":";
+  append_numbers(out, solution.x);
+  out += ",\"dual\":{\"equalities\":";
+  append_numbers(out, dual.equalities);
+  out += ",\"inequalities\":";
+  append_numbers(out, dual.inequalities);
+  out += ",\"bounds\":";
+  append_numbers(out, dual.bounds);
+  out += ",\"l1\":";
+  append_numbers(out, dual.l1);
+  out += "},\"objective\":";
+  append_number(out, solution.objective);
+  out += ",\"residuals\":{\"primal\":";
+  append_number(out, solution.residuals.primal);
+  out += ",\"dual\":";
+  append_number(out, solution.residuals.dual);
+  out += ",\"complementarity\":";
+  append_number(out, solution.residuals.complementarity);
+  out += "},\"iterations\":";
+  append_count(out, solution.iterations);
+  out += ",\"solve_time\":{\"secs\":";
+  append_count(out, solution.solve_time.secs);
+  out += ",\"nanos\":";
+  append_count(out, solution.solve_time.nanos);
+  out += "},\"final_rho\":";
+  append_number(out, solution.final_rho);
+  out += ",\"rho_updates\":";
+  append_count(out, solution.rho_updates);
+  out += ",\"polished\":";
+  out += solution.polished ? "true" : "false";
+  append_diagnostics(out, solution);
+  append_certificate(out, solution);
+  out.push_back('}');
+  return out;
+}
+
+namespace {
+
 // ===========================================================================
 // Reading: the text stream and positions
 
@@ -621,60 +763,75 @@ class Decoder {
 
   bool number(const Number& value) { return scalar({Scalar::Kind::Number, false, value, {}}); }
 
+  // A scalar value fills the slot it arrives for.
   bool scalar(const Scalar& value) {
     const Slot slot = next_slot();
-    const bool is_null = value.kind == Scalar::Kind::Null;
-    const bool is_number = value.kind == Scalar::Kind::Number;
-    switch (slot.kind) {
-      case SlotKind::Ignored: break;
-      case SlotKind::F64:
-        if (!is_number) return invalid_type(describe(value), slot.kind, false);
-        *std::get<double*>(slot.target) = value.number.as_double();
-        break;
-      case SlotKind::OptionalF64: {
-        auto& target = *std::get<std::optional<double>*>(slot.target);
-        if (is_null) {
-          target.reset();
-        } else if (is_number) {
-          target = value.number.as_double();
-        } else {
-          return invalid_type(describe(value), slot.kind, false);
-        }
-        break;
-      }
-      case SlotKind::U64:
-        if (is_number && value.number.kind == Number::Kind::Unsigned) {
-          *std::get<std::uint64_t*>(slot.target) = value.number.unsigned_value;
-        } else if (is_number && value.number.kind == Number::Kind::Negative) {
-          return fail("invalid value: " + describe(value) + ", expected u64", false);
-        } else {
-          return invalid_type(describe(value), slot.kind, false);
-        }
-        break;
-      case SlotKind::NumberElement:
-      case SlotKind::LowerElement:
-      case SlotKind::UpperElement: {
-        auto& target = *std::get<std::vector<double>*>(slot.target);
-        if (is_number) {
-          target.push_back(value.number.as_double());
-        } else if (is_null && slot.kind == SlotKind::LowerElement) {
-          target.push_back(-std::numeric_limits<double>::infinity());
-        } else if (is_null && slot.kind == SlotKind::UpperElement) {
-          target.push_back(std::numeric_limits<double>::infinity());
-        } else {
-          return invalid_type(describe(value), slot.kind, false);
-        }
-        break;
-      }
-      case SlotKind::OptionalNumbers:
-        if (!is_null) return invalid_type(describe(value), slot.kind, false);
-        std::get<std::optional<std::vector<double>>*>(slot.target)->reset();
-        break;
-      default: return invalid_type(describe(value), slot.kind, false);
-    }
+    if (!store(slot, value)) return false;
     return value_done();
   }
 
+  bool store(const Slot& slot, const Scalar& value) {
+    const bool is_number = value.kind == Scalar::Kind::Number;
+    switch (slot.kind) {
+      case SlotKind::Ignored: return true;
+      case SlotKind::F64:
+        if (!is_number) return invalid_type(describe(value), slot.kind, false);
+        *std::get<double*>(slot.target) = value.number.as_double();
+        return true;
+      case SlotKind::OptionalF64: return store_optional_f64(slot, value);
+      case SlotKind::U64: return store_u64(slot, value);
+      case SlotKind::NumberElement:
+      case SlotKind::LowerElement:
+      case SlotKind::UpperElement: return store_element(slot, value);
+      case SlotKind::OptionalNumbers:
+        if (value.kind != Scalar::Kind::Null) return invalid_type(describe(value), slot.kind, false);
+        std::get<std::optional<std::vector<double>>*>(slot.target)->reset();
+        return true;
+      default: return invalid_type(describe(value), slot.kind, false);
+    }
+  }
+
+  bool store_optional_f64(const Slot& slot, const Scalar& value) {
+    auto& target = *std::get<std::optional<double>*>(slot.target);
+    if (value.kind == Scalar::Kind::Null) {
+      target.reset();
+    } else if (value.kind == Scalar::Kind::Number) {
+      target = value.number.as_double();
+    } else {
+      return invalid_type(describe(value), slot.kind, false);
+    }
+    return true;
+  }
+
+  bool store_u64(const Slot& slot, const Scalar& value) {
+    const bool is_number = value.kind == Scalar::Kind::Number;
+    if (is_number && value.number.kind == Number::Kind::Unsigned) {
+      *std::get<std::uint64_t*>(slot.target) = value.number.unsigned_value;
+      return true;
+    }
+    if (is_number && value.number.kind == Number::Kind::Negative) {
+      return fail("invalid value: " + describe(value) + ", expected u64", false);
+    }
+    return invalid_type(describe(value), slot.kind, false);
+  }
+
+  // One array element; null stands for an infinite box side.
+  bool store_element(const Slot& slot, const Scalar& value) {
+    auto& target = *std::get<std::vector<double>*>(slot.target);
+    const bool is_null = value.kind == Scalar::Kind::Null;
+    if (value.kind == Scalar::Kind::Number) {
+      target.push_back(value.number.as_double());
+    } else if (is_null && slot.kind == SlotKind::LowerElement) {
+      target.push_back(-std::numeric_limits<double>::infinity());
+    } else if (is_null && slot.kind == SlotKind::UpperElement) {
+      target.push_back(std::numeric_limits<double>::infinity());
+    } else {
+      return invalid_type(describe(value), slot.kind, false);
+    }
+    return true;
+  }
+
+  // An object or array opens a frame for the slot it arrives for.
   bool start(bool is_array) {
     const Slot slot = next_slot();
     const char* const shape = is_array ? "sequence" : "map";
@@ -704,29 +861,31 @@ class Decoder {
         break;
       case SlotKind::Numbers:
       case SlotKind::LowerBox:
-      case SlotKind::UpperBox: {
+      case SlotKind::UpperBox:
+      case SlotKind::OptionalNumbers:
         if (!is_array) return invalid_type(shape, slot.kind, true);
-        auto& values = *std::get<std::vector<double>*>(slot.target);
-        values.clear();
-        frame.kind = FrameKind::Numbers;
-        frame.element = slot.kind == SlotKind::LowerBox   ? SlotKind::LowerElement
-                        : slot.kind == SlotKind::UpperBox ? SlotKind::UpperElement
-                                                          : SlotKind::NumberElement;
+        open_numbers(slot, frame);
         break;
-      }
-      case SlotKind::OptionalNumbers: {
-        if (!is_array) return invalid_type(shape, slot.kind, true);
-        auto& values = *std::get<std::optional<std::vector<double>>*>(slot.target);
-        values.emplace();
-        frame.kind = FrameKind::Numbers;
-        frame.target = &*values;
-        frame.element = SlotKind::NumberElement;
-        break;
-      }
       default: return invalid_type(shape, slot.kind, true);
     }
     frames_.push_back(frame);
     return true;
+  }
+
+  // An array of numbers: its elements convert by the box side it fills.
+  static void open_numbers(const Slot& slot, Frame& frame) {
+    frame.kind = FrameKind::Numbers;
+    if (slot.kind == SlotKind::OptionalNumbers) {
+      auto& values = *std::get<std::optional<std::vector<double>>*>(slot.target);
+      values.emplace();
+      frame.target = &*values;
+      frame.element = SlotKind::NumberElement;
+      return;
+    }
+    std::get<std::vector<double>*>(slot.target)->clear();
+    frame.element = slot.kind == SlotKind::LowerBox   ? SlotKind::LowerElement
+                    : slot.kind == SlotKind::UpperBox ? SlotKind::UpperElement
+                                                      : SlotKind::NumberElement;
   }
 
   bool key(std::string_view name) {
@@ -887,6 +1046,13 @@ std::expected<RawProblem, std::string> decode(std::string_view text) {
   return std::move(decoder.problem());
 }
 
+}  // namespace
+
+// ===========================================================================
+// Building: the decoded records through the portfolio builders
+
+namespace {
+
 // The decoded records as builder fields. A dump always carries the box and
 // both constraint blocks, so their builders always run.
 PortfolioFields to_fields(RawProblem raw) {
@@ -922,140 +1088,12 @@ std::string build_error_text(const PortfolioError& error) {
 
 }  // namespace
 
-// {"covariance":…,"expected_returns":…,…,"benchmark_weights":…} in the key
-// order of the record; box sides that are not finite are written as null.
-std::string problem_to_json(const PortfolioProblem& problem) {
-  std::string out;
-  out.reserve(kFixedJsonOverhead + kBytesPerNumber * number_count(problem));
-  const FactorQuad& covariance = problem.covariance();
-  out += "{\"covariance\":{\"factors\":";
-  append_matrix(out, covariance.factors);
-  out += ",\"omega\":{";
-  if (covariance.omega.is_dense()) {
-    out += "\"Dense\":";
-    append_matrix(out, covariance.omega.dense_matrix());
-  } else {
-    out += "\"Diagonal\":";
-    append_numbers(out, covariance.omega.diagonal_values());
-  }
-  out += "},\"diagonal\":";
-  append_numbers(out, covariance.diagonal);
-  out += "},\"expected_returns\":";
-  append_numbers(out, problem.expected_returns());
-  out += ",\"risk_aversion\":";
-  append_number(out, problem.risk_aversion());
-  out += ",\"budget\":";
-  if (problem.budget()) {
-    append_number(out, *problem.budget());
-  } else {
-    out += "null";
-  }
-  out += ",\"equalities\":";
-  append_constraints(out, problem.equalities());
-  out += ",\"inequalities\":";
-  append_constraints(out, problem.inequalities());
-  out += ",\"lower_bounds\":";
-  append_numbers(out, problem.lower_bounds());
-  out += ",\"upper_bounds\":";
-  append_numbers(out, problem.upper_bounds());
-  out += ",\"previous_weights\":";
-  append_optional_numbers(out, problem.previous_weights());
-  out += ",\"turnover_penalty\":";
-  append_number(out, problem.turnover_penalty());
-  out += ",\"l1_turnover_costs\":";
-  append_optional_numbers(out, problem.l1_turnover_costs());
-  out += ",\"benchmark_weights\":";
-  append_optional_numbers(out, problem.benchmark_weights());
-  out.push_back('}');
-  return out;
-}
-
 std::expected<PortfolioProblem, std::string> problem_from_json(std::string_view text) {
   auto raw = decode(text);
   if (!raw) return std::unexpected(std::move(raw.error()));
   auto problem = build_portfolio(to_fields(std::move(*raw)));
   if (!problem) return std::unexpected(build_error_text(problem.error()));
   return std::move(*problem);
-}
-
-std::string solution_to_json(const Solution& solution) {
-  std::string out;
-  const DualVariables& dual = solution.dual;
-  out.reserve(kFixedJsonOverhead +
-              kBytesPerNumber * (solution.x.size() + dual.equalities.size() + dual.inequalities.size() +
-                                 dual.bounds.size() + dual.l1.size()));
-  out += "{\"status\":";
-  append_string(out, status_name(solution.status));
-  out += ",\"x\":";
-  append_numbers(out, solution.x);
-  out += ",\"dual\":{\"equalities\":";
-  append_numbers(out, dual.equalities);
-  out += ",\"inequalities\":";
-  append_numbers(out, dual.inequalities);
-  out += ",\"bounds\":";
-  append_numbers(out, dual.bounds);
-  out += ",\"l1\":";
-  append_numbers(out, dual.l1);
-  out += "},\"objective\":";
-  append_number(out, solution.objective);
-  out += ",\"residuals\":{\"primal\":";
-  append_number(out, solution.residuals.primal);
-  out += ",\"dual\":";
-  append_number(out, solution.residuals.dual);
-  out += ",\"complementarity\":";
-  append_number(out, solution.residuals.complementarity);
-  out += "},\"iterations\":";
-  append_count(out, solution.iterations);
-  out += ",\"solve_time\":{\"secs\":";
-  append_count(out, solution.solve_time.secs);
-  out += ",\"nanos\":";
-  append_count(out, solution.solve_time.nanos);
-  out += "},\"final_rho\":";
-  append_number(out, solution.final_rho);
-  out += ",\"rho_updates\":";
-  append_count(out, solution.rho_updates);
-  out += ",\"polished\":";
-  out += solution.polished ? "true" : "false";
-  out += ",\"diagnostics\":";
-  if (const auto& diagnostics = solution.diagnostics) {
-    out += "{\"primal_tolerance\":";
-    append_number(out, diagnostics->primal_tolerance);
-    out += ",\"dual_tolerance\":";
-    append_number(out, diagnostics->dual_tolerance);
-    out += ",\"coefficient_spread_decades\":";
-    append_number(out, diagnostics->coefficient_spread_decades);
-    out += ",\"rho_at_limit\":";
-    out += diagnostics->rho_at_limit ? "true" : "false";
-    out += ",\"hints\":[";
-    for (std::size_t i = 0; i < diagnostics->hints.size(); ++i) {
-      if (i > 0) out.push_back(',');
-      append_string(out, diagnostics->hints[i]);
-    }
-    out += "]}";
-  } else {
-    out += "null";
-  }
-  out += ",\"certificate\":";
-  if (const auto& certificate = solution.certificate) {
-    if (certificate->is_primal()) {
-      const PrimalCertificate& primal = certificate->primal();
-      out += "{\"Primal\":{\"equality_dual\":";
-      append_numbers(out, primal.equality_dual);
-      out += ",\"inequality_dual\":";
-      append_numbers(out, primal.inequality_dual);
-      out += ",\"bound_dual\":";
-      append_numbers(out, primal.bound_dual);
-      out += "}}";
-    } else {
-      out += "{\"Dual\":{\"direction\":";
-      append_numbers(out, certificate->dual().direction);
-      out += "}}";
-    }
-  } else {
-    out += "null";
-  }
-  out.push_back('}');
-  return out;
 }
 
 }  // namespace morva

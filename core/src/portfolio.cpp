@@ -19,22 +19,11 @@
 
 namespace morva {
 
+// Failures and checks that every builder uses.
 namespace {
 
 using detail::all_finite;
 using detail::finite_non_negative;
-
-// Farkas weights are fractions of the largest one (unit infinity norm): a row
-// or bound is cited when its weight reaches this share.
-constexpr double kFarkasCitationThreshold = 0.05;
-// Components of a unit descent direction at or above this are named.
-constexpr double kDirectionCitationThreshold = 0.1;
-// enumerate_indices lists this many indices before summarising the rest.
-constexpr std::size_t kListedIndices = 5;
-
-constexpr const char* kNeutralityNeedsBenchmark =
-    "industry neutrality derives its targets from the tracking benchmark; call with_tracking_benchmark "
-    "first or supply explicit targets with with_group_targets";
 
 bool any_nan(std::span<const double> values) {
   return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
@@ -74,36 +63,10 @@ std::expected<LinearConstraints, PortfolioError> validated_constraints(const cha
   return LinearConstraints{std::move(matrix), std::move(rhs)};
 }
 
-std::string empty_group_reason(const std::string& name, std::uint64_t group) {
-  return name + " group " + std::to_string(group) + " has no member assets; its row would read 0 = target";
-}
-
-std::string id_out_of_range_reason(const std::string& name, std::uint64_t id, std::size_t groups) {
-  return name + " contains id " + std::to_string(id) + " but only " + std::to_string(groups) +
-         " target(s) were supplied";
-}
-
-// The first group in [0, G) without a member, or G when every group has one.
-// Only ids below min(G, n) are marked: n assets can fill at most n groups, so
-// when G > n the answer lies below n and nothing grows with G.
-std::uint64_t first_empty_group(const std::vector<std::uint64_t>& ids, std::uint64_t groups) {
-  const std::uint64_t marked_span = std::min<std::uint64_t>(groups, ids.size());
-  std::vector<bool> has_member(marked_span, false);
-  for (const std::uint64_t id : ids) {
-    if (id < marked_span) has_member[id] = true;
-  }
-  for (std::uint64_t g = 0; g < marked_span; ++g) {
-    if (!has_member[g]) return g;
-  }
-  // Every group below marked_span is filled; when G exceeds n the next one is
-  // necessarily empty.
-  return marked_span;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// PortfolioError
+// Errors: the kinds of PortfolioError and their messages.
 
 PortfolioError PortfolioError::problem_invalid(ProblemError error) {
   PortfolioError result;
@@ -192,7 +155,8 @@ std::string PortfolioError::message() const {
 }
 
 // ---------------------------------------------------------------------------
-// Construction and basic builders
+// Construction and the basic builders: each checks its input, then replaces
+// one part of the record.
 
 PortfolioResult PortfolioProblem::create(Matrix factors, FactorCovariance omega,
                                          std::vector<double> specific_variance,
@@ -297,7 +261,42 @@ PortfolioResult PortfolioProblem::with_tracking_benchmark(std::vector<double> be
 }
 
 // ---------------------------------------------------------------------------
-// Constraint templates
+// Constraint templates: rows derived from groups and style exposures, and
+// limits on the box, added through the basic record parts.
+
+namespace {
+
+constexpr const char* kNeutralityNeedsBenchmark =
+    "industry neutrality derives its targets from the tracking benchmark; call with_tracking_benchmark "
+    "first or supply explicit targets with with_group_targets";
+
+std::string empty_group_reason(const std::string& name, std::uint64_t group) {
+  return name + " group " + std::to_string(group) + " has no member assets; its row would read 0 = target";
+}
+
+std::string id_out_of_range_reason(const std::string& name, std::uint64_t id, std::size_t groups) {
+  return name + " contains id " + std::to_string(id) + " but only " + std::to_string(groups) +
+         " target(s) were supplied";
+}
+
+// The first group in [0, G) without a member, or G when every group has one.
+// Only ids below min(G, n) are marked: n assets can fill at most n groups, so
+// when G > n the answer lies below n and nothing grows with G.
+std::uint64_t first_empty_group(const std::vector<std::uint64_t>& ids, std::uint64_t groups) {
+  const std::uint64_t marked_span = std::min<std::uint64_t>(groups, ids.size());
+  std::vector<bool> has_member(marked_span, false);
+  for (const std::uint64_t id : ids) {
+    if (id < marked_span) has_member[id] = true;
+  }
+  for (std::uint64_t g = 0; g < marked_span; ++g) {
+    if (!has_member[g]) return g;
+  }
+  // Every group below marked_span is filled; when G exceeds n the next one is
+  // necessarily empty.
+  return marked_span;
+}
+
+}  // namespace
 
 PortfolioResult PortfolioProblem::with_group_targets(std::vector<std::uint64_t> groups,
                                                      std::vector<double> targets) && {
@@ -452,8 +451,39 @@ PortfolioResult PortfolioProblem::with_short_limit(double max_short) && {
   return std::move(*this).with_bounds(std::move(lower), std::move(upper));
 }
 
+std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
+    const LinearConstraints& block, const std::vector<std::vector<double>>& rows, std::vector<double> rhs) {
+  const std::size_t cols = block.matrix.cols();
+  const std::size_t old_rows = block.rows();
+  // A short row followed by a long one would pass the total count of values
+  // and shift every later entry; each row is measured on its own.
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (rows[r].size() != cols) {
+      return std::unexpected(
+          PortfolioError::matrix_invalid(MatrixError::ragged_row(old_rows + r, rows[r].size(), cols)));
+    }
+  }
+  std::vector<double> data;
+  data.reserve((old_rows + rows.size()) * cols);
+  data.assign(block.matrix.data().begin(), block.matrix.data().end());
+  for (const std::vector<double>& row : rows) data.insert(data.end(), row.begin(), row.end());
+  auto matrix = Matrix::create(old_rows + rows.size(), cols, std::move(data));
+  if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
+
+  std::vector<double> combined_rhs;
+  combined_rhs.reserve(block.rhs.size() + rhs.size());
+  combined_rhs.assign(block.rhs.begin(), block.rhs.end());
+  combined_rhs.insert(combined_rhs.end(), rhs.begin(), rhs.end());
+  if (combined_rhs.size() != matrix->rows()) {
+    return problem_failure(
+        ProblemError::dimension_mismatch("constraints.rhs", matrix->rows(), combined_rhs.size()));
+  }
+  return LinearConstraints{std::move(*matrix), std::move(combined_rhs)};
+}
+
 // ---------------------------------------------------------------------------
-// Building from decoded fields
+// Building from decoded fields: the one builder chain that the JSON reader
+// and the Python module run.
 
 namespace {
 
@@ -571,7 +601,8 @@ PortfolioResult build_portfolio(PortfolioFields fields) {
 }
 
 // ---------------------------------------------------------------------------
-// Lowering and solving
+// Lowering: budget reachability, P and q of the QP with the budget row first,
+// and the one-shot solve.
 
 BudgetReach BudgetReach::of(std::span<const double> lower, std::span<const double> upper) {
   BudgetReach reach;
@@ -685,40 +716,19 @@ std::expected<Solution, PortfolioError> solve_mean_variance_factor(
   return problem.solve_with(settings.value_or(SolverSettings{}), warm_start);
 }
 
-std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
-    const LinearConstraints& block, const std::vector<std::vector<double>>& rows, std::vector<double> rhs) {
-  const std::size_t cols = block.matrix.cols();
-  const std::size_t old_rows = block.rows();
-  // A short row followed by a long one would pass the total count of values
-  // and shift every later entry; each row is measured on its own.
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    if (rows[r].size() != cols) {
-      return std::unexpected(
-          PortfolioError::matrix_invalid(MatrixError::ragged_row(old_rows + r, rows[r].size(), cols)));
-    }
-  }
-  std::vector<double> data;
-  data.reserve((old_rows + rows.size()) * cols);
-  data.assign(block.matrix.data().begin(), block.matrix.data().end());
-  for (const std::vector<double>& row : rows) data.insert(data.end(), row.begin(), row.end());
-  auto matrix = Matrix::create(old_rows + rows.size(), cols, std::move(data));
-  if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
-
-  std::vector<double> combined_rhs;
-  combined_rhs.reserve(block.rhs.size() + rhs.size());
-  combined_rhs.assign(block.rhs.begin(), block.rhs.end());
-  combined_rhs.insert(combined_rhs.end(), rhs.begin(), rhs.end());
-  if (combined_rhs.size() != matrix->rows()) {
-    return problem_failure(
-        ProblemError::dimension_mismatch("constraints.rhs", matrix->rows(), combined_rhs.size()));
-  }
-  return LinearConstraints{std::move(*matrix), std::move(combined_rhs)};
-}
-
 // ---------------------------------------------------------------------------
-// Explanations
+// Explanations: certificates read as the portfolio constraints that conflict
+// or the assets an unbounded direction loads on.
 
 namespace {
+
+// Farkas weights are fractions of the largest one (unit infinity norm): a row
+// or bound is cited when its weight reaches this share.
+constexpr double kFarkasCitationThreshold = 0.05;
+// Components of a unit descent direction at or above this are named.
+constexpr double kDirectionCitationThreshold = 0.1;
+// enumerate_indices lists this many indices before summarising the rest.
+constexpr std::size_t kListedIndices = 5;
 
 std::string join(const std::vector<std::string>& parts, const char* separator) {
   std::string text;
