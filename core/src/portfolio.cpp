@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <utility>
@@ -604,15 +605,44 @@ PortfolioResult build_portfolio(PortfolioFields fields) {
 // Lowering: budget reachability, P and q of the QP with the budget row first,
 // and the one-shot solve.
 
+double summation_error_bound(std::span<const double> values) {
+  // Recursive summation of n terms errs by at most γ_{n−1}·Σ|x|, with
+  // γ_m = m·u/(1 − m·u) and u = 2⁻⁵³. Σ|x| is itself a rounded left-to-right
+  // sum of non-negative terms, at least (1 − γ_{n−1}) times the exact one, so
+  // the bound used is γ_{n−1}/(1 − γ_{n−1})·fl(Σ|x|) = m·u/(1 − 2m·u)·fl(Σ|x|).
+  // m·u and 1 − 2m·u are exact; the quotient and the product each round by at
+  // most a factor 1 + u, and each step to the next double up gains more than
+  // that, so two steps keep the result above the exact bound.
+  if (values.size() < 2) return 0.0;
+  double total = 0.0;
+  double magnitude = 0.0;
+  for (const double v : values) {
+    total += v;
+    magnitude += std::abs(v);
+  }
+  // An infinite or undefined sum is compared as it is, as before.
+  if (!std::isfinite(total)) return 0.0;
+  constexpr double kUnitRoundoff = 0x1p-53;
+  const double mu = static_cast<double>(values.size() - 1) * kUnitRoundoff;
+  const double bound = mu / (1.0 - 2.0 * mu) * magnitude;
+  if (bound == 0.0) return 0.0;
+  const double infinity = std::numeric_limits<double>::infinity();
+  return std::nextafter(std::nextafter(bound, infinity), infinity);
+}
+
 BudgetReach BudgetReach::of(std::span<const double> lower, std::span<const double> upper) {
   BudgetReach reach;
   for (const double l : lower) reach.lowest_ += l;
   for (const double u : upper) reach.highest_ += u;
+  reach.lowest_error_ = summation_error_bound(lower);
+  reach.highest_error_ = summation_error_bound(upper);
   return reach;
 }
 
 std::expected<void, PortfolioError> BudgetReach::admits(double budget) const {
-  if (lowest_ > budget || budget > highest_) {
+  // Written as differences: near the edge B and the sum are within a factor
+  // two of each other, so B − Σu is exact and only the bound decides.
+  if (lowest_ - budget > lowest_error_ || budget - highest_ > highest_error_) {
     return std::unexpected(PortfolioError::budget_infeasible(budget, lowest_, highest_));
   }
   return {};

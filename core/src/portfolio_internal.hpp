@@ -13,18 +13,28 @@
 
 namespace morva {
 
-// The sums Σx a box l ≤ x ≤ u can reach, Σl and Σu added left to right.
+// The sums Σx a box l ≤ x ≤ u can reach: Σl and Σu added left to right,
+// each with a bound on its rounding error, so that a budget the box reaches
+// in exact arithmetic is never refused because its sum rounded the other way
+// (ten caps of 0.1 add up to 0.9999999999999999).
 class BudgetReach {
  public:
   static BudgetReach of(std::span<const double> lower, std::span<const double> upper);
 
-  // Nothing when Σl ≤ B ≤ Σu; otherwise BudgetInfeasible naming both sums.
+  // Nothing when Σl − e_l ≤ B ≤ Σu + e_u; otherwise BudgetInfeasible naming
+  // the plain sums.
   std::expected<void, PortfolioError> admits(double budget) const;
 
  private:
   double lowest_ = 0.0;
   double highest_ = 0.0;
+  double lowest_error_ = 0.0;
+  double highest_error_ = 0.0;
 };
+
+// An upper bound on |fl(Σx) − Σx| for the left-to-right sum of `values`
+// (zero for fewer than two values or a sum that is not finite).
+double summation_error_bound(std::span<const double> values);
 
 // What the linear term is made of: the returns μ, the turnover anchor x⁰ when
 // the problem has a turnover term, the tracked benchmark b when it has one.

@@ -175,13 +175,14 @@ const std::vector<Rejection> kRejections = {
      kBudgetFiniteText},
     {"BudgetInfinite", Base::Full, [](RebalanceStep& s) { s.budget = kInf; }, K::InvalidParameter,
      kBudgetFiniteText},
-    {"BudgetJustAboveHighest", Base::Full,
-     [](RebalanceStep& s) { s.budget = std::nextafter(kHighestSum, 10.0); }, K::BudgetInfeasible,
-     "budget 2.1000000000000005 is impossible under the box constraints: reachable sum is "
+    // Beyond the sums by more than their rounding error (a few 1e-16 here).
+    {"BudgetJustAboveHighest", Base::Full, [](RebalanceStep& s) { s.budget = kHighestSum + 1e-9; },
+     K::BudgetInfeasible,
+     "budget 2.100000001 is impossible under the box constraints: reachable sum is "
      "[-0.7500000000000002, 2.1]"},
-    {"BudgetJustBelowLowest", Base::Full,
-     [](RebalanceStep& s) { s.budget = std::nextafter(kLowestSum, -10.0); }, K::BudgetInfeasible,
-     "budget -0.7500000000000003 is impossible under the box constraints: reachable sum is "
+    {"BudgetJustBelowLowest", Base::Full, [](RebalanceStep& s) { s.budget = kLowestSum - 1e-9; },
+     K::BudgetInfeasible,
+     "budget -0.7500000010000002 is impossible under the box constraints: reachable sum is "
      "[-0.7500000000000002, "
      "2.1]"},
     {"EqualityRhsLong", Base::Full, [](RebalanceStep& s) { s.equality_rhs->push_back(0.1); },
