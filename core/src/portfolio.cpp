@@ -42,14 +42,6 @@ std::unexpected<PortfolioError> template_failure(std::string reason) {
   return std::unexpected(PortfolioError::invalid_template(std::move(reason)));
 }
 
-// A vector of n finite values, or the first broken rule under `name`.
-std::expected<void, PortfolioError> check_finite_vector(const char* name, std::span<const double> values,
-                                                        std::size_t n) {
-  if (values.size() != n) return problem_failure(ProblemError::dimension_mismatch(name, n, values.size()));
-  if (!all_finite(values)) return problem_failure(ProblemError::non_finite(name));
-  return {};
-}
-
 // Shared validation of a replacement constraint block: width, finite entries,
 // finite right-hand side, then one right-hand side per row.
 std::expected<LinearConstraints, PortfolioError> validated_constraints(const char* name, Matrix matrix,
@@ -65,6 +57,14 @@ std::expected<LinearConstraints, PortfolioError> validated_constraints(const cha
 }
 
 }  // namespace
+
+// A vector of n finite values, or the first broken rule under `name`.
+std::expected<void, PortfolioError> check_finite_vector(const char* name, std::span<const double> values,
+                                                        std::size_t n) {
+  if (values.size() != n) return problem_failure(ProblemError::dimension_mismatch(name, n, values.size()));
+  if (!all_finite(values)) return problem_failure(ProblemError::non_finite(name));
+  return {};
+}
 
 // ---------------------------------------------------------------------------
 // Errors: the kinds of PortfolioError and their messages.

@@ -13,6 +13,10 @@
 
 namespace morva {
 
+// A vector of n finite values, or the first broken rule under `name`.
+std::expected<void, PortfolioError> check_finite_vector(const char* name, std::span<const double> values,
+                                                        std::size_t n);
+
 // The sums Σx a box l ≤ x ≤ u can reach: Σl and Σu added left to right,
 // each with a bound on its rounding error, so that a budget the box reaches
 // in exact arithmetic is never refused because its sum rounded the other way

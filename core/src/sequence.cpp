@@ -8,15 +8,18 @@
 // sequence exactly as it was.
 #include "morva/sequence.hpp"
 
-#include "portfolio_internal.hpp"
-
 #include <cmath>
 #include <span>
 #include <string>
 
+#include "detail/vector_ops.hpp"
+#include "portfolio_internal.hpp"
+
 namespace morva {
 
 namespace {
+
+using detail::all_finite;
 
 constexpr const char* kPreviousWeightsWithoutTurnover =
     "previous_weights updates require a base problem built with with_quadratic_turnover and/or "
@@ -29,26 +32,6 @@ constexpr const char* kBudgetWithoutBudgetRow =
     "budget updates require a base problem with a budget constraint; adding or removing the budget row "
     "changes the factored system";
 constexpr const char* kBudgetNotFinite = "budget must be finite when provided";
-
-bool all_finite(std::span<const double> values) {
-  for (double v : values) {
-    if (!std::isfinite(v)) return false;
-  }
-  return true;
-}
-
-// Length n, then every entry finite; both failures name the field.
-std::expected<void, PortfolioError> check_vector(std::span<const double> values, std::size_t expected,
-                                                 const char* name) {
-  if (values.size() != expected) {
-    return std::unexpected(
-        PortfolioError::problem_invalid(ProblemError::dimension_mismatch(name, expected, values.size())));
-  }
-  if (!all_finite(values)) {
-    return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite(name)));
-  }
-  return {};
-}
 
 template <typename T>
 const T& given_or(const std::optional<T>& given, const T& current) {
@@ -86,19 +69,19 @@ struct SequenceSteps {
                                                    const RebalanceStep& step) {
     const std::size_t n = sequence.dimension();
     if (step.expected_returns) {
-      if (auto ok = check_vector(*step.expected_returns, n, "expected_returns"); !ok) return ok;
+      if (auto ok = check_finite_vector("expected_returns", *step.expected_returns, n); !ok) return ok;
     }
     if (step.previous_weights) {
       if (!sequence.previous_weights_) {
         return std::unexpected(PortfolioError::invalid_parameter(kPreviousWeightsWithoutTurnover));
       }
-      if (auto ok = check_vector(*step.previous_weights, n, "previous_weights"); !ok) return ok;
+      if (auto ok = check_finite_vector("previous_weights", *step.previous_weights, n); !ok) return ok;
     }
     if (step.benchmark_weights) {
       if (!sequence.benchmark_weights_) {
         return std::unexpected(PortfolioError::invalid_parameter(kBenchmarkWithoutTracking));
       }
-      if (auto ok = check_vector(*step.benchmark_weights, n, "benchmark_weights"); !ok) return ok;
+      if (auto ok = check_finite_vector("benchmark_weights", *step.benchmark_weights, n); !ok) return ok;
     }
     if (step.budget) {
       if (!sequence.budget_)
@@ -111,12 +94,13 @@ struct SequenceSteps {
         return ok;
     }
     if (step.equality_rhs) {
-      if (auto ok = check_vector(*step.equality_rhs, sequence.equality_rhs_.size(), "equality_rhs"); !ok)
+      if (auto ok = check_finite_vector("equality_rhs", *step.equality_rhs, sequence.equality_rhs_.size());
+          !ok)
         return ok;
     }
     if (step.inequality_rhs) {
-      if (auto ok =
-              check_vector(*step.inequality_rhs, sequence.workspace_.problem().m_in(), "inequality_rhs");
+      if (auto ok = check_finite_vector("inequality_rhs", *step.inequality_rhs,
+                                        sequence.workspace_.problem().m_in());
           !ok) {
         return ok;
       }
