@@ -31,7 +31,8 @@ class PortfolioError {
     IncompleteInput
   };
 
-  // Rules on which inputs come together, checked while building from fields.
+  // Rules on which inputs come together and in which form, checked while
+  // building from fields.
   enum class InputRule {
     BoundsTogether,        // lower and upper bounds, both or neither
     EqualitiesTogether,    // equality matrix and right-hand side
