@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "detail/simd.hpp"
+#include "detail/vector_ops.hpp"
 
 namespace morva {
 namespace {
@@ -26,6 +27,8 @@ constexpr std::size_t kTile = 4;
 constexpr std::size_t kGramChunkBytes = 32 * 1024;
 // Columns of C = F·L computed together per pair of rows.
 constexpr std::size_t kColumnBlock = 8;
+// Rows per group in the accumulations of the iteration's two passes.
+constexpr std::size_t kRowGroup = 4;
 
 // Lower-triangular L (k×k, row-major) with L·Lᵀ = Ω for a positive
 // semidefinite Ω, column by column. A pivot within ±g of zero is a rank
@@ -138,10 +141,6 @@ void lower_triangular_product(const Matrix& f, const Matrix& lower, Matrix& out)
       od[r * k + c] = sum;
     }
   }
-}
-
-bool all_finite(std::span<const double> v) {
-  return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
 }
 
 // The trailing columns of U that hold few nonzeros, row by row. The dense
@@ -338,37 +337,26 @@ void gram_lower(const Matrix& u, std::span<const double> g, const SparseColumns&
   }
 }
 
+// Row r of a row-major matrix with `stride` doubles per row, from column `first`.
+struct RowsFrom {
+  const double* data;
+  std::size_t stride;
+  std::size_t first;
+  const double* operator()(std::size_t r) const { return data + r * stride + first; }
+};
+
 // t += Uᵀ·v (t has h entries, zero or running), each entry summed in
-// increasing row order exactly as the plain row-by-row loop. Four rows go
-// through the dense columns at once, so each entry of t is loaded and stored
-// once per four rows; the tail adds only its nonzero entries.
+// increasing row order exactly as the plain row-by-row loop; the dense columns
+// go through detail::add_scaled_rows, the tail adds only its nonzero entries.
 void transpose_product_add(const Matrix& u, const SparseColumns& tail, std::span<const double> v,
                            std::span<double> t) {
-  const std::size_t n = u.rows();
-  const std::size_t h = u.cols();
   const std::size_t p = tail.first_column;
-  const double* data = u.data().data();
-  double* out = t.data();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* u0 = data + i * h;
-    const double* u1 = u0 + h;
-    const double* u2 = u1 + h;
-    const double* u3 = u2 + h;
-    const double v0 = v[i], v1 = v[i + 1], v2 = v[i + 2], v3 = v[i + 3];
-    for (std::size_t c = 0; c < p; ++c)
-      out[c] = (((out[c] + u0[c] * v0) + u1[c] * v1) + u2[c] * v2) + u3[c] * v3;
-  }
-  for (; i < n; ++i) {
-    const double* row = data + i * h;
-    const double vi = v[i];
-    for (std::size_t c = 0; c < p; ++c) out[c] += row[c] * vi;
-  }
-  if (p == h) return;
-  for (std::size_t r = 0; r < n; ++r) {
+  detail::add_scaled_rows(RowsFrom{u.data().data(), u.cols(), 0}, u.rows(), v.data(), p, t.data());
+  if (p == u.cols()) return;
+  for (std::size_t r = 0; r < u.rows(); ++r) {
     const double vr = v[r];
     for (std::size_t e = tail.row_start[r]; e < tail.row_start[r + 1]; ++e)
-      out[tail.column[e]] += tail.value[e] * vr;
+      t[tail.column[e]] += tail.value[e] * vr;
   }
 }
 
@@ -410,7 +398,7 @@ std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diag
 
   // S = I + Uᵀ·G⁻¹·U, both triangles filled.
   Matrix capacitance = Matrix::zeros(h, h);
-  if (finite && all_finite(system.inverse_diagonal_)) {
+  if (finite && detail::all_finite(system.inverse_diagonal_)) {
     gram_lower(low_rank, system.inverse_diagonal_, system.tail_, capacitance);
   } else {
     gram_lower_reference(low_rank, system.inverse_diagonal_, capacitance);
@@ -491,6 +479,81 @@ void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) c
 
 void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
   cholesky_solve_in_place(capacitance_factor_, t);
+}
+
+// Both passes take the rows in groups of kRowGroup: the per-row values of a
+// group first, then one detail::add_scaled_rows over the group, so that every
+// entry of the accumulated vector still takes the rows in increasing order.
+// Dense columns are read in full, the sparse tail only at its nonzeros.
+
+void SmwSystem::right_hand_side_pass(std::size_t split, std::span<const double> weights, std::span<double> g,
+                                     std::span<double> t) const {
+  const std::size_t n = inverse_diagonal_.size();
+  const std::size_t h = rank();
+  const std::size_t p = tail_.first_column;
+  const std::size_t dense_weighted = p > split ? p - split : 0;  // weighted columns in [split, p)
+  const double* u = low_rank_.data().data();
+  const bool has_tail = p < h;
+  std::fill(t.begin(), t.end(), 0.0);
+
+  // g_i = G⁻¹_i·(base_i + U_{i,split:}·v), the tail continuing the row's sum.
+  const auto scaled_row = [&](std::size_t i) {
+    double pull = detail::dot4(u + i * h + split, weights.data(), dense_weighted);
+    if (has_tail) {
+      for (std::size_t e = tail_.row_start[i]; e < tail_.row_start[i + 1]; ++e) {
+        if (tail_.column[e] >= split) pull += tail_.value[e] * weights[tail_.column[e] - split];
+      }
+    }
+    return inverse_diagonal_[i] * (g[i] + pull);
+  };
+  for (std::size_t i = 0; i < n; i += kRowGroup) {
+    const std::size_t count = std::min(kRowGroup, n - i);
+    for (std::size_t q = 0; q < count; ++q) g[i + q] = scaled_row(i + q);
+    detail::add_scaled_rows(RowsFrom{u + i * h, h, 0}, count, g.data() + i, p, t.data());
+  }
+  if (has_tail) {
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e)
+        t[tail_.column[e]] += tail_.value[e] * g[r];
+    }
+  }
+}
+
+bool SmwSystem::solution_pass(std::size_t split, std::span<const double> g, std::span<const double> w,
+                              std::span<double> x, std::span<double> image) const {
+  const std::size_t n = inverse_diagonal_.size();
+  const std::size_t h = rank();
+  const std::size_t p = tail_.first_column;
+  const std::size_t dense_weighted = p > split ? p - split : 0;
+  const double* u = low_rank_.data().data();
+  const bool has_tail = p < h;
+  std::fill(image.begin(), image.end(), 0.0);
+  bool finite = true;
+
+  // x_i = g_i − G⁻¹_i·(U_i·w), the tail continuing the row's sum.
+  const auto solved_row = [&](std::size_t r) {
+    double uw = detail::dot4(u + r * h, w.data(), p);
+    if (has_tail) {
+      for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e)
+        uw += tail_.value[e] * w[tail_.column[e]];
+    }
+    const double xr = g[r] - inverse_diagonal_[r] * uw;
+    finite &= std::isfinite(xr);
+    return xr;
+  };
+  for (std::size_t i = 0; i < n; i += kRowGroup) {
+    const std::size_t count = std::min(kRowGroup, n - i);
+    for (std::size_t q = 0; q < count; ++q) x[i + q] = solved_row(i + q);
+    detail::add_scaled_rows(RowsFrom{u + i * h, h, split}, count, x.data() + i, dense_weighted, image.data());
+  }
+  if (has_tail) {
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e) {
+        if (tail_.column[e] >= split) image[tail_.column[e] - split] += tail_.value[e] * x[r];
+      }
+    }
+  }
+  return finite;
 }
 
 std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(const QpProblem& problem, double rho,

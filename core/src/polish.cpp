@@ -95,15 +95,106 @@ double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
   return 0.0;
 }
 
+// The data of one active-set solve: the factorised regularised operator K,
+// the right-hand side with the L1 forces, and the targets of the constraint
+// rows and of the pins.
+struct ActiveSystem {
+  SmwSystem system;
+  std::vector<double> rhs;
+  std::vector<double> targets;      // equality rows, then active rows
+  std::vector<double> pin_targets;  // one per pin, in pin order
+};
+
+// K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
+//   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
+// Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
+std::optional<ActiveSystem> active_system(const QpProblem& problem, const Matrix& columns,
+                                          const ActiveSet& active, const StackedRows& rows, double delta,
+                                          bool has_sides) {
+  const std::size_t n = problem.n();
+  std::vector<double> diagonal(n);
+  for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
+  for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
+  Matrix low_rank = pass_columns(problem, columns, rows, 1.0 / std::sqrt(delta));
+  auto system = SmwSystem::factor(std::move(diagonal), std::move(low_rank));
+  if (!system) return std::nullopt;
+
+  ActiveSystem out{std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
+    out.rhs[i] = -(problem.linear[i] + force);
+  }
+  for (std::size_t row : active.active_rows) out.targets.push_back(problem.inequalities.rhs[row]);
+  out.pin_targets.reserve(active.pins.size());
+  for (const auto& [asset, side] : active.pins) out.pin_targets.push_back(pin_target(problem, asset, side));
+  return out;
+}
+
+// Iterative refinement on the unregularised KKT system: the regularised
+// operator serves as an approximate inverse, each step shrinking the O(δ)
+// error by a further factor of order δ·‖K⁻¹‖.
+void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& active, const StackedRows& rows,
+            double delta, std::uint64_t steps, RegularizedSolution& solution) {
+  const std::size_t n = problem.n();
+  auto& x = solution.x;
+  auto& lambda = solution.constraint_multipliers;
+  auto& mu = solution.pin_multipliers;
+  std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
+  for (std::uint64_t step = 0; step < steps; ++step) {
+    std::vector<double> force = problem.quadratic.apply(x);
+    add_rows(rows, lambda, force);
+    for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
+    for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
+    row_images(rows, x, residual_t);
+    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
+    for (std::size_t p = 0; p < active.pins.size(); ++p)
+      residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
+
+    const RegularizedSolution correction =
+        solve_regularized(problem, a.system, active, residual_x, residual_t, residual_p, delta);
+    for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
+    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
+    for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];
+  }
+}
+
+// The multipliers of a solved active set as dual blocks: λ over the equality
+// and active rows, μ at the pins, and σ_i·c_i for the off-anchor assets.
+DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active,
+                               const RegularizedSolution& s, bool has_sides) {
+  const std::size_t n = problem.n();
+  const std::size_t m_eq = problem.m_eq();
+  const auto& lambda = s.constraint_multipliers;
+  const auto& mu = s.pin_multipliers;
+  DualVariables duals;
+  duals.equalities.assign(lambda.begin(), lambda.begin() + static_cast<std::ptrdiff_t>(m_eq));
+  duals.inequalities.assign(problem.m_in(), 0.0);
+  for (std::size_t r = 0; r < active.active_rows.size(); ++r)
+    duals.inequalities[active.active_rows[r]] = lambda[m_eq + r];
+  duals.bounds.assign(n, 0.0);
+  if (problem.l1) duals.l1.assign(n, 0.0);
+  for (std::size_t p = 0; p < active.pins.size(); ++p) {
+    const auto [asset, side] = active.pins[p];
+    if (side == Side::Anchor) {
+      duals.l1[asset] = mu[p];
+    } else {
+      duals.bounds[asset] = mu[p];
+    }
+  }
+  if (has_sides) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const int sigma = active.anchor_sides[i];
+      if (sigma != 0) duals.l1[i] = static_cast<double>(sigma) * problem.l1->costs[i];
+    }
+  }
+  return duals;
+}
+
 // One active-set solve: the regularised KKT system of the equality rows, the
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
 std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix& columns,
                                          const ActiveSet& active, const SolverSettings& settings) {
-  const std::size_t n = problem.n();
-  const std::size_t m_eq = problem.m_eq();
-  const std::size_t m_in = problem.m_in();
-  const std::size_t m_act = active.active_rows.size();
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -112,82 +203,24 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix&
   for (const auto& [asset, side] : active.pins) {
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
-
-  // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
-  //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
-  std::vector<double> diagonal(n);
-  for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
-  for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
-  Matrix low_rank = pass_columns(problem, columns, rows, 1.0 / std::sqrt(delta));
-  auto system = SmwSystem::factor(std::move(diagonal), std::move(low_rank));
+  const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
+  const auto system = active_system(problem, columns, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
-  // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
-  const bool has_sides = problem.l1 && active.anchor_sides.size() == n;
-  std::vector<double> rhs(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
-    rhs[i] = -(problem.linear[i] + force);
+  RegularizedSolution solution = solve_regularized(problem, system->system, active, system->rhs,
+                                                   system->targets, system->pin_targets, delta);
+  refine(problem, *system, active, rows, delta, settings.polish_refinement_steps, solution);
+  if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
+      !all_finite(solution.pin_multipliers)) {
+    return std::nullopt;
   }
-  std::vector<double> targets(problem.equalities.rhs);
-  for (std::size_t row : active.active_rows) targets.push_back(problem.inequalities.rhs[row]);
-  std::vector<double> pin_targets;
-  pin_targets.reserve(active.pins.size());
-  for (const auto& [asset, side] : active.pins) pin_targets.push_back(pin_target(problem, asset, side));
-
-  RegularizedSolution solution =
-      solve_regularized(problem, *system, active, rhs, targets, pin_targets, delta);
-  auto& x = solution.x;
-  auto& lambda = solution.constraint_multipliers;
-  auto& mu = solution.pin_multipliers;
-
-  // Iterative refinement on the unregularised KKT system: the regularised
-  // operator serves as an approximate inverse, each step shrinking the O(δ)
-  // error by a further factor of order δ·‖K⁻¹‖.
-  std::vector<double> residual_x(n), residual_t(targets.size()), residual_p(pin_targets.size());
-  for (std::uint64_t step = 0; step < settings.polish_refinement_steps; ++step) {
-    std::vector<double> force = problem.quadratic.apply(x);
-    add_rows(rows, lambda, force);
-    for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
-    for (std::size_t i = 0; i < n; ++i) residual_x[i] = rhs[i] - force[i];
-    row_images(rows, x, residual_t);
-    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = targets[r] - residual_t[r];
-    for (std::size_t p = 0; p < active.pins.size(); ++p)
-      residual_p[p] = pin_targets[p] - x[active.pins[p].first];
-
-    const RegularizedSolution correction =
-        solve_regularized(problem, *system, active, residual_x, residual_t, residual_p, delta);
-    for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
-    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
-    for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];
-  }
-  if (!all_finite(x) || !all_finite(lambda) || !all_finite(mu)) return std::nullopt;
 
   Polished candidate;
-  candidate.duals.equalities.assign(lambda.begin(), lambda.begin() + static_cast<std::ptrdiff_t>(m_eq));
-  candidate.duals.inequalities.assign(m_in, 0.0);
-  for (std::size_t r = 0; r < m_act; ++r)
-    candidate.duals.inequalities[active.active_rows[r]] = lambda[m_eq + r];
-  candidate.duals.bounds.assign(n, 0.0);
-  if (problem.l1) candidate.duals.l1.assign(n, 0.0);
-  for (std::size_t p = 0; p < active.pins.size(); ++p) {
-    const auto [asset, side] = active.pins[p];
-    if (side == Side::Anchor) {
-      candidate.duals.l1[asset] = mu[p];
-    } else {
-      candidate.duals.bounds[asset] = mu[p];
-    }
-  }
-  if (has_sides) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const int sigma = active.anchor_sides[i];
-      if (sigma != 0) candidate.duals.l1[i] = static_cast<double>(sigma) * problem.l1->costs[i];
-    }
-  }
-  auto residuals = check_kkt(problem, x, candidate.duals);
+  candidate.duals = active_set_duals(problem, active, solution, has_sides);
+  auto residuals = check_kkt(problem, solution.x, candidate.duals);
   if (!residuals) return std::nullopt;
   candidate.residuals = *residuals;
-  candidate.x = std::move(x);
+  candidate.x = std::move(solution.x);
   return candidate;
 }
 

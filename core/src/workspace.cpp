@@ -31,9 +31,6 @@ inline double clamp_to_box(double v, double l, double u) {
   return std::min(std::max(v, l), u);
 }
 
-// Rows per group in the accumulations of an ADMM pass.
-constexpr std::size_t kRowGroup = 4;
-
 // The iterate of one solve in the iteration space, with every buffer the loop
 // needs. Sized once before the first iteration; the loop only swaps vectors.
 struct AdmmState {
@@ -80,7 +77,7 @@ struct AdmmState {
         scratch(n_) {}
 };
 
-// The relaxed box and L1 updates of rows [first, last) from x̃ (step 6.4),
+// The relaxed box and L1 updates of rows [first, last) from x̃,
 // written beside the current blocks. Every row is independent; with vector
 // extensions two rows go at once, the comparisons of clamp_to_box and
 // soft_threshold becoming lane selects with the same outcomes.
@@ -142,191 +139,134 @@ struct RowUpdate {
   }
 };
 
-// One relaxed ADMM iteration (steps 6.1–6.5) with the factorisation `system`
-// of the iteration problem at penalty rho. Returns false, leaving the iterate
-// as it was, when the linear-system solution x̃ is not finite.
+// ---- One ADMM iteration, step by step ----
 //
 // The system is K = G + U·Uᵀ with U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ], so the
-// constraint columns of U already hold the constraint rows:
+// constraint columns of U (from column k on) already hold the constraint rows:
 //   A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = U_cons·v,  v = (ρz − y)/√ρ,
 //   A·x̃ = U_consᵀ·x̃ / √ρ.
-// Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then needs two streams over the rows
-// of U: pass 1 forms r_i, g_i = G⁻¹_i·r_i and t = Uᵀg; after the h×h solve
-// w = S⁻¹t, pass 2 forms x̃_i = g_i − G⁻¹_i·(U_i·w) and accumulates A·x̃; the
-// box and L1 updates then run over the rows.
-//
-// Columns [0, p) of U are read densely; the sparse tail after them (rows of
-// constraints that touch few assets) only through its nonzero entries, which
-// drops exact zeros from every sum. Rows go in groups of kRowGroup through the
-// accumulations into t and A·x̃, each entry still taking the rows in order.
-bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, double rho, double sigma,
-                    double alpha, AdmmState& s) {
-  const SmwSystem& smw = system.smw;
-  const Matrix& low_rank = smw.low_rank();
-  const SparseColumns& tail = smw.sparse_tail();
-  const std::size_t n = s.n;
-  const std::size_t h = low_rank.cols();
-  const std::size_t k = system.factors;
-  const std::size_t m = s.m_eq + s.m_in;
-  const std::size_t p = smw.dense_width();
-  const std::size_t dense_constraints = p > k ? p - k : 0;  // constraint columns in [k, p)
-  const bool has_tail = p < h;
-  const double* u_data = low_rank.data().data();
-  const double* inverse_diagonal = smw.inverse_diagonal().data();
-  const double inv_sqrt_rho = 1.0 / std::sqrt(rho);
-  const double inv_rho = 1.0 / rho;
-  const double keep = 1.0 - alpha;
-  const bool has_l1 = s.n_l1 > 0;
+// Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then takes two streams over the rows
+// of U (SmwSystem::right_hand_side_pass and solution_pass) around the h×h
+// capacitance solve; the box and L1 updates then run over the rows, and the
+// constraint blocks over A·x̃.
 
+// The values of one iteration derived from the penalty and the relaxation.
+struct IterationScalars {
+  double rho, sigma, alpha;
+  double keep;          // 1 − α
+  double inv_rho;       // 1/ρ
+  double inv_sqrt_rho;  // 1/√ρ
+
+  IterationScalars(double rho_, double sigma_, double alpha_)
+      : rho(rho_),
+        sigma(sigma_),
+        alpha(alpha_),
+        keep(1.0 - alpha_),
+        inv_rho(1.0 / rho_),
+        inv_sqrt_rho(1.0 / std::sqrt(rho_)) {}
+};
+
+// v = [(ρz_eq − y_eq) ; (ρz_in − y_in)] / √ρ, the weights of U's constraint columns.
+void form_constraint_weights(const IterationScalars& c, AdmmState& s) {
   double* weights = s.weights.data();
-  for (std::size_t e = 0; e < s.m_eq; ++e) weights[e] = (rho * s.z_eq[e] - s.y.equalities[e]) * inv_sqrt_rho;
+  for (std::size_t e = 0; e < s.m_eq; ++e)
+    weights[e] = (c.rho * s.z_eq[e] - s.y.equalities[e]) * c.inv_sqrt_rho;
   for (std::size_t i = 0; i < s.m_in; ++i) {
-    weights[s.m_eq + i] = (rho * s.z_in[i] - s.y.inequalities[i]) * inv_sqrt_rho;
+    weights[s.m_eq + i] = (c.rho * s.z_in[i] - s.y.inequalities[i]) * c.inv_sqrt_rho;
   }
+}
 
+// The terms of r without U, row by row into g:
+//   σx − q + (ρz_box − y_box) + [L1](ρ(z_l1 + a) − y_l1).
+void form_right_hand_side(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
   const double* x = s.x.data();
   const double* q = problem.linear.data();
   const double* z_box = s.z_box.data();
   const double* y_box = s.y.bounds.data();
-  const double* z_l1 = has_l1 ? s.z_l1.data() : nullptr;
-  const double* y_l1 = has_l1 ? s.y.l1.data() : nullptr;
-  const double* anchor = has_l1 ? problem.l1->anchor.data() : nullptr;
-  const double* costs = has_l1 ? problem.l1->costs.data() : nullptr;
-  const std::size_t* tail_start = has_tail ? tail.row_start.data() : nullptr;
-  const std::size_t* tail_column = has_tail ? tail.column.data() : nullptr;
-  const double* tail_value = has_tail ? tail.value.data() : nullptr;
   double* g = s.scaled_rhs.data();
-  double* t = s.reduced.data();
-  std::fill(s.reduced.begin(), s.reduced.end(), 0.0);
+  for (std::size_t i = 0; i < s.n; ++i) g[i] = c.sigma * x[i] - q[i] + (c.rho * z_box[i] - y_box[i]);
+  if (s.n_l1 > 0) {
+    const double* z_l1 = s.z_l1.data();
+    const double* y_l1 = s.y.l1.data();
+    const double* anchor = problem.l1->anchor.data();
+    for (std::size_t i = 0; i < s.n; ++i) g[i] += c.rho * (z_l1[i] + anchor[i]) - y_l1[i];
+  }
+}
 
-  // Pass 1: r = σx − q + (ρz_box − y_box) + [L1](ρ(z_l1 + a) − y_l1) + U_cons·v;
-  // g = G⁻¹∘r; t = Uᵀg. The terms without U first, row by row into g.
-  for (std::size_t i = 0; i < n; ++i) g[i] = sigma * x[i] - q[i] + (rho * z_box[i] - y_box[i]);
-  if (has_l1) {
-    for (std::size_t i = 0; i < n; ++i) g[i] += rho * (z_l1[i] + anchor[i]) - y_l1[i];
-  }
-  const auto scaled_rhs = [&](std::size_t i) {
-    const double* u = u_data + i * h;
-    double pull = detail::dot4(u + k, weights, dense_constraints);
-    if (has_tail) {
-      for (std::size_t e = tail_start[i]; e < tail_start[i + 1]; ++e) {
-        if (tail_column[e] >= k) pull += tail_value[e] * weights[tail_column[e] - k];
-      }
-    }
-    return inverse_diagonal[i] * (g[i] + pull);
-  };
-  std::size_t i = 0;
-  for (; i + kRowGroup <= n; i += kRowGroup) {
-    const double* u0 = u_data + i * h;
-    const double* u1 = u0 + h;
-    const double* u2 = u1 + h;
-    const double* u3 = u2 + h;
-    const double g0 = g[i] = scaled_rhs(i);
-    const double g1 = g[i + 1] = scaled_rhs(i + 1);
-    const double g2 = g[i + 2] = scaled_rhs(i + 2);
-    const double g3 = g[i + 3] = scaled_rhs(i + 3);
-    for (std::size_t c = 0; c < p; ++c) t[c] = (((t[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
-  }
-  for (; i < n; ++i) {
-    const double* u = u_data + i * h;
-    const double gi = g[i] = scaled_rhs(i);
-    for (std::size_t c = 0; c < p; ++c) t[c] += u[c] * gi;
-  }
-  if (has_tail) {
-    for (std::size_t r = 0; r < n; ++r) {
-      for (std::size_t e = tail_start[r]; e < tail_start[r + 1]; ++e)
-        t[tail_column[e]] += tail_value[e] * g[r];
-    }
-  }
+// x̃ = K⁻¹r into x_next and [A_eq·x̃ ; A_in·x̃]·√ρ into image; false when x̃ is
+// not finite.
+bool solve_reduced_system(const FactorizedSystem& system, AdmmState& s) {
+  const SmwSystem& smw = system.smw;
+  smw.right_hand_side_pass(system.factors, s.weights, s.scaled_rhs, s.reduced);
+  if (smw.rank() > 0) smw.solve_capacitance_in_place(s.reduced);
+  return smw.solution_pass(system.factors, s.scaled_rhs, s.reduced, s.x_next, s.image);
+}
 
-  if (h > 0) smw.solve_capacitance_in_place(s.reduced);
-  const double* w = t;
-
-  double* image = s.image.data();
-  std::fill(s.image.begin(), s.image.end(), 0.0);
-  double* x_next = s.x_next.data();
-  bool finite = true;
-
-  // Pass 2: x̃ = g − G⁻¹∘(U·w); A·x̃ accumulated from the constraint columns.
-  const auto solved = [&](std::size_t r) {
-    const double* u = u_data + r * h;
-    double uw = detail::dot4(u, w, p);
-    if (has_tail) {
-      for (std::size_t e = tail_start[r]; e < tail_start[r + 1]; ++e) uw += tail_value[e] * w[tail_column[e]];
-    }
-    const double xt = g[r] - inverse_diagonal[r] * uw;
-    finite &= std::isfinite(xt);
-    x_next[r] = xt;
-    return xt;
-  };
-  for (i = 0; i + kRowGroup <= n; i += kRowGroup) {
-    const double* u0 = u_data + i * h + k;
-    const double* u1 = u0 + h;
-    const double* u2 = u1 + h;
-    const double* u3 = u2 + h;
-    const double xt0 = solved(i);
-    const double xt1 = solved(i + 1);
-    const double xt2 = solved(i + 2);
-    const double xt3 = solved(i + 3);
-    for (std::size_t c = 0; c < dense_constraints; ++c) {
-      image[c] = (((image[c] + u0[c] * xt0) + u1[c] * xt1) + u2[c] * xt2) + u3[c] * xt3;
-    }
-  }
-  for (; i < n; ++i) {
-    const double* u = u_data + i * h + k;
-    const double xt = solved(i);
-    for (std::size_t c = 0; c < dense_constraints; ++c) image[c] += u[c] * xt;
-  }
-  if (has_tail) {
-    for (std::size_t r = 0; r < n; ++r) {
-      for (std::size_t e = tail_start[r]; e < tail_start[r + 1]; ++e) {
-        if (tail_column[e] >= k) image[tail_column[e] - k] += tail_value[e] * x_next[r];
-      }
-    }
-  }
-  if (!finite) return false;
-
-  // The relaxed box and L1 updates of every row.
-  const RowUpdate update{alpha,
-                         keep,
-                         rho,
-                         inv_rho,
-                         x_next,
-                         z_box,
-                         y_box,
+// The relaxed box and L1 updates of every row, beside the current blocks.
+void update_box_and_l1(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
+  const bool has_l1 = s.n_l1 > 0;
+  const RowUpdate update{c.alpha,
+                         c.keep,
+                         c.rho,
+                         c.inv_rho,
+                         s.x_next.data(),
+                         s.z_box.data(),
+                         s.y.bounds.data(),
                          problem.lower_bounds.data(),
                          problem.upper_bounds.data(),
-                         z_l1,
-                         y_l1,
-                         anchor,
-                         costs,
+                         has_l1 ? s.z_l1.data() : nullptr,
+                         has_l1 ? s.y.l1.data() : nullptr,
+                         has_l1 ? problem.l1->anchor.data() : nullptr,
+                         has_l1 ? problem.l1->costs.data() : nullptr,
                          s.z_box_next.data(),
                          s.y_box_next.data(),
                          has_l1 ? s.z_l1_next.data() : nullptr,
                          has_l1 ? s.y_l1_next.data() : nullptr};
-  update.rows(0, n);
-  for (std::size_t c = 0; c < m; ++c) image[c] *= inv_sqrt_rho;
+  update.rows(0, s.n);
+}
 
-  // Equality block: z_eq stays b_eq.
+// The constraint blocks from A·x̃: z_eq stays b_eq, so only its dual moves;
+// z_in is the relaxed point projected onto {z ≤ b_in}.
+void update_constraint_blocks(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
+  double* image = s.image.data();
+  for (std::size_t r = 0; r < s.m_eq + s.m_in; ++r) image[r] *= c.inv_sqrt_rho;
   for (std::size_t e = 0; e < s.m_eq; ++e) {
-    s.y.equalities[e] += rho * (keep * s.z_eq[e] + alpha * image[e] - s.z_eq[e]);
+    s.y.equalities[e] += c.rho * (c.keep * s.z_eq[e] + c.alpha * image[e] - s.z_eq[e]);
   }
-  // Inequality block: projection onto {z ≤ b_in}.
   std::copy(s.z_in.begin(), s.z_in.end(), s.z_in_before.begin());
   const double* b_in = problem.inequalities.rhs.data();
   for (std::size_t i = 0; i < s.m_in; ++i) {
-    const double relaxed = keep * s.z_in[i] + alpha * image[s.m_eq + i];
-    const double z = std::min(relaxed + s.y.inequalities[i] * inv_rho, b_in[i]);
+    const double relaxed = c.keep * s.z_in[i] + c.alpha * image[s.m_eq + i];
+    const double z = std::min(relaxed + s.y.inequalities[i] * c.inv_rho, b_in[i]);
     s.z_in[i] = z;
-    s.y.inequalities[i] += rho * (relaxed - z);
+    s.y.inequalities[i] += c.rho * (relaxed - z);
   }
+}
+
+// Swaps x̃ and the new box and L1 blocks in; the *_next buffers then hold the
+// previous ones.
+void commit_iterate(AdmmState& s) {
   std::swap(s.z_box, s.z_box_next);
   std::swap(s.y.bounds, s.y_box_next);
-  if (has_l1) {
+  if (s.n_l1 > 0) {
     std::swap(s.z_l1, s.z_l1_next);
     std::swap(s.y.l1, s.y_l1_next);
   }
   std::swap(s.x, s.x_next);
+}
+
+// One relaxed ADMM iteration with the factorisation `system` of the iteration
+// problem at penalty rho. Returns false, leaving the iterate as it was, when
+// the linear-system solution x̃ is not finite.
+bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, double rho, double sigma,
+                    double alpha, AdmmState& s) {
+  const IterationScalars c(rho, sigma, alpha);
+  form_constraint_weights(c, s);
+  form_right_hand_side(problem, c, s);
+  if (!solve_reduced_system(system, s)) return false;
+  update_box_and_l1(problem, c, s);
+  update_constraint_blocks(problem, c, s);
+  commit_iterate(s);
   return true;
 }
 
@@ -361,6 +301,178 @@ std::expected<void, ProblemError> check_update(std::span<const double> values, s
     return std::unexpected(ProblemError::dimension_mismatch(name, expected, values.size()));
   if (!all_finite(values)) return std::unexpected(ProblemError::non_finite(name));
   return {};
+}
+
+// ---- Solve: warm start, termination, penalty and finish ----
+
+// The starting point of a solve in unscaled units: the warm start, its
+// absent dual blocks as zeros, or all zeros without one.
+struct StartingPoint {
+  std::vector<double> x;
+  DualVariables duals;
+};
+
+std::expected<StartingPoint, SolverError> starting_point(const QpProblem& problem,
+                                                         const std::optional<WarmStart>& warm_start) {
+  const std::size_t n = problem.n();
+  StartingPoint start{std::vector<double>(n, 0.0), {}};
+  if (warm_start) {
+    if (warm_start->x.size() != n)
+      return std::unexpected(SolverError::warm_start_length("x", warm_start->x.size(), n));
+    if (!all_finite(warm_start->x)) return std::unexpected(SolverError::warm_start_non_finite("x"));
+    start.x = warm_start->x;
+  }
+  static const std::optional<std::vector<double>> kAbsent;
+  const struct {
+    const std::optional<std::vector<double>>& block;
+    std::string_view name;
+    std::size_t length;
+    std::vector<double>& out;
+  } blocks[] = {
+      {warm_start ? warm_start->equality_dual : kAbsent, "equality_dual", problem.m_eq(),
+       start.duals.equalities},
+      {warm_start ? warm_start->inequality_dual : kAbsent, "inequality_dual", problem.m_in(),
+       start.duals.inequalities},
+      {warm_start ? warm_start->bound_dual : kAbsent, "bound_dual", n, start.duals.bounds},
+      {warm_start ? warm_start->l1_dual : kAbsent, "l1_dual", problem.l1 ? n : 0, start.duals.l1},
+  };
+  for (const auto& b : blocks) {
+    auto block = warm_vector(b.block, b.name, b.length);
+    if (!block) return std::unexpected(block.error());
+    b.out = std::move(*block);
+  }
+  return start;
+}
+
+// How a solve ended, when it ended before the iteration budget.
+struct Verdict {
+  SolveStatus status;
+  std::optional<Certificate> certificate;
+};
+
+// The stopping test and, when enabled, the infeasibility tests on the
+// unscaled iterate. The infeasibility candidates are the differences between
+// successive checked iterates, so the check keeps the last one.
+class TerminationCheck {
+ public:
+  TerminationCheck(bool detect_infeasibility, StartingPoint start) : detect_(detect_infeasibility) {
+    if (detect_) {
+      kept_x_ = std::move(start.x);
+      kept_duals_ = std::move(start.duals);
+    }
+  }
+
+  std::expected<std::optional<Verdict>, SolverError> check(const QpProblem& problem,
+                                                           const ScaledProblem* scaled,
+                                                           const AdmmState& state,
+                                                           const SolverSettings& settings) {
+    auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
+    const detail::IterateProducts products = detail::iterate_products(problem, x);
+    auto residuals = detail::check_kkt(problem, x, duals, products);
+    if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
+    const StoppingTolerances tolerances = detail::stopping_tolerances(
+        settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
+    if (is_converged(*residuals, tolerances)) return Verdict{SolveStatus::Solved, std::nullopt};
+    if (!detect_) return std::nullopt;
+
+    const PrimalCertificate candidate{difference(duals.equalities, kept_duals_.equalities),
+                                      difference(duals.inequalities, kept_duals_.inequalities),
+                                      difference(duals.bounds, kept_duals_.bounds)};
+    if (auto farkas = detect_primal_infeasibility(problem, candidate, settings.infeasibility_tolerance)) {
+      return Verdict{SolveStatus::PrimalInfeasible, Certificate{std::move(*farkas)}};
+    }
+    const std::vector<double> step = difference(x, kept_x_);
+    if (auto ray = detect_dual_infeasibility(problem, step, settings.infeasibility_tolerance)) {
+      return Verdict{SolveStatus::DualInfeasible, Certificate{DualCertificate{std::move(*ray)}}};
+    }
+    kept_x_ = std::move(x);
+    kept_duals_ = std::move(duals);
+    return std::nullopt;
+  }
+
+ private:
+  bool detect_;
+  std::vector<double> kept_x_;
+  DualVariables kept_duals_;
+};
+
+// The penalty of a solve with its factorisation and the count of changes.
+struct Penalty {
+  double rho;
+  std::uint64_t updates = 0;
+  const FactorizedSystem* system = nullptr;
+
+  // Brings the factorisation for rho to the front of the cache.
+  std::expected<void, SolverError> factor(SystemCache& systems, std::uint64_t& factorizations,
+                                          const QpProblem& problem, double sigma) {
+    if (auto ready = ensure_system(systems, factorizations, problem, rho, sigma); !ready) return ready;
+    system = &systems.front().second;
+    return {};
+  }
+
+  // Moves ρ when the consensus residuals are out of balance.
+  std::expected<void, SolverError> adapt(SystemCache& systems, std::uint64_t& factorizations,
+                                         const QpProblem& problem, AdmmState& s,
+                                         const SolverSettings& settings) {
+    const std::span<const double> image(s.image);
+    const double primal = consensus_primal_residual(problem, image.first(s.m_eq), s.z_eq,
+                                                    image.subspan(s.m_eq), s.z_in, s.x, s.z_box, s.z_l1);
+    // After the swap inside the iteration, the *_next buffers hold the z blocks before the update.
+    const double dual = consensus_dual_residual(rho, problem, s.z_in_before, s.z_in, s.z_box_next, s.z_box,
+                                                s.z_l1_next, s.z_l1, s.scratch);
+    const double proposal = propose_rho(settings, rho, primal, dual);
+    if (proposal == rho) return {};
+    if (auto ready = ensure_system(systems, factorizations, problem, proposal, settings.sigma); !ready) {
+      return ready;
+    }
+    system = &systems.front().second;
+    rho = proposal;
+    ++updates;
+    return {};
+  }
+};
+
+// The Solution of a finished run in unscaled units: the KKT residuals (all
+// infinite after a numerical failure), polishing of a solved iterate, the
+// diagnosis of any other outcome, and the counters.
+std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, const ScaledProblem* scaled,
+                                                  const AdmmState& state, const SolverSettings& settings,
+                                                  Verdict verdict, std::uint64_t iterations,
+                                                  const Penalty& penalty, Clock::time_point start) {
+  Solution solution;
+  solution.status = verdict.status;
+  auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
+  solution.x = std::move(x);
+  solution.dual = std::move(duals);
+
+  if (verdict.status == SolveStatus::NumericalFailure) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    solution.residuals = {kInf, kInf, kInf};
+  } else {
+    auto residuals = check_kkt(problem, solution.x, solution.dual);
+    if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
+    solution.residuals = *residuals;
+    if (verdict.status == SolveStatus::Solved && settings.polish) {
+      if (auto polished = polish(problem, solution.x, solution.dual, solution.residuals, settings)) {
+        solution.x = std::move(polished->x);
+        solution.dual = std::move(polished->duals);
+        solution.residuals = polished->residuals;
+        solution.polished = true;
+      }
+    }
+  }
+  if (verdict.status != SolveStatus::Solved) {
+    solution.diagnostics =
+        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho, verdict.status,
+                         verdict.certificate, penalty.updates, settings);
+  }
+  solution.certificate = std::move(verdict.certificate);
+  solution.iterations = iterations;
+  solution.final_rho = penalty.rho;
+  solution.rho_updates = penalty.updates;
+  solution.objective = problem.objective(solution.x);
+  solution.solve_time = elapsed_since(start);
+  return solution;
 }
 
 }  // namespace
@@ -408,166 +520,52 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
 std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point start,
                                                            const std::optional<WarmStart>& warm_start) {
   const SolverSettings settings = settings_;
-  const std::size_t n = problem_.n();
-  const std::size_t m_eq = problem_.m_eq();
-  const std::size_t m_in = problem_.m_in();
-  const std::size_t n_l1 = problem_.l1 ? n : 0;
-
-  // Starting point in unscaled units.
-  std::vector<double> start_x(n, 0.0);
-  if (warm_start) {
-    if (warm_start->x.size() != n)
-      return std::unexpected(SolverError::warm_start_length("x", warm_start->x.size(), n));
-    if (!all_finite(warm_start->x)) return std::unexpected(SolverError::warm_start_non_finite("x"));
-    start_x = warm_start->x;
-  }
-  static const std::optional<std::vector<double>> kAbsent;
-  DualVariables start_duals;
-  {
-    auto block = warm_vector(warm_start ? warm_start->equality_dual : kAbsent, "equality_dual", m_eq);
-    if (!block) return std::unexpected(block.error());
-    start_duals.equalities = std::move(*block);
-    block = warm_vector(warm_start ? warm_start->inequality_dual : kAbsent, "inequality_dual", m_in);
-    if (!block) return std::unexpected(block.error());
-    start_duals.inequalities = std::move(*block);
-    block = warm_vector(warm_start ? warm_start->bound_dual : kAbsent, "bound_dual", n);
-    if (!block) return std::unexpected(block.error());
-    start_duals.bounds = std::move(*block);
-    block = warm_vector(warm_start ? warm_start->l1_dual : kAbsent, "l1_dual", n_l1);
-    if (!block) return std::unexpected(block.error());
-    start_duals.l1 = std::move(*block);
-  }
+  auto starting = starting_point(problem_, warm_start);
+  if (!starting) return std::unexpected(starting.error());
 
   const QpProblem& iteration_problem = scaled_ ? scaled_->problem : problem_;
   const ScaledProblem* scaled = scaled_ ? &*scaled_ : nullptr;
-
-  // Penalty and its factorisation.
-  double rho = settings.rho;
-  if (auto ready = ensure_system(systems_, factorizations_, iteration_problem, rho, settings.sigma); !ready) {
+  Penalty penalty{settings.rho};
+  if (auto ready = penalty.factor(systems_, factorizations_, iteration_problem, settings.sigma); !ready) {
     return std::unexpected(ready.error());
   }
 
-  AdmmState state(n, m_eq, m_in, n_l1, systems_.front().second.smw.rank());
-  state.x = start_x;
-  state.y = start_duals;
+  AdmmState state(problem_.n(), problem_.m_eq(), problem_.m_in(), problem_.l1 ? problem_.n() : 0,
+                  penalty.system->smw.rank());
+  state.x = starting->x;
+  state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
-  initial_z(iteration_problem, rho, state);
+  initial_z(iteration_problem, penalty.rho, state);
+  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting));
 
-  // The last unscaled iterate, for the infeasibility tests (differences of
-  // successive checked iterates).
-  const bool detect_infeasibility = settings.infeasibility_tolerance > 0.0;
-  std::vector<double> kept_x;
-  DualVariables kept_duals;
-  if (detect_infeasibility) {
-    kept_x = std::move(start_x);
-    kept_duals = std::move(start_duals);
-  }
-
-  SolveStatus status = SolveStatus::MaxIterations;
-  std::optional<Certificate> certificate;
-  std::uint64_t rho_updates = 0;
+  Verdict verdict{SolveStatus::MaxIterations, std::nullopt};
   std::uint64_t k = 0;
-  const FactorizedSystem* system = &systems_.front().second;
-
   for (k = 1;; ++k) {
-    if (!admm_iteration(*system, iteration_problem, rho, settings.sigma, settings.over_relaxation, state)) {
-      status = SolveStatus::NumericalFailure;
+    if (!admm_iteration(*penalty.system, iteration_problem, penalty.rho, settings.sigma,
+                        settings.over_relaxation, state)) {
+      verdict.status = SolveStatus::NumericalFailure;
       break;
     }
-
     if (k % settings.check_termination_every == 0 || k == settings.max_iterations) {
-      auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-      const detail::IterateProducts products = detail::iterate_products(problem_, x);
-      auto residuals = detail::check_kkt(problem_, x, duals, products);
-      if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
-      const StoppingTolerances tolerances = detail::stopping_tolerances(
-          settings.absolute_tolerance, settings.relative_tolerance, problem_, x, duals, products);
-      if (is_converged(*residuals, tolerances)) {
-        status = SolveStatus::Solved;
+      auto checked = termination.check(problem_, scaled, state, settings);
+      if (!checked) return std::unexpected(checked.error());
+      if (*checked) {
+        verdict = std::move(**checked);
         break;
       }
-      if (detect_infeasibility) {
-        const PrimalCertificate candidate{difference(duals.equalities, kept_duals.equalities),
-                                          difference(duals.inequalities, kept_duals.inequalities),
-                                          difference(duals.bounds, kept_duals.bounds)};
-        if (auto farkas =
-                detect_primal_infeasibility(problem_, candidate, settings.infeasibility_tolerance)) {
-          status = SolveStatus::PrimalInfeasible;
-          certificate = Certificate{std::move(*farkas)};
-          break;
-        }
-        const std::vector<double> step = difference(x, kept_x);
-        if (auto ray = detect_dual_infeasibility(problem_, step, settings.infeasibility_tolerance)) {
-          status = SolveStatus::DualInfeasible;
-          certificate = Certificate{DualCertificate{std::move(*ray)}};
-          break;
-        }
-        kept_x = std::move(x);
-        kept_duals = std::move(duals);
-      }
     }
-
     if (settings.adaptive_rho && k % settings.adaptive_rho_interval == 0 && k < settings.max_iterations) {
-      const std::span<const double> image(state.image);
-      const double primal =
-          consensus_primal_residual(iteration_problem, image.first(m_eq), state.z_eq, image.subspan(m_eq),
-                                    state.z_in, state.x, state.z_box, state.z_l1);
-      // After the swap inside the iteration, the *_next buffers hold the z blocks before the update.
-      const double dual =
-          consensus_dual_residual(rho, iteration_problem, state.z_in_before, state.z_in, state.z_box_next,
-                                  state.z_box, state.z_l1_next, state.z_l1, state.scratch);
-      const double proposal = propose_rho(settings, rho, primal, dual);
-      if (proposal != rho) {
-        if (auto ready =
-                ensure_system(systems_, factorizations_, iteration_problem, proposal, settings.sigma);
-            !ready) {
-          return std::unexpected(ready.error());
-        }
-        system = &systems_.front().second;
-        rho = proposal;
-        ++rho_updates;
+      if (auto adapted = penalty.adapt(systems_, factorizations_, iteration_problem, state, settings);
+          !adapted) {
+        return std::unexpected(adapted.error());
       }
     }
-
     if (k >= settings.max_iterations) {
-      status = SolveStatus::MaxIterations;
+      verdict.status = SolveStatus::MaxIterations;
       break;
     }
   }
-
-  Solution solution;
-  solution.status = status;
-  auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-  solution.x = std::move(x);
-  solution.dual = std::move(duals);
-
-  if (status == SolveStatus::NumericalFailure) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    solution.residuals = {kInf, kInf, kInf};
-  } else {
-    auto residuals = check_kkt(problem_, solution.x, solution.dual);
-    if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
-    solution.residuals = *residuals;
-    if (status == SolveStatus::Solved && settings.polish) {
-      if (auto polished = polish(problem_, solution.x, solution.dual, solution.residuals, settings)) {
-        solution.x = std::move(polished->x);
-        solution.dual = std::move(polished->duals);
-        solution.residuals = polished->residuals;
-        solution.polished = true;
-      }
-    }
-  }
-  if (status != SolveStatus::Solved) {
-    solution.diagnostics = diagnose_failure(problem_, solution.x, solution.dual, solution.residuals, rho,
-                                            status, certificate, rho_updates, settings);
-  }
-  solution.certificate = std::move(certificate);
-  solution.iterations = k;
-  solution.final_rho = rho;
-  solution.rho_updates = rho_updates;
-  solution.objective = problem_.objective(solution.x);
-  solution.solve_time = elapsed_since(start);
-  return solution;
+  return finish_solve(problem_, scaled, state, settings, std::move(verdict), k, penalty, start);
 }
 
 std::expected<void, ProblemError> Workspace::update_inequality_rhs(std::span<const double> rhs) {

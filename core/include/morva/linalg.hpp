@@ -59,6 +59,20 @@ class SmwSystem {
   const Matrix& capacitance_factor() const { return capacitance_factor_; }
   // Solves L_S·L_Sᵀ·w = t in place (t has rank() entries).
   void solve_capacitance_in_place(std::span<double> t) const;
+
+  // The two streams over the rows of U of a Woodbury solve whose right-hand
+  // side carries the trailing columns [split, h) of U times a vector v:
+  //   right-hand-side pass:  g ← G⁻¹∘(g + U_{·,split:}·v),  t = Uᵀ·g
+  //   (capacitance solve:    w = S⁻¹·t)
+  //   solution pass:         x = g − G⁻¹∘(U·w),  image = U_{·,split:}ᵀ·x
+  // so x = (G + UUᵀ)⁻¹·r for r = g + U_{·,split:}·v. `g` and `x` have n
+  // entries, t and w rank(), v and image rank() − split; t and image are
+  // overwritten. The solution pass reports whether every x_i is finite.
+  // Neither allocates.
+  void right_hand_side_pass(std::size_t split, std::span<const double> weights, std::span<double> g,
+                            std::span<double> t) const;
+  bool solution_pass(std::size_t split, std::span<const double> g, std::span<const double> w,
+                     std::span<double> x, std::span<double> image) const;
   // Columns [0, dense_width()) of U hold every column with many nonzeros;
   // the sparse tail after them is also kept row by row.
   std::size_t dense_width() const { return tail_.first_column; }
