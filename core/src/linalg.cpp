@@ -597,31 +597,33 @@ std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(const QpPr
   FactorizedSystem system;
   system.smw = std::move(*smw);
   system.rho = rho;
+  system.sigma = sigma;
   system.factors = k;
   system.m_eq = m_eq;
   system.m_in = m_in;
   return system;
 }
 
-std::expected<void, SolverError> ensure_system(SystemCache& cache, std::uint64_t& factorizations,
-                                               const QpProblem& problem, double rho, double sigma) {
-  // Keys compare by bit pattern: ρ values that are numerically different in
-  // the last bit (or ±0) are different systems.
-  const auto key = std::bit_cast<std::uint64_t>(rho);
-  const auto hit = std::find_if(cache.begin(), cache.end(), [key](const auto& entry) {
-    return std::bit_cast<std::uint64_t>(entry.first) == key;
+std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const QpProblem& problem, double rho,
+                                                                        double sigma) {
+  const auto rho_key = std::bit_cast<std::uint64_t>(rho);
+  const auto sigma_key = std::bit_cast<std::uint64_t>(sigma);
+  const auto hit = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+    return std::bit_cast<std::uint64_t>(entry.first) == rho_key &&
+           std::bit_cast<std::uint64_t>(entry.second.sigma) == sigma_key;
   });
-  if (hit != cache.end()) {
-    std::rotate(cache.begin(), hit, hit + 1);
-    return {};
+  if (hit != entries_.end()) {
+    std::rotate(entries_.begin(), hit, hit + 1);
+    return &entries_.front().second;
   }
 
   auto system = FactorizedSystem::create(problem, rho, sigma);
   if (!system) return std::unexpected(system.error());
-  ++factorizations;
-  cache.emplace(cache.begin(), rho, std::move(*system));
-  if (cache.size() > kMaxCachedSystems) cache.erase(cache.begin() + kMaxCachedSystems, cache.end());
-  return {};
+  ++factorizations_;
+  entries_.emplace(entries_.begin(), rho, std::move(*system));
+  if (entries_.size() > kMaxCachedSystems)
+    entries_.erase(entries_.begin() + kMaxCachedSystems, entries_.end());
+  return &entries_.front().second;
 }
 
 }  // namespace morva

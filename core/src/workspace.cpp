@@ -403,16 +403,15 @@ struct Penalty {
   const FactorizedSystem* system = nullptr;
 
   // Brings the factorisation for rho to the front of the cache.
-  std::expected<void, SolverError> factor(SystemCache& systems, std::uint64_t& factorizations,
-                                          const QpProblem& problem, double sigma) {
-    if (auto ready = ensure_system(systems, factorizations, problem, rho, sigma); !ready) return ready;
-    system = &systems.front().second;
+  std::expected<void, SolverError> factor(SystemCache& systems, const QpProblem& problem, double sigma) {
+    auto ready = systems.ensure(problem, rho, sigma);
+    if (!ready) return std::unexpected(ready.error());
+    system = *ready;
     return {};
   }
 
   // Moves ρ when the consensus residuals are out of balance.
-  std::expected<void, SolverError> adapt(SystemCache& systems, std::uint64_t& factorizations,
-                                         const QpProblem& problem, AdmmState& s,
+  std::expected<void, SolverError> adapt(SystemCache& systems, const QpProblem& problem, AdmmState& s,
                                          const SolverSettings& settings) {
     const std::span<const double> image(s.image);
     const double primal = consensus_primal_residual(problem, image.first(s.m_eq), s.z_eq,
@@ -422,10 +421,9 @@ struct Penalty {
                                                 s.z_l1_next, s.z_l1, s.scratch);
     const double proposal = propose_rho(settings, rho, primal, dual);
     if (proposal == rho) return {};
-    if (auto ready = ensure_system(systems, factorizations, problem, proposal, settings.sigma); !ready) {
-      return ready;
-    }
-    system = &systems.front().second;
+    auto ready = systems.ensure(problem, proposal, settings.sigma);
+    if (!ready) return std::unexpected(ready.error());
+    system = *ready;
     rho = proposal;
     ++updates;
     return {};
@@ -507,13 +505,11 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
     workspace.scaled_ = ScaledProblem::equilibrate(problem, *columns, settings.scaling_iterations);
   }
   const QpProblem& iteration_problem = workspace.scaled_ ? workspace.scaled_->problem : problem;
-  auto system = FactorizedSystem::create(iteration_problem, settings.rho, settings.sigma);
-  if (!system) return std::unexpected(system.error());
-
-  workspace.systems_.emplace_back(settings.rho, std::move(*system));
+  if (auto system = workspace.systems_.ensure(iteration_problem, settings.rho, settings.sigma); !system) {
+    return std::unexpected(system.error());
+  }
   workspace.problem_ = std::move(problem);
   workspace.settings_ = settings;
-  workspace.factorizations_ = 1;
   return workspace;
 }
 
@@ -526,7 +522,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   const QpProblem& iteration_problem = scaled_ ? scaled_->problem : problem_;
   const ScaledProblem* scaled = scaled_ ? &*scaled_ : nullptr;
   Penalty penalty{settings.rho};
-  if (auto ready = penalty.factor(systems_, factorizations_, iteration_problem, settings.sigma); !ready) {
+  if (auto ready = penalty.factor(systems_, iteration_problem, settings.sigma); !ready) {
     return std::unexpected(ready.error());
   }
 
@@ -555,8 +551,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
       }
     }
     if (settings.adaptive_rho && k % settings.adaptive_rho_interval == 0 && k < settings.max_iterations) {
-      if (auto adapted = penalty.adapt(systems_, factorizations_, iteration_problem, state, settings);
-          !adapted) {
+      if (auto adapted = penalty.adapt(systems_, iteration_problem, state, settings); !adapted) {
         return std::unexpected(adapted.error());
       }
     }

@@ -414,10 +414,8 @@ class SystemCacheTest : public ::testing::Test {
   void SetUp() override {
     problem_ = dense::random_qp(9, shape(12, 2, 1, 2, true, false));
     // As a workspace starts: one system for the initial ρ, counter 1.
-    auto first = FactorizedSystem::create(problem_, 1.0, sigma_);
-    ASSERT_TRUE(first.has_value());
-    cache_.emplace_back(1.0, std::move(*first));
-    counter_ = 1;
+    ASSERT_TRUE(cache_.ensure(problem_, 1.0, sigma_).has_value());
+    ASSERT_EQ(cache_.factorizations(), 1U);
   }
 
   std::vector<double> keys() const {
@@ -426,32 +424,35 @@ class SystemCacheTest : public ::testing::Test {
     return out;
   }
 
-  void ensure(double rho) {
-    const auto result = ensure_system(cache_, counter_, problem_, rho, sigma_);
+  void ensure(double rho) { ensure(rho, sigma_); }
+  void ensure(double rho, double sigma) {
+    const auto result = cache_.ensure(problem_, rho, sigma);
     ASSERT_TRUE(result.has_value());
+    ASSERT_EQ(*result, &cache_.front().second);
     ASSERT_EQ(cache_.front().first, rho);
     ASSERT_EQ(cache_.front().second.rho, rho);
+    ASSERT_EQ(cache_.front().second.sigma, sigma);
   }
+  std::uint64_t counter() const { return cache_.factorizations(); }
 
   QpProblem problem_;
   SystemCache cache_;
-  std::uint64_t counter_ = 0;
   double sigma_ = 1e-6;
 };
 
 TEST_F(SystemCacheTest, HitsMoveToFrontWithoutBuilding) {
   ensure(1.0);
-  EXPECT_EQ(counter_, 1U);
+  EXPECT_EQ(counter(), 1U);
   ensure(2.0);
   ensure(4.0);
   EXPECT_EQ(keys(), (std::vector<double>{4.0, 2.0, 1.0}));
-  EXPECT_EQ(counter_, 3U);
+  EXPECT_EQ(counter(), 3U);
   ensure(1.0);
   EXPECT_EQ(keys(), (std::vector<double>{1.0, 4.0, 2.0}));
-  EXPECT_EQ(counter_, 3U);
+  EXPECT_EQ(counter(), 3U);
   ensure(4.0);
   EXPECT_EQ(keys(), (std::vector<double>{4.0, 1.0, 2.0}));
-  EXPECT_EQ(counter_, 3U);
+  EXPECT_EQ(counter(), 3U);
 
   // Each entry solves its own system: G⁻¹ carries its ρ.
   for (const auto& [rho, system] : cache_) {
@@ -464,7 +465,7 @@ TEST_F(SystemCacheTest, EvictsLeastRecentlyUsedBeyondSixteen) {
   std::vector<double> rhos;
   for (int i = 1; i <= 16; ++i) rhos.push_back(1.0 + 0.125 * i);
   for (double rho : rhos) ensure(rho);
-  EXPECT_EQ(counter_, 17U);
+  EXPECT_EQ(counter(), 17U);
   ASSERT_EQ(cache_.size(), kMaxCachedSystems);
   std::vector<double> expected(rhos.rbegin(), rhos.rend());
   EXPECT_EQ(keys(), expected);  // the initial ρ = 1 is gone
@@ -472,22 +473,41 @@ TEST_F(SystemCacheTest, EvictsLeastRecentlyUsedBeyondSixteen) {
   // Touch the oldest survivor, then one new ρ evicts the next oldest.
   ensure(rhos.front());
   ensure(100.0);
-  EXPECT_EQ(counter_, 18U);
+  EXPECT_EQ(counter(), 18U);
   EXPECT_EQ(cache_.size(), kMaxCachedSystems);
   EXPECT_EQ(cache_[1].first, rhos.front());
   const std::vector<double> after = keys();
   EXPECT_EQ(std::count(after.begin(), after.end(), rhos[1]), 0);
   ensure(1.0);  // rebuilt after eviction
-  EXPECT_EQ(counter_, 19U);
+  EXPECT_EQ(counter(), 19U);
 }
 
 TEST_F(SystemCacheTest, KeysCompareByBitPattern) {
   const double next = 1.0 + 0x1.0p-52;
   ensure(next);
-  EXPECT_EQ(counter_, 2U);
+  EXPECT_EQ(counter(), 2U);
   EXPECT_EQ(keys(), (std::vector<double>{next, 1.0}));
   ensure(1.0);
-  EXPECT_EQ(counter_, 2U);
+  EXPECT_EQ(counter(), 2U);
+}
+
+// σ is an input of the system as much as ρ: the same ρ under another σ (even
+// one differing in the last bit) is another system, with σ in its G.
+TEST_F(SystemCacheTest, KeysIncludeSigma) {
+  const double sigmas[] = {1e-3, sigma_ * (1.0 + 0x1.0p-52)};
+  for (double sigma : sigmas) ensure(1.0, sigma);
+  EXPECT_EQ(counter(), 3U);
+  EXPECT_EQ(keys(), (std::vector<double>{1.0, 1.0, 1.0}));
+  ensure(1.0);  // the original (1, σ) pair is a hit
+  EXPECT_EQ(counter(), 3U);
+  ensure(1.0, sigmas[0]);
+  EXPECT_EQ(counter(), 3U);
+  EXPECT_EQ(cache_[1].second.sigma, sigma_);
+  EXPECT_EQ(cache_[2].second.sigma, sigmas[1]);
+  for (const auto& [rho, system] : cache_) {
+    const double g = problem_.quadratic.diagonal[0] + system.sigma + rho;
+    EXPECT_NEAR(system.smw.inverse_diagonal()[0], 1.0 / g, 1e-15 / g);
+  }
 }
 
 TEST_F(SystemCacheTest, FailedBuildLeavesCacheUnchanged) {
@@ -496,16 +516,16 @@ TEST_F(SystemCacheTest, FailedBuildLeavesCacheUnchanged) {
   QpProblem broken = problem_;
   broken.quadratic.omega = FactorCovariance::dense(dense::matrix(2, 2, {1.0, 2.0, 2.0, 1.0}));
 
-  const auto miss = ensure_system(cache_, counter_, broken, 3.0, sigma_);
+  const auto miss = cache_.ensure(broken, 3.0, sigma_);
   ASSERT_FALSE(miss.has_value());
   EXPECT_EQ(miss.error().kind, SolverError::Kind::CovarianceNotPositiveSemidefinite);
   EXPECT_EQ(keys(), before);
-  EXPECT_EQ(counter_, 2U);
+  EXPECT_EQ(counter(), 2U);
 
   // A hit never rebuilds, so it cannot fail on the same data.
-  EXPECT_TRUE(ensure_system(cache_, counter_, broken, 1.0, sigma_).has_value());
+  EXPECT_TRUE(cache_.ensure(broken, 1.0, sigma_).has_value());
   EXPECT_EQ(keys(), (std::vector<double>{1.0, 2.0}));
-  EXPECT_EQ(counter_, 2U);
+  EXPECT_EQ(counter(), 2U);
 }
 
 }  // namespace

@@ -90,6 +90,7 @@ class SmwSystem {
 struct FactorizedSystem {
   SmwSystem smw;
   double rho = 0.0;
+  double sigma = 0.0;
   std::size_t factors = 0;  // k: columns of U before the constraint columns
   std::size_t m_eq = 0;
   std::size_t m_in = 0;
@@ -98,13 +99,32 @@ struct FactorizedSystem {
                                                              double sigma);
 };
 
-// Most recently used first, at most kMaxCachedSystems entries.
-using SystemCache = std::vector<std::pair<double, FactorizedSystem>>;
+// The factorisations of one problem for the (ρ, σ) pairs a workspace has
+// used, most recently used first, at most kMaxCachedSystems of them, with the
+// count of every factorisation ever built. Keys compare by bit pattern: values
+// that differ in the last bit (or ±0) are different systems. Read like a
+// vector of (ρ, system) pairs.
+class SystemCache {
+ public:
+  using Entry = std::pair<double, FactorizedSystem>;  // (ρ, its system)
 
-// Brings the system for `rho` (matched by exact bit pattern) to the front,
-// building it on a miss (counter + 1, least recently used dropped beyond 16).
-// On error the cache and counter are unchanged.
-std::expected<void, SolverError> ensure_system(SystemCache& cache, std::uint64_t& factorizations,
-                                               const QpProblem& problem, double rho, double sigma);
+  // Brings the system for (rho, sigma) to the front, building it on a miss
+  // (factorizations() + 1, the least recently used dropped beyond the
+  // limit), and returns it. On error the cache and counter are unchanged.
+  std::expected<const FactorizedSystem*, SolverError> ensure(const QpProblem& problem, double rho,
+                                                             double sigma);
+
+  std::uint64_t factorizations() const { return factorizations_; }
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const Entry& front() const { return entries_.front(); }
+  const Entry& operator[](std::size_t i) const { return entries_[i]; }
+  std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+  std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+ private:
+  std::vector<Entry> entries_;
+  std::uint64_t factorizations_ = 0;
+};
 
 }  // namespace morva

@@ -42,7 +42,7 @@ class Workspace {
   const ScaledProblem* scaled() const { return scaled_ ? &*scaled_ : nullptr; }
   const SolverSettings& settings() const { return settings_; }
   const SystemCache& systems() const { return systems_; }
-  std::uint64_t factorizations() const { return factorizations_; }
+  std::uint64_t factorizations() const { return systems_.factorizations(); }
 
  private:
   Workspace() = default;
@@ -51,7 +51,6 @@ class Workspace {
   std::optional<ScaledProblem> scaled_;
   SystemCache systems_;
   SolverSettings settings_;
-  std::uint64_t factorizations_ = 0;
 };
 
 // Elementwise a − b over the shorter length.
