@@ -4,18 +4,19 @@
 #include <cmath>
 
 #include "detail/vector_ops.hpp"
+#include "kkt_internal.hpp"
+#include "matrix_products.hpp"
 
 namespace morva {
 namespace {
 
-using detail::add_transpose_product;
 using detail::inf_norm;
 using detail::negative_part;
 using detail::positive_part;
 using detail::raise_to;
 
 std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, const PrimalCertificate& c) {
-  return detail::first_length_mismatch({
+  return first_length_mismatch({
       {"certificate.equality_dual", problem.m_eq(), c.equality_dual.size()},
       {"certificate.inequality_dual", problem.m_in(), c.inequality_dual.size()},
       {"certificate.bound_dual", problem.n(), c.bound_dual.size()},
@@ -95,13 +96,13 @@ double slope(const QpProblem& problem, std::span<const double> direction) {
 // violation is ‖A_eq·d‖∞ raised to every entry of A_in·d and to the box terms;
 // a NaN norm stays NaN, a NaN entry is passed over.
 double equality_violation(const QpProblem& problem, std::span<const double> direction) {
-  return detail::image_inf_norm(problem.equalities.matrix, direction);
+  return image_inf_norm(problem.equalities.matrix, direction);
 }
 
 void raise_to_inequality_violation(double& violation, const QpProblem& problem,
                                    std::span<const double> direction) {
   std::vector<double> image(problem.inequalities.matrix.rows());
-  detail::row_products(problem.inequalities.matrix, direction, image);
+  row_products(problem.inequalities.matrix, direction, image);
   for (double e : image) raise_to(violation, e);
 }
 

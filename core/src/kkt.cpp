@@ -4,17 +4,16 @@
 #include <cmath>
 #include <utility>
 
-#include "detail/termination.hpp"
 #include "detail/vector_ops.hpp"
+#include "kkt_internal.hpp"
+#include "matrix_products.hpp"
 
 namespace morva {
 namespace {
 
-using detail::add_transpose_product;
 using detail::inf_norm;
 using detail::positive_part;
 using detail::raise_to;
-using detail::row_products;
 
 // Rows actually present in both the matrix and its right-hand side (equal in a validated QP).
 std::size_t block_rows(const LinearConstraints& block) {
@@ -25,10 +24,10 @@ std::size_t block_rows(const LinearConstraints& block) {
 
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals) {
-  return detail::check_kkt(problem, x, duals, detail::iterate_products(problem, x));
+  return check_kkt(problem, x, duals, iterate_products(problem, x));
 }
 
-detail::IterateProducts detail::iterate_products(const QpProblem& problem, std::span<const double> x) {
+IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x) {
   IterateProducts products;
   products.px = problem.quadratic.apply(x);
   products.eq_image.resize(problem.equalities.matrix.rows());
@@ -38,15 +37,14 @@ detail::IterateProducts detail::iterate_products(const QpProblem& problem, std::
   return products;
 }
 
-std::expected<KktResiduals, LengthMismatch> detail::check_kkt(const QpProblem& problem,
-                                                              std::span<const double> x,
-                                                              const DualVariables& duals,
-                                                              const IterateProducts& products) {
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals,
+                                                      const IterateProducts& products) {
   const std::size_t n = problem.n();
   const std::size_t m_eq = problem.m_eq();
   const std::size_t m_in = problem.m_in();
   const std::size_t n_l1 = problem.l1 ? n : 0;
-  if (auto mismatch = detail::first_length_mismatch({
+  if (auto mismatch = first_length_mismatch({
           {"x", n, x.size()},
           {"dual.equalities", m_eq, duals.equalities.size()},
           {"dual.inequalities", m_in, duals.inequalities.size()},

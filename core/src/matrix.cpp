@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "detail/vector_ops.hpp"
+#include "matrix_products.hpp"
 #include "morva/format.hpp"
 
 namespace morva {
@@ -153,7 +154,7 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 
 std::vector<double> Matrix::mul_vec(std::span<const double> x) const {
   std::vector<double> y(rows_, 0.0);
-  detail::row_products(*this, x, y);
+  row_products(*this, x, y);
   return y;
 }
 
@@ -241,7 +242,7 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
   // y = d∘x + F·s. With few factors each row dot product F_i·s runs left to
   // right. From kPartialSumMinFactors factors on, a single accumulator makes
   // the row a serial chain of k dependent additions, so the row is summed in
-  // four interleaved partial sums instead (detail::dot_partial_sums states
+  // four interleaved partial sums instead (detail::dot4 states
   // the order); the result may then differ from the left-to-right sum in the
   // last bits, deterministically.
   const std::span<const double> s_used = s.first(k);
@@ -249,7 +250,7 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
     for (std::size_t i = 0; i < m; ++i) out[i] = diagonal[i] * x[i] + detail::row_dot(factors.row(i), s_used);
   } else {
     for (std::size_t i = 0; i < m; ++i) {
-      out[i] = diagonal[i] * x[i] + detail::dot_partial_sums(f + i * k, s_used.data(), k);
+      out[i] = diagonal[i] * x[i] + detail::dot4(f + i * k, s_used.data(), k);
     }
   }
 }

@@ -5,14 +5,14 @@
 #include <string>
 #include <utility>
 
-#include "detail/termination.hpp"
 #include "detail/vector_ops.hpp"
+#include "kkt_internal.hpp"
+#include "matrix_products.hpp"
 #include "morva/format.hpp"
 
 namespace morva {
 namespace {
 
-using detail::add_transpose_product;
 using detail::inf_norm;
 using detail::max_ignoring_nan;
 
@@ -100,6 +100,35 @@ std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTo
   }
   return "both residuals remain far from tolerance after " + std::to_string(max_iterations) +
          " iterations; rescale the problem data or relax tolerances before raising the iteration budget";
+}
+
+// stopping_tolerances with the products of the iterate supplied.
+StoppingTolerances tolerances_from_products(double absolute_tolerance, double relative_tolerance,
+                                            const QpProblem& problem, std::span<const double> x,
+                                            const DualVariables& duals, const IterateProducts& products) {
+  // The floor of 1 sits on the first term of each maximum; every maximum
+  // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
+  // from the row products is the norm of their vector).
+  double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
+
+  const std::size_t n = problem.n();
+  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
+  add_transpose_product(problem.equalities.matrix, duals.equalities, multiplier_image);
+  add_transpose_product(problem.inequalities.matrix, duals.inequalities, multiplier_image);
+  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
+  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
+
+  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
+  dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
+  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
+  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
+
+  return {absolute_tolerance + relative_tolerance * primal_scale,
+          absolute_tolerance + relative_tolerance * dual_scale};
 }
 
 }  // namespace
@@ -224,36 +253,19 @@ WarmStart Solution::warm_start() const {
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals) {
-  return detail::stopping_tolerances(absolute_tolerance, relative_tolerance, problem, x, duals,
-                                     detail::iterate_products(problem, x));
+  return tolerances_from_products(absolute_tolerance, relative_tolerance, problem, x, duals,
+                                  iterate_products(problem, x));
 }
 
-StoppingTolerances detail::stopping_tolerances(double absolute_tolerance, double relative_tolerance,
-                                               const QpProblem& problem, std::span<const double> x,
-                                               const DualVariables& duals, const IterateProducts& products) {
-  // The floor of 1 sits on the first term of each maximum; every maximum
-  // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
-  // from the row products is the norm of their vector).
-  double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
-
-  const std::size_t n = problem.n();
-  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
-  add_transpose_product(problem.equalities.matrix, duals.equalities, multiplier_image);
-  add_transpose_product(problem.inequalities.matrix, duals.inequalities, multiplier_image);
-  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
-  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
-
-  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
-  dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
-  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
-  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
-
-  return {absolute_tolerance + relative_tolerance * primal_scale,
-          absolute_tolerance + relative_tolerance * dual_scale};
+std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
+                                                        const DualVariables& duals,
+                                                        const SolverSettings& settings) {
+  const IterateProducts products = iterate_products(problem, x);
+  auto residuals = check_kkt(problem, x, duals, products);
+  if (!residuals) return std::unexpected(std::move(residuals.error()));
+  const StoppingTolerances tolerances = tolerances_from_products(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
+  return is_converged(*residuals, tolerances);
 }
 
 bool is_converged(const KktResiduals& residuals, const StoppingTolerances& tolerances) {

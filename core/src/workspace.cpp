@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "detail/termination.hpp"
 #include "detail/vector_ops.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
@@ -367,12 +366,9 @@ class TerminationCheck {
                                                            const AdmmState& state,
                                                            const SolverSettings& settings) {
     auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-    const detail::IterateProducts products = detail::iterate_products(problem, x);
-    auto residuals = detail::check_kkt(problem, x, duals, products);
-    if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
-    const StoppingTolerances tolerances = detail::stopping_tolerances(
-        settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
-    if (is_converged(*residuals, tolerances)) return Verdict{SolveStatus::Solved, std::nullopt};
+    auto converged = meets_stopping_rule(problem, x, duals, settings);
+    if (!converged) return std::unexpected(SolverError::length_mismatch(converged.error()));
+    if (*converged) return Verdict{SolveStatus::Solved, std::nullopt};
     if (!detect_) return std::nullopt;
 
     const PrimalCertificate candidate{difference(duals.equalities, kept_duals_.equalities),

@@ -242,6 +242,50 @@ TEST(StoppingRule, ComparisonsAreInclusiveAndNaNNeverConverges) {
   }
 }
 
+// minimise ½x₀² + ½x₁² − 2x₀  s.t.  x₀ + x₁ = 1, open box.
+// Optimum x = (1.5, −0.5), y_eq = 0.5 (stationarity x₀ − 2 + y = 0, x₁ + y = 0).
+// Default tolerances: ε_p = 1e-6 + 1e-5·max(1.5, 1, 1, 1) = 1.6e-5,
+// ε_d = 1e-6 + 1e-5·max(‖Px‖ = 1.5, 1, ‖q‖ = 2, 0.5) = 2.1e-5.
+TEST(StoppingRule, MeetsTheRuleExactlyWhenResidualsAreWithinTolerance) {
+  QpProblem p = open_qp({1.0, 1.0});
+  p.linear = {-2.0, 0.0};
+  p.equalities = {matrix(1, 2, {1.0, 1.0}), {1.0}};
+  SolverSettings loose;
+  loose.relative_tolerance = 1e-3;
+  struct Case {
+    const char* label;
+    std::vector<double> x;
+    DualVariables duals;
+    SolverSettings settings;
+    std::expected<bool, LengthMismatch> expected;
+  };
+  const std::vector<Case> cases = {
+      {"optimum", {1.5, -0.5}, {{0.5}, {}, {0.0, 0.0}, {}}, {}, true},
+      {"equality gap 1e-5", {1.5 + 1e-5, -0.5}, {{0.5}, {}, {0.0, 0.0}, {}}, {}, true},
+      {"equality gap 3e-5", {1.5 + 3e-5, -0.5}, {{0.5}, {}, {0.0, 0.0}, {}}, {}, false},
+      {"equality gap 3e-5, loose", {1.5 + 3e-5, -0.5}, {{0.5}, {}, {0.0, 0.0}, {}}, loose, true},
+      {"stationarity 3e-5", {1.5, -0.5}, {{0.5 + 3e-5}, {}, {0.0, 0.0}, {}}, {}, false},
+      {"short x", {1.5}, {{0.5}, {}, {0.0, 0.0}, {}}, {}, std::unexpected(LengthMismatch{"x", 2, 1})},
+      {"short bounds",
+       {1.5, -0.5},
+       {{0.5}, {}, {0.0}, {}},
+       {},
+       std::unexpected(LengthMismatch{"dual.bounds", 2, 1})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto got = meets_stopping_rule(p, c.x, c.duals, c.settings);
+    EXPECT_EQ(got, c.expected);
+    // The rule is the stopping test of the public pieces, however it shares their work.
+    const auto residuals = check_kkt(p, c.x, c.duals);
+    ASSERT_EQ(residuals.has_value(), got.has_value());
+    if (!residuals) continue;
+    const StoppingTolerances tolerances =
+        stopping_tolerances(c.settings.absolute_tolerance, c.settings.relative_tolerance, p, c.x, c.duals);
+    EXPECT_EQ(*got, is_converged(*residuals, tolerances));
+  }
+}
+
 // ---- Adaptive penalty ----
 
 TEST(ConsensusResiduals, PrimalTakesTheWorstBlockAndSkipsNaN) {

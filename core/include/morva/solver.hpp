@@ -167,6 +167,13 @@ StoppingTolerances stopping_tolerances(double absolute_tolerance, double relativ
 // r_p ≤ ε_p, r_d ≤ ε_d and r_c ≤ max(ε_p, ε_d); any NaN means not converged.
 bool is_converged(const KktResiduals& residuals, const StoppingTolerances& tolerances);
 
+// The stopping rule on an iterate: is_converged of its check_kkt residuals
+// (lengths checked as check_kkt does) and its stopping_tolerances under the
+// tolerances of `settings`.
+std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
+                                                        const DualVariables& duals,
+                                                        const SolverSettings& settings);
+
 // ---- Adaptive penalty (iteration problem, scaled space) ----
 
 // Largest |A_eq x̃ − z_eq|, |A_in x̃ − z_in|, |x̃ − z_box|, |x̃ − a − z_l1|; NaN skipped.

@@ -1,0 +1,58 @@
+// Products of a row-major Matrix with vectors, for the modules that check
+// and solve over the problem's constraint blocks. Every product takes the
+// rows and entries in a fixed order through the kernels of detail/, so the
+// same inputs give the same bits wherever it is called from.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <span>
+
+#include "detail/vector_ops.hpp"
+#include "morva/matrix.hpp"
+
+namespace morva {
+
+// out[i] = A.row(i)·x, each a left-to-right sum over the common length (out
+// has A.rows() entries).
+inline void row_products(const Matrix& a, std::span<const double> x, std::span<double> out) {
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  detail::dot_rows([&](std::size_t i) { return data + i * cols; }, a.rows(), x.data(),
+                   std::min(cols, x.size()), out.data());
+}
+
+// ‖A·x‖∞ with every row product as in row_products; NaN propagating: the
+// first NaN row product is returned.
+inline double image_inf_norm(const Matrix& a, std::span<const double> x) {
+  constexpr std::size_t kBatch = 64;
+  double products[kBatch];
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  const std::size_t len = std::min(cols, x.size());
+  double norm = 0.0;
+  for (std::size_t first = 0; first < a.rows(); first += kBatch) {
+    const std::size_t count = std::min(kBatch, a.rows() - first);
+    detail::dot_rows([&](std::size_t i) { return data + (first + i) * cols; }, count, x.data(), len,
+                     products);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (std::isnan(products[i])) return products[i];
+      norm = std::max(norm, std::abs(products[i]));
+    }
+  }
+  return norm;
+}
+
+// out += Aᵀ·y over the common sizes, accumulated row by row of the row-major
+// matrix so that A is read once in storage order: every entry takes the rows
+// in increasing order.
+inline void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> out) {
+  const std::size_t rows = std::min(a.rows(), y.size());
+  const std::size_t cols = std::min(a.cols(), out.size());
+  const double* data = a.data().data();
+  const std::size_t stride = a.cols();
+  detail::add_scaled_rows([&](std::size_t i) { return data + i * stride; }, rows, y.data(), cols, out.data());
+}
+
+}  // namespace morva
