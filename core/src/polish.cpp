@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "active_set.hpp"
 #include "detail/vector_ops.hpp"
 
 namespace morva {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "detail/vector_ops.hpp"
@@ -304,6 +305,28 @@ std::expected<void, ProblemError> check_update(std::span<const double> values, s
 
 // ---- Solve: warm start, termination, penalty and finish ----
 
+// Elementwise a − b over the shorter length.
+std::vector<double> difference(std::span<const double> a, std::span<const double> b) {
+  const std::size_t len = std::min(a.size(), b.size());
+  std::vector<double> out(len);
+  for (std::size_t i = 0; i < len; ++i) out[i] = a[i] - b[i];
+  return out;
+}
+
+// An optional warm-start block as an owned vector: absent → zeros of the
+// expected length; otherwise the length is tested (WarmStartLength), then
+// finiteness (WarmStartNonFinite), both naming the block.
+std::expected<std::vector<double>, SolverError> warm_vector(const std::optional<std::vector<double>>& block,
+                                                            std::string_view name,
+                                                            std::size_t expected_length) {
+  if (!block) return std::vector<double>(expected_length, 0.0);
+  if (block->size() != expected_length) {
+    return std::unexpected(SolverError::warm_start_length(std::string(name), block->size(), expected_length));
+  }
+  if (!all_finite(*block)) return std::unexpected(SolverError::warm_start_non_finite(std::string(name)));
+  return *block;
+}
+
 // The starting point of a solve in unscaled units: the warm start, its
 // absent dual blocks as zeros, or all zeros without one.
 struct StartingPoint {
@@ -470,24 +493,6 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
 }
 
 }  // namespace
-
-std::vector<double> difference(std::span<const double> a, std::span<const double> b) {
-  const std::size_t len = std::min(a.size(), b.size());
-  std::vector<double> out(len);
-  for (std::size_t i = 0; i < len; ++i) out[i] = a[i] - b[i];
-  return out;
-}
-
-std::expected<std::vector<double>, SolverError> warm_vector(const std::optional<std::vector<double>>& block,
-                                                            std::string_view name,
-                                                            std::size_t expected_length) {
-  if (!block) return std::vector<double>(expected_length, 0.0);
-  if (block->size() != expected_length) {
-    return std::unexpected(SolverError::warm_start_length(std::string(name), block->size(), expected_length));
-  }
-  if (!all_finite(*block)) return std::unexpected(SolverError::warm_start_non_finite(std::string(name)));
-  return *block;
-}
 
 std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings, QpProblem problem) {
   if (auto valid = problem.validate(); !valid)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "active_set.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"
 

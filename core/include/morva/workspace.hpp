@@ -7,7 +7,6 @@
 #include <expected>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "morva/linalg.hpp"
@@ -52,15 +51,5 @@ class Workspace {
   SystemCache systems_;
   SolverSettings settings_;
 };
-
-// Elementwise a − b over the shorter length.
-std::vector<double> difference(std::span<const double> a, std::span<const double> b);
-
-// An optional warm-start block as an owned vector: absent → zeros of the
-// expected length; otherwise the length is tested (WarmStartLength), then
-// finiteness (WarmStartNonFinite), both naming the block.
-std::expected<std::vector<double>, SolverError> warm_vector(const std::optional<std::vector<double>>& block,
-                                                            std::string_view name,
-                                                            std::size_t expected_length);
 
 }  // namespace morva

@@ -1,0 +1,51 @@
+// The active sets of polishing and the regularised solve of one active set,
+// internal to the polish module (and open to its tests): the guess from an
+// ADMM iterate, its refinement from a candidate, and the anchor pins.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "morva/linalg.hpp"
+#include "morva/polish.hpp"
+#include "morva/problem.hpp"
+#include "morva/solver.hpp"
+
+namespace morva {
+
+// At most this many active-set passes.
+inline constexpr int kMaxPolishPasses = 4;
+
+enum class Side { Lower, Upper, Anchor };
+
+struct ActiveSet {
+  std::vector<std::size_t> active_rows;            // ascending inequality rows
+  std::vector<std::pair<std::size_t, Side>> pins;  // sorted by asset, ≤ 1 per asset
+  std::vector<int> anchor_sides;                   // +1 / −1 / 0 per asset, n or empty
+
+  bool operator==(const ActiveSet&) const = default;
+};
+
+struct RegularizedSolution {
+  std::vector<double> x;
+  std::vector<double> constraint_multipliers;  // equality rows, then active rows
+  std::vector<double> pin_multipliers;         // one per pin, in pin order
+};
+
+ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                        const SolverSettings& settings);
+
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current);
+
+void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides);
+
+// w = rhs + (1/δ)(A_eqᵀt_eq + A_actᵀt_act) + p/δ at the pins; x = K⁻¹w;
+// λ = (A·x − t)/δ; μ = (x_pins − p)/δ.
+RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
+                                      const ActiveSet& active, std::span<const double> rhs,
+                                      std::span<const double> targets, std::span<const double> pin_targets,
+                                      double delta);
+
+}  // namespace morva
