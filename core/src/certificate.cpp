@@ -15,6 +15,8 @@ using detail::negative_part;
 using detail::positive_part;
 using detail::raise_to;
 
+// ---- Parts of the primal (Farkas) audit ----
+
 std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, const PrimalCertificate& c) {
   return first_length_mismatch({
       {"certificate.equality_dual", problem.m_eq(), c.equality_dual.size()},
@@ -72,6 +74,8 @@ FarkasBound farkas_bound(const QpProblem& problem, const PrimalCertificate& cert
   return {value, violation};
 }
 
+// ---- Parts of the dual (descent-ray) audit ----
+
 // ‖P·d‖∞: a ray of unbounded descent keeps the curvature flat.
 double curvature(const QpProblem& problem, std::span<const double> direction) {
   return inf_norm(problem.quadratic.apply(direction));
@@ -117,6 +121,8 @@ void raise_to_box_violation(double& violation, const QpProblem& problem, std::sp
 
 }  // namespace
 
+// ---- Audits ----
+
 std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
     const QpProblem& problem, const PrimalCertificate& certificate) {
   if (auto mismatch = primal_length_mismatch(problem, certificate)) return std::unexpected(*mismatch);
@@ -143,6 +149,8 @@ std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpP
   audit.violation = violation;
   return audit;
 }
+
+// ---- Detection from iterate differences ----
 
 std::optional<PrimalCertificate> detect_primal_infeasibility(const QpProblem& problem,
                                                              const PrimalCertificate& candidate,

@@ -20,6 +20,86 @@ std::size_t block_rows(const LinearConstraints& block) {
   return std::min(block.matrix.rows(), block.rhs.size());
 }
 
+// Primal feasibility: equality gaps, inequality excesses, box excesses. The
+// inequality slacks (A_in·x)_j − b_in,j are left in `slack`.
+double primal_residual(const QpProblem& problem, std::span<const double> x, const IterateProducts& products,
+                       std::vector<double>& slack) {
+  const auto& l = problem.lower_bounds;
+  const auto& u = problem.upper_bounds;
+  double primal = 0.0;
+  for (std::size_t i = 0; i < block_rows(problem.equalities); ++i) {
+    raise_to(primal, std::abs(products.eq_image[i] - problem.equalities.rhs[i]));
+  }
+  slack.resize(block_rows(problem.inequalities));
+  for (std::size_t j = 0; j < slack.size(); ++j) {
+    slack[j] = products.in_image[j] - problem.inequalities.rhs[j];
+    raise_to(primal, positive_part(slack[j]));
+  }
+  for (std::size_t i = 0; i < problem.n(); ++i) {
+    if (std::isfinite(l[i])) raise_to(primal, positive_part(l[i] - x[i]));
+    if (std::isfinite(u[i])) raise_to(primal, positive_part(x[i] - u[i]));
+  }
+  return primal;
+}
+
+// Stationarity: g = P·x + q + A_eqᵀ·y + A_inᵀ·z + y_bounds + y_l1.
+std::vector<double> stationarity_gradient(const QpProblem& problem, const DualVariables& duals,
+                                          const IterateProducts& products) {
+  std::vector<double> g = products.px;
+  const std::size_t n_q = std::min(g.size(), problem.linear.size());
+  for (std::size_t i = 0; i < n_q; ++i) g[i] += problem.linear[i];
+  add_transpose_product(problem.equalities.matrix, duals.equalities, g);
+  add_transpose_product(problem.inequalities.matrix, duals.inequalities, g);
+  for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.bounds[i];
+  if (problem.l1) {
+    for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.l1[i];
+  }
+  return g;
+}
+
+struct SignAndComplementarity {
+  double sign = 0.0;
+  double complementarity = 0.0;
+};
+
+// Sign violation s and complementarity k of the inequality, box and L1 multipliers.
+SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::span<const double> x,
+                                                const DualVariables& duals, std::span<const double> slack) {
+  const auto& l = problem.lower_bounds;
+  const auto& u = problem.upper_bounds;
+  const std::span<const double> z = duals.inequalities;
+  const std::span<const double> y_box = duals.bounds;
+  double sign = 0.0;
+  double comp = 0.0;
+  for (std::size_t j = 0; j < slack.size(); ++j) {
+    raise_to(sign, -z[j]);
+    raise_to(comp, std::abs(slack[j] * z[j]));
+  }
+  for (std::size_t i = 0; i < problem.n(); ++i) {
+    // Box multiplier: the positive part prices the upper side, the negative part the lower.
+    const double upper_part = positive_part(y_box[i]);
+    const double lower_part = positive_part(-y_box[i]);
+    if (!std::isfinite(u[i])) raise_to(sign, upper_part);
+    if (!std::isfinite(l[i])) raise_to(sign, lower_part);
+    if (std::isfinite(u[i])) raise_to(comp, std::abs(u[i] - x[i]) * upper_part);
+    if (std::isfinite(l[i])) raise_to(comp, std::abs(x[i] - l[i]) * lower_part);
+  }
+  if (problem.l1) {
+    // y_l1,i must be a subgradient of cᵢ|xᵢ − aᵢ|: cᵢ above the anchor, −cᵢ below, within ±cᵢ at it.
+    const auto& c = problem.l1->costs;
+    const auto& a = problem.l1->anchor;
+    const std::size_t n_l1_data = std::min({problem.n(), c.size(), a.size()});
+    for (std::size_t i = 0; i < n_l1_data; ++i) {
+      const double d = x[i] - a[i];
+      const double y = duals.l1[i];
+      raise_to(comp, std::abs(positive_part(d) * (c[i] - y)));
+      raise_to(comp, std::abs(positive_part(-d) * (y + c[i])));
+      raise_to(sign, std::abs(y) - c[i]);
+    }
+  }
+  return {sign, comp};
+}
+
 }  // namespace
 
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
@@ -54,67 +134,12 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
     return std::unexpected(std::move(*mismatch));
   }
 
-  const auto& l = problem.lower_bounds;
-  const auto& u = problem.upper_bounds;
-  const std::span<const double> y_eq = duals.equalities;
-  const std::span<const double> z = duals.inequalities;
-  const std::span<const double> y_box = duals.bounds;
-
-  // Primal feasibility: equality gaps, inequality excesses, box excesses.
-  double primal = 0.0;
-  for (std::size_t i = 0; i < block_rows(problem.equalities); ++i) {
-    raise_to(primal, std::abs(products.eq_image[i] - problem.equalities.rhs[i]));
-  }
-  std::vector<double> slack(block_rows(problem.inequalities));  // (A_in·x)_j − b_in,j
-  for (std::size_t j = 0; j < slack.size(); ++j) {
-    slack[j] = products.in_image[j] - problem.inequalities.rhs[j];
-    raise_to(primal, positive_part(slack[j]));
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (std::isfinite(l[i])) raise_to(primal, positive_part(l[i] - x[i]));
-    if (std::isfinite(u[i])) raise_to(primal, positive_part(x[i] - u[i]));
-  }
-
-  // Stationarity: g = P·x + q + A_eqᵀ·y + A_inᵀ·z + y_bounds + y_l1.
-  std::vector<double> g = products.px;
-  const std::size_t n_q = std::min(g.size(), problem.linear.size());
-  for (std::size_t i = 0; i < n_q; ++i) g[i] += problem.linear[i];
-  add_transpose_product(problem.equalities.matrix, y_eq, g);
-  add_transpose_product(problem.inequalities.matrix, z, g);
-  for (std::size_t i = 0; i < g.size(); ++i) g[i] += y_box[i];
-  if (problem.l1) {
-    for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.l1[i];
-  }
-
-  // Sign violation s and complementarity k.
-  double sign = 0.0;
-  double comp = 0.0;
-  for (std::size_t j = 0; j < slack.size(); ++j) {
-    raise_to(sign, -z[j]);
-    raise_to(comp, std::abs(slack[j] * z[j]));
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    // Box multiplier: the positive part prices the upper side, the negative part the lower.
-    const double upper_part = positive_part(y_box[i]);
-    const double lower_part = positive_part(-y_box[i]);
-    if (!std::isfinite(u[i])) raise_to(sign, upper_part);
-    if (!std::isfinite(l[i])) raise_to(sign, lower_part);
-    if (std::isfinite(u[i])) raise_to(comp, std::abs(u[i] - x[i]) * upper_part);
-    if (std::isfinite(l[i])) raise_to(comp, std::abs(x[i] - l[i]) * lower_part);
-  }
-  if (problem.l1) {
-    // y_l1,i must be a subgradient of cᵢ|xᵢ − aᵢ|: cᵢ above the anchor, −cᵢ below, within ±cᵢ at it.
-    const auto& c = problem.l1->costs;
-    const auto& a = problem.l1->anchor;
-    const std::size_t n_l1_data = std::min({n, c.size(), a.size()});
-    for (std::size_t i = 0; i < n_l1_data; ++i) {
-      const double d = x[i] - a[i];
-      const double y = duals.l1[i];
-      raise_to(comp, std::abs(positive_part(d) * (c[i] - y)));
-      raise_to(comp, std::abs(positive_part(-d) * (y + c[i])));
-      raise_to(sign, std::abs(y) - c[i]);
-    }
-  }
+  std::vector<double> slack;
+  const double primal = primal_residual(problem, x, products, slack);
+  const std::vector<double> g = stationarity_gradient(problem, duals, products);
+  const SignAndComplementarity sc = sign_and_complementarity(problem, x, duals, slack);
+  const double sign = sc.sign;
+  const double comp = sc.complementarity;
 
   const double g_norm = inf_norm(g);
   KktResiduals r;

@@ -30,6 +30,8 @@ constexpr std::size_t kColumnBlock = 8;
 // Rows per group in the accumulations of the iteration's two passes.
 constexpr std::size_t kRowGroup = 4;
 
+// ---- Covariance columns: C = F·L with L·Lᵀ = Ω ----
+
 // Lower-triangular L (k×k, row-major) with L·Lᵀ = Ω for a positive
 // semidefinite Ω, column by column. A pivot within ±g of zero is a rank
 // deficiency: the column stays zero, which is only consistent when the
@@ -68,26 +70,6 @@ std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega) {
     }
   }
   return lower;
-}
-
-// Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
-// in place, for a lower-triangular row-major L with a positive diagonal.
-void cholesky_solve_in_place(const Matrix& lower, std::span<double> t) {
-  const std::size_t h = lower.rows();
-  for (std::size_t j = 0; j < h; ++j) {
-    const auto row = lower.row(j);
-    double s = t[j];
-    for (std::size_t l = 0; l < j; ++l) s -= row[l] * t[l];
-    t[j] = s / row[j];
-  }
-  // Lᵀ is read by columns of L; eliminating each solved unknown from the rows
-  // above keeps the access row-contiguous.
-  for (std::size_t j = h; j-- > 0;) {
-    const auto row = lower.row(j);
-    t[j] /= row[j];
-    const double w = t[j];
-    for (std::size_t l = 0; l < j; ++l) t[l] -= row[l] * w;
-  }
 }
 
 // out = F·L for lower-triangular L (k×k, zero above the diagonal) and finite
@@ -143,6 +125,8 @@ void lower_triangular_product(const Matrix& f, const Matrix& lower, Matrix& out)
   }
 }
 
+// ---- Storage of U: dense columns and the sparse tail ----
+
 // The trailing columns of U that hold few nonzeros, row by row. The dense
 // width p is one past the last column with more than n/kDenseColumnDivisor
 // nonzeros, so every column at or beyond p is sparse. `finite` reports
@@ -196,6 +180,28 @@ SparseColumns split_sparse_tail(const Matrix& u, bool& finite) {
     }
   }
   return tail;
+}
+
+// ---- Capacitance S = I + UᵀG⁻¹U: Gram product and Cholesky solve ----
+
+// Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
+// in place, for a lower-triangular row-major L with a positive diagonal.
+void cholesky_solve_in_place(const Matrix& lower, std::span<double> t) {
+  const std::size_t h = lower.rows();
+  for (std::size_t j = 0; j < h; ++j) {
+    const auto row = lower.row(j);
+    double s = t[j];
+    for (std::size_t l = 0; l < j; ++l) s -= row[l] * t[l];
+    t[j] = s / row[j];
+  }
+  // Lᵀ is read by columns of L; eliminating each solved unknown from the rows
+  // above keeps the access row-contiguous.
+  for (std::size_t j = h; j-- > 0;) {
+    const auto row = lower.row(j);
+    t[j] /= row[j];
+    const double w = t[j];
+    for (std::size_t l = 0; l < j; ++l) t[l] -= row[l] * w;
+  }
 }
 
 // Lower triangle of Uᵀ·diag(g)·U added into s, the plain way: for every row i
@@ -337,6 +343,8 @@ void gram_lower(const Matrix& u, std::span<const double> g, const SparseColumns&
   }
 }
 
+// ---- Products with U ----
+
 // Row r of a row-major matrix with `stride` doubles per row, from column `first`.
 struct RowsFrom {
   const double* data;
@@ -362,6 +370,8 @@ void transpose_product_add(const Matrix& u, const SparseColumns& tail, std::span
 
 }  // namespace
 
+// ---- Covariance columns ----
+
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic) {
   const Matrix& factors = quadratic.factors;
   const std::size_t n = factors.rows();
@@ -386,6 +396,8 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
   lower_triangular_product(factors, *lower, columns);
   return columns;
 }
+
+// ---- SMW system: factorisation and solves ----
 
 std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal, Matrix low_rank) {
   const std::size_t h = low_rank.cols();
@@ -555,6 +567,8 @@ bool SmwSystem::solution_pass(std::size_t split, std::span<const double> g, std:
   }
   return finite;
 }
+
+// ---- The iteration's system and the cache of its factorisations ----
 
 std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(const QpProblem& problem, double rho,
                                                                       double sigma) {

@@ -13,6 +13,8 @@ using detail::all_finite;
 using detail::max_ignoring_nan;
 using detail::row_dot;
 
+// ---- Closeness tests and the residual to beat ----
+
 // Relative margin of the strict "exceeds" comparison.
 constexpr double kExceedMargin = 1e-12;
 // "Near" accepts ten times the solver's stopping tolerance, since the ADMM
@@ -37,6 +39,8 @@ bool exceeds(double v, double t) {
 double worst_residual(const KktResiduals& r) {
   return max_ignoring_nan(max_ignoring_nan(r.primal, r.dual), r.complementarity);
 }
+
+// ---- Constraint rows and targets of an active set ----
 
 // The constraint rows of an active-set system: the equality rows, then the
 // active inequality rows in `active_rows` order. Row r as a pointer to its n
@@ -95,6 +99,8 @@ double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
   }
   return 0.0;
 }
+
+// ---- One active-set solve ----
 
 // The data of one active-set solve: the factorised regularised operator K,
 // the right-hand side with the L1 forces, and the targets of the constraint
@@ -227,6 +233,8 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix&
 
 }  // namespace
 
+// ---- Polishing passes ----
+
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings) {
@@ -255,6 +263,8 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
   }
   return accepted;
 }
+
+// ---- Active sets: the guess, its refinement and the anchor pins ----
 
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
                         const SolverSettings& settings) {
@@ -368,6 +378,8 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
     std::stable_sort(pins.begin(), pins.end(), by_asset);
   }
 }
+
+// ---- Regularised solve of one active set ----
 
 // Eliminating λ = (A·x − t)/δ and μ = (x_pins − p)/δ from
 //   (P + δI)·x + Aᵀλ + Σ μ·e_i = rhs,  A·x − δλ = t,  x_pins − δμ = p

@@ -11,6 +11,8 @@ namespace {
 
 using detail::max_ignoring_nan;
 
+// ---- Scale factors and the blocks they rescale ----
+
 // Reciprocal square root of a magnitude, clamped; magnitudes that are zero
 // or subnormal leave the scale alone rather than blowing it up.
 double scale_factor(double magnitude) {
@@ -83,6 +85,8 @@ std::vector<double> elementwise_quotient(std::span<const double> v, std::span<co
 
 }  // namespace
 
+// ---- Column norms of the quadratic form ----
+
 std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
                                                      std::span<const double> diagonal) {
   const std::size_t n = columns.rows();
@@ -126,6 +130,8 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
   }
   return estimates;
 }
+
+// ---- Equilibration ----
 
 ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
                                          std::uint64_t iterations) {
@@ -196,6 +202,8 @@ ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix&
   if (problem.l1) out.l1 = L1Term{std::move(costs), elementwise_quotient(problem.l1->anchor, d)};
   return scaled;
 }
+
+// ---- Iterates between scaled and unscaled units ----
 
 void ScaledProblem::scale_iterates_in_place(std::span<double> x, DualVariables& duals) const {
   const double c = cost_scaling;

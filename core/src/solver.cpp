@@ -11,127 +11,9 @@
 #include "morva/format.hpp"
 
 namespace morva {
-namespace {
 
 using detail::inf_norm;
 using detail::max_ignoring_nan;
-
-// Hint 5 splits on residual-to-tolerance ratios: within this factor the solve
-// is "nearly there"; beyond this factor over the other one a side dominates.
-constexpr double kNearToleranceRatio = 100.0;
-constexpr double kDominanceRatio = 100.0;
-// Coefficient spreads beyond this many decades earn a rescaling hint.
-constexpr double kSpreadDecadesLimit = 6.0;
-// More penalty changes than this earn a hint.
-constexpr std::uint64_t kRhoUpdatesLimit = 10;
-
-bool finite(double v) {
-  return std::isfinite(v);
-}
-
-// Largest |a_i − b_i| over the common length, NaN terms skipped.
-void raise_to_gap(double& worst, std::span<const double> a, std::span<const double> b) {
-  const std::size_t len = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < len; ++i) {
-    const double gap = std::abs(a[i] - b[i]);
-    if (!std::isnan(gap)) worst = std::max(worst, gap);
-  }
-}
-
-// Running extremes of the finite non-zero magnitudes of the coefficients.
-struct MagnitudeRange {
-  double largest = 0.0;
-  double smallest = 0.0;
-  bool any = false;
-
-  void add(std::span<const double> values) {
-    for (double v : values) {
-      const double m = std::abs(v);
-      if (!std::isfinite(m) || m == 0.0) continue;
-      if (!any) {
-        largest = smallest = m;
-        any = true;
-      } else {
-        largest = std::max(largest, m);
-        smallest = std::min(smallest, m);
-      }
-    }
-  }
-};
-
-std::string primal_certificate_hint(const CertificateAudit& audit) {
-  return "a Farkas certificate proves the constraints admit no common point: the weighted constraint "
-         "combination in Solution::certificate cancels every variable (stationarity residual " +
-         format_scientific(audit.residual, 1) + ") yet requires a value below " +
-         format_scientific(audit.value, 3) +
-         "; relax one of the participating constraints (audit independently with check_primal_certificate)";
-}
-
-std::string dual_certificate_hint(const CertificateAudit& audit) {
-  return "a descent-ray certificate proves the objective is unbounded below: along Solution::certificate's "
-         "direction the quadratic cost stays at " +
-         format_scientific(audit.residual, 1) + " while the linear cost falls at slope " +
-         format_scientific(audit.value, 3) +
-         " and no constraint blocks the ray; add bounds or constraints capping this direction (audit "
-         "independently with check_dual_certificate)";
-}
-
-// Hint 5: which side keeps the solve from finishing within the budget.
-std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTolerances& tolerances,
-                                 std::uint64_t max_iterations) {
-  const double ratio_primal = residuals.primal / max_ignoring_nan(tolerances.primal, kSmallestNormal);
-  const double ratio_dual = residuals.dual / max_ignoring_nan(tolerances.dual, kSmallestNormal);
-  if (max_ignoring_nan(ratio_primal, ratio_dual) < kNearToleranceRatio) {
-    return "residuals are within two orders of magnitude of tolerance (primal " +
-           format_scientific(residuals.primal, 1) + " vs " + format_scientific(tolerances.primal, 1) +
-           ", dual " + format_scientific(residuals.dual, 1) + " vs " + format_scientific(tolerances.dual, 1) +
-           "); raising max_iterations above " + std::to_string(max_iterations) +
-           " will likely finish the solve";
-  }
-  if (ratio_primal > kDominanceRatio * max_ignoring_nan(ratio_dual, 1.0)) {
-    return "the primal residual dominates and no infeasibility certificate was found within "
-           "infeasibility_tolerance; the constraints may be feasible only barely, or infeasible by a margin "
-           "below that tolerance \u2014 verify that budget, boxes, and linear constraints admit a common "
-           "point";
-  }
-  if (ratio_dual > kDominanceRatio * max_ignoring_nan(ratio_primal, 1.0)) {
-    return "the dual residual dominates; consider loosening relative_tolerance, increasing rho, or rescaling "
-           "the objective so risk and return terms have comparable magnitude";
-  }
-  return "both residuals remain far from tolerance after " + std::to_string(max_iterations) +
-         " iterations; rescale the problem data or relax tolerances before raising the iteration budget";
-}
-
-// stopping_tolerances with the products of the iterate supplied.
-StoppingTolerances tolerances_from_products(double absolute_tolerance, double relative_tolerance,
-                                            const QpProblem& problem, std::span<const double> x,
-                                            const DualVariables& duals, const IterateProducts& products) {
-  // The floor of 1 sits on the first term of each maximum; every maximum
-  // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
-  // from the row products is the norm of their vector).
-  double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
-
-  const std::size_t n = problem.n();
-  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
-  add_transpose_product(problem.equalities.matrix, duals.equalities, multiplier_image);
-  add_transpose_product(problem.inequalities.matrix, duals.inequalities, multiplier_image);
-  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
-  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
-
-  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
-  dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
-  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
-  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
-
-  return {absolute_tolerance + relative_tolerance * primal_scale,
-          absolute_tolerance + relative_tolerance * dual_scale};
-}
-
-}  // namespace
 
 // ---- Errors ----
 
@@ -205,6 +87,14 @@ std::string SolverError::message() const {
 
 // ---- Settings ----
 
+namespace {
+
+bool finite(double v) {
+  return std::isfinite(v);
+}
+
+}  // namespace
+
 std::expected<void, SolverError> validate_settings(const SolverSettings& s) {
   struct Rule {
     bool holds;
@@ -250,6 +140,39 @@ WarmStart Solution::warm_start() const {
 
 // ---- Stopping rule ----
 
+namespace {
+
+// stopping_tolerances with the products of the iterate supplied.
+StoppingTolerances tolerances_from_products(double absolute_tolerance, double relative_tolerance,
+                                            const QpProblem& problem, std::span<const double> x,
+                                            const DualVariables& duals, const IterateProducts& products) {
+  // The floor of 1 sits on the first term of each maximum; every maximum
+  // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
+  // from the row products is the norm of their vector).
+  double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
+  primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
+
+  const std::size_t n = problem.n();
+  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
+  add_transpose_product(problem.equalities.matrix, duals.equalities, multiplier_image);
+  add_transpose_product(problem.inequalities.matrix, duals.inequalities, multiplier_image);
+  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
+  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
+
+  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
+  dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
+  dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
+  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
+
+  return {absolute_tolerance + relative_tolerance * primal_scale,
+          absolute_tolerance + relative_tolerance * dual_scale};
+}
+
+}  // namespace
+
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals) {
@@ -275,6 +198,19 @@ bool is_converged(const KktResiduals& residuals, const StoppingTolerances& toler
 }
 
 // ---- Adaptive penalty ----
+
+namespace {
+
+// Largest |a_i − b_i| over the common length, NaN terms skipped.
+void raise_to_gap(double& worst, std::span<const double> a, std::span<const double> b) {
+  const std::size_t len = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < len; ++i) {
+    const double gap = std::abs(a[i] - b[i]);
+    if (!std::isnan(gap)) worst = std::max(worst, gap);
+  }
+}
+
+}  // namespace
 
 double consensus_primal_residual(const QpProblem& problem, std::span<const double> eq_image,
                                  std::span<const double> z_eq, std::span<const double> in_image,
@@ -339,6 +275,84 @@ double propose_rho(const SolverSettings& settings, double rho, double primal_res
 }
 
 // ---- Diagnosis ----
+
+namespace {
+
+// The iteration-limit hint splits on residual-to-tolerance ratios: within this
+// factor the solve is "nearly there"; beyond this factor over the other one a
+// side dominates.
+constexpr double kNearToleranceRatio = 100.0;
+constexpr double kDominanceRatio = 100.0;
+// Coefficient spreads beyond this many decades earn a rescaling hint.
+constexpr double kSpreadDecadesLimit = 6.0;
+// More penalty changes than this earn a hint.
+constexpr std::uint64_t kRhoUpdatesLimit = 10;
+
+// Running extremes of the finite non-zero magnitudes of the coefficients.
+struct MagnitudeRange {
+  double largest = 0.0;
+  double smallest = 0.0;
+  bool any = false;
+
+  void add(std::span<const double> values) {
+    for (double v : values) {
+      const double m = std::abs(v);
+      if (!std::isfinite(m) || m == 0.0) continue;
+      if (!any) {
+        largest = smallest = m;
+        any = true;
+      } else {
+        largest = std::max(largest, m);
+        smallest = std::min(smallest, m);
+      }
+    }
+  }
+};
+
+std::string primal_certificate_hint(const CertificateAudit& audit) {
+  return "a Farkas certificate proves the constraints admit no common point: the weighted constraint "
+         "combination in Solution::certificate cancels every variable (stationarity residual " +
+         format_scientific(audit.residual, 1) + ") yet requires a value below " +
+         format_scientific(audit.value, 3) +
+         "; relax one of the participating constraints (audit independently with check_primal_certificate)";
+}
+
+std::string dual_certificate_hint(const CertificateAudit& audit) {
+  return "a descent-ray certificate proves the objective is unbounded below: along Solution::certificate's "
+         "direction the quadratic cost stays at " +
+         format_scientific(audit.residual, 1) + " while the linear cost falls at slope " +
+         format_scientific(audit.value, 3) +
+         " and no constraint blocks the ray; add bounds or constraints capping this direction (audit "
+         "independently with check_dual_certificate)";
+}
+
+// The iteration-limit hint: which side keeps the solve from finishing within the budget.
+std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTolerances& tolerances,
+                                 std::uint64_t max_iterations) {
+  const double ratio_primal = residuals.primal / max_ignoring_nan(tolerances.primal, kSmallestNormal);
+  const double ratio_dual = residuals.dual / max_ignoring_nan(tolerances.dual, kSmallestNormal);
+  if (max_ignoring_nan(ratio_primal, ratio_dual) < kNearToleranceRatio) {
+    return "residuals are within two orders of magnitude of tolerance (primal " +
+           format_scientific(residuals.primal, 1) + " vs " + format_scientific(tolerances.primal, 1) +
+           ", dual " + format_scientific(residuals.dual, 1) + " vs " + format_scientific(tolerances.dual, 1) +
+           "); raising max_iterations above " + std::to_string(max_iterations) +
+           " will likely finish the solve";
+  }
+  if (ratio_primal > kDominanceRatio * max_ignoring_nan(ratio_dual, 1.0)) {
+    return "the primal residual dominates and no infeasibility certificate was found within "
+           "infeasibility_tolerance; the constraints may be feasible only barely, or infeasible by a margin "
+           "below that tolerance \u2014 verify that budget, boxes, and linear constraints admit a common "
+           "point";
+  }
+  if (ratio_dual > kDominanceRatio * max_ignoring_nan(ratio_primal, 1.0)) {
+    return "the dual residual dominates; consider loosening relative_tolerance, increasing rho, or rescaling "
+           "the objective so risk and return terms have comparable magnitude";
+  }
+  return "both residuals remain far from tolerance after " + std::to_string(max_iterations) +
+         " iterations; rescale the problem data or relax tolerances before raising the iteration budget";
+}
+
+}  // namespace
 
 double coefficient_spread_decades(const QpProblem& problem) {
   MagnitudeRange range;

@@ -15,9 +15,9 @@
 namespace morva {
 namespace {
 
-constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
-
 using detail::all_finite;
+
+// ---- Proximal maps of the box and L1 blocks ----
 
 // S(v, t): the proximal map of t·|·| (soft thresholding).
 inline double soft_threshold(double v, double t) {
@@ -30,6 +30,8 @@ inline double soft_threshold(double v, double t) {
 inline double clamp_to_box(double v, double l, double u) {
   return std::min(std::max(v, l), u);
 }
+
+// ---- Iteration state ----
 
 // The iterate of one solve in the iteration space, with every buffer the loop
 // needs. Sized once before the first iteration; the loop only swaps vectors.
@@ -76,6 +78,35 @@ struct AdmmState {
         scaled_rhs(n_),
         scratch(n_) {}
 };
+
+// Initial z-blocks from the (scaled) starting point.
+void initial_z(const QpProblem& problem, double rho, AdmmState& s) {
+  s.z_eq = problem.equalities.rhs;
+  const Matrix& a_in = problem.inequalities.matrix;
+  for (std::size_t i = 0; i < s.m_in; ++i) {
+    const auto row = a_in.row(i);
+    double image = 0.0;
+    for (std::size_t j = 0; j < s.n; ++j) image += row[j] * s.x[j];
+    s.z_in[i] = std::min(image + s.y.inequalities[i] / rho, problem.inequalities.rhs[i]);
+  }
+  for (std::size_t j = 0; j < s.n; ++j) {
+    s.z_box[j] = clamp_to_box(s.x[j] + s.y.bounds[j] / rho, problem.lower_bounds[j], problem.upper_bounds[j]);
+  }
+  for (std::size_t j = 0; j < s.n_l1; ++j) {
+    s.z_l1[j] = soft_threshold(s.x[j] - problem.l1->anchor[j] + s.y.l1[j] / rho, problem.l1->costs[j] / rho);
+  }
+}
+
+// ---- One ADMM iteration, step by step ----
+//
+// The system is K = G + U·Uᵀ with U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ], so the
+// constraint columns of U (from column k on) already hold the constraint rows:
+//   A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = U_cons·v,  v = (ρz − y)/√ρ,
+//   A·x̃ = U_consᵀ·x̃ / √ρ.
+// Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then takes two streams over the rows
+// of U (SmwSystem::right_hand_side_pass and solution_pass) around the h×h
+// capacitance solve; the box and L1 updates then run over the rows, and the
+// constraint blocks over A·x̃.
 
 // The relaxed box and L1 updates of rows [first, last) from x̃,
 // written beside the current blocks. Every row is independent; with vector
@@ -138,17 +169,6 @@ struct RowUpdate {
     for (; r < last; ++r) scalar(r);
   }
 };
-
-// ---- One ADMM iteration, step by step ----
-//
-// The system is K = G + U·Uᵀ with U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ], so the
-// constraint columns of U (from column k on) already hold the constraint rows:
-//   A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = U_cons·v,  v = (ρz − y)/√ρ,
-//   A·x̃ = U_consᵀ·x̃ / √ρ.
-// Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then takes two streams over the rows
-// of U (SmwSystem::right_hand_side_pass and solution_pass) around the h×h
-// capacitance solve; the box and L1 updates then run over the rows, and the
-// constraint blocks over A·x̃.
 
 // The values of one iteration derived from the penalty and the relaxation.
 struct IterationScalars {
@@ -270,40 +290,15 @@ bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, do
   return true;
 }
 
-// Initial z-blocks from the (scaled) starting point.
-void initial_z(const QpProblem& problem, double rho, AdmmState& s) {
-  s.z_eq = problem.equalities.rhs;
-  const Matrix& a_in = problem.inequalities.matrix;
-  for (std::size_t i = 0; i < s.m_in; ++i) {
-    const auto row = a_in.row(i);
-    double image = 0.0;
-    for (std::size_t j = 0; j < s.n; ++j) image += row[j] * s.x[j];
-    s.z_in[i] = std::min(image + s.y.inequalities[i] / rho, problem.inequalities.rhs[i]);
-  }
-  for (std::size_t j = 0; j < s.n; ++j) {
-    s.z_box[j] = clamp_to_box(s.x[j] + s.y.bounds[j] / rho, problem.lower_bounds[j], problem.upper_bounds[j]);
-  }
-  for (std::size_t j = 0; j < s.n_l1; ++j) {
-    s.z_l1[j] = soft_threshold(s.x[j] - problem.l1->anchor[j] + s.y.l1[j] / rho, problem.l1->costs[j] / rho);
-  }
-}
+// ---- Solve: warm start, termination, penalty and finish ----
+
+constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
 
 SolveTime elapsed_since(Clock::time_point start) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
   const auto nanos = static_cast<std::uint64_t>(std::max<std::chrono::nanoseconds::rep>(elapsed, 0));
   return {nanos / kNanosPerSecond, static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
 }
-
-// A replacement vector for an update: length first, then finiteness.
-std::expected<void, ProblemError> check_update(std::span<const double> values, std::size_t expected,
-                                               const char* name) {
-  if (values.size() != expected)
-    return std::unexpected(ProblemError::dimension_mismatch(name, expected, values.size()));
-  if (!all_finite(values)) return std::unexpected(ProblemError::non_finite(name));
-  return {};
-}
-
-// ---- Solve: warm start, termination, penalty and finish ----
 
 // Elementwise a − b over the shorter length.
 std::vector<double> difference(std::span<const double> a, std::span<const double> b) {
@@ -492,7 +487,20 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   return solution;
 }
 
+// ---- Data updates ----
+
+// A replacement vector for an update: length first, then finiteness.
+std::expected<void, ProblemError> check_update(std::span<const double> values, std::size_t expected,
+                                               const char* name) {
+  if (values.size() != expected)
+    return std::unexpected(ProblemError::dimension_mismatch(name, expected, values.size()));
+  if (!all_finite(values)) return std::unexpected(ProblemError::non_finite(name));
+  return {};
+}
+
 }  // namespace
+
+// ---- Workspace: construction and solve ----
 
 std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings, QpProblem problem) {
   if (auto valid = problem.validate(); !valid)
@@ -563,6 +571,8 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   }
   return finish_solve(problem_, scaled, state, settings, std::move(verdict), k, penalty, start);
 }
+
+// ---- Workspace: data updates that keep every factorisation ----
 
 std::expected<void, ProblemError> Workspace::update_inequality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_in(), "inequalities.rhs"); !valid) return valid;

@@ -123,13 +123,16 @@ TEST(SettingsValidation, FirstBrokenRuleWins) {
   everything_wrong.polish_regularization = 0.0;
   EXPECT_EQ(rule_message(everything_wrong), "invalid solver setting: max_iterations must be positive");
 
-  SolverSettings late;  // rule 10 before rule 15
+  SolverSettings late;  // the over_relaxation rule comes before the polish_regularization rule
   late.over_relaxation = 2.5;
   late.polish_regularization = -1.0;
   EXPECT_EQ(rule_message(late),
             "invalid solver setting: over_relaxation must lie strictly between zero and two");
 
-  SolverSettings clamp_only;  // finite positive rho outside the clamps fails rule 13, not rule 4
+  // A finite positive rho outside the clamps fails the clamp rule, not the
+  // "finite and positive" rule; the clamp rule comes before the
+  // infeasibility_tolerance rule.
+  SolverSettings clamp_only;
   clamp_only.rho = 1e7;
   clamp_only.infeasibility_tolerance = -1.0;
   EXPECT_EQ(rule_message(clamp_only),

@@ -100,7 +100,9 @@ struct SolverError {
   bool operator==(const SolverError&) const = default;
 };
 
-// Rules 1–15 in order; the first violation as InvalidSetting.
+// Checks every field's rule in a fixed order (max_iterations first,
+// polish_regularization last; a NaN fails its own rule) and returns the
+// first violation as InvalidSetting with that rule's text.
 std::expected<void, SolverError> validate_settings(const SolverSettings& settings);
 
 struct WarmStart {
