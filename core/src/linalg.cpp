@@ -353,6 +353,23 @@ struct RowsFrom {
   const double* operator()(std::size_t r) const { return data + r * stride + first; }
 };
 
+// values_i = value(i) for every row i < n, and out[j] += Σ_i rows(i)[j]·values_i
+// for j < len: the values of a group of kRowGroup rows first, then the
+// group's rows through detail::add_scaled_rows, so that every out[j] takes
+// the rows in increasing order. Full groups have a constant size, which lets
+// the compiler unroll them; the remaining rows form one last group.
+template <class RowValue>
+void in_row_groups(std::size_t n, RowValue value, RowsFrom rows, double* values, std::size_t len,
+                   double* out) {
+  const auto group = [&](std::size_t first, std::size_t count) {
+    for (std::size_t q = 0; q < count; ++q) values[first + q] = value(first + q);
+    detail::add_scaled_rows(RowsFrom{rows(first), rows.stride, 0}, count, values + first, len, out);
+  };
+  std::size_t i = 0;
+  for (; i + kRowGroup <= n; i += kRowGroup) group(i, kRowGroup);
+  group(i, n - i);
+}
+
 // t += Uᵀ·v (t has h entries, zero or running), each entry summed in
 // increasing row order exactly as the plain row-by-row loop; the dense columns
 // go through detail::add_scaled_rows, the tail adds only its nonzero entries.
@@ -493,10 +510,8 @@ void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
   cholesky_solve_in_place(capacitance_factor_, t);
 }
 
-// Both passes take the rows in groups of kRowGroup: the per-row values of a
-// group first, then one detail::add_scaled_rows over the group, so that every
-// entry of the accumulated vector still takes the rows in increasing order.
-// Dense columns are read in full, the sparse tail only at its nonzeros.
+// Both passes take the rows in groups (in_row_groups); dense columns are read
+// in full, the sparse tail only at its nonzeros.
 
 void SmwSystem::right_hand_side_pass(std::size_t split, std::span<const double> weights, std::span<double> g,
                                      std::span<double> t) const {
@@ -518,11 +533,7 @@ void SmwSystem::right_hand_side_pass(std::size_t split, std::span<const double> 
     }
     return inverse_diagonal_[i] * (g[i] + pull);
   };
-  for (std::size_t i = 0; i < n; i += kRowGroup) {
-    const std::size_t count = std::min(kRowGroup, n - i);
-    for (std::size_t q = 0; q < count; ++q) g[i + q] = scaled_row(i + q);
-    detail::add_scaled_rows(RowsFrom{u + i * h, h, 0}, count, g.data() + i, p, t.data());
-  }
+  in_row_groups(n, scaled_row, RowsFrom{u, h, 0}, g.data(), p, t.data());
   if (has_tail) {
     for (std::size_t r = 0; r < n; ++r) {
       for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e)
@@ -553,11 +564,7 @@ bool SmwSystem::solution_pass(std::size_t split, std::span<const double> g, std:
     finite &= std::isfinite(xr);
     return xr;
   };
-  for (std::size_t i = 0; i < n; i += kRowGroup) {
-    const std::size_t count = std::min(kRowGroup, n - i);
-    for (std::size_t q = 0; q < count; ++q) x[i + q] = solved_row(i + q);
-    detail::add_scaled_rows(RowsFrom{u + i * h, h, split}, count, x.data() + i, dense_weighted, image.data());
-  }
+  in_row_groups(n, solved_row, RowsFrom{u, h, split}, x.data(), dense_weighted, image.data());
   if (has_tail) {
     for (std::size_t r = 0; r < n; ++r) {
       for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e) {
