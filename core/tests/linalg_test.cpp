@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -302,20 +304,47 @@ Matrix patterned(const PatternCase& c) {
   return u;
 }
 
-class SparseTailTest : public ::testing::TestWithParam<PatternCase> {};
+// K = diag(g) + U·Uᵀ, dense.
+DenseMatrix dense_system(std::span<const double> g, const Matrix& u) {
+  const std::size_t n = u.rows();
+  DenseMatrix k(n, std::vector<double>(n, 0.0));
+  for (std::size_t i = 0; i < n; ++i) {
+    k[i][i] = g[i];
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t m = 0; m < u.cols(); ++m) k[i][j] += u(i, m) * u(j, m);
+    }
+  }
+  return k;
+}
+
+// U of the case's pattern and G drawn from [0.5, 3), factored.
+class SparseTailTest : public ::testing::TestWithParam<PatternCase> {
+ protected:
+  void SetUp() override {
+    u_ = patterned(GetParam());
+    g_.resize(u_.rows());
+    for (double& e : g_) e = random_.uniform(0.5, 3.0);
+    auto system = SmwSystem::factor(g_, u_);
+    ASSERT_TRUE(system.has_value());
+    system_ = std::move(*system);
+  }
+
+  dense::Random random_{29};
+  Matrix u_;
+  std::vector<double> g_;
+  std::optional<SmwSystem> system_;
+};
 
 // The zero entries of sparse columns are skipped in the capacitance product
 // and in both products of the solve; the system must still be G + U·Uᵀ.
 TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
   const PatternCase& c = GetParam();
-  const Matrix u = patterned(c);
+  const Matrix& u = u_;
   const std::size_t n = c.n;
   const std::size_t h = u.cols();
-  dense::Random random(29);
-  std::vector<double> g(n);
-  for (double& e : g) e = random.uniform(0.5, 3.0);
-  const auto system = SmwSystem::factor(g, u);
-  ASSERT_TRUE(system.has_value());
+  dense::Random& random = random_;
+  const std::vector<double>& g = g_;
+  const auto& system = system_;
 
   // The tail holds exactly the nonzero entries beyond the dense width.
   EXPECT_EQ(system->dense_width(), c.dense_width);
@@ -344,19 +373,55 @@ TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
   }
 
   // (G + U·Uᵀ)·x = r against the dense solve.
-  DenseMatrix k(n, std::vector<double>(n, 0.0));
-  for (std::size_t i = 0; i < n; ++i) {
-    k[i][i] = g[i];
-    for (std::size_t j = 0; j < n; ++j) {
-      for (std::size_t m = 0; m < h; ++m) k[i][j] += u(i, m) * u(j, m);
-    }
-  }
+  const DenseMatrix k = dense_system(g, u);
   std::vector<double> r(n);
   for (double& e : r) e = random.uniform(-5.0, 5.0);
   const std::vector<double> want = dense_solve(k, r);
   std::vector<double> x = r;
   system->solve_in_place(x);
   EXPECT_LE(max_abs_difference(x, want), 1e-10 * std::max(1.0, max_abs(want)));
+}
+
+// The iteration's two passes around the capacitance solve give
+//   x = (G + U·Uᵀ)⁻¹·(g + U_{·,split:}·v),  image = U_{·,split:}ᵀ·x
+// for every split of U's columns into leading and weighted ones, overwrite
+// t and image rather than add to them, and report a non-finite x.
+TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
+  const Matrix& u = u_;
+  const std::size_t n = u.rows();
+  const std::size_t h = u.cols();
+  const auto& system = system_;
+  const DenseMatrix k = dense_system(g_, u);
+
+  for (const std::size_t split : {std::size_t{0}, std::size_t{1}, h / 2, h}) {
+    SCOPED_TRACE(split);
+    const std::size_t m = h - split;
+    std::vector<double> base(n), v(m);
+    for (double& e : base) e = random_.uniform(-5.0, 5.0);
+    for (double& e : v) e = random_.uniform(-2.0, 2.0);
+    std::vector<double> r = base;
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < m; ++j) r[i] += u(i, split + j) * v[j];
+    }
+    const std::vector<double> want = dense_solve(k, r);
+
+    std::vector<double> g = base, t(h, 1e300), x(n), image(m, 1e300);
+    system->right_hand_side_pass(split, v, g, t);
+    system->solve_capacitance_in_place(t);
+    EXPECT_TRUE(system->solution_pass(split, g, t, x, image));
+    EXPECT_LE(max_abs_difference(x, want), 1e-10 * std::max(1.0, max_abs(want)));
+    std::vector<double> want_image(m, 0.0);
+    for (std::size_t j = 0; j < m; ++j) {
+      for (std::size_t i = 0; i < n; ++i) want_image[j] += u(i, split + j) * x[i];
+    }
+    EXPECT_LE(max_abs_difference(image, want_image), 1e-12 * std::max(1.0, max_abs(want_image)));
+
+    g = base;
+    g[n - 1] = kInf;
+    system->right_hand_side_pass(split, v, g, t);
+    system->solve_capacitance_in_place(t);
+    EXPECT_FALSE(system->solution_pass(split, g, t, x, image));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
