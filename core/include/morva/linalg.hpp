@@ -61,7 +61,8 @@ class SmwSystem {
   void solve_capacitance_in_place(std::span<double> t) const;
 
   // The two streams over the rows of U of a Woodbury solve whose right-hand
-  // side carries the trailing columns [split, h) of U times a vector v:
+  // side carries the trailing columns [split, h) of U times a vector v
+  // (`weights`):
   //   right-hand-side pass:  g ← G⁻¹∘(g + U_{·,split:}·v),  t = Uᵀ·g
   //   (capacitance solve:    w = S⁻¹·t)
   //   solution pass:         x = g − G⁻¹∘(U·w),  image = U_{·,split:}ᵀ·x
