@@ -101,9 +101,10 @@ bool to_optional_double(PyObject* object, Kw name, std::optional<double>& out) {
   return true;
 }
 
-bool to_count(PyObject* object, Kw name, std::uint64_t& out) {
-  if (object == nullptr) return true;
-  PyRef index = PyRef::steal(PyNumber_Index(object));
+// `index` is the result of PyNumber_Index (empty when that failed); a negative
+// or too large integer fails in PyLong_AsUnsignedLongLong. Either failure keeps
+// Python's own text behind the argument's name.
+bool unsigned_index(const PyRef& index, Kw name, std::uint64_t& out) {
   if (!index) {
     prefix_type_error(keyword_name(name));
     return false;
@@ -115,6 +116,11 @@ bool to_count(PyObject* object, Kw name, std::uint64_t& out) {
   }
   out = static_cast<std::uint64_t>(value);
   return true;
+}
+
+bool to_count(PyObject* object, Kw name, std::uint64_t& out) {
+  if (object == nullptr) return true;
+  return unsigned_index(PyRef::steal(PyNumber_Index(object)), name, out);
 }
 
 bool to_flag(PyObject* object, Kw name, bool& out) {
@@ -209,17 +215,9 @@ bool to_index_list(PyObject* object, Kw name, std::optional<std::vector<std::uin
   ids.reserve(static_cast<std::size_t>(length));
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(object, i));
-    PyRef index = item ? PyRef::steal(PyNumber_Index(item.get())) : PyRef();
-    if (!index) {
-      prefix_type_error(keyword_name(name));
-      return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      prefix_type_error(keyword_name(name));
-      return false;
-    }
-    ids.push_back(static_cast<std::uint64_t>(value));
+    std::uint64_t id = 0;
+    if (!unsigned_index(item ? PyRef::steal(PyNumber_Index(item.get())) : PyRef(), name, id)) return false;
+    ids.push_back(id);
   }
   out = std::move(ids);
   return true;
