@@ -48,8 +48,7 @@ std::vector<double> stationarity_gradient(const QpProblem& problem, const DualVa
   std::vector<double> g = products.px;
   const std::size_t n_q = std::min(g.size(), problem.linear.size());
   for (std::size_t i = 0; i < n_q; ++i) g[i] += problem.linear[i];
-  add_transpose_product(problem.equalities.matrix, duals.equalities, g);
-  add_transpose_product(problem.inequalities.matrix, duals.inequalities, g);
+  add_multiplier_rows(problem, duals, products, g);
   for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.bounds[i];
   if (problem.l1) {
     for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.l1[i];
@@ -105,6 +104,16 @@ SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::s
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals) {
   return check_kkt(problem, x, duals, iterate_products(problem, x));
+}
+
+void add_multiplier_rows(const QpProblem& problem, const DualVariables& duals,
+                         const IterateProducts& products, std::span<double> out) {
+  if (!products.multiplier_rows.empty()) {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] += products.multiplier_rows[i];
+    return;
+  }
+  add_transpose_product(problem.equalities.matrix, duals.equalities, out);
+  add_transpose_product(problem.inequalities.matrix, duals.inequalities, out);
 }
 
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x) {

@@ -15,6 +15,7 @@
 
 #include "morva/kkt.hpp"
 #include "morva/problem.hpp"
+#include "morva/solver.hpp"
 
 namespace morva {
 
@@ -37,9 +38,22 @@ struct IterateProducts {
   std::vector<double> px;        // P·x through the factor form, min(n, len x) entries
   std::vector<double> eq_image;  // (A_eq·x)_i, one per row of the equality matrix
   std::vector<double> in_image;  // (A_in·x)_j, one per row of the inequality matrix
+  // A_eqᵀ·y_eq + A_inᵀ·y_in of the iterate's duals (n entries) when the caller
+  // has it; empty: formed from the rows of the problem.
+  std::vector<double> multiplier_rows;
 };
 
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x);
+
+// out += A_eqᵀ·y_eq + A_inᵀ·y_in, from the products when they carry it.
+void add_multiplier_rows(const QpProblem& problem, const DualVariables& duals,
+                         const IterateProducts& products, std::span<double> out);
+
+// meets_stopping_rule with the products of the iterate supplied.
+std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
+                                                        const DualVariables& duals,
+                                                        const SolverSettings& settings,
+                                                        const IterateProducts& products);
 
 // check_kkt with the products supplied.
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,

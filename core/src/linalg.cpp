@@ -4,10 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "detail/simd.hpp"
-#include "detail/vector_ops.hpp"
 
 namespace morva {
 namespace {
@@ -18,19 +18,17 @@ using detail::load2;
 using detail::store2;
 #endif
 
-// A column of U with more than n / kDenseColumnDivisor nonzero entries is
-// dense; the sparse ones after the last dense column form the sparse tail.
+// A column of V with more than n / kDenseColumnDivisor nonzero entries is
+// stored densely, any other through its nonzeros.
 constexpr std::size_t kDenseColumnDivisor = 4;
+// Rows per group in the accumulations of an ADMM pass.
+constexpr std::size_t kRowGroup = 4;
 // Register tile of the dense capacitance product, and the bytes of rows of U
 // one pass of the tiles streams (fits the first-level data cache).
 constexpr std::size_t kTile = 4;
 constexpr std::size_t kGramChunkBytes = 32 * 1024;
 // Columns of C = F·L computed together per pair of rows.
 constexpr std::size_t kColumnBlock = 8;
-// Rows per group in the accumulations of the iteration's two passes.
-constexpr std::size_t kRowGroup = 4;
-
-// ---- Covariance columns: C = F·L with L·Lᵀ = Ω ----
 
 // Lower-triangular L (k×k, row-major) with L·Lᵀ = Ω for a positive
 // semidefinite Ω, column by column. A pivot within ±g of zero is a rank
@@ -70,6 +68,26 @@ std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega) {
     }
   }
   return lower;
+}
+
+// Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
+// in place, for a lower-triangular row-major L with a positive diagonal.
+void cholesky_solve_in_place(const Matrix& lower, std::span<double> t) {
+  const std::size_t h = lower.rows();
+  for (std::size_t j = 0; j < h; ++j) {
+    const auto row = lower.row(j);
+    double s = t[j];
+    for (std::size_t l = 0; l < j; ++l) s -= row[l] * t[l];
+    t[j] = s / row[j];
+  }
+  // Lᵀ is read by columns of L; eliminating each solved unknown from the rows
+  // above keeps the access row-contiguous.
+  for (std::size_t j = h; j-- > 0;) {
+    const auto row = lower.row(j);
+    t[j] /= row[j];
+    const double w = t[j];
+    for (std::size_t l = 0; l < j; ++l) t[l] -= row[l] * w;
+  }
 }
 
 // out = F·L for lower-triangular L (k×k, zero above the diagonal) and finite
@@ -125,100 +143,8 @@ void lower_triangular_product(const Matrix& f, const Matrix& lower, Matrix& out)
   }
 }
 
-// ---- Storage of U: dense columns and the sparse tail ----
-
-// The trailing columns of U that hold few nonzeros, row by row. The dense
-// width p is one past the last column with more than n/kDenseColumnDivisor
-// nonzeros, so every column at or beyond p is sparse. `finite` reports
-// whether every entry of U is finite.
-SparseColumns split_sparse_tail(const Matrix& u, bool& finite) {
-  const std::size_t n = u.rows();
-  const std::size_t h = u.cols();
-  // Column-wise running counts (exact in doubles) and Σ (U_ic − U_ic), which
-  // is 0 for finite entries and NaN once an infinity or NaN occurs; both
-  // loops run across the row, so they vectorise.
-  std::vector<double> nonzeros(h, 0.0);
-  std::vector<double> not_finite(h, 0.0);
-  const double* data = u.data().data();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* r0 = data + i * h;
-    const double* r1 = r0 + h;
-    const double* r2 = r1 + h;
-    const double* r3 = r2 + h;
-    for (std::size_t c = 0; c < h; ++c) {
-      nonzeros[c] += ((r0[c] != 0.0 ? 1.0 : 0.0) + (r1[c] != 0.0 ? 1.0 : 0.0)) +
-                     ((r2[c] != 0.0 ? 1.0 : 0.0) + (r3[c] != 0.0 ? 1.0 : 0.0));
-      not_finite[c] += ((r0[c] - r0[c]) + (r1[c] - r1[c])) + ((r2[c] - r2[c]) + (r3[c] - r3[c]));
-    }
-  }
-  for (; i < n; ++i) {
-    const double* row = data + i * h;
-    for (std::size_t c = 0; c < h; ++c) {
-      nonzeros[c] += row[c] != 0.0 ? 1.0 : 0.0;
-      not_finite[c] += row[c] - row[c];
-    }
-  }
-  finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
-  SparseColumns tail;
-  const double dense_above = static_cast<double>(n) / static_cast<double>(kDenseColumnDivisor);
-  for (std::size_t c = 0; c < h; ++c) {
-    if (nonzeros[c] > dense_above) tail.first_column = c + 1;
-  }
-  const std::size_t p = tail.first_column;
-  if (p == h) return tail;
-  tail.row_start.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto row = u.row(i);
-    tail.row_start[i + 1] = tail.row_start[i];
-    for (std::size_t c = p; c < h; ++c) {
-      if (row[c] != 0.0) {
-        tail.column.push_back(c);
-        tail.value.push_back(row[c]);
-        ++tail.row_start[i + 1];
-      }
-    }
-  }
-  return tail;
-}
-
-// ---- Capacitance S = I + UᵀG⁻¹U: Gram product and Cholesky solve ----
-
-// Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
-// in place, for a lower-triangular row-major L with a positive diagonal.
-void cholesky_solve_in_place(const Matrix& lower, std::span<double> t) {
-  const std::size_t h = lower.rows();
-  for (std::size_t j = 0; j < h; ++j) {
-    const auto row = lower.row(j);
-    double s = t[j];
-    for (std::size_t l = 0; l < j; ++l) s -= row[l] * t[l];
-    t[j] = s / row[j];
-  }
-  // Lᵀ is read by columns of L; eliminating each solved unknown from the rows
-  // above keeps the access row-contiguous.
-  for (std::size_t j = h; j-- > 0;) {
-    const auto row = lower.row(j);
-    t[j] /= row[j];
-    const double w = t[j];
-    for (std::size_t l = 0; l < j; ++l) t[l] -= row[l] * w;
-  }
-}
-
-// Lower triangle of Uᵀ·diag(g)·U added into s, the plain way: for every row i
-// and c ≤ j, s_jc += (U_ij·g_i)·U_ic. Used when U or g holds a non-finite
-// value, where skipping zero entries could hide a NaN.
-void gram_lower_reference(const Matrix& u, std::span<const double> g, Matrix& s) {
-  const std::size_t h = u.cols();
-  std::vector<double> weighted(h);
-  for (std::size_t i = 0; i < u.rows(); ++i) {
-    const auto row = u.row(i);
-    for (std::size_t j = 0; j < h; ++j) weighted[j] = row[j] * g[i];
-    for (std::size_t j = 0; j < h; ++j) {
-      const double v = weighted[j];
-      const auto out = s.row(j);
-      for (std::size_t c = 0; c <= j; ++c) out[c] += v * row[c];
-    }
-  }
+bool all_finite(std::span<const double> v) {
+  return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
 }
 
 // One kTile×kTile block of the dense Gram product over rows [i0, i1) of the
@@ -270,124 +196,117 @@ void accumulate_tile(const double* rows, std::size_t stride, const double* g, st
 #endif
 }
 
-// Lower triangle of Uᵀ·diag(g)·U into s (zero on entry) for finite U and g.
-// Entry (j, c ≤ j) is the sum Σ_i (U_ij·g_i)·U_ic taken in increasing i, term
-// for term the sum of gram_lower_reference except that terms with U_ij = 0 of
-// a sparse column j are left out; for finite data those are exact zeros,
-// which change no sum.
-//   - Rows and columns [0, p): the dense block, in register tiles over row
-//     chunks that stay in the first-level cache.
-//   - Rows j ≥ p: for every nonzero U_ij of column j, in increasing i, the
-//     whole row segment s_j,0..j += (U_ij·g_i)·U_i,0..j.
-void gram_lower(const Matrix& u, std::span<const double> g, const SparseColumns& tail, Matrix& s) {
-  const std::size_t n = u.rows();
-  const std::size_t h = u.cols();
-  const std::size_t p = tail.first_column;
+// Test switch of the dense storage (test_hooks::ScopedDenseColumns).
+thread_local bool t_dense_columns = false;
 
-  if (p > 0) {
-    // The tiles cover the columns [0, width); when that still lies inside U
-    // they read U in place (the entries beyond p are computed and dropped),
-    // otherwise a zero-padded copy of the dense columns.
-    const std::size_t width = (p + kTile - 1) / kTile * kTile;
-    std::vector<double> packed;
-    const double* source = u.data().data();
-    std::size_t stride = h;
-    if (width > h) {
-      packed.assign(n * width, 0.0);
-      for (std::size_t i = 0; i < n; ++i) {
-        const auto row = u.row(i);
-        std::copy(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(p), packed.begin() + i * width);
-      }
-      source = packed.data();
-      stride = width;
-    }
-    std::vector<double> block(width * width, 0.0);
-    const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (stride * sizeof(double)));
-    for (std::size_t i0 = 0; i0 < n; i0 += chunk) {
-      const std::size_t i1 = std::min(n, i0 + chunk);
-      for (std::size_t a0 = 0; a0 < width; a0 += kTile) {
-        for (std::size_t b0 = 0; b0 <= a0; b0 += kTile) {
-          accumulate_tile(source, stride, g.data(), i0, i1, a0, b0, width, block.data());
+// Cholesky A = L·Lᵀ row by row of a symmetric matrix given by its lower
+// triangle: for each j and c ≤ j, s = Σ_{l<c} L_jl·L_cl; for c < j,
+// L_jc = (A_jc − s)/L_cc; for c = j, p = A_jj − s must be finite and above
+// kMinCapacitancePivot, and L_jj = √p. In exact arithmetic A ⪰ I (the
+// capacitance) or A ⪰ G > 0 (the n-space K), so a failing pivot can only come
+// from overflow or NaN in the data.
+std::expected<Matrix, SolverError> cholesky_lower(const Matrix& a) {
+  const std::size_t h = a.rows();
+  Matrix factor = Matrix::zeros(h, h);
+  for (std::size_t j = 0; j < h; ++j) {
+    const auto row_j = factor.row(j);
+    for (std::size_t c = 0; c <= j; ++c) {
+      const auto row_c = factor.row(c);
+      double s = 0.0;
+      for (std::size_t l = 0; l < c; ++l) s += row_j[l] * row_c[l];
+      if (c < j) {
+        row_j[c] = (a(j, c) - s) / row_c[c];
+      } else {
+        const double pivot = a(j, j) - s;
+        if (!std::isfinite(pivot) || pivot <= kMinCapacitancePivot) {
+          return std::unexpected(SolverError::factorization_failed());
         }
+        row_j[c] = std::sqrt(pivot);
       }
     }
-    for (std::size_t j = 0; j < p; ++j) {
-      for (std::size_t c = 0; c <= j; ++c) s(j, c) = block[j * width + c];
+  }
+  return factor;
+}
+
+// Lower triangle of Vᵀ·diag(g)·V for the dense block of V alone (n rows of
+// `width` entries): block(a, b) = Σ_i (V_ia·g_i)·V_ib for b ≤ a, each sum in
+// increasing i, in register tiles over row chunks that stay in the
+// first-level cache. Returns the block with row stride `padded`.
+std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t width,
+                               std::span<const double> g, std::size_t& padded) {
+  padded = (width + kTile - 1) / kTile * kTile;
+  std::vector<double> packed;
+  const double* source = rows;
+  if (padded > width) {
+    packed.assign(n * padded, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+      std::copy(rows + i * width, rows + (i + 1) * width, &packed[i * padded]);
+    source = packed.data();
+  }
+  std::vector<double> block(padded * padded, 0.0);
+  const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (padded * sizeof(double)));
+  for (std::size_t i0 = 0; i0 < n; i0 += chunk) {
+    const std::size_t i1 = std::min(n, i0 + chunk);
+    for (std::size_t a0 = 0; a0 < padded; a0 += kTile) {
+      for (std::size_t b0 = 0; b0 <= a0; b0 += kTile) {
+        accumulate_tile(source, padded, g.data(), i0, i1, a0, b0, padded, block.data());
+      }
     }
   }
-  if (p == h) return;
+  return block;
+}
 
-  // Column lists of the tail, rows ascending.
-  const std::size_t tail_width = h - p;
-  std::vector<std::size_t> start(tail_width + 1, 0);
-  for (std::size_t column : tail.column) ++start[column - p + 1];
-  for (std::size_t c = 0; c < tail_width; ++c) start[c + 1] += start[c];
-  std::vector<std::size_t> rows(tail.column.size());
-  std::vector<double> values(tail.column.size());
-  std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+// In place t ← Lᵀ·t for lower-triangular L: t_c = Σ_{l≥c} L_lc·t_l, c
+// ascending so that every t_l read is still the input.
+void lower_transpose_times(const Matrix& lower, double* t) {
+  const std::size_t k = lower.rows();
+  for (std::size_t c = 0; c < k; ++c) {
+    double s = 0.0;
+    for (std::size_t l = c; l < k; ++l) s += lower(l, c) * t[l];
+    t[c] = s;
+  }
+}
+
+// In place w ← L·w: w_l = Σ_{c≤l} L_lc·w_c, l descending.
+void lower_times(const Matrix& lower, double* w) {
+  for (std::size_t l = lower.rows(); l-- > 0;) {
+    const auto row = lower.row(l);
+    double s = 0.0;
+    for (std::size_t c = 0; c <= l; ++c) s += row[c] * w[c];
+    w[l] = s;
+  }
+}
+// Nonzero count of every column of [F, rows ᵀ] (exact in doubles), and
+// whether every entry is finite through Σ (v − v), which is 0 for finite
+// entries and NaN once an infinity or NaN occurs: branch-free, so the loops
+// vectorise.
+std::vector<double> column_nonzeros(const Matrix& factors, std::span<const double* const> rows,
+                                    bool& finite) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<double> nonzeros(k + rows.size(), 0.0);
+  std::vector<double> not_finite(k + rows.size(), 0.0);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t e = tail.row_start[i]; e < tail.row_start[i + 1]; ++e) {
-      const std::size_t slot = fill[tail.column[e] - p]++;
-      rows[slot] = i;
-      values[slot] = tail.value[e];
+    const double* f = factors.row(i).data();
+    for (std::size_t l = 0; l < k; ++l) {
+      nonzeros[l] += f[l] != 0.0 ? 1.0 : 0.0;
+      not_finite[l] += f[l] - f[l];
     }
   }
-  for (std::size_t j = p; j < h; ++j) {
-    double* out = s.row(j).data();
-    for (std::size_t e = start[j - p]; e < start[j - p + 1]; ++e) {
-      const std::size_t i = rows[e];
-      const double w = values[e] * g[i];
-      const double* row = u.row(i).data();
-      for (std::size_t c = 0; c <= j; ++c) out[c] += w * row[c];
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    double count = 0.0, residue = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      count += rows[r][i] != 0.0 ? 1.0 : 0.0;
+      residue += rows[r][i] - rows[r][i];
     }
+    nonzeros[k + r] = count;
+    not_finite[k + r] = residue;
   }
-}
-
-// ---- Products with U ----
-
-// Row r of a row-major matrix with `stride` doubles per row, from column `first`.
-struct RowsFrom {
-  const double* data;
-  std::size_t stride;
-  std::size_t first;
-  const double* operator()(std::size_t r) const { return data + r * stride + first; }
-};
-
-// values_i = value(i) for every row i < n, and out[j] += Σ_i rows(i)[j]·values_i
-// for j < len: the values of a group of kRowGroup rows first, then the
-// group's rows through detail::add_scaled_rows, so that every out[j] takes
-// the rows in increasing order. Full groups have a constant size, which lets
-// the compiler unroll them; the remaining rows form one last group.
-template <class RowValue>
-void in_row_groups(std::size_t n, RowValue value, RowsFrom rows, double* values, std::size_t len,
-                   double* out) {
-  const auto group = [&](std::size_t first, std::size_t count) {
-    for (std::size_t q = 0; q < count; ++q) values[first + q] = value(first + q);
-    detail::add_scaled_rows(RowsFrom{rows(first), rows.stride, 0}, count, values + first, len, out);
-  };
-  std::size_t i = 0;
-  for (; i + kRowGroup <= n; i += kRowGroup) group(i, kRowGroup);
-  group(i, n - i);
-}
-
-// t += Uᵀ·v (t has h entries, zero or running), each entry summed in
-// increasing row order exactly as the plain row-by-row loop; the dense columns
-// go through detail::add_scaled_rows, the tail adds only its nonzero entries.
-void transpose_product_add(const Matrix& u, const SparseColumns& tail, std::span<const double> v,
-                           std::span<double> t) {
-  const std::size_t p = tail.first_column;
-  detail::add_scaled_rows(RowsFrom{u.data().data(), u.cols(), 0}, u.rows(), v.data(), p, t.data());
-  if (p == u.cols()) return;
-  for (std::size_t r = 0; r < u.rows(); ++r) {
-    const double vr = v[r];
-    for (std::size_t e = tail.row_start[r]; e < tail.row_start[r + 1]; ++e)
-      t[tail.column[e]] += tail.value[e] * vr;
-  }
+  finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  return nonzeros;
 }
 
 }  // namespace
-
-// ---- Covariance columns ----
 
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic) {
   const Matrix& factors = quadratic.factors;
@@ -414,53 +333,417 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
   return columns;
 }
 
-// ---- SMW system: factorisation and solves ----
-
-std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal, Matrix low_rank) {
-  const std::size_t h = low_rank.cols();
-
-  SmwSystem system;
-  system.inverse_diagonal_ = std::move(diagonal);
-  for (double& g : system.inverse_diagonal_) g = 1.0 / g;
-  bool finite = true;
-  system.tail_ = split_sparse_tail(low_rank, finite);
-
-  // S = I + Uᵀ·G⁻¹·U, both triangles filled.
-  Matrix capacitance = Matrix::zeros(h, h);
-  if (finite && detail::all_finite(system.inverse_diagonal_)) {
-    gram_lower(low_rank, system.inverse_diagonal_, system.tail_, capacitance);
-  } else {
-    gram_lower_reference(low_rank, system.inverse_diagonal_, capacitance);
-  }
-  for (std::size_t j = 0; j < h; ++j) {
-    capacitance(j, j) = 1.0 + capacitance(j, j);
-    for (std::size_t c = 0; c < j; ++c) capacitance(c, j) = capacitance(j, c);
-  }
-
-  // Cholesky S = L_S·L_Sᵀ row by row. S ⪰ I in exact arithmetic, so a tiny or
-  // non-finite pivot can only come from overflow or NaN in G or U.
-  Matrix factor = Matrix::zeros(h, h);
-  for (std::size_t j = 0; j < h; ++j) {
-    const auto row_j = factor.row(j);
-    for (std::size_t c = 0; c <= j; ++c) {
-      const auto row_c = factor.row(c);
+std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic) {
+  const Matrix& factors = quadratic.factors;
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<double> norms(n, 0.0);
+  if (!quadratic.omega.is_dense()) {
+    // C_il = F_il·√ω_l, as covariance_columns forms it.
+    std::vector<double> roots(k);
+    for (std::size_t l = 0; l < k; ++l) roots[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto f = factors.row(i);
       double s = 0.0;
-      for (std::size_t l = 0; l < c; ++l) s += row_j[l] * row_c[l];
-      if (c < j) {
-        row_j[c] = (capacitance(j, c) - s) / row_c[c];
-      } else {
-        const double pivot = capacitance(j, j) - s;
-        if (!std::isfinite(pivot) || pivot <= kMinCapacitancePivot) {
-          return std::unexpected(SolverError::factorization_failed());
-        }
-        row_j[c] = std::sqrt(pivot);
+      for (std::size_t l = 0; l < k; ++l) {
+        const double c = f[l] * roots[l];
+        s += c * c;
       }
+      norms[i] = std::sqrt(s);
+    }
+    return norms;
+  }
+  auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
+  if (!lower) return std::unexpected(lower.error());
+  // Row i of C = F_i·L from the nonzero entries of F_i only: row l of L adds
+  // F_il·L_l,0..l; the zero entries of F_i would add exact zeros.
+  std::vector<double> c(k);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::fill(c.begin(), c.end(), 0.0);
+    const auto f = factors.row(i);
+    for (std::size_t l = 0; l < k; ++l) {
+      if (f[l] == 0.0) continue;
+      const auto row = lower->row(l);
+      for (std::size_t b = 0; b <= l; ++b) c[b] += f[l] * row[b];
+    }
+    double s = 0.0;
+    for (double e : c) s += e * e;
+    norms[i] = std::sqrt(s);
+  }
+  return norms;
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQuad& quadratic,
+                                                                  std::span<const double* const> rows) {
+  ReducedColumns columns;
+  if (t_dense_columns) {
+    auto c = covariance_columns(quadratic);
+    if (!c) return std::unexpected(c.error());
+    columns.store(&*c, rows, true);
+    return columns;
+  }
+  const std::size_t k = quadratic.factors.cols();
+  if (quadratic.omega.is_dense()) {
+    auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
+    if (!lower) return std::unexpected(lower.error());
+    columns.transform_ = Transform::Lower;
+    columns.lower_ = std::move(*lower);
+  } else {
+    columns.transform_ = Transform::Diagonal;
+    columns.roots_.resize(k);
+    for (std::size_t l = 0; l < k; ++l) columns.roots_[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
+  }
+  columns.store(&quadratic.factors, rows, false);
+  return columns;
+}
+
+ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
+  ReducedColumns columns;
+  columns.store(&u, {}, false);
+  return columns;
+}
+
+// A column with more than n / kDenseColumnDivisor nonzeros is stored densely,
+// every other one through its nonzeros; with a non-finite entry anywhere all
+// columns are dense, so that no 0·inf or 0·NaN term is skipped.
+void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense) {
+  const std::size_t n = factors->rows();
+  const std::size_t k = factors->cols();
+  n_ = n;
+  k_ = k;
+  h_ = k + rows.size();
+
+  bool finite = true;
+  const std::vector<double> nonzeros = column_nonzeros(*factors, rows, finite);
+  all_dense = all_dense || !finite;
+  std::vector<std::size_t> sparse;
+  for (std::size_t j = 0; j < h_; ++j) {
+    if (all_dense || nonzeros[j] * static_cast<double>(kDenseColumnDivisor) > static_cast<double>(n)) {
+      dense_column_.push_back(j);
+      if (j < k) ++dense_factor_count_;
+    } else {
+      sparse.push_back(j);
     }
   }
 
-  system.low_rank_ = std::move(low_rank);
-  system.capacitance_factor_ = std::move(factor);
+  // Dense block: the factor columns row by row, each constraint row along its
+  // own slot.
+  const std::size_t p = dense_column_.size();
+  dense_.assign(n * p, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors->row(i);
+    for (std::size_t a = 0; a < dense_factor_count_; ++a) dense_[i * p + a] = f[dense_column_[a]];
+  }
+  for (std::size_t a = dense_factor_count_; a < p; ++a) {
+    const double* row = rows[dense_column_[a] - k];
+    for (std::size_t i = 0; i < n; ++i) dense_[i * p + a] = row[i];
+  }
+  // Compressed rows, each row's entries in increasing column order: the
+  // sparse factor columns row by row, then the sparse constraint rows one
+  // after the other.
+  const auto first_row_column =
+      std::find_if(sparse.begin(), sparse.end(), [k](std::size_t j) { return j >= k; });
+  const std::span<const std::size_t> factor_sparse(sparse.begin(), first_row_column);
+  const std::span<const std::size_t> row_sparse(first_row_column, sparse.end());
+  row_start_.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors->row(i);
+    for (std::size_t j : factor_sparse) row_start_[i + 1] += f[j] != 0.0 ? 1 : 0;
+  }
+  for (std::size_t j : row_sparse) {
+    for (std::size_t i = 0; i < n; ++i) row_start_[i + 1] += rows[j - k][i] != 0.0 ? 1 : 0;
+  }
+  for (std::size_t i = 0; i < n; ++i) row_start_[i + 1] += row_start_[i];
+  sparse_column_.resize(row_start_[n]);
+  sparse_value_.resize(row_start_[n]);
+  std::vector<std::size_t> next(row_start_.begin(), row_start_.end() - 1);
+  const auto append = [&](std::size_t i, std::size_t j, double v) {
+    sparse_column_[next[i]] = static_cast<std::uint32_t>(j);
+    sparse_value_[next[i]++] = v;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors->row(i);
+    for (std::size_t j : factor_sparse) {
+      if (f[j] != 0.0) append(i, j, f[j]);
+    }
+  }
+  for (std::size_t j : row_sparse) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (rows[j - k][i] != 0.0) append(i, j, rows[j - k][i]);
+    }
+  }
+  constraint_start_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t e = row_start_[i];
+    while (e < row_start_[i + 1] && sparse_column_[e] < k) ++e;
+    constraint_start_[i] = e;
+  }
+}
+
+ReducedColumns ReducedColumns::from_matrix(const Matrix& u, std::size_t split) {
+  const std::size_t n = u.rows();
+  Matrix leading = Matrix::zeros(n, split);
+  std::vector<std::vector<double>> trailing(u.cols() - split, std::vector<double>(n));
+  std::vector<const double*> rows;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < u.cols(); ++j) {
+      if (j < split) {
+        leading(i, j) = u(i, j);
+      } else {
+        trailing[j - split][i] = u(i, j);
+      }
+    }
+  }
+  for (const auto& column : trailing) rows.push_back(column.data());
+  ReducedColumns columns;
+  columns.store(&leading, rows, false);
+  return columns;
+}
+
+ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const double* const> rows) {
+  ReducedColumns columns;
+  columns.store(&factors, rows, false);
+  return columns;
+}
+
+// Each product runs over the rows once: the dense columns through a buffer in
+// dense order (scattered to, or gathered from, their global places once), the
+// compressed entries directly.
+void ReducedColumns::factor_transpose_product(std::span<const double> x, std::span<double> t) const {
+  const std::size_t p = dense_column_.size();
+  std::vector<double> acc(dense_factor_count_, 0.0);
+  std::fill(t.begin(), t.end(), 0.0);
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double* row = dense_.data() + i * p;
+    for (std::size_t a = 0; a < dense_factor_count_; ++a) acc[a] += row[a] * x[i];
+    for (std::size_t e = row_start_[i]; e < constraint_start_[i]; ++e)
+      t[sparse_column_[e]] += sparse_value_[e] * x[i];
+  }
+  for (std::size_t a = 0; a < dense_factor_count_; ++a) t[dense_column_[a]] = acc[a];
+}
+
+void ReducedColumns::add_factor_product(std::span<const double> s, std::span<double> out) const {
+  const std::size_t p = dense_column_.size();
+  std::vector<double> gathered(dense_factor_count_);
+  for (std::size_t a = 0; a < dense_factor_count_; ++a) gathered[a] = s[dense_column_[a]];
+  for (std::size_t i = 0; i < n_; ++i) {
+    double sum = detail::dot4(dense_.data() + i * p, gathered.data(), dense_factor_count_);
+    for (std::size_t e = row_start_[i]; e < constraint_start_[i]; ++e)
+      sum += sparse_value_[e] * s[sparse_column_[e]];
+    out[i] += sum;
+  }
+}
+
+void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
+  const std::size_t p = dense_column_.size();
+  const std::size_t first = dense_factor_count_;
+  std::vector<double> acc(p - first, 0.0);
+  std::fill(image.begin(), image.end(), 0.0);
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double* row = dense_.data() + i * p + first;
+    for (std::size_t a = 0; a < p - first; ++a) acc[a] += row[a] * x[i];
+    for (std::size_t e = constraint_start_[i]; e < row_start_[i + 1]; ++e)
+      image[sparse_column_[e] - k_] += sparse_value_[e] * x[i];
+  }
+  for (std::size_t a = first; a < p; ++a) image[dense_column_[a] - k_] = acc[a - first];
+}
+
+void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
+  const std::size_t p = dense_column_.size();
+  const std::size_t first = dense_factor_count_;
+  std::vector<double> gathered(p - first);
+  for (std::size_t a = first; a < p; ++a) gathered[a - first] = y[dense_column_[a] - k_];
+  for (std::size_t i = 0; i < n_; ++i) {
+    double sum = detail::dot4(dense_.data() + i * p + first, gathered.data(), p - first);
+    for (std::size_t e = constraint_start_[i]; e < row_start_[i + 1]; ++e)
+      sum += sparse_value_[e] * y[sparse_column_[e] - k_];
+    out[i] += sum;
+  }
+}
+
+std::span<const std::uint32_t> ReducedColumns::sparse_columns_of(std::size_t i) const {
+  return std::span<const std::uint32_t>(sparse_column_)
+      .subspan(row_start_[i], row_start_[i + 1] - row_start_[i]);
+}
+
+std::span<const double> ReducedColumns::sparse_values_of(std::size_t i) const {
+  return std::span<const double>(sparse_value_).subspan(row_start_[i], row_start_[i + 1] - row_start_[i]);
+}
+
+Matrix ReducedColumns::materialize(double constraint_scale) const {
+  const std::size_t p = dense_column_.size();
+  Matrix v = Matrix::zeros(n_, h_);
+  for (std::size_t i = 0; i < n_; ++i) {
+    for (std::size_t a = 0; a < p; ++a) v(i, dense_column_[a]) = dense_[i * p + a];
+    for (std::size_t e = row_start_[i]; e < row_start_[i + 1]; ++e)
+      v(i, sparse_column_[e]) = sparse_value_[e];
+  }
+  Matrix u = v;
+  for (std::size_t i = 0; i < n_; ++i) {
+    const auto f = v.row(i);
+    const auto out = u.row(i);
+    for (std::size_t c = 0; c < k_; ++c) {
+      if (transform_ == Transform::Diagonal) out[c] = f[c] * roots_[c];
+      if (transform_ != Transform::Lower) continue;
+      double s = 0.0;
+      for (std::size_t l = c; l < k_; ++l) s += f[l] * lower_(l, c);
+      out[c] = s;
+    }
+    for (std::size_t c = k_; c < h_; ++c) out[c] = constraint_scale * f[c];
+  }
+  return u;
+}
+// Full symmetric Vᵀ·diag(g)·V (h×h), every entry a sum over the rows in
+// increasing order of the terms whose two entries are stored: the dense block
+// through register tiles; a sparse entry V_ij adds (V_ij·g_i)·V_ic for every
+// stored entry V_ic of its row, into row j of the result.
+Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
+  const std::size_t p = dense_column_.size();
+  Matrix m = Matrix::zeros(h_, h_);
+  if (p > 0) {
+    std::size_t padded = 0;
+    const std::vector<double> block = dense_gram(dense_.data(), n_, p, g, padded);
+    for (std::size_t a = 0; a < p; ++a) {
+      for (std::size_t b = 0; b <= a; ++b) m(dense_column_[a], dense_column_[b]) = block[a * padded + b];
+    }
+  }
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double* dense_row = dense_.data() + i * p;
+    for (std::size_t e = row_start_[i]; e < row_start_[i + 1]; ++e) {
+      const double w = sparse_value_[e] * g[i];
+      const auto out = m.row(sparse_column_[e]);
+      for (std::size_t a = 0; a < p; ++a) out[dense_column_[a]] += w * dense_row[a];
+      for (std::size_t f = row_start_[i]; f <= e; ++f) out[sparse_column_[f]] += w * sparse_value_[f];
+    }
+  }
+  // A sparse column j before a dense column c left their term in row j.
+  std::vector<char> is_dense(h_, 0);
+  for (std::size_t c : dense_column_) is_dense[c] = 1;
+  for (std::size_t j = 0; j < h_; ++j) {
+    if (is_dense[j]) continue;
+    for (std::size_t c = j + 1; c < h_; ++c) {
+      if (is_dense[c]) m(c, j) = m(j, c);
+    }
+  }
+  for (std::size_t j = 0; j < h_; ++j) {
+    for (std::size_t c = 0; c < j; ++c) m(c, j) = m(j, c);
+  }
+  return m;
+}
+
+std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal, Matrix low_rank) {
+  return factor(std::move(diagonal),
+                std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(low_rank)), 1.0);
+}
+
+std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal,
+                                                        std::shared_ptr<const ReducedColumns> columns,
+                                                        double constraint_scale) {
+  SmwSystem system;
+  system.columns_ = std::move(columns);
+  system.scale_ = constraint_scale;
+  system.inverse_diagonal_ = diagonal;
+  for (double& g : system.inverse_diagonal_) g = 1.0 / g;
+  const std::size_t h = system.rank();
+  if (h == 0) return system;
+  if (h >= system.columns_->assets()) {
+    // Many factors or rows on few assets: K (n×n) is the smaller matrix.
+    system.asset_space_ = true;
+    if (auto done = system.factor_in_asset_space(diagonal); !done) return std::unexpected(done.error());
+    return system;
+  }
+  // A non-finite G⁻¹_i puts 0·inf or NaN into every diagonal entry of S.
+  if (!all_finite(system.inverse_diagonal_)) return std::unexpected(SolverError::factorization_failed());
+  if (auto done = system.factor_capacitance(); !done) return std::unexpected(done.error());
   return system;
+}
+
+// S = I + Tᵀ·(VᵀG⁻¹V)·T with T = diag(T_q, s·I):
+//   S_qq = T_qᵀ·M_qq·T_q,  S_cq = s·M_cq·T_q,  S_cc = s²·M_cc.
+std::expected<void, SolverError> SmwSystem::factor_capacitance() {
+  const ReducedColumns& v = *columns_;
+  const std::size_t h = v.rank();
+  const std::size_t k = v.factors();
+  const Matrix m = v.weighted_gram(inverse_diagonal_);
+  Matrix s = Matrix::zeros(h, h);
+  if (v.transform() == ReducedColumns::Transform::Lower) {
+    // Y = M·T_q over the factor columns (h×k), then S_qq = T_qᵀ·Y_q.
+    const Matrix& lower = v.lower_;
+    Matrix y = Matrix::zeros(h, k);
+    for (std::size_t a = 0; a < h; ++a) {
+      const auto row = m.row(a);
+      for (std::size_t b = 0; b < k; ++b) {
+        double sum = 0.0;
+        for (std::size_t l = b; l < k; ++l) sum += row[l] * lower(l, b);
+        y(a, b) = sum;
+      }
+    }
+    for (std::size_t a = 0; a < k; ++a) {
+      for (std::size_t b = 0; b <= a; ++b) {
+        double sum = 0.0;
+        for (std::size_t l = a; l < k; ++l) sum += lower(l, a) * y(l, b);
+        s(a, b) = sum;
+      }
+    }
+    for (std::size_t c = k; c < h; ++c) {
+      for (std::size_t b = 0; b < k; ++b) s(c, b) = scale_ * y(c, b);
+      for (std::size_t d = k; d <= c; ++d) s(c, d) = scale_ * scale_ * m(c, d);
+    }
+  } else {
+    const bool diagonal = v.transform() == ReducedColumns::Transform::Diagonal;
+    const auto column_factor = [&](std::size_t j) {
+      return j >= k ? scale_ : (diagonal ? v.roots_[j] : 1.0);
+    };
+    for (std::size_t j = 0; j < h; ++j) {
+      for (std::size_t c = 0; c <= j; ++c) s(j, c) = column_factor(j) * m(j, c) * column_factor(c);
+    }
+  }
+  for (std::size_t j = 0; j < h; ++j) s(j, j) = 1.0 + s(j, j);
+  auto factor = cholesky_lower(s);
+  if (!factor) return std::unexpected(factor.error());
+  factor_ = std::move(*factor);
+  return {};
+}
+
+// K = G + U·Uᵀ formed from U written out (n ≤ h, so U is no larger than S).
+std::expected<void, SolverError> SmwSystem::factor_in_asset_space(std::span<const double> diagonal) {
+  const Matrix u = columns_->materialize(scale_);
+  const std::size_t n = u.rows();
+  Matrix k = Matrix::zeros(n, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j <= i; ++j)
+      k(i, j) = (i == j ? diagonal[i] : 0.0) + detail::dot4(u.row(i).data(), u.row(j).data(), u.cols());
+  }
+  auto factor = cholesky_lower(k);
+  if (!factor) return std::unexpected(factor.error());
+  factor_ = std::move(*factor);
+  return {};
+}
+
+// v ← Tᵀ·v (transpose) or v ← T·v: the factor block through T_q (its
+// diagonal is its own transpose), the constraint block times s.
+void SmwSystem::apply_transform(std::span<double> v, bool transpose) const {
+  const ReducedColumns& columns = *columns_;
+  const std::size_t k = columns.factors();
+  if (columns.transform() == ReducedColumns::Transform::Lower) {
+    if (transpose) {
+      lower_transpose_times(columns.lower_, v.data());
+    } else {
+      lower_times(columns.lower_, v.data());
+    }
+  }
+  if (columns.transform() == ReducedColumns::Transform::Diagonal) {
+    for (std::size_t l = 0; l < k; ++l) v[l] *= columns.roots_[l];
+  }
+  for (std::size_t c = k; c < v.size(); ++c) v[c] *= scale_;
+}
+
+void SmwSystem::to_capacitance_space(std::span<double> t) const {
+  apply_transform(t, true);
+}
+
+void SmwSystem::from_capacitance_space(std::span<double> w) const {
+  apply_transform(w, false);
 }
 
 void SmwSystem::solve_in_place(std::span<double> r) const {
@@ -468,142 +751,199 @@ void SmwSystem::solve_in_place(std::span<double> r) const {
   solve_in_place(r, scratch);
 }
 
-// Woodbury: (G + UUᵀ)⁻¹r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r with S = I + UᵀG⁻¹U.
-// Both products with U skip the zero entries of the sparse tail; for finite r
-// that only drops exact zeros from the sums (a non-finite r_i leaves the
-// result non-finite at i either way).
+// Woodbury: (G + UUᵀ)⁻¹r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r with S = I + UᵀG⁻¹U and
+// U = V·T: Uᵀy = Tᵀ(Vᵀy), U·w = V(T·w). Only stored entries of V enter the
+// products; for finite r the skipped ones would add exact zeros.
 void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) const {
+  if (asset_space_) {
+    cholesky_solve_in_place(factor_, r);
+    return;
+  }
   const std::size_t n = inverse_diagonal_.size();
   const std::size_t h = rank();
   for (std::size_t i = 0; i < n; ++i) r[i] *= inverse_diagonal_[i];
   if (h == 0) return;
 
+  const ReducedColumns& v = *columns_;
+  const std::size_t p = v.dense_column_.size();
   const std::span<double> t = scratch.first(h);
   std::fill(t.begin(), t.end(), 0.0);
-  transpose_product_add(low_rank_, tail_, r, t);
-  cholesky_solve_in_place(capacitance_factor_, t);
-
-  // r_i −= G⁻¹_i·(U_i·w), each row product summed left to right (four rows
-  // at a time over the dense columns so that their chains overlap), the tail
-  // entries of the row continuing the sum.
-  const std::size_t p = tail_.first_column;
-  const double* u = low_rank_.data().data();
-  constexpr std::size_t kRows = 4;
-  for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
-    const std::size_t count = std::min(kRows, n - i0);
-    double sums[kRows];
-    detail::dot_rows([u, h, i0](std::size_t q) { return u + (i0 + q) * h; }, count, t.data(), p, sums);
-    for (std::size_t q = 0; q < count; ++q) {
-      const std::size_t i = i0 + q;
-      double s = sums[q];
-      if (p < h) {
-        for (std::size_t e = tail_.row_start[i]; e < tail_.row_start[i + 1]; ++e) {
-          s += tail_.value[e] * t[tail_.column[e]];
-        }
-      }
-      r[i] -= inverse_diagonal_[i] * s;
-    }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* dense_row = v.dense_.data() + i * p;
+    for (std::size_t a = 0; a < p; ++a) t[v.dense_column_[a]] += dense_row[a] * r[i];
+    for (std::size_t e = v.row_start_[i]; e < v.row_start_[i + 1]; ++e)
+      t[v.sparse_column_[e]] += v.sparse_value_[e] * r[i];
+  }
+  to_capacitance_space(t);
+  cholesky_solve_in_place(factor_, t);
+  from_capacitance_space(t);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* dense_row = v.dense_.data() + i * p;
+    double s = 0.0;
+    for (std::size_t a = 0; a < p; ++a) s += dense_row[a] * t[v.dense_column_[a]];
+    for (std::size_t e = v.row_start_[i]; e < v.row_start_[i + 1]; ++e)
+      s += v.sparse_value_[e] * t[v.sparse_column_[e]];
+    r[i] -= inverse_diagonal_[i] * s;
   }
 }
 
 void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
-  cholesky_solve_in_place(capacitance_factor_, t);
+  cholesky_solve_in_place(factor_, t);
 }
-
-// Both passes take the rows in groups (in_row_groups); dense columns are read
-// in full, the sparse tail only at its nonzeros.
-
-void SmwSystem::right_hand_side_pass(std::size_t split, std::span<const double> weights, std::span<double> g,
-                                     std::span<double> t) const {
+// Pass 1 of an ADMM iteration, one stream over V:
+//   r_i = g_i + Σ_c V_i,c·weights_c over the constraint columns c,
+//   g_i ← G⁻¹_i·r_i,  t = Tᵀ·(Vᵀg).
+// The dense columns accumulate in `dense` (dense order), four rows at a time,
+// each entry still taking the rows in increasing order; the sparse entries
+// go straight into t. The constraint weights of the dense columns are
+// gathered once behind the accumulators.
+void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
+                            std::span<double> dense) const {
   const std::size_t n = inverse_diagonal_.size();
-  const std::size_t h = rank();
-  const std::size_t p = tail_.first_column;
-  const std::size_t dense_weighted = p > split ? p - split : 0;  // weighted columns in [split, p)
-  const double* u = low_rank_.data().data();
-  const bool has_tail = p < h;
-  std::fill(t.begin(), t.end(), 0.0);
-
-  // g_i = G⁻¹_i·(base_i + U_{i,split:}·v), the tail continuing the row's sum.
-  const auto scaled_row = [&](std::size_t i) {
-    double pull = detail::dot4(u + i * h + split, weights.data(), dense_weighted);
-    if (has_tail) {
-      for (std::size_t e = tail_.row_start[i]; e < tail_.row_start[i + 1]; ++e) {
-        if (tail_.column[e] >= split) pull += tail_.value[e] * weights[tail_.column[e] - split];
-      }
-    }
-    return inverse_diagonal_[i] * (g[i] + pull);
-  };
-  in_row_groups(n, scaled_row, RowsFrom{u, h, 0}, g.data(), p, t.data());
-  if (has_tail) {
-    for (std::size_t r = 0; r < n; ++r) {
-      for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e)
-        t[tail_.column[e]] += tail_.value[e] * g[r];
-    }
+  if (rank() == 0) {
+    for (std::size_t i = 0; i < n; ++i) g[i] *= inverse_diagonal_[i];
+    return;
   }
+  const ReducedColumns& v = *columns_;
+  const std::size_t k = v.k_;
+  const std::size_t p = v.dense_column_.size();
+  const std::size_t first = v.dense_factor_count_;
+  double* acc = dense.data();
+  double* gathered = dense.data() + p;
+  for (std::size_t a = first; a < p; ++a) gathered[a - first] = weights[v.dense_column_[a] - k];
+  const auto [d, row_start, constraint_start, column, value] = v.raw();
+  const double* inverse = inverse_diagonal_.data();
+  const auto pulled = [&](std::size_t i) {
+    double pull = detail::dot4(d + i * p + first, gathered, p - first);
+    for (std::size_t e = constraint_start[i]; e < row_start[i + 1]; ++e)
+      pull += value[e] * weights[column[e] - k];
+    return g[i] + pull;
+  };
+  if (asset_space_) {
+    for (std::size_t i = 0; i < n; ++i) g[i] = pulled(i);
+    return;
+  }
+  std::fill(acc, acc + p, 0.0);
+  std::fill(t.begin(), t.end(), 0.0);
+  const auto scatter_sparse = [&](std::size_t i, double gi) {
+    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) t[column[e]] += value[e] * gi;
+  };
+  std::size_t i = 0;
+  for (; i + kRowGroup <= n; i += kRowGroup) {
+    const double* u0 = d + i * p;
+    const double* u1 = u0 + p;
+    const double* u2 = u1 + p;
+    const double* u3 = u2 + p;
+    const double g0 = g[i] = inverse[i] * pulled(i);
+    const double g1 = g[i + 1] = inverse[i + 1] * pulled(i + 1);
+    const double g2 = g[i + 2] = inverse[i + 2] * pulled(i + 2);
+    const double g3 = g[i + 3] = inverse[i + 3] * pulled(i + 3);
+    for (std::size_t c = 0; c < p; ++c)
+      acc[c] = (((acc[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
+    scatter_sparse(i, g0);
+    scatter_sparse(i + 1, g1);
+    scatter_sparse(i + 2, g2);
+    scatter_sparse(i + 3, g3);
+  }
+  for (; i < n; ++i) {
+    const double* u = d + i * p;
+    const double gi = g[i] = inverse[i] * pulled(i);
+    for (std::size_t c = 0; c < p; ++c) acc[c] += u[c] * gi;
+    scatter_sparse(i, gi);
+  }
+  for (std::size_t a = 0; a < p; ++a) t[v.dense_column_[a]] = acc[a];
+  to_capacitance_space(t);
 }
 
-bool SmwSystem::solution_pass(std::size_t split, std::span<const double> g, std::span<const double> w,
-                              std::span<double> x, std::span<double> image) const {
+// Pass 2, the second stream over V:
+//   w = T·S⁻¹t,  x_i = g_i − G⁻¹_i·(V_i·w),  image = A_cons·x,
+// the dense constraint columns of the image accumulating four rows at a time
+// behind the gathered w in `dense`. In the n-space x = K⁻¹r first and the
+// same stream forms only the image.
+bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
+                                std::span<double> image, std::span<double> dense) const {
   const std::size_t n = inverse_diagonal_.size();
-  const std::size_t h = rank();
-  const std::size_t p = tail_.first_column;
-  const std::size_t dense_weighted = p > split ? p - split : 0;
-  const double* u = low_rank_.data().data();
-  const bool has_tail = p < h;
   std::fill(image.begin(), image.end(), 0.0);
+  if (rank() == 0) {
+    std::copy(g.begin(), g.end(), x.begin());
+    return all_finite(x);
+  }
+  const ReducedColumns& v = *columns_;
+  const std::size_t k = v.k_;
+  const std::size_t p = v.dense_column_.size();
+  const std::size_t first = v.dense_factor_count_;
+  const std::size_t width = p - first;
+  double* w = dense.data();
+  double* acc = dense.data() + p;
+  if (asset_space_) {
+    std::copy(g.begin(), g.end(), x.begin());
+    cholesky_solve_in_place(factor_, x);
+  } else {
+    cholesky_solve_in_place(factor_, t);
+    from_capacitance_space(t);
+    for (std::size_t a = 0; a < p; ++a) w[a] = t[v.dense_column_[a]];
+  }
+  std::fill(acc, acc + width, 0.0);
+  const auto [d, row_start, constraint_start, column, value] = v.raw();
+  const double* inverse = inverse_diagonal_.data();
   bool finite = true;
-
-  // x_i = g_i − G⁻¹_i·(U_i·w), the tail continuing the row's sum.
-  const auto solved_row = [&](std::size_t r) {
-    double uw = detail::dot4(u + r * h, w.data(), p);
-    if (has_tail) {
-      for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e)
-        uw += tail_.value[e] * w[tail_.column[e]];
+  const auto solved = [&](std::size_t r) {
+    double xr = x[r];
+    if (!asset_space_) {
+      double uw = detail::dot4(d + r * p, w, p);
+      for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) uw += value[e] * t[column[e]];
+      xr = x[r] = g[r] - inverse[r] * uw;
     }
-    const double xr = g[r] - inverse_diagonal_[r] * uw;
     finite &= std::isfinite(xr);
+    for (std::size_t e = constraint_start[r]; e < row_start[r + 1]; ++e)
+      image[column[e] - k] += value[e] * xr;
     return xr;
   };
-  in_row_groups(n, solved_row, RowsFrom{u, h, split}, x.data(), dense_weighted, image.data());
-  if (has_tail) {
-    for (std::size_t r = 0; r < n; ++r) {
-      for (std::size_t e = tail_.row_start[r]; e < tail_.row_start[r + 1]; ++e) {
-        if (tail_.column[e] >= split) image[tail_.column[e] - split] += tail_.value[e] * x[r];
-      }
-    }
+  std::size_t i = 0;
+  for (; i + kRowGroup <= n; i += kRowGroup) {
+    const double* u0 = d + i * p + first;
+    const double* u1 = u0 + p;
+    const double* u2 = u1 + p;
+    const double* u3 = u2 + p;
+    const double x0 = solved(i);
+    const double x1 = solved(i + 1);
+    const double x2 = solved(i + 2);
+    const double x3 = solved(i + 3);
+    for (std::size_t c = 0; c < width; ++c)
+      acc[c] = (((acc[c] + u0[c] * x0) + u1[c] * x1) + u2[c] * x2) + u3[c] * x3;
   }
+  for (; i < n; ++i) {
+    const double* u = d + i * p + first;
+    const double xi = solved(i);
+    for (std::size_t c = 0; c < width; ++c) acc[c] += u[c] * xi;
+  }
+  for (std::size_t a = first; a < p; ++a) image[v.dense_column_[a] - k] = acc[a - first];
   return finite;
 }
+std::vector<const double*> constraint_rows(const QpProblem& problem) {
+  std::vector<const double*> rows;
+  rows.reserve(problem.m_eq() + problem.m_in());
+  for (std::size_t r = 0; r < problem.m_eq(); ++r) rows.push_back(problem.equalities.matrix.row(r).data());
+  for (std::size_t r = 0; r < problem.m_in(); ++r) rows.push_back(problem.inequalities.matrix.row(r).data());
+  return rows;
+}
 
-// ---- The iteration's system and the cache of its factorisations ----
+std::expected<std::shared_ptr<const ReducedColumns>, SolverError> problem_columns(const QpProblem& problem) {
+  auto columns = ReducedColumns::create(problem.quadratic, constraint_rows(problem));
+  if (!columns) return std::unexpected(columns.error());
+  return std::make_shared<const ReducedColumns>(std::move(*columns));
+}
 
 std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(const QpProblem& problem, double rho,
                                                                       double sigma) {
-  auto columns = covariance_columns(problem.quadratic);
+  auto columns = problem_columns(problem);
   if (!columns) return std::unexpected(columns.error());
+  return create(problem, std::move(*columns), rho, sigma);
+}
 
+std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(
+    const QpProblem& problem, std::shared_ptr<const ReducedColumns> columns, double rho, double sigma) {
   const std::size_t n = problem.n();
-  const std::size_t k = columns->cols();
-  const std::size_t m_eq = problem.m_eq();
-  const std::size_t m_in = problem.m_in();
-  const std::size_t h = k + m_eq + m_in;
-
-  // U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ]; constraint row r becomes column k + r.
-  const double root_rho = std::sqrt(rho);
-  Matrix low_rank = Matrix::zeros(n, h);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = columns->row(i);
-    std::copy(c.begin(), c.end(), low_rank.row(i).begin());
-  }
-  const auto scatter = [&](const Matrix& block, std::size_t offset) {
-    for (std::size_t r = 0; r < block.rows(); ++r) {
-      const auto a = block.row(r);
-      for (std::size_t i = 0; i < n; ++i) low_rank(i, offset + r) = root_rho * a[i];
-    }
-  };
-  scatter(problem.equalities.matrix, k);
-  scatter(problem.inequalities.matrix, k + m_eq);
-
   // G = d + σ + ρ (box block) + ρ (L1 block, when present).
   std::vector<double> diagonal(n);
   const bool has_l1 = problem.l1.has_value();
@@ -612,16 +952,16 @@ std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(const QpPr
     if (has_l1) g += rho;
     diagonal[i] = g;
   }
-
-  auto smw = SmwSystem::factor(std::move(diagonal), std::move(low_rank));
+  // U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ] = V·diag(T_q, √ρ·I).
+  auto smw = SmwSystem::factor(std::move(diagonal), std::move(columns), std::sqrt(rho));
   if (!smw) return std::unexpected(smw.error());
   FactorizedSystem system;
   system.smw = std::move(*smw);
   system.rho = rho;
   system.sigma = sigma;
-  system.factors = k;
-  system.m_eq = m_eq;
-  system.m_in = m_in;
+  system.factors = problem.quadratic.factors.cols();
+  system.m_eq = problem.m_eq();
+  system.m_in = problem.m_in();
   return system;
 }
 
@@ -638,7 +978,16 @@ std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const Qp
     return &entries_.front().second;
   }
 
-  auto system = FactorizedSystem::create(problem, rho, sigma);
+  // Every system of one cache belongs to one problem: V is shared, not
+  // rebuilt. Ω is still checked at every factorisation.
+  if (!entries_.empty() && problem.quadratic.omega.is_dense()) {
+    if (auto lower = semidefinite_cholesky(problem.quadratic.omega.dense_matrix()); !lower) {
+      return std::unexpected(lower.error());
+    }
+  }
+  auto system = entries_.empty() ? FactorizedSystem::create(problem, rho, sigma)
+                                 : FactorizedSystem::create(
+                                       problem, entries_.front().second.smw.shared_columns(), rho, sigma);
   if (!system) return std::unexpected(system.error());
   ++factorizations_;
   entries_.emplace(entries_.begin(), rho, std::move(*system));
@@ -646,5 +995,14 @@ std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const Qp
     entries_.erase(entries_.begin() + kMaxCachedSystems, entries_.end());
   return &entries_.front().second;
 }
+
+namespace test_hooks {
+ScopedDenseColumns::ScopedDenseColumns() : previous_(t_dense_columns) {
+  t_dense_columns = true;
+}
+ScopedDenseColumns::~ScopedDenseColumns() {
+  t_dense_columns = previous_;
+}
+}  // namespace test_hooks
 
 }  // namespace morva

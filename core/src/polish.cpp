@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "active_set.hpp"
 #include "detail/vector_ops.hpp"
@@ -71,26 +72,6 @@ void row_images(const StackedRows& rows, std::span<const double> x, std::span<do
   detail::dot_rows(rows, rows.count(), x.data(), x.size(), out.data());
 }
 
-// The low-rank factor of one pass, n × (k + m_eq + |active_rows|): the
-// covariance columns L, one column per equality row (that row times 1/√δ),
-// one per active row in `active_rows` order (likewise), written row by row.
-Matrix pass_columns(const QpProblem& problem, const Matrix& columns, const StackedRows& rows,
-                    double inverse_root) {
-  const std::size_t n = problem.n();
-  const std::size_t k = columns.cols();
-  const std::size_t m = rows.count();
-  std::vector<const double*> constraint(m);
-  for (std::size_t r = 0; r < m; ++r) constraint[r] = rows(r);
-  std::vector<double> data;
-  data.reserve(n * (k + m));
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = columns.row(i);
-    data.insert(data.end(), c.begin(), c.end());
-    for (std::size_t r = 0; r < m; ++r) data.push_back(constraint[r][i] * inverse_root);
-  }
-  return *Matrix::create(n, k + m, std::move(data));
-}
-
 double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
   switch (side) {
     case Side::Lower: return problem.lower_bounds[asset];
@@ -113,17 +94,22 @@ struct ActiveSystem {
 };
 
 // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
-//   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
+//   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ,
+// the columns stored by their structure with the scale 1/√δ kept apart.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
-std::optional<ActiveSystem> active_system(const QpProblem& problem, const Matrix& columns,
-                                          const ActiveSet& active, const StackedRows& rows, double delta,
-                                          bool has_sides) {
+std::optional<ActiveSystem> active_system(const QpProblem& problem, const ActiveSet& active,
+                                          const StackedRows& rows, double delta, bool has_sides) {
   const std::size_t n = problem.n();
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
   for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
-  Matrix low_rank = pass_columns(problem, columns, rows, 1.0 / std::sqrt(delta));
-  auto system = SmwSystem::factor(std::move(diagonal), std::move(low_rank));
+  std::vector<const double*> constraint(rows.count());
+  for (std::size_t r = 0; r < constraint.size(); ++r) constraint[r] = rows(r);
+  auto columns = ReducedColumns::create(problem.quadratic, constraint);
+  if (!columns) return std::nullopt;
+  auto system =
+      SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
+                        1.0 / std::sqrt(delta));
   if (!system) return std::nullopt;
 
   ActiveSystem out{std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
@@ -200,8 +186,8 @@ DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active
 // One active-set solve: the regularised KKT system of the equality rows, the
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
-std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix& columns,
-                                         const ActiveSet& active, const SolverSettings& settings) {
+std::optional<Polished> solve_active_set(const QpProblem& problem, const ActiveSet& active,
+                                         const SolverSettings& settings) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -211,7 +197,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Matrix&
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
   const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
-  const auto system = active_system(problem, columns, active, rows, delta, has_sides);
+  const auto system = active_system(problem, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
   RegularizedSolution solution = solve_regularized(problem, system->system, active, system->rhs,
@@ -243,14 +229,9 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
   // the ADMM iterate's worst residual; a NaN there can never be beaten.
   double best = worst_residual(residuals);
 
-  // L depends on Ω only, not on the active set: one factorisation of Ω serves
-  // every pass.
-  const auto columns = covariance_columns(problem.quadratic);
-  if (!columns) return accepted;
-
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, *columns, active, settings);
+    std::optional<Polished> candidate = solve_active_set(problem, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
     const double worst = worst_residual(candidate->residuals);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "detail/vector_ops.hpp"
+#include "morva/linalg.hpp"
 #include "morva/solver.hpp"
 
 namespace morva {
@@ -83,6 +84,21 @@ std::vector<double> elementwise_quotient(std::span<const double> v, std::span<co
   return out;
 }
 
+// max(r_i² + d_i, r_i·max_j r_j) for the row norms r of C.
+std::vector<double> estimates_from_row_norms(std::span<const double> row_norms,
+                                             std::span<const double> diagonal) {
+  double largest = 0.0;
+  for (double r : row_norms) largest = max_ignoring_nan(largest, r);
+  // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
+  // the diagonal entry is r_i² + d_i and every other entry is at most r_i·max_j r_j.
+  std::vector<double> estimates(row_norms.size());
+  for (std::size_t i = 0; i < row_norms.size(); ++i) {
+    const double r = row_norms[i];
+    estimates[i] = max_ignoring_nan(r * r + diagonal[i], r * largest);
+  }
+  return estimates;
+}
+
 }  // namespace
 
 // ---- Column norms of the quadratic form ----
@@ -119,42 +135,55 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
     for (std::size_t l = 0; l < k; ++l) s += c[l] * c[l];
     row_norms[i] = std::sqrt(s);
   }
-  double largest = 0.0;
-  for (double r : row_norms) largest = max_ignoring_nan(largest, r);
-  // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
-  // the diagonal entry is r_i² + d_i and every other entry is at most r_i·max_j r_j.
-  std::vector<double> estimates(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double r = row_norms[i];
-    estimates[i] = max_ignoring_nan(r * r + diagonal[i], r * largest);
-  }
-  return estimates;
+  return estimates_from_row_norms(row_norms, diagonal);
 }
 
 // ---- Equilibration ----
 
 ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
                                          std::uint64_t iterations) {
-  const std::size_t n = problem.n();
+  const std::size_t n = covariance_columns.rows();
+  std::vector<double> norms(n);
+  for (std::size_t i = 0; i < n; ++i)
+    norms[i] = std::sqrt(detail::row_dot(covariance_columns.row(i), covariance_columns.row(i)));
   const std::size_t k = covariance_columns.cols();
+  return equilibrate_factors(problem, std::move(norms), covariance_columns,
+                             FactorCovariance::diagonal(std::vector<double>(k, 1.0)), iterations);
+}
+
+std::expected<ScaledProblem, SolverError> ScaledProblem::equilibrate(const QpProblem& problem,
+                                                                     std::uint64_t iterations) {
+  auto norms = covariance_row_norms(problem.quadratic);
+  if (!norms) return std::unexpected(norms.error());
+  return equilibrate_factors(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
+                             iterations);
+}
+
+// The passes work on the row norms r of C alone: scaling row i of C by δ_i
+// (and all of C by √γ) scales r_i the same way, so C itself is scaled once at
+// the end, through the rows of `factors` (F with Ω kept, or C with Ω = I).
+ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::vector<double> row_norms,
+                                                 Matrix factors, FactorCovariance omega,
+                                                 std::uint64_t iterations) {
+  const std::size_t n = problem.n();
 
   ScaledProblem scaled;
   scaled.column_scaling.assign(n, 1.0);
   scaled.equality_scaling.assign(problem.m_eq(), 1.0);
   scaled.inequality_scaling.assign(problem.m_in(), 1.0);
 
-  Matrix columns = covariance_columns;
   std::vector<double> diagonal = problem.quadratic.diagonal;
   std::vector<double> linear = problem.linear;
   std::vector<double> costs = problem.l1 ? problem.l1->costs : std::vector<double>{};
   Matrix a_eq = problem.equalities.matrix;
   Matrix a_in = problem.inequalities.matrix;
+  double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
   for (std::uint64_t pass = 0; pass < iterations; ++pass) {
     // Column factors from the quadratic estimate and both constraint blocks;
     // row factors from the same, not yet rescaled, constraint blocks.
-    delta = estimated_quadratic_column_norms(columns, diagonal);
+    delta = estimates_from_row_norms(row_norms, diagonal);
     raise_to_column_maxima(a_eq, delta);
     raise_to_column_maxima(a_in, delta);
     for (double& m : delta) m = scale_factor(m);
@@ -167,14 +196,14 @@ ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix&
       linear[j] = dj * linear[j];
       if (!costs.empty()) costs[j] = dj * costs[j];
       diagonal[j] = dj * dj * diagonal[j];
-      for (double& e : columns.row(j)) e = dj * e;
+      row_norms[j] = dj * row_norms[j];
     }
     scale_block(a_eq, scaled.equality_scaling, epsilon_eq, delta);
     scale_block(a_in, scaled.inequality_scaling, epsilon_in, delta);
 
     // Cost scaling: bring the mean quadratic column norm, or the linear / L1
     // data when larger, to unit size. C scales by √γ so that C·Cᵀ scales by γ.
-    const std::vector<double> norms = estimated_quadratic_column_norms(columns, diagonal);
+    const std::vector<double> norms = estimates_from_row_norms(row_norms, diagonal);
     double sum = 0.0;
     for (double e : norms) sum += e;
     const double mean = sum / static_cast<double>(std::max<std::size_t>(n, 1));
@@ -182,7 +211,8 @@ ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix&
         max_ignoring_nan(max_ignoring_nan(mean, detail::inf_norm(linear)), detail::inf_norm(costs));
     const double gamma = g <= kSmallestNormal ? 1.0 : std::clamp(1.0 / g, kMinScaleFactor, kMaxScaleFactor);
     const double root_gamma = std::sqrt(gamma);
-    for (double& e : columns.data()) e = root_gamma * e;
+    for (double& e : row_norms) e = root_gamma * e;
+    root_cost *= root_gamma;
     for (double& e : diagonal) e = gamma * e;
     for (double& e : linear) e = gamma * e;
     for (double& e : costs) e = gamma * e;
@@ -190,9 +220,12 @@ ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix&
   }
 
   const auto& d = scaled.column_scaling;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double row_scale = root_cost * d[i];
+    for (double& e : factors.row(i)) e = row_scale * e;
+  }
   QpProblem& out = scaled.problem;
-  out.quadratic = FactorQuad{std::move(columns), FactorCovariance::diagonal(std::vector<double>(k, 1.0)),
-                             std::move(diagonal)};
+  out.quadratic = FactorQuad{std::move(factors), std::move(omega), std::move(diagonal)};
   out.linear = std::move(linear);
   out.equalities = {std::move(a_eq), elementwise_product(scaled.equality_scaling, problem.equalities.rhs)};
   out.inequalities = {std::move(a_in),

@@ -157,8 +157,7 @@ StoppingTolerances tolerances_from_products(double absolute_tolerance, double re
 
   const std::size_t n = problem.n();
   std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
-  add_transpose_product(problem.equalities.matrix, duals.equalities, multiplier_image);
-  add_transpose_product(problem.inequalities.matrix, duals.inequalities, multiplier_image);
+  add_multiplier_rows(problem, duals, products, multiplier_image);
   for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
   for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
 
@@ -183,7 +182,13 @@ StoppingTolerances stopping_tolerances(double absolute_tolerance, double relativ
 std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
                                                         const DualVariables& duals,
                                                         const SolverSettings& settings) {
-  const IterateProducts products = iterate_products(problem, x);
+  return meets_stopping_rule(problem, x, duals, settings, iterate_products(problem, x));
+}
+
+std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
+                                                        const DualVariables& duals,
+                                                        const SolverSettings& settings,
+                                                        const IterateProducts& products) {
   auto residuals = check_kkt(problem, x, duals, products);
   if (!residuals) return std::unexpected(std::move(residuals.error()));
   const StoppingTolerances tolerances = tolerances_from_products(

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "detail/vector_ops.hpp"
+#include "kkt_internal.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
@@ -52,12 +54,14 @@ struct AdmmState {
   std::vector<double> x_next, z_box_next, y_box_next, z_l1_next, y_l1_next;
   std::vector<double> z_in_before;  // z_in at the start of the z-update
   std::vector<double> image;        // [A_eq·x̃ ; A_in·x̃]
-  std::vector<double> weights;      // [(ρz_eq − y_eq) ; (ρz_in − y_in)] / √ρ
+  std::vector<double> weights;      // [(ρz_eq − y_eq) ; (ρz_in − y_in)]
   std::vector<double> reduced;      // t = UᵀG⁻¹r, then w = S⁻¹t (h entries)
+  std::vector<double> dense;        // scratch of the two passes over V
   std::vector<double> scaled_rhs;   // G⁻¹r (n)
   std::vector<double> scratch;      // n, for the consensus dual residual
 
-  AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h)
+  AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h,
+            std::size_t dense_columns)
       : n(n_),
         m_eq(m_eq_),
         m_in(m_in_),
@@ -75,6 +79,7 @@ struct AdmmState {
         image(m_eq_ + m_in_),
         weights(m_eq_ + m_in_),
         reduced(h),
+        dense(2 * dense_columns),
         scaled_rhs(n_),
         scratch(n_) {}
 };
@@ -170,30 +175,54 @@ struct RowUpdate {
   }
 };
 
+// P·x, A_eq·x, A_in·x and A_eqᵀy_eq + A_inᵀy_in of the unscaled iterate
+// through the stored columns V = [F, A_eqᵀ, A_inᵀ] of the problem:
+// P·x = d∘x + F·(Ω·(Fᵀx)), zero entries skipped.
+IterateProducts stored_products(const QpProblem& problem, const ReducedColumns& data,
+                                std::span<const double> x, const DualVariables& duals) {
+  const std::size_t n = problem.n();
+  const std::size_t k = data.factors();
+  std::vector<double> t(k);
+  data.factor_transpose_product(x, t);
+  std::vector<double> s(k);
+  const FactorCovariance& omega = problem.quadratic.omega;
+  for (std::size_t r = 0; r < k; ++r) {
+    s[r] = omega.is_dense() ? detail::row_dot(omega.dense_matrix().row(r), t)
+                            : t[r] * omega.diagonal_values()[r];
+  }
+  IterateProducts products;
+  products.px.resize(n);
+  for (std::size_t i = 0; i < n; ++i) products.px[i] = problem.quadratic.diagonal[i] * x[i];
+  data.add_factor_product(s, products.px);
+  std::vector<double> image(problem.m_eq() + problem.m_in());
+  data.constraint_image(x, image);
+  products.eq_image.assign(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(problem.m_eq()));
+  products.in_image.assign(image.begin() + static_cast<std::ptrdiff_t>(problem.m_eq()), image.end());
+  // A_eqᵀ·y_eq + A_inᵀ·y_in as one combination of the constraint columns.
+  std::copy(duals.equalities.begin(), duals.equalities.end(), image.begin());
+  std::copy(duals.inequalities.begin(), duals.inequalities.end(),
+            image.begin() + static_cast<std::ptrdiff_t>(problem.m_eq()));
+  products.multiplier_rows.assign(n, 0.0);
+  data.add_constraint_combination(image, products.multiplier_rows);
+  return products;
+}
+
 // The values of one iteration derived from the penalty and the relaxation.
 struct IterationScalars {
   double rho, sigma, alpha;
-  double keep;          // 1 − α
-  double inv_rho;       // 1/ρ
-  double inv_sqrt_rho;  // 1/√ρ
+  double keep;     // 1 − α
+  double inv_rho;  // 1/ρ
 
   IterationScalars(double rho_, double sigma_, double alpha_)
-      : rho(rho_),
-        sigma(sigma_),
-        alpha(alpha_),
-        keep(1.0 - alpha_),
-        inv_rho(1.0 / rho_),
-        inv_sqrt_rho(1.0 / std::sqrt(rho_)) {}
+      : rho(rho_), sigma(sigma_), alpha(alpha_), keep(1.0 - alpha_), inv_rho(1.0 / rho_) {}
 };
 
-// v = [(ρz_eq − y_eq) ; (ρz_in − y_in)] / √ρ, the weights of U's constraint columns.
+// v = [(ρz_eq − y_eq) ; (ρz_in − y_in)], the weights of the constraint columns
+// of V = [F, A_eqᵀ, A_inᵀ]: A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = V_cons·v.
 void form_constraint_weights(const IterationScalars& c, AdmmState& s) {
   double* weights = s.weights.data();
-  for (std::size_t e = 0; e < s.m_eq; ++e)
-    weights[e] = (c.rho * s.z_eq[e] - s.y.equalities[e]) * c.inv_sqrt_rho;
-  for (std::size_t i = 0; i < s.m_in; ++i) {
-    weights[s.m_eq + i] = (c.rho * s.z_in[i] - s.y.inequalities[i]) * c.inv_sqrt_rho;
-  }
+  for (std::size_t e = 0; e < s.m_eq; ++e) weights[e] = c.rho * s.z_eq[e] - s.y.equalities[e];
+  for (std::size_t i = 0; i < s.m_in; ++i) weights[s.m_eq + i] = c.rho * s.z_in[i] - s.y.inequalities[i];
 }
 
 // The terms of r without U, row by row into g:
@@ -213,13 +242,13 @@ void form_right_hand_side(const QpProblem& problem, const IterationScalars& c, A
   }
 }
 
-// x̃ = K⁻¹r into x_next and [A_eq·x̃ ; A_in·x̃]·√ρ into image; false when x̃ is
-// not finite.
+// x̃ = K⁻¹r into x_next and [A_eq·x̃ ; A_in·x̃] = V_consᵀ·x̃ into image; false
+// when x̃ is not finite. Two streams over the stored entries of V around the
+// h×h solve (SmwSystem::project_rhs, back_substitute).
 bool solve_reduced_system(const FactorizedSystem& system, AdmmState& s) {
   const SmwSystem& smw = system.smw;
-  smw.right_hand_side_pass(system.factors, s.weights, s.scaled_rhs, s.reduced);
-  if (smw.rank() > 0) smw.solve_capacitance_in_place(s.reduced);
-  return smw.solution_pass(system.factors, s.scaled_rhs, s.reduced, s.x_next, s.image);
+  smw.project_rhs(s.scaled_rhs, s.weights, s.reduced, s.dense);
+  return smw.back_substitute(s.scaled_rhs, s.reduced, s.x_next, s.image, s.dense);
 }
 
 // The relaxed box and L1 updates of every row, beside the current blocks.
@@ -248,8 +277,7 @@ void update_box_and_l1(const QpProblem& problem, const IterationScalars& c, Admm
 // The constraint blocks from A·x̃: z_eq stays b_eq, so only its dual moves;
 // z_in is the relaxed point projected onto {z ≤ b_in}.
 void update_constraint_blocks(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
-  double* image = s.image.data();
-  for (std::size_t r = 0; r < s.m_eq + s.m_in; ++r) image[r] *= c.inv_sqrt_rho;
+  const double* image = s.image.data();
   for (std::size_t e = 0; e < s.m_eq; ++e) {
     s.y.equalities[e] += c.rho * (c.keep * s.z_eq[e] + c.alpha * image[e] - s.z_eq[e]);
   }
@@ -380,11 +408,13 @@ class TerminationCheck {
   }
 
   std::expected<std::optional<Verdict>, SolverError> check(const QpProblem& problem,
+                                                           const ReducedColumns& data,
                                                            const ScaledProblem* scaled,
                                                            const AdmmState& state,
                                                            const SolverSettings& settings) {
     auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-    auto converged = meets_stopping_rule(problem, x, duals, settings);
+    auto converged =
+        meets_stopping_rule(problem, x, duals, settings, stored_products(problem, data, x, duals));
     if (!converged) return std::unexpected(SolverError::length_mismatch(converged.error()));
     if (*converged) return Verdict{SolveStatus::Solved, std::nullopt};
     if (!detect_) return std::nullopt;
@@ -509,14 +539,16 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
 
   Workspace workspace;
   if (settings.scaling_iterations > 0) {
-    auto columns = covariance_columns(problem.quadratic);
-    if (!columns) return std::unexpected(columns.error());
-    workspace.scaled_ = ScaledProblem::equilibrate(problem, *columns, settings.scaling_iterations);
+    auto scaled = ScaledProblem::equilibrate(problem, settings.scaling_iterations);
+    if (!scaled) return std::unexpected(scaled.error());
+    workspace.scaled_ = std::move(*scaled);
   }
   const QpProblem& iteration_problem = workspace.scaled_ ? workspace.scaled_->problem : problem;
   if (auto system = workspace.systems_.ensure(iteration_problem, settings.rho, settings.sigma); !system) {
     return std::unexpected(system.error());
   }
+  workspace.data_ = std::make_shared<const ReducedColumns>(
+      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
   workspace.problem_ = std::move(problem);
   workspace.settings_ = settings;
   return workspace;
@@ -535,8 +567,9 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
     return std::unexpected(ready.error());
   }
 
+  const SmwSystem& first = penalty.system->smw;
   AdmmState state(problem_.n(), problem_.m_eq(), problem_.m_in(), problem_.l1 ? problem_.n() : 0,
-                  penalty.system->smw.rank());
+                  first.rank(), first.rank() > 0 ? first.columns().dense_columns().size() : 0);
   state.x = starting->x;
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
@@ -552,7 +585,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
       break;
     }
     if (k % settings.check_termination_every == 0 || k == settings.max_iterations) {
-      auto checked = termination.check(problem_, scaled, state, settings);
+      auto checked = termination.check(problem_, *data_, scaled, state, settings);
       if (!checked) return std::unexpected(checked.error());
       if (*checked) {
         verdict = std::move(**checked);

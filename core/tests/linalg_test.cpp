@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -150,6 +151,28 @@ struct SystemCase {
   double sigma;
 };
 
+// L_K·L_Kᵀ = G + U·Uᵀ for a system that works in the n-space, L_K lower
+// triangular with a positive diagonal.
+void expect_factor_of_full_system(const SmwSystem& smw, const Matrix& u) {
+  const std::size_t n = u.rows();
+  const Matrix& l = smw.capacitance_factor();
+  ASSERT_EQ(l.rows(), n);
+  ASSERT_EQ(l.cols(), n);
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = 0; b < n; ++b) {
+      double k = a == b ? 1.0 / smw.inverse_diagonal()[a] : 0.0;
+      for (std::size_t m = 0; m < u.cols(); ++m) k += u(a, m) * u(b, m);
+      double product = 0.0;
+      for (std::size_t m = 0; m < n; ++m) product += l(a, m) * l(b, m);
+      EXPECT_NEAR(product, k, 1e-12 * std::max(1.0, std::abs(k))) << a << ", " << b;
+      if (b > a) {
+        EXPECT_EQ(l(a, b), 0.0);
+      }
+    }
+    EXPECT_GT(l(a, a), 0.0);
+  }
+}
+
 class FactorizedSystemTest : public ::testing::TestWithParam<SystemCase> {};
 
 // K = P + σI + ρ(A_eqᵀA_eq + A_inᵀA_in + I + [L1]I), formed densely.
@@ -181,6 +204,20 @@ TEST_P(FactorizedSystemTest, SolveMatchesDenseSolve) {
   EXPECT_EQ(system->m_in, c.shape.m_in);
   EXPECT_EQ(system->smw.rank(), c.shape.k + c.shape.m_eq + c.shape.m_in);
   EXPECT_EQ(system->smw.low_rank().rows(), c.shape.n);
+  EXPECT_EQ(system->smw.in_asset_space(), system->smw.rank() >= c.shape.n);
+
+  // U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ], whatever the storage.
+  const Matrix u = system->smw.low_rank();
+  const Matrix columns = covariance_columns(problem.quadratic).value();
+  const double root = std::sqrt(c.rho);
+  for (std::size_t i = 0; i < c.shape.n; ++i) {
+    for (std::size_t l = 0; l < c.shape.k; ++l)
+      EXPECT_NEAR(u(i, l), columns(i, l), 1e-14 * (1.0 + std::abs(columns(i, l))));
+    for (std::size_t r = 0; r < c.shape.m_eq; ++r)
+      EXPECT_EQ(u(i, c.shape.k + r), root * problem.equalities.matrix(r, i));
+    for (std::size_t r = 0; r < c.shape.m_in; ++r)
+      EXPECT_EQ(u(i, c.shape.k + c.shape.m_eq + r), root * problem.inequalities.matrix(r, i));
+  }
 
   dense::Random random(5);
   for (int trial = 0; trial < 3; ++trial) {
@@ -209,14 +246,20 @@ TEST_P(FactorizedSystemTest, CapacitanceFactorReproducesCapacitance) {
   const std::size_t h = smw.rank();
   const Matrix& u = smw.low_rank();
   const Matrix& l = smw.capacitance_factor();
-  ASSERT_EQ(l.rows(), h);
-  ASSERT_EQ(l.cols(), h);
 
   // G⁻¹ = 1/(d + σ + ρ + [L1]ρ).
   for (std::size_t i = 0; i < c.shape.n; ++i) {
     const double g = problem.quadratic.diagonal[i] + c.sigma + c.rho + (problem.l1 ? c.rho : 0.0);
     EXPECT_NEAR(smw.inverse_diagonal()[i], 1.0 / g, 1e-15 / g);
   }
+  if (smw.in_asset_space()) {
+    // h ≥ n: the factor is that of K = G + U·Uᵀ itself.
+    ASSERT_GE(h, c.shape.n);
+    expect_factor_of_full_system(smw, u);
+    return;
+  }
+  ASSERT_EQ(l.rows(), h);
+  ASSERT_EQ(l.cols(), h);
   // S = I + UᵀG⁻¹U = L_S·L_Sᵀ, L_S lower triangular with a positive diagonal.
   DenseMatrix s(h, std::vector<double>(h, 0.0));
   for (std::size_t a = 0; a < h; ++a) {
@@ -283,12 +326,11 @@ TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
 // ---- Sparse columns ----
 
 // U with one letter per column: 'd' a dense column, 's' a sparse one (one row
-// in seven), '0' an all-zero column. dense_width is one past the last 'd'.
+// in seven), '0' an all-zero column. Exactly the 'd' columns are stored densely.
 struct PatternCase {
   std::string name;
   std::size_t n;
   std::string columns;
-  std::size_t dense_width;
 };
 
 Matrix patterned(const PatternCase& c) {
@@ -346,29 +388,37 @@ TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
   const std::vector<double>& g = g_;
   const auto& system = system_;
 
-  // The tail holds exactly the nonzero entries beyond the dense width.
-  EXPECT_EQ(system->dense_width(), c.dense_width);
-  const SparseColumns& tail = system->sparse_tail();
+  // The 'd' columns are dense; the others are listed through exactly their
+  // nonzero entries, row by row in increasing column order.
+  const ReducedColumns& stored = system->columns();
+  std::vector<std::size_t> dense;
+  for (std::size_t j = 0; j < h; ++j) {
+    if (c.columns[j] == 'd') dense.push_back(j);
+  }
+  EXPECT_EQ(std::vector<std::size_t>(stored.dense_columns().begin(), stored.dense_columns().end()), dense);
   std::vector<std::pair<std::size_t, double>> listed, expected;
-  for (std::size_t i = 0; i < n && c.dense_width < h; ++i) {
-    for (std::size_t e = tail.row_start[i]; e < tail.row_start[i + 1]; ++e) {
-      listed.emplace_back(i * h + tail.column[e], tail.value[e]);
-    }
-    for (std::size_t j = c.dense_width; j < h; ++j) {
-      if (u(i, j) != 0.0) expected.emplace_back(i * h + j, u(i, j));
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto columns = stored.sparse_columns_of(i);
+    const auto values = stored.sparse_values_of(i);
+    for (std::size_t e = 0; e < columns.size(); ++e) listed.emplace_back(i * h + columns[e], values[e]);
+    for (std::size_t j = 0; j < h; ++j) {
+      if (c.columns[j] != 'd' && u(i, j) != 0.0) expected.emplace_back(i * h + j, u(i, j));
     }
   }
   EXPECT_EQ(listed, expected);
-
-  // L_S·L_Sᵀ = I + UᵀG⁻¹U.
-  const Matrix& l = system->capacitance_factor();
-  for (std::size_t a = 0; a < h; ++a) {
-    for (std::size_t b = 0; b <= a; ++b) {
-      double s = a == b ? 1.0 : 0.0;
-      for (std::size_t i = 0; i < n; ++i) s += u(i, a) * u(i, b) / g[i];
-      double product = 0.0;
-      for (std::size_t m = 0; m < h; ++m) product += l(a, m) * l(b, m);
-      EXPECT_NEAR(product, s, 1e-12 * std::max(1.0, std::abs(s))) << a << ", " << b;
+  if (system->in_asset_space()) {
+    expect_factor_of_full_system(*system, u);
+  } else {
+    // L_S·L_Sᵀ = I + UᵀG⁻¹U.
+    const Matrix& l = system->capacitance_factor();
+    for (std::size_t a = 0; a < h; ++a) {
+      for (std::size_t b = 0; b <= a; ++b) {
+        double s = a == b ? 1.0 : 0.0;
+        for (std::size_t i = 0; i < n; ++i) s += u(i, a) * u(i, b) / g[i];
+        double product = 0.0;
+        for (std::size_t m = 0; m < h; ++m) product += l(a, m) * l(b, m);
+        EXPECT_NEAR(product, s, 1e-12 * std::max(1.0, std::abs(s))) << a << ", " << b;
+      }
     }
   }
 
@@ -390,12 +440,16 @@ TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
   const Matrix& u = u_;
   const std::size_t n = u.rows();
   const std::size_t h = u.cols();
-  const auto& system = system_;
   const DenseMatrix k = dense_system(g_, u);
 
   for (const std::size_t split : {std::size_t{0}, std::size_t{1}, h / 2, h}) {
     SCOPED_TRACE(split);
     const std::size_t m = h - split;
+    // The columns [split, h) are the weighted (constraint) columns of V.
+    const auto columns = std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, split));
+    const auto system = SmwSystem::factor(g_, columns, 1.0);
+    ASSERT_TRUE(system.has_value());
+    std::vector<double> dense(2 * columns->dense_columns().size());
     std::vector<double> base(n), v(m);
     for (double& e : base) e = random_.uniform(-5.0, 5.0);
     for (double& e : v) e = random_.uniform(-2.0, 2.0);
@@ -406,9 +460,8 @@ TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
     const std::vector<double> want = dense_solve(k, r);
 
     std::vector<double> g = base, t(h, 1e300), x(n), image(m, 1e300);
-    system->right_hand_side_pass(split, v, g, t);
-    system->solve_capacitance_in_place(t);
-    EXPECT_TRUE(system->solution_pass(split, g, t, x, image));
+    system->project_rhs(g, v, t, dense);
+    EXPECT_TRUE(system->back_substitute(g, t, x, image, dense));
     EXPECT_LE(max_abs_difference(x, want), 1e-10 * std::max(1.0, max_abs(want)));
     std::vector<double> want_image(m, 0.0);
     for (std::size_t j = 0; j < m; ++j) {
@@ -418,21 +471,21 @@ TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
 
     g = base;
     g[n - 1] = kInf;
-    system->right_hand_side_pass(split, v, g, t);
-    system->solve_capacitance_in_place(t);
-    EXPECT_FALSE(system->solution_pass(split, g, t, x, image));
+    system->project_rhs(g, v, t, dense);
+    EXPECT_FALSE(system->back_substitute(g, t, x, image, dense));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Patterns, SparseTailTest,
-    ::testing::Values(PatternCase{"tail_after_dense_columns", 40, "ddddsss", 4},
-                      PatternCase{"sparse_columns_inside_the_dense_block", 41, "sdsdsss", 4},
-                      PatternCase{"all_sparse", 33, "ssss", 0}, PatternCase{"zero_columns", 22, "d00s", 1},
-                      PatternCase{"tiles_in_place", 50, "ddddddddssss", 8},
-                      PatternCase{"padded_tiles_without_tail", 10, "ddd", 3},
-                      PatternCase{"padded_tiles_with_tail", 37, "ddddddddds", 9},
-                      PatternCase{"more_rank_than_rows", 3, "ddddd", 5}),
+    ::testing::Values(PatternCase{"tail_after_dense_columns", 40, "ddddsss"},
+                      PatternCase{"sparse_columns_inside_the_dense_block", 41, "sdsdsss"},
+                      PatternCase{"all_sparse", 33, "ssss"}, PatternCase{"zero_columns", 22, "d00s"},
+                      PatternCase{"tiles_in_place", 50, "ddddddddssss"},
+                      PatternCase{"padded_tiles_without_tail", 10, "ddd"},
+                      PatternCase{"padded_tiles_with_tail", 37, "ddddddddds"},
+                      PatternCase{"sparse_between_dense", 45, "dsdssdsd"},
+                      PatternCase{"more_rank_than_rows", 3, "ddddd"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Factorisation failures ----
@@ -453,6 +506,7 @@ TEST_P(SmwFactorTest, BreakdownIsReported) {
   if (!c.fails) {
     ASSERT_TRUE(system.has_value());
     EXPECT_EQ(system->rank(), 2U);
+    EXPECT_EQ(system->in_asset_space(), n <= 2);
     return;
   }
   ASSERT_FALSE(system.has_value());
@@ -469,7 +523,14 @@ INSTANTIATE_TEST_SUITE_P(
                       // u·u/g overflows to +inf in the first pivot.
                       BreakdownCase{"overflow", {1.0, 1.0}, {1e200, 1.0, 1.0, 1.0}, true},
                       // g = 1e300 makes S = I up to rounding: still fine.
-                      BreakdownCase{"huge_diagonal", {1e300, 1e300}, {1, 2, 3, 4}, false}),
+                      BreakdownCase{"huge_diagonal", {1e300, 1e300}, {1, 2, 3, 4}, false},
+                      // Three assets and rank two: the capacitance S itself is factored.
+                      BreakdownCase{"capacitance_regular", {1.0, 2.0, 3.0}, {1, 0, 0, 1, 1, 1}, false},
+                      BreakdownCase{"capacitance_nan_diagonal", {1.0, kNaN, 2.0}, {1, 0, 0, 1, 1, 1}, true},
+                      BreakdownCase{"capacitance_zero_diagonal", {1.0, 0.0, 2.0}, {1, 0, 0, 1, 1, 1}, true},
+                      BreakdownCase{
+                          "capacitance_infinite_entry", {1.0, 1.0, 1.0}, {kInf, 0, 0, 1, 1, 1}, true},
+                      BreakdownCase{"capacitance_overflow", {1.0, 1.0, 1.0}, {1e200, 1, 1, 1, 1, 1}, true}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Factorisation cache ----

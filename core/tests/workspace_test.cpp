@@ -491,10 +491,17 @@ TEST(AdmmIteration, MatchesTheDenseReference) {
     s.rho = c.rho;
     Workspace w = make_workspace(p, s);
     if (c.sparse_period > 0) {
-      // The rows (and the thinned factor column) must reach the sparse tail.
+      // The rows (and the thinned factor column) must be stored sparse: only
+      // the factor columns and the budget row stay dense.
       const SmwSystem& smw = w.systems().front().second.smw;
-      const std::size_t dense_end = p.quadratic.factors.cols() + (p.m_eq() > 0 ? 1 : 0);
-      EXPECT_EQ(smw.dense_width(), c.sparse_factor ? dense_end - 1 : dense_end);
+      const std::size_t k = p.quadratic.factors.cols();
+      std::vector<std::size_t> dense;
+      for (std::size_t l = 0; l < k; ++l) {
+        if (!(c.sparse_factor && l + 1 == k)) dense.push_back(l);
+      }
+      if (p.m_eq() > 0) dense.push_back(k);
+      const auto stored = smw.columns().dense_columns();
+      EXPECT_EQ(std::vector<std::size_t>(stored.begin(), stored.end()), dense);
     }
     const std::optional<WarmStart> start =
         c.warm ? std::optional(random_start(p, c.seed, 0.5)) : std::nullopt;
@@ -1037,9 +1044,25 @@ TEST(Allocation, IterationsAllocateNothing) {
   // check at the last iteration and the post-processing (the same status, so
   // the same diagnostics) happen once in each. Equal allocation counts mean
   // the iterations themselves allocate nothing.
-  const QpProblem p = dense::random_qp(801, {.n = 30, .k = 4, .m_eq = 1, .m_in = 3, .l1 = true});
-  for (bool adaptive : {false, true}) {
-    SCOPED_TRACE(adaptive);
+  // Dense columns; sparse rows and a sparse factor column behind a dense Ω
+  // (C implicit); more factors and rows than assets (the n-space).
+  QpProblem structured = dense::random_qp(802, {.n = 30, .k = 4, .m_eq = 3, .m_in = 3, .dense_omega = true});
+  sparsify_rows(structured, 5);
+  sparsify_last_factor(structured, 5);
+  // Right-hand sides that the box point nearest 0 satisfies, so the loose run solves.
+  std::vector<double> inside(structured.n());
+  for (std::size_t j = 0; j < inside.size(); ++j)
+    inside[j] = std::clamp(0.0, structured.lower_bounds[j], structured.upper_bounds[j]);
+  structured.equalities.rhs = structured.equalities.matrix.mul_vec(inside);
+  structured.inequalities.rhs = structured.inequalities.matrix.mul_vec(inside);
+  for (double& b : structured.inequalities.rhs) b += 0.1;
+  const std::vector<QpProblem> problems = {
+      dense::random_qp(801, {.n = 30, .k = 4, .m_eq = 1, .m_in = 3, .l1 = true}), structured,
+      dense::random_qp(803, {.n = 6, .k = 5, .m_eq = 1, .m_in = 2, .dense_omega = true, .l1 = true})};
+  for (const auto& [p, adaptive] :
+       {std::pair{problems[0], false}, std::pair{problems[0], true}, std::pair{problems[1], false},
+        std::pair{problems[1], true}, std::pair{problems[2], false}, std::pair{problems[2], true}}) {
+    SCOPED_TRACE(std::to_string(p.n()) + (adaptive ? " adaptive" : ""));
     auto count = [&](std::uint64_t iterations, bool loose) {
       SolverSettings s = plain_run(iterations);
       s.absolute_tolerance = loose ? 1e-2 : 1e-300;

@@ -4,11 +4,22 @@
 //   G = diag(d) + (σ + ρ + [L1]ρ)·I,  U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ]  (n×h)
 //
 // solved with Sherman–Morrison–Woodbury through the Cholesky factor of the
-// h×h capacitance S = I + UᵀG⁻¹U, h = k + m_eq + m_in. Nothing n×n is formed.
+// h×h capacitance S = I + UᵀG⁻¹U, h = k + m_eq + m_in. Nothing n×n is formed,
+// except when h ≥ n: then K itself (n×n, the smaller matrix) is factored.
+//
+// U is never stored as it is written. Its columns are kept as the data they
+// come from, V = [F, A_eqᵀ, A_inᵀ], with U = V·T for the block-diagonal
+// T = diag(L, s·I): C = F·L stays implicit (L·Lᵀ = Ω) and the constraint
+// columns carry their scale s (√ρ here, 1/√δ when polishing) outside the data.
+// Each column of V is stored as its data deserve: columns with many nonzeros
+// in one dense row-major block, the others (industry memberships, group rows)
+// as compressed rows. V depends on neither ρ nor σ, so every factorisation of
+// one problem shares it; a factorisation adds only G⁻¹ and the h×h factor.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -23,23 +34,90 @@ namespace morva {
 inline constexpr double kCovariancePivotTolerance = 1e-12;
 // Capacitance pivots at or below this (absolute) mean numerical breakdown.
 inline constexpr double kMinCapacitancePivot = 1e-14;
-// Factorisations kept per workspace; bounds memory to 16 copies of U and L_S.
+// Factorisations kept per workspace; each holds G⁻¹ and an h×h factor.
 inline constexpr std::size_t kMaxCachedSystems = 16;
 
 // C (n×k) with C·Cᵀ = F·Ω·Fᵀ: C = F·L with L·Lᵀ = Ω (semidefinite Cholesky
 // for a dense Ω, √ω for a diagonal one).
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic);
 
-// The trailing columns [first_column, h) of U, stored row by row as the
-// nonzero entries of each row in increasing column order (compressed sparse
-// rows: row i owns entries [row_start[i], row_start[i + 1])). Constraint rows
-// such as industry memberships touch few assets; their zero entries would
-// only add exact zeros to every product with U.
-struct SparseColumns {
-  std::size_t first_column = 0;
-  std::vector<std::size_t> row_start;  // n + 1 offsets
-  std::vector<std::size_t> column;
-  std::vector<double> value;
+// ‖row i of C‖₂ for every asset, from F and Ω without forming C.
+std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic);
+
+// V = [F, constraint rows ᵀ] (n×h) stored by column density, with the factor
+// transform T_q that turns its first k columns into C = F·T_q.
+class ReducedColumns {
+ public:
+  enum class Transform { None, Diagonal, Lower };
+
+  // The factor columns of `quadratic` (C kept implicit) followed by one column
+  // per constraint row (each row holds n coefficients). Fails only on a dense
+  // Ω that is not positive semidefinite.
+  static std::expected<ReducedColumns, SolverError> create(const FactorQuad& quadratic,
+                                                           std::span<const double* const> rows);
+  // An explicit U: every column is a factor column and T_q = I.
+  static ReducedColumns from_matrix(const Matrix& u);
+  // An explicit U whose columns [split, h) are constraint columns.
+  static ReducedColumns from_matrix(const Matrix& u, std::size_t split);
+  // The data alone, V = [F, rows ᵀ] with F as given (T_q = I), for products
+  // with the problem's own matrices.
+  static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows);
+
+  // Products with the stored entries of V (each sum over the rows in
+  // increasing order, or along a row in increasing column order):
+  //   t = V_qᵀ·x (k entries),  out += V_q·s,
+  //   image = V_consᵀ·x (one entry per constraint column),  out += V_cons·y.
+  void factor_transpose_product(std::span<const double> x, std::span<double> t) const;
+  void add_factor_product(std::span<const double> s, std::span<double> out) const;
+  void constraint_image(std::span<const double> x, std::span<double> image) const;
+  void add_constraint_combination(std::span<const double> y, std::span<double> out) const;
+
+  std::size_t assets() const { return n_; }
+  std::size_t rank() const { return h_; }
+  std::size_t factors() const { return k_; }
+  Transform transform() const { return transform_; }
+  // Global indices of the densely stored columns, ascending.
+  std::span<const std::size_t> dense_columns() const { return dense_column_; }
+  // The nonzero entries of the other columns of row i, ascending by column.
+  std::span<const std::uint32_t> sparse_columns_of(std::size_t i) const;
+  std::span<const double> sparse_values_of(std::size_t i) const;
+  // U = V·diag(T_q, s·I) written out (n×h); for tests and benchmarks.
+  Matrix materialize(double constraint_scale) const;
+
+  // The storage as the passes over the rows read it: the dense block (row i
+  // at dense + i·dense_columns().size()) and the compressed rows (row i owns
+  // entries [row_start[i], row_start[i + 1]); those from constraint_start[i]
+  // on belong to constraint columns).
+  struct Raw {
+    const double* dense;
+    const std::size_t* row_start;
+    const std::size_t* constraint_start;
+    const std::uint32_t* column;
+    const double* value;
+  };
+  Raw raw() const {
+    return {dense_.data(), row_start_.data(), constraint_start_.data(), sparse_column_.data(),
+            sparse_value_.data()};
+  }
+
+ private:
+  friend class SmwSystem;
+  ReducedColumns() = default;
+  void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense);
+  // Vᵀ·diag(g)·V, full symmetric h×h.
+  Matrix weighted_gram(std::span<const double> g) const;
+
+  std::size_t n_ = 0, h_ = 0, k_ = 0;
+  Transform transform_ = Transform::None;
+  std::vector<double> roots_;  // √ω (Diagonal)
+  Matrix lower_;               // L (Lower)
+  std::vector<double> dense_;  // n × dense_column_.size(), row-major
+  std::vector<std::size_t> dense_column_;
+  std::size_t dense_factor_count_ = 0;         // dense columns < k (a prefix of dense_column_)
+  std::vector<std::size_t> row_start_;         // n + 1 offsets into sparse_column_ / sparse_value_
+  std::vector<std::size_t> constraint_start_;  // per row: first entry with column ≥ k
+  std::vector<std::uint32_t> sparse_column_;
+  std::vector<double> sparse_value_;
 };
 
 class SmwSystem {
@@ -47,43 +125,56 @@ class SmwSystem {
   // Takes G (length n, positive) and U (n×h); fails with
   // ReducedFactorizationFailed on a pivot ≤ 1e-14 or a non-finite pivot.
   static std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal, Matrix low_rank);
+  // G + U·Uᵀ with U = V·diag(T_q, s·I), s = `constraint_scale`.
+  static std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal,
+                                                      std::shared_ptr<const ReducedColumns> columns,
+                                                      double constraint_scale);
 
-  // r ← (G + UUᵀ)⁻¹ r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r. Allocates an h-vector.
+  // r ← (G + UUᵀ)⁻¹ r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r. Allocates scratch.
   void solve_in_place(std::span<double> r) const;
   // Allocation-free form; `scratch` holds at least rank() doubles.
   void solve_in_place(std::span<double> r, std::span<double> scratch) const;
 
-  std::size_t rank() const { return low_rank_.cols(); }
+  // The right-hand side pass of an ADMM iteration. On entry g holds the part
+  // of r that involves no constraint column; `weights` (one per constraint
+  // column, in V's units) add the constraint pull: r = g + A_consᵀ·weights.
+  // Leaves g = G⁻¹∘r and t = UᵀG⁻¹r (h entries) — or, when the system works
+  // in the n-space, g = r and t untouched.
+  void project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
+                   std::span<double> dense) const;
+  // The back-substitution pass: from project_rhs's g and t (t is consumed),
+  // x = K⁻¹r and image = A_cons·x (one entry per constraint column, V's
+  // units). Returns whether every entry of x is finite. Both passes take
+  // 2·dense_columns().size() doubles of `dense` scratch.
+  bool back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
+                       std::span<double> image, std::span<double> dense) const;
+
+  std::size_t rank() const { return columns_ ? columns_->rank() : 0; }
   std::span<const double> inverse_diagonal() const { return inverse_diagonal_; }
-  const Matrix& low_rank() const { return low_rank_; }
-  const Matrix& capacitance_factor() const { return capacitance_factor_; }
-  // Solves L_S·L_Sᵀ·w = t in place (t has rank() entries).
+  const ReducedColumns& columns() const { return *columns_; }
+  std::shared_ptr<const ReducedColumns> shared_columns() const { return columns_; }
+  double constraint_scale() const { return scale_; }
+  // U written out (n×h).
+  Matrix low_rank() const { return columns_->materialize(scale_); }
+  // True when h ≥ n: the factor is then that of K (n×n), not of S.
+  bool in_asset_space() const { return asset_space_; }
+  // L_S (h×h), or L_K (n×n) in the n-space; lower triangular, row-major.
+  const Matrix& capacitance_factor() const { return factor_; }
+  // Solves L·Lᵀ·w = t in place with the stored factor.
   void solve_capacitance_in_place(std::span<double> t) const;
 
-  // The two streams over the rows of U of a Woodbury solve whose right-hand
-  // side carries the trailing columns [split, h) of U times a vector v
-  // (`weights`):
-  //   right-hand-side pass:  g ← G⁻¹∘(g + U_{·,split:}·v),  t = Uᵀ·g
-  //   (capacitance solve:    w = S⁻¹·t)
-  //   solution pass:         x = g − G⁻¹∘(U·w),  image = U_{·,split:}ᵀ·x
-  // so x = (G + UUᵀ)⁻¹·r for r = g + U_{·,split:}·v. `g` and `x` have n
-  // entries, t and w rank(), v and image rank() − split; t and image are
-  // overwritten. The solution pass reports whether every x_i is finite.
-  // Neither allocates.
-  void right_hand_side_pass(std::size_t split, std::span<const double> weights, std::span<double> g,
-                            std::span<double> t) const;
-  bool solution_pass(std::size_t split, std::span<const double> g, std::span<const double> w,
-                     std::span<double> x, std::span<double> image) const;
-  // Columns [0, dense_width()) of U hold every column with many nonzeros;
-  // the sparse tail after them is also kept row by row.
-  std::size_t dense_width() const { return tail_.first_column; }
-  const SparseColumns& sparse_tail() const { return tail_; }
-
  private:
+  std::expected<void, SolverError> factor_capacitance();
+  std::expected<void, SolverError> factor_in_asset_space(std::span<const double> diagonal);
+  void apply_transform(std::span<double> v, bool transpose) const;
+  void to_capacitance_space(std::span<double> t) const;
+  void from_capacitance_space(std::span<double> w) const;
+
   std::vector<double> inverse_diagonal_;  // G⁻¹
-  Matrix low_rank_;                       // U, n×h
-  Matrix capacitance_factor_;             // L_S, h×h lower triangular
-  SparseColumns tail_;                    // columns [dense_width, h) of U
+  std::shared_ptr<const ReducedColumns> columns_;
+  double scale_ = 1.0;
+  bool asset_space_ = false;
+  Matrix factor_;  // L_S, h×h (or L_K, n×n)
 };
 
 // The SMW system of one problem (scaled or not) for one (ρ, σ) pair. It depends
@@ -98,13 +189,24 @@ struct FactorizedSystem {
 
   static std::expected<FactorizedSystem, SolverError> create(const QpProblem& problem, double rho,
                                                              double sigma);
+  // The same with V already built for this problem (shared, not copied).
+  static std::expected<FactorizedSystem, SolverError> create(const QpProblem& problem,
+                                                             std::shared_ptr<const ReducedColumns> columns,
+                                                             double rho, double sigma);
 };
+
+// The problem's equality rows, then its inequality rows (n coefficients each).
+std::vector<const double*> constraint_rows(const QpProblem& problem);
+
+// V of a problem: the factor columns, the equality rows, the inequality rows.
+std::expected<std::shared_ptr<const ReducedColumns>, SolverError> problem_columns(const QpProblem& problem);
 
 // The factorisations of one problem for the (ρ, σ) pairs a workspace has
 // used, most recently used first, at most kMaxCachedSystems of them, with the
 // count of every factorisation ever built. Keys compare by bit pattern: values
 // that differ in the last bit (or ±0) are different systems. Read like a
-// vector of (ρ, system) pairs.
+// vector of (ρ, system) pairs. Every entry shares the one stored V of the
+// problem; a miss builds only G⁻¹ and the h×h factor.
 class SystemCache {
  public:
   using Entry = std::pair<double, FactorizedSystem>;  // (ρ, its system)
@@ -127,5 +229,21 @@ class SystemCache {
   std::vector<Entry> entries_;
   std::uint64_t factorizations_ = 0;
 };
+
+namespace test_hooks {
+// While alive, systems built on this thread store every column of V densely
+// and form C = F·L: the plain arithmetic that the structured storage must
+// reproduce. Internal, for equivalence tests only.
+class ScopedDenseColumns {
+ public:
+  ScopedDenseColumns();
+  ~ScopedDenseColumns();
+  ScopedDenseColumns(const ScopedDenseColumns&) = delete;
+  ScopedDenseColumns& operator=(const ScopedDenseColumns&) = delete;
+
+ private:
+  bool previous_;
+};
+}  // namespace test_hooks
 
 }  // namespace morva

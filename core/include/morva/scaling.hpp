@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "morva/kkt.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
+#include "morva/solver.hpp"
 
 namespace morva {
 
@@ -22,7 +24,8 @@ inline constexpr double kMinScaleFactor = 1e-6;
 inline constexpr double kMaxScaleFactor = 1e6;
 
 struct ScaledProblem {
-  // Quadratic form: factors C_s (n×k), Ω = Diagonal(all ones), diagonal d_s.
+  // Quadratic form: factors F_s with the unscaled Ω (or C_s with Ω = I),
+  // diagonal d_s.
   QpProblem problem;
   std::vector<double> column_scaling;      // D, n
   std::vector<double> equality_scaling;    // E_eq, m_eq
@@ -30,13 +33,22 @@ struct ScaledProblem {
   double cost_scaling = 1.0;               // c
 
   // Exactly `iterations` passes over the validated problem whose covariance
-  // columns are C.
+  // columns are C; the scaled quadratic form is C_s with Ω = I.
   static ScaledProblem equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
                                    std::uint64_t iterations);
+  // The same without forming C: the scaled form keeps Ω and scales the rows of
+  // F instead (F_s = √c·D·F, so C_s = F_s·L). Fails, like the covariance
+  // columns, on a dense Ω that is not positive semidefinite.
+  static std::expected<ScaledProblem, SolverError> equilibrate(const QpProblem& problem,
+                                                               std::uint64_t iterations);
 
   // Unscaled starting point → scaled units, in place:
   // x/D, c·y_eq/E_eq, c·y_in/E_in, c·D∘y_box, c·D∘y_l1.
   void scale_iterates_in_place(std::span<double> x, DualVariables& duals) const;
+
+ private:
+  static ScaledProblem equilibrate_factors(const QpProblem& problem, std::vector<double> row_norms,
+                                           Matrix factors, FactorCovariance omega, std::uint64_t iterations);
 };
 
 // Upper estimate of the infinity norm of each column of diag(d) + C·Cᵀ:

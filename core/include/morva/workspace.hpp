@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -49,6 +50,9 @@ class Workspace {
   QpProblem problem_;
   std::optional<ScaledProblem> scaled_;
   SystemCache systems_;
+  // The unscaled problem's F, A_eq and A_in by structure, for the products of
+  // the termination checks (the matrices of problem_ are never changed).
+  std::shared_ptr<const ReducedColumns> data_;
   SolverSettings settings_;
 };
 

@@ -1,0 +1,341 @@
+// The reduced system stored by structure (C = F·L implicit, sparse columns
+// compressed, the constraint scale outside the data) against the same system
+// with every column stored densely and C formed: a seeded corpus of QPs,
+// portfolios with every template and both turnover terms, with and without
+// equilibration, and rolling sequences. Both storages must take the same
+// path (status, iterations, penalty schedule, factorisations) and land on the
+// same weights up to the order of summation.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "morva/json.hpp"
+#include "morva/linalg.hpp"
+#include "morva/portfolio.hpp"
+#include "morva/sequence.hpp"
+#include "morva/workspace.hpp"
+#include "support/dense.hpp"
+
+namespace morva {
+namespace {
+
+using dense::max_abs;
+using dense::max_abs_difference;
+
+// Weights agree to this fraction of max(1, ‖x‖∞).
+constexpr double kWeightTolerance = 1e-9;
+
+struct Outcome {
+  Solution solution;
+  std::uint64_t factorizations = 0;
+};
+
+void expect_equivalent(const Outcome& structured, const Outcome& dense) {
+  const Solution& got = structured.solution;
+  const Solution& want = dense.solution;
+  EXPECT_EQ(got.status, want.status);
+  EXPECT_EQ(got.iterations, want.iterations);
+  EXPECT_EQ(got.rho_updates, want.rho_updates);
+  EXPECT_EQ(got.final_rho, want.final_rho);
+  EXPECT_EQ(got.polished, want.polished);
+  EXPECT_EQ(structured.factorizations, dense.factorizations);
+  ASSERT_EQ(got.x.size(), want.x.size());
+  EXPECT_LE(max_abs_difference(got.x, want.x), kWeightTolerance * std::max(1.0, max_abs(want.x)));
+}
+
+// For every seed, with and without equilibration: `solve(seed, settings)`
+// under the structured storage and under the dense one.
+template <class Solve>
+void expect_equivalent_corpus(std::uint64_t seeds, Solve solve) {
+  for (const std::uint64_t scaling : {std::uint64_t{0}, std::uint64_t{10}}) {
+    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", scaling " + std::to_string(scaling));
+      SolverSettings settings;
+      settings.scaling_iterations = scaling;
+      const Outcome structured = solve(seed, settings);
+      Outcome dense;
+      {
+        const test_hooks::ScopedDenseColumns plain;
+        dense = solve(seed, settings);
+      }
+      expect_equivalent(structured, dense);
+    }
+  }
+}
+
+// ---- QPs ----
+
+struct QpFamily {
+  std::string name;
+  dense::RandomQpShape shape;
+  std::size_t indicator_groups = 0;  // > 0: factor columns 1..groups become 0/1 memberships
+};
+
+// Turns factor columns [1, 1 + groups) into membership indicators of the
+// groups i mod groups, as industry columns of a risk model are; P changes,
+// the feasible set does not.
+void make_indicator_columns(QpProblem& p, std::size_t groups) {
+  Matrix& f = p.quadratic.factors;
+  for (std::size_t i = 0; i < f.rows(); ++i) {
+    for (std::size_t g = 0; g < groups; ++g) f(i, 1 + g) = (i % groups == g) ? 1.0 : 0.0;
+  }
+}
+
+Outcome solve_qp(const QpProblem& problem, const SolverSettings& settings) {
+  auto workspace = Workspace::create(settings, problem);
+  EXPECT_TRUE(workspace.has_value());
+  if (!workspace) return {};
+  auto solution = workspace->solve_from(Clock::now(), std::nullopt);
+  EXPECT_TRUE(solution.has_value());
+  if (!solution) return {};
+  return {std::move(*solution), workspace->factorizations()};
+}
+
+const std::vector<QpFamily> kQpFamilies = {
+    {"diagonal_omega", dense::shape(40, 4, 2, 3, false, false)},
+    {"dense_omega", dense::shape(36, 5, 1, 4, true, false)},
+    {"dense_omega_l1", dense::shape(30, 3, 2, 2, true, true)},
+    {"indicator_columns_dense_omega", dense::shape(48, 6, 1, 3, true, false), 4},
+    {"indicator_columns_l1", dense::shape(44, 5, 2, 2, false, true), 3},
+    {"rows_only", dense::shape(25, 0, 2, 4, false, false)},
+    {"factors_only", dense::shape(28, 4, 0, 0, true, true)},
+    {"more_rank_than_assets", dense::shape(6, 7, 1, 2, true, false)},
+};
+
+class QpEquivalenceTest : public ::testing::TestWithParam<QpFamily> {};
+
+TEST_P(QpEquivalenceTest, StructuredStorageFollowsTheDensePath) {
+  const QpFamily& family = GetParam();
+  expect_equivalent_corpus(8, [&](std::uint64_t seed, const SolverSettings& settings) {
+    QpProblem problem = dense::random_qp(100 * seed + family.shape.n, family.shape);
+    if (family.indicator_groups > 0) make_indicator_columns(problem, family.indicator_groups);
+    return solve_qp(problem, settings);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, QpEquivalenceTest, ::testing::ValuesIn(kQpFamilies),
+                         [](const auto& info) { return info.param.name; });
+
+// ---- Portfolios ----
+
+enum class Templates { IndustryStyles, GroupsConcentration, IndustryShortStyles, Everything };
+enum class Turnover { Quadratic, L1, Both };
+
+struct PortfolioCase {
+  std::string name;
+  Templates templates;
+  Turnover turnover;
+};
+
+// An industry-factor portfolio: a market column, one 0/1 column per industry,
+// two dense style columns and a dense Ω; tracking a positive benchmark.
+struct IndustryModel {
+  std::size_t n, industries;
+  Matrix factors;
+  Matrix omega;
+  std::vector<double> specific, returns, benchmark, previous;
+  std::vector<std::uint64_t> ids;
+  Matrix styles;
+};
+
+constexpr std::size_t kStyles = 2;
+
+IndustryModel industry_model(std::uint64_t seed) {
+  dense::Random random(seed);
+  IndustryModel m;
+  m.n = 30 + 6 * (seed % 4);
+  m.industries = 3 + seed % 3;
+  const std::size_t k = 1 + m.industries + kStyles;
+  m.factors = Matrix::zeros(m.n, k);
+  m.styles = Matrix::zeros(kStyles, m.n);
+  double total = 0.0;
+  for (std::size_t i = 0; i < m.n; ++i) {
+    m.ids.push_back(i % m.industries);
+    m.factors(i, 0) = random.uniform(0.7, 1.3);
+    m.factors(i, 1 + i % m.industries) = 1.0;
+    for (std::size_t s = 0; s < kStyles; ++s) {
+      m.styles(s, i) = m.factors(i, 1 + m.industries + s) = random.uniform(-1.5, 1.5);
+    }
+    m.specific.push_back(random.uniform(0.02, 0.15));
+    m.returns.push_back(random.uniform(-0.05, 0.08));
+    m.benchmark.push_back(random.uniform(0.5, 1.5));
+    total += m.benchmark.back();
+  }
+  for (double& b : m.benchmark) b /= total;
+  for (std::size_t i = 0; i < m.n; ++i) m.previous.push_back(m.benchmark[(i + 1) % m.n]);
+  // Ω = B·Bᵀ/k + diag: dense and positive definite.
+  Matrix b = Matrix::zeros(k, k);
+  for (double& e : b.data()) e = random.uniform(-0.1, 0.1);
+  m.omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c < k; ++c) {
+      double s = r == c ? 0.01 : 0.0;
+      for (std::size_t l = 0; l < k; ++l) s += b(r, l) * b(c, l);
+      m.omega(r, c) = s;
+    }
+  }
+  return m;
+}
+
+PortfolioProblem build_portfolio(const IndustryModel& m, const PortfolioCase& c) {
+  auto p =
+      PortfolioProblem::create(m.factors, FactorCovariance::dense(m.omega), m.specific, m.returns).value();
+  const bool shorts = c.templates == Templates::IndustryShortStyles || c.templates == Templates::Everything;
+  p = std::move(p).with_risk_aversion(4.0).value();
+  p = std::move(p)
+          .with_bounds(std::vector<double>(m.n, shorts ? -0.05 : 0.0), std::vector<double>(m.n, 0.3))
+          .value();
+  if (c.turnover != Turnover::L1) p = std::move(p).with_quadratic_turnover(m.previous, 0.5).value();
+  if (c.turnover != Turnover::Quadratic) {
+    p = std::move(p).with_l1_turnover(m.previous, std::vector<double>(m.n, 0.002)).value();
+  }
+  p = std::move(p).with_tracking_benchmark(m.benchmark).value();
+  const bool industry =
+      c.templates == Templates::IndustryStyles || c.templates == Templates::IndustryShortStyles;
+  if (industry) {
+    p = std::move(p).with_industry_neutrality(m.ids).value();
+  } else {
+    std::vector<double> targets(m.industries, 0.0);
+    for (std::size_t i = 0; i < m.n; ++i) targets[m.ids[i]] += m.benchmark[i];
+    p = std::move(p).with_group_targets(m.ids, targets).value();
+  }
+  if (c.templates != Templates::GroupsConcentration) {
+    std::vector<double> lower, upper;
+    for (std::size_t s = 0; s < kStyles; ++s) {
+      double exposure = 0.0;
+      for (std::size_t i = 0; i < m.n; ++i) exposure += m.styles(s, i) * m.benchmark[i];
+      lower.push_back(exposure - 0.05);
+      upper.push_back(exposure + 0.05);
+    }
+    p = std::move(p).with_style_bounds(m.styles, lower, upper).value();
+  }
+  if (c.templates == Templates::GroupsConcentration || c.templates == Templates::Everything) {
+    p = std::move(p).with_concentration_limit(0.2).value();
+  }
+  if (shorts) p = std::move(p).with_short_limit(0.03).value();
+  return p;
+}
+
+Outcome solve_portfolio(const PortfolioProblem& problem, const SolverSettings& settings) {
+  auto solution = problem.solve_with(settings, std::nullopt);
+  EXPECT_TRUE(solution.has_value());
+  if (!solution) return {};
+  // solve_with builds one workspace; the count is that of a fresh sequence.
+  auto sequence = sequence_with(problem, settings);
+  return {std::move(*solution), sequence ? sequence->factorizations() : 0};
+}
+
+class PortfolioEquivalenceTest : public ::testing::TestWithParam<PortfolioCase> {};
+
+TEST_P(PortfolioEquivalenceTest, StructuredStorageFollowsTheDensePath) {
+  const PortfolioCase& c = GetParam();
+  expect_equivalent_corpus(6, [&](std::uint64_t seed, const SolverSettings& settings) {
+    Outcome outcome = solve_portfolio(build_portfolio(industry_model(seed), c), settings);
+    EXPECT_EQ(outcome.solution.status, SolveStatus::Solved);
+    return outcome;
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Templates, PortfolioEquivalenceTest,
+    ::testing::Values(
+        PortfolioCase{"industry_styles_quadratic", Templates::IndustryStyles, Turnover::Quadratic},
+        PortfolioCase{"industry_styles_l1", Templates::IndustryStyles, Turnover::L1},
+        PortfolioCase{"groups_concentration_both", Templates::GroupsConcentration, Turnover::Both},
+        PortfolioCase{"groups_concentration_l1", Templates::GroupsConcentration, Turnover::L1},
+        PortfolioCase{"industry_short_styles_both", Templates::IndustryShortStyles, Turnover::Both},
+        PortfolioCase{"everything_quadratic", Templates::Everything, Turnover::Quadratic},
+        PortfolioCase{"everything_both", Templates::Everything, Turnover::Both}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- Sequences ----
+
+// Dates of drifting returns anchored at the last weights: both storages take
+// the same path date after date, and no date refactors beyond what the
+// penalty schedule asks of either.
+TEST(SequenceEquivalence, DatesFollowTheDensePath) {
+  for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const IndustryModel model = industry_model(seed);
+    const PortfolioProblem problem = build_portfolio(
+        model, {"sequence", Templates::IndustryStyles, seed % 2 ? Turnover::Both : Turnover::L1});
+    auto structured = sequence_with(problem, SolverSettings{}).value();
+    std::optional<PortfolioSequence> dense;
+    {
+      const test_hooks::ScopedDenseColumns plain;
+      dense = sequence_with(problem, SolverSettings{}).value();
+    }
+    dense::Random random(seed);
+    std::vector<double> returns = model.returns;
+    for (int date = 0; date < 4; ++date) {
+      RebalanceStep step;
+      for (double& r : returns) r += random.uniform(-0.002, 0.002);
+      step.expected_returns = returns;
+      const Outcome got{structured.solve_next(step).value(), structured.factorizations()};
+      Outcome want;
+      {
+        const test_hooks::ScopedDenseColumns plain;
+        want = {dense->solve_next(step).value(), dense->factorizations()};
+      }
+      expect_equivalent(got, want);
+    }
+    // Every cached factorisation shares the one stored V of the problem.
+    const SystemCache& cache = structured.workspace().systems();
+    for (const auto& entry : cache) {
+      EXPECT_EQ(entry.second.smw.shared_columns().get(), cache.front().second.smw.shared_columns().get());
+    }
+  }
+}
+
+// ---- Many factors on few assets ----
+
+// 3 assets and 20,000 factors (h ≫ n): the system is factored in the n-space,
+// a 3×3 matrix, and the solve reaches the dense optimum.
+TEST(AssetSpace, ManyFactorsOnFewAssetsSolveThroughThreeByThree) {
+  constexpr std::size_t kFactors = 20000;
+  dense::Random random(3);
+  Matrix factors = Matrix::zeros(3, kFactors);
+  for (double& e : factors.data()) e = random.uniform(-1.0, 1.0);
+  std::vector<double> omega(kFactors);
+  for (double& e : omega) e = random.uniform(1e-6, 1e-4);
+  auto problem = PortfolioProblem::create(std::move(factors), FactorCovariance::diagonal(std::move(omega)),
+                                          {0.02, 0.03, 0.04}, {0.05, 0.06, 0.04})
+                     .value();
+  problem = std::move(problem).with_bounds({0.0, 0.0, 0.0}, {1.0, 1.0, 1.0}).value();
+
+  const std::string json = problem_to_json(problem);
+  EXPECT_GT(json.size(), std::size_t{200000});
+  const PortfolioProblem reread = problem_from_json(json).value();
+  const QpProblem qp = reread.to_qp().value();
+  auto workspace = Workspace::create(SolverSettings{}, qp).value();
+  const SmwSystem& system = workspace.systems().front().second.smw;
+  EXPECT_TRUE(system.in_asset_space());
+  EXPECT_EQ(system.capacitance_factor().rows(), 3U);
+  const Solution solution = workspace.solve_from(Clock::now(), std::nullopt).value();
+  ASSERT_EQ(solution.status, SolveStatus::Solved);
+  // Stationarity P·x + q + A_eqᵀ·y_eq + y_box = 0 with P·x = d∘x + F·(ω∘Fᵀx)
+  // summed here term by term, and the budget row.
+  const FactorQuad& form = qp.quadratic;
+  std::vector<double> exposure(kFactors, 0.0);
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t l = 0; l < kFactors; ++l) exposure[l] += form.factors(i, l) * solution.x[i];
+  }
+  double largest = 0.0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    double g = form.diagonal[i] * solution.x[i] + qp.linear[i] + solution.dual.bounds[i];
+    for (std::size_t l = 0; l < kFactors; ++l)
+      g += form.factors(i, l) * form.omega.diagonal_values()[l] * exposure[l];
+    for (std::size_t e = 0; e < qp.m_eq(); ++e) g += qp.equalities.matrix(e, i) * solution.dual.equalities[e];
+    largest = std::max(largest, std::abs(g));
+  }
+  EXPECT_LE(largest, 1e-4);
+  EXPECT_NEAR(solution.x[0] + solution.x[1] + solution.x[2], 1.0, 1e-5);
+}
+
+}  // namespace
+}  // namespace morva
