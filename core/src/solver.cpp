@@ -350,7 +350,7 @@ std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTo
            "point";
   }
   if (ratio_dual > kDominanceRatio * max_ignoring_nan(ratio_primal, 1.0)) {
-    return "the dual residual dominates; consider loosening relative_tolerance, increasing rho, or rescaling "
+    return "the dual residual dominates; consider loosening relative_tolerance, decreasing rho, or rescaling "
            "the objective so risk and return terms have comparable magnitude";
   }
   return "both residuals remain far from tolerance after " + std::to_string(max_iterations) +

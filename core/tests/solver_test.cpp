@@ -416,7 +416,7 @@ const std::string kPrimalDominates =
     "verify "
     "that budget, boxes, and linear constraints admit a common point";
 const std::string kDualDominates =
-    "the dual residual dominates; consider loosening relative_tolerance, increasing rho, or rescaling the "
+    "the dual residual dominates; consider loosening relative_tolerance, decreasing rho, or rescaling the "
     "objective so risk and return terms have comparable magnitude";
 const std::string kNonFinite =
     "an iterate became non-finite; check the input for extreme coefficient magnitudes or near-singular "
