@@ -23,7 +23,9 @@ from hypothesis.extra import numpy as hnp
 
 import _morva
 from test_problem_json import featured_problem
-from test_sequence_and_batch import N, STEP_VALUES, UNKNOWN_KEY, loop_sequences, plain_problem, same_results, turnover_problem
+from test_sequence_and_batch import (
+    N, STEP_VALUES, UNKNOWN_KEY, loop_sequences, plain_problem, same_results, turnover_problem,
+)
 
 FUZZ = settings(
     max_examples=int(os.environ.get("MORVA_FUZZ_EXAMPLES", "100")),
