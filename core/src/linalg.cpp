@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -382,19 +383,73 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
     columns.store(&*c, rows, true);
     return columns;
   }
+  if (auto transform = columns.set_transform(quadratic); !transform)
+    return std::unexpected(transform.error());
+  columns.store(&quadratic.factors, rows, false);
+  return columns;
+}
+
+std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad& quadratic) {
   const std::size_t k = quadratic.factors.cols();
   if (quadratic.omega.is_dense()) {
     auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
     if (!lower) return std::unexpected(lower.error());
-    columns.transform_ = Transform::Lower;
-    columns.lower_ = std::move(*lower);
+    transform_ = Transform::Lower;
+    lower_ = std::move(*lower);
   } else {
-    columns.transform_ = Transform::Diagonal;
-    columns.roots_.resize(k);
-    for (std::size_t l = 0; l < k; ++l) columns.roots_[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
+    transform_ = Transform::Diagonal;
+    roots_.resize(k);
+    for (std::size_t l = 0; l < k; ++l) roots_[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
   }
-  columns.store(&quadratic.factors, rows, false);
-  return columns;
+  return {};
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::select(
+    const FactorQuad& quadratic, std::span<const std::size_t> kept,
+    std::span<const double* const> kept_rows) const {
+  const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
+  const bool in_range = kept.empty() || kept.back() < h_ - k_;
+  if (t_dense_columns || forced_dense_ || !ascending || !in_range || quadratic.factors.cols() != k_ ||
+      quadratic.factors.rows() != n_) {
+    return create(quadratic, kept_rows);
+  }
+  ReducedColumns out;
+  if (auto transform = out.set_transform(quadratic); !transform) return std::unexpected(transform.error());
+  out.n_ = n_;
+  out.k_ = k_;
+  out.h_ = k_ + kept.size();
+  // Global column of V → column of the selection, or h_ when dropped.
+  std::vector<std::size_t> target(h_, h_);
+  for (std::size_t l = 0; l < k_; ++l) target[l] = l;
+  for (std::size_t r = 0; r < kept.size(); ++r) target[k_ + kept[r]] = k_ + r;
+
+  std::vector<std::size_t> slots;  // positions in the dense block that stay
+  for (std::size_t a = 0; a < dense_column_.size(); ++a) {
+    if (target[dense_column_[a]] == h_) continue;
+    slots.push_back(a);
+    out.dense_column_.push_back(target[dense_column_[a]]);
+  }
+  out.dense_factor_count_ = dense_factor_count_;
+  const std::size_t p = dense_column_.size();
+  const std::size_t q = slots.size();
+  out.dense_.resize(n_ * q);
+  for (std::size_t i = 0; i < n_; ++i) {
+    for (std::size_t b = 0; b < q; ++b) out.dense_[i * q + b] = dense_[i * p + slots[b]];
+  }
+  out.row_start_.assign(n_ + 1, 0);
+  out.constraint_start_.resize(n_);
+  for (std::size_t i = 0; i < n_; ++i) {
+    // Every factor entry is kept, so the constraint entries start where they did.
+    out.constraint_start_[i] = out.sparse_column_.size() + (constraint_start_[i] - row_start_[i]);
+    for (std::size_t e = row_start_[i]; e < row_start_[i + 1]; ++e) {
+      const std::size_t j = target[sparse_column_[e]];
+      if (j == h_) continue;
+      out.sparse_column_.push_back(static_cast<std::uint32_t>(j));
+      out.sparse_value_.push_back(sparse_value_[e]);
+    }
+    out.row_start_[i + 1] = out.sparse_column_.size();
+  }
+  return out;
 }
 
 ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
@@ -416,6 +471,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   bool finite = true;
   const std::vector<double> nonzeros = column_nonzeros(*factors, rows, finite);
   all_dense = all_dense || !finite;
+  forced_dense_ = all_dense;
   std::vector<std::size_t> sparse;
   for (std::size_t j = 0; j < h_; ++j) {
     if (all_dense || nonzeros[j] * static_cast<double>(kDenseColumnDivisor) > static_cast<double>(n)) {

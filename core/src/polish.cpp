@@ -97,15 +97,20 @@ struct ActiveSystem {
 //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ,
 // the columns stored by their structure with the scale 1/√δ kept apart.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
-std::optional<ActiveSystem> active_system(const QpProblem& problem, const ActiveSet& active,
-                                          const StackedRows& rows, double delta, bool has_sides) {
+std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
+                                          const ActiveSet& active, const StackedRows& rows, double delta,
+                                          bool has_sides) {
   const std::size_t n = problem.n();
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
   for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
   std::vector<const double*> constraint(rows.count());
   for (std::size_t r = 0; r < constraint.size(); ++r) constraint[r] = rows(r);
-  auto columns = ReducedColumns::create(problem.quadratic, constraint);
+  // The equality rows, then the active rows, as columns of the problem's V.
+  std::vector<std::size_t> kept(rows.count());
+  for (std::size_t r = 0; r < rows.m_eq; ++r) kept[r] = r;
+  for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
+  auto columns = data.select(problem.quadratic, kept, constraint);
   if (!columns) return std::nullopt;
   auto system =
       SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
@@ -186,8 +191,8 @@ DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active
 // One active-set solve: the regularised KKT system of the equality rows, the
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
-std::optional<Polished> solve_active_set(const QpProblem& problem, const ActiveSet& active,
-                                         const SolverSettings& settings) {
+std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
+                                         const ActiveSet& active, const SolverSettings& settings) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -197,7 +202,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const ActiveS
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
   const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
-  const auto system = active_system(problem, active, rows, delta, has_sides);
+  const auto system = active_system(problem, data, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
   RegularizedSolution solution = solve_regularized(problem, system->system, active, system->rhs,
@@ -224,6 +229,13 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const ActiveS
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings) {
+  const ReducedColumns data = ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem));
+  return polish(problem, data, x, duals, residuals, settings);
+}
+
+std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& data,
+                               std::span<const double> x, const DualVariables& duals,
+                               const KktResiduals& residuals, const SolverSettings& settings) {
   std::optional<Polished> accepted;
   // Every candidate must strictly beat the best seen so far, which starts at
   // the ADMM iterate's worst residual; a NaN there can never be beaten.
@@ -231,7 +243,7 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
 
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, active, settings);
+    std::optional<Polished> candidate = solve_active_set(problem, data, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
     const double worst = worst_residual(candidate->residuals);

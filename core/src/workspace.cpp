@@ -477,10 +477,11 @@ struct Penalty {
 // The Solution of a finished run in unscaled units: the KKT residuals (all
 // infinite after a numerical failure), polishing of a solved iterate, the
 // diagnosis of any other outcome, and the counters.
-std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, const ScaledProblem* scaled,
-                                                  const AdmmState& state, const SolverSettings& settings,
-                                                  Verdict verdict, std::uint64_t iterations,
-                                                  const Penalty& penalty, Clock::time_point start) {
+std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, const ReducedColumns& data,
+                                                  const ScaledProblem* scaled, const AdmmState& state,
+                                                  const SolverSettings& settings, Verdict verdict,
+                                                  std::uint64_t iterations, const Penalty& penalty,
+                                                  Clock::time_point start) {
   Solution solution;
   solution.status = verdict.status;
   auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
@@ -495,7 +496,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
-      if (auto polished = polish(problem, solution.x, solution.dual, solution.residuals, settings)) {
+      if (auto polished = polish(problem, data, solution.x, solution.dual, solution.residuals, settings)) {
         solution.x = std::move(polished->x);
         solution.dual = std::move(polished->duals);
         solution.residuals = polished->residuals;
@@ -602,7 +603,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
       break;
     }
   }
-  return finish_solve(problem_, scaled, state, settings, std::move(verdict), k, penalty, start);
+  return finish_solve(problem_, *data_, scaled, state, settings, std::move(verdict), k, penalty, start);
 }
 
 // ---- Workspace: data updates that keep every factorisation ----

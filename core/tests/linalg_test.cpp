@@ -476,6 +476,81 @@ TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
   }
 }
 
+// Everything a selection stores: the storage of each column, the compressed
+// entries and U written out, compared bit for bit.
+void expect_same_storage(const ReducedColumns& got, const ReducedColumns& want) {
+  ASSERT_EQ(got.rank(), want.rank());
+  EXPECT_EQ(got.transform(), want.transform());
+  EXPECT_TRUE(std::ranges::equal(got.dense_columns(), want.dense_columns()));
+  for (std::size_t i = 0; i < want.assets(); ++i) {
+    EXPECT_TRUE(std::ranges::equal(got.sparse_columns_of(i), want.sparse_columns_of(i))) << i;
+    EXPECT_TRUE(std::ranges::equal(got.sparse_values_of(i), want.sparse_values_of(i))) << i;
+  }
+  const Matrix a = got.materialize(0.75), b = want.materialize(0.75);
+  EXPECT_TRUE(std::ranges::equal(a.data(), b.data()));
+  // The products split each row's entries into factor and constraint ones.
+  std::vector<double> x(want.assets());
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1.0 + 0.125 * static_cast<double>(i % 5);
+  const std::size_t k = want.factors(), m = want.rank() - k;
+  std::vector<double> t_got(k), t_want(k), image_got(m), image_want(m);
+  got.factor_transpose_product(x, t_got);
+  want.factor_transpose_product(x, t_want);
+  got.constraint_image(x, image_got);
+  want.constraint_image(x, image_want);
+  EXPECT_EQ(t_got, t_want);
+  EXPECT_EQ(image_got, image_want);
+}
+
+// Taking the factor columns and some constraint columns out of the stored V
+// is building V from those rows: for either kind of Ω, for every subset of
+// the rows (in order or not), and when a dropped row is not finite (then the
+// whole V is dense, but the selection's own rows are not).
+TEST_P(SparseTailTest, SelectionIsBuildingFromTheKeptRows) {
+  const Matrix& u = u_;
+  const std::size_t n = u.rows();
+  const std::size_t h = u.cols();
+  const std::size_t k = std::min<std::size_t>(2, h);
+  Matrix factors = Matrix::zeros(n, k);
+  std::vector<std::vector<double>> rows(h - k, std::vector<double>(n));
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < k; ++j) factors(i, j) = u(i, j);
+    for (std::size_t j = k; j < h; ++j) rows[j - k][i] = u(i, j);
+  }
+  std::vector<const double*> all;
+  for (const auto& row : rows) all.push_back(row.data());
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t a = 0; a < k; ++a) omega(a, a) = 0.5 + static_cast<double>(a);
+  if (k == 2) omega(0, 1) = omega(1, 0) = 0.25;
+  const std::vector<FactorQuad> quadratics = {
+      dense_form(factors, omega), FactorQuad{factors, FactorCovariance::diagonal(std::vector<double>(k, 0.3)),
+                                             std::vector<double>(n, 0.0)}};
+
+  std::vector<std::vector<std::size_t>> subsets = {{}, {}, {}};
+  for (std::size_t r = 0; r < all.size(); ++r) {
+    subsets[0].push_back(r);
+    if (r % 2 == 1) subsets[1].push_back(r);
+  }
+  if (!all.empty()) subsets[2] = {all.size() - 1};
+  if (all.size() > 1) subsets.push_back({all.size() - 1, 0});
+  for (bool poisoned : {false, true}) {
+    if (poisoned && all.size() < 2) continue;
+    if (poisoned) rows[0][n / 2] = kNaN;
+    const ReducedColumns data = ReducedColumns::of_data(factors, all);
+    for (const auto& quadratic : quadratics) {
+      for (const auto& kept : subsets) {
+        if (poisoned && std::ranges::find(kept, std::size_t{0}) != kept.end()) continue;
+        SCOPED_TRACE(testing::Message() << "poisoned " << poisoned << ", kept " << kept.size());
+        std::vector<const double*> kept_rows;
+        for (std::size_t r : kept) kept_rows.push_back(all[r]);
+        const auto got = data.select(quadratic, kept, kept_rows);
+        const auto want = ReducedColumns::create(quadratic, kept_rows);
+        ASSERT_TRUE(got.has_value() && want.has_value());
+        expect_same_storage(*got, *want);
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Patterns, SparseTailTest,
     ::testing::Values(PatternCase{"tail_after_dense_columns", 40, "ddddsss"},

@@ -62,6 +62,16 @@ class ReducedColumns {
   // The data alone, V = [F, rows ᵀ] with F as given (T_q = I), for products
   // with the problem's own matrices.
   static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows);
+  // create(quadratic, rows of `kept`) for this V built by of_data from the
+  // same F: the factor columns and the constraint columns `kept` (ascending,
+  // indices among the constraint columns) with `quadratic`'s transform, taken
+  // from the stored entries instead of rescanning the rows. A column's storage
+  // depends on that column alone, so the result is the one create builds; in
+  // the cases where it need not be (non-finite data, the dense test hook) it
+  // is built by create from `kept_rows`.
+  std::expected<ReducedColumns, SolverError> select(const FactorQuad& quadratic,
+                                                    std::span<const std::size_t> kept,
+                                                    std::span<const double* const> kept_rows) const;
 
   // Products with the stored entries of V (each sum over the rows in
   // increasing order, or along a row in increasing column order):
@@ -104,10 +114,12 @@ class ReducedColumns {
   friend class SmwSystem;
   ReducedColumns() = default;
   void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense);
+  std::expected<void, SolverError> set_transform(const FactorQuad& quadratic);
   // Vᵀ·diag(g)·V, full symmetric h×h.
   Matrix weighted_gram(std::span<const double> g) const;
 
   std::size_t n_ = 0, h_ = 0, k_ = 0;
+  bool forced_dense_ = false;  // every column dense whatever its nonzeros
   Transform transform_ = Transform::None;
   std::vector<double> roots_;  // √ω (Diagonal)
   Matrix lower_;               // L (Lower)

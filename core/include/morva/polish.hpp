@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "morva/kkt.hpp"
+#include "morva/linalg.hpp"
 #include "morva/problem.hpp"
 #include "morva/solver.hpp"
 
@@ -24,5 +25,11 @@ struct Polished {
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings);
+// The same with the problem's V already built (ReducedColumns::of_data of its
+// F, equality rows and inequality rows): every pass selects its columns from
+// it instead of rescanning the rows.
+std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& data,
+                               std::span<const double> x, const DualVariables& duals,
+                               const KktResiduals& residuals, const SolverSettings& settings);
 
 }  // namespace morva
