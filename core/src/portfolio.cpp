@@ -704,7 +704,9 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
 
   // The budget row is row 0 of the QP's equality block; certificates and the
   // explanations rely on that.
-  LinearConstraints equalities = equalities_;
+  // With a budget the rows are written once, behind the budget row; copying
+  // them first would hold a second dense copy of A_eq for nothing.
+  std::optional<LinearConstraints> with_budget;
   if (budget_) {
     const std::size_t rows = equalities_.rows() + 1;
     std::vector<double> data;
@@ -713,8 +715,9 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
     data.insert(data.end(), equalities_.matrix.data().begin(), equalities_.matrix.data().end());
     auto matrix = Matrix::create(rows, n, std::move(data));
     if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
-    equalities = LinearConstraints{std::move(*matrix), equality_rhs_with_budget(budget_, equalities_.rhs)};
+    with_budget = LinearConstraints{std::move(*matrix), equality_rhs_with_budget(budget_, equalities_.rhs)};
   }
+  LinearConstraints equalities = with_budget ? std::move(*with_budget) : equalities_;
   if (equalities.rhs.size() != equalities.rows()) {
     return problem_failure(
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));
