@@ -70,8 +70,13 @@ PyObject* problem_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     SolverSettings settings;
     bool raise_on_failure = true;
     if (!convert_solve_options(state, arguments, warm_start, settings, raise_on_failure)) return nullptr;
-    // The engine works on a copy, so other threads may use this object meanwhile.
-    return solve_owned(state, held_problem(self), std::move(warm_start), settings, raise_on_failure);
+    // The held problem is never changed after construction and `self` outlives
+    // the call, so the engine reads it in place with the lock released: other
+    // threads may read it meanwhile, and no copy of its dense data is made.
+    const PortfolioProblem& problem = held_problem(self);
+    auto outcome =
+        without_gil([&] { return morva::solve_mean_variance_factor(problem, settings, warm_start); });
+    return finish_solve(state, std::move(outcome), raise_on_failure);
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;
