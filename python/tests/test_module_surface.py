@@ -27,7 +27,7 @@ SOLVER = (
     "max_iterations=10000, absolute_tolerance=1.0e-6, relative_tolerance=1.0e-5, rho=1.0, adaptive_rho=True, "
     "over_relaxation=1.6, scaling_iterations=10, infeasibility_tolerance=1.0e-5, polish=True"
 )
-SPECIFICATION = (
+PORTFOLIO_KEYWORDS = (
     "factors, omega, specific_variance, expected_returns, *, risk_aversion=1.0, budget=1.0, lower_bounds=None, "
     "upper_bounds=None, equality_matrix=None, equality_rhs=None, inequality_matrix=None, inequality_rhs=None, "
     "previous_weights=None, turnover_penalty=0.0, l1_turnover_costs=None, benchmark_weights=None, "
@@ -36,7 +36,7 @@ SPECIFICATION = (
 )
 # Parameter lists as documented (the receiver omitted).
 SIGNATURES = {
-    "PortfolioProblem": SPECIFICATION,
+    "PortfolioProblem": PORTFOLIO_KEYWORDS,
     "PortfolioProblem.solve": f"*, warm_start=None, {SOLVER}, raise_on_failure=True",
     "PortfolioProblem.sequence": f"*, {SOLVER}",
     "PortfolioProblem.to_json": "",
@@ -46,7 +46,7 @@ SIGNATURES = {
         "equality_rhs=None, inequality_rhs=None, raise_on_failure=True"
     ),
     "SolveResult.to_json": "",
-    "solve_mean_variance_factor": f"{SPECIFICATION}, warm_start=None, {SOLVER}, raise_on_failure=True",
+    "solve_mean_variance_factor": f"{PORTFOLIO_KEYWORDS}, warm_start=None, {SOLVER}, raise_on_failure=True",
     "solve_batch": f"problems, steps, *, chain_previous_weights=False, {SOLVER}, raise_on_failure=True",
 }
 
