@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "detail/simd.hpp"
@@ -277,34 +280,71 @@ void lower_times(const Matrix& lower, double* w) {
     w[l] = s;
   }
 }
-// Nonzero count of every column of [F, rows ᵀ] (exact in doubles), and
-// whether every entry is finite through Σ (v − v), which is 0 for finite
-// entries and NaN once an infinity or NaN occurs: branch-free, so the loops
-// vectorise.
-std::vector<double> column_nonzeros(const Matrix& factors, std::span<const double* const> rows,
-                                    bool& finite) {
+// What the storage of V needs to know of every column of [F, rows ᵀ]: its
+// nonzero count (exact in doubles), whether it is finite, and a fingerprint
+// of its magnitudes that equal columns and negated columns share. Finiteness
+// goes through Σ (v − v), 0 for finite entries and NaN once an infinity or
+// NaN occurs.
+struct ColumnProfile {
+  std::vector<double> nonzeros;
+  std::vector<std::uint64_t> fingerprint;
+  bool finite = true;
+};
+
+inline std::uint64_t mix(std::uint64_t h, double v) {
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  constexpr std::uint64_t kMagnitude = ~(std::uint64_t{1} << 63);
+  return (h ^ (std::bit_cast<std::uint64_t>(v) & kMagnitude)) * kMultiplier;
+}
+
+ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  std::vector<double> nonzeros(k + rows.size(), 0.0);
-  std::vector<double> not_finite(k + rows.size(), 0.0);
+  const std::size_t h = k + rows.size();
+  ColumnProfile profile{std::vector<double>(h, 0.0), std::vector<std::uint64_t>(h, 0), true};
+  std::vector<double> not_finite(h, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
     for (std::size_t l = 0; l < k; ++l) {
-      nonzeros[l] += f[l] != 0.0 ? 1.0 : 0.0;
+      profile.nonzeros[l] += f[l] != 0.0 ? 1.0 : 0.0;
       not_finite[l] += f[l] - f[l];
     }
+    for (std::size_t l = 0; l < k; ++l) profile.fingerprint[l] = mix(profile.fingerprint[l], f[l]);
   }
   for (std::size_t r = 0; r < rows.size(); ++r) {
     double count = 0.0, residue = 0.0;
+    std::uint64_t print = 0;
     for (std::size_t i = 0; i < n; ++i) {
       count += rows[r][i] != 0.0 ? 1.0 : 0.0;
       residue += rows[r][i] - rows[r][i];
     }
-    nonzeros[k + r] = count;
+    for (std::size_t i = 0; i < n; ++i) print = mix(print, rows[r][i]);
+    profile.nonzeros[k + r] = count;
     not_finite[k + r] = residue;
+    profile.fingerprint[k + r] = print;
   }
-  finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
-  return nonzeros;
+  profile.finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  return profile;
+}
+
+// Column j of [F, rows ᵀ] as +1 or −1 times column `earlier`, or 0 when it is
+// neither (entries compared as doubles, so ±0 match).
+double sign_against(const Matrix& factors, std::span<const double* const> rows, std::size_t j,
+                    std::size_t earlier) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  const auto value = [&](std::size_t column, std::size_t i) {
+    return column < k ? factors(i, column) : rows[column - k][i];
+  };
+  double sign = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a = value(j, i);
+    const double b = value(earlier, i);
+    if (sign == 0.0 && b != 0.0) sign = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
+    if (sign == 0.0 && b != 0.0) return 0.0;
+    if (a != (sign < 0.0 ? -b : b)) return 0.0;
+  }
+  return sign == 0.0 ? 1.0 : sign;
 }
 
 }  // namespace
@@ -409,8 +449,8 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
     std::span<const double* const> kept_rows) const {
   const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
   const bool in_range = kept.empty() || kept.back() < h_ - k_;
-  if (t_dense_columns || forced_dense_ || !ascending || !in_range || quadratic.factors.cols() != k_ ||
-      quadratic.factors.rows() != n_) {
+  if (t_dense_columns || storage_->forced_dense || !ascending || !in_range ||
+      quadratic.factors.cols() != k_ || quadratic.factors.rows() != n_) {
     return create(quadratic, kept_rows);
   }
   ReducedColumns out;
@@ -418,36 +458,114 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
   out.n_ = n_;
   out.k_ = k_;
   out.h_ = k_ + kept.size();
-  // Global column of V → column of the selection, or h_ when dropped.
-  std::vector<std::size_t> target(h_, h_);
-  for (std::size_t l = 0; l < k_; ++l) target[l] = l;
-  for (std::size_t r = 0; r < kept.size(); ++r) target[k_ + kept[r]] = k_ + r;
+  out.row_scale_ = row_scale_;
+  out.source_.assign(source_.begin(), source_.begin() + static_cast<std::ptrdiff_t>(k_));
+  out.multiplier_.assign(multiplier_.begin(), multiplier_.begin() + static_cast<std::ptrdiff_t>(k_));
+  for (std::size_t r : kept) {
+    out.source_.push_back(source_[k_ + r]);
+    out.multiplier_.push_back(multiplier_[k_ + r]);
+  }
+  out.storage_ = compacted(*storage_, n_, k_, out.source_);
+  if (!out.storage_) out.storage_ = storage_;
+  return out;
+}
 
-  std::vector<std::size_t> slots;  // positions in the dense block that stay
-  for (std::size_t a = 0; a < dense_column_.size(); ++a) {
-    if (target[dense_column_[a]] == h_) continue;
-    slots.push_back(a);
-    out.dense_column_.push_back(target[dense_column_[a]]);
+// The stored columns that `source` reads (the first k entries for factor
+// columns), renumbered in their order, with `source` rewritten to the new
+// numbers; null, `source` untouched, when that is every column with the same
+// readers. The layout rules are store's, so the result is the storage the
+// selected columns would get on their own (a column stored for a dropped row
+// that a kept one repeats keeps that row's values, with κ's sign).
+std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const Storage& w, std::size_t n,
+                                                                         std::size_t k,
+                                                                         std::vector<std::uint32_t>& source) {
+  constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> renumber(w.width, kDropped);
+  std::vector<char> read(w.width, 0);
+  for (std::size_t j = 0; j < source.size(); ++j) {
+    renumber[source[j]] = 0;
+    if (j >= k) read[source[j]] = 1;
   }
-  out.dense_factor_count_ = dense_factor_count_;
-  const std::size_t p = dense_column_.size();
-  const std::size_t q = slots.size();
-  out.dense_.resize(n_ * q);
-  for (std::size_t i = 0; i < n_; ++i) {
-    for (std::size_t b = 0; b < q; ++b) out.dense_[i * q + b] = dense_[i * p + slots[b]];
+  if (std::ranges::find(renumber, kDropped) == renumber.end() && read == w.read_by_constraint) return nullptr;
+
+  auto storage = std::make_shared<Storage>();
+  Storage& out = *storage;
+  for (std::size_t s = 0; s < w.width; ++s) {
+    if (renumber[s] == kDropped) continue;
+    renumber[s] = static_cast<std::uint32_t>(out.width++);
+    out.read_by_constraint.push_back(read[s]);
+    if (s < w.factor_width) ++out.factor_width;
   }
-  out.row_start_.assign(n_ + 1, 0);
-  out.constraint_start_.resize(n_);
-  for (std::size_t i = 0; i < n_; ++i) {
-    // Every factor entry is kept, so the constraint entries start where they did.
-    out.constraint_start_[i] = out.sparse_column_.size() + (constraint_start_[i] - row_start_[i]);
-    for (std::size_t e = row_start_[i]; e < row_start_[i + 1]; ++e) {
-      const std::size_t j = target[sparse_column_[e]];
-      if (j == h_) continue;
-      out.sparse_column_.push_back(static_cast<std::uint32_t>(j));
-      out.sparse_value_.push_back(sparse_value_[e]);
+  for (auto& s : source) s = renumber[s];
+  // Dense slots in store's order (no kept constraint reader first, each group
+  // in increasing column), and the old slot each comes from.
+  std::vector<std::size_t> from;
+  for (const char reader : {char{0}, char{1}}) {
+    std::vector<std::pair<std::uint32_t, std::size_t>> group;  // (column, old slot)
+    for (std::size_t a = 0; a < w.dense_column.size(); ++a) {
+      const std::size_t s = w.dense_column[a];
+      if (renumber[s] != kDropped && read[s] == reader) group.emplace_back(renumber[s], a);
     }
-    out.row_start_[i + 1] = out.sparse_column_.size();
+    std::ranges::sort(group);
+    for (const auto& [column, slot] : group) {
+      from.push_back(slot);
+      out.dense_column.push_back(column);
+      if (column < out.factor_width) out.factor_end = out.dense_column.size();
+    }
+    if (reader == 0) out.leading = out.dense_column.size();
+  }
+  const std::size_t p = w.dense_column.size();
+  const std::size_t q = from.size();
+  out.dense.resize(n * q);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t b = 0; b < q; ++b) out.dense[i * q + b] = w.dense[i * p + from[b]];
+  }
+  // Each row's kept entries: those no kept constraint column reads first,
+  // each group in increasing column.
+  out.row_start.assign(n + 1, 0);
+  out.constraint_start.resize(n);
+  std::vector<std::pair<std::uint32_t, double>> entries;
+  for (std::size_t i = 0; i < n; ++i) {
+    entries.clear();
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
+      const std::uint32_t s = renumber[w.sparse_column[e]];
+      if (s != kDropped) entries.emplace_back(s, w.sparse_value[e]);
+    }
+    std::ranges::sort(entries, [&](const auto& a, const auto& b) {
+      const char ra = out.read_by_constraint[a.first], rb = out.read_by_constraint[b.first];
+      return ra != rb ? ra < rb : a.first < b.first;
+    });
+    out.constraint_start[i] = out.row_start[i];
+    for (const auto& [s, v] : entries) {
+      out.sparse_column.push_back(s);
+      out.sparse_value.push_back(v);
+      if (out.read_by_constraint[s] == 0) ++out.constraint_start[i];
+    }
+    out.row_start[i + 1] = out.sparse_column.size();
+  }
+  return storage;
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(
+    const QpProblem& target, std::span<const double> row_scale, double factor_scale,
+    std::span<const double> constraint_scale) const {
+  if (t_dense_columns || storage_->forced_dense) return create(target.quadratic, constraint_rows(target));
+  ReducedColumns out;
+  if (auto transform = out.set_transform(target.quadratic); !transform)
+    return std::unexpected(transform.error());
+  out.n_ = n_;
+  out.k_ = k_;
+  out.h_ = h_;
+  out.storage_ = storage_;
+  out.source_ = source_;
+  out.multiplier_ = multiplier_;
+  for (std::size_t j = 0; j < h_; ++j) {
+    const double scale = j < k_ ? factor_scale : (constraint_scale.empty() ? 1.0 : constraint_scale[j - k_]);
+    out.multiplier_[j] = scale * multiplier_[j];
+  }
+  out.row_scale_ = row_scale_;
+  if (!row_scale.empty()) {
+    for (std::size_t i = 0; i < n_; ++i) out.row_scale_[i] = row_scale[i] * row_scale_[i];
   }
   return out;
 }
@@ -458,81 +576,153 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
   return columns;
 }
 
-// A column with more than n / kDenseColumnDivisor nonzeros is stored densely,
-// every other one through its nonzeros; with a non-finite entry anywhere all
-// columns are dense, so that no 0·inf or 0·NaN term is skipped.
+// Every column of [F, rows ᵀ] that equals an earlier one, or its negation,
+// reads that one's stored column (κ = ±1); each other column is stored once:
+// densely when it has more than n / kDenseColumnDivisor nonzeros, else
+// through its nonzeros. With a non-finite entry anywhere (or `all_dense`)
+// every column is stored densely and none shares, so that no 0·inf or 0·NaN
+// term is skipped and the arithmetic is the plain one.
 void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense) {
   const std::size_t n = factors->rows();
   const std::size_t k = factors->cols();
   n_ = n;
   k_ = k;
   h_ = k + rows.size();
+  const ColumnProfile profile = column_profile(*factors, rows);
+  all_dense = all_dense || !profile.finite;
 
-  bool finite = true;
-  const std::vector<double> nonzeros = column_nonzeros(*factors, rows, finite);
-  all_dense = all_dense || !finite;
-  forced_dense_ = all_dense;
-  std::vector<std::size_t> sparse;
+  // Stored columns in order of first appearance: `primary` is the column of
+  // the data each one copies; `read_by_constraint` whether a constraint
+  // column reads it.
+  source_.resize(h_);
+  multiplier_.assign(h_, 1.0);
+  row_scale_.assign(n, 1.0);
+  std::vector<std::size_t> primary;
+  std::vector<char> dense;
+  auto storage = std::make_shared<Storage>();
+  Storage& w = *storage;
+  std::vector<char>& read_by_constraint = w.read_by_constraint;
+  std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> seen;  // fingerprint → stored columns
   for (std::size_t j = 0; j < h_; ++j) {
-    if (all_dense || nonzeros[j] * static_cast<double>(kDenseColumnDivisor) > static_cast<double>(n)) {
-      dense_column_.push_back(j);
-      if (j < k) ++dense_factor_count_;
+    const std::uint64_t key = profile.fingerprint[j] ^ std::bit_cast<std::uint64_t>(profile.nonzeros[j]);
+    std::optional<std::uint32_t> shared;
+    if (!all_dense) {
+      for (std::uint32_t s : seen[key]) {
+        if (profile.nonzeros[primary[s]] != profile.nonzeros[j]) continue;
+        if (const double sign = sign_against(*factors, rows, j, primary[s]); sign != 0.0) {
+          shared = s;
+          multiplier_[j] = sign;
+          break;
+        }
+      }
+    }
+    if (!shared) {
+      shared = static_cast<std::uint32_t>(primary.size());
+      primary.push_back(j);
+      read_by_constraint.push_back(0);
+      if (!all_dense) seen[key].push_back(*shared);
+    }
+    source_[j] = *shared;
+    if (j >= k) read_by_constraint[*shared] = 1;
+  }
+
+  w.width = primary.size();
+  w.forced_dense = all_dense;
+  dense.resize(w.width);
+  for (std::size_t s = 0; s < w.width; ++s) {
+    dense[s] = all_dense || profile.nonzeros[primary[s]] * static_cast<double>(kDenseColumnDivisor) >
+                                static_cast<double>(n);
+  }
+  // Dense slots: the columns no constraint column reads, then the others.
+  for (const char read : {char{0}, char{1}}) {
+    for (std::size_t s = 0; s < w.width; ++s) {
+      if (dense[s] && read_by_constraint[s] == read) w.dense_column.push_back(s);
+    }
+    if (read == 0) w.leading = w.dense_column.size();
+  }
+  fill_dense(*factors, rows, primary, w);
+  fill_sparse(*factors, rows, primary, dense, w);
+  storage_ = std::move(storage);
+}
+
+// The dense block: slots of F's columns filled row by row, slots of
+// constraint rows along their row.
+void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* const> rows,
+                                std::span<const std::size_t> primary, Storage& w) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  const std::size_t p = w.dense_column.size();
+  w.dense.assign(n * p, 0.0);
+  std::vector<std::pair<std::size_t, std::size_t>> from_factors;  // (slot, column of F)
+  for (std::size_t a = 0; a < p; ++a) {
+    const std::size_t j = primary[w.dense_column[a]];
+    if (j < k) {
+      from_factors.emplace_back(a, j);
+      w.factor_end = a + 1;
+      continue;
+    }
+    for (std::size_t i = 0; i < n; ++i) w.dense[i * p + a] = rows[j - k][i];
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors.row(i);
+    for (const auto& [a, j] : from_factors) w.dense[i * p + a] = f[j];
+  }
+}
+
+// The compressed rows. Each row lists first the entries of stored columns no
+// constraint column reads, then the others, each group in increasing stored
+// column; F's columns come before the constraint rows in both, so the entries
+// factor columns read are a prefix of every row.
+void ReducedColumns::fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+                                 std::span<const std::size_t> primary, std::span<const char> dense,
+                                 Storage& w) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<std::size_t> factor_sparse[2];  // stored columns from F, by read_by_constraint
+  std::vector<std::size_t> row_sparse;        // stored columns from constraint rows
+  for (std::size_t s = 0; s < w.width; ++s) {
+    if (primary[s] < k) ++w.factor_width;
+    if (dense[s]) continue;
+    if (primary[s] < k) {
+      factor_sparse[w.read_by_constraint[s] != 0 ? 1 : 0].push_back(s);
     } else {
-      sparse.push_back(j);
+      row_sparse.push_back(s);
     }
   }
-
-  // Dense block: the factor columns row by row, each constraint row along its
-  // own slot.
-  const std::size_t p = dense_column_.size();
-  dense_.assign(n * p, 0.0);
+  // Entries per row of each group, then the offsets, then the entries.
+  std::vector<std::size_t> first(n, 0), second(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors->row(i);
-    for (std::size_t a = 0; a < dense_factor_count_; ++a) dense_[i * p + a] = f[dense_column_[a]];
+    const auto f = factors.row(i);
+    for (std::size_t s : factor_sparse[0]) first[i] += f[primary[s]] != 0.0 ? 1 : 0;
+    for (std::size_t s : factor_sparse[1]) second[i] += f[primary[s]] != 0.0 ? 1 : 0;
   }
-  for (std::size_t a = dense_factor_count_; a < p; ++a) {
-    const double* row = rows[dense_column_[a] - k];
-    for (std::size_t i = 0; i < n; ++i) dense_[i * p + a] = row[i];
+  for (std::size_t s : row_sparse) {
+    const double* row = rows[primary[s] - k];
+    for (std::size_t i = 0; i < n; ++i) second[i] += row[i] != 0.0 ? 1 : 0;
   }
-  // Compressed rows, each row's entries in increasing column order: the
-  // sparse factor columns row by row, then the sparse constraint rows one
-  // after the other.
-  const auto first_row_column =
-      std::find_if(sparse.begin(), sparse.end(), [k](std::size_t j) { return j >= k; });
-  const std::span<const std::size_t> factor_sparse(sparse.begin(), first_row_column);
-  const std::span<const std::size_t> row_sparse(first_row_column, sparse.end());
-  row_start_.assign(n + 1, 0);
+  w.row_start.assign(n + 1, 0);
+  w.constraint_start.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors->row(i);
-    for (std::size_t j : factor_sparse) row_start_[i + 1] += f[j] != 0.0 ? 1 : 0;
+    w.constraint_start[i] = w.row_start[i] + first[i];
+    w.row_start[i + 1] = w.constraint_start[i] + second[i];
   }
-  for (std::size_t j : row_sparse) {
-    for (std::size_t i = 0; i < n; ++i) row_start_[i + 1] += rows[j - k][i] != 0.0 ? 1 : 0;
-  }
-  for (std::size_t i = 0; i < n; ++i) row_start_[i + 1] += row_start_[i];
-  sparse_column_.resize(row_start_[n]);
-  sparse_value_.resize(row_start_[n]);
-  std::vector<std::size_t> next(row_start_.begin(), row_start_.end() - 1);
-  const auto append = [&](std::size_t i, std::size_t j, double v) {
-    sparse_column_[next[i]] = static_cast<std::uint32_t>(j);
-    sparse_value_[next[i]++] = v;
+  w.sparse_column.resize(w.row_start[n]);
+  w.sparse_value.resize(w.row_start[n]);
+  std::vector<std::size_t> next[2] = {{w.row_start.begin(), w.row_start.end() - 1}, w.constraint_start};
+  const auto append = [&](int group, std::size_t i, std::size_t s, double v) {
+    if (v == 0.0) return;
+    w.sparse_column[next[group][i]] = static_cast<std::uint32_t>(s);
+    w.sparse_value[next[group][i]++] = v;
   };
   for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors->row(i);
-    for (std::size_t j : factor_sparse) {
-      if (f[j] != 0.0) append(i, j, f[j]);
+    const auto f = factors.row(i);
+    for (int group = 0; group < 2; ++group) {
+      for (std::size_t s : factor_sparse[group]) append(group, i, s, f[primary[s]]);
     }
   }
-  for (std::size_t j : row_sparse) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (rows[j - k][i] != 0.0) append(i, j, rows[j - k][i]);
-    }
-  }
-  constraint_start_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    std::size_t e = row_start_[i];
-    while (e < row_start_[i + 1] && sparse_column_[e] < k) ++e;
-    constraint_start_[i] = e;
+  for (std::size_t s : row_sparse) {
+    const double* row = rows[primary[s] - k];
+    for (std::size_t i = 0; i < n; ++i) append(1, i, s, row[i]);
   }
 }
 
@@ -562,77 +752,113 @@ ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const do
   return columns;
 }
 
-// Each product runs over the rows once: the dense columns through a buffer in
-// dense order (scattered to, or gathered from, their global places once), the
-// compressed entries directly.
-void ReducedColumns::factor_transpose_product(std::span<const double> x, std::span<double> t) const {
-  const std::size_t p = dense_column_.size();
-  std::vector<double> acc(dense_factor_count_, 0.0);
-  std::fill(t.begin(), t.end(), 0.0);
+// ---- Products with V = diag(r)·W·M ----
+
+void ReducedColumns::gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
+                                      std::span<double> ws) const {
+  std::fill(ws.begin(), ws.end(), 0.0);
+  for (std::size_t j = first; j < last; ++j) ws[source_[j]] += multiplier_[j] * y[j - first];
+}
+
+// Each stored column's sum runs over the rows once: the dense slots through
+// accumulators in slot order, the compressed entries directly. Factor columns
+// read the dense slots [0, factor_end) and the entries of each row before the
+// first one of a stored column beyond factor_width; constraint columns read
+// the slots from `leading` on and the entries from constraint_start.
+std::pair<std::size_t, std::size_t> ReducedColumns::slots_read(bool constraints_only) const {
+  const Storage& w = *storage_;
+  return constraints_only ? std::pair{w.leading, w.dense_column.size()}
+                          : std::pair{std::size_t{0}, w.factor_end};
+}
+
+std::pair<std::size_t, std::size_t> ReducedColumns::entries_read(std::size_t i, bool constraints_only) const {
+  const Storage& w = *storage_;
+  if (constraints_only) return {w.constraint_start[i], w.row_start[i + 1]};
+  std::size_t e = w.row_start[i];
+  while (e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width) ++e;
+  return {w.row_start[i], e};
+}
+
+void ReducedColumns::stored_transpose_product(std::span<const double> x, std::span<double> ws,
+                                              bool constraints_only) const {
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  const auto [first, last] = slots_read(constraints_only);
+  std::vector<double> acc(last - first, 0.0);
+  std::fill(ws.begin(), ws.end(), 0.0);
   for (std::size_t i = 0; i < n_; ++i) {
-    const double* row = dense_.data() + i * p;
-    for (std::size_t a = 0; a < dense_factor_count_; ++a) acc[a] += row[a] * x[i];
-    for (std::size_t e = row_start_[i]; e < constraint_start_[i]; ++e)
-      t[sparse_column_[e]] += sparse_value_[e] * x[i];
+    const double xi = row_scale_[i] * x[i];
+    const double* row = w.dense.data() + i * p + first;
+    for (std::size_t a = 0; a < acc.size(); ++a) acc[a] += row[a] * xi;
+    const auto [begin, end] = entries_read(i, constraints_only);
+    for (std::size_t e = begin; e < end; ++e) ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
   }
-  for (std::size_t a = 0; a < dense_factor_count_; ++a) t[dense_column_[a]] = acc[a];
+  for (std::size_t a = 0; a < acc.size(); ++a) ws[w.dense_column[first + a]] = acc[a];
+}
+
+void ReducedColumns::add_stored_product(std::span<const double> ws, std::span<double> out,
+                                        bool constraints_only) const {
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  const auto [first, last] = slots_read(constraints_only);
+  std::vector<double> gathered(last - first);
+  for (std::size_t a = 0; a < gathered.size(); ++a) gathered[a] = ws[w.dense_column[first + a]];
+  for (std::size_t i = 0; i < n_; ++i) {
+    double sum = detail::dot4(w.dense.data() + i * p + first, gathered.data(), gathered.size());
+    const auto [begin, end] = entries_read(i, constraints_only);
+    for (std::size_t e = begin; e < end; ++e) sum += w.sparse_value[e] * ws[w.sparse_column[e]];
+    out[i] += row_scale_[i] * sum;
+  }
+}
+
+void ReducedColumns::factor_transpose_product(std::span<const double> x, std::span<double> t) const {
+  std::vector<double> ws(stored());
+  stored_transpose_product(x, ws, false);
+  for (std::size_t j = 0; j < k_; ++j) t[j] = multiplier_[j] * ws[source_[j]];
 }
 
 void ReducedColumns::add_factor_product(std::span<const double> s, std::span<double> out) const {
-  const std::size_t p = dense_column_.size();
-  std::vector<double> gathered(dense_factor_count_);
-  for (std::size_t a = 0; a < dense_factor_count_; ++a) gathered[a] = s[dense_column_[a]];
-  for (std::size_t i = 0; i < n_; ++i) {
-    double sum = detail::dot4(dense_.data() + i * p, gathered.data(), dense_factor_count_);
-    for (std::size_t e = row_start_[i]; e < constraint_start_[i]; ++e)
-      sum += sparse_value_[e] * s[sparse_column_[e]];
-    out[i] += sum;
-  }
+  std::vector<double> ws(stored());
+  gather_to_stored(s, 0, k_, ws);
+  add_stored_product(ws, out, false);
 }
 
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
-  const std::size_t p = dense_column_.size();
-  const std::size_t first = dense_factor_count_;
-  std::vector<double> acc(p - first, 0.0);
-  std::fill(image.begin(), image.end(), 0.0);
-  for (std::size_t i = 0; i < n_; ++i) {
-    const double* row = dense_.data() + i * p + first;
-    for (std::size_t a = 0; a < p - first; ++a) acc[a] += row[a] * x[i];
-    for (std::size_t e = constraint_start_[i]; e < row_start_[i + 1]; ++e)
-      image[sparse_column_[e] - k_] += sparse_value_[e] * x[i];
-  }
-  for (std::size_t a = first; a < p; ++a) image[dense_column_[a] - k_] = acc[a - first];
+  std::vector<double> ws(stored());
+  stored_transpose_product(x, ws, true);
+  for (std::size_t j = k_; j < h_; ++j) image[j - k_] = multiplier_[j] * ws[source_[j]];
 }
 
 void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
-  const std::size_t p = dense_column_.size();
-  const std::size_t first = dense_factor_count_;
-  std::vector<double> gathered(p - first);
-  for (std::size_t a = first; a < p; ++a) gathered[a - first] = y[dense_column_[a] - k_];
-  for (std::size_t i = 0; i < n_; ++i) {
-    double sum = detail::dot4(dense_.data() + i * p + first, gathered.data(), p - first);
-    for (std::size_t e = constraint_start_[i]; e < row_start_[i + 1]; ++e)
-      sum += sparse_value_[e] * y[sparse_column_[e] - k_];
-    out[i] += sum;
-  }
+  std::vector<double> ws(stored());
+  gather_to_stored(y, k_, h_, ws);
+  add_stored_product(ws, out, true);
 }
 
 std::span<const std::uint32_t> ReducedColumns::sparse_columns_of(std::size_t i) const {
-  return std::span<const std::uint32_t>(sparse_column_)
-      .subspan(row_start_[i], row_start_[i + 1] - row_start_[i]);
+  const Storage& w = *storage_;
+  return std::span<const std::uint32_t>(w.sparse_column)
+      .subspan(w.row_start[i], w.row_start[i + 1] - w.row_start[i]);
 }
 
 std::span<const double> ReducedColumns::sparse_values_of(std::size_t i) const {
-  return std::span<const double>(sparse_value_).subspan(row_start_[i], row_start_[i + 1] - row_start_[i]);
+  const Storage& w = *storage_;
+  return std::span<const double>(w.sparse_value).subspan(w.row_start[i], w.row_start[i + 1] - w.row_start[i]);
 }
 
+// U = diag(r)·W·M·T written out: V_ij = r_i·(κ_j·W_i,source(j)), then the
+// factor block through T_q and the constraint block times s.
 Matrix ReducedColumns::materialize(double constraint_scale) const {
-  const std::size_t p = dense_column_.size();
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  std::vector<double> stored_row(w.width);
   Matrix v = Matrix::zeros(n_, h_);
   for (std::size_t i = 0; i < n_; ++i) {
-    for (std::size_t a = 0; a < p; ++a) v(i, dense_column_[a]) = dense_[i * p + a];
-    for (std::size_t e = row_start_[i]; e < row_start_[i + 1]; ++e)
-      v(i, sparse_column_[e]) = sparse_value_[e];
+    std::fill(stored_row.begin(), stored_row.end(), 0.0);
+    for (std::size_t a = 0; a < p; ++a) stored_row[w.dense_column[a]] = w.dense[i * p + a];
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
+      stored_row[w.sparse_column[e]] = w.sparse_value[e];
+    for (std::size_t j = 0; j < h_; ++j) v(i, j) = row_scale_[i] * (multiplier_[j] * stored_row[source_[j]]);
   }
   Matrix u = v;
   for (std::size_t i = 0; i < n_; ++i) {
@@ -649,42 +875,65 @@ Matrix ReducedColumns::materialize(double constraint_scale) const {
   }
   return u;
 }
-// Full symmetric Vᵀ·diag(g)·V (h×h), every entry a sum over the rows in
-// increasing order of the terms whose two entries are stored: the dense block
-// through register tiles; a sparse entry V_ij adds (V_ij·g_i)·V_ic for every
-// stored entry V_ic of its row, into row j of the result.
+
+// Vᵀ·diag(g)·V = Mᵀ·(Wᵀ·diag(r²∘g)·W)·M. The stored Gram matrix takes every
+// entry as a sum over the rows in increasing order of the terms whose two
+// entries are stored: the dense block through register tiles; a sparse entry
+// W_is adds (W_is·g_i)·W_ic for every stored entry W_ic of its row, into row
+// s of the result. Then entry (a, b) of V's is κ_a·κ_b times entry
+// (source(a), source(b)).
 Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
-  const std::size_t p = dense_column_.size();
-  Matrix m = Matrix::zeros(h_, h_);
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  const std::size_t hw = w.width;
+  std::vector<double> weights(n_);
+  for (std::size_t i = 0; i < n_; ++i) weights[i] = (row_scale_[i] * row_scale_[i]) * g[i];
+  Matrix m = Matrix::zeros(hw, hw);
   if (p > 0) {
     std::size_t padded = 0;
-    const std::vector<double> block = dense_gram(dense_.data(), n_, p, g, padded);
+    const std::vector<double> block = dense_gram(w.dense.data(), n_, p, weights, padded);
     for (std::size_t a = 0; a < p; ++a) {
-      for (std::size_t b = 0; b <= a; ++b) m(dense_column_[a], dense_column_[b]) = block[a * padded + b];
+      for (std::size_t b = 0; b <= a; ++b) m(w.dense_column[a], w.dense_column[b]) = block[a * padded + b];
     }
   }
   for (std::size_t i = 0; i < n_; ++i) {
-    const double* dense_row = dense_.data() + i * p;
-    for (std::size_t e = row_start_[i]; e < row_start_[i + 1]; ++e) {
-      const double w = sparse_value_[e] * g[i];
-      const auto out = m.row(sparse_column_[e]);
-      for (std::size_t a = 0; a < p; ++a) out[dense_column_[a]] += w * dense_row[a];
-      for (std::size_t f = row_start_[i]; f <= e; ++f) out[sparse_column_[f]] += w * sparse_value_[f];
+    const double* dense_row = w.dense.data() + i * p;
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
+      const double v = w.sparse_value[e] * weights[i];
+      const auto out = m.row(w.sparse_column[e]);
+      for (std::size_t a = 0; a < p; ++a) out[w.dense_column[a]] += v * dense_row[a];
+      for (std::size_t f = w.row_start[i]; f <= e; ++f) out[w.sparse_column[f]] += v * w.sparse_value[f];
     }
   }
-  // A sparse column j before a dense column c left their term in row j.
-  std::vector<char> is_dense(h_, 0);
-  for (std::size_t c : dense_column_) is_dense[c] = 1;
-  for (std::size_t j = 0; j < h_; ++j) {
-    if (is_dense[j]) continue;
-    for (std::size_t c = j + 1; c < h_; ++c) {
-      if (is_dense[c]) m(c, j) = m(j, c);
+  // Each pair of stored columns was accumulated in one of its two rows: the
+  // sparse one's when one is dense, else the one later in the order of the
+  // passes (slot order for dense columns; for compressed ones the order of
+  // the entries of a row: columns no constraint reads first).
+  std::vector<char> is_dense(hw, 0);
+  std::vector<std::size_t> order(hw, 0);
+  for (std::size_t a = 0; a < p; ++a) {
+    is_dense[w.dense_column[a]] = 1;
+    order[w.dense_column[a]] = a;
+  }
+  for (std::size_t s = 0; s < hw; ++s) {
+    if (!is_dense[s]) order[s] = (w.read_by_constraint[s] ? hw : 0) + s;
+  }
+  for (std::size_t a = 0; a < hw; ++a) {
+    for (std::size_t b = 0; b < a; ++b) {
+      const bool in_row_a = is_dense[a] == is_dense[b] ? order[a] > order[b] : !is_dense[a];
+      if (in_row_a) {
+        m(b, a) = m(a, b);
+      } else {
+        m(a, b) = m(b, a);
+      }
     }
   }
-  for (std::size_t j = 0; j < h_; ++j) {
-    for (std::size_t c = 0; c < j; ++c) m(c, j) = m(j, c);
+  Matrix full = Matrix::zeros(h_, h_);
+  for (std::size_t a = 0; a < h_; ++a) {
+    for (std::size_t b = 0; b < h_; ++b)
+      full(a, b) = multiplier_[a] * multiplier_[b] * m(source_[a], source_[b]);
   }
-  return m;
+  return full;
 }
 
 std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal, Matrix low_rank) {
@@ -803,13 +1052,14 @@ void SmwSystem::from_capacitance_space(std::span<double> w) const {
 }
 
 void SmwSystem::solve_in_place(std::span<double> r) const {
-  std::vector<double> scratch(rank());
+  std::vector<double> scratch(solve_scratch());
   solve_in_place(r, scratch);
 }
 
 // Woodbury: (G + UUᵀ)⁻¹r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r with S = I + UᵀG⁻¹U and
-// U = V·T: Uᵀy = Tᵀ(Vᵀy), U·w = V(T·w). Only stored entries of V enter the
-// products; for finite r the skipped ones would add exact zeros.
+// U = diag(r)·W·M·T: Uᵀy = Tᵀ·Mᵀ·(Wᵀ(r∘y)), U·w = r∘(W·(M·T·w)). Only stored
+// entries of W enter the products; for finite r the skipped ones would add
+// exact zeros.
 void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) const {
   if (asset_space_) {
     cholesky_solve_in_place(factor_, r);
@@ -821,38 +1071,47 @@ void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) c
   if (h == 0) return;
 
   const ReducedColumns& v = *columns_;
-  const std::size_t p = v.dense_column_.size();
+  const ReducedColumns::Storage& w = *v.storage_;
+  const std::size_t p = w.dense_column.size();
   const std::span<double> t = scratch.first(h);
-  std::fill(t.begin(), t.end(), 0.0);
+  const std::span<double> ws = scratch.subspan(h, w.width);
+  double* acc = scratch.data() + h + w.width;
+  const double* scale = v.row_scale_.data();
+  std::fill(acc, acc + p, 0.0);
+  std::fill(ws.begin(), ws.end(), 0.0);
   for (std::size_t i = 0; i < n; ++i) {
-    const double* dense_row = v.dense_.data() + i * p;
-    for (std::size_t a = 0; a < p; ++a) t[v.dense_column_[a]] += dense_row[a] * r[i];
-    for (std::size_t e = v.row_start_[i]; e < v.row_start_[i + 1]; ++e)
-      t[v.sparse_column_[e]] += v.sparse_value_[e] * r[i];
+    const double ri = scale[i] * r[i];
+    const double* dense_row = w.dense.data() + i * p;
+    for (std::size_t a = 0; a < p; ++a) acc[a] += dense_row[a] * ri;
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
+      ws[w.sparse_column[e]] += w.sparse_value[e] * ri;
   }
+  for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
+  for (std::size_t j = 0; j < h; ++j) t[j] = v.multiplier_[j] * ws[v.source_[j]];
   to_capacitance_space(t);
   cholesky_solve_in_place(factor_, t);
   from_capacitance_space(t);
+  v.gather_to_stored(t, 0, h, ws);
+  for (std::size_t a = 0; a < p; ++a) acc[a] = ws[w.dense_column[a]];
   for (std::size_t i = 0; i < n; ++i) {
-    const double* dense_row = v.dense_.data() + i * p;
-    double s = 0.0;
-    for (std::size_t a = 0; a < p; ++a) s += dense_row[a] * t[v.dense_column_[a]];
-    for (std::size_t e = v.row_start_[i]; e < v.row_start_[i + 1]; ++e)
-      s += v.sparse_value_[e] * t[v.sparse_column_[e]];
-    r[i] -= inverse_diagonal_[i] * s;
+    double s = detail::dot4(w.dense.data() + i * p, acc, p);
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
+      s += w.sparse_value[e] * ws[w.sparse_column[e]];
+    r[i] -= inverse_diagonal_[i] * (scale[i] * s);
   }
 }
 
 void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
   cholesky_solve_in_place(factor_, t);
 }
-// Pass 1 of an ADMM iteration, one stream over V:
-//   r_i = g_i + Σ_c V_i,c·weights_c over the constraint columns c,
-//   g_i ← G⁻¹_i·r_i,  t = Tᵀ·(Vᵀg).
-// The dense columns accumulate in `dense` (dense order), four rows at a time,
-// each entry still taking the rows in increasing order; the sparse entries
-// go straight into t. The constraint weights of the dense columns are
-// gathered once behind the accumulators.
+
+// Pass 1 of an ADMM iteration, one stream over W:
+//   r_i = g_i + r_i·Σ_s W_is·ω_s with ω = M_cons·weights over the constraint
+//   columns, g_i ← G⁻¹_i·r_i,  t = Tᵀ·Mᵀ·(Wᵀ(r∘g)).
+// The dense slots accumulate in `dense` (slot order), four rows at a time,
+// each entry still taking the rows in increasing order; the sparse entries go
+// straight into their stored column. The constraint weights of the dense
+// slots are gathered once behind the accumulators.
 void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
                             std::span<double> dense) const {
   const std::size_t n = inverse_diagonal_.size();
@@ -861,28 +1120,33 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
     return;
   }
   const ReducedColumns& v = *columns_;
+  const ReducedColumns::Storage& w = *v.storage_;
   const std::size_t k = v.k_;
-  const std::size_t p = v.dense_column_.size();
-  const std::size_t first = v.dense_factor_count_;
+  const std::size_t h = v.h_;
+  const std::size_t p = w.dense_column.size();
+  const std::size_t first = w.leading;
   double* acc = dense.data();
-  double* gathered = dense.data() + p;
-  for (std::size_t a = first; a < p; ++a) gathered[a - first] = weights[v.dense_column_[a] - k];
+  double* gathered = acc + p;
+  double* omega = gathered + p;        // ω, one per stored column
+  double* stored_t = omega + w.width;  // Wᵀ(r∘g), one per stored column
+  v.gather_to_stored(weights, k, h, {omega, w.width});
+  for (std::size_t a = first; a < p; ++a) gathered[a - first] = omega[w.dense_column[a]];
   const auto [d, row_start, constraint_start, column, value] = v.raw();
   const double* inverse = inverse_diagonal_.data();
+  const double* scale = v.row_scale_.data();
   const auto pulled = [&](std::size_t i) {
     double pull = detail::dot4(d + i * p + first, gathered, p - first);
-    for (std::size_t e = constraint_start[i]; e < row_start[i + 1]; ++e)
-      pull += value[e] * weights[column[e] - k];
-    return g[i] + pull;
+    for (std::size_t e = constraint_start[i]; e < row_start[i + 1]; ++e) pull += value[e] * omega[column[e]];
+    return g[i] + scale[i] * pull;
   };
   if (asset_space_) {
     for (std::size_t i = 0; i < n; ++i) g[i] = pulled(i);
     return;
   }
   std::fill(acc, acc + p, 0.0);
-  std::fill(t.begin(), t.end(), 0.0);
+  std::fill(stored_t, stored_t + w.width, 0.0);
   const auto scatter_sparse = [&](std::size_t i, double gi) {
-    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) t[column[e]] += value[e] * gi;
+    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) stored_t[column[e]] += value[e] * gi;
   };
   std::size_t i = 0;
   for (; i + kRowGroup <= n; i += kRowGroup) {
@@ -890,10 +1154,10 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
     const double* u1 = u0 + p;
     const double* u2 = u1 + p;
     const double* u3 = u2 + p;
-    const double g0 = g[i] = inverse[i] * pulled(i);
-    const double g1 = g[i + 1] = inverse[i + 1] * pulled(i + 1);
-    const double g2 = g[i + 2] = inverse[i + 2] * pulled(i + 2);
-    const double g3 = g[i + 3] = inverse[i + 3] * pulled(i + 3);
+    const double g0 = scale[i] * (g[i] = inverse[i] * pulled(i));
+    const double g1 = scale[i + 1] * (g[i + 1] = inverse[i + 1] * pulled(i + 1));
+    const double g2 = scale[i + 2] * (g[i + 2] = inverse[i + 2] * pulled(i + 2));
+    const double g3 = scale[i + 3] * (g[i + 3] = inverse[i + 3] * pulled(i + 3));
     for (std::size_t c = 0; c < p; ++c)
       acc[c] = (((acc[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
     scatter_sparse(i, g0);
@@ -903,17 +1167,18 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
   }
   for (; i < n; ++i) {
     const double* u = d + i * p;
-    const double gi = g[i] = inverse[i] * pulled(i);
+    const double gi = scale[i] * (g[i] = inverse[i] * pulled(i));
     for (std::size_t c = 0; c < p; ++c) acc[c] += u[c] * gi;
     scatter_sparse(i, gi);
   }
-  for (std::size_t a = 0; a < p; ++a) t[v.dense_column_[a]] = acc[a];
+  for (std::size_t a = 0; a < p; ++a) stored_t[w.dense_column[a]] = acc[a];
+  for (std::size_t j = 0; j < h; ++j) t[j] = v.multiplier_[j] * stored_t[v.source_[j]];
   to_capacitance_space(t);
 }
 
-// Pass 2, the second stream over V:
-//   w = T·S⁻¹t,  x_i = g_i − G⁻¹_i·(V_i·w),  image = A_cons·x,
-// the dense constraint columns of the image accumulating four rows at a time
+// Pass 2, the second stream over W:
+//   w = M·T·S⁻¹t,  x_i = g_i − G⁻¹_i·(r_i·(W_i·w)),  image = M_consᵀ·(Wᵀ(r∘x)),
+// the dense constraint slots of the image accumulating four rows at a time
 // behind the gathered w in `dense`. In the n-space x = K⁻¹r first and the
 // same stream forms only the image.
 bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
@@ -925,35 +1190,44 @@ bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, 
     return all_finite(x);
   }
   const ReducedColumns& v = *columns_;
+  const ReducedColumns::Storage& w = *v.storage_;
   const std::size_t k = v.k_;
-  const std::size_t p = v.dense_column_.size();
-  const std::size_t first = v.dense_factor_count_;
+  const std::size_t h = v.h_;
+  const std::size_t p = w.dense_column.size();
+  const std::size_t first = w.leading;
   const std::size_t width = p - first;
-  double* w = dense.data();
-  double* acc = dense.data() + p;
+  double* gathered = dense.data();
+  double* acc = gathered + p;
+  double* stored_w = acc + p;                 // M·T·S⁻¹t, one per stored column
+  double* stored_image = stored_w + w.width;  // Wᵀ(r∘x), one per stored column
   if (asset_space_) {
     std::copy(g.begin(), g.end(), x.begin());
     cholesky_solve_in_place(factor_, x);
   } else {
     cholesky_solve_in_place(factor_, t);
     from_capacitance_space(t);
-    for (std::size_t a = 0; a < p; ++a) w[a] = t[v.dense_column_[a]];
+    v.gather_to_stored(t, 0, h, {stored_w, w.width});
+    for (std::size_t a = 0; a < p; ++a) gathered[a] = stored_w[w.dense_column[a]];
   }
   std::fill(acc, acc + width, 0.0);
+  std::fill(stored_image, stored_image + w.width, 0.0);
   const auto [d, row_start, constraint_start, column, value] = v.raw();
   const double* inverse = inverse_diagonal_.data();
+  const double* scale = v.row_scale_.data();
   bool finite = true;
+  // x_r, and r_r·x_r for the image.
   const auto solved = [&](std::size_t r) {
     double xr = x[r];
     if (!asset_space_) {
-      double uw = detail::dot4(d + r * p, w, p);
-      for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) uw += value[e] * t[column[e]];
-      xr = x[r] = g[r] - inverse[r] * uw;
+      double uw = detail::dot4(d + r * p, gathered, p);
+      for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) uw += value[e] * stored_w[column[e]];
+      xr = x[r] = g[r] - inverse[r] * (scale[r] * uw);
     }
     finite &= std::isfinite(xr);
+    const double scaled = scale[r] * xr;
     for (std::size_t e = constraint_start[r]; e < row_start[r + 1]; ++e)
-      image[column[e] - k] += value[e] * xr;
-    return xr;
+      stored_image[column[e]] += value[e] * scaled;
+    return scaled;
   };
   std::size_t i = 0;
   for (; i + kRowGroup <= n; i += kRowGroup) {
@@ -973,9 +1247,11 @@ bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, 
     const double xi = solved(i);
     for (std::size_t c = 0; c < width; ++c) acc[c] += u[c] * xi;
   }
-  for (std::size_t a = first; a < p; ++a) image[v.dense_column_[a] - k] = acc[a - first];
+  for (std::size_t a = first; a < p; ++a) stored_image[w.dense_column[a]] = acc[a - first];
+  for (std::size_t j = k; j < h; ++j) image[j - k] = v.multiplier_[j] * stored_image[v.source_[j]];
   return finite;
 }
+
 std::vector<const double*> constraint_rows(const QpProblem& problem) {
   std::vector<const double*> rows;
   rows.reserve(problem.m_eq() + problem.m_in());
@@ -1041,9 +1317,10 @@ std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const Qp
       return std::unexpected(lower.error());
     }
   }
-  auto system = entries_.empty() ? FactorizedSystem::create(problem, rho, sigma)
-                                 : FactorizedSystem::create(
-                                       problem, entries_.front().second.smw.shared_columns(), rho, sigma);
+  std::shared_ptr<const ReducedColumns> columns =
+      entries_.empty() ? columns_ : entries_.front().second.smw.shared_columns();
+  auto system = columns ? FactorizedSystem::create(problem, std::move(columns), rho, sigma)
+                        : FactorizedSystem::create(problem, rho, sigma);
   if (!system) return std::unexpected(system.error());
   ++factorizations_;
   entries_.emplace(entries_.begin(), rho, std::move(*system));

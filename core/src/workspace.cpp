@@ -61,7 +61,7 @@ struct AdmmState {
   std::vector<double> scratch;      // n, for the consensus dual residual
 
   AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h,
-            std::size_t dense_columns)
+            std::size_t pass_scratch)
       : n(n_),
         m_eq(m_eq_),
         m_in(m_in_),
@@ -79,7 +79,7 @@ struct AdmmState {
         image(m_eq_ + m_in_),
         weights(m_eq_ + m_in_),
         reduced(h),
-        dense(2 * dense_columns),
+        dense(pass_scratch),
         scaled_rhs(n_),
         scratch(n_) {}
 };
@@ -544,12 +544,26 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
     if (!scaled) return std::unexpected(scaled.error());
     workspace.scaled_ = std::move(*scaled);
   }
-  const QpProblem& iteration_problem = workspace.scaled_ ? workspace.scaled_->problem : problem;
+  workspace.data_ = std::make_shared<const ReducedColumns>(
+      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
+  // The iteration's V reads the stored columns of the data: equilibration
+  // scales F's rows by √c·D and the constraint rows by E and D.
+  const ScaledProblem* scaled = workspace.scaled_ ? &*workspace.scaled_ : nullptr;
+  const QpProblem& iteration_problem = scaled ? scaled->problem : problem;
+  std::vector<double> constraint_scaling;
+  if (scaled) {
+    constraint_scaling = scaled->equality_scaling;
+    constraint_scaling.insert(constraint_scaling.end(), scaled->inequality_scaling.begin(),
+                              scaled->inequality_scaling.end());
+  }
+  auto columns = workspace.data_->rescaled(
+      iteration_problem, scaled ? std::span<const double>(scaled->column_scaling) : std::span<const double>(),
+      scaled ? std::sqrt(scaled->cost_scaling) : 1.0, constraint_scaling);
+  if (!columns) return std::unexpected(columns.error());
+  workspace.systems_.use_columns(std::make_shared<const ReducedColumns>(std::move(*columns)));
   if (auto system = workspace.systems_.ensure(iteration_problem, settings.rho, settings.sigma); !system) {
     return std::unexpected(system.error());
   }
-  workspace.data_ = std::make_shared<const ReducedColumns>(
-      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
   workspace.problem_ = std::move(problem);
   workspace.settings_ = settings;
   return workspace;
@@ -570,7 +584,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 
   const SmwSystem& first = penalty.system->smw;
   AdmmState state(problem_.n(), problem_.m_eq(), problem_.m_in(), problem_.l1 ? problem_.n() : 0,
-                  first.rank(), first.rank() > 0 ? first.columns().dense_columns().size() : 0);
+                  first.rank(), first.rank() > 0 ? first.columns().pass_scratch() : 0);
   state.x = starting->x;
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);

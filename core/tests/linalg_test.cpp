@@ -231,7 +231,7 @@ TEST_P(FactorizedSystemTest, SolveMatchesDenseSolve) {
 
     // The scratch form is the same arithmetic.
     std::vector<double> y = r;
-    std::vector<double> scratch(system->smw.rank() + 2, kNaN);
+    std::vector<double> scratch(system->smw.solve_scratch() + 2, kNaN);
     system->smw.solve_in_place(y, scratch);
     EXPECT_EQ(x, y);
   }
@@ -316,7 +316,7 @@ TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
   const auto system = FactorizedSystem::create(problem, 1.0, 1e-6);
   ASSERT_TRUE(system.has_value());
   std::vector<double> r(200, 1.0);
-  std::vector<double> scratch(system->smw.rank());
+  std::vector<double> scratch(system->smw.solve_scratch());
   const std::size_t before = allocation::count();
   system->smw.solve_in_place(r, scratch);
   EXPECT_EQ(allocation::count(), before);
@@ -341,6 +341,8 @@ Matrix patterned(const PatternCase& c) {
     for (std::size_t j = 0; j < h; ++j) {
       const char kind = c.columns[j];
       if (kind == 'd' || (kind == 's' && i % 7 == j % 7)) u(i, j) = random.uniform(-2.0, 2.0);
+      if (kind == 'r') u(i, j) = u(i, j - 1);
+      if (kind == 'n') u(i, j) = -u(i, j - 1);
     }
   }
   return u;
@@ -388,21 +390,44 @@ TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
   const std::vector<double>& g = g_;
   const auto& system = system_;
 
-  // The 'd' columns are dense; the others are listed through exactly their
-  // nonzero entries, row by row in increasing column order.
+  // A repeated ('r'), negated ('n') or second zero column reads the stored
+  // column of the one it repeats with κ = ±1; the stored 'd' columns are
+  // dense, the others are listed through exactly their nonzero entries, row
+  // by row in increasing stored column.
   const ReducedColumns& stored = system->columns();
-  std::vector<std::size_t> dense;
+  std::vector<std::size_t> primary;  // column of U each stored column copies
+  std::optional<std::size_t> first_zero;
   for (std::size_t j = 0; j < h; ++j) {
-    if (c.columns[j] == 'd') dense.push_back(j);
+    const char kind = c.columns[j];
+    std::size_t source = primary.size();
+    double sign = 1.0;
+    if (kind == 'r' || kind == 'n') {
+      source = stored.source(j - 1);
+      sign = (kind == 'n' ? -1.0 : 1.0) * stored.multiplier(j - 1);
+    } else if (kind == '0' && first_zero) {
+      source = stored.source(*first_zero);
+    } else {
+      primary.push_back(j);
+      if (kind == '0') first_zero = j;
+    }
+    EXPECT_EQ(stored.source(j), source) << j;
+    EXPECT_EQ(stored.multiplier(j), sign) << j;
+  }
+  ASSERT_EQ(stored.stored(), primary.size());
+  const std::size_t hw = primary.size();
+  std::vector<std::size_t> dense;
+  for (std::size_t s = 0; s < hw; ++s) {
+    if (c.columns[primary[s]] == 'd') dense.push_back(s);
   }
   EXPECT_EQ(std::vector<std::size_t>(stored.dense_columns().begin(), stored.dense_columns().end()), dense);
   std::vector<std::pair<std::size_t, double>> listed, expected;
   for (std::size_t i = 0; i < n; ++i) {
     const auto columns = stored.sparse_columns_of(i);
     const auto values = stored.sparse_values_of(i);
-    for (std::size_t e = 0; e < columns.size(); ++e) listed.emplace_back(i * h + columns[e], values[e]);
-    for (std::size_t j = 0; j < h; ++j) {
-      if (c.columns[j] != 'd' && u(i, j) != 0.0) expected.emplace_back(i * h + j, u(i, j));
+    for (std::size_t e = 0; e < columns.size(); ++e) listed.emplace_back(i * hw + columns[e], values[e]);
+    for (std::size_t s = 0; s < hw; ++s) {
+      const double v = u(i, primary[s]);
+      if (c.columns[primary[s]] != 'd' && v != 0.0) expected.emplace_back(i * hw + s, v);
     }
   }
   EXPECT_EQ(listed, expected);
@@ -449,7 +474,7 @@ TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
     const auto columns = std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, split));
     const auto system = SmwSystem::factor(g_, columns, 1.0);
     ASSERT_TRUE(system.has_value());
-    std::vector<double> dense(2 * columns->dense_columns().size());
+    std::vector<double> dense(columns->pass_scratch());
     std::vector<double> base(n), v(m);
     for (double& e : base) e = random_.uniform(-5.0, 5.0);
     for (double& e : v) e = random_.uniform(-2.0, 2.0);
@@ -477,14 +502,24 @@ TEST_P(SparseTailTest, PassesSolveWithTheWeightedColumns) {
 }
 
 // Everything a selection stores: the storage of each column, the compressed
-// entries and U written out, compared bit for bit.
+// entries (a column shared with a dropped row may hold that row's values, so
+// its entries may have the other sign, with κ's sign flipped too) and U
+// written out, compared bit for bit.
 void expect_same_storage(const ReducedColumns& got, const ReducedColumns& want) {
   ASSERT_EQ(got.rank(), want.rank());
   EXPECT_EQ(got.transform(), want.transform());
+  EXPECT_EQ(got.stored(), want.stored());
   EXPECT_TRUE(std::ranges::equal(got.dense_columns(), want.dense_columns()));
+  const auto magnitude = [](double v) { return std::abs(v); };
   for (std::size_t i = 0; i < want.assets(); ++i) {
     EXPECT_TRUE(std::ranges::equal(got.sparse_columns_of(i), want.sparse_columns_of(i))) << i;
-    EXPECT_TRUE(std::ranges::equal(got.sparse_values_of(i), want.sparse_values_of(i))) << i;
+    EXPECT_TRUE(
+        std::ranges::equal(got.sparse_values_of(i), want.sparse_values_of(i), {}, magnitude, magnitude))
+        << i;
+  }
+  for (std::size_t j = 0; j < want.rank(); ++j) {
+    EXPECT_EQ(got.source(j), want.source(j)) << j;
+    EXPECT_EQ(std::abs(got.multiplier(j)), std::abs(want.multiplier(j))) << j;
   }
   const Matrix a = got.materialize(0.75), b = want.materialize(0.75);
   EXPECT_TRUE(std::ranges::equal(a.data(), b.data()));
@@ -560,7 +595,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PatternCase{"padded_tiles_without_tail", 10, "ddd"},
                       PatternCase{"padded_tiles_with_tail", 37, "ddddddddds"},
                       PatternCase{"sparse_between_dense", 45, "dsdssdsd"},
-                      PatternCase{"more_rank_than_rows", 3, "ddddd"}),
+                      PatternCase{"more_rank_than_rows", 3, "ddddd"},
+                      PatternCase{"repeated_and_negated_columns", 43, "dnsrdrnssnd"},
+                      PatternCase{"negated_repeats_inside_sparse", 30, "snrn0s0d"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Factorisation failures ----

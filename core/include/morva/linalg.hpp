@@ -11,10 +11,17 @@
 // come from, V = [F, A_eqᵀ, A_inᵀ], with U = V·T for the block-diagonal
 // T = diag(L, s·I): C = F·L stays implicit (L·Lᵀ = Ω) and the constraint
 // columns carry their scale s (√ρ here, 1/√δ when polishing) outside the data.
-// Each column of V is stored as its data deserve: columns with many nonzeros
-// in one dense row-major block, the others (industry memberships, group rows)
-// as compressed rows. V depends on neither ρ nor σ, so every factorisation of
-// one problem shares it; a factorisation adds only G⁻¹ and the h×h factor.
+// V itself is kept as V = diag(r)·W·M: W holds each distinct column of the
+// data once (a style band row that repeats a factor column, its negated lower
+// side, an industry-neutrality row that repeats the industry's membership
+// column all share one stored column), M sends column j of V to κ_j times
+// stored column source(j), and r scales the rows. Equilibration then changes
+// only r and κ, so the scaled problem's V shares the stored columns of the
+// unscaled one. Each stored column is kept as its data deserve: columns with
+// many nonzeros in one dense row-major block, the others (industry
+// memberships, group rows) as compressed rows. W depends on neither ρ nor σ,
+// so every factorisation of one problem shares it; a factorisation adds only
+// G⁻¹ and the h×h factor.
 #pragma once
 
 #include <cstdint>
@@ -44,8 +51,9 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
 // ‖row i of C‖₂ for every asset, from F and Ω without forming C.
 std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic);
 
-// V = [F, constraint rows ᵀ] (n×h) stored by column density, with the factor
-// transform T_q that turns its first k columns into C = F·T_q.
+// V = [F, constraint rows ᵀ] (n×h) as diag(r)·W·M (stored columns W by
+// density, column map M, row scale r), with the factor transform T_q that
+// turns its first k columns into C = F·T_q.
 class ReducedColumns {
  public:
   enum class Transform { None, Diagonal, Lower };
@@ -64,17 +72,27 @@ class ReducedColumns {
   static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows);
   // create(quadratic, rows of `kept`) for this V built by of_data from the
   // same F: the factor columns and the constraint columns `kept` (ascending,
-  // indices among the constraint columns) with `quadratic`'s transform, taken
-  // from the stored entries instead of rescanning the rows. A column's storage
-  // depends on that column alone, so the result is the one create builds; in
-  // the cases where it need not be (non-finite data, the dense test hook) it
-  // is built by create from `kept_rows`.
+  // indices among the constraint columns) with `quadratic`'s transform,
+  // sharing the stored columns. In the cases where the storage of the data is
+  // not the one create would choose (non-finite data, the dense test hook)
+  // it is built by create from `kept_rows`.
   std::expected<ReducedColumns, SolverError> select(const FactorQuad& quadratic,
                                                     std::span<const std::size_t> kept,
                                                     std::span<const double* const> kept_rows) const;
+  // V of `target`, a rescaling of the problem this V was built from by
+  // of_data: diag(row_scale)·V·diag(factor_scale·1_k, constraint_scale)
+  // (an empty row_scale or constraint_scale means ones) with target's factor
+  // transform, sharing the stored columns. Equilibration scales F's rows by
+  // √c·D and the constraint rows by E and D, which is this with r = D,
+  // factor_scale = √c, constraint_scale = E. Where the storage is not
+  // create's (see select) it is create(target's quadratic, target's rows).
+  std::expected<ReducedColumns, SolverError> rescaled(const QpProblem& target,
+                                                      std::span<const double> row_scale, double factor_scale,
+                                                      std::span<const double> constraint_scale) const;
 
-  // Products with the stored entries of V (each sum over the rows in
-  // increasing order, or along a row in increasing column order):
+  // Products with V (through the stored entries of W; each stored column's
+  // sum over the rows in increasing order, or along a row in increasing
+  // slot order):
   //   t = V_qᵀ·x (k entries),  out += V_q·s,
   //   image = V_consᵀ·x (one entry per constraint column),  out += V_cons·y.
   void factor_transpose_product(std::span<const double> x, std::span<double> t) const;
@@ -86,18 +104,28 @@ class ReducedColumns {
   std::size_t rank() const { return h_; }
   std::size_t factors() const { return k_; }
   Transform transform() const { return transform_; }
-  // Global indices of the densely stored columns, ascending.
-  std::span<const std::size_t> dense_columns() const { return dense_column_; }
-  // The nonzero entries of the other columns of row i, ascending by column.
+  // Columns of W, and how V reads them: column j of V is
+  // multiplier(j)·diag(row_scale())·W[:, source(j)].
+  std::size_t stored() const { return storage_->width; }
+  std::size_t source(std::size_t j) const { return source_[j]; }
+  double multiplier(std::size_t j) const { return multiplier_[j]; }
+  std::span<const double> row_scale() const { return row_scale_; }
+  // Stored columns kept densely, in slot order: first those that only factor
+  // columns read, then those that a constraint column reads.
+  std::span<const std::size_t> dense_columns() const { return storage_->dense_column; }
+  // The nonzero entries of the other stored columns of row i: first those of
+  // columns only factor columns read, then the others.
   std::span<const std::uint32_t> sparse_columns_of(std::size_t i) const;
   std::span<const double> sparse_values_of(std::size_t i) const;
   // U = V·diag(T_q, s·I) written out (n×h); for tests and benchmarks.
   Matrix materialize(double constraint_scale) const;
+  // Doubles of scratch the two passes of an ADMM iteration take.
+  std::size_t pass_scratch() const { return 2 * (dense_columns().size() + stored()); }
 
   // The storage as the passes over the rows read it: the dense block (row i
   // at dense + i·dense_columns().size()) and the compressed rows (row i owns
   // entries [row_start[i], row_start[i + 1]); those from constraint_start[i]
-  // on belong to constraint columns).
+  // on belong to stored columns that constraint columns read).
   struct Raw {
     const double* dense;
     const std::size_t* row_start;
@@ -106,30 +134,61 @@ class ReducedColumns {
     const double* value;
   };
   Raw raw() const {
-    return {dense_.data(), row_start_.data(), constraint_start_.data(), sparse_column_.data(),
-            sparse_value_.data()};
+    const Storage& w = *storage_;
+    return {w.dense.data(), w.row_start.data(), w.constraint_start.data(), w.sparse_column.data(),
+            w.sparse_value.data()};
   }
 
  private:
   friend class SmwSystem;
+  // W: the distinct columns of the data.
+  struct Storage {
+    std::size_t width = 0;                      // stored columns
+    bool forced_dense = false;                  // every column dense, none shared
+    std::vector<double> dense;                  // n × dense_column.size(), row-major
+    std::vector<std::size_t> dense_column;      // stored column of each dense slot
+    std::size_t leading = 0;                    // dense slots no constraint column reads (a prefix)
+    std::size_t factor_end = 0;                 // dense slots factor columns may read (a prefix)
+    std::size_t factor_width = 0;               // stored columns from F: [0, factor_width)
+    std::vector<char> read_by_constraint;       // per stored column
+    std::vector<std::size_t> row_start;         // n + 1 offsets into sparse_column / sparse_value
+    std::vector<std::size_t> constraint_start;  // per row: first entry of a column constraints read
+    std::vector<std::uint32_t> sparse_column;
+    std::vector<double> sparse_value;
+  };
+
   ReducedColumns() = default;
   void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense);
+  static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
+                                                  std::vector<std::uint32_t>& source);
+  static void fill_dense(const Matrix& factors, std::span<const double* const> rows,
+                         std::span<const std::size_t> primary, Storage& w);
+  static void fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+                          std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
   std::expected<void, SolverError> set_transform(const FactorQuad& quadratic);
   // Vᵀ·diag(g)·V, full symmetric h×h.
   Matrix weighted_gram(std::span<const double> g) const;
+  // The dense slots [first, last) and the entries [begin, end) of row i that
+  // factor columns (constraints_only false) or constraint columns read.
+  std::pair<std::size_t, std::size_t> slots_read(bool constraints_only) const;
+  std::pair<std::size_t, std::size_t> entries_read(std::size_t i, bool constraints_only) const;
+  // ws_s = Σ_i W_is·(r_i·x_i) for every stored column s (`constraints_only`:
+  // only the columns constraint columns read; the others are left alone).
+  void stored_transpose_product(std::span<const double> x, std::span<double> ws, bool constraints_only) const;
+  // out_i += r_i·Σ_s W_is·ws_s (`constraints_only`: the same restriction).
+  void add_stored_product(std::span<const double> ws, std::span<double> out, bool constraints_only) const;
+  // ws_s = Σ_{j ∈ [first, last), source(j) = s} κ_j·y_{j − first}.
+  void gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
+                        std::span<double> ws) const;
 
   std::size_t n_ = 0, h_ = 0, k_ = 0;
-  bool forced_dense_ = false;  // every column dense whatever its nonzeros
   Transform transform_ = Transform::None;
   std::vector<double> roots_;  // √ω (Diagonal)
   Matrix lower_;               // L (Lower)
-  std::vector<double> dense_;  // n × dense_column_.size(), row-major
-  std::vector<std::size_t> dense_column_;
-  std::size_t dense_factor_count_ = 0;         // dense columns < k (a prefix of dense_column_)
-  std::vector<std::size_t> row_start_;         // n + 1 offsets into sparse_column_ / sparse_value_
-  std::vector<std::size_t> constraint_start_;  // per row: first entry with column ≥ k
-  std::vector<std::uint32_t> sparse_column_;
-  std::vector<double> sparse_value_;
+  std::shared_ptr<const Storage> storage_;
+  std::vector<std::uint32_t> source_;  // h: stored column of each column of V
+  std::vector<double> multiplier_;     // h: κ_j
+  std::vector<double> row_scale_;      // n: r_i
 };
 
 class SmwSystem {
@@ -144,7 +203,7 @@ class SmwSystem {
 
   // r ← (G + UUᵀ)⁻¹ r = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r. Allocates scratch.
   void solve_in_place(std::span<double> r) const;
-  // Allocation-free form; `scratch` holds at least rank() doubles.
+  // Allocation-free form; `scratch` holds at least solve_scratch() doubles.
   void solve_in_place(std::span<double> r, std::span<double> scratch) const;
 
   // The right-hand side pass of an ADMM iteration. On entry g holds the part
@@ -157,11 +216,13 @@ class SmwSystem {
   // The back-substitution pass: from project_rhs's g and t (t is consumed),
   // x = K⁻¹r and image = A_cons·x (one entry per constraint column, V's
   // units). Returns whether every entry of x is finite. Both passes take
-  // 2·dense_columns().size() doubles of `dense` scratch.
+  // columns().pass_scratch() doubles of `dense` scratch.
   bool back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
                        std::span<double> image, std::span<double> dense) const;
 
   std::size_t rank() const { return columns_ ? columns_->rank() : 0; }
+  // Doubles of scratch the allocation-free solve_in_place takes.
+  std::size_t solve_scratch() const { return rank() + (columns_ ? columns_->pass_scratch() : 0); }
   std::span<const double> inverse_diagonal() const { return inverse_diagonal_; }
   const ReducedColumns& columns() const { return *columns_; }
   std::shared_ptr<const ReducedColumns> shared_columns() const { return columns_; }
@@ -217,8 +278,8 @@ std::expected<std::shared_ptr<const ReducedColumns>, SolverError> problem_column
 // used, most recently used first, at most kMaxCachedSystems of them, with the
 // count of every factorisation ever built. Keys compare by bit pattern: values
 // that differ in the last bit (or ±0) are different systems. Read like a
-// vector of (ρ, system) pairs. Every entry shares the one stored V of the
-// problem; a miss builds only G⁻¹ and the h×h factor.
+// vector of (ρ, system) pairs. Every entry shares the one V of the problem;
+// a miss builds only G⁻¹ and the h×h factor.
 class SystemCache {
  public:
   using Entry = std::pair<double, FactorizedSystem>;  // (ρ, its system)
@@ -228,6 +289,9 @@ class SystemCache {
   // limit), and returns it. On error the cache and counter are unchanged.
   std::expected<const FactorizedSystem*, SolverError> ensure(const QpProblem& problem, double rho,
                                                              double sigma);
+  // The V every system of this cache is built on; without it the first
+  // miss builds V from the problem.
+  void use_columns(std::shared_ptr<const ReducedColumns> columns) { columns_ = std::move(columns); }
 
   std::uint64_t factorizations() const { return factorizations_; }
   std::size_t size() const { return entries_.size(); }
@@ -239,6 +303,7 @@ class SystemCache {
 
  private:
   std::vector<Entry> entries_;
+  std::shared_ptr<const ReducedColumns> columns_;
   std::uint64_t factorizations_ = 0;
 };
 
