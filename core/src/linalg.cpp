@@ -421,6 +421,7 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
     auto c = covariance_columns(quadratic);
     if (!c) return std::unexpected(c.error());
     columns.store(&*c, rows, true);
+    columns.covariance_columns_ = true;
     return columns;
   }
   if (auto transform = columns.set_transform(quadratic); !transform)
@@ -573,6 +574,7 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(
 ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
   ReducedColumns columns;
   columns.store(&u, {}, false);
+  columns.covariance_columns_ = true;
   return columns;
 }
 
@@ -743,6 +745,7 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u, std::size_t split) {
   for (const auto& column : trailing) rows.push_back(column.data());
   ReducedColumns columns;
   columns.store(&leading, rows, false);
+  columns.covariance_columns_ = true;
   return columns;
 }
 
@@ -761,78 +764,77 @@ void ReducedColumns::gather_to_stored(std::span<const double> y, std::size_t fir
 }
 
 // Each stored column's sum runs over the rows once: the dense slots through
-// accumulators in slot order, the compressed entries directly. Factor columns
-// read the dense slots [0, factor_end) and the entries of each row before the
-// first one of a stored column beyond factor_width; constraint columns read
-// the slots from `leading` on and the entries from constraint_start.
-std::pair<std::size_t, std::size_t> ReducedColumns::slots_read(bool constraints_only) const {
-  const Storage& w = *storage_;
-  return constraints_only ? std::pair{w.leading, w.dense_column.size()}
-                          : std::pair{std::size_t{0}, w.factor_end};
-}
-
-std::pair<std::size_t, std::size_t> ReducedColumns::entries_read(std::size_t i, bool constraints_only) const {
-  const Storage& w = *storage_;
-  if (constraints_only) return {w.constraint_start[i], w.row_start[i + 1]};
-  std::size_t e = w.row_start[i];
-  while (e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width) ++e;
-  return {w.row_start[i], e};
-}
-
-void ReducedColumns::stored_transpose_product(std::span<const double> x, std::span<double> ws,
-                                              bool constraints_only) const {
+// accumulators in slot order, the compressed entries directly.
+void ReducedColumns::transpose_products(std::span<const double> x, std::span<double> t,
+                                        std::span<double> image) const {
   const Storage& w = *storage_;
   const std::size_t p = w.dense_column.size();
-  const auto [first, last] = slots_read(constraints_only);
-  std::vector<double> acc(last - first, 0.0);
-  std::fill(ws.begin(), ws.end(), 0.0);
+  std::vector<double> acc(p, 0.0);
+  std::vector<double> ws(w.width, 0.0);
   for (std::size_t i = 0; i < n_; ++i) {
     const double xi = row_scale_[i] * x[i];
-    const double* row = w.dense.data() + i * p + first;
-    for (std::size_t a = 0; a < acc.size(); ++a) acc[a] += row[a] * xi;
-    const auto [begin, end] = entries_read(i, constraints_only);
-    for (std::size_t e = begin; e < end; ++e) ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
+    const double* row = w.dense.data() + i * p;
+    for (std::size_t a = 0; a < p; ++a) acc[a] += row[a] * xi;
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
+      ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
   }
-  for (std::size_t a = 0; a < acc.size(); ++a) ws[w.dense_column[first + a]] = acc[a];
+  for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
+  if (!t.empty()) {
+    for (std::size_t j = 0; j < k_; ++j) t[j] = multiplier_[j] * ws[source_[j]];
+  }
+  if (!image.empty()) {
+    for (std::size_t j = k_; j < h_; ++j) image[j - k_] = multiplier_[j] * ws[source_[j]];
+  }
 }
 
-void ReducedColumns::add_stored_product(std::span<const double> ws, std::span<double> out,
-                                        bool constraints_only) const {
+// Row i of V_q·s is r_i times the dot product of row i of W with M_q·s:
+// factor columns read the dense slots [0, factor_end) and the entries of the
+// row before the first one of a stored column beyond factor_width;
+// constraint columns read the slots from `leading` on and the entries from
+// constraint_start. Each row adds its factor sum first, then its constraint
+// sum, so out_q and out_cons may be the same vector.
+void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
+                                  std::span<double> out_q, std::span<double> out_cons) const {
   const Storage& w = *storage_;
   const std::size_t p = w.dense_column.size();
-  const auto [first, last] = slots_read(constraints_only);
-  std::vector<double> gathered(last - first);
-  for (std::size_t a = 0; a < gathered.size(); ++a) gathered[a] = ws[w.dense_column[first + a]];
+  const std::size_t width = p - w.leading;
+  std::vector<double> ws_q(w.width), ws_cons(w.width);
+  std::vector<double> gathered_q(w.factor_end), gathered_cons(width);
+  if (!out_q.empty()) gather_to_stored(s, 0, k_, ws_q);
+  if (!out_cons.empty()) gather_to_stored(y, k_, h_, ws_cons);
+  for (std::size_t a = 0; a < w.factor_end; ++a) gathered_q[a] = ws_q[w.dense_column[a]];
+  for (std::size_t a = 0; a < width; ++a) gathered_cons[a] = ws_cons[w.dense_column[w.leading + a]];
   for (std::size_t i = 0; i < n_; ++i) {
-    double sum = detail::dot4(w.dense.data() + i * p + first, gathered.data(), gathered.size());
-    const auto [begin, end] = entries_read(i, constraints_only);
-    for (std::size_t e = begin; e < end; ++e) sum += w.sparse_value[e] * ws[w.sparse_column[e]];
-    out[i] += row_scale_[i] * sum;
+    const double* row = w.dense.data() + i * p;
+    if (!out_q.empty()) {
+      double sum = detail::dot4(row, gathered_q.data(), w.factor_end);
+      for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width; ++e)
+        sum += w.sparse_value[e] * ws_q[w.sparse_column[e]];
+      out_q[i] += row_scale_[i] * sum;
+    }
+    if (!out_cons.empty()) {
+      double sum = detail::dot4(row + w.leading, gathered_cons.data(), width);
+      for (std::size_t e = w.constraint_start[i]; e < w.row_start[i + 1]; ++e)
+        sum += w.sparse_value[e] * ws_cons[w.sparse_column[e]];
+      out_cons[i] += row_scale_[i] * sum;
+    }
   }
 }
 
 void ReducedColumns::factor_transpose_product(std::span<const double> x, std::span<double> t) const {
-  std::vector<double> ws(stored());
-  stored_transpose_product(x, ws, false);
-  for (std::size_t j = 0; j < k_; ++j) t[j] = multiplier_[j] * ws[source_[j]];
+  transpose_products(x, t, {});
 }
 
 void ReducedColumns::add_factor_product(std::span<const double> s, std::span<double> out) const {
-  std::vector<double> ws(stored());
-  gather_to_stored(s, 0, k_, ws);
-  add_stored_product(ws, out, false);
+  add_products(s, {}, out, {});
 }
 
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
-  std::vector<double> ws(stored());
-  stored_transpose_product(x, ws, true);
-  for (std::size_t j = k_; j < h_; ++j) image[j - k_] = multiplier_[j] * ws[source_[j]];
+  transpose_products(x, {}, image);
 }
 
 void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
-  std::vector<double> ws(stored());
-  gather_to_stored(y, k_, h_, ws);
-  add_stored_product(ws, out, true);
+  add_products({}, y, {}, out);
 }
 
 std::span<const std::uint32_t> ReducedColumns::sparse_columns_of(std::size_t i) const {

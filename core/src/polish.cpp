@@ -6,6 +6,7 @@
 
 #include "active_set.hpp"
 #include "detail/vector_ops.hpp"
+#include "stored_products.hpp"
 
 namespace morva {
 namespace {
@@ -60,16 +61,6 @@ struct StackedRows {
 
 StackedRows stacked_rows(const QpProblem& problem, const ActiveSet& active) {
   return {problem.equalities.matrix, problem.m_eq(), problem.inequalities.matrix, active.active_rows};
-}
-
-// out += Σ_r y_r·(row r), every entry taking the rows in order.
-void add_rows(const StackedRows& rows, std::span<const double> y, std::span<double> out) {
-  detail::add_scaled_rows(rows, rows.count(), y.data(), out.size(), out.data());
-}
-
-// out_r = (row r)·x, each a left-to-right sum.
-void row_images(const StackedRows& rows, std::span<const double> x, std::span<double> out) {
-  detail::dot_rows(rows, rows.count(), x.data(), x.size(), out.data());
 }
 
 double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
@@ -131,19 +122,19 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
 // Iterative refinement on the unregularised KKT system: the regularised
 // operator serves as an approximate inverse, each step shrinking the O(δ)
 // error by a further factor of order δ·‖K⁻¹‖.
-void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& active, const StackedRows& rows,
-            double delta, std::uint64_t steps, RegularizedSolution& solution) {
+void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& active, double delta,
+            std::uint64_t steps, RegularizedSolution& solution) {
   const std::size_t n = problem.n();
   auto& x = solution.x;
   auto& lambda = solution.constraint_multipliers;
   auto& mu = solution.pin_multipliers;
   std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
   for (std::uint64_t step = 0; step < steps; ++step) {
-    std::vector<double> force = problem.quadratic.apply(x);
-    add_rows(rows, lambda, force);
+    // force = P·x + A_stackedᵀλ, and A_stacked·x into residual_t.
+    std::vector<double> force(n);
+    stored_products_into(problem.quadratic, a.system.columns(), x, lambda, residual_t, force, force);
     for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
     for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
-    row_images(rows, x, residual_t);
     for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t p = 0; p < active.pins.size(); ++p)
       residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
@@ -207,7 +198,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
 
   RegularizedSolution solution = solve_regularized(problem, system->system, active, system->rhs,
                                                    system->targets, system->pin_targets, delta);
-  refine(problem, *system, active, rows, delta, settings.polish_refinement_steps, solution);
+  refine(problem, *system, active, delta, settings.polish_refinement_steps, solution);
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
       !all_finite(solution.pin_multipliers)) {
     return std::nullopt;
@@ -382,10 +373,10 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
                                       std::span<const double> targets, std::span<const double> pin_targets,
                                       double delta) {
   const std::size_t n = problem.n();
-  const StackedRows rows = stacked_rows(problem, active);
-
+  // The system's constraint columns are the stacked rows, in V's units.
+  const ReducedColumns& rows = system.columns();
   std::vector<double> pulled(n, 0.0);
-  add_rows(rows, targets, pulled);
+  rows.add_constraint_combination(targets, pulled);
   const double inverse_delta = 1.0 / delta;
   RegularizedSolution solution;
   auto& x = solution.x;
@@ -395,8 +386,8 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
   system.solve_in_place(x);
 
   auto& lambda = solution.constraint_multipliers;
-  lambda.resize(rows.count());
-  row_images(rows, x, lambda);
+  lambda.resize(rows.rank() - rows.factors());
+  rows.constraint_image(x, lambda);
   for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
   auto& mu = solution.pin_multipliers;
   mu.resize(active.pins.size());

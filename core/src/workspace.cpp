@@ -13,6 +13,7 @@
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
+#include "stored_products.hpp"
 
 namespace morva {
 namespace {
@@ -174,38 +175,6 @@ struct RowUpdate {
     for (; r < last; ++r) scalar(r);
   }
 };
-
-// P·x, A_eq·x, A_in·x and A_eqᵀy_eq + A_inᵀy_in of the unscaled iterate
-// through the stored columns V = [F, A_eqᵀ, A_inᵀ] of the problem:
-// P·x = d∘x + F·(Ω·(Fᵀx)), zero entries skipped.
-IterateProducts stored_products(const QpProblem& problem, const ReducedColumns& data,
-                                std::span<const double> x, const DualVariables& duals) {
-  const std::size_t n = problem.n();
-  const std::size_t k = data.factors();
-  std::vector<double> t(k);
-  data.factor_transpose_product(x, t);
-  std::vector<double> s(k);
-  const FactorCovariance& omega = problem.quadratic.omega;
-  for (std::size_t r = 0; r < k; ++r) {
-    s[r] = omega.is_dense() ? detail::row_dot(omega.dense_matrix().row(r), t)
-                            : t[r] * omega.diagonal_values()[r];
-  }
-  IterateProducts products;
-  products.px.resize(n);
-  for (std::size_t i = 0; i < n; ++i) products.px[i] = problem.quadratic.diagonal[i] * x[i];
-  data.add_factor_product(s, products.px);
-  std::vector<double> image(problem.m_eq() + problem.m_in());
-  data.constraint_image(x, image);
-  products.eq_image.assign(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(problem.m_eq()));
-  products.in_image.assign(image.begin() + static_cast<std::ptrdiff_t>(problem.m_eq()), image.end());
-  // A_eqᵀ·y_eq + A_inᵀ·y_in as one combination of the constraint columns.
-  std::copy(duals.equalities.begin(), duals.equalities.end(), image.begin());
-  std::copy(duals.inequalities.begin(), duals.inequalities.end(),
-            image.begin() + static_cast<std::ptrdiff_t>(problem.m_eq()));
-  products.multiplier_rows.assign(n, 0.0);
-  data.add_constraint_combination(image, products.multiplier_rows);
-  return products;
-}
 
 // The values of one iteration derived from the penalty and the relaxation.
 struct IterationScalars {
@@ -492,6 +461,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
   } else {
+    // Exactly what check_kkt reports for the result.
     auto residuals = check_kkt(problem, solution.x, solution.dual);
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;

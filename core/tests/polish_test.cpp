@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -522,11 +523,15 @@ TEST(SolveRegularized, SatisfiesTheRegularisedSystem) {
   for (std::size_t i = 0; i < p.n(); ++i) {
     u(i, 0) = columns(i, 0);
     u(i, 1) = columns(i, 1);
-    u(i, 2) = p.equalities.matrix(0, i) / std::sqrt(delta);
-    u(i, 3) = p.inequalities.matrix(0, i) / std::sqrt(delta);
-    u(i, 4) = p.inequalities.matrix(2, i) / std::sqrt(delta);
+    u(i, 2) = p.equalities.matrix(0, i);
+    u(i, 3) = p.inequalities.matrix(0, i);
+    u(i, 4) = p.inequalities.matrix(2, i);
   }
-  const SmwSystem system = SmwSystem::factor(diagonal, u).value();
+  // The stacked rows are the constraint columns, scaled by 1/√δ in the system.
+  const SmwSystem system =
+      SmwSystem::factor(diagonal, std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, 2)),
+                        1.0 / std::sqrt(delta))
+          .value();
 
   std::vector<double> rhs(p.n());
   for (std::size_t i = 0; i < p.n(); ++i) rhs[i] = 0.1 * static_cast<double>(i) - 0.3;

@@ -95,6 +95,13 @@ class ReducedColumns {
   // slot order):
   //   t = V_qᵀ·x (k entries),  out += V_q·s,
   //   image = V_consᵀ·x (one entry per constraint column),  out += V_cons·y.
+  // Both transposed products in one stream over the rows (an empty t or
+  // image is skipped), and both combinations in one (an empty output is
+  // skipped; out_q and out_cons may be the same vector, each row adding its
+  // factor part first).
+  void transpose_products(std::span<const double> x, std::span<double> t, std::span<double> image) const;
+  void add_products(std::span<const double> s, std::span<const double> y, std::span<double> out_q,
+                    std::span<double> out_cons) const;
   void factor_transpose_product(std::span<const double> x, std::span<double> t) const;
   void add_factor_product(std::span<const double> s, std::span<double> out) const;
   void constraint_image(std::span<const double> x, std::span<double> image) const;
@@ -104,6 +111,10 @@ class ReducedColumns {
   std::size_t rank() const { return h_; }
   std::size_t factors() const { return k_; }
   Transform transform() const { return transform_; }
+  // True when the factor columns hold C itself (an explicit U, or the dense
+  // test hook), so that P = diag(d) + V_q·V_qᵀ; otherwise they hold F and
+  // P = diag(d) + V_q·Ω·V_qᵀ.
+  bool holds_covariance_columns() const { return covariance_columns_; }
   // Columns of W, and how V reads them: column j of V is
   // multiplier(j)·diag(row_scale())·W[:, source(j)].
   std::size_t stored() const { return storage_->width; }
@@ -168,20 +179,12 @@ class ReducedColumns {
   std::expected<void, SolverError> set_transform(const FactorQuad& quadratic);
   // Vᵀ·diag(g)·V, full symmetric h×h.
   Matrix weighted_gram(std::span<const double> g) const;
-  // The dense slots [first, last) and the entries [begin, end) of row i that
-  // factor columns (constraints_only false) or constraint columns read.
-  std::pair<std::size_t, std::size_t> slots_read(bool constraints_only) const;
-  std::pair<std::size_t, std::size_t> entries_read(std::size_t i, bool constraints_only) const;
-  // ws_s = Σ_i W_is·(r_i·x_i) for every stored column s (`constraints_only`:
-  // only the columns constraint columns read; the others are left alone).
-  void stored_transpose_product(std::span<const double> x, std::span<double> ws, bool constraints_only) const;
-  // out_i += r_i·Σ_s W_is·ws_s (`constraints_only`: the same restriction).
-  void add_stored_product(std::span<const double> ws, std::span<double> out, bool constraints_only) const;
   // ws_s = Σ_{j ∈ [first, last), source(j) = s} κ_j·y_{j − first}.
   void gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
                         std::span<double> ws) const;
 
   std::size_t n_ = 0, h_ = 0, k_ = 0;
+  bool covariance_columns_ = false;
   Transform transform_ = Transform::None;
   std::vector<double> roots_;  // √ω (Diagonal)
   Matrix lower_;               // L (Lower)

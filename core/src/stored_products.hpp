@@ -1,0 +1,62 @@
+// Products of an unscaled iterate with the problem's matrices through the
+// stored columns V = [F, A_eqᵀ, A_inᵀ] of the problem (ReducedColumns::of_data)
+// instead of its dense blocks: the same sums over the nonzero entries only,
+// each stored column once.
+#pragma once
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "detail/vector_ops.hpp"
+#include "kkt_internal.hpp"
+#include "morva/linalg.hpp"
+#include "morva/problem.hpp"
+
+namespace morva {
+
+// s = Ω·t.
+inline std::vector<double> covariance_times(const FactorCovariance& omega, std::span<const double> t) {
+  std::vector<double> s(t.size());
+  if (omega.is_dense()) {
+    for (std::size_t r = 0; r < t.size(); ++r) s[r] = detail::row_dot(omega.dense_matrix().row(r), t);
+  } else {
+    for (std::size_t r = 0; r < t.size(); ++r) s[r] = t[r] * omega.diagonal_values()[r];
+  }
+  return s;
+}
+
+// P·x = d∘x + F·(Ω·(Fᵀx)) (or d∘x + C·(Cᵀx) when the columns hold C), A·x
+// (one entry per constraint column of `columns`)
+// into `image`, and `out` = P·x + Aᵀ·y: two streams over the stored columns,
+// which products with the problem's own rows would take four.
+inline void stored_products_into(const FactorQuad& quadratic, const ReducedColumns& columns,
+                                 std::span<const double> x, std::span<const double> y,
+                                 std::span<double> image, std::span<double> px,
+                                 std::span<double> multiplier_rows) {
+  std::vector<double> t(columns.factors());
+  columns.transpose_products(x, t, image);
+  const std::vector<double> s = columns.holds_covariance_columns() ? t : covariance_times(quadratic.omega, t);
+  for (std::size_t i = 0; i < px.size(); ++i) px[i] = quadratic.diagonal[i] * x[i];
+  columns.add_products(s, y, px, multiplier_rows);
+}
+
+// P·x, A_eq·x, A_in·x and A_eqᵀy_eq + A_inᵀy_in through the problem's V.
+inline IterateProducts stored_products(const QpProblem& problem, const ReducedColumns& data,
+                                       std::span<const double> x, const DualVariables& duals) {
+  const std::size_t n = problem.n();
+  const auto m_eq = static_cast<std::ptrdiff_t>(problem.m_eq());
+  std::vector<double> image(problem.m_eq() + problem.m_in());
+  std::vector<double> y(image.size());
+  std::copy(duals.equalities.begin(), duals.equalities.end(), y.begin());
+  std::copy(duals.inequalities.begin(), duals.inequalities.end(), y.begin() + m_eq);
+  IterateProducts products;
+  products.px.resize(n);
+  products.multiplier_rows.assign(n, 0.0);
+  stored_products_into(problem.quadratic, data, x, y, image, products.px, products.multiplier_rows);
+  products.eq_image.assign(image.begin(), image.begin() + m_eq);
+  products.in_image.assign(image.begin() + m_eq, image.end());
+  return products;
+}
+
+}  // namespace morva
