@@ -75,19 +75,19 @@ std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega) {
 }
 
 // Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
-// in place, for a lower-triangular row-major L with a positive diagonal.
+// in place, for a lower-triangular row-major L with a positive diagonal. The
+// forward sums go through detail::dot4 (four independent partial sums, not
+// one serial chain); the backward pass eliminates each solved unknown from
+// the rows above, which keeps the access row-contiguous and the updates
+// independent.
 void cholesky_solve_in_place(const Matrix& lower, std::span<double> t) {
   const std::size_t h = lower.rows();
   for (std::size_t j = 0; j < h; ++j) {
-    const auto row = lower.row(j);
-    double s = t[j];
-    for (std::size_t l = 0; l < j; ++l) s -= row[l] * t[l];
-    t[j] = s / row[j];
+    const double* row = lower.row(j).data();
+    t[j] = (t[j] - detail::dot4(row, t.data(), j)) / row[j];
   }
-  // Lᵀ is read by columns of L; eliminating each solved unknown from the rows
-  // above keeps the access row-contiguous.
   for (std::size_t j = h; j-- > 0;) {
-    const auto row = lower.row(j);
+    const double* row = lower.row(j).data();
     t[j] /= row[j];
     const double w = t[j];
     for (std::size_t l = 0; l < j; ++l) t[l] -= row[l] * w;
@@ -204,20 +204,19 @@ void accumulate_tile(const double* rows, std::size_t stride, const double* g, st
 thread_local bool t_dense_columns = false;
 
 // Cholesky A = L·Lᵀ row by row of a symmetric matrix given by its lower
-// triangle: for each j and c ≤ j, s = Σ_{l<c} L_jl·L_cl; for c < j,
-// L_jc = (A_jc − s)/L_cc; for c = j, p = A_jj − s must be finite and above
-// kMinCapacitancePivot, and L_jj = √p. In exact arithmetic A ⪰ I (the
-// capacitance) or A ⪰ G > 0 (the n-space K), so a failing pivot can only come
-// from overflow or NaN in the data.
+// triangle: for each j and c ≤ j, s = Σ_{l<c} L_jl·L_cl (in detail::dot4's
+// order); for c < j, L_jc = (A_jc − s)/L_cc; for c = j, p = A_jj − s must be
+// finite and above kMinCapacitancePivot, and L_jj = √p. In exact arithmetic
+// A ⪰ I (the capacitance) or A ⪰ G > 0 (the n-space K), so a failing pivot
+// can only come from overflow or NaN in the data.
 std::expected<Matrix, SolverError> cholesky_lower(const Matrix& a) {
   const std::size_t h = a.rows();
   Matrix factor = Matrix::zeros(h, h);
   for (std::size_t j = 0; j < h; ++j) {
-    const auto row_j = factor.row(j);
+    double* row_j = factor.row(j).data();
     for (std::size_t c = 0; c <= j; ++c) {
-      const auto row_c = factor.row(c);
-      double s = 0.0;
-      for (std::size_t l = 0; l < c; ++l) s += row_j[l] * row_c[l];
+      const double* row_c = factor.row(c).data();
+      const double s = detail::dot4(row_j, row_c, c);
       if (c < j) {
         row_j[c] = (a(j, c) - s) / row_c[c];
       } else {
@@ -260,26 +259,27 @@ std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t wi
   return block;
 }
 
-// In place t ← Lᵀ·t for lower-triangular L: t_c = Σ_{l≥c} L_lc·t_l, c
-// ascending so that every t_l read is still the input.
-void lower_transpose_times(const Matrix& lower, double* t) {
-  const std::size_t k = lower.rows();
-  for (std::size_t c = 0; c < k; ++c) {
-    double s = 0.0;
-    for (std::size_t l = c; l < k; ++l) s += lower(l, c) * t[l];
-    t[c] = s;
-  }
+// In place t ← Lᵀ·t for lower-triangular L, given as its transpose U = Lᵀ
+// (row-major): t_c = Σ_{l≥c} U_cl·t_l, c ascending so that every t_l read is
+// still the input.
+void lower_transpose_times(const Matrix& upper, double* t) {
+  const std::size_t k = upper.rows();
+  for (std::size_t c = 0; c < k; ++c) t[c] = detail::dot4(upper.row(c).data() + c, t + c, k - c);
 }
 
 // In place w ← L·w: w_l = Σ_{c≤l} L_lc·w_c, l descending.
 void lower_times(const Matrix& lower, double* w) {
-  for (std::size_t l = lower.rows(); l-- > 0;) {
-    const auto row = lower.row(l);
-    double s = 0.0;
-    for (std::size_t c = 0; c <= l; ++c) s += row[c] * w[c];
-    w[l] = s;
-  }
+  for (std::size_t l = lower.rows(); l-- > 0;) w[l] = detail::dot4(lower.row(l).data(), w, l + 1);
 }
+
+Matrix transposed(const Matrix& m) {
+  Matrix t = Matrix::zeros(m.cols(), m.rows());
+  for (std::size_t i = 0; i < m.rows(); ++i) {
+    for (std::size_t j = 0; j < m.cols(); ++j) t(j, i) = m(i, j);
+  }
+  return t;
+}
+
 // What the storage of V needs to know of every column of [F, rows ᵀ]: its
 // nonzero count (exact in doubles), whether it is finite, and a fingerprint
 // of its magnitudes that equal columns and negated columns share. Finiteness
@@ -437,6 +437,7 @@ std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad&
     if (!lower) return std::unexpected(lower.error());
     transform_ = Transform::Lower;
     lower_ = std::move(*lower);
+    upper_ = transposed(lower_);
   } else {
     transform_ = Transform::Diagonal;
     roots_.resize(k);
@@ -974,26 +975,20 @@ std::expected<void, SolverError> SmwSystem::factor_capacitance() {
   const Matrix m = v.weighted_gram(inverse_diagonal_);
   Matrix s = Matrix::zeros(h, h);
   if (v.transform() == ReducedColumns::Transform::Lower) {
-    // Y = M·T_q over the factor columns (h×k), then S_qq = T_qᵀ·Y_q.
-    const Matrix& lower = v.lower_;
-    Matrix y = Matrix::zeros(h, k);
+    // Y = M·T_q over the factor columns (h×k), kept transposed so that both
+    // products read rows: Y_ab = Σ_{l≥b} M_al·L_lb, S_qq = T_qᵀ·Y_q.
+    const Matrix& upper = v.upper_;
+    Matrix y_t = Matrix::zeros(k, h);
     for (std::size_t a = 0; a < h; ++a) {
-      const auto row = m.row(a);
-      for (std::size_t b = 0; b < k; ++b) {
-        double sum = 0.0;
-        for (std::size_t l = b; l < k; ++l) sum += row[l] * lower(l, b);
-        y(a, b) = sum;
-      }
+      const double* row = m.row(a).data();
+      for (std::size_t b = 0; b < k; ++b) y_t(b, a) = detail::dot4(row + b, upper.row(b).data() + b, k - b);
     }
     for (std::size_t a = 0; a < k; ++a) {
-      for (std::size_t b = 0; b <= a; ++b) {
-        double sum = 0.0;
-        for (std::size_t l = a; l < k; ++l) sum += lower(l, a) * y(l, b);
-        s(a, b) = sum;
-      }
+      for (std::size_t b = 0; b <= a; ++b)
+        s(a, b) = detail::dot4(upper.row(a).data() + a, y_t.row(b).data() + a, k - a);
     }
     for (std::size_t c = k; c < h; ++c) {
-      for (std::size_t b = 0; b < k; ++b) s(c, b) = scale_ * y(c, b);
+      for (std::size_t b = 0; b < k; ++b) s(c, b) = scale_ * y_t(b, c);
       for (std::size_t d = k; d <= c; ++d) s(c, d) = scale_ * scale_ * m(c, d);
     }
   } else {
@@ -1034,7 +1029,7 @@ void SmwSystem::apply_transform(std::span<double> v, bool transpose) const {
   const std::size_t k = columns.factors();
   if (columns.transform() == ReducedColumns::Transform::Lower) {
     if (transpose) {
-      lower_transpose_times(columns.lower_, v.data());
+      lower_transpose_times(columns.upper_, v.data());
     } else {
       lower_times(columns.lower_, v.data());
     }

@@ -188,6 +188,7 @@ class ReducedColumns {
   Transform transform_ = Transform::None;
   std::vector<double> roots_;  // √ω (Diagonal)
   Matrix lower_;               // L (Lower)
+  Matrix upper_;               // Lᵀ (Lower), row-major, for products with Lᵀ
   std::shared_ptr<const Storage> storage_;
   std::vector<std::uint32_t> source_;  // h: stored column of each column of V
   std::vector<double> multiplier_;     // h: κ_j
