@@ -292,6 +292,68 @@ TEST(SequenceEquivalence, DatesFollowTheDensePath) {
   }
 }
 
+// ---- Repeated columns ----
+
+// The columns of V that repeat an earlier one, or its negation: a style band
+// row repeats its style's factor column (its lower side negated), an
+// industry-neutrality row repeats the industry's membership column.
+std::size_t distinct_columns(const QpProblem& p) {
+  const Matrix& f = p.quadratic.factors;
+  const std::vector<const double*> rows = constraint_rows(p);
+  const auto value = [&](std::size_t j, std::size_t i) {
+    return j < f.cols() ? f(i, j) : rows[j - f.cols()][i];
+  };
+  std::size_t distinct = 0;
+  for (std::size_t j = 0; j < f.cols() + rows.size(); ++j) {
+    bool repeats = false;
+    for (std::size_t e = 0; e < j && !repeats; ++e) {
+      for (const double sign : {1.0, -1.0}) {
+        bool same = true;
+        for (std::size_t i = 0; i < p.n() && same; ++i) same = value(j, i) == sign * value(e, i);
+        repeats = repeats || same;
+      }
+    }
+    distinct += repeats ? 0 : 1;
+  }
+  return distinct;
+}
+
+// Equilibration rescales the rows of F and of the constraint blocks by
+// different factors, so its scaled matrices no longer repeat each other bit
+// for bit; the iteration's V must still store each distinct column of the
+// data once, reading it through r = D and κ = ±√c or ±E.
+TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const IndustryModel model = industry_model(seed);
+    const QpProblem qp =
+        build_portfolio(model, {"repeats", Templates::IndustryStyles, Turnover::Both}).to_qp().value();
+    const std::size_t h = qp.quadratic.factors.cols() + qp.m_eq() + qp.m_in();
+    const std::size_t distinct = distinct_columns(qp);
+    ASSERT_LT(distinct + model.industries + 2 * kStyles - 1, h);  // every template row repeats a column
+
+    const Workspace w = Workspace::create(SolverSettings{}, qp).value();
+    const ScaledProblem& scaled = *w.scaled();
+    const ReducedColumns& v = w.systems().front().second.smw.columns();
+    EXPECT_EQ(v.stored(), distinct);
+    EXPECT_TRUE(std::ranges::equal(v.row_scale(), scaled.column_scaling));
+    const std::size_t k = qp.quadratic.factors.cols();
+    const double root_cost = std::sqrt(scaled.cost_scaling);
+    for (std::size_t j = 0; j < h; ++j) {
+      const double scale = j < k ? root_cost
+                                 : (j < k + qp.m_eq() ? scaled.equality_scaling[j - k]
+                                                      : scaled.inequality_scaling[j - k - qp.m_eq()]);
+      EXPECT_EQ(std::abs(v.multiplier(j)), scale) << j;
+    }
+    // U written out is the scaled problem's own, up to the order of rounding.
+    const Matrix got = v.materialize(1.0);
+    const ReducedColumns plain =
+        ReducedColumns::create(scaled.problem.quadratic, constraint_rows(scaled.problem)).value();
+    const Matrix want = plain.materialize(1.0);
+    EXPECT_LE(max_abs_difference(got.data(), want.data()), 1e-14 * max_abs(want.data()));
+  }
+}
+
 // ---- Many factors on few assets ----
 
 // 3 assets and 20,000 factors (h ≫ n): the system is factored in the n-space,
