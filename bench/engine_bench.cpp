@@ -31,7 +31,7 @@ namespace {
 using morva::Clock;
 
 constexpr double kRiskAversion = 2.0;
-constexpr int kRepeats = 5;              // best of this many timings
+constexpr int kRepeats = 9;              // best of this many timings
 constexpr double kTargetSeconds = 0.15;  // length of one timed stretch
 constexpr std::uint64_t kWarmupIterations = 5;
 
@@ -157,8 +157,8 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Seconds per iteration: the difference of two runs that differ only in their
-// iteration count, so setup, the final check and unscaling cancel out.
+// Seconds per iteration, once: the difference of two runs that differ only in
+// their iteration count, so setup, the final check and unscaling cancel out.
 double time_per_iteration(const morva::QpProblem& problem, std::uint64_t iterations) {
   auto run = [&](std::uint64_t count) {
     auto workspace = morva::Workspace::create(iterations_only(count), problem);
@@ -168,13 +168,9 @@ double time_per_iteration(const morva::QpProblem& problem, std::uint64_t iterati
     if (!solution) std::fprintf(stderr, "solve failed: %s\n", solution.error().message().c_str());
     return elapsed;
   };
-  double best = 1e300;
-  for (int r = 0; r < kRepeats; ++r) {
-    const double long_run = run(kWarmupIterations + iterations);
-    const double short_run = run(kWarmupIterations);
-    best = std::min(best, (long_run - short_run) / static_cast<double>(iterations));
-  }
-  return best;
+  const double long_run = run(kWarmupIterations + iterations);
+  const double short_run = run(kWarmupIterations);
+  return (long_run - short_run) / static_cast<double>(iterations);
 }
 
 // Dot product with four partial sums (the form the iteration itself uses).
@@ -192,39 +188,51 @@ inline double dot(const double* a, const double* b, std::size_t len) {
 }
 
 // The memory floor: two passes over the stored entries of V, each a dot
-// product per row (y = V·v, then z = V·v'), nothing else.
-double stream_floor(const morva::ReducedColumns& columns) {
-  const std::size_t n = columns.assets();
-  const std::size_t h = columns.rank();
-  const std::size_t p = columns.dense_columns().size();
-  const auto raw = columns.raw();
-  std::vector<double> v(h, 0.5), w(h, 0.25), y(n), z(n);
-  auto pass = [&](const std::vector<double>& x, std::vector<double>& out) {
-    for (std::size_t i = 0; i < n; ++i) {
-      double s = dot(raw.dense + i * p, x.data(), p);
-      for (std::size_t e = raw.row_start[i]; e < raw.row_start[i + 1]; ++e)
-        s += raw.value[e] * x[raw.column[e]];
+// product per row (y = V·v, then z = V·v'), nothing else. Each call times
+// one stretch of about kTargetSeconds.
+class StreamFloor {
+ public:
+  explicit StreamFloor(const morva::ReducedColumns& columns)
+      : n_(columns.assets()),
+        p_(columns.dense_columns().size()),
+        raw_(columns.raw()),
+        v_(columns.rank(), 0.5),
+        w_(columns.rank(), 0.25),
+        y_(n_),
+        z_(n_) {
+    two_passes();
+    const auto probe = Clock::now();
+    two_passes();
+    const double once = std::max(seconds_since(probe), 1e-7);
+    reps_ = static_cast<int>(std::clamp(kTargetSeconds / once, 3.0, 100000.0));
+  }
+
+  double seconds() {
+    const auto start = Clock::now();
+    for (int i = 0; i < reps_; ++i) two_passes();
+    return seconds_since(start) / reps_;
+  }
+
+ private:
+  void pass(const std::vector<double>& x, std::vector<double>& out) const {
+    for (std::size_t i = 0; i < n_; ++i) {
+      double s = dot(raw_.dense + i * p_, x.data(), p_);
+      for (std::size_t e = raw_.row_start[i]; e < raw_.row_start[i + 1]; ++e)
+        s += raw_.value[e] * x[raw_.column[e]];
       out[i] = s;
     }
-  };
-  auto two_passes = [&] {
-    pass(v, y);
-    pass(w, z);
-    v[0] += 1e-300 * z[n / 2];  // keeps the passes live
-  };
-  two_passes();
-  const auto probe = Clock::now();
-  two_passes();
-  const double once = std::max(seconds_since(probe), 1e-7);
-  const auto reps = static_cast<int>(std::clamp(kTargetSeconds / once, 3.0, 100000.0));
-  double best = 1e300;
-  for (int r = 0; r < kRepeats; ++r) {
-    const auto start = Clock::now();
-    for (int i = 0; i < reps; ++i) two_passes();
-    best = std::min(best, seconds_since(start) / reps);
   }
-  return best;
-}
+  void two_passes() {
+    pass(v_, y_);
+    pass(w_, z_);
+    v_[0] += 1e-300 * z_[n_ / 2];  // keeps the passes live
+  }
+
+  std::size_t n_, p_;
+  morva::ReducedColumns::Raw raw_;
+  std::vector<double> v_, w_, y_, z_;
+  int reps_ = 3;
+};
 
 struct Row {
   const char* family;
@@ -271,10 +279,20 @@ Row measure(const char* family, std::size_t n, std::size_t k) {
   const morva::ReducedColumns& columns = workspace->systems().front().second.smw.columns();
   row.dense = columns.dense_columns().size();
   row.stored = row.dense * n + columns.raw().row_start[n];
-  row.floor_us = stream_floor(columns) * 1e6;
-  const auto iterations =
-      static_cast<std::uint64_t>(std::clamp(kTargetSeconds / (3e-6 * row.floor_us), 20.0, 20000.0));
-  row.iteration_us = time_per_iteration(problem, iterations) * 1e6;
+  // The floor and the iteration in alternation, best of kRepeats each, so
+  // that a change of load on a shared machine reaches both alike.
+  StreamFloor floor_timer(columns);
+  double floor = 1e300, iteration = 1e300;
+  std::uint64_t iterations = 0;
+  for (int r = 0; r < kRepeats; ++r) {
+    floor = std::min(floor, floor_timer.seconds());
+    if (iterations == 0) {
+      iterations = static_cast<std::uint64_t>(std::clamp(kTargetSeconds / (3.0 * floor), 20.0, 20000.0));
+    }
+    iteration = std::min(iteration, time_per_iteration(problem, iterations));
+  }
+  row.floor_us = floor * 1e6;
+  row.iteration_us = iteration * 1e6;
   return row;
 }
 

@@ -25,8 +25,13 @@ using detail::store2;
 // A column of V with more than n / kDenseColumnDivisor nonzero entries is
 // stored densely, any other through its nonzeros.
 constexpr std::size_t kDenseColumnDivisor = 4;
-// Rows per group in the accumulations of an ADMM pass.
+// Rows per group in the accumulations of an ADMM pass, and rows per block
+// of the work fused into it (a multiple of kRowGroup, so that the groups are
+// the same with or without blocks; the block's vectors stay in the
+// first-level cache).
 constexpr std::size_t kRowGroup = 4;
+constexpr std::size_t kFusedRows = 64;
+static_assert(kFusedRows % kRowGroup == 0);
 // Register tile of the dense capacitance product, and the bytes of rows of U
 // one pass of the tiles streams (fits the first-level data cache).
 constexpr std::size_t kTile = 4;
@@ -280,6 +285,32 @@ Matrix transposed(const Matrix& m) {
   return t;
 }
 
+// Stored columns renumbered so that those no constraint column reads come
+// first, each group in its order of first appearance (the columns of F before
+// the constraint rows in both): the columns constraint columns read are then
+// the numbers from the returned count on, and F's columns [0, their count).
+std::size_t order_by_reader(std::vector<std::size_t>& primary, std::vector<char>& read,
+                            std::vector<std::uint32_t>& source) {
+  std::vector<std::uint32_t> order;
+  for (const char reader : {char{0}, char{1}}) {
+    for (std::size_t s = 0; s < read.size(); ++s) {
+      if (read[s] == reader) order.push_back(static_cast<std::uint32_t>(s));
+    }
+  }
+  std::vector<std::uint32_t> renumber(read.size());
+  std::vector<std::size_t> new_primary(read.size());
+  std::vector<char> new_read(read.size());
+  for (std::size_t t = 0; t < order.size(); ++t) {
+    renumber[order[t]] = static_cast<std::uint32_t>(t);
+    new_primary[t] = primary[order[t]];
+    new_read[t] = read[order[t]];
+  }
+  for (auto& s : source) s = renumber[s];
+  primary = std::move(new_primary);
+  read = std::move(new_read);
+  return static_cast<std::size_t>(std::ranges::count(read, char{0}));
+}
+
 // What the storage of V needs to know of every column of [F, rows ᵀ]: its
 // nonzero count (exact in doubles), whether it is finite, and a fingerprint
 // of its magnitudes that equal columns and negated columns share. Finiteness
@@ -473,8 +504,9 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
 }
 
 // The stored columns that `source` reads (the first k entries for factor
-// columns), renumbered in their order, with `source` rewritten to the new
-// numbers; null, `source` untouched, when that is every column with the same
+// columns), numbered as store numbers them (those no kept constraint column
+// reads first, each group in the old order), with `source` rewritten to the
+// new numbers; null, `source` untouched, when that is every column with the same
 // readers. The layout rules are store's, so the result is the storage the
 // selected columns would get on their own (a column stored for a dropped row
 // that a kept one repeats keeps that row's values, with κ's sign).
@@ -482,50 +514,48 @@ std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const S
                                                                          std::size_t k,
                                                                          std::vector<std::uint32_t>& source) {
   constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> renumber(w.width, kDropped);
-  std::vector<char> read(w.width, 0);
+  std::vector<char> kept(w.width, 0), read(w.width, 0);
   for (std::size_t j = 0; j < source.size(); ++j) {
-    renumber[source[j]] = 0;
+    kept[source[j]] = 1;
     if (j >= k) read[source[j]] = 1;
   }
-  if (std::ranges::find(renumber, kDropped) == renumber.end() && read == w.read_by_constraint) return nullptr;
+  if (std::ranges::count(kept, char{0}) == 0 && read == w.read_by_constraint) return nullptr;
 
+  // The kept columns no kept constraint column reads, then the others, each
+  // group in the old order (store's numbering of the selection's columns).
   auto storage = std::make_shared<Storage>();
   Storage& out = *storage;
-  for (std::size_t s = 0; s < w.width; ++s) {
-    if (renumber[s] == kDropped) continue;
-    renumber[s] = static_cast<std::uint32_t>(out.width++);
-    out.read_by_constraint.push_back(read[s]);
-    if (s < w.factor_width) ++out.factor_width;
+  std::vector<std::uint32_t> renumber(w.width, kDropped);
+  for (const char reader : {char{0}, char{1}}) {
+    for (std::size_t s = 0; s < w.width; ++s) {
+      if (!kept[s] || read[s] != reader) continue;
+      renumber[s] = static_cast<std::uint32_t>(out.width++);
+      out.read_by_constraint.push_back(reader);
+      if (s < w.factor_width) ++out.factor_width;
+    }
+    if (reader == 0) out.first_constraint_column = out.width;
   }
   for (auto& s : source) s = renumber[s];
-  // Dense slots in store's order (no kept constraint reader first, each group
-  // in increasing column), and the old slot each comes from.
-  std::vector<std::size_t> from;
-  for (const char reader : {char{0}, char{1}}) {
-    std::vector<std::pair<std::uint32_t, std::size_t>> group;  // (column, old slot)
-    for (std::size_t a = 0; a < w.dense_column.size(); ++a) {
-      const std::size_t s = w.dense_column[a];
-      if (renumber[s] != kDropped && read[s] == reader) group.emplace_back(renumber[s], a);
-    }
-    std::ranges::sort(group);
-    for (const auto& [column, slot] : group) {
-      from.push_back(slot);
-      out.dense_column.push_back(column);
-      if (column < out.factor_width) out.factor_end = out.dense_column.size();
-    }
-    if (reader == 0) out.leading = out.dense_column.size();
+  // Dense slots in the new column order, and the old slot of each.
+  std::vector<std::pair<std::uint32_t, std::size_t>> slots;  // (column, old slot)
+  for (std::size_t a = 0; a < w.dense_column.size(); ++a) {
+    const std::uint32_t s = renumber[w.dense_column[a]];
+    if (s != kDropped) slots.emplace_back(s, a);
+  }
+  std::ranges::sort(slots);
+  for (const auto& [column, slot] : slots) {
+    out.dense_column.push_back(column);
+    if (column < out.factor_width) out.factor_end = out.dense_column.size();
+    if (column < out.first_constraint_column) out.leading = out.dense_column.size();
   }
   const std::size_t p = w.dense_column.size();
-  const std::size_t q = from.size();
+  const std::size_t q = slots.size();
   out.dense.resize(n * q);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t b = 0; b < q; ++b) out.dense[i * q + b] = w.dense[i * p + from[b]];
+    for (std::size_t b = 0; b < q; ++b) out.dense[i * q + b] = w.dense[i * p + slots[b].second];
   }
-  // Each row's kept entries: those no kept constraint column reads first,
-  // each group in increasing column.
+  // Each row's kept entries in increasing new column.
   out.row_start.assign(n + 1, 0);
-  out.constraint_start.resize(n);
   std::vector<std::pair<std::uint32_t, double>> entries;
   for (std::size_t i = 0; i < n; ++i) {
     entries.clear();
@@ -533,15 +563,10 @@ std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const S
       const std::uint32_t s = renumber[w.sparse_column[e]];
       if (s != kDropped) entries.emplace_back(s, w.sparse_value[e]);
     }
-    std::ranges::sort(entries, [&](const auto& a, const auto& b) {
-      const char ra = out.read_by_constraint[a.first], rb = out.read_by_constraint[b.first];
-      return ra != rb ? ra < rb : a.first < b.first;
-    });
-    out.constraint_start[i] = out.row_start[i];
+    std::ranges::sort(entries, {}, &std::pair<std::uint32_t, double>::first);
     for (const auto& [s, v] : entries) {
       out.sparse_column.push_back(s);
       out.sparse_value.push_back(v);
-      if (out.read_by_constraint[s] == 0) ++out.constraint_start[i];
     }
     out.row_start[i + 1] = out.sparse_column.size();
   }
@@ -631,17 +656,17 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
 
   w.width = primary.size();
   w.forced_dense = all_dense;
+  w.first_constraint_column = order_by_reader(primary, read_by_constraint, source_);
   dense.resize(w.width);
   for (std::size_t s = 0; s < w.width; ++s) {
     dense[s] = all_dense || profile.nonzeros[primary[s]] * static_cast<double>(kDenseColumnDivisor) >
                                 static_cast<double>(n);
   }
-  // Dense slots: the columns no constraint column reads, then the others.
-  for (const char read : {char{0}, char{1}}) {
-    for (std::size_t s = 0; s < w.width; ++s) {
-      if (dense[s] && read_by_constraint[s] == read) w.dense_column.push_back(s);
-    }
-    if (read == 0) w.leading = w.dense_column.size();
+  // Dense slots in column order: the columns no constraint column reads come first.
+  for (std::size_t s = 0; s < w.width; ++s) {
+    if (!dense[s]) continue;
+    w.dense_column.push_back(s);
+    if (s < w.first_constraint_column) w.leading = w.dense_column.size();
   }
   fill_dense(*factors, rows, primary, w);
   fill_sparse(*factors, rows, primary, dense, w);
@@ -672,60 +697,46 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
   }
 }
 
-// The compressed rows. Each row lists first the entries of stored columns no
-// constraint column reads, then the others, each group in increasing stored
-// column; F's columns come before the constraint rows in both, so the entries
-// factor columns read are a prefix of every row.
+// The compressed rows, each row's entries in increasing stored column: those
+// of F's columns (a prefix of the numbers) row by row, then those of the
+// constraint rows one row at a time. The entries factor columns read are a
+// prefix of every row and those constraint columns read a suffix.
 void ReducedColumns::fill_sparse(const Matrix& factors, std::span<const double* const> rows,
                                  std::span<const std::size_t> primary, std::span<const char> dense,
                                  Storage& w) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  std::vector<std::size_t> factor_sparse[2];  // stored columns from F, by read_by_constraint
-  std::vector<std::size_t> row_sparse;        // stored columns from constraint rows
+  std::vector<std::size_t> factor_sparse, row_sparse;  // sparse stored columns from F, from rows
   for (std::size_t s = 0; s < w.width; ++s) {
     if (primary[s] < k) ++w.factor_width;
-    if (dense[s]) continue;
-    if (primary[s] < k) {
-      factor_sparse[w.read_by_constraint[s] != 0 ? 1 : 0].push_back(s);
-    } else {
-      row_sparse.push_back(s);
-    }
+    if (!dense[s]) (primary[s] < k ? factor_sparse : row_sparse).push_back(s);
   }
-  // Entries per row of each group, then the offsets, then the entries.
-  std::vector<std::size_t> first(n, 0), second(n, 0);
+  // Entries per row, then the offsets, then the entries.
+  w.row_start.assign(n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
-    for (std::size_t s : factor_sparse[0]) first[i] += f[primary[s]] != 0.0 ? 1 : 0;
-    for (std::size_t s : factor_sparse[1]) second[i] += f[primary[s]] != 0.0 ? 1 : 0;
+    for (std::size_t s : factor_sparse) w.row_start[i + 1] += f[primary[s]] != 0.0 ? 1 : 0;
   }
   for (std::size_t s : row_sparse) {
     const double* row = rows[primary[s] - k];
-    for (std::size_t i = 0; i < n; ++i) second[i] += row[i] != 0.0 ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += row[i] != 0.0 ? 1 : 0;
   }
-  w.row_start.assign(n + 1, 0);
-  w.constraint_start.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    w.constraint_start[i] = w.row_start[i] + first[i];
-    w.row_start[i + 1] = w.constraint_start[i] + second[i];
-  }
+  for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += w.row_start[i];
   w.sparse_column.resize(w.row_start[n]);
   w.sparse_value.resize(w.row_start[n]);
-  std::vector<std::size_t> next[2] = {{w.row_start.begin(), w.row_start.end() - 1}, w.constraint_start};
-  const auto append = [&](int group, std::size_t i, std::size_t s, double v) {
+  std::vector<std::size_t> next(w.row_start.begin(), w.row_start.end() - 1);
+  const auto append = [&](std::size_t i, std::size_t s, double v) {
     if (v == 0.0) return;
-    w.sparse_column[next[group][i]] = static_cast<std::uint32_t>(s);
-    w.sparse_value[next[group][i]++] = v;
+    w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
+    w.sparse_value[next[i]++] = v;
   };
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
-    for (int group = 0; group < 2; ++group) {
-      for (std::size_t s : factor_sparse[group]) append(group, i, s, f[primary[s]]);
-    }
+    for (std::size_t s : factor_sparse) append(i, s, f[primary[s]]);
   }
   for (std::size_t s : row_sparse) {
     const double* row = rows[primary[s] - k];
-    for (std::size_t i = 0; i < n; ++i) append(1, i, s, row[i]);
+    for (std::size_t i = 0; i < n; ++i) append(i, s, row[i]);
   }
 }
 
@@ -791,9 +802,9 @@ void ReducedColumns::transpose_products(std::span<const double> x, std::span<dou
 // Row i of V_q·s is r_i times the dot product of row i of W with M_q·s:
 // factor columns read the dense slots [0, factor_end) and the entries of the
 // row before the first one of a stored column beyond factor_width;
-// constraint columns read the slots from `leading` on and the entries from
-// constraint_start. Each row adds its factor sum first, then its constraint
-// sum, so out_q and out_cons may be the same vector.
+// constraint columns read the slots from `leading` on and the entries of
+// stored columns from first_constraint_column on (a suffix). Each row adds its factor sum first, then its
+// constraint sum, so out_q and out_cons may be the same vector.
 void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
                                   std::span<double> out_q, std::span<double> out_cons) const {
   const Storage& w = *storage_;
@@ -815,7 +826,7 @@ void ReducedColumns::add_products(std::span<const double> s, std::span<const dou
     }
     if (!out_cons.empty()) {
       double sum = detail::dot4(row + w.leading, gathered_cons.data(), width);
-      for (std::size_t e = w.constraint_start[i]; e < w.row_start[i + 1]; ++e)
+      for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
         sum += w.sparse_value[e] * ws_cons[w.sparse_column[e]];
       out_cons[i] += row_scale_[i] * sum;
     }
@@ -1105,14 +1116,16 @@ void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
 // Pass 1 of an ADMM iteration, one stream over W:
 //   r_i = g_i + r_i·Σ_s W_is·ω_s with ω = M_cons·weights over the constraint
 //   columns, g_i ← G⁻¹_i·r_i,  t = Tᵀ·Mᵀ·(Wᵀ(r∘g)).
-// The dense slots accumulate in `dense` (slot order), four rows at a time,
-// each entry still taking the rows in increasing order; the sparse entries go
-// straight into their stored column. The constraint weights of the dense
-// slots are gathered once behind the accumulators.
+// The rows go in blocks of kFusedRows (`fill` writes each block's g first),
+// and within them four at a time: the dense slots accumulate in `dense`
+// (slot order), each entry still taking the rows in increasing order; the
+// sparse entries go straight into their stored column. The constraint
+// weights of the dense slots are gathered once behind the accumulators.
 void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
-                            std::span<double> dense) const {
+                            std::span<double> dense, RowBlocks fill) const {
   const std::size_t n = inverse_diagonal_.size();
   if (rank() == 0) {
+    fill(0, n);
     for (std::size_t i = 0; i < n; ++i) g[i] *= inverse_diagonal_[i];
     return;
   }
@@ -1128,15 +1141,18 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
   double* stored_t = omega + w.width;  // Wᵀ(r∘g), one per stored column
   v.gather_to_stored(weights, k, h, {omega, w.width});
   for (std::size_t a = first; a < p; ++a) gathered[a - first] = omega[w.dense_column[a]];
-  const auto [d, row_start, constraint_start, column, value] = v.raw();
+  const auto [d, row_start, column, value, first_constraint_column] = v.raw();
   const double* inverse = inverse_diagonal_.data();
   const double* scale = v.row_scale_.data();
   const auto pulled = [&](std::size_t i) {
     double pull = detail::dot4(d + i * p + first, gathered, p - first);
-    for (std::size_t e = constraint_start[i]; e < row_start[i + 1]; ++e) pull += value[e] * omega[column[e]];
+    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) {
+      if (column[e] >= first_constraint_column) pull += value[e] * omega[column[e]];
+    }
     return g[i] + scale[i] * pull;
   };
   if (asset_space_) {
+    fill(0, n);
     for (std::size_t i = 0; i < n; ++i) g[i] = pulled(i);
     return;
   }
@@ -1145,28 +1161,32 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
   const auto scatter_sparse = [&](std::size_t i, double gi) {
     for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) stored_t[column[e]] += value[e] * gi;
   };
-  std::size_t i = 0;
-  for (; i + kRowGroup <= n; i += kRowGroup) {
-    const double* u0 = d + i * p;
-    const double* u1 = u0 + p;
-    const double* u2 = u1 + p;
-    const double* u3 = u2 + p;
-    const double g0 = scale[i] * (g[i] = inverse[i] * pulled(i));
-    const double g1 = scale[i + 1] * (g[i + 1] = inverse[i + 1] * pulled(i + 1));
-    const double g2 = scale[i + 2] * (g[i + 2] = inverse[i + 2] * pulled(i + 2));
-    const double g3 = scale[i + 3] * (g[i + 3] = inverse[i + 3] * pulled(i + 3));
-    for (std::size_t c = 0; c < p; ++c)
-      acc[c] = (((acc[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
-    scatter_sparse(i, g0);
-    scatter_sparse(i + 1, g1);
-    scatter_sparse(i + 2, g2);
-    scatter_sparse(i + 3, g3);
-  }
-  for (; i < n; ++i) {
-    const double* u = d + i * p;
-    const double gi = scale[i] * (g[i] = inverse[i] * pulled(i));
-    for (std::size_t c = 0; c < p; ++c) acc[c] += u[c] * gi;
-    scatter_sparse(i, gi);
+  for (std::size_t block = 0; block < n; block += kFusedRows) {
+    const std::size_t end = std::min(n, block + kFusedRows);
+    fill(block, end);
+    std::size_t i = block;
+    for (; i + kRowGroup <= end; i += kRowGroup) {
+      const double* u0 = d + i * p;
+      const double* u1 = u0 + p;
+      const double* u2 = u1 + p;
+      const double* u3 = u2 + p;
+      const double g0 = scale[i] * (g[i] = inverse[i] * pulled(i));
+      const double g1 = scale[i + 1] * (g[i + 1] = inverse[i + 1] * pulled(i + 1));
+      const double g2 = scale[i + 2] * (g[i + 2] = inverse[i + 2] * pulled(i + 2));
+      const double g3 = scale[i + 3] * (g[i + 3] = inverse[i + 3] * pulled(i + 3));
+      for (std::size_t c = 0; c < p; ++c)
+        acc[c] = (((acc[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
+      scatter_sparse(i, g0);
+      scatter_sparse(i + 1, g1);
+      scatter_sparse(i + 2, g2);
+      scatter_sparse(i + 3, g3);
+    }
+    for (; i < end; ++i) {
+      const double* u = d + i * p;
+      const double gi = scale[i] * (g[i] = inverse[i] * pulled(i));
+      for (std::size_t c = 0; c < p; ++c) acc[c] += u[c] * gi;
+      scatter_sparse(i, gi);
+    }
   }
   for (std::size_t a = 0; a < p; ++a) stored_t[w.dense_column[a]] = acc[a];
   for (std::size_t j = 0; j < h; ++j) t[j] = v.multiplier_[j] * stored_t[v.source_[j]];
@@ -1175,15 +1195,17 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
 
 // Pass 2, the second stream over W:
 //   w = M·T·S⁻¹t,  x_i = g_i − G⁻¹_i·(r_i·(W_i·w)),  image = M_consᵀ·(Wᵀ(r∘x)),
-// the dense constraint slots of the image accumulating four rows at a time
-// behind the gathered w in `dense`. In the n-space x = K⁻¹r first and the
-// same stream forms only the image.
+// in blocks of kFusedRows (`done` takes each block once its x is final) and
+// four rows at a time within them, the dense constraint slots of the image
+// accumulating behind the gathered w in `dense`. In the n-space x = K⁻¹r
+// first and the same stream forms only the image.
 bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
-                                std::span<double> image, std::span<double> dense) const {
+                                std::span<double> image, std::span<double> dense, RowBlocks done) const {
   const std::size_t n = inverse_diagonal_.size();
   std::fill(image.begin(), image.end(), 0.0);
   if (rank() == 0) {
     std::copy(g.begin(), g.end(), x.begin());
+    done(0, n);
     return all_finite(x);
   }
   const ReducedColumns& v = *columns_;
@@ -1208,10 +1230,11 @@ bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, 
   }
   std::fill(acc, acc + width, 0.0);
   std::fill(stored_image, stored_image + w.width, 0.0);
-  const auto [d, row_start, constraint_start, column, value] = v.raw();
+  const auto [d, row_start, column, value, first_constraint_column] = v.raw();
   const double* inverse = inverse_diagonal_.data();
   const double* scale = v.row_scale_.data();
-  bool finite = true;
+  // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
+  double not_finite = 0.0;
   // x_r, and r_r·x_r for the image.
   const auto solved = [&](std::size_t r) {
     double xr = x[r];
@@ -1220,33 +1243,38 @@ bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, 
       for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) uw += value[e] * stored_w[column[e]];
       xr = x[r] = g[r] - inverse[r] * (scale[r] * uw);
     }
-    finite &= std::isfinite(xr);
+    not_finite += xr - xr;
     const double scaled = scale[r] * xr;
-    for (std::size_t e = constraint_start[r]; e < row_start[r + 1]; ++e)
-      stored_image[column[e]] += value[e] * scaled;
+    for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) {
+      if (column[e] >= first_constraint_column) stored_image[column[e]] += value[e] * scaled;
+    }
     return scaled;
   };
-  std::size_t i = 0;
-  for (; i + kRowGroup <= n; i += kRowGroup) {
-    const double* u0 = d + i * p + first;
-    const double* u1 = u0 + p;
-    const double* u2 = u1 + p;
-    const double* u3 = u2 + p;
-    const double x0 = solved(i);
-    const double x1 = solved(i + 1);
-    const double x2 = solved(i + 2);
-    const double x3 = solved(i + 3);
-    for (std::size_t c = 0; c < width; ++c)
-      acc[c] = (((acc[c] + u0[c] * x0) + u1[c] * x1) + u2[c] * x2) + u3[c] * x3;
-  }
-  for (; i < n; ++i) {
-    const double* u = d + i * p + first;
-    const double xi = solved(i);
-    for (std::size_t c = 0; c < width; ++c) acc[c] += u[c] * xi;
+  for (std::size_t block = 0; block < n; block += kFusedRows) {
+    const std::size_t end = std::min(n, block + kFusedRows);
+    std::size_t i = block;
+    for (; i + kRowGroup <= end; i += kRowGroup) {
+      const double* u0 = d + i * p + first;
+      const double* u1 = u0 + p;
+      const double* u2 = u1 + p;
+      const double* u3 = u2 + p;
+      const double x0 = solved(i);
+      const double x1 = solved(i + 1);
+      const double x2 = solved(i + 2);
+      const double x3 = solved(i + 3);
+      for (std::size_t c = 0; c < width; ++c)
+        acc[c] = (((acc[c] + u0[c] * x0) + u1[c] * x1) + u2[c] * x2) + u3[c] * x3;
+    }
+    for (; i < end; ++i) {
+      const double* u = d + i * p + first;
+      const double xi = solved(i);
+      for (std::size_t c = 0; c < width; ++c) acc[c] += u[c] * xi;
+    }
+    done(block, end);
   }
   for (std::size_t a = first; a < p; ++a) stored_image[w.dense_column[a]] = acc[a - first];
   for (std::size_t j = k; j < h; ++j) image[j - k] = v.multiplier_[j] * stored_image[v.source_[j]];
-  return finite;
+  return not_finite == 0.0;
 }
 
 std::vector<const double*> constraint_rows(const QpProblem& problem) {

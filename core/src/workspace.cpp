@@ -58,8 +58,11 @@ struct AdmmState {
   std::vector<double> weights;      // [(ρz_eq − y_eq) ; (ρz_in − y_in)]
   std::vector<double> reduced;      // t = UᵀG⁻¹r, then w = S⁻¹t (h entries)
   std::vector<double> dense;        // scratch of the two passes over V
-  std::vector<double> scaled_rhs;   // G⁻¹r (n)
-  std::vector<double> scratch;      // n, for the consensus dual residual
+  std::vector<double> scaled_rhs;   // r without U, then G⁻¹r (n)
+  // scaled_rhs already holds the next iteration's r without U: the last
+  // iteration formed it row by row from its update, at the penalty in force.
+  bool rhs_formed = false;
+  std::vector<double> scratch;  // n, for the consensus dual residual
 
   AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h,
             std::size_t pass_scratch)
@@ -110,9 +113,10 @@ void initial_z(const QpProblem& problem, double rho, AdmmState& s) {
 //   A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = U_cons·v,  v = (ρz − y)/√ρ,
 //   A·x̃ = U_consᵀ·x̃ / √ρ.
 // Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then takes two streams over the rows
-// of U (SmwSystem::right_hand_side_pass and solution_pass) around the h×h
-// capacitance solve; the box and L1 updates then run over the rows, and the
-// constraint blocks over A·x̃.
+// of V (SmwSystem::project_rhs and back_substitute) around the h×h
+// capacitance solve; the right-hand side is formed, and the box and L1
+// updates run, block by block inside those streams, and the constraint
+// blocks follow over A·x̃.
 
 // The relaxed box and L1 updates of rows [first, last) from x̃,
 // written beside the current blocks. Every row is independent; with vector
@@ -194,53 +198,84 @@ void form_constraint_weights(const IterationScalars& c, AdmmState& s) {
   for (std::size_t i = 0; i < s.m_in; ++i) weights[s.m_eq + i] = c.rho * s.z_in[i] - s.y.inequalities[i];
 }
 
-// The terms of r without U, row by row into g:
+// The terms of r without U for rows [first, last) into g, from the iterate
+// (x, z_box, y_box, z_l1, y_l1):
 //   σx − q + (ρz_box − y_box) + [L1](ρ(z_l1 + a) − y_l1).
-void form_right_hand_side(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
-  const double* x = s.x.data();
-  const double* q = problem.linear.data();
-  const double* z_box = s.z_box.data();
-  const double* y_box = s.y.bounds.data();
-  double* g = s.scaled_rhs.data();
-  for (std::size_t i = 0; i < s.n; ++i) g[i] = c.sigma * x[i] - q[i] + (c.rho * z_box[i] - y_box[i]);
-  if (s.n_l1 > 0) {
-    const double* z_l1 = s.z_l1.data();
-    const double* y_l1 = s.y.l1.data();
-    const double* anchor = problem.l1->anchor.data();
-    for (std::size_t i = 0; i < s.n; ++i) g[i] += c.rho * (z_l1[i] + anchor[i]) - y_l1[i];
+struct RightHandSide {
+  const double *x, *z_box, *y_box, *z_l1, *y_l1;  // z_l1, y_l1 null without an L1 term
+
+  void rows(const QpProblem& problem, const IterationScalars& c, double* g, std::size_t first,
+            std::size_t last) const {
+    const double* q = problem.linear.data();
+    for (std::size_t i = first; i < last; ++i) g[i] = c.sigma * x[i] - q[i] + (c.rho * z_box[i] - y_box[i]);
+    if (z_l1 != nullptr) {
+      const double* anchor = problem.l1->anchor.data();
+      for (std::size_t i = first; i < last; ++i) g[i] += c.rho * (z_l1[i] + anchor[i]) - y_l1[i];
+    }
   }
+};
+
+// r of the iterate in force, and r of the one this iteration writes beside it.
+RightHandSide current_iterate(const AdmmState& s) {
+  const bool l1 = s.n_l1 > 0;
+  return {s.x.data(), s.z_box.data(), s.y.bounds.data(), l1 ? s.z_l1.data() : nullptr,
+          l1 ? s.y.l1.data() : nullptr};
+}
+RightHandSide next_iterate(const AdmmState& s) {
+  const bool l1 = s.n_l1 > 0;
+  return {s.x_next.data(), s.z_box_next.data(), s.y_box_next.data(), l1 ? s.z_l1_next.data() : nullptr,
+          l1 ? s.y_l1_next.data() : nullptr};
 }
 
-// x̃ = K⁻¹r into x_next and [A_eq·x̃ ; A_in·x̃] = V_consᵀ·x̃ into image; false
-// when x̃ is not finite. Two streams over the stored entries of V around the
-// h×h solve (SmwSystem::project_rhs, back_substitute).
-bool solve_reduced_system(const FactorizedSystem& system, AdmmState& s) {
-  const SmwSystem& smw = system.smw;
-  smw.project_rhs(s.scaled_rhs, s.weights, s.reduced, s.dense);
-  return smw.back_substitute(s.scaled_rhs, s.reduced, s.x_next, s.image, s.dense);
-}
-
-// The relaxed box and L1 updates of every row, beside the current blocks.
-void update_box_and_l1(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
+// The relaxed box and L1 updates of the rows of x̃, beside the current blocks.
+RowUpdate box_and_l1_update(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
   const bool has_l1 = s.n_l1 > 0;
-  const RowUpdate update{c.alpha,
-                         c.keep,
-                         c.rho,
-                         c.inv_rho,
-                         s.x_next.data(),
-                         s.z_box.data(),
-                         s.y.bounds.data(),
-                         problem.lower_bounds.data(),
-                         problem.upper_bounds.data(),
-                         has_l1 ? s.z_l1.data() : nullptr,
-                         has_l1 ? s.y.l1.data() : nullptr,
-                         has_l1 ? problem.l1->anchor.data() : nullptr,
-                         has_l1 ? problem.l1->costs.data() : nullptr,
-                         s.z_box_next.data(),
-                         s.y_box_next.data(),
-                         has_l1 ? s.z_l1_next.data() : nullptr,
-                         has_l1 ? s.y_l1_next.data() : nullptr};
-  update.rows(0, s.n);
+  return {c.alpha,
+          c.keep,
+          c.rho,
+          c.inv_rho,
+          s.x_next.data(),
+          s.z_box.data(),
+          s.y.bounds.data(),
+          problem.lower_bounds.data(),
+          problem.upper_bounds.data(),
+          has_l1 ? s.z_l1.data() : nullptr,
+          has_l1 ? s.y.l1.data() : nullptr,
+          has_l1 ? problem.l1->anchor.data() : nullptr,
+          has_l1 ? problem.l1->costs.data() : nullptr,
+          s.z_box_next.data(),
+          s.y_box_next.data(),
+          has_l1 ? s.z_l1_next.data() : nullptr,
+          has_l1 ? s.y_l1_next.data() : nullptr};
+}
+
+// x̃ = K⁻¹r into x_next, [A_eq·x̃ ; A_in·x̃] = V_consᵀ·x̃ into image, and the
+// box and L1 updates from x̃; false when x̃ is not finite. Two streams over
+// the stored entries of V around the h×h solve (SmwSystem::project_rhs,
+// back_substitute). The second one updates the box and L1 blocks of each
+// block of rows it finishes and, while those rows are in cache, forms the
+// next iteration's r without U over the G⁻¹r it no longer needs; the first
+// forms r itself only when no iteration did (the first one, or after a
+// change of penalty). The updates are written beside the current blocks, so
+// a failed iteration leaves the iterate untouched.
+bool solve_reduced_system(const FactorizedSystem& system, const QpProblem& problem, const IterationScalars& c,
+                          AdmmState& s) {
+  const SmwSystem& smw = system.smw;
+  double* g = s.scaled_rhs.data();
+  const RightHandSide current = current_iterate(s);
+  const auto form_rows = [&](std::size_t first, std::size_t last) {
+    if (!s.rhs_formed) current.rows(problem, c, g, first, last);
+  };
+  const RowUpdate update = box_and_l1_update(problem, c, s);
+  const RightHandSide next = next_iterate(s);
+  const auto update_rows = [&](std::size_t first, std::size_t last) {
+    update.rows(first, last);
+    next.rows(problem, c, g, first, last);
+  };
+  smw.project_rhs(s.scaled_rhs, s.weights, s.reduced, s.dense, form_rows);
+  const bool finite = smw.back_substitute(s.scaled_rhs, s.reduced, s.x_next, s.image, s.dense, update_rows);
+  s.rhs_formed = finite;
+  return finite;
 }
 
 // The constraint blocks from A·x̃: z_eq stays b_eq, so only its dual moves;
@@ -279,9 +314,7 @@ bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, do
                     double alpha, AdmmState& s) {
   const IterationScalars c(rho, sigma, alpha);
   form_constraint_weights(c, s);
-  form_right_hand_side(problem, c, s);
-  if (!solve_reduced_system(system, s)) return false;
-  update_box_and_l1(problem, c, s);
+  if (!solve_reduced_system(system, problem, c, s)) return false;
   update_constraint_blocks(problem, c, s);
   commit_iterate(s);
   return true;
@@ -439,6 +472,7 @@ struct Penalty {
     system = *ready;
     rho = proposal;
     ++updates;
+    s.rhs_formed = false;  // formed at the old penalty
     return {};
   }
 };

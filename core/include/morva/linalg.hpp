@@ -121,11 +121,11 @@ class ReducedColumns {
   std::size_t source(std::size_t j) const { return source_[j]; }
   double multiplier(std::size_t j) const { return multiplier_[j]; }
   std::span<const double> row_scale() const { return row_scale_; }
-  // Stored columns kept densely, in slot order: first those that only factor
-  // columns read, then those that a constraint column reads.
+  // Stored columns kept densely, in increasing order: those only factor
+  // columns read come first (the stored columns are numbered so).
   std::span<const std::size_t> dense_columns() const { return storage_->dense_column; }
-  // The nonzero entries of the other stored columns of row i: first those of
-  // columns only factor columns read, then the others.
+  // The nonzero entries of the other stored columns of row i, in increasing
+  // stored column.
   std::span<const std::uint32_t> sparse_columns_of(std::size_t i) const;
   std::span<const double> sparse_values_of(std::size_t i) const;
   // U = V·diag(T_q, s·I) written out (n×h); for tests and benchmarks.
@@ -135,37 +135,45 @@ class ReducedColumns {
 
   // The storage as the passes over the rows read it: the dense block (row i
   // at dense + i·dense_columns().size()) and the compressed rows (row i owns
-  // entries [row_start[i], row_start[i + 1]); those from constraint_start[i]
-  // on belong to stored columns that constraint columns read).
+  // entries [row_start[i], row_start[i + 1]), in increasing stored column;
+  // constraint columns read the stored columns from first_constraint_column
+  // on, factor columns some of those before).
   struct Raw {
     const double* dense;
     const std::size_t* row_start;
-    const std::size_t* constraint_start;
     const std::uint32_t* column;
     const double* value;
+    std::size_t first_constraint_column;
   };
   Raw raw() const {
     const Storage& w = *storage_;
-    return {w.dense.data(), w.row_start.data(), w.constraint_start.data(), w.sparse_column.data(),
-            w.sparse_value.data()};
+    return {w.dense.data(), w.row_start.data(), w.sparse_column.data(), w.sparse_value.data(),
+            w.first_constraint_column};
   }
 
  private:
   friend class SmwSystem;
   // W: the distinct columns of the data.
   struct Storage {
-    std::size_t width = 0;                      // stored columns
-    bool forced_dense = false;                  // every column dense, none shared
-    std::vector<double> dense;                  // n × dense_column.size(), row-major
-    std::vector<std::size_t> dense_column;      // stored column of each dense slot
-    std::size_t leading = 0;                    // dense slots no constraint column reads (a prefix)
-    std::size_t factor_end = 0;                 // dense slots factor columns may read (a prefix)
-    std::size_t factor_width = 0;               // stored columns from F: [0, factor_width)
-    std::vector<char> read_by_constraint;       // per stored column
-    std::vector<std::size_t> row_start;         // n + 1 offsets into sparse_column / sparse_value
-    std::vector<std::size_t> constraint_start;  // per row: first entry of a column constraints read
-    std::vector<std::uint32_t> sparse_column;
+    std::size_t width = 0;                     // stored columns
+    bool forced_dense = false;                 // every column dense, none shared
+    std::vector<double> dense;                 // n × dense_column.size(), row-major
+    std::vector<std::size_t> dense_column;     // stored column of each dense slot
+    std::size_t leading = 0;                   // dense slots no constraint column reads (a prefix)
+    std::size_t factor_end = 0;                // dense slots factor columns may read (a prefix)
+    std::size_t factor_width = 0;              // stored columns from F: [0, factor_width)
+    std::vector<char> read_by_constraint;      // per stored column
+    std::size_t first_constraint_column = 0;   // stored columns a constraint reads: [this, width)
+    std::vector<std::size_t> row_start;        // n + 1 offsets into sparse_column / sparse_value
+    std::vector<std::uint32_t> sparse_column;  // increasing within each row
     std::vector<double> sparse_value;
+
+    // The first entry of row i whose column a constraint column reads.
+    std::size_t constraint_entries(std::size_t i) const {
+      std::size_t e = row_start[i + 1];
+      while (e > row_start[i] && sparse_column[e - 1] >= first_constraint_column) --e;
+      return e;
+    }
   };
 
   ReducedColumns() = default;
@@ -195,6 +203,27 @@ class ReducedColumns {
   std::vector<double> row_scale_;      // n: r_i
 };
 
+// A non-owning callable over a range of rows [first, last), for work the
+// caller fuses into a pass over V (the pass calls it on consecutive blocks
+// of rows, in increasing order, while their data are in cache). Empty: no
+// call. The callable must outlive the pass.
+class RowBlocks {
+ public:
+  RowBlocks() = default;
+  template <class F>
+  RowBlocks(const F& f)  // NOLINT(google-explicit-constructor): a view of f
+      : object_(&f), call_([](const void* object, std::size_t first, std::size_t last) {
+          (*static_cast<const F*>(object))(first, last);
+        }) {}
+  void operator()(std::size_t first, std::size_t last) const {
+    if (call_ != nullptr) call_(object_, first, last);
+  }
+
+ private:
+  const void* object_ = nullptr;
+  void (*call_)(const void*, std::size_t, std::size_t) = nullptr;
+};
+
 class SmwSystem {
  public:
   // Takes G (length n, positive) and U (n×h); fails with
@@ -215,14 +244,17 @@ class SmwSystem {
   // column, in V's units) add the constraint pull: r = g + A_consᵀ·weights.
   // Leaves g = G⁻¹∘r and t = UᵀG⁻¹r (h entries) — or, when the system works
   // in the n-space, g = r and t untouched.
+  // `fill` writes g on each block of rows before the pass reads it.
   void project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
-                   std::span<double> dense) const;
+                   std::span<double> dense, RowBlocks fill = {}) const;
   // The back-substitution pass: from project_rhs's g and t (t is consumed),
   // x = K⁻¹r and image = A_cons·x (one entry per constraint column, V's
   // units). Returns whether every entry of x is finite. Both passes take
   // columns().pass_scratch() doubles of `dense` scratch.
+  // `done` is called on each block of rows once its entries of x are final
+  // (also when some entry is not finite).
   bool back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
-                       std::span<double> image, std::span<double> dense) const;
+                       std::span<double> image, std::span<double> dense, RowBlocks done = {}) const;
 
   std::size_t rank() const { return columns_ ? columns_->rank() : 0; }
   // Doubles of scratch the allocation-free solve_in_place takes.

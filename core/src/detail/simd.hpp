@@ -32,7 +32,13 @@ inline void store2(double* p, Lanes2 v) {
 //   s_0 then takes the remaining len mod 4 terms in increasing c,
 //   result = (s_0 + s_1) + (s_2 + s_3).
 // The lanes of two vectors hold (s_0, s_1) and (s_2, s_3).
-inline double dot4(const double* a, const double* b, std::size_t len) {
+// Always inlined: it runs once per row inside the passes over V, where a
+// call per row costs as much as the short sum itself.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline double
+dot4(const double* a, const double* b, std::size_t len) {
   std::size_t c = 0;
 #if defined(__GNUC__)
   Lanes2 low = {0.0, 0.0};
