@@ -1113,14 +1113,18 @@ void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
   cholesky_solve_in_place(factor_, t);
 }
 
-// Pass 1 of an ADMM iteration, one stream over W:
-//   r_i = g_i + r_i·Σ_s W_is·ω_s with ω = M_cons·weights over the constraint
-//   columns, g_i ← G⁻¹_i·r_i,  t = Tᵀ·Mᵀ·(Wᵀ(r∘g)).
-// The rows go in blocks of kFusedRows (`fill` writes each block's g first),
-// and within them four at a time: the dense slots accumulate in `dense`
-// (slot order), each entry still taking the rows in increasing order; the
-// sparse entries go straight into their stored column. The constraint
-// weights of the dense slots are gathered once behind the accumulators.
+// Pass 1 of an ADMM iteration, one stream over W. The right-hand side is
+// r = b + V_cons·weights with b the part without V (in g on entry, `fill`
+// writing each block of rows first). Its constraint part never needs forming
+// in the n-space: with U = V·T and ν = T⁻¹·[0; weights] (weights/s on the
+// constraint coordinates), V_cons·weights = U·ν and K⁻¹U = G⁻¹U·S⁻¹, so
+//   K⁻¹r = G⁻¹b − G⁻¹U·S⁻¹·(UᵀG⁻¹b − ν).
+// The pass leaves g = G⁻¹b and t = UᵀG⁻¹b − ν = Tᵀ·Mᵀ·(Wᵀ(r∘g)) − ν (r the
+// row scale). The rows go in blocks of kFusedRows, and within them four at a
+// time: the dense slots accumulate in `dense` (slot order), each entry still
+// taking the rows in increasing order; the sparse entries go straight into
+// their stored column. In the n-space the pass forms r itself,
+// r_i = b_i + r_i·Σ_s W_is·ω_s with ω = M_cons·weights.
 void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
                             std::span<double> dense, RowBlocks fill) const {
   const std::size_t n = inverse_diagonal_.size();
@@ -1134,28 +1138,27 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
   const std::size_t k = v.k_;
   const std::size_t h = v.h_;
   const std::size_t p = w.dense_column.size();
-  const std::size_t first = w.leading;
-  double* acc = dense.data();
-  double* gathered = acc + p;
-  double* omega = gathered + p;        // ω, one per stored column
-  double* stored_t = omega + w.width;  // Wᵀ(r∘g), one per stored column
-  v.gather_to_stored(weights, k, h, {omega, w.width});
-  for (std::size_t a = first; a < p; ++a) gathered[a - first] = omega[w.dense_column[a]];
   const auto [d, row_start, column, value, first_constraint_column] = v.raw();
-  const double* inverse = inverse_diagonal_.data();
   const double* scale = v.row_scale_.data();
-  const auto pulled = [&](std::size_t i) {
-    double pull = detail::dot4(d + i * p + first, gathered, p - first);
-    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) {
-      if (column[e] >= first_constraint_column) pull += value[e] * omega[column[e]];
-    }
-    return g[i] + scale[i] * pull;
-  };
   if (asset_space_) {
+    const std::size_t first = w.leading;
+    double* gathered = dense.data() + p;
+    double* omega = gathered + p;  // ω, one per stored column
+    v.gather_to_stored(weights, k, h, {omega, w.width});
+    for (std::size_t a = first; a < p; ++a) gathered[a - first] = omega[w.dense_column[a]];
     fill(0, n);
-    for (std::size_t i = 0; i < n; ++i) g[i] = pulled(i);
+    for (std::size_t i = 0; i < n; ++i) {
+      double pull = detail::dot4(d + i * p + first, gathered, p - first);
+      for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) {
+        if (column[e] >= first_constraint_column) pull += value[e] * omega[column[e]];
+      }
+      g[i] += scale[i] * pull;
+    }
     return;
   }
+  double* acc = dense.data();
+  double* stored_t = acc + p;  // Wᵀ(r∘g), one per stored column
+  const double* inverse = inverse_diagonal_.data();
   std::fill(acc, acc + p, 0.0);
   std::fill(stored_t, stored_t + w.width, 0.0);
   const auto scatter_sparse = [&](std::size_t i, double gi) {
@@ -1170,10 +1173,10 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
       const double* u1 = u0 + p;
       const double* u2 = u1 + p;
       const double* u3 = u2 + p;
-      const double g0 = scale[i] * (g[i] = inverse[i] * pulled(i));
-      const double g1 = scale[i + 1] * (g[i + 1] = inverse[i + 1] * pulled(i + 1));
-      const double g2 = scale[i + 2] * (g[i + 2] = inverse[i + 2] * pulled(i + 2));
-      const double g3 = scale[i + 3] * (g[i + 3] = inverse[i + 3] * pulled(i + 3));
+      const double g0 = scale[i] * (g[i] *= inverse[i]);
+      const double g1 = scale[i + 1] * (g[i + 1] *= inverse[i + 1]);
+      const double g2 = scale[i + 2] * (g[i + 2] *= inverse[i + 2]);
+      const double g3 = scale[i + 3] * (g[i + 3] *= inverse[i + 3]);
       for (std::size_t c = 0; c < p; ++c)
         acc[c] = (((acc[c] + u0[c] * g0) + u1[c] * g1) + u2[c] * g2) + u3[c] * g3;
       scatter_sparse(i, g0);
@@ -1183,7 +1186,7 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
     }
     for (; i < end; ++i) {
       const double* u = d + i * p;
-      const double gi = scale[i] * (g[i] = inverse[i] * pulled(i));
+      const double gi = scale[i] * (g[i] *= inverse[i]);
       for (std::size_t c = 0; c < p; ++c) acc[c] += u[c] * gi;
       scatter_sparse(i, gi);
     }
@@ -1191,9 +1194,10 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
   for (std::size_t a = 0; a < p; ++a) stored_t[w.dense_column[a]] = acc[a];
   for (std::size_t j = 0; j < h; ++j) t[j] = v.multiplier_[j] * stored_t[v.source_[j]];
   to_capacitance_space(t);
+  for (std::size_t j = k; j < h; ++j) t[j] -= weights[j - k] / scale_;
 }
 
-// Pass 2, the second stream over W:
+// Pass 2, the second stream over W: from project_rhs's g = G⁻¹b and t,
 //   w = M·T·S⁻¹t,  x_i = g_i − G⁻¹_i·(r_i·(W_i·w)),  image = M_consᵀ·(Wᵀ(r∘x)),
 // in blocks of kFusedRows (`done` takes each block once its x is final) and
 // four rows at a time within them, the dense constraint slots of the image

@@ -240,10 +240,11 @@ class SmwSystem {
   void solve_in_place(std::span<double> r, std::span<double> scratch) const;
 
   // The right-hand side pass of an ADMM iteration. On entry g holds the part
-  // of r that involves no constraint column; `weights` (one per constraint
-  // column, in V's units) add the constraint pull: r = g + A_consᵀ·weights.
-  // Leaves g = G⁻¹∘r and t = UᵀG⁻¹r (h entries) — or, when the system works
-  // in the n-space, g = r and t untouched.
+  // b of r that involves no constraint column; `weights` (one per constraint
+  // column, in V's units) add the constraint pull: r = b + A_consᵀ·weights.
+  // Leaves g = G⁻¹b and t = UᵀG⁻¹b − ν (h entries), ν = T⁻¹·[0; weights],
+  // from which back_substitute forms K⁻¹r = G⁻¹b − G⁻¹U·S⁻¹·t — or, when
+  // the system works in the n-space, g = r and t untouched.
   // `fill` writes g on each block of rows before the pass reads it.
   void project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
                    std::span<double> dense, RowBlocks fill = {}) const;
