@@ -334,22 +334,25 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
   const std::size_t h = k + rows.size();
   ColumnProfile profile{std::vector<double>(h, 0.0), std::vector<std::uint64_t>(h, 0), true};
   std::vector<double> not_finite(h, 0.0);
+  // The fingerprint mixes each nonzero entry with its row: zero entries need
+  // no work, and columns with the same magnitudes in the same places match.
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
     for (std::size_t l = 0; l < k; ++l) {
       profile.nonzeros[l] += f[l] != 0.0 ? 1.0 : 0.0;
       not_finite[l] += f[l] - f[l];
+      if (f[l] != 0.0) profile.fingerprint[l] = mix(profile.fingerprint[l] ^ i, f[l]);
     }
-    for (std::size_t l = 0; l < k; ++l) profile.fingerprint[l] = mix(profile.fingerprint[l], f[l]);
   }
   for (std::size_t r = 0; r < rows.size(); ++r) {
     double count = 0.0, residue = 0.0;
     std::uint64_t print = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      count += rows[r][i] != 0.0 ? 1.0 : 0.0;
-      residue += rows[r][i] - rows[r][i];
+      const double v = rows[r][i];
+      count += v != 0.0 ? 1.0 : 0.0;
+      residue += v - v;
+      if (v != 0.0) print = mix(print ^ i, v);
     }
-    for (std::size_t i = 0; i < n; ++i) print = mix(print, rows[r][i]);
     profile.nonzeros[k + r] = count;
     not_finite[k + r] = residue;
     profile.fingerprint[k + r] = print;
@@ -376,6 +379,108 @@ double sign_against(const Matrix& factors, std::span<const double* const> rows, 
     if (a != (sign < 0.0 ? -b : b)) return 0.0;
   }
   return sign == 0.0 ? 1.0 : sign;
+}
+
+// sign_against for many pairs (j, earlier) of columns with the same number
+// of nonzeros. When column j is a constraint row, matching its nonzero
+// entries is enough (the earlier column has no nonzeros left over), and its
+// row is read contiguously; pairs of F's columns go in one sweep over the
+// rows of F, which sign_against would read down its columns, one stride per
+// entry.
+std::vector<double> signs_against(const Matrix& factors, std::span<const double* const> rows,
+                                  std::span<const std::pair<std::size_t, std::size_t>> pairs) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  const auto value = [&](std::size_t column, std::size_t i) {
+    return column < k ? factors(i, column) : rows[column - k][i];
+  };
+  std::vector<double> sign(pairs.size(), 0.0);
+  std::vector<char> same(pairs.size(), 1);
+  // The sign a pair takes from its first nonzero, and whether entry (a, b) keeps it.
+  const auto compare = [&](std::size_t q, double a, double b) {
+    if (sign[q] == 0.0 && b != 0.0) sign[q] = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
+    same[q] = same[q] && (sign[q] != 0.0 || b == 0.0) && a == (sign[q] < 0.0 ? -b : b);
+  };
+  std::vector<std::size_t> factor_pairs;
+  for (std::size_t q = 0; q < pairs.size(); ++q) {
+    const auto [j, earlier] = pairs[q];
+    if (j < k) {
+      factor_pairs.push_back(q);
+      continue;
+    }
+    const double* row = rows[j - k];
+    for (std::size_t i = 0; i < n && same[q]; ++i) {
+      if (row[i] != 0.0) compare(q, row[i], value(earlier, i));
+    }
+  }
+  for (std::size_t i = 0; i < n && !factor_pairs.empty(); ++i) {
+    const double* f = factors.row(i).data();
+    for (std::size_t q : factor_pairs) compare(q, f[pairs[q].first], f[pairs[q].second]);
+  }
+  for (std::size_t q = 0; q < pairs.size(); ++q) sign[q] = !same[q] ? 0.0 : (sign[q] == 0.0 ? 1.0 : sign[q]);
+  return sign;
+}
+
+// Which columns of [F, rows ᵀ] share a stored column: each column that
+// `confirm(j, e)` finds to be ±1 times an earlier stored column e (among
+// those with its fingerprint and nonzero count) reads it with that sign;
+// every other column is stored, in order of first appearance (`primary`,
+// with `read` marking those a constraint column reads).
+struct Sharing {
+  std::vector<std::size_t> primary;
+  std::vector<char> read;
+  std::vector<std::uint32_t> source;
+  std::vector<double> multiplier;
+};
+
+template <class Confirm>
+Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, Confirm confirm) {
+  const std::size_t h = profile.nonzeros.size();
+  Sharing out{{}, {}, std::vector<std::uint32_t>(h), std::vector<double>(h, 1.0)};
+  std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> seen;  // fingerprint → stored columns
+  for (std::size_t j = 0; j < h; ++j) {
+    const std::uint64_t key = profile.fingerprint[j] ^ std::bit_cast<std::uint64_t>(profile.nonzeros[j]);
+    std::optional<std::uint32_t> shared;
+    if (share) {
+      for (std::uint32_t s : seen[key]) {
+        if (profile.nonzeros[out.primary[s]] != profile.nonzeros[j]) continue;
+        if (const double sign = confirm(j, out.primary[s]); sign != 0.0) {
+          shared = s;
+          out.multiplier[j] = sign;
+          break;
+        }
+      }
+    }
+    if (!shared) {
+      shared = static_cast<std::uint32_t>(out.primary.size());
+      out.primary.push_back(j);
+      out.read.push_back(0);
+      if (share) seen[key].push_back(*shared);
+    }
+    out.source[j] = *shared;
+    if (j >= k) out.read[*shared] = 1;
+  }
+  return out;
+}
+
+// share_columns with the sharing confirmed: first taking every fingerprint
+// match as a repeat and confirming them all in one sweep, then, if one fails
+// (two different columns with one fingerprint), column by column.
+Sharing shared_columns(const Matrix& factors, std::span<const double* const> rows,
+                       const ColumnProfile& profile, bool share) {
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  Sharing guess = share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
+    pairs.emplace_back(j, earlier);
+    return 1.0;
+  });
+  const std::vector<double> signs = signs_against(factors, rows, pairs);
+  if (std::ranges::find(signs, 0.0) == signs.end()) {
+    for (std::size_t q = 0; q < pairs.size(); ++q) guess.multiplier[pairs[q].first] = signs[q];
+    return guess;
+  }
+  return share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
+    return sign_against(factors, rows, j, earlier);
+  });
 }
 
 }  // namespace
@@ -425,16 +530,37 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
     }
     return norms;
   }
-  auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
+  const Matrix& omega = quadratic.omega.dense_matrix();
+  auto lower = semidefinite_cholesky(omega);
   if (!lower) return std::unexpected(lower.error());
-  // Row i of C = F_i·L from the nonzero entries of F_i only: row l of L adds
-  // F_il·L_l,0..l; the zero entries of F_i would add exact zeros.
+  // From the nonzero entries of F_i only, whichever is cheaper for the row:
+  // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
+  // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
+  // F_il·L_l,0..l.
   std::vector<double> c(k);
+  std::vector<std::size_t> support;
   for (std::size_t i = 0; i < n; ++i) {
-    std::fill(c.begin(), c.end(), 0.0);
     const auto f = factors.row(i);
+    support.clear();
+    std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l = 0; l < k; ++l) {
       if (f[l] == 0.0) continue;
+      support.push_back(l);
+      triangle += l + 1;
+    }
+    if (support.size() * support.size() <= triangle) {
+      double s = 0.0;
+      for (std::size_t a : support) {
+        const auto row = omega.row(a);
+        double inner = 0.0;
+        for (std::size_t b : support) inner += row[b] * f[b];
+        s += f[a] * inner;
+      }
+      norms[i] = std::sqrt(std::max(s, 0.0));
+      continue;
+    }
+    std::fill(c.begin(), c.end(), 0.0);
+    for (std::size_t l : support) {
       const auto row = lower->row(l);
       for (std::size_t b = 0; b <= l; ++b) c[b] += f[l] * row[b];
     }
@@ -622,37 +748,16 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   // Stored columns in order of first appearance: `primary` is the column of
   // the data each one copies; `read_by_constraint` whether a constraint
   // column reads it.
-  source_.resize(h_);
-  multiplier_.assign(h_, 1.0);
+  Sharing sharing = shared_columns(*factors, rows, profile, !all_dense);
+  source_ = std::move(sharing.source);
+  multiplier_ = std::move(sharing.multiplier);
   row_scale_.assign(n, 1.0);
-  std::vector<std::size_t> primary;
+  std::vector<std::size_t> primary = std::move(sharing.primary);
   std::vector<char> dense;
   auto storage = std::make_shared<Storage>();
   Storage& w = *storage;
   std::vector<char>& read_by_constraint = w.read_by_constraint;
-  std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> seen;  // fingerprint → stored columns
-  for (std::size_t j = 0; j < h_; ++j) {
-    const std::uint64_t key = profile.fingerprint[j] ^ std::bit_cast<std::uint64_t>(profile.nonzeros[j]);
-    std::optional<std::uint32_t> shared;
-    if (!all_dense) {
-      for (std::uint32_t s : seen[key]) {
-        if (profile.nonzeros[primary[s]] != profile.nonzeros[j]) continue;
-        if (const double sign = sign_against(*factors, rows, j, primary[s]); sign != 0.0) {
-          shared = s;
-          multiplier_[j] = sign;
-          break;
-        }
-      }
-    }
-    if (!shared) {
-      shared = static_cast<std::uint32_t>(primary.size());
-      primary.push_back(j);
-      read_by_constraint.push_back(0);
-      if (!all_dense) seen[key].push_back(*shared);
-    }
-    source_[j] = *shared;
-    if (j >= k) read_by_constraint[*shared] = 1;
-  }
+  read_by_constraint = std::move(sharing.read);
 
   w.width = primary.size();
   w.forced_dense = all_dense;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "detail/vector_ops.hpp"
 #include "morva/linalg.hpp"
@@ -9,6 +10,10 @@
 
 namespace morva {
 namespace {
+
+// A constraint row with at most cols / kSparseRowDivisor nonzeros is visited
+// through them alone.
+constexpr std::size_t kSparseRowDivisor = 4;
 
 using detail::max_ignoring_nan;
 
@@ -43,32 +48,79 @@ double largest_magnitude(std::span<const double> row) {
   return raised(raised(m0, m1), raised(m2, m3));
 }
 
+// A constraint block with, for each of its sparse rows, where its nonzero
+// entries are. The passes below visit only those: a zero entry leaves every
+// maximum they take where it is (a running maximum that is not NaN is
+// non-negative) and stays zero when rescaled, so skipping it changes no bit
+// of the result.
+struct Block {
+  Matrix& a;
+  std::vector<std::vector<std::uint32_t>> support;  // nonzero columns of a sparse row; empty: dense
+
+  explicit Block(Matrix& matrix) : a(matrix), support(matrix.rows()) {
+    const std::size_t n = a.cols();
+    for (std::size_t i = 0; i < a.rows(); ++i) {
+      const auto row = a.row(i);
+      const auto nonzeros =
+          static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
+      if (nonzeros * kSparseRowDivisor > n) continue;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (row[j] != 0.0) support[i].push_back(static_cast<std::uint32_t>(j));
+      }
+    }
+  }
+
+  bool sparse(std::size_t i) const { return !support[i].empty(); }
+};
+
 // f(max_j |A_ij|) for every row of A.
-std::vector<double> row_factors(const Matrix& a) {
+std::vector<double> row_factors(const Block& block) {
+  const Matrix& a = block.a;
   std::vector<double> factors(a.rows());
-  for (std::size_t i = 0; i < a.rows(); ++i) factors[i] = scale_factor(largest_magnitude(a.row(i)));
+  for (std::size_t i = 0; i < a.rows(); ++i) {
+    double m = 0.0;
+    if (block.sparse(i)) {
+      for (std::uint32_t j : block.support[i]) m = raised(m, std::abs(a(i, j)));
+    } else {
+      m = largest_magnitude(a.row(i));
+    }
+    factors[i] = scale_factor(m);
+  }
   return factors;
 }
 
-// m_j = max(m_j, |A_ij|) over every row of A, a NaN on either side ignored.
-void raise_to_column_maxima(const Matrix& a, std::span<double> magnitudes) {
+// m_j = max(m_j, |A_ij|) over every row of A, a NaN on either side ignored
+// (a NaN m_j takes |A_ij| even when that is zero, so then every entry counts).
+void raise_to_column_maxima(const Block& block, std::span<double> magnitudes) {
+  const Matrix& a = block.a;
+  const bool any_nan = std::ranges::any_of(magnitudes, [](double m) { return m != m; });
+  const auto raise = [&](std::size_t j, double entry) {
+    const double m = magnitudes[j];
+    const double v = std::abs(entry);
+    magnitudes[j] = m != m ? v : raised(m, v);
+  };
   for (std::size_t i = 0; i < a.rows(); ++i) {
     const auto row = a.row(i);
-    for (std::size_t j = 0; j < row.size(); ++j) {
-      const double m = magnitudes[j];
-      const double v = std::abs(row[j]);
-      magnitudes[j] = m != m ? v : raised(m, v);
+    if (block.sparse(i) && !any_nan) {
+      for (std::uint32_t j : block.support[i]) raise(j, row[j]);
+    } else {
+      for (std::size_t j = 0; j < row.size(); ++j) raise(j, row[j]);
     }
   }
 }
 
 // A ← diag(ε)·A·diag(δ), E ← E∘ε.
-void scale_block(Matrix& a, std::span<double> row_scaling, std::span<const double> epsilon,
+void scale_block(Block& block, std::span<double> row_scaling, std::span<const double> epsilon,
                  std::span<const double> delta) {
+  Matrix& a = block.a;
   for (std::size_t i = 0; i < a.rows(); ++i) {
     row_scaling[i] *= epsilon[i];
     const auto row = a.row(i);
-    for (std::size_t j = 0; j < row.size(); ++j) row[j] = epsilon[i] * delta[j] * row[j];
+    if (block.sparse(i)) {
+      for (std::uint32_t j : block.support[i]) row[j] = epsilon[i] * delta[j] * row[j];
+    } else {
+      for (std::size_t j = 0; j < row.size(); ++j) row[j] = epsilon[i] * delta[j] * row[j];
+    }
   }
 }
 
@@ -177,6 +229,7 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
   std::vector<double> costs = problem.l1 ? problem.l1->costs : std::vector<double>{};
   Matrix a_eq = problem.equalities.matrix;
   Matrix a_in = problem.inequalities.matrix;
+  Block eq_block(a_eq), in_block(a_in);
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
@@ -184,11 +237,11 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
     // Column factors from the quadratic estimate and both constraint blocks;
     // row factors from the same, not yet rescaled, constraint blocks.
     delta = estimates_from_row_norms(row_norms, diagonal);
-    raise_to_column_maxima(a_eq, delta);
-    raise_to_column_maxima(a_in, delta);
+    raise_to_column_maxima(eq_block, delta);
+    raise_to_column_maxima(in_block, delta);
     for (double& m : delta) m = scale_factor(m);
-    const std::vector<double> epsilon_eq = row_factors(a_eq);
-    const std::vector<double> epsilon_in = row_factors(a_in);
+    const std::vector<double> epsilon_eq = row_factors(eq_block);
+    const std::vector<double> epsilon_in = row_factors(in_block);
 
     for (std::size_t j = 0; j < n; ++j) {
       const double dj = delta[j];
@@ -198,8 +251,8 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
       diagonal[j] = dj * dj * diagonal[j];
       row_norms[j] = dj * row_norms[j];
     }
-    scale_block(a_eq, scaled.equality_scaling, epsilon_eq, delta);
-    scale_block(a_in, scaled.inequality_scaling, epsilon_in, delta);
+    scale_block(eq_block, scaled.equality_scaling, epsilon_eq, delta);
+    scale_block(in_block, scaled.inequality_scaling, epsilon_in, delta);
 
     // Cost scaling: bring the mean quadratic column norm, or the linear / L1
     // data when larger, to unit size. C scales by √γ so that C·Cᵀ scales by γ.

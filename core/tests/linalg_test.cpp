@@ -343,6 +343,7 @@ Matrix patterned(const PatternCase& c) {
       if (kind == 'd' || (kind == 's' && i % 7 == j % 7)) u(i, j) = random.uniform(-2.0, 2.0);
       if (kind == 'r') u(i, j) = u(i, j - 1);
       if (kind == 'n') u(i, j) = -u(i, j - 1);
+      if (kind == 'm') u(i, j) = (i % 2 == 0 ? 1.0 : -1.0) * u(i, j - 1);  // same magnitudes, mixed signs
     }
   }
   return u;
@@ -391,7 +392,8 @@ TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
   const auto& system = system_;
 
   // A repeated ('r'), negated ('n') or second zero column reads the stored
-  // column of the one it repeats with κ = ±1; the stored 'd' columns are
+  // column of the one it repeats with κ = ±1 (a column with the same
+  // magnitudes but mixed signs ('m') does not); the stored 'd' columns are
   // dense, the others are listed through exactly their nonzero entries, row
   // by row in increasing stored column.
   const ReducedColumns& stored = system->columns();
@@ -417,7 +419,8 @@ TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
   const std::size_t hw = primary.size();
   std::vector<std::size_t> dense;
   for (std::size_t s = 0; s < hw; ++s) {
-    if (c.columns[primary[s]] == 'd') dense.push_back(s);
+    const std::size_t j = primary[s];
+    if (c.columns[j] == 'd' || (c.columns[j] == 'm' && c.columns[j - 1] == 'd')) dense.push_back(s);
   }
   EXPECT_EQ(std::vector<std::size_t>(stored.dense_columns().begin(), stored.dense_columns().end()), dense);
   std::vector<std::pair<std::size_t, double>> listed, expected;
@@ -427,7 +430,8 @@ TEST_P(SparseTailTest, FactorsAndSolvesTheFullSystem) {
     for (std::size_t e = 0; e < columns.size(); ++e) listed.emplace_back(i * hw + columns[e], values[e]);
     for (std::size_t s = 0; s < hw; ++s) {
       const double v = u(i, primary[s]);
-      if (c.columns[primary[s]] != 'd' && v != 0.0) expected.emplace_back(i * hw + s, v);
+      const bool is_dense = std::ranges::find(dense, s) != dense.end();
+      if (!is_dense && v != 0.0) expected.emplace_back(i * hw + s, v);
     }
   }
   EXPECT_EQ(listed, expected);
@@ -597,7 +601,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PatternCase{"sparse_between_dense", 45, "dsdssdsd"},
                       PatternCase{"more_rank_than_rows", 3, "ddddd"},
                       PatternCase{"repeated_and_negated_columns", 43, "dnsrdrnssnd"},
-                      PatternCase{"negated_repeats_inside_sparse", 30, "snrn0s0d"}),
+                      PatternCase{"negated_repeats_inside_sparse", 30, "snrn0s0d"},
+                      PatternCase{"same_magnitudes_mixed_signs", 36, "dmnsmr"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Factorisation failures ----

@@ -71,10 +71,21 @@ struct RebuildCase {
   dense::RandomQpShape shape;
   bool badly_scaled;
   std::uint64_t passes;
+  bool sparse_rows = false;  // rows with one nonzero in five columns (group rows)
 };
 
 QpProblem rebuild_problem(const RebuildCase& c) {
-  return c.badly_scaled ? badly_scaled(31, c.shape) : dense::random_qp(31, c.shape);
+  QpProblem p = c.badly_scaled ? badly_scaled(31, c.shape) : dense::random_qp(31, c.shape);
+  if (c.sparse_rows) {
+    for (Matrix* a : {&p.equalities.matrix, &p.inequalities.matrix}) {
+      for (std::size_t r = 0; r < a->rows(); ++r) {
+        for (std::size_t j = 0; j < a->cols(); ++j) {
+          if ((j + r) % 5 != 0) (*a)(r, j) = 0.0;
+        }
+      }
+    }
+  }
+  return p;
 }
 
 class EquilibrationRebuildTest : public ::testing::TestWithParam<RebuildCase> {};
@@ -185,7 +196,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RebuildCase{"ten_passes_diagonal", shape(15, 2, 1, 4, false, false), false, 10},
                       RebuildCase{"badly_scaled", shape(15, 3, 1, 4, true, true), true, 10},
                       RebuildCase{"no_factors", shape(10, 0, 1, 2, false, true), true, 10},
-                      RebuildCase{"no_rows", shape(10, 3, 0, 0, true, false), true, 10}),
+                      RebuildCase{"no_rows", shape(10, 3, 0, 0, true, false), true, 10},
+                      RebuildCase{"sparse_rows", shape(40, 3, 3, 5, true, true), false, 10, true},
+                      RebuildCase{"sparse_rows_badly_scaled", shape(40, 2, 2, 4, false, true), true, 10,
+                                  true}),
     [](const auto& info) { return info.param.name; });
 
 // One pass worked by hand (k = 0):
