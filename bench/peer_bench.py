@@ -44,6 +44,7 @@ for _variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", 
     os.environ[_variable] = "1"
 
 import argparse  # noqa: E402
+import importlib.util  # noqa: E402
 import json  # noqa: E402
 import resource  # noqa: E402
 import subprocess  # noqa: E402
@@ -377,6 +378,9 @@ def main() -> None:
         memory_worker(family, int(n), int(k), int(seed))
         return
 
+    if not args.no_osqp and importlib.util.find_spec("osqp") is None:
+        print("osqp is not installed (pip install '.[bench]'); running without it", file=sys.stderr)
+        args.no_osqp = True
     cases = [("industry", 2000, 50), ("statistical", 2000, 50)]
     if not args.quick:
         cases += [("industry", 10000, 100), ("statistical", 10000, 100)]
