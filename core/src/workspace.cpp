@@ -112,11 +112,11 @@ void initial_z(const QpProblem& problem, double rho, AdmmState& s) {
 // constraint columns of U (from column k on) already hold the constraint rows:
 //   A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = U_cons·v,  v = (ρz − y)/√ρ,
 //   A·x̃ = U_consᵀ·x̃ / √ρ.
-// Woodbury, x̃ = G⁻¹r − G⁻¹U·S⁻¹·UᵀG⁻¹r, then takes two streams over the rows
-// of V (SmwSystem::project_rhs and back_substitute) around the h×h
-// capacitance solve; the right-hand side is formed, and the box and L1
-// updates run, block by block inside those streams, and the constraint
-// blocks follow over A·x̃.
+// With r = b + U_cons·v (b the terms without U), Woodbury gives
+// x̃ = G⁻¹b − G⁻¹U·S⁻¹·(UᵀG⁻¹b − [0; v]): two streams over the rows of V
+// (SmwSystem::project_rhs and back_substitute) around the h×h capacitance
+// solve; b is formed, and the box and L1 updates run, block by block inside
+// those streams, and the constraint blocks follow over A·x̃.
 
 // The relaxed box and L1 updates of rows [first, last) from x̃,
 // written beside the current blocks. Every row is independent; with vector

@@ -73,7 +73,8 @@ class ReducedColumns {
   // create(quadratic, rows of `kept`) for this V built by of_data from the
   // same F: the factor columns and the constraint columns `kept` (ascending,
   // indices among the constraint columns) with `quadratic`'s transform,
-  // sharing the stored columns. In the cases where the storage of the data is
+  // sharing the stored columns (or holding a copy of just those it reads,
+  // when it drops some). In the cases where the storage of the data is
   // not the one create would choose (non-finite data, the dense test hook)
   // it is built by create from `kept_rows`.
   std::expected<ReducedColumns, SolverError> select(const FactorQuad& quadratic,
