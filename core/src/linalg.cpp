@@ -361,32 +361,13 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
   return profile;
 }
 
-// Column j of [F, rows ᵀ] as +1 or −1 times column `earlier`, or 0 when it is
-// neither (entries compared as doubles, so ±0 match).
-double sign_against(const Matrix& factors, std::span<const double* const> rows, std::size_t j,
-                    std::size_t earlier) {
-  const std::size_t n = factors.rows();
-  const std::size_t k = factors.cols();
-  const auto value = [&](std::size_t column, std::size_t i) {
-    return column < k ? factors(i, column) : rows[column - k][i];
-  };
-  double sign = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double a = value(j, i);
-    const double b = value(earlier, i);
-    if (sign == 0.0 && b != 0.0) sign = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
-    if (sign == 0.0 && b != 0.0) return 0.0;
-    if (a != (sign < 0.0 ? -b : b)) return 0.0;
-  }
-  return sign == 0.0 ? 1.0 : sign;
-}
-
-// sign_against for many pairs (j, earlier) of columns with the same number
-// of nonzeros. When column j is a constraint row, matching its nonzero
-// entries is enough (the earlier column has no nonzeros left over), and its
-// row is read contiguously; pairs of F's columns go in one sweep over the
-// rows of F, which sign_against would read down its columns, one stride per
-// entry.
+// For each pair (j, earlier) of columns of [F, rows ᵀ] with the same number
+// of nonzeros: +1 or −1 when column j is that times column `earlier`, else 0
+// (entries compared as doubles, so ±0 match). When column j is a constraint
+// row, matching its nonzero entries is enough (the earlier column has no
+// nonzeros left over), and its row is read contiguously; pairs of F's
+// columns go in one sweep over the rows of F, not down its columns, one
+// stride per entry.
 std::vector<double> signs_against(const Matrix& factors, std::span<const double* const> rows,
                                   std::span<const std::pair<std::size_t, std::size_t>> pairs) {
   const std::size_t n = factors.rows();
@@ -479,7 +460,8 @@ Sharing shared_columns(const Matrix& factors, std::span<const double* const> row
     return guess;
   }
   return share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
-    return sign_against(factors, rows, j, earlier);
+    const std::pair<std::size_t, std::size_t> pair{j, earlier};
+    return signs_against(factors, rows, {&pair, 1}).front();
   });
 }
 
@@ -612,20 +594,26 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
       quadratic.factors.cols() != k_ || quadratic.factors.rows() != n_) {
     return create(quadratic, kept_rows);
   }
-  ReducedColumns out;
-  if (auto transform = out.set_transform(quadratic); !transform) return std::unexpected(transform.error());
-  out.n_ = n_;
-  out.k_ = k_;
-  out.h_ = k_ + kept.size();
-  out.row_scale_ = row_scale_;
-  out.source_.assign(source_.begin(), source_.begin() + static_cast<std::ptrdiff_t>(k_));
-  out.multiplier_.assign(multiplier_.begin(), multiplier_.begin() + static_cast<std::ptrdiff_t>(k_));
+  auto out = with_transform(quadratic);
+  if (!out) return out;
+  out->h_ = k_ + kept.size();
+  out->source_.resize(k_);
+  out->multiplier_.resize(k_);
   for (std::size_t r : kept) {
-    out.source_.push_back(source_[k_ + r]);
-    out.multiplier_.push_back(multiplier_[k_ + r]);
+    out->source_.push_back(source_[k_ + r]);
+    out->multiplier_.push_back(multiplier_[k_ + r]);
   }
-  out.storage_ = compacted(*storage_, n_, k_, out.source_);
-  if (!out.storage_) out.storage_ = storage_;
+  if (auto compact = compacted(*storage_, n_, k_, out->source_)) out->storage_ = std::move(compact);
+  return out;
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic) const {
+  ReducedColumns out = *this;
+  out.covariance_columns_ = false;
+  out.roots_.clear();
+  out.lower_ = Matrix();
+  out.upper_ = Matrix();
+  if (auto transform = out.set_transform(quadratic); !transform) return std::unexpected(transform.error());
   return out;
 }
 
@@ -703,22 +691,14 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(
     const QpProblem& target, std::span<const double> row_scale, double factor_scale,
     std::span<const double> constraint_scale) const {
   if (t_dense_columns || storage_->forced_dense) return create(target.quadratic, constraint_rows(target));
-  ReducedColumns out;
-  if (auto transform = out.set_transform(target.quadratic); !transform)
-    return std::unexpected(transform.error());
-  out.n_ = n_;
-  out.k_ = k_;
-  out.h_ = h_;
-  out.storage_ = storage_;
-  out.source_ = source_;
-  out.multiplier_ = multiplier_;
+  auto out = with_transform(target.quadratic);
+  if (!out) return out;
   for (std::size_t j = 0; j < h_; ++j) {
-    const double scale = j < k_ ? factor_scale : (constraint_scale.empty() ? 1.0 : constraint_scale[j - k_]);
-    out.multiplier_[j] = scale * multiplier_[j];
+    out->multiplier_[j] *=
+        j < k_ ? factor_scale : (constraint_scale.empty() ? 1.0 : constraint_scale[j - k_]);
   }
-  out.row_scale_ = row_scale_;
   if (!row_scale.empty()) {
-    for (std::size_t i = 0; i < n_; ++i) out.row_scale_[i] = row_scale[i] * row_scale_[i];
+    for (std::size_t i = 0; i < n_; ++i) out->row_scale_[i] *= row_scale[i];
   }
   return out;
 }
@@ -882,12 +862,11 @@ void ReducedColumns::gather_to_stored(std::span<const double> y, std::size_t fir
 
 // Each stored column's sum runs over the rows once: the dense slots through
 // accumulators in slot order, the compressed entries directly.
-void ReducedColumns::transpose_products(std::span<const double> x, std::span<double> t,
-                                        std::span<double> image) const {
+void ReducedColumns::stored_transpose(std::span<const double> x, std::span<double> ws, double* acc) const {
   const Storage& w = *storage_;
   const std::size_t p = w.dense_column.size();
-  std::vector<double> acc(p, 0.0);
-  std::vector<double> ws(w.width, 0.0);
+  std::fill(acc, acc + p, 0.0);
+  std::fill(ws.begin(), ws.end(), 0.0);
   for (std::size_t i = 0; i < n_; ++i) {
     const double xi = row_scale_[i] * x[i];
     const double* row = w.dense.data() + i * p;
@@ -896,6 +875,13 @@ void ReducedColumns::transpose_products(std::span<const double> x, std::span<dou
       ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
   }
   for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
+}
+
+void ReducedColumns::transpose_products(std::span<const double> x, std::span<double> t,
+                                        std::span<double> image) const {
+  std::vector<double> acc(dense_columns().size());
+  std::vector<double> ws(stored());
+  stored_transpose(x, ws, acc.data());
   if (!t.empty()) {
     for (std::size_t j = 0; j < k_; ++j) t[j] = multiplier_[j] * ws[source_[j]];
   }
@@ -1190,16 +1176,7 @@ void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) c
   const std::span<double> ws = scratch.subspan(h, w.width);
   double* acc = scratch.data() + h + w.width;
   const double* scale = v.row_scale_.data();
-  std::fill(acc, acc + p, 0.0);
-  std::fill(ws.begin(), ws.end(), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double ri = scale[i] * r[i];
-    const double* dense_row = w.dense.data() + i * p;
-    for (std::size_t a = 0; a < p; ++a) acc[a] += dense_row[a] * ri;
-    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
-      ws[w.sparse_column[e]] += w.sparse_value[e] * ri;
-  }
-  for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
+  v.stored_transpose(r, ws, acc);
   for (std::size_t j = 0; j < h; ++j) t[j] = v.multiplier_[j] * ws[v.source_[j]];
   to_capacitance_space(t);
   cholesky_solve_in_place(factor_, t);

@@ -208,6 +208,16 @@ std::expected<void, ProblemError> FactorQuad::validate() const {
   return {};
 }
 
+void FactorCovariance::times(std::span<const double> t, std::span<double> s) const {
+  if (is_dense()) {
+    const Matrix& w = dense_matrix();
+    for (std::size_t r = 0; r < w.rows(); ++r) s[r] = detail::row_dot(w.row(r), t.first(w.cols()));
+  } else {
+    const auto& w = diagonal_values();
+    for (std::size_t j = 0; j < w.size(); ++j) s[j] = t[j] * w[j];
+  }
+}
+
 std::vector<double> FactorQuad::apply(std::span<const double> x) const {
   const std::size_t k = factors.cols();
   std::vector<double> out(std::min(x.size(), factors.rows()));
@@ -230,14 +240,7 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
   detail::add_scaled_rows([f, k](std::size_t i) { return f + i * k; }, m, x.data(), k, t.data());
 
-  // s = Ω·t; the dense product sums each row left to right exactly as Matrix::mul_vec.
-  if (omega.is_dense()) {
-    const Matrix& w = omega.dense_matrix();
-    for (std::size_t r = 0; r < k; ++r) s[r] = detail::row_dot(w.row(r), t.first(k));
-  } else {
-    const auto& w = omega.diagonal_values();
-    for (std::size_t j = 0; j < k; ++j) s[j] = t[j] * w[j];
-  }
+  omega.times(t.first(k), s);
 
   // y = d∘x + F·s. With few factors each row dot product F_i·s runs left to
   // right. From kPartialSumMinFactors factors on, a single accumulator makes

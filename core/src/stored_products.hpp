@@ -15,17 +15,6 @@
 
 namespace morva {
 
-// s = Ω·t.
-inline std::vector<double> covariance_times(const FactorCovariance& omega, std::span<const double> t) {
-  std::vector<double> s(t.size());
-  if (omega.is_dense()) {
-    for (std::size_t r = 0; r < t.size(); ++r) s[r] = detail::row_dot(omega.dense_matrix().row(r), t);
-  } else {
-    for (std::size_t r = 0; r < t.size(); ++r) s[r] = t[r] * omega.diagonal_values()[r];
-  }
-  return s;
-}
-
 // P·x = d∘x + F·(Ω·(Fᵀx)) (or d∘x + C·(Cᵀx) when the columns hold C), A·x
 // (one entry per constraint column of `columns`)
 // into `image`, and `out` = P·x + Aᵀ·y: two streams over the stored columns,
@@ -36,7 +25,8 @@ inline void stored_products_into(const FactorQuad& quadratic, const ReducedColum
                                  std::span<double> multiplier_rows) {
   std::vector<double> t(columns.factors());
   columns.transpose_products(x, t, image);
-  const std::vector<double> s = columns.holds_covariance_columns() ? t : covariance_times(quadratic.omega, t);
+  std::vector<double> s = t;
+  if (!columns.holds_covariance_columns()) quadratic.omega.times(t, s);
   for (std::size_t i = 0; i < px.size(); ++i) px[i] = quadratic.diagonal[i] * x[i];
   columns.add_products(s, y, px, multiplier_rows);
 }

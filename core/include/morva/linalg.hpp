@@ -186,8 +186,13 @@ class ReducedColumns {
   static void fill_sparse(const Matrix& factors, std::span<const double* const> rows,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
   std::expected<void, SolverError> set_transform(const FactorQuad& quadratic);
+  // This V with `quadratic`'s factor transform, sharing the stored columns.
+  std::expected<ReducedColumns, SolverError> with_transform(const FactorQuad& quadratic) const;
   // Vᵀ·diag(g)·V, full symmetric h×h.
   Matrix weighted_gram(std::span<const double> g) const;
+  // ws = Wᵀ(r∘x) over every stored column, the dense slots accumulating in
+  // `acc` (dense_columns().size() doubles): each sum over the rows in order.
+  void stored_transpose(std::span<const double> x, std::span<double> ws, double* acc) const;
   // ws_s = Σ_{j ∈ [first, last), source(j) = s} κ_j·y_{j − first}.
   void gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
                         std::span<double> ws) const;

@@ -106,6 +106,9 @@ struct FactorCovariance {
   std::vector<double>& diagonal_values() { return std::get<1>(value); }
   // Rows of a dense Ω or length of a diagonal one.
   std::size_t size() const;
+  // s = Ω·t (size() entries each); a dense row is summed left to right, as
+  // Matrix::mul_vec sums it.
+  void times(std::span<const double> t, std::span<double> s) const;
 
   bool operator==(const FactorCovariance&) const = default;
 };
