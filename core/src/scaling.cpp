@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
-#include "morva/linalg.hpp"
 #include "morva/solver.hpp"
 
 namespace morva {
