@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "morva/workspace.hpp"
+#include "stored_columns.hpp"
 
 namespace {
 
@@ -173,33 +174,22 @@ double time_per_iteration(const morva::QpProblem& problem, std::uint64_t iterati
   return (long_run - short_run) / static_cast<double>(iterations);
 }
 
-// Dot product with four partial sums (the form the iteration itself uses).
-inline double dot(const double* a, const double* b, std::size_t len) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  std::size_t c = 0;
-  for (; c + 4 <= len; c += 4) {
-    s0 += a[c] * b[c];
-    s1 += a[c + 1] * b[c + 1];
-    s2 += a[c + 2] * b[c + 2];
-    s3 += a[c + 3] * b[c + 3];
-  }
-  for (; c < len; ++c) s0 += a[c] * b[c];
-  return (s0 + s1) + (s2 + s3);
-}
-
-// The memory floor: two passes over the stored entries of V, each a dot
-// product per row (y = V·v, then z = V·v'), nothing else. Each call times
-// one stretch of about kTargetSeconds.
+// The memory floor: two passes over the stored entries of V, each one
+// product per row (y −= V·v, then z −= V·v', through the stored columns'
+// own product), nothing else. Each call times one stretch of about
+// kTargetSeconds.
 class StreamFloor {
  public:
   explicit StreamFloor(const morva::ReducedColumns& columns)
-      : n_(columns.assets()),
-        p_(columns.dense_columns().size()),
-        raw_(columns.raw()),
+      : columns_(columns),
+        n_(columns.assets()),
         v_(columns.rank(), 0.5),
         w_(columns.rank(), 0.25),
+        ones_(n_, 1.0),
         y_(n_),
-        z_(n_) {
+        z_(n_),
+        buffer_(columns.pass_scratch()),
+        scratch_(columns.scratch(buffer_)) {
     two_passes();
     const auto probe = Clock::now();
     two_passes();
@@ -214,23 +204,16 @@ class StreamFloor {
   }
 
  private:
-  void pass(const std::vector<double>& x, std::vector<double>& out) const {
-    for (std::size_t i = 0; i < n_; ++i) {
-      double s = dot(raw_.dense + i * p_, x.data(), p_);
-      for (std::size_t e = raw_.row_start[i]; e < raw_.row_start[i + 1]; ++e)
-        s += raw_.value[e] * x[raw_.column[e]];
-      out[i] = s;
-    }
-  }
   void two_passes() {
-    pass(v_, y_);
-    pass(w_, z_);
+    columns_.subtract_product(v_, ones_, y_, scratch_);
+    columns_.subtract_product(w_, ones_, z_, scratch_);
     v_[0] += 1e-300 * z_[n_ / 2];  // keeps the passes live
   }
 
-  std::size_t n_, p_;
-  morva::ReducedColumns::Raw raw_;
-  std::vector<double> v_, w_, y_, z_;
+  const morva::ReducedColumns& columns_;
+  std::size_t n_;
+  std::vector<double> v_, w_, ones_, y_, z_, buffer_;
+  morva::ReducedColumns::PassScratch scratch_;
   int reps_ = 3;
 };
 
@@ -278,7 +261,7 @@ Row measure(const char* family, std::size_t n, std::size_t k) {
   auto workspace = morva::Workspace::create(iterations_only(1), problem);
   const morva::ReducedColumns& columns = workspace->systems().front().second.smw.columns();
   row.dense = columns.dense_columns().size();
-  row.stored = row.dense * n + columns.raw().row_start[n];
+  row.stored = columns.stored_entries();
   // The floor and the iteration in alternation, best of kRepeats each, so
   // that a change of load on a shared machine reaches both alike.
   StreamFloor floor_timer(columns);

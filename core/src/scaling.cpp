@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
-#include "morva/linalg.hpp"
 #include "morva/solver.hpp"
 
 namespace morva {
@@ -159,34 +159,12 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
                                                      std::span<const double> diagonal) {
   const std::size_t n = columns.rows();
   const std::size_t k = columns.cols();
-  // r_i² = Σ_l C_il², each row summed left to right; four rows at a time so
-  // that their addition chains overlap.
+  // r_i² = Σ_l C_il², each row summed left to right (four rows at a time).
   std::vector<double> row_norms(n);
   const double* data = columns.data().data();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* c0 = data + i * k;
-    const double* c1 = c0 + k;
-    const double* c2 = c1 + k;
-    const double* c3 = c2 + k;
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (std::size_t l = 0; l < k; ++l) {
-      s0 += c0[l] * c0[l];
-      s1 += c1[l] * c1[l];
-      s2 += c2[l] * c2[l];
-      s3 += c3[l] * c3[l];
-    }
-    row_norms[i] = std::sqrt(s0);
-    row_norms[i + 1] = std::sqrt(s1);
-    row_norms[i + 2] = std::sqrt(s2);
-    row_norms[i + 3] = std::sqrt(s3);
-  }
-  for (; i < n; ++i) {
-    const double* c = data + i * k;
-    double s = 0.0;
-    for (std::size_t l = 0; l < k; ++l) s += c[l] * c[l];
-    row_norms[i] = std::sqrt(s);
-  }
+  const auto row = [data, k](std::size_t i) { return data + i * k; };
+  detail::dot_row_pairs(row, row, n, k, row_norms.data());
+  for (double& r : row_norms) r = std::sqrt(r);
   return estimates_from_row_norms(row_norms, diagonal);
 }
 

@@ -10,8 +10,8 @@
 
 #include "detail/vector_ops.hpp"
 #include "kkt_internal.hpp"
-#include "morva/linalg.hpp"
 #include "morva/problem.hpp"
+#include "stored_columns.hpp"
 
 namespace morva {
 

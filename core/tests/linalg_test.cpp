@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "covariance_columns.hpp"
+#include "stored_columns.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "active_set.hpp"
+#include "covariance_columns.hpp"
+#include "stored_columns.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"
 

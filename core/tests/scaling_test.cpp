@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "morva/linalg.hpp"
+#include "covariance_columns.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"
 

@@ -19,6 +19,7 @@
 #include "morva/portfolio.hpp"
 #include "morva/sequence.hpp"
 #include "morva/workspace.hpp"
+#include "stored_columns.hpp"
 #include "support/dense.hpp"
 
 namespace morva {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "stored_columns.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
 

@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "morva/kkt.hpp"
-#include "morva/linalg.hpp"
 #include "morva/problem.hpp"
 #include "morva/solver.hpp"
 
 namespace morva {
+
+class ReducedColumns;
 
 struct Polished {
   std::vector<double> x;

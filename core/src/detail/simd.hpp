@@ -64,25 +64,29 @@ dot4(const double* a, const double* b, std::size_t len) {
   return (s0 + s1) + (s2 + s3);
 }
 
-// out[r] = Σ_j row(r)[j]·x[j] for j < len, r < count: every row summed left
+// out[r] = Σ_j a(r)[j]·b(r)[j] for j < len, r < count: every row summed left
 // to right from zero, exactly as a plain dot product. Four rows advance
 // together so that their four addition chains overlap; a single long dot is
-// bound by the latency of its one chain. `row(r)` yields a pointer to row r.
-template <class RowAt>
-inline void dot_rows(RowAt row, std::size_t count, const double* x, std::size_t len, double* out) {
+// bound by the latency of its one chain. `a(r)` and `b(r)` yield pointers to
+// the two rows of pair r.
+template <class RowA, class RowB>
+inline void dot_row_pairs(RowA a, RowB b, std::size_t count, std::size_t len, double* out) {
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
-    const double* a0 = row(r);
-    const double* a1 = row(r + 1);
-    const double* a2 = row(r + 2);
-    const double* a3 = row(r + 3);
+    const double* a0 = a(r);
+    const double* a1 = a(r + 1);
+    const double* a2 = a(r + 2);
+    const double* a3 = a(r + 3);
+    const double* b0 = b(r);
+    const double* b1 = b(r + 1);
+    const double* b2 = b(r + 2);
+    const double* b3 = b(r + 3);
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     for (std::size_t j = 0; j < len; ++j) {
-      const double xj = x[j];
-      s0 += a0[j] * xj;
-      s1 += a1[j] * xj;
-      s2 += a2[j] * xj;
-      s3 += a3[j] * xj;
+      s0 += a0[j] * b0[j];
+      s1 += a1[j] * b1[j];
+      s2 += a2[j] * b2[j];
+      s3 += a3[j] * b3[j];
     }
     out[r] = s0;
     out[r + 1] = s1;
@@ -90,33 +94,68 @@ inline void dot_rows(RowAt row, std::size_t count, const double* x, std::size_t 
     out[r + 3] = s3;
   }
   for (; r < count; ++r) {
-    const double* a = row(r);
+    const double* ar = a(r);
+    const double* br = b(r);
     double s = 0.0;
-    for (std::size_t j = 0; j < len; ++j) s += a[j] * x[j];
+    for (std::size_t j = 0; j < len; ++j) s += ar[j] * br[j];
     out[r] = s;
   }
 }
 
-// out[j] += Σ_r row(r)[j]·y[r] for j < len: each out[j] takes its terms in
-// increasing r, exactly as adding y[r]·row(r) into out row after row, but four
-// rows share one load and store of out[j].
+// out[r] = Σ_j row(r)[j]·x[j] for j < len, r < count, as dot_row_pairs with
+// every second row x.
 template <class RowAt>
-inline void add_scaled_rows(RowAt row, std::size_t count, const double* y, std::size_t len, double* out) {
-  std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
+inline void dot_rows(RowAt row, std::size_t count, const double* x, std::size_t len, double* out) {
+  dot_row_pairs(
+      row, [x](std::size_t) { return x; }, count, len, out);
+}
+
+// No work of a row after its accumulation.
+struct NoRowWork {
+  void operator()(std::size_t, double) const {}
+};
+
+// out[c] += Σ_r row(r)[c]·weight(r) for r in [first, last), c < len: each
+// out[c] takes its terms in increasing r, exactly as adding weight(r)·row(r)
+// into out row after row, but four rows (the groups start at `first`) share
+// one load and store of out[c]:
+//   out[c] = (((out[c] + a₀[c]·w₀) + a₁[c]·w₁) + a₂[c]·w₂) + a₃[c]·w₃.
+// weight(r) is called once per row in increasing r, the four of a group
+// before their accumulation, and then(r, weight(r)) once per row after it,
+// so that a pass may do per-row work of its own on either side.
+template <class RowAt, class Weight, class Then = NoRowWork>
+inline void add_weighted_rows(RowAt row, std::size_t first, std::size_t last, Weight weight, std::size_t len,
+                              double* out, Then then = {}) {
+  std::size_t r = first;
+  for (; r + 4 <= last; r += 4) {
     const double* a0 = row(r);
     const double* a1 = row(r + 1);
     const double* a2 = row(r + 2);
     const double* a3 = row(r + 3);
-    const double y0 = y[r], y1 = y[r + 1], y2 = y[r + 2], y3 = y[r + 3];
-    for (std::size_t j = 0; j < len; ++j)
-      out[j] = (((out[j] + a0[j] * y0) + a1[j] * y1) + a2[j] * y2) + a3[j] * y3;
+    const double w0 = weight(r);
+    const double w1 = weight(r + 1);
+    const double w2 = weight(r + 2);
+    const double w3 = weight(r + 3);
+    for (std::size_t c = 0; c < len; ++c)
+      out[c] = (((out[c] + a0[c] * w0) + a1[c] * w1) + a2[c] * w2) + a3[c] * w3;
+    then(r, w0);
+    then(r + 1, w1);
+    then(r + 2, w2);
+    then(r + 3, w3);
   }
-  for (; r < count; ++r) {
+  for (; r < last; ++r) {
     const double* a = row(r);
-    const double yr = y[r];
-    for (std::size_t j = 0; j < len; ++j) out[j] += a[j] * yr;
+    const double wr = weight(r);
+    for (std::size_t c = 0; c < len; ++c) out[c] += a[c] * wr;
+    then(r, wr);
   }
+}
+
+// out[j] += Σ_r row(r)[j]·y[r] for r < count, j < len, as add_weighted_rows.
+template <class RowAt>
+inline void add_scaled_rows(RowAt row, std::size_t count, const double* y, std::size_t len, double* out) {
+  add_weighted_rows(
+      row, 0, count, [y](std::size_t r) { return y[r]; }, len, out);
 }
 
 }  // namespace morva::detail

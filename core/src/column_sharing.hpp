@@ -1,0 +1,52 @@
+// Which columns of the data [F, rows ᵀ] (the factor columns, then one column
+// per constraint row of n coefficients) repeat one another, up to sign: a
+// style band row that repeats a factor column, its negated lower side, an
+// industry-neutrality row that repeats the industry's membership column. The
+// stored columns (stored_columns.hpp) keep each distinct column once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "morva/matrix.hpp"
+
+namespace morva {
+
+// What the storage needs to know of every column of [F, rows ᵀ]: its nonzero
+// count (exact in doubles), whether it is finite, and a fingerprint of its
+// magnitudes that equal columns and negated columns share.
+struct ColumnProfile {
+  std::vector<double> nonzeros;
+  std::vector<std::uint64_t> fingerprint;
+  bool finite = true;
+};
+
+ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);
+
+// The distinct columns, in order of first appearance (`primary`: the column
+// of the data each one copies; `read`: whether a constraint column reads
+// it), and for every column of the data the distinct column it reads
+// (`source`) with its sign (`multiplier`, ±1).
+struct Sharing {
+  std::vector<std::size_t> primary;
+  std::vector<char> read;
+  std::vector<std::uint32_t> source;
+  std::vector<double> multiplier;
+};
+
+// Every column that equals an earlier distinct column, or its negation (the
+// entries compared as doubles, so ±0 match), reads it; with `share` false
+// every column is distinct.
+Sharing shared_columns(const Matrix& factors, std::span<const double* const> rows,
+                       const ColumnProfile& profile, bool share);
+
+// The distinct columns renumbered so that those no constraint column reads
+// come first, each group in its order of first appearance (the columns of F
+// before the constraint rows in both): the columns constraint columns read
+// are then the numbers from the returned count on, and F's columns [0, their
+// count).
+std::size_t order_by_reader(Sharing& sharing);
+
+}  // namespace morva

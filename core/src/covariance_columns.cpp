@@ -1,0 +1,105 @@
+#include "covariance_columns.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "detail/dense_cholesky.hpp"
+
+namespace morva {
+
+std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega) {
+  const std::size_t k = omega.rows();
+  Matrix lower = Matrix::zeros(k, k);
+  if (!detail::semidefinite_cholesky(omega.data().data(), k, kCovariancePivotTolerance, lower.data().data()))
+    return std::unexpected(SolverError::covariance_not_psd());
+  return lower;
+}
+
+std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic) {
+  const Matrix& factors = quadratic.factors;
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  Matrix columns = Matrix::zeros(n, k);
+
+  if (!quadratic.omega.is_dense()) {
+    // L = diag(√ω): C_rc = F_rc·√ω_c.
+    const auto& omega = quadratic.omega.diagonal_values();
+    std::vector<double> roots(k);
+    for (std::size_t c = 0; c < k; ++c) roots[c] = std::sqrt(omega[c]);
+    for (std::size_t r = 0; r < n; ++r) {
+      const auto f = factors.row(r);
+      const auto out = columns.row(r);
+      for (std::size_t c = 0; c < k; ++c) out[c] = f[c] * roots[c];
+    }
+    return columns;
+  }
+
+  auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
+  if (!lower) return std::unexpected(lower.error());
+  detail::lower_triangular_product(factors.data().data(), n, k, lower->data().data(), columns.data().data());
+  return columns;
+}
+
+std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic) {
+  const Matrix& factors = quadratic.factors;
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<double> norms(n, 0.0);
+  if (!quadratic.omega.is_dense()) {
+    // C_il = F_il·√ω_l, as covariance_columns forms it.
+    std::vector<double> roots(k);
+    for (std::size_t l = 0; l < k; ++l) roots[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto f = factors.row(i);
+      double s = 0.0;
+      for (std::size_t l = 0; l < k; ++l) {
+        const double c = f[l] * roots[l];
+        s += c * c;
+      }
+      norms[i] = std::sqrt(s);
+    }
+    return norms;
+  }
+  const Matrix& omega = quadratic.omega.dense_matrix();
+  auto lower = semidefinite_cholesky(omega);
+  if (!lower) return std::unexpected(lower.error());
+  // From the nonzero entries of F_i only, whichever is cheaper for the row:
+  // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
+  // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
+  // F_il·L_l,0..l.
+  std::vector<double> c(k);
+  std::vector<std::size_t> support;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors.row(i);
+    support.clear();
+    std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
+    for (std::size_t l = 0; l < k; ++l) {
+      if (f[l] == 0.0) continue;
+      support.push_back(l);
+      triangle += l + 1;
+    }
+    if (support.size() * support.size() <= triangle) {
+      double s = 0.0;
+      for (std::size_t a : support) {
+        const auto row = omega.row(a);
+        double inner = 0.0;
+        for (std::size_t b : support) inner += row[b] * f[b];
+        s += f[a] * inner;
+      }
+      norms[i] = std::sqrt(std::max(s, 0.0));
+      continue;
+    }
+    std::fill(c.begin(), c.end(), 0.0);
+    for (std::size_t l : support) {
+      const auto row = lower->row(l);
+      for (std::size_t b = 0; b <= l; ++b) c[b] += f[l] * row[b];
+    }
+    double s = 0.0;
+    for (double e : c) s += e * e;
+    norms[i] = std::sqrt(s);
+  }
+  return norms;
+}
+
+}  // namespace morva

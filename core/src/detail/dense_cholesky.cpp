@@ -1,0 +1,218 @@
+#include "dense_cholesky.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "simd.hpp"
+
+namespace morva::detail {
+namespace {
+
+// Register tile of the dense Gram product, and the bytes of rows one pass of
+// the tiles streams (fits the first-level data cache).
+constexpr std::size_t kTile = 4;
+constexpr std::size_t kGramChunkBytes = 32 * 1024;
+// Columns of C = F·L computed together per pair of rows.
+constexpr std::size_t kColumnBlock = 8;
+
+// One kTile×kTile block of the dense Gram product over rows [i0, i1) of the
+// matrix at `rows` (row stride `stride`): block(a, b) += Σ_i (U_ia·g_i)·U_ib
+// with block rows `width` apart, the running sums kept in registers and taken
+// in increasing i.
+void accumulate_tile(const double* rows, std::size_t stride, const double* g, std::size_t i0, std::size_t i1,
+                     std::size_t a0, std::size_t b0, std::size_t width, double* block) {
+  static_assert(kTile == 4);
+#if defined(__GNUC__)
+  // Lanes: columns (b0, b0 + 1) and (b0 + 2, b0 + 3) of each tile row.
+  Lanes2 acc[kTile][2];
+  for (std::size_t a = 0; a < kTile; ++a) {
+    acc[a][0] = load2(block + (a0 + a) * width + b0);
+    acc[a][1] = load2(block + (a0 + a) * width + b0 + 2);
+  }
+  for (std::size_t i = i0; i < i1; ++i) {
+    const double* row = rows + i * stride;
+    const double gi = g[i];
+    const Lanes2 v0 = load2(row + b0);
+    const Lanes2 v1 = load2(row + b0 + 2);
+    for (std::size_t a = 0; a < kTile; ++a) {
+      const double w = row[a0 + a] * gi;
+      const Lanes2 wa = {w, w};
+      acc[a][0] += wa * v0;
+      acc[a][1] += wa * v1;
+    }
+  }
+  for (std::size_t a = 0; a < kTile; ++a) {
+    store2(block + (a0 + a) * width + b0, acc[a][0]);
+    store2(block + (a0 + a) * width + b0 + 2, acc[a][1]);
+  }
+#else
+  double acc[kTile][kTile];
+  for (std::size_t a = 0; a < kTile; ++a) {
+    for (std::size_t b = 0; b < kTile; ++b) acc[a][b] = block[(a0 + a) * width + b0 + b];
+  }
+  for (std::size_t i = i0; i < i1; ++i) {
+    const double* row = rows + i * stride;
+    const double gi = g[i];
+    for (std::size_t a = 0; a < kTile; ++a) {
+      const double w = row[a0 + a] * gi;
+      for (std::size_t b = 0; b < kTile; ++b) acc[a][b] += w * row[b0 + b];
+    }
+  }
+  for (std::size_t a = 0; a < kTile; ++a) {
+    for (std::size_t b = 0; b < kTile; ++b) block[(a0 + a) * width + b0 + b] = acc[a][b];
+  }
+#endif
+}
+
+}  // namespace
+
+bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_factor, double* lower) {
+  double largest = 0.0;
+  for (std::size_t e = 0; e < k * k; ++e) largest = std::max(largest, std::abs(omega[e]));
+  const double tolerance = tolerance_factor * std::max(1.0, largest);
+
+  for (std::size_t j = 0; j < k; ++j) {
+    const double* row_j = lower + j * k;
+    double pivot = omega[j * k + j];
+    {
+      double explained = 0.0;
+      for (std::size_t l = 0; l < j; ++l) explained += row_j[l] * row_j[l];
+      pivot -= explained;
+    }
+    if (pivot < -tolerance) return false;
+
+    const bool zero_pivot = !(pivot > tolerance);
+    const double root = zero_pivot ? 0.0 : std::sqrt(pivot);
+    if (!zero_pivot) lower[j * k + j] = root;
+    for (std::size_t i = j + 1; i < k; ++i) {
+      const double* row_i = lower + i * k;
+      double explained = 0.0;
+      for (std::size_t l = 0; l < j; ++l) explained += row_i[l] * row_j[l];
+      const double remainder = omega[i * k + j] - explained;
+      if (zero_pivot) {
+        if (!(std::abs(remainder) <= tolerance)) return false;
+      } else {
+        lower[i * k + j] = remainder / root;
+      }
+    }
+  }
+  return true;
+}
+
+bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
+  for (std::size_t j = 0; j < h; ++j) {
+    double* row_j = factor + j * h;
+    for (std::size_t c = 0; c <= j; ++c) {
+      const double* row_c = factor + c * h;
+      const double s = dot4(row_j, row_c, c);
+      if (c < j) {
+        row_j[c] = (a[j * h + c] - s) / row_c[c];
+      } else {
+        const double pivot = a[j * h + j] - s;
+        if (!std::isfinite(pivot) || pivot <= min_pivot) return false;
+        row_j[c] = std::sqrt(pivot);
+      }
+    }
+  }
+  return true;
+}
+
+// The forward sums go through dot4 (four independent partial sums, not one
+// serial chain); the backward pass eliminates each solved unknown from the
+// rows above, which keeps the access row-contiguous and the updates
+// independent.
+void cholesky_solve_in_place(const double* lower, std::size_t h, double* t) {
+  for (std::size_t j = 0; j < h; ++j) {
+    const double* row = lower + j * h;
+    t[j] = (t[j] - dot4(row, t, j)) / row[j];
+  }
+  for (std::size_t j = h; j-- > 0;) {
+    const double* row = lower + j * h;
+    t[j] /= row[j];
+    const double w = t[j];
+    for (std::size_t l = 0; l < j; ++l) t[l] -= row[l] * w;
+  }
+}
+
+// Rows go in pairs and columns in blocks of kColumnBlock, the running sums in
+// registers. A block also adds the terms l < c of its columns, which are
+// exact zeros (F_rl·0) and leave every sum unchanged.
+void lower_triangular_product(const double* fd, std::size_t n, std::size_t k, const double* ld, double* od) {
+  std::size_t c0 = 0;
+#if defined(__GNUC__)
+  for (; c0 + kColumnBlock <= k; c0 += kColumnBlock) {
+    std::size_t r = 0;
+    for (; r + 2 <= n; r += 2) {
+      const double* fa = fd + r * k;
+      const double* fb = fa + k;
+      Lanes2 a[kColumnBlock / 2] = {};
+      Lanes2 b[kColumnBlock / 2] = {};
+      for (std::size_t l = c0; l < k; ++l) {
+        const Lanes2 wa = {fa[l], fa[l]};
+        const Lanes2 wb = {fb[l], fb[l]};
+        const double* lr = ld + l * k + c0;
+        for (std::size_t q = 0; q < kColumnBlock / 2; ++q) {
+          const Lanes2 v = load2(lr + 2 * q);
+          a[q] += wa * v;
+          b[q] += wb * v;
+        }
+      }
+      for (std::size_t q = 0; q < kColumnBlock / 2; ++q) {
+        store2(od + r * k + c0 + 2 * q, a[q]);
+        store2(od + (r + 1) * k + c0 + 2 * q, b[q]);
+      }
+    }
+    for (; r < n; ++r) {
+      for (std::size_t c = c0; c < c0 + kColumnBlock; ++c) {
+        double sum = 0.0;
+        for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
+        od[r * k + c] = sum;
+      }
+    }
+  }
+#endif
+  for (std::size_t r = 0; r < n; ++r) {
+    for (std::size_t c = c0; c < k; ++c) {
+      double sum = 0.0;
+      for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
+      od[r * k + c] = sum;
+    }
+  }
+}
+
+// c ascending, so that every t_l read is still the input.
+void lower_transpose_times(const double* upper, std::size_t k, double* t) {
+  for (std::size_t c = 0; c < k; ++c) t[c] = dot4(upper + c * k + c, t + c, k - c);
+}
+
+// l descending, so that every w_c read is still the input.
+void lower_times(const double* lower, std::size_t k, double* w) {
+  for (std::size_t l = k; l-- > 0;) w[l] = dot4(lower + l * k, w, l + 1);
+}
+
+// Register tiles over row chunks that stay in the first-level cache.
+std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t width, const double* g,
+                               std::size_t& padded) {
+  padded = (width + kTile - 1) / kTile * kTile;
+  std::vector<double> packed;
+  const double* source = rows;
+  if (padded > width) {
+    packed.assign(n * padded, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+      std::copy(rows + i * width, rows + (i + 1) * width, &packed[i * padded]);
+    source = packed.data();
+  }
+  std::vector<double> block(padded * padded, 0.0);
+  const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (padded * sizeof(double)));
+  for (std::size_t i0 = 0; i0 < n; i0 += chunk) {
+    const std::size_t i1 = std::min(n, i0 + chunk);
+    for (std::size_t a0 = 0; a0 < padded; a0 += kTile) {
+      for (std::size_t b0 = 0; b0 <= a0; b0 += kTile) {
+        accumulate_tile(source, padded, g, i0, i1, a0, b0, padded, block.data());
+      }
+    }
+  }
+  return block;
+}
+
+}  // namespace morva::detail

@@ -1,0 +1,704 @@
+#include "stored_columns.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <utility>
+
+#include "column_sharing.hpp"
+#include "covariance_columns.hpp"
+#include "detail/dense_cholesky.hpp"
+#include "detail/simd.hpp"
+
+namespace morva {
+namespace {
+
+// A column of V with more than n / kDenseColumnDivisor nonzero entries is
+// stored densely, any other through its nonzeros.
+constexpr std::size_t kDenseColumnDivisor = 4;
+// Rows per block of the work fused into a pass (the block's vectors stay in
+// the first-level cache). Within a block the dense slots accumulate four rows
+// at a time (detail::add_weighted_rows), the groups starting at the block's
+// first row: a multiple of four, so that the groups are the same with or
+// without blocks.
+constexpr std::size_t kFusedRows = 64;
+static_assert(kFusedRows % 4 == 0);
+
+// Test switch of the dense storage (test_hooks::ScopedDenseColumns).
+thread_local bool t_dense_columns = false;
+
+Matrix transposed(const Matrix& m) {
+  Matrix t = Matrix::zeros(m.cols(), m.rows());
+  for (std::size_t i = 0; i < m.rows(); ++i) {
+    for (std::size_t j = 0; j < m.cols(); ++j) t(j, i) = m(i, j);
+  }
+  return t;
+}
+
+}  // namespace
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQuad& quadratic,
+                                                                  std::span<const double* const> rows) {
+  ReducedColumns columns;
+  if (t_dense_columns) {
+    auto c = covariance_columns(quadratic);
+    if (!c) return std::unexpected(c.error());
+    columns.store(&*c, rows, true);
+    columns.covariance_columns_ = true;
+    return columns;
+  }
+  if (auto transform = columns.set_transform(quadratic); !transform)
+    return std::unexpected(transform.error());
+  columns.store(&quadratic.factors, rows, false);
+  return columns;
+}
+
+std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad& quadratic) {
+  const std::size_t k = quadratic.factors.cols();
+  if (quadratic.omega.is_dense()) {
+    auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
+    if (!lower) return std::unexpected(lower.error());
+    transform_ = Transform::Lower;
+    lower_ = std::move(*lower);
+    upper_ = transposed(lower_);
+  } else {
+    transform_ = Transform::Diagonal;
+    roots_.resize(k);
+    for (std::size_t l = 0; l < k; ++l) roots_[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
+  }
+  return {};
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::select(
+    const FactorQuad& quadratic, std::span<const std::size_t> kept,
+    std::span<const double* const> kept_rows) const {
+  const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
+  const bool in_range = kept.empty() || kept.back() < h_ - k_;
+  if (t_dense_columns || storage_->forced_dense || !ascending || !in_range ||
+      quadratic.factors.cols() != k_ || quadratic.factors.rows() != n_) {
+    return create(quadratic, kept_rows);
+  }
+  auto out = with_transform(quadratic);
+  if (!out) return out;
+  out->h_ = k_ + kept.size();
+  out->source_.resize(k_);
+  out->multiplier_.resize(k_);
+  for (std::size_t r : kept) {
+    out->source_.push_back(source_[k_ + r]);
+    out->multiplier_.push_back(multiplier_[k_ + r]);
+  }
+  if (auto compact = compacted(*storage_, n_, k_, out->source_)) out->storage_ = std::move(compact);
+  return out;
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic) const {
+  ReducedColumns out = *this;
+  out.covariance_columns_ = false;
+  out.roots_.clear();
+  out.lower_ = Matrix();
+  out.upper_ = Matrix();
+  if (auto transform = out.set_transform(quadratic); !transform) return std::unexpected(transform.error());
+  return out;
+}
+
+// The stored columns that `source` reads (the first k entries for factor
+// columns), numbered as store numbers them (those no kept constraint column
+// reads first, each group in the old order), with `source` rewritten to the
+// new numbers; null, `source` untouched, when that is every column with the same
+// readers. The layout rules are store's, so the result is the storage the
+// selected columns would get on their own (a column stored for a dropped row
+// that a kept one repeats keeps that row's values, with κ's sign).
+std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const Storage& w, std::size_t n,
+                                                                         std::size_t k,
+                                                                         std::vector<std::uint32_t>& source) {
+  constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
+  std::vector<char> kept(w.width, 0), read(w.width, 0);
+  for (std::size_t j = 0; j < source.size(); ++j) {
+    kept[source[j]] = 1;
+    if (j >= k) read[source[j]] = 1;
+  }
+  if (std::ranges::count(kept, char{0}) == 0 && read == w.read_by_constraint) return nullptr;
+
+  // The kept columns no kept constraint column reads, then the others, each
+  // group in the old order (store's numbering of the selection's columns).
+  auto storage = std::make_shared<Storage>();
+  Storage& out = *storage;
+  std::vector<std::uint32_t> renumber(w.width, kDropped);
+  for (const char reader : {char{0}, char{1}}) {
+    for (std::size_t s = 0; s < w.width; ++s) {
+      if (!kept[s] || read[s] != reader) continue;
+      renumber[s] = static_cast<std::uint32_t>(out.width++);
+      out.read_by_constraint.push_back(reader);
+      if (s < w.factor_width) ++out.factor_width;
+    }
+    if (reader == 0) out.first_constraint_column = out.width;
+  }
+  for (auto& s : source) s = renumber[s];
+  // Dense slots in the new column order, and the old slot of each.
+  std::vector<std::pair<std::uint32_t, std::size_t>> slots;  // (column, old slot)
+  for (std::size_t a = 0; a < w.dense_column.size(); ++a) {
+    const std::uint32_t s = renumber[w.dense_column[a]];
+    if (s != kDropped) slots.emplace_back(s, a);
+  }
+  std::ranges::sort(slots);
+  for (const auto& [column, slot] : slots) {
+    out.dense_column.push_back(column);
+    if (column < out.factor_width) out.factor_end = out.dense_column.size();
+    if (column < out.first_constraint_column) out.leading = out.dense_column.size();
+  }
+  const std::size_t p = w.dense_column.size();
+  const std::size_t q = slots.size();
+  out.dense.resize(n * q);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t b = 0; b < q; ++b) out.dense[i * q + b] = w.dense[i * p + slots[b].second];
+  }
+  // Each row's kept entries in increasing new column.
+  out.row_start.assign(n + 1, 0);
+  std::vector<std::pair<std::uint32_t, double>> entries;
+  for (std::size_t i = 0; i < n; ++i) {
+    entries.clear();
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
+      const std::uint32_t s = renumber[w.sparse_column[e]];
+      if (s != kDropped) entries.emplace_back(s, w.sparse_value[e]);
+    }
+    std::ranges::sort(entries, {}, &std::pair<std::uint32_t, double>::first);
+    for (const auto& [s, v] : entries) {
+      out.sparse_column.push_back(s);
+      out.sparse_value.push_back(v);
+    }
+    out.row_start[i + 1] = out.sparse_column.size();
+  }
+  return storage;
+}
+
+std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(
+    const QpProblem& target, std::span<const double> row_scale, double factor_scale,
+    std::span<const double> constraint_scale) const {
+  if (t_dense_columns || storage_->forced_dense) return create(target.quadratic, constraint_rows(target));
+  auto out = with_transform(target.quadratic);
+  if (!out) return out;
+  for (std::size_t j = 0; j < h_; ++j) {
+    out->multiplier_[j] *=
+        j < k_ ? factor_scale : (constraint_scale.empty() ? 1.0 : constraint_scale[j - k_]);
+  }
+  if (!row_scale.empty()) {
+    for (std::size_t i = 0; i < n_; ++i) out->row_scale_[i] *= row_scale[i];
+  }
+  return out;
+}
+
+ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
+  ReducedColumns columns;
+  columns.store(&u, {}, false);
+  columns.covariance_columns_ = true;
+  return columns;
+}
+
+// Every column of [F, rows ᵀ] that equals an earlier one, or its negation,
+// reads that one's stored column (κ = ±1); each other column is stored once:
+// densely when it has more than n / kDenseColumnDivisor nonzeros, else
+// through its nonzeros. With a non-finite entry anywhere (or `all_dense`)
+// every column is stored densely and none shares, so that no 0·inf or 0·NaN
+// term is skipped and the arithmetic is the plain one.
+void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense) {
+  const std::size_t n = factors->rows();
+  const std::size_t k = factors->cols();
+  n_ = n;
+  k_ = k;
+  h_ = k + rows.size();
+  const ColumnProfile profile = column_profile(*factors, rows);
+  all_dense = all_dense || !profile.finite;
+
+  // Stored columns in order of first appearance: `primary` is the column of
+  // the data each one copies; `read_by_constraint` whether a constraint
+  // column reads it.
+  Sharing sharing = shared_columns(*factors, rows, profile, !all_dense);
+  auto storage = std::make_shared<Storage>();
+  Storage& w = *storage;
+  w.width = sharing.primary.size();
+  w.forced_dense = all_dense;
+  w.first_constraint_column = order_by_reader(sharing);
+  source_ = std::move(sharing.source);
+  multiplier_ = std::move(sharing.multiplier);
+  row_scale_.assign(n, 1.0);
+  const std::vector<std::size_t> primary = std::move(sharing.primary);
+  w.read_by_constraint = std::move(sharing.read);
+  std::vector<char> dense(w.width);
+  for (std::size_t s = 0; s < w.width; ++s) {
+    dense[s] = all_dense || profile.nonzeros[primary[s]] * static_cast<double>(kDenseColumnDivisor) >
+                                static_cast<double>(n);
+  }
+  // Dense slots in column order: the columns no constraint column reads come first.
+  for (std::size_t s = 0; s < w.width; ++s) {
+    if (!dense[s]) continue;
+    w.dense_column.push_back(s);
+    if (s < w.first_constraint_column) w.leading = w.dense_column.size();
+  }
+  fill_dense(*factors, rows, primary, w);
+  fill_sparse(*factors, rows, primary, dense, w);
+  storage_ = std::move(storage);
+}
+
+// The dense block: slots of F's columns filled row by row, slots of
+// constraint rows along their row.
+void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* const> rows,
+                                std::span<const std::size_t> primary, Storage& w) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  const std::size_t p = w.dense_column.size();
+  w.dense.assign(n * p, 0.0);
+  std::vector<std::pair<std::size_t, std::size_t>> from_factors;  // (slot, column of F)
+  for (std::size_t a = 0; a < p; ++a) {
+    const std::size_t j = primary[w.dense_column[a]];
+    if (j < k) {
+      from_factors.emplace_back(a, j);
+      w.factor_end = a + 1;
+      continue;
+    }
+    for (std::size_t i = 0; i < n; ++i) w.dense[i * p + a] = rows[j - k][i];
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors.row(i);
+    for (const auto& [a, j] : from_factors) w.dense[i * p + a] = f[j];
+  }
+}
+
+// The compressed rows, each row's entries in increasing stored column: those
+// of F's columns (a prefix of the numbers) row by row, then those of the
+// constraint rows one row at a time. The entries factor columns read are a
+// prefix of every row and those constraint columns read a suffix.
+void ReducedColumns::fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+                                 std::span<const std::size_t> primary, std::span<const char> dense,
+                                 Storage& w) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<std::size_t> factor_sparse, row_sparse;  // sparse stored columns from F, from rows
+  for (std::size_t s = 0; s < w.width; ++s) {
+    if (primary[s] < k) ++w.factor_width;
+    if (!dense[s]) (primary[s] < k ? factor_sparse : row_sparse).push_back(s);
+  }
+  // Entries per row, then the offsets, then the entries.
+  w.row_start.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors.row(i);
+    for (std::size_t s : factor_sparse) w.row_start[i + 1] += f[primary[s]] != 0.0 ? 1 : 0;
+  }
+  for (std::size_t s : row_sparse) {
+    const double* row = rows[primary[s] - k];
+    for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += row[i] != 0.0 ? 1 : 0;
+  }
+  for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += w.row_start[i];
+  w.sparse_column.resize(w.row_start[n]);
+  w.sparse_value.resize(w.row_start[n]);
+  std::vector<std::size_t> next(w.row_start.begin(), w.row_start.end() - 1);
+  const auto append = [&](std::size_t i, std::size_t s, double v) {
+    if (v == 0.0) return;
+    w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
+    w.sparse_value[next[i]++] = v;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors.row(i);
+    for (std::size_t s : factor_sparse) append(i, s, f[primary[s]]);
+  }
+  for (std::size_t s : row_sparse) {
+    const double* row = rows[primary[s] - k];
+    for (std::size_t i = 0; i < n; ++i) append(i, s, row[i]);
+  }
+}
+
+ReducedColumns ReducedColumns::from_matrix(const Matrix& u, std::size_t split) {
+  const std::size_t n = u.rows();
+  Matrix leading = Matrix::zeros(n, split);
+  std::vector<std::vector<double>> trailing(u.cols() - split, std::vector<double>(n));
+  std::vector<const double*> rows;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < u.cols(); ++j) {
+      if (j < split) {
+        leading(i, j) = u(i, j);
+      } else {
+        trailing[j - split][i] = u(i, j);
+      }
+    }
+  }
+  for (const auto& column : trailing) rows.push_back(column.data());
+  ReducedColumns columns;
+  columns.store(&leading, rows, false);
+  columns.covariance_columns_ = true;
+  return columns;
+}
+
+ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const double* const> rows) {
+  ReducedColumns columns;
+  columns.store(&factors, rows, false);
+  return columns;
+}
+
+// ---- Products with V = diag(r)·W·M ----
+
+// Row i of W: its dense slots at dense + i·slots, and its compressed entries
+// [row_start[i], row_start[i + 1]) in increasing stored column.
+struct ReducedColumns::Rows {
+  const double* dense;
+  std::size_t slots;
+  const std::size_t* row_start;
+  const std::uint32_t* column;
+  const double* value;
+
+  const double* dense_row(std::size_t i) const { return dense + i * slots; }
+  // W_i·v for v given by its dense slots (in slot order) and its stored
+  // columns: the dense part in detail::dot4's order, then the compressed
+  // entries in order.
+  double dot(std::size_t i, const double* v_slots, const double* v_columns) const {
+    double s = detail::dot4(dense_row(i), v_slots, slots);
+    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) s += value[e] * v_columns[column[e]];
+    return s;
+  }
+};
+
+ReducedColumns::Rows ReducedColumns::rows() const {
+  const Storage& w = *storage_;
+  return {w.dense.data(), w.dense_column.size(), w.row_start.data(), w.sparse_column.data(),
+          w.sparse_value.data()};
+}
+
+ReducedColumns::PassScratch ReducedColumns::scratch(std::span<double> buffer) const {
+  const std::size_t p = dense_columns().size();
+  const std::size_t hw = stored();
+  return {{buffer.subspan(0, hw), buffer.subspan(hw, p)},
+          {buffer.subspan(hw + p, hw), buffer.subspan(2 * hw + p, p)}};
+}
+
+void ReducedColumns::gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
+                                      std::span<double> ws) const {
+  std::fill(ws.begin(), ws.end(), 0.0);
+  for (std::size_t j = first; j < last; ++j) ws[source_[j]] += multiplier_[j] * y[j - first];
+}
+
+void ReducedColumns::gather(std::span<const double> y, std::size_t first, std::size_t last,
+                            const StoredVector& v, std::size_t first_slot, std::size_t last_slot) const {
+  gather_to_stored(y, first, last, v.columns);
+  const std::span<const std::size_t> slot_column = dense_columns();
+  for (std::size_t a = first_slot; a < last_slot; ++a) v.slots[a - first_slot] = v.columns[slot_column[a]];
+}
+
+void ReducedColumns::spread(std::span<const double> ws, std::size_t first, std::size_t last,
+                            std::span<double> out) const {
+  for (std::size_t j = first; j < last; ++j) out[j - first] = multiplier_[j] * ws[source_[j]];
+}
+
+// Each stored column's sum runs over the rows once: the dense slots through
+// accumulators in slot order, the compressed entries directly.
+void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVector& sum) const {
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  double* acc = sum.slots.data();
+  const std::span<double> ws = sum.columns;
+  std::fill(acc, acc + p, 0.0);
+  std::fill(ws.begin(), ws.end(), 0.0);
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double xi = row_scale_[i] * x[i];
+    const double* row = w.dense.data() + i * p;
+    for (std::size_t a = 0; a < p; ++a) acc[a] += row[a] * xi;
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
+      ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
+  }
+  for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
+}
+
+void ReducedColumns::transpose_products(std::span<const double> x, std::span<double> t,
+                                        std::span<double> image) const {
+  std::vector<double> buffer(pass_scratch());
+  transpose_products(x, t, image, scratch(buffer));
+}
+
+void ReducedColumns::transpose_products(std::span<const double> x, std::span<double> t,
+                                        std::span<double> image, const PassScratch& scratch) const {
+  stored_transpose(x, scratch.sum);
+  if (!t.empty()) spread(scratch.sum.columns, 0, k_, t);
+  if (!image.empty()) spread(scratch.sum.columns, k_, h_, image);
+}
+
+void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
+                                  std::span<double> out_q, std::span<double> out_cons) const {
+  std::vector<double> buffer(pass_scratch());
+  add_products(s, y, out_q, out_cons, scratch(buffer));
+}
+
+// Row i of V_q·s is r_i times the dot product of row i of W with M_q·s:
+// factor columns read the dense slots [0, factor_end) and the entries of the
+// row before the first one of a stored column beyond factor_width;
+// constraint columns read the slots from `leading` on and the entries of
+// stored columns from first_constraint_column on (a suffix). Each row adds
+// its factor sum first, then its constraint sum, so out_q and out_cons may be
+// the same vector.
+void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
+                                  std::span<double> out_q, std::span<double> out_cons,
+                                  const PassScratch& scratch) const {
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  const std::size_t width = p - w.leading;
+  const StoredVector& q = scratch.read;
+  const StoredVector& cons = scratch.sum;
+  if (!out_q.empty()) gather(s, 0, k_, q, 0, w.factor_end);
+  if (!out_cons.empty()) gather(y, k_, h_, cons, w.leading, p);
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double* row = w.dense.data() + i * p;
+    if (!out_q.empty()) {
+      double sum = detail::dot4(row, q.slots.data(), w.factor_end);
+      for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width; ++e)
+        sum += w.sparse_value[e] * q.columns[w.sparse_column[e]];
+      out_q[i] += row_scale_[i] * sum;
+    }
+    if (!out_cons.empty()) {
+      double sum = detail::dot4(row + w.leading, cons.slots.data(), width);
+      for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
+        sum += w.sparse_value[e] * cons.columns[w.sparse_column[e]];
+      out_cons[i] += row_scale_[i] * sum;
+    }
+  }
+}
+
+void ReducedColumns::factor_transpose_product(std::span<const double> x, std::span<double> t) const {
+  transpose_products(x, t, {});
+}
+
+void ReducedColumns::add_factor_product(std::span<const double> s, std::span<double> out) const {
+  add_products(s, {}, out, {});
+}
+
+void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
+  transpose_products(x, {}, image);
+}
+
+void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
+  add_products({}, y, {}, out);
+}
+
+void ReducedColumns::subtract_product(std::span<const double> w, std::span<const double> weight,
+                                      std::span<double> x, const PassScratch& scratch) const {
+  const StoredVector& v = scratch.read;
+  gather(w, 0, h_, v, 0, dense_columns().size());
+  const Rows rows = this->rows();
+  for (std::size_t i = 0; i < n_; ++i)
+    x[i] -= weight[i] * (row_scale_[i] * rows.dot(i, v.slots.data(), v.columns.data()));
+}
+
+// Pass 1 of an ADMM iteration: g ← weight∘g and t = Mᵀ·(Wᵀ(r∘g)) in one
+// stream. The rows go in blocks of kFusedRows, `fill` writing each block
+// first, and within them four at a time: the dense slots accumulate in
+// scratch.sum.slots (slot order), each entry still taking the rows in
+// increasing order; the sparse entries go straight into their stored column.
+void ReducedColumns::projection_pass(std::span<double> g, std::span<const double> weight, std::span<double> t,
+                                     const PassScratch& scratch, RowBlocks fill) const {
+  const Rows rows = this->rows();
+  const std::size_t p = rows.slots;
+  const std::size_t* row_start = rows.row_start;
+  const std::uint32_t* column = rows.column;
+  const double* value = rows.value;
+  const double* scale = row_scale_.data();
+  const double* inverse = weight.data();
+  double* acc = scratch.sum.slots.data();
+  double* stored_t = scratch.sum.columns.data();  // Wᵀ(r∘g), one per stored column
+  std::fill(acc, acc + p, 0.0);
+  std::fill(stored_t, stored_t + stored(), 0.0);
+  // r_i·g_i of row i once g_i is scaled; its sparse entries follow the dense
+  // accumulation of its group (a stored column is dense or sparse, never
+  // both, so that order changes no sum).
+  double* rhs = g.data();
+  const auto scaled = [rhs, inverse, scale](std::size_t i) { return scale[i] * (rhs[i] *= inverse[i]); };
+  const auto scatter = [row_start, column, value, stored_t](std::size_t i, double gi) {
+    for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) stored_t[column[e]] += value[e] * gi;
+  };
+  const auto dense_row = [&rows](std::size_t i) { return rows.dense_row(i); };
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    fill(block, end);
+    detail::add_weighted_rows(dense_row, block, end, scaled, p, acc, scatter);
+  }
+  const std::span<const std::size_t> slot_column = dense_columns();
+  for (std::size_t a = 0; a < p; ++a) stored_t[slot_column[a]] = acc[a];
+  spread(scratch.sum.columns, 0, h_, t);
+}
+
+// Pass 2, the second stream: w gathered to M·w, then
+//   x_i = g_i − weight_i·(r_i·(W_i·(M·w))),  image = M_consᵀ·(Wᵀ(r∘x)),
+// in blocks of kFusedRows (`done` takes each block once its x is final) and
+// four rows at a time within them, the dense constraint slots of the image
+// accumulating in scratch.sum.slots.
+bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<const double> weight,
+                                       std::span<const double> w, std::span<double> x,
+                                       std::span<double> image, const PassScratch& scratch,
+                                       RowBlocks done) const {
+  const Storage& storage = *storage_;
+  const Rows rows = this->rows();
+  const std::size_t p = rows.slots;
+  const std::size_t first = storage.leading;
+  const std::size_t width = p - first;
+  const bool solve = !w.empty();
+  if (solve) gather(w, 0, h_, scratch.read, 0, p);
+  const double* gathered = scratch.read.slots.data();
+  const double* stored_w = scratch.read.columns.data();  // M·w, one per stored column
+  double* acc = scratch.sum.slots.data();
+  double* stored_image = scratch.sum.columns.data();  // Wᵀ(r∘x), one per stored column
+  std::fill(acc, acc + width, 0.0);
+  std::fill(stored_image, stored_image + storage.width, 0.0);
+  const std::size_t* row_start = rows.row_start;
+  const std::uint32_t* column = rows.column;
+  const double* value = rows.value;
+  const std::size_t first_constraint_column = storage.first_constraint_column;
+  const double* inverse = weight.data();
+  const double* scale = row_scale_.data();
+  // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
+  double not_finite = 0.0;
+  // x_r, and r_r·x_r for the image.
+  const auto solved = [&](std::size_t r) {
+    double xr = x[r];
+    if (solve) xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.dot(r, gathered, stored_w));
+    not_finite += xr - xr;
+    const double scaled = scale[r] * xr;
+    for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) {
+      if (column[e] >= first_constraint_column) stored_image[column[e]] += value[e] * scaled;
+    }
+    return scaled;
+  };
+  const auto constraint_row = [&rows, first](std::size_t i) { return rows.dense_row(i) + first; };
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    detail::add_weighted_rows(constraint_row, block, end, solved, width, acc);
+    done(block, end);
+  }
+  for (std::size_t a = first; a < p; ++a) stored_image[storage.dense_column[a]] = acc[a - first];
+  spread(scratch.sum.columns, k_, h_, image);
+  return not_finite == 0.0;
+}
+
+std::span<const std::uint32_t> ReducedColumns::sparse_columns_of(std::size_t i) const {
+  const Storage& w = *storage_;
+  return std::span<const std::uint32_t>(w.sparse_column)
+      .subspan(w.row_start[i], w.row_start[i + 1] - w.row_start[i]);
+}
+
+std::span<const double> ReducedColumns::sparse_values_of(std::size_t i) const {
+  const Storage& w = *storage_;
+  return std::span<const double>(w.sparse_value).subspan(w.row_start[i], w.row_start[i + 1] - w.row_start[i]);
+}
+
+std::size_t ReducedColumns::stored_entries() const {
+  return n_ * dense_columns().size() + storage_->sparse_value.size();
+}
+
+// U = diag(r)·W·M·T written out: V_ij = r_i·(κ_j·W_i,source(j)), then the
+// factor block through T_q and the constraint block times s.
+Matrix ReducedColumns::materialize(double constraint_scale) const {
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  std::vector<double> stored_row(w.width);
+  Matrix v = Matrix::zeros(n_, h_);
+  for (std::size_t i = 0; i < n_; ++i) {
+    std::fill(stored_row.begin(), stored_row.end(), 0.0);
+    for (std::size_t a = 0; a < p; ++a) stored_row[w.dense_column[a]] = w.dense[i * p + a];
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
+      stored_row[w.sparse_column[e]] = w.sparse_value[e];
+    for (std::size_t j = 0; j < h_; ++j) v(i, j) = row_scale_[i] * (multiplier_[j] * stored_row[source_[j]]);
+  }
+  Matrix u = v;
+  for (std::size_t i = 0; i < n_; ++i) {
+    const auto f = v.row(i);
+    const auto out = u.row(i);
+    for (std::size_t c = 0; c < k_; ++c) {
+      if (transform_ == Transform::Diagonal) out[c] = f[c] * roots_[c];
+      if (transform_ != Transform::Lower) continue;
+      double s = 0.0;
+      for (std::size_t l = c; l < k_; ++l) s += f[l] * lower_(l, c);
+      out[c] = s;
+    }
+    for (std::size_t c = k_; c < h_; ++c) out[c] = constraint_scale * f[c];
+  }
+  return u;
+}
+
+// Vᵀ·diag(g)·V = Mᵀ·(Wᵀ·diag(r²∘g)·W)·M. The stored Gram matrix takes every
+// entry as a sum over the rows in increasing order of the terms whose two
+// entries are stored: the dense block through register tiles; a sparse entry
+// W_is adds (W_is·g_i)·W_ic for every stored entry W_ic of its row, into row
+// s of the result. Then entry (a, b) of V's is κ_a·κ_b times entry
+// (source(a), source(b)).
+Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  const std::size_t hw = w.width;
+  std::vector<double> weights(n_);
+  for (std::size_t i = 0; i < n_; ++i) weights[i] = (row_scale_[i] * row_scale_[i]) * g[i];
+  Matrix m = Matrix::zeros(hw, hw);
+  if (p > 0) {
+    std::size_t padded = 0;
+    const std::vector<double> block = detail::dense_gram(w.dense.data(), n_, p, weights.data(), padded);
+    for (std::size_t a = 0; a < p; ++a) {
+      for (std::size_t b = 0; b <= a; ++b) m(w.dense_column[a], w.dense_column[b]) = block[a * padded + b];
+    }
+  }
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double* dense_row = w.dense.data() + i * p;
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
+      const double v = w.sparse_value[e] * weights[i];
+      const auto out = m.row(w.sparse_column[e]);
+      for (std::size_t a = 0; a < p; ++a) out[w.dense_column[a]] += v * dense_row[a];
+      for (std::size_t f = w.row_start[i]; f <= e; ++f) out[w.sparse_column[f]] += v * w.sparse_value[f];
+    }
+  }
+  // Each pair of stored columns was accumulated in one of its two rows: the
+  // sparse one's when one is dense, else the one later in the order of the
+  // passes (slot order for dense columns; for compressed ones the order of
+  // the entries of a row: columns no constraint reads first).
+  std::vector<char> is_dense(hw, 0);
+  std::vector<std::size_t> order(hw, 0);
+  for (std::size_t a = 0; a < p; ++a) {
+    is_dense[w.dense_column[a]] = 1;
+    order[w.dense_column[a]] = a;
+  }
+  for (std::size_t s = 0; s < hw; ++s) {
+    if (!is_dense[s]) order[s] = (w.read_by_constraint[s] ? hw : 0) + s;
+  }
+  for (std::size_t a = 0; a < hw; ++a) {
+    for (std::size_t b = 0; b < a; ++b) {
+      const bool in_row_a = is_dense[a] == is_dense[b] ? order[a] > order[b] : !is_dense[a];
+      if (in_row_a) {
+        m(b, a) = m(a, b);
+      } else {
+        m(a, b) = m(b, a);
+      }
+    }
+  }
+  Matrix full = Matrix::zeros(h_, h_);
+  for (std::size_t a = 0; a < h_; ++a) {
+    for (std::size_t b = 0; b < h_; ++b)
+      full(a, b) = multiplier_[a] * multiplier_[b] * m(source_[a], source_[b]);
+  }
+  return full;
+}
+
+std::vector<const double*> constraint_rows(const QpProblem& problem) {
+  std::vector<const double*> rows;
+  rows.reserve(problem.m_eq() + problem.m_in());
+  for (std::size_t r = 0; r < problem.m_eq(); ++r) rows.push_back(problem.equalities.matrix.row(r).data());
+  for (std::size_t r = 0; r < problem.m_in(); ++r) rows.push_back(problem.inequalities.matrix.row(r).data());
+  return rows;
+}
+
+std::expected<std::shared_ptr<const ReducedColumns>, SolverError> problem_columns(const QpProblem& problem) {
+  auto columns = ReducedColumns::create(problem.quadratic, constraint_rows(problem));
+  if (!columns) return std::unexpected(columns.error());
+  return std::make_shared<const ReducedColumns>(std::move(*columns));
+}
+
+namespace test_hooks {
+ScopedDenseColumns::ScopedDenseColumns() : previous_(t_dense_columns) {
+  t_dense_columns = true;
+}
+ScopedDenseColumns::~ScopedDenseColumns() {
+  t_dense_columns = previous_;
+}
+}  // namespace test_hooks
+
+}  // namespace morva
