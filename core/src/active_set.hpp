@@ -42,10 +42,11 @@ ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
 void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides);
 
 // w = rhs + (1/δ)(A_eqᵀt_eq + A_actᵀt_act) + p/δ at the pins; x = K⁻¹w;
-// λ = (A·x − t)/δ; μ = (x_pins − p)/δ.
+// λ = (A·x − t)/δ; μ = (x_pins − p)/δ. `rows` holds the stacked rows A as its
+// constraint columns, unscaled; `system` is K.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
-                                      const ActiveSet& active, std::span<const double> rhs,
-                                      std::span<const double> targets, std::span<const double> pin_targets,
-                                      double delta);
+                                      const ReducedColumns& rows, const ActiveSet& active,
+                                      std::span<const double> rhs, std::span<const double> targets,
+                                      std::span<const double> pin_targets, double delta);
 
 }  // namespace morva

@@ -528,16 +528,15 @@ TEST(SolveRegularized, SatisfiesTheRegularisedSystem) {
     u(i, 4) = p.inequalities.matrix(2, i);
   }
   // The stacked rows are the constraint columns, scaled by 1/√δ in the system.
-  const SmwSystem system =
-      SmwSystem::factor(diagonal, std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, 2)),
-                        1.0 / std::sqrt(delta))
-          .value();
+  const auto rows_v = std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, 2));
+  const SmwSystem system = SmwSystem::factor(diagonal, rows_v, 1.0 / std::sqrt(delta)).value();
 
   std::vector<double> rhs(p.n());
   for (std::size_t i = 0; i < p.n(); ++i) rhs[i] = 0.1 * static_cast<double>(i) - 0.3;
   const std::vector<double> targets{0.7, -0.2, 0.4};
   const std::vector<double> pin_targets{-0.5, 0.8};
-  const RegularizedSolution s = solve_regularized(p, system, active, rhs, targets, pin_targets, delta);
+  const RegularizedSolution s =
+      solve_regularized(p, system, *rows_v, active, rhs, targets, pin_targets, delta);
   ASSERT_EQ(s.x.size(), p.n());
   ASSERT_EQ(s.constraint_multipliers.size(), 3U);
   ASSERT_EQ(s.pin_multipliers.size(), 2U);

@@ -10,7 +10,7 @@
 // U is never stored as it is written. Its columns are kept as the data they
 // come from, V = [F, A_eqᵀ, A_inᵀ], with U = V·T for the block-diagonal
 // T = diag(L, s·I): C = F·L stays implicit (L·Lᵀ = Ω) and the constraint
-// columns carry their scale s (√ρ here, 1/√δ when polishing) outside the data.
+// columns carry their scale s (√ρ here) outside the data.
 // V itself is kept as V = diag(r)·W·M: W holds each distinct column of the
 // data once (a style band row that repeats a factor column, its negated lower
 // side, an industry-neutrality row that repeats the industry's membership
