@@ -34,6 +34,14 @@ struct RegularizedSolution {
   std::vector<double> pin_multipliers;         // one per pin, in pin order
 };
 
+// Whether a candidate replaces the best so far (`best`, its worst KKT
+// residual, first the ADMM iterate's): its worst residual is strictly smaller
+// and it meets the stopping rule the iterate met, r_p ≤ ε_p, r_d ≤ ε_d and
+// r_c ≤ max(ε_p, ε_d), computed as the termination check computes them for
+// it (`data` is the problem's V, ReducedColumns::of_data).
+bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
+                 const SolverSettings& settings);
+
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
                         const SolverSettings& settings);
 

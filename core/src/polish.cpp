@@ -244,6 +244,14 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
 
 // ---- Polishing passes ----
 
+bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
+                 const SolverSettings& settings) {
+  if (!(worst_residual(candidate.residuals) < best)) return false;
+  const auto meets = meets_stopping_rule(problem, candidate.x, candidate.duals, settings,
+                                         stored_products(problem, data, candidate.x, candidate.duals));
+  return meets.value_or(false);
+}
+
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings) {
@@ -255,8 +263,8 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
                                std::span<const double> x, const DualVariables& duals,
                                const KktResiduals& residuals, const SolverSettings& settings) {
   std::optional<Polished> accepted;
-  // Every candidate must strictly beat the best seen so far, which starts at
-  // the ADMM iterate's worst residual; a NaN there can never be beaten.
+  // The best accepted so far starts at the ADMM iterate's worst residual; a
+  // NaN there can never be beaten.
   double best = worst_residual(residuals);
 
   ActiveSet active = initial_guess(problem, x, duals, settings);
@@ -264,9 +272,8 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
     std::optional<Polished> candidate = solve_active_set(problem, data, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
-    const double worst = worst_residual(candidate->residuals);
-    if (worst < best) {
-      best = worst;
+    if (improves_on(problem, data, *candidate, best, settings)) {
+      best = worst_residual(candidate->residuals);
       accepted = std::move(candidate);
     }
     if (next == active) break;
