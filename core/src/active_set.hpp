@@ -34,6 +34,14 @@ struct RegularizedSolution {
   std::vector<double> pin_multipliers;         // one per pin, in pin order
 };
 
+// Whether a candidate replaces the best so far (`best`, its worst KKT
+// residual, first the ADMM iterate's): its worst residual is strictly smaller
+// and it meets the stopping rule the iterate met, r_p ≤ ε_p, r_d ≤ ε_d and
+// r_c ≤ max(ε_p, ε_d), computed as the termination check computes them for
+// it (`data` is the problem's V, ReducedColumns::of_data).
+bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
+                 const SolverSettings& settings);
+
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
                         const SolverSettings& settings);
 
@@ -42,10 +50,11 @@ ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
 void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides);
 
 // w = rhs + (1/δ)(A_eqᵀt_eq + A_actᵀt_act) + p/δ at the pins; x = K⁻¹w;
-// λ = (A·x − t)/δ; μ = (x_pins − p)/δ.
+// λ = (A·x − t)/δ; μ = (x_pins − p)/δ. `rows` holds the stacked rows A as its
+// constraint columns, unscaled; `system` is K.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
-                                      const ActiveSet& active, std::span<const double> rhs,
-                                      std::span<const double> targets, std::span<const double> pin_targets,
-                                      double delta);
+                                      const ReducedColumns& rows, const ActiveSet& active,
+                                      std::span<const double> rhs, std::span<const double> targets,
+                                      std::span<const double> pin_targets, double delta);
 
 }  // namespace morva

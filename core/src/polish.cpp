@@ -74,19 +74,47 @@ double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
 
 // ---- One active-set solve ----
 
-// The data of one active-set solve: the factorised regularised operator K,
-// the right-hand side with the L1 forces, and the targets of the constraint
-// rows and of the pins.
+// The data of one active-set solve: the stacked rows as columns of the
+// problem's V (for products in the data's units), the factorised regularised
+// operator K, the right-hand side with the L1 forces, and the targets of the
+// constraint rows and of the pins.
 struct ActiveSystem {
+  ReducedColumns rows;
   SmwSystem system;
   std::vector<double> rhs;
   std::vector<double> targets;      // equality rows, then active rows
   std::vector<double> pin_targets;  // one per pin, in pin order
 };
 
+// K = diag(G) + U·Uᵀ, U = [C, A_eqᵀ/√δ, A_actᵀ/√δ], factored with 1/√δ
+// multiplied into the stored entries of the stacked rows, not applied to
+// their sums in the capacitance S = I + UᵀG⁻¹U. Every pinned asset has
+// G⁻¹_i ≈ δ. Summed unscaled, its term a_i²·G⁻¹_i ≈ a_i²·δ is no power of
+// two; hundreds of pins with equal a_i² (budget and membership rows) add
+// nearly equal terms that round the running sum the same way, an error that
+// grows with the pins. Summed scaled, the term is (a_i²/δ)·G⁻¹_i ≈ a_i² and
+// adds almost exactly. The solve cancels the (1/δ)·Aᵀt of its right-hand
+// side against S, which magnifies S's error by about 1/δ in A·x.
+std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem,
+                                                   std::span<const double* const> rows,
+                                                   std::vector<double> diagonal, double delta) {
+  const std::size_t n = problem.n();
+  const double inverse_root = 1.0 / std::sqrt(delta);
+  std::vector<double> scaled(rows.size() * n);
+  std::vector<const double*> scaled_rows(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    double* out = scaled.data() + r * n;
+    for (std::size_t i = 0; i < n; ++i) out[i] = rows[r][i] * inverse_root;
+    scaled_rows[r] = out;
+  }
+  auto columns = ReducedColumns::create(problem.quadratic, scaled_rows);
+  if (!columns) return std::unexpected(columns.error());
+  return SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
+                           1.0);
+}
+
 // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
-//   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ,
-// the columns stored by their structure with the scale 1/√δ kept apart.
+//   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
 std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
                                           const ActiveSet& active, const StackedRows& rows, double delta,
@@ -103,12 +131,11 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
   auto columns = data.select(problem.quadratic, kept, constraint);
   if (!columns) return std::nullopt;
-  auto system =
-      SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
-                        1.0 / std::sqrt(delta));
+  auto system = stiff_system(problem, constraint, std::move(diagonal), delta);
   if (!system) return std::nullopt;
 
-  ActiveSystem out{std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
+  ActiveSystem out{
+      std::move(*columns), std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
   for (std::size_t i = 0; i < n; ++i) {
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     out.rhs[i] = -(problem.linear[i] + force);
@@ -132,7 +159,7 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
   for (std::uint64_t step = 0; step < steps; ++step) {
     // force = P·x + A_stackedᵀλ, and A_stacked·x into residual_t.
     std::vector<double> force(n);
-    stored_products_into(problem.quadratic, a.system.columns(), x, lambda, residual_t, force, force);
+    stored_products_into(problem.quadratic, a.rows, x, lambda, residual_t, force, force);
     for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
     for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
     for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
@@ -140,7 +167,7 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
       residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
 
     const RegularizedSolution correction =
-        solve_regularized(problem, a.system, active, residual_x, residual_t, residual_p, delta);
+        solve_regularized(problem, a.system, a.rows, active, residual_x, residual_t, residual_p, delta);
     for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
     for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
     for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];
@@ -196,7 +223,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   const auto system = active_system(problem, data, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
-  RegularizedSolution solution = solve_regularized(problem, system->system, active, system->rhs,
+  RegularizedSolution solution = solve_regularized(problem, system->system, system->rows, active, system->rhs,
                                                    system->targets, system->pin_targets, delta);
   refine(problem, *system, active, delta, settings.polish_refinement_steps, solution);
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
@@ -217,6 +244,14 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
 
 // ---- Polishing passes ----
 
+bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
+                 const SolverSettings& settings) {
+  if (!(worst_residual(candidate.residuals) < best)) return false;
+  const auto meets = meets_stopping_rule(problem, candidate.x, candidate.duals, settings,
+                                         stored_products(problem, data, candidate.x, candidate.duals));
+  return meets.value_or(false);
+}
+
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings) {
@@ -228,8 +263,8 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
                                std::span<const double> x, const DualVariables& duals,
                                const KktResiduals& residuals, const SolverSettings& settings) {
   std::optional<Polished> accepted;
-  // Every candidate must strictly beat the best seen so far, which starts at
-  // the ADMM iterate's worst residual; a NaN there can never be beaten.
+  // The best accepted so far starts at the ADMM iterate's worst residual; a
+  // NaN there can never be beaten.
   double best = worst_residual(residuals);
 
   ActiveSet active = initial_guess(problem, x, duals, settings);
@@ -237,9 +272,8 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
     std::optional<Polished> candidate = solve_active_set(problem, data, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
-    const double worst = worst_residual(candidate->residuals);
-    if (worst < best) {
-      best = worst;
+    if (improves_on(problem, data, *candidate, best, settings)) {
+      best = worst_residual(candidate->residuals);
       accepted = std::move(candidate);
     }
     if (next == active) break;
@@ -369,12 +403,10 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 //   (P + δI)·x + Aᵀλ + Σ μ·e_i = rhs,  A·x − δλ = t,  x_pins − δμ = p
 // leaves K·x = rhs + (1/δ)·Aᵀt + p/δ at the pins.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
-                                      const ActiveSet& active, std::span<const double> rhs,
-                                      std::span<const double> targets, std::span<const double> pin_targets,
-                                      double delta) {
+                                      const ReducedColumns& rows, const ActiveSet& active,
+                                      std::span<const double> rhs, std::span<const double> targets,
+                                      std::span<const double> pin_targets, double delta) {
   const std::size_t n = problem.n();
-  // The system's constraint columns are the stacked rows, in V's units.
-  const ReducedColumns& rows = system.columns();
   std::vector<double> pulled(n, 0.0);
   rows.add_constraint_combination(targets, pulled);
   const double inverse_delta = 1.0 / delta;

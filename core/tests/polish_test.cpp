@@ -242,7 +242,9 @@ TEST(PolishEqualityConstrained, GivesTheExactMinimiser) {
 }
 
 // The active set is empty and stable, so there is exactly one candidate: it is
-// kept only when strictly better than the incoming iterate.
+// kept only when strictly better than the incoming iterate and when it meets
+// the stopping rule (refused with tolerances just below what it achieves,
+// although it beats the iterate; taken just above).
 TEST(PolishEqualityConstrained, RequiresStrictImprovement) {
   const EqualityReference ref = equality_problem();
   const std::vector<double> start(ref.problem.n(), 0.0);
@@ -250,6 +252,7 @@ TEST(PolishEqualityConstrained, RequiresStrictImprovement) {
   const auto first = polish(ref.problem, start, duals, kPoorIterate, SolverSettings{});
   ASSERT_TRUE(first.has_value());
   const double achieved = worst(first->residuals);
+  ASSERT_GT(achieved, 0.0);
 
   EXPECT_FALSE(polish(ref.problem, start, duals, {achieved, 0.0, 0.0}, SolverSettings{}).has_value());
   EXPECT_FALSE(polish(ref.problem, start, duals, {0.0, kNaN, achieved}, SolverSettings{}).has_value());
@@ -257,15 +260,27 @@ TEST(PolishEqualityConstrained, RequiresStrictImprovement) {
       polish(ref.problem, start, duals, {0.0, std::nextafter(achieved, kInf), kNaN}, SolverSettings{});
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->x, first->x);
+
+  SolverSettings settings;
+  settings.relative_tolerance = 0.0;
+  settings.absolute_tolerance = 0.5 * achieved;
+  EXPECT_FALSE(polish(ref.problem, start, duals, kPoorIterate, settings).has_value());
+  settings.absolute_tolerance = 2.0 * achieved;
+  const auto taken = polish(ref.problem, start, duals, kPoorIterate, settings);
+  ASSERT_TRUE(taken.has_value());
+  EXPECT_EQ(taken->x, first->x);
 }
 
 // Without refinement the answer is the regularised KKT solution, off by O(δ);
-// refinement removes that error.
+// refinement removes that error. The stopping tolerances are those the poor
+// iterate (worst residual 1) meets, so that an unrefined candidate is taken.
 TEST(PolishEqualityConstrained, RefinementRemovesRegularisationError) {
   const EqualityReference ref = equality_problem();
   const std::vector<double> start(ref.problem.n(), 0.0);
   const auto error = [&](double delta, std::uint64_t steps) {
     SolverSettings settings;
+    settings.absolute_tolerance = worst(kPoorIterate);
+    settings.relative_tolerance = 0.0;
     settings.polish_regularization = delta;
     settings.polish_refinement_steps = steps;
     const auto polished = polish(ref.problem, start, zero_duals(ref.problem), kPoorIterate, settings);
@@ -530,16 +545,15 @@ TEST(SolveRegularized, SatisfiesTheRegularisedSystem) {
     u(i, 4) = p.inequalities.matrix(2, i);
   }
   // The stacked rows are the constraint columns, scaled by 1/√δ in the system.
-  const SmwSystem system =
-      SmwSystem::factor(diagonal, std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, 2)),
-                        1.0 / std::sqrt(delta))
-          .value();
+  const auto rows_v = std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(u, 2));
+  const SmwSystem system = SmwSystem::factor(diagonal, rows_v, 1.0 / std::sqrt(delta)).value();
 
   std::vector<double> rhs(p.n());
   for (std::size_t i = 0; i < p.n(); ++i) rhs[i] = 0.1 * static_cast<double>(i) - 0.3;
   const std::vector<double> targets{0.7, -0.2, 0.4};
   const std::vector<double> pin_targets{-0.5, 0.8};
-  const RegularizedSolution s = solve_regularized(p, system, active, rhs, targets, pin_targets, delta);
+  const RegularizedSolution s =
+      solve_regularized(p, system, *rows_v, active, rhs, targets, pin_targets, delta);
   ASSERT_EQ(s.x.size(), p.n());
   ASSERT_EQ(s.constraint_multipliers.size(), 3U);
   ASSERT_EQ(s.pin_multipliers.size(), 2U);

@@ -149,7 +149,8 @@ PyGetSetDef result_getset[] = {
     {"polished", result_polished, nullptr,
      "Whether the returned weights are the polished iterate: `True` only\n"
      "when the solve succeeded and the direct active-set solve improved\n"
-     "the worst KKT residual (see the `polish` solver option).",
+     "the worst KKT residual and still met the stopping tolerances (see\n"
+     "the `polish` solver option).",
      nullptr},
     {"convergence_hints", result_hints, nullptr,
      "Hints explaining a solve that did not succeed (a new list on every access;\n"

@@ -327,7 +327,8 @@ DOCSTRINGS = [
     (lambda: _morva.SolveResult.polished,
      "Whether the returned weights are the polished iterate: `True` only\n"
      "when the solve succeeded and the direct active-set solve improved\n"
-     "the worst KKT residual (see the `polish` solver option)."),
+     "the worst KKT residual and still met the stopping tolerances (see\n"
+     "the `polish` solver option)."),
     (lambda: _morva.SolveResult.certificate,
      "Infeasibility proof; present only when the status is\n`'primal infeasible'` or `'dual infeasible'`."),
     (lambda: _morva.InfeasibilityCertificate,

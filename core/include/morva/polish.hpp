@@ -2,7 +2,7 @@
 // the regularised equality-constrained KKT system
 //   [P + δI, Aᵀ; A, −δI]·(x, λ) = (rhs, t)
 // through SMW with iterative refinement, keep the result only when its worst
-// KKT residual strictly improves.
+// KKT residual strictly improves and it meets the solver's stopping rule.
 #pragma once
 
 #include <optional>
