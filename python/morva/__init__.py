@@ -1,12 +1,18 @@
 """Factor-model mean-variance portfolio optimiser.
 
 The solver lives in the native extension module ``_morva``; this package
-re-exports its public names and adds what sits on top of it: pickling of
+re-exports its public names and adds what sits on top of it: ``morva.solve``,
+which solves under the package's own solver profile (or, on request, under
+the reference rules of ``PortfolioProblem.solve``); pickling of
 problems and results (registered on import), chunked batches with progress,
 efficient frontiers, labelled (pandas) problems in ``morva.labels``, Dask
 batches in ``morva.distributed`` and the ``morva`` command. pandas, Dask and
 matplotlib are optional and imported only when used.
 """
+
+# The package's compiled engine module may sit in another `morva/` folder on
+# the path (a build tree beside the sources); installed, it sits here.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from _morva import (
     InfeasibilityCertificate,
@@ -20,6 +26,7 @@ from _morva import (
 from ._records import CertificateRecord, SolveResultRecord, register
 from .batching import solve_batch_chunked
 from .frontier import Frontier, efficient_frontier
+from .solving import problem_data, solve
 
 register()
 

@@ -16,6 +16,7 @@ from typing import Any
 
 import _morva
 
+from . import solving
 from .progress import progress_bar
 
 _ACCOUNT = re.compile(r"^account (\d+)")
@@ -51,7 +52,7 @@ def solve_chunk(problems: list, steps: list, solver_keywords: dict) -> tuple[lis
     """Runs one chunk; returns its results or the error it raised (never raises
     for the errors a batch can report, so the caller can rank them)."""
     try:
-        return _morva.solve_batch(problems, steps, **solver_keywords), None
+        return solving.solve_batch(problems, steps, **solver_keywords), None
     except (ValueError, RuntimeError) as error:
         return None, error
 

@@ -16,6 +16,8 @@ import numpy as np
 
 from _morva import PortfolioProblem
 
+from . import solving
+
 SOLVED, UNSOLVED, UNREADABLE = 0, 1, 2
 TOP_HOLDINGS = 10
 # Certificate entries below these fractions of the largest one are not cited;
@@ -50,6 +52,10 @@ def _add_solver_options(parser: argparse.ArgumentParser) -> None:
         group.add_argument(flag, dest=keyword, type=kind, default=argparse.SUPPRESS, help=text)
     for flag, keyword, text in _SOLVER_SWITCHES:
         group.add_argument(flag, dest=keyword, action="store_false", default=argparse.SUPPRESS, help=text)
+    group.add_argument("--reference", dest="profile", action="store_const", const="reference",
+                       default=argparse.SUPPRESS,
+                       help="solve under the reference engine's rules (PortfolioProblem.solve) instead of "
+                            "the package's adaptive profile")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -84,7 +90,7 @@ def _load(path: str) -> tuple[PortfolioProblem, dict]:
 
 def _solve(problem: PortfolioProblem, keywords: dict):
     try:
-        return problem.solve(raise_on_failure=False, **keywords)
+        return solving.solve(problem, raise_on_failure=False, **keywords)
     except ValueError as error:  # solver options the engine refuses
         raise UnreadableInput(str(error)) from error
 
@@ -165,7 +171,7 @@ def _run(arguments: argparse.Namespace) -> int:
     keywords = {
         name: value
         for name, value in vars(arguments).items()
-        if name in {o[1] for o in _SOLVER_OPTIONS} | {s[1] for s in _SOLVER_SWITCHES}
+        if name in {o[1] for o in _SOLVER_OPTIONS} | {s[1] for s in _SOLVER_SWITCHES} | {"profile"}
     }
     problem, data = _load(arguments.problem)
     result = _solve(problem, keywords)

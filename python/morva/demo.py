@@ -15,6 +15,8 @@ import numpy as np
 
 from _morva import PortfolioProblem, SolveResult
 
+from . import solving
+
 INDUSTRIES = 10
 MAX_WEIGHT = 0.05
 RISK_AVERSION = 8.0
@@ -115,7 +117,7 @@ def summarise(model: SyntheticModel, result: SolveResult) -> list[str]:
 def run_demo(assets: int = 400, factors: int = 12, seed: int = 7) -> int:
     model = synthetic_model(assets, factors, seed)
     problem = build_problem(model)
-    result = problem.solve(raise_on_failure=False)
+    result = solving.solve(problem, raise_on_failure=False)
     print(
         f"morva demo: {assets} assets, {factors} factors, {INDUSTRIES} industries, "
         f"industry-neutral to a cap-weighted benchmark, max weight {MAX_WEIGHT:.0%}, "

@@ -10,7 +10,6 @@ factor form, never formed.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -19,12 +18,13 @@ import numpy as np
 
 import _morva
 
+from . import _engine, solving
 from ._extras import require
 
 
 @dataclass(frozen=True, eq=False)  # array fields: compare the arrays, not the records
 class FactorModel:
-    """Σ = diag(d) + F·Ω·Fᵀ and the problem's return and anchor vectors, read from its JSON dump."""
+    """Σ = diag(d) + F·Ω·Fᵀ and the problem's return and anchor vectors."""
 
     factors: np.ndarray
     omega: np.ndarray
@@ -34,16 +34,12 @@ class FactorModel:
     previous: np.ndarray | None
 
     @classmethod
-    def from_dump(cls, data: dict) -> FactorModel:
-        covariance = data["covariance"]
-        factors = _matrix(covariance["factors"])
-        (variant, omega), = covariance["omega"].items()
-        omega = _matrix(omega) if variant == "Dense" else np.diag(np.asarray(omega, dtype=np.float64))
-        optional = {key: None if data.get(key) is None else np.asarray(data[key], dtype=np.float64)
-                    for key in ("benchmark_weights", "previous_weights")}
-        return cls(factors, omega, np.asarray(covariance["diagonal"], dtype=np.float64),
-                   np.asarray(data["expected_returns"], dtype=np.float64),
-                   optional["benchmark_weights"], optional["previous_weights"])
+    def of(cls, problem: _morva.PortfolioProblem) -> FactorModel:
+        """The model of a problem, as read-only views of its own data."""
+        data = solving.problem_data(problem)
+        omega = data["omega"]
+        return cls(data["factors"], omega if omega.ndim == 2 else np.diag(omega), data["specific_variance"],
+                   data["expected_returns"], data["benchmark_weights"], data["previous_weights"])
 
     def risk(self, weights: np.ndarray) -> np.ndarray:
         """√(wᵀΣw) of each row of ``weights`` (relative to the benchmark when there is one)."""
@@ -51,10 +47,6 @@ class FactorModel:
         exposure = active @ self.factors
         variance = (active * active) @ self.diagonal + np.einsum("pk,kl,pl->p", exposure, self.omega, exposure)
         return np.sqrt(np.maximum(variance, 0.0))
-
-
-def _matrix(data: dict) -> np.ndarray:
-    return np.asarray(data["data"], dtype=np.float64).reshape(data["rows"], data["cols"])
 
 
 @dataclass(frozen=True, eq=False)
@@ -136,8 +128,9 @@ def efficient_frontier(problem, risk_aversions: Sequence[float], **solver_keywor
 
     ``problem`` is a ``PortfolioProblem`` or a ``morva.labels.LabelledProblem``
     (whose asset labels then name the weight columns). Every other piece of the
-    problem is kept exactly: each point is the problem's JSON dump with only
-    the risk aversion changed. The solver keywords are those of ``solve_batch``.
+    problem is kept exactly: each point is a copy of the problem with only the
+    risk aversion changed. The solver keywords are those of ``morva.solve``
+    (``profile`` and the settings of ``solve_batch``).
     """
     assets = getattr(problem, "assets", None)
     problem = getattr(problem, "problem", problem)
@@ -148,13 +141,9 @@ def efficient_frontier(problem, risk_aversions: Sequence[float], **solver_keywor
         raise ValueError("risk_aversions must be a non-empty one-dimensional sequence of numbers")
     if not np.all(np.isfinite(lambdas) & (lambdas > 0)):
         raise ValueError("risk_aversions must be finite and positive")
-    data = json.loads(problem.to_json())
-    points = []
-    for risk_aversion in lambdas:
-        data["risk_aversion"] = float(risk_aversion)
-        points.append(_morva.PortfolioProblem.from_json(json.dumps(data, separators=(",", ":"))))
-    results = [account[0] for account in _morva.solve_batch(points, [[{}]] * len(points), **solver_keywords)]
-    model = FactorModel.from_dump(data)
+    points = [_engine.with_risk_aversion(problem, float(risk_aversion)) for risk_aversion in lambdas]
+    results = [account[0] for account in solving.solve_batch(points, [[{}]] * len(points), **solver_keywords)]
+    model = FactorModel.of(problem)
     weights = np.array([result.weights for result in results])
     return Frontier(
         risk_aversions=lambdas,

@@ -22,6 +22,7 @@ import numpy as np
 
 import _morva
 
+from . import solving
 from ._extras import require
 
 BUDGET = "budget"
@@ -283,9 +284,13 @@ class LabelledProblem:
         return LabelledResult(self, result)
 
     def solve(self, **solver_keywords: Any) -> LabelledResult:
-        """``PortfolioProblem.solve`` with labelled results; failure messages name labels."""
+        """``morva.solve`` with labelled results; failure messages name labels.
+
+        The keywords are those of ``morva.solve``: ``profile`` and those of
+        ``PortfolioProblem.solve``.
+        """
         try:
-            return self.label(self.problem.solve(**solver_keywords))
+            return self.label(solving.solve(self.problem, **solver_keywords))
         except (ValueError, RuntimeError) as error:
             raise type(error)(self.relabel(str(error))) from None
 
@@ -420,6 +425,6 @@ def solve_batch(problems: Sequence[LabelledProblem], steps: Sequence[Sequence[di
     if len(problems) != len(steps):
         raise ValueError("problems and steps must have the same length (one step list per account)")
     converted = [[problem.step(**step) for step in account] for problem, account in zip(problems, steps)]
-    results = _morva.solve_batch([problem.problem for problem in problems], converted, **keywords)
+    results = solving.solve_batch([problem.problem for problem in problems], converted, **keywords)
     return [[problem.label(result) for result in account] for problem, account in zip(problems, results)]
 

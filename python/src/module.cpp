@@ -9,14 +9,6 @@
 
 namespace morva::python {
 
-ModuleState& module_state(PyObject* module) {
-  return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-ModuleState& type_state(PyTypeObject* type) {
-  return *static_cast<ModuleState*>(PyType_GetModuleState(type));
-}
-
 namespace {
 
 PyDoc_STRVAR(internal_fault_doc,

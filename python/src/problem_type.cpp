@@ -12,15 +12,6 @@
 #include "types.hpp"
 
 namespace morva::python {
-namespace {
-
-constexpr Signature kConstructorSignature{"PortfolioProblem", kProblemParameters, kRequiredProblemParameters,
-                                          false};
-constexpr Signature kSolveSignature{"PortfolioProblem.solve", kSolveParameters, 0, true};
-constexpr Signature kSequenceSignature{"PortfolioProblem.sequence", kSolverParameters, 0, true};
-constexpr Signature kFromJsonSignature{"PortfolioProblem.from_json", kFromJsonParameters, 1, false};
-constexpr Signature kOneShotSignature{"solve_mean_variance_factor", kOneShotParameters,
-                                      kRequiredProblemParameters, false};
 
 // Converts warm_start, the solver keywords and raise_on_failure (bound in
 // kSolveParameters order).
@@ -44,6 +35,16 @@ bool convert_solve_options(const ModuleState& state, std::span<PyObject* const> 
   }
   return true;
 }
+
+namespace {
+
+constexpr Signature kConstructorSignature{"PortfolioProblem", kProblemParameters, kRequiredProblemParameters,
+                                          false};
+constexpr Signature kSolveSignature{"PortfolioProblem.solve", kSolveParameters, 0, true};
+constexpr Signature kSequenceSignature{"PortfolioProblem.sequence", kSolverParameters, 0, true};
+constexpr Signature kFromJsonSignature{"PortfolioProblem.from_json", kFromJsonParameters, 1, false};
+constexpr Signature kOneShotSignature{"solve_mean_variance_factor", kOneShotParameters,
+                                      kRequiredProblemParameters, false};
 
 PyObject* problem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ModuleState& state = type_state(type);

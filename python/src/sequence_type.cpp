@@ -365,27 +365,34 @@ PyObject* result_lists(const ModuleState& state, std::vector<BatchOutcome>& outc
   return result.release();
 }
 
+// The batch of bound arguments under `profile`.
+PyObject* solve_bound_batch(const ModuleState& state, std::span<PyObject* const> bound,
+                            SolverProfile profile) {
+  BatchArguments arguments;
+  if (!read_batch_arguments(state, bound, arguments)) return nullptr;
+  std::vector<BatchAccount> accounts;
+  if (!build_accounts(state, arguments, accounts)) return nullptr;
+  SolverSettings settings = arguments.settings;
+  settings.profile = profile;
+  const bool raise_on_failure = arguments.raise_on_failure;
+  arguments = {};  // the Python objects are released while the lock is held
+
+  // The whole batch runs before any outcome is looked at.
+  std::vector<BatchOutcome> outcomes = without_gil([&] {
+    std::vector<BatchOutcome> results = solve_batch(accounts, settings);
+    accounts.clear();
+    return results;
+  });
+  if (raise_first_failure(outcomes, raise_on_failure)) return nullptr;
+  return result_lists(state, outcomes);
+}
+
 PyObject* solve_batch_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ModuleState& state = module_state(module);
   try {
     std::array<PyObject*, kBatchParameters.size()> bound{};
     if (!bind_arguments(state, kBatchSignature, args, nargs, kwnames, bound)) return nullptr;
-    BatchArguments arguments;
-    if (!read_batch_arguments(state, bound, arguments)) return nullptr;
-    std::vector<BatchAccount> accounts;
-    if (!build_accounts(state, arguments, accounts)) return nullptr;
-    const SolverSettings settings = arguments.settings;
-    const bool raise_on_failure = arguments.raise_on_failure;
-    arguments = {};  // the Python objects are released while the lock is held
-
-    // The whole batch runs before any outcome is looked at.
-    std::vector<BatchOutcome> outcomes = without_gil([&] {
-      std::vector<BatchOutcome> results = solve_batch(accounts, settings);
-      accounts.clear();
-      return results;
-    });
-    if (raise_first_failure(outcomes, raise_on_failure)) return nullptr;
-    return result_lists(state, outcomes);
+    return solve_bound_batch(state, bound, SolverProfile::Reference);
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;
@@ -427,6 +434,18 @@ PyType_Spec portfolio_sequence_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     sequence_slots,
 };
+
+PyObject* solve_batch_call(const ModuleState& state, PyObject* args, PyObject* kwargs,
+                           SolverProfile profile) {
+  try {
+    std::array<PyObject*, kBatchParameters.size()> bound{};
+    if (!bind_arguments(state, kBatchSignature, args, kwargs, bound)) return nullptr;
+    return solve_bound_batch(state, bound, profile);
+  } catch (...) {
+    raise_from_cxx_exception(state);
+    return nullptr;
+  }
+}
 
 PyMethodDef solve_batch_def = {"solve_batch", as_method(solve_batch_function), METH_FASTCALL | METH_KEYWORDS,
                                documented(kBatchSignature, kSolveBatchDescription)};

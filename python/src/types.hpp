@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <optional>
+#include <span>
 #include <type_traits>
 
 #include "module_state.hpp"
@@ -63,11 +64,21 @@ PyObject* new_sequence_object(const ModuleState& state, PortfolioSequence sequen
 // The problem held by an instance of PortfolioProblem (borrowed).
 const PortfolioProblem& held_problem(PyObject* object);
 
+// Converts the arguments of PortfolioProblem.solve (bound in kSolveParameters
+// order: warm_start, the solver keywords, raise_on_failure). False with a
+// Python exception set on the first argument that does not convert.
+[[nodiscard]] bool convert_solve_options(const ModuleState& state, std::span<PyObject* const> arguments,
+                                         std::optional<WarmStart>& warm_start, SolverSettings& settings,
+                                         bool& raise_on_failure);
+
 // Runs one solve of an owned problem with the interpreter lock released and
 // wraps the outcome: ValueError for a core error, RuntimeError for a non-solved
 // status when raise_on_failure, else a new SolveResult.
 PyObject* solve_owned(const ModuleState& state, PortfolioProblem problem, std::optional<WarmStart> warm_start,
                       const SolverSettings& settings, bool raise_on_failure);
+
+// solve_batch(*args, **kwargs) (a tuple and an optional dict) under `profile`.
+PyObject* solve_batch_call(const ModuleState& state, PyObject* args, PyObject* kwargs, SolverProfile profile);
 
 // Wraps a finished solve exactly as solve_owned does.
 PyObject* finish_solve(const ModuleState& state, std::expected<Solution, PortfolioError> outcome,

@@ -21,6 +21,12 @@ namespace morva {
 // when a scale factor or a ratio is formed.
 inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
 
+// The rules a solve follows where the settings leave them open. Reference is
+// the documented ADMM with its penalty ladder; Adaptive is the package's own
+// profile (its penalty, acceleration and polish guard), which reaches the
+// same optimum in fewer iterations.
+enum class SolverProfile { Reference, Adaptive };
+
 struct SolverSettings {
   std::uint64_t max_iterations = 10000;        // ADMM iteration budget
   double absolute_tolerance = 1.0e-6;          // absolute part of both stopping tolerances
@@ -40,6 +46,7 @@ struct SolverSettings {
   std::uint64_t polish_refinement_steps = 3;   // iterative-refinement passes of the polishing solve
   bool adaptive_rho = true;                    // enables penalty updates
   bool polish = true;                          // enables polishing of a solved iterate
+  SolverProfile profile = SolverProfile::Reference;  // rules beyond the settings above
 
   bool operator==(const SolverSettings&) const = default;
 };

@@ -1,0 +1,79 @@
+"""The package's path into the engine: morva.solve, problem_data, derived problems."""
+
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+
+import _morva
+import morva
+from conftest import random_portfolio
+from morva import _engine
+
+
+def problems() -> list[_morva.PortfolioProblem]:
+    made = []
+    for seed, options in enumerate([{}, {"max_weight": 0.2}, {"previous_weights": np.full(12, 1 / 12),
+                                                             "l1_turnover_costs": 0.002, "turnover_penalty": 0.5}]):
+        m = random_portfolio(seed, 12, 3)
+        made.append(_morva.PortfolioProblem(m.factors, m.omega, m.specific_variance, m.expected_returns, **options))
+    return made
+
+
+def without_time(result) -> dict:
+    record = json.loads(result.to_json())
+    record.pop("solve_time")
+    return record
+
+
+@pytest.mark.parametrize("problem", problems())
+def test_reference_profile_is_the_problems_own_solve_bit_for_bit(problem):
+    settings = {"rho": 0.3, "polish": True, "warm_start": np.full(problem.dimension, 1 / problem.dimension)}
+    mine, theirs = morva.solve(problem, profile="reference", **settings), problem.solve(**settings)
+    assert without_time(mine) == without_time(theirs)
+    assert mine.weights.tobytes() == theirs.weights.tobytes()
+    batch = morva.solving.solve_batch([problem], [[{}]], profile="reference")[0][0]
+    assert batch.weights.tobytes() == problem.sequence().solve_next().weights.tobytes()
+
+
+@pytest.mark.parametrize(("call", "error", "text"), [
+    (lambda p: morva.solve(p, tolerance=1.0), TypeError, "solve() got an unexpected keyword argument 'tolerance'"),
+    (lambda p: morva.solve(p, profile="fast"), ValueError, "profile must be 'adaptive' or 'reference', got 'fast'"),
+    (lambda p: morva.solve(p, rho=-1.0), ValueError, "rho must be finite and positive"),
+    (lambda p: morva.solve("p"), TypeError, "solve() argument 'problem' must be a PortfolioProblem, not str"),
+    (lambda p: _engine.with_risk_aversion(p, -2.0), ValueError, "risk_aversion"),
+])
+def test_engine_path_errors_name_what_is_wrong(call, error, text):
+    with pytest.raises(error) as raised:
+        call(problems()[0])
+    assert text in str(raised.value)
+
+
+def test_problem_data_is_a_read_only_view_of_the_problems_own_inputs():
+    m = random_portfolio(5, 12, 3)
+    problem = _morva.PortfolioProblem(m.factors, m.omega, m.specific_variance, m.expected_returns, max_weight=0.2,
+                                      inequality_matrix=np.ones((1, 12)), inequality_rhs=np.array([0.9]))
+    data = morva.problem_data(problem)
+    for name, expected in [("factors", m.factors), ("omega", m.omega), ("specific_variance", m.specific_variance),
+                           ("expected_returns", m.expected_returns), ("upper_bounds", np.full(12, 0.2)),
+                           ("inequality_matrix", np.ones((1, 12))), ("inequality_rhs", [0.9])]:
+        np.testing.assert_array_equal(data[name], expected)
+        assert not data[name].flags.writeable
+    assert data["budget"] == 1.0 and data["benchmark_weights"] is None
+    assert data["equality_matrix"].shape == (0, 12)
+    with pytest.raises(ValueError):
+        data["factors"][0, 0] = 1.0
+    factors = data["factors"]
+    del problem, data
+    np.testing.assert_array_equal(factors, m.factors)  # the view keeps the problem alive
+
+
+def test_a_derived_problem_differs_only_in_its_risk_aversion():
+    problem = problems()[2]
+    derived = _engine.with_risk_aversion(problem, 7.5)
+    expected = json.loads(problem.to_json())
+    expected["risk_aversion"] = 7.5
+    assert json.loads(derived.to_json()) == expected
+    assert type(derived) is _morva.PortfolioProblem
