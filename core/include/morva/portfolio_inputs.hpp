@@ -4,9 +4,10 @@
 // member it fills. The JSON reader and writer and the Python keywords walk
 // this table; nothing else lists the inputs.
 //
-// Adding an input: a member of PortfolioFields and its row here, a builder
-// and its step in build_portfolio, its part of the lowering, and the stub of
-// the Python module.
+// Adding an input: here its PortfolioFields member, its row and (when the
+// dump keeps it) its key at the end of kDumpKeys, all checked against each
+// other when this header compiles; then a builder and its step in
+// build_portfolio, its part of the lowering, and the stub of the Python module.
 #pragma once
 
 #include <array>
@@ -66,10 +67,10 @@ struct PortfolioFields {
   std::optional<double> max_short;
 };
 
-// The kinds of value an input takes. Each names the type it fills; a row
-// whose member has another type does not compile, and the converters of a
-// binding overload on the kind, so a kind without a converter for its member
-// does not compile either.
+// The kinds of value an input (or a solver setting) takes. Each names the
+// type it fills; a row whose member has another type does not compile, and
+// the converters of a binding overload on the kind, so a kind without a
+// converter for its member does not compile either.
 namespace kind {
 struct Matrix {  // a two-dimensional array
   using Value = morva::Matrix;
@@ -179,7 +180,9 @@ constexpr Input<Kind, Member, Dump> input(const char* name, Member PortfolioFiel
 }
 
 // The top-level keys of a problem dump in the order it writes them; a key
-// that holds a record of several inputs names the record's type.
+// that holds a record of several inputs names the record's type. A key whose
+// value may be null may be left out of a text (it reads as null); the others
+// are required.
 struct DumpKey {
   std::string_view key;
   std::string_view record_type = {};
