@@ -1,8 +1,9 @@
 // JSON texts of the core: the problem dump in both directions and the
 // solution dump.
 //
-// Writing is direct string assembly in a fixed key order; the layout is small
-// and fixed, so no generic writer is needed.
+// Writing is direct string assembly in a fixed key order; the problem dump's
+// keys and what each holds come from the input table (portfolio_inputs.hpp),
+// which also gives the reader the fields of each record.
 //
 // Reading runs RapidJSON's SAX reader in iterative mode (its nesting lives on
 // the heap, so a text of 100k '[' cannot overflow the call stack) and decodes
@@ -29,11 +30,14 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "morva/format.hpp"
+#include "morva/portfolio_inputs.hpp"
 
 namespace morva {
 namespace {
@@ -67,14 +71,6 @@ void append_numbers(std::string& out, std::span<const double> values) {
     append_number(out, values[i]);
   }
   out.push_back(']');
-}
-
-void append_optional_numbers(std::string& out, const std::optional<std::vector<double>>& values) {
-  if (values) {
-    append_numbers(out, *values);
-  } else {
-    out += "null";
-  }
 }
 
 // Standard JSON escaping: the quote, the backslash and the control characters
@@ -115,26 +111,114 @@ void append_matrix(std::string& out, const Matrix& matrix) {
   out.push_back('}');
 }
 
-void append_constraints(std::string& out, const LinearConstraints& block) {
-  out += "{\"matrix\":";
-  append_matrix(out, block.matrix);
-  out += ",\"rhs\":";
-  append_numbers(out, block.rhs);
+// A dumped input's value as the built problem holds it.
+void append_value(std::string& out, double value) {
+  append_number(out, value);
+}
+
+void append_value(std::string& out, const std::vector<double>& values) {
+  append_numbers(out, values);
+}
+
+void append_value(std::string& out, const Matrix& matrix) {
+  append_matrix(out, matrix);
+}
+
+// An externally tagged enum: {"Dense":{…}} or {"Diagonal":[…]}.
+void append_value(std::string& out, const FactorCovariance& omega) {
+  if (omega.is_dense()) {
+    out += "{\"Dense\":";
+    append_matrix(out, omega.dense_matrix());
+  } else {
+    out += "{\"Diagonal\":";
+    append_numbers(out, omega.diagonal_values());
+  }
   out.push_back('}');
 }
 
-std::size_t number_count(const PortfolioProblem& problem) {
-  const FactorQuad& covariance = problem.covariance();
-  const std::size_t omega = covariance.omega.is_dense() ? covariance.omega.dense_matrix().data().size()
-                                                        : covariance.omega.diagonal_values().size();
-  const auto optional_size = [](const std::optional<std::vector<double>>& v) { return v ? v->size() : 0; };
-  return covariance.factors.data().size() + omega + covariance.diagonal.size() +
-         problem.expected_returns().size() + problem.equalities().matrix.data().size() +
-         problem.equalities().rhs.size() + problem.inequalities().matrix.data().size() +
-         problem.inequalities().rhs.size() + problem.lower_bounds().size() + problem.upper_bounds().size() +
-         optional_size(problem.previous_weights()) + optional_size(problem.l1_turnover_costs()) +
-         optional_size(problem.benchmark_weights());
+template <class T>
+void append_value(std::string& out, const std::optional<T>& value) {
+  if (value) {
+    append_value(out, *value);
+  } else {
+    out += "null";
+  }
 }
+
+// "key":
+void append_key(std::string& out, std::string_view key) {
+  append_string(out, key);
+  out.push_back(':');
+}
+
+// How many numbers a value writes (scalars are covered by the fixed overhead).
+std::size_t number_count(double) {
+  return 0;
+}
+
+std::size_t number_count(const std::vector<double>& values) {
+  return values.size();
+}
+
+std::size_t number_count(const Matrix& matrix) {
+  return matrix.data().size();
+}
+
+std::size_t number_count(const FactorCovariance& omega) {
+  return omega.is_dense() ? omega.dense_matrix().data().size() : omega.diagonal_values().size();
+}
+
+template <class T>
+std::size_t number_count(const std::optional<T>& value) {
+  return value ? number_count(*value) : 0;
+}
+
+template <class Row>
+inline constexpr bool kIsDumped = !std::is_same_v<decltype(Row::dump), NotDumped>;
+
+std::size_t number_count(const PortfolioProblem& problem) {
+  std::size_t count = 0;
+  for_each_input([&]<class Row>(const Row& row, auto) {
+    if constexpr (kIsDumped<Row>) count += number_count(row.dump.read(problem));
+  });
+  return count;
+}
+
+// The dump's layout: each top-level key in writing order with the rows of
+// the table it holds, one or (a record) its parts in table order. A key
+// without rows, a row whose key is not listed, or a record part at a plain
+// key stops the compilation here.
+struct DumpEntry {
+  std::string_view key;
+  std::string_view record_type;  // empty: the key holds one input
+  std::array<std::size_t, kPortfolioInputCount> rows{};
+  std::size_t parts = 0;
+};
+
+consteval std::array<DumpEntry, kDumpKeys.size()> dump_layout() {
+  std::array<DumpEntry, kDumpKeys.size()> layout{};
+  for (std::size_t e = 0; e < layout.size(); ++e) {
+    layout[e].key = kDumpKeys[e].key;
+    layout[e].record_type = kDumpKeys[e].record_type;
+  }
+  for_each_input([&]<class Row>(const Row& row, auto index) {
+    if constexpr (kIsDumped<Row>) {
+      auto entry = std::find_if(layout.begin(), layout.end(),
+                                [&](const DumpEntry& candidate) { return candidate.key == row.dump.key; });
+      if (entry == layout.end()) throw "a dumped input's key is missing from kDumpKeys";
+      if (entry->record_type.empty() != row.dump.part.empty())
+        throw "a record key holds parts, a plain key none";
+      if (entry->record_type.empty() && entry->parts > 0) throw "two inputs at one key";
+      entry->rows[entry->parts++] = index;
+    }
+  });
+  for (const DumpEntry& entry : layout) {
+    if (entry.parts == 0) throw "a key of kDumpKeys without an input";
+  }
+  return layout;
+}
+
+constexpr auto kDumpLayout = dump_layout();
 
 // ,"diagnostics":{…} or null.
 void append_diagnostics(std::string& out, const Solution& solution) {
@@ -184,50 +268,29 @@ void append_certificate(std::string& out, const Solution& solution) {
 
 }  // namespace
 
-// {"covariance":…,"expected_returns":…,…,"benchmark_weights":…} in the key
-// order of the record; box sides that are not finite are written as null.
+// {"covariance":{"factors":…,…},"expected_returns":…,…} in the order of
+// kDumpKeys; box sides that are not finite are written as null.
 std::string problem_to_json(const PortfolioProblem& problem) {
   std::string out;
   out.reserve(kFixedJsonOverhead + kBytesPerNumber * number_count(problem));
-  const FactorQuad& covariance = problem.covariance();
-  out += "{\"covariance\":{\"factors\":";
-  append_matrix(out, covariance.factors);
-  out += ",\"omega\":{";
-  if (covariance.omega.is_dense()) {
-    out += "\"Dense\":";
-    append_matrix(out, covariance.omega.dense_matrix());
-  } else {
-    out += "\"Diagonal\":";
-    append_numbers(out, covariance.omega.diagonal_values());
+  out.push_back('{');
+  for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
+    const DumpEntry& entry = kDumpLayout[e];
+    if (e > 0) out.push_back(',');
+    append_key(out, entry.key);
+    const bool record = !entry.record_type.empty();
+    if (record) out.push_back('{');
+    for (std::size_t part = 0; part < entry.parts; ++part) {
+      visit_input(entry.rows[part], [&]<class Row>(const Row& row) {
+        if constexpr (kIsDumped<Row>) {
+          if (record && part > 0) out.push_back(',');
+          if (record) append_key(out, row.dump.part);
+          append_value(out, row.dump.read(problem));
+        }
+      });
+    }
+    if (record) out.push_back('}');
   }
-  out += "},\"diagonal\":";
-  append_numbers(out, covariance.diagonal);
-  out += "},\"expected_returns\":";
-  append_numbers(out, problem.expected_returns());
-  out += ",\"risk_aversion\":";
-  append_number(out, problem.risk_aversion());
-  out += ",\"budget\":";
-  if (problem.budget()) {
-    append_number(out, *problem.budget());
-  } else {
-    out += "null";
-  }
-  out += ",\"equalities\":";
-  append_constraints(out, problem.equalities());
-  out += ",\"inequalities\":";
-  append_constraints(out, problem.inequalities());
-  out += ",\"lower_bounds\":";
-  append_numbers(out, problem.lower_bounds());
-  out += ",\"upper_bounds\":";
-  append_numbers(out, problem.upper_bounds());
-  out += ",\"previous_weights\":";
-  append_optional_numbers(out, problem.previous_weights());
-  out += ",\"turnover_penalty\":";
-  append_number(out, problem.turnover_penalty());
-  out += ",\"l1_turnover_costs\":";
-  append_optional_numbers(out, problem.l1_turnover_costs());
-  out += ",\"benchmark_weights\":";
-  append_optional_numbers(out, problem.benchmark_weights());
   out.push_back('}');
   return out;
 }
@@ -475,33 +538,7 @@ std::string describe(const Scalar& scalar) {
 }
 
 // ===========================================================================
-// Reading: the decoded records and the typed slots they are filled through
-
-struct RawFactorForm {
-  Matrix factors;
-  FactorCovariance omega;
-  std::vector<double> diagonal;
-};
-
-struct RawConstraints {
-  Matrix matrix;
-  std::vector<double> rhs;
-};
-
-struct RawProblem {
-  RawFactorForm covariance;
-  std::vector<double> expected_returns;
-  double risk_aversion = 0.0;
-  std::optional<double> budget;
-  RawConstraints equalities;
-  RawConstraints inequalities;
-  std::vector<double> lower_bounds;
-  std::vector<double> upper_bounds;
-  std::optional<std::vector<double>> previous_weights;
-  double turnover_penalty = 0.0;
-  std::optional<std::vector<double>> l1_turnover_costs;
-  std::optional<std::vector<double>> benchmark_weights;
-};
+// Reading: the decoded values and the typed slots they are filled through
 
 // The matrix object under construction (matrices never nest, so one suffices).
 struct RawMatrix {
@@ -524,23 +561,40 @@ enum class SlotKind {
   UpperElement,     // one element of an UpperBox array
   Matrix,
   Covariance,
-  FactorForm,
-  Constraints,
-  Problem,
+  Record,   // an object of named fields (or the array of their values)
   Ignored,  // an unknown key's value, skipped whatever it is
 };
 
-using Target = std::variant<std::monostate, double*, std::optional<double>*, std::uint64_t*,
-                            std::vector<double>*, std::optional<std::vector<double>>*, Matrix*,
-                            FactorCovariance*, RawFactorForm*, RawConstraints*, RawProblem*>;
+using Target =
+    std::variant<std::monostate, double*, std::optional<double>*, std::uint64_t*, std::vector<double>*,
+                 std::optional<std::vector<double>>*, Matrix*, FactorCovariance*>;
+
+struct RecordSpec;
 
 struct Slot {
   SlotKind kind = SlotKind::Ignored;
   Target target;
+  const RecordSpec* record = nullptr;  // Record: its fields
 };
 
-std::string_view expected_text(SlotKind kind) {
-  switch (kind) {
+// A field of a record: a leaf fills its target, the decoded value of one row
+// of the input table (in a matrix object: one of its three parts); a record
+// field opens the nested record.
+struct FieldSpec {
+  std::string_view name;
+  SlotKind kind;
+  bool required;
+  std::size_t target = 0;
+  const RecordSpec* record = nullptr;
+};
+
+struct RecordSpec {
+  std::string_view type_name;  // as "expected …" names it
+  std::span<const FieldSpec> fields;
+};
+
+std::string_view expected_text(const Slot& slot) {
+  switch (slot.kind) {
     case SlotKind::F64:
     case SlotKind::OptionalF64:
     case SlotKind::NumberElement:
@@ -553,95 +607,174 @@ std::string_view expected_text(SlotKind kind) {
     case SlotKind::UpperBox: return "a sequence";
     case SlotKind::Matrix: return "struct MatrixData";
     case SlotKind::Covariance: return "enum FactorCovariance";
-    case SlotKind::FactorForm: return "struct FactorQuad";
-    case SlotKind::Constraints: return "struct LinearConstraints";
-    case SlotKind::Problem: return "struct PortfolioProblemData";
+    case SlotKind::Record: return slot.record->type_name;
     case SlotKind::Ignored: return "any value";
   }
   return "a value";
 }
 
-struct FieldSpec {
-  std::string_view name;
-  SlotKind kind;
-  bool required;
+// The value of a dumped row as the built problem holds it: what the writer
+// writes and the reader decodes before it becomes the row's member.
+template <class Dump>
+struct DumpedValueOf {
+  using type = std::monostate;  // not dumped
 };
+template <class Read>
+struct DumpedValueOf<Dumped<Read>> {
+  using type = std::remove_cvref_t<std::invoke_result_t<const Read&, const PortfolioProblem&>>;
+};
+template <class Row>
+using DumpedValue = typename DumpedValueOf<decltype(Row::dump)>::type;
 
-// Field tables in the key order of the dump; the sequence form of an object
-// lists its values in this order.
-constexpr std::array<FieldSpec, 12> kProblemFields{{
-    {"covariance", SlotKind::FactorForm, true},
-    {"expected_returns", SlotKind::Numbers, true},
-    {"risk_aversion", SlotKind::F64, true},
-    {"budget", SlotKind::OptionalF64, false},
-    {"equalities", SlotKind::Constraints, true},
-    {"inequalities", SlotKind::Constraints, true},
-    {"lower_bounds", SlotKind::LowerBox, true},
-    {"upper_bounds", SlotKind::UpperBox, true},
-    {"previous_weights", SlotKind::OptionalNumbers, false},
-    {"turnover_penalty", SlotKind::F64, true},
-    {"l1_turnover_costs", SlotKind::OptionalNumbers, false},
-    {"benchmark_weights", SlotKind::OptionalNumbers, false},
-}};
-constexpr std::array<FieldSpec, 3> kFactorFormFields{{
-    {"factors", SlotKind::Matrix, true},
-    {"omega", SlotKind::Covariance, true},
-    {"diagonal", SlotKind::Numbers, true},
-}};
+template <class T>
+inline constexpr bool kIsOptional = false;
+template <class T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
+
+// The slot a dumped row's value is read through, chosen by its type.
+template <class Row>
+constexpr SlotKind slot_kind(const Row& row) {
+  using Value = DumpedValue<Row>;
+  if constexpr (std::is_same_v<Value, double>) {
+    return SlotKind::F64;
+  } else if constexpr (std::is_same_v<Value, std::optional<double>>) {
+    return SlotKind::OptionalF64;
+  } else if constexpr (std::is_same_v<Value, std::optional<std::vector<double>>>) {
+    return SlotKind::OptionalNumbers;
+  } else if constexpr (std::is_same_v<Value, Matrix>) {
+    return SlotKind::Matrix;
+  } else if constexpr (std::is_same_v<Value, FactorCovariance>) {
+    return SlotKind::Covariance;
+  } else {
+    static_assert(std::is_same_v<Value, std::vector<double>>, "no JSON form for this dumped value");
+    switch (row.dump.nulls) {
+      case NullElement::MinusInfinity: return SlotKind::LowerBox;
+      case NullElement::PlusInfinity: return SlotKind::UpperBox;
+      case NullElement::Refused: break;
+    }
+    return SlotKind::Numbers;
+  }
+}
+
+// The field of the dumped row at `index`, named by its key or its part of a
+// record. A key whose value may be null may be omitted.
+consteval FieldSpec dumped_field(std::size_t index) {
+  FieldSpec field{};
+  visit_input(index, [&]<class Row>(const Row& row) {
+    if constexpr (kIsDumped<Row>) {
+      const std::string_view name = row.dump.part.empty() ? row.dump.key : row.dump.part;
+      field = {name, slot_kind(row), !kIsOptional<DumpedValue<Row>>, index};
+    }
+  });
+  return field;
+}
+
+// The fields of each record of the dump (unused for plain keys), then the
+// problem's own fields in the key order of the dump; the sequence form of an
+// object lists its values in this order.
+consteval std::size_t most_parts() {
+  std::size_t most = 0;
+  for (const DumpEntry& entry : kDumpLayout) most = std::max(most, entry.parts);
+  return most;
+}
+
+consteval std::array<std::array<FieldSpec, most_parts()>, kDumpKeys.size()> record_fields() {
+  std::array<std::array<FieldSpec, most_parts()>, kDumpKeys.size()> fields{};
+  for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
+    for (std::size_t part = 0; part < kDumpLayout[e].parts; ++part) {
+      fields[e][part] = dumped_field(kDumpLayout[e].rows[part]);
+    }
+  }
+  return fields;
+}
+constexpr auto kRecordFields = record_fields();
+
+consteval std::array<RecordSpec, kDumpKeys.size()> nested_records() {
+  std::array<RecordSpec, kDumpKeys.size()> records{};
+  for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
+    records[e] = {kDumpLayout[e].record_type, std::span(kRecordFields[e]).first(kDumpLayout[e].parts)};
+  }
+  return records;
+}
+constexpr auto kNestedRecords = nested_records();
+
+consteval std::array<FieldSpec, kDumpKeys.size()> problem_fields() {
+  std::array<FieldSpec, kDumpKeys.size()> fields{};
+  for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
+    const DumpEntry& entry = kDumpLayout[e];
+    fields[e] = entry.record_type.empty()
+                    ? dumped_field(entry.rows[0])
+                    : FieldSpec{entry.key, SlotKind::Record, true, 0, &kNestedRecords[e]};
+  }
+  return fields;
+}
+constexpr auto kProblemFields = problem_fields();
+constexpr RecordSpec kProblemRecord{"struct PortfolioProblemData", kProblemFields};
+
 constexpr std::array<FieldSpec, 3> kMatrixFields{{
-    {"rows", SlotKind::U64, true},
-    {"cols", SlotKind::U64, true},
-    {"data", SlotKind::Numbers, true},
+    {"rows", SlotKind::U64, true, 0},
+    {"cols", SlotKind::U64, true, 1},
+    {"data", SlotKind::Numbers, true, 2},
 }};
-constexpr std::array<FieldSpec, 2> kConstraintFields{{
-    {"matrix", SlotKind::Matrix, true},
-    {"rhs", SlotKind::Numbers, true},
-}};
+constexpr RecordSpec kMatrixRecord{"struct MatrixData", kMatrixFields};
+
+// A frame's fields that have appeared are bits of a 32-bit mask.
+static_assert(kProblemFields.size() <= 32 && kPortfolioInputCount <= 32);
 
 constexpr std::string_view kDenseVariant = "Dense";
 constexpr std::string_view kDiagonalVariant = "Diagonal";
 
+// The decoded values of the dumped rows, by row of the input table
+// (std::monostate for the rows a dump does not keep). Value-initialised: an
+// optional key that never appears reads as null.
+template <class Rows>
+struct DecodedValuesOf;
+template <class... Rows>
+struct DecodedValuesOf<std::tuple<Rows...>> {
+  using type = std::tuple<DumpedValue<Rows>...>;
+};
+using DecodedValues = DecodedValuesOf<std::remove_cv_t<decltype(kPortfolioInputs)>>::type;
+
+Target target_of(std::monostate&) {
+  return {};
+}
+
+template <class T>
+Target target_of(T& value) {
+  return &value;
+}
+
+// Where each row's decoded value goes (nothing for a row the dump does not keep).
+std::array<Target, kPortfolioInputCount> targets_of(DecodedValues& values) {
+  return std::apply(
+      [](auto&... value) { return std::array<Target, kPortfolioInputCount>{target_of(value)...}; }, values);
+}
+
 // ===========================================================================
 // Reading: the decoding state machine
 
-enum class FrameKind { Problem, FactorForm, Matrix, Constraints, Covariance, Numbers, Skip };
+enum class FrameKind { Record, Matrix, Covariance, Numbers, Skip };
 
 // An open JSON object or array and what its contents fill.
 struct Frame {
   FrameKind kind = FrameKind::Skip;
   bool sequence_form = false;                  // a record given as the array of its values
-  Target target;                               // the record / vector this frame fills
+  Target target;                               // Matrix: where it goes; Numbers: the vector it fills
+  const RecordSpec* record = nullptr;          // Record, Matrix: the fields
   SlotKind element = SlotKind::NumberElement;  // Numbers: how elements convert
   Slot pending;                                // map form: the slot of the value after the last key
   std::uint32_t seen = 0;                      // map form: bit i set once field i's key appeared
   std::uint64_t count = 0;                     // sequence form: values so far; Covariance: keys; Skip: depth
 };
 
-std::span<const FieldSpec> fields_of(FrameKind kind) {
-  switch (kind) {
-    case FrameKind::Problem: return kProblemFields;
-    case FrameKind::FactorForm: return kFactorFormFields;
-    case FrameKind::Matrix: return kMatrixFields;
-    case FrameKind::Constraints: return kConstraintFields;
-    default: return {};
-  }
-}
-
-std::string_view struct_name(FrameKind kind) {
-  switch (kind) {
-    case FrameKind::Problem: return expected_text(SlotKind::Problem);
-    case FrameKind::FactorForm: return expected_text(SlotKind::FactorForm);
-    case FrameKind::Matrix: return expected_text(SlotKind::Matrix);
-    case FrameKind::Constraints: return expected_text(SlotKind::Constraints);
-    default: return {};
-  }
-}
-
 // RapidJSON SAX handler. Every callback returns false to stop the reader
 // after recording its message and the position where the reader stood.
 class Decoder {
  public:
-  explicit Decoder(const TextStream& stream) : stream_(stream) {}
+  explicit Decoder(const TextStream& stream) : stream_(stream), targets_(targets_of(values_)) {}
+  // The targets point into the decoder itself.
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
 
   // --- RapidJSON handler interface ---
   bool Null() { return scalar({Scalar::Kind::Null, false, {}, {}}); }
@@ -672,7 +805,7 @@ class Decoder {
   // --- results ---
   bool finished() const { return finished_; }
   const std::optional<std::string>& error() const { return error_; }
-  RawProblem& problem() { return problem_; }
+  DecodedValues& values() { return values_; }
 
  private:
   // Records the message with the current position. `bracket_pending` is set
@@ -684,14 +817,14 @@ class Decoder {
     return false;
   }
 
-  bool invalid_type(const std::string& unexpected, SlotKind expected, bool bracket_pending) {
+  bool invalid_type(const std::string& unexpected, const Slot& expected, bool bracket_pending) {
     return fail("invalid type: " + unexpected + ", expected " + std::string(expected_text(expected)),
                 bracket_pending);
   }
 
   // The slot of the value that comes next in the innermost open value.
   Slot next_slot() {
-    if (frames_.empty()) return {SlotKind::Problem, &problem_};
+    if (frames_.empty()) return {SlotKind::Record, {}, &kProblemRecord};
     Frame& frame = frames_.back();
     switch (frame.kind) {
       case FrameKind::Skip: return {SlotKind::Ignored, {}};
@@ -700,49 +833,20 @@ class Decoder {
       default: break;
     }
     if (!frame.sequence_form) return frame.pending;
-    const auto fields = fields_of(frame.kind);
-    if (frame.count >= fields.size()) return {SlotKind::Ignored, {}};  // surplus, reported at the end
+    if (frame.count >= frame.record->fields.size())
+      return {SlotKind::Ignored, {}};  // surplus, reported at the end
     return field_slot(frame, static_cast<std::size_t>(frame.count));
   }
 
   Slot field_slot(const Frame& frame, std::size_t index) {
-    const SlotKind kind = fields_of(frame.kind)[index].kind;
-    switch (frame.kind) {
-      case FrameKind::Problem: {
-        RawProblem& p = *std::get<RawProblem*>(frame.target);
-        switch (index) {
-          case 0: return {kind, &p.covariance};
-          case 1: return {kind, &p.expected_returns};
-          case 2: return {kind, &p.risk_aversion};
-          case 3: return {kind, &p.budget};
-          case 4: return {kind, &p.equalities};
-          case 5: return {kind, &p.inequalities};
-          case 6: return {kind, &p.lower_bounds};
-          case 7: return {kind, &p.upper_bounds};
-          case 8: return {kind, &p.previous_weights};
-          case 9: return {kind, &p.turnover_penalty};
-          case 10: return {kind, &p.l1_turnover_costs};
-          default: return {kind, &p.benchmark_weights};
-        }
-      }
-      case FrameKind::FactorForm: {
-        RawFactorForm& f = *std::get<RawFactorForm*>(frame.target);
-        if (index == 0) return {kind, &f.factors};
-        if (index == 1) return {kind, &f.omega};
-        return {kind, &f.diagonal};
-      }
-      case FrameKind::Matrix:
-        if (index == 0) return {kind, &matrix_.rows};
-        if (index == 1) return {kind, &matrix_.cols};
-        return {kind, &matrix_.data};
-      case FrameKind::Constraints: {
-        RawConstraints& c = *std::get<RawConstraints*>(frame.target);
-        if (index == 0) return {kind, &c.matrix};
-        return {kind, &c.rhs};
-      }
-      default: break;
+    const FieldSpec& field = frame.record->fields[index];
+    if (field.record != nullptr) return {SlotKind::Record, {}, field.record};
+    if (frame.kind == FrameKind::Matrix) {
+      if (field.target == 0) return {field.kind, &matrix_.rows};
+      if (field.target == 1) return {field.kind, &matrix_.cols};
+      return {field.kind, &matrix_.data};
     }
-    return {SlotKind::Ignored, {}};
+    return {field.kind, targets_[field.target]};
   }
 
   // The innermost frame received one complete value.
@@ -775,7 +879,7 @@ class Decoder {
     switch (slot.kind) {
       case SlotKind::Ignored: return true;
       case SlotKind::F64:
-        if (!is_number) return invalid_type(describe(value), slot.kind, false);
+        if (!is_number) return invalid_type(describe(value), slot, false);
         *std::get<double*>(slot.target) = value.number.as_double();
         return true;
       case SlotKind::OptionalF64: return store_optional_f64(slot, value);
@@ -784,10 +888,10 @@ class Decoder {
       case SlotKind::LowerElement:
       case SlotKind::UpperElement: return store_element(slot, value);
       case SlotKind::OptionalNumbers:
-        if (value.kind != Scalar::Kind::Null) return invalid_type(describe(value), slot.kind, false);
+        if (value.kind != Scalar::Kind::Null) return invalid_type(describe(value), slot, false);
         std::get<std::optional<std::vector<double>>*>(slot.target)->reset();
         return true;
-      default: return invalid_type(describe(value), slot.kind, false);
+      default: return invalid_type(describe(value), slot, false);
     }
   }
 
@@ -798,7 +902,7 @@ class Decoder {
     } else if (value.kind == Scalar::Kind::Number) {
       target = value.number.as_double();
     } else {
-      return invalid_type(describe(value), slot.kind, false);
+      return invalid_type(describe(value), slot, false);
     }
     return true;
   }
@@ -812,7 +916,7 @@ class Decoder {
     if (is_number && value.number.kind == Number::Kind::Negative) {
       return fail("invalid value: " + describe(value) + ", expected u64", false);
     }
-    return invalid_type(describe(value), slot.kind, false);
+    return invalid_type(describe(value), slot, false);
   }
 
   // One array element; null stands for an infinite box side.
@@ -826,7 +930,7 @@ class Decoder {
     } else if (is_null && slot.kind == SlotKind::UpperElement) {
       target.push_back(std::numeric_limits<double>::infinity());
     } else {
-      return invalid_type(describe(value), slot.kind, false);
+      return invalid_type(describe(value), slot, false);
     }
     return true;
   }
@@ -847,15 +951,17 @@ class Decoder {
         frame.kind = FrameKind::Skip;
         frame.count = 1;
         break;
-      case SlotKind::Problem: frame.kind = FrameKind::Problem; break;
-      case SlotKind::FactorForm: frame.kind = FrameKind::FactorForm; break;
-      case SlotKind::Constraints: frame.kind = FrameKind::Constraints; break;
+      case SlotKind::Record:
+        frame.kind = FrameKind::Record;
+        frame.record = slot.record;
+        break;
       case SlotKind::Matrix:
         frame.kind = FrameKind::Matrix;
+        frame.record = &kMatrixRecord;
         matrix_ = RawMatrix{};
         break;
       case SlotKind::Covariance:
-        if (is_array) return invalid_type(shape, slot.kind, true);
+        if (is_array) return invalid_type(shape, slot, true);
         frame.kind = FrameKind::Covariance;
         frame.pending = {SlotKind::Ignored, {}};
         break;
@@ -863,10 +969,10 @@ class Decoder {
       case SlotKind::LowerBox:
       case SlotKind::UpperBox:
       case SlotKind::OptionalNumbers:
-        if (!is_array) return invalid_type(shape, slot.kind, true);
+        if (!is_array) return invalid_type(shape, slot, true);
         open_numbers(slot, frame);
         break;
-      default: return invalid_type(shape, slot.kind, true);
+      default: return invalid_type(shape, slot, true);
     }
     frames_.push_back(frame);
     return true;
@@ -895,7 +1001,7 @@ class Decoder {
       case FrameKind::Covariance: return variant_key(frame, name);
       default: break;
     }
-    const auto fields = fields_of(frame.kind);
+    const auto fields = frame.record->fields;
     const auto found = std::find_if(fields.begin(), fields.end(),
                                     [&](const FieldSpec& field) { return field.name == name; });
     if (found == fields.end()) {
@@ -955,11 +1061,11 @@ class Decoder {
   }
 
   bool finish_record(const Frame& frame) {
-    const auto fields = fields_of(frame.kind);
+    const auto fields = frame.record->fields;
     if (frame.sequence_form) {
       if (frame.count != fields.size()) {
         return fail("invalid length " + std::to_string(frame.count) + ", expected " +
-                        std::string(struct_name(frame.kind)) + " with " + std::to_string(fields.size()) +
+                        std::string(frame.record->type_name) + " with " + std::to_string(fields.size()) +
                         " elements",
                     true);
       }
@@ -980,7 +1086,8 @@ class Decoder {
   }
 
   const TextStream& stream_;
-  RawProblem problem_;
+  DecodedValues values_;
+  std::array<Target, kPortfolioInputCount> targets_;  // slot targets of the rows, into values_
   RawMatrix matrix_;
   std::vector<Frame> frames_;
   std::optional<std::string> error_;
@@ -1019,8 +1126,8 @@ constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kPa
                                  rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseValidateEncodingFlag;
 
-// The parse: either the raw records or the positioned error text.
-std::expected<RawProblem, std::string> decode(std::string_view text) {
+// The parse: either the decoded values or the positioned error text.
+std::expected<DecodedValues, std::string> decode(std::string_view text) {
   TextStream stream(text);
   Decoder decoder(stream);
   rapidjson::Reader reader;
@@ -1043,7 +1150,7 @@ std::expected<RawProblem, std::string> decode(std::string_view text) {
   }
   stream.skip_whitespace();
   if (!stream.at_end()) return std::unexpected(with_position("trailing characters", text, stream.Tell() + 1));
-  return std::move(decoder.problem());
+  return std::move(decoder.values());
 }
 
 }  // namespace
@@ -1053,26 +1160,34 @@ std::expected<RawProblem, std::string> decode(std::string_view text) {
 
 namespace {
 
-// The decoded records as builder fields. A dump always carries the box and
-// both constraint blocks, so their builders always run.
-PortfolioFields to_fields(RawProblem raw) {
+// A decoded value becomes its row's member: as it is, as the value of an
+// optional member, or (L1 costs) as one cost per asset.
+template <class T>
+void take(T& member, T&& value) {
+  member = std::move(value);
+}
+
+template <class T>
+void take(std::optional<T>& member, T&& value) {
+  member = std::move(value);
+}
+
+void take(std::optional<L1Costs>& member, std::optional<std::vector<double>>&& value) {
+  if (value) {
+    member = L1Costs(std::move(*value));
+  } else {
+    member.reset();
+  }
+}
+
+// The decoded values as builder fields. A dump always carries the box and
+// both constraint blocks, so their builders always run; the inputs a dump
+// does not keep stay absent.
+PortfolioFields to_fields(DecodedValues values) {
   PortfolioFields fields;
-  fields.factors = std::move(raw.covariance.factors);
-  fields.omega = std::move(raw.covariance.omega);
-  fields.specific_variance = std::move(raw.covariance.diagonal);
-  fields.expected_returns = std::move(raw.expected_returns);
-  fields.risk_aversion = raw.risk_aversion;
-  fields.budget = raw.budget;
-  fields.lower_bounds = std::move(raw.lower_bounds);
-  fields.upper_bounds = std::move(raw.upper_bounds);
-  fields.equality_matrix = std::move(raw.equalities.matrix);
-  fields.equality_rhs = std::move(raw.equalities.rhs);
-  fields.inequality_matrix = std::move(raw.inequalities.matrix);
-  fields.inequality_rhs = std::move(raw.inequalities.rhs);
-  fields.previous_weights = std::move(raw.previous_weights);
-  fields.turnover_penalty = raw.turnover_penalty;
-  if (raw.l1_turnover_costs) fields.l1_turnover_costs = std::move(*raw.l1_turnover_costs);
-  fields.benchmark_weights = std::move(raw.benchmark_weights);
+  for_each_input([&]<class Row>(const Row& row, auto index) {
+    if constexpr (kIsDumped<Row>) take(fields.*row.member, std::move(std::get<index>(values)));
+  });
   return fields;
 }
 

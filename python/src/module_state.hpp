@@ -26,7 +26,7 @@ struct ModuleState {
   PyObject* float64;         // numpy.dtype('float64'), for the no-cast element check
   std::array<PyObject*, kKeywordCount> keywords;
 
-  PyObject* keyword(Kw which) const { return keywords[static_cast<std::size_t>(which)]; }
+  PyObject* keyword(Kw which) const { return keywords[which.index]; }
 };
 
 // Borrowed: the state of this module object.

@@ -19,11 +19,9 @@ bool convert_solve_options(const ModuleState& state, std::span<PyObject* const> 
                            std::optional<WarmStart>& warm_start, SolverSettings& settings,
                            bool& raise_on_failure) {
   std::optional<std::vector<double>> weights;
-  if (!convert_arguments(state, arguments.first(1), kWarmStartOnly,
-                         std::array<Target, 1>{{{Kw::warm_start, &weights}}}) ||
+  if (!convert(state, arguments.front(), kWarmStart, weights) ||
       !convert_solver_settings(state, arguments.subspan(1, kSolverParameters.size()), settings) ||
-      !convert_arguments(state, arguments.last(1), kRaiseOnFailureOnly,
-                         std::array<Target, 1>{{{Kw::raise_on_failure, &raise_on_failure}}})) {
+      !convert(state, arguments.back(), kRaiseOnFailure, raise_on_failure)) {
     return false;
   }
   warm_start.reset();

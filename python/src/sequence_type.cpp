@@ -60,16 +60,10 @@ PyObject* sequence_solve_next(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!bind_arguments(state, kSolveNextSignature, args, nargs, kwnames, arguments)) return nullptr;
     RebalanceStep step;
     bool raise_on_failure = true;
-    const std::array<Target, kStepParameters.size()> targets{{
-        {Kw::expected_returns, &step.expected_returns},
-        {Kw::previous_weights, &step.previous_weights},
-        {Kw::benchmark_weights, &step.benchmark_weights},
-        {Kw::budget, &step.budget},
-        {Kw::equality_rhs, &step.equality_rhs},
-        {Kw::inequality_rhs, &step.inequality_rhs},
-        {Kw::raise_on_failure, &raise_on_failure},
-    }};
-    if (!convert_arguments(state, arguments, kStepParameters, targets)) return nullptr;
+    if (!convert_fields(state, arguments, kStepKeywords, step) ||
+        !convert(state, arguments.back(), kRaiseOnFailure, raise_on_failure)) {
+      return nullptr;
+    }
 
     PyPortfolioSequence* object = as_sequence(self);
     std::optional<std::expected<Solution, PortfolioError>> outcome;
@@ -257,7 +251,7 @@ struct BatchArguments {
 };
 
 bool read_problems(const ModuleState& state, PyObject* object, std::vector<PyRef>& problems) {
-  if (!sequence_items(object, Kw::problems, "a sequence of PortfolioProblem", problems)) return false;
+  if (!sequence_items(object, kw("problems"), "a sequence of PortfolioProblem", problems)) return false;
   for (const PyRef& problem : problems) {
     if (!Py_IS_TYPE(problem.get(), state.problem_type)) {
       PyErr_Format(PyExc_TypeError, "argument 'problems': expected PortfolioProblem items, got %.200s",
@@ -271,11 +265,11 @@ bool read_problems(const ModuleState& state, PyObject* object, std::vector<PyRef
 bool read_step_dicts(PyObject* object, std::vector<std::vector<PyRef>>& step_dicts) {
   constexpr const char* kWhat = "a sequence of step-dict sequences";
   std::vector<PyRef> step_lists;
-  if (!sequence_items(object, Kw::steps, kWhat, step_lists)) return false;
+  if (!sequence_items(object, kw("steps"), kWhat, step_lists)) return false;
   step_dicts.clear();
   step_dicts.resize(step_lists.size());
   for (std::size_t account = 0; account < step_lists.size(); ++account) {
-    if (!sequence_items(step_lists[account].get(), Kw::steps, kWhat, step_dicts[account])) return false;
+    if (!sequence_items(step_lists[account].get(), kw("steps"), kWhat, step_dicts[account])) return false;
     for (const PyRef& step : step_dicts[account]) {
       if (!PyDict_Check(step.get())) {
         PyErr_Format(PyExc_TypeError, "argument 'steps': expected dict steps, got %.200s",
@@ -291,12 +285,9 @@ bool read_step_dicts(PyObject* object, std::vector<std::vector<PyRef>>& step_dic
 bool read_batch_arguments(const ModuleState& state, std::span<PyObject* const> arguments,
                           BatchArguments& out) {
   if (!read_problems(state, arguments[0], out.problems) || !read_step_dicts(arguments[1], out.step_dicts) ||
-      !convert_arguments(
-          state, arguments.subspan(2, 1), std::span(kBatchInputParameters).last(1),
-          std::array<Target, 1>{{{Kw::chain_previous_weights, &out.chain_previous_weights}}}) ||
+      !convert(state, arguments[2], kChainPreviousWeights, out.chain_previous_weights) ||
       !convert_solver_settings(state, arguments.subspan(3, kSolverParameters.size()), out.settings) ||
-      !convert_arguments(state, arguments.last(1), kRaiseOnFailureOnly,
-                         std::array<Target, 1>{{{Kw::raise_on_failure, &out.raise_on_failure}}})) {
+      !convert(state, arguments.back(), kRaiseOnFailure, out.raise_on_failure)) {
     return false;
   }
   if (out.problems.size() != out.step_dicts.size()) {

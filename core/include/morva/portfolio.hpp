@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "morva/matrix.hpp"
+#include "morva/portfolio_inputs.hpp"
 #include "morva/problem.hpp"
 #include "morva/solver.hpp"
 
@@ -73,11 +74,6 @@ class PortfolioError {
   double highest_ = 0.0;
   InputRule input_rule_{};
 };
-
-// What a new portfolio holds until a builder sets otherwise.
-inline constexpr double kDefaultRiskAversion = 1.0;
-inline constexpr double kDefaultBudget = 1.0;  // fully invested
-inline constexpr double kDefaultTurnoverPenalty = 0.0;
 
 class PortfolioProblem;
 using PortfolioResult = std::expected<PortfolioProblem, PortfolioError>;
@@ -146,42 +142,6 @@ class PortfolioProblem {
   double turnover_penalty_ = kDefaultTurnoverPenalty;
   std::optional<std::vector<double>> l1_turnover_costs_;
   std::optional<std::vector<double>> benchmark_weights_;
-};
-
-// L1 turnover costs as a source gives them: one per asset, one for every
-// asset, or a value that is neither (refused when the builders reach it).
-struct UnreadableCosts {
-  bool operator==(const UnreadableCosts&) const = default;
-};
-using L1Costs = std::variant<std::vector<double>, double, UnreadableCosts>;
-
-// A portfolio as decoded from a dump or from keyword arguments, before any
-// rule is checked. Absent optional fields skip their builder; the defaults
-// are those of an omitted keyword.
-struct PortfolioFields {
-  Matrix factors;
-  FactorCovariance omega;
-  std::vector<double> specific_variance;
-  std::vector<double> expected_returns;
-  double risk_aversion = kDefaultRiskAversion;
-  std::optional<double> budget = kDefaultBudget;
-  std::optional<std::vector<double>> lower_bounds;
-  std::optional<std::vector<double>> upper_bounds;
-  std::optional<Matrix> equality_matrix;
-  std::optional<std::vector<double>> equality_rhs;
-  std::optional<Matrix> inequality_matrix;
-  std::optional<std::vector<double>> inequality_rhs;
-  std::optional<std::vector<double>> previous_weights;
-  double turnover_penalty = kDefaultTurnoverPenalty;
-  std::optional<L1Costs> l1_turnover_costs;
-  std::optional<std::vector<double>> benchmark_weights;
-  std::optional<std::vector<std::uint64_t>> industry_ids;
-  std::optional<std::vector<double>> industry_targets;
-  std::optional<Matrix> style_matrix;
-  std::optional<std::vector<double>> style_lower;
-  std::optional<std::vector<double>> style_upper;
-  std::optional<double> max_weight;
-  std::optional<double> max_short;
 };
 
 // create, then the builders in one fixed order: risk aversion, budget, bounds,
