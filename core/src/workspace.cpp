@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "anderson.hpp"
 #include "detail/vector_ops.hpp"
 #include "kkt_internal.hpp"
 #include "morva/certificate.hpp"
@@ -456,25 +458,139 @@ struct Penalty {
     return {};
   }
 
-  // Moves ρ when the consensus residuals are out of balance.
-  std::expected<void, SolverError> adapt(SystemCache& systems, const QpProblem& problem, AdmmState& s,
-                                         const SolverSettings& settings) {
-    const std::span<const double> image(s.image);
-    const double primal = consensus_primal_residual(problem, image.first(s.m_eq), s.z_eq,
-                                                    image.subspan(s.m_eq), s.z_in, s.x, s.z_box, s.z_l1);
-    // After the swap inside the iteration, the *_next buffers hold the z blocks before the update.
-    const double dual = consensus_dual_residual(rho, problem, s.z_in_before, s.z_in, s.z_box_next, s.z_box,
-                                                s.z_l1_next, s.z_l1, s.scratch);
-    const double proposal = propose_rho(settings, rho, primal, dual);
-    if (proposal == rho) return {};
+  // The penalty after iteration k; true when it changed. The ladder moves ρ
+  // every adaptive_rho_interval iterations when the consensus residuals are
+  // out of balance. The adaptive profile first sizes ρ at the early checks
+  // (see magnitude_estimate), then leaves it to the ladder.
+  std::expected<bool, SolverError> update(std::uint64_t k, SystemCache& systems, const QpProblem& problem,
+                                          AdmmState& s, const SolverSettings& settings) {
+    if (!settings.adaptive_rho || k >= settings.max_iterations) return false;
+    double proposal = rho;
+    if (settings.profile == SolverProfile::Adaptive && k % settings.check_termination_every == 0 &&
+        k <= kEstimateIterations) {
+      proposal = magnitude_estimate(s, settings);
+    }
+    if (proposal == rho && k % settings.adaptive_rho_interval == 0)
+      proposal = ladder_proposal(problem, s, settings);
+    if (proposal == rho) return false;
     auto ready = systems.ensure(problem, proposal, settings.sigma);
     if (!ready) return std::unexpected(ready.error());
     system = *ready;
     rho = proposal;
     ++updates;
     s.rhs_formed = false;  // formed at the old penalty
-    return {};
+    return true;
   }
+
+ private:
+  // Checks up to this iteration may size ρ by magnitude_estimate.
+  static constexpr std::uint64_t kEstimateIterations = 30;
+  // The estimate replaces ρ only when it differs by more than this factor.
+  static constexpr double kEstimateTolerance = 3.0;
+  // Primal magnitudes below this are taken as this, so a zero iterate gives no infinite ρ.
+  static constexpr double kMinPrimalMagnitude = 1e-6;
+
+  // ρ = ‖ỹ‖∞ / ‖x̃‖∞ in the iteration's units: the penalty under which the
+  // dual and primal iterates have the same size, so that neither the
+  // constraint pull ρ(z − x) nor the dual step dominates the other. Long-only
+  // books with small capped weights and large bound multipliers want ρ in the
+  // tens; books with large positions and small multipliers want it below 0.1.
+  double magnitude_estimate(const AdmmState& s, const SolverSettings& settings) const {
+    using detail::inf_norm;
+    const double dual = std::max(
+        {inf_norm(s.y.equalities), inf_norm(s.y.inequalities), inf_norm(s.y.bounds), inf_norm(s.y.l1)});
+    const double primal = std::max(inf_norm(s.x), kMinPrimalMagnitude);
+    const double target = dual / primal;
+    if (!(target > 0.0) || !std::isfinite(target)) return rho;
+    if (target <= kEstimateTolerance * rho && rho <= kEstimateTolerance * target) return rho;
+    return std::clamp(target, settings.minimum_rho, settings.maximum_rho);
+  }
+
+  double ladder_proposal(const QpProblem& problem, AdmmState& s, const SolverSettings& settings) const {
+    const std::span<const double> image(s.image);
+    const double primal = consensus_primal_residual(problem, image.first(s.m_eq), s.z_eq,
+                                                    image.subspan(s.m_eq), s.z_in, s.x, s.z_box, s.z_l1);
+    // After the swap inside the iteration, the *_next buffers hold the z blocks before the update.
+    const double dual = consensus_dual_residual(rho, problem, s.z_in_before, s.z_in, s.z_box_next, s.z_box,
+                                                s.z_l1_next, s.z_l1, s.scratch);
+    return propose_rho(settings, rho, primal, dual);
+  }
+};
+
+// ---- Acceleration (the adaptive profile) ----
+
+// One ADMM iteration is a map of u = (x, s), s = z + y/ρ block by block: the
+// z-update is z = Π(s) and the dual update y = ρ(s − Π(s)) (the Moreau
+// split of s), so (x, s) determines the whole iterate. Anderson acceleration
+// extrapolates that map; these write u from the iterate and back.
+std::size_t fixed_point_size(const AdmmState& s) {
+  return s.n + s.m_eq + s.m_in + s.n + s.n_l1;
+}
+
+void pack_fixed_point(const AdmmState& s, double rho, std::span<double> u) {
+  const double inv_rho = 1.0 / rho;
+  double* out = u.data();
+  for (std::size_t i = 0; i < s.n; ++i) *out++ = s.x[i];
+  for (std::size_t i = 0; i < s.m_eq; ++i) *out++ = s.z_eq[i] + s.y.equalities[i] * inv_rho;
+  for (std::size_t i = 0; i < s.m_in; ++i) *out++ = s.z_in[i] + s.y.inequalities[i] * inv_rho;
+  for (std::size_t i = 0; i < s.n; ++i) *out++ = s.z_box[i] + s.y.bounds[i] * inv_rho;
+  for (std::size_t i = 0; i < s.n_l1; ++i) *out++ = s.z_l1[i] + s.y.l1[i] * inv_rho;
+}
+
+void unpack_fixed_point(std::span<const double> u, double rho, const QpProblem& problem, AdmmState& s) {
+  const double inv_rho = 1.0 / rho;
+  const double* in = u.data();
+  for (std::size_t i = 0; i < s.n; ++i) s.x[i] = *in++;
+  for (std::size_t i = 0; i < s.m_eq; ++i) {
+    s.z_eq[i] = problem.equalities.rhs[i];
+    s.y.equalities[i] = rho * (*in++ - s.z_eq[i]);
+  }
+  for (std::size_t i = 0; i < s.m_in; ++i) {
+    const double v = *in++;
+    s.z_in[i] = std::min(v, problem.inequalities.rhs[i]);
+    s.y.inequalities[i] = rho * (v - s.z_in[i]);
+  }
+  for (std::size_t i = 0; i < s.n; ++i) {
+    const double v = *in++;
+    s.z_box[i] = clamp_to_box(v, problem.lower_bounds[i], problem.upper_bounds[i]);
+    s.y.bounds[i] = rho * (v - s.z_box[i]);
+  }
+  for (std::size_t i = 0; i < s.n_l1; ++i) {
+    const double v = *in++;
+    s.z_l1[i] = soft_threshold(v, problem.l1->costs[i] * inv_rho);
+    s.y.l1[i] = rho * (v - s.z_l1[i]);
+  }
+  s.rhs_formed = false;  // the iterate moved after the right-hand side was formed
+}
+
+// Anderson acceleration of the iteration map for the adaptive profile. It
+// runs for the first kIterations iterations only: a solve that needs more is
+// one where extrapolation has not paid, and the plain iteration then finishes
+// it with ADMM's own guarantee.
+class Acceleration {
+ public:
+  static constexpr std::size_t kMemory = 5;
+  static constexpr std::uint64_t kIterations = 500;
+
+  explicit Acceleration(const AdmmState& s)
+      : anderson_(fixed_point_size(s), kMemory), point_(fixed_point_size(s)), image_(fixed_point_size(s)) {}
+
+  // u_k, taken before iteration k.
+  void before(std::uint64_t k, const AdmmState& s, double rho) {
+    if (k <= kIterations) pack_fixed_point(s, rho, point_);
+  }
+  // F(u_k) is the iterate now; replaces it by the extrapolation.
+  void after(std::uint64_t k, const QpProblem& problem, AdmmState& s, double rho) {
+    if (k > kIterations) return;
+    pack_fixed_point(s, rho, image_);
+    if (anderson_.extrapolate(point_, image_)) unpack_fixed_point(image_, rho, problem, s);
+  }
+  // The map changed with the penalty.
+  void restart() { anderson_.restart(); }
+
+ private:
+  AndersonAcceleration anderson_;
+  std::vector<double> point_, image_;
 };
 
 // The Solution of a finished run in unscaled units: the KKT residuals (all
@@ -595,9 +711,13 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   initial_z(iteration_problem, penalty.rho, state);
   TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting));
 
+  std::optional<Acceleration> acceleration;
+  if (settings.profile == SolverProfile::Adaptive) acceleration.emplace(state);
+
   Verdict verdict{SolveStatus::MaxIterations, std::nullopt};
   std::uint64_t k = 0;
   for (k = 1;; ++k) {
+    if (acceleration) acceleration->before(k, state, penalty.rho);
     if (!admm_iteration(*penalty.system, iteration_problem, penalty.rho, settings.sigma,
                         settings.over_relaxation, state)) {
       verdict.status = SolveStatus::NumericalFailure;
@@ -611,11 +731,10 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
         break;
       }
     }
-    if (settings.adaptive_rho && k % settings.adaptive_rho_interval == 0 && k < settings.max_iterations) {
-      if (auto adapted = penalty.adapt(systems_, iteration_problem, state, settings); !adapted) {
-        return std::unexpected(adapted.error());
-      }
-    }
+    if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho);
+    auto changed = penalty.update(k, systems_, iteration_problem, state, settings);
+    if (!changed) return std::unexpected(changed.error());
+    if (*changed && acceleration) acceleration->restart();
     if (k >= settings.max_iterations) {
       verdict.status = SolveStatus::MaxIterations;
       break;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "stored_columns.hpp"
@@ -1060,12 +1061,21 @@ TEST(Allocation, IterationsAllocateNothing) {
   const std::vector<QpProblem> problems = {
       dense::random_qp(801, {.n = 30, .k = 4, .m_eq = 1, .m_in = 3, .l1 = true}), structured,
       dense::random_qp(803, {.n = 6, .k = 5, .m_eq = 1, .m_in = 2, .dense_omega = true, .l1 = true})};
-  for (const auto& [p, adaptive] :
-       {std::pair{problems[0], false}, std::pair{problems[0], true}, std::pair{problems[1], false},
-        std::pair{problems[1], true}, std::pair{problems[2], false}, std::pair{problems[2], true}}) {
-    SCOPED_TRACE(std::to_string(p.n()) + (adaptive ? " adaptive" : ""));
+  // The adaptive profile adds the acceleration step and the magnitude estimate.
+  for (const auto& [p, adaptive, profile] : {std::tuple{problems[0], false, SolverProfile::Reference},
+                                             std::tuple{problems[0], true, SolverProfile::Reference},
+                                             std::tuple{problems[1], false, SolverProfile::Reference},
+                                             std::tuple{problems[1], true, SolverProfile::Reference},
+                                             std::tuple{problems[2], false, SolverProfile::Reference},
+                                             std::tuple{problems[2], true, SolverProfile::Reference},
+                                             std::tuple{problems[0], true, SolverProfile::Adaptive},
+                                             std::tuple{problems[1], true, SolverProfile::Adaptive},
+                                             std::tuple{problems[2], true, SolverProfile::Adaptive}}) {
+    SCOPED_TRACE(std::to_string(p.n()) + (adaptive ? " adaptive" : "") +
+                 (profile == SolverProfile::Adaptive ? " profile" : ""));
     auto count = [&](std::uint64_t iterations, bool loose) {
       SolverSettings s = plain_run(iterations);
+      s.profile = profile;
       s.absolute_tolerance = loose ? 1e-2 : 1e-300;
       s.relative_tolerance = loose ? 1e-2 : 0.0;
       s.adaptive_rho = adaptive;

@@ -1,0 +1,116 @@
+#include "anderson.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "detail/simd.hpp"
+
+namespace morva {
+namespace {
+
+// Tikhonov weight of the normal equations, relative to their trace.
+constexpr double kRegularization = 1e-8;
+// A residual this many times the previous one restarts the memory.
+constexpr double kRestartGrowth = 2.0;
+
+double dot(const double* a, const double* b, std::size_t n) {
+  return detail::dot4(a, b, n);
+}
+
+}  // namespace
+
+AndersonAcceleration::AndersonAcceleration(std::size_t dimension, std::size_t memory)
+    : dimension_(dimension),
+      memory_(std::max<std::size_t>(memory, 1)),
+      residual_(dimension),
+      previous_point_(dimension),
+      previous_residual_(dimension),
+      point_steps_(dimension * memory_),
+      residual_steps_(dimension * memory_),
+      gram_(memory_ * memory_),
+      weights_(memory_) {}
+
+void AndersonAcceleration::restart() {
+  count_ = 0;
+  next_ = 0;
+  has_previous_ = false;
+}
+
+bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<double> image) {
+  const std::size_t n = dimension_;
+  for (std::size_t i = 0; i < n; ++i) residual_[i] = image[i] - point[i];
+  const double norm = std::sqrt(dot(residual_.data(), residual_.data(), n));
+  const bool grew = has_previous_ && !(norm <= kRestartGrowth * previous_norm_);
+  bool extrapolated = false;
+  if (grew || !std::isfinite(norm)) {
+    restart();
+  } else if (has_previous_) {
+    double* du = point_steps_.data() + next_ * n;
+    double* dg = residual_steps_.data() + next_ * n;
+    for (std::size_t i = 0; i < n; ++i) {
+      du[i] = point[i] - previous_point_[i];
+      dg[i] = residual_[i] - previous_residual_[i];
+    }
+    next_ = (next_ + 1) % memory_;
+    count_ = std::min(count_ + 1, memory_);
+    if (solve_weights(count_)) {
+      for (std::size_t j = 0; j < count_; ++j) {
+        const double w = weights_[j];
+        const double* du_j = point_steps_.data() + j * n;
+        const double* dg_j = residual_steps_.data() + j * n;
+        for (std::size_t i = 0; i < n; ++i) image[i] -= w * (du_j[i] + dg_j[i]);
+      }
+      extrapolated = true;
+    } else {
+      restart();
+    }
+  }
+  std::copy(point.begin(), point.end(), previous_point_.begin());
+  std::swap(previous_residual_, residual_);
+  previous_norm_ = norm;
+  has_previous_ = std::isfinite(norm);
+  return extrapolated;
+}
+
+bool AndersonAcceleration::solve_weights(std::size_t m) {
+  const std::size_t n = dimension_;
+  const std::size_t stride = memory_;
+  // The newest difference sits at next_ − 1, but the order of the columns
+  // does not change γ's combination, so they are used as stored.
+  double trace = 0.0;
+  for (std::size_t a = 0; a < m; ++a) {
+    const double* dg_a = residual_steps_.data() + a * n;
+    for (std::size_t b = 0; b <= a; ++b) gram_[a * stride + b] = dot(dg_a, residual_steps_.data() + b * n, n);
+    weights_[a] = dot(dg_a, residual_.data(), n);
+    trace += gram_[a * stride + a];
+  }
+  const double shift = kRegularization * trace;
+  if (!(trace > 0.0) || !std::isfinite(trace)) return false;
+  // Cholesky of the lower triangle in place, then the two triangular solves.
+  for (std::size_t a = 0; a < m; ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      double v = gram_[a * stride + b] + (a == b ? shift : 0.0);
+      for (std::size_t c = 0; c < b; ++c) v -= gram_[a * stride + c] * gram_[b * stride + c];
+      if (a == b) {
+        if (!(v > 0.0)) return false;
+        gram_[a * stride + a] = std::sqrt(v);
+      } else {
+        gram_[a * stride + b] = v / gram_[b * stride + b];
+      }
+    }
+  }
+  for (std::size_t a = 0; a < m; ++a) {
+    double v = weights_[a];
+    for (std::size_t c = 0; c < a; ++c) v -= gram_[a * stride + c] * weights_[c];
+    weights_[a] = v / gram_[a * stride + a];
+  }
+  for (std::size_t a = m; a-- > 0;) {
+    double v = weights_[a];
+    for (std::size_t c = a + 1; c < m; ++c) v -= gram_[c * stride + a] * weights_[c];
+    weights_[a] = v / gram_[a * stride + a];
+  }
+  return std::all_of(weights_.begin(), weights_.begin() + static_cast<std::ptrdiff_t>(m),
+                     [](double w) { return std::isfinite(w); });
+}
+
+}  // namespace morva

@@ -1,0 +1,57 @@
+// Type-II Anderson acceleration of a fixed-point iteration u ← F(u).
+//
+// With the residual g(u) = F(u) − u and the differences of the last m steps,
+//   ΔU = [u_{j+1} − u_j],  ΔG = [g_{j+1} − g_j],
+// the next point is F(u_k) − (ΔU + ΔG)·γ with γ = argmin ‖g_k − ΔG·γ‖₂: the
+// affine combination of the recent images whose linearised residual is least.
+// γ comes from the m×m normal equations ΔGᵀΔG·γ = ΔGᵀg_k, regularised by
+// 1e-8·trace so that nearly parallel differences stay solvable. When a
+// residual grows past twice the previous one (the extrapolation left the
+// region where F is nearly affine) or the normal equations break down, the
+// memory restarts and the plain image F(u_k) is kept.
+//
+// Every buffer is sized at construction; extrapolate allocates nothing.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace morva {
+
+class AndersonAcceleration {
+ public:
+  // Accelerates iterates of `dimension` entries over the last `memory` steps.
+  AndersonAcceleration(std::size_t dimension, std::size_t memory);
+
+  // Forgets every step (after the map F changed, e.g. a new penalty).
+  void restart();
+
+  // `point` is u_k and `image` holds F(u_k). Replaces image by the
+  // extrapolated next point and returns true, or leaves it and returns false
+  // (the first step after a restart, or a restart now).
+  bool extrapolate(std::span<const double> point, std::span<double> image);
+
+  std::size_t dimension() const { return dimension_; }
+
+ private:
+  // γ from the stored differences and g_k; false when the system is singular
+  // or its solution not finite.
+  bool solve_weights(std::size_t count);
+
+  std::size_t dimension_;
+  std::size_t memory_;
+  std::size_t count_ = 0;  // differences stored
+  std::size_t next_ = 0;   // slot the next difference goes to
+  bool has_previous_ = false;
+  double previous_norm_ = 0.0;
+  std::vector<double> residual_;           // g_k
+  std::vector<double> previous_point_;     // u_{k−1}
+  std::vector<double> previous_residual_;  // g_{k−1}
+  std::vector<double> point_steps_;        // ΔU, column j at j·dimension
+  std::vector<double> residual_steps_;     // ΔG, the same layout
+  std::vector<double> gram_;               // ΔGᵀΔG (memory × memory), then its Cholesky factor
+  std::vector<double> weights_;            // ΔGᵀg_k, then γ
+};
+
+}  // namespace morva
