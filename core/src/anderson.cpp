@@ -25,9 +25,10 @@ AndersonAcceleration::AndersonAcceleration(std::size_t dimension, std::size_t me
       residual_(dimension),
       previous_point_(dimension),
       previous_residual_(dimension),
-      point_steps_(dimension * memory_),
+      combined_steps_(dimension * memory_),
       residual_steps_(dimension * memory_),
       gram_(memory_ * memory_),
+      factor_(memory_ * memory_),
       weights_(memory_) {}
 
 void AndersonAcceleration::restart() {
@@ -45,20 +46,20 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
   if (grew || !std::isfinite(norm)) {
     restart();
   } else if (has_previous_) {
-    double* du = point_steps_.data() + next_ * n;
-    double* dg = residual_steps_.data() + next_ * n;
+    const std::size_t newest = next_;
+    double* sum = combined_steps_.data() + newest * n;
+    double* dg = residual_steps_.data() + newest * n;
     for (std::size_t i = 0; i < n; ++i) {
-      du[i] = point[i] - previous_point_[i];
       dg[i] = residual_[i] - previous_residual_[i];
+      sum[i] = point[i] - previous_point_[i] + dg[i];
     }
     next_ = (next_ + 1) % memory_;
     count_ = std::min(count_ + 1, memory_);
-    if (solve_weights(count_)) {
+    if (solve_weights(count_, newest)) {
       for (std::size_t j = 0; j < count_; ++j) {
         const double w = weights_[j];
-        const double* du_j = point_steps_.data() + j * n;
-        const double* dg_j = residual_steps_.data() + j * n;
-        for (std::size_t i = 0; i < n; ++i) image[i] -= w * (du_j[i] + dg_j[i]);
+        const double* sum_j = combined_steps_.data() + j * n;
+        for (std::size_t i = 0; i < n; ++i) image[i] -= w * sum_j[i];
       }
       extrapolated = true;
     } else {
@@ -72,16 +73,18 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
   return extrapolated;
 }
 
-bool AndersonAcceleration::solve_weights(std::size_t m) {
+bool AndersonAcceleration::solve_weights(std::size_t m, std::size_t newest) {
   const std::size_t n = dimension_;
   const std::size_t stride = memory_;
-  // The newest difference sits at next_ − 1, but the order of the columns
-  // does not change γ's combination, so they are used as stored.
+  // The columns are used in slot order: the order does not change γ's
+  // combination. Only the newest column of ΔGᵀΔG is new.
+  const double* dg_new = residual_steps_.data() + newest * n;
+  for (std::size_t a = 0; a < m; ++a) {
+    gram_[a * stride + newest] = gram_[newest * stride + a] = dot(dg_new, residual_steps_.data() + a * n, n);
+  }
   double trace = 0.0;
   for (std::size_t a = 0; a < m; ++a) {
-    const double* dg_a = residual_steps_.data() + a * n;
-    for (std::size_t b = 0; b <= a; ++b) gram_[a * stride + b] = dot(dg_a, residual_steps_.data() + b * n, n);
-    weights_[a] = dot(dg_a, residual_.data(), n);
+    weights_[a] = dot(residual_steps_.data() + a * n, residual_.data(), n);
     trace += gram_[a * stride + a];
   }
   const double shift = kRegularization * trace;
@@ -90,24 +93,24 @@ bool AndersonAcceleration::solve_weights(std::size_t m) {
   for (std::size_t a = 0; a < m; ++a) {
     for (std::size_t b = 0; b <= a; ++b) {
       double v = gram_[a * stride + b] + (a == b ? shift : 0.0);
-      for (std::size_t c = 0; c < b; ++c) v -= gram_[a * stride + c] * gram_[b * stride + c];
+      for (std::size_t c = 0; c < b; ++c) v -= factor_[a * stride + c] * factor_[b * stride + c];
       if (a == b) {
         if (!(v > 0.0)) return false;
-        gram_[a * stride + a] = std::sqrt(v);
+        factor_[a * stride + a] = std::sqrt(v);
       } else {
-        gram_[a * stride + b] = v / gram_[b * stride + b];
+        factor_[a * stride + b] = v / factor_[b * stride + b];
       }
     }
   }
   for (std::size_t a = 0; a < m; ++a) {
     double v = weights_[a];
-    for (std::size_t c = 0; c < a; ++c) v -= gram_[a * stride + c] * weights_[c];
-    weights_[a] = v / gram_[a * stride + a];
+    for (std::size_t c = 0; c < a; ++c) v -= factor_[a * stride + c] * weights_[c];
+    weights_[a] = v / factor_[a * stride + a];
   }
   for (std::size_t a = m; a-- > 0;) {
     double v = weights_[a];
-    for (std::size_t c = a + 1; c < m; ++c) v -= gram_[c * stride + a] * weights_[c];
-    weights_[a] = v / gram_[a * stride + a];
+    for (std::size_t c = a + 1; c < m; ++c) v -= factor_[c * stride + a] * weights_[c];
+    weights_[a] = v / factor_[a * stride + a];
   }
   return std::all_of(weights_.begin(), weights_.begin() + static_cast<std::ptrdiff_t>(m),
                      [](double w) { return std::isfinite(w); });

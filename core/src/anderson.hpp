@@ -10,6 +10,8 @@
 // region where F is nearly affine) or the normal equations break down, the
 // memory restarts and the plain image F(u_k) is kept.
 //
+// Per step the cost is 2m + 1 inner products and m updates of n entries:
+// only the newest column of ΔGᵀΔG is formed, and ΔU + ΔG is kept summed.
 // Every buffer is sized at construction; extrapolate allocates nothing.
 #pragma once
 
@@ -35,9 +37,9 @@ class AndersonAcceleration {
   std::size_t dimension() const { return dimension_; }
 
  private:
-  // γ from the stored differences and g_k; false when the system is singular
-  // or its solution not finite.
-  bool solve_weights(std::size_t count);
+  // γ from the stored differences and g_k, the column `newest` just
+  // written; false when the system is singular or its solution not finite.
+  bool solve_weights(std::size_t count, std::size_t newest);
 
   std::size_t dimension_;
   std::size_t memory_;
@@ -48,9 +50,10 @@ class AndersonAcceleration {
   std::vector<double> residual_;           // g_k
   std::vector<double> previous_point_;     // u_{k−1}
   std::vector<double> previous_residual_;  // g_{k−1}
-  std::vector<double> point_steps_;        // ΔU, column j at j·dimension
+  std::vector<double> combined_steps_;     // ΔU + ΔG, column j at j·dimension
   std::vector<double> residual_steps_;     // ΔG, the same layout
-  std::vector<double> gram_;               // ΔGᵀΔG (memory × memory), then its Cholesky factor
+  std::vector<double> gram_;               // ΔGᵀΔG (memory × memory, full)
+  std::vector<double> factor_;             // its regularised Cholesky factor (lower)
   std::vector<double> weights_;            // ΔGᵀg_k, then γ
 };
 
