@@ -77,3 +77,36 @@ def test_a_derived_problem_differs_only_in_its_risk_aversion():
     expected["risk_aversion"] = 7.5
     assert json.loads(derived.to_json()) == expected
     assert type(derived) is _morva.PortfolioProblem
+
+
+def long_only(n: int, seed: int) -> _morva.PortfolioProblem:
+    """Market + one industry per asset + dense styles; capped long-only book, risk aversion 0.05·n."""
+    rng = np.random.default_rng(seed)
+    industries, styles = 10, 5
+    factors = np.zeros((n, 1 + industries + styles))
+    factors[:, 0] = rng.normal(1.0, 0.25, n)
+    factors[np.arange(n), 1 + rng.integers(0, industries, n)] = 1.0
+    factors[:, 1 + industries:] = rng.normal(size=(n, styles))
+    omega = np.diag(np.concatenate(([0.16], rng.uniform(0.03, 0.08, industries), rng.uniform(0.01, 0.04, styles))) ** 2)
+    return _morva.PortfolioProblem(factors, omega, rng.uniform(0.15, 0.4, n) ** 2, 0.03 * rng.normal(size=n),
+                                   risk_aversion=0.05 * n, lower_bounds=np.zeros(n),
+                                   upper_bounds=np.full(n, np.clip(10 / n, 0.005, 0.1)))
+
+
+def dollar_neutral(seed: int) -> _morva.PortfolioProblem:
+    m = random_portfolio(seed, 40, 3)
+    return _morva.PortfolioProblem(m.factors, m.omega, m.specific_variance, m.expected_returns, budget=0.0,
+                                   risk_aversion=0.5, lower_bounds=np.full(40, -np.inf),
+                                   upper_bounds=np.full(40, np.inf))
+
+
+@pytest.mark.parametrize("problem", [*problems(), long_only(600, 1), dollar_neutral(2), dollar_neutral(3)],
+                         ids=["plain", "capped", "turnover", "long-only", "dollar-neutral a", "dollar-neutral b"])
+def test_adaptive_profile_reaches_the_reference_optimum(problem):
+    tight = problem.solve(absolute_tolerance=1e-11, relative_tolerance=1e-11, max_iterations=200_000)
+    reference, adaptive = problem.solve(), morva.solve(problem)
+    assert adaptive.status == "solved"
+    scale = max(1.0, abs(tight.objective))
+    assert abs(adaptive.objective - tight.objective) <= 1e-6 * scale
+    assert np.abs(adaptive.weights - tight.weights).max() <= 1e-4 * max(1.0, np.abs(tight.weights).max())
+    assert adaptive.iterations <= reference.iterations
