@@ -55,6 +55,7 @@ from dataclasses import dataclass, field, replace  # noqa: E402
 import numpy as np  # noqa: E402
 from scipy import sparse  # noqa: E402
 
+import morva  # noqa: E402
 from morva import PortfolioProblem  # noqa: E402
 
 STYLES = 12
@@ -92,6 +93,10 @@ class Portfolio:
     @property
     def k(self) -> int:
         return self.factors.shape[1]
+
+    @property
+    def risk_aversion(self) -> float:
+        return self.extra.get("risk_aversion", RISK_AVERSION)
 
 
 def correlated_covariance(rng, volatilities: np.ndarray) -> np.ndarray:
@@ -131,6 +136,26 @@ def industry_portfolio(n: int, k: int, seed: int) -> Portfolio:
     )
 
 
+def long_only_portfolio(n: int, k: int, seed: int) -> Portfolio:
+    """Market + (k − 11) industries + 10 styles; dense Ω; long-only with caps clip(10/n, 0.005, 0.1),
+    budget 1, risk aversion 0.05·n, no benchmark and no turnover."""
+    styles = 10
+    industries = k - 1 - styles
+    rng = np.random.default_rng(seed)
+    ids = np.arange(n) % industries
+    rng.shuffle(ids)
+    factors = np.zeros((n, k))
+    factors[:, 0] = rng.normal(1.0, 0.25, size=n)
+    factors[np.arange(n), 1 + ids] = 1.0
+    factors[:, 1 + industries:] = rng.normal(size=(n, styles))
+    volatilities = np.concatenate(([0.16], rng.uniform(0.03, 0.08, industries), rng.uniform(0.01, 0.04, styles)))
+    return Portfolio(
+        family="long-only", factors=factors, omega=correlated_covariance(rng, volatilities),
+        specific=rng.uniform(0.15, 0.40, size=n) ** 2, returns=0.03 * rng.normal(size=n),
+        upper=float(np.clip(10.0 / n, 0.005, 0.1)), extra={"risk_aversion": 0.05 * n},
+    )
+
+
 def statistical_portfolio(n: int, k: int, seed: int) -> Portfolio:
     """k dense factors, diagonal Ω; long-only, budget, maximum weight."""
     rng = np.random.default_rng(seed)
@@ -147,7 +172,8 @@ def covariance_times(p: Portfolio, v: np.ndarray) -> np.ndarray:
 
 
 def morva_problem(p: Portfolio) -> PortfolioProblem:
-    keywords = dict(risk_aversion=RISK_AVERSION, lower_bounds=np.zeros(p.n), upper_bounds=np.full(p.n, p.upper))
+    keywords = dict(risk_aversion=p.risk_aversion, lower_bounds=np.zeros(p.n),
+                    upper_bounds=np.full(p.n, p.upper))
     if p.benchmark is not None:
         keywords.update(benchmark_weights=p.benchmark, industry_ids=p.industry_ids.tolist(),
                         style_matrix=p.band_rows, style_lower=p.band_lower, style_upper=p.band_upper)
@@ -161,7 +187,7 @@ def morva_problem(p: Portfolio) -> PortfolioProblem:
 def objective(p: Portfolio, x: np.ndarray) -> float:
     """½λ(x − b)ᵀΣ(x − b) − μᵀx + ½τ‖x − x⁰‖² + Σ cᵢ|xᵢ − x⁰ᵢ| in original units."""
     active = x - p.benchmark if p.benchmark is not None else x
-    value = 0.5 * RISK_AVERSION * active @ covariance_times(p, active) - p.returns @ x
+    value = 0.5 * p.risk_aversion * active @ covariance_times(p, active) - p.returns @ x
     if p.previous is not None:
         value += 0.5 * p.turnover * np.sum((x - p.previous) ** 2) + p.l1_costs @ np.abs(x - p.previous)
     return float(value)
@@ -199,13 +225,14 @@ def lifted(p: Portfolio) -> Lifted:
     m = n if with_l1 else 0
     eye = sparse.identity(n, format="csc")
     F = sparse.csc_matrix(p.factors)
-    P = sparse.block_diag([sparse.diags(RISK_AVERSION * p.specific + p.turnover), sparse.csc_matrix(RISK_AVERSION * p.omega),
+    P = sparse.block_diag([sparse.diags(p.risk_aversion * p.specific + p.turnover),
+                           sparse.csc_matrix(p.risk_aversion * p.omega),
                            sparse.csc_matrix((m, m))], format="csc")
     q = -p.returns.copy()
     if p.previous is not None:
         q -= p.turnover * p.previous
     if p.benchmark is not None:
-        q -= RISK_AVERSION * covariance_times(p, p.benchmark)
+        q -= p.risk_aversion * covariance_times(p, p.benchmark)
     q = np.concatenate([q, np.zeros(k), p.l1_costs if with_l1 else np.zeros(0)])
 
     def widen(x_part, y_part=None, t_part=None):
@@ -261,10 +288,11 @@ def run_osqp(problem: Lifted):
     return seconds, np.array(result.x[: problem.n]), str(result.info.status), int(result.info.iter)
 
 
-def run_morva(p: Portfolio):
+def run_morva(p: Portfolio, profile: str = "reference"):
+    """PortfolioProblem.solve (the reference engine), or morva.solve under the package's profile."""
     problem = morva_problem(p)
     start = time.perf_counter()
-    result = problem.solve(raise_on_failure=False)
+    result = morva.solve(problem, profile=profile, raise_on_failure=False)
     seconds = time.perf_counter() - start
     return seconds, np.array(result.weights), result.status, int(result.iterations)
 
@@ -355,7 +383,7 @@ def rolling(n: int, k: int, seed: int, dates: int, repeats: int) -> tuple[float,
     return warm / dates, peer / dates, gap
 
 
-FAMILIES = {"industry": industry_portfolio, "statistical": statistical_portfolio}
+FAMILIES = {"industry": industry_portfolio, "statistical": statistical_portfolio, "long-only": long_only_portfolio}
 
 
 def describe(o: Outcome | None, reference: float) -> str:
@@ -381,25 +409,29 @@ def main() -> None:
     if not args.no_osqp and importlib.util.find_spec("osqp") is None:
         print("osqp is not installed (pip install '.[bench]'); running without it", file=sys.stderr)
         args.no_osqp = True
-    cases = [("industry", 2000, 50), ("statistical", 2000, 50)]
+    cases = [("industry", 2000, 50), ("statistical", 2000, 50), ("long-only", 2000, 50)]
     if not args.quick:
-        cases += [("industry", 10000, 100), ("statistical", 10000, 100)]
+        cases += [("industry", 10000, 100), ("statistical", 10000, 100), ("long-only", 10000, 100)]
     print("one thread; times in ms (best of %d); gap = (objective − best objective) / max(1, |best|); "
           "viol = worst constraint violation" % args.repeats)
     header = f"{'solver':>9} {'status':>12} {'gap':>9} {'viol':>8} {'iters':>6}"
-    print(f"{'family':>11} {'n':>6} {'k':>4} | morva {header} | clarabel {header} | osqp {header} | "
-          f"{'m/clar':>6} {'m/osqp':>6}")
+    print(f"{'family':>11} {'n':>6} {'k':>4} | morva {header} | package {header} | clarabel {header} | "
+          f"osqp {header} | {'m/clar':>6} {'p/clar':>6} {'m/osqp':>6}")
     for family, n, k in cases:
         p = FAMILIES[family](n, k, seed=n + k)
         morva_run = judged(p, best_of(args.repeats, lambda: run_morva(p)))
+        package_run = judged(p, best_of(args.repeats, lambda: run_morva(p, "adaptive")))
         problem = lifted(p)
         clarabel_run = judged(p, best_of(args.repeats, lambda: run_clarabel(problem)))
         osqp_run = None if args.no_osqp else judged(p, best_of(1, lambda: run_osqp(problem)))
-        feasible = [o.objective for o in (morva_run, clarabel_run, osqp_run) if o is not None and o.violation < 1e-9]
+        runs = (morva_run, package_run, clarabel_run, osqp_run)
+        feasible = [o.objective for o in runs if o is not None and o.violation < 1e-9]
         reference = min(feasible) if feasible else clarabel_run.objective
         versus_osqp = f"{morva_run.seconds / osqp_run.seconds:6.3f}" if osqp_run else f"{'-':>6}"
-        print(f"{family:>11} {n:6d} {k:4d} | {describe(morva_run, reference)} | {describe(clarabel_run, reference)}"
-              f" | {describe(osqp_run, reference)} | {morva_run.seconds / clarabel_run.seconds:6.3f} {versus_osqp}")
+        print(f"{family:>11} {n:6d} {k:4d} | {describe(morva_run, reference)} | {describe(package_run, reference)}"
+              f" | {describe(clarabel_run, reference)} | {describe(osqp_run, reference)}"
+              f" | {morva_run.seconds / clarabel_run.seconds:6.3f} {package_run.seconds / clarabel_run.seconds:6.3f}"
+              f" {versus_osqp}")
 
     warm, peer, gap = rolling(2000, 50, seed=7, dates=args.dates, repeats=args.repeats)
     print(f"rolling date, industry n = 2000, k = 50, {args.dates} dates: morva solve_next {warm * 1e3:.1f} ms, "

@@ -34,7 +34,8 @@ struct AffineMap {
     for (std::size_t i = 0; i < n; ++i)
       for (std::size_t j = 0; j < n; ++j)
         for (std::size_t p = 0; p < n; ++p)
-          m[i * n + j] += q[i * n + p] * (0.99 * static_cast<double>(p) / static_cast<double>(n - 1)) * q[j * n + p];
+          m[i * n + j] +=
+              q[i * n + p] * (0.99 * static_cast<double>(p) / static_cast<double>(n - 1)) * q[j * n + p];
     for (double& v : fixed) v = normal(rng);
     // b = (I − M)·u*, so u* is the fixed point.
     for (std::size_t i = 0; i < n; ++i) {

@@ -14,6 +14,7 @@ import pytest
 
 import _morva
 from conftest import infeasible_keywords, positional, small_arrays, unbounded_arrays
+import morva
 from morva import cli, demo
 
 
@@ -52,7 +53,7 @@ def test_solve_prints_a_summary_and_writes_the_result(files, tmp_path, capsys):
     out_file = tmp_path / "result.json"
     status, out, err = run(capsys, "solve", str(files["solved"]), "--out", str(out_file))
     assert (status, err) == (0, "")
-    expected = solved_problem().solve()
+    expected = morva.solve(solved_problem())
     lines = out.splitlines()
     assert "status            solved" in lines
     assert f"iterations        {expected.iterations}" in lines
@@ -65,7 +66,7 @@ def test_solve_prints_a_summary_and_writes_the_result(files, tmp_path, capsys):
 
 def test_solve_to_standard_output_and_solver_options(files, capsys):
     status, out, _ = run(capsys, "solve", str(files["solved"]), "--out", "-", "--no-polish", "--rho", "0.5")
-    expected = solved_problem().solve(polish=False, rho=0.5)
+    expected = morva.solve(solved_problem(), polish=False, rho=0.5)
     assert status == 0
     dump = json.loads(out)
     assert dump["polished"] is False and dump["iterations"] == expected.iterations
@@ -75,11 +76,19 @@ def test_solve_to_standard_output_and_solver_options(files, capsys):
     assert "status            maximum iterations reached" in out.splitlines()
 
 
+def test_reference_flag_solves_under_the_reference_rules(files, capsys):
+    status, out, _ = run(capsys, "solve", str(files["solved"]), "--out", "-", "--reference")
+    expected = solved_problem().solve()
+    dump = json.loads(out)
+    assert status == 0 and dump["iterations"] == expected.iterations
+    assert np.array_equal(np.array(dump["x"]), expected.weights)
+
+
 def test_infeasible_problems_exit_1_and_are_explained(files, capsys):
     status, out, _ = run(capsys, "solve", str(files["infeasible"]))
     assert status == 1 and "status            primal infeasible" in out.splitlines()
     status, out, _ = run(capsys, "explain", str(files["infeasible"]))
-    result = infeasible_problem().solve(raise_on_failure=False)
+    result = morva.solve(infeasible_problem(), raise_on_failure=False)
     assert status == 1
     assert out.splitlines()[0] == f"status: primal infeasible after {result.iterations} iterations"
     for hint in result.convergence_hints:
@@ -90,7 +99,7 @@ def test_infeasible_problems_exit_1_and_are_explained(files, capsys):
 
 
 def test_unbounded_problems_exit_1_and_name_the_direction(files, capsys):
-    result = unbounded_problem().solve(raise_on_failure=False)
+    result = morva.solve(unbounded_problem(), raise_on_failure=False)
     assert result.status == "dual infeasible"
     status, out, _ = run(capsys, "explain", str(files["unbounded"]))
     assert status == 1
