@@ -12,6 +12,8 @@ namespace {
 constexpr double kRegularization = 1e-8;
 // A residual this many times the previous one restarts the memory.
 constexpr double kRestartGrowth = 2.0;
+// A correction longer than this many residuals is refused (and restarts).
+constexpr double kMaxCorrection = 100.0;
 
 double dot(const double* a, const double* b, std::size_t n) {
   return detail::dot4(a, b, n);
@@ -29,7 +31,8 @@ AndersonAcceleration::AndersonAcceleration(std::size_t dimension, std::size_t me
       residual_steps_(dimension * memory_),
       gram_(memory_ * memory_),
       factor_(memory_ * memory_),
-      weights_(memory_) {}
+      weights_(memory_),
+      correction_(dimension) {}
 
 void AndersonAcceleration::restart() {
   count_ = 0;
@@ -55,12 +58,7 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
     }
     next_ = (next_ + 1) % memory_;
     count_ = std::min(count_ + 1, memory_);
-    if (solve_weights(count_, newest)) {
-      for (std::size_t j = 0; j < count_; ++j) {
-        const double w = weights_[j];
-        const double* sum_j = combined_steps_.data() + j * n;
-        for (std::size_t i = 0; i < n; ++i) image[i] -= w * sum_j[i];
-      }
+    if (solve_weights(count_, newest) && correct(norm, image)) {
       extrapolated = true;
     } else {
       restart();
@@ -71,6 +69,20 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
   previous_norm_ = norm;
   has_previous_ = std::isfinite(norm);
   return extrapolated;
+}
+
+bool AndersonAcceleration::correct(double residual_norm, std::span<double> image) {
+  const std::size_t n = dimension_;
+  std::fill(correction_.begin(), correction_.end(), 0.0);
+  for (std::size_t j = 0; j < count_; ++j) {
+    const double w = weights_[j];
+    const double* sum_j = combined_steps_.data() + j * n;
+    for (std::size_t i = 0; i < n; ++i) correction_[i] += w * sum_j[i];
+  }
+  const double length = std::sqrt(dot(correction_.data(), correction_.data(), n));
+  if (!(length <= kMaxCorrection * residual_norm)) return false;
+  for (std::size_t i = 0; i < n; ++i) image[i] -= correction_[i];
+  return true;
 }
 
 bool AndersonAcceleration::solve_weights(std::size_t m, std::size_t newest) {

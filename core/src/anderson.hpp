@@ -8,7 +8,11 @@
 // 1e-8·trace so that nearly parallel differences stay solvable. When a
 // residual grows past twice the previous one (the extrapolation left the
 // region where F is nearly affine) or the normal equations break down, the
-// memory restarts and the plain image F(u_k) is kept.
+// memory restarts and the plain image F(u_k) is kept. So it does when the
+// correction (ΔU + ΔG)·γ would be longer than 100 residuals: where F only
+// translates (the iterates of an infeasible problem drift along the
+// certificate direction) ΔG vanishes and γ would throw the iterate far along
+// the drift.
 //
 // Per step the cost is 2m + 1 inner products and m updates of n entries:
 // only the newest column of ΔGᵀΔG is formed, and ΔU + ΔG is kept summed.
@@ -40,6 +44,9 @@ class AndersonAcceleration {
   // γ from the stored differences and g_k, the column `newest` just
   // written; false when the system is singular or its solution not finite.
   bool solve_weights(std::size_t count, std::size_t newest);
+  // image −= (ΔU + ΔG)·γ unless that correction is longer than
+  // kMaxCorrection residuals; whether it was applied.
+  bool correct(double residual_norm, std::span<double> image);
 
   std::size_t dimension_;
   std::size_t memory_;
@@ -55,6 +62,7 @@ class AndersonAcceleration {
   std::vector<double> gram_;               // ΔGᵀΔG (memory × memory, full)
   std::vector<double> factor_;             // its regularised Cholesky factor (lower)
   std::vector<double> weights_;            // ΔGᵀg_k, then γ
+  std::vector<double> correction_;         // (ΔU + ΔG)·γ
 };
 
 }  // namespace morva

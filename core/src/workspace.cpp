@@ -564,33 +564,66 @@ void unpack_fixed_point(std::span<const double> u, double rho, const QpProblem& 
 }
 
 // Anderson acceleration of the iteration map for the adaptive profile. It
-// runs for the first kIterations iterations only: a solve that needs more is
-// one where extrapolation has not paid, and the plain iteration then finishes
-// it with ADMM's own guarantee.
+// stops for good after kIterations iterations, or once one iteration's step
+// has not halved over kProgressWindow iterations: a solve that needs more is
+// one where extrapolation has not paid, and the plain iteration finishes it
+// with ADMM's own guarantee. The step is measured as ‖Δx‖ + ρ‖Δs‖, which is
+// ‖Δx‖ + ‖ρΔz + Δy‖ and so does not shrink when the penalty grows. An
+// infeasible or unbounded problem stops it: there Δy or Δx tends to a nonzero
+// constant, the certificate direction, which the infeasibility tests read from
+// the differences of plain iterates.
 class Acceleration {
  public:
   static constexpr std::size_t kMemory = 5;
   static constexpr std::uint64_t kIterations = 500;
+  static constexpr std::uint64_t kProgressWindow = 50;
+  static constexpr double kRequiredProgress = 0.5;
 
   explicit Acceleration(const AdmmState& s)
-      : anderson_(fixed_point_size(s), kMemory), point_(fixed_point_size(s)), image_(fixed_point_size(s)) {}
+      : anderson_(fixed_point_size(s), kMemory),
+        point_(fixed_point_size(s)),
+        image_(fixed_point_size(s)),
+        n_(s.n) {}
 
   // u_k, taken before iteration k.
   void before(std::uint64_t k, const AdmmState& s, double rho) {
-    if (k <= kIterations) pack_fixed_point(s, rho, point_);
+    if (active(k)) pack_fixed_point(s, rho, point_);
   }
   // F(u_k) is the iterate now; replaces it by the extrapolation.
   void after(std::uint64_t k, const QpProblem& problem, AdmmState& s, double rho) {
-    if (k > kIterations) return;
+    if (!active(k)) return;
     pack_fixed_point(s, rho, image_);
+    if (k % kProgressWindow == 0) {
+      const double step = step_size(rho);
+      if (k > kProgressWindow && !(step <= kRequiredProgress * window_start_step_)) {
+        stopped_ = true;
+        return;
+      }
+      window_start_step_ = step;
+    }
     if (anderson_.extrapolate(point_, image_)) unpack_fixed_point(image_, rho, problem, s);
   }
   // The map changed with the penalty.
   void restart() { anderson_.restart(); }
 
  private:
+  bool active(std::uint64_t k) const { return !stopped_ && k <= kIterations; }
+
+  // ‖Δx‖₂ + ρ‖Δs‖₂ of the step from point_ to image_.
+  double step_size(double rho) const {
+    double x = 0.0, rest = 0.0;
+    for (std::size_t i = 0; i < point_.size(); ++i) {
+      const double d = image_[i] - point_[i];
+      (i < n_ ? x : rest) += d * d;
+    }
+    return std::sqrt(x) + rho * std::sqrt(rest);
+  }
+
   AndersonAcceleration anderson_;
   std::vector<double> point_, image_;
+  std::size_t n_;
+  double window_start_step_ = 0.0;
+  bool stopped_ = false;
 };
 
 // The Solution of a finished run in unscaled units: the KKT residuals (all

@@ -3,14 +3,17 @@
 from __future__ import annotations
 
 import json
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _morva
 import morva
-from conftest import random_portfolio
+from conftest import random_portfolio, unbounded_arrays
 from morva import _engine
+
+DATA = Path(__file__).parent / "data"
 
 
 def problems() -> list[_morva.PortfolioProblem]:
@@ -110,3 +113,22 @@ def test_adaptive_profile_reaches_the_reference_optimum(problem):
     assert abs(adaptive.objective - tight.objective) <= 1e-6 * scale
     assert np.abs(adaptive.weights - tight.weights).max() <= 1e-4 * max(1.0, np.abs(tight.weights).max())
     assert adaptive.iterations <= reference.iterations
+
+
+def infeasible_books() -> list[_morva.PortfolioProblem]:
+    """Books whose caps cannot meet the budget (on which a first version of the extrapolation
+    drifted along the certificate direction and never proved it), and the riskless long-short ray."""
+    with open(DATA / "infeasible_books.json", encoding="utf-8") as file:
+        made = [_morva.PortfolioProblem.from_json(json.dumps(dump)) for dump in json.load(file)]
+    arrays = unbounded_arrays()
+    positional = [arrays.pop(k) for k in ("factors", "omega", "specific_variance", "expected_returns")]
+    made.append(_morva.PortfolioProblem(*positional, **arrays))
+    return made
+
+
+@pytest.mark.parametrize("problem", infeasible_books())
+def test_adaptive_profile_proves_infeasibility_as_the_reference_does(problem):
+    reference, adaptive = problem.solve(raise_on_failure=False), morva.solve(problem, raise_on_failure=False)
+    assert reference.status in ("primal infeasible", "dual infeasible")
+    assert adaptive.status == reference.status
+    assert adaptive.certificate.kind == reference.certificate.kind
