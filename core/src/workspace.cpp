@@ -629,33 +629,21 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 std::expected<void, ProblemError> Workspace::update_inequality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_in(), "inequalities.rhs"); !valid) return valid;
   problem_.inequalities.rhs.assign(rhs.begin(), rhs.end());
-  if (scaled_) {
-    auto& scaled_rhs = scaled_->problem.inequalities.rhs;
-    for (std::size_t i = 0; i < rhs.size(); ++i) scaled_rhs[i] = scaled_->inequality_scaling[i] * rhs[i];
-  }
+  if (scaled_) scaled_->set_inequality_rhs(rhs);
   return {};
 }
 
 std::expected<void, ProblemError> Workspace::update_equality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_eq(), "equalities.rhs"); !valid) return valid;
   problem_.equalities.rhs.assign(rhs.begin(), rhs.end());
-  if (scaled_) {
-    auto& scaled_rhs = scaled_->problem.equalities.rhs;
-    for (std::size_t i = 0; i < rhs.size(); ++i) scaled_rhs[i] = scaled_->equality_scaling[i] * rhs[i];
-  }
+  if (scaled_) scaled_->set_equality_rhs(rhs);
   return {};
 }
 
 std::expected<void, ProblemError> Workspace::update_linear(std::span<const double> linear) {
   if (auto valid = check_update(linear, problem_.n(), "linear"); !valid) return valid;
   problem_.linear.assign(linear.begin(), linear.end());
-  if (scaled_) {
-    // q_s = c·D∘q
-    auto& scaled_linear = scaled_->problem.linear;
-    const double cost = scaled_->cost_scaling;
-    for (std::size_t j = 0; j < linear.size(); ++j)
-      scaled_linear[j] = cost * scaled_->column_scaling[j] * linear[j];
-  }
+  if (scaled_) scaled_->set_linear(linear);
   return {};
 }
 
@@ -665,11 +653,7 @@ std::expected<void, ProblemError> Workspace::update_l1_anchor(std::span<const do
   if (auto valid = check_update(anchor, expected, "l1.anchor"); !valid) return valid;
   if (!problem_.l1) return {};
   problem_.l1->anchor.assign(anchor.begin(), anchor.end());
-  if (scaled_ && scaled_->problem.l1) {
-    // a_s = a/D
-    auto& scaled_anchor = scaled_->problem.l1->anchor;
-    for (std::size_t j = 0; j < anchor.size(); ++j) scaled_anchor[j] = anchor[j] / scaled_->column_scaling[j];
-  }
+  if (scaled_) scaled_->set_l1_anchor(anchor);
   return {};
 }
 
