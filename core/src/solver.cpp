@@ -6,9 +6,8 @@
 #include <utility>
 
 #include "detail/vector_ops.hpp"
-#include "kkt_internal.hpp"
-#include "matrix_products.hpp"
 #include "morva/format.hpp"
+#include "solver_internal.hpp"
 
 namespace morva {
 
@@ -142,29 +141,23 @@ WarmStart Solution::warm_start() const {
 
 namespace {
 
-// stopping_tolerances with the products of the iterate supplied.
-StoppingTolerances tolerances_from_products(double absolute_tolerance, double relative_tolerance,
-                                            const QpProblem& problem, std::span<const double> x,
-                                            const DualVariables& duals, const IterateProducts& products) {
+// The tolerances of an iterate from the norms of its products.
+StoppingTolerances tolerances_from_norms(double absolute_tolerance, double relative_tolerance,
+                                         const QpProblem& problem, std::span<const double> x,
+                                         const ProductNorms& norms) {
   // The floor of 1 sits on the first term of each maximum; every maximum
   // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
   // from the row products is the norm of their vector).
   double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
+  primal_scale = max_ignoring_nan(primal_scale, norms.eq_image);
   primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
+  primal_scale = max_ignoring_nan(primal_scale, norms.in_image);
   primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
 
-  const std::size_t n = problem.n();
-  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
-  add_multiplier_rows(problem, duals, products, multiplier_image);
-  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
-  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
-
-  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
+  double dual_scale = max_ignoring_nan(norms.px, 1.0);
   dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
   dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
-  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
+  dual_scale = max_ignoring_nan(dual_scale, norms.multiplier_image);
 
   return {absolute_tolerance + relative_tolerance * primal_scale,
           absolute_tolerance + relative_tolerance * dual_scale};
@@ -175,8 +168,8 @@ StoppingTolerances tolerances_from_products(double absolute_tolerance, double re
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals) {
-  return tolerances_from_products(absolute_tolerance, relative_tolerance, problem, x, duals,
-                                  iterate_products(problem, x));
+  return tolerances_from_norms(absolute_tolerance, relative_tolerance, problem, x,
+                               product_norms(problem, duals, iterate_products(problem, x)));
 }
 
 std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
@@ -189,11 +182,11 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
                                                         const DualVariables& duals,
                                                         const SolverSettings& settings,
                                                         const IterateProducts& products) {
-  auto residuals = check_kkt(problem, x, duals, products);
-  if (!residuals) return std::unexpected(std::move(residuals.error()));
-  const StoppingTolerances tolerances = tolerances_from_products(
-      settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
-  return is_converged(*residuals, tolerances);
+  auto measure = measure_kkt(problem, x, duals, products);
+  if (!measure) return std::unexpected(std::move(measure.error()));
+  const StoppingTolerances tolerances = tolerances_from_norms(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, x, measure->norms);
+  return is_converged(measure->residuals, tolerances);
 }
 
 bool is_converged(const KktResiduals& residuals, const StoppingTolerances& tolerances) {

@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "detail/vector_ops.hpp"
-#include "kkt_internal.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
+#include "solver_internal.hpp"
 #include "stored_products.hpp"
 
 namespace morva {
