@@ -12,6 +12,7 @@
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
+#include "penalty.hpp"
 #include "solver_internal.hpp"
 #include "stored_products.hpp"
 
@@ -442,40 +443,13 @@ class TerminationCheck {
   DualVariables kept_duals_;
 };
 
-// The penalty of a solve with its factorisation and the count of changes.
-struct Penalty {
-  double rho;
-  std::uint64_t updates = 0;
-  const FactorizedSystem* system = nullptr;
-
-  // Brings the factorisation for rho to the front of the cache.
-  std::expected<void, SolverError> factor(SystemCache& systems, const QpProblem& problem, double sigma) {
-    auto ready = systems.ensure(problem, rho, sigma);
-    if (!ready) return std::unexpected(ready.error());
-    system = *ready;
-    return {};
-  }
-
-  // Moves ρ when the consensus residuals are out of balance.
-  std::expected<void, SolverError> adapt(SystemCache& systems, const QpProblem& problem, AdmmState& s,
-                                         const SolverSettings& settings) {
-    const std::span<const double> image(s.image);
-    const double primal = consensus_primal_residual(problem, image.first(s.m_eq), s.z_eq,
-                                                    image.subspan(s.m_eq), s.z_in, s.x, s.z_box, s.z_l1);
-    // After the swap inside the iteration, the *_next buffers hold the z blocks before the update.
-    const double dual = consensus_dual_residual(rho, problem, s.z_in_before, s.z_in, s.z_box_next, s.z_box,
-                                                s.z_l1_next, s.z_l1, s.scratch);
-    const double proposal = propose_rho(settings, rho, primal, dual);
-    if (proposal == rho) return {};
-    auto ready = systems.ensure(problem, proposal, settings.sigma);
-    if (!ready) return std::unexpected(ready.error());
-    system = *ready;
-    rho = proposal;
-    ++updates;
-    s.rhs_formed = false;  // formed at the old penalty
-    return {};
-  }
-};
+// What the penalty rule sees of the iterate after an iteration. After the
+// swap inside the iteration, the *_next buffers hold the z blocks before it.
+ConsensusStep consensus_step(AdmmState& s) {
+  const std::span<const double> image(s.image);
+  return {image.first(s.m_eq), image.subspan(s.m_eq), s.x,         s.z_eq,   s.z_in, s.z_box, s.z_l1,
+          s.z_in_before,       s.z_box_next,          s.z_l1_next, s.scratch};
+}
 
 // The Solution of a finished run in unscaled units: the KKT residuals (all
 // infinite after a numerical failure), polishing of a solved iterate, the
@@ -510,13 +484,13 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   }
   if (verdict.status != SolveStatus::Solved) {
     solution.diagnostics =
-        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho, verdict.status,
-                         verdict.certificate, penalty.updates, settings);
+        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho(),
+                         verdict.status, verdict.certificate, penalty.updates(), settings);
   }
   solution.certificate = std::move(verdict.certificate);
   solution.iterations = iterations;
-  solution.final_rho = penalty.rho;
-  solution.rho_updates = penalty.updates;
+  solution.final_rho = penalty.rho();
+  solution.rho_updates = penalty.updates();
   solution.objective = problem.objective(solution.x);
   solution.solve_time = elapsed_since(start);
   return solution;
@@ -565,8 +539,9 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
       scaled ? std::sqrt(scaled->cost_scaling) : 1.0, constraint_scaling);
   if (!columns) return std::unexpected(columns.error());
   workspace.systems_.use_columns(std::make_shared<const ReducedColumns>(std::move(*columns)));
-  if (auto system = workspace.systems_.ensure(iteration_problem, settings.rho, settings.sigma); !system) {
-    return std::unexpected(system.error());
+  // The first factorisation, at the penalty every solve starts from.
+  if (auto started = Penalty(settings).start(workspace.systems_, iteration_problem); !started) {
+    return std::unexpected(started.error());
   }
   workspace.problem_ = std::move(problem);
   workspace.settings_ = settings;
@@ -581,24 +556,24 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 
   const QpProblem& iteration_problem = scaled_ ? scaled_->problem : problem_;
   const ScaledProblem* scaled = scaled_ ? &*scaled_ : nullptr;
-  Penalty penalty{settings.rho};
-  if (auto ready = penalty.factor(systems_, iteration_problem, settings.sigma); !ready) {
-    return std::unexpected(ready.error());
+  Penalty penalty(settings);
+  if (auto started = penalty.start(systems_, iteration_problem); !started) {
+    return std::unexpected(started.error());
   }
 
-  const SmwSystem& first = penalty.system->smw;
+  const SmwSystem& first = penalty.system().smw;
   AdmmState state(problem_.n(), problem_.m_eq(), problem_.m_in(), problem_.l1 ? problem_.n() : 0,
                   first.rank(), first.rank() > 0 ? first.columns().pass_scratch() : 0);
   state.x = starting->x;
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
-  initial_z(iteration_problem, penalty.rho, state);
+  initial_z(iteration_problem, penalty.rho(), state);
   TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting));
 
   Verdict verdict{SolveStatus::MaxIterations, std::nullopt};
   std::uint64_t k = 0;
   for (k = 1;; ++k) {
-    if (!admm_iteration(*penalty.system, iteration_problem, penalty.rho, settings.sigma,
+    if (!admm_iteration(penalty.system(), iteration_problem, penalty.rho(), settings.sigma,
                         settings.over_relaxation, state)) {
       verdict.status = SolveStatus::NumericalFailure;
       break;
@@ -611,10 +586,10 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
         break;
       }
     }
-    if (settings.adaptive_rho && k % settings.adaptive_rho_interval == 0 && k < settings.max_iterations) {
-      if (auto adapted = penalty.adapt(systems_, iteration_problem, state, settings); !adapted) {
-        return std::unexpected(adapted.error());
-      }
+    if (penalty.due(k)) {
+      auto moved = penalty.adapt(systems_, iteration_problem, consensus_step(state));
+      if (!moved) return std::unexpected(moved.error());
+      if (*moved) state.rhs_formed = false;  // formed at the old penalty
     }
     if (k >= settings.max_iterations) {
       verdict.status = SolveStatus::MaxIterations;
