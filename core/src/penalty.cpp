@@ -115,6 +115,8 @@ class LadderRule final : public PenaltyRule {
   SolverSettings settings_;
 };
 
+// The rule the settings select. A second rule is a class beside the ladder,
+// chosen here by a setting; the loop and Penalty stay as they are.
 std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) {
   return std::make_unique<LadderRule>(settings);
 }
@@ -130,27 +132,29 @@ Penalty::Penalty(const SolverSettings& settings)
       max_iterations_(settings.max_iterations) {}
 
 std::expected<void, SolverError> Penalty::start(SystemCache& systems, const QpProblem& problem) {
-  rho_ = rule_->initial_rho(problem);
-  auto ready = systems.ensure(problem, rho_, sigma_);
-  if (!ready) return std::unexpected(ready.error());
-  system_ = *ready;
-  return {};
+  return move_to(systems, problem, rule_->initial_rho(problem));
 }
 
 bool Penalty::due(std::uint64_t k) const {
-  return adaptive_ && rule_->looks_after(k) && k < max_iterations_;
+  return adaptive_ && k < max_iterations_ && rule_->looks_after(k);
 }
 
 std::expected<bool, SolverError> Penalty::adapt(SystemCache& systems, const QpProblem& problem,
                                                 const ConsensusStep& step) {
   const double proposal = rule_->propose(problem, rho_, step);
   if (proposal == rho_) return false;
-  auto ready = systems.ensure(problem, proposal, sigma_);
-  if (!ready) return std::unexpected(ready.error());
-  system_ = *ready;
-  rho_ = proposal;
+  if (auto moved = move_to(systems, problem, proposal); !moved) return std::unexpected(moved.error());
   ++updates_;
   return true;
+}
+
+std::expected<void, SolverError> Penalty::move_to(SystemCache& systems, const QpProblem& problem,
+                                                  double rho) {
+  auto ready = systems.ensure(problem, rho, sigma_);
+  if (!ready) return std::unexpected(ready.error());
+  system_ = *ready;
+  rho_ = rho;
+  return {};
 }
 
 }  // namespace morva

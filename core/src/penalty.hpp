@@ -67,6 +67,9 @@ class Penalty {
   const FactorizedSystem& system() const { return *system_; }
 
  private:
+  // ρ and its factorisation from the cache; nothing changes on error.
+  std::expected<void, SolverError> move_to(SystemCache& systems, const QpProblem& problem, double rho);
+
   std::unique_ptr<PenaltyRule> rule_;
   double sigma_;
   bool adaptive_;
