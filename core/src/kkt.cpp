@@ -42,17 +42,28 @@ double primal_residual(const QpProblem& problem, std::span<const double> x, cons
   return primal;
 }
 
-// Stationarity: g = P·x + q + A_eqᵀ·y + A_inᵀ·z + y_bounds + y_l1.
+// out += A_eqᵀ·y_eq + A_inᵀ·y_in + y_box + y_l1, from the products when they
+// carry the rows; a dual block shorter than out counts over its own length.
+void add_multiplier_image(const QpProblem& problem, const DualVariables& duals,
+                          const IterateProducts& products, std::span<double> out) {
+  if (!products.multiplier_rows.empty()) {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] += products.multiplier_rows[i];
+  } else {
+    add_transpose_product(problem.equalities.matrix, duals.equalities, out);
+    add_transpose_product(problem.inequalities.matrix, duals.inequalities, out);
+  }
+  for (std::size_t i = 0; i < std::min(out.size(), duals.bounds.size()); ++i) out[i] += duals.bounds[i];
+  for (std::size_t i = 0; i < std::min(out.size(), duals.l1.size()); ++i) out[i] += duals.l1[i];
+}
+
+// Stationarity: g = P·x + q + A_eqᵀ·y + A_inᵀ·z + y_bounds + y_l1 (lengths
+// checked, so every block of the multiplier image has n entries).
 std::vector<double> stationarity_gradient(const QpProblem& problem, const DualVariables& duals,
                                           const IterateProducts& products) {
   std::vector<double> g = products.px;
   const std::size_t n_q = std::min(g.size(), problem.linear.size());
   for (std::size_t i = 0; i < n_q; ++i) g[i] += problem.linear[i];
-  add_multiplier_rows(problem, duals, products, g);
-  for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.bounds[i];
-  if (problem.l1) {
-    for (std::size_t i = 0; i < g.size(); ++i) g[i] += duals.l1[i];
-  }
+  add_multiplier_image(problem, duals, products, g);
   return g;
 }
 
@@ -99,36 +110,11 @@ SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::s
   return {sign, comp};
 }
 
-}  // namespace
-
-std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
-                                                      const DualVariables& duals) {
-  return check_kkt(problem, x, duals, iterate_products(problem, x));
-}
-
-void add_multiplier_rows(const QpProblem& problem, const DualVariables& duals,
-                         const IterateProducts& products, std::span<double> out) {
-  if (!products.multiplier_rows.empty()) {
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] += products.multiplier_rows[i];
-    return;
-  }
-  add_transpose_product(problem.equalities.matrix, duals.equalities, out);
-  add_transpose_product(problem.inequalities.matrix, duals.inequalities, out);
-}
-
-IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x) {
-  IterateProducts products;
-  products.px = problem.quadratic.apply(x);
-  products.eq_image.resize(problem.equalities.matrix.rows());
-  row_products(problem.equalities.matrix, x, products.eq_image);
-  products.in_image.resize(problem.inequalities.matrix.rows());
-  row_products(problem.inequalities.matrix, x, products.in_image);
-  return products;
-}
-
-std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
-                                                      const DualVariables& duals,
-                                                      const IterateProducts& products) {
+// check_kkt with the products supplied.
+std::expected<KktResiduals, LengthMismatch> residuals_from_products(const QpProblem& problem,
+                                                                    std::span<const double> x,
+                                                                    const DualVariables& duals,
+                                                                    const IterateProducts& products) {
   const std::size_t n = problem.n();
   const std::size_t m_eq = problem.m_eq();
   const std::size_t m_in = problem.m_in();
@@ -156,6 +142,39 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   r.dual = std::isnan(g_norm) ? sign : std::max(g_norm, sign);
   r.complementarity = comp;
   return r;
+}
+
+}  // namespace
+
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals) {
+  return residuals_from_products(problem, x, duals, iterate_products(problem, x));
+}
+
+IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x) {
+  IterateProducts products;
+  products.px = problem.quadratic.apply(x);
+  products.eq_image.resize(problem.equalities.matrix.rows());
+  row_products(problem.equalities.matrix, x, products.eq_image);
+  products.in_image.resize(problem.inequalities.matrix.rows());
+  row_products(problem.inequalities.matrix, x, products.in_image);
+  return products;
+}
+
+ProductNorms product_norms(const QpProblem& problem, const DualVariables& duals,
+                           const IterateProducts& products) {
+  std::vector<double> multiplier_image(problem.n(), 0.0);
+  add_multiplier_image(problem, duals, products, multiplier_image);
+  return {inf_norm(products.px), inf_norm(products.eq_image), inf_norm(products.in_image),
+          inf_norm(multiplier_image)};
+}
+
+std::expected<KktMeasure, LengthMismatch> measure_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals,
+                                                      const IterateProducts& products) {
+  auto residuals = residuals_from_products(problem, x, duals, products);
+  if (!residuals) return std::unexpected(std::move(residuals.error()));
+  return KktMeasure{*residuals, product_norms(problem, duals, products)};
 }
 
 }  // namespace morva

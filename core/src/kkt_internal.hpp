@@ -1,9 +1,9 @@
-// The KKT module's internals shared with the certificate audits and the
-// stopping rule: the first wrong block length of a check, and the products of
-// an iterate that a termination check needs more than once (the KKT check and
-// the stopping tolerances both read P·x, A_eq·x and A_in·x; computing them
-// once and handing them to both gives the same values as each computing its
-// own).
+// The KKT module's internals: the first wrong block length of a check, shared
+// with the certificate audits, and the measure of an iterate that the stopping
+// rule reads. A termination check needs P·x, A_eq·x and A_in·x twice (for the
+// residuals and for the norms its tolerances scale by); they are formed once,
+// handed in as products, and the residuals come back with the norms in one
+// call, the same values as each computing its own.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,6 @@
 
 #include "morva/kkt.hpp"
 #include "morva/problem.hpp"
-#include "morva/solver.hpp"
 
 namespace morva {
 
@@ -45,18 +44,25 @@ struct IterateProducts {
 
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x);
 
-// out += A_eqᵀ·y_eq + A_inᵀ·y_in, from the products when they carry it.
-void add_multiplier_rows(const QpProblem& problem, const DualVariables& duals,
-                         const IterateProducts& products, std::span<double> out);
+// The ∞-norms of an iterate's products (each NaN when an entry is).
+struct ProductNorms {
+  double px = 0.0;                // ‖P·x‖∞
+  double eq_image = 0.0;          // ‖A_eq·x‖∞
+  double in_image = 0.0;          // ‖A_in·x‖∞
+  double multiplier_image = 0.0;  // ‖A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1‖∞
+};
 
-// meets_stopping_rule with the products of the iterate supplied.
-std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
-                                                        const DualVariables& duals,
-                                                        const SolverSettings& settings,
-                                                        const IterateProducts& products);
+// The norms without a length check: a dual block shorter than n counts over
+// its own length.
+ProductNorms product_norms(const QpProblem& problem, const DualVariables& duals,
+                           const IterateProducts& products);
 
-// check_kkt with the products supplied.
-std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+// check_kkt with the products supplied, and the norms of those products.
+struct KktMeasure {
+  KktResiduals residuals;
+  ProductNorms norms;
+};
+std::expected<KktMeasure, LengthMismatch> measure_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals,
                                                       const IterateProducts& products);
 

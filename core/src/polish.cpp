@@ -6,6 +6,7 @@
 
 #include "active_set.hpp"
 #include "detail/vector_ops.hpp"
+#include "solver_internal.hpp"
 #include "stored_products.hpp"
 
 namespace morva {

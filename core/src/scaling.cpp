@@ -124,16 +124,16 @@ void scale_block(Block& block, std::span<double> row_scaling, std::span<const do
   }
 }
 
-std::vector<double> elementwise_product(std::span<const double> scale, std::span<const double> v) {
-  std::vector<double> out(v.size());
+// out = s∘v, sized to v (in place when it already is).
+void write_product(std::vector<double>& out, std::span<const double> scale, std::span<const double> v) {
+  out.resize(v.size());
   for (std::size_t i = 0; i < v.size(); ++i) out[i] = scale[i] * v[i];
-  return out;
 }
 
-std::vector<double> elementwise_quotient(std::span<const double> v, std::span<const double> scale) {
-  std::vector<double> out(v.size());
+// out = v/s, sized to v (in place when it already is).
+void write_quotient(std::vector<double>& out, std::span<const double> v, std::span<const double> scale) {
+  out.resize(v.size());
   for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i] / scale[i];
-  return out;
 }
 
 // max(r_i² + d_i, r_i·max_j r_j) for the row norms r of C.
@@ -258,13 +258,38 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
   QpProblem& out = scaled.problem;
   out.quadratic = FactorQuad{std::move(factors), std::move(omega), std::move(diagonal)};
   out.linear = std::move(linear);
-  out.equalities = {std::move(a_eq), elementwise_product(scaled.equality_scaling, problem.equalities.rhs)};
-  out.inequalities = {std::move(a_in),
-                      elementwise_product(scaled.inequality_scaling, problem.inequalities.rhs)};
-  out.lower_bounds = elementwise_quotient(problem.lower_bounds, d);
-  out.upper_bounds = elementwise_quotient(problem.upper_bounds, d);
-  if (problem.l1) out.l1 = L1Term{std::move(costs), elementwise_quotient(problem.l1->anchor, d)};
+  out.equalities.matrix = std::move(a_eq);
+  out.inequalities.matrix = std::move(a_in);
+  scaled.set_equality_rhs(problem.equalities.rhs);
+  scaled.set_inequality_rhs(problem.inequalities.rhs);
+  write_quotient(out.lower_bounds, problem.lower_bounds, d);
+  write_quotient(out.upper_bounds, problem.upper_bounds, d);
+  if (problem.l1) {
+    out.l1 = L1Term{std::move(costs), {}};
+    scaled.set_l1_anchor(problem.l1->anchor);
+  }
   return scaled;
+}
+
+// ---- Unscaled data written into the scaled problem ----
+
+void ScaledProblem::set_equality_rhs(std::span<const double> rhs) {
+  write_product(problem.equalities.rhs, equality_scaling, rhs);
+}
+
+void ScaledProblem::set_inequality_rhs(std::span<const double> rhs) {
+  write_product(problem.inequalities.rhs, inequality_scaling, rhs);
+}
+
+void ScaledProblem::set_linear(std::span<const double> linear) {
+  auto& scaled_linear = problem.linear;
+  scaled_linear.resize(linear.size());
+  for (std::size_t j = 0; j < linear.size(); ++j)
+    scaled_linear[j] = cost_scaling * column_scaling[j] * linear[j];
+}
+
+void ScaledProblem::set_l1_anchor(std::span<const double> anchor) {
+  if (problem.l1) write_quotient(problem.l1->anchor, anchor, column_scaling);
 }
 
 // ---- Iterates between scaled and unscaled units ----

@@ -6,9 +6,8 @@
 #include <utility>
 
 #include "detail/vector_ops.hpp"
-#include "kkt_internal.hpp"
-#include "matrix_products.hpp"
 #include "morva/format.hpp"
+#include "solver_internal.hpp"
 
 namespace morva {
 
@@ -142,29 +141,23 @@ WarmStart Solution::warm_start() const {
 
 namespace {
 
-// stopping_tolerances with the products of the iterate supplied.
-StoppingTolerances tolerances_from_products(double absolute_tolerance, double relative_tolerance,
-                                            const QpProblem& problem, std::span<const double> x,
-                                            const DualVariables& duals, const IterateProducts& products) {
+// The tolerances of an iterate from the norms of its products.
+StoppingTolerances tolerances_from_norms(double absolute_tolerance, double relative_tolerance,
+                                         const QpProblem& problem, std::span<const double> x,
+                                         const ProductNorms& norms) {
   // The floor of 1 sits on the first term of each maximum; every maximum
   // ignores a NaN operand while each single norm propagates its NaN (‖A·x‖∞
   // from the row products is the norm of their vector).
   double primal_scale = max_ignoring_nan(inf_norm(x), 1.0);
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.eq_image));
+  primal_scale = max_ignoring_nan(primal_scale, norms.eq_image);
   primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.equalities.rhs));
-  primal_scale = max_ignoring_nan(primal_scale, inf_norm(products.in_image));
+  primal_scale = max_ignoring_nan(primal_scale, norms.in_image);
   primal_scale = max_ignoring_nan(primal_scale, inf_norm(problem.inequalities.rhs));
 
-  const std::size_t n = problem.n();
-  std::vector<double> multiplier_image(n, 0.0);  // A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1
-  add_multiplier_rows(problem, duals, products, multiplier_image);
-  for (std::size_t j = 0; j < std::min(n, duals.bounds.size()); ++j) multiplier_image[j] += duals.bounds[j];
-  for (std::size_t j = 0; j < std::min(n, duals.l1.size()); ++j) multiplier_image[j] += duals.l1[j];
-
-  double dual_scale = max_ignoring_nan(inf_norm(products.px), 1.0);
+  double dual_scale = max_ignoring_nan(norms.px, 1.0);
   dual_scale = max_ignoring_nan(dual_scale, inf_norm(problem.linear));
   dual_scale = max_ignoring_nan(dual_scale, problem.l1 ? inf_norm(problem.l1->costs) : 0.0);
-  dual_scale = max_ignoring_nan(dual_scale, inf_norm(multiplier_image));
+  dual_scale = max_ignoring_nan(dual_scale, norms.multiplier_image);
 
   return {absolute_tolerance + relative_tolerance * primal_scale,
           absolute_tolerance + relative_tolerance * dual_scale};
@@ -175,8 +168,8 @@ StoppingTolerances tolerances_from_products(double absolute_tolerance, double re
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals) {
-  return tolerances_from_products(absolute_tolerance, relative_tolerance, problem, x, duals,
-                                  iterate_products(problem, x));
+  return tolerances_from_norms(absolute_tolerance, relative_tolerance, problem, x,
+                               product_norms(problem, duals, iterate_products(problem, x)));
 }
 
 std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
@@ -189,94 +182,17 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
                                                         const DualVariables& duals,
                                                         const SolverSettings& settings,
                                                         const IterateProducts& products) {
-  auto residuals = check_kkt(problem, x, duals, products);
-  if (!residuals) return std::unexpected(std::move(residuals.error()));
-  const StoppingTolerances tolerances = tolerances_from_products(
-      settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
-  return is_converged(*residuals, tolerances);
+  auto measure = measure_kkt(problem, x, duals, products);
+  if (!measure) return std::unexpected(std::move(measure.error()));
+  const StoppingTolerances tolerances = tolerances_from_norms(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, x, measure->norms);
+  return is_converged(measure->residuals, tolerances);
 }
 
 bool is_converged(const KktResiduals& residuals, const StoppingTolerances& tolerances) {
   // Written so that any NaN on either side makes a comparison, and so the test, fail.
   return residuals.primal <= tolerances.primal && residuals.dual <= tolerances.dual &&
          residuals.complementarity <= max_ignoring_nan(tolerances.primal, tolerances.dual);
-}
-
-// ---- Adaptive penalty ----
-
-namespace {
-
-// Largest |a_i − b_i| over the common length, NaN terms skipped.
-void raise_to_gap(double& worst, std::span<const double> a, std::span<const double> b) {
-  const std::size_t len = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < len; ++i) {
-    const double gap = std::abs(a[i] - b[i]);
-    if (!std::isnan(gap)) worst = std::max(worst, gap);
-  }
-}
-
-}  // namespace
-
-double consensus_primal_residual(const QpProblem& problem, std::span<const double> eq_image,
-                                 std::span<const double> z_eq, std::span<const double> in_image,
-                                 std::span<const double> z_in, std::span<const double> x,
-                                 std::span<const double> z_box, std::span<const double> z_l1) {
-  double worst = 0.0;
-  raise_to_gap(worst, eq_image, z_eq);
-  raise_to_gap(worst, in_image, z_in);
-  raise_to_gap(worst, x, z_box);
-  if (problem.l1) {
-    const auto& anchor = problem.l1->anchor;
-    const std::size_t len = std::min({x.size(), anchor.size(), z_l1.size()});
-    for (std::size_t j = 0; j < len; ++j) {
-      const double gap = std::abs(x[j] - anchor[j] - z_l1[j]);
-      if (!std::isnan(gap)) worst = std::max(worst, gap);
-    }
-  }
-  return worst;
-}
-
-double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
-                               std::span<const double> z_in_after, std::span<const double> z_box_before,
-                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
-                               std::span<const double> z_l1_after) {
-  std::vector<double> scratch(problem.n());
-  return consensus_dual_residual(rho, problem, z_in_before, z_in_after, z_box_before, z_box_after,
-                                 z_l1_before, z_l1_after, scratch);
-}
-
-double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
-                               std::span<const double> z_in_after, std::span<const double> z_box_before,
-                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
-                               std::span<const double> z_l1_after, std::span<double> scratch) {
-  // v = Δz_box + [L1] Δz_l1 + A_inᵀ·Δz_in (z_eq never moves).
-  const std::size_t n = std::min(problem.n(), scratch.size());
-  std::span<double> v = scratch.first(n);
-  std::fill(v.begin(), v.end(), 0.0);
-  const std::size_t box = std::min({n, z_box_before.size(), z_box_after.size()});
-  for (std::size_t j = 0; j < box; ++j) v[j] = z_box_after[j] - z_box_before[j];
-  if (problem.l1) {
-    const std::size_t l1 = std::min({n, z_l1_before.size(), z_l1_after.size()});
-    for (std::size_t j = 0; j < l1; ++j) v[j] += z_l1_after[j] - z_l1_before[j];
-  }
-  const Matrix& a_in = problem.inequalities.matrix;
-  const std::size_t rows = std::min({a_in.rows(), z_in_before.size(), z_in_after.size()});
-  const std::size_t cols = std::min(a_in.cols(), n);
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double delta = z_in_after[i] - z_in_before[i];
-    const auto row = a_in.row(i);
-    for (std::size_t j = 0; j < cols; ++j) v[j] += row[j] * delta;
-  }
-  return rho * inf_norm(v);
-}
-
-double propose_rho(const SolverSettings& settings, double rho, double primal_residual, double dual_residual) {
-  const double tau = settings.adaptive_rho_tolerance;
-  const double mu = settings.adaptive_rho_multiplier;
-  // Strict comparisons; each is false when a residual is NaN, so NaN never moves ρ.
-  if (primal_residual > tau * dual_residual) return std::min(mu * rho, settings.maximum_rho);
-  if (dual_residual > tau * primal_residual) return std::max(rho / mu, settings.minimum_rho);
-  return rho;
 }
 
 // ---- Diagnosis ----

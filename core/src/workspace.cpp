@@ -11,10 +11,11 @@
 
 #include "anderson.hpp"
 #include "detail/vector_ops.hpp"
-#include "kkt_internal.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
+#include "penalty.hpp"
+#include "solver_internal.hpp"
 #include "stored_products.hpp"
 
 namespace morva {
@@ -444,78 +445,27 @@ class TerminationCheck {
   DualVariables kept_duals_;
 };
 
-// The penalty of a solve with its factorisation and the count of changes.
-struct Penalty {
-  double rho;
-  std::uint64_t updates = 0;
-  const FactorizedSystem* system = nullptr;
-
-  // Brings the factorisation for rho to the front of the cache.
-  std::expected<void, SolverError> factor(SystemCache& systems, const QpProblem& problem, double sigma) {
-    auto ready = systems.ensure(problem, rho, sigma);
-    if (!ready) return std::unexpected(ready.error());
-    system = *ready;
-    return {};
-  }
-
-  // The penalty after iteration k; true when it changed. The ladder moves ρ
-  // every adaptive_rho_interval iterations when the consensus residuals are
-  // out of balance. The adaptive profile first sizes ρ at the early checks
-  // (see magnitude_estimate), then leaves it to the ladder.
-  std::expected<bool, SolverError> update(std::uint64_t k, SystemCache& systems, const QpProblem& problem,
-                                          AdmmState& s, const SolverSettings& settings) {
-    if (!settings.adaptive_rho || k >= settings.max_iterations) return false;
-    double proposal = rho;
-    if (settings.profile == SolverProfile::Adaptive && k % settings.check_termination_every == 0 &&
-        k <= kEstimateIterations) {
-      proposal = magnitude_estimate(s, settings);
-    }
-    if (proposal == rho && k % settings.adaptive_rho_interval == 0)
-      proposal = ladder_proposal(problem, s, settings);
-    if (proposal == rho) return false;
-    auto ready = systems.ensure(problem, proposal, settings.sigma);
-    if (!ready) return std::unexpected(ready.error());
-    system = *ready;
-    rho = proposal;
-    ++updates;
-    s.rhs_formed = false;  // formed at the old penalty
-    return true;
-  }
-
- private:
-  // Checks up to this iteration may size ρ by magnitude_estimate.
-  static constexpr std::uint64_t kEstimateIterations = 30;
-  // The estimate replaces ρ only when it differs by more than this factor.
-  static constexpr double kEstimateTolerance = 3.0;
-  // Primal magnitudes below this are taken as this, so a zero iterate gives no infinite ρ.
-  static constexpr double kMinPrimalMagnitude = 1e-6;
-
-  // ρ = ‖ỹ‖∞ / ‖x̃‖∞ in the iteration's units: the penalty under which the
-  // dual and primal iterates have the same size, so that neither the
-  // constraint pull ρ(z − x) nor the dual step dominates the other. Long-only
-  // books with small capped weights and large bound multipliers want ρ in the
-  // tens; books with large positions and small multipliers want it below 0.1.
-  double magnitude_estimate(const AdmmState& s, const SolverSettings& settings) const {
-    using detail::inf_norm;
-    const double dual = std::max(
-        {inf_norm(s.y.equalities), inf_norm(s.y.inequalities), inf_norm(s.y.bounds), inf_norm(s.y.l1)});
-    const double primal = std::max(inf_norm(s.x), kMinPrimalMagnitude);
-    const double target = dual / primal;
-    if (!(target > 0.0) || !std::isfinite(target)) return rho;
-    if (target <= kEstimateTolerance * rho && rho <= kEstimateTolerance * target) return rho;
-    return std::clamp(target, settings.minimum_rho, settings.maximum_rho);
-  }
-
-  double ladder_proposal(const QpProblem& problem, AdmmState& s, const SolverSettings& settings) const {
-    const std::span<const double> image(s.image);
-    const double primal = consensus_primal_residual(problem, image.first(s.m_eq), s.z_eq,
-                                                    image.subspan(s.m_eq), s.z_in, s.x, s.z_box, s.z_l1);
-    // After the swap inside the iteration, the *_next buffers hold the z blocks before the update.
-    const double dual = consensus_dual_residual(rho, problem, s.z_in_before, s.z_in, s.z_box_next, s.z_box,
-                                                s.z_l1_next, s.z_l1, s.scratch);
-    return propose_rho(settings, rho, primal, dual);
-  }
-};
+// What the penalty rule sees of the iterate after an iteration. After the
+// swap inside the iteration, the *_next buffers hold the z blocks before it.
+ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
+  const std::span<const double> image(s.image);
+  return {k,
+          image.first(s.m_eq),
+          image.subspan(s.m_eq),
+          s.x,
+          s.z_eq,
+          s.z_in,
+          s.z_box,
+          s.z_l1,
+          s.z_in_before,
+          s.z_box_next,
+          s.z_l1_next,
+          s.y.equalities,
+          s.y.inequalities,
+          s.y.bounds,
+          s.y.l1,
+          s.scratch};
+}
 
 // ---- Acceleration (the adaptive profile) ----
 
@@ -659,13 +609,13 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   }
   if (verdict.status != SolveStatus::Solved) {
     solution.diagnostics =
-        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho, verdict.status,
-                         verdict.certificate, penalty.updates, settings);
+        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho(),
+                         verdict.status, verdict.certificate, penalty.updates(), settings);
   }
   solution.certificate = std::move(verdict.certificate);
   solution.iterations = iterations;
-  solution.final_rho = penalty.rho;
-  solution.rho_updates = penalty.updates;
+  solution.final_rho = penalty.rho();
+  solution.rho_updates = penalty.updates();
   solution.objective = problem.objective(solution.x);
   solution.solve_time = elapsed_since(start);
   return solution;
@@ -714,8 +664,9 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
       scaled ? std::sqrt(scaled->cost_scaling) : 1.0, constraint_scaling);
   if (!columns) return std::unexpected(columns.error());
   workspace.systems_.use_columns(std::make_shared<const ReducedColumns>(std::move(*columns)));
-  if (auto system = workspace.systems_.ensure(iteration_problem, settings.rho, settings.sigma); !system) {
-    return std::unexpected(system.error());
+  // The first factorisation, at the penalty every solve starts from.
+  if (auto started = Penalty(settings).start(workspace.systems_, iteration_problem); !started) {
+    return std::unexpected(started.error());
   }
   workspace.problem_ = std::move(problem);
   workspace.settings_ = settings;
@@ -730,18 +681,18 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 
   const QpProblem& iteration_problem = scaled_ ? scaled_->problem : problem_;
   const ScaledProblem* scaled = scaled_ ? &*scaled_ : nullptr;
-  Penalty penalty{settings.rho};
-  if (auto ready = penalty.factor(systems_, iteration_problem, settings.sigma); !ready) {
-    return std::unexpected(ready.error());
+  Penalty penalty(settings);
+  if (auto started = penalty.start(systems_, iteration_problem); !started) {
+    return std::unexpected(started.error());
   }
 
-  const SmwSystem& first = penalty.system->smw;
+  const SmwSystem& first = penalty.system().smw;
   AdmmState state(problem_.n(), problem_.m_eq(), problem_.m_in(), problem_.l1 ? problem_.n() : 0,
                   first.rank(), first.rank() > 0 ? first.columns().pass_scratch() : 0);
   state.x = starting->x;
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
-  initial_z(iteration_problem, penalty.rho, state);
+  initial_z(iteration_problem, penalty.rho(), state);
   TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting));
 
   std::optional<Acceleration> acceleration;
@@ -750,8 +701,8 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   Verdict verdict{SolveStatus::MaxIterations, std::nullopt};
   std::uint64_t k = 0;
   for (k = 1;; ++k) {
-    if (acceleration) acceleration->before(k, state, penalty.rho);
-    if (!admm_iteration(*penalty.system, iteration_problem, penalty.rho, settings.sigma,
+    if (acceleration) acceleration->before(k, state, penalty.rho());
+    if (!admm_iteration(penalty.system(), iteration_problem, penalty.rho(), settings.sigma,
                         settings.over_relaxation, state)) {
       verdict.status = SolveStatus::NumericalFailure;
       break;
@@ -764,10 +715,15 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
         break;
       }
     }
-    if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho);
-    auto changed = penalty.update(k, systems_, iteration_problem, state, settings);
-    if (!changed) return std::unexpected(changed.error());
-    if (*changed && acceleration) acceleration->restart();
+    if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho());
+    if (penalty.due(k)) {
+      auto moved = penalty.adapt(systems_, iteration_problem, consensus_step(k, state));
+      if (!moved) return std::unexpected(moved.error());
+      if (*moved) {
+        state.rhs_formed = false;  // formed at the old penalty
+        if (acceleration) acceleration->restart();
+      }
+    }
     if (k >= settings.max_iterations) {
       verdict.status = SolveStatus::MaxIterations;
       break;
@@ -781,33 +737,21 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 std::expected<void, ProblemError> Workspace::update_inequality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_in(), "inequalities.rhs"); !valid) return valid;
   problem_.inequalities.rhs.assign(rhs.begin(), rhs.end());
-  if (scaled_) {
-    auto& scaled_rhs = scaled_->problem.inequalities.rhs;
-    for (std::size_t i = 0; i < rhs.size(); ++i) scaled_rhs[i] = scaled_->inequality_scaling[i] * rhs[i];
-  }
+  if (scaled_) scaled_->set_inequality_rhs(rhs);
   return {};
 }
 
 std::expected<void, ProblemError> Workspace::update_equality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_eq(), "equalities.rhs"); !valid) return valid;
   problem_.equalities.rhs.assign(rhs.begin(), rhs.end());
-  if (scaled_) {
-    auto& scaled_rhs = scaled_->problem.equalities.rhs;
-    for (std::size_t i = 0; i < rhs.size(); ++i) scaled_rhs[i] = scaled_->equality_scaling[i] * rhs[i];
-  }
+  if (scaled_) scaled_->set_equality_rhs(rhs);
   return {};
 }
 
 std::expected<void, ProblemError> Workspace::update_linear(std::span<const double> linear) {
   if (auto valid = check_update(linear, problem_.n(), "linear"); !valid) return valid;
   problem_.linear.assign(linear.begin(), linear.end());
-  if (scaled_) {
-    // q_s = c·D∘q
-    auto& scaled_linear = scaled_->problem.linear;
-    const double cost = scaled_->cost_scaling;
-    for (std::size_t j = 0; j < linear.size(); ++j)
-      scaled_linear[j] = cost * scaled_->column_scaling[j] * linear[j];
-  }
+  if (scaled_) scaled_->set_linear(linear);
   return {};
 }
 
@@ -817,11 +761,7 @@ std::expected<void, ProblemError> Workspace::update_l1_anchor(std::span<const do
   if (auto valid = check_update(anchor, expected, "l1.anchor"); !valid) return valid;
   if (!problem_.l1) return {};
   problem_.l1->anchor.assign(anchor.begin(), anchor.end());
-  if (scaled_ && scaled_->problem.l1) {
-    // a_s = a/D
-    auto& scaled_anchor = scaled_->problem.l1->anchor;
-    for (std::size_t j = 0; j < anchor.size(); ++j) scaled_anchor[j] = anchor[j] / scaled_->column_scaling[j];
-  }
+  if (scaled_) scaled_->set_l1_anchor(anchor);
   return {};
 }
 

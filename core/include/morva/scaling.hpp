@@ -42,6 +42,16 @@ struct ScaledProblem {
   static std::expected<ScaledProblem, SolverError> equilibrate(const QpProblem& problem,
                                                                std::uint64_t iterations);
 
+  // One block of unscaled data written into `problem` under the scale factors
+  // found (lengths already checked): b_s = E∘b, q_s = c·D∘q, a_s = a/D. The
+  // right-hand sides and the anchor are formed as equilibration forms them;
+  // equilibration forms q_s pass by pass, so set_linear may differ from it in
+  // the last bits. Without an L1 term set_l1_anchor does nothing.
+  void set_equality_rhs(std::span<const double> rhs);
+  void set_inequality_rhs(std::span<const double> rhs);
+  void set_linear(std::span<const double> linear);
+  void set_l1_anchor(std::span<const double> anchor);
+
   // Unscaled starting point → scaled units, in place:
   // x/D, c·y_eq/E_eq, c·y_in/E_in, c·D∘y_box, c·D∘y_l1.
   void scale_iterates_in_place(std::span<double> x, DualVariables& duals) const;

@@ -1,6 +1,6 @@
 // The values every caller exchanges with the engine (settings, status, errors,
-// warm starts, diagnostics, solutions), the stopping rule, the adaptive
-// penalty rule and the diagnosis of failed solves.
+// warm starts, diagnostics, solutions), the stopping rule, the pieces of the
+// adaptive penalty's ladder rule and the diagnosis of failed solves.
 #pragma once
 
 #include <cstdint>
@@ -184,6 +184,8 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
                                                         const SolverSettings& settings);
 
 // ---- Adaptive penalty (iteration problem, scaled space) ----
+// The pieces of the ladder rule, which the solve's penalty applies beside the
+// loop; they are defined there, with the rule.
 
 // Largest |A_eq x̃ − z_eq|, |A_in x̃ − z_in|, |x̃ − z_box|, |x̃ − a − z_l1|; NaN skipped.
 double consensus_primal_residual(const QpProblem& problem, std::span<const double> eq_image,
