@@ -42,14 +42,17 @@ struct RegularizedSolution {
 bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
                  const SolverSettings& settings);
 
-// The reference profile's guess: every position within ten stopping
-// tolerances of a bound, row or anchor is active.
+// The reference profile's guess: every bound, row or anchor within ten
+// stopping tolerances of x is active (a bound only with a multiplier of its
+// sign).
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
                         const SolverSettings& settings);
 
 // The adaptive profile's guess, from the duals: a row, bound or anchor is
-// active when its multiplier outweighs the distance to it; an asset active at
-// a bound and at its anchor takes the nearer.
+// active when its multiplier outweighs the distance to it; an asset held by
+// a bound and by its anchor takes the firmer hold (the larger excess of
+// multiplier room over distance), and an anchor on a bound is held by the
+// bound's pin.
 ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> x,
                               const DualVariables& duals);
 
@@ -66,7 +69,7 @@ struct Standing {
   double gap = 0.0;
 };
 
-// complementarity Σ|multiplier·slack| (the duals first projected to be dual
+// The complementarity Σ|multiplier·slack| (the duals first projected to be dual
 // feasible) plus ½·Σ gᵢ²/dᵢ over the stationarity residual g of those duals;
 // `data` is the problem's V.
 double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,

@@ -165,20 +165,21 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
 
 // Iterative refinement on the unregularised KKT system: the regularised
 // operator serves as an approximate inverse, each step shrinking the O(δ)
-// error by a further factor of order δ·‖K⁻¹‖. `steps` passes; with
-// `while_shrinking`, further passes (up to kMaxRefinementSteps in all) while
-// each still cuts the largest residual block by kRefinementGain: when the
-// reduced Hessian is nearly singular, δ·‖K⁻¹‖ approaches 1 and three passes
-// leave pins ~1e-9 off their targets across thousands of assets.
+// error by a further factor of order δ·‖K⁻¹‖. `steps` passes, then further
+// ones (up to kMaxRefinementSteps in all) while the largest residual block
+// exceeds `extend_above` and each pass still cuts it by kRefinementGain: when
+// the reduced Hessian is nearly singular, δ·‖K⁻¹‖ approaches 1 and three
+// passes leave pins ~1e-9 off their targets across thousands of assets.
 void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& active, double delta,
-            std::uint64_t steps, bool while_shrinking, RegularizedSolution& solution) {
+            std::uint64_t steps, double extend_above, RegularizedSolution& solution) {
   const std::size_t n = problem.n();
   auto& x = solution.x;
   auto& lambda = solution.constraint_multipliers;
   auto& mu = solution.pin_multipliers;
   std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
+  const bool extend = extend_above < std::numeric_limits<double>::infinity();
   double previous = std::numeric_limits<double>::infinity();
-  for (std::uint64_t step = 0; step < steps || (while_shrinking && step < kMaxRefinementSteps); ++step) {
+  for (std::uint64_t step = 0; step < steps || (extend && step < kMaxRefinementSteps); ++step) {
     // force = P·x + A_stackedᵀλ, and A_stacked·x into residual_t.
     std::vector<double> force(n);
     stored_products_into(problem.quadratic, a.rows, x, lambda, residual_t, force, force);
@@ -187,9 +188,9 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
     for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t p = 0; p < active.pins.size(); ++p)
       residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
-    if (while_shrinking) {
+    if (extend) {
       const double size = std::max({inf_norm(residual_x), inf_norm(residual_t), inf_norm(residual_p)});
-      if (step >= steps && !(size * kRefinementGain <= previous)) break;
+      if (step >= steps && !(size > extend_above && size * kRefinementGain <= previous)) break;
       previous = size;
     }
 
@@ -267,10 +268,13 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
 
   RegularizedSolution solution = solve_regularized(problem, system->system, system->rows, active, system->rhs,
                                                    system->targets, system->pin_targets, delta);
-  // The adaptive profile refines further only when refinement is on at all.
-  const bool while_shrinking =
-      settings.profile == SolverProfile::Adaptive && settings.polish_refinement_steps > 0;
-  refine(problem, *system, active, delta, settings.polish_refinement_steps, while_shrinking, solution);
+  // The adaptive profile refines further, when refinement is on at all, while
+  // the residual is above rounding; below it, further passes only move the
+  // last bits.
+  const bool extend = settings.profile == SolverProfile::Adaptive && settings.polish_refinement_steps > 0;
+  const double extend_above =
+      extend ? kRoundingFraction * settings.absolute_tolerance : std::numeric_limits<double>::infinity();
+  refine(problem, *system, active, delta, settings.polish_refinement_steps, extend_above, solution);
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
       !all_finite(solution.pin_multipliers)) {
     return std::nullopt;
