@@ -42,10 +42,46 @@ struct RegularizedSolution {
 bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
                  const SolverSettings& settings);
 
+// The reference profile's guess: every bound, row or anchor within ten
+// stopping tolerances of x is active (a bound only with a multiplier of its
+// sign).
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
                         const SolverSettings& settings);
 
+// The adaptive profile's guess, from the duals: a row, bound or anchor is
+// active when its multiplier outweighs the distance to it; an asset held by
+// a bound and by its anchor takes the firmer hold (the larger excess of
+// multiplier room over distance), and an anchor on a bound is held by the
+// bound's pin.
+ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> x,
+                              const DualVariables& duals);
+
+// Gives every asset pinned at a bound the anchor side of that bound, so that
+// its L1 subgradient σ·c enters the system (0 when the bound is the anchor).
+void align_anchor_sides(const QpProblem& problem, ActiveSet& active);
+
 ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current);
+
+// How far a point stands from optimality, for the adaptive guard: its KKT
+// residuals and its duality gap, an upper bound on f(x) − f*.
+struct Standing {
+  KktResiduals residuals;
+  double gap = 0.0;
+};
+
+// The complementarity Σ|multiplier·slack| (the duals first projected to be dual
+// feasible) plus ½·Σ gᵢ²/dᵢ over the stationarity residual g of those duals;
+// `data` is the problem's V.
+double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                   const DualVariables& duals);
+
+Standing standing_of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                     const DualVariables& duals, const KktResiduals& residuals);
+
+// Whether a candidate is no worse than the incumbent in its primal residual,
+// its dual residual and its gap, each incumbent value raised to the matching
+// one of `rounding` (differences below it count as none); false on any NaN.
+bool no_worse(const Standing& candidate, const Standing& incumbent, const Standing& rounding);
 
 void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides);
 

@@ -151,24 +151,57 @@ TEST_P(PolishDesignTest, RecoversTheExactOptimum) {
   const KktResiduals input = check_kkt(problem, x, design.duals).value();
   ASSERT_GT(worst(input), 1e-9);
 
-  const auto polished = polish(problem, x, design.duals, input, SolverSettings{});
-  ASSERT_TRUE(polished.has_value());
-  EXPECT_LT(worst(polished->residuals), worst(input));
-  EXPECT_LE(worst(polished->residuals), 1e-9);
-  EXPECT_EQ(polished->residuals, check_kkt(problem, polished->x, polished->duals).value());
-  EXPECT_LE(dense::dense_kkt(problem, polished->x, polished->duals).worst_relative(), 1e-9);
+  for (const SolverProfile profile : {SolverProfile::Reference, SolverProfile::Adaptive}) {
+    SCOPED_TRACE(profile == SolverProfile::Reference ? "reference" : "adaptive");
+    SolverSettings settings;
+    settings.profile = profile;
+    const auto polished = polish(problem, x, design.duals, input, settings);
+    ASSERT_TRUE(polished.has_value());
+    EXPECT_LT(worst(polished->residuals), worst(input));
+    EXPECT_LE(worst(polished->residuals), 1e-9);
+    EXPECT_EQ(polished->residuals, check_kkt(problem, polished->x, polished->duals).value());
+    EXPECT_LE(dense::dense_kkt(problem, polished->x, polished->duals).worst_relative(), 1e-9);
 
-  EXPECT_LE(max_abs_difference(polished->x, design.x), 1e-9);
-  EXPECT_LE(max_abs_difference(polished->duals.equalities, design.duals.equalities), 1e-8);
-  EXPECT_LE(max_abs_difference(polished->duals.inequalities, design.duals.inequalities), 1e-8);
-  EXPECT_LE(max_abs_difference(polished->duals.bounds, design.duals.bounds), 1e-8);
-  EXPECT_LE(max_abs_difference(polished->duals.l1, design.duals.l1), 1e-8);
+    EXPECT_LE(max_abs_difference(polished->x, design.x), 1e-9);
+    EXPECT_LE(max_abs_difference(polished->duals.equalities, design.duals.equalities), 1e-8);
+    EXPECT_LE(max_abs_difference(polished->duals.inequalities, design.duals.inequalities), 1e-8);
+    EXPECT_LE(max_abs_difference(polished->duals.bounds, design.duals.bounds), 1e-8);
+    EXPECT_LE(max_abs_difference(polished->duals.l1, design.duals.l1), 1e-8);
+  }
 }
 
 TEST_P(PolishDesignTest, NeverReplacesAnIterateThatCannotBeBeaten) {
   const Design design = make_design(GetParam());
   for (const KktResiduals& input : {KktResiduals{0.0, 0.0, 0.0}, KktResiduals{kNaN, kNaN, kNaN}}) {
     EXPECT_FALSE(polish(design.problem, design.x, design.duals, input, SolverSettings{}).has_value());
+  }
+}
+
+// Weak duality: for any x and any duals (projected to be dual feasible inside
+// duality_gap) the gap bounds how far f(x) sits above f(x*); it vanishes at
+// the optimum.
+TEST_P(PolishDesignTest, DualityGapBoundsTheSuboptimality) {
+  const Design design = make_design(GetParam());
+  const QpProblem& problem = design.problem;
+  const ReducedColumns data = ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem));
+  const double optimum = problem.objective(design.x);
+  EXPECT_LE(duality_gap(problem, data, design.x, design.duals), 1e-13);
+
+  dense::Random random(8);
+  const auto perturbed = [&](std::vector<double> v, double size) {
+    for (double& e : v) e += random.uniform(-size, size);
+    return v;
+  };
+  for (const double size : {1e-7, 1e-4, 1e-2, 0.3}) {
+    SCOPED_TRACE(size);
+    for (int draw = 0; draw < 20; ++draw) {
+      const std::vector<double> x = perturbed(design.x, size);
+      const DualVariables duals{perturbed(design.duals.equalities, size),
+                                perturbed(design.duals.inequalities, size),
+                                perturbed(design.duals.bounds, size), perturbed(design.duals.l1, size)};
+      const double gap = duality_gap(problem, data, x, duals);
+      EXPECT_GE(gap, problem.objective(x) - optimum - 1e-14);
+    }
   }
 }
 
@@ -303,6 +336,45 @@ TEST(PolishEqualityConstrained, RefinementRemovesRegularisationError) {
   EXPECT_LE(refined, 1e-10 * std::max(1.0, max_abs(ref.x)));
 }
 
+// Along the equality rows from the minimiser, x = x* + Δ with A_eq·Δ = 0 and
+// the exact multipliers: every complementarity term vanishes and
+// f(x) − f* = ½ΔᵀPΔ, which the gap bounds through ½·gᵀdiag(d)⁻¹g, g = P·Δ.
+TEST(PolishEqualityConstrained, DualityGapBoundsAMoveAlongTheRows) {
+  const EqualityReference ref = equality_problem();
+  const QpProblem& p = ref.problem;
+  const ReducedColumns data = ReducedColumns::of_data(p.quadratic.factors, constraint_rows(p));
+  DualVariables duals = zero_duals(p);
+  duals.equalities = ref.lambda;
+  const double optimum = p.objective(ref.x);
+  // Δ = v − A_eqᵀ(A_eq·A_eqᵀ)⁻¹A_eq·v.
+  const std::size_t m = p.m_eq();
+  DenseMatrix gram(m, std::vector<double>(m, 0.0));
+  for (std::size_t r = 0; r < m; ++r) {
+    for (std::size_t s = 0; s < m; ++s) {
+      for (std::size_t j = 0; j < p.n(); ++j)
+        gram[r][s] += p.equalities.matrix(r, j) * p.equalities.matrix(s, j);
+    }
+  }
+  dense::Random random(21);
+  for (const double size : {1e-4, 1e-1}) {
+    std::vector<double> step(p.n());
+    for (double& e : step) e = random.uniform(-size, size);
+    std::vector<double> image(m);
+    for (std::size_t r = 0; r < m; ++r) {
+      for (std::size_t j = 0; j < p.n(); ++j) image[r] += p.equalities.matrix(r, j) * step[j];
+    }
+    const std::vector<double> weights = dense_solve(gram, image);
+    std::vector<double> x = ref.x;
+    for (std::size_t j = 0; j < p.n(); ++j) {
+      for (std::size_t r = 0; r < m; ++r) step[j] -= p.equalities.matrix(r, j) * weights[r];
+      x[j] += step[j];
+    }
+    const double excess = p.objective(x) - optimum;
+    ASSERT_GT(excess, 0.0);
+    EXPECT_GE(duality_gap(p, data, x, duals), excess * (1.0 - 1e-9));
+  }
+}
+
 // ---- Active-set guesses ----
 
 // n assets with the given box, one inequality row Σx ≤ rhs, optional L1 term.
@@ -327,16 +399,22 @@ struct GuessCase {
   std::vector<double> bound_duals;
   double row_dual;
   ActiveSet expected;
+  std::vector<double> l1_duals{};  // zero when empty
 };
+
+DualVariables guess_duals(const GuessCase& c) {
+  DualVariables duals = zero_duals(c.problem);
+  duals.bounds = c.bound_duals;
+  duals.inequalities = {c.row_dual};
+  if (!c.l1_duals.empty()) duals.l1 = c.l1_duals;
+  return duals;
+}
 
 class InitialGuessTest : public ::testing::TestWithParam<GuessCase> {};
 
 TEST_P(InitialGuessTest, MatchesTheNearAndSignRules) {
   const GuessCase& c = GetParam();
-  DualVariables duals = zero_duals(c.problem);
-  duals.bounds = c.bound_duals;
-  duals.inequalities = {c.row_dual};
-  EXPECT_EQ(initial_guess(c.problem, c.x, duals, SolverSettings{}), c.expected);
+  EXPECT_EQ(initial_guess(c.problem, c.x, guess_duals(c), SolverSettings{}), c.expected);
 }
 
 // Default tolerances: near means |v − t| ≤ 10·(1e-6 + 1e-5·max(|v|, |t|, 1)) ≈ 1.1e-4 at unit scale.
@@ -515,6 +593,206 @@ TEST(AddAnchorPins, AddsUnpinnedAnchoredAssetsInOrder) {
   add_anchor_pins(none, std::vector<int>{});
   EXPECT_TRUE(none.empty());
 }
+
+// ---- The adaptive profile ----
+
+// Held positions beside a bound, the optimum known by construction:
+//   min ½xᵀPx + qᵀx + Σ c|xᵢ − aᵢ|  s.t.  Σx = b,  l ≤ x ≤ u,
+// P = diag(d) + f·0.4·fᵀ, c = 0.05. The first `held` assets sit at their
+// anchors aᵢ = xᵢ* with y_l1 = 0.02·side (inside ±c), 5e-5 from a bound on
+// that side; the others are free, 0.1 above their anchors (y_l1 = c); the
+// budget multiplier is 0.3, so q = −(P·x* + 0.3 + y_l1).
+// The reference polish pins a held asset to the bound (within ten stopping
+// tolerances, multiplier of the right sign) and drops its L1 force: no KKT
+// point, but its worst residual c·5e-5 = 2.5e-6 beats an iterate whose
+// budget multiplier is 1e-5 off, so it moves the asset 5e-5 from the optimum.
+struct HeldCase {
+  std::string name;
+  double side;  // −1: anchors above the lower bounds; +1: below the upper bounds
+  std::size_t held;
+};
+
+constexpr double kHeldGap = 5e-5;
+
+Design held_positions(const HeldCase& c) {
+  constexpr std::size_t n = 8;
+  constexpr double kCost = 0.05;
+  dense::Random random(41);
+  Design design;
+  QpProblem& p = design.problem;
+  Matrix f = Matrix::zeros(n, 1);
+  for (double& e : f.data()) e = random.uniform(-1.0, 1.0);
+  std::vector<double> d(n);
+  for (double& e : d) e = random.uniform(0.05, 0.5);
+  p.quadratic = FactorQuad{std::move(f), FactorCovariance::diagonal({0.4}), std::move(d)};
+
+  auto& x = design.x;
+  x.resize(n);
+  for (double& e : x) e = random.uniform(0.05, 0.2);
+  p.lower_bounds.assign(n, 0.0);
+  p.upper_bounds.assign(n, 1.0);
+  L1Term l1{std::vector<double>(n, kCost), std::vector<double>(n)};
+  design.duals = {{0.3}, {}, std::vector<double>(n, 0.0), std::vector<double>(n, kCost)};
+  for (std::size_t i = 0; i < n; ++i) {
+    l1.anchor[i] = i < c.held ? x[i] : x[i] - 0.1;
+    if (i >= c.held) continue;
+    design.duals.l1[i] = 0.02 * c.side;
+    (c.side < 0.0 ? p.lower_bounds[i] : p.upper_bounds[i]) = x[i] + c.side * kHeldGap;
+  }
+  p.l1 = std::move(l1);
+  double budget = 0.0;
+  for (double e : x) budget += e;
+  p.equalities = {dense::matrix(1, n, std::vector<double>(n, 1.0)), {budget}};
+  p.inequalities = LinearConstraints::empty(n);
+  const std::vector<double> px = p.quadratic.apply(x);
+  for (std::size_t i = 0; i < n; ++i) p.linear.push_back(-(px[i] + 0.3 + design.duals.l1[i]));
+  return design;
+}
+
+// An ADMM-like iterate: x* ± 1e-6 (alternating, so the budget holds) and the
+// budget multiplier 1e-5 off.
+Design held_iterate(const Design& design) {
+  Design iterate = design;
+  for (std::size_t i = 0; i < iterate.x.size(); ++i) iterate.x[i] += i % 2 == 0 ? 1e-6 : -1e-6;
+  iterate.duals.equalities[0] += 1e-5;
+  return iterate;
+}
+
+class HeldPositionTest : public ::testing::TestWithParam<HeldCase> {};
+
+TEST_P(HeldPositionTest, AdaptivePolishIsNeverFartherThanTheIterate) {
+  const Design design = held_positions(GetParam());
+  const QpProblem& problem = design.problem;
+  ASSERT_LT(worst(check_kkt(problem, design.x, design.duals).value()), 1e-14);
+  const Design iterate = held_iterate(design);
+  const KktResiduals input = check_kkt(problem, iterate.x, iterate.duals).value();
+  const double iterate_error = max_abs_difference(iterate.x, design.x);
+
+  const auto reference = polish(problem, iterate.x, iterate.duals, input, SolverSettings{});
+  ASSERT_TRUE(reference.has_value());
+  // The held assets move by the gap, and the free ones more to keep the budget.
+  EXPECT_GE(max_abs_difference(reference->x, design.x), kHeldGap * (1.0 - 1e-6));
+
+  SolverSettings settings;
+  settings.profile = SolverProfile::Adaptive;
+  const auto polished = polish(problem, iterate.x, iterate.duals, input, settings);
+  ASSERT_TRUE(polished.has_value());
+  EXPECT_LE(max_abs_difference(polished->x, design.x), std::min(iterate_error, 1e-12));
+  EXPECT_LE(worst(polished->residuals), 1e-12);
+}
+
+// The guard on the reference's candidate: a smaller worst residual than the
+// iterate's, but a larger duality gap (c·5e-5 per held asset), so refused.
+TEST_P(HeldPositionTest, GuardRefusesTheReferenceCandidate) {
+  const Design design = held_positions(GetParam());
+  const QpProblem& problem = design.problem;
+  const Design iterate = held_iterate(design);
+  const KktResiduals input = check_kkt(problem, iterate.x, iterate.duals).value();
+  const auto reference = polish(problem, iterate.x, iterate.duals, input, SolverSettings{});
+  ASSERT_TRUE(reference.has_value());
+
+  const ReducedColumns data = ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem));
+  const Standing before = standing_of(problem, data, iterate.x, iterate.duals, input);
+  const Standing after = standing_of(problem, data, reference->x, reference->duals, reference->residuals);
+  EXPECT_LT(worst(after.residuals), worst(before.residuals));
+  EXPECT_NEAR(after.gap, 0.05 * kHeldGap * static_cast<double>(GetParam().held), 1e-9);
+  EXPECT_FALSE(no_worse(after, before, Standing{}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HeldPositionTest,
+                         ::testing::Values(HeldCase{"one_above_lower", -1.0, 1},
+                                           HeldCase{"one_below_upper", 1.0, 1},
+                                           HeldCase{"six_above_lower", -1.0, 6},
+                                           HeldCase{"six_below_upper", 1.0, 6}),
+                         [](const auto& info) { return info.param.name; });
+
+// no_worse compares each measure against the incumbent's raised to the
+// rounding floor; a NaN on either side refuses.
+struct NoWorseCase {
+  std::string name;
+  Standing candidate;
+  Standing incumbent;
+  Standing rounding;
+  bool expected;
+};
+
+class NoWorseTest : public ::testing::TestWithParam<NoWorseCase> {};
+
+TEST_P(NoWorseTest, ComparesEveryMeasure) {
+  const NoWorseCase& c = GetParam();
+  EXPECT_EQ(no_worse(c.candidate, c.incumbent, c.rounding), c.expected);
+}
+
+const Standing kIncumbent{{1e-6, 2e-6, 5.0}, 1e-5};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NoWorseTest,
+    ::testing::Values(NoWorseCase{"better_everywhere", {{1e-9, 1e-9, 9.0}, 1e-9}, kIncumbent, {}, true},
+                      NoWorseCase{"equal", kIncumbent, kIncumbent, {}, true},
+                      NoWorseCase{"larger_primal", {{2e-6, 0.0, 0.0}, 0.0}, kIncumbent, {}, false},
+                      NoWorseCase{"larger_dual", {{0.0, 3e-6, 0.0}, 0.0}, kIncumbent, {}, false},
+                      // A smaller worst residual does not excuse a larger total.
+                      NoWorseCase{"larger_gap", {{1e-9, 1e-9, 1e-9}, 2e-5}, kIncumbent, {}, false},
+                      NoWorseCase{"within_rounding",
+                                  {{1e-12, 1e-12, 0.0}, 1e-15},
+                                  {{1e-14, 1e-14, 0.0}, 1e-17},
+                                  {{1e-11, 1e-11, 0.0}, 1e-14},
+                                  true},
+                      NoWorseCase{"nan_candidate", {{kNaN, 0.0, 0.0}, 0.0}, kIncumbent, {}, false},
+                      NoWorseCase{
+                          "nan_incumbent_gap", {{0.0, 0.0, 0.0}, 0.0}, {{1.0, 1.0, 1.0}, kNaN}, {}, false}),
+    [](const auto& info) { return info.param.name; });
+
+// identify_active_set: a side is active when its multiplier outweighs the
+// distance to it. Box [0, 1] unless stated, one row Σx ≤ rhs, anchors with
+// cost 0.1 where given.
+class IdentifyActiveSetTest : public ::testing::TestWithParam<GuessCase> {};
+
+TEST_P(IdentifyActiveSetTest, WeighsMultipliersAgainstDistances) {
+  const GuessCase& c = GetParam();
+  EXPECT_EQ(identify_active_set(c.problem, c.x, guess_duals(c)), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IdentifyActiveSetTest,
+    ::testing::Values(
+        GuessCase{"multiplier_outweighs_distance",
+                  kUnit,
+                  {1e-3, 1.0 - 1e-3},
+                  {-2e-3, 2e-3},
+                  0.0,
+                  {{}, {{0, Side::Lower}, {1, Side::Upper}}, {}}},
+        GuessCase{
+            "distance_outweighs_multiplier", kUnit, {1e-3, 1.0 - 1e-3}, {-5e-4, 5e-4}, 0.0, {{}, {}, {}}},
+        // Past the bound with a zero multiplier; fixed with a zero multiplier.
+        GuessCase{"beyond_bound_and_fixed",
+                  box_problem({0.0, 0.5}, {1.0, 0.5}, 9.0),
+                  {-1e-9, 0.5},
+                  {0.0, 0.0},
+                  0.0,
+                  {{}, {{0, Side::Lower}, {1, Side::Lower}}, {}}},
+        GuessCase{"row_by_multiplier", kRow, {0.4, 0.6 - 1e-3}, {0.0, 0.0}, 2e-3, {{0}, {}, {}}},
+        GuessCase{"row_slack_beyond_multiplier", kRow, {0.4, 0.6 - 1e-3}, {0.0, 0.0}, 5e-4, {{}, {}, {}}},
+        // Anchors 5e-5 above the lower bound: asset 0 held at its anchor (the
+        // bound's multiplier is zero), asset 1 held firmer by the bound (and
+        // given the L1 side of the bound, below its anchor).
+        GuessCase{"anchor_or_bound_beside_it",
+                  box_problem({0.0, 0.0}, {1.0, 1.0}, 9.0, std::vector<double>{5e-5, 5e-5}),
+                  {5e-5 + 1e-7, 2e-5},
+                  {0.0, -0.5},
+                  0.0,
+                  {{}, {{0, Side::Anchor}, {1, Side::Lower}}, {0, -1}},
+                  {-0.05, -0.09}},
+        // Anchor on the lower bound: held by the bound's pin; off an anchor
+        // with the multiplier at its cost: the side of x.
+        GuessCase{"anchor_on_bound_and_off_anchor",
+                  box_problem({0.0, 0.0}, {1.0, 1.0}, 9.0, std::vector<double>{0.0, 0.3}),
+                  {1e-7, 0.5},
+                  {0.0, 0.0},
+                  0.0,
+                  {{}, {{0, Side::Lower}}, {0, 1}},
+                  {0.05, 0.1}}),
+    [](const auto& info) { return info.param.name; });
 
 // ---- The regularised solve ----
 
