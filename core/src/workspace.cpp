@@ -632,6 +632,27 @@ std::expected<void, ProblemError> check_update(std::span<const double> values, s
   return {};
 }
 
+// ---- The adaptive profile's second run ----
+
+// A second run to tighter tolerances when a solved iterate did not polish.
+constexpr double kTighterRunTolerance = 1e-2;   // factor on both stopping tolerances
+constexpr std::uint64_t kTighterRunGrowth = 5;  // iterations allowed: this many times the first run's
+constexpr std::uint64_t kTighterRunMinimum = 100;
+
+bool wants_tighter_run(const SolverSettings& settings, const Solution& solution, std::uint64_t k) {
+  return settings.profile == SolverProfile::Adaptive && settings.polish &&
+         solution.status == SolveStatus::Solved && !solution.polished && k < settings.max_iterations;
+}
+
+SolverSettings tighter_run(const SolverSettings& settings, std::uint64_t k) {
+  SolverSettings run = settings;
+  run.absolute_tolerance *= kTighterRunTolerance;
+  run.relative_tolerance *= kTighterRunTolerance;
+  run.max_iterations =
+      std::min(settings.max_iterations, k + std::max(kTighterRunGrowth * k, kTighterRunMinimum));
+  return run;
+}
+
 }  // namespace
 
 // ---- Workspace: construction and solve ----
@@ -698,38 +719,51 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   std::optional<Acceleration> acceleration;
   if (settings.profile == SolverProfile::Adaptive) acceleration.emplace(state);
 
-  Verdict verdict{SolveStatus::MaxIterations, std::nullopt};
+  // The iterations [first, run.max_iterations], checked against run's tolerances.
+  auto iterate = [&](std::uint64_t first, const SolverSettings& run,
+                     std::uint64_t& k) -> std::expected<Verdict, SolverError> {
+    for (k = first;; ++k) {
+      if (acceleration) acceleration->before(k, state, penalty.rho());
+      if (!admm_iteration(penalty.system(), iteration_problem, penalty.rho(), run.sigma, run.over_relaxation,
+                          state)) {
+        return Verdict{SolveStatus::NumericalFailure, std::nullopt};
+      }
+      if (k % run.check_termination_every == 0 || k == run.max_iterations) {
+        auto checked = termination.check(problem_, *data_, scaled, state, run);
+        if (!checked) return std::unexpected(checked.error());
+        if (*checked) return std::move(**checked);
+      }
+      if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho());
+      if (penalty.due(k)) {
+        auto moved = penalty.adapt(systems_, iteration_problem, consensus_step(k, state));
+        if (!moved) return std::unexpected(moved.error());
+        if (*moved) {
+          state.rhs_formed = false;  // formed at the old penalty
+          if (acceleration) acceleration->restart();
+        }
+      }
+      if (k >= run.max_iterations) return Verdict{SolveStatus::MaxIterations, std::nullopt};
+    }
+  };
+
   std::uint64_t k = 0;
-  for (k = 1;; ++k) {
-    if (acceleration) acceleration->before(k, state, penalty.rho());
-    if (!admm_iteration(penalty.system(), iteration_problem, penalty.rho(), settings.sigma,
-                        settings.over_relaxation, state)) {
-      verdict.status = SolveStatus::NumericalFailure;
-      break;
-    }
-    if (k % settings.check_termination_every == 0 || k == settings.max_iterations) {
-      auto checked = termination.check(problem_, *data_, scaled, state, settings);
-      if (!checked) return std::unexpected(checked.error());
-      if (*checked) {
-        verdict = std::move(**checked);
-        break;
-      }
-    }
-    if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho());
-    if (penalty.due(k)) {
-      auto moved = penalty.adapt(systems_, iteration_problem, consensus_step(k, state));
-      if (!moved) return std::unexpected(moved.error());
-      if (*moved) {
-        state.rhs_formed = false;  // formed at the old penalty
-        if (acceleration) acceleration->restart();
-      }
-    }
-    if (k >= settings.max_iterations) {
-      verdict.status = SolveStatus::MaxIterations;
-      break;
-    }
+  auto verdict = iterate(1, settings, k);
+  if (!verdict) return std::unexpected(verdict.error());
+  auto solution =
+      finish_solve(problem_, *data_, scaled, state, settings, std::move(*verdict), k, penalty, start);
+  if (!solution || !wants_tighter_run(settings, *solution, k)) return solution;
+  // The adaptive profile: polishing found no better answer, so the iterate had
+  // not yet settled on its active set. Iterate on to tighter tolerances and
+  // polish once more; keep the first answer when that run does not finish.
+  const SolverSettings tighter = tighter_run(settings, k);
+  auto again = iterate(k + 1, tighter, k);
+  if (!again) return std::unexpected(again.error());
+  if (again->status != SolveStatus::Solved) {
+    solution->iterations = k;
+    solution->solve_time = elapsed_since(start);
+    return solution;
   }
-  return finish_solve(problem_, *data_, scaled, state, settings, std::move(verdict), k, penalty, start);
+  return finish_solve(problem_, *data_, scaled, state, settings, std::move(*again), k, penalty, start);
 }
 
 // ---- Workspace: data updates that keep every factorisation ----
