@@ -108,18 +108,24 @@ def correlated_covariance(rng, volatilities: np.ndarray) -> np.ndarray:
     return 0.5 * (omega + omega.T)
 
 
-def industry_portfolio(n: int, k: int, seed: int) -> Portfolio:
-    """Market + (k − 13) industries + 12 styles; dense Ω; tracking, neutral, banded."""
-    industries = k - 1 - STYLES
-    rng = np.random.default_rng(seed)
+def industry_model(rng, n: int, k: int, styles: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Industry ids, F = [market, one 0/1 column per industry, dense styles] and a dense Ω."""
+    industries = k - 1 - styles
     ids = np.arange(n) % industries
     rng.shuffle(ids)
     factors = np.zeros((n, k))
     factors[:, 0] = rng.normal(1.0, 0.25, size=n)
     factors[np.arange(n), 1 + ids] = 1.0
-    factors[:, 1 + industries:] = rng.normal(size=(n, STYLES))
-    volatilities = np.concatenate(([0.16], rng.uniform(0.03, 0.08, industries), rng.uniform(0.01, 0.04, STYLES)))
-    omega = correlated_covariance(rng, volatilities)
+    factors[:, 1 + industries:] = rng.normal(size=(n, styles))
+    volatilities = np.concatenate(([0.16], rng.uniform(0.03, 0.08, industries), rng.uniform(0.01, 0.04, styles)))
+    return ids, factors, correlated_covariance(rng, volatilities)
+
+
+def industry_portfolio(n: int, k: int, seed: int) -> Portfolio:
+    """Market + (k − 13) industries + 12 styles; dense Ω; tracking, neutral, banded."""
+    rng = np.random.default_rng(seed)
+    ids, factors, omega = industry_model(rng, n, k, STYLES)
+    industries = k - 1 - STYLES
     caps = rng.lognormal(0.0, 1.0, size=n)
     benchmark = caps / caps.sum()
     drift = benchmark * rng.lognormal(0.0, 0.3, size=n)
@@ -139,18 +145,10 @@ def industry_portfolio(n: int, k: int, seed: int) -> Portfolio:
 def long_only_portfolio(n: int, k: int, seed: int) -> Portfolio:
     """Market + (k − 11) industries + 10 styles; dense Ω; long-only with caps clip(10/n, 0.005, 0.1),
     budget 1, risk aversion 0.05·n, no benchmark and no turnover."""
-    styles = 10
-    industries = k - 1 - styles
     rng = np.random.default_rng(seed)
-    ids = np.arange(n) % industries
-    rng.shuffle(ids)
-    factors = np.zeros((n, k))
-    factors[:, 0] = rng.normal(1.0, 0.25, size=n)
-    factors[np.arange(n), 1 + ids] = 1.0
-    factors[:, 1 + industries:] = rng.normal(size=(n, styles))
-    volatilities = np.concatenate(([0.16], rng.uniform(0.03, 0.08, industries), rng.uniform(0.01, 0.04, styles)))
+    _, factors, omega = industry_model(rng, n, k, 10)
     return Portfolio(
-        family="long-only", factors=factors, omega=correlated_covariance(rng, volatilities),
+        family="long-only", factors=factors, omega=omega,
         specific=rng.uniform(0.15, 0.40, size=n) ** 2, returns=0.03 * rng.normal(size=n),
         upper=float(np.clip(10.0 / n, 0.005, 0.1)), extra={"risk_aversion": 0.05 * n},
     )
