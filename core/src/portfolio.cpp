@@ -359,9 +359,13 @@ PortfolioResult PortfolioProblem::append_group_equalities(const std::string& nam
     return template_failure(empty_group_reason(name, empty));
   }
 
-  std::vector<std::vector<double>> rows(groups, std::vector<double>(n, 0.0));
-  for (std::size_t i = 0; i < n; ++i) rows[ids[i]][i] = 1.0;
-  auto block = append_constraint_rows(equalities_, rows, std::move(targets));
+  // The G×n membership rows, written once into the storage they are kept in.
+  RowsBuilder rows;
+  rows.count = groups;
+  rows.data.assign(groups * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) rows.data[ids[i] * n + i] = 1.0;
+  rows.rhs = std::move(targets);
+  auto block = std::move(rows).appended_to(equalities_);
   if (!block) return std::unexpected(std::move(block.error()));
   equalities_ = std::move(*block);
   return std::move(*this);
@@ -384,10 +388,7 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
   }
   if (any_nan(style_upper)) return problem_failure(ProblemError::non_finite("style upper"));
 
-  std::vector<std::vector<double>> equality_rows;
-  std::vector<double> equality_rhs;
-  std::vector<std::vector<double>> inequality_rows;
-  std::vector<double> inequality_rhs;
+  RowsBuilder equality_rows, inequality_rows;
   for (std::size_t r = 0; r < styles; ++r) {
     const double lower = style_lower[r];
     const double upper = style_upper[r];
@@ -404,28 +405,20 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
                               "leaving it unconstrained");
     }
     if (lower == upper) {
-      equality_rows.emplace_back(exposures.begin(), exposures.end());
-      equality_rhs.push_back(upper);
+      equality_rows.add(exposures, 1.0, upper);
       continue;
     }
-    if (std::isfinite(upper)) {  // S_r·x ≤ h
-      inequality_rows.emplace_back(exposures.begin(), exposures.end());
-      inequality_rhs.push_back(upper);
-    }
-    if (std::isfinite(lower)) {  // S_r·x ≥ ℓ  ⇔  (−S_r)·x ≤ −ℓ
-      std::vector<double>& negated = inequality_rows.emplace_back(exposures.begin(), exposures.end());
-      for (double& v : negated) v = -v;
-      inequality_rhs.push_back(-lower);
-    }
+    if (std::isfinite(upper)) inequality_rows.add(exposures, 1.0, upper);    // S_r·x ≤ h
+    if (std::isfinite(lower)) inequality_rows.add(exposures, -1.0, -lower);  // (−S_r)·x ≤ −ℓ
   }
 
-  if (!equality_rows.empty()) {
-    auto block = append_constraint_rows(equalities_, equality_rows, std::move(equality_rhs));
+  if (equality_rows.count > 0) {
+    auto block = std::move(equality_rows).appended_to(equalities_);
     if (!block) return std::unexpected(std::move(block.error()));
     equalities_ = std::move(*block);
   }
-  if (!inequality_rows.empty()) {
-    auto block = append_constraint_rows(inequalities_, inequality_rows, std::move(inequality_rhs));
+  if (inequality_rows.count > 0) {
+    auto block = std::move(inequality_rows).appended_to(inequalities_);
     if (!block) return std::unexpected(std::move(block.error()));
     inequalities_ = std::move(*block);
   }
@@ -464,11 +457,21 @@ std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
           PortfolioError::matrix_invalid(MatrixError::ragged_row(old_rows + r, rows[r].size(), cols)));
     }
   }
-  std::vector<double> data;
-  data.reserve((old_rows + rows.size()) * cols);
-  data.assign(block.matrix.data().begin(), block.matrix.data().end());
-  for (const std::vector<double>& row : rows) data.insert(data.end(), row.begin(), row.end());
-  auto matrix = Matrix::create(old_rows + rows.size(), cols, std::move(data));
+  RowsBuilder appended;
+  appended.count = rows.size();
+  appended.data.reserve(rows.size() * cols);
+  for (const std::vector<double>& row : rows)
+    appended.data.insert(appended.data.end(), row.begin(), row.end());
+  appended.rhs = std::move(rhs);
+  return std::move(appended).appended_to(block);
+}
+
+std::expected<LinearConstraints, PortfolioError> RowsBuilder::appended_to(const LinearConstraints& block) && {
+  const std::size_t cols = block.matrix.cols();
+  const std::size_t old_rows = block.rows();
+  // Behind an empty block the new rows are the storage itself.
+  if (old_rows > 0) data.insert(data.begin(), block.matrix.data().begin(), block.matrix.data().end());
+  auto matrix = Matrix::create(old_rows + count, cols, std::move(data));
   if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
 
   std::vector<double> combined_rhs;
@@ -480,6 +483,16 @@ std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
         ProblemError::dimension_mismatch("constraints.rhs", matrix->rows(), combined_rhs.size()));
   }
   return LinearConstraints{std::move(*matrix), std::move(combined_rhs)};
+}
+
+void RowsBuilder::add(std::span<const double> row, double sign, double right_hand_side) {
+  const std::size_t first = data.size();
+  data.insert(data.end(), row.begin(), row.end());
+  if (sign < 0.0) {
+    for (std::size_t j = first; j < data.size(); ++j) data[j] = -data[j];
+  }
+  rhs.push_back(right_hand_side);
+  ++count;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
+#include "morva/problem.hpp"
 
 namespace morva {
 
@@ -34,6 +35,21 @@ class BudgetReach {
   double highest_ = 0.0;
   double lowest_error_ = 0.0;
   double highest_error_ = 0.0;
+};
+
+// Constraint rows gathered for a block, row-major in the storage the block
+// keeps them in: appending them behind an empty block copies nothing.
+struct RowsBuilder {
+  std::size_t count = 0;     // rows
+  std::vector<double> data;  // the rows, row-major, each as wide as the block
+  std::vector<double> rhs;   // their right-hand sides
+
+  // One more row, `row` or its negation (sign −1), with its right-hand side.
+  void add(std::span<const double> row, double sign, double right_hand_side);
+  // The block followed by these rows (Matrix::create; MatrixError →
+  // MatrixInvalid), and their right-hand sides ("constraints.rhs" on a count
+  // mismatch).
+  std::expected<LinearConstraints, PortfolioError> appended_to(const LinearConstraints& block) &&;
 };
 
 // An upper bound on |fl(Σx) − Σx| for the left-to-right sum of `values`
