@@ -18,6 +18,7 @@
 // operations below and a PassScratch it carves from their buffer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -153,6 +154,11 @@ class ReducedColumns {
   std::span<const double> sparse_values_of(std::size_t i) const;
   // Entries of W kept: n per dense slot, and the compressed ones.
   std::size_t stored_entries() const;
+  // Those entries: the dense block, then the compressed values. Every
+  // nonzero entry of V has the magnitude of one of them times |κ_j|·r_i.
+  std::array<std::span<const double>, 2> stored_values() const {
+    return {storage_->dense, storage_->sparse_value};
+  }
   // U = V·diag(T_q, s·I) written out (n×h); for tests and benchmarks.
   Matrix materialize(double constraint_scale) const;
   // Doubles of scratch a stream over W takes, and that scratch carved from them.

@@ -590,12 +590,16 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   solution.x = std::move(x);
   solution.dual = std::move(duals);
 
+  // P·x, A_eq·x and A_in·x of the unpolished result, formed once for its
+  // residuals, its diagnosis and its objective.
+  IterateProducts products;
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
   } else {
     // Exactly what check_kkt reports for the result.
-    auto residuals = check_kkt(problem, solution.x, solution.dual);
+    products = iterate_products(problem, solution.x);
+    auto residuals = check_kkt(problem, solution.x, solution.dual, products);
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
@@ -608,15 +612,20 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     }
   }
   if (verdict.status != SolveStatus::Solved) {
-    solution.diagnostics =
-        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho(),
-                         verdict.status, verdict.certificate, penalty.updates(), settings);
+    if (verdict.status == SolveStatus::NumericalFailure) products = iterate_products(problem, solution.x);
+    const DiagnosisData diagnosis{
+        stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x,
+                            solution.dual, products),
+        coefficient_spread_decades(problem, data.stored_values())};
+    solution.diagnostics = diagnose_failure(problem, diagnosis, solution.residuals, penalty.rho(),
+                                            verdict.status, verdict.certificate, penalty.updates(), settings);
   }
   solution.certificate = std::move(verdict.certificate);
   solution.iterations = iterations;
   solution.final_rho = penalty.rho();
   solution.rho_updates = penalty.updates();
-  solution.objective = problem.objective(solution.x);
+  solution.objective =
+      solution.polished ? problem.objective(solution.x) : problem.objective(solution.x, products.px);
   solution.solve_time = elapsed_since(start);
   return solution;
 }

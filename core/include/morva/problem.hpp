@@ -50,6 +50,8 @@ struct QpProblem {
 
   // (½·xᵀPx + qᵀx) + Σ cᵢ|xᵢ − aᵢ|, every sum in index order.
   double objective(std::span<const double> x) const;
+  // The same with P·x supplied (px = quadratic.apply(x) gives the same bits).
+  double objective(std::span<const double> x, std::span<const double> px) const;
 
   bool operator==(const QpProblem&) const = default;
 };
