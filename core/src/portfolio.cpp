@@ -685,6 +685,12 @@ std::vector<double> equality_rhs_with_budget(std::optional<double> budget, std::
 }
 
 std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
+  auto qp = to_validated_qp();
+  if (!qp) return std::unexpected(std::move(qp.error()));
+  return std::move(*qp).release();
+}
+
+std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() const {
   const std::size_t n = dimension();
   const double lambda = risk_aversion_;
   const double tau = turnover_penalty_;
@@ -704,8 +710,8 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
   }
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = lambda * covariance_.diagonal[i] + tau;
-  auto quadratic = FactorQuad::create(covariance_.factors, std::move(scaled_omega), std::move(diagonal));
-  if (!quadratic) return problem_failure(std::move(quadratic.error()));
+  // Validated with the rest of the QP below, the quadratic form first.
+  FactorQuad quadratic{covariance_.factors, std::move(scaled_omega), std::move(diagonal)};
 
   LinearTermData linear_data{expected_returns_, std::nullopt, std::nullopt};
   if (previous_weights_) linear_data.anchor = *previous_weights_;
@@ -736,15 +742,15 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));
   }
 
-  QpProblem qp{std::move(*quadratic), std::move(linear), std::move(equalities), inequalities_,
-               lower_bounds_,         upper_bounds_,     std::move(l1)};
-  if (auto valid = qp.validate(); !valid) return problem_failure(std::move(valid.error()));
-  return qp;
+  auto qp = ValidatedQp::of(QpProblem{std::move(quadratic), std::move(linear), std::move(equalities),
+                                      inequalities_, lower_bounds_, upper_bounds_, std::move(l1)});
+  if (!qp) return problem_failure(std::move(qp.error()));
+  return std::move(*qp);
 }
 
 std::expected<Solution, PortfolioError> PortfolioProblem::solve_with(
     const SolverSettings& settings, const std::optional<WarmStart>& warm_start) const {
-  auto qp = to_qp();
+  auto qp = to_validated_qp();
   if (!qp) return std::unexpected(std::move(qp.error()));
   // The solve time includes equilibration and the first factorisation.
   const Clock::time_point start = Clock::now();

@@ -77,6 +77,11 @@ std::expected<void, ProblemError> QpProblem::validate() const {
   return {};
 }
 
+std::expected<ValidatedQp, ProblemError> ValidatedQp::of(QpProblem problem) {
+  if (auto valid = problem.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return ValidatedQp(std::move(problem));
+}
+
 double QpProblem::objective(std::span<const double> x) const {
   return objective(x, quadratic.apply(x));
 }

@@ -646,9 +646,14 @@ std::expected<void, ProblemError> check_update(std::span<const double> values, s
 // ---- Workspace: construction and solve ----
 
 std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings, QpProblem problem) {
-  if (auto valid = problem.validate(); !valid)
-    return std::unexpected(SolverError::from_problem(valid.error()));
+  auto valid = ValidatedQp::of(std::move(problem));
+  if (!valid) return std::unexpected(SolverError::from_problem(std::move(valid.error())));
+  return create(settings, std::move(*valid));
+}
+
+std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings, ValidatedQp validated) {
   if (auto valid = validate_settings(settings); !valid) return std::unexpected(valid.error());
+  QpProblem problem = std::move(validated).release();
 
   Workspace workspace;
   if (settings.scaling_iterations > 0) {

@@ -108,6 +108,8 @@ class PortfolioProblem {
   // Budget reachability, then P = λΣ + τI, q = −μ − τx⁰ − λΣb, budget row
   // first, L1 term when costs and previous weights exist.
   std::expected<QpProblem, PortfolioError> to_qp() const;
+  // The same, carrying its validation to the workspace that solves it.
+  std::expected<ValidatedQp, PortfolioError> to_validated_qp() const;
   std::expected<Solution, PortfolioError> solve_with(const SolverSettings& settings,
                                                      const std::optional<WarmStart>& warm_start) const;
 

@@ -24,6 +24,9 @@ class Workspace {
   // Validates the problem, then the settings; equilibrates when
   // scaling_iterations > 0; builds the first factorisation (counter = 1).
   static std::expected<Workspace, SolverError> create(SolverSettings settings, QpProblem problem);
+  // The same for a problem already validated: the settings are checked, the
+  // problem is not checked again.
+  static std::expected<Workspace, SolverError> create(SolverSettings settings, ValidatedQp problem);
 
   // One ADMM solve from the optional warm start (unscaled units). `start` is
   // the instant the solve time is measured from.
