@@ -2,11 +2,13 @@
 // and the two data error types.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -57,6 +59,13 @@ struct ProblemError {
 
 // Row-major dense matrix. Invariant: rows·cols fits in 64 bits and data holds
 // exactly rows·cols values; row i is data[i·cols, (i+1)·cols).
+//
+// Copies share their values until one of them is written through a mutable
+// accessor, which first takes a copy of its own when the values are shared
+// (copy on write): lowering a problem to its QP, or holding it in a sequence,
+// copies no matrix. A mutable span or reference stays valid, and private to
+// its matrix, until that matrix is copied; copies read their values only
+// through const access, so matrices shared between threads are read alone.
 class Matrix {
  public:
   Matrix() = default;  // 0×0
@@ -71,25 +80,68 @@ class Matrix {
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
-  std::span<const double> data() const { return data_; }
-  std::span<double> data() { return data_; }
-  std::span<const double> row(std::size_t i) const { return {data_.data() + i * cols_, cols_}; }
-  std::span<double> row(std::size_t i) { return {data_.data() + i * cols_, cols_}; }
-  double operator()(std::size_t i, std::size_t j) const { return data_[i * cols_ + j]; }
-  double& operator()(std::size_t i, std::size_t j) { return data_[i * cols_ + j]; }
+  std::span<const double> data() const { return {values(), size()}; }
+  std::span<double> data() { return {owned_values(), size()}; }
+  std::span<const double> row(std::size_t i) const { return {values() + i * cols_, cols_}; }
+  std::span<double> row(std::size_t i) { return {owned_values() + i * cols_, cols_}; }
+  double operator()(std::size_t i, std::size_t j) const { return values()[i * cols_ + j]; }
+  double& operator()(std::size_t i, std::size_t j) { return owned_values()[i * cols_ + j]; }
 
   // y_i = Σ_j A_ij·x_j over the first min(cols, len x) columns, left to right.
   std::vector<double> mul_vec(std::span<const double> x) const;
 
-  bool operator==(const Matrix&) const = default;
+  // Same shape and equal values (compared as doubles: NaN ≠ NaN, −0 = +0).
+  bool operator==(const Matrix& other) const;
 
  private:
-  Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
-      : rows_(rows), cols_(cols), data_(std::move(data)) {}
+  Matrix(std::size_t rows, std::size_t cols, std::vector<double> data);
+
+  // The values of a matrix and its copies, with the count of matrices that
+  // hold them; none in a default or moved-from matrix. Its destructor is
+  // constexpr so that a default matrix may live in a constant expression.
+  class SharedValues {
+   public:
+    constexpr SharedValues() = default;
+    explicit SharedValues(std::vector<double> values) : block_(new Block{1, std::move(values)}) {}
+    SharedValues(const SharedValues& other) noexcept : block_(other.block_) {
+      if (block_ != nullptr) block_->holders.fetch_add(1, std::memory_order_relaxed);
+    }
+    SharedValues(SharedValues&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    SharedValues& operator=(SharedValues other) noexcept {
+      std::swap(block_, other.block_);
+      return *this;
+    }
+    constexpr ~SharedValues() {
+      if (block_ != nullptr) release();
+    }
+
+    const double* data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
+    std::size_t size() const { return block_ != nullptr ? block_->values.size() : 0; }
+    // The values as this holder's own, copied first while others hold them.
+    double* owned_data() {
+      if (block_ == nullptr) return nullptr;
+      if (block_->holders.load(std::memory_order_acquire) > 1) unshare();
+      return block_->values.data();
+    }
+
+   private:
+    struct Block {
+      std::atomic<std::size_t> holders;
+      std::vector<double> values;
+    };
+    void release() noexcept;
+    void unshare();
+
+    Block* block_ = nullptr;
+  };
+
+  const double* values() const { return data_.data(); }
+  std::size_t size() const { return data_.size(); }
+  double* owned_values() { return data_.owned_data(); }
 
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
-  std::vector<double> data_;
+  SharedValues data_;
 };
 
 // The factor covariance Ω: Dense (k×k matrix, validated symmetric) or Diagonal (ω).
