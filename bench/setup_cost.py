@@ -40,11 +40,13 @@ SEED = 1
 
 
 def best_seconds(repeats: int, run) -> float:
+    # Processor time of this one-threaded process: on a shared machine it
+    # leaves out the time others hold the processor; page faults count.
     best = float("inf")
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = time.process_time()
         run()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, time.process_time() - start)
     return best
 
 
