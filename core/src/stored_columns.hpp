@@ -139,6 +139,10 @@ class ReducedColumns {
   // test hook), so that P = diag(d) + V_q·V_qᵀ; otherwise they hold F and
   // P = diag(d) + V_q·Ω·V_qᵀ.
   bool holds_covariance_columns() const { return covariance_columns_; }
+  // True when every column is stored densely and none shared (the dense test
+  // hook, or data that is not finite): select and rescaled then build from
+  // the data they are given.
+  bool stores_plainly() const;
   // Columns of W, and how V reads them: column j of V is
   // multiplier(j)·diag(row_scale())·W[:, source(j)].
   std::size_t stored() const { return storage_->width; }
