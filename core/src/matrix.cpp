@@ -155,6 +155,18 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 Matrix::Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
     : rows_(rows), cols_(cols), data_(std::move(data)) {}
 
+Matrix Matrix::rows_of(const Matrix& m, std::size_t first, std::size_t count) {
+  Matrix window = m;
+  window.rows_ = count;
+  window.offset_ = m.offset_ + first * m.cols_;
+  return window;
+}
+
+void Matrix::own_window() {
+  data_ = SharedValues(std::vector<double>(values(), values() + size()));
+  offset_ = 0;
+}
+
 void Matrix::SharedValues::release() noexcept {
   // The last holder deletes the values; acquire-release orders every other
   // holder's reads before that.
@@ -162,13 +174,8 @@ void Matrix::SharedValues::release() noexcept {
   block_ = nullptr;
 }
 
-void Matrix::SharedValues::unshare() {
-  Block* own = new Block{1, block_->values};
-  release();
-  block_ = own;
-}
-
 bool Matrix::operator==(const Matrix& other) const {
+  // Windows compare by their values, wherever those sit.
   return rows_ == other.rows_ && cols_ == other.cols_ && std::ranges::equal(data(), other.data());
 }
 

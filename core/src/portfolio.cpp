@@ -172,7 +172,7 @@ PortfolioResult PortfolioProblem::create(Matrix factors, FactorCovariance omega,
   PortfolioProblem problem;
   problem.covariance_ = std::move(*covariance);
   problem.expected_returns_ = std::move(expected_returns);
-  problem.equalities_ = LinearConstraints::empty(n);
+  problem.keep_equalities(behind_ones_row(Matrix::zeros(0, n)), {});
   problem.inequalities_ = LinearConstraints::empty(n);
   problem.lower_bounds_.assign(n, 0.0);
   problem.upper_bounds_.assign(n, 1.0);
@@ -213,8 +213,21 @@ PortfolioResult PortfolioProblem::with_bounds(std::vector<double> lower, std::ve
 PortfolioResult PortfolioProblem::with_equalities(Matrix matrix, std::vector<double> rhs) && {
   auto block = validated_constraints("equalities", std::move(matrix), std::move(rhs), dimension());
   if (!block) return std::unexpected(std::move(block.error()));
-  equalities_ = std::move(*block);
+  keep_equalities(behind_ones_row(block->matrix), std::move(block->rhs));
   return std::move(*this);
+}
+
+std::expected<void, PortfolioError> PortfolioProblem::append_equalities(RowsBuilder rows) {
+  auto grown = std::move(rows).appended_to(budget_and_equalities_, 1, equalities_);
+  if (!grown) return std::unexpected(std::move(grown.error()));
+  budget_and_equalities_ = std::move(grown->storage);
+  equalities_ = std::move(grown->block);
+  return {};
+}
+
+void PortfolioProblem::keep_equalities(Matrix storage, std::vector<double> rhs) {
+  equalities_ = {Matrix::rows_of(storage, 1, storage.rows() - 1), std::move(rhs)};
+  budget_and_equalities_ = std::move(storage);
 }
 
 PortfolioResult PortfolioProblem::with_inequalities(Matrix matrix, std::vector<double> rhs) && {
@@ -360,14 +373,13 @@ PortfolioResult PortfolioProblem::append_group_equalities(const std::string& nam
   }
 
   // The G×n membership rows, written once into the storage they are kept in.
-  RowsBuilder rows;
+  RowsBuilder rows = RowsBuilder::behind(budget_and_equalities_);
+  const std::size_t first = rows.data.size();
   rows.count = groups;
-  rows.data.assign(groups * n, 0.0);
-  for (std::size_t i = 0; i < n; ++i) rows.data[ids[i] * n + i] = 1.0;
+  rows.data.resize(first + groups * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) rows.data[first + ids[i] * n + i] = 1.0;
   rows.rhs = std::move(targets);
-  auto block = std::move(rows).appended_to(equalities_);
-  if (!block) return std::unexpected(std::move(block.error()));
-  equalities_ = std::move(*block);
+  if (auto grown = append_equalities(std::move(rows)); !grown) return std::unexpected(grown.error());
   return std::move(*this);
 }
 
@@ -413,14 +425,13 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
   }
 
   if (equality_rows.count > 0) {
-    auto block = std::move(equality_rows).appended_to(equalities_);
-    if (!block) return std::unexpected(std::move(block.error()));
-    equalities_ = std::move(*block);
+    if (auto grown = append_equalities(std::move(equality_rows)); !grown)
+      return std::unexpected(grown.error());
   }
   if (inequality_rows.count > 0) {
-    auto block = std::move(inequality_rows).appended_to(inequalities_);
-    if (!block) return std::unexpected(std::move(block.error()));
-    inequalities_ = std::move(*block);
+    auto grown = std::move(inequality_rows).appended_to(inequalities_.matrix, 0, inequalities_);
+    if (!grown) return std::unexpected(std::move(grown.error()));
+    inequalities_ = std::move(grown->block);
   }
   return std::move(*this);
 }
@@ -463,26 +474,45 @@ std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
   for (const std::vector<double>& row : rows)
     appended.data.insert(appended.data.end(), row.begin(), row.end());
   appended.rhs = std::move(rhs);
-  return std::move(appended).appended_to(block);
+  auto grown = std::move(appended).appended_to(block.matrix, 0, block);
+  if (!grown) return std::unexpected(std::move(grown.error()));
+  return std::move(grown->block);
 }
 
-std::expected<LinearConstraints, PortfolioError> RowsBuilder::appended_to(const LinearConstraints& block) && {
-  const std::size_t cols = block.matrix.cols();
-  const std::size_t old_rows = block.rows();
-  // Behind an empty block the new rows are the storage itself.
-  if (old_rows > 0) data.insert(data.begin(), block.matrix.data().begin(), block.matrix.data().end());
-  auto matrix = Matrix::create(old_rows + count, cols, std::move(data));
+RowsBuilder RowsBuilder::behind(const Matrix& storage) {
+  RowsBuilder rows;
+  rows.behind_storage = true;
+  rows.data.assign(storage.data().begin(), storage.data().end());
+  return rows;
+}
+
+std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
+    const Matrix& storage, std::size_t lead, const LinearConstraints& block) && {
+  const std::size_t cols = storage.cols();
+  const std::size_t rows = block.rows() + count;
+  // Behind an empty storage the new rows are the storage itself.
+  if (!behind_storage && storage.rows() > 0) {
+    data.insert(data.begin(), storage.data().begin(), storage.data().end());
+  }
+  auto matrix = Matrix::create(lead + rows, cols, std::move(data));
   if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
 
   std::vector<double> combined_rhs;
   combined_rhs.reserve(block.rhs.size() + rhs.size());
   combined_rhs.assign(block.rhs.begin(), block.rhs.end());
   combined_rhs.insert(combined_rhs.end(), rhs.begin(), rhs.end());
-  if (combined_rhs.size() != matrix->rows()) {
-    return problem_failure(
-        ProblemError::dimension_mismatch("constraints.rhs", matrix->rows(), combined_rhs.size()));
+  if (combined_rhs.size() != rows) {
+    return problem_failure(ProblemError::dimension_mismatch("constraints.rhs", rows, combined_rhs.size()));
   }
-  return LinearConstraints{std::move(*matrix), std::move(combined_rhs)};
+  Matrix rows_only = Matrix::rows_of(*matrix, lead, rows);
+  return Appended{std::move(*matrix), LinearConstraints{std::move(rows_only), std::move(combined_rhs)}};
+}
+
+Matrix behind_ones_row(const Matrix& rows) {
+  std::vector<double> data(rows.cols(), 1.0);
+  data.insert(data.end(), rows.data().begin(), rows.data().end());
+  // One row more than a matrix that exists.
+  return *Matrix::create(rows.rows() + 1, rows.cols(), std::move(data));
 }
 
 void RowsBuilder::add(std::span<const double> row, double sign, double right_hand_side) {
@@ -722,21 +752,12 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
   if (l1_turnover_costs_ && previous_weights_) l1 = L1Term{*l1_turnover_costs_, *previous_weights_};
 
   // The budget row is row 0 of the QP's equality block; certificates and the
-  // explanations rely on that.
-  // With a budget the rows are written once, behind the budget row; copying
-  // them first would hold a second dense copy of A_eq for nothing.
-  std::optional<LinearConstraints> with_budget;
-  if (budget_) {
-    const std::size_t rows = equalities_.rows() + 1;
-    std::vector<double> data;
-    data.reserve(rows * n);
-    data.assign(n, 1.0);
-    data.insert(data.end(), equalities_.matrix.data().begin(), equalities_.matrix.data().end());
-    auto matrix = Matrix::create(rows, n, std::move(data));
-    if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
-    with_budget = LinearConstraints{std::move(*matrix), equality_rhs_with_budget(budget_, equalities_.rhs)};
-  }
-  LinearConstraints equalities = with_budget ? std::move(*with_budget) : equalities_;
+  // explanations rely on that. The rows are kept behind a row of ones, so
+  // either block shares their values.
+  LinearConstraints equalities =
+      budget_ ? LinearConstraints{Matrix::rows_of(budget_and_equalities_, 0, equalities_.rows() + 1),
+                                  equality_rhs_with_budget(budget_, equalities_.rhs)}
+              : equalities_;
   if (equalities.rhs.size() != equalities.rows()) {
     return problem_failure(
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));

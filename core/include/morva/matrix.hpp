@@ -63,9 +63,10 @@ struct ProblemError {
 // Copies share their values until one of them is written through a mutable
 // accessor, which first takes a copy of its own when the values are shared
 // (copy on write): lowering a problem to its QP, or holding it in a sequence,
-// copies no matrix. A mutable span or reference stays valid, and private to
-// its matrix, until that matrix is copied; copies read their values only
-// through const access, so matrices shared between threads are read alone.
+// copies no matrix. A block of rows (rows_of) shares the values the same way.
+// A mutable span or reference stays valid, and private to its matrix, until
+// that matrix is copied; copies read their values only through const access,
+// so matrices shared between threads are read alone.
 class Matrix {
  public:
   Matrix() = default;  // 0×0
@@ -77,6 +78,8 @@ class Matrix {
   static std::expected<Matrix, MatrixError> from_rows(const std::vector<std::vector<double>>& rows,
                                                       std::uint64_t cols);
   static Matrix zeros(std::size_t rows, std::size_t cols);
+  // Rows [first, first + count) of `m` (within its rows), sharing its values.
+  static Matrix rows_of(const Matrix& m, std::size_t first, std::size_t count);
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
@@ -116,13 +119,9 @@ class Matrix {
     }
 
     const double* data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
-    std::size_t size() const { return block_ != nullptr ? block_->values.size() : 0; }
-    // The values as this holder's own, copied first while others hold them.
-    double* owned_data() {
-      if (block_ == nullptr) return nullptr;
-      if (block_->holders.load(std::memory_order_acquire) > 1) unshare();
-      return block_->values.data();
-    }
+    bool shared() const { return block_ != nullptr && block_->holders.load(std::memory_order_acquire) > 1; }
+    // The values for writing, by a holder that is not shared().
+    double* owned_data() { return block_ != nullptr ? block_->values.data() : nullptr; }
 
    private:
     struct Block {
@@ -130,17 +129,22 @@ class Matrix {
       std::vector<double> values;
     };
     void release() noexcept;
-    void unshare();
 
     Block* block_ = nullptr;
   };
 
-  const double* values() const { return data_.data(); }
-  std::size_t size() const { return data_.size(); }
-  double* owned_values() { return data_.owned_data(); }
+  const double* values() const { return data_.data() + offset_; }
+  std::size_t size() const { return data_.data() != nullptr ? rows_ * cols_ : 0; }
+  double* owned_values() {
+    if (data_.shared()) own_window();
+    return data_.owned_data() + offset_;
+  }
+  // The values of this window as a block of their own.
+  void own_window();
 
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
+  std::size_t offset_ = 0;  // where this matrix's values start among the shared ones
   SharedValues data_;
 };
 
