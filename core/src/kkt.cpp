@@ -151,6 +151,12 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   return residuals_from_products(problem, x, duals, iterate_products(problem, x));
 }
 
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals,
+                                                      const IterateProducts& products) {
+  return residuals_from_products(problem, x, duals, products);
+}
+
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x) {
   IterateProducts products;
   products.px = problem.quadratic.apply(x);

@@ -44,6 +44,12 @@ struct IterateProducts {
 
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x);
 
+// check_kkt with the products supplied: the same residuals, bit for bit, when
+// they are iterate_products of x.
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals,
+                                                      const IterateProducts& products);
+
 // The ∞-norms of an iterate's products (each NaN when an entry is).
 struct ProductNorms {
   double px = 0.0;                // ‖P·x‖∞

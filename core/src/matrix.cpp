@@ -152,6 +152,33 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
   return Matrix(rows, cols, std::vector<double>(rows * cols, 0.0));
 }
 
+Matrix::Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
+    : rows_(rows), cols_(cols), data_(std::move(data)) {}
+
+Matrix Matrix::rows_of(const Matrix& m, std::size_t first, std::size_t count) {
+  Matrix window = m;
+  window.rows_ = count;
+  window.offset_ = m.offset_ + first * m.cols_;
+  return window;
+}
+
+void Matrix::own_window() {
+  data_ = SharedValues(std::vector<double>(values(), values() + size()));
+  offset_ = 0;
+}
+
+void Matrix::SharedValues::release() noexcept {
+  // The last holder deletes the values; acquire-release orders every other
+  // holder's reads before that.
+  if (block_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+  block_ = nullptr;
+}
+
+bool Matrix::operator==(const Matrix& other) const {
+  // Windows compare by their values, wherever those sit.
+  return rows_ == other.rows_ && cols_ == other.cols_ && std::ranges::equal(data(), other.data());
+}
+
 std::vector<double> Matrix::mul_vec(std::span<const double> x) const {
   std::vector<double> y(rows_, 0.0);
   row_products(*this, x, y);

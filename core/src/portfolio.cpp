@@ -172,7 +172,7 @@ PortfolioResult PortfolioProblem::create(Matrix factors, FactorCovariance omega,
   PortfolioProblem problem;
   problem.covariance_ = std::move(*covariance);
   problem.expected_returns_ = std::move(expected_returns);
-  problem.equalities_ = LinearConstraints::empty(n);
+  problem.keep_equalities(behind_ones_row(Matrix::zeros(0, n)), {});
   problem.inequalities_ = LinearConstraints::empty(n);
   problem.lower_bounds_.assign(n, 0.0);
   problem.upper_bounds_.assign(n, 1.0);
@@ -213,8 +213,21 @@ PortfolioResult PortfolioProblem::with_bounds(std::vector<double> lower, std::ve
 PortfolioResult PortfolioProblem::with_equalities(Matrix matrix, std::vector<double> rhs) && {
   auto block = validated_constraints("equalities", std::move(matrix), std::move(rhs), dimension());
   if (!block) return std::unexpected(std::move(block.error()));
-  equalities_ = std::move(*block);
+  keep_equalities(behind_ones_row(block->matrix), std::move(block->rhs));
   return std::move(*this);
+}
+
+std::expected<void, PortfolioError> PortfolioProblem::append_equalities(RowsBuilder rows) {
+  auto grown = std::move(rows).appended_to(budget_and_equalities_, 1, equalities_);
+  if (!grown) return std::unexpected(std::move(grown.error()));
+  budget_and_equalities_ = std::move(grown->storage);
+  equalities_ = std::move(grown->block);
+  return {};
+}
+
+void PortfolioProblem::keep_equalities(Matrix storage, std::vector<double> rhs) {
+  equalities_ = {Matrix::rows_of(storage, 1, storage.rows() - 1), std::move(rhs)};
+  budget_and_equalities_ = std::move(storage);
 }
 
 PortfolioResult PortfolioProblem::with_inequalities(Matrix matrix, std::vector<double> rhs) && {
@@ -359,11 +372,14 @@ PortfolioResult PortfolioProblem::append_group_equalities(const std::string& nam
     return template_failure(empty_group_reason(name, empty));
   }
 
-  std::vector<std::vector<double>> rows(groups, std::vector<double>(n, 0.0));
-  for (std::size_t i = 0; i < n; ++i) rows[ids[i]][i] = 1.0;
-  auto block = append_constraint_rows(equalities_, rows, std::move(targets));
-  if (!block) return std::unexpected(std::move(block.error()));
-  equalities_ = std::move(*block);
+  // The G×n membership rows, written once into the storage they are kept in.
+  RowsBuilder rows = RowsBuilder::behind(budget_and_equalities_);
+  const std::size_t first = rows.data.size();
+  rows.count = groups;
+  rows.data.resize(first + groups * n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) rows.data[first + ids[i] * n + i] = 1.0;
+  rows.rhs = std::move(targets);
+  if (auto grown = append_equalities(std::move(rows)); !grown) return std::unexpected(grown.error());
   return std::move(*this);
 }
 
@@ -384,10 +400,7 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
   }
   if (any_nan(style_upper)) return problem_failure(ProblemError::non_finite("style upper"));
 
-  std::vector<std::vector<double>> equality_rows;
-  std::vector<double> equality_rhs;
-  std::vector<std::vector<double>> inequality_rows;
-  std::vector<double> inequality_rhs;
+  RowsBuilder equality_rows, inequality_rows;
   for (std::size_t r = 0; r < styles; ++r) {
     const double lower = style_lower[r];
     const double upper = style_upper[r];
@@ -404,30 +417,21 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
                               "leaving it unconstrained");
     }
     if (lower == upper) {
-      equality_rows.emplace_back(exposures.begin(), exposures.end());
-      equality_rhs.push_back(upper);
+      equality_rows.add(exposures, 1.0, upper);
       continue;
     }
-    if (std::isfinite(upper)) {  // S_r·x ≤ h
-      inequality_rows.emplace_back(exposures.begin(), exposures.end());
-      inequality_rhs.push_back(upper);
-    }
-    if (std::isfinite(lower)) {  // S_r·x ≥ ℓ  ⇔  (−S_r)·x ≤ −ℓ
-      std::vector<double>& negated = inequality_rows.emplace_back(exposures.begin(), exposures.end());
-      for (double& v : negated) v = -v;
-      inequality_rhs.push_back(-lower);
-    }
+    if (std::isfinite(upper)) inequality_rows.add(exposures, 1.0, upper);    // S_r·x ≤ h
+    if (std::isfinite(lower)) inequality_rows.add(exposures, -1.0, -lower);  // (−S_r)·x ≤ −ℓ
   }
 
-  if (!equality_rows.empty()) {
-    auto block = append_constraint_rows(equalities_, equality_rows, std::move(equality_rhs));
-    if (!block) return std::unexpected(std::move(block.error()));
-    equalities_ = std::move(*block);
+  if (equality_rows.count > 0) {
+    if (auto grown = append_equalities(std::move(equality_rows)); !grown)
+      return std::unexpected(grown.error());
   }
-  if (!inequality_rows.empty()) {
-    auto block = append_constraint_rows(inequalities_, inequality_rows, std::move(inequality_rhs));
-    if (!block) return std::unexpected(std::move(block.error()));
-    inequalities_ = std::move(*block);
+  if (inequality_rows.count > 0) {
+    auto grown = std::move(inequality_rows).appended_to(inequalities_.matrix, 0, inequalities_);
+    if (!grown) return std::unexpected(std::move(grown.error()));
+    inequalities_ = std::move(grown->block);
   }
   return std::move(*this);
 }
@@ -464,22 +468,61 @@ std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
           PortfolioError::matrix_invalid(MatrixError::ragged_row(old_rows + r, rows[r].size(), cols)));
     }
   }
-  std::vector<double> data;
-  data.reserve((old_rows + rows.size()) * cols);
-  data.assign(block.matrix.data().begin(), block.matrix.data().end());
-  for (const std::vector<double>& row : rows) data.insert(data.end(), row.begin(), row.end());
-  auto matrix = Matrix::create(old_rows + rows.size(), cols, std::move(data));
+  RowsBuilder appended;
+  appended.count = rows.size();
+  appended.data.reserve(rows.size() * cols);
+  for (const std::vector<double>& row : rows)
+    appended.data.insert(appended.data.end(), row.begin(), row.end());
+  appended.rhs = std::move(rhs);
+  auto grown = std::move(appended).appended_to(block.matrix, 0, block);
+  if (!grown) return std::unexpected(std::move(grown.error()));
+  return std::move(grown->block);
+}
+
+RowsBuilder RowsBuilder::behind(const Matrix& storage) {
+  RowsBuilder rows;
+  rows.behind_storage = true;
+  rows.data.assign(storage.data().begin(), storage.data().end());
+  return rows;
+}
+
+std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
+    const Matrix& storage, std::size_t lead, const LinearConstraints& block) && {
+  const std::size_t cols = storage.cols();
+  const std::size_t rows = block.rows() + count;
+  // Behind an empty storage the new rows are the storage itself.
+  if (!behind_storage && storage.rows() > 0) {
+    data.insert(data.begin(), storage.data().begin(), storage.data().end());
+  }
+  auto matrix = Matrix::create(lead + rows, cols, std::move(data));
   if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
 
   std::vector<double> combined_rhs;
   combined_rhs.reserve(block.rhs.size() + rhs.size());
   combined_rhs.assign(block.rhs.begin(), block.rhs.end());
   combined_rhs.insert(combined_rhs.end(), rhs.begin(), rhs.end());
-  if (combined_rhs.size() != matrix->rows()) {
-    return problem_failure(
-        ProblemError::dimension_mismatch("constraints.rhs", matrix->rows(), combined_rhs.size()));
+  if (combined_rhs.size() != rows) {
+    return problem_failure(ProblemError::dimension_mismatch("constraints.rhs", rows, combined_rhs.size()));
   }
-  return LinearConstraints{std::move(*matrix), std::move(combined_rhs)};
+  Matrix rows_only = Matrix::rows_of(*matrix, lead, rows);
+  return Appended{std::move(*matrix), LinearConstraints{std::move(rows_only), std::move(combined_rhs)}};
+}
+
+Matrix behind_ones_row(const Matrix& rows) {
+  std::vector<double> data(rows.cols(), 1.0);
+  data.insert(data.end(), rows.data().begin(), rows.data().end());
+  // One row more than a matrix that exists.
+  return *Matrix::create(rows.rows() + 1, rows.cols(), std::move(data));
+}
+
+void RowsBuilder::add(std::span<const double> row, double sign, double right_hand_side) {
+  const std::size_t first = data.size();
+  data.insert(data.end(), row.begin(), row.end());
+  if (sign < 0.0) {
+    for (std::size_t j = first; j < data.size(); ++j) data[j] = -data[j];
+  }
+  rhs.push_back(right_hand_side);
+  ++count;
 }
 
 // ---------------------------------------------------------------------------
@@ -672,6 +715,12 @@ std::vector<double> equality_rhs_with_budget(std::optional<double> budget, std::
 }
 
 std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
+  auto qp = to_validated_qp();
+  if (!qp) return std::unexpected(std::move(qp.error()));
+  return std::move(*qp).release();
+}
+
+std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() const {
   const std::size_t n = dimension();
   const double lambda = risk_aversion_;
   const double tau = turnover_penalty_;
@@ -691,8 +740,8 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
   }
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = lambda * covariance_.diagonal[i] + tau;
-  auto quadratic = FactorQuad::create(covariance_.factors, std::move(scaled_omega), std::move(diagonal));
-  if (!quadratic) return problem_failure(std::move(quadratic.error()));
+  // Validated with the rest of the QP below, the quadratic form first.
+  FactorQuad quadratic{covariance_.factors, std::move(scaled_omega), std::move(diagonal)};
 
   LinearTermData linear_data{expected_returns_, std::nullopt, std::nullopt};
   if (previous_weights_) linear_data.anchor = *previous_weights_;
@@ -703,35 +752,26 @@ std::expected<QpProblem, PortfolioError> PortfolioProblem::to_qp() const {
   if (l1_turnover_costs_ && previous_weights_) l1 = L1Term{*l1_turnover_costs_, *previous_weights_};
 
   // The budget row is row 0 of the QP's equality block; certificates and the
-  // explanations rely on that.
-  // With a budget the rows are written once, behind the budget row; copying
-  // them first would hold a second dense copy of A_eq for nothing.
-  std::optional<LinearConstraints> with_budget;
-  if (budget_) {
-    const std::size_t rows = equalities_.rows() + 1;
-    std::vector<double> data;
-    data.reserve(rows * n);
-    data.assign(n, 1.0);
-    data.insert(data.end(), equalities_.matrix.data().begin(), equalities_.matrix.data().end());
-    auto matrix = Matrix::create(rows, n, std::move(data));
-    if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
-    with_budget = LinearConstraints{std::move(*matrix), equality_rhs_with_budget(budget_, equalities_.rhs)};
-  }
-  LinearConstraints equalities = with_budget ? std::move(*with_budget) : equalities_;
+  // explanations rely on that. The rows are kept behind a row of ones, so
+  // either block shares their values.
+  LinearConstraints equalities =
+      budget_ ? LinearConstraints{Matrix::rows_of(budget_and_equalities_, 0, equalities_.rows() + 1),
+                                  equality_rhs_with_budget(budget_, equalities_.rhs)}
+              : equalities_;
   if (equalities.rhs.size() != equalities.rows()) {
     return problem_failure(
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));
   }
 
-  QpProblem qp{std::move(*quadratic), std::move(linear), std::move(equalities), inequalities_,
-               lower_bounds_,         upper_bounds_,     std::move(l1)};
-  if (auto valid = qp.validate(); !valid) return problem_failure(std::move(valid.error()));
-  return qp;
+  auto qp = ValidatedQp::of(QpProblem{std::move(quadratic), std::move(linear), std::move(equalities),
+                                      inequalities_, lower_bounds_, upper_bounds_, std::move(l1)});
+  if (!qp) return problem_failure(std::move(qp.error()));
+  return std::move(*qp);
 }
 
 std::expected<Solution, PortfolioError> PortfolioProblem::solve_with(
     const SolverSettings& settings, const std::optional<WarmStart>& warm_start) const {
-  auto qp = to_qp();
+  auto qp = to_validated_qp();
   if (!qp) return std::unexpected(std::move(qp.error()));
   // The solve time includes equilibration and the first factorisation.
   const Clock::time_point start = Clock::now();

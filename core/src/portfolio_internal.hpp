@@ -10,6 +10,7 @@
 
 #include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
+#include "morva/problem.hpp"
 
 namespace morva {
 
@@ -35,6 +36,36 @@ class BudgetReach {
   double lowest_error_ = 0.0;
   double highest_error_ = 0.0;
 };
+
+// Constraint rows appended to a block, written once into the storage the
+// block is kept in. A block is rows [lead, ...) of its storage: the equality
+// block sits behind a row of ones, the budget row its lowering puts first,
+// so that lowering copies no row. The new rows go behind the block's; a
+// builder made `behind` a storage holds it from the start, so that rows it
+// writes in place are not moved again.
+struct RowsBuilder {
+  std::size_t count = 0;        // new rows
+  bool behind_storage = false;  // `data` starts with the storage's values
+  std::vector<double> data;     // the new rows, row-major (after the storage's values when behind_storage)
+  std::vector<double> rhs;      // their right-hand sides
+
+  static RowsBuilder behind(const Matrix& storage);
+  // One more row, `row` or its negation (sign −1), with its right-hand side.
+  void add(std::span<const double> row, double sign, double right_hand_side);
+
+  struct Appended {
+    Matrix storage;
+    LinearConstraints block;  // rows [lead, ...) of storage
+  };
+  // The storage followed by these rows (Matrix::create; MatrixError →
+  // MatrixInvalid), and the block with their right-hand sides behind its
+  // own ("constraints.rhs" on a count mismatch).
+  std::expected<Appended, PortfolioError> appended_to(const Matrix& storage, std::size_t lead,
+                                                      const LinearConstraints& block) &&;
+};
+
+// `rows` behind a row of ones: the storage of an equality block.
+Matrix behind_ones_row(const Matrix& rows);
 
 // An upper bound on |fl(Σx) − Σx| for the left-to-right sum of `values`
 // (zero for fewer than two values or a sum that is not finite).

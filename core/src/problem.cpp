@@ -77,9 +77,16 @@ std::expected<void, ProblemError> QpProblem::validate() const {
   return {};
 }
 
-double QpProblem::objective(std::span<const double> x) const {
-  const std::vector<double> px = quadratic.apply(x);
+std::expected<ValidatedQp, ProblemError> ValidatedQp::of(QpProblem problem) {
+  if (auto valid = problem.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return ValidatedQp(std::move(problem));
+}
 
+double QpProblem::objective(std::span<const double> x) const {
+  return objective(x, quadratic.apply(x));
+}
+
+double QpProblem::objective(std::span<const double> x, std::span<const double> px) const {
   // ½·xᵀPx: the dot product first, then halved.
   double dot = 0.0;
   for (std::size_t i = 0; i < px.size(); ++i) dot += x[i] * px[i];

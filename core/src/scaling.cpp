@@ -6,6 +6,7 @@
 
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
+#include "equilibration.hpp"
 #include "morva/solver.hpp"
 
 namespace morva {
@@ -48,76 +49,53 @@ double largest_magnitude(std::span<const double> row) {
   return raised(raised(m0, m1), raised(m2, m3));
 }
 
-// A constraint block with, for each of its sparse rows, where its nonzero
-// entries are. The passes below visit only those: a zero entry leaves every
-// maximum they take where it is (a running maximum that is not NaN is
-// non-negative) and stays zero when rescaled, so skipping it changes no bit
-// of the result.
-struct Block {
-  Matrix& a;
-  std::vector<std::vector<std::uint32_t>> support;  // nonzero columns of a sparse row; empty: dense
-
-  explicit Block(Matrix& matrix) : a(matrix), support(matrix.rows()) {
-    const std::size_t n = a.cols();
-    for (std::size_t i = 0; i < a.rows(); ++i) {
-      const auto row = a.row(i);
-      const auto nonzeros =
-          static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
-      if (nonzeros * kSparseRowDivisor > n) continue;
-      for (std::size_t j = 0; j < n; ++j) {
-        if (row[j] != 0.0) support[i].push_back(static_cast<std::uint32_t>(j));
-      }
-    }
-  }
-
-  bool sparse(std::size_t i) const { return !support[i].empty(); }
-};
-
 // f(max_j |A_ij|) for every row of A.
-std::vector<double> row_factors(const Block& block) {
-  const Matrix& a = block.a;
-  std::vector<double> factors(a.rows());
-  for (std::size_t i = 0; i < a.rows(); ++i) {
+std::vector<double> row_factors(const CompactRows& block) {
+  std::vector<double> factors(block.rows());
+  for (std::size_t i = 0; i < block.rows(); ++i) {
     double m = 0.0;
     if (block.sparse(i)) {
-      for (std::uint32_t j : block.support[i]) m = raised(m, std::abs(a(i, j)));
+      for (double v : block.values[i]) m = raised(m, std::abs(v));
     } else {
-      m = largest_magnitude(a.row(i));
+      m = largest_magnitude(block.values[i]);
     }
     factors[i] = scale_factor(m);
   }
   return factors;
 }
 
-// m_j = max(m_j, |A_ij|) over every row of A, a NaN on either side ignored
-// (a NaN m_j takes |A_ij| even when that is zero, so then every entry counts).
-void raise_to_column_maxima(const Block& block, std::span<double> magnitudes) {
-  const Matrix& a = block.a;
+// m_j = max(m_j, |A_ij|) over every row of A, a NaN on either side ignored:
+// a NaN m_j takes |A_ij| even when that is zero, so then a sparse row's
+// zeros set it to zero.
+void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitudes) {
   const bool any_nan = std::ranges::any_of(magnitudes, [](double m) { return m != m; });
   const auto raise = [&](std::size_t j, double entry) {
     const double m = magnitudes[j];
     const double v = std::abs(entry);
     magnitudes[j] = m != m ? v : raised(m, v);
   };
-  for (std::size_t i = 0; i < a.rows(); ++i) {
-    const auto row = a.row(i);
-    if (block.sparse(i) && !any_nan) {
-      for (std::uint32_t j : block.support[i]) raise(j, row[j]);
-    } else {
+  for (std::size_t i = 0; i < block.rows(); ++i) {
+    const std::vector<double>& row = block.values[i];
+    if (!block.sparse(i)) {
       for (std::size_t j = 0; j < row.size(); ++j) raise(j, row[j]);
+      continue;
+    }
+    for (std::size_t e = 0; e < row.size(); ++e) raise(block.support[i][e], row[e]);
+    if (any_nan) {
+      for (double& m : magnitudes) m = m != m ? 0.0 : m;
     }
   }
 }
 
 // A ← diag(ε)·A·diag(δ), E ← E∘ε.
-void scale_block(Block& block, std::span<double> row_scaling, std::span<const double> epsilon,
+void scale_block(CompactRows& block, std::span<double> row_scaling, std::span<const double> epsilon,
                  std::span<const double> delta) {
-  Matrix& a = block.a;
-  for (std::size_t i = 0; i < a.rows(); ++i) {
+  for (std::size_t i = 0; i < block.rows(); ++i) {
     row_scaling[i] *= epsilon[i];
-    const auto row = a.row(i);
+    std::vector<double>& row = block.values[i];
     if (block.sparse(i)) {
-      for (std::uint32_t j : block.support[i]) row[j] = epsilon[i] * delta[j] * row[j];
+      const std::vector<std::uint32_t>& support = block.support[i];
+      for (std::size_t e = 0; e < row.size(); ++e) row[e] = epsilon[i] * delta[support[e]] * row[e];
     } else {
       for (std::size_t j = 0; j < row.size(); ++j) row[j] = epsilon[i] * delta[j] * row[j];
     }
@@ -168,33 +146,55 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
   return estimates_from_row_norms(row_norms, diagonal);
 }
 
+// ---- Compact constraint rows ----
+
+CompactRows::CompactRows(const Matrix& a) : support(a.rows()), values(a.rows()) {
+  const std::size_t n = a.cols();
+  for (std::size_t i = 0; i < a.rows(); ++i) {
+    const auto row = a.row(i);
+    const auto nonzeros =
+        static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
+    if (nonzeros == 0 || nonzeros * kSparseRowDivisor > n) {
+      values[i].assign(row.begin(), row.end());
+      continue;
+    }
+    support[i].reserve(nonzeros);
+    values[i].reserve(nonzeros);
+    for (std::size_t j = 0; j < n; ++j) {
+      if (row[j] == 0.0) continue;
+      support[i].push_back(static_cast<std::uint32_t>(j));
+      values[i].push_back(row[j]);
+    }
+  }
+}
+
+Matrix CompactRows::written_over(const Matrix& unscaled) const {
+  const std::size_t n = unscaled.cols();
+  std::vector<double> data(unscaled.data().begin(), unscaled.data().end());
+  for (std::size_t i = 0; i < rows(); ++i) {
+    double* row = data.data() + i * n;
+    if (sparse(i)) {
+      for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
+    } else {
+      std::ranges::copy(values[i], row);
+    }
+  }
+  // The shape is unscaled's own.
+  return *Matrix::create(unscaled.rows(), n, std::move(data));
+}
+
 // ---- Equilibration ----
 
-ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
-                                         std::uint64_t iterations) {
-  const std::size_t n = covariance_columns.rows();
-  std::vector<double> norms(n);
-  for (std::size_t i = 0; i < n; ++i)
-    norms[i] = std::sqrt(detail::row_dot(covariance_columns.row(i), covariance_columns.row(i)));
-  const std::size_t k = covariance_columns.cols();
-  return equilibrate_factors(problem, std::move(norms), covariance_columns,
-                             FactorCovariance::diagonal(std::vector<double>(k, 1.0)), iterations);
-}
-
-std::expected<ScaledProblem, SolverError> ScaledProblem::equilibrate(const QpProblem& problem,
-                                                                     std::uint64_t iterations) {
-  auto norms = covariance_row_norms(problem.quadratic);
-  if (!norms) return std::unexpected(norms.error());
-  return equilibrate_factors(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
-                             iterations);
-}
+namespace {
 
 // The passes work on the row norms r of C alone: scaling row i of C by δ_i
-// (and all of C by √γ) scales r_i the same way, so C itself is scaled once at
-// the end, through the rows of `factors` (F with Ω kept, or C with Ω = I).
-ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::vector<double> row_norms,
-                                                 Matrix factors, FactorCovariance omega,
-                                                 std::uint64_t iterations) {
+// (and all of C by √γ) scales r_i the same way, so C itself is scaled once,
+// by `completed`, through the rows of `factors` (F with Ω kept, or C with
+// Ω = I); the scaled problem leaves them, and A_eq, unscaled.
+std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem& problem,
+                                                                 std::vector<double> row_norms,
+                                                                 Matrix factors, FactorCovariance omega,
+                                                                 std::uint64_t iterations) {
   const std::size_t n = problem.n();
 
   ScaledProblem scaled;
@@ -205,9 +205,7 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
   std::vector<double> diagonal = problem.quadratic.diagonal;
   std::vector<double> linear = problem.linear;
   std::vector<double> costs = problem.l1 ? problem.l1->costs : std::vector<double>{};
-  Matrix a_eq = problem.equalities.matrix;
-  Matrix a_in = problem.inequalities.matrix;
-  Block eq_block(a_eq), in_block(a_in);
+  CompactRows eq_block(problem.equalities.matrix), in_block(problem.inequalities.matrix);
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
@@ -251,15 +249,11 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
   }
 
   const auto& d = scaled.column_scaling;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double row_scale = root_cost * d[i];
-    for (double& e : factors.row(i)) e = row_scale * e;
-  }
   QpProblem& out = scaled.problem;
   out.quadratic = FactorQuad{std::move(factors), std::move(omega), std::move(diagonal)};
   out.linear = std::move(linear);
-  out.equalities.matrix = std::move(a_eq);
-  out.inequalities.matrix = std::move(a_in);
+  out.equalities.matrix = problem.equalities.matrix;
+  out.inequalities.matrix = in_block.written_over(problem.inequalities.matrix);
   scaled.set_equality_rhs(problem.equalities.rhs);
   scaled.set_inequality_rhs(problem.inequalities.rhs);
   write_quotient(out.lower_bounds, problem.lower_bounds, d);
@@ -268,7 +262,53 @@ ScaledProblem ScaledProblem::equilibrate_factors(const QpProblem& problem, std::
     out.l1 = L1Term{std::move(costs), {}};
     scaled.set_l1_anchor(problem.l1->anchor);
   }
-  return scaled;
+  return {std::move(scaled), ScaledCompletion{root_cost, std::move(eq_block)}};
+}
+
+}  // namespace
+
+std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
+    const QpProblem& problem, std::uint64_t iterations) {
+  auto norms = covariance_row_norms(problem.quadratic);
+  if (!norms) return std::unexpected(norms.error());
+  return equilibrate_partially(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
+                               iterations);
+}
+
+ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion) {
+  ScaledProblem full = partial;
+  // F_s = √c·D·F, row i scaled by the one factor √c·D_i.
+  const Matrix& factors = partial.problem.quadratic.factors;
+  const std::size_t k = factors.cols();
+  std::vector<double> data(factors.data().size());
+  for (std::size_t i = 0; i < factors.rows(); ++i) {
+    const double row_scale = completion.root_cost * partial.column_scaling[i];
+    const auto row = factors.row(i);
+    for (std::size_t l = 0; l < k; ++l) data[i * k + l] = row_scale * row[l];
+  }
+  full.problem.quadratic.factors = *Matrix::create(factors.rows(), k, std::move(data));
+  full.problem.equalities.matrix = completion.equalities.written_over(partial.problem.equalities.matrix);
+  return full;
+}
+
+ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
+                                         std::uint64_t iterations) {
+  const std::size_t n = covariance_columns.rows();
+  std::vector<double> norms(n);
+  for (std::size_t i = 0; i < n; ++i)
+    norms[i] = std::sqrt(detail::row_dot(covariance_columns.row(i), covariance_columns.row(i)));
+  const std::size_t k = covariance_columns.cols();
+  const auto [partial, completion] =
+      equilibrate_partially(problem, std::move(norms), covariance_columns,
+                            FactorCovariance::diagonal(std::vector<double>(k, 1.0)), iterations);
+  return completed(partial, completion);
+}
+
+std::expected<ScaledProblem, SolverError> ScaledProblem::equilibrate(const QpProblem& problem,
+                                                                     std::uint64_t iterations) {
+  auto parts = equilibrate_for_iteration(problem, iterations);
+  if (!parts) return std::unexpected(parts.error());
+  return completed(parts->first, parts->second);
 }
 
 // ---- Unscaled data written into the scaled problem ----

@@ -42,7 +42,7 @@ const T& given_or(const std::optional<T>& given, const T& current) {
 
 std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioProblem& problem,
                                                                const SolverSettings& settings) {
-  auto qp = problem.to_qp();
+  auto qp = problem.to_validated_qp();
   if (!qp) return std::unexpected(std::move(qp.error()));
 
   auto workspace = Workspace::create(settings, std::move(*qp));

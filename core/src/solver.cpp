@@ -168,8 +168,15 @@ StoppingTolerances tolerances_from_norms(double absolute_tolerance, double relat
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals) {
+  return stopping_tolerances(absolute_tolerance, relative_tolerance, problem, x, duals,
+                             iterate_products(problem, x));
+}
+
+StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
+                                       const QpProblem& problem, std::span<const double> x,
+                                       const DualVariables& duals, const IterateProducts& products) {
   return tolerances_from_norms(absolute_tolerance, relative_tolerance, problem, x,
-                               product_norms(problem, duals, iterate_products(problem, x)));
+                               product_norms(problem, duals, products));
 }
 
 std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
@@ -276,17 +283,25 @@ std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTo
 }  // namespace
 
 double coefficient_spread_decades(const QpProblem& problem) {
+  const std::span<const double> matrices[] = {
+      problem.quadratic.factors.data(), problem.equalities.matrix.data(), problem.inequalities.matrix.data()};
+  return coefficient_spread_decades(problem, matrices);
+}
+
+// The extremes of a set do not depend on the order it is visited in: the
+// matrices' entries come in any arrangement that holds each nonzero
+// magnitude at least once.
+double coefficient_spread_decades(const QpProblem& problem,
+                                  std::span<const std::span<const double>> matrix_values) {
   MagnitudeRange range;
-  range.add(problem.quadratic.factors.data());
+  for (const std::span<const double> values : matrix_values) range.add(values);
   range.add(problem.quadratic.diagonal);
   range.add(problem.linear);
   if (problem.l1) {
     range.add(problem.l1->costs);
     range.add(problem.l1->anchor);
   }
-  range.add(problem.equalities.matrix.data());
   range.add(problem.equalities.rhs);
-  range.add(problem.inequalities.matrix.data());
   range.add(problem.inequalities.rhs);
   if (!range.any) return 0.0;
   // The difference of logarithms, not the log of the ratio: largest/smallest
@@ -300,12 +315,21 @@ ConvergenceDiagnostics diagnose_failure(const QpProblem& problem, std::span<cons
                                         double final_rho, SolveStatus status,
                                         const std::optional<Certificate>& certificate,
                                         std::uint64_t rho_updates, const SolverSettings& settings) {
+  const DiagnosisData data{
+      stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals),
+      coefficient_spread_decades(problem)};
+  return diagnose_failure(problem, data, residuals, final_rho, status, certificate, rho_updates, settings);
+}
+
+ConvergenceDiagnostics diagnose_failure(const QpProblem& problem, const DiagnosisData& data,
+                                        const KktResiduals& residuals, double final_rho, SolveStatus status,
+                                        const std::optional<Certificate>& certificate,
+                                        std::uint64_t rho_updates, const SolverSettings& settings) {
   ConvergenceDiagnostics diagnostics;
-  const StoppingTolerances tolerances =
-      stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals);
+  const StoppingTolerances& tolerances = data.tolerances;
   diagnostics.primal_tolerance = tolerances.primal;
   diagnostics.dual_tolerance = tolerances.dual;
-  diagnostics.coefficient_spread_decades = coefficient_spread_decades(problem);
+  diagnostics.coefficient_spread_decades = data.coefficient_spread_decades;
   diagnostics.rho_at_limit = final_rho >= settings.maximum_rho || final_rho <= settings.minimum_rho;
 
   auto& hints = diagnostics.hints;

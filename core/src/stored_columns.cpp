@@ -75,8 +75,8 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
     std::span<const double* const> kept_rows) const {
   const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
   const bool in_range = kept.empty() || kept.back() < h_ - k_;
-  if (t_dense_columns || storage_->forced_dense || !ascending || !in_range ||
-      quadratic.factors.cols() != k_ || quadratic.factors.rows() != n_) {
+  if (stores_plainly() || !ascending || !in_range || quadratic.factors.cols() != k_ ||
+      quadratic.factors.rows() != n_) {
     return create(quadratic, kept_rows);
   }
   auto out = with_transform(quadratic);
@@ -90,6 +90,10 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
   }
   if (auto compact = compacted(*storage_, n_, k_, out->source_)) out->storage_ = std::move(compact);
   return out;
+}
+
+bool ReducedColumns::stores_plainly() const {
+  return t_dense_columns || storage_->forced_dense;
 }
 
 std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic) const {
@@ -175,7 +179,7 @@ std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const S
 std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(
     const QpProblem& target, std::span<const double> row_scale, double factor_scale,
     std::span<const double> constraint_scale) const {
-  if (t_dense_columns || storage_->forced_dense) return create(target.quadratic, constraint_rows(target));
+  if (stores_plainly()) return create(target.quadratic, constraint_rows(target));
   auto out = with_transform(target.quadratic);
   if (!out) return out;
   for (std::size_t j = 0; j < h_; ++j) {

@@ -18,6 +18,7 @@
 // operations below and a PassScratch it carves from their buffer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -138,6 +139,10 @@ class ReducedColumns {
   // test hook), so that P = diag(d) + V_q·V_qᵀ; otherwise they hold F and
   // P = diag(d) + V_q·Ω·V_qᵀ.
   bool holds_covariance_columns() const { return covariance_columns_; }
+  // True when every column is stored densely and none shared (the dense test
+  // hook, or data that is not finite): select and rescaled then build from
+  // the data they are given.
+  bool stores_plainly() const;
   // Columns of W, and how V reads them: column j of V is
   // multiplier(j)·diag(row_scale())·W[:, source(j)].
   std::size_t stored() const { return storage_->width; }
@@ -153,6 +158,11 @@ class ReducedColumns {
   std::span<const double> sparse_values_of(std::size_t i) const;
   // Entries of W kept: n per dense slot, and the compressed ones.
   std::size_t stored_entries() const;
+  // Those entries: the dense block, then the compressed values. Every
+  // nonzero entry of V has the magnitude of one of them times |κ_j|·r_i.
+  std::array<std::span<const double>, 2> stored_values() const {
+    return {storage_->dense, storage_->sparse_value};
+  }
   // U = V·diag(T_q, s·I) written out (n×h); for tests and benchmarks.
   Matrix materialize(double constraint_scale) const;
   // Doubles of scratch a stream over W takes, and that scratch carved from them.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 
 #include "anderson.hpp"
 #include "detail/vector_ops.hpp"
+#include "equilibration.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
@@ -19,6 +21,23 @@
 #include "stored_products.hpp"
 
 namespace morva {
+
+// The workspace's ScaledProblem written out, once.
+struct CompletedScaling {
+  std::once_flag once;
+  std::optional<ScaledProblem> problem;
+};
+
+CompletedHolder::CompletedHolder() : value_(std::make_unique<CompletedScaling>()) {}
+CompletedHolder::CompletedHolder(const CompletedHolder&) : CompletedHolder() {}
+CompletedHolder::CompletedHolder(CompletedHolder&&) noexcept = default;
+CompletedHolder& CompletedHolder::operator=(const CompletedHolder& other) {
+  if (this != &other) value_ = std::make_unique<CompletedScaling>();
+  return *this;
+}
+CompletedHolder& CompletedHolder::operator=(CompletedHolder&&) noexcept = default;
+CompletedHolder::~CompletedHolder() = default;
+
 namespace {
 
 using detail::all_finite;
@@ -590,12 +609,16 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   solution.x = std::move(x);
   solution.dual = std::move(duals);
 
+  // P·x, A_eq·x and A_in·x of the unpolished result, formed once for its
+  // residuals, its diagnosis and its objective.
+  IterateProducts products;
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
   } else {
     // Exactly what check_kkt reports for the result.
-    auto residuals = check_kkt(problem, solution.x, solution.dual);
+    products = iterate_products(problem, solution.x);
+    auto residuals = check_kkt(problem, solution.x, solution.dual, products);
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
@@ -608,15 +631,20 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     }
   }
   if (verdict.status != SolveStatus::Solved) {
-    solution.diagnostics =
-        diagnose_failure(problem, solution.x, solution.dual, solution.residuals, penalty.rho(),
-                         verdict.status, verdict.certificate, penalty.updates(), settings);
+    if (verdict.status == SolveStatus::NumericalFailure) products = iterate_products(problem, solution.x);
+    const DiagnosisData diagnosis{
+        stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x,
+                            solution.dual, products),
+        coefficient_spread_decades(problem, data.stored_values())};
+    solution.diagnostics = diagnose_failure(problem, diagnosis, solution.residuals, penalty.rho(),
+                                            verdict.status, verdict.certificate, penalty.updates(), settings);
   }
   solution.certificate = std::move(verdict.certificate);
   solution.iterations = iterations;
   solution.final_rho = penalty.rho();
   solution.rho_updates = penalty.updates();
-  solution.objective = problem.objective(solution.x);
+  solution.objective =
+      solution.polished ? problem.objective(solution.x) : problem.objective(solution.x, products.px);
   solution.solve_time = elapsed_since(start);
   return solution;
 }
@@ -658,22 +686,31 @@ SolverSettings tighter_run(const SolverSettings& settings, std::uint64_t k) {
 // ---- Workspace: construction and solve ----
 
 std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings, QpProblem problem) {
-  if (auto valid = problem.validate(); !valid)
-    return std::unexpected(SolverError::from_problem(valid.error()));
+  auto valid = ValidatedQp::of(std::move(problem));
+  if (!valid) return std::unexpected(SolverError::from_problem(std::move(valid.error())));
+  return create(settings, std::move(*valid));
+}
+
+std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings, ValidatedQp validated) {
   if (auto valid = validate_settings(settings); !valid) return std::unexpected(valid.error());
+  QpProblem problem = std::move(validated).release();
 
   Workspace workspace;
   if (settings.scaling_iterations > 0) {
-    auto scaled = ScaledProblem::equilibrate(problem, settings.scaling_iterations);
-    if (!scaled) return std::unexpected(scaled.error());
-    workspace.scaled_ = std::move(*scaled);
+    auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations);
+    if (!parts) return std::unexpected(parts.error());
+    workspace.scaled_ = std::move(parts->first);
+    workspace.completion_ = std::make_shared<const ScaledCompletion>(std::move(parts->second));
   }
   workspace.data_ = std::make_shared<const ReducedColumns>(
       ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
   // The iteration's V reads the stored columns of the data: equilibration
-  // scales F's rows by √c·D and the constraint rows by E and D.
+  // scales F's rows by √c·D and the constraint rows by E and D. Stored
+  // plainly, it is built from the scaled data itself.
   const ScaledProblem* scaled = workspace.scaled_ ? &*workspace.scaled_ : nullptr;
   const QpProblem& iteration_problem = scaled ? scaled->problem : problem;
+  const QpProblem& rescaled_problem =
+      scaled && workspace.data_->stores_plainly() ? workspace.scaled()->problem : iteration_problem;
   std::vector<double> constraint_scaling;
   if (scaled) {
     constraint_scaling = scaled->equality_scaling;
@@ -681,7 +718,7 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
                               scaled->inequality_scaling.end());
   }
   auto columns = workspace.data_->rescaled(
-      iteration_problem, scaled ? std::span<const double>(scaled->column_scaling) : std::span<const double>(),
+      rescaled_problem, scaled ? std::span<const double>(scaled->column_scaling) : std::span<const double>(),
       scaled ? std::sqrt(scaled->cost_scaling) : 1.0, constraint_scaling);
   if (!columns) return std::unexpected(columns.error());
   workspace.systems_.use_columns(std::make_shared<const ReducedColumns>(std::move(*columns)));
@@ -766,26 +803,40 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   return finish_solve(problem_, *data_, scaled, state, settings, std::move(*again), k, penalty, start);
 }
 
+const ScaledProblem* Workspace::scaled() const {
+  if (!scaled_) return nullptr;
+  std::call_once(completed_->once, [this] { completed_->problem = completed(*scaled_, *completion_); });
+  return &*completed_->problem;
+}
+
 // ---- Workspace: data updates that keep every factorisation ----
+
+template <class Update>
+void Workspace::rescale(Update update) {
+  update(*scaled_);
+  // The written-out copy is this workspace's alone (CompletedHolder), and
+  // references to it see the update.
+  if (completed_->problem) update(*completed_->problem);
+}
 
 std::expected<void, ProblemError> Workspace::update_inequality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_in(), "inequalities.rhs"); !valid) return valid;
   problem_.inequalities.rhs.assign(rhs.begin(), rhs.end());
-  if (scaled_) scaled_->set_inequality_rhs(rhs);
+  if (scaled_) rescale([&](ScaledProblem& s) { s.set_inequality_rhs(rhs); });
   return {};
 }
 
 std::expected<void, ProblemError> Workspace::update_equality_rhs(std::span<const double> rhs) {
   if (auto valid = check_update(rhs, problem_.m_eq(), "equalities.rhs"); !valid) return valid;
   problem_.equalities.rhs.assign(rhs.begin(), rhs.end());
-  if (scaled_) scaled_->set_equality_rhs(rhs);
+  if (scaled_) rescale([&](ScaledProblem& s) { s.set_equality_rhs(rhs); });
   return {};
 }
 
 std::expected<void, ProblemError> Workspace::update_linear(std::span<const double> linear) {
   if (auto valid = check_update(linear, problem_.n(), "linear"); !valid) return valid;
   problem_.linear.assign(linear.begin(), linear.end());
-  if (scaled_) scaled_->set_linear(linear);
+  if (scaled_) rescale([&](ScaledProblem& s) { s.set_linear(linear); });
   return {};
 }
 
@@ -795,7 +846,7 @@ std::expected<void, ProblemError> Workspace::update_l1_anchor(std::span<const do
   if (auto valid = check_update(anchor, expected, "l1.anchor"); !valid) return valid;
   if (!problem_.l1) return {};
   problem_.l1->anchor.assign(anchor.begin(), anchor.end());
-  if (scaled_) scaled_->set_l1_anchor(anchor);
+  if (scaled_) rescale([&](ScaledProblem& s) { s.set_l1_anchor(anchor); });
   return {};
 }
 

@@ -2,11 +2,13 @@
 // and the two data error types.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -57,6 +59,14 @@ struct ProblemError {
 
 // Row-major dense matrix. Invariant: rows·cols fits in 64 bits and data holds
 // exactly rows·cols values; row i is data[i·cols, (i+1)·cols).
+//
+// Copies share their values until one of them is written through a mutable
+// accessor, which first takes a copy of its own when the values are shared
+// (copy on write): lowering a problem to its QP, or holding it in a sequence,
+// copies no matrix. A block of rows (rows_of) shares the values the same way.
+// A mutable span or reference stays valid, and private to its matrix, until
+// that matrix is copied; copies read their values only through const access,
+// so matrices shared between threads are read alone.
 class Matrix {
  public:
   Matrix() = default;  // 0×0
@@ -68,28 +78,74 @@ class Matrix {
   static std::expected<Matrix, MatrixError> from_rows(const std::vector<std::vector<double>>& rows,
                                                       std::uint64_t cols);
   static Matrix zeros(std::size_t rows, std::size_t cols);
+  // Rows [first, first + count) of `m` (within its rows), sharing its values.
+  static Matrix rows_of(const Matrix& m, std::size_t first, std::size_t count);
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
-  std::span<const double> data() const { return data_; }
-  std::span<double> data() { return data_; }
-  std::span<const double> row(std::size_t i) const { return {data_.data() + i * cols_, cols_}; }
-  std::span<double> row(std::size_t i) { return {data_.data() + i * cols_, cols_}; }
-  double operator()(std::size_t i, std::size_t j) const { return data_[i * cols_ + j]; }
-  double& operator()(std::size_t i, std::size_t j) { return data_[i * cols_ + j]; }
+  std::span<const double> data() const { return {values(), size()}; }
+  std::span<double> data() { return {owned_values(), size()}; }
+  std::span<const double> row(std::size_t i) const { return {values() + i * cols_, cols_}; }
+  std::span<double> row(std::size_t i) { return {owned_values() + i * cols_, cols_}; }
+  double operator()(std::size_t i, std::size_t j) const { return values()[i * cols_ + j]; }
+  double& operator()(std::size_t i, std::size_t j) { return owned_values()[i * cols_ + j]; }
 
   // y_i = Σ_j A_ij·x_j over the first min(cols, len x) columns, left to right.
   std::vector<double> mul_vec(std::span<const double> x) const;
 
-  bool operator==(const Matrix&) const = default;
+  // Same shape and equal values (compared as doubles: NaN ≠ NaN, −0 = +0).
+  bool operator==(const Matrix& other) const;
 
  private:
-  Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
-      : rows_(rows), cols_(cols), data_(std::move(data)) {}
+  Matrix(std::size_t rows, std::size_t cols, std::vector<double> data);
+
+  // The values of a matrix and its copies, with the count of matrices that
+  // hold them; none in a default or moved-from matrix. Its destructor is
+  // constexpr so that a default matrix may live in a constant expression.
+  class SharedValues {
+   public:
+    constexpr SharedValues() = default;
+    explicit SharedValues(std::vector<double> values) : block_(new Block{1, std::move(values)}) {}
+    SharedValues(const SharedValues& other) noexcept : block_(other.block_) {
+      if (block_ != nullptr) block_->holders.fetch_add(1, std::memory_order_relaxed);
+    }
+    SharedValues(SharedValues&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    SharedValues& operator=(SharedValues other) noexcept {
+      std::swap(block_, other.block_);
+      return *this;
+    }
+    constexpr ~SharedValues() {
+      if (block_ != nullptr) release();
+    }
+
+    const double* data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
+    bool shared() const { return block_ != nullptr && block_->holders.load(std::memory_order_acquire) > 1; }
+    // The values for writing, by a holder that is not shared().
+    double* owned_data() { return block_ != nullptr ? block_->values.data() : nullptr; }
+
+   private:
+    struct Block {
+      std::atomic<std::size_t> holders;
+      std::vector<double> values;
+    };
+    void release() noexcept;
+
+    Block* block_ = nullptr;
+  };
+
+  const double* values() const { return data_.data() + offset_; }
+  std::size_t size() const { return data_.data() != nullptr ? rows_ * cols_ : 0; }
+  double* owned_values() {
+    if (data_.shared()) own_window();
+    return data_.owned_data() + offset_;
+  }
+  // The values of this window as a block of their own.
+  void own_window();
 
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
-  std::vector<double> data_;
+  std::size_t offset_ = 0;  // where this matrix's values start among the shared ones
+  SharedValues data_;
 };
 
 // The factor covariance Ω: Dense (k×k matrix, validated symmetric) or Diagonal (ω).

@@ -76,6 +76,7 @@ class PortfolioError {
 };
 
 class PortfolioProblem;
+struct RowsBuilder;
 using PortfolioResult = std::expected<PortfolioProblem, PortfolioError>;
 
 // Immutable once built; every builder consumes the problem (call on an rvalue)
@@ -108,6 +109,8 @@ class PortfolioProblem {
   // Budget reachability, then P = λΣ + τI, q = −μ − τx⁰ − λΣb, budget row
   // first, L1 term when costs and previous weights exist.
   std::expected<QpProblem, PortfolioError> to_qp() const;
+  // The same, carrying its validation to the workspace that solves it.
+  std::expected<ValidatedQp, PortfolioError> to_validated_qp() const;
   std::expected<Solution, PortfolioError> solve_with(const SolverSettings& settings,
                                                      const std::optional<WarmStart>& warm_start) const;
 
@@ -129,12 +132,18 @@ class PortfolioProblem {
 
  private:
   PortfolioProblem() = default;
+  // equalities_ = rows [1, m] of `storage`, whose row 0 is ones.
+  void keep_equalities(Matrix storage, std::vector<double> rhs);
+  std::expected<void, PortfolioError> append_equalities(RowsBuilder rows);
 
   FactorQuad covariance_;
   std::vector<double> expected_returns_;
   double risk_aversion_ = kDefaultRiskAversion;
   std::optional<double> budget_ = kDefaultBudget;
   LinearConstraints equalities_;
+  // A row of ones, then the rows of equalities_ (which shares their values):
+  // with a budget the lowered equality block is all of it, copied from nothing.
+  Matrix budget_and_equalities_;
   LinearConstraints inequalities_;
   std::vector<double> lower_bounds_;
   std::vector<double> upper_bounds_;

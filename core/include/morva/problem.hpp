@@ -6,6 +6,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "morva/matrix.hpp"
@@ -50,8 +51,24 @@ struct QpProblem {
 
   // (½·xᵀPx + qᵀx) + Σ cᵢ|xᵢ − aᵢ|, every sum in index order.
   double objective(std::span<const double> x) const;
+  // The same with P·x supplied (px = quadratic.apply(x) gives the same bits).
+  double objective(std::span<const double> x, std::span<const double> px) const;
 
   bool operator==(const QpProblem&) const = default;
+};
+
+// A QpProblem that has passed validate(): what consumes one need not check it again.
+class ValidatedQp {
+ public:
+  static std::expected<ValidatedQp, ProblemError> of(QpProblem problem);
+
+  const QpProblem& problem() const { return problem_; }
+  QpProblem release() && { return std::move(problem_); }
+
+ private:
+  explicit ValidatedQp(QpProblem problem) : problem_(std::move(problem)) {}
+
+  QpProblem problem_;
 };
 
 }  // namespace morva

@@ -55,10 +55,6 @@ struct ScaledProblem {
   // Unscaled starting point → scaled units, in place:
   // x/D, c·y_eq/E_eq, c·y_in/E_in, c·D∘y_box, c·D∘y_l1.
   void scale_iterates_in_place(std::span<double> x, DualVariables& duals) const;
-
- private:
-  static ScaledProblem equilibrate_factors(const QpProblem& problem, std::vector<double> row_norms,
-                                           Matrix factors, FactorCovariance omega, std::uint64_t iterations);
 };
 
 // Upper estimate of the infinity norm of each column of diag(d) + C·Cᵀ:

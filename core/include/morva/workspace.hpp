@@ -19,11 +19,36 @@ namespace morva {
 
 using Clock = std::chrono::steady_clock;
 
+struct ScaledCompletion;
+struct CompletedScaling;
+
+// The written-out equilibrated problem of one workspace, made on request. A
+// move takes it along (references to it stay valid); a copy of the workspace
+// starts without one, so that no two workspaces share it.
+class CompletedHolder {
+ public:
+  CompletedHolder();
+  CompletedHolder(const CompletedHolder&);
+  CompletedHolder(CompletedHolder&&) noexcept;
+  CompletedHolder& operator=(const CompletedHolder&);
+  CompletedHolder& operator=(CompletedHolder&&) noexcept;
+  ~CompletedHolder();
+
+  CompletedScaling& operator*() const { return *value_; }
+  CompletedScaling* operator->() const { return value_.get(); }
+
+ private:
+  std::unique_ptr<CompletedScaling> value_;
+};
+
 class Workspace {
  public:
   // Validates the problem, then the settings; equilibrates when
   // scaling_iterations > 0; builds the first factorisation (counter = 1).
   static std::expected<Workspace, SolverError> create(SolverSettings settings, QpProblem problem);
+  // The same for a problem already validated: the settings are checked, the
+  // problem is not checked again.
+  static std::expected<Workspace, SolverError> create(SolverSettings settings, ValidatedQp problem);
 
   // One ADMM solve from the optional warm start (unscaled units). `start` is
   // the instant the solve time is measured from.
@@ -39,16 +64,27 @@ class Workspace {
   std::expected<void, ProblemError> update_l1_anchor(std::span<const double> anchor);    // "l1.anchor"
 
   const QpProblem& problem() const { return problem_; }
-  const ScaledProblem* scaled() const { return scaled_ ? &*scaled_ : nullptr; }
+  // The equilibrated problem (null without equilibration), written out in
+  // full on the first request after construction or an update.
+  const ScaledProblem* scaled() const;
   const SolverSettings& settings() const { return settings_; }
   const SystemCache& systems() const { return systems_; }
   std::uint64_t factorizations() const { return systems_.factorizations(); }
 
  private:
   Workspace() = default;
+  // Applies `update` to the equilibrated problem and to its written-out copy.
+  template <class Update>
+  void rescale(Update update);
 
   QpProblem problem_;
+  // The equilibrated problem the iteration runs on: its vectors and A_in
+  // scaled, its F and A_eq the values of problem_'s (the iteration reads
+  // them through the stored columns, which carry their scaling), and what
+  // completes it, kept compact; `completed_` holds it written out once asked.
   std::optional<ScaledProblem> scaled_;
+  std::shared_ptr<const ScaledCompletion> completion_;
+  CompletedHolder completed_;
   SystemCache systems_;
   // The unscaled problem's F, A_eq and A_in by structure, for the products of
   // the termination checks (the matrices of problem_ are never changed).

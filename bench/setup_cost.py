@@ -1,0 +1,87 @@
+"""What a one-shot solve costs before its first iteration, against one iteration.
+
+For three of peer_bench's problems (industry n = 2,000, k = 50; industry and
+long-only n = 10,000, k = 100) it prints, best of --repeats runs on one thread:
+
+- construction: PortfolioProblem(...) from the NumPy arrays;
+- pre-iteration: solve(max_iterations=1, polish=False) less one iteration,
+  so lowering, validation, equilibration, storing the columns, the first
+  factorisation, one termination check and the final residuals;
+- iteration: the time of one iteration, from the difference of solves of
+  1 + --span and 1 iterations (no penalty updates);
+- ratio: (construction + pre-iteration) / iteration, the number of
+  iterations the data's setup is worth.
+
+    python bench/setup_cost.py [--repeats 5] [--span 100]
+"""
+
+from __future__ import annotations
+
+import os
+
+for _variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[_variable] = "1"
+
+import argparse  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from peer_bench import industry_portfolio, long_only_portfolio, morva_problem  # noqa: E402
+
+CASES = (
+    ("industry", industry_portfolio, 2_000, 50),
+    ("industry", industry_portfolio, 10_000, 100),
+    ("long-only", long_only_portfolio, 10_000, 100),
+)
+SEED = 1
+
+
+def best_seconds(repeats: int, run) -> float:
+    # Processor time of this one-threaded process: on a shared machine it
+    # leaves out the time others hold the processor; page faults count.
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.process_time()
+        run()
+        best = min(best, time.process_time() - start)
+    return best
+
+
+def measure(make, n: int, k: int, repeats: int, span: int) -> tuple[float, float, float]:
+    portfolio = make(n, k, SEED)
+    construction = best_seconds(repeats, lambda: morva_problem(portfolio))
+    problem = morva_problem(portfolio)
+
+    def solve(iterations: int):
+        # No penalty update in between; the termination checks every ten
+        # iterations count as part of the iterations.
+        def run():
+            result = problem.solve(max_iterations=iterations, polish=False, adaptive_rho=False,
+                                   raise_on_failure=False)
+            assert result.iterations == iterations, "the run stopped early: use a shorter --span"
+        return run
+
+    one = best_seconds(repeats, solve(1))
+    many = best_seconds(repeats, solve(1 + span))
+    iteration = (many - one) / span
+    return construction, one - iteration, iteration
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--span", type=int, default=100)
+    args = parser.parse_args()
+    print(f"{'case':<24}{'construction ms':>17}{'pre-iteration ms':>18}{'iteration ms':>14}{'ratio':>8}")
+    for family, make, n, k in CASES:
+        construction, before, iteration = measure(make, n, k, args.repeats, args.span)
+        ratio = (construction + before) / iteration
+        print(f"{f'{family} n={n} k={k}':<24}{1e3 * construction:>17.2f}{1e3 * before:>18.2f}"
+              f"{1e3 * iteration:>14.3f}{ratio:>8.0f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,58 @@
+// Equilibration as a solve keeps it (internal to the core).
+//
+// The iteration reads F and the equality rows only through the stored
+// columns, which carry their scaling (r = D, κ = √c or E), and the
+// inequality rows also densely (the penalty rule's dual residual and the
+// starting point). So the workspace's scaled problem keeps F and A_eq as the
+// unscaled problem's own (shared values) and A_in scaled; what completes it
+// to the ScaledProblem is kept compact beside it and written out on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <utility>
+#include <vector>
+
+#include "morva/matrix.hpp"
+#include "morva/problem.hpp"
+#include "morva/scaling.hpp"
+#include "morva/solver.hpp"
+
+namespace morva {
+
+// The rows of a constraint block as the equilibration passes visit them: a
+// sparse row (at most n/4 nonzeros, at least one) through its nonzero
+// entries alone, any other row densely. A zero entry leaves every maximum the
+// passes take where it is (a running maximum that is not NaN is
+// non-negative) and stays zero when rescaled, so skipping it changes no bit
+// of the result.
+struct CompactRows {
+  std::vector<std::vector<std::uint32_t>> support;  // a sparse row's nonzero columns; empty: dense
+  std::vector<std::vector<double>> values;          // a sparse row's entries there; a dense row's n
+
+  explicit CompactRows(const Matrix& a);
+
+  std::size_t rows() const { return support.size(); }
+  bool sparse(std::size_t i) const { return !support[i].empty(); }
+  // `unscaled` with every kept entry written over it: a sparse row keeps
+  // unscaled's zeros (and their signs) elsewhere.
+  Matrix written_over(const Matrix& unscaled) const;
+};
+
+// What completes the workspace's scaled problem: F_s = √c·D·F and A_eq_s.
+struct ScaledCompletion {
+  double root_cost = 1.0;  // √c
+  CompactRows equalities;
+};
+
+// The ScaledProblem of `problem` (ScaledProblem::equilibrate's), except that
+// its F and A_eq are problem's own, and what completes it. Fails, like the
+// covariance columns, on a dense Ω that is not positive semidefinite.
+std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
+    const QpProblem& problem, std::uint64_t iterations);
+
+// The ScaledProblem that `partial` (F and A_eq unscaled) stands for.
+ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion);
+
+}  // namespace morva
