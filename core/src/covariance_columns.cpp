@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
 #include "detail/dense_cholesky.hpp"
 
@@ -41,7 +42,8 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
   return columns;
 }
 
-std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic) {
+std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
+                                                                     const Matrix* lower) {
   const Matrix& factors = quadratic.factors;
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
@@ -62,8 +64,13 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
     return norms;
   }
   const Matrix& omega = quadratic.omega.dense_matrix();
-  auto lower = semidefinite_cholesky(omega);
-  if (!lower) return std::unexpected(lower.error());
+  std::optional<Matrix> factored;
+  if (lower == nullptr) {
+    auto computed = semidefinite_cholesky(omega);
+    if (!computed) return std::unexpected(computed.error());
+    factored = std::move(*computed);
+    lower = &*factored;
+  }
   // From the nonzero entries of F_i only, whichever is cheaper for the row:
   // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
   // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
