@@ -198,7 +198,7 @@ std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, Facto
   return form;
 }
 
-std::expected<void, ProblemError> FactorQuad::validate() const {
+std::expected<void, ProblemError> FactorQuad::validate(DataEntries entries) const {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   if (diagonal.size() != n) {
@@ -207,7 +207,9 @@ std::expected<void, ProblemError> FactorQuad::validate() const {
   if (omega.size() != k) {
     return std::unexpected(ProblemError::dimension_mismatch("quadratic.omega", k, omega.size()));
   }
-  if (!all_finite(factors.data())) return std::unexpected(ProblemError::non_finite("quadratic.factors"));
+  if (entries == DataEntries::Check && !all_finite(factors.data())) {
+    return std::unexpected(ProblemError::non_finite("quadratic.factors"));
+  }
   if (!std::all_of(diagonal.begin(), diagonal.end(), finite_non_negative)) {
     return std::unexpected(ProblemError::non_convex("quadratic diagonal must be finite and non-negative"));
   }

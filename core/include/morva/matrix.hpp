@@ -148,6 +148,11 @@ class Matrix {
   SharedValues data_;
 };
 
+// Whether a validation reads every entry of the dense data (F, A_eq, A_in)
+// for finiteness, or takes them as known finite: a lowered portfolio's were
+// checked, once, by the builders that stored them.
+enum class DataEntries { Check, KnownFinite };
+
 // The factor covariance Ω: Dense (k×k matrix, validated symmetric) or Diagonal (ω).
 struct FactorCovariance {
   std::variant<Matrix, std::vector<double>> value;
@@ -182,9 +187,10 @@ struct FactorQuad {
   std::size_t assets() const { return factors.rows(); }
   std::size_t factor_count() const { return factors.cols(); }
 
-  // First violated rule: diagonal length, Ω size, F finite, d ≥ 0 finite, then
-  // Ω square / finite / symmetric (dense) or ω ≥ 0 finite (diagonal).
-  std::expected<void, ProblemError> validate() const;
+  // First violated rule: diagonal length, Ω size, F finite (unless known),
+  // d ≥ 0 finite, then Ω square / finite / symmetric (dense) or ω ≥ 0 finite
+  // (diagonal).
+  std::expected<void, ProblemError> validate(DataEntries entries = DataEntries::Check) const;
 
   // P·x in O(n·k): t = Fᵀx (row-wise), s = Ω·t, y = d∘x + F·s.
   std::vector<double> apply(std::span<const double> x) const;
