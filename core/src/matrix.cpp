@@ -153,18 +153,18 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 }
 
 Matrix::Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
-    : rows_(rows), cols_(cols), data_(std::move(data)) {}
+    : rows_(rows), cols_(cols), data_(std::move(data)), values_(data_.owned_data()) {}
 
 Matrix Matrix::rows_of(const Matrix& m, std::size_t first, std::size_t count) {
   Matrix window = m;
   window.rows_ = count;
-  window.offset_ = m.offset_ + first * m.cols_;
+  if (window.values_ != nullptr) window.values_ += first * m.cols_;
   return window;
 }
 
 void Matrix::own_window() {
   data_ = SharedValues(std::vector<double>(values(), values() + size()));
-  offset_ = 0;
+  values_ = data_.owned_data();
 }
 
 void Matrix::SharedValues::release() noexcept {

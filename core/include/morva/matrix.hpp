@@ -121,7 +121,7 @@ class Matrix {
     const double* data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
     bool shared() const { return block_ != nullptr && block_->holders.load(std::memory_order_acquire) > 1; }
     // The values for writing, by a holder that is not shared().
-    double* owned_data() { return block_ != nullptr ? block_->values.data() : nullptr; }
+    double* owned_data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
 
    private:
     struct Block {
@@ -133,19 +133,21 @@ class Matrix {
     Block* block_ = nullptr;
   };
 
-  const double* values() const { return data_.data() + offset_; }
+  const double* values() const { return values_; }
   std::size_t size() const { return data_.data() != nullptr ? rows_ * cols_ : 0; }
   double* owned_values() {
     if (data_.shared()) own_window();
-    return data_.owned_data() + offset_;
+    return values_;
   }
   // The values of this window as a block of their own.
   void own_window();
 
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
-  std::size_t offset_ = 0;  // where this matrix's values start among the shared ones
   SharedValues data_;
+  // This matrix's first value among the shared ones, kept beside them so
+  // that reading an entry follows no pointer to the shared block.
+  double* values_ = nullptr;
 };
 
 // Whether a validation reads every entry of the dense data (F, A_eq, A_in)
