@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
+#include <span>
 
 #include "detail/dense_cholesky.hpp"
 
@@ -41,7 +43,40 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
   return columns;
 }
 
-std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic) {
+namespace {
+
+// Σ_a f_a·(Σ_b Ω_ab·f_b) over the support (f: the entries there), each sum
+// in support order. Two inner sums run side by side, each its own chain of
+// additions, so that neither waits on the other.
+double support_quadratic_form(const Matrix& omega, std::span<const std::size_t> support,
+                              std::span<const double> f) {
+  const std::size_t count = support.size();
+  double s = 0.0;
+  std::size_t a = 0;
+  for (; a + 2 <= count; a += 2) {
+    const auto first = omega.row(support[a]);
+    const auto second = omega.row(support[a + 1]);
+    double inner_first = 0.0, inner_second = 0.0;
+    for (std::size_t b = 0; b < count; ++b) {
+      inner_first += first[support[b]] * f[b];
+      inner_second += second[support[b]] * f[b];
+    }
+    s += f[a] * inner_first;
+    s += f[a + 1] * inner_second;
+  }
+  if (a < count) {
+    const auto row = omega.row(support[a]);
+    double inner = 0.0;
+    for (std::size_t b = 0; b < count; ++b) inner += row[support[b]] * f[b];
+    s += f[a] * inner;
+  }
+  return s;
+}
+
+}  // namespace
+
+std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
+                                                                     const Matrix* lower) {
   const Matrix& factors = quadratic.factors;
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
@@ -62,36 +97,36 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
     return norms;
   }
   const Matrix& omega = quadratic.omega.dense_matrix();
-  auto lower = semidefinite_cholesky(omega);
-  if (!lower) return std::unexpected(lower.error());
+  std::optional<Matrix> factored;
+  if (lower == nullptr) {
+    auto computed = semidefinite_cholesky(omega);
+    if (!computed) return std::unexpected(computed.error());
+    factored = std::move(*computed);
+    lower = &*factored;
+  }
   // From the nonzero entries of F_i only, whichever is cheaper for the row:
   // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
   // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
   // F_il·L_l,0..l.
   std::vector<double> c(k);
-  std::vector<std::size_t> support;
+  std::vector<std::size_t> support(k);
+  std::vector<double> values(k);  // F_il at the support
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
-    support.clear();
+    std::size_t nonzeros = 0;
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l = 0; l < k; ++l) {
       if (f[l] == 0.0) continue;
-      support.push_back(l);
+      support[nonzeros] = l;
+      values[nonzeros++] = f[l];
       triangle += l + 1;
     }
-    if (support.size() * support.size() <= triangle) {
-      double s = 0.0;
-      for (std::size_t a : support) {
-        const auto row = omega.row(a);
-        double inner = 0.0;
-        for (std::size_t b : support) inner += row[b] * f[b];
-        s += f[a] * inner;
-      }
-      norms[i] = std::sqrt(std::max(s, 0.0));
+    if (nonzeros * nonzeros <= triangle) {
+      norms[i] = std::sqrt(std::max(support_quadratic_form(omega, {support.data(), nonzeros}, values), 0.0));
       continue;
     }
     std::fill(c.begin(), c.end(), 0.0);
-    for (std::size_t l : support) {
+    for (std::size_t l : std::span(support).first(nonzeros)) {
       const auto row = lower->row(l);
       for (std::size_t b = 0; b <= l; ++b) c[b] += f[l] * row[b];
     }

@@ -21,7 +21,9 @@ std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega);
 // C (n×k) with C·Cᵀ = F·Ω·Fᵀ: C = F·L.
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic);
 
-// ‖row i of C‖₂ for every asset, from F and Ω without forming C.
-std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic);
+// ‖row i of C‖₂ for every asset, from F and Ω without forming C. `lower`,
+// when given, is the caller's L of a dense Ω.
+std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
+                                                                     const Matrix* lower = nullptr);
 
 }  // namespace morva

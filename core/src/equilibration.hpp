@@ -49,8 +49,9 @@ struct ScaledCompletion {
 // The ScaledProblem of `problem` (ScaledProblem::equilibrate's), except that
 // its F and A_eq are problem's own, and what completes it. Fails, like the
 // covariance columns, on a dense Ω that is not positive semidefinite.
+// `lower`, when given, is the caller's L of a dense Ω.
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
-    const QpProblem& problem, std::uint64_t iterations);
+    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower = nullptr);
 
 // The ScaledProblem that `partial` (F and A_eq unscaled) stands for.
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion);

@@ -153,18 +153,18 @@ Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
 }
 
 Matrix::Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
-    : rows_(rows), cols_(cols), data_(std::move(data)) {}
+    : rows_(rows), cols_(cols), data_(std::move(data)), values_(data_.owned_data()) {}
 
 Matrix Matrix::rows_of(const Matrix& m, std::size_t first, std::size_t count) {
   Matrix window = m;
   window.rows_ = count;
-  window.offset_ = m.offset_ + first * m.cols_;
+  if (window.values_ != nullptr) window.values_ += first * m.cols_;
   return window;
 }
 
 void Matrix::own_window() {
   data_ = SharedValues(std::vector<double>(values(), values() + size()));
-  offset_ = 0;
+  values_ = data_.owned_data();
 }
 
 void Matrix::SharedValues::release() noexcept {
@@ -198,7 +198,7 @@ std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, Facto
   return form;
 }
 
-std::expected<void, ProblemError> FactorQuad::validate() const {
+std::expected<void, ProblemError> FactorQuad::validate(DataEntries entries) const {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   if (diagonal.size() != n) {
@@ -207,7 +207,9 @@ std::expected<void, ProblemError> FactorQuad::validate() const {
   if (omega.size() != k) {
     return std::unexpected(ProblemError::dimension_mismatch("quadratic.omega", k, omega.size()));
   }
-  if (!all_finite(factors.data())) return std::unexpected(ProblemError::non_finite("quadratic.factors"));
+  if (entries == DataEntries::Check && !all_finite(factors.data())) {
+    return std::unexpected(ProblemError::non_finite("quadratic.factors"));
+  }
   if (!std::all_of(diagonal.begin(), diagonal.end(), finite_non_negative)) {
     return std::unexpected(ProblemError::non_convex("quadratic diagonal must be finite and non-negative"));
   }

@@ -763,8 +763,12 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));
   }
 
+  // F, the equality rows (and the budget row of ones) and the inequality rows
+  // were checked finite when the problem was built; what lowering derives
+  // from them (λΩ, λd + τ, q) is checked here.
   auto qp = ValidatedQp::of(QpProblem{std::move(quadratic), std::move(linear), std::move(equalities),
-                                      inequalities_, lower_bounds_, upper_bounds_, std::move(l1)});
+                                      inequalities_, lower_bounds_, upper_bounds_, std::move(l1)},
+                            DataEntries::KnownFinite);
   if (!qp) return problem_failure(std::move(qp.error()));
   return std::move(*qp);
 }

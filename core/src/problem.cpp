@@ -13,7 +13,7 @@ using detail::all_finite;
 
 // Shape first (columns, then right-hand side length), then finiteness (matrix, then rhs).
 std::expected<void, ProblemError> validate_block(const LinearConstraints& block, std::size_t n,
-                                                 const char* name) {
+                                                 const char* name, DataEntries entries) {
   const std::size_t rows = block.matrix.rows();
   if (block.matrix.cols() != n) {
     return std::unexpected(ProblemError::dimension_mismatch(name, n, block.matrix.cols()));
@@ -21,7 +21,7 @@ std::expected<void, ProblemError> validate_block(const LinearConstraints& block,
   if (block.rhs.size() != rows) {
     return std::unexpected(ProblemError::dimension_mismatch(name, rows, block.rhs.size()));
   }
-  if (!all_finite(block.matrix.data()) || !all_finite(block.rhs)) {
+  if ((entries == DataEntries::Check && !all_finite(block.matrix.data())) || !all_finite(block.rhs)) {
     return std::unexpected(ProblemError::non_finite(name));
   }
   return {};
@@ -45,8 +45,8 @@ std::expected<void, ProblemError> L1Term::validate(std::size_t n) const {
   return {};
 }
 
-std::expected<void, ProblemError> QpProblem::validate() const {
-  if (auto quad = quadratic.validate(); !quad) return quad;
+std::expected<void, ProblemError> QpProblem::validate(DataEntries entries) const {
+  if (auto quad = quadratic.validate(entries); !quad) return quad;
   const std::size_t n = quadratic.assets();
 
   if (linear.size() != n)
@@ -58,8 +58,8 @@ std::expected<void, ProblemError> QpProblem::validate() const {
     return std::unexpected(ProblemError::dimension_mismatch("upper_bounds", n, upper_bounds.size()));
   }
 
-  if (auto eq = validate_block(equalities, n, "equalities"); !eq) return eq;
-  if (auto in = validate_block(inequalities, n, "inequalities"); !in) return in;
+  if (auto eq = validate_block(equalities, n, "equalities", entries); !eq) return eq;
+  if (auto in = validate_block(inequalities, n, "inequalities", entries); !in) return in;
 
   if (!all_finite(linear)) return std::unexpected(ProblemError::non_finite("linear"));
 
@@ -77,8 +77,8 @@ std::expected<void, ProblemError> QpProblem::validate() const {
   return {};
 }
 
-std::expected<ValidatedQp, ProblemError> ValidatedQp::of(QpProblem problem) {
-  if (auto valid = problem.validate(); !valid) return std::unexpected(std::move(valid.error()));
+std::expected<ValidatedQp, ProblemError> ValidatedQp::of(QpProblem problem, DataEntries entries) {
+  if (auto valid = problem.validate(entries); !valid) return std::unexpected(std::move(valid.error()));
   return ValidatedQp(std::move(problem));
 }
 

@@ -268,8 +268,8 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
 }  // namespace
 
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
-    const QpProblem& problem, std::uint64_t iterations) {
-  auto norms = covariance_row_norms(problem.quadratic);
+    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower) {
+  auto norms = covariance_row_norms(problem.quadratic, lower);
   if (!norms) return std::unexpected(norms.error());
   return equilibrate_partially(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
                                iterations);

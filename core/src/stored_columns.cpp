@@ -54,13 +54,18 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
   return columns;
 }
 
-std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad& quadratic) {
+std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad& quadratic,
+                                                               const Matrix* lower) {
   const std::size_t k = quadratic.factors.cols();
   if (quadratic.omega.is_dense()) {
-    auto lower = semidefinite_cholesky(quadratic.omega.dense_matrix());
-    if (!lower) return std::unexpected(lower.error());
+    if (lower != nullptr) {
+      lower_ = *lower;
+    } else {
+      auto factored = semidefinite_cholesky(quadratic.omega.dense_matrix());
+      if (!factored) return std::unexpected(factored.error());
+      lower_ = std::move(*factored);
+    }
     transform_ = Transform::Lower;
-    lower_ = std::move(*lower);
     upper_ = transposed(lower_);
   } else {
     transform_ = Transform::Diagonal;
@@ -96,13 +101,16 @@ bool ReducedColumns::stores_plainly() const {
   return t_dense_columns || storage_->forced_dense;
 }
 
-std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic) const {
+std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic,
+                                                                          const Matrix* lower) const {
   ReducedColumns out = *this;
   out.covariance_columns_ = false;
   out.roots_.clear();
   out.lower_ = Matrix();
   out.upper_ = Matrix();
-  if (auto transform = out.set_transform(quadratic); !transform) return std::unexpected(transform.error());
+  if (auto transform = out.set_transform(quadratic, lower); !transform) {
+    return std::unexpected(transform.error());
+  }
   return out;
 }
 
@@ -176,11 +184,13 @@ std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const S
   return storage;
 }
 
-std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(
-    const QpProblem& target, std::span<const double> row_scale, double factor_scale,
-    std::span<const double> constraint_scale) const {
+std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(const QpProblem& target,
+                                                                    std::span<const double> row_scale,
+                                                                    double factor_scale,
+                                                                    std::span<const double> constraint_scale,
+                                                                    const Matrix* lower) const {
   if (stores_plainly()) return create(target.quadratic, constraint_rows(target));
-  auto out = with_transform(target.quadratic);
+  auto out = with_transform(target.quadratic, lower);
   if (!out) return out;
   for (std::size_t j = 0; j < h_; ++j) {
     out->multiplier_[j] *=

@@ -85,9 +85,11 @@ class ReducedColumns {
   // √c·D and the constraint rows by E and D, which is this with r = D,
   // factor_scale = √c, constraint_scale = E. Where the storage is not
   // create's (see select) it is create(target's quadratic, target's rows).
+  // `lower`, when given, is the caller's L of target's dense Ω (L·Lᵀ = Ω).
   std::expected<ReducedColumns, SolverError> rescaled(const QpProblem& target,
                                                       std::span<const double> row_scale, double factor_scale,
-                                                      std::span<const double> constraint_scale) const;
+                                                      std::span<const double> constraint_scale,
+                                                      const Matrix* lower = nullptr) const;
 
   // Products with V (through the stored entries of W; each stored column's
   // sum over the rows in increasing order, or along a row in increasing
@@ -203,9 +205,11 @@ class ReducedColumns {
                          std::span<const std::size_t> primary, Storage& w);
   static void fill_sparse(const Matrix& factors, std::span<const double* const> rows,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
-  std::expected<void, SolverError> set_transform(const FactorQuad& quadratic);
+  // T_q of `quadratic`; `lower`, when given, is L of its dense Ω.
+  std::expected<void, SolverError> set_transform(const FactorQuad& quadratic, const Matrix* lower = nullptr);
   // This V with `quadratic`'s factor transform, sharing the stored columns.
-  std::expected<ReducedColumns, SolverError> with_transform(const FactorQuad& quadratic) const;
+  std::expected<ReducedColumns, SolverError> with_transform(const FactorQuad& quadratic,
+                                                            const Matrix* lower = nullptr) const;
   Rows rows() const;
   // sum.columns = Wᵀ(r∘x) over every stored column, the dense slots
   // accumulating in sum.slots: each sum over the rows in order.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "anderson.hpp"
+#include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
 #include "morva/certificate.hpp"
@@ -695,9 +696,19 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   if (auto valid = validate_settings(settings); !valid) return std::unexpected(valid.error());
   QpProblem problem = std::move(validated).release();
 
+  // L·Lᵀ = Ω of a dense Ω, factored once for the equilibration and the
+  // iteration's columns.
+  std::optional<Matrix> lower;
+  if (problem.quadratic.omega.is_dense()) {
+    auto factored = semidefinite_cholesky(problem.quadratic.omega.dense_matrix());
+    if (!factored) return std::unexpected(factored.error());
+    lower = std::move(*factored);
+  }
+  const Matrix* known_lower = lower ? &*lower : nullptr;
+
   Workspace workspace;
   if (settings.scaling_iterations > 0) {
-    auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations);
+    auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower);
     if (!parts) return std::unexpected(parts.error());
     workspace.scaled_ = std::move(parts->first);
     workspace.completion_ = std::make_shared<const ScaledCompletion>(std::move(parts->second));
@@ -719,7 +730,7 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   }
   auto columns = workspace.data_->rescaled(
       rescaled_problem, scaled ? std::span<const double>(scaled->column_scaling) : std::span<const double>(),
-      scaled ? std::sqrt(scaled->cost_scaling) : 1.0, constraint_scaling);
+      scaled ? std::sqrt(scaled->cost_scaling) : 1.0, constraint_scaling, known_lower);
   if (!columns) return std::unexpected(columns.error());
   workspace.systems_.use_columns(std::make_shared<const ReducedColumns>(std::move(*columns)));
   // The first factorisation, at the penalty every solve starts from.

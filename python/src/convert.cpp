@@ -42,8 +42,20 @@ PyArrayObject* float64_array(const ModuleState& state, PyObject* object, int ndi
   return array;
 }
 
+// The `count` elements of a C-contiguous, aligned array, copied as one block
+// into storage that no pass has written before.
+std::vector<double> contiguous_values(PyArrayObject* array, npy_intp count) {
+  const auto* first = static_cast<const double*>(PyArray_DATA(array));
+  return std::vector<double>(first, first + count);
+}
+
+bool contiguous(PyArrayObject* array) {
+  return PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array);
+}
+
 std::vector<double> copy_vector(PyArrayObject* array) {
   const npy_intp length = PyArray_DIM(array, 0);
+  if (contiguous(array)) return contiguous_values(array, length);
   const npy_intp stride = PyArray_STRIDE(array, 0);
   const char* base = static_cast<const char*>(PyArray_DATA(array));
   std::vector<double> values(static_cast<std::size_t>(length));
@@ -119,13 +131,18 @@ bool convert(kind::Matrix, const ModuleState& state, PyObject* object, const Par
   if (array == nullptr) return false;
   const npy_intp rows = PyArray_DIM(array, 0);
   const npy_intp cols = PyArray_DIM(array, 1);
-  const npy_intp row_stride = PyArray_STRIDE(array, 0);
-  const npy_intp col_stride = PyArray_STRIDE(array, 1);
-  const char* base = static_cast<const char*>(PyArray_DATA(array));
-  std::vector<double> data(static_cast<std::size_t>(rows * cols));
-  for (npy_intp i = 0; i < rows; ++i) {
-    for (npy_intp j = 0; j < cols; ++j) {
-      data[static_cast<std::size_t>(i * cols + j)] = load_double(base + i * row_stride + j * col_stride);
+  std::vector<double> data;
+  if (contiguous(array)) {
+    data = contiguous_values(array, rows * cols);
+  } else {
+    const npy_intp row_stride = PyArray_STRIDE(array, 0);
+    const npy_intp col_stride = PyArray_STRIDE(array, 1);
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    data.resize(static_cast<std::size_t>(rows * cols));
+    for (npy_intp i = 0; i < rows; ++i) {
+      for (npy_intp j = 0; j < cols; ++j) {
+        data[static_cast<std::size_t>(i * cols + j)] = load_double(base + i * row_stride + j * col_stride);
+      }
     }
   }
   auto matrix =

@@ -71,10 +71,9 @@ PyObject* problem_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!convert_solve_options(state, arguments, warm_start, settings, raise_on_failure)) return nullptr;
     // The held problem is never changed after construction and `self` outlives
     // the call, so the engine reads it in place with the lock released, and
-    // other threads may read it meanwhile. The problem object itself is not
-    // copied; lowering it to the QP the solve owns (to_qp) copies its dense
-    // data: F, Ω, A_in, and A_eq (written behind the budget row when there is
-    // one).
+    // other threads may read it meanwhile. Neither the problem object nor its
+    // dense data is copied: the QP the solve owns (to_qp) shares F, Ω, A_eq
+    // (kept behind its budget row) and A_in, whose values nothing writes.
     const PortfolioProblem& problem = held_problem(self);
     auto outcome =
         without_gil([&] { return morva::solve_mean_variance_factor(problem, settings, warm_start); });

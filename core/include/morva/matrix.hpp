@@ -121,7 +121,7 @@ class Matrix {
     const double* data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
     bool shared() const { return block_ != nullptr && block_->holders.load(std::memory_order_acquire) > 1; }
     // The values for writing, by a holder that is not shared().
-    double* owned_data() { return block_ != nullptr ? block_->values.data() : nullptr; }
+    double* owned_data() const { return block_ != nullptr ? block_->values.data() : nullptr; }
 
    private:
     struct Block {
@@ -133,20 +133,27 @@ class Matrix {
     Block* block_ = nullptr;
   };
 
-  const double* values() const { return data_.data() + offset_; }
+  const double* values() const { return values_; }
   std::size_t size() const { return data_.data() != nullptr ? rows_ * cols_ : 0; }
   double* owned_values() {
     if (data_.shared()) own_window();
-    return data_.owned_data() + offset_;
+    return values_;
   }
   // The values of this window as a block of their own.
   void own_window();
 
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
-  std::size_t offset_ = 0;  // where this matrix's values start among the shared ones
   SharedValues data_;
+  // This matrix's first value among the shared ones, kept beside them so
+  // that reading an entry follows no pointer to the shared block.
+  double* values_ = nullptr;
 };
+
+// Whether a validation reads every entry of the dense data (F, A_eq, A_in)
+// for finiteness, or takes them as known finite: a lowered portfolio's were
+// checked, once, by the builders that stored them.
+enum class DataEntries { Check, KnownFinite };
 
 // The factor covariance Ω: Dense (k×k matrix, validated symmetric) or Diagonal (ω).
 struct FactorCovariance {
@@ -182,9 +189,10 @@ struct FactorQuad {
   std::size_t assets() const { return factors.rows(); }
   std::size_t factor_count() const { return factors.cols(); }
 
-  // First violated rule: diagonal length, Ω size, F finite, d ≥ 0 finite, then
-  // Ω square / finite / symmetric (dense) or ω ≥ 0 finite (diagonal).
-  std::expected<void, ProblemError> validate() const;
+  // First violated rule: diagonal length, Ω size, F finite (unless known),
+  // d ≥ 0 finite, then Ω square / finite / symmetric (dense) or ω ≥ 0 finite
+  // (diagonal).
+  std::expected<void, ProblemError> validate(DataEntries entries = DataEntries::Check) const;
 
   // P·x in O(n·k): t = Fᵀx (row-wise), s = Ω·t, y = d∘x + F·s.
   std::vector<double> apply(std::span<const double> x) const;

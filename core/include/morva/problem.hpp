@@ -46,8 +46,9 @@ struct QpProblem {
   std::size_t m_in() const { return inequalities.rhs.size(); }
 
   // Rules in order: quadratic form, vector lengths, equality block, inequality
-  // block, linear finite, L1 term, bounds (NaN, then crossing).
-  std::expected<void, ProblemError> validate() const;
+  // block, linear finite, L1 term, bounds (NaN, then crossing). With
+  // KnownFinite the entries of F, A_eq and A_in are not read.
+  std::expected<void, ProblemError> validate(DataEntries entries = DataEntries::Check) const;
 
   // (½·xᵀPx + qᵀx) + Σ cᵢ|xᵢ − aᵢ|, every sum in index order.
   double objective(std::span<const double> x) const;
@@ -60,7 +61,8 @@ struct QpProblem {
 // A QpProblem that has passed validate(): what consumes one need not check it again.
 class ValidatedQp {
  public:
-  static std::expected<ValidatedQp, ProblemError> of(QpProblem problem);
+  static std::expected<ValidatedQp, ProblemError> of(QpProblem problem,
+                                                     DataEntries entries = DataEntries::Check);
 
   const QpProblem& problem() const { return problem_; }
   QpProblem release() && { return std::move(problem_); }
