@@ -44,6 +44,9 @@ void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitud
     magnitudes[j] = m != m ? v : raised(m, v);
   };
   for (std::size_t i = 0; i < block.rows(); ++i) {
+    // A repeated row meets no NaN left by its earlier row, which visited
+    // its magnitudes already.
+    if (block.repeats[i]) continue;
     const std::vector<double>& row = block.values[i];
     if (!block.sparse(i)) {
       for (std::size_t j = 0; j < row.size(); ++j) raise(j, row[j]);
@@ -62,6 +65,10 @@ void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitud
 void rescale_and_measure(CompactRows& block, const double* epsilon, const double* delta,
                          std::span<double> row_max, std::span<double> column_max) {
   for (std::size_t i = 0; i < block.rows(); ++i) {
+    if (block.repeats[i]) {
+      row_max[i] = row_max[block.repeats[i]->earlier];
+      continue;
+    }
     std::vector<double>& row = block.values[i];
     const bool sparse = block.sparse(i);
     double m = 0.0;
@@ -89,9 +96,9 @@ struct ConstraintBlocks {
   std::vector<double> eq_max, in_max;  // per row
   std::vector<double> column_max;      // per column, over both blocks
 
-  explicit ConstraintBlocks(const QpProblem& problem)
-      : eq(problem.equalities.matrix),
-        in(problem.inequalities.matrix),
+  ConstraintBlocks(const QpProblem& problem, std::span<const std::optional<RowRepeat>> repeats)
+      : eq(problem.equalities.matrix, repeats.empty() ? repeats : repeats.first(problem.m_eq())),
+        in(problem.inequalities.matrix, repeats.empty() ? repeats : repeats.subspan(problem.m_eq())),
         eq_max(eq.rows()),
         in_max(in.rows()),
         column_max(problem.n(), 0.0) {
@@ -175,9 +182,14 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
 
 // ---- Compact constraint rows ----
 
-CompactRows::CompactRows(const Matrix& a) : support(a.rows()), values(a.rows()) {
+CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeated)
+    : support(a.rows()), values(a.rows()), repeats(a.rows()) {
   const std::size_t n = a.cols();
   for (std::size_t i = 0; i < a.rows(); ++i) {
+    if (!repeated.empty() && repeated[i]) {
+      repeats[i] = repeated[i];
+      continue;
+    }
     const auto row = a.row(i);
     const auto nonzeros =
         static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
@@ -200,7 +212,17 @@ Matrix CompactRows::written_over(const Matrix& unscaled) const {
   std::vector<double> data(unscaled.data().begin(), unscaled.data().end());
   for (std::size_t i = 0; i < rows(); ++i) {
     double* row = data.data() + i * n;
-    if (sparse(i)) {
+    if (repeats[i]) {
+      // s times the earlier row's scaled entries; a zero keeps its own sign,
+      // as scaling by a positive factor would.
+      const auto [earlier, sign] = *repeats[i];
+      if (sparse(earlier)) {
+        for (std::size_t e = 0; e < values[earlier].size(); ++e)
+          row[support[earlier][e]] = sign * values[earlier][e];
+      } else {
+        for (std::size_t j = 0; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * values[earlier][j];
+      }
+    } else if (sparse(i)) {
       for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     } else {
       std::ranges::copy(values[i], row);
@@ -218,10 +240,9 @@ namespace {
 // (and all of C by √γ) scales r_i the same way, so C itself is scaled once,
 // by `completed`, through the rows of `factors` (F with Ω kept, or C with
 // Ω = I); the scaled problem leaves them, and A_eq, unscaled.
-std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem& problem,
-                                                                 std::vector<double> row_norms,
-                                                                 Matrix factors, FactorCovariance omega,
-                                                                 std::uint64_t iterations) {
+std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
+    const QpProblem& problem, std::vector<double> row_norms, Matrix factors, FactorCovariance omega,
+    std::uint64_t iterations, std::span<const std::optional<RowRepeat>> repeats = {}) {
   const std::size_t n = problem.n();
 
   ScaledProblem scaled;
@@ -232,7 +253,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
   std::vector<double> diagonal = problem.quadratic.diagonal;
   std::vector<double> linear = problem.linear;
   std::vector<double> costs = problem.l1 ? problem.l1->costs : std::vector<double>{};
-  ConstraintBlocks blocks(problem);
+  ConstraintBlocks blocks(problem, repeats);
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
@@ -291,11 +312,12 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
 }  // namespace
 
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
-    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower) {
+    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower,
+    std::span<const std::optional<RowRepeat>> repeats) {
   auto norms = covariance_row_norms(problem.quadratic, lower);
   if (!norms) return std::unexpected(norms.error());
   return equilibrate_partially(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
-                               iterations);
+                               iterations, repeats);
 }
 
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion) {

@@ -101,6 +101,28 @@ bool ReducedColumns::stores_plainly() const {
   return t_dense_columns || storage_->forced_dense;
 }
 
+std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t equality_rows) const {
+  const std::size_t m = h_ - k_;
+  std::vector<std::optional<RowRepeat>> repeats(m);
+  if (stores_plainly()) return repeats;
+  std::vector<std::size_t> first_row(stored(), m);  // per stored column: its first row in the group
+  for (const auto& [begin, end] :
+       {std::pair<std::size_t, std::size_t>{0, equality_rows}, {equality_rows, m}}) {
+    std::vector<std::size_t> seen;
+    for (std::size_t r = begin; r < end; ++r) {
+      const std::uint32_t s = source_[k_ + r];
+      if (first_row[s] == m) {
+        first_row[s] = r;
+        seen.push_back(s);
+        continue;
+      }
+      repeats[r] = RowRepeat{first_row[s] - begin, multiplier_[k_ + r] * multiplier_[k_ + first_row[s]]};
+    }
+    for (std::uint32_t s : seen) first_row[s] = m;
+  }
+  return repeats;
+}
+
 std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic,
                                                                           const Matrix* lower) const {
   ReducedColumns out = *this;
