@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -18,20 +20,25 @@
 #include "morva/problem.hpp"
 #include "morva/scaling.hpp"
 #include "morva/solver.hpp"
+#include "stored_columns.hpp"
 
 namespace morva {
 
 // The rows of a constraint block as the equilibration passes visit them: a
 // sparse row (at most n/4 nonzeros, at least one) through its nonzero
-// entries alone, any other row densely. A zero entry leaves every maximum the
-// passes take where it is (a running maximum that is not NaN is
-// non-negative) and stays zero when rescaled, so skipping it changes no bit
-// of the result.
+// entries alone, any other row densely, and a repeated row not at all. A zero
+// entry leaves every maximum the passes take where it is (a running maximum
+// that is not NaN is non-negative) and stays zero when rescaled, so skipping
+// it changes no bit of the result. A row s·a of an earlier row a has a's
+// magnitudes, so takes a's factor ε at every pass and stays s times a's
+// scaled entries (c·(s·a) = s·(c·a) exactly): the passes scale a alone.
 struct CompactRows {
   std::vector<std::vector<std::uint32_t>> support;  // a sparse row's nonzero columns; empty: dense
   std::vector<std::vector<double>> values;          // a sparse row's entries there; a dense row's n
+  std::vector<std::optional<RowRepeat>> repeats;    // per row: the row it repeats (nothing kept for it)
 
-  explicit CompactRows(const Matrix& a);
+  // `repeats` empty: no row is taken for a repeat.
+  explicit CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeats = {});
 
   std::size_t rows() const { return support.size(); }
   bool sparse(std::size_t i) const { return !support[i].empty(); }
@@ -50,8 +57,11 @@ struct ScaledCompletion {
 // its F and A_eq are problem's own, and what completes it. Fails, like the
 // covariance columns, on a dense Ω that is not positive semidefinite.
 // `lower`, when given, is the caller's L of a dense Ω.
+// `repeats` (of the equality rows, then the inequality rows; empty: none)
+// names rows that repeat earlier rows of their block.
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
-    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower = nullptr);
+    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower = nullptr,
+    std::span<const std::optional<RowRepeat>> repeats = {});
 
 // The ScaledProblem that `partial` (F and A_eq unscaled) stands for.
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion);

@@ -84,23 +84,27 @@ std::expected<void, SolverError> SmwSystem::factor_capacitance() {
   const std::size_t h = v.rank();
   const std::size_t k = v.factors();
   const Matrix m = v.weighted_gram(inverse_diagonal_);
-  Matrix s = Matrix::zeros(h, h);
+  Matrix s_matrix = Matrix::zeros(h, h);
+  // Written through its values, taken once (a matrix's mutable accessors
+  // check per call whether a copy shares them).
+  double* s = s_matrix.data().data();
   if (v.transform() == ReducedColumns::Transform::Lower) {
     // Y = M·T_q over the factor columns (h×k), kept transposed so that both
     // products read rows: Y_ab = Σ_{l≥b} M_al·L_lb, S_qq = T_qᵀ·Y_q.
     const Matrix& upper = v.factor_upper();
-    Matrix y_t = Matrix::zeros(k, h);
+    std::vector<double> y_t(k * h);  // k×h, row-major
     for (std::size_t a = 0; a < h; ++a) {
       const double* row = m.row(a).data();
-      for (std::size_t b = 0; b < k; ++b) y_t(b, a) = detail::dot4(row + b, upper.row(b).data() + b, k - b);
+      for (std::size_t b = 0; b < k; ++b)
+        y_t[b * h + a] = detail::dot4(row + b, upper.row(b).data() + b, k - b);
     }
     for (std::size_t a = 0; a < k; ++a) {
       for (std::size_t b = 0; b <= a; ++b)
-        s(a, b) = detail::dot4(upper.row(a).data() + a, y_t.row(b).data() + a, k - a);
+        s[a * h + b] = detail::dot4(upper.row(a).data() + a, y_t.data() + b * h + a, k - a);
     }
     for (std::size_t c = k; c < h; ++c) {
-      for (std::size_t b = 0; b < k; ++b) s(c, b) = scale_ * y_t(b, c);
-      for (std::size_t d = k; d <= c; ++d) s(c, d) = scale_ * scale_ * m(c, d);
+      for (std::size_t b = 0; b < k; ++b) s[c * h + b] = scale_ * y_t[b * h + c];
+      for (std::size_t d = k; d <= c; ++d) s[c * h + d] = scale_ * scale_ * m(c, d);
     }
   } else {
     const bool diagonal = v.transform() == ReducedColumns::Transform::Diagonal;
@@ -108,11 +112,11 @@ std::expected<void, SolverError> SmwSystem::factor_capacitance() {
       return j >= k ? scale_ : (diagonal ? v.factor_roots()[j] : 1.0);
     };
     for (std::size_t j = 0; j < h; ++j) {
-      for (std::size_t c = 0; c <= j; ++c) s(j, c) = column_factor(j) * m(j, c) * column_factor(c);
+      for (std::size_t c = 0; c <= j; ++c) s[j * h + c] = column_factor(j) * m(j, c) * column_factor(c);
     }
   }
-  for (std::size_t j = 0; j < h; ++j) s(j, j) = 1.0 + s(j, j);
-  auto factor = cholesky_lower(s);
+  for (std::size_t j = 0; j < h; ++j) s[j * h + j] = 1.0 + s[j * h + j];
+  auto factor = cholesky_lower(s_matrix);
   if (!factor) return std::unexpected(factor.error());
   factor_ = std::move(*factor);
   return {};
@@ -123,9 +127,11 @@ std::expected<void, SolverError> SmwSystem::factor_in_asset_space(std::span<cons
   const Matrix u = columns_->materialize(scale_);
   const std::size_t n = u.rows();
   Matrix k = Matrix::zeros(n, n);
+  double* entries = k.data().data();
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j <= i; ++j)
-      k(i, j) = (i == j ? diagonal[i] : 0.0) + detail::dot4(u.row(i).data(), u.row(j).data(), u.cols());
+      entries[i * n + j] =
+          (i == j ? diagonal[i] : 0.0) + detail::dot4(u.row(i).data(), u.row(j).data(), u.cols());
   }
   auto factor = cholesky_lower(k);
   if (!factor) return std::unexpected(factor.error());

@@ -33,37 +33,6 @@ inline double raised(double m, double v) {
   return v > m ? v : m;
 }
 
-// max(0, max_j |row_j|) ignoring NaN entries. The maximum of a set does not
-// depend on the order it is taken in, so four running maxima over the
-// residues of j mod 4 give exactly the left-to-right result.
-double largest_magnitude(std::span<const double> row) {
-  double m0 = 0.0, m1 = 0.0, m2 = 0.0, m3 = 0.0;
-  std::size_t j = 0;
-  for (; j + 4 <= row.size(); j += 4) {
-    m0 = raised(m0, std::abs(row[j]));
-    m1 = raised(m1, std::abs(row[j + 1]));
-    m2 = raised(m2, std::abs(row[j + 2]));
-    m3 = raised(m3, std::abs(row[j + 3]));
-  }
-  for (; j < row.size(); ++j) m0 = raised(m0, std::abs(row[j]));
-  return raised(raised(m0, m1), raised(m2, m3));
-}
-
-// f(max_j |A_ij|) for every row of A.
-std::vector<double> row_factors(const CompactRows& block) {
-  std::vector<double> factors(block.rows());
-  for (std::size_t i = 0; i < block.rows(); ++i) {
-    double m = 0.0;
-    if (block.sparse(i)) {
-      for (double v : block.values[i]) m = raised(m, std::abs(v));
-    } else {
-      m = largest_magnitude(block.values[i]);
-    }
-    factors[i] = scale_factor(m);
-  }
-  return factors;
-}
-
 // m_j = max(m_j, |A_ij|) over every row of A, a NaN on either side ignored:
 // a NaN m_j takes |A_ij| even when that is zero, so then a sparse row's
 // zeros set it to zero.
@@ -75,6 +44,9 @@ void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitud
     magnitudes[j] = m != m ? v : raised(m, v);
   };
   for (std::size_t i = 0; i < block.rows(); ++i) {
+    // A repeated row meets no NaN left by its earlier row, which visited
+    // its magnitudes already.
+    if (block.repeats[i]) continue;
     const std::vector<double>& row = block.values[i];
     if (!block.sparse(i)) {
       for (std::size_t j = 0; j < row.size(); ++j) raise(j, row[j]);
@@ -87,20 +59,82 @@ void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitud
   }
 }
 
-// A ← diag(ε)·A·diag(δ), E ← E∘ε.
-void scale_block(CompactRows& block, std::span<double> row_scaling, std::span<const double> epsilon,
-                 std::span<const double> delta) {
+// a_ij ← ε_i·δ_j·a_ij over the kept entries of a block (ε null: as they
+// are), then each row's largest magnitude into row_max and each column's
+// raised in column_max.
+void rescale_and_measure(CompactRows& block, const double* epsilon, const double* delta,
+                         std::span<double> row_max, std::span<double> column_max) {
   for (std::size_t i = 0; i < block.rows(); ++i) {
-    row_scaling[i] *= epsilon[i];
-    std::vector<double>& row = block.values[i];
-    if (block.sparse(i)) {
-      const std::vector<std::uint32_t>& support = block.support[i];
-      for (std::size_t e = 0; e < row.size(); ++e) row[e] = epsilon[i] * delta[support[e]] * row[e];
-    } else {
-      for (std::size_t j = 0; j < row.size(); ++j) row[j] = epsilon[i] * delta[j] * row[j];
+    if (block.repeats[i]) {
+      row_max[i] = row_max[block.repeats[i]->earlier];
+      continue;
     }
+    std::vector<double>& row = block.values[i];
+    const bool sparse = block.sparse(i);
+    double m = 0.0;
+    for (std::size_t e = 0; e < row.size(); ++e) {
+      const std::size_t j = sparse ? block.support[i][e] : e;
+      if (epsilon != nullptr) row[e] = epsilon[i] * delta[j] * row[e];
+      const double v = std::abs(row[e]);
+      m = raised(m, v);
+      column_max[j] = raised(column_max[j], v);
+    }
+    row_max[i] = m;
   }
 }
+
+// The two constraint blocks through the passes, with the maxima of their
+// magnitudes that a pass reads: each row's (for its factor ε) and each
+// column's over both blocks (raising the quadratic estimate for δ). They are
+// taken while the previous pass rescales the rows, so that a pass reads each
+// row once. The maximum of a set does not depend on the order it is taken in,
+// and no entry is NaN (ε and δ are finite and positive), so they are what
+// passes over the rows would find; only a NaN estimate, which takes the
+// first entry it meets, is raised through the rows in order.
+struct ConstraintBlocks {
+  CompactRows eq, in;
+  std::vector<double> eq_max, in_max;  // per row
+  std::vector<double> column_max;      // per column, over both blocks
+
+  ConstraintBlocks(const QpProblem& problem, std::span<const std::optional<RowRepeat>> repeats)
+      : eq(problem.equalities.matrix, repeats.empty() ? repeats : repeats.first(problem.m_eq())),
+        in(problem.inequalities.matrix, repeats.empty() ? repeats : repeats.subspan(problem.m_eq())),
+        eq_max(eq.rows()),
+        in_max(in.rows()),
+        column_max(problem.n(), 0.0) {
+    rescale_and_measure(eq, nullptr, nullptr, eq_max, column_max);
+    rescale_and_measure(in, nullptr, nullptr, in_max, column_max);
+  }
+
+  // δ_j = max(δ_j, max_i |A_ij|) over both blocks.
+  void raise(std::span<double> delta) const {
+    if (std::ranges::any_of(delta, [](double m) { return m != m; })) {
+      raise_to_column_maxima(eq, delta);
+      raise_to_column_maxima(in, delta);
+      return;
+    }
+    for (std::size_t j = 0; j < delta.size(); ++j) delta[j] = raised(delta[j], column_max[j]);
+  }
+
+  // A ← diag(ε)·A·diag(δ) and E ← E∘ε for both blocks, ε from the rows'
+  // maxima; then the maxima of the rescaled rows.
+  void scale(ScaledProblem& scaled, std::span<const double> delta) {
+    const std::vector<double> epsilon_eq = factors_of(eq_max);
+    const std::vector<double> epsilon_in = factors_of(in_max);
+    for (std::size_t i = 0; i < eq.rows(); ++i) scaled.equality_scaling[i] *= epsilon_eq[i];
+    for (std::size_t i = 0; i < in.rows(); ++i) scaled.inequality_scaling[i] *= epsilon_in[i];
+    std::ranges::fill(column_max, 0.0);
+    rescale_and_measure(eq, epsilon_eq.data(), delta.data(), eq_max, column_max);
+    rescale_and_measure(in, epsilon_in.data(), delta.data(), in_max, column_max);
+  }
+
+ private:
+  static std::vector<double> factors_of(std::span<const double> maxima) {
+    std::vector<double> factors(maxima.size());
+    for (std::size_t i = 0; i < maxima.size(); ++i) factors[i] = scale_factor(maxima[i]);
+    return factors;
+  }
+};
 
 // out = s∘v, sized to v (in place when it already is).
 void write_product(std::vector<double>& out, std::span<const double> scale, std::span<const double> v) {
@@ -148,9 +182,14 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
 
 // ---- Compact constraint rows ----
 
-CompactRows::CompactRows(const Matrix& a) : support(a.rows()), values(a.rows()) {
+CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeated)
+    : support(a.rows()), values(a.rows()), repeats(a.rows()) {
   const std::size_t n = a.cols();
   for (std::size_t i = 0; i < a.rows(); ++i) {
+    if (!repeated.empty() && repeated[i]) {
+      repeats[i] = repeated[i];
+      continue;
+    }
     const auto row = a.row(i);
     const auto nonzeros =
         static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
@@ -173,7 +212,17 @@ Matrix CompactRows::written_over(const Matrix& unscaled) const {
   std::vector<double> data(unscaled.data().begin(), unscaled.data().end());
   for (std::size_t i = 0; i < rows(); ++i) {
     double* row = data.data() + i * n;
-    if (sparse(i)) {
+    if (repeats[i]) {
+      // s times the earlier row's scaled entries; a zero keeps its own sign,
+      // as scaling by a positive factor would.
+      const auto [earlier, sign] = *repeats[i];
+      if (sparse(earlier)) {
+        for (std::size_t e = 0; e < values[earlier].size(); ++e)
+          row[support[earlier][e]] = sign * values[earlier][e];
+      } else {
+        for (std::size_t j = 0; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * values[earlier][j];
+      }
+    } else if (sparse(i)) {
       for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     } else {
       std::ranges::copy(values[i], row);
@@ -191,10 +240,9 @@ namespace {
 // (and all of C by √γ) scales r_i the same way, so C itself is scaled once,
 // by `completed`, through the rows of `factors` (F with Ω kept, or C with
 // Ω = I); the scaled problem leaves them, and A_eq, unscaled.
-std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem& problem,
-                                                                 std::vector<double> row_norms,
-                                                                 Matrix factors, FactorCovariance omega,
-                                                                 std::uint64_t iterations) {
+std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
+    const QpProblem& problem, std::vector<double> row_norms, Matrix factors, FactorCovariance omega,
+    std::uint64_t iterations, std::span<const std::optional<RowRepeat>> repeats = {}) {
   const std::size_t n = problem.n();
 
   ScaledProblem scaled;
@@ -205,7 +253,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
   std::vector<double> diagonal = problem.quadratic.diagonal;
   std::vector<double> linear = problem.linear;
   std::vector<double> costs = problem.l1 ? problem.l1->costs : std::vector<double>{};
-  CompactRows eq_block(problem.equalities.matrix), in_block(problem.inequalities.matrix);
+  ConstraintBlocks blocks(problem, repeats);
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
@@ -213,11 +261,8 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
     // Column factors from the quadratic estimate and both constraint blocks;
     // row factors from the same, not yet rescaled, constraint blocks.
     delta = estimates_from_row_norms(row_norms, diagonal);
-    raise_to_column_maxima(eq_block, delta);
-    raise_to_column_maxima(in_block, delta);
+    blocks.raise(delta);
     for (double& m : delta) m = scale_factor(m);
-    const std::vector<double> epsilon_eq = row_factors(eq_block);
-    const std::vector<double> epsilon_in = row_factors(in_block);
 
     for (std::size_t j = 0; j < n; ++j) {
       const double dj = delta[j];
@@ -227,8 +272,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
       diagonal[j] = dj * dj * diagonal[j];
       row_norms[j] = dj * row_norms[j];
     }
-    scale_block(eq_block, scaled.equality_scaling, epsilon_eq, delta);
-    scale_block(in_block, scaled.inequality_scaling, epsilon_in, delta);
+    blocks.scale(scaled, delta);
 
     // Cost scaling: bring the mean quadratic column norm, or the linear / L1
     // data when larger, to unit size. C scales by √γ so that C·Cᵀ scales by γ.
@@ -253,7 +297,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
   out.quadratic = FactorQuad{std::move(factors), std::move(omega), std::move(diagonal)};
   out.linear = std::move(linear);
   out.equalities.matrix = problem.equalities.matrix;
-  out.inequalities.matrix = in_block.written_over(problem.inequalities.matrix);
+  out.inequalities.matrix = blocks.in.written_over(problem.inequalities.matrix);
   scaled.set_equality_rhs(problem.equalities.rhs);
   scaled.set_inequality_rhs(problem.inequalities.rhs);
   write_quotient(out.lower_bounds, problem.lower_bounds, d);
@@ -262,17 +306,18 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(const QpProblem
     out.l1 = L1Term{std::move(costs), {}};
     scaled.set_l1_anchor(problem.l1->anchor);
   }
-  return {std::move(scaled), ScaledCompletion{root_cost, std::move(eq_block)}};
+  return {std::move(scaled), ScaledCompletion{root_cost, std::move(blocks.eq)}};
 }
 
 }  // namespace
 
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
-    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower) {
+    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower,
+    std::span<const std::optional<RowRepeat>> repeats) {
   auto norms = covariance_row_norms(problem.quadratic, lower);
   if (!norms) return std::unexpected(norms.error());
   return equilibrate_partially(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
-                               iterations);
+                               iterations, repeats);
 }
 
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion) {

@@ -30,8 +30,9 @@ thread_local bool t_dense_columns = false;
 
 Matrix transposed(const Matrix& m) {
   Matrix t = Matrix::zeros(m.cols(), m.rows());
+  double* entries = t.data().data();
   for (std::size_t i = 0; i < m.rows(); ++i) {
-    for (std::size_t j = 0; j < m.cols(); ++j) t(j, i) = m(i, j);
+    for (std::size_t j = 0; j < m.cols(); ++j) entries[j * m.rows() + i] = m(i, j);
   }
   return t;
 }
@@ -99,6 +100,28 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
 
 bool ReducedColumns::stores_plainly() const {
   return t_dense_columns || storage_->forced_dense;
+}
+
+std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t equality_rows) const {
+  const std::size_t m = h_ - k_;
+  std::vector<std::optional<RowRepeat>> repeats(m);
+  if (stores_plainly()) return repeats;
+  std::vector<std::size_t> first_row(stored(), m);  // per stored column: its first row in the group
+  for (const auto& [begin, end] :
+       {std::pair<std::size_t, std::size_t>{0, equality_rows}, {equality_rows, m}}) {
+    std::vector<std::size_t> seen;
+    for (std::size_t r = begin; r < end; ++r) {
+      const std::uint32_t s = source_[k_ + r];
+      if (first_row[s] == m) {
+        first_row[s] = r;
+        seen.push_back(s);
+        continue;
+      }
+      repeats[r] = RowRepeat{first_row[s] - begin, multiplier_[k_ + r] * multiplier_[k_ + first_row[s]]};
+    }
+    for (std::uint32_t s : seen) first_row[s] = m;
+  }
+  return repeats;
 }
 
 std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic,
@@ -614,7 +637,8 @@ Matrix ReducedColumns::materialize(double constraint_scale) const {
     for (std::size_t a = 0; a < p; ++a) stored_row[w.dense_column[a]] = w.dense[i * p + a];
     for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
       stored_row[w.sparse_column[e]] = w.sparse_value[e];
-    for (std::size_t j = 0; j < h_; ++j) v(i, j) = row_scale_[i] * (multiplier_[j] * stored_row[source_[j]]);
+    const auto out = v.row(i);
+    for (std::size_t j = 0; j < h_; ++j) out[j] = row_scale_[i] * (multiplier_[j] * stored_row[source_[j]]);
   }
   Matrix u = v;
   for (std::size_t i = 0; i < n_; ++i) {
@@ -644,19 +668,21 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
   const std::size_t hw = w.width;
   std::vector<double> weights(n_);
   for (std::size_t i = 0; i < n_; ++i) weights[i] = (row_scale_[i] * row_scale_[i]) * g[i];
-  Matrix m = Matrix::zeros(hw, hw);
+  // hw×hw, row-major, written through its values alone.
+  std::vector<double> m(hw * hw, 0.0);
   if (p > 0) {
     std::size_t padded = 0;
     const std::vector<double> block = detail::dense_gram(w.dense.data(), n_, p, weights.data(), padded);
     for (std::size_t a = 0; a < p; ++a) {
-      for (std::size_t b = 0; b <= a; ++b) m(w.dense_column[a], w.dense_column[b]) = block[a * padded + b];
+      for (std::size_t b = 0; b <= a; ++b)
+        m[w.dense_column[a] * hw + w.dense_column[b]] = block[a * padded + b];
     }
   }
   for (std::size_t i = 0; i < n_; ++i) {
     const double* dense_row = w.dense.data() + i * p;
     for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
       const double v = w.sparse_value[e] * weights[i];
-      const auto out = m.row(w.sparse_column[e]);
+      double* out = m.data() + w.sparse_column[e] * hw;
       for (std::size_t a = 0; a < p; ++a) out[w.dense_column[a]] += v * dense_row[a];
       for (std::size_t f = w.row_start[i]; f <= e; ++f) out[w.sparse_column[f]] += v * w.sparse_value[f];
     }
@@ -678,16 +704,17 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
     for (std::size_t b = 0; b < a; ++b) {
       const bool in_row_a = is_dense[a] == is_dense[b] ? order[a] > order[b] : !is_dense[a];
       if (in_row_a) {
-        m(b, a) = m(a, b);
+        m[b * hw + a] = m[a * hw + b];
       } else {
-        m(a, b) = m(b, a);
+        m[a * hw + b] = m[b * hw + a];
       }
     }
   }
   Matrix full = Matrix::zeros(h_, h_);
+  double* entries = full.data().data();
   for (std::size_t a = 0; a < h_; ++a) {
     for (std::size_t b = 0; b < h_; ++b)
-      full(a, b) = multiplier_[a] * multiplier_[b] * m(source_[a], source_[b]);
+      entries[a * h_ + b] = multiplier_[a] * multiplier_[b] * m[source_[a] * hw + source_[b]];
   }
   return full;
 }

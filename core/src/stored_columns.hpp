@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -32,6 +33,12 @@
 #include "morva/solver.hpp"
 
 namespace morva {
+
+// A constraint row that is an earlier row of its block times ±1.
+struct RowRepeat {
+  std::size_t earlier;  // its index within the block
+  double sign;
+};
 
 // V = [F, constraint rows ᵀ] (n×h) as diag(r)·W·M (stored columns W by
 // density, column map M, row scale r), with the factor transform T_q that
@@ -145,6 +152,11 @@ class ReducedColumns {
   // hook, or data that is not finite): select and rescaled then build from
   // the data they are given.
   bool stores_plainly() const;
+  // For V built by of_data from F, the first `equality_rows` constraint rows
+  // and then the others: each row that shares its stored column with an
+  // earlier row of its own group, which it then repeats up to sign; nothing
+  // where the storage is plain.
+  std::vector<std::optional<RowRepeat>> repeated_rows(std::size_t equality_rows) const;
   // Columns of W, and how V reads them: column j of V is
   // multiplier(j)·diag(row_scale())·W[:, source(j)].
   std::size_t stored() const { return storage_->width; }

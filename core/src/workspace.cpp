@@ -707,14 +707,16 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   const Matrix* known_lower = lower ? &*lower : nullptr;
 
   Workspace workspace;
+  workspace.data_ = std::make_shared<const ReducedColumns>(
+      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
   if (settings.scaling_iterations > 0) {
-    auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower);
+    // Rows the stored columns share are equilibrated once.
+    auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower,
+                                           workspace.data_->repeated_rows(problem.m_eq()));
     if (!parts) return std::unexpected(parts.error());
     workspace.scaled_ = std::move(parts->first);
     workspace.completion_ = std::make_shared<const ScaledCompletion>(std::move(parts->second));
   }
-  workspace.data_ = std::make_shared<const ReducedColumns>(
-      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
   // The iteration's V reads the stored columns of the data: equilibration
   // scales F's rows by √c·D and the constraint rows by E and D. Stored
   // plainly, it is built from the scaled data itself.

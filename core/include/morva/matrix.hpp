@@ -66,7 +66,9 @@ struct ProblemError {
 // copies no matrix. A block of rows (rows_of) shares the values the same way.
 // A mutable span or reference stays valid, and private to its matrix, until
 // that matrix is copied; copies read their values only through const access,
-// so matrices shared between threads are read alone.
+// so matrices shared between threads are read alone. Each mutable access
+// asks whether the values are shared: a loop over many entries takes
+// data() or row() once and indexes that.
 class Matrix {
  public:
   Matrix() = default;  // 0×0
