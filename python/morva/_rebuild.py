@@ -1,0 +1,58 @@
+"""A problem rebuilt from another's data with some inputs replaced.
+
+The package's goals and rolling dates change inputs that a held problem or
+sequence cannot (the expected returns of a minimum-variance solve, the bounds
+or risk model of a date). They read the problem's data through the engine's
+read-only views (no JSON, no copies) and build a new ``PortfolioProblem``
+from it. The views are the lowered data (bounds after the weight and short
+limits, template rows inside the constraint blocks), which define the same
+problem as the keywords they came from.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+import numpy as np
+import _morva
+
+from . import solving
+
+_ARRAYS = ("factors", "omega", "specific_variance", "expected_returns")
+_KEYWORDS = ("risk_aversion", "budget", "lower_bounds", "upper_bounds", "equality_matrix", "equality_rhs",
+             "inequality_matrix", "inequality_rhs", "previous_weights", "turnover_penalty", "l1_turnover_costs",
+             "benchmark_weights")
+
+
+def inputs(problem: Any) -> dict[str, Any]:
+    """The keyword inputs that rebuild ``problem`` (a ``PortfolioProblem``), as views."""
+    data = solving.problem_data(problem)
+    values = {name: data[name] for name in _ARRAYS + _KEYWORDS}
+    for block in ("equality", "inequality"):
+        if values[f"{block}_matrix"].shape[0] == 0:
+            values[f"{block}_matrix"] = values[f"{block}_rhs"] = None
+    return values
+
+
+def rebuild(problem: Any, **overrides: Any) -> _morva.PortfolioProblem:
+    """A new ``PortfolioProblem`` with ``problem``'s data and ``overrides`` in place of its inputs.
+
+    An override of ``None`` drops an optional input (a benchmark, the
+    anchor); ``budget=None`` drops the budget row.
+    """
+    values = inputs(problem)
+    unknown = set(overrides) - set(values)
+    if unknown:
+        raise TypeError(f"unknown input {sorted(unknown)[0]!r}")
+    values.update(overrides)
+    arrays = [np.ascontiguousarray(values.pop(name), dtype=np.float64) for name in _ARRAYS]
+    keywords = {name: (value if np.isscalar(value) or value is None else np.ascontiguousarray(value, dtype=np.float64))
+                for name, value in values.items() if value is not None or name == "budget"}
+    if keywords["budget"] is not None:
+        return _morva.PortfolioProblem(*arrays, **keywords)
+    # The constructor always sets a budget row; only a dump can say "none".
+    keywords["budget"] = 1.0
+    dump = json.loads(_morva.PortfolioProblem(*arrays, **keywords).to_json())
+    dump["budget"] = None
+    return _morva.PortfolioProblem.from_json(json.dumps(dump))
