@@ -23,6 +23,7 @@ from _morva import (
     solve_mean_variance_factor,
 )
 
+from . import models
 from ._records import CertificateRecord, SolveResultRecord, register
 from .batching import solve_batch_chunked
 from .frontier import Frontier, efficient_frontier

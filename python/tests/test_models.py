@@ -1,0 +1,49 @@
+import numpy as np
+import pandas as pd
+import pytest
+
+import morva
+from morva import models
+
+
+def _returns(seed=0, periods=120, assets=12):
+    rng = np.random.default_rng(seed)
+    factors = rng.normal(scale=0.04, size=(periods, 3))
+    loadings = rng.normal(size=(3, assets))
+    data = factors @ loadings + rng.normal(scale=0.02, size=(periods, assets)) + 0.005
+    return pd.DataFrame(data, columns=[f"A{i}" for i in range(assets)])
+
+
+@pytest.mark.parametrize("k", [1, 3, 11])
+def test_statistical_model_reproduces_the_sample_covariance_it_explains(k):
+    returns = _returns()
+    model = models.statistical(returns, k, periods_per_year=12)
+    sample = returns.cov().to_numpy() * 12
+    f, omega, d = model.exposures.to_numpy(), model.factor_covariance.to_numpy(), model.specific_variance.to_numpy()
+    implied = f @ omega @ f.T + np.diag(d)
+    # The factors are the top-k eigenpairs of the sample covariance.
+    top = np.linalg.eigvalsh(sample)[::-1][:k]
+    np.testing.assert_allclose(np.diag(omega), top, rtol=1e-10)
+    np.testing.assert_allclose(f.T @ f, np.eye(k), atol=1e-12)
+    # Diagonal matches unless floored; the floor keeps a share of each variance.
+    floored = d > 0.05 * np.diag(sample) * (1 + 1e-12)
+    np.testing.assert_allclose(np.diag(implied)[floored], np.diag(sample)[floored], rtol=1e-10)
+    assert (d >= 0.05 * np.diag(sample) * (1 - 1e-12)).all()
+    np.testing.assert_allclose(model.mean_returns, returns.mean() * 12)
+    assert list(model.exposures.index) == list(returns.columns)
+
+
+def test_model_builds_a_labelled_problem_that_solves():
+    model = models.statistical(_returns(1), 3)
+    result = model.problem(lower_bounds=0.0, upper_bounds=0.3).solve()
+    assert result.status == "solved"
+    assert list(result.weights.index) == list(model.exposures.index)
+    arrays = models.statistical(_returns(1).to_numpy(), 3)
+    np.testing.assert_allclose(morva.solve(arrays.problem(lower_bounds=np.zeros(12), upper_bounds=np.full(12, 0.3))).weights,
+                               result.weights.to_numpy(), atol=1e-12)
+
+
+@pytest.mark.parametrize("change, match", [(lambda r: r.assign(A3=np.nan), "'A3'"), (lambda r: r, "k must")])
+def test_statistical_model_refuses_what_it_cannot_estimate(change, match):
+    with pytest.raises(ValueError, match=match):
+        models.statistical(change(_returns()), 3 if match != "k must" else 0)
