@@ -189,6 +189,9 @@ def test_labelled_dumps_are_explained_in_their_labels(tmp_path, capsys):
     result = labelled.solve(raise_on_failure=False)
     for hint in result.convergence_hints:  # the hints, relabelled, as the labelled API gives them
         assert f"  - {hint}" in out.splitlines()
+    status, out, _ = run(capsys, "solve", str(path))
+    top = result.weights.idxmax()
+    assert status == 1 and any(line.startswith(f"  asset {top}  ") for line in out.splitlines())
 
 
 def test_an_unreachable_budget_is_infeasible_not_unreadable(tmp_path, capsys):
