@@ -76,7 +76,7 @@ def _check_values(values: np.ndarray, labels, name: str, what: str, finite: bool
         raise ValueError(f"{name} has {kind} values for {_named(list(labels[bad]), what)}")
 
 
-def _as_series(values, name: str, what: str):
+def _as_series(values):
     """A Series from a Series, a dict by label or a ``LabelledResult`` (its weights); else None."""
     pd = _pd()
     if isinstance(values, LabelledResult):
@@ -89,7 +89,7 @@ def _as_series(values, name: str, what: str):
 def _series(values, labels, name: str, what: str, *, finite: bool = False) -> np.ndarray:
     """Exactly ``labels`` (a Series or a dict by label, or an array in their order),
     as a float64 array in their order."""
-    series = _as_series(values, name, what)
+    series = _as_series(values)
     if series is not None:
         _check_labels(series.index, labels, name, what)
         array = series.reindex(labels).to_numpy(dtype=np.float64)
@@ -203,7 +203,7 @@ def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.nd
             pass  # unorderable labels keep their order of first appearance
         target_values = None
     else:
-        targets = _as_series(targets, "industry_targets", "industry")
+        targets = _as_series(targets)
         if targets is None:
             raise TypeError("industry_targets must be a pandas Series or a dict indexed by industry")
         groups = list(_unique_index(targets.index, "industry_targets", "industry"))
@@ -409,7 +409,7 @@ class LabelledProblem:
         ``LabelledResult``, aligned by label (assets it lacks start at 0, labels not
         in this problem are ignored: a start need not share the universe); an
         array is taken in asset order."""
-        series = _as_series(weights, "warm_start", "asset")
+        series = _as_series(weights)
         if series is None:
             return np.ascontiguousarray(weights, dtype=np.float64)
         _unique_index(series.index, "warm_start", "asset")
