@@ -1,16 +1,21 @@
 """The ``morva`` command: ``solve`` and ``explain`` a dumped problem, or run the ``demo``.
 
-Exit status: 0 when the problem is solved, 1 when it is infeasible, unbounded
-or unsolved, 2 when the input cannot be read (the reader's message, with its
-line and column, goes to standard error).
+Exit status: 0 when the problem is solved, 1 when it is infeasible (a budget
+the bounds cannot reach included), unbounded or unsolved, 2 when the input
+cannot be read (the reader's message, with its line and column, goes to
+standard error), 141 when the reader of standard output goes away (``| head``).
+A dump written by ``LabelledProblem.to_json`` names its assets and
+constraint rows by their labels.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -19,6 +24,8 @@ from _morva import PortfolioProblem
 from . import solving
 
 SOLVED, UNSOLVED, UNREADABLE = 0, 1, 2
+# 128 + SIGPIPE: what a shell reports for a writer whose reader has gone.
+BROKEN_PIPE = 141
 TOP_HOLDINGS = 10
 # Certificate entries below these fractions of the largest one are not cited;
 # certificates are normalised to unit infinity norm, as the engine's own
@@ -44,6 +51,32 @@ _SOLVER_SWITCHES = (
 
 class UnreadableInput(Exception):
     """The problem file or the options cannot be turned into a solve."""
+
+
+class UnreachableBudget(Exception):
+    """The budget lies outside what the bounds can sum to: infeasible before any solve."""
+
+
+@dataclass(frozen=True)
+class Names:
+    """How the output names assets and constraint rows: by their labels when the dump
+    has them, by position otherwise."""
+
+    assets: Sequence
+    equality_rows: Sequence
+    inequality_rows: Sequence
+    relabel: Callable[[str], str] = staticmethod(lambda text: text)
+    labelled: bool = False
+
+    @classmethod
+    def of(cls, problem: PortfolioProblem, labels: dict | None) -> Names:
+        data = solving.problem_data(problem)
+        if labels is None:
+            return cls([f"asset {i}" for i in range(data["factors"].shape[0])],
+                       [f"equality row {i}" for i in range(data["equality_matrix"].shape[0])],
+                       [f"inequality row {i}" for i in range(data["inequality_matrix"].shape[0])])
+        return cls([f"asset {label}" for label in labels.assets], [str(row) for row in labels.equality_rows],
+                   [str(row) for row in labels.inequality_rows], labels.relabel, labelled=True)
 
 
 def _add_solver_options(parser: argparse.ArgumentParser) -> None:
@@ -75,7 +108,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load(path: str) -> tuple[PortfolioProblem, dict]:
+def _load(path: str) -> tuple[PortfolioProblem, dict, Names]:
     try:
         with open(path, encoding="utf-8") as file:
             text = file.read()
@@ -85,17 +118,38 @@ def _load(path: str) -> tuple[PortfolioProblem, dict]:
         problem = PortfolioProblem.from_json(text)
     except ValueError as error:
         raise UnreadableInput(str(error)) from error
-    return problem, json.loads(text)
+    data = json.loads(text)
+    labels = None
+    if "labels" in data:
+        try:
+            from .labels import LabelledProblem
+
+            labels = LabelledProblem.from_json(text)
+        except ImportError:
+            pass  # without pandas the rows keep their positions
+        except ValueError as error:
+            raise UnreadableInput(str(error)) from error
+    return problem, data, Names.of(problem, labels)
+
+
+def _budget_unreachable(problem: PortfolioProblem) -> bool:
+    """Σl ≤ B ≤ Σu fails. The engine allows a rounding margin around the sums, so
+    whatever it refuses for the budget fails this test too."""
+    data = solving.problem_data(problem)
+    budget = data["budget"]
+    return budget is not None and not data["lower_bounds"].sum() <= budget <= data["upper_bounds"].sum()
 
 
 def _solve(problem: PortfolioProblem, keywords: dict):
     try:
         return solving.solve(problem, raise_on_failure=False, **keywords)
-    except ValueError as error:  # solver options the engine refuses
+    except ValueError as error:  # an unreachable budget, or solver options the engine refuses
+        if _budget_unreachable(problem):
+            raise UnreachableBudget(str(error)) from error
         raise UnreadableInput(str(error)) from error
 
 
-def summary(result, expected_returns: np.ndarray) -> list[str]:
+def summary(result, expected_returns: np.ndarray, names: Names | None = None) -> list[str]:
     weights = result.weights
     lines = [
         f"status            {result.status}",
@@ -108,8 +162,10 @@ def summary(result, expected_returns: np.ndarray) -> list[str]:
         f"largest {min(TOP_HOLDINGS, weights.size)} weights:",
     ]
     for asset in np.argsort(-weights, kind="stable")[:TOP_HOLDINGS]:
-        lines.append(f"  asset {asset:5d}  {weights[asset]: .6f}")
-    lines.extend(f"hint: {hint}" for hint in result.convergence_hints)
+        name = names.assets[asset] if names is not None and names.labelled else f"asset {asset:5d}"
+        lines.append(f"  {name}  {weights[asset]: .6f}")
+    relabel = (lambda text: text) if names is None else names.relabel
+    lines.extend(f"hint: {relabel(hint)}" for hint in result.convergence_hints)
     return lines
 
 
@@ -117,8 +173,9 @@ def _cited(values: np.ndarray, keep: Callable[[np.ndarray], np.ndarray], names: 
     return [f"{names[i]} with weight {values[i]:+.3f}" for i in np.flatnonzero(keep(values))]
 
 
-def certificate_in_words(certificate, budget: float | None) -> list[str]:
-    """What the certificate proves, and which constraints or assets take part."""
+def certificate_in_words(certificate, budget: float | None, names: Names | None = None) -> list[str]:
+    """What the certificate proves, and which constraints or assets take part
+    (named by ``names``, by position without)."""
     if certificate is None:
         return ["no infeasibility certificate: nothing proves the problem infeasible or unbounded"]
     if certificate.kind == "dual":
@@ -128,21 +185,25 @@ def certificate_in_words(certificate, budget: float | None) -> list[str]:
             "the objective is unbounded below: moving the weights along the certificate's direction",
             "lowers the objective without limit while every constraint still holds",
         ]
-        lines += [f"  asset {i}: {direction[i]:+.3f}" for i in order[:TOP_HOLDINGS]]
+        assets = [f"asset {i}" for i in range(direction.size)] if names is None else names.assets
+        lines += [f"  {assets[i]}: {direction[i]:+.3f}" for i in order[:TOP_HOLDINGS]]
         if len(order) > TOP_HOLDINGS:
             lines.append(f"  ... ({len(order)} components of at least {DIRECTION_CITATION})")
         return lines
     equality = certificate.equality_dual
-    rows = [f"equality row {i}" for i in range(equality.size)]
-    if budget is not None and equality.size:
-        rows[0] = f"the budget (sum of weights = {budget:g})"
-        rows[1:] = [f"equality row {i}" for i in range(equality.size - 1)]
     bounds = certificate.bound_dual
-    assets = [f"asset {i}" for i in range(bounds.size)]
     inequality = certificate.inequality_dual
+    if names is None:
+        names = Names([f"asset {i}" for i in range(bounds.size)],
+                      [f"equality row {i}" for i in range(equality.size)],
+                      [f"inequality row {i}" for i in range(inequality.size)])
+    rows = list(names.equality_rows)
+    if budget is not None and equality.size:
+        rows = [f"the budget (sum of weights = {budget:g})", *rows]
+    assets = names.assets
     parts = [
         ("equality constraints", _cited(equality, lambda v: np.abs(v) >= FARKAS_CITATION, rows)),
-        ("inequality caps", _cited(inequality, lambda v: v >= FARKAS_CITATION, [f"inequality row {i}" for i in range(inequality.size)])),
+        ("inequality caps", _cited(inequality, lambda v: v >= FARKAS_CITATION, names.inequality_rows)),
         ("upper bounds", _cited(bounds, lambda v: v >= FARKAS_CITATION, assets)),
         ("lower bounds", _cited(bounds, lambda v: v <= -FARKAS_CITATION, assets)),
     ]
@@ -157,14 +218,24 @@ def certificate_in_words(certificate, budget: float | None) -> list[str]:
     return lines
 
 
-def _explain(result, budget: float | None) -> list[str]:
+def _explain(result, budget: float | None, names: Names) -> list[str]:
     lines = [f"status: {result.status} after {result.iterations} iterations"]
     hints = result.convergence_hints
     lines.append("hints:" if hints else "hints: none")
-    lines.extend(f"  - {hint}" for hint in hints)
+    lines.extend(f"  - {names.relabel(hint)}" for hint in hints)
     lines.append("certificate:")
-    lines.extend(f"  {line}" for line in certificate_in_words(result.certificate, budget))
+    lines.extend(f"  {line}" for line in certificate_in_words(result.certificate, budget, names))
     return lines
+
+
+def _unreachable(arguments: argparse.Namespace, reason: str) -> int:
+    """An unreachable budget: infeasible, found before any iteration (no result to write)."""
+    if arguments.command == "explain":
+        lines = ["status: primal infeasible before any iteration", f"  {reason}"]
+    else:
+        lines = ["status            primal infeasible (before any iteration)", f"reason            {reason}"]
+    print("\n".join(lines), file=sys.stderr if getattr(arguments, "out", None) == "-" else sys.stdout)
+    return UNSOLVED
 
 
 def _run(arguments: argparse.Namespace) -> int:
@@ -173,10 +244,13 @@ def _run(arguments: argparse.Namespace) -> int:
         for name, value in vars(arguments).items()
         if name in {o[1] for o in _SOLVER_OPTIONS} | {s[1] for s in _SOLVER_SWITCHES} | {"profile"}
     }
-    problem, data = _load(arguments.problem)
-    result = _solve(problem, keywords)
+    problem, data, names = _load(arguments.problem)
+    try:
+        result = _solve(problem, keywords)
+    except UnreachableBudget as error:
+        return _unreachable(arguments, str(error))
     if arguments.command == "explain":
-        print("\n".join(_explain(result, data.get("budget"))))
+        print("\n".join(_explain(result, data.get("budget"), names)))
     elif arguments.out == "-":
         print(result.to_json())
     else:
@@ -186,11 +260,24 @@ def _run(arguments: argparse.Namespace) -> int:
                     file.write(result.to_json())
             except OSError as error:
                 raise UnreadableInput(str(error)) from error
-        print("\n".join(summary(result, np.asarray(data["expected_returns"], dtype=np.float64))))
+        print("\n".join(summary(result, np.asarray(data["expected_returns"], dtype=np.float64), names)))
     return SOLVED if result.status == "solved" else UNSOLVED
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        status = _main(argv)
+        sys.stdout.flush()  # a closed pipe fails here, not in the interpreter's exit flush
+        return status
+    except BrokenPipeError:
+        # The reader went away (`morva solve ... | head`): nobody is left to tell. Standard
+        # output now points at devnull so that the interpreter's final flush is quiet too.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return BROKEN_PIPE
+
+
+def _main(argv: list[str] | None) -> int:
     arguments = _parser().parse_args(argv)
     if arguments.command == "demo":
         from morva.demo import run_demo

@@ -88,37 +88,82 @@ class Frontier:
         columns = self.assets if self.assets is not None else pd.RangeIndex(self.weights.shape[1], name="asset")
         return pd.DataFrame(self.weights, index=pd.Index(self.risk_aversions, name="risk_aversion"), columns=columns)
 
+    @property
+    def active_return(self) -> np.ndarray | None:
+        """μᵀ(w − b) of each point; None without a benchmark."""
+        if not self.tracking:
+            return None
+        return self.expected_return - self.model.expected_returns @ self.model.benchmark
+
+    @property
+    def solved(self) -> np.ndarray:
+        """Which points solved; the plots leave the others out."""
+        return np.array([status == "solved" for status in self.statuses], dtype=bool)
+
     def _reference_points(self) -> list[tuple[str, np.ndarray]]:
         points = [("benchmark", self.model.benchmark), ("current portfolio", self.model.previous)]
         return [(name, weights) for name, weights in points if weights is not None]
 
-    def plot(self, ax=None):
-        """Draws risk against expected return, with the benchmark and the current
-        portfolio marked when the problem has them; returns the axes."""
+    def _plotted_return(self, weights: np.ndarray) -> np.ndarray:
+        """The return the plot shows: active with a benchmark, total otherwise."""
+        offset = self.model.expected_returns @ self.model.benchmark if self.tracking else 0.0
+        return np.atleast_2d(weights) @ self.model.expected_returns - offset
+
+    def _risk_label(self, units: str) -> str:
+        return f"Active risk (tracking error, {units})" if self.tracking else f"Volatility ({units})"
+
+    def _title(self, title: str | None, default: str) -> str:
+        title = default if title is None else title
+        dropped = int((~self.solved).sum())
+        if dropped:
+            kinds = ", ".join(sorted({status for status in self.statuses if status != "solved"}))
+            title += f"\n{dropped} of {len(self.statuses)} points left out ({kinds})"
+        return title
+
+    def plot(self, ax=None, *, period: str | None = None, title: str | None = None):
+        """Draws the frontier in per cent, with the benchmark and the current portfolio
+        marked when the problem has them; returns the axes.
+
+        Without a benchmark: volatility √(wᵀΣw) against expected return μᵀw. With a
+        benchmark: active risk against active return μᵀ(w − b), the benchmark at
+        the origin. ``period`` names the units of the data ("year" for annual
+        variances and returns; "period" when not given). Points that did not
+        solve are left out, and the title says how many.
+        """
         plt = require("matplotlib.pyplot", "plot", "Frontier.plot")
         if ax is None:
             _, ax = plt.subplots()
-        ax.plot(self.risk, self.expected_return, marker="o", markersize=3, label="efficient frontier")
+        units = f"% per {period or 'period'}"
+        solved = self.solved
+        ax.plot(100 * self.risk[solved], 100 * self._plotted_return(self.weights[solved]), marker="o", markersize=3,
+                label="efficient frontier")
         for (name, weights), marker in zip(self._reference_points(), ("s", "^")):
-            ax.scatter(self.model.risk(weights), [self.model.expected_returns @ weights], marker=marker,
+            ax.scatter(100 * self.model.risk(weights), 100 * self._plotted_return(weights), marker=marker,
                        zorder=3, label=name)
-        ax.set_xlabel("active risk" if self.tracking else "risk")
-        ax.set_ylabel("expected return")
+        ax.set_xlabel(self._risk_label(units))
+        ax.set_ylabel(f"Expected active return ({units})" if self.tracking else f"Expected return ({units})")
+        default = "Tracking frontier: active return against active risk" if self.tracking else "Efficient frontier"
+        ax.set_title(self._title(title, default))
+        ax.grid(True, alpha=0.3)
         ax.legend()
         return ax
 
-    def plot_weights(self, top: int = 10, ax=None):
-        """Stacks the weights of the ``top`` largest holdings (by their largest weight
-        anywhere on the frontier) against risk, the rest summed as 'other'; returns the axes."""
+    def plot_weights(self, top: int = 10, ax=None, *, period: str | None = None, title: str | None = None):
+        """Stacks the weights (in % of the book) of the ``top`` largest holdings (by
+        their largest weight anywhere on the frontier) against risk in per cent, the
+        rest summed as 'other'; unsolved points are left out. Returns the axes."""
         plt = require("matplotlib.pyplot", "plot", "Frontier.plot_weights")
         if ax is None:
             _, ax = plt.subplots()
-        order = np.argsort(-self.weights.max(axis=0), kind="stable")[:top]
+        solved = self.solved
+        weights = self.weights[solved]
+        order = np.argsort(-weights.max(axis=0, initial=-np.inf), kind="stable")[:top]
         names = [str(self.assets[i]) if self.assets is not None else f"asset {i}" for i in order]
-        rest = self.weights.sum(axis=1) - self.weights[:, order].sum(axis=1)
-        ax.stackplot(self.risk, *self.weights[:, order].T, rest, labels=[*names, "other"])
-        ax.set_xlabel("active risk" if self.tracking else "risk")
-        ax.set_ylabel("weight")
+        rest = weights.sum(axis=1) - weights[:, order].sum(axis=1)
+        ax.stackplot(100 * self.risk[solved], *(100 * weights[:, order].T), 100 * rest, labels=[*names, "other"])
+        ax.set_xlabel(self._risk_label(f"% per {period or 'period'}"))
+        ax.set_ylabel("Weight (% of the book)")
+        ax.set_title(self._title(title, "Holdings along the frontier"))
         ax.legend(loc="upper left", fontsize="small")
         return ax
 

@@ -1,20 +1,23 @@
 """Labelled problems: pandas in, pandas out, aligned on labels.
 
 The assets are the index of the exposures frame and the factors its columns;
-every other input is matched to them by label, never by position. An input
+every other input is matched to them by label, never by position. A per-asset
+(or per-factor, per-constraint) input is a Series, a dict keyed by label, or
+an array read in the labels' order when it has one entry per label. An input
 that misses an asset (or factor) or names one that is not there raises
 ``ValueError`` naming the first such label: missing labels first, in the
-exposures' order, then unknown ones, in the input's order. Results come back
-labelled: weights and per-asset duals by asset, constraint duals by
-constraint, and the engine's explanations name assets and constraint rows by
-their labels instead of their positions.
+exposures' order, then unknown ones, in the input's order; a missing or
+non-finite value is named by its asset too. Results come back labelled:
+weights and per-asset duals by asset, constraint duals by constraint, and the
+engine's explanations name assets and constraint rows by their labels
+instead of their positions.
 """
 
 from __future__ import annotations
 
 import json
 import re
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -24,9 +27,13 @@ import _morva
 
 from . import solving
 from ._extras import require
+from ._limits import DEFAULT_LOWER, DEFAULT_UPPER, check_limits
+from ._messages import in_user_terms
 
 BUDGET = "budget"
+LABELS_KEY = "labels"
 _FEATURE = "morva.labels"
+_CITED = 5  # labels named in a message before "and N more"
 
 
 def _pd():
@@ -52,39 +59,93 @@ _SOURCES = {
 }
 
 
-def _series(values, labels, name: str, what: str) -> np.ndarray:
-    """A Series over exactly ``labels``, as a float64 array in their order."""
+def _named(labels, what: str) -> str:
+    """'asset 'a'' or 'assets 'a', 'b' and 3 more'."""
+    shown = ", ".join(repr(label) for label in list(labels)[:_CITED])
+    more = f" and {len(labels) - _CITED} more" if len(labels) > _CITED else ""
+    return f"{what}{'s' if len(labels) > 1 else ''} {shown}{more}"
+
+
+def _check_values(values: np.ndarray, labels, name: str, what: str, finite: bool) -> None:
+    """Names the labels whose values are missing (NaN) or, when ``finite``, infinite."""
+    bad = ~np.isfinite(values) if finite else np.isnan(values)
+    if values.ndim > 1:
+        bad = bad.any(axis=1)
+    if bad.any():
+        kind = "missing or non-finite" if finite else "missing (NaN)"
+        raise ValueError(f"{name} has {kind} values for {_named(list(labels[bad]), what)}")
+
+
+def _as_series(values):
+    """A Series from a Series, a dict by label or a ``LabelledResult`` (its weights); else None."""
     pd = _pd()
-    if not isinstance(values, pd.Series):
-        raise TypeError(f"{name} must be a pandas Series indexed by {what}, not {type(values).__name__}")
-    _check_labels(values.index, labels, name, what)
-    return values.reindex(labels).to_numpy(dtype=np.float64)
+    if isinstance(values, LabelledResult):
+        return values.weights
+    if isinstance(values, Mapping):
+        return pd.Series(dict(values), dtype=np.float64)
+    return values if isinstance(values, pd.Series) else None
 
 
-def _per_asset(values, assets, name: str) -> np.ndarray:
-    """A Series by asset, or one number for every asset."""
+def _series(values, labels, name: str, what: str, *, finite: bool = False) -> np.ndarray:
+    """Exactly ``labels`` (a Series or a dict by label, or an array in their order),
+    as a float64 array in their order."""
+    series = _as_series(values)
+    if series is not None:
+        _check_labels(series.index, labels, name, what)
+        array = series.reindex(labels).to_numpy(dtype=np.float64)
+    elif isinstance(values, (np.ndarray, list, tuple)):
+        array = np.asarray(values, dtype=np.float64)
+        if array.shape != (len(labels),):
+            raise ValueError(f"{name} must have one entry per {what} ({len(labels)}), not shape {array.shape}; "
+                             f"an unlabelled array is read in the order of the {_SOURCES[what]}")
+    else:
+        raise TypeError(f"{name} must be a pandas Series or a dict indexed by {what}, or an array in their "
+                        f"order, not {type(values).__name__}")
+    _check_values(array, labels, name, what, finite)
+    return array
+
+
+def _per_asset(values, assets, name: str, *, finite: bool = False) -> np.ndarray:
+    """Values by asset, or one number for every asset."""
     if isinstance(values, (int, float, np.number)) and not isinstance(values, bool):
-        return np.full(len(assets), float(values))
-    return _series(values, assets, name, "asset")
+        values = np.full(len(assets), float(values))
+    return _series(values, assets, name, "asset", finite=finite)
 
 
 def _frame(values, index, columns, name: str, what: tuple[str, str]) -> np.ndarray:
-    """A DataFrame over exactly these rows and columns, as a float64 matrix in their order."""
+    """A DataFrame over exactly these rows and columns (or, when both are known, an
+    array in their order), as a float64 matrix in their order."""
     pd = _pd()
-    if not isinstance(values, pd.DataFrame):
+    if isinstance(values, np.ndarray) and index is not None and columns is not None:
+        if values.shape != (len(index), len(columns)):
+            raise ValueError(f"{name} must be {len(index)} × {len(columns)} ({what[0]}s × {what[1]}s), "
+                             f"not shape {values.shape}")
+        array = np.asarray(values, dtype=np.float64)
+    elif not isinstance(values, pd.DataFrame):
         raise TypeError(f"{name} must be a pandas DataFrame, not {type(values).__name__}")
-    if index is not None:
-        _check_labels(values.index, index, f"{name} (rows)", what[0])
-    if columns is not None:
-        _check_labels(values.columns, columns, f"{name} (columns)", what[1])
-    return values.reindex(index=index if index is not None else values.index,
-                          columns=columns if columns is not None else values.columns).to_numpy(dtype=np.float64)
+    else:
+        if index is not None:
+            _check_labels(values.index, index, f"{name} (rows)", what[0])
+        if columns is not None:
+            _check_labels(values.columns, columns, f"{name} (columns)", what[1])
+        index = index if index is not None else values.index
+        array = values.reindex(index=index, columns=columns if columns is not None else values.columns
+                               ).to_numpy(dtype=np.float64)
+    _check_values(array, index, name, what[0], finite=True)
+    return array
 
 
 def _unique_index(index, name: str, what: str):
     if index.has_duplicates:
         raise ValueError(f"{name} lists {what} {index[index.duplicated()][0]!r} more than once")
     return index
+
+
+def _json_label(label):
+    """A label as JSON can hold it: numbers and strings as they are, anything else as text."""
+    if isinstance(label, np.generic):
+        label = label.item()
+    return label if isinstance(label, (str, int, float, bool)) or label is None else str(label)
 
 
 @dataclass(frozen=True)
@@ -106,13 +167,34 @@ def _constraint_block(matrix, rhs, assets, name: str) -> _Rows:
     return _Rows(list(rows), array, _series(rhs, rows, f"{name}_rhs", "constraint"))
 
 
-def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.ndarray | None]:
-    """Integer group ids for the industries; with targets, groups follow the targets' order."""
+def _industry_labels(industries, assets):
+    """Each asset's industry label (a Series, a dict by asset or an array in asset order), in asset order."""
     pd = _pd()
-    if not isinstance(industries, pd.Series):
-        raise TypeError(f"industries must be a pandas Series indexed by asset, not {type(industries).__name__}")
-    _check_labels(industries.index, assets, "industries", "asset")
-    labels = industries.reindex(assets)
+    if isinstance(industries, Mapping):
+        industries = pd.Series(dict(industries))
+    if isinstance(industries, pd.Series):
+        _check_labels(industries.index, assets, "industries", "asset")
+        labels = industries.reindex(assets)
+    elif isinstance(industries, (np.ndarray, list, tuple)):
+        if len(industries) != len(assets):
+            raise ValueError(f"industries must have one entry per asset ({len(assets)}), not {len(industries)}; "
+                             f"an unlabelled array is read in the order of the exposures' index")
+        labels = pd.Series(list(industries), index=assets)
+    else:
+        raise TypeError(f"industries must be a pandas Series or a dict indexed by asset, or an array in their "
+                        f"order, not {type(industries).__name__}")
+    missing = labels.isna().to_numpy()
+    if missing.any():
+        raise ValueError(f"industries has no industry for {_named(list(assets[missing]), 'asset')}; give "
+                         f"unclassified assets a label of their own (such as -1 or 'unclassified')")
+    return labels
+
+
+def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.ndarray | None]:
+    """Group ids 0..G−1 for any industry labels (codes, strings); with targets, groups
+    follow the targets' order, otherwise the labels' sorted order."""
+    pd = _pd()
+    labels = _industry_labels(industries, assets)
     if targets is None:
         groups = list(pd.unique(labels))
         try:
@@ -121,8 +203,9 @@ def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.nd
             pass  # unorderable labels keep their order of first appearance
         target_values = None
     else:
-        if not isinstance(targets, pd.Series):
-            raise TypeError(f"industry_targets must be a pandas Series indexed by industry, not {type(targets).__name__}")
+        targets = _as_series(targets)
+        if targets is None:
+            raise TypeError("industry_targets must be a pandas Series or a dict indexed by industry")
         groups = list(_unique_index(targets.index, "industry_targets", "industry"))
         unknown = labels[~labels.isin(targets.index)]
         if len(unknown):
@@ -131,17 +214,22 @@ def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.nd
         if empty:
             raise ValueError(f"industry_targets names industry {empty[0]!r}, which no asset belongs to")
         target_values = targets.to_numpy(dtype=np.float64)
+        _check_values(target_values, targets.index, "industry_targets", "industry", finite=True)
     code = {group: g for g, group in enumerate(groups)}
     return groups, [code[label] for label in labels], target_values
 
 
 def _style_rows(style_matrix, lower, upper, assets) -> tuple[np.ndarray, np.ndarray, np.ndarray, list, list]:
-    """Style exposures (assets × styles) as the engine's styles × assets rows, and
-    the labels of the rows the bands add: an equality where lower = upper, else
-    an upper then a lower inequality for each finite side."""
+    """Style exposures (assets × styles, or styles × assets when only its columns are the
+    assets) as the engine's styles × assets rows, and the labels of the rows the bands
+    add: an equality where lower = upper, else an upper then a lower inequality for
+    each finite side."""
     pd = _pd()
     if not isinstance(style_matrix, pd.DataFrame):
         raise TypeError(f"style_matrix must be a pandas DataFrame (assets × styles), not {type(style_matrix).__name__}")
+    columns = style_matrix.columns
+    if not style_matrix.index.isin(assets).all() and len(columns) == len(assets) and columns.isin(assets).all():
+        style_matrix = style_matrix.T
     styles = _unique_index(style_matrix.columns, "style_matrix", "style")
     exposures = _frame(style_matrix, assets, styles, "style_matrix", ("asset", "style")).T
     low = _series(lower, styles, "style_lower", "style")
@@ -158,28 +246,45 @@ def _style_rows(style_matrix, lower, upper, assets) -> tuple[np.ndarray, np.ndar
     return exposures, low, high, equalities, inequalities
 
 
+def _box(lower, upper, assets) -> dict[str, np.ndarray]:
+    """The bounds by asset; a side not given is the default box's (0 below, 1 above)."""
+    if lower is None and upper is None:
+        return {}
+    return {"lower_bounds": _per_asset(DEFAULT_LOWER if lower is None else lower, assets, "lower_bounds"),
+            "upper_bounds": _per_asset(DEFAULT_UPPER if upper is None else upper, assets, "upper_bounds")}
+
+
 _CITED_LISTS = (
     ("asset(s)", "assets"),
     ("equality row(s)", "equality_rows"),
     ("inequality cap(s)", "inequality_rows"),
 )
+_FINITE_PER_ASSET = ("specific_variance", "expected_returns", "previous_weights", "benchmark_weights",
+                     "l1_turnover_costs")
 
 
 class LabelledProblem:
-    """A ``PortfolioProblem`` built from labelled data (pandas).
+    """A ``PortfolioProblem`` built from labelled data (pandas, or dicts by label).
 
     ``exposures`` is a DataFrame assets × factors; it fixes the asset and the
-    factor labels. ``factor_covariance`` is a DataFrame factors × factors.
-    Per-asset inputs (``specific_variance``, ``expected_returns``,
-    ``lower_bounds``, ``upper_bounds``, ``previous_weights``,
-    ``l1_turnover_costs``, ``benchmark_weights``) are Series indexed by asset
-    (bounds and costs may also be one number for every asset).
-    ``equality_matrix``/``inequality_matrix`` are DataFrames constraints ×
-    assets with right-hand sides as Series indexed by constraint.
-    ``industries`` is a Series of industry labels by asset, ``industry_targets``
-    a Series by industry. ``style_matrix`` is a DataFrame assets × styles with
-    ``style_lower``/``style_upper`` Series by style. The remaining keywords are
-    those of ``PortfolioProblem``. The built problem is ``self.problem``.
+    factor labels. ``factor_covariance`` is a DataFrame factors × factors (or
+    an array in the factors' order). Per-asset inputs
+    (``specific_variance``, ``expected_returns``, ``lower_bounds``,
+    ``upper_bounds``, ``previous_weights``, ``l1_turnover_costs``,
+    ``benchmark_weights``) are Series or dicts by asset, or arrays in the
+    exposures' order; bounds and costs may also be one number for every
+    asset, and a bound given on one side only keeps the default box [0, 1]
+    on the other. ``equality_matrix``/``inequality_matrix`` are DataFrames
+    constraints × assets with right-hand sides by constraint.
+    ``industries`` gives each asset's industry label (any labels: GICS
+    codes, strings, −1 for unclassified; each distinct label is a group)
+    and ``industry_targets`` a target by industry label (without targets
+    each industry is held at its benchmark weight). ``style_matrix`` is a
+    DataFrame assets × styles (styles × assets is read too when only its
+    columns are the assets) with ``style_lower``/``style_upper`` by style.
+    ``max_weight`` caps |wᵢ| and ``max_short`` caps shorts, both fractions of
+    the book; a limit the bounds already imply warns. The remaining keywords
+    are those of ``PortfolioProblem``. The built problem is ``self.problem``.
     """
 
     def __init__(
@@ -218,25 +323,22 @@ class LabelledProblem:
         arrays = (
             _frame(exposures, assets, self.factors, "exposures", ("asset", "factor")),
             _frame(factor_covariance, self.factors, self.factors, "factor_covariance", ("factor", "factor")),
-            _series(specific_variance, assets, "specific_variance", "asset"),
-            _series(expected_returns, assets, "expected_returns", "asset"),
+            _series(specific_variance, assets, "specific_variance", "asset", finite=True),
+            _series(expected_returns, assets, "expected_returns", "asset", finite=True),
         )
         keywords: dict[str, Any] = {"risk_aversion": risk_aversion, "budget": budget, "turnover_penalty": turnover_penalty,
-                                    "max_weight": max_weight, "max_short": max_short}
-        for name, value in (("lower_bounds", lower_bounds), ("upper_bounds", upper_bounds),
-                            ("l1_turnover_costs", l1_turnover_costs)):
-            if value is not None:
-                keywords[name] = _per_asset(value, assets, name)
+                                    "max_weight": max_weight, "max_short": max_short,
+                                    **_box(lower_bounds, upper_bounds, assets)}
+        check_limits(keywords.get("lower_bounds"), keywords.get("upper_bounds"), budget, max_weight, max_short)
+        if l1_turnover_costs is not None:
+            keywords["l1_turnover_costs"] = _per_asset(l1_turnover_costs, assets, "l1_turnover_costs", finite=True)
         for name, value in (("previous_weights", previous_weights), ("benchmark_weights", benchmark_weights)):
             if value is not None:
-                keywords[name] = _series(value, assets, name, "asset")
-        equalities = _constraint_block(equality_matrix, equality_rhs, assets, "equality")
-        inequalities = _constraint_block(inequality_matrix, inequality_rhs, assets, "inequality")
-        for name, block in (("equality", equalities), ("inequality", inequalities)):
-            if block.matrix is not None:
-                keywords[f"{name}_matrix"], keywords[f"{name}_rhs"] = block.matrix, block.rhs
-        self.equality_rows = list(equalities.labels)
-        self.inequality_rows = list(inequalities.labels)
+                keywords[name] = _series(value, assets, name, "asset", finite=True)
+        self.equality_rows, self.inequality_rows = [], []
+        self._add_rows(keywords, "equality", _constraint_block(equality_matrix, equality_rhs, assets, "equality"))
+        self._add_rows(keywords, "inequality",
+                       _constraint_block(inequality_matrix, inequality_rhs, assets, "inequality"))
         if industries is not None:
             groups, keywords["industry_ids"], targets = _industry_codes(industries, industry_targets, assets)
             if targets is not None:
@@ -256,6 +358,23 @@ class LabelledProblem:
         except ValueError as error:
             raise ValueError(self.relabel(str(error))) from None
 
+    def _add_rows(self, keywords: dict, name: str, block: _Rows) -> None:
+        getattr(self, f"{name}_rows").extend(block.labels)
+        if block.matrix is not None:
+            keywords[f"{name}_matrix"], keywords[f"{name}_rhs"] = block.matrix, block.rhs
+
+    @classmethod
+    def _of(cls, problem: _morva.PortfolioProblem, labels: Mapping[str, Sequence]) -> LabelledProblem:
+        """A labelled view of a built problem: ``labels`` holds the asset, factor and row labels."""
+        pd = _pd()
+        labelled = cls.__new__(cls)
+        labelled.problem = problem
+        labelled.assets = pd.Index(labels["assets"])
+        labelled.factors = pd.Index(labels["factors"])
+        labelled.equality_rows = list(labels["equality_rows"])
+        labelled.inequality_rows = list(labels["inequality_rows"])
+        return labelled
+
     @property
     def dimension(self) -> int:
         return len(self.assets)
@@ -264,7 +383,9 @@ class LabelledProblem:
         return list(self.assets) if kind == "assets" else getattr(self, kind)
 
     def relabel(self, text: str) -> str:
-        """The engine's text with asset positions and constraint row positions replaced by labels."""
+        """The engine's text in the keywords' words, with asset positions and constraint
+        row positions replaced by labels."""
+        text = in_user_terms(text)
         for phrase, kind in _CITED_LISTS:
             labels = self._labels(kind)
 
@@ -283,12 +404,28 @@ class LabelledProblem:
         """Labels a result of this problem (from ``solve``, a sequence or a batch)."""
         return LabelledResult(self, result)
 
-    def solve(self, **solver_keywords: Any) -> LabelledResult:
+    def aligned(self, weights) -> np.ndarray:
+        """Starting weights in asset order: a Series or dict by asset, or a
+        ``LabelledResult``, aligned by label (assets it lacks start at 0, labels not
+        in this problem are ignored: a start need not share the universe); an
+        array is taken in asset order."""
+        series = _as_series(weights)
+        if series is None:
+            return np.ascontiguousarray(weights, dtype=np.float64)
+        _unique_index(series.index, "warm_start", "asset")
+        start = series.reindex(self.assets, fill_value=0.0).to_numpy(dtype=np.float64)
+        _check_values(start, self.assets, "warm_start", "asset", finite=True)
+        return start
+
+    def solve(self, *, warm_start=None, **solver_keywords: Any) -> LabelledResult:
         """``morva.solve`` with labelled results; failure messages name labels.
 
-        The keywords are those of ``morva.solve``: ``profile`` and those of
+        ``warm_start`` is aligned by label (see ``aligned``); the other keywords
+        are those of ``morva.solve``: ``profile`` and those of
         ``PortfolioProblem.solve``.
         """
+        if warm_start is not None:
+            solver_keywords["warm_start"] = self.aligned(warm_start)
         try:
             return self.label(solving.solve(self.problem, **solver_keywords))
         except (ValueError, RuntimeError) as error:
@@ -304,7 +441,7 @@ class LabelledProblem:
             if value is None:
                 continue
             if name in ("expected_returns", "previous_weights", "benchmark_weights"):
-                arrays[name] = _series(value, self.assets, name, "asset")
+                arrays[name] = _series(value, self.assets, name, "asset", finite=True)
             elif name == "equality_rhs":
                 arrays[name] = _series(value, _pd().Index(self.equality_rows), name, "constraint")
             elif name == "inequality_rhs":
@@ -315,8 +452,43 @@ class LabelledProblem:
                 raise TypeError(f"unknown step change '{name}'")
         return arrays
 
+    def labels_record(self) -> dict[str, list]:
+        """The labels as JSON can hold them: assets, factors, equality rows (the budget
+        excluded) and inequality rows, each in the problem's order."""
+        return {"assets": [_json_label(a) for a in self.assets], "factors": [_json_label(f) for f in self.factors],
+                "equality_rows": [_json_label(r) for r in self.equality_rows],
+                "inequality_rows": [_json_label(r) for r in self.inequality_rows]}
+
     def to_json(self) -> str:
-        return self.problem.to_json()
+        """The engine's dump, byte for byte, with the labels beside it under ``"labels"``.
+
+        The engine's reader skips keys it does not know, so
+        ``PortfolioProblem.from_json`` and ``morva solve`` read the dump as
+        the unlabelled problem; ``LabelledProblem.from_json`` and
+        ``morva explain`` read the labels too.
+        """
+        text = self.problem.to_json()
+        labels = json.dumps(self.labels_record(), ensure_ascii=False, separators=(",", ":"))
+        return f'{text[:-1]},"{LABELS_KEY}":{labels}}}'
+
+    @classmethod
+    def from_json(cls, text: str) -> LabelledProblem:
+        """The problem of a dump; its labels when the dump has them (``to_json``),
+        positions 0, 1, ... otherwise."""
+        problem = _morva.PortfolioProblem.from_json(text)
+        data = solving.problem_data(problem)
+        counts = {"assets": data["factors"].shape[0], "factors": data["factors"].shape[1],
+                  "equality_rows": data["equality_matrix"].shape[0],
+                  "inequality_rows": data["inequality_matrix"].shape[0]}
+        labels = json.loads(text).get(LABELS_KEY) or {}
+        if not isinstance(labels, Mapping):
+            raise ValueError(f'the dump\'s "{LABELS_KEY}" must be an object of label lists')
+        record = {}
+        for key, count in counts.items():
+            record[key] = list(labels.get(key, range(count)))
+            if len(record[key]) != count:
+                raise ValueError(f'the dump\'s "{LABELS_KEY}" lists {len(record[key])} {key} for {count}')
+        return cls._of(problem, record)
 
     def __repr__(self) -> str:
         return f"LabelledProblem(assets={len(self.assets)}, factors={len(self.factors)})"

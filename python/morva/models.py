@@ -46,6 +46,10 @@ class FactorModel:
             return LabelledProblem(self.exposures, self.factor_covariance, self.specific_variance, mu, **keywords)
         import _morva
 
+        from ._limits import check_limits
+
+        check_limits(keywords.get("lower_bounds"), keywords.get("upper_bounds"), keywords.get("budget", 1.0),
+                     keywords.get("max_weight"), keywords.get("max_short"))
         return _morva.PortfolioProblem(self.exposures, self.factor_covariance, self.specific_variance,
                                        np.ascontiguousarray(mu, dtype=np.float64), **keywords)
 

@@ -17,6 +17,7 @@ from typing import Any
 import _morva
 
 from . import _engine
+from ._messages import reraised
 
 PROFILES = ("adaptive", "reference")
 DEFAULT_PROFILE = "adaptive"
@@ -39,7 +40,13 @@ def solve(problem: Any, *, profile: str = DEFAULT_PROFILE, **settings: Any) -> A
 
 def solve_batch(problems: Any, steps: Any, *, profile: str = DEFAULT_PROFILE, **keywords: Any) -> list[list[Any]]:
     """``solve_batch(problems, steps, **keywords)`` under ``profile``."""
-    return _engine.solve_batch(profile, (problems, steps), keywords)
+    try:
+        return _engine.solve_batch(profile, (problems, steps), keywords)
+    except (ValueError, RuntimeError) as error:
+        translated = reraised(error)
+        if translated is error:
+            raise
+        raise translated from None
 
 
 def problem_data(problem: Any) -> dict[str, Any]:

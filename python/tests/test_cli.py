@@ -167,3 +167,52 @@ def test_the_command_runs_as_a_module_and_as_a_script(files, launcher):
             [*command, "solve", str(files[name])], capture_output=True, text=True, timeout=120, env=package_environment()
         )
         assert completed.returncode == expected, completed.stderr
+
+
+def test_labelled_dumps_are_explained_in_their_labels(tmp_path, capsys):
+    pd = pytest.importorskip("pandas")
+    from morva.labels import LabelledProblem
+
+    arrays, names = small_arrays(3), ["ACME", "BOLT", "CORE"]
+    keywords = infeasible_keywords()
+    labelled = LabelledProblem(
+        pd.DataFrame(arrays["factors"], index=names, columns=["f1", "f2"]), arrays["omega"],
+        dict(zip(names, arrays["specific_variance"])), dict(zip(names, arrays["expected_returns"])),
+        upper_bounds=0.5, inequality_matrix=pd.DataFrame(keywords["inequality_matrix"], index=["pair cap"], columns=names),
+        inequality_rhs={"pair cap": 0.2})
+    path = tmp_path / "labelled.json"
+    path.write_text(labelled.to_json())
+    status, out, _ = run(capsys, "explain", str(path))
+    assert status == 1
+    assert "inequality caps: pair cap with weight +" in out and "asset CORE with weight" in out
+    assert "inequality row 0" not in out and "asset 2" not in out
+    result = labelled.solve(raise_on_failure=False)
+    for hint in result.convergence_hints:  # the hints, relabelled, as the labelled API gives them
+        assert f"  - {hint}" in out.splitlines()
+    status, out, _ = run(capsys, "solve", str(path))
+    top = result.weights.idxmax()
+    assert status == 1 and any(line.startswith(f"  asset {top}  ") for line in out.splitlines())
+
+
+def test_an_unreachable_budget_is_infeasible_not_unreadable(tmp_path, capsys):
+    path = tmp_path / "budget.json"
+    path.write_text(_morva.PortfolioProblem(*positional(small_arrays(3)), budget=7.0).to_json())
+    reason = "budget 7 is impossible under the box constraints: reachable sum is [0, 3]"
+    for command, first in (("solve", "status            primal infeasible (before any iteration)"),
+                           ("explain", "status: primal infeasible before any iteration")):
+        status, out, err = run(capsys, command, str(path))
+        assert (status, err) == (1, "") and out.splitlines()[0] == first and reason in out
+    status, out, err = run(capsys, "solve", str(path), "--out", "-")
+    assert (status, out) == (1, "") and reason in err
+    completed = subprocess.run([sys.executable, "-m", "morva", "solve", str(path)], capture_output=True, text=True,
+                               timeout=120, env=package_environment())
+    assert completed.returncode == 1 and reason in completed.stdout
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(files):
+    """`morva solve ... | head`: the pipe's read end is closed before the command writes."""
+    process = subprocess.Popen([sys.executable, "-m", "morva", "solve", str(files["solved"]), "--out", "-"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=package_environment())
+    process.stdout.close()
+    _, err = process.communicate(timeout=120)
+    assert (process.returncode, err.decode()) == (cli.BROKEN_PIPE, "")

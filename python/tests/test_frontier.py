@@ -104,17 +104,50 @@ def test_plots_save_as_png(tmp_path, options):
     import matplotlib.pyplot as plt
 
     frontier = morva.efficient_frontier(problem(**options), LAMBDAS)
-    ax = frontier.plot()
+    ax = frontier.plot(period="year")
     labels = ax.get_legend_handles_labels()[1]
     assert labels == ["efficient frontier"] + (["benchmark", "current portfolio"] if options else [])
-    assert ax.get_xlabel() == ("active risk" if options else "risk")
+    if options:
+        assert (ax.get_xlabel(), ax.get_ylabel()) == ("Active risk (tracking error, % per year)",
+                                                      "Expected active return (% per year)")
+        assert ax.get_title() == "Tracking frontier: active return against active risk"
+        # Active return μᵀ(w − b): the benchmark sits at the origin.
+        returns = _arrays(problem(**options))[3]
+        shown = 100 * (frontier.expected_return - returns @ options["benchmark_weights"])
+        assert np.allclose(ax.collections[0].get_offsets(), [[0.0, 0.0]], atol=1e-12)
+    else:
+        assert (ax.get_xlabel(), ax.get_ylabel(), ax.get_title()) == (
+            "Volatility (% per year)", "Expected return (% per year)", "Efficient frontier")
+        shown = 100 * frontier.expected_return
     line = ax.get_lines()[0]
-    assert np.array_equal(line.get_xdata(), frontier.risk)
+    assert np.allclose(line.get_xdata(), 100 * frontier.risk, rtol=1e-14)
+    assert np.allclose(line.get_ydata(), shown, rtol=1e-12, atol=1e-14)
     ax.figure.savefig(tmp_path / "frontier.png")
     weights_ax = frontier.plot_weights(top=5)
     assert len(weights_ax.collections) == 6  # five holdings and "other"
+    assert weights_ax.get_xlabel().endswith("% per period)") and weights_ax.get_ylabel() == "Weight (% of the book)"
     weights_ax.figure.savefig(tmp_path / "weights.png")
     for name in ("frontier.png", "weights.png"):
         data = (tmp_path / name).read_bytes()
         assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 1000
+    plt.close("all")
+
+
+def test_points_that_did_not_solve_are_left_out_of_the_plots():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import dataclasses
+
+    import matplotlib.pyplot as plt
+
+    solved = morva.efficient_frontier(problem(), LAMBDAS)
+    statuses = list(solved.statuses)
+    statuses[2], statuses[7] = "primal infeasible", "max iterations"
+    frontier = dataclasses.replace(solved, statuses=tuple(statuses))
+    kept = np.ones(len(LAMBDAS), dtype=bool)
+    kept[[2, 7]] = False
+    for ax in (frontier.plot(title="Book A"), frontier.plot_weights(top=3)):
+        assert ax.get_title().endswith("\n2 of 12 points left out (max iterations, primal infeasible)")
+    assert frontier.plot(title="Book A").get_title().startswith("Book A\n")
+    assert np.allclose(frontier.plot().get_lines()[0].get_xdata(), 100 * solved.risk[kept])
     plt.close("all")

@@ -96,7 +96,7 @@ def labelled(arrays) -> LabelledProblem:
 
 
 def test_scrambled_labelled_inputs_build_the_positional_problem(arrays, labelled):
-    assert labelled.to_json() == positional_problem(arrays).to_json()
+    assert labelled.problem.to_json() == positional_problem(arrays).to_json()
     assert labelled.equality_rows == ["pair", "industry banks", "industry energy", "industry tech"]
     assert labelled.inequality_rows == ["cap a", "cap b", "style size upper", "style size lower"]
 
@@ -170,12 +170,42 @@ def test_a_missing_or_extra_label_is_named(arrays, name, change, message):
 
 
 @pytest.mark.parametrize("name", ["specific_variance", "expected_returns", "upper_bounds", "benchmark_weights"])
-@pytest.mark.parametrize("positional", [np.asarray, list], ids=["array", "list"])
-def test_positional_inputs_are_refused(arrays, name, positional):
+@pytest.mark.parametrize("form", ["array", "list", "dict"])
+def test_arrays_in_asset_order_and_dicts_by_label_build_the_same_problem(arrays, labelled, name, form):
     inputs = labelled_inputs(arrays)
-    inputs[name] = positional(np.ones(N))
-    with pytest.raises(TypeError, match=f"^{name} must be a pandas Series indexed by asset"):
+    by_label = inputs[name]
+    inputs[name] = {"array": lambda: by_label.reindex(ASSETS).to_numpy(), "list": lambda: by_label.reindex(ASSETS).tolist(),
+                    "dict": lambda: dict(by_label.items())}[form]()
+    assert build(inputs).problem.to_json() == labelled.problem.to_json()
+
+
+# (input, value, error, message): a positional input of the wrong shape or kind, or a
+# missing value, is refused naming the asset.
+REFUSED_VALUES = [
+    ("expected_returns", np.ones(N - 1), ValueError,
+     f"expected_returns must have one entry per asset ({N}), not shape ({N - 1},); "
+     "an unlabelled array is read in the order of the exposures' index"),
+    ("specific_variance", "0.05", TypeError, "specific_variance must be a pandas Series or a dict indexed by asset"),
+    ("expected_returns", pd.Series(0.05, index=ASSETS).mask(ASSETS.isin(["stock c", "stock f"])), ValueError,
+     "expected_returns has missing or non-finite values for assets 'stock c', 'stock f'"),
+    ("benchmark_weights", np.r_[np.inf, np.full(N - 1, 0.1)], ValueError,
+     "benchmark_weights has missing or non-finite values for asset 'stock a'"),
+    ("upper_bounds", {**{a: 0.3 for a in ASSETS}, "stock b": float("nan")}, ValueError,
+     "upper_bounds has missing (NaN) values for asset 'stock b'"),
+    ("exposures", None, ValueError, "exposures has missing or non-finite values for asset 'stock d'"),
+]
+
+
+@pytest.mark.parametrize(("name", "value", "error", "message"), REFUSED_VALUES)
+def test_refused_values_name_the_asset(arrays, name, value, error, message):
+    inputs = labelled_inputs(arrays)
+    if name == "exposures":
+        value = inputs["exposures"].copy()
+        value.loc["stock d", "value"] = np.nan
+    inputs[name] = value
+    with pytest.raises(error) as caught:
         build(inputs)
+    assert str(caught.value).startswith(message)
 
 
 @pytest.mark.parametrize(
@@ -288,3 +318,129 @@ def test_labelled_problems_and_results_pickle(labelled):
     assert copy.problem.to_json() == labelled.to_json()
     assert copy.weights.equals(result.weights)
     assert copy.convergence_hints == result.convergence_hints
+
+
+@pytest.mark.parametrize("form", ["series", "dict", "array"])
+def test_industries_take_any_labels_and_targets_by_the_same_labels(arrays, form):
+    """GICS codes with −1 for unclassified are groups like any other label; the ids
+    0..G−1 follow the targets' order and the rows are named by the codes."""
+    gics = {"tech": 45102010, "energy": 10102010, "banks": -1}
+    codes = pd.Series([gics[i] for i in INDUSTRY], index=ASSETS)
+    industries = {"series": shuffled(codes), "dict": dict(codes.items()), "array": codes.to_numpy()}[form]
+    targets = {45102010: 0.5, -1: 0.2, 10102010: 0.3}
+    inputs = labelled_inputs(arrays)
+    inputs.update(industries=industries, industry_targets=targets if form == "dict" else pd.Series(targets))
+    problem = build(inputs)
+    assert problem.equality_rows[1:] == ["industry 45102010", "industry -1", "industry 10102010"]
+    expected = _morva.PortfolioProblem(*(arrays[k] for k in ("factors", "omega", "specific_variance", "expected_returns")),
+                                       industry_ids=[{45102010: 0, -1: 1, 10102010: 2}[c] for c in codes],
+                                       industry_targets=np.array([0.5, 0.2, 0.3]))
+    got, want = morva.problem_data(problem), morva.problem_data(expected)
+    for name in ("equality_matrix", "equality_rhs"):
+        assert np.array_equal(got[name][1:], want[name])
+    with pytest.raises(ValueError, match="^industries has no industry for asset 'stock b'; give unclassified"):
+        build({**inputs, "industries": codes.astype(float).mask(codes.index == "stock b")})
+
+
+def test_a_one_sided_box_keeps_the_default_on_the_other_side(arrays):
+    inputs = labelled_inputs(arrays)
+    for name, kept, given in (("lower_bounds", "upper_bounds", 0.3), ("upper_bounds", "lower_bounds", -0.1)):
+        one_sided = {**inputs, kept: given}
+        one_sided.pop(name)
+        data = morva.problem_data(build(one_sided))
+        default = 0.0 if name == "lower_bounds" else 1.0
+        assert np.all(data[name] == default) and np.all(data[kept] == given)
+
+
+def test_a_styles_by_assets_frame_is_read_by_its_labels(arrays, labelled):
+    inputs = labelled_inputs(arrays)
+    inputs["style_matrix"] = inputs["style_matrix"].T
+    assert build(inputs).problem.to_json() == labelled.problem.to_json()
+
+
+# (keywords, warning or error, message): limits the bounds already imply.
+NO_OP_LIMITS = [
+    ({"max_short": 0.1}, UserWarning, r"max_short=0\.1 does nothing: .*the default box \[0, 1\] is long only"),
+    ({"lower_bounds": -0.05, "max_short": 0.1}, UserWarning, r"max_short=0\.1 does nothing"),
+    ({"lower_bounds": -0.5, "upper_bounds": 0.5, "max_weight": 0.6}, UserWarning,
+     r"max_weight=0\.6 does nothing: every bound already lies within \[-0\.6, 0\.6\]"),
+    ({"max_weight": 1.0}, UserWarning, r"max_weight=1 does nothing"),
+    ({"max_weight": 5}, ValueError, r"max_weight=5 cannot bind .*max_weight is a fraction of the book \(0\.05 = 5%\)"),
+    ({"upper_bounds": 3.0, "max_weight": 5}, ValueError, r"max_weight=5 cannot bind"),
+]
+
+
+@pytest.mark.parametrize(("keywords", "kind", "message"), NO_OP_LIMITS)
+def test_limits_the_bounds_already_imply_are_refused_aloud(arrays, keywords, kind, message):
+    inputs = {name: value for name, value in labelled_inputs(arrays).items()
+              if name in ("exposures", "factor_covariance", "specific_variance", "expected_returns")}
+    if kind is ValueError:
+        with pytest.raises(ValueError, match=message):
+            build({**inputs, **keywords})
+        return
+    with pytest.warns(UserWarning, match=message) as caught:
+        build({**inputs, **keywords})
+    assert caught[0].filename == __file__  # pointed at the caller, not at the package
+
+
+def test_binding_limits_build_silently(arrays):
+    import warnings
+
+    inputs = labelled_inputs(arrays)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        build({**inputs, "max_weight": 0.3})
+        build({**inputs, "lower_bounds": -0.5, "max_short": 0.1, "max_weight": 0.4})
+
+
+def test_warm_starts_align_by_label(labelled):
+    cold = labelled.solve(profile="reference")
+    scrambled = shuffled(cold.weights, seed=4)
+    wider = pd.concat([scrambled, pd.Series({"delisted": 0.2})])
+    expected = morva.solve(labelled.problem, profile="reference", warm_start=cold.weights.to_numpy())
+    for start in (cold, scrambled, dict(scrambled.items()), cold.weights.to_numpy()):
+        warm = labelled.solve(warm_start=start, profile="reference")
+        assert warm.iterations == expected.iterations < cold.iterations
+        assert np.array_equal(warm.weights.to_numpy(), expected.weights)
+    # A start over another universe: the unknown label is ignored, the missing asset starts at 0.
+    assert np.array_equal(labelled.aligned(wider.drop("stock c")),
+                          cold.weights.to_numpy() * (ASSETS != "stock c"))
+    with pytest.raises(ValueError, match="^warm_start has missing or non-finite values for asset 'stock a'"):
+        labelled.solve(warm_start=cold.weights.mask(ASSETS == "stock a"))
+    # A sequence date takes a labelled result as its new anchor, aligned the same way.
+    rolled = labelled.sequence().solve_next(previous_weights=cold)
+    expected = labelled.problem.sequence().solve_next(previous_weights=cold.weights.to_numpy())
+    assert np.array_equal(rolled.weights.to_numpy(), expected.weights)
+
+
+def test_labelled_dumps_keep_their_labels(arrays, labelled):
+    text = labelled.to_json()
+    assert _morva.PortfolioProblem.from_json(text).to_json() == labelled.problem.to_json()
+    copy = LabelledProblem.from_json(text)
+    assert copy.problem.to_json() == labelled.problem.to_json()
+    for name in ("assets", "factors"):
+        assert list(getattr(copy, name)) == list(getattr(labelled, name))
+    assert (copy.equality_rows, copy.inequality_rows) == (labelled.equality_rows, labelled.inequality_rows)
+    plain = LabelledProblem.from_json(labelled.problem.to_json())
+    assert list(plain.assets) == list(range(N)) and plain.inequality_rows == [0, 1, 2, 3]
+    with pytest.raises(ValueError, match='lists 2 factors for 3'):
+        LabelledProblem.from_json(text.replace('"factors":["market","value","momentum"]', '"factors":["a","b"]'))
+
+
+def test_engine_builder_names_become_keywords(arrays, labelled):
+    inputs = labelled_inputs(arrays)
+    inputs.pop("benchmark_weights")
+    with pytest.raises(ValueError, match="^industries without industry_targets hold each industry at its benchmark "
+                                         r"weight; give benchmark_weights=\.\.\., or industry_targets="):
+        build(inputs)
+    untracked = build({**inputs, "industries": None})
+    benchmark = pd.Series(1.0 / N, index=ASSETS)
+    with pytest.raises(ValueError, match=r"^this problem has no benchmark; build it with benchmark_weights=\.\.\. to "
+                                         "roll one"):
+        untracked.sequence().solve_next(benchmark_weights=benchmark)
+    with pytest.raises(ValueError, match=r"^account 0: this problem has no benchmark"):
+        labels.solve_batch([untracked], [[{"benchmark_weights": benchmark}]])
+    still = build({**inputs, "industries": None, "previous_weights": None, "turnover_penalty": 0.0})
+    with pytest.raises(ValueError, match="^account 0: chain_previous_weights needs a turnover term; build the problems with "
+                                         r"previous_weights=\.\.\."):
+        morva.solving.solve_batch([still.problem], [[{}]], chain_previous_weights=True)

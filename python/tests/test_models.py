@@ -47,3 +47,14 @@ def test_model_builds_a_labelled_problem_that_solves():
 def test_statistical_model_refuses_what_it_cannot_estimate(change, match):
     with pytest.raises(ValueError, match=match):
         models.statistical(change(_returns()), 3 if match != "k must" else 0)
+
+
+@pytest.mark.parametrize("labelled", [True, False])
+def test_model_problems_refuse_limits_the_bounds_imply(labelled):
+    returns = _returns(2)
+    model = models.statistical(returns if labelled else returns.to_numpy(), 2)
+    with pytest.warns(UserWarning, match="max_short=0.2 does nothing") as caught:
+        model.problem(max_short=0.2)
+    assert caught[0].filename == __file__
+    with pytest.raises(ValueError, match=r"max_weight is a fraction of the book \(0\.05 = 5%\)"):
+        model.problem(max_weight=5.0)

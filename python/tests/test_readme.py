@@ -22,7 +22,8 @@ def usage_blocks() -> list[str]:
 
 def test_the_usage_section_has_an_example_per_capability():
     blocks = usage_blocks()
-    for needle in ("pickle.loads", "LabelledProblem", "cli.main", "distributed.solve_batch", "efficient_frontier"):
+    for needle in ("pickle.loads", "LabelledProblem", "labels.solve_batch", "cli.main", "distributed.solve_batch",
+                   "efficient_frontier"):
         assert sum(needle in block for block in blocks) == 1, needle
 
 
@@ -30,8 +31,11 @@ def test_usage_examples_run(tmp_path, monkeypatch, capsys):
     for module in ("pandas", "distributed", "matplotlib"):
         pytest.importorskip(module)
     monkeypatch.chdir(tmp_path)
-    namespace: dict = {"__name__": "readme"}
+    namespace: dict = {"__name__": "__main__"}  # the examples run as a script would, guarded blocks too
     for number, block in enumerate(usage_blocks()):
         exec(compile(block, f"README usage block {number}", "exec"), namespace)
     assert (tmp_path / "frontier.png").read_bytes()[:4] == b"\x89PNG"
-    assert "expected_returns has no entry for asset 'stock 7'" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "expected_returns has no entry for asset 'stock 7'" in out
+    assert "industry 45102010" in out and "industry -1" in out
+    assert "results" in namespace and "books" in namespace  # the guarded Dask block and the labelled batch ran
