@@ -5,7 +5,8 @@ re-exports its public names and adds what sits on top of it: ``morva.solve``,
 which solves under the package's own solver profile (or, on request, under
 the reference rules of ``PortfolioProblem.solve``); pickling of
 problems and results (registered on import), chunked batches with progress,
-efficient frontiers, labelled (pandas) problems in ``morva.labels``, Dask
+efficient frontiers, portfolio goals (``min_variance``, ``max_sharpe``,
+``target_risk``, ``target_return``) and statistics (``analytics``), labelled (pandas) problems in ``morva.labels``, Dask
 batches in ``morva.distributed`` and the ``morva`` command. pandas, Dask and
 matplotlib are optional and imported only when used.
 """
@@ -24,6 +25,8 @@ from _morva import (
 )
 
 from . import models
+from .analytics import PortfolioAnalytics, analytics
+from .goals import max_sharpe, min_variance, target_return, target_risk
 from ._records import CertificateRecord, SolveResultRecord, register
 from .batching import solve_batch_chunked
 from .frontier import Frontier, efficient_frontier
