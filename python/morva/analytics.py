@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from . import solving
+from .frontier import FactorModel
 from ._extras import require
 
 # A weight counts as held when its magnitude exceeds this (weights are fractions of the book).
@@ -72,45 +72,37 @@ def analytics(problem: Any, weights: Any) -> PortfolioAnalytics:
     """
     assets = getattr(problem, "assets", None)
     w = _weights(getattr(weights, "weights", weights), assets)
-    data = solving.problem_data(problem)
-    factors, specific = data["factors"], data["specific_variance"]
-    omega = data["omega"]
+    model = FactorModel.of(problem)
+    factors, specific, omega = model.factors, model.diagonal, model.omega
     if w.shape != specific.shape:
         raise ValueError(f"weights has {w.size} entries for a problem of {specific.size} assets")
     exposures = factors.T @ w
-    omega_x = omega @ exposures if omega.ndim == 2 else omega * exposures
+    omega_x = omega @ exposures
     factor_variance = float(exposures @ omega_x)
     specific_variance = float(w * w @ specific)
     risk = math.sqrt(max(factor_variance + specific_variance, 0.0))
-    sigma_w = factors @ omega_x + specific * w
+    sigma_w = factors @ omega_x + specific * w  # Σw = F(Ωx) + d∘w
     contributions = w * sigma_w / risk if risk > 0 else np.zeros_like(w)
-    benchmark, previous = data["benchmark_weights"], data["previous_weights"]
-    active_risk = None
-    if benchmark is not None:
-        active = w - benchmark
-        active_x = factors.T @ active
-        active_omega_x = omega @ active_x if omega.ndim == 2 else omega * active_x
-        active_risk = math.sqrt(max(float(active_x @ active_omega_x + active * active @ specific), 0.0))
     per_asset, per_factor = _labellers(problem, assets)
     return PortfolioAnalytics(
         risk=risk,
-        active_risk=active_risk,
-        expected_return=float(data["expected_returns"] @ w),
+        active_risk=None if model.benchmark is None else float(model.risk(w)[0]),
+        expected_return=float(model.expected_returns @ w),
         factor_risk=math.sqrt(max(factor_variance, 0.0)),
         specific_risk=math.sqrt(max(specific_variance, 0.0)),
         factor_exposures=per_factor(exposures, "factor_exposure"),
         risk_contributions=per_asset(contributions, "risk_contribution"),
         holdings=per_asset(w.copy(), "weight"),
         held=int(np.count_nonzero(np.abs(w) > HELD)),
-        turnover=None if previous is None else float(np.abs(w - previous).sum()),
+        turnover=None if model.previous is None else float(np.abs(w - model.previous).sum()),
     )
 
 
 def _weights(weights: Any, assets: Any) -> np.ndarray:
     if assets is not None and hasattr(weights, "reindex"):
-        missing = assets[~assets.isin(weights.index)]
-        if len(missing):
-            raise ValueError(f"weights has no entry for asset {missing[0]!r}")
+        from .labels import _check_labels
+
+        _check_labels(weights.index, assets, "weights", "asset")
         weights = weights.reindex(assets)
     return np.asarray(weights, dtype=np.float64).reshape(-1)
 

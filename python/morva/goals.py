@@ -45,10 +45,11 @@ import numpy as np
 import _morva
 
 from . import _engine, _rebuild, solving
+from .frontier import FactorModel
 
 # Inner solves run to these unless the caller says otherwise; the engine's
-# polish then lands the weights to about 1e-12, far below the 1e-9 at which
-# the searches stop.
+# polish then lands the weights to about 1e-12, below the 1e-10 at which the
+# searches stop.
 _TIGHT = {"absolute_tolerance": 1e-10, "relative_tolerance": 1e-10, "max_iterations": 100_000}
 # Searches stop when the risk (or the tangency residual) is within this
 # relative distance of its target.
@@ -80,22 +81,20 @@ class _Goal:
                           "a goal's risk and return are those of the weights alone", UserWarning, stacklevel=3)
         self.base = _rebuild.rebuild(base, turnover_penalty=0.0, l1_turnover_costs=None) if turnover else base
         self.name = name
-        self.mu = np.array(data["expected_returns"])
-        self.benchmark = None if data["benchmark_weights"] is None else np.array(data["benchmark_weights"])
-        self.factors = data["factors"]
-        omega = data["omega"]
-        self.omega = omega if omega.ndim == 2 else np.diag(omega)
-        self.specific = data["specific_variance"]
+        self.model = FactorModel.of(self.base)
+        self.mu, self.benchmark = self.model.expected_returns, self.model.benchmark
         # The mean of diag Σ sets the size of λ: λ·variance ≈ 1 is a well-scaled problem.
-        self.variance = float(np.mean(self.specific + np.einsum("ik,kl,il->i", self.factors, self.omega, self.factors)))
-        self.warm = settings.pop("warm_start", None)
+        model = self.model
+        self.variance = float(np.mean(model.diagonal + np.einsum("ik,kl,il->i", model.factors, model.omega, model.factors)))
+        warm = settings.pop("warm_start", None)
+        if warm is not None and self.labelled is not None and hasattr(warm, "reindex"):
+            warm = warm.reindex(self.labelled.assets).to_numpy(dtype=np.float64)
+        self.warm = warm
         settings.pop("raise_on_failure", None)
         self.settings = {**_TIGHT, **settings}
 
     def risk(self, weights: np.ndarray) -> float:
-        active = weights if self.benchmark is None else weights - self.benchmark
-        exposure = self.factors.T @ active
-        return math.sqrt(max(float(active**2 @ self.specific + exposure @ self.omega @ exposure), 0.0))
+        return float(self.model.risk(weights)[0])
 
     def solve(self, problem: _morva.PortfolioProblem) -> Any:
         result = solving.solve(problem, warm_start=self.warm, raise_on_failure=False, **self.settings)

@@ -265,6 +265,7 @@ def test_analytics_agrees_with_a_dense_covariance(case):
 
 
 def test_analytics_of_a_labelled_problem_is_labelled_and_takes_results():
+    pd = pytest.importorskip("pandas")
     portfolio = _portfolio("industry")
     labelled = _labelled(portfolio)
     result = morva.max_sharpe(labelled)
@@ -277,4 +278,6 @@ def test_analytics_of_a_labelled_problem_is_labelled_and_takes_results():
     assert shuffled.risk == stats.risk
     with pytest.raises(ValueError, match="weights has no entry for asset 'asset 3'"):
         morva.analytics(labelled, result.weights.drop("asset 3"))
+    with pytest.raises(ValueError, match="weights names asset 'cash', which is not in the exposures' index"):
+        morva.analytics(labelled, pd.concat([result.weights, pd.Series({"cash": 0.0})]))
     assert repr(stats).startswith(f"PortfolioAnalytics(risk={stats.risk:.6g}, active_risk=None")
