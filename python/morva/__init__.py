@@ -1,12 +1,13 @@
 """Factor-model mean-variance portfolio optimiser.
 
 The solver lives in the native extension module ``_morva``; this package
-re-exports its public names and adds what sits on top of it: ``morva.solve``,
+re-exports its public names and adds what sits on top of it: the portfolio
+goals (``min_variance``, ``max_sharpe``, ``target_risk``, ``target_return``)
+and statistics (``analytics``); ``morva.solve``,
 which solves under the package's own solver profile (or, on request, under
 the reference rules of ``PortfolioProblem.solve``); pickling of
 problems and results (registered on import), chunked batches with progress,
-efficient frontiers, portfolio goals (``min_variance``, ``max_sharpe``,
-``target_risk``, ``target_return``) and statistics (``analytics``), labelled (pandas) problems in ``morva.labels``, Dask
+efficient frontiers, labelled (pandas) problems in ``morva.labels``, Dask
 batches in ``morva.distributed`` and the ``morva`` command. pandas, Dask and
 matplotlib are optional and imported only when used.
 """

@@ -20,6 +20,17 @@ def usage_blocks(heading: str = SECTION) -> list[str]:
     return re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
 
 
+def test_the_walkthrough_runs(tmp_path, monkeypatch, capsys):
+    for module in ("pandas", "matplotlib"):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "__main__"}
+    for number, block in enumerate(usage_blocks("## Walkthrough: ")):
+        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
+    assert (tmp_path / "goals.png").read_bytes()[:4] == b"\x89PNG"
+    assert "target risk 0.05 is outside the achievable range [0.090221, 0.139865]" in capsys.readouterr().out
+
+
 def test_the_usage_section_has_an_example_per_capability():
     blocks = usage_blocks()
     for needle in ("pickle.loads", "LabelledProblem", "cli.main", "distributed.solve_batch", "efficient_frontier"):
@@ -36,13 +47,3 @@ def test_usage_examples_run(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "frontier.png").read_bytes()[:4] == b"\x89PNG"
     assert "expected_returns has no entry for asset 'stock 7'" in capsys.readouterr().out
 
-
-def test_the_walkthrough_runs(tmp_path, monkeypatch, capsys):
-    for module in ("pandas", "matplotlib"):
-        pytest.importorskip(module)
-    monkeypatch.chdir(tmp_path)
-    namespace: dict = {"__name__": "__main__"}
-    for number, block in enumerate(usage_blocks("## Walkthrough: ")):
-        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
-    assert (tmp_path / "goals.png").read_bytes()[:4] == b"\x89PNG"
-    assert "target risk 0.05 is outside the achievable range [0.090221, 0.139865]" in capsys.readouterr().out
