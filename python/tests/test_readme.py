@@ -46,4 +46,3 @@ def test_usage_examples_run(tmp_path, monkeypatch, capsys):
         exec(compile(block, f"README usage block {number}", "exec"), namespace)
     assert (tmp_path / "frontier.png").read_bytes()[:4] == b"\x89PNG"
     assert "expected_returns has no entry for asset 'stock 7'" in capsys.readouterr().out
-
