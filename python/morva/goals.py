@@ -61,6 +61,12 @@ _DECADES = 12
 # A small λ relative to the data at which P_λ is the top-return LP (fact 3):
 # λ·σ² then weighs about 1e-9 of the spread of the returns.
 _SMALL_LAMBDA = 1e-9
+# max_sharpe solves h(λ) = −_FLAT_SHIFT rather than h(λ) = 0 (h the normalised
+# tangency residual, zero on an interval when the ratio is flat): this picks
+# the maximiser of most return, at a cost to the ratio far below 1e-12.
+_FLAT_SHIFT = 1e-9
+# target_risk refuses an answer further than this (relative) from its target.
+_RISK_MISS = 1e-6
 _MAX_EVALUATIONS = 200
 
 
@@ -85,7 +91,8 @@ class _Goal:
         self.mu, self.benchmark = self.model.expected_returns, self.model.benchmark
         # The mean of diag Σ sets the size of λ: λ·variance ≈ 1 is a well-scaled problem.
         model = self.model
-        self.variance = float(np.mean(model.diagonal + np.einsum("ik,kl,il->i", model.factors, model.omega, model.factors)))
+        factor_variances = np.einsum("ik,kl,il->i", model.factors, model.omega, model.factors)
+        self.variance = float(np.mean(model.diagonal + factor_variances))
         warm = settings.pop("warm_start", None)
         if warm is not None and self.labelled is not None and hasattr(warm, "reindex"):
             warm = warm.reindex(self.labelled.assets).to_numpy(dtype=np.float64)
@@ -123,6 +130,12 @@ class _Goal:
                                    risk_aversion=_SMALL_LAMBDA * spread / self.variance)
         result = self.solve(problem)
         return result, problem, float(self.mu @ result.weights), self.risk(result.weights)
+
+    def start(self, least: float, spread: float) -> float:
+        """Where a search on λ starts: P_λ's two terms balance, λ·σ² ≈ a spread of
+        returns, at the least risk, or at 1% of an asset's volatility when the
+        least risk is smaller (a benchmark inside the feasible set has none)."""
+        return max(spread, 1e-12) / max(least * least, 1e-4 * self.variance)
 
     def labelled_result(self, result: Any, problem: _morva.PortfolioProblem, extra_rows: tuple = ()) -> Any:
         """``result`` labelled like the caller's problem, over the problem it solved."""
@@ -278,14 +291,16 @@ def target_risk(problem: Any, risk: float, **settings: Any) -> Any:
         points[risk_aversion], _, sigma = goal.point(risk_aversion)
         return (target - sigma) / target
 
-    # Where P_λ's two terms balance at the least-risk portfolio: λ·σ² ≈ the spread of the returns.
-    start = max(float(np.ptp(goal.mu)), 1e-12) / max(least * least, 1e-12 * goal.variance)
-    bracket = _bracket(excess, start)
+    bracket = _bracket(excess, goal.start(least, float(np.ptp(goal.mu))))
     if not isinstance(bracket, tuple):
         if bracket > 0:  # below the target even at the smallest λ: beyond the top of the range
             raise _risk_range(target, least, goal.top()[3])
         raise RuntimeError("target_risk: no risk aversion in twelve decades reaches the target risk")
     chosen = _root(excess, *bracket, _TARGET_TOLERANCE)
+    reached = goal.risk(points[chosen].weights)
+    if abs(reached - target) > _RISK_MISS * target:
+        raise RuntimeError(f"target_risk: the closest risk reached is {reached:.6g} for the target {target:.6g}; "
+                           "the solves cannot resolve risks that small")
     return goal.labelled_result(points[chosen], _engine.with_risk_aversion(goal.base, chosen))
 
 
@@ -316,6 +331,12 @@ def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) ->
     # so a root exists exactly when some portfolio returns more than c, and
     # a bracketing search on h converges to it. Near λ* the Sharpe ratio is
     # flat (dS/dσ = h/σ²), so the stopping residual costs far less than 1e-6.
+    # h vanishes on a whole interval [λₐ, ∞) when the ratio is flat along the
+    # best direction, as for a tracking book whose benchmark lies inside the
+    # feasible set: every small enough active bet along it has the same
+    # information ratio. Solving h = −ε instead (ε = 1e-9, above the solves'
+    # noise in h of about 1e-12) lands just left of λₐ: the maximiser of most
+    # return, not a vanishing bet next to the benchmark.
     goal = _Goal(problem, "max_sharpe", settings)
     hurdle = float(risk_free_rate) + (0.0 if goal.benchmark is None else float(goal.mu @ goal.benchmark))
     lowest, _ = goal.least_risk()
@@ -325,10 +346,10 @@ def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) ->
     def tangency(risk_aversion: float) -> float:
         points[risk_aversion], r, sigma = goal.point(risk_aversion)
         excess = r - hurdle
-        return (risk_aversion * sigma * sigma - excess) / (risk_aversion * sigma * sigma + abs(excess) + 1e-300)
+        scale = risk_aversion * sigma * sigma + abs(excess) + 1e-300
+        return (risk_aversion * sigma * sigma - excess) / scale + _FLAT_SHIFT
 
-    spread = max(abs(base_return - hurdle), float(np.ptp(goal.mu)), 1e-12)
-    bracket = _bracket(tangency, spread / max(least * least, 1e-12 * goal.variance))
+    bracket = _bracket(tangency, goal.start(least, max(abs(base_return - hurdle), float(np.ptp(goal.mu)))))
     if not isinstance(bracket, tuple):
         top_return = goal.top()[2]
         if top_return <= hurdle and goal.benchmark is None:

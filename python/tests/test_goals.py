@@ -5,7 +5,8 @@ inputs through reference.constraint_rows. The references:
 
     least risk      min ½(w − b)ᵀΣ(w − b)                 [+ μᵀw = r]
     target risk     max μᵀw  s.t. ‖L(w − b)‖ ≤ s          (Σ = LLᵀ, a second-order cone)
-    max Sharpe      min ½(y − κb)ᵀΣ(y − κb)  s.t. μᵀy − cκ = 1, A y = κ·rhs, κl ≤ y ≤ κu, κ ≥ 0
+    max Sharpe      min ½(y − κb)ᵀΣ(y − κb)
+                    s.t. μᵀy − cκ = 1, A y = κ·rhs, κl ≤ y ≤ κu, κ ≥ 0
                     then w = y/κ (the homogenised problem)
     return range    min / max μᵀw (an LP)
 """
@@ -60,7 +61,8 @@ def _risk(portfolio: Portfolio, weights: np.ndarray, active: bool = True) -> flo
 
 def _clarabel(P, q, zero, nonneg, soc=None) -> np.ndarray:
     """min ½xᵀPx + qᵀx subject to A₀x = b₀, A₊x ≤ b₊ and b_s − A_s x in a second-order cone."""
-    blocks, cones = [zero, nonneg], [clarabel.ZeroConeT(zero[0].shape[0]), clarabel.NonnegativeConeT(nonneg[0].shape[0])]
+    blocks = [zero, nonneg]
+    cones = [clarabel.ZeroConeT(zero[0].shape[0]), clarabel.NonnegativeConeT(nonneg[0].shape[0])]
     if soc is not None:
         blocks.append(soc)
         cones.append(clarabel.SecondOrderConeT(soc[0].shape[0]))
@@ -195,7 +197,8 @@ def test_goals_warn_that_they_leave_out_turnover_terms():
     portfolio = _portfolio("bounds")
     target = np.mean(_risk_range(portfolio))
     plain = morva.target_risk(_problem(portfolio), target).weights
-    portfolio.options.update(previous_weights=np.full(N, 1.0 / N), turnover_penalty=0.5, l1_turnover_costs=np.full(N, 1e-3))
+    portfolio.options.update(previous_weights=np.full(N, 1.0 / N), turnover_penalty=0.5,
+                             l1_turnover_costs=np.full(N, 1e-3))
     with pytest.warns(UserWarning, match="target_risk ignores the problem's turnover terms"):
         np.testing.assert_allclose(morva.target_risk(_problem(portfolio), target).weights, plain, atol=1e-9)
 
@@ -211,7 +214,8 @@ def _labelled(portfolio: Portfolio):
         pd.DataFrame(portfolio.factors, index=assets, columns=factors),
         pd.DataFrame(portfolio.omega, index=factors, columns=factors),
         pd.Series(portfolio.specific_variance, index=assets), pd.Series(portfolio.expected_returns, index=assets),
-        lower_bounds=pd.Series(o["lower_bounds"], index=assets), upper_bounds=pd.Series(o["upper_bounds"], index=assets),
+        lower_bounds=pd.Series(o["lower_bounds"], index=assets),
+        upper_bounds=pd.Series(o["upper_bounds"], index=assets),
         industries=pd.Series(np.array(["tech", "energy", "banks", "health"])[o["industry_ids"]], index=assets),
         industry_targets=pd.Series(o["industry_targets"], index=["tech", "energy", "banks", "health"]))
 
