@@ -314,8 +314,11 @@ def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) ->
     The ratio is (μᵀw − c)/σ(w), with c = ``risk_free_rate`` and σ the total
     risk; when the problem tracks a benchmark b it is the information ratio
     (μᵀw − μᵀb − c)/σ_active(w), ``risk_free_rate`` then being a hurdle on the
-    active return (0 by default). Raises ``ValueError`` when no feasible
-    portfolio beats c. Keywords as for ``min_variance``.
+    active return (0 by default). When several portfolios share the best
+    ratio (with a benchmark inside the feasible set, every small enough bet
+    along the best direction does), the one of most return. Raises
+    ``ValueError`` when no feasible portfolio beats c. Keywords as for
+    ``min_variance``.
     """
     # Exactness. Let S* = sup (r(w) − c)/σ(w) > 0 over C. Dinkelbach: w* attains
     # S* iff it maximises r(w) − c − S*·σ(w) with value 0; that problem is

@@ -41,11 +41,15 @@ def _portfolio(case: str) -> Portfolio:
         "benchmark": {"lower_bounds": np.zeros(N), "upper_bounds": np.full(N, 0.2),
                       "benchmark_weights": np.full(N, 1.0 / N),
                       "inequality_matrix": np.eye(N)[:5].sum(axis=0, keepdims=True), "inequality_rhs": np.array([0.2])},
+        # a benchmark inside the feasible set: zero least risk, and every small
+        # enough bet along the best direction has the same information ratio
+        "inside": {"lower_bounds": np.zeros(N), "upper_bounds": np.full(N, 0.2),
+                   "benchmark_weights": np.full(N, 1.0 / N)},
     }[case]
     return Portfolio(*arrays, options=options)
 
 
-CASES = ("bounds", "industry", "benchmark")
+CASES = ("bounds", "industry", "benchmark", "inside")
 
 
 def _problem(portfolio: Portfolio) -> morva.PortfolioProblem:
@@ -142,6 +146,20 @@ def test_max_sharpe_is_within_1e_6_of_the_homogenised_optimum(case, rate):
     best = _sharpe(portfolio, _max_sharpe(portfolio, rate), rate)
     found = _sharpe(portfolio, morva.max_sharpe(_problem(portfolio), risk_free_rate=rate).weights, rate)
     assert abs(found - best) <= 1e-6 * best, (found, best)
+
+
+def test_a_flat_information_ratio_gives_its_largest_bet():
+    """Of the portfolios with the best ratio S*, max_sharpe returns the one of most active return:
+    max μᵀ(w − b) subject to μᵀ(w − b) ≥ S*·‖L(w − b)‖ (slightly relaxed) and the feasible set."""
+    portfolio = _portfolio("inside")
+    b, mu = _benchmark(portfolio), portfolio.expected_returns
+    best = _sharpe(portfolio, _max_sharpe(portfolio, 0.0), 0.0) * (1 - 1e-10)
+    cholesky = np.linalg.cholesky(portfolio.covariance()).T
+    soc = (np.vstack([-mu / best, -cholesky]), np.concatenate([[-mu @ b / best], -cholesky @ b]))
+    largest = _clarabel(np.zeros((N, N)), -mu, *_feasible_set(portfolio), soc)
+    weights = morva.max_sharpe(_problem(portfolio)).weights
+    assert mu @ (weights - b) == pytest.approx(mu @ (largest - b), rel=1e-4)
+    assert _risk(portfolio, weights) > 0.01
 
 
 @pytest.mark.parametrize("case", CASES)
