@@ -58,9 +58,10 @@ _TARGET_TOLERANCE = 1e-10
 # decades away from where it started.
 _STEP = 10.0
 _DECADES = 12
-# A small λ relative to the data at which P_λ is the top-return LP (fact 3):
-# λ·σ² then weighs about 1e-9 of the spread of the returns.
-_SMALL_LAMBDA = 1e-9
+# The top of the range: λ falls by two decades at most this many times, until
+# the return rises by less than this fraction of the spread of the returns.
+_TOP_STEPS = 6
+_TOP_RISE = 1e-12
 # max_sharpe solves h(λ) = −_FLAT_SHIFT rather than h(λ) = 0 (h the normalised
 # tangency residual, zero on an interval when the ratio is flat): this picks
 # the maximiser of most return, at a cost to the ratio far below 1e-12.
@@ -123,12 +124,27 @@ class _Goal:
         return self.solve(problem), problem
 
     def top(self, sign: float = 1.0) -> tuple[Any, _morva.PortfolioProblem, float, float]:
-        """The least-risk portfolio of highest (sign −1: lowest) return (fact 3):
-        its result, the problem solved, its return and its risk."""
+        """The least-risk portfolio of highest (sign −1: lowest) return: its
+        result, the problem solved, its return and its risk.
+
+        P_λ reaches it at every λ ≤ λ̄ (fact 3); but at a λ so small that its
+        risk term falls below the solver's tolerances it picks any portfolio
+        of that return, not the least risky (returns tied on a face). So λ
+        falls from the data's own scale by two decades at a time and the
+        first λ after which the return no longer rises is taken.
+        """
         spread = max(float(np.ptp(self.mu)), float(np.max(np.abs(self.mu))), 1e-300)
-        problem = _rebuild.rebuild(self.base, expected_returns=sign * self.mu,
-                                   risk_aversion=_SMALL_LAMBDA * spread / self.variance)
-        result = self.solve(problem)
+        risk_aversion = spread / self.variance
+        previous = None
+        for _ in range(_TOP_STEPS):
+            problem = _rebuild.rebuild(self.base, expected_returns=sign * self.mu, risk_aversion=risk_aversion)
+            result = self.solve(problem)
+            reached = sign * float(self.mu @ result.weights)
+            if previous is not None and reached <= previous[2] + _TOP_RISE * spread:
+                break
+            previous = (result, problem, reached)
+            risk_aversion *= 1e-2
+        result, problem, _ = previous
         return result, problem, float(self.mu @ result.weights), self.risk(result.weights)
 
     def start(self, least: float, spread: float) -> float:
