@@ -200,8 +200,23 @@ def test_targets_outside_the_range_name_the_range(goal, side):
     target = high + 0.01 if side > 0 else low - 0.01 if goal == "target_return" else low / 2
     with pytest.raises(ValueError, match="outside the achievable range") as error:
         getattr(morva, goal)(_problem(portfolio), target)
-    named = [float(x) for x in re.search(r"\[(\S+), (\S+)\]", str(error.value)).groups()]
-    np.testing.assert_allclose(named, [low, high], rtol=1e-5)
+    np.testing.assert_allclose(_named_range(error), [low, high], rtol=1e-5)
+
+
+def _named_range(error) -> list[float]:
+    return [float(x) for x in re.search(r"\[(\S+), (\S+)\]", str(error.value)).groups()]
+
+
+def test_tied_returns_end_the_range_at_their_least_risk():
+    """With every return equal, the whole feasible set is the top of the range: the
+    risk range closes on the least risk, and the only return is the least-risk book's."""
+    portfolio = _portfolio("bounds")
+    portfolio.expected_returns[:] = 0.05
+    least = _least_risk(portfolio)
+    with pytest.raises(ValueError, match="outside the achievable range") as error:
+        morva.target_risk(_problem(portfolio), 0.5)
+    np.testing.assert_allclose(_named_range(error), [_risk(portfolio, least)] * 2, rtol=1e-5)
+    np.testing.assert_allclose(morva.target_return(_problem(portfolio), 0.05).weights, least, atol=1e-6)
 
 
 def test_max_sharpe_refuses_a_rate_no_portfolio_beats():
