@@ -64,10 +64,11 @@ _TOP_STEPS = 6
 _TOP_RISE = 1e-12
 # max_sharpe solves h(λ) = −_FLAT_SHIFT rather than h(λ) = 0 (h the normalised
 # tangency residual, zero on an interval when the ratio is flat): this picks
-# the maximiser of most return, at a cost to the ratio far below 1e-12.
+# the maximiser of most return, at a cost to the ratio of 1e-12 or less.
 _FLAT_SHIFT = 1e-9
 # target_risk refuses an answer further than this (relative) from its target.
 _RISK_MISS = 1e-6
+# A guard: Brent's method reaches the resolution of a double long before.
 _MAX_EVALUATIONS = 200
 
 
