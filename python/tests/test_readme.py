@@ -11,11 +11,11 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 SECTION = "## Usage: "
 
 
-def usage_blocks(heading: str = SECTION) -> list[str]:
+def usage_blocks(title: str = SECTION) -> list[str]:
     """The python code blocks of a section (the usage section by default), in order."""
     text = README.read_text(encoding="utf-8")
-    start = text.index(heading)
-    end = text.find("\n## ", start + len(heading))
+    start = text.index(title)
+    end = text.find("\n## ", start + len(title))
     section = text[start:] if end < 0 else text[start:end]
     return re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
 
