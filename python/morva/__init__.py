@@ -1,7 +1,9 @@
 """Factor-model mean-variance portfolio optimiser.
 
 The solver lives in the native extension module ``_morva``; this package
-re-exports its public names and adds what sits on top of it: ``morva.solve``,
+re-exports its public names and adds what sits on top of it: the portfolio
+goals (``min_variance``, ``max_sharpe``, ``target_risk``, ``target_return``)
+and statistics (``analytics``); ``morva.solve``,
 which solves under the package's own solver profile (or, on request, under
 the reference rules of ``PortfolioProblem.solve``); pickling of
 problems and results (registered on import), chunked batches with progress,
@@ -24,6 +26,8 @@ from _morva import (
 )
 
 from . import models
+from .analytics import PortfolioAnalytics, analytics
+from .goals import max_sharpe, min_variance, target_return, target_risk
 from ._records import CertificateRecord, SolveResultRecord, register
 from .batching import solve_batch_chunked
 from .frontier import Frontier, efficient_frontier

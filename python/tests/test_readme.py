@@ -11,13 +11,24 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 SECTION = "## Usage: "
 
 
-def usage_blocks() -> list[str]:
-    """The python code blocks of the usage section, in order."""
+def usage_blocks(title: str = SECTION) -> list[str]:
+    """The python code blocks of a section (the usage section by default), in order."""
     text = README.read_text(encoding="utf-8")
-    start = text.index(SECTION)
-    end = text.find("\n## ", start + len(SECTION))
+    start = text.index(title)
+    end = text.find("\n## ", start + len(title))
     section = text[start:] if end < 0 else text[start:end]
     return re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
+
+
+def test_the_walkthrough_runs(tmp_path, monkeypatch, capsys):
+    for module in ("pandas", "matplotlib"):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "__main__"}
+    for number, block in enumerate(usage_blocks("## Walkthrough: ")):
+        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
+    assert (tmp_path / "goals.png").read_bytes()[:4] == b"\x89PNG"
+    assert "target risk 0.05 is outside the achievable range [0.090221, 0.139865]" in capsys.readouterr().out
 
 
 def test_the_usage_section_has_an_example_per_capability():
