@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from .frontier import FactorModel
+from .frontier import RiskModel
 from ._extras import require
 
 # A weight counts as held when its magnitude exceeds this (weights are fractions of the book).
@@ -72,7 +72,7 @@ def analytics(problem: Any, weights: Any) -> PortfolioAnalytics:
     """
     assets = getattr(problem, "assets", None)
     w = _weights(getattr(weights, "weights", weights), assets)
-    model = FactorModel.of(problem)
+    model = RiskModel.of(problem)
     factors, specific, omega = model.factors, model.diagonal, model.omega
     if w.shape != specific.shape:
         raise ValueError(f"weights has {w.size} entries for a problem of {specific.size} assets")

@@ -23,8 +23,8 @@ from ._extras import require
 
 
 @dataclass(frozen=True, eq=False)  # array fields: compare the arrays, not the records
-class FactorModel:
-    """Σ = diag(d) + F·Ω·Fᵀ and the problem's return and anchor vectors."""
+class RiskModel:
+    """A problem's risk Σ = diag(d) + F·Ω·Fᵀ and its return and anchor vectors, read from its data."""
 
     factors: np.ndarray
     omega: np.ndarray
@@ -34,7 +34,7 @@ class FactorModel:
     previous: np.ndarray | None
 
     @classmethod
-    def of(cls, problem: _morva.PortfolioProblem) -> FactorModel:
+    def of(cls, problem: _morva.PortfolioProblem) -> RiskModel:
         """The model of a problem, as read-only views of its own data."""
         data = solving.problem_data(problem)
         omega = data["omega"]
@@ -63,7 +63,7 @@ class Frontier:
     expected_return: np.ndarray
     weights: np.ndarray
     statuses: tuple[str, ...]
-    model: FactorModel = field(repr=False)
+    model: RiskModel = field(repr=False)
     assets: Any = field(default=None, repr=False)
 
     @property
@@ -188,7 +188,7 @@ def efficient_frontier(problem, risk_aversions: Sequence[float], **solver_keywor
         raise ValueError("risk_aversions must be finite and positive")
     points = [_engine.with_risk_aversion(problem, float(risk_aversion)) for risk_aversion in lambdas]
     results = [account[0] for account in solving.solve_batch(points, [[{}]] * len(points), **solver_keywords)]
-    model = FactorModel.of(problem)
+    model = RiskModel.of(problem)
     weights = np.array([result.weights for result in results])
     return Frontier(
         risk_aversions=lambdas,

@@ -45,7 +45,7 @@ import numpy as np
 import _morva
 
 from . import _engine, _rebuild, solving
-from .frontier import FactorModel
+from .frontier import RiskModel
 
 # Inner solves run to these unless the caller says otherwise; the engine's
 # polish then lands the weights to about 1e-12, below the 1e-10 at which the
@@ -89,7 +89,7 @@ class _Goal:
                           "a goal's risk and return are those of the weights alone", UserWarning, stacklevel=3)
         self.base = _rebuild.rebuild(base, turnover_penalty=0.0, l1_turnover_costs=None) if turnover else base
         self.name = name
-        self.model = FactorModel.of(self.base)
+        self.model = RiskModel.of(self.base)
         self.mu, self.benchmark = self.model.expected_returns, self.model.benchmark
         # The mean of diag Σ sets the size of λ: λ·variance ≈ 1 is a well-scaled problem.
         model = self.model
