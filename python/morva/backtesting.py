@@ -66,9 +66,9 @@ class Backtest:
     rebalance; ``returns`` the book's realised returns net of costs, from the
     first rebalance date on; ``gross_returns`` before costs; ``turnover`` and
     ``costs`` per rebalance date (fractions of the book);
-    ``benchmark_returns`` what the problems' benchmark weights earned, held
-    and drifting like the book, without costs (None when the problems track
-    no benchmark); ``results`` the solves; ``factorizations`` and
+    ``benchmark_returns`` what the problems' benchmark weights earned, set at
+    each rebalance and drifting between like the book, without costs (None
+    when the problems track no benchmark); ``results`` the solves; ``factorizations`` and
     ``rebuilds`` what the rolling solves cost.
     """
 
@@ -89,8 +89,8 @@ class Backtest:
         (mean over volatility, no risk-free rate), maximum drawdown, average
         turnover per rebalance (the first, which builds the book, left out
         when there are others), and tracking error and information ratio
-        against ``benchmark`` (a Series of returns by date; by default the
-        problems' benchmark weights, drifting). Periods per year are inferred
+        against ``benchmark`` (a Series of returns by date; by default
+        ``benchmark_returns``). Periods per year are inferred
         from the dates unless given."""
         pd = require("pandas", "pandas", _FEATURE)
         ppy = periods_per_year if periods_per_year is not None else infer_periods_per_year(self.returns.index)
