@@ -214,6 +214,88 @@ def _drift(holdings: np.ndarray, row: np.ndarray) -> tuple[float, np.ndarray]:
     return gross, holdings * (1.0 + earned) / (1.0 + gross)
 
 
+class _Book:
+    """The state of a backtest: the holdings, the benchmark held beside them,
+    and the record from the first rebalance's close on."""
+
+    def __init__(self, columns, rates: np.ndarray, holdings: np.ndarray) -> None:
+        self.columns, self.rates, self.holdings = columns, rates, holdings
+        self.rolling: Rolling | None = None
+        self.benchmark: np.ndarray | None = None
+        self.gross, self.net, self.benchmark_returns = [], [], []
+        self.weights, self.turnover, self.costs, self.results, self.dates = [], [], [], [], []
+
+    def earn(self, row: np.ndarray) -> None:
+        """One row earned by the book and the benchmark, drifting both (nothing before the first rebalance)."""
+        if self.rolling is None:
+            return
+        earned, self.holdings = _drift(self.holdings, row)
+        self.gross.append(earned)
+        self.net.append(earned)
+        if self.benchmark is None:
+            self.benchmark_returns.append(np.nan)
+        else:
+            earned, self.benchmark = _drift(self.benchmark, row)
+            self.benchmark_returns.append(earned)
+
+    def rebalance(self, date, problem, settings: dict) -> None:
+        """Solves the date's problem, anchored at the drifted book, and trades to its weights at the close."""
+        problem = _anchored(problem, self.holdings, self.columns)
+        if self.rolling is None:
+            # The record starts here, at the close: nothing earned yet, the benchmark taken up.
+            self.rolling = Rolling(problem, **settings)
+            result = self.rolling.solve_next()
+            self.gross.append(0.0)
+            self.net.append(0.0)
+            self.benchmark_returns.append(0.0)
+        else:
+            result = self.rolling.solve_next(problem=problem)
+        target = _weights_by_asset(problem, result, self.columns)
+        trade = np.abs(target - self.holdings)
+        kappa = float(self.rates @ trade)
+        self.net[-1] = (1.0 + self.gross[-1]) * (1.0 - kappa) - 1.0
+        self.weights.append(target)
+        self.turnover.append(float(trade.sum()))
+        self.costs.append(kappa)
+        self.results.append(result)
+        self.dates.append(date)
+        self.holdings = target
+        benchmark = _benchmark(problem, self.columns)
+        if benchmark is not None:
+            self.benchmark = benchmark
+
+    def record(self, index) -> Backtest:
+        pd = require("pandas", "pandas", _FEATURE)
+        if self.rolling is None:
+            raise ValueError("problem_for_date gave no problem for any rebalance date")
+        dates = pd.Index(self.dates, name=index.name)
+        index = index[len(index) - len(self.net):]
+        benchmark = pd.Series(self.benchmark_returns, index=index, name="benchmark")
+        return Backtest(
+            weights=pd.DataFrame(self.weights, index=dates, columns=self.columns),
+            returns=pd.Series(self.net, index=index, name="returns"),
+            gross_returns=pd.Series(self.gross, index=index, name="gross returns"),
+            turnover=pd.Series(self.turnover, index=dates, name="turnover"),
+            costs=pd.Series(self.costs, index=dates, name="costs"),
+            benchmark_returns=benchmark if benchmark.iloc[1:].notna().any() else None,
+            results=self.results,
+            factorizations=self.rolling.factorizations,
+            rebuilds=self.rolling.rebuilds,
+        )
+
+
+def _cost_rates(costs, columns) -> np.ndarray:
+    if costs is None:
+        return np.zeros(len(columns))
+    if np.isscalar(costs):
+        rates = np.full(len(columns), float(costs))
+    else:
+        rates = costs.reindex(columns).to_numpy(dtype=np.float64)
+    if np.isnan(rates).any() or (rates < 0).any():
+        raise ValueError("costs must be non-negative, with one for every column of returns")
+    return rates
+
+
 def backtest(returns, problem_for_date: Callable[[Any, Any], Any], *, rebalance_every: int = 1, costs=None,
              initial_weights=None, progress: bool = False, start=None, **settings: Any) -> Backtest:
     """Rebalances a book over ``returns`` (a DataFrame of simple returns, dates × assets).
@@ -223,10 +305,11 @@ def backtest(returns, problem_for_date: Callable[[Any, Any], Any], *, rebalance_
     any of them), ``history`` being the rows up to and including ``date``; it
     may return None to skip the date. Rebalances fall on every
     ``rebalance_every``-th row from ``start`` (a row label; default the first
-    row). ``costs`` (one number, or a Series by asset) are charged on the
-    traded amount; ``initial_weights`` (a Series by asset, default all cash)
-    is the book before the first rebalance. The remaining keywords are those
-    of :class:`morva.Rolling` (``profile`` and the solver settings).
+    row), and the record starts at the close of the first one. ``costs`` (one
+    number, or a Series by asset) are charged on the traded amount;
+    ``initial_weights`` (a Series by asset, default all cash) is the book the
+    first rebalance trades from. The remaining keywords are those of
+    :class:`morva.Rolling` (``profile`` and the solver settings).
     """
     pd = require("pandas", "pandas", _FEATURE)
     if not isinstance(returns, pd.DataFrame):
@@ -236,73 +319,23 @@ def backtest(returns, problem_for_date: Callable[[Any, Any], Any], *, rebalance_
     columns = returns.columns
     values = returns.to_numpy(dtype=np.float64)
     first = 0 if start is None else returns.index.get_loc(start)
-    rates = np.zeros(len(columns)) if costs is None else (
-        np.full(len(columns), float(costs)) if np.isscalar(costs) else costs.reindex(columns).to_numpy(dtype=np.float64))
-    if np.isnan(rates).any() or (rates < 0).any():
-        raise ValueError("costs must be non-negative, with one for every column of returns")
     holdings = np.zeros(len(columns)) if initial_weights is None else \
         initial_weights.reindex(columns, fill_value=0.0).to_numpy(dtype=np.float64)
-
-    dates = set(range(first, len(returns), rebalance_every))
-    rolling: Rolling | None = None
-    bench: np.ndarray | None = None
-    gross, net, bench_returns = [], [], []
-    weights, traded, charged, results, rebalanced = [], [], [], [], []
+    book = _Book(columns, _cost_rates(costs, columns), holdings)
+    dates = range(first, len(returns), rebalance_every)
     bar = progress_bar(len(dates), progress, label="rebalances")
     try:
         for t in range(first, len(returns)):
-            row = values[t]
-            earned, holdings = _drift(holdings, row)
-            if bench is not None:
-                bench_earned, bench = _drift(bench, row)
-                bench_returns.append(bench_earned)
-            else:
-                bench_returns.append(np.nan)
-            kappa = 0.0
-            problem = problem_for_date(returns.index[t], returns.iloc[: t + 1]) if t in dates else None
+            book.earn(values[t])
+            if (t - first) % rebalance_every:
+                continue
+            problem = problem_for_date(returns.index[t], returns.iloc[: t + 1])
             if problem is not None:
-                problem = _anchored(problem, holdings, columns)
-                if rolling is None:
-                    rolling = Rolling(problem, **settings)
-                    result = rolling.solve_next()
-                else:
-                    result = rolling.solve_next(problem=problem)
-                target = _weights_by_asset(problem, result, columns)
-                trade = np.abs(target - holdings)
-                kappa = float(rates @ trade)
-                weights.append(target)
-                traded.append(float(trade.sum()))
-                charged.append(kappa)
-                results.append(result)
-                rebalanced.append(returns.index[t])
-                holdings = target
-                benchmark = _benchmark(problem, columns)
-                bench = benchmark if benchmark is not None else bench
-                bar.update(1)
-            gross.append(earned)
-            net.append((1.0 + earned) * (1.0 - kappa) - 1.0)
+                book.rebalance(returns.index[t], problem, settings)
+            bar.update(1)
     finally:
         bar.close()
-    if not rebalanced:
-        raise ValueError("problem_for_date gave no problem for any rebalance date")
-    # The record starts at the first rebalance.
-    begin = returns.index.get_loc(rebalanced[0]) - first
-    index = returns.index[first + begin:]
-    bench_series = pd.Series(bench_returns[begin:], index=index, name="benchmark")
-    has_benchmark = not np.isnan(bench_series.iloc[1:]).all() if len(bench_series) > 1 else False
-    if has_benchmark:
-        bench_series.iloc[0] = 0.0  # the benchmark is taken up at the first rebalance's close
-    return Backtest(
-        weights=pd.DataFrame(weights, index=pd.Index(rebalanced, name=returns.index.name), columns=columns),
-        returns=pd.Series(net[begin:], index=index, name="returns"),
-        gross_returns=pd.Series(gross[begin:], index=index, name="gross returns"),
-        turnover=pd.Series(traded, index=pd.Index(rebalanced, name=returns.index.name), name="turnover"),
-        costs=pd.Series(charged, index=pd.Index(rebalanced, name=returns.index.name), name="costs"),
-        benchmark_returns=bench_series if has_benchmark else None,
-        results=results,
-        factorizations=rolling.factorizations,
-        rebuilds=rolling.rebuilds,
-    )
+    return book.record(returns.index)
 
 
 def _run(arguments: tuple, keywords: dict) -> Backtest:

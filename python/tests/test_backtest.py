@@ -40,21 +40,20 @@ def plain_problem(date, history):
 
 
 def recomputed(weights: pd.DataFrame, costs: np.ndarray, initial: np.ndarray) -> tuple[list, list]:
-    """The book's net returns and turnover, written out row by row (the initial book drifts from
-    the first row), recorded from the first rebalance."""
+    """The book's net returns and turnover, written out row by row from the close of the first
+    rebalance (which trades from the initial book and earns nothing itself)."""
     held, returns, turnover = initial.copy(), [], []
-    for date in RETURNS.index:
+    for date in RETURNS.index[RETURNS.index.get_loc(weights.index[0]):]:
         row = RETURNS.loc[date].to_numpy()
-        gross = sum(held[j] * row[j] for j in range(N))
-        held = [held[j] * (1 + row[j]) / (1 + gross) for j in range(N)]
+        gross = sum(held[j] * row[j] for j in range(N)) if returns else 0.0
+        held = [held[j] * (1 + row[j]) / (1 + gross) for j in range(N)] if returns else held
         cost = 0.0
         if date in weights.index:
             target = weights.loc[date].to_numpy()
             cost = sum(costs[j] * abs(target[j] - held[j]) for j in range(N))
             turnover.append(sum(abs(target[j] - held[j]) for j in range(N)))
             held = list(target)
-        if date >= weights.index[0]:
-            returns.append((1 + gross) * (1 - cost) - 1)
+        returns.append((1 + gross) * (1 - cost) - 1)
     return returns, turnover
 
 
@@ -81,11 +80,8 @@ def test_realised_returns_are_the_drifting_book_net_of_costs(name, problem_for_d
     assert book.returns.index[0] == DATES[first]
     assert list(book.weights.index) == list(DATES[first::every])
 
-    # Each date's weights solve that date's problem, anchored at the drifted book.
-    held = start.copy()
-    for date in RETURNS.index[:first + 1]:
-        row = RETURNS.loc[date].to_numpy()
-        held = held * (1 + row) / (1 + held @ row)
+    # The first date's weights solve its problem anchored at the initial book.
+    held = start
     problem = problem_for_date(DATES[first], RETURNS.iloc[:first + 1])
     labels = getattr(problem, "assets", ASSETS)
     cold = morva.solve(morva._rebuild.rebuild(getattr(problem, "problem", problem),

@@ -9,13 +9,14 @@ import pytest
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SECTION = "## Usage: "
+WALKTHROUGH = "## Walkthrough: a rolling backtest"
 
 
-def usage_blocks() -> list[str]:
-    """The python code blocks of the usage section, in order."""
+def usage_blocks(title: str = SECTION) -> list[str]:
+    """The python code blocks of a section (the usage section by default), in order."""
     text = README.read_text(encoding="utf-8")
-    start = text.index(SECTION)
-    end = text.find("\n## ", start + len(SECTION))
+    start = text.index(title)
+    end = text.find("\n## ", start + len(title))
     section = text[start:] if end < 0 else text[start:end]
     return re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
 
@@ -35,3 +36,15 @@ def test_usage_examples_run(tmp_path, monkeypatch, capsys):
         exec(compile(block, f"README usage block {number}", "exec"), namespace)
     assert (tmp_path / "frontier.png").read_bytes()[:4] == b"\x89PNG"
     assert "expected_returns has no entry for asset 'stock 7'" in capsys.readouterr().out
+
+
+def test_the_backtest_walkthrough_runs(tmp_path, monkeypatch, capsys):
+    for module in ("pandas", "matplotlib"):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "readme"}
+    for number, block in enumerate(usage_blocks(WALKTHROUGH)):
+        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
+    assert (tmp_path / "backtest.png").read_bytes()[:4] == b"\x89PNG"
+    out = capsys.readouterr().out
+    assert "information ratio" in out and "(36, 60) 0.0" in out and out.rstrip().endswith("2 1")
