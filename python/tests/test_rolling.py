@@ -196,3 +196,35 @@ def test_the_reference_sequence_still_refuses_the_projection_changes():
     sequence = fresh(base_inputs()).sequence()
     with pytest.raises(TypeError, match="unexpected keyword argument 'upper_bounds'"):
         sequence.solve_next(upper_bounds=np.ones(N))
+
+
+# ---- The engine path under Rolling ----
+
+def test_engine_sequences_under_the_reference_profile_are_the_problems_own():
+    problem = fresh(base_inputs())
+    engine, own = morva._engine.sequence(problem, "reference", {"rho": 0.5}, None), problem.sequence(rho=0.5)
+    assert morva._engine.warm_start(engine) is None
+    for changes in ({}, {"expected_returns": base_inputs(7)["expected_returns"]}):
+        mine, theirs = morva._engine.solve_next(engine, changes, True), own.solve_next(**changes)
+        assert mine.weights.tobytes() == theirs.weights.tobytes() and mine.iterations == theirs.iterations
+    start = morva._engine.warm_start(engine)
+    assert start["x"].tobytes() == mine.weights.tobytes() and start["bound_dual"].size == N
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda p, s: morva._engine.sequence(p, "adaptive", {}, {"x": np.zeros(N + 1)}), ValueError,
+     "warm-start x has length 13; expected 12"),
+    (lambda p, s: morva._engine.sequence(p, "adaptive", {}, {"x": np.zeros(N), "l1_dual": "no"}), TypeError,
+     "warm_start['l1_dual'] must be a one-dimensional float array"),
+    (lambda p, s: morva._engine.sequence(p, "adaptive", {"tolerance": 1.0}, None), TypeError,
+     "sequence() got an unexpected keyword argument 'tolerance'"),
+    (lambda p, s: morva._engine.solve_next(p, {}, True), TypeError,
+     "solve_next() argument 'sequence' must be a PortfolioSequence, not _morva.PortfolioProblem"),
+    (lambda p, s: morva._engine.solve_next(s, {"max_weight": 0.1}, True), TypeError,
+     "solve_next() got an unexpected keyword argument 'max_weight'"),
+])
+def test_engine_path_errors_name_what_is_wrong(call, error, text):
+    problem = fresh(base_inputs())
+    with pytest.raises(error) as raised:
+        call(problem, morva._engine.sequence(problem, "adaptive", {}, None))
+    assert text in str(raised.value)
