@@ -203,13 +203,28 @@ class Rolling:
     def _solve_labelled(self, changes: dict[str, Any], raise_on_failure: bool) -> Any:
         from .labels import LabelledProblem
 
-        if any(name in _STRUCTURAL for name in changes):
-            # A new model, perhaps over a new universe (the index of ``factors``).
-            return self._solve_labelled_problem(LabelledProblem(**self._labelled_inputs(changes)), raise_on_failure)
+        universe = self._universe_of(changes)
+        if universe is not None or any(name in _STRUCTURAL for name in changes):
+            # A new model or a new universe: a new problem, started by label.
+            keywords = self._labelled_inputs(changes, universe)
+            return self._solve_labelled_problem(LabelledProblem(**keywords), raise_on_failure)
         try:
             return self._label(self._solve_arrays(self._labelled_arrays(changes), raise_on_failure))
         except (ValueError, RuntimeError) as error:
             raise type(error)(self._labelled.relabel(str(error))) from None
+
+    def _universe_of(self, changes: dict[str, Any]):
+        """The date's universe when its changes name another one: the index of
+        ``factors``, else of the first per-asset Series over other assets."""
+        assets = self._labelled.assets
+        factors = changes.get("factors")
+        if factors is not None:
+            return None if factors.index.equals(assets) else factors.index
+        for name in _PER_ASSET:
+            index = getattr(changes.get(name), "index", None)
+            if index is not None and (len(index) != len(assets) or not index.isin(assets).all()):
+                return index
+        return None
 
     def _labelled_arrays(self, changes: dict[str, Any]) -> dict[str, Any]:
         """In-place changes by label, as arrays in the universe's order."""
@@ -229,27 +244,29 @@ class Rolling:
                 arrays[name] = value
         return arrays
 
-    def _labelled_inputs(self, changes: dict[str, Any]) -> dict[str, Any]:
-        """The keywords of a LabelledProblem over the date's universe (``factors``' index when given).
+    def _labelled_inputs(self, changes: dict[str, Any], universe) -> dict[str, Any]:
+        """The keywords of a LabelledProblem over ``universe`` (None: the current one).
 
         The current inputs are carried over by label; an asset entering the
-        universe takes its values from the changes, and its anchor is 0
-        unless the changes give one. Template rows (industries, styles) are
-        carried as plain constraint rows under their labels.
+        universe takes its values from the changes (the problem's own checks
+        name the first one missing), and its anchor is 0 unless the changes
+        give one. Template rows (industries, styles) are carried as plain
+        constraint rows under their labels.
         """
         pd = __import__("pandas")
         old = self._labelled
         current = self.inputs()
         assets = old.assets
+        universe = assets if universe is None else universe
         factors = changes.get("factors")
         if factors is None:
             factors = pd.DataFrame(current["factors"], index=assets, columns=old.factors)
+            factors = factors.reindex(universe).dropna()
         omega = changes.get("omega")
         if omega is None:
             values = current["omega"]
             omega = pd.DataFrame(np.diag(values) if values.ndim == 1 else values, index=old.factors,
                                  columns=old.factors)
-        universe = factors.index
         keywords: dict[str, Any] = {"exposures": factors, "factor_covariance": omega}
         for name in ("risk_aversion", "budget", "turnover_penalty"):
             keywords[name] = changes.get(name, current[name])

@@ -152,6 +152,19 @@ def test_a_universe_change_follows_the_labels():
     pd.testing.assert_series_equal(remodelled.weights, expected.weights, atol=TOLERANCE)
 
 
+def test_a_universe_shrinks_by_the_labels_of_a_change():
+    inputs = base_inputs()
+    rolling = morva.Rolling(labelled(inputs, ASSETS))
+    rolling.solve_next()
+    kept = ASSETS[:-3]
+    mu = pd.Series(inputs["expected_returns"][:-3] * 1.2, index=kept)
+    result = rolling.solve_next(expected_returns=mu)
+    shrunk = {name: inputs[name][:-3] for name in ("factors", "specific_variance", "previous_weights")}
+    cold = morva.solve(labelled({**shrunk, "omega": inputs["omega"], "expected_returns": mu.to_numpy()}, kept))
+    assert list(result.weights.index) == kept and rolling.rebuilds == 1
+    pd.testing.assert_series_equal(result.weights, cold.weights, atol=TOLERANCE)
+
+
 def test_a_new_universe_by_changes_needs_the_entering_assets_data():
     inputs = base_inputs()
     rolling = morva.Rolling(labelled(inputs, ASSETS))
