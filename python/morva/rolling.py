@@ -32,6 +32,7 @@ import numpy as np
 import _morva
 
 from . import _engine, _rebuild, solving
+from ._extras import require
 
 # Changes a sequence takes in place, and those that change the factored system.
 _IN_PLACE = ("expected_returns", "previous_weights", "benchmark_weights", "budget", "equality_rhs",
@@ -140,11 +141,12 @@ class Rolling:
             if name in ("budget", "risk_aversion", "turnover_penalty"):
                 arrays[name] = float(value)
                 continue
-            array = np.asarray(value, dtype=np.float64)
+            # A copy: the rolling state keeps it, whatever the caller does with theirs.
+            array = np.array(value, dtype=np.float64, order="C")
             # Bounds and costs may be one number for every asset.
             if array.ndim == 0 and name in ("lower_bounds", "upper_bounds", "l1_turnover_costs"):
                 array = np.full(self.dimension, float(array))
-            arrays[name] = np.ascontiguousarray(array)
+            arrays[name] = array
         if any(name in _STRUCTURAL for name in arrays):
             return self._rebuilt(_rebuild.rebuild(self._problem, **{**self._applied, **arrays}), None,
                                  raise_on_failure)
@@ -163,9 +165,8 @@ class Rolling:
     def _rebuilt(self, problem: _morva.PortfolioProblem, start: dict | None, raise_on_failure: bool,
                  labelled: Any = None) -> Any:
         """Carries on over a new problem from ``start`` (default: the last iterate, where it fits)."""
-        data = solving.problem_data(problem)
         if start is None:
-            start = _fitted(_engine.warm_start(self._sequence), data)
+            start = _fitted(_engine.warm_start(self._sequence), solving.problem_data(problem))
         sequence = _engine.sequence(problem, self._profile, self._settings, start)
         retired = self._sequence.factorizations
         self._sequence, self._problem, self._applied = sequence, problem, {}
@@ -230,7 +231,7 @@ class Rolling:
         """In-place changes by label, as arrays in the universe's order."""
         from .labels import _per_asset, _series
 
-        pd = __import__("pandas")
+        pd = require("pandas", "pandas", "morva.Rolling")
         arrays: dict[str, Any] = {}
         for name, value in changes.items():
             if name in ("lower_bounds", "upper_bounds", "l1_turnover_costs"):
@@ -253,7 +254,7 @@ class Rolling:
         give one. Template rows (industries, styles) are carried as plain
         constraint rows under their labels.
         """
-        pd = __import__("pandas")
+        pd = require("pandas", "pandas", "morva.Rolling")
         old = self._labelled
         current = self.inputs()
         assets = old.assets
@@ -317,7 +318,7 @@ class Rolling:
         constraint label; an entering asset starts at its anchor (or 0),
         entering rows and assets at zero duals.
         """
-        pd = __import__("pandas")
+        pd = require("pandas", "pandas", "morva.Rolling")
         start = _engine.warm_start(self._sequence)
         if start is None:
             return None
