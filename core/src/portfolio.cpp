@@ -66,6 +66,28 @@ std::expected<void, PortfolioError> check_finite_vector(const char* name, std::s
   return {};
 }
 
+std::expected<void, PortfolioError> check_box(std::span<const double> lower, std::span<const double> upper,
+                                              std::size_t n) {
+  if (lower.size() != n)
+    return problem_failure(ProblemError::dimension_mismatch("lower_bounds", n, lower.size()));
+  if (any_nan(lower)) return problem_failure(ProblemError::non_finite("lower_bounds"));
+  if (upper.size() != n)
+    return problem_failure(ProblemError::dimension_mismatch("upper_bounds", n, upper.size()));
+  if (any_nan(upper)) return problem_failure(ProblemError::non_finite("upper_bounds"));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (lower[i] > upper[i]) return problem_failure(ProblemError::invalid_bounds(i, lower[i], upper[i]));
+  }
+  return {};
+}
+
+std::expected<void, PortfolioError> check_l1_costs(std::span<const double> costs, std::size_t n) {
+  if (auto ok = check_finite_vector("l1_turnover_costs", costs, n); !ok) return ok;
+  if (std::any_of(costs.begin(), costs.end(), [](double c) { return c < 0.0; })) {
+    return parameter_failure("l1 turnover costs must be non-negative");
+  }
+  return {};
+}
+
 // ---------------------------------------------------------------------------
 // Errors: the kinds of PortfolioError and their messages.
 
@@ -195,16 +217,7 @@ PortfolioResult PortfolioProblem::with_budget(std::optional<double> budget) && {
 }
 
 PortfolioResult PortfolioProblem::with_bounds(std::vector<double> lower, std::vector<double> upper) && {
-  const std::size_t n = dimension();
-  if (lower.size() != n)
-    return problem_failure(ProblemError::dimension_mismatch("lower_bounds", n, lower.size()));
-  if (any_nan(lower)) return problem_failure(ProblemError::non_finite("lower_bounds"));
-  if (upper.size() != n)
-    return problem_failure(ProblemError::dimension_mismatch("upper_bounds", n, upper.size()));
-  if (any_nan(upper)) return problem_failure(ProblemError::non_finite("upper_bounds"));
-  for (std::size_t i = 0; i < n; ++i) {
-    if (lower[i] > upper[i]) return problem_failure(ProblemError::invalid_bounds(i, lower[i], upper[i]));
-  }
+  if (auto ok = check_box(lower, upper, dimension()); !ok) return std::unexpected(std::move(ok.error()));
   lower_bounds_ = std::move(lower);
   upper_bounds_ = std::move(upper);
   return std::move(*this);
@@ -255,12 +268,7 @@ PortfolioResult PortfolioProblem::with_l1_turnover(std::vector<double> previous_
   if (auto ok = check_finite_vector("previous_weights", previous_weights, n); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
-  if (auto ok = check_finite_vector("l1_turnover_costs", costs, n); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  if (std::any_of(costs.begin(), costs.end(), [](double c) { return c < 0.0; })) {
-    return parameter_failure("l1 turnover costs must be non-negative");
-  }
+  if (auto ok = check_l1_costs(costs, n); !ok) return std::unexpected(std::move(ok.error()));
   previous_weights_ = std::move(previous_weights);
   l1_turnover_costs_ = std::move(costs);
   return std::move(*this);

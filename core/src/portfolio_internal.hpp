@@ -18,6 +18,14 @@ namespace morva {
 std::expected<void, PortfolioError> check_finite_vector(const char* name, std::span<const double> values,
                                                         std::size_t n);
 
+// The box rules of with_bounds: n values on each side (lower first), no NaN
+// (infinite sides pass), then no index with lower > upper.
+std::expected<void, PortfolioError> check_box(std::span<const double> lower, std::span<const double> upper,
+                                              std::size_t n);
+
+// The cost rules of with_l1_turnover: n finite values, none negative.
+std::expected<void, PortfolioError> check_l1_costs(std::span<const double> costs, std::size_t n);
+
 // The sums Σx a box l ≤ x ≤ u can reach: Σl and Σu added left to right,
 // each with a bound on its rounding error, so that a budget the box reaches
 // in exact arithmetic is never refused because its sum rounded the other way

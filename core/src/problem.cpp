@@ -35,13 +35,30 @@ std::expected<void, ProblemError> L1Term::validate(std::size_t n) const {
   if (anchor.size() != n) {
     return std::unexpected(ProblemError::dimension_mismatch("l1.anchor", n, anchor.size()));
   }
+  if (auto valid = validate_l1_costs(costs); !valid) return valid;
+  if (!all_finite(anchor)) return std::unexpected(ProblemError::non_finite("l1.anchor"));
+  return {};
+}
+
+std::expected<void, ProblemError> validate_l1_costs(std::span<const double> costs) {
   // -0.0 passes: (-0.0 < 0.0) is false.
   const bool costs_ok =
       std::all_of(costs.begin(), costs.end(), [](double c) { return std::isfinite(c) && !(c < 0.0); });
   if (!costs_ok) {
     return std::unexpected(ProblemError::non_convex("l1 costs must be finite and non-negative"));
   }
-  if (!all_finite(anchor)) return std::unexpected(ProblemError::non_finite("l1.anchor"));
+  return {};
+}
+
+std::expected<void, ProblemError> validate_box_values(std::span<const double> lower,
+                                                      std::span<const double> upper) {
+  // Infinite sides pass; NaN is reported before any crossing at the same index.
+  for (std::size_t i = 0; i < std::min(lower.size(), upper.size()); ++i) {
+    const double lo = lower[i];
+    const double hi = upper[i];
+    if (std::isnan(lo) || std::isnan(hi)) return std::unexpected(ProblemError::non_finite("bounds"));
+    if (lo > hi) return std::unexpected(ProblemError::invalid_bounds(i, lo, hi));
+  }
   return {};
 }
 
@@ -67,14 +84,7 @@ std::expected<void, ProblemError> QpProblem::validate(DataEntries entries) const
     if (auto term = l1->validate(n); !term) return term;
   }
 
-  // Infinite sides pass; NaN is reported before any crossing at the same index.
-  for (std::size_t i = 0; i < n; ++i) {
-    const double lo = lower_bounds[i];
-    const double hi = upper_bounds[i];
-    if (std::isnan(lo) || std::isnan(hi)) return std::unexpected(ProblemError::non_finite("bounds"));
-    if (lo > hi) return std::unexpected(ProblemError::invalid_bounds(i, lo, hi));
-  }
-  return {};
+  return validate_box_values(lower_bounds, upper_bounds);
 }
 
 std::expected<ValidatedQp, ProblemError> ValidatedQp::of(QpProblem problem, DataEntries entries) {

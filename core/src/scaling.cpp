@@ -377,6 +377,19 @@ void ScaledProblem::set_l1_anchor(std::span<const double> anchor) {
   if (problem.l1) write_quotient(problem.l1->anchor, anchor, column_scaling);
 }
 
+void ScaledProblem::set_bounds(std::span<const double> lower, std::span<const double> upper) {
+  write_quotient(problem.lower_bounds, lower, column_scaling);
+  write_quotient(problem.upper_bounds, upper, column_scaling);
+}
+
+void ScaledProblem::set_l1_costs(std::span<const double> costs) {
+  if (!problem.l1) return;
+  auto& scaled_costs = problem.l1->costs;
+  scaled_costs.resize(costs.size());
+  for (std::size_t j = 0; j < costs.size(); ++j)
+    scaled_costs[j] = cost_scaling * column_scaling[j] * costs[j];
+}
+
 // ---- Iterates between scaled and unscaled units ----
 
 void ScaledProblem::scale_iterates_in_place(std::span<double> x, DualVariables& duals) const {

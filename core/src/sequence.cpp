@@ -2,8 +2,9 @@
 //
 // A date may change only vectors that leave the factored system
 //   P + σI + ρ(A_eqᵀA_eq + A_inᵀA_in + I [+ I])
-// intact: the linear term q = −μ − τ·x⁰ − λ·Σ·b, the L1 anchor x⁰ and the
-// right-hand sides b_eq = [B; user rows] and b_in. Everything a date writes is
+// intact: the linear term q = −μ − τ·x⁰ − λ·Σ·b, the L1 anchor x⁰, the
+// right-hand sides b_eq = [B; user rows] and b_in, and the data of the
+// projections alone: the box l ≤ x ≤ u and the L1 costs c. Everything a date writes is
 // computed and validated before the first write, so a rejected date leaves the
 // sequence exactly as it was.
 #include "morva/sequence.hpp"
@@ -32,6 +33,9 @@ constexpr const char* kBudgetWithoutBudgetRow =
     "budget updates require a base problem with a budget constraint; adding or removing the budget row "
     "changes the factored system";
 constexpr const char* kBudgetNotFinite = "budget must be finite when provided";
+constexpr const char* kCostsWithoutL1 =
+    "l1_turnover_costs updates require a base problem built with with_l1_turnover; adding or removing "
+    "the L1 term changes the factored system";
 
 template <typename T>
 const T& given_or(const std::optional<T>& given, const T& current) {
@@ -88,10 +92,12 @@ struct SequenceSteps {
         return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
       const double budget = *step.budget;
       if (!std::isfinite(budget)) return std::unexpected(PortfolioError::invalid_parameter(kBudgetNotFinite));
-      // The box is fixed for the whole sequence; the workspace keeps it unscaled.
+      // A date with a new box checks the reach against it, once it is known.
       const QpProblem& lowered = sequence.workspace_.problem();
-      if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(budget); !ok)
-        return ok;
+      if (!changes_box(step)) {
+        if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(budget); !ok)
+          return ok;
+      }
     }
     if (step.equality_rhs) {
       if (auto ok = check_finite_vector("equality_rhs", *step.equality_rhs, sequence.equality_rhs_.size());
@@ -104,6 +110,30 @@ struct SequenceSteps {
           !ok) {
         return ok;
       }
+    }
+    return check_projections(sequence, step);
+  }
+
+  static bool changes_box(const RebalanceStep& step) { return step.lower_bounds || step.upper_bounds; }
+
+  // The box as with_bounds checks it, then the budget's reach under it (the
+  // lowering's rule), then the L1 costs as with_l1_turnover checks them.
+  static std::expected<void, PortfolioError> check_projections(const PortfolioSequence& sequence,
+                                                               const RebalanceStep& step) {
+    const std::size_t n = sequence.dimension();
+    if (changes_box(step)) {
+      const QpProblem& lowered = sequence.workspace_.problem();
+      const std::vector<double>& lower = given_or(step.lower_bounds, lowered.lower_bounds);
+      const std::vector<double>& upper = given_or(step.upper_bounds, lowered.upper_bounds);
+      if (auto ok = check_box(lower, upper, n); !ok) return ok;
+      if (sequence.budget_) {
+        const double budget = given_or(step.budget, *sequence.budget_);
+        if (auto ok = BudgetReach::of(lower, upper).admits(budget); !ok) return ok;
+      }
+    }
+    if (step.l1_turnover_costs) {
+      if (!sequence.has_l1_costs_) return std::unexpected(PortfolioError::invalid_parameter(kCostsWithoutL1));
+      if (auto ok = check_l1_costs(*step.l1_turnover_costs, n); !ok) return ok;
     }
     return {};
   }
@@ -158,6 +188,16 @@ struct SequenceSteps {
     if (step.inequality_rhs) {
       if (auto ok = written(sequence.workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) return ok;
     }
+    if (changes_box(step)) {
+      // Copies: a side the date keeps is read from the vector being replaced.
+      const QpProblem& lowered = sequence.workspace_.problem();
+      const std::vector<double> lower = given_or(step.lower_bounds, lowered.lower_bounds);
+      const std::vector<double> upper = given_or(step.upper_bounds, lowered.upper_bounds);
+      if (auto ok = written(sequence.workspace_.update_bounds(lower, upper)); !ok) return ok;
+    }
+    if (step.l1_turnover_costs) {
+      if (auto ok = written(sequence.workspace_.update_l1_costs(*step.l1_turnover_costs)); !ok) return ok;
+    }
     if (step.expected_returns) sequence.expected_returns_ = *step.expected_returns;
     if (step.previous_weights) sequence.previous_weights_ = *step.previous_weights;
     if (step.benchmark_weights) sequence.benchmark_weights_ = *step.benchmark_weights;
@@ -183,6 +223,13 @@ struct SequenceSteps {
     return std::move(*solution);
   }
 };
+
+std::expected<void, PortfolioError> PortfolioSequence::start_from(WarmStart start) {
+  if (auto ok = workspace_.check_warm_start(start); !ok)
+    return std::unexpected(PortfolioError::solver_failed(std::move(ok.error())));
+  warm_start_ = std::move(start);
+  return {};
+}
 
 std::expected<Solution, PortfolioError> PortfolioSequence::solve_next(const RebalanceStep& step) {
   if (auto ok = SequenceSteps::check(*this, step); !ok) return std::unexpected(std::move(ok.error()));

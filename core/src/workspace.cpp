@@ -863,4 +863,35 @@ std::expected<void, ProblemError> Workspace::update_l1_anchor(std::span<const do
   return {};
 }
 
+std::expected<void, ProblemError> Workspace::update_bounds(std::span<const double> lower,
+                                                           std::span<const double> upper) {
+  const std::size_t n = problem_.n();
+  if (lower.size() != n)
+    return std::unexpected(ProblemError::dimension_mismatch("lower_bounds", n, lower.size()));
+  if (upper.size() != n)
+    return std::unexpected(ProblemError::dimension_mismatch("upper_bounds", n, upper.size()));
+  if (auto valid = validate_box_values(lower, upper); !valid) return valid;
+  problem_.lower_bounds.assign(lower.begin(), lower.end());
+  problem_.upper_bounds.assign(upper.begin(), upper.end());
+  if (scaled_) rescale([&](ScaledProblem& s) { s.set_bounds(lower, upper); });
+  return {};
+}
+
+std::expected<void, ProblemError> Workspace::update_l1_costs(std::span<const double> costs) {
+  const std::size_t expected = problem_.l1 ? problem_.l1->costs.size() : 0;
+  if (costs.size() != expected)
+    return std::unexpected(ProblemError::dimension_mismatch("l1.costs", expected, costs.size()));
+  if (auto valid = validate_l1_costs(costs); !valid) return valid;
+  if (!problem_.l1) return {};
+  problem_.l1->costs.assign(costs.begin(), costs.end());
+  if (scaled_) rescale([&](ScaledProblem& s) { s.set_l1_costs(costs); });
+  return {};
+}
+
+std::expected<void, SolverError> Workspace::check_warm_start(const WarmStart& warm_start) const {
+  auto start = starting_point(problem_, warm_start);
+  if (!start) return std::unexpected(std::move(start.error()));
+  return {};
+}
+
 }  // namespace morva

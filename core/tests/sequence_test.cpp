@@ -35,6 +35,9 @@ struct Market {
   std::optional<double> budget = 1.0;
   std::vector<double> equality_rhs{0.3};
   std::vector<double> inequality_rhs{0.45, 0.6};
+  std::vector<double> lower_bounds{-0.1, -0.2, -0.3, -0.05, -0.05, -0.05};
+  std::vector<double> upper_bounds{0.1, 0.2, 0.3, 0.5, 0.5, 0.5};
+  std::vector<double> costs = std::vector<double>(6, 0.002);
   double turnover_penalty = 0.5;
   bool quadratic_turnover = true;
   bool l1_costs = true;
@@ -42,8 +45,6 @@ struct Market {
   bool rows = true;
 };
 
-const std::vector<double> kLower{-0.1, -0.2, -0.3, -0.05, -0.05, -0.05};
-const std::vector<double> kUpper{0.1, 0.2, 0.3, 0.5, 0.5, 0.5};
 constexpr double kLowestSum = -0.7500000000000002;
 constexpr double kHighestSum = 2.1;
 
@@ -55,7 +56,7 @@ PortfolioProblem build(const Market& m) {
                .value();
   p = std::move(p).with_risk_aversion(3.0).value();
   p = std::move(p).with_budget(m.budget).value();
-  p = std::move(p).with_bounds(kLower, kUpper).value();
+  p = std::move(p).with_bounds(m.lower_bounds, m.upper_bounds).value();
   if (m.rows) {
     p = std::move(p)
             .with_equalities(Matrix::create(1, kAssets, {1, 0, 1, 0, 0, 0}).value(), m.equality_rhs)
@@ -69,7 +70,7 @@ PortfolioProblem build(const Market& m) {
     p = std::move(p).with_quadratic_turnover(m.previous_weights, m.turnover_penalty).value();
   }
   if (m.l1_costs) {
-    p = std::move(p).with_l1_turnover(m.previous_weights, std::vector<double>(kAssets, 0.002)).value();
+    p = std::move(p).with_l1_turnover(m.previous_weights, m.costs).value();
   }
   if (m.tracking) p = std::move(p).with_tracking_benchmark(m.benchmark_weights).value();
   return p;
@@ -139,6 +140,9 @@ const std::string kBudgetRowText =
     "invalid portfolio parameter: budget updates require a base problem with a budget constraint; adding "
     "or removing the budget row changes the factored system";
 const std::string kBudgetFiniteText = "invalid portfolio parameter: budget must be finite when provided";
+const std::string kCostsText =
+    "invalid portfolio parameter: l1_turnover_costs updates require a base problem built with "
+    "with_l1_turnover; adding or removing the L1 term changes the factored system";
 
 using K = PortfolioError::Kind;
 
@@ -197,6 +201,28 @@ const std::vector<Rejection> kRejections = {
      K::ProblemInvalid, "inequality_rhs contains a non-finite coefficient"},
     {"LinearOverflow", Base::Full, overflow_linear, K::ProblemInvalid,
      "linear contains a non-finite coefficient"},
+    // The box and the costs, by the builders' rules and texts.
+    {"LowerBoundsShort", Base::Full, [](RebalanceStep& s) { s.lower_bounds = std::vector<double>(5, 0.0); },
+     K::ProblemInvalid, "lower_bounds has dimension 5; expected 6"},
+    {"UpperBoundsNaN", Base::Full, [](RebalanceStep& s) { s.upper_bounds = {0.1, 0.2, kNaN, 0.5, 0.5, 0.5}; },
+     K::ProblemInvalid, "upper_bounds contains a non-finite coefficient"},
+    // A new lower side crossing the kept upper side (0.3 at index 2).
+    {"NewLowerCrossesKeptUpper", Base::Full,
+     [](RebalanceStep& s) { s.lower_bounds = {0.0, 0.0, 0.35, 0.0, 0.0, 0.0}; }, K::ProblemInvalid,
+     "invalid bounds at index 2: lower 0.35 exceeds upper 0.3"},
+    // Σu = 0.25·3 = 0.75 < the date's budget 0.9.
+    {"BudgetBeyondTheNewBox", Base::Full,
+     [](RebalanceStep& s) { s.upper_bounds = {0.25, 0.25, 0.25, 0.0, 0.0, 0.0}; }, K::BudgetInfeasible,
+     "budget 0.9 is impossible under the box constraints: reachable sum is [-0.7500000000000002, 0.75]"},
+    {"CostsWithoutL1", Base::Bare,
+     [](RebalanceStep& s) { s.l1_turnover_costs = std::vector<double>(6, 0.001); }, K::InvalidParameter,
+     kCostsText},
+    {"CostsNegative", Base::Full,
+     [](RebalanceStep& s) { s.l1_turnover_costs = {0.001, -0.001, 0.0, 0.0, 0.0, 0.0}; }, K::InvalidParameter,
+     "invalid portfolio parameter: l1 turnover costs must be non-negative"},
+    {"CostsInfinite", Base::Full,
+     [](RebalanceStep& s) { s.l1_turnover_costs = std::vector<double>(6, kInf); }, K::ProblemInvalid,
+     "l1_turnover_costs contains a non-finite coefficient"},
 
     // Two broken fields: the earlier check wins.
     {"LengthBeforeFiniteness", Base::Full,
@@ -258,6 +284,20 @@ const std::vector<Rejection> kRejections = {
        (*s.inequality_rhs)[0] = kNaN;
      },
      K::ProblemInvalid, "inequality_rhs contains a non-finite coefficient"},
+    // With a new box the budget's reach waits for it, behind the rows.
+    {"RowsBeforeReachUnderANewBox", Base::Full,
+     [](RebalanceStep& s) {
+       s.budget = 5.0;
+       s.upper_bounds = std::vector<double>(kAssets, 0.5);
+       (*s.inequality_rhs)[0] = kNaN;
+     },
+     K::ProblemInvalid, "inequality_rhs contains a non-finite coefficient"},
+    {"BoxBeforeCosts", Base::Full,
+     [](RebalanceStep& s) {
+       s.lower_bounds = std::vector<double>(kAssets, kNaN);
+       s.l1_turnover_costs = std::vector<double>(kAssets, -1.0);
+     },
+     K::ProblemInvalid, "lower_bounds contains a non-finite coefficient"},
 };
 
 class RejectedDate : public ::testing::TestWithParam<Rejection> {};
@@ -350,6 +390,11 @@ TEST_P(SequenceAgainstFreshLowering, EveryDateSolvesTheUpdatedProblem) {
   dates[2].inequality_rhs = {0.4, 0.65};
   dates[3].equality_rhs = {0.2};
   dates[3].expected_returns = {0.055, 0.045, 0.06, 0.05, 0.04, 0.05};
+  // The projections' data: a tighter cap on asset 3, then a floor on asset 0
+  // and new costs.
+  dates[2].upper_bounds = {0.1, 0.2, 0.3, 0.15, 0.5, 0.5};
+  dates[3].lower_bounds = {0.02, -0.2, -0.3, -0.05, -0.05, -0.05};
+  if (market.l1_costs) dates[3].l1_turnover_costs = {0.004, 0.0, 0.01, 0.003, 0.002, 0.006};
   // dates[4] is empty: it re-solves the current data warm.
 
   for (std::size_t d = 0; d < dates.size(); ++d) {
@@ -361,6 +406,9 @@ TEST_P(SequenceAgainstFreshLowering, EveryDateSolvesTheUpdatedProblem) {
     if (step.budget) market.budget = *step.budget;
     if (step.equality_rhs) market.equality_rhs = *step.equality_rhs;
     if (step.inequality_rhs) market.inequality_rhs = *step.inequality_rhs;
+    if (step.lower_bounds) market.lower_bounds = *step.lower_bounds;
+    if (step.upper_bounds) market.upper_bounds = *step.upper_bounds;
+    if (step.l1_turnover_costs) market.costs = *step.l1_turnover_costs;
 
     const auto solution = sequence.solve_next(step);
     ASSERT_TRUE(solution.has_value()) << solution.error().message();
@@ -378,8 +426,12 @@ TEST_P(SequenceAgainstFreshLowering, EveryDateSolvesTheUpdatedProblem) {
     for (std::size_t i = 0; i < kAssets; ++i) {
       EXPECT_NEAR(scaled->problem.linear[i], c * D[i] * written.linear[i],
                   1e-15 * std::abs(c * D[i] * written.linear[i]));
+      EXPECT_EQ(scaled->problem.lower_bounds[i], written.lower_bounds[i] / D[i]);
+      EXPECT_EQ(scaled->problem.upper_bounds[i], written.upper_bounds[i] / D[i]);
       if (written.l1) {
         EXPECT_NEAR(scaled->problem.l1->anchor[i], written.l1->anchor[i] / D[i], 1e-15);
+        EXPECT_NEAR(scaled->problem.l1->costs[i], c * D[i] * written.l1->costs[i],
+                    1e-15 * c * D[i] * written.l1->costs[i]);
       }
     }
     for (std::size_t r = 0; r < written.m_eq(); ++r) {
@@ -520,11 +572,44 @@ TEST(SequenceFactorizations, StayAtOneAcrossDatesWithAFixedPenalty) {
   EXPECT_EQ(sequence.dimension(), kAssets);
   std::vector<RebalanceStep> dates = {full_step(), returns_step(), {}, full_step()};
   dates[2].inequality_rhs = {0.0, 0.0};  // an infeasible date costs no factorisation either
+  // Neither do a new box and new costs: they enter the projections alone.
+  dates[1].lower_bounds = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  dates[3].upper_bounds = {0.1, 0.2, 0.3, 0.2, 0.3, 0.5};
+  dates[3].l1_turnover_costs = std::vector<double>(kAssets, 0.01);
   for (const RebalanceStep& step : dates) {
     const auto solution = sequence.solve_next(step);
     ASSERT_TRUE(solution.has_value());
     EXPECT_EQ(sequence.factorizations(), 1u);
   }
+}
+
+// A sequence carried on from another's iterate (a rebuilt problem going on
+// from the last date) starts where that iterate is, duals included: its date
+// equals a solve warm-started by hand. A start of the wrong shape is refused
+// and leaves the sequence as it was.
+TEST(SequenceWarmStart, StartFromCarriesAnotherSequencesIterate) {
+  const SolverSettings settings;
+  PortfolioSequence first = make_sequence(Market{}, settings);
+  ASSERT_TRUE(first.solve_next({}).has_value());
+  ASSERT_TRUE(first.warm_start().has_value());
+  const WarmStart start = *first.warm_start();
+
+  Market tighter;
+  tighter.upper_bounds = {0.1, 0.2, 0.3, 0.3, 0.4, 0.5};
+  PortfolioSequence rebuilt = make_sequence(tighter, settings);
+  WarmStart short_start = start;
+  short_start.bound_dual->pop_back();
+  const auto refused = rebuilt.start_from(short_start);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(), "warm-start bound_dual has length 5; expected 6");
+  EXPECT_FALSE(rebuilt.warm_start().has_value());
+
+  ASSERT_TRUE(rebuilt.start_from(start).has_value());
+  const auto date = rebuilt.solve_next({});
+  const auto by_hand = build(tighter).solve_with(settings, start);
+  ASSERT_TRUE(date.has_value());
+  ASSERT_TRUE(by_hand.has_value());
+  expect_same_solution(*date, *by_hand);
 }
 
 // ---- Construction ----

@@ -956,6 +956,25 @@ TEST(DataUpdates, ErrorsChangeNothing) {
          return x.update_l1_anchor(std::vector<double>{0, 0, kInf, 0, 0});
        },
        "l1.anchor contains a non-finite coefficient"},
+      {"box length", [&](Workspace& x) { return x.update_bounds(p.lower_bounds, short2); },
+       "upper_bounds has dimension 2; expected 5"},
+      {"box NaN",
+       [&](Workspace& x) {
+         return x.update_bounds(std::vector<double>{0, 0, 0, kNaN, 0}, std::vector<double>(5, 1.0));
+       },
+       "bounds contains a non-finite coefficient"},
+      {"box crossing",
+       [&](Workspace& x) {
+         return x.update_bounds(std::vector<double>{0, 0, 2.0, 0, 0}, std::vector<double>(5, 1.0));
+       },
+       "invalid bounds at index 2: lower 2 exceeds upper 1"},
+      {"costs length", [&](Workspace& x) { return x.update_l1_costs(short2); },
+       "l1.costs has dimension 2; expected 5"},
+      {"costs negative",
+       [&](Workspace& x) {
+         return x.update_l1_costs(std::vector<double>{0, 0, 0, -1.0, 0});
+       },
+       "non-convex quadratic data: l1 costs must be finite and non-negative"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -988,6 +1007,13 @@ TEST(DataUpdates, WriteBothCopies) {
   for (std::size_t i = 0; i < 2; ++i)
     for (std::size_t j = 0; j < 6; ++j) b_eq[i] += p.equalities.matrix(i, j) * point[j];
   const std::vector<double> q = {1, -2, 3, -4, 5, -6}, a = {0.1, 0.2, -0.3, 0.4, 0.0, 1.0};
+  const std::vector<double> costs = {0.0, 0.5, 1.0, 0.25, 2.0, 0.1};
+  // The box widened by 0.1 on each side: the point stays inside.
+  std::vector<double> lower = p.lower_bounds, upper = p.upper_bounds;
+  for (double& l : lower) l -= 0.1;
+  for (double& u : upper) u += 0.1;
+  ASSERT_TRUE(w.update_bounds(lower, upper).has_value());
+  ASSERT_TRUE(w.update_l1_costs(costs).has_value());
   ASSERT_TRUE(w.update_inequality_rhs(b_in).has_value());
   ASSERT_TRUE(w.update_equality_rhs(b_eq).has_value());
   ASSERT_TRUE(w.update_linear(q).has_value());
@@ -1003,7 +1029,12 @@ TEST(DataUpdates, WriteBothCopies) {
   for (std::size_t j = 0; j < 6; ++j) {
     EXPECT_DOUBLE_EQ(s.problem.linear[j], s.cost_scaling * s.column_scaling[j] * q[j]);
     EXPECT_DOUBLE_EQ(s.problem.l1->anchor[j], a[j] / s.column_scaling[j]);
+    EXPECT_DOUBLE_EQ(s.problem.l1->costs[j], s.cost_scaling * s.column_scaling[j] * costs[j]);
+    EXPECT_EQ(s.problem.lower_bounds[j], lower[j] / s.column_scaling[j]);
+    EXPECT_EQ(s.problem.upper_bounds[j], upper[j] / s.column_scaling[j]);
   }
+  EXPECT_EQ(w.problem().lower_bounds, lower);
+  EXPECT_EQ(w.problem().l1->costs, costs);
   // The factorisations stay valid: the updated problem solves without a new one
   // and agrees with a workspace built from the updated data.
   const Solution updated = solve(w);

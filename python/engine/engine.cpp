@@ -12,9 +12,13 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <utility>
+#include <vector>
 
+#include "convert.hpp"
 #include "errors.hpp"
+#include "keywords.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 #include "types.hpp"
@@ -214,6 +218,162 @@ PyObject* engine_with_risk_aversion(PyObject* module, PyObject* const* args, Py_
   }
 }
 
+// ---- Rolling dates ----
+
+// A PortfolioSequence of `_morva`, or a TypeError naming the argument.
+bool is_sequence(const ModuleState& state, PyObject* object, const char* function) {
+  if (PyObject_TypeCheck(object, state.sequence_type)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() argument 'sequence' must be a PortfolioSequence, not %.200s", function,
+               Py_TYPE(object)->tp_name);
+  return false;
+}
+
+// A warm start from a dict: "x" (required) and the dual blocks
+// "equality_dual", "inequality_dual", "bound_dual", "l1_dual" (absent or
+// None: zero). Arrays or sequences of numbers.
+bool read_warm_start(const ModuleState& state, PyObject* dict, WarmStart& out) {
+  if (!PyDict_Check(dict)) {
+    PyErr_SetString(PyExc_TypeError, "warm_start must be a dict or None");
+    return false;
+  }
+  const struct {
+    const char* key;
+    std::optional<std::vector<double>>* block;
+  } blocks[] = {{"equality_dual", &out.equality_dual},
+                {"inequality_dual", &out.inequality_dual},
+                {"bound_dual", &out.bound_dual},
+                {"l1_dual", &out.l1_dual}};
+  PyObject* x = PyDict_GetItemString(dict, "x");  // borrowed
+  std::optional<std::vector<double>> weights = x == nullptr ? std::nullopt : f64_vector(state, x);
+  if (!weights) {
+    PyErr_SetString(PyExc_TypeError, "warm_start['x'] must be a one-dimensional float array");
+    return false;
+  }
+  out.x = std::move(*weights);
+  for (const auto& b : blocks) {
+    PyObject* value = PyDict_GetItemString(dict, b.key);  // borrowed
+    if (value == nullptr || value == Py_None) continue;
+    *b.block = f64_vector(state, value);
+    if (!*b.block) {
+      PyErr_Format(PyExc_TypeError, "warm_start['%s'] must be a one-dimensional float array", b.key);
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr Signature kSequenceSignature{"sequence", kSolverParameters, 0, false};
+
+// sequence(problem, profile, settings, warm_start, /): problem.sequence(**settings)
+// under the named profile, its first date starting from `warm_start` (a dict
+// as read_warm_start reads it, or None for a cold start).
+PyObject* engine_sequence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  const ModuleState& state = morva_state(module);
+  try {
+    if (nargs != 4) {
+      PyErr_Format(PyExc_TypeError, "sequence() takes exactly 4 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    if (!is_problem(state, args[0], "sequence")) return nullptr;
+    const std::optional<SolverProfile> profile = parse_profile(args[1]);
+    if (!profile) return nullptr;
+    if (!PyDict_Check(args[2])) {
+      PyErr_SetString(PyExc_TypeError, "sequence() settings must be a dict");
+      return nullptr;
+    }
+    PyRef no_positional = PyRef::steal(PyTuple_New(0));
+    if (!no_positional) return nullptr;
+    std::array<PyObject*, kSolverParameters.size()> arguments{};
+    if (!bind_arguments(state, kSequenceSignature, no_positional.get(), args[2], arguments)) return nullptr;
+    SolverSettings settings;
+    if (!convert_solver_settings(state, arguments, settings)) return nullptr;
+    settings.profile = *profile;
+    std::optional<WarmStart> start;
+    if (args[3] != Py_None && !read_warm_start(state, args[3], start.emplace())) return nullptr;
+
+    const PortfolioProblem& problem = held_problem(args[0]);
+    auto outcome = without_gil([&]() -> std::expected<PortfolioSequence, PortfolioError> {
+      auto sequence = morva::sequence_with(problem, settings);
+      if (!sequence || !start) return sequence;
+      if (auto ok = sequence->start_from(std::move(*start)); !ok)
+        return std::unexpected(std::move(ok.error()));
+      return sequence;
+    });
+    if (!outcome) {
+      raise_portfolio_error(outcome.error());
+      return nullptr;
+    }
+    return new_sequence_object(state, std::move(*outcome));
+  } catch (...) {
+    raise_from_cxx_exception(state);
+    return nullptr;
+  }
+}
+
+// A rolling date's changes: the sequence's own, then the projections' data.
+inline constexpr auto kRollingStepKeywords = std::tuple_cat(
+    kStepKeywords,
+    std::tuple{field<kind::Optional<kind::Vector>>("lower_bounds", &RebalanceStep::lower_bounds),
+               field<kind::Optional<kind::Vector>>("upper_bounds", &RebalanceStep::upper_bounds),
+               field<kind::Optional<kind::Vector>>("l1_turnover_costs", &RebalanceStep::l1_turnover_costs)});
+inline constexpr auto kRollingStepParameters = parameters_of(kRollingStepKeywords);
+constexpr Signature kSolveNextSignature{"solve_next", kRollingStepParameters, 0, false};
+
+// solve_next(sequence, changes, raise_on_failure, /): one date of the
+// sequence with the changes of a dict, the box and the L1 costs among them.
+PyObject* engine_solve_next(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  const ModuleState& state = morva_state(module);
+  try {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "solve_next() takes exactly 3 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    if (!is_sequence(state, args[0], "solve_next")) return nullptr;
+    if (!PyDict_Check(args[1])) {
+      PyErr_SetString(PyExc_TypeError, "solve_next() changes must be a dict");
+      return nullptr;
+    }
+    const int raise_on_failure = PyObject_IsTrue(args[2]);
+    if (raise_on_failure < 0) return nullptr;
+    PyRef no_positional = PyRef::steal(PyTuple_New(0));
+    if (!no_positional) return nullptr;
+    std::array<PyObject*, kRollingStepParameters.size()> arguments{};
+    if (!bind_arguments(state, kSolveNextSignature, no_positional.get(), args[1], arguments)) return nullptr;
+    RebalanceStep step;
+    if (!convert_fields(state, arguments, kRollingStepKeywords, step)) return nullptr;
+    return solve_sequence_step(state, args[0], step, raise_on_failure != 0);
+  } catch (...) {
+    raise_from_cxx_exception(state);
+    return nullptr;
+  }
+}
+
+// warm_start(sequence, /): the start of the sequence's next date as a dict
+// of new arrays ("x" and the four dual blocks), or None.
+PyObject* engine_warm_start(PyObject* module, PyObject* object) {
+  const ModuleState& state = morva_state(module);
+  try {
+    if (!is_sequence(state, object, "warm_start")) return nullptr;
+    const PortfolioSequence* sequence = readable_sequence(object);
+    if (sequence == nullptr) return nullptr;
+    const std::optional<WarmStart>& start = sequence->warm_start();
+    if (!start) Py_RETURN_NONE;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    static const std::vector<double> kNone;
+    const bool ok =
+        put(dict.get(), "x", new_float_array(start->x)) &&
+        put(dict.get(), "equality_dual", new_float_array(start->equality_dual.value_or(kNone))) &&
+        put(dict.get(), "inequality_dual", new_float_array(start->inequality_dual.value_or(kNone))) &&
+        put(dict.get(), "bound_dual", new_float_array(start->bound_dual.value_or(kNone))) &&
+        put(dict.get(), "l1_dual", new_float_array(start->l1_dual.value_or(kNone)));
+    return ok ? dict.release() : nullptr;
+  } catch (...) {
+    raise_from_cxx_exception(state);
+    return nullptr;
+  }
+}
+
 PyMethodDef engine_methods[] = {
     {"solve", as_method(engine_solve), METH_FASTCALL,
      "solve(problem, profile, keywords, /)\n--\n\n"
@@ -227,6 +387,17 @@ PyMethodDef engine_methods[] = {
     {"with_risk_aversion", as_method(engine_with_risk_aversion), METH_FASTCALL,
      "with_risk_aversion(problem, risk_aversion, /)\n--\n\n"
      "A new PortfolioProblem that differs from problem only in its risk aversion."},
+    {"sequence", as_method(engine_sequence), METH_FASTCALL,
+     "sequence(problem, profile, settings, warm_start, /)\n--\n\n"
+     "problem.sequence(**settings) under the named solver profile, its first date warm-started\n"
+     "from warm_start (a dict with 'x' and optional dual blocks) or cold (None)."},
+    {"solve_next", as_method(engine_solve_next), METH_FASTCALL,
+     "solve_next(sequence, changes, raise_on_failure, /)\n--\n\n"
+     "One date of the sequence: PortfolioSequence.solve_next's changes, and new lower_bounds,\n"
+     "upper_bounds and l1_turnover_costs (which keep the factorisations)."},
+    {"warm_start", engine_warm_start, METH_O,
+     "warm_start(sequence, /)\n--\n\n"
+     "The start of the sequence's next date (a dict of 'x' and the dual blocks), or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

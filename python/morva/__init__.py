@@ -8,8 +8,10 @@ which solves under the package's own solver profile (or, on request, under
 the reference rules of ``PortfolioProblem.solve``); pickling of
 problems and results (registered on import), chunked batches with progress,
 efficient frontiers, labelled (pandas) problems in ``morva.labels``, Dask
-batches in ``morva.distributed`` and the ``morva`` command. pandas, Dask and
-matplotlib are optional and imported only when used.
+batches in ``morva.distributed``, rolling re-solves whose dates may change
+anything (``morva.Rolling``), backtests (``morva.backtest``) and the
+``morva`` command. pandas, Dask and matplotlib are optional and imported only
+when used.
 """
 
 # The package's compiled engine module may sit in another `morva/` folder on
@@ -30,7 +32,9 @@ from .analytics import PortfolioAnalytics, analytics
 from .goals import max_sharpe, min_variance, target_return, target_risk
 from ._records import CertificateRecord, SolveResultRecord, register
 from .batching import solve_batch_chunked
+from .backtesting import Backtest, backtest, backtest_many
 from .frontier import Frontier, efficient_frontier
+from .rolling import Rolling
 from .solving import problem_data, solve
 
 register()

@@ -128,7 +128,10 @@ std::string text_signature(const Signature& signature) {
     if (i == signature.positional) parts.emplace_back("*");
     const Parameter& parameter = signature.parameters[i];
     std::string part = keyword_name(parameter.name);
-    if (parameter.fallback.type != Default::Type::Required) part += "=" + default_text(parameter.fallback);
+    if (parameter.fallback.type != Default::Type::Required) {
+      part += '=';
+      part += default_text(parameter.fallback);
+    }
     parts.push_back(std::move(part));
   }
   for (std::size_t i = 0; i < parts.size(); ++i) {

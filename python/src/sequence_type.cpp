@@ -22,16 +22,6 @@ PyPortfolioSequence* as_sequence(PyObject* self) {
   return reinterpret_cast<PyPortfolioSequence*>(self);
 }
 
-// Readers may look at the sequence only while no solve_next is running on it.
-const PortfolioSequence* readable_sequence(PyObject* self) {
-  PyPortfolioSequence* object = as_sequence(self);
-  if (object->busy.load(std::memory_order_acquire)) {
-    raise_runtime_error(kAlreadyMutablyBorrowed);
-    return nullptr;
-  }
-  return &*object->sequence;
-}
-
 // Exclusive use of a sequence for one solve_next; released on scope exit.
 class SequenceBorrow {
  public:
@@ -51,6 +41,35 @@ class SequenceBorrow {
   bool acquired_ = false;
 };
 
+}  // namespace
+
+// Readers may look at the sequence only while no solve_next is running on it.
+const PortfolioSequence* readable_sequence(PyObject* self) {
+  PyPortfolioSequence* object = as_sequence(self);
+  if (object->busy.load(std::memory_order_acquire)) {
+    raise_runtime_error(kAlreadyMutablyBorrowed);
+    return nullptr;
+  }
+  return &*object->sequence;
+}
+
+PyObject* solve_sequence_step(const ModuleState& state, PyObject* self, const RebalanceStep& step,
+                              bool raise_on_failure) {
+  PyPortfolioSequence* object = as_sequence(self);
+  std::optional<std::expected<Solution, PortfolioError>> outcome;
+  {
+    SequenceBorrow borrow(object);
+    if (!borrow.acquired()) {
+      raise_runtime_error(kAlreadyBorrowed);
+      return nullptr;
+    }
+    outcome.emplace(without_gil([&] { return object->sequence->solve_next(step); }));
+  }
+  return finish_solve(state, std::move(*outcome), raise_on_failure);
+}
+
+namespace {
+
 constexpr Signature kSolveNextSignature{"PortfolioSequence.solve_next", kStepParameters, 0, true};
 
 PyObject* sequence_solve_next(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -64,18 +83,7 @@ PyObject* sequence_solve_next(PyObject* self, PyObject* const* args, Py_ssize_t 
         !convert(state, arguments.back(), kRaiseOnFailure, raise_on_failure)) {
       return nullptr;
     }
-
-    PyPortfolioSequence* object = as_sequence(self);
-    std::optional<std::expected<Solution, PortfolioError>> outcome;
-    {
-      SequenceBorrow borrow(object);
-      if (!borrow.acquired()) {
-        raise_runtime_error(kAlreadyBorrowed);
-        return nullptr;
-      }
-      outcome.emplace(without_gil([&] { return object->sequence->solve_next(step); }));
-    }
-    return finish_solve(state, std::move(*outcome), raise_on_failure);
+    return solve_sequence_step(state, self, step, raise_on_failure);
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;

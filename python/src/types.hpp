@@ -64,6 +64,16 @@ PyObject* new_sequence_object(const ModuleState& state, PortfolioSequence sequen
 // The problem held by an instance of PortfolioProblem (borrowed).
 const PortfolioProblem& held_problem(PyObject* object);
 
+// The sequence held by an instance of PortfolioSequence, for reading; null
+// with RuntimeError while a date is being solved on it.
+const PortfolioSequence* readable_sequence(PyObject* object);
+
+// One date of an instance of PortfolioSequence: its exclusive use for the
+// solve (RuntimeError when another runs), the lock released around the
+// engine, the outcome wrapped as finish_solve wraps it.
+PyObject* solve_sequence_step(const ModuleState& state, PyObject* object, const RebalanceStep& step,
+                              bool raise_on_failure);
+
 // Converts the arguments of PortfolioProblem.solve (bound in kSolveParameters
 // order: warm_start, the solver keywords, raise_on_failure). False with a
 // Python exception set on the first argument that does not convert.

@@ -9,6 +9,7 @@ import pytest
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SECTION = "## Usage: "
+WALKTHROUGH = "## Walkthrough: a rolling backtest"
 
 
 def usage_blocks(title: str = SECTION) -> list[str]:
@@ -25,7 +26,7 @@ def test_the_walkthrough_runs(tmp_path, monkeypatch, capsys):
         pytest.importorskip(module)
     monkeypatch.chdir(tmp_path)
     namespace: dict = {"__name__": "__main__"}
-    for number, block in enumerate(usage_blocks("## Walkthrough: ")):
+    for number, block in enumerate(usage_blocks("## Walkthrough: from a returns table")):
         exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
     assert (tmp_path / "goals.png").read_bytes()[:4] == b"\x89PNG"
     assert "target risk 0.05 is outside the achievable range [0.090221, 0.139865]" in capsys.readouterr().out
@@ -50,3 +51,15 @@ def test_usage_examples_run(tmp_path, monkeypatch, capsys):
     assert "expected_returns has no entry for asset 'stock 7'" in out
     assert "industry 45102010" in out and "industry -1" in out
     assert "results" in namespace and "books" in namespace  # the guarded Dask block and the labelled batch ran
+
+
+def test_the_backtest_walkthrough_runs(tmp_path, monkeypatch, capsys):
+    for module in ("pandas", "matplotlib"):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "readme"}
+    for number, block in enumerate(usage_blocks(WALKTHROUGH)):
+        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
+    assert (tmp_path / "backtest.png").read_bytes()[:4] == b"\x89PNG"
+    out = capsys.readouterr().out
+    assert "information ratio" in out and "(36, 60) 0.0" in out and out.rstrip().endswith("2 1")

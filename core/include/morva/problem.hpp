@@ -32,6 +32,14 @@ struct L1Term {
   bool operator==(const L1Term&) const = default;
 };
 
+// The costs rule of L1Term::validate: every cost finite and non-negative.
+std::expected<void, ProblemError> validate_l1_costs(std::span<const double> costs);
+
+// The box rules of QpProblem::validate on equal-length sides: per index, NaN
+// first (either side), then a crossing lower > upper. Infinite sides pass.
+std::expected<void, ProblemError> validate_box_values(std::span<const double> lower,
+                                                      std::span<const double> upper);
+
 struct QpProblem {
   FactorQuad quadratic;
   std::vector<double> linear;

@@ -51,6 +51,12 @@ struct ScaledProblem {
   void set_inequality_rhs(std::span<const double> rhs);
   void set_linear(std::span<const double> linear);
   void set_l1_anchor(std::span<const double> anchor);
+  // The box and the L1 costs the same way: l_s = l/D, u_s = u/D and
+  // c_s = c·D∘c_L1 (formed at once, so it may differ from equilibration's
+  // pass-by-pass product in the last bits). Without an L1 term set_l1_costs
+  // does nothing.
+  void set_bounds(std::span<const double> lower, std::span<const double> upper);
+  void set_l1_costs(std::span<const double> costs);
 
   // Unscaled starting point → scaled units, in place:
   // x/D, c·y_eq/E_eq, c·y_in/E_in, c·D∘y_box, c·D∘y_l1.

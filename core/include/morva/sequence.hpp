@@ -23,6 +23,13 @@ struct RebalanceStep {
   std::optional<double> budget;
   std::optional<std::vector<double>> equality_rhs;  // the problem's own rows, budget excluded
   std::optional<std::vector<double>> inequality_rhs;
+  // The box and the L1 costs enter only the projections. A new side replaces
+  // that side of the lowered box, the weight and short limits the problem was
+  // built with included (they were applied to the box at build time); the
+  // other side stays.
+  std::optional<std::vector<double>> lower_bounds;
+  std::optional<std::vector<double>> upper_bounds;
+  std::optional<std::vector<double>> l1_turnover_costs;
 
   bool operator==(const RebalanceStep&) const = default;
 };
@@ -38,6 +45,13 @@ class PortfolioSequence {
   std::uint64_t factorizations() const { return workspace_.factorizations(); }
   // The workspace the dates are written into (unscaled and equilibrated data).
   const Workspace& workspace() const { return workspace_; }
+  // The start of the next date: the last solved or unconverged iterate with
+  // its duals; nothing before the first date or after a failed one.
+  const std::optional<WarmStart>& warm_start() const { return warm_start_; }
+  // Replaces that start, e.g. to carry a rebuilt problem on from another
+  // sequence's iterate. Checked as solve_from checks a warm start (block
+  // lengths, finite x); a rejected start changes nothing.
+  std::expected<void, PortfolioError> start_from(WarmStart start);
 
  private:
   friend std::expected<PortfolioSequence, PortfolioError> sequence_with(const PortfolioProblem&,

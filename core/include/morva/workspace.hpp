@@ -62,6 +62,18 @@ class Workspace {
   std::expected<void, ProblemError> update_equality_rhs(std::span<const double> rhs);    // "equalities.rhs"
   std::expected<void, ProblemError> update_linear(std::span<const double> linear);       // "linear"
   std::expected<void, ProblemError> update_l1_anchor(std::span<const double> anchor);    // "l1.anchor"
+  // The box and the L1 costs enter only the projections (z_box = Π_[l,u],
+  // z_l1 = soft threshold at c/ρ), never the factored system. The box is
+  // checked as validate checks it (lengths, then NaN, then crossing); the
+  // costs by length, then as L1 costs. Without an L1 term only the empty
+  // vector matches the costs.
+  std::expected<void, ProblemError> update_bounds(std::span<const double> lower,
+                                                  std::span<const double> upper);
+  std::expected<void, ProblemError> update_l1_costs(std::span<const double> costs);  // "l1.costs"
+
+  // The rules solve_from applies to a warm start (block lengths, finite x),
+  // without solving.
+  std::expected<void, SolverError> check_warm_start(const WarmStart& warm_start) const;
 
   const QpProblem& problem() const { return problem_; }
   // The equilibrated problem (null without equilibration), written out in
