@@ -34,7 +34,9 @@ class PortfolioAnalytics:
     - ``risk_contributions``: the Euler split w_i (Σw)_i / risk, one per asset,
       summing to ``risk``.
 
-    ``expected_return`` is μᵀw, ``factor_exposures`` x = Fᵀw (one per factor),
+    ``expected_return`` is μᵀw and ``active_return`` μᵀ(w − b) (None without a
+    benchmark); ``sharpe_ratio(risk_free_rate)`` and ``information_ratio()``
+    divide them by the total and the active risk. ``factor_exposures`` x = Fᵀw (one per factor),
     ``holdings`` the weights, ``held`` the number of weights larger than 1e-8
     in magnitude, and ``turnover`` Σ|w − w⁰| against the problem's previous
     weights w⁰ (None when it has none). Per-asset and per-factor fields are
@@ -44,6 +46,7 @@ class PortfolioAnalytics:
     risk: float
     active_risk: float | None
     expected_return: float
+    active_return: float | None
     factor_risk: float
     specific_risk: float
     factor_exposures: Any
@@ -51,6 +54,14 @@ class PortfolioAnalytics:
     holdings: Any
     held: int
     turnover: float | None
+
+    def sharpe_ratio(self, risk_free_rate: float = 0.0) -> float:
+        """(μᵀw − risk_free_rate) / risk, in the problem's units (annual data: the annual ratio)."""
+        return (self.expected_return - risk_free_rate) / self.risk
+
+    def information_ratio(self) -> float | None:
+        """μᵀ(w − b) / active risk against the problem's benchmark b, or None without one."""
+        return None if self.active_return is None else self.active_return / self.active_risk
 
     def __repr__(self) -> str:
         def number(value: float | None) -> str:
@@ -88,6 +99,7 @@ def analytics(problem: Any, weights: Any) -> PortfolioAnalytics:
         risk=risk,
         active_risk=None if model.benchmark is None else float(model.risk(w)[0]),
         expected_return=float(model.expected_returns @ w),
+        active_return=None if model.benchmark is None else float(model.expected_returns @ (w - model.benchmark)),
         factor_risk=math.sqrt(max(factor_variance, 0.0)),
         specific_risk=math.sqrt(max(specific_variance, 0.0)),
         factor_exposures=per_factor(exposures, "factor_exposure"),

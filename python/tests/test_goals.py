@@ -299,6 +299,13 @@ def test_analytics_agrees_with_a_dense_covariance(case):
     assert stats.risk_contributions.sum() == pytest.approx(stats.risk, rel=1e-12)
     assert stats.held == np.count_nonzero(weights)
     assert stats.risk**2 == pytest.approx(stats.factor_risk**2 + stats.specific_risk**2, rel=1e-12)
+    assert stats.sharpe_ratio(0.01) == pytest.approx((portfolio.expected_returns @ weights - 0.01) / stats.risk)
+    benchmark = portfolio.options.get("benchmark_weights")
+    if benchmark is None:
+        assert stats.active_return is None and stats.information_ratio() is None
+    else:
+        active = portfolio.expected_returns @ (weights - benchmark)
+        assert stats.information_ratio() == pytest.approx(active / _risk(portfolio, weights), rel=1e-12)
 
 
 def test_analytics_of_a_labelled_problem_is_labelled_and_takes_results():
