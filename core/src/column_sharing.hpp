@@ -14,13 +14,32 @@
 
 namespace morva {
 
+// A column of V with more than n / kDenseColumnDivisor nonzero entries is
+// stored densely, any other through its nonzeros.
+constexpr std::size_t kDenseColumnDivisor = 4;
+
+// The nonzero entries of a column, in row order.
+struct ColumnEntries {
+  std::vector<std::uint32_t> rows;
+  std::vector<double> values;
+};
+
 // What the storage needs to know of every column of [F, rows ᵀ]: its nonzero
-// count (exact in doubles), whether it is finite, and a fingerprint of its
-// magnitudes that equal columns and negated columns share.
+// count (exact in doubles), whether it is finite, a fingerprint of its
+// magnitudes that equal columns and negated columns share, and the entries
+// of each column stored through its nonzeros, taken in the same read so
+// that no later step reads such a column again.
 struct ColumnProfile {
   std::vector<double> nonzeros;
   std::vector<std::uint64_t> fingerprint;
   bool finite = true;
+  // Per column: its nonzero entries when it has at most n / kDenseColumnDivisor
+  // of them (none: empty), else empty.
+  std::vector<ColumnEntries> entries;
+
+  bool compressed(std::size_t column, std::size_t n) const {
+    return nonzeros[column] * static_cast<double>(kDenseColumnDivisor) <= static_cast<double>(n);
+  }
 };
 
 ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);

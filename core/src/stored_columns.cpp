@@ -14,9 +14,6 @@
 namespace morva {
 namespace {
 
-// A column of V with more than n / kDenseColumnDivisor nonzero entries is
-// stored densely, any other through its nonzeros.
-constexpr std::size_t kDenseColumnDivisor = 4;
 // Rows per block of the work fused into a pass (the block's vectors stay in
 // the first-level cache). Within a block the dense slots accumulate four rows
 // at a time (detail::add_weighted_rows), the groups starting at the block's
@@ -122,6 +119,21 @@ std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t 
     for (std::uint32_t s : seen) first_row[s] = m;
   }
   return repeats;
+}
+
+std::vector<std::vector<std::uint32_t>> ReducedColumns::compressed_rows() const {
+  std::vector<std::vector<std::uint32_t>> rows(h_ - k_);
+  if (stores_plainly()) return rows;
+  // The compressed entries of W by stored column (rows in increasing order).
+  const Storage& w = *storage_;
+  std::vector<std::vector<std::uint32_t>> by_column(w.width);
+  for (std::size_t i = 0; i < n_; ++i) {
+    for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e) {
+      by_column[w.sparse_column[e]].push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = by_column[source_[k_ + r]];
+  return rows;
 }
 
 std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic,
@@ -273,7 +285,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
     if (s < w.first_constraint_column) w.leading = w.dense_column.size();
   }
   fill_dense(*factors, rows, primary, w);
-  fill_sparse(*factors, rows, primary, dense, w);
+  fill_sparse(n, k, profile, primary, dense, w);
   storage_ = std::move(storage);
 }
 
@@ -302,45 +314,38 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
 }
 
 // The compressed rows, each row's entries in increasing stored column: those
-// of F's columns (a prefix of the numbers) row by row, then those of the
-// constraint rows one row at a time. The entries factor columns read are a
-// prefix of every row and those constraint columns read a suffix.
-void ReducedColumns::fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+// of F's columns (a prefix of the numbers), then those of the constraint
+// rows, each taken from the entries the profile kept. The entries factor
+// columns read are a prefix of every row and those constraint columns read
+// a suffix.
+void ReducedColumns::fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                                  std::span<const std::size_t> primary, std::span<const char> dense,
                                  Storage& w) {
-  const std::size_t n = factors.rows();
-  const std::size_t k = factors.cols();
-  std::vector<std::size_t> factor_sparse, row_sparse;  // sparse stored columns from F, from rows
+  std::vector<std::size_t> sparse;  // sparse stored columns from F, then from the rows
+  for (const bool from_factors : {true, false}) {
+    for (std::size_t s = 0; s < w.width; ++s) {
+      if (!dense[s] && (primary[s] < k) == from_factors) sparse.push_back(s);
+    }
+  }
   for (std::size_t s = 0; s < w.width; ++s) {
     if (primary[s] < k) ++w.factor_width;
-    if (!dense[s]) (primary[s] < k ? factor_sparse : row_sparse).push_back(s);
   }
   // Entries per row, then the offsets, then the entries.
   w.row_start.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
-    for (std::size_t s : factor_sparse) w.row_start[i + 1] += f[primary[s]] != 0.0 ? 1 : 0;
-  }
-  for (std::size_t s : row_sparse) {
-    const double* row = rows[primary[s] - k];
-    for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += row[i] != 0.0 ? 1 : 0;
+  for (std::size_t s : sparse) {
+    for (const std::uint32_t i : profile.entries[primary[s]].rows) ++w.row_start[i + 1];
   }
   for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += w.row_start[i];
   w.sparse_column.resize(w.row_start[n]);
   w.sparse_value.resize(w.row_start[n]);
   std::vector<std::size_t> next(w.row_start.begin(), w.row_start.end() - 1);
-  const auto append = [&](std::size_t i, std::size_t s, double v) {
-    if (v == 0.0) return;
-    w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
-    w.sparse_value[next[i]++] = v;
-  };
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
-    for (std::size_t s : factor_sparse) append(i, s, f[primary[s]]);
-  }
-  for (std::size_t s : row_sparse) {
-    const double* row = rows[primary[s] - k];
-    for (std::size_t i = 0; i < n; ++i) append(i, s, row[i]);
+  for (std::size_t s : sparse) {
+    const ColumnEntries& entries = profile.entries[primary[s]];
+    for (std::size_t e = 0; e < entries.rows.size(); ++e) {
+      const std::uint32_t i = entries.rows[e];
+      w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
+      w.sparse_value[next[i]++] = entries.values[e];
+    }
   }
 }
 

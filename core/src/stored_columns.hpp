@@ -34,6 +34,8 @@
 
 namespace morva {
 
+struct ColumnProfile;
+
 // A constraint row that is an earlier row of its block times ±1.
 struct RowRepeat {
   std::size_t earlier;  // its index within the block
@@ -157,6 +159,11 @@ class ReducedColumns {
   // earlier row of its own group, which it then repeats up to sign; nothing
   // where the storage is plain.
   std::vector<std::optional<RowRepeat>> repeated_rows(std::size_t equality_rows) const;
+  // For V built by of_data, per constraint row: the positions of its
+  // nonzero entries, in increasing order, when its stored column is kept
+  // compressed (at most n / kDenseColumnDivisor of them); empty for a row
+  // stored densely, and for every row where the storage is plain.
+  std::vector<std::vector<std::uint32_t>> compressed_rows() const;
   // Columns of W, and how V reads them: column j of V is
   // multiplier(j)·diag(row_scale())·W[:, source(j)].
   std::size_t stored() const { return storage_->width; }
@@ -215,7 +222,7 @@ class ReducedColumns {
                                                   std::vector<std::uint32_t>& source);
   static void fill_dense(const Matrix& factors, std::span<const double* const> rows,
                          std::span<const std::size_t> primary, Storage& w);
-  static void fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+  static void fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
   // T_q of `quadratic`; `lower`, when given, is L of its dense Ω.
   std::expected<void, SolverError> set_transform(const FactorQuad& quadratic, const Matrix* lower = nullptr);

@@ -712,7 +712,8 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   if (settings.scaling_iterations > 0) {
     // Rows the stored columns share are equilibrated once.
     auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower,
-                                           workspace.data_->repeated_rows(problem.m_eq()));
+                                           workspace.data_->repeated_rows(problem.m_eq()),
+                                           workspace.data_->compressed_rows());
     if (!parts) return std::unexpected(parts.error());
     workspace.scaled_ = std::move(parts->first);
     workspace.completion_ = std::make_shared<const ScaledCompletion>(std::move(parts->second));

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "equilibration.hpp"
 #include "morva/json.hpp"
 #include "morva/linalg.hpp"
 #include "morva/portfolio.hpp"
@@ -353,6 +354,46 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
     const Matrix want = plain.materialize(1.0);
     EXPECT_LE(max_abs_difference(got.data(), want.data()), 1e-14 * max_abs(want.data()));
   }
+}
+
+// The stored columns name the nonzeros of each constraint row they keep
+// compressed (an industry row of at most n/4 members), and equilibrating
+// through those names scales the problem bit for bit as reading the rows.
+TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
+  std::size_t compressed = 0;
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const IndustryModel model = industry_model(seed);
+    const QpProblem qp =
+        build_portfolio(model, {"compressed", Templates::IndustryStyles, Turnover::Both}).to_qp().value();
+    const std::vector<const double*> rows = constraint_rows(qp);
+    const ReducedColumns v = ReducedColumns::of_data(qp.quadratic.factors, rows);
+    const std::vector<std::vector<std::uint32_t>> named = v.compressed_rows();
+    ASSERT_EQ(named.size(), rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      std::vector<std::uint32_t> nonzeros;
+      for (std::size_t i = 0; i < qp.n(); ++i) {
+        if (rows[r][i] != 0.0) nonzeros.push_back(static_cast<std::uint32_t>(i));
+      }
+      if (named[r].empty()) {
+        EXPECT_TRUE(nonzeros.empty() || 4 * nonzeros.size() > qp.n()) << r;
+        continue;
+      }
+      EXPECT_EQ(named[r], nonzeros) << r;
+      ++compressed;
+    }
+    const auto repeats = v.repeated_rows(qp.m_eq());
+    const auto through_names = equilibrate_for_iteration(qp, 10, nullptr, repeats, named).value();
+    const auto through_rows = equilibrate_for_iteration(qp, 10, nullptr, repeats).value();
+    const ScaledProblem got = completed(through_names.first, through_names.second);
+    const ScaledProblem want = completed(through_rows.first, through_rows.second);
+    EXPECT_EQ(got.problem, want.problem);
+    EXPECT_EQ(got.column_scaling, want.column_scaling);
+    EXPECT_EQ(got.equality_scaling, want.equality_scaling);
+    EXPECT_EQ(got.inequality_scaling, want.inequality_scaling);
+    EXPECT_EQ(got.cost_scaling, want.cost_scaling);
+  }
+  EXPECT_GT(compressed, 0u);
 }
 
 // ---- Many factors on few assets ----
