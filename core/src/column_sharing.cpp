@@ -256,20 +256,18 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
 }  // namespace
 
 // Finiteness goes through Σ (v − v), 0 for finite entries and NaN once an
-// infinity or NaN occurs. Over F the counts and residues run apart from the
+// infinity or NaN occurs. The counts and residues run apart from the
 // fingerprints, whose branch on each entry would keep them from running as
 // vectors; each sum still takes its entries in the same order.
-ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows) {
+ColumnProfile factor_profile(const Matrix& factors) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  const std::size_t h = k + rows.size();
-  const std::size_t limit = n / kDenseColumnDivisor;
-  ColumnProfile profile{std::vector<double>(h, 0.0), std::vector<std::uint64_t>(h, 0), true,
-                        std::vector<ColumnEntries>(h)};
-  std::vector<double> not_finite(h, 0.0);
+  ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
+                        std::vector<ColumnEntries>(k)};
+  std::vector<double> not_finite(k, 0.0);
   std::vector<EntryCollector> collectors;
   collectors.reserve(k);
-  for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], limit);
+  for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
   // The fingerprint mixes each nonzero entry with its row: zero entries need
   // no work, and columns with the same magnitudes in the same places match.
   double* count = profile.nonzeros.data();
@@ -286,12 +284,31 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
       collectors[l].take(i, f[l]);
     });
   }
-  std::vector<std::uint32_t> positions(limit + 1);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    profile_row(rows[r], n, count[k + r], residue[k + r], print[k + r], positions, profile.entries[k + r]);
-  }
   profile.finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
   return profile;
+}
+
+ColumnProfile column_profile(const ColumnProfile& factor_part, std::size_t n,
+                             std::span<const double* const> rows) {
+  ColumnProfile profile = factor_part;
+  const std::size_t k = factor_part.nonzeros.size();
+  const std::size_t h = k + rows.size();
+  profile.nonzeros.resize(h, 0.0);
+  profile.fingerprint.resize(h, 0);
+  profile.entries.resize(h);
+  std::vector<double> not_finite(rows.size(), 0.0);
+  std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite[r], profile.fingerprint[k + r], positions,
+                profile.entries[k + r]);
+  }
+  profile.finite =
+      profile.finite && std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  return profile;
+}
+
+ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows) {
+  return column_profile(factor_profile(factors), factors.rows(), rows);
 }
 
 // share_columns with the sharing confirmed: first taking every fingerprint

@@ -43,6 +43,11 @@ struct ColumnProfile {
 };
 
 ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);
+// The profile of F's columns alone, and the profile of [F, rows ᵀ] with F's
+// part taken from it (F with n rows): the same as reading F again.
+ColumnProfile factor_profile(const Matrix& factors);
+ColumnProfile column_profile(const ColumnProfile& factor_part, std::size_t n,
+                             std::span<const double* const> rows);
 
 // The distinct columns, in order of first appearance (`primary`: the column
 // of the data each one copies; `read`: whether a constraint column reads

@@ -113,19 +113,22 @@ struct ActiveSystem {
 // grows with the pins. Summed scaled, the term is (a_i²/δ)·G⁻¹_i ≈ a_i² and
 // adds almost exactly. The solve cancels the (1/δ)·Aᵀt of its right-hand
 // side against S, which magnifies S's error by about 1/δ in A·x.
-std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem,
+// `data` is the problem's V (of_data), whose knowledge of F the system's
+// columns take.
+std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem, const ReducedColumns& data,
                                                    std::span<const double* const> rows,
                                                    std::vector<double> diagonal, double delta) {
   const std::size_t n = problem.n();
   const double inverse_root = 1.0 / std::sqrt(delta);
-  std::vector<double> scaled(rows.size() * n);
+  // Every entry is written below.
+  const auto scaled = std::make_unique_for_overwrite<double[]>(rows.size() * n);
   std::vector<const double*> scaled_rows(rows.size());
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    double* out = scaled.data() + r * n;
+    double* out = scaled.get() + r * n;
     for (std::size_t i = 0; i < n; ++i) out[i] = rows[r][i] * inverse_root;
     scaled_rows[r] = out;
   }
-  auto columns = ReducedColumns::create(problem.quadratic, scaled_rows);
+  auto columns = ReducedColumns::create(problem.quadratic, scaled_rows, &data);
   if (!columns) return std::unexpected(columns.error());
   return SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
                            1.0);
@@ -149,7 +152,7 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
   auto columns = data.select(problem.quadratic, kept, constraint);
   if (!columns) return std::nullopt;
-  auto system = stiff_system(problem, constraint, std::move(diagonal), delta);
+  auto system = stiff_system(problem, data, constraint, std::move(diagonal), delta);
   if (!system) return std::nullopt;
 
   ActiveSystem out{
@@ -284,7 +287,9 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
-  auto residuals = check_kkt(problem, solution.x, candidate.duals);
+  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
+  auto residuals =
+      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, supports));
   if (!residuals) return std::nullopt;
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);

@@ -37,7 +37,8 @@ Matrix transposed(const Matrix& m) {
 }  // namespace
 
 std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQuad& quadratic,
-                                                                  std::span<const double* const> rows) {
+                                                                  std::span<const double* const> rows,
+                                                                  const ReducedColumns* same_factors) {
   ReducedColumns columns;
   if (t_dense_columns) {
     auto c = covariance_columns(quadratic);
@@ -48,7 +49,12 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
   }
   if (auto transform = columns.set_transform(quadratic); !transform)
     return std::unexpected(transform.error());
-  columns.store(&quadratic.factors, rows, false);
+  std::shared_ptr<const ColumnProfile> factor_part;
+  if (same_factors != nullptr && same_factors->storage_ && same_factors->n_ == quadratic.assets() &&
+      same_factors->k_ == quadratic.factor_count()) {
+    factor_part = same_factors->storage_->factor_profile;
+  }
+  columns.store(&quadratic.factors, rows, false, std::move(factor_part));
   return columns;
 }
 
@@ -250,13 +256,15 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
 // through its nonzeros. With a non-finite entry anywhere (or `all_dense`)
 // every column is stored densely and none shares, so that no 0·inf or 0·NaN
 // term is skipped and the arithmetic is the plain one.
-void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense) {
+void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
+                           std::shared_ptr<const ColumnProfile> factor_part) {
   const std::size_t n = factors->rows();
   const std::size_t k = factors->cols();
   n_ = n;
   k_ = k;
   h_ = k + rows.size();
-  const ColumnProfile profile = column_profile(*factors, rows);
+  if (!factor_part) factor_part = std::make_shared<const ColumnProfile>(factor_profile(*factors));
+  const ColumnProfile profile = column_profile(*factor_part, n, rows);
   all_dense = all_dense || !profile.finite;
 
   // Stored columns in order of first appearance: `primary` is the column of
@@ -273,6 +281,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   row_scale_.assign(n, 1.0);
   const std::vector<std::size_t> primary = std::move(sharing.primary);
   w.read_by_constraint = std::move(sharing.read);
+  w.factor_profile = std::move(factor_part);
   std::vector<char> dense(w.width);
   for (std::size_t s = 0; s < w.width; ++s) {
     dense[s] = all_dense || profile.nonzeros[primary[s]] * static_cast<double>(kDenseColumnDivisor) >

@@ -68,8 +68,11 @@ class ReducedColumns {
   // The factor columns of `quadratic` (C kept implicit) followed by one column
   // per constraint row (each row holds n coefficients). Fails only on a dense
   // Ω that is not positive semidefinite.
+  // `same_factors`, when given, is a V built by of_data from quadratic's F:
+  // what it learnt reading F is taken instead of reading F again.
   static std::expected<ReducedColumns, SolverError> create(const FactorQuad& quadratic,
-                                                           std::span<const double* const> rows);
+                                                           std::span<const double* const> rows,
+                                                           const ReducedColumns* same_factors = nullptr);
   // An explicit U: every column is a factor column and T_q = I.
   static ReducedColumns from_matrix(const Matrix& u);
   // An explicit U whose columns [split, h) are constraint columns.
@@ -205,6 +208,8 @@ class ReducedColumns {
     std::vector<std::size_t> row_start;        // n + 1 offsets into sparse_column / sparse_value
     std::vector<std::uint32_t> sparse_column;  // increasing within each row
     std::vector<double> sparse_value;
+    // The profile of the factor columns alone (column_sharing.hpp).
+    std::shared_ptr<const ColumnProfile> factor_profile;
 
     // The first entry of row i whose column a constraint column reads.
     std::size_t constraint_entries(std::size_t i) const {
@@ -217,7 +222,9 @@ class ReducedColumns {
   struct Rows;
 
   ReducedColumns() = default;
-  void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense);
+  // `factor_part`: the profile of `factors` alone, when known.
+  void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
+             std::shared_ptr<const ColumnProfile> factor_part = nullptr);
   static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
                                                   std::vector<std::uint32_t>& source);
   static void fill_dense(const Matrix& factors, std::span<const double* const> rows,

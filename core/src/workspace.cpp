@@ -613,12 +613,14 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   // P·x, A_eq·x and A_in·x of the unpolished result, formed once for its
   // residuals, its diagnosis and its objective.
   IterateProducts products;
+  // The rows' nonzeros the stored columns know, for the products through the rows.
+  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
   } else {
     // Exactly what check_kkt reports for the result.
-    products = iterate_products(problem, solution.x);
+    products = iterate_products(problem, solution.x, supports);
     auto residuals = check_kkt(problem, solution.x, solution.dual, products);
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
@@ -632,7 +634,8 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     }
   }
   if (verdict.status != SolveStatus::Solved) {
-    if (verdict.status == SolveStatus::NumericalFailure) products = iterate_products(problem, solution.x);
+    if (verdict.status == SolveStatus::NumericalFailure)
+      products = iterate_products(problem, solution.x, supports);
     const DiagnosisData diagnosis{
         stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x,
                             solution.dual, products),
