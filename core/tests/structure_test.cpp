@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "equilibration.hpp"
+#include "kkt_internal.hpp"
 #include "morva/json.hpp"
 #include "morva/linalg.hpp"
 #include "morva/portfolio.hpp"
@@ -357,8 +358,9 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
 }
 
 // The stored columns name the nonzeros of each constraint row they keep
-// compressed (an industry row of at most n/4 members), and equilibrating
-// through those names scales the problem bit for bit as reading the rows.
+// compressed (an industry row of at most n/4 members); equilibrating and
+// checking a point through those names gives, bit for bit, what reading the
+// rows whole gives.
 TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
   std::size_t compressed = 0;
   for (std::uint64_t seed = 1; seed <= 3; ++seed) {
@@ -382,6 +384,22 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
       EXPECT_EQ(named[r], nonzeros) << r;
       ++compressed;
     }
+    // The KKT check through the named nonzeros: the same residuals and row
+    // products, for any finite point (signs mixed, so zero terms come as ±0).
+    dense::Random random(seed);
+    std::vector<double> x(qp.n());
+    for (double& e : x) e = random.uniform(-1.0, 1.0);
+    DualVariables duals{std::vector<double>(qp.m_eq()), std::vector<double>(qp.m_in()),
+                        std::vector<double>(qp.n()), std::vector<double>(qp.n())};
+    for (auto* block : {&duals.equalities, &duals.inequalities, &duals.bounds, &duals.l1}) {
+      for (double& e : *block) e = random.uniform(-1.0, 1.0);
+    }
+    const IterateProducts through_supports = iterate_products(qp, x, named);
+    const IterateProducts through_whole_rows = iterate_products(qp, x);
+    EXPECT_EQ(through_supports.eq_image, through_whole_rows.eq_image);
+    EXPECT_EQ(through_supports.in_image, through_whole_rows.in_image);
+    EXPECT_EQ(check_kkt(qp, x, duals, through_supports).value(), check_kkt(qp, x, duals).value());
+
     const auto repeats = v.repeated_rows(qp.m_eq());
     const auto through_names = equilibrate_for_iteration(qp, 10, nullptr, repeats, named).value();
     const auto through_rows = equilibrate_for_iteration(qp, 10, nullptr, repeats).value();
