@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "detail/vector_ops.hpp"
@@ -55,6 +56,32 @@ inline void add_transpose_product(const Matrix& a, std::span<const double> y, st
   const double* data = a.data().data();
   const std::size_t stride = a.cols();
   detail::add_scaled_rows([&](std::size_t i) { return data + i * stride; }, rows, y.data(), cols, out.data());
+}
+
+// Factor count from which the rows of F·s are summed in four partial sums
+// (FactorQuad::apply_into). Below it the left-to-right sum is as fast, and
+// small hand-checked forms keep their exact left-to-right results.
+inline constexpr std::size_t kPartialSumMinFactors = 8;
+
+// F_i·s as FactorQuad::apply_into sums it, from row i's nonzero entries
+// alone (`entries`: (column, value) in increasing column, of a row of k
+// columns): left to right below kPartialSumMinFactors factors, else in
+// detail::dot4's four partial sums. With s finite every skipped term is ±0,
+// which leaves each partial sum (never −0: they start at +0) as it is.
+inline double factor_row_dot(std::span<const std::pair<std::uint32_t, double>> entries, const double* s,
+                             std::size_t k) {
+  if (k < kPartialSumMinFactors) {
+    double sum = 0.0;
+    for (const auto& [l, v] : entries) sum += v * s[l];
+    return sum;
+  }
+  const std::size_t main = k / 4 * 4;
+  double lane[4] = {0.0, 0.0, 0.0, 0.0};
+  for (const auto& [l, v] : entries) {
+    // The columns past the last group of four go to the first sum, after it.
+    lane[l < main ? l % 4 : 0] += v * s[l];
+  }
+  return (lane[0] + lane[1]) + (lane[2] + lane[3]);
 }
 
 // The nonzero positions of some rows of a matrix, in increasing order (one

@@ -10,6 +10,7 @@
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
 #include "detail/simd.hpp"
+#include "matrix_products.hpp"
 
 namespace morva {
 namespace {
@@ -516,6 +517,55 @@ void ReducedColumns::factor_transpose_product(std::span<const double> x, std::sp
 
 void ReducedColumns::add_factor_product(std::span<const double> s, std::span<double> out) const {
   add_products(s, {}, out, {});
+}
+
+bool ReducedColumns::quadratic_product(const FactorQuad& quadratic, std::span<const double> x,
+                                       std::span<double> out) const {
+  const std::size_t k = k_;
+  if (stores_plainly() || covariance_columns_ || x.size() != n_ || quadratic.assets() != n_ ||
+      quadratic.factor_count() != k || !detail::all_finite(x)) {
+    return false;
+  }
+  // t = Fᵀ·x: each stored column's sum over the rows in order, as the dense
+  // form adds row after row; a column of F is ±1 times its stored column.
+  std::vector<double> t(k), s(k);
+  factor_transpose_product(x, t);
+  quadratic.omega.times(t, s);
+  if (!detail::all_finite(s)) return false;
+  // Row i of F from its stored entries: the columns of F read from dense
+  // slots, then those read from compressed ones, merged by column.
+  const Storage& w = *storage_;
+  const std::size_t p = w.dense_column.size();
+  std::vector<std::size_t> slot_of(w.width, p);
+  for (std::size_t a = 0; a < p; ++a) slot_of[w.dense_column[a]] = a;
+  std::vector<std::pair<std::uint32_t, std::size_t>> from_slots;  // (column of F, slot)
+  std::vector<std::vector<std::uint32_t>> readers(w.width);       // columns of F per stored column
+  for (std::size_t l = 0; l < k; ++l) {
+    if (slot_of[source_[l]] < p) {
+      from_slots.emplace_back(static_cast<std::uint32_t>(l), slot_of[source_[l]]);
+    } else {
+      readers[source_[l]].push_back(static_cast<std::uint32_t>(l));
+    }
+  }
+  std::vector<std::pair<std::uint32_t, double>> entries;
+  for (std::size_t i = 0; i < n_; ++i) {
+    entries.clear();
+    const double* row = w.dense.data() + i * p;
+    for (const auto& [l, a] : from_slots) {
+      if (row[a] != 0.0) entries.emplace_back(l, multiplier_[l] * row[a]);
+    }
+    const std::size_t dense_end = entries.size();
+    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
+      for (const std::uint32_t l : readers[w.sparse_column[e]]) {
+        entries.emplace_back(l, multiplier_[l] * w.sparse_value[e]);
+      }
+    }
+    std::sort(entries.begin() + static_cast<std::ptrdiff_t>(dense_end), entries.end());
+    std::inplace_merge(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(dense_end),
+                       entries.end());
+    out[i] = quadratic.diagonal[i] * x[i] + factor_row_dot(entries, s.data(), k);
+  }
+  return true;
 }
 
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
