@@ -161,13 +161,12 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   return residuals_from_products(problem, x, duals, products);
 }
 
-IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x, RowSupports supports,
-                                 std::vector<double> px) {
+IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x, RowSupports supports) {
   IterateProducts products;
   const std::size_t m_eq = problem.equalities.matrix.rows();
   if (supports.size() != m_eq + problem.inequalities.matrix.rows()) supports = {};
   products.row_supports = supports;
-  products.px = px.empty() ? problem.quadratic.apply(x) : std::move(px);
+  products.px = problem.quadratic.apply(x);
   products.eq_image.resize(m_eq);
   row_products(problem.equalities.matrix, x, products.eq_image,
                supports.empty() ? supports : supports.first(m_eq));

@@ -51,10 +51,8 @@ struct IterateProducts {
 // ReducedColumns::compressed_rows gives them) where given: the same values
 // as reading every row whole, up to the sign of a zero in the multiplier
 // image, which check_kkt reads only through its magnitude.
-// `px`, when not empty, is P·x formed by the caller with the bits of
-// problem.quadratic.apply(x).
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x,
-                                 RowSupports supports = {}, std::vector<double> px = {});
+                                 RowSupports supports = {});
 
 // check_kkt with the products supplied: the same residuals, bit for bit, when
 // they are iterate_products of x.

@@ -16,6 +16,10 @@ namespace {
 // Relative tolerance of the symmetry test on a dense Ω:
 // |Ω_rc − Ω_cr| ≤ kSymmetryTolerance · max(|Ω_rc|, |Ω_cr|, 1).
 constexpr double kSymmetryTolerance = 1e-12;
+// Factor count from which the rows of F·s are summed in four partial sums.
+// Below it the left-to-right sum is as fast, and small hand-checked forms keep
+// their exact left-to-right results.
+constexpr std::size_t kPartialSumMinFactors = 8;
 
 // True when a·b does not fit in 64 bits.
 bool product_overflows(std::uint64_t a, std::uint64_t b) {

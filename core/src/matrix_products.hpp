@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "detail/vector_ops.hpp"
@@ -58,32 +57,6 @@ inline void add_transpose_product(const Matrix& a, std::span<const double> y, st
   detail::add_scaled_rows([&](std::size_t i) { return data + i * stride; }, rows, y.data(), cols, out.data());
 }
 
-// Factor count from which the rows of F·s are summed in four partial sums
-// (FactorQuad::apply_into). Below it the left-to-right sum is as fast, and
-// small hand-checked forms keep their exact left-to-right results.
-inline constexpr std::size_t kPartialSumMinFactors = 8;
-
-// F_i·s as FactorQuad::apply_into sums it, from row i's nonzero entries
-// alone (`entries`: (column, value) in increasing column, of a row of k
-// columns): left to right below kPartialSumMinFactors factors, else in
-// detail::dot4's four partial sums. With s finite every skipped term is ±0,
-// which leaves each partial sum (never −0: they start at +0) as it is.
-inline double factor_row_dot(std::span<const std::pair<std::uint32_t, double>> entries, const double* s,
-                             std::size_t k) {
-  if (k < kPartialSumMinFactors) {
-    double sum = 0.0;
-    for (const auto& [l, v] : entries) sum += v * s[l];
-    return sum;
-  }
-  const std::size_t main = k / 4 * 4;
-  double lane[4] = {0.0, 0.0, 0.0, 0.0};
-  for (const auto& [l, v] : entries) {
-    // The columns past the last group of four go to the first sum, after it.
-    lane[l < main ? l % 4 : 0] += v * s[l];
-  }
-  return (lane[0] + lane[1]) + (lane[2] + lane[3]);
-}
-
 // The nonzero positions of some rows of a matrix, in increasing order (one
 // entry per row, or none at all; an empty entry: not known, the row is read
 // whole), as the stored columns keep them.
@@ -98,18 +71,24 @@ inline void row_products(const Matrix& a, std::span<const double> x, std::span<d
     row_products(a, x, out);
     return;
   }
-  const std::size_t len = std::min(a.cols(), x.size());
-  for (std::size_t r = 0; r < a.rows(); ++r) {
-    const auto row = a.row(r);
-    if (supports[r].empty()) {
-      out[r] = detail::row_dot(row.first(len), x);
-      continue;
-    }
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  const std::size_t len = std::min(cols, x.size());
+  // Runs of rows read whole go four at a time, as row_products takes them.
+  std::size_t r = 0;
+  while (r < a.rows()) {
+    std::size_t end = r;
+    while (end < a.rows() && supports[end].empty()) ++end;
+    detail::dot_rows([&](std::size_t i) { return data + (r + i) * cols; }, end - r, x.data(), len,
+                     out.data() + r);
+    if (end == a.rows()) break;
+    const double* row = data + end * cols;
     double sum = 0.0;
-    for (const std::uint32_t j : supports[r]) {
+    for (const std::uint32_t j : supports[end]) {
       if (j < len) sum += row[j] * x[j];
     }
-    out[r] = sum;
+    out[end] = sum;
+    r = end + 1;
   }
 }
 

@@ -289,7 +289,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
   const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
   auto residuals =
-      check_kkt(problem, solution.x, candidate.duals, checked_products(problem, data, solution.x, supports));
+      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, supports));
   if (!residuals) return std::nullopt;
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);

@@ -126,12 +126,6 @@ class ReducedColumns {
   // x_i −= weight_i·(V·w)_i for every row (w: h entries).
   void subtract_product(std::span<const double> w, std::span<const double> weight, std::span<double> x,
                         const PassScratch& scratch) const;
-  // P·x = d∘x + F·(Ω·(Fᵀ·x)) for V built by of_data from `quadratic`'s F,
-  // through the stored entries (F's zeros skipped), into `out` (n entries):
-  // the bits of quadratic.apply_into(x) when x and Ω·Fᵀx are finite (every
-  // term skipped is ±0, added to sums that are never −0). False, and out
-  // unwritten, where that does not hold or the storage is plain.
-  bool quadratic_product(const FactorQuad& quadratic, std::span<const double> x, std::span<double> out) const;
   // Vᵀ·diag(g)·V, full symmetric h×h.
   Matrix weighted_gram(std::span<const double> g) const;
 

@@ -49,15 +49,4 @@ inline IterateProducts stored_products(const QpProblem& problem, const ReducedCo
   return products;
 }
 
-// iterate_products of x, with every product the dense blocks' own (the
-// residuals check_kkt reports), formed through what the problem's V knows:
-// P·x through F's stored entries and the row products through the rows'
-// known nonzeros. `supports` is data.compressed_rows(), kept by the caller.
-inline IterateProducts checked_products(const QpProblem& problem, const ReducedColumns& data,
-                                        std::span<const double> x, RowSupports supports) {
-  std::vector<double> px(problem.n());
-  if (!data.quadratic_product(problem.quadratic, x, px)) px.clear();
-  return iterate_products(problem, x, supports, std::move(px));
-}
-
 }  // namespace morva

@@ -620,7 +620,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     solution.residuals = {kInf, kInf, kInf};
   } else {
     // Exactly what check_kkt reports for the result.
-    products = checked_products(problem, data, solution.x, supports);
+    products = iterate_products(problem, solution.x, supports);
     auto residuals = check_kkt(problem, solution.x, solution.dual, products);
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
@@ -635,7 +635,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   }
   if (verdict.status != SolveStatus::Solved) {
     if (verdict.status == SolveStatus::NumericalFailure)
-      products = checked_products(problem, data, solution.x, supports);
+      products = iterate_products(problem, solution.x, supports);
     const DiagnosisData diagnosis{
         stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x,
                             solution.dual, products),

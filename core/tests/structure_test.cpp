@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -400,9 +399,6 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(through_supports.eq_image, through_whole_rows.eq_image);
     EXPECT_EQ(through_supports.in_image, through_whole_rows.in_image);
     EXPECT_EQ(check_kkt(qp, x, duals, through_supports).value(), check_kkt(qp, x, duals).value());
-    std::vector<double> px(qp.n());
-    ASSERT_TRUE(v.quadratic_product(qp.quadratic, x, px));
-    EXPECT_EQ(px, qp.quadratic.apply(x));
 
     const auto repeats = v.repeated_rows(qp.m_eq());
     const auto through_names = equilibrate_for_iteration(qp, 10, nullptr, repeats, named).value();
@@ -416,42 +412,6 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(got.cost_scaling, want.cost_scaling);
   }
   EXPECT_GT(compressed, 0u);
-}
-
-// P·x through F's stored entries against the dense form, bit for bit, on
-// factor matrices whose rows mix dense and indicator columns and repeat a
-// column (negated): below four-way sums (k < 8), with a tail past the last
-// group of four (k = 11), and with many factors (k = 24).
-TEST(StoredQuadraticProduct, GivesTheDenseFormsBits) {
-  for (const std::size_t k : {std::size_t{5}, std::size_t{11}, std::size_t{24}}) {
-    SCOPED_TRACE("k " + std::to_string(k));
-    dense::Random random(k);
-    const std::size_t n = 64;
-    const std::size_t groups = k - 3;
-    Matrix f = Matrix::zeros(n, k);
-    for (std::size_t i = 0; i < n; ++i) {
-      f(i, 0) = random.uniform(0.5, 1.5);
-      f(i, 1 + i % groups) = 1.0;
-      f(i, k - 2) = random.uniform(-2.0, 2.0);
-      f(i, k - 1) = -f(i, k - 2);
-    }
-    Matrix omega = Matrix::zeros(k, k);
-    for (std::size_t r = 0; r < k; ++r) {
-      for (std::size_t c = 0; c <= r; ++c)
-        omega(r, c) = omega(c, r) = r == c ? 1.0 : random.uniform(-0.05, 0.05);
-    }
-    std::vector<double> d(n);
-    for (double& e : d) e = random.uniform(0.01, 0.1);
-    const FactorQuad quadratic = FactorQuad::create(f, FactorCovariance::dense(omega), d).value();
-    const ReducedColumns v = ReducedColumns::of_data(f, {});
-    std::vector<double> x(n), px(n);
-    for (double& e : x) e = random.uniform(-1.0, 1.0);
-    x[3] = 0.0;
-    ASSERT_TRUE(v.quadratic_product(quadratic, x, px));
-    EXPECT_EQ(px, quadratic.apply(x));
-    x[5] = std::numeric_limits<double>::infinity();  // 0·∞ terms: only the dense form has them
-    EXPECT_FALSE(v.quadratic_product(quadratic, x, px));
-  }
 }
 
 // ---- Many factors on few assets ----
