@@ -401,13 +401,6 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
   if (any_nan(style_upper)) return problem_failure(ProblemError::non_finite("style upper"));
 
   RowsBuilder equality_rows, inequality_rows;
-  // The rows are written once, into storage sized for them all.
-  std::size_t sides = 0;
-  for (std::size_t r = 0; r < styles; ++r) {
-    if (style_lower[r] != style_upper[r])
-      sides += static_cast<std::size_t>(std::isfinite(style_lower[r])) + std::isfinite(style_upper[r]);
-  }
-  inequality_rows.data.reserve(sides * n);
   for (std::size_t r = 0; r < styles; ++r) {
     const double lower = style_lower[r];
     const double upper = style_upper[r];
