@@ -20,6 +20,9 @@ inline std::uint64_t mix(std::uint64_t h, double v) {
 // repeat a column of F is compared in the sweep over F's rows: read down
 // the column, each of its entries would cost a cache line of F.
 constexpr std::size_t kSweptRowDivisor = 8;
+// Nonzeros a column of F may hold past its share of n / kDenseColumnDivisor
+// among the rows read so far before its entries stop being collected.
+constexpr std::size_t kCollectSlack = 64;
 constexpr std::size_t kDoublesPerLine = 8;  // a 64-byte cache line
 // Rows of F are far apart in memory, and a comparison reads a few lines of
 // each: the lines of the row this many reads ahead are asked for first.
@@ -135,7 +138,7 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
     } else if (earlier < k && nonzeros[j] * static_cast<double>(kSweptRowDivisor) > static_cast<double>(n)) {
       swept_rows.push_back(q);
     } else {
-      comparison.sparse_row(q, rows[j - k], profile.entries[j], profile.compressed(j, n), earlier);
+      comparison.sparse_row(q, rows[j - k], profile.column_entries(j), profile.compressed(j, n), earlier);
     }
   }
   comparison.sweep(pairs, factor_pairs, swept_rows);
@@ -160,13 +163,18 @@ void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
 }
 
 // Collects a column's nonzero entries while there are at most `limit`
-// (n / kDenseColumnDivisor) of them, and drops them once there are more.
+// (n / kDenseColumnDivisor) of them, and drops them once there are more, or
+// once the rows read so far hold more than their share of the limit by
+// kCollectSlack: a dense column then costs no more than that. A column
+// dropped early that ends with few nonzeros after all is read again
+// (complete() false).
 class EntryCollector {
  public:
   EntryCollector(ColumnEntries& out, std::size_t limit) : out_(out), limit_(limit) {}
   void take(std::size_t i, double v) {
     if (!open_) return;
-    if (out_.rows.size() == limit_) {
+    const std::size_t kept = out_.rows.size();
+    if (kept == limit_ || kept > i / kDenseColumnDivisor + kCollectSlack) {
       open_ = false;
       out_ = ColumnEntries{};
       return;
@@ -174,6 +182,7 @@ class EntryCollector {
     out_.rows.push_back(static_cast<std::uint32_t>(i));
     out_.values.push_back(v);
   }
+  bool complete() const { return open_; }
 
  private:
   ColumnEntries& out_;
@@ -263,7 +272,7 @@ ColumnProfile factor_profile(const Matrix& factors) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
-                        std::vector<ColumnEntries>(k)};
+                        std::vector<ColumnEntries>(k), nullptr};
   std::vector<double> not_finite(k, 0.0);
   std::vector<EntryCollector> collectors;
   collectors.reserve(k);
@@ -284,23 +293,31 @@ ColumnProfile factor_profile(const Matrix& factors) {
       collectors[l].take(i, f[l]);
     });
   }
+  for (std::size_t l = 0; l < k; ++l) {
+    if (collectors[l].complete() || !profile.compressed(l, n)) continue;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (factors(i, l) == 0.0) continue;
+      profile.entries[l].rows.push_back(static_cast<std::uint32_t>(i));
+      profile.entries[l].values.push_back(factors(i, l));
+    }
+  }
   profile.finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
   return profile;
 }
 
-ColumnProfile column_profile(const ColumnProfile& factor_part, std::size_t n,
+ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
                              std::span<const double* const> rows) {
-  ColumnProfile profile = factor_part;
-  const std::size_t k = factor_part.nonzeros.size();
+  const std::size_t k = factor_part->nonzeros.size();
   const std::size_t h = k + rows.size();
+  ColumnProfile profile{factor_part->nonzeros, factor_part->fingerprint, factor_part->finite,
+                        std::vector<ColumnEntries>(rows.size()), factor_part};
   profile.nonzeros.resize(h, 0.0);
   profile.fingerprint.resize(h, 0);
-  profile.entries.resize(h);
   std::vector<double> not_finite(rows.size(), 0.0);
   std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     profile_row(rows[r], n, profile.nonzeros[k + r], not_finite[r], profile.fingerprint[k + r], positions,
-                profile.entries[k + r]);
+                profile.entries[r]);
   }
   profile.finite =
       profile.finite && std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
@@ -308,7 +325,7 @@ ColumnProfile column_profile(const ColumnProfile& factor_part, std::size_t n,
 }
 
 ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows) {
-  return column_profile(factor_profile(factors), factors.rows(), rows);
+  return column_profile(std::make_shared<const ColumnProfile>(factor_profile(factors)), factors.rows(), rows);
 }
 
 // share_columns with the sharing confirmed: first taking every fingerprint

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -33,12 +34,19 @@ struct ColumnProfile {
   std::vector<double> nonzeros;
   std::vector<std::uint64_t> fingerprint;
   bool finite = true;
-  // Per column: its nonzero entries when it has at most n / kDenseColumnDivisor
-  // of them (none: empty), else empty.
+  // Per column past F's (every column in F's own profile): its nonzero
+  // entries when it has at most n / kDenseColumnDivisor of them (none:
+  // empty), else empty.
   std::vector<ColumnEntries> entries;
+  // F's own profile, whose entries serve F's columns; none in F's own.
+  std::shared_ptr<const ColumnProfile> factors;
 
   bool compressed(std::size_t column, std::size_t n) const {
     return nonzeros[column] * static_cast<double>(kDenseColumnDivisor) <= static_cast<double>(n);
+  }
+  const ColumnEntries& column_entries(std::size_t column) const {
+    const std::size_t k = factors ? factors->nonzeros.size() : 0;
+    return column < k ? factors->entries[column] : entries[column - k];
   }
 };
 
@@ -46,7 +54,7 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
 // The profile of F's columns alone, and the profile of [F, rows ᵀ] with F's
 // part taken from it (F with n rows): the same as reading F again.
 ColumnProfile factor_profile(const Matrix& factors);
-ColumnProfile column_profile(const ColumnProfile& factor_part, std::size_t n,
+ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
                              std::span<const double* const> rows);
 
 // The distinct columns, in order of first appearance (`primary`: the column

@@ -227,7 +227,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   k_ = k;
   h_ = k + rows.size();
   if (!factor_part) factor_part = std::make_shared<const ColumnProfile>(factor_profile(*factors));
-  const ColumnProfile profile = column_profile(*factor_part, n, rows);
+  const ColumnProfile profile = column_profile(factor_part, n, rows);
   all_dense = all_dense || !profile.finite;
 
   // Stored columns in order of first appearance: `primary` is the column of
@@ -305,14 +305,14 @@ void ReducedColumns::fill_sparse(std::size_t n, std::size_t k, const ColumnProfi
   // Entries per row, then the offsets, then the entries.
   w.row_start.assign(n + 1, 0);
   for (std::size_t s : sparse) {
-    for (const std::uint32_t i : profile.entries[primary[s]].rows) ++w.row_start[i + 1];
+    for (const std::uint32_t i : profile.column_entries(primary[s]).rows) ++w.row_start[i + 1];
   }
   for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += w.row_start[i];
   w.sparse_column.resize(w.row_start[n]);
   w.sparse_value.resize(w.row_start[n]);
   std::vector<std::size_t> next(w.row_start.begin(), w.row_start.end() - 1);
   for (std::size_t s : sparse) {
-    const ColumnEntries& entries = profile.entries[primary[s]];
+    const ColumnEntries& entries = profile.column_entries(primary[s]);
     for (std::size_t e = 0; e < entries.rows.size(); ++e) {
       const std::uint32_t i = entries.rows[e];
       w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
