@@ -414,6 +414,23 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
   EXPECT_GT(compressed, 0u);
 }
 
+// A column of F with n/4 nonzeros all in its first rows holds more than its
+// share of the rows read so far, and is stored compressed all the same:
+// the stored columns still give back F exactly.
+TEST(CompressedRows, ColumnFrontLoadedWithNonzerosStoresExactly) {
+  const std::size_t n = 400;
+  dense::Random random(7);
+  Matrix f = Matrix::zeros(n, 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    f(i, 0) = random.uniform(0.5, 1.5);
+    if (i < n / 4) f(i, 1) = random.uniform(-1.0, 1.0);
+    if (i % 9 == 0) f(i, 2) = 1.0;
+  }
+  const ReducedColumns v = ReducedColumns::of_data(f, {});
+  EXPECT_EQ(v.stored_entries(), n + n / 4 + (n + 8) / 9);  // one dense column, two compressed
+  EXPECT_EQ(v.materialize(1.0), f);
+}
+
 // ---- Many factors on few assets ----
 
 // 3 assets and 20,000 factors (h ≫ n): the system is factored in the n-space,
