@@ -409,12 +409,13 @@ namespace {
 // an exact candidate is never refused for noise in the last digits.
 std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedColumns& data,
                                        std::span<const double> x, const DualVariables& duals,
-                                       const KktResiduals& residuals, const SolverSettings& settings) {
-  const StoppingTolerances tolerances =
-      stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals);
+                                       const KktResiduals& residuals, const SolverSettings& settings,
+                                       const IterateProducts& products) {
+  const StoppingTolerances tolerances = stopping_tolerances(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
   Standing best = standing_of(problem, data, x, duals, residuals);
   const Standing rounding{{kRoundingFraction * tolerances.primal, kRoundingFraction * tolerances.dual, 0.0},
-                          kRoundingGap * std::max(1.0, std::abs(problem.objective(x)))};
+                          kRoundingGap * std::max(1.0, std::abs(problem.objective(x, products.px)))};
 
   std::optional<Polished> accepted;
   ActiveSet active = identify_active_set(problem, x, duals);
@@ -459,8 +460,11 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
 std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& data,
                                std::span<const double> x, const DualVariables& duals,
                                const KktResiduals& residuals, const SolverSettings& settings) {
-  if (settings.profile == SolverProfile::Adaptive)
-    return guarded_polish(problem, data, x, duals, residuals, settings);
+  if (settings.profile == SolverProfile::Adaptive) {
+    const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
+    return guarded_polish(problem, data, x, duals, residuals, settings,
+                          iterate_products(problem, x, supports));
+  }
   std::optional<Polished> accepted;
   // The best accepted so far starts at the ADMM iterate's worst residual; a
   // NaN there can never be beaten.
@@ -479,6 +483,15 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
     active = std::move(next);
   }
   return accepted;
+}
+
+std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
+                                             std::span<const double> x, const DualVariables& duals,
+                                             const KktResiduals& residuals, const SolverSettings& settings,
+                                             const IterateProducts& products) {
+  if (settings.profile == SolverProfile::Adaptive)
+    return guarded_polish(problem, data, x, duals, residuals, settings, products);
+  return polish(problem, data, x, duals, residuals, settings);
 }
 
 // ---- Active sets: the guess, its refinement and the anchor pins ----

@@ -625,7 +625,8 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
-      if (auto polished = polish(problem, data, solution.x, solution.dual, solution.residuals, settings)) {
+      if (auto polished = polish_with_products(problem, data, solution.x, solution.dual, solution.residuals,
+                                               settings, products)) {
         solution.x = std::move(polished->x);
         solution.dual = std::move(polished->duals);
         solution.residuals = polished->residuals;
