@@ -16,45 +16,215 @@ inline std::uint64_t mix(std::uint64_t h, double v) {
   return (h ^ (std::bit_cast<std::uint64_t>(v) & kMagnitude)) * kMultiplier;
 }
 
+// A constraint row with more than n / kSweptRowDivisor nonzeros that may
+// repeat a column of F is compared in the sweep over F's rows: read down
+// the column, each of its entries would cost a cache line of F.
+constexpr std::size_t kSweptRowDivisor = 8;
+// Nonzeros a column of F may hold past its share of n / kDenseColumnDivisor
+// among the rows read so far before its entries stop being collected.
+constexpr std::size_t kCollectSlack = 64;
+constexpr std::size_t kDoublesPerLine = 8;  // a 64-byte cache line
+// Rows of F are far apart in memory, and a comparison reads a few lines of
+// each: the lines of the row this many reads ahead are asked for first.
+constexpr std::size_t kPrefetchDistance = 8;
+
+// Whether column j of [F, rows ᵀ] is ±1 times column `earlier`, for pairs
+// with the same number of nonzeros: each pair's sign comes from its first
+// entry, in row order, where the earlier column is nonzero, and the pair
+// holds while every entry compared keeps it (entries compared as doubles,
+// so ±0 match). When column j is a constraint row, matching its nonzero
+// entries is enough (the earlier column has no nonzeros left over).
+class PairComparison {
+ public:
+  PairComparison(const Matrix& factors, std::span<const double* const> rows, std::size_t pairs)
+      : factors_(factors), rows_(rows), sign_(pairs, 0.0), same_(pairs, 1) {}
+
+  void compare(std::size_t q, double a, double b) {
+    if (sign_[q] == 0.0 && b != 0.0) sign_[q] = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
+    same_[q] = same_[q] && (sign_[q] != 0.0 || b == 0.0) && a == (sign_[q] < 0.0 ? -b : b);
+  }
+
+  // A constraint row against column `earlier`, through the row's nonzeros
+  // (`entries`, or found in one contiguous read of the row when they were
+  // not kept), F's entries asked for ahead of their use.
+  void sparse_row(std::size_t q, const double* row, const ColumnEntries& entries, bool kept,
+                  std::size_t earlier) {
+    const std::size_t n = factors_.rows();
+    const std::size_t k = factors_.cols();
+    std::span<const std::uint32_t> support = entries.rows;
+    if (!kept) {
+      support_.clear();
+      for (std::size_t i = 0; i < n; ++i) {
+        if (row[i] != 0.0) support_.push_back(static_cast<std::uint32_t>(i));
+      }
+      support = support_;
+    }
+    const double* f = factors_.data().data() + earlier;
+    for (std::size_t e = 0; e < support.size() && same_[q]; ++e) {
+      const std::size_t i = support[e];
+      const double a = kept ? entries.values[e] : row[i];
+      if (earlier >= k) {
+        compare(q, a, rows_[earlier - k][i]);
+        continue;
+      }
+      if (e + kPrefetchDistance < support.size()) __builtin_prefetch(f + support[e + kPrefetchDistance] * k);
+      compare(q, a, f[i * k]);
+    }
+  }
+
+  // Pairs of F's columns (`factor_pairs`) and constraint rows against F's
+  // columns (`row_pairs`) in one sweep over the rows of F, not down its
+  // columns.
+  void sweep(std::span<const std::pair<std::size_t, std::size_t>> pairs,
+             std::span<const std::size_t> factor_pairs, std::span<const std::size_t> row_pairs) {
+    const std::size_t n = factors_.rows();
+    const std::size_t k = factors_.cols();
+    if (factor_pairs.empty() && row_pairs.empty()) return;
+    std::vector<std::size_t> lines;  // first column of each cache line a row's comparisons read
+    for (const auto list : {factor_pairs, row_pairs}) {
+      for (std::size_t q : list) {
+        for (const std::size_t column : {pairs[q].first, pairs[q].second}) {
+          if (column < k) lines.push_back(column / kDoublesPerLine * kDoublesPerLine);
+        }
+      }
+    }
+    std::ranges::sort(lines);
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    for (std::size_t i = 0; i < n; ++i) {
+      const double* f = factors_.row(i).data();
+      if (i + kPrefetchDistance < n) {
+        for (std::size_t column : lines) __builtin_prefetch(f + kPrefetchDistance * k + column);
+      }
+      for (std::size_t q : factor_pairs) compare(q, f[pairs[q].first], f[pairs[q].second]);
+      for (std::size_t q : row_pairs) {
+        const double a = rows_[pairs[q].first - k][i];
+        if (a != 0.0) compare(q, a, f[pairs[q].second]);
+      }
+    }
+  }
+
+  // +1 or −1 for a pair that holds (+1 when the columns are zero), else 0.
+  std::vector<double> signs() && {
+    for (std::size_t q = 0; q < sign_.size(); ++q)
+      sign_[q] = !same_[q] ? 0.0 : (sign_[q] == 0.0 ? 1.0 : sign_[q]);
+    return std::move(sign_);
+  }
+
+ private:
+  const Matrix& factors_;
+  std::span<const double* const> rows_;
+  std::vector<double> sign_;
+  std::vector<char> same_;
+  std::vector<std::uint32_t> support_;  // scratch: a row's nonzero positions
+};
+
 // For each pair (j, earlier) of columns of [F, rows ᵀ] with the same number
-// of nonzeros: +1 or −1 when column j is that times column `earlier`, else 0
-// (entries compared as doubles, so ±0 match). When column j is a constraint
-// row, matching its nonzero entries is enough (the earlier column has no
-// nonzeros left over), and its row is read contiguously; pairs of F's
-// columns go in one sweep over the rows of F, not down its columns, one
-// stride per entry.
+// of nonzeros (`nonzeros`, per column): +1 or −1 when column j is that times
+// column `earlier`, else 0. A constraint row is read contiguously; pairs of
+// F's columns, and dense rows against F's columns, go in the sweep over F.
+// Every pair meets the same entries in row order wherever it is compared.
 std::vector<double> signs_against(const Matrix& factors, std::span<const double* const> rows,
-                                  std::span<const std::pair<std::size_t, std::size_t>> pairs) {
+                                  std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                                  const ColumnProfile& profile) {
+  const std::span<const double> nonzeros = profile.nonzeros;
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  const auto value = [&](std::size_t column, std::size_t i) {
-    return column < k ? factors(i, column) : rows[column - k][i];
-  };
-  std::vector<double> sign(pairs.size(), 0.0);
-  std::vector<char> same(pairs.size(), 1);
-  // The sign a pair takes from its first nonzero, and whether entry (a, b) keeps it.
-  const auto compare = [&](std::size_t q, double a, double b) {
-    if (sign[q] == 0.0 && b != 0.0) sign[q] = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
-    same[q] = same[q] && (sign[q] != 0.0 || b == 0.0) && a == (sign[q] < 0.0 ? -b : b);
-  };
-  std::vector<std::size_t> factor_pairs;
+  PairComparison comparison(factors, rows, pairs.size());
+  std::vector<std::size_t> factor_pairs, swept_rows;
   for (std::size_t q = 0; q < pairs.size(); ++q) {
     const auto [j, earlier] = pairs[q];
     if (j < k) {
       factor_pairs.push_back(q);
-      continue;
-    }
-    const double* row = rows[j - k];
-    for (std::size_t i = 0; i < n && same[q]; ++i) {
-      if (row[i] != 0.0) compare(q, row[i], value(earlier, i));
+    } else if (earlier < k && nonzeros[j] * static_cast<double>(kSweptRowDivisor) > static_cast<double>(n)) {
+      swept_rows.push_back(q);
+    } else {
+      comparison.sparse_row(q, rows[j - k], profile.column_entries(j), profile.compressed(j, n), earlier);
     }
   }
-  for (std::size_t i = 0; i < n && !factor_pairs.empty(); ++i) {
-    const double* f = factors.row(i).data();
-    for (std::size_t q : factor_pairs) compare(q, f[pairs[q].first], f[pairs[q].second]);
+  comparison.sweep(pairs, factor_pairs, swept_rows);
+  return std::move(comparison).signs();
+}
+
+// visit(i) for each nonzero v[i], in increasing i. Runs of zeros (most of
+// an indicator row) are passed over four entries at a time, with no branch
+// on each entry.
+template <class Visit>
+void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    if (((v[i] != 0.0) | (v[i + 1] != 0.0) | (v[i + 2] != 0.0) | (v[i + 3] != 0.0)) == 0) continue;
+    for (std::size_t j = i; j < i + 4; ++j) {
+      if (v[j] != 0.0) visit(j);
+    }
   }
-  for (std::size_t q = 0; q < pairs.size(); ++q) sign[q] = !same[q] ? 0.0 : (sign[q] == 0.0 ? 1.0 : sign[q]);
-  return sign;
+  for (; i < n; ++i) {
+    if (v[i] != 0.0) visit(i);
+  }
+}
+
+// Collects a column's nonzero entries while there are at most `limit`
+// (n / kDenseColumnDivisor) of them, and drops them once there are more, or
+// once the rows read so far hold more than their share of the limit by
+// kCollectSlack: a dense column then costs no more than that. A column
+// dropped early that ends with few nonzeros after all is read again
+// (complete() false).
+class EntryCollector {
+ public:
+  EntryCollector(ColumnEntries& out, std::size_t limit) : out_(out), limit_(limit) {}
+  void take(std::size_t i, double v) {
+    if (!open_) return;
+    const std::size_t kept = out_.rows.size();
+    if (kept == limit_ || kept > i / kDenseColumnDivisor + kCollectSlack) {
+      open_ = false;
+      out_ = ColumnEntries{};
+      return;
+    }
+    out_.rows.push_back(static_cast<std::uint32_t>(i));
+    out_.values.push_back(v);
+  }
+  bool complete() const { return open_; }
+
+ private:
+  ColumnEntries& out_;
+  std::size_t limit_;
+  bool open_ = true;
+};
+
+// One constraint row's nonzero count, Σ (v − v), fingerprint and, when
+// they are few, entries. Along the row the count and Σ (v − v) are exact in
+// any order (a count of whole numbers; zeros, or NaN once an entry is not
+// finite), so four of each run side by side rather than as one chain of
+// additions; the fingerprint takes the entries in order. The positions of
+// the first nonzeros go to `positions` (limit + 1 slots; any past the limit
+// write over the last), kept as the entries when the row has few.
+void profile_row(const double* row, std::size_t n, double& nonzeros, double& not_finite,
+                 std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
+  const std::size_t limit = positions.size() - 1;
+  double count[4] = {0.0, 0.0, 0.0, 0.0};
+  double residue[4] = {0.0, 0.0, 0.0, 0.0};
+  std::uint64_t print = 0;
+  std::size_t found = 0;
+  const auto take = [&](std::size_t lane, std::size_t i) {
+    const double v = row[i];
+    count[lane] += v != 0.0 ? 1.0 : 0.0;
+    residue[lane] += v - v;
+    if (v != 0.0) {
+      print = mix(print ^ i, v);
+      positions[std::min(found++, limit)] = static_cast<std::uint32_t>(i);
+    }
+  };
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) take(lane, i + lane);
+  }
+  for (; i < n; ++i) take(0, i);
+  nonzeros = (count[0] + count[1]) + (count[2] + count[3]);
+  not_finite = (residue[0] + residue[1]) + (residue[2] + residue[3]);
+  fingerprint = print;
+  if (found > limit) return;
+  entries.rows.assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(found));
+  entries.values.resize(found);
+  for (std::size_t e = 0; e < found; ++e) entries.values[e] = row[entries.rows[e]];
 }
 
 // Which columns of [F, rows ᵀ] share a distinct column: each column that
@@ -95,49 +265,67 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
 }  // namespace
 
 // Finiteness goes through Σ (v − v), 0 for finite entries and NaN once an
-// infinity or NaN occurs.
-ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows) {
+// infinity or NaN occurs. The counts and residues run apart from the
+// fingerprints, whose branch on each entry would keep them from running as
+// vectors; each sum still takes its entries in the same order.
+ColumnProfile factor_profile(const Matrix& factors) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  const std::size_t h = k + rows.size();
-  ColumnProfile profile{std::vector<double>(h, 0.0), std::vector<std::uint64_t>(h, 0), true};
-  std::vector<double> not_finite(h, 0.0);
+  ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
+                        std::vector<ColumnEntries>(k), nullptr};
+  std::vector<double> not_finite(k, 0.0);
+  std::vector<EntryCollector> collectors;
+  collectors.reserve(k);
+  for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
   // The fingerprint mixes each nonzero entry with its row: zero entries need
   // no work, and columns with the same magnitudes in the same places match.
+  double* count = profile.nonzeros.data();
+  double* residue = not_finite.data();
+  std::uint64_t* print = profile.fingerprint.data();
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
     for (std::size_t l = 0; l < k; ++l) {
-      profile.nonzeros[l] += f[l] != 0.0 ? 1.0 : 0.0;
-      not_finite[l] += f[l] - f[l];
-      if (f[l] != 0.0) profile.fingerprint[l] = mix(profile.fingerprint[l] ^ i, f[l]);
+      count[l] += f[l] != 0.0 ? 1.0 : 0.0;
+      residue[l] += f[l] - f[l];
     }
+    for_each_nonzero(f, k, [&](std::size_t l) {
+      print[l] = mix(print[l] ^ i, f[l]);
+      collectors[l].take(i, f[l]);
+    });
   }
-  // Along a constraint row the count and Σ (v − v) are exact in any order (a
-  // count of whole numbers; zeros, or NaN once an entry is not finite), so
-  // four of each run side by side rather than as one chain of additions; the
-  // fingerprint takes the entries in order.
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const double* row = rows[r];
-    double count[4] = {0.0, 0.0, 0.0, 0.0};
-    double residue[4] = {0.0, 0.0, 0.0, 0.0};
-    std::uint64_t print = 0;
-    const auto take = [&](std::size_t lane, std::size_t i) {
-      const double v = row[i];
-      count[lane] += v != 0.0 ? 1.0 : 0.0;
-      residue[lane] += v - v;
-      if (v != 0.0) print = mix(print ^ i, v);
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      for (std::size_t lane = 0; lane < 4; ++lane) take(lane, i + lane);
+  for (std::size_t l = 0; l < k; ++l) {
+    if (collectors[l].complete() || !profile.compressed(l, n)) continue;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (factors(i, l) == 0.0) continue;
+      profile.entries[l].rows.push_back(static_cast<std::uint32_t>(i));
+      profile.entries[l].values.push_back(factors(i, l));
     }
-    for (; i < n; ++i) take(0, i);
-    profile.nonzeros[k + r] = (count[0] + count[1]) + (count[2] + count[3]);
-    not_finite[k + r] = (residue[0] + residue[1]) + (residue[2] + residue[3]);
-    profile.fingerprint[k + r] = print;
   }
   profile.finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
   return profile;
+}
+
+ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
+                             std::span<const double* const> rows) {
+  const std::size_t k = factor_part->nonzeros.size();
+  const std::size_t h = k + rows.size();
+  ColumnProfile profile{factor_part->nonzeros, factor_part->fingerprint, factor_part->finite,
+                        std::vector<ColumnEntries>(rows.size()), factor_part};
+  profile.nonzeros.resize(h, 0.0);
+  profile.fingerprint.resize(h, 0);
+  std::vector<double> not_finite(rows.size(), 0.0);
+  std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite[r], profile.fingerprint[k + r], positions,
+                profile.entries[r]);
+  }
+  profile.finite =
+      profile.finite && std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  return profile;
+}
+
+ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows) {
+  return column_profile(std::make_shared<const ColumnProfile>(factor_profile(factors)), factors.rows(), rows);
 }
 
 // share_columns with the sharing confirmed: first taking every fingerprint
@@ -150,14 +338,14 @@ Sharing shared_columns(const Matrix& factors, std::span<const double* const> row
     pairs.emplace_back(j, earlier);
     return 1.0;
   });
-  const std::vector<double> signs = signs_against(factors, rows, pairs);
+  const std::vector<double> signs = signs_against(factors, rows, pairs, profile);
   if (std::ranges::find(signs, 0.0) == signs.end()) {
     for (std::size_t q = 0; q < pairs.size(); ++q) guess.multiplier[pairs[q].first] = signs[q];
     return guess;
   }
   return share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
     const std::pair<std::size_t, std::size_t> pair{j, earlier};
-    return signs_against(factors, rows, {&pair, 1}).front();
+    return signs_against(factors, rows, {&pair, 1}, profile).front();
   });
 }
 

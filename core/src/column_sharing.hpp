@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -14,16 +15,47 @@
 
 namespace morva {
 
+// A column of V with more than n / kDenseColumnDivisor nonzero entries is
+// stored densely, any other through its nonzeros.
+constexpr std::size_t kDenseColumnDivisor = 4;
+
+// The nonzero entries of a column, in row order.
+struct ColumnEntries {
+  std::vector<std::uint32_t> rows;
+  std::vector<double> values;
+};
+
 // What the storage needs to know of every column of [F, rows ᵀ]: its nonzero
-// count (exact in doubles), whether it is finite, and a fingerprint of its
-// magnitudes that equal columns and negated columns share.
+// count (exact in doubles), whether it is finite, a fingerprint of its
+// magnitudes that equal columns and negated columns share, and the entries
+// of each column stored through its nonzeros, taken in the same read so
+// that no later step reads such a column again.
 struct ColumnProfile {
   std::vector<double> nonzeros;
   std::vector<std::uint64_t> fingerprint;
   bool finite = true;
+  // Per column past F's (every column in F's own profile): its nonzero
+  // entries when it has at most n / kDenseColumnDivisor of them (none:
+  // empty), else empty.
+  std::vector<ColumnEntries> entries;
+  // F's own profile, whose entries serve F's columns; none in F's own.
+  std::shared_ptr<const ColumnProfile> factors;
+
+  bool compressed(std::size_t column, std::size_t n) const {
+    return nonzeros[column] * static_cast<double>(kDenseColumnDivisor) <= static_cast<double>(n);
+  }
+  const ColumnEntries& column_entries(std::size_t column) const {
+    const std::size_t k = factors ? factors->nonzeros.size() : 0;
+    return column < k ? factors->entries[column] : entries[column - k];
+  }
 };
 
 ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);
+// The profile of F's columns alone, and the profile of [F, rows ᵀ] with F's
+// part taken from it (F with n rows): the same as reading F again.
+ColumnProfile factor_profile(const Matrix& factors);
+ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
+                             std::span<const double* const> rows);
 
 // The distinct columns, in order of first appearance (`primary`: the column
 // of the data each one copies; `read`: whether a constraint column reads

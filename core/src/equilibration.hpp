@@ -37,8 +37,11 @@ struct CompactRows {
   std::vector<std::vector<double>> values;          // a sparse row's entries there; a dense row's n
   std::vector<std::optional<RowRepeat>> repeats;    // per row: the row it repeats (nothing kept for it)
 
-  // `repeats` empty: no row is taken for a repeat.
-  explicit CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeats = {});
+  // `repeats` empty: no row is taken for a repeat. `supports` (empty, or
+  // one per row) gives the nonzero positions of rows that have at most n/4
+  // nonzeros, when known (empty: the row is read for them).
+  explicit CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeats = {},
+                       std::span<const std::vector<std::uint32_t>> supports = {});
 
   std::size_t rows() const { return support.size(); }
   bool sparse(std::size_t i) const { return !support[i].empty(); }
@@ -58,10 +61,13 @@ struct ScaledCompletion {
 // covariance columns, on a dense Ω that is not positive semidefinite.
 // `lower`, when given, is the caller's L of a dense Ω.
 // `repeats` (of the equality rows, then the inequality rows; empty: none)
-// names rows that repeat earlier rows of their block.
+// names rows that repeat earlier rows of their block, and `supports` (in
+// the same order; empty: none) the nonzero positions of sparse rows
+// (ReducedColumns::compressed_rows).
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
     const QpProblem& problem, std::uint64_t iterations, const Matrix* lower = nullptr,
-    std::span<const std::optional<RowRepeat>> repeats = {});
+    std::span<const std::optional<RowRepeat>> repeats = {},
+    std::span<const std::vector<std::uint32_t>> supports = {});
 
 // The ScaledProblem that `partial` (F and A_eq unscaled) stands for.
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion);

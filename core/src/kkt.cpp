@@ -49,8 +49,12 @@ void add_multiplier_image(const QpProblem& problem, const DualVariables& duals,
   if (!products.multiplier_rows.empty()) {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] += products.multiplier_rows[i];
   } else {
-    add_transpose_product(problem.equalities.matrix, duals.equalities, out);
-    add_transpose_product(problem.inequalities.matrix, duals.inequalities, out);
+    const RowSupports supports = products.row_supports;
+    const std::size_t m_eq = problem.equalities.matrix.rows();
+    add_transpose_product(problem.equalities.matrix, duals.equalities, out,
+                          supports.empty() ? supports : supports.first(m_eq));
+    add_transpose_product(problem.inequalities.matrix, duals.inequalities, out,
+                          supports.empty() ? supports : supports.subspan(m_eq));
   }
   for (std::size_t i = 0; i < std::min(out.size(), duals.bounds.size()); ++i) out[i] += duals.bounds[i];
   for (std::size_t i = 0; i < std::min(out.size(), duals.l1.size()); ++i) out[i] += duals.l1[i];
@@ -157,13 +161,18 @@ std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, 
   return residuals_from_products(problem, x, duals, products);
 }
 
-IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x) {
+IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x, RowSupports supports) {
   IterateProducts products;
+  const std::size_t m_eq = problem.equalities.matrix.rows();
+  if (supports.size() != m_eq + problem.inequalities.matrix.rows()) supports = {};
+  products.row_supports = supports;
   products.px = problem.quadratic.apply(x);
-  products.eq_image.resize(problem.equalities.matrix.rows());
-  row_products(problem.equalities.matrix, x, products.eq_image);
+  products.eq_image.resize(m_eq);
+  row_products(problem.equalities.matrix, x, products.eq_image,
+               supports.empty() ? supports : supports.first(m_eq));
   products.in_image.resize(problem.inequalities.matrix.rows());
-  row_products(problem.inequalities.matrix, x, products.in_image);
+  row_products(problem.inequalities.matrix, x, products.in_image,
+               supports.empty() ? supports : supports.subspan(m_eq));
   return products;
 }
 

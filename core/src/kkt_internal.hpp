@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "matrix_products.hpp"
 #include "morva/kkt.hpp"
 #include "morva/problem.hpp"
 
@@ -40,9 +41,18 @@ struct IterateProducts {
   // A_eqᵀ·y_eq + A_inᵀ·y_in of the iterate's duals (n entries) when the caller
   // has it; empty: formed from the rows of the problem.
   std::vector<double> multiplier_rows;
+  // The nonzero positions of the constraint rows (equality rows, then
+  // inequality rows) where the stored columns know them, for the products
+  // through the rows (empty: every row read whole). Borrowed from the caller.
+  RowSupports row_supports;
 };
 
-IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x);
+// The products, through the rows' known nonzeros (`supports`, as
+// ReducedColumns::compressed_rows gives them) where given: the same values
+// as reading every row whole, up to the sign of a zero in the multiplier
+// image, which check_kkt reads only through its magnitude.
+IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x,
+                                 RowSupports supports = {});
 
 // check_kkt with the products supplied: the same residuals, bit for bit, when
 // they are iterate_products of x.

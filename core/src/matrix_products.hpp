@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 #include "detail/vector_ops.hpp"
 #include "morva/matrix.hpp"
@@ -53,6 +55,71 @@ inline void add_transpose_product(const Matrix& a, std::span<const double> y, st
   const double* data = a.data().data();
   const std::size_t stride = a.cols();
   detail::add_scaled_rows([&](std::size_t i) { return data + i * stride; }, rows, y.data(), cols, out.data());
+}
+
+// The nonzero positions of some rows of a matrix, in increasing order (one
+// entry per row, or none at all; an empty entry: not known, the row is read
+// whole), as the stored columns keep them.
+using RowSupports = std::span<const std::vector<std::uint32_t>>;
+
+// row_products, each row with a known support summed over it alone. With x
+// finite every skipped term is ±0, and adding ±0 leaves a sum that starts at
+// +0 unchanged (it is never −0), so each sum is row_products' own.
+inline void row_products(const Matrix& a, std::span<const double> x, std::span<double> out,
+                         RowSupports supports) {
+  if (supports.empty() || !detail::all_finite(x)) {
+    row_products(a, x, out);
+    return;
+  }
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  const std::size_t len = std::min(cols, x.size());
+  // Runs of rows read whole go four at a time, as row_products takes them.
+  std::size_t r = 0;
+  while (r < a.rows()) {
+    std::size_t end = r;
+    while (end < a.rows() && supports[end].empty()) ++end;
+    detail::dot_rows([&](std::size_t i) { return data + (r + i) * cols; }, end - r, x.data(), len,
+                     out.data() + r);
+    if (end == a.rows()) break;
+    const double* row = data + end * cols;
+    double sum = 0.0;
+    for (const std::uint32_t j : supports[end]) {
+      if (j < len) sum += row[j] * x[j];
+    }
+    out[end] = sum;
+    r = end + 1;
+  }
+}
+
+// add_transpose_product, each row with a known support added over it alone.
+// With y finite every skipped term is ±0: each entry of out keeps its value
+// up to the sign of a zero.
+inline void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> out,
+                                  RowSupports supports) {
+  if (supports.empty() || !detail::all_finite(y)) {
+    add_transpose_product(a, y, out);
+    return;
+  }
+  const std::size_t rows = std::min(a.rows(), y.size());
+  const std::size_t cols = std::min(a.cols(), out.size());
+  const double* data = a.data().data();
+  const std::size_t stride = a.cols();
+  // Runs of rows read whole go four at a time; every entry still takes the
+  // rows in increasing order.
+  std::size_t r = 0;
+  while (r < rows) {
+    std::size_t end = r;
+    while (end < rows && supports[end].empty()) ++end;
+    detail::add_weighted_rows([&](std::size_t i) { return data + i * stride; }, r, end,
+                              [&](std::size_t i) { return y[i]; }, cols, out.data());
+    if (end == rows) break;
+    const double* row = data + end * stride;
+    for (const std::uint32_t j : supports[end]) {
+      if (j < cols) out[j] += row[j] * y[end];
+    }
+    r = end + 1;
+  }
 }
 
 }  // namespace morva

@@ -113,19 +113,22 @@ struct ActiveSystem {
 // grows with the pins. Summed scaled, the term is (a_i²/δ)·G⁻¹_i ≈ a_i² and
 // adds almost exactly. The solve cancels the (1/δ)·Aᵀt of its right-hand
 // side against S, which magnifies S's error by about 1/δ in A·x.
-std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem,
+// `data` is the problem's V (of_data), whose knowledge of F the system's
+// columns take.
+std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem, const ReducedColumns& data,
                                                    std::span<const double* const> rows,
                                                    std::vector<double> diagonal, double delta) {
   const std::size_t n = problem.n();
   const double inverse_root = 1.0 / std::sqrt(delta);
-  std::vector<double> scaled(rows.size() * n);
+  // Every entry is written below.
+  const auto scaled = std::make_unique_for_overwrite<double[]>(rows.size() * n);
   std::vector<const double*> scaled_rows(rows.size());
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    double* out = scaled.data() + r * n;
+    double* out = scaled.get() + r * n;
     for (std::size_t i = 0; i < n; ++i) out[i] = rows[r][i] * inverse_root;
     scaled_rows[r] = out;
   }
-  auto columns = ReducedColumns::create(problem.quadratic, scaled_rows);
+  auto columns = ReducedColumns::create(problem.quadratic, scaled_rows, &data);
   if (!columns) return std::unexpected(columns.error());
   return SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
                            1.0);
@@ -149,7 +152,7 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
   auto columns = data.select(problem.quadratic, kept, constraint);
   if (!columns) return std::nullopt;
-  auto system = stiff_system(problem, constraint, std::move(diagonal), delta);
+  auto system = stiff_system(problem, data, constraint, std::move(diagonal), delta);
   if (!system) return std::nullopt;
 
   ActiveSystem out{
@@ -284,7 +287,9 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
-  auto residuals = check_kkt(problem, solution.x, candidate.duals);
+  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
+  auto residuals =
+      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, supports));
   if (!residuals) return std::nullopt;
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);
@@ -404,12 +409,13 @@ namespace {
 // an exact candidate is never refused for noise in the last digits.
 std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedColumns& data,
                                        std::span<const double> x, const DualVariables& duals,
-                                       const KktResiduals& residuals, const SolverSettings& settings) {
-  const StoppingTolerances tolerances =
-      stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals);
+                                       const KktResiduals& residuals, const SolverSettings& settings,
+                                       const IterateProducts& products) {
+  const StoppingTolerances tolerances = stopping_tolerances(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
   Standing best = standing_of(problem, data, x, duals, residuals);
   const Standing rounding{{kRoundingFraction * tolerances.primal, kRoundingFraction * tolerances.dual, 0.0},
-                          kRoundingGap * std::max(1.0, std::abs(problem.objective(x)))};
+                          kRoundingGap * std::max(1.0, std::abs(problem.objective(x, products.px)))};
 
   std::optional<Polished> accepted;
   ActiveSet active = identify_active_set(problem, x, duals);
@@ -454,8 +460,11 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
 std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& data,
                                std::span<const double> x, const DualVariables& duals,
                                const KktResiduals& residuals, const SolverSettings& settings) {
-  if (settings.profile == SolverProfile::Adaptive)
-    return guarded_polish(problem, data, x, duals, residuals, settings);
+  if (settings.profile == SolverProfile::Adaptive) {
+    const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
+    return guarded_polish(problem, data, x, duals, residuals, settings,
+                          iterate_products(problem, x, supports));
+  }
   std::optional<Polished> accepted;
   // The best accepted so far starts at the ADMM iterate's worst residual; a
   // NaN there can never be beaten.
@@ -474,6 +483,15 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
     active = std::move(next);
   }
   return accepted;
+}
+
+std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
+                                             std::span<const double> x, const DualVariables& duals,
+                                             const KktResiduals& residuals, const SolverSettings& settings,
+                                             const IterateProducts& products) {
+  if (settings.profile == SolverProfile::Adaptive)
+    return guarded_polish(problem, data, x, duals, residuals, settings, products);
+  return polish(problem, data, x, duals, residuals, settings);
 }
 
 // ---- Active sets: the guess, its refinement and the anchor pins ----

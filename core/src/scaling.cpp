@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "column_sharing.hpp"
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
@@ -13,8 +14,9 @@ namespace morva {
 namespace {
 
 // A constraint row with at most cols / kSparseRowDivisor nonzeros is visited
-// through them alone.
-constexpr std::size_t kSparseRowDivisor = 4;
+// through them alone: the rows the stored columns keep compressed, whose
+// nonzeros they can name.
+constexpr std::size_t kSparseRowDivisor = kDenseColumnDivisor;
 
 using detail::max_ignoring_nan;
 
@@ -96,9 +98,12 @@ struct ConstraintBlocks {
   std::vector<double> eq_max, in_max;  // per row
   std::vector<double> column_max;      // per column, over both blocks
 
-  ConstraintBlocks(const QpProblem& problem, std::span<const std::optional<RowRepeat>> repeats)
-      : eq(problem.equalities.matrix, repeats.empty() ? repeats : repeats.first(problem.m_eq())),
-        in(problem.inequalities.matrix, repeats.empty() ? repeats : repeats.subspan(problem.m_eq())),
+  ConstraintBlocks(const QpProblem& problem, std::span<const std::optional<RowRepeat>> repeats,
+                   std::span<const std::vector<std::uint32_t>> supports)
+      : eq(problem.equalities.matrix, repeats.empty() ? repeats : repeats.first(problem.m_eq()),
+           supports.empty() ? supports : supports.first(problem.m_eq())),
+        in(problem.inequalities.matrix, repeats.empty() ? repeats : repeats.subspan(problem.m_eq()),
+           supports.empty() ? supports : supports.subspan(problem.m_eq())),
         eq_max(eq.rows()),
         in_max(in.rows()),
         column_max(problem.n(), 0.0) {
@@ -182,7 +187,8 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
 
 // ---- Compact constraint rows ----
 
-CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeated)
+CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeated,
+                         std::span<const std::vector<std::uint32_t>> supports)
     : support(a.rows()), values(a.rows()), repeats(a.rows()) {
   const std::size_t n = a.cols();
   for (std::size_t i = 0; i < a.rows(); ++i) {
@@ -191,6 +197,13 @@ CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepea
       continue;
     }
     const auto row = a.row(i);
+    if (!supports.empty() && !supports[i].empty()) {
+      // The stored columns kept this row's nonzeros: no read of the row.
+      support[i] = supports[i];
+      values[i].resize(support[i].size());
+      for (std::size_t e = 0; e < support[i].size(); ++e) values[i][e] = row[support[i][e]];
+      continue;
+    }
     const auto nonzeros =
         static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
     if (nonzeros == 0 || nonzeros * kSparseRowDivisor > n) {
@@ -242,7 +255,8 @@ namespace {
 // Ω = I); the scaled problem leaves them, and A_eq, unscaled.
 std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
     const QpProblem& problem, std::vector<double> row_norms, Matrix factors, FactorCovariance omega,
-    std::uint64_t iterations, std::span<const std::optional<RowRepeat>> repeats = {}) {
+    std::uint64_t iterations, std::span<const std::optional<RowRepeat>> repeats = {},
+    std::span<const std::vector<std::uint32_t>> supports = {}) {
   const std::size_t n = problem.n();
 
   ScaledProblem scaled;
@@ -253,7 +267,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
   std::vector<double> diagonal = problem.quadratic.diagonal;
   std::vector<double> linear = problem.linear;
   std::vector<double> costs = problem.l1 ? problem.l1->costs : std::vector<double>{};
-  ConstraintBlocks blocks(problem, repeats);
+  ConstraintBlocks blocks(problem, repeats, supports);
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
@@ -313,11 +327,11 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
 
 std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
     const QpProblem& problem, std::uint64_t iterations, const Matrix* lower,
-    std::span<const std::optional<RowRepeat>> repeats) {
+    std::span<const std::optional<RowRepeat>> repeats, std::span<const std::vector<std::uint32_t>> supports) {
   auto norms = covariance_row_norms(problem.quadratic, lower);
   if (!norms) return std::unexpected(norms.error());
   return equilibrate_partially(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
-                               iterations, repeats);
+                               iterations, repeats, supports);
 }
 
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion) {

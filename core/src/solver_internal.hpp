@@ -21,6 +21,17 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
                                                         const SolverSettings& settings,
                                                         const IterateProducts& products);
 
+class ReducedColumns;
+struct Polished;
+
+// polish (the problem's V at hand) with the products of the iterate x
+// (iterate_products of x): the adaptive profile's guard reads its stopping
+// tolerances and its objective from them instead of forming them again.
+std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
+                                             std::span<const double> x, const DualVariables& duals,
+                                             const KktResiduals& residuals, const SolverSettings& settings,
+                                             const IterateProducts& products);
+
 // stopping_tolerances with the products of the iterate supplied.
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,

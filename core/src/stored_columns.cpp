@@ -14,9 +14,6 @@
 namespace morva {
 namespace {
 
-// A column of V with more than n / kDenseColumnDivisor nonzero entries is
-// stored densely, any other through its nonzeros.
-constexpr std::size_t kDenseColumnDivisor = 4;
 // Rows per block of the work fused into a pass (the block's vectors stay in
 // the first-level cache). Within a block the dense slots accumulate four rows
 // at a time (detail::add_weighted_rows), the groups starting at the block's
@@ -40,7 +37,8 @@ Matrix transposed(const Matrix& m) {
 }  // namespace
 
 std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQuad& quadratic,
-                                                                  std::span<const double* const> rows) {
+                                                                  std::span<const double* const> rows,
+                                                                  const ReducedColumns* same_factors) {
   ReducedColumns columns;
   if (t_dense_columns) {
     auto c = covariance_columns(quadratic);
@@ -51,7 +49,12 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
   }
   if (auto transform = columns.set_transform(quadratic); !transform)
     return std::unexpected(transform.error());
-  columns.store(&quadratic.factors, rows, false);
+  std::shared_ptr<const ColumnProfile> factor_part;
+  if (same_factors != nullptr && same_factors->storage_ && same_factors->n_ == quadratic.assets() &&
+      same_factors->k_ == quadratic.factor_count()) {
+    factor_part = same_factors->storage_->factor_profile;
+  }
+  columns.store(&quadratic.factors, rows, false, std::move(factor_part));
   return columns;
 }
 
@@ -100,28 +103,6 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(
 
 bool ReducedColumns::stores_plainly() const {
   return t_dense_columns || storage_->forced_dense;
-}
-
-std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t equality_rows) const {
-  const std::size_t m = h_ - k_;
-  std::vector<std::optional<RowRepeat>> repeats(m);
-  if (stores_plainly()) return repeats;
-  std::vector<std::size_t> first_row(stored(), m);  // per stored column: its first row in the group
-  for (const auto& [begin, end] :
-       {std::pair<std::size_t, std::size_t>{0, equality_rows}, {equality_rows, m}}) {
-    std::vector<std::size_t> seen;
-    for (std::size_t r = begin; r < end; ++r) {
-      const std::uint32_t s = source_[k_ + r];
-      if (first_row[s] == m) {
-        first_row[s] = r;
-        seen.push_back(s);
-        continue;
-      }
-      repeats[r] = RowRepeat{first_row[s] - begin, multiplier_[k_ + r] * multiplier_[k_ + first_row[s]]};
-    }
-    for (std::uint32_t s : seen) first_row[s] = m;
-  }
-  return repeats;
 }
 
 std::expected<ReducedColumns, SolverError> ReducedColumns::with_transform(const FactorQuad& quadratic,
@@ -238,13 +219,15 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
 // through its nonzeros. With a non-finite entry anywhere (or `all_dense`)
 // every column is stored densely and none shares, so that no 0·inf or 0·NaN
 // term is skipped and the arithmetic is the plain one.
-void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense) {
+void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
+                           std::shared_ptr<const ColumnProfile> factor_part) {
   const std::size_t n = factors->rows();
   const std::size_t k = factors->cols();
   n_ = n;
   k_ = k;
   h_ = k + rows.size();
-  const ColumnProfile profile = column_profile(*factors, rows);
+  if (!factor_part) factor_part = std::make_shared<const ColumnProfile>(factor_profile(*factors));
+  const ColumnProfile profile = column_profile(factor_part, n, rows);
   all_dense = all_dense || !profile.finite;
 
   // Stored columns in order of first appearance: `primary` is the column of
@@ -261,6 +244,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   row_scale_.assign(n, 1.0);
   const std::vector<std::size_t> primary = std::move(sharing.primary);
   w.read_by_constraint = std::move(sharing.read);
+  w.factor_profile = std::move(factor_part);
   std::vector<char> dense(w.width);
   for (std::size_t s = 0; s < w.width; ++s) {
     dense[s] = all_dense || profile.nonzeros[primary[s]] * static_cast<double>(kDenseColumnDivisor) >
@@ -273,7 +257,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
     if (s < w.first_constraint_column) w.leading = w.dense_column.size();
   }
   fill_dense(*factors, rows, primary, w);
-  fill_sparse(*factors, rows, primary, dense, w);
+  fill_sparse(n, k, profile, primary, dense, w);
   storage_ = std::move(storage);
 }
 
@@ -302,45 +286,38 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
 }
 
 // The compressed rows, each row's entries in increasing stored column: those
-// of F's columns (a prefix of the numbers) row by row, then those of the
-// constraint rows one row at a time. The entries factor columns read are a
-// prefix of every row and those constraint columns read a suffix.
-void ReducedColumns::fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+// of F's columns (a prefix of the numbers), then those of the constraint
+// rows, each taken from the entries the profile kept. The entries factor
+// columns read are a prefix of every row and those constraint columns read
+// a suffix.
+void ReducedColumns::fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                                  std::span<const std::size_t> primary, std::span<const char> dense,
                                  Storage& w) {
-  const std::size_t n = factors.rows();
-  const std::size_t k = factors.cols();
-  std::vector<std::size_t> factor_sparse, row_sparse;  // sparse stored columns from F, from rows
+  std::vector<std::size_t> sparse;  // sparse stored columns from F, then from the rows
+  for (const bool from_factors : {true, false}) {
+    for (std::size_t s = 0; s < w.width; ++s) {
+      if (!dense[s] && (primary[s] < k) == from_factors) sparse.push_back(s);
+    }
+  }
   for (std::size_t s = 0; s < w.width; ++s) {
     if (primary[s] < k) ++w.factor_width;
-    if (!dense[s]) (primary[s] < k ? factor_sparse : row_sparse).push_back(s);
   }
   // Entries per row, then the offsets, then the entries.
   w.row_start.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
-    for (std::size_t s : factor_sparse) w.row_start[i + 1] += f[primary[s]] != 0.0 ? 1 : 0;
-  }
-  for (std::size_t s : row_sparse) {
-    const double* row = rows[primary[s] - k];
-    for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += row[i] != 0.0 ? 1 : 0;
+  for (std::size_t s : sparse) {
+    for (const std::uint32_t i : profile.column_entries(primary[s]).rows) ++w.row_start[i + 1];
   }
   for (std::size_t i = 0; i < n; ++i) w.row_start[i + 1] += w.row_start[i];
   w.sparse_column.resize(w.row_start[n]);
   w.sparse_value.resize(w.row_start[n]);
   std::vector<std::size_t> next(w.row_start.begin(), w.row_start.end() - 1);
-  const auto append = [&](std::size_t i, std::size_t s, double v) {
-    if (v == 0.0) return;
-    w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
-    w.sparse_value[next[i]++] = v;
-  };
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
-    for (std::size_t s : factor_sparse) append(i, s, f[primary[s]]);
-  }
-  for (std::size_t s : row_sparse) {
-    const double* row = rows[primary[s] - k];
-    for (std::size_t i = 0; i < n; ++i) append(i, s, row[i]);
+  for (std::size_t s : sparse) {
+    const ColumnEntries& entries = profile.column_entries(primary[s]);
+    for (std::size_t e = 0; e < entries.rows.size(); ++e) {
+      const std::uint32_t i = entries.rows[e];
+      w.sparse_column[next[i]] = static_cast<std::uint32_t>(s);
+      w.sparse_value[next[i]++] = entries.values[e];
+    }
   }
 }
 

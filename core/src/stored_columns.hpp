@@ -34,6 +34,8 @@
 
 namespace morva {
 
+struct ColumnProfile;
+
 // A constraint row that is an earlier row of its block times ±1.
 struct RowRepeat {
   std::size_t earlier;  // its index within the block
@@ -66,8 +68,11 @@ class ReducedColumns {
   // The factor columns of `quadratic` (C kept implicit) followed by one column
   // per constraint row (each row holds n coefficients). Fails only on a dense
   // Ω that is not positive semidefinite.
+  // `same_factors`, when given, is a V built by of_data from quadratic's F:
+  // what it learnt reading F is taken instead of reading F again.
   static std::expected<ReducedColumns, SolverError> create(const FactorQuad& quadratic,
-                                                           std::span<const double* const> rows);
+                                                           std::span<const double* const> rows,
+                                                           const ReducedColumns* same_factors = nullptr);
   // An explicit U: every column is a factor column and T_q = I.
   static ReducedColumns from_matrix(const Matrix& u);
   // An explicit U whose columns [split, h) are constraint columns.
@@ -157,6 +162,11 @@ class ReducedColumns {
   // earlier row of its own group, which it then repeats up to sign; nothing
   // where the storage is plain.
   std::vector<std::optional<RowRepeat>> repeated_rows(std::size_t equality_rows) const;
+  // For V built by of_data, per constraint row: the positions of its
+  // nonzero entries, in increasing order, when its stored column is kept
+  // compressed (at most n / kDenseColumnDivisor of them); empty for a row
+  // stored densely, and for every row where the storage is plain.
+  std::vector<std::vector<std::uint32_t>> compressed_rows() const;
   // Columns of W, and how V reads them: column j of V is
   // multiplier(j)·diag(row_scale())·W[:, source(j)].
   std::size_t stored() const { return storage_->width; }
@@ -198,6 +208,8 @@ class ReducedColumns {
     std::vector<std::size_t> row_start;        // n + 1 offsets into sparse_column / sparse_value
     std::vector<std::uint32_t> sparse_column;  // increasing within each row
     std::vector<double> sparse_value;
+    // The profile of the factor columns alone (column_sharing.hpp).
+    std::shared_ptr<const ColumnProfile> factor_profile;
 
     // The first entry of row i whose column a constraint column reads.
     std::size_t constraint_entries(std::size_t i) const {
@@ -210,12 +222,14 @@ class ReducedColumns {
   struct Rows;
 
   ReducedColumns() = default;
-  void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense);
+  // `factor_part`: the profile of `factors` alone, when known.
+  void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
+             std::shared_ptr<const ColumnProfile> factor_part = nullptr);
   static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
                                                   std::vector<std::uint32_t>& source);
   static void fill_dense(const Matrix& factors, std::span<const double* const> rows,
                          std::span<const std::size_t> primary, Storage& w);
-  static void fill_sparse(const Matrix& factors, std::span<const double* const> rows,
+  static void fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
   // T_q of `quadratic`; `lower`, when given, is L of its dense Ω.
   std::expected<void, SolverError> set_transform(const FactorQuad& quadratic, const Matrix* lower = nullptr);

@@ -613,17 +613,20 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   // P·x, A_eq·x and A_in·x of the unpolished result, formed once for its
   // residuals, its diagnosis and its objective.
   IterateProducts products;
+  // The rows' nonzeros the stored columns know, for the products through the rows.
+  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
   } else {
     // Exactly what check_kkt reports for the result.
-    products = iterate_products(problem, solution.x);
+    products = iterate_products(problem, solution.x, supports);
     auto residuals = check_kkt(problem, solution.x, solution.dual, products);
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
-      if (auto polished = polish(problem, data, solution.x, solution.dual, solution.residuals, settings)) {
+      if (auto polished = polish_with_products(problem, data, solution.x, solution.dual, solution.residuals,
+                                               settings, products)) {
         solution.x = std::move(polished->x);
         solution.dual = std::move(polished->duals);
         solution.residuals = polished->residuals;
@@ -632,7 +635,8 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     }
   }
   if (verdict.status != SolveStatus::Solved) {
-    if (verdict.status == SolveStatus::NumericalFailure) products = iterate_products(problem, solution.x);
+    if (verdict.status == SolveStatus::NumericalFailure)
+      products = iterate_products(problem, solution.x, supports);
     const DiagnosisData diagnosis{
         stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x,
                             solution.dual, products),
@@ -712,7 +716,8 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   if (settings.scaling_iterations > 0) {
     // Rows the stored columns share are equilibrated once.
     auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower,
-                                           workspace.data_->repeated_rows(problem.m_eq()));
+                                           workspace.data_->repeated_rows(problem.m_eq()),
+                                           workspace.data_->compressed_rows());
     if (!parts) return std::unexpected(parts.error());
     workspace.scaled_ = std::move(parts->first);
     workspace.completion_ = std::make_shared<const ScaledCompletion>(std::move(parts->second));

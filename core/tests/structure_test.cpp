@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "equilibration.hpp"
+#include "kkt_internal.hpp"
 #include "morva/json.hpp"
 #include "morva/linalg.hpp"
 #include "morva/portfolio.hpp"
@@ -353,6 +355,80 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
     const Matrix want = plain.materialize(1.0);
     EXPECT_LE(max_abs_difference(got.data(), want.data()), 1e-14 * max_abs(want.data()));
   }
+}
+
+// The stored columns name the nonzeros of each constraint row they keep
+// compressed (an industry row of at most n/4 members); equilibrating and
+// checking a point through those names gives, bit for bit, what reading the
+// rows whole gives.
+TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
+  std::size_t compressed = 0;
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const IndustryModel model = industry_model(seed);
+    const QpProblem qp =
+        build_portfolio(model, {"compressed", Templates::IndustryStyles, Turnover::Both}).to_qp().value();
+    const std::vector<const double*> rows = constraint_rows(qp);
+    const ReducedColumns v = ReducedColumns::of_data(qp.quadratic.factors, rows);
+    const std::vector<std::vector<std::uint32_t>> named = v.compressed_rows();
+    ASSERT_EQ(named.size(), rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      std::vector<std::uint32_t> nonzeros;
+      for (std::size_t i = 0; i < qp.n(); ++i) {
+        if (rows[r][i] != 0.0) nonzeros.push_back(static_cast<std::uint32_t>(i));
+      }
+      if (named[r].empty()) {
+        EXPECT_TRUE(nonzeros.empty() || 4 * nonzeros.size() > qp.n()) << r;
+        continue;
+      }
+      EXPECT_EQ(named[r], nonzeros) << r;
+      ++compressed;
+    }
+    // The KKT check through the named nonzeros: the same residuals and row
+    // products, for any finite point (signs mixed, so zero terms come as ±0).
+    dense::Random random(seed);
+    std::vector<double> x(qp.n());
+    for (double& e : x) e = random.uniform(-1.0, 1.0);
+    DualVariables duals{std::vector<double>(qp.m_eq()), std::vector<double>(qp.m_in()),
+                        std::vector<double>(qp.n()), std::vector<double>(qp.n())};
+    for (auto* block : {&duals.equalities, &duals.inequalities, &duals.bounds, &duals.l1}) {
+      for (double& e : *block) e = random.uniform(-1.0, 1.0);
+    }
+    const IterateProducts through_supports = iterate_products(qp, x, named);
+    const IterateProducts through_whole_rows = iterate_products(qp, x);
+    EXPECT_EQ(through_supports.eq_image, through_whole_rows.eq_image);
+    EXPECT_EQ(through_supports.in_image, through_whole_rows.in_image);
+    EXPECT_EQ(check_kkt(qp, x, duals, through_supports).value(), check_kkt(qp, x, duals).value());
+
+    const auto repeats = v.repeated_rows(qp.m_eq());
+    const auto through_names = equilibrate_for_iteration(qp, 10, nullptr, repeats, named).value();
+    const auto through_rows = equilibrate_for_iteration(qp, 10, nullptr, repeats).value();
+    const ScaledProblem got = completed(through_names.first, through_names.second);
+    const ScaledProblem want = completed(through_rows.first, through_rows.second);
+    EXPECT_EQ(got.problem, want.problem);
+    EXPECT_EQ(got.column_scaling, want.column_scaling);
+    EXPECT_EQ(got.equality_scaling, want.equality_scaling);
+    EXPECT_EQ(got.inequality_scaling, want.inequality_scaling);
+    EXPECT_EQ(got.cost_scaling, want.cost_scaling);
+  }
+  EXPECT_GT(compressed, 0u);
+}
+
+// A column of F with n/4 nonzeros all in its first rows holds more than its
+// share of the rows read so far, and is stored compressed all the same:
+// the stored columns still give back F exactly.
+TEST(CompressedRows, ColumnFrontLoadedWithNonzerosStoresExactly) {
+  const std::size_t n = 400;
+  dense::Random random(7);
+  Matrix f = Matrix::zeros(n, 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    f(i, 0) = random.uniform(0.5, 1.5);
+    if (i < n / 4) f(i, 1) = random.uniform(-1.0, 1.0);
+    if (i % 9 == 0) f(i, 2) = 1.0;
+  }
+  const ReducedColumns v = ReducedColumns::of_data(f, {});
+  EXPECT_EQ(v.stored_entries(), n + n / 4 + (n + 8) / 9);  // one dense column, two compressed
+  EXPECT_EQ(v.materialize(1.0), f);
 }
 
 // ---- Many factors on few assets ----
