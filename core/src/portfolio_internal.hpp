@@ -3,9 +3,13 @@
 // to the library.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <expected>
 #include <optional>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "morva/matrix.hpp"
@@ -13,6 +17,20 @@
 #include "morva/problem.hpp"
 
 namespace morva {
+
+// The failures the builders report, as values.
+inline std::unexpected<PortfolioError> problem_failure(ProblemError error) {
+  return std::unexpected(PortfolioError::problem_invalid(std::move(error)));
+}
+inline std::unexpected<PortfolioError> parameter_failure(std::string reason) {
+  return std::unexpected(PortfolioError::invalid_parameter(std::move(reason)));
+}
+inline std::unexpected<PortfolioError> template_failure(std::string reason) {
+  return std::unexpected(PortfolioError::invalid_template(std::move(reason)));
+}
+inline bool any_nan(std::span<const double> values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
 
 // A vector of n finite values, or the first broken rule under `name`.
 std::expected<void, PortfolioError> check_finite_vector(const char* name, std::span<const double> values,
