@@ -10,7 +10,8 @@
 #include <string_view>
 #include <utility>
 
-#include "anderson.hpp"
+#include "acceleration.hpp"
+#include "admm_state.hpp"
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
@@ -42,74 +43,6 @@ CompletedHolder::~CompletedHolder() = default;
 namespace {
 
 using detail::all_finite;
-
-// ---- Proximal maps of the box and L1 blocks ----
-
-// S(v, t): the proximal map of t·|·| (soft thresholding).
-inline double soft_threshold(double v, double t) {
-  if (v > t) return v - t;
-  if (v < -t) return v + t;
-  return 0.0;
-}
-
-// min(max(v, l), u); l ≤ u holds for a validated box, infinite sides pass v through.
-inline double clamp_to_box(double v, double l, double u) {
-  return std::min(std::max(v, l), u);
-}
-
-// ---- Iteration state ----
-
-// The iterate of one solve in the iteration space, with every buffer the loop
-// needs. Sized once before the first iteration; the loop only swaps vectors.
-struct AdmmState {
-  std::size_t n = 0;
-  std::size_t m_eq = 0;
-  std::size_t m_in = 0;
-  std::size_t n_l1 = 0;
-
-  std::vector<double> x;
-  std::vector<double> z_eq, z_in, z_box, z_l1;
-  DualVariables y;  // y_eq, y_in, y_box, y_l1
-
-  // x̃ and the next box / L1 blocks are written beside the current ones and
-  // swapped in only once x̃ is known to be finite, so a failed iteration leaves
-  // the iterate untouched; after the swap they hold the previous z blocks,
-  // which the consensus dual residual needs.
-  std::vector<double> x_next, z_box_next, y_box_next, z_l1_next, y_l1_next;
-  std::vector<double> z_in_before;  // z_in at the start of the z-update
-  std::vector<double> image;        // [A_eq·x̃ ; A_in·x̃]
-  std::vector<double> weights;      // [(ρz_eq − y_eq) ; (ρz_in − y_in)]
-  std::vector<double> reduced;      // t = UᵀG⁻¹r, then w = S⁻¹t (h entries)
-  std::vector<double> dense;        // scratch of the two passes over V
-  std::vector<double> scaled_rhs;   // r without U, then G⁻¹r (n)
-  // scaled_rhs already holds the next iteration's r without U: the last
-  // iteration formed it row by row from its update, at the penalty in force.
-  bool rhs_formed = false;
-  std::vector<double> scratch;  // n, for the consensus dual residual
-
-  AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h,
-            std::size_t pass_scratch)
-      : n(n_),
-        m_eq(m_eq_),
-        m_in(m_in_),
-        n_l1(n_l1_),
-        z_eq(m_eq_),
-        z_in(m_in_),
-        z_box(n_),
-        z_l1(n_l1_),
-        x_next(n_),
-        z_box_next(n_),
-        y_box_next(n_),
-        z_l1_next(n_l1_),
-        y_l1_next(n_l1_),
-        z_in_before(m_in_),
-        image(m_eq_ + m_in_),
-        weights(m_eq_ + m_in_),
-        reduced(h),
-        dense(pass_scratch),
-        scaled_rhs(n_),
-        scratch(n_) {}
-};
 
 // Initial z-blocks from the (scaled) starting point.
 void initial_z(const QpProblem& problem, double rho, AdmmState& s) {
@@ -486,115 +419,6 @@ ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
           s.y.l1,
           s.scratch};
 }
-
-// ---- Acceleration (the adaptive profile) ----
-
-// One ADMM iteration is a map of u = (x, s), s = z + y/ρ block by block: the
-// z-update is z = Π(s) and the dual update y = ρ(s − Π(s)) (the Moreau
-// split of s), so (x, s) determines the whole iterate. Anderson acceleration
-// extrapolates that map; these write u from the iterate and back.
-std::size_t fixed_point_size(const AdmmState& s) {
-  return s.n + s.m_eq + s.m_in + s.n + s.n_l1;
-}
-
-void pack_fixed_point(const AdmmState& s, double rho, std::span<double> u) {
-  const double inv_rho = 1.0 / rho;
-  double* out = u.data();
-  for (std::size_t i = 0; i < s.n; ++i) *out++ = s.x[i];
-  for (std::size_t i = 0; i < s.m_eq; ++i) *out++ = s.z_eq[i] + s.y.equalities[i] * inv_rho;
-  for (std::size_t i = 0; i < s.m_in; ++i) *out++ = s.z_in[i] + s.y.inequalities[i] * inv_rho;
-  for (std::size_t i = 0; i < s.n; ++i) *out++ = s.z_box[i] + s.y.bounds[i] * inv_rho;
-  for (std::size_t i = 0; i < s.n_l1; ++i) *out++ = s.z_l1[i] + s.y.l1[i] * inv_rho;
-}
-
-void unpack_fixed_point(std::span<const double> u, double rho, const QpProblem& problem, AdmmState& s) {
-  const double inv_rho = 1.0 / rho;
-  const double* in = u.data();
-  for (std::size_t i = 0; i < s.n; ++i) s.x[i] = *in++;
-  for (std::size_t i = 0; i < s.m_eq; ++i) {
-    s.z_eq[i] = problem.equalities.rhs[i];
-    s.y.equalities[i] = rho * (*in++ - s.z_eq[i]);
-  }
-  for (std::size_t i = 0; i < s.m_in; ++i) {
-    const double v = *in++;
-    s.z_in[i] = std::min(v, problem.inequalities.rhs[i]);
-    s.y.inequalities[i] = rho * (v - s.z_in[i]);
-  }
-  for (std::size_t i = 0; i < s.n; ++i) {
-    const double v = *in++;
-    s.z_box[i] = clamp_to_box(v, problem.lower_bounds[i], problem.upper_bounds[i]);
-    s.y.bounds[i] = rho * (v - s.z_box[i]);
-  }
-  for (std::size_t i = 0; i < s.n_l1; ++i) {
-    const double v = *in++;
-    s.z_l1[i] = soft_threshold(v, problem.l1->costs[i] * inv_rho);
-    s.y.l1[i] = rho * (v - s.z_l1[i]);
-  }
-  s.rhs_formed = false;  // the iterate moved after the right-hand side was formed
-}
-
-// Anderson acceleration of the iteration map for the adaptive profile. It
-// stops for good after kIterations iterations, or once one iteration's step
-// has not halved over kProgressWindow iterations: a solve that needs more is
-// one where extrapolation has not paid, and the plain iteration finishes it
-// with ADMM's own guarantee. The step is measured as ‖Δx‖ + ρ‖Δs‖, which is
-// ‖Δx‖ + ‖ρΔz + Δy‖ and so does not shrink when the penalty grows. An
-// infeasible or unbounded problem stops it: there Δy or Δx tends to a nonzero
-// constant, the certificate direction, which the infeasibility tests read from
-// the differences of plain iterates.
-class Acceleration {
- public:
-  static constexpr std::size_t kMemory = 5;
-  static constexpr std::uint64_t kIterations = 500;
-  static constexpr std::uint64_t kProgressWindow = 50;
-  static constexpr double kRequiredProgress = 0.5;
-
-  explicit Acceleration(const AdmmState& s)
-      : anderson_(fixed_point_size(s), kMemory),
-        point_(fixed_point_size(s)),
-        image_(fixed_point_size(s)),
-        n_(s.n) {}
-
-  // u_k, taken before iteration k.
-  void before(std::uint64_t k, const AdmmState& s, double rho) {
-    if (active(k)) pack_fixed_point(s, rho, point_);
-  }
-  // F(u_k) is the iterate now; replaces it by the extrapolation.
-  void after(std::uint64_t k, const QpProblem& problem, AdmmState& s, double rho) {
-    if (!active(k)) return;
-    pack_fixed_point(s, rho, image_);
-    if (k % kProgressWindow == 0) {
-      const double step = step_size(rho);
-      if (k > kProgressWindow && !(step <= kRequiredProgress * window_start_step_)) {
-        stopped_ = true;
-        return;
-      }
-      window_start_step_ = step;
-    }
-    if (anderson_.extrapolate(point_, image_)) unpack_fixed_point(image_, rho, problem, s);
-  }
-  // The map changed with the penalty.
-  void restart() { anderson_.restart(); }
-
- private:
-  bool active(std::uint64_t k) const { return !stopped_ && k <= kIterations; }
-
-  // ‖Δx‖₂ + ρ‖Δs‖₂ of the step from point_ to image_.
-  double step_size(double rho) const {
-    double x = 0.0, rest = 0.0;
-    for (std::size_t i = 0; i < point_.size(); ++i) {
-      const double d = image_[i] - point_[i];
-      (i < n_ ? x : rest) += d * d;
-    }
-    return std::sqrt(x) + rho * std::sqrt(rest);
-  }
-
-  AndersonAcceleration anderson_;
-  std::vector<double> point_, image_;
-  std::size_t n_;
-  double window_start_step_ = 0.0;
-  bool stopped_ = false;
-};
 
 // The Solution of a finished run in unscaled units: the KKT residuals (all
 // infinite after a numerical failure), polishing of a solved iterate, the
