@@ -32,7 +32,7 @@ sequence replayed --repeats times, its fastest run counting) against Clarabel
 solving that date from scratch. The memory column is the growth of the
 peak resident set over the morva solve, measured in a fresh process.
 
-    python bench/peer_bench.py [--quick] [--repeats 3] [--no-osqp] [--dates 10]
+    python bench/peer_bench.py [--quick] [--repeats 3] [--no-osqp] [--dates 10] [--held-out K]
 """
 
 from __future__ import annotations
@@ -397,6 +397,9 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--dates", type=int, default=10)
     parser.add_argument("--no-osqp", action="store_true")
+    parser.add_argument("--held-out", type=int, default=0, metavar="K",
+                        help="instances of other seeds than the tuned ones (seed n + k + 1000·K), to check the "
+                             "ratios on problems nobody looked at while tuning")
     parser.add_argument("--memory-worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_worker:
@@ -416,7 +419,7 @@ def main() -> None:
     print(f"{'family':>11} {'n':>6} {'k':>4} | morva {header} | package {header} | clarabel {header} | "
           f"osqp {header} | {'m/clar':>6} {'p/clar':>6} {'m/osqp':>6}")
     for family, n, k in cases:
-        p = FAMILIES[family](n, k, seed=n + k)
+        p = FAMILIES[family](n, k, seed=n + k + 1000 * args.held_out)
         morva_run = judged(p, best_of(args.repeats, lambda: run_morva(p)))
         package_run = judged(p, best_of(args.repeats, lambda: run_morva(p, "adaptive")))
         problem = lifted(p)
