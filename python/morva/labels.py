@@ -535,7 +535,8 @@ class LabelledResult:
 
     @property
     def weights(self):
-        return _pd().Series(self.result.weights, index=self.problem.assets, name="weight")
+        # + 0.0 turns the −0.0 a clipped weight can carry into 0.0, which is how a table should show it.
+        return _pd().Series(self.result.weights + 0.0, index=self.problem.assets, name="weight")
 
     @property
     def convergence_hints(self) -> list[str]:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pickle
+import types
 
 import numpy as np
 import pytest
@@ -106,6 +107,8 @@ def test_results_are_labelled_and_equal_the_positional_solve(arrays, labelled):
     expected = morva.solve(positional_problem(arrays))
     assert list(result.weights.index) == list(ASSETS)
     assert np.array_equal(result.weights.to_numpy(), expected.weights)
+    clipped = labelled.label(types.SimpleNamespace(weights=-np.zeros(len(ASSETS)))).weights
+    assert not np.signbit(clipped.to_numpy()).any()  # a clipped weight shows as 0.0, never -0.0
     assert result.status == "solved" and result.iterations == expected.iterations
     duals = result.duals
     assert list(duals["equalities"].index) == ["budget", *labelled.equality_rows]
