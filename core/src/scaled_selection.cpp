@@ -61,10 +61,11 @@ struct ReducedColumns::ScaledColumn {
 // of_data's, the scaled rows are read as before.
 std::expected<ReducedColumns, SolverError> ReducedColumns::scaled_selection(
     const FactorQuad& quadratic, std::span<const std::size_t> kept, std::span<const double* const> kept_rows,
-    double scale, std::span<const std::vector<std::uint32_t>> supports) const {
+    double scale, std::span<const std::vector<std::uint32_t>> supports, const Matrix* lower) const {
   ReducedColumns out;
   if (out.take_scaled(*this, quadratic, kept, kept_rows, scale, supports)) {
-    if (auto transform = out.set_transform(quadratic); !transform) return std::unexpected(transform.error());
+    if (auto transform = out.set_transform(quadratic, lower); !transform)
+      return std::unexpected(transform.error());
     return out;
   }
   const std::size_t n = n_;

@@ -79,16 +79,17 @@ std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad&
   return {};
 }
 
-std::expected<ReducedColumns, SolverError> ReducedColumns::select(
-    const FactorQuad& quadratic, std::span<const std::size_t> kept,
-    std::span<const double* const> kept_rows) const {
+std::expected<ReducedColumns, SolverError> ReducedColumns::select(const FactorQuad& quadratic,
+                                                                  std::span<const std::size_t> kept,
+                                                                  std::span<const double* const> kept_rows,
+                                                                  const Matrix* lower) const {
   const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
   const bool in_range = kept.empty() || kept.back() < h_ - k_;
   if (stores_plainly() || !ascending || !in_range || quadratic.factors.cols() != k_ ||
       quadratic.factors.rows() != n_) {
     return create(quadratic, kept_rows);
   }
-  auto out = with_transform(quadratic);
+  auto out = with_transform(quadratic, lower);
   if (!out) return out;
   out->h_ = k_ + kept.size();
   out->source_.resize(k_);

@@ -87,9 +87,11 @@ class ReducedColumns {
   // when it drops some). In the cases where the storage of the data is
   // not the one create would choose (non-finite data, the dense test hook)
   // it is built by create from `kept_rows`.
+  // `lower`, when given, is L of quadratic's dense Ω (L·Lᵀ = Ω).
   std::expected<ReducedColumns, SolverError> select(const FactorQuad& quadratic,
                                                     std::span<const std::size_t> kept,
-                                                    std::span<const double* const> kept_rows) const;
+                                                    std::span<const double* const> kept_rows,
+                                                    const Matrix* lower = nullptr) const;
   // create(quadratic, rows of `kept` times `scale`, this) for this V built
   // by of_data from the same F, without reading the scaled rows: F's stored
   // columns and the kept rows' positions (`supports`, compressed_rows())
@@ -98,7 +100,7 @@ class ReducedColumns {
   std::expected<ReducedColumns, SolverError> scaled_selection(
       const FactorQuad& quadratic, std::span<const std::size_t> kept,
       std::span<const double* const> kept_rows, double scale,
-      std::span<const std::vector<std::uint32_t>> supports) const;
+      std::span<const std::vector<std::uint32_t>> supports, const Matrix* lower = nullptr) const;
   // V of `target`, a rescaling of the problem this V was built from by
   // of_data: diag(row_scale)·V·diag(factor_scale·1_k, constraint_scale)
   // (an empty row_scale or constraint_scale means ones) with target's factor
