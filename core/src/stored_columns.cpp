@@ -402,8 +402,10 @@ void ReducedColumns::spread(std::span<const double> ws, std::size_t first, std::
   for (std::size_t j = first; j < last; ++j) out[j - first] = multiplier_[j] * ws[source_[j]];
 }
 
-// Each stored column's sum runs over the rows once: the dense slots through
-// accumulators in slot order, the compressed entries directly.
+// Each stored column's sum runs over the rows once, in increasing order: the
+// dense slots through accumulators in slot order, four rows sharing one load
+// and store of them (detail::add_weighted_rows), then those rows'
+// compressed entries directly.
 void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVector& sum) const {
   const Storage& w = *storage_;
   const std::size_t p = w.dense_column.size();
@@ -411,13 +413,15 @@ void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVec
   const std::span<double> ws = sum.columns;
   std::fill(acc, acc + p, 0.0);
   std::fill(ws.begin(), ws.end(), 0.0);
-  for (std::size_t i = 0; i < n_; ++i) {
-    const double xi = row_scale_[i] * x[i];
-    const double* row = w.dense.data() + i * p;
-    for (std::size_t a = 0; a < p; ++a) acc[a] += row[a] * xi;
-    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
-      ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
-  }
+  const Rows rows = this->rows();
+  const double* scale = row_scale_.data();
+  const double* values = x.data();
+  const auto scatter = [&rows, ws](std::size_t i, double xi) {
+    for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e)
+      ws[rows.column[e]] += rows.value[e] * xi;
+  };
+  detail::add_weighted_rows([&rows](std::size_t i) { return rows.dense_row(i); }, 0, n_,
+                            [scale, values](std::size_t i) { return scale[i] * values[i]; }, p, acc, scatter);
   for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
 }
 
