@@ -660,12 +660,17 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
         m[w.dense_column[a] * hw + w.dense_column[b]] = block[a * padded + b];
     }
   }
+  // A compressed column against the dense slots accumulates in slot order
+  // (`across`, one row per stored column), each entry from zero over the
+  // rows in increasing order, and lands in its row of m at the end.
+  std::vector<double> across(hw * p, 0.0);
   for (std::size_t i = 0; i < n_; ++i) {
     const double* dense_row = w.dense.data() + i * p;
     for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
       const double v = w.sparse_value[e] * weights[i];
+      double* against_slots = across.data() + w.sparse_column[e] * p;
+      for (std::size_t a = 0; a < p; ++a) against_slots[a] += v * dense_row[a];
       double* out = m.data() + w.sparse_column[e] * hw;
-      for (std::size_t a = 0; a < p; ++a) out[w.dense_column[a]] += v * dense_row[a];
       for (std::size_t f = w.row_start[i]; f <= e; ++f) out[w.sparse_column[f]] += v * w.sparse_value[f];
     }
   }
@@ -678,6 +683,10 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
   for (std::size_t a = 0; a < p; ++a) {
     is_dense[w.dense_column[a]] = 1;
     order[w.dense_column[a]] = a;
+  }
+  for (std::size_t s = 0; s < hw; ++s) {
+    if (is_dense[s]) continue;
+    for (std::size_t a = 0; a < p; ++a) m[s * hw + w.dense_column[a]] = across[s * p + a];
   }
   for (std::size_t s = 0; s < hw; ++s) {
     if (!is_dense[s]) order[s] = (w.read_by_constraint[s] ? hw : 0) + s;
