@@ -97,14 +97,14 @@ double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
 // rows' nonzeros its V knows, and L of a dense Ω (L·Lᵀ = Ω), each pass's
 // factor transform.
 struct Learnt {
-  std::vector<std::vector<std::uint32_t>> supports;
+  std::span<const std::vector<std::uint32_t>> supports;
   std::optional<Matrix> lower;
 
   const Matrix* lower_factor() const { return lower ? &*lower : nullptr; }
 };
 
-Learnt learnt_of(const QpProblem& problem, const ReducedColumns& data) {
-  Learnt learnt{data.compressed_rows(), std::nullopt};
+Learnt learnt_of(const QpProblem& problem, std::span<const std::vector<std::uint32_t>> supports) {
+  Learnt learnt{supports, std::nullopt};
   const FactorCovariance& omega = problem.quadratic.omega;
   if (omega.is_dense()) {
     // Failing here, each pass fails the same way when it factors Ω.
@@ -473,11 +473,21 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
 std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& data,
                                std::span<const double> x, const DualVariables& duals,
                                const KktResiduals& residuals, const SolverSettings& settings) {
-  const Learnt learnt = learnt_of(problem, data);
-  if (settings.profile == SolverProfile::Adaptive) {
-    return guarded_polish(problem, data, learnt, x, duals, residuals, settings,
-                          iterate_products(problem, x, learnt.supports));
-  }
+  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
+  const IterateProducts products = settings.profile == SolverProfile::Adaptive
+                                       ? iterate_products(problem, x, supports)
+                                       : IterateProducts{};
+  return polish_with_products(problem, data, x, duals, residuals, settings, products, supports);
+}
+
+std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
+                                             std::span<const double> x, const DualVariables& duals,
+                                             const KktResiduals& residuals, const SolverSettings& settings,
+                                             const IterateProducts& products,
+                                             std::span<const std::vector<std::uint32_t>> supports) {
+  const Learnt learnt = learnt_of(problem, supports);
+  if (settings.profile == SolverProfile::Adaptive)
+    return guarded_polish(problem, data, learnt, x, duals, residuals, settings, products);
   std::optional<Polished> accepted;
   // The best accepted so far starts at the ADMM iterate's worst residual; a
   // NaN there can never be beaten.
@@ -496,16 +506,6 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
     active = std::move(next);
   }
   return accepted;
-}
-
-std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
-                                             std::span<const double> x, const DualVariables& duals,
-                                             const KktResiduals& residuals, const SolverSettings& settings,
-                                             const IterateProducts& products) {
-  if (settings.profile == SolverProfile::Adaptive) {
-    return guarded_polish(problem, data, learnt_of(problem, data), x, duals, residuals, settings, products);
-  }
-  return polish(problem, data, x, duals, residuals, settings);
 }
 
 // ---- Active sets: the guess, its refinement and the anchor pins ----
