@@ -156,7 +156,6 @@ bool ReducedColumns::take_scaled(const ReducedColumns& data, const FactorQuad& q
 
   const std::size_t p = out.dense_column.size();
   const std::size_t pw = w.dense_column.size();
-  out.dense.resize(n * p);
   std::vector<ScaledColumn> views(out.width);
   std::vector<std::vector<double>> values(first.size());
   bool exact = true;
@@ -165,23 +164,28 @@ bool ReducedColumns::take_scaled(const ReducedColumns& data, const FactorQuad& q
     exact = exact && std::isfinite(s) && (s != 0.0 || v == 0.0);
     return s;
   };
+  // The dense block row by row: F's slots (the leading ones) copied from this
+  // V's, the rows' scaled, with their nonzeros counted.
+  std::vector<const double*> from(p);
+  for (std::size_t a = 0; a < p; ++a) {
+    const std::size_t t = out.dense_column[a];
+    from[a] = t < nf ? w.dense.data() + data_slot[origin[t]] : kept_rows[first[t - nf]];
+  }
+  std::vector<double> nonzeros(p, 0.0);
+  out.dense.reserve(n * p);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t a = 0; a < out.leading; ++a) out.dense.push_back(from[a][i * pw]);
+    for (std::size_t a = out.leading; a < p; ++a) {
+      out.dense.push_back(scaled(from[a][i]));
+      nonzeros[a] += out.dense.back() != 0.0 ? 1.0 : 0.0;
+    }
+  }
   for (std::size_t t = 0; t < out.width; ++t) {
     const auto a =
         static_cast<std::size_t>(std::ranges::find(out.dense_column, t) - out.dense_column.begin());
     if (a < p) {
-      views[t] = {out.dense.data() + a, p, {}, {}, 0.0};
-      double* column = out.dense.data() + a;
-      if (t < nf) {
-        const double* from = w.dense.data() + data_slot[origin[t]];
-        for (std::size_t i = 0; i < n; ++i) column[i * p] = from[i * pw];
-        views[t].nonzeros = factor_profile.nonzeros[primary[t]];
-        continue;
-      }
-      const double* row = kept_rows[first[t - nf]];
-      for (std::size_t i = 0; i < n; ++i) {
-        column[i * p] = scaled(row[i]);
-        views[t].nonzeros += column[i * p] != 0.0 ? 1.0 : 0.0;
-      }
+      const double count = t < nf ? factor_profile.nonzeros[primary[t]] : nonzeros[a];
+      views[t] = {out.dense.data() + a, p, {}, {}, count};
     } else if (t < nf) {
       const ColumnEntries& entries = factor_profile.column_entries(primary[t]);
       views[t] = {nullptr, 0, entries.rows, entries.values, factor_profile.nonzeros[primary[t]]};

@@ -166,9 +166,9 @@ std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const S
   }
   const std::size_t p = w.dense_column.size();
   const std::size_t q = slots.size();
-  out.dense.resize(n * q);
+  out.dense.reserve(n * q);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t b = 0; b < q; ++b) out.dense[i * q + b] = w.dense[i * p + slots[b].second];
+    for (std::size_t b = 0; b < q; ++b) out.dense.push_back(w.dense[i * p + slots[b].second]);
   }
   // Each row's kept entries in increasing new column.
   out.row_start.assign(n + 1, 0);
