@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "active_set.hpp"
+#include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "solver_internal.hpp"
 #include "stored_products.hpp"
@@ -92,6 +93,26 @@ double pin_target(const QpProblem& problem, std::size_t asset, Side side) {
 
 // ---- One active-set solve ----
 
+// What every pass of one polish reads of the problem, learnt once: the
+// rows' nonzeros its V knows, and L of a dense Ω (L·Lᵀ = Ω), each pass's
+// factor transform.
+struct Learnt {
+  std::span<const std::vector<std::uint32_t>> supports;
+  std::optional<Matrix> lower;
+
+  const Matrix* lower_factor() const { return lower ? &*lower : nullptr; }
+};
+
+Learnt learnt_of(const QpProblem& problem, std::span<const std::vector<std::uint32_t>> supports) {
+  Learnt learnt{supports, std::nullopt};
+  const FactorCovariance& omega = problem.quadratic.omega;
+  if (omega.is_dense()) {
+    // Failing here, each pass fails the same way when it factors Ω.
+    if (auto lower = semidefinite_cholesky(omega.dense_matrix())) learnt.lower = std::move(*lower);
+  }
+  return learnt;
+}
+
 // The data of one active-set solve: the stacked rows as columns of the
 // problem's V (for products in the data's units), the factorised regularised
 // operator K, the right-hand side with the L1 forces, and the targets of the
@@ -113,22 +134,14 @@ struct ActiveSystem {
 // grows with the pins. Summed scaled, the term is (a_i²/δ)·G⁻¹_i ≈ a_i² and
 // adds almost exactly. The solve cancels the (1/δ)·Aᵀt of its right-hand
 // side against S, which magnifies S's error by about 1/δ in A·x.
-// `data` is the problem's V (of_data), whose knowledge of F the system's
-// columns take.
+// `data` is the problem's V (of_data), whose stored columns and row
+// positions (`supports`) the system's columns are built from.
 std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem, const ReducedColumns& data,
-                                                   std::span<const double* const> rows,
+                                                   std::span<const std::size_t> kept,
+                                                   std::span<const double* const> rows, const Learnt& learnt,
                                                    std::vector<double> diagonal, double delta) {
-  const std::size_t n = problem.n();
-  const double inverse_root = 1.0 / std::sqrt(delta);
-  // Every entry is written below.
-  const auto scaled = std::make_unique_for_overwrite<double[]>(rows.size() * n);
-  std::vector<const double*> scaled_rows(rows.size());
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    double* out = scaled.get() + r * n;
-    for (std::size_t i = 0; i < n; ++i) out[i] = rows[r][i] * inverse_root;
-    scaled_rows[r] = out;
-  }
-  auto columns = ReducedColumns::create(problem.quadratic, scaled_rows, &data);
+  auto columns = data.scaled_selection(problem.quadratic, kept, rows, 1.0 / std::sqrt(delta), learnt.supports,
+                                       learnt.lower_factor());
   if (!columns) return std::unexpected(columns.error());
   return SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
                            1.0);
@@ -138,8 +151,8 @@ std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem, con
 //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
 std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
-                                          const ActiveSet& active, const StackedRows& rows, double delta,
-                                          bool has_sides) {
+                                          const Learnt& learnt, const ActiveSet& active,
+                                          const StackedRows& rows, double delta, bool has_sides) {
   const std::size_t n = problem.n();
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
@@ -150,9 +163,9 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   std::vector<std::size_t> kept(rows.count());
   for (std::size_t r = 0; r < rows.m_eq; ++r) kept[r] = r;
   for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
-  auto columns = data.select(problem.quadratic, kept, constraint);
+  auto columns = data.select(problem.quadratic, kept, constraint, learnt.lower_factor());
   if (!columns) return std::nullopt;
-  auto system = stiff_system(problem, data, constraint, std::move(diagonal), delta);
+  auto system = stiff_system(problem, data, kept, constraint, learnt, std::move(diagonal), delta);
   if (!system) return std::nullopt;
 
   ActiveSystem out{
@@ -257,7 +270,8 @@ void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active,
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
 std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
-                                         const ActiveSet& active, const SolverSettings& settings) {
+                                         const Learnt& learnt, const ActiveSet& active,
+                                         const SolverSettings& settings) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -267,7 +281,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
   const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
-  const auto system = active_system(problem, data, active, rows, delta, has_sides);
+  const auto system = active_system(problem, data, learnt, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
   RegularizedSolution solution = solve_regularized(problem, system->system, system->rows, active, system->rhs,
@@ -287,9 +301,8 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
-  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
   auto residuals =
-      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, supports));
+      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, learnt.supports));
   if (!residuals) return std::nullopt;
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);
@@ -408,9 +421,9 @@ namespace {
 // tolerances, kRoundingGap of the objective's scale) count as none, so that
 // an exact candidate is never refused for noise in the last digits.
 std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedColumns& data,
-                                       std::span<const double> x, const DualVariables& duals,
-                                       const KktResiduals& residuals, const SolverSettings& settings,
-                                       const IterateProducts& products) {
+                                       const Learnt& learnt, std::span<const double> x,
+                                       const DualVariables& duals, const KktResiduals& residuals,
+                                       const SolverSettings& settings, const IterateProducts& products) {
   const StoppingTolerances tolerances = stopping_tolerances(
       settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
   Standing best = standing_of(problem, data, x, duals, residuals);
@@ -420,7 +433,7 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
   std::optional<Polished> accepted;
   ActiveSet active = identify_active_set(problem, x, duals);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, active, settings);
+    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
     align_anchor_sides(problem, next);
@@ -460,11 +473,21 @@ std::optional<Polished> polish(const QpProblem& problem, std::span<const double>
 std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& data,
                                std::span<const double> x, const DualVariables& duals,
                                const KktResiduals& residuals, const SolverSettings& settings) {
-  if (settings.profile == SolverProfile::Adaptive) {
-    const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
-    return guarded_polish(problem, data, x, duals, residuals, settings,
-                          iterate_products(problem, x, supports));
-  }
+  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
+  const IterateProducts products = settings.profile == SolverProfile::Adaptive
+                                       ? iterate_products(problem, x, supports)
+                                       : IterateProducts{};
+  return polish_with_products(problem, data, x, duals, residuals, settings, products, supports);
+}
+
+std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
+                                             std::span<const double> x, const DualVariables& duals,
+                                             const KktResiduals& residuals, const SolverSettings& settings,
+                                             const IterateProducts& products,
+                                             std::span<const std::vector<std::uint32_t>> supports) {
+  const Learnt learnt = learnt_of(problem, supports);
+  if (settings.profile == SolverProfile::Adaptive)
+    return guarded_polish(problem, data, learnt, x, duals, residuals, settings, products);
   std::optional<Polished> accepted;
   // The best accepted so far starts at the ADMM iterate's worst residual; a
   // NaN there can never be beaten.
@@ -472,7 +495,7 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
 
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, active, settings);
+    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
     if (improves_on(problem, data, *candidate, best, settings)) {
@@ -483,15 +506,6 @@ std::optional<Polished> polish(const QpProblem& problem, const ReducedColumns& d
     active = std::move(next);
   }
   return accepted;
-}
-
-std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
-                                             std::span<const double> x, const DualVariables& duals,
-                                             const KktResiduals& residuals, const SolverSettings& settings,
-                                             const IterateProducts& products) {
-  if (settings.profile == SolverProfile::Adaptive)
-    return guarded_polish(problem, data, x, duals, residuals, settings, products);
-  return polish(problem, data, x, duals, residuals, settings);
 }
 
 // ---- Active sets: the guess, its refinement and the anchor pins ----

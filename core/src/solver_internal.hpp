@@ -7,6 +7,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "kkt_internal.hpp"
 #include "morva/kkt.hpp"
@@ -27,10 +28,12 @@ struct Polished;
 // polish (the problem's V at hand) with the products of the iterate x
 // (iterate_products of x): the adaptive profile's guard reads its stopping
 // tolerances and its objective from them instead of forming them again.
+// `supports` is data.compressed_rows().
 std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
                                              std::span<const double> x, const DualVariables& duals,
                                              const KktResiduals& residuals, const SolverSettings& settings,
-                                             const IterateProducts& products);
+                                             const IterateProducts& products,
+                                             std::span<const std::vector<std::uint32_t>> supports);
 
 // stopping_tolerances with the products of the iterate supplied.
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,

@@ -79,16 +79,17 @@ std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad&
   return {};
 }
 
-std::expected<ReducedColumns, SolverError> ReducedColumns::select(
-    const FactorQuad& quadratic, std::span<const std::size_t> kept,
-    std::span<const double* const> kept_rows) const {
+std::expected<ReducedColumns, SolverError> ReducedColumns::select(const FactorQuad& quadratic,
+                                                                  std::span<const std::size_t> kept,
+                                                                  std::span<const double* const> kept_rows,
+                                                                  const Matrix* lower) const {
   const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
   const bool in_range = kept.empty() || kept.back() < h_ - k_;
   if (stores_plainly() || !ascending || !in_range || quadratic.factors.cols() != k_ ||
       quadratic.factors.rows() != n_) {
     return create(quadratic, kept_rows);
   }
-  auto out = with_transform(quadratic);
+  auto out = with_transform(quadratic, lower);
   if (!out) return out;
   out->h_ = k_ + kept.size();
   out->source_.resize(k_);
@@ -165,9 +166,9 @@ std::shared_ptr<const ReducedColumns::Storage> ReducedColumns::compacted(const S
   }
   const std::size_t p = w.dense_column.size();
   const std::size_t q = slots.size();
-  out.dense.resize(n * q);
+  out.dense.reserve(n * q);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t b = 0; b < q; ++b) out.dense[i * q + b] = w.dense[i * p + slots[b].second];
+    for (std::size_t b = 0; b < q; ++b) out.dense.push_back(w.dense[i * p + slots[b].second]);
   }
   // Each row's kept entries in increasing new column.
   out.row_start.assign(n + 1, 0);
@@ -401,8 +402,10 @@ void ReducedColumns::spread(std::span<const double> ws, std::size_t first, std::
   for (std::size_t j = first; j < last; ++j) out[j - first] = multiplier_[j] * ws[source_[j]];
 }
 
-// Each stored column's sum runs over the rows once: the dense slots through
-// accumulators in slot order, the compressed entries directly.
+// Each stored column's sum runs over the rows once, in increasing order: the
+// dense slots through accumulators in slot order, four rows sharing one load
+// and store of them (detail::add_weighted_rows), then those rows'
+// compressed entries directly.
 void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVector& sum) const {
   const Storage& w = *storage_;
   const std::size_t p = w.dense_column.size();
@@ -410,13 +413,15 @@ void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVec
   const std::span<double> ws = sum.columns;
   std::fill(acc, acc + p, 0.0);
   std::fill(ws.begin(), ws.end(), 0.0);
-  for (std::size_t i = 0; i < n_; ++i) {
-    const double xi = row_scale_[i] * x[i];
-    const double* row = w.dense.data() + i * p;
-    for (std::size_t a = 0; a < p; ++a) acc[a] += row[a] * xi;
-    for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e)
-      ws[w.sparse_column[e]] += w.sparse_value[e] * xi;
-  }
+  const Rows rows = this->rows();
+  const double* scale = row_scale_.data();
+  const double* values = x.data();
+  const auto scatter = [&rows, ws](std::size_t i, double xi) {
+    for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e)
+      ws[rows.column[e]] += rows.value[e] * xi;
+  };
+  detail::add_weighted_rows([&rows](std::size_t i) { return rows.dense_row(i); }, 0, n_,
+                            [scale, values](std::size_t i) { return scale[i] * values[i]; }, p, acc, scatter);
   for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
 }
 
@@ -655,12 +660,17 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
         m[w.dense_column[a] * hw + w.dense_column[b]] = block[a * padded + b];
     }
   }
+  // A compressed column against the dense slots accumulates in slot order
+  // (`across`, one row per stored column), each entry from zero over the
+  // rows in increasing order, and lands in its row of m at the end.
+  std::vector<double> across(hw * p, 0.0);
   for (std::size_t i = 0; i < n_; ++i) {
     const double* dense_row = w.dense.data() + i * p;
     for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1]; ++e) {
       const double v = w.sparse_value[e] * weights[i];
+      double* against_slots = across.data() + w.sparse_column[e] * p;
+      for (std::size_t a = 0; a < p; ++a) against_slots[a] += v * dense_row[a];
       double* out = m.data() + w.sparse_column[e] * hw;
-      for (std::size_t a = 0; a < p; ++a) out[w.dense_column[a]] += v * dense_row[a];
       for (std::size_t f = w.row_start[i]; f <= e; ++f) out[w.sparse_column[f]] += v * w.sparse_value[f];
     }
   }
@@ -673,6 +683,10 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
   for (std::size_t a = 0; a < p; ++a) {
     is_dense[w.dense_column[a]] = 1;
     order[w.dense_column[a]] = a;
+  }
+  for (std::size_t s = 0; s < hw; ++s) {
+    if (is_dense[s]) continue;
+    for (std::size_t a = 0; a < p; ++a) m[s * hw + w.dense_column[a]] = across[s * p + a];
   }
   for (std::size_t s = 0; s < hw; ++s) {
     if (!is_dense[s]) order[s] = (w.read_by_constraint[s] ? hw : 0) + s;

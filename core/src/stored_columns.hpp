@@ -87,9 +87,20 @@ class ReducedColumns {
   // when it drops some). In the cases where the storage of the data is
   // not the one create would choose (non-finite data, the dense test hook)
   // it is built by create from `kept_rows`.
+  // `lower`, when given, is L of quadratic's dense Ω (L·Lᵀ = Ω).
   std::expected<ReducedColumns, SolverError> select(const FactorQuad& quadratic,
                                                     std::span<const std::size_t> kept,
-                                                    std::span<const double* const> kept_rows) const;
+                                                    std::span<const double* const> kept_rows,
+                                                    const Matrix* lower = nullptr) const;
+  // create(quadratic, rows of `kept` times `scale`, this) for this V built
+  // by of_data from the same F, without reading the scaled rows: F's stored
+  // columns and the kept rows' positions (`supports`, compressed_rows())
+  // give its storage. Where the storage would not be the one create builds
+  // (see scaled_selection.cpp), the scaled rows are formed and read.
+  std::expected<ReducedColumns, SolverError> scaled_selection(
+      const FactorQuad& quadratic, std::span<const std::size_t> kept,
+      std::span<const double* const> kept_rows, double scale,
+      std::span<const std::vector<std::uint32_t>> supports, const Matrix* lower = nullptr) const;
   // V of `target`, a rescaling of the problem this V was built from by
   // of_data: diag(row_scale)·V·diag(factor_scale·1_k, constraint_scale)
   // (an empty row_scale or constraint_scale means ones) with target's factor
@@ -231,6 +242,14 @@ class ReducedColumns {
                          std::span<const std::size_t> primary, Storage& w);
   static void fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
+  // The scaled selection's pieces (scaled_selection.cpp).
+  struct ScaledColumn;
+  bool scaled_map(const ReducedColumns& data, std::span<const std::size_t> kept,
+                  std::vector<std::size_t>& primary, std::vector<std::size_t>& first);
+  bool take_scaled(const ReducedColumns& data, const FactorQuad& quadratic, std::span<const std::size_t> kept,
+                   std::span<const double* const> kept_rows, double scale,
+                   std::span<const std::vector<std::uint32_t>> supports);
+  static void fill_scaled_sparse(std::size_t n, std::span<const ScaledColumn> views, Storage& w);
   // T_q of `quadratic`; `lower`, when given, is L of its dense Ω.
   std::expected<void, SolverError> set_transform(const FactorQuad& quadratic, const Matrix* lower = nullptr);
   // This V with `quadratic`'s factor transform, sharing the stored columns.

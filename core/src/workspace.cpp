@@ -450,7 +450,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
       if (auto polished = polish_with_products(problem, data, solution.x, solution.dual, solution.residuals,
-                                               settings, products)) {
+                                               settings, products, supports)) {
         solution.x = std::move(polished->x);
         solution.dual = std::move(polished->duals);
         solution.residuals = polished->residuals;

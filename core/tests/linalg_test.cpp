@@ -542,8 +542,8 @@ void expect_same_storage(const ReducedColumns& got, const ReducedColumns& want) 
   EXPECT_EQ(image_got, image_want);
 }
 
-// Taking the factor columns and some constraint columns out of the stored V
-// is building V from those rows: for either kind of Ω, for every subset of
+// Taking the factor columns and some constraint columns out of the stored V,
+// their entries scaled or not, is building V from those rows: for either kind of Ω, for every subset of
 // the rows (in order or not), and when a dropped row is not finite (then the
 // whole V is dense, but the selection's own rows are not).
 TEST_P(SparseTailTest, SelectionIsBuildingFromTheKeptRows) {
@@ -587,6 +587,22 @@ TEST_P(SparseTailTest, SelectionIsBuildingFromTheKeptRows) {
         const auto want = ReducedColumns::create(quadratic, kept_rows);
         ASSERT_TRUE(got.has_value() && want.has_value());
         expect_same_storage(*got, *want);
+        // Scaled (a power of two, a scale that rounds, one that overflows):
+        // building from the scaled rows.
+        for (const double scale : {1024.0, 1.0 / 3.0, 1e300}) {
+          std::vector<std::vector<double>> scaled(kept_rows.size(), std::vector<double>(n));
+          std::vector<const double*> scaled_rows;
+          for (std::size_t r = 0; r < kept_rows.size(); ++r) {
+            for (std::size_t i = 0; i < n; ++i) scaled[r][i] = kept_rows[r][i] * scale;
+            scaled_rows.push_back(scaled[r].data());
+          }
+          SCOPED_TRACE(testing::Message() << "scale " << scale);
+          const auto got_scaled =
+              data.scaled_selection(quadratic, kept, kept_rows, scale, data.compressed_rows());
+          const auto want_scaled = ReducedColumns::create(quadratic, scaled_rows, &data);
+          ASSERT_TRUE(got_scaled.has_value() && want_scaled.has_value());
+          expect_same_storage(*got_scaled, *want_scaled);
+        }
       }
     }
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "simd.hpp"
 
@@ -194,13 +195,18 @@ void lower_times(const double* lower, std::size_t k, double* w) {
 std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t width, const double* g,
                                std::size_t& padded) {
   padded = (width + kTile - 1) / kTile * kTile;
-  std::vector<double> packed;
+  // Rows padded with zeros to a whole number of tiles; only the padding is
+  // written besides the copy.
+  std::unique_ptr<double[]> packed;
   const double* source = rows;
   if (padded > width) {
-    packed.assign(n * padded, 0.0);
-    for (std::size_t i = 0; i < n; ++i)
-      std::copy(rows + i * width, rows + (i + 1) * width, &packed[i * padded]);
-    source = packed.data();
+    packed = std::make_unique_for_overwrite<double[]>(n * padded);
+    for (std::size_t i = 0; i < n; ++i) {
+      double* row = packed.get() + i * padded;
+      std::copy(rows + i * width, rows + (i + 1) * width, row);
+      std::fill(row + width, row + padded, 0.0);
+    }
+    source = packed.get();
   }
   std::vector<double> block(padded * padded, 0.0);
   const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (padded * sizeof(double)));
