@@ -68,6 +68,10 @@ _TOP_RISE = 1e-12
 _FLAT_SHIFT = 1e-9
 # target_risk refuses an answer further than this (relative) from its target.
 _RISK_MISS = 1e-6
+# A target return's row is first tried on this many iterations: an interior
+# target converges in a few hundred, while one at an end of the range leaves
+# a face without interior on which the iteration crawls to its cap.
+_ROW_FIRST_TRY = 2_000
 # A guard: Brent's method reaches the resolution of a double long before.
 _MAX_EVALUATIONS = 200
 
@@ -259,26 +263,41 @@ def target_return(problem: Any, expected_return: float, **settings: Any) -> Any:
     rows = data["equality_matrix"]
     matrix = goal.mu[None, :] if rows is None else np.vstack([rows, goal.mu])
     rhs = np.array([target]) if rows is None else np.append(data["equality_rhs"], target)
-    failure: RuntimeError | None = None
+    tolerance = 1e-8 * max(1.0, abs(target))
+    budget = goal.settings["max_iterations"]
+    outcome = _on_row(goal, matrix, rhs, target, tolerance, min(budget, _ROW_FIRST_TRY))
+    if not isinstance(outcome, tuple):
+        (*low, low_return, _), (*high, high_return, _) = goal.top(-1.0), goal.top()
+        # At an end of the range the row μᵀw = r leaves only a face of the
+        # feasible set, with no interior for the iteration to converge in; the
+        # end's own solve is the least-risk portfolio of that return (fact 3).
+        for (end_result, end_problem), end_return in ((low, low_return), (high, high_return)):
+            if abs(target - end_return) <= tolerance:
+                return goal.labelled_result(end_result, end_problem)
+        if not low_return <= target <= high_return:
+            raise ValueError(f"target return {target:.6g} is outside the achievable range "
+                             f"[{low_return:.6g}, {high_return:.6g}]")
+        if budget > _ROW_FIRST_TRY:  # an interior target that needs more: the whole budget
+            outcome = _on_row(goal, matrix, rhs, target, tolerance, budget)
+    if isinstance(outcome, tuple):
+        return goal.labelled_result(*outcome, ("expected return",))
+    raise outcome
+
+
+def _on_row(goal: _Goal, matrix: np.ndarray, rhs: np.ndarray, target: float, tolerance: float,
+            iterations: int) -> tuple[Any, _morva.PortfolioProblem] | RuntimeError:
+    """The least-risk solve on the row μᵀw = target within ``iterations``, or why it missed."""
+    budget, goal.settings["max_iterations"] = goal.settings["max_iterations"], iterations
     try:
         result, solved = goal.least_risk(equality_matrix=matrix, equality_rhs=rhs)
     except RuntimeError as error:  # an infeasible target ends "primal_infeasible"
-        failure = error
-    tolerance = 1e-8 * max(1.0, abs(target))
-    if failure is None and abs(goal.mu @ result.weights - target) <= tolerance:
-        return goal.labelled_result(result, solved, ("expected return",))
-    (*low, low_return, _), (*high, high_return, _) = goal.top(-1.0), goal.top()
-    # At an end of the range the row μᵀw = r leaves only a face of the feasible
-    # set, with no interior for the iteration to converge in; the end's own
-    # solve is the least-risk portfolio of that return (fact 3).
-    for (end_result, end_problem), end_return in ((low, low_return), (high, high_return)):
-        if abs(target - end_return) <= tolerance:
-            return goal.labelled_result(end_result, end_problem)
-    if not low_return <= target <= high_return:
-        raise ValueError(f"target return {target:.6g} is outside the achievable range "
-                         f"[{low_return:.6g}, {high_return:.6g}]")
-    raise failure or RuntimeError(f"target_return: the solve missed the target return {target:.6g} "
-                                  f"by {abs(goal.mu @ result.weights - target):.3g}")
+        return error
+    finally:
+        goal.settings["max_iterations"] = budget
+    if abs(goal.mu @ result.weights - target) <= tolerance:
+        return result, solved
+    return RuntimeError(f"target_return: the solve missed the target return {target:.6g} "
+                        f"by {abs(goal.mu @ result.weights - target):.3g}")
 
 
 def target_risk(problem: Any, risk: float, **settings: Any) -> Any:

@@ -325,3 +325,22 @@ def test_analytics_of_a_labelled_problem_is_labelled_and_takes_results():
     with pytest.raises(ValueError, match="weights names asset 'cash', which is not in the exposures' index"):
         morva.analytics(labelled, pd.concat([result.weights, pd.Series({"cash": 0.0})]))
     assert repr(stats).startswith(f"PortfolioAnalytics(risk={stats.risk:.6g}, active_risk=None")
+
+
+@pytest.mark.parametrize("end", [0, 1])
+def test_a_target_return_at_an_end_of_the_range_costs_no_long_crawl(end, monkeypatch):
+    """At an end the row leaves a face without interior; its solve must not run to the iteration cap."""
+    portfolio = _portfolio("bounds")
+    target = _return_range(portfolio)[end]
+    iterations = []
+    solve = morva.solving.solve
+
+    def counted(*args, **kwargs):
+        result = solve(*args, **kwargs)
+        iterations.append(result.iterations)
+        return result
+
+    monkeypatch.setattr(morva.solving, "solve", counted)
+    result = morva.target_return(_problem(portfolio), target)
+    assert portfolio.expected_returns @ result.weights == pytest.approx(target, abs=1e-8)
+    assert max(iterations) < 10_000, iterations
