@@ -59,27 +59,39 @@ std::optional<SolverProfile> parse_profile(PyObject* name) {
 
 constexpr Signature kSolveSignature{"solve", kSolveParameters, 0, false};
 
+// Whether a positional-only function got its `expected` arguments; a
+// TypeError in Python's own words otherwise.
+bool has_arguments(const char* function, Py_ssize_t expected, Py_ssize_t nargs) {
+  if (nargs == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional arguments (%zd given)", function, expected,
+               nargs);
+  return false;
+}
+
+// Binds a dict of keywords to `signature` as the method it mirrors binds its
+// own keywords (no positional arguments). `what` names the dict in the
+// TypeError a non-dict raises ("solve() keywords must be a dict").
+bool bind_keyword_dict(const ModuleState& state, const Signature& signature, PyObject* dict, const char* what,
+                       std::span<PyObject*> arguments) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "%s() %s must be a dict", signature.display_name, what);
+    return false;
+  }
+  PyRef no_positional = PyRef::steal(PyTuple_New(0));
+  return no_positional && bind_arguments(state, signature, no_positional.get(), dict, arguments);
+}
+
 // solve(problem, profile, keywords, /): PortfolioProblem.solve(**keywords)
 // under the named profile; the keywords are bound and converted exactly as
 // that method does, with "solve" in the texts.
 PyObject* engine_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   const ModuleState& state = morva_state(module);
   try {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "solve() takes exactly 3 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    if (!is_problem(state, args[0], "solve")) return nullptr;
+    if (!has_arguments("solve", 3, nargs) || !is_problem(state, args[0], "solve")) return nullptr;
     const std::optional<SolverProfile> profile = parse_profile(args[1]);
     if (!profile) return nullptr;
-    if (!PyDict_Check(args[2])) {
-      PyErr_SetString(PyExc_TypeError, "solve() keywords must be a dict");
-      return nullptr;
-    }
-    PyRef no_positional = PyRef::steal(PyTuple_New(0));
-    if (!no_positional) return nullptr;
     std::array<PyObject*, kSolveParameters.size()> arguments{};
-    if (!bind_arguments(state, kSolveSignature, no_positional.get(), args[2], arguments)) return nullptr;
+    if (!bind_keyword_dict(state, kSolveSignature, args[2], "keywords", arguments)) return nullptr;
     std::optional<WarmStart> warm_start;
     SolverSettings settings;
     bool raise_on_failure = true;
@@ -101,10 +113,7 @@ PyObject* engine_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // under the named profile.
 PyObject* engine_solve_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   const ModuleState& state = morva_state(module);
-  if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "solve_batch() takes exactly 3 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
+  if (!has_arguments("solve_batch", 3, nargs)) return nullptr;
   const std::optional<SolverProfile> profile = parse_profile(args[0]);
   if (!profile) return nullptr;
   if (!PyTuple_Check(args[1]) || !PyDict_Check(args[2])) {
@@ -197,12 +206,8 @@ PyObject* engine_problem_data(PyObject* module, PyObject* object) {
 PyObject* engine_with_risk_aversion(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   const ModuleState& state = morva_state(module);
   try {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "with_risk_aversion() takes exactly 2 positional arguments (%zd given)",
-                   nargs);
+    if (!has_arguments("with_risk_aversion", 2, nargs) || !is_problem(state, args[0], "with_risk_aversion"))
       return nullptr;
-    }
-    if (!is_problem(state, args[0], "with_risk_aversion")) return nullptr;
     const double value = PyFloat_AsDouble(args[1]);
     if (value == -1.0 && PyErr_Occurred()) return nullptr;
     PortfolioProblem copy = held_problem(args[0]);
@@ -270,21 +275,11 @@ constexpr Signature kSequenceSignature{"sequence", kSolverParameters, 0, false};
 PyObject* engine_sequence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   const ModuleState& state = morva_state(module);
   try {
-    if (nargs != 4) {
-      PyErr_Format(PyExc_TypeError, "sequence() takes exactly 4 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    if (!is_problem(state, args[0], "sequence")) return nullptr;
+    if (!has_arguments("sequence", 4, nargs) || !is_problem(state, args[0], "sequence")) return nullptr;
     const std::optional<SolverProfile> profile = parse_profile(args[1]);
     if (!profile) return nullptr;
-    if (!PyDict_Check(args[2])) {
-      PyErr_SetString(PyExc_TypeError, "sequence() settings must be a dict");
-      return nullptr;
-    }
-    PyRef no_positional = PyRef::steal(PyTuple_New(0));
-    if (!no_positional) return nullptr;
     std::array<PyObject*, kSolverParameters.size()> arguments{};
-    if (!bind_arguments(state, kSequenceSignature, no_positional.get(), args[2], arguments)) return nullptr;
+    if (!bind_keyword_dict(state, kSequenceSignature, args[2], "settings", arguments)) return nullptr;
     SolverSettings settings;
     if (!convert_solver_settings(state, arguments, settings)) return nullptr;
     settings.profile = *profile;
@@ -324,21 +319,11 @@ constexpr Signature kSolveNextSignature{"solve_next", kRollingStepParameters, 0,
 PyObject* engine_solve_next(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   const ModuleState& state = morva_state(module);
   try {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "solve_next() takes exactly 3 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    if (!is_sequence(state, args[0], "solve_next")) return nullptr;
-    if (!PyDict_Check(args[1])) {
-      PyErr_SetString(PyExc_TypeError, "solve_next() changes must be a dict");
-      return nullptr;
-    }
+    if (!has_arguments("solve_next", 3, nargs) || !is_sequence(state, args[0], "solve_next")) return nullptr;
+    std::array<PyObject*, kRollingStepParameters.size()> arguments{};
+    if (!bind_keyword_dict(state, kSolveNextSignature, args[1], "changes", arguments)) return nullptr;
     const int raise_on_failure = PyObject_IsTrue(args[2]);
     if (raise_on_failure < 0) return nullptr;
-    PyRef no_positional = PyRef::steal(PyTuple_New(0));
-    if (!no_positional) return nullptr;
-    std::array<PyObject*, kRollingStepParameters.size()> arguments{};
-    if (!bind_arguments(state, kSolveNextSignature, no_positional.get(), args[1], arguments)) return nullptr;
     RebalanceStep step;
     if (!convert_fields(state, arguments, kRollingStepKeywords, step)) return nullptr;
     return solve_sequence_step(state, args[0], step, raise_on_failure != 0);
