@@ -267,9 +267,10 @@ PortfolioResult PortfolioProblem::with_tracking_benchmark(std::vector<double> be
   return std::move(*this);
 }
 
-RowsBuilder RowsBuilder::behind(const Matrix& storage) {
+RowsBuilder RowsBuilder::behind(const Matrix& storage, std::size_t room) {
   RowsBuilder rows;
   rows.behind_storage = true;
+  rows.data.reserve(storage.data().size() + room);
   rows.data.assign(storage.data().begin(), storage.data().end());
   return rows;
 }
@@ -280,7 +281,11 @@ std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
   const std::size_t rows = block.rows() + count;
   // Behind an empty storage the new rows are the storage itself.
   if (!behind_storage && storage.rows() > 0) {
-    data.insert(data.begin(), storage.data().begin(), storage.data().end());
+    std::vector<double> joined;
+    joined.reserve(storage.data().size() + data.size());
+    joined.assign(storage.data().begin(), storage.data().end());
+    joined.insert(joined.end(), data.begin(), data.end());
+    data = std::move(joined);
   }
   auto matrix = Matrix::create(lead + rows, cols, std::move(data));
   if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));

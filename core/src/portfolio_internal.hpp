@@ -75,7 +75,8 @@ struct RowsBuilder {
   std::vector<double> data;     // the new rows, row-major (after the storage's values when behind_storage)
   std::vector<double> rhs;      // their right-hand sides
 
-  static RowsBuilder behind(const Matrix& storage);
+  // `room`: values the new rows will take, reserved with the storage's.
+  static RowsBuilder behind(const Matrix& storage, std::size_t room = 0);
   // One more row, `row` or its negation (sign −1), with its right-hand side.
   void add(std::span<const double> row, double sign, double right_hand_side);
 

@@ -115,7 +115,7 @@ PortfolioResult PortfolioProblem::append_group_equalities(const std::string& nam
   }
 
   // The G×n membership rows, written once into the storage they are kept in.
-  RowsBuilder rows = RowsBuilder::behind(budget_and_equalities_);
+  RowsBuilder rows = RowsBuilder::behind(budget_and_equalities_, groups * n);
   const std::size_t first = rows.data.size();
   rows.count = groups;
   rows.data.resize(first + groups * n, 0.0);
@@ -143,6 +143,7 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
   if (any_nan(style_upper)) return problem_failure(ProblemError::non_finite("style upper"));
 
   RowsBuilder equality_rows, inequality_rows;
+  inequality_rows.data.reserve(2 * styles * n);
   for (std::size_t r = 0; r < styles; ++r) {
     const double lower = style_lower[r];
     const double upper = style_upper[r];
