@@ -29,6 +29,28 @@ double scale_factor(double magnitude) {
   return std::clamp(1.0 / std::sqrt(magnitude), kMinScaleFactor, kMaxScaleFactor);
 }
 
+// scale_factor as selects, for loops that vectorise: std::clamp(v, lo, hi)
+// is v < lo ? lo : (hi < v ? hi : v), NaN passing through, and √ of a
+// magnitude the first select discards is never used.
+inline double scale_factor_of(double magnitude) {
+  double f = 1.0 / std::sqrt(magnitude);
+  f = f < kMinScaleFactor ? kMinScaleFactor : (kMaxScaleFactor < f ? kMaxScaleFactor : f);
+  return magnitude <= kSmallestNormal ? 1.0 : f;
+}
+
+// D ← D∘δ, q ← δ∘q, c ← δ∘c, d ← (δ∘δ)∘d and r ← δ∘r.
+void scale_columns(std::span<const double> delta, std::span<double> column_scaling, std::span<double> linear,
+                   std::span<double> costs, std::span<double> diagonal, std::span<double> row_norms) {
+  for (std::size_t j = 0; j < delta.size(); ++j) {
+    const double dj = delta[j];
+    column_scaling[j] *= dj;
+    linear[j] = dj * linear[j];
+    diagonal[j] = dj * dj * diagonal[j];
+    row_norms[j] = dj * row_norms[j];
+  }
+  for (std::size_t j = 0; j < costs.size(); ++j) costs[j] = delta[j] * costs[j];
+}
+
 // max(m, v) for a running maximum m that is not NaN: a NaN v leaves m, as
 // max_ignoring_nan does; written as a select so that loops vectorise.
 inline double raised(double m, double v) {
@@ -72,14 +94,24 @@ void rescale_and_measure(CompactRows& block, const double* epsilon, const double
       continue;
     }
     std::vector<double>& row = block.values[i];
-    const bool sparse = block.sparse(i);
     double m = 0.0;
-    for (std::size_t e = 0; e < row.size(); ++e) {
-      const std::size_t j = sparse ? block.support[i][e] : e;
-      if (epsilon != nullptr) row[e] = epsilon[i] * delta[j] * row[e];
-      const double v = std::abs(row[e]);
-      m = raised(m, v);
-      column_max[j] = raised(column_max[j], v);
+    if (block.sparse(i)) {
+      const std::vector<std::uint32_t>& support = block.support[i];
+      for (std::size_t e = 0; e < row.size(); ++e) {
+        const std::size_t j = support[e];
+        if (epsilon != nullptr) row[e] = epsilon[i] * delta[j] * row[e];
+        const double v = std::abs(row[e]);
+        m = raised(m, v);
+        column_max[j] = raised(column_max[j], v);
+      }
+    } else {
+      // The same steps with j = e, in loops that vectorise.
+      double* a = row.data();
+      if (epsilon != nullptr) {
+        const double scale = epsilon[i];
+        for (std::size_t j = 0; j < row.size(); ++j) a[j] = scale * delta[j] * a[j];
+      }
+      m = detail::raise_magnitudes(a, row.size(), column_max.data());
     }
     row_max[i] = m;
   }
@@ -153,18 +185,37 @@ void write_quotient(std::vector<double>& out, std::span<const double> v, std::sp
   for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i] / scale[i];
 }
 
-// max(r_i² + d_i, r_i·max_j r_j) for the row norms r of C.
-std::vector<double> estimates_from_row_norms(std::span<const double> row_norms,
-                                             std::span<const double> diagonal) {
-  double largest = 0.0;
-  for (double r : row_norms) largest = max_ignoring_nan(largest, r);
+// The largest entry, NaN ignored, from 0: the fold of max_ignoring_nan from
+// 0, which never holds a NaN, written as a select.
+double largest_of(std::span<const double> v) {
+  double m = 0.0;
+  for (double e : v) m = raised(m, e);
+  return m;
+}
+
+// max_ignoring_nan(a, b) as a select: b when a < b or a is NaN, else a.
+inline double max_of_either(double a, double b) {
+  return (a < b) | (a != a) ? b : a;
+}
+
+// max(r_i² + d_i, r_i·max_j r_j) for the row norms r of C, into `estimates`;
+// returns whether one is NaN.
+bool write_estimates(std::span<const double> row_norms, std::span<const double> diagonal,
+                     std::span<double> estimates) {
+  const double largest = largest_of(row_norms);
   // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
   // the diagonal entry is r_i² + d_i and every other entry is at most r_i·max_j r_j.
-  std::vector<double> estimates(row_norms.size());
   for (std::size_t i = 0; i < row_norms.size(); ++i) {
     const double r = row_norms[i];
-    estimates[i] = max_ignoring_nan(r * r + diagonal[i], r * largest);
+    estimates[i] = max_of_either(r * r + diagonal[i], r * largest);
   }
+  return std::ranges::any_of(estimates, [](double e) { return e != e; });
+}
+
+std::vector<double> estimates_from_row_norms(std::span<const double> row_norms,
+                                             std::span<const double> diagonal) {
+  std::vector<double> estimates(row_norms.size());
+  write_estimates(row_norms, diagonal, estimates);
   return estimates;
 }
 
@@ -271,26 +322,24 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
+  std::vector<double> norms(n);
   for (std::uint64_t pass = 0; pass < iterations; ++pass) {
     // Column factors from the quadratic estimate and both constraint blocks;
     // row factors from the same, not yet rescaled, constraint blocks.
-    delta = estimates_from_row_norms(row_norms, diagonal);
-    blocks.raise(delta);
-    for (double& m : delta) m = scale_factor(m);
-
-    for (std::size_t j = 0; j < n; ++j) {
-      const double dj = delta[j];
-      scaled.column_scaling[j] *= dj;
-      linear[j] = dj * linear[j];
-      if (!costs.empty()) costs[j] = dj * costs[j];
-      diagonal[j] = dj * dj * diagonal[j];
-      row_norms[j] = dj * row_norms[j];
+    if (write_estimates(row_norms, diagonal, delta)) {
+      blocks.raise(delta);
+      for (double& m : delta) m = scale_factor(m);
+    } else {
+      // No estimate is NaN: each is raised to its column's maximum alone.
+      const std::span<const double> column_max = blocks.column_max;
+      for (std::size_t j = 0; j < n; ++j) delta[j] = scale_factor_of(raised(delta[j], column_max[j]));
     }
+    scale_columns(delta, scaled.column_scaling, linear, costs, diagonal, row_norms);
     blocks.scale(scaled, delta);
 
     // Cost scaling: bring the mean quadratic column norm, or the linear / L1
     // data when larger, to unit size. C scales by √γ so that C·Cᵀ scales by γ.
-    const std::vector<double> norms = estimates_from_row_norms(row_norms, diagonal);
+    write_estimates(row_norms, diagonal, norms);
     double sum = 0.0;
     for (double e : norms) sum += e;
     const double mean = sum / static_cast<double>(std::max<std::size_t>(n, 1));
@@ -298,10 +347,12 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
         max_ignoring_nan(max_ignoring_nan(mean, detail::inf_norm(linear)), detail::inf_norm(costs));
     const double gamma = g <= kSmallestNormal ? 1.0 : std::clamp(1.0 / g, kMinScaleFactor, kMaxScaleFactor);
     const double root_gamma = std::sqrt(gamma);
-    for (double& e : row_norms) e = root_gamma * e;
     root_cost *= root_gamma;
-    for (double& e : diagonal) e = gamma * e;
-    for (double& e : linear) e = gamma * e;
+    for (std::size_t j = 0; j < n; ++j) {
+      row_norms[j] = root_gamma * row_norms[j];
+      diagonal[j] = gamma * diagonal[j];
+      linear[j] = gamma * linear[j];
+    }
     for (double& e : costs) e = gamma * e;
     scaled.cost_scaling *= gamma;
   }

@@ -5,6 +5,7 @@
 // scalar loop it documents would return.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -62,6 +63,35 @@ dot4(const double* a, const double* b, std::size_t len) {
 #endif
   for (; c < len; ++c) s0 += a[c] * b[c];
   return (s0 + s1) + (s2 + s3);
+}
+
+// The largest |a_j| over j < len, from +0 with NaN entries passed over, and
+// every column_max[j] raised to |a_j| the same way (a NaN |a_j| leaves it):
+//   v = |a_j|;  m = v > m ? v : m;  column_max[j] = v > column_max[j] ? v : column_max[j].
+// Alternate entries go to two running maxima. Every |a_j| is +0 or more, so
+// the largest of them does not depend on the order they are taken in.
+inline double raise_magnitudes(const double* a, std::size_t len, double* column_max) {
+  std::size_t j = 0;
+  double m = 0.0;
+#if defined(__GNUC__)
+  using Bits2 = long long __attribute__((vector_size(16)));
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  const Bits2 magnitude = {kMagnitude, kMagnitude};
+  Lanes2 top = {0.0, 0.0};
+  for (; j + 2 <= len; j += 2) {
+    const Lanes2 v = reinterpret_cast<Lanes2>(reinterpret_cast<Bits2>(load2(a + j)) & magnitude);
+    top = v > top ? v : top;
+    const Lanes2 c = load2(column_max + j);
+    store2(column_max + j, v > c ? v : c);
+  }
+  m = top[1] > top[0] ? top[1] : top[0];
+#endif
+  for (; j < len; ++j) {
+    const double v = std::abs(a[j]);
+    m = v > m ? v : m;
+    column_max[j] = v > column_max[j] ? v : column_max[j];
+  }
+  return m;
 }
 
 // out[r] = Σ_j a(r)[j]·b(r)[j] for j < len, r < count: every row summed left
