@@ -15,9 +15,9 @@ constexpr double kRestartGrowth = 2.0;
 // A correction longer than this many residuals is refused (and restarts).
 constexpr double kMaxCorrection = 100.0;
 
-double dot(const double* a, const double* b, std::size_t n) {
-  return detail::dot4(a, b, n);
-}
+// Stretch of the passes below: every vector a pass reads or writes stays in
+// the first-level cache while the sums over it are taken. A multiple of four.
+constexpr std::size_t kStretch = 256;
 
 }  // namespace
 
@@ -32,7 +32,8 @@ AndersonAcceleration::AndersonAcceleration(std::size_t dimension, std::size_t me
       gram_(memory_ * memory_),
       factor_(memory_ * memory_),
       weights_(memory_),
-      correction_(dimension) {}
+      correction_(dimension),
+      sums_(2 * memory_) {}
 
 void AndersonAcceleration::restart() {
   count_ = 0;
@@ -42,23 +43,26 @@ void AndersonAcceleration::restart() {
 
 bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<double> image) {
   const std::size_t n = dimension_;
-  for (std::size_t i = 0; i < n; ++i) residual_[i] = image[i] - point[i];
-  const double norm = std::sqrt(dot(residual_.data(), residual_.data(), n));
+  // g_k = F(u_k) − u_k and ‖g_k‖₂ in one pass.
+  detail::Dot4Sums squares;
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
+    const std::size_t c1 = std::min(n, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; ++i) residual_[i] = image[i] - point[i];
+    squares.add(residual_.data() + c0, residual_.data() + c0, std::min(c1, whole) - std::min(c0, whole));
+  }
+  const double norm =
+      std::sqrt(squares.finish(residual_.data() + whole, residual_.data() + whole, n - whole));
   const bool grew = has_previous_ && !(norm <= kRestartGrowth * previous_norm_);
   bool extrapolated = false;
   if (grew || !std::isfinite(norm)) {
     restart();
   } else if (has_previous_) {
     const std::size_t newest = next_;
-    double* sum = combined_steps_.data() + newest * n;
-    double* dg = residual_steps_.data() + newest * n;
-    for (std::size_t i = 0; i < n; ++i) {
-      dg[i] = residual_[i] - previous_residual_[i];
-      sum[i] = point[i] - previous_point_[i] + dg[i];
-    }
     next_ = (next_ + 1) % memory_;
     count_ = std::min(count_ + 1, memory_);
-    if (solve_weights(count_, newest) && correct(norm, image)) {
+    take_differences(point, newest);
+    if (solve_weights(count_) && correct(norm, image)) {
       extrapolated = true;
     } else {
       restart();
@@ -71,34 +75,72 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
   return extrapolated;
 }
 
+// The newest differences, Δg = g_k − g_{k−1} and Δu + Δg, into slot `newest`,
+// and the inner products the weights need, in one pass over the stored
+// columns: ΔGᵀΔg (the newest column of ΔGᵀΔG) and ΔGᵀg_k. Each inner product
+// is dot4's, its partial sums taken stretch by stretch.
+void AndersonAcceleration::take_differences(std::span<const double> point, std::size_t newest) {
+  const std::size_t n = dimension_;
+  const std::size_t m = count_;
+  const std::size_t stride = memory_;
+  double* sum = combined_steps_.data() + newest * n;
+  double* dg = residual_steps_.data() + newest * n;
+  const double* g = residual_.data();
+  // Per stored column: its inner product with Δg, then with g_k.
+  std::ranges::fill(sums_, detail::Dot4Sums{});
+  detail::Dot4Sums* against_newest = sums_.data();
+  detail::Dot4Sums* against_residual = sums_.data() + memory_;
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
+    const std::size_t c1 = std::min(n, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; ++i) {
+      dg[i] = residual_[i] - previous_residual_[i];
+      sum[i] = point[i] - previous_point_[i] + dg[i];
+    }
+    const std::size_t len = std::min(c1, whole) - std::min(c0, whole);
+    for (std::size_t a = 0; a < m; ++a) {
+      const double* column = residual_steps_.data() + a * n + c0;
+      detail::Dot4Sums::add_together(against_newest[a], dg + c0, column, against_residual[a], column, g + c0,
+                                     len);
+    }
+  }
+  for (std::size_t a = 0; a < m; ++a) {
+    const double* column = residual_steps_.data() + a * n + whole;
+    gram_[a * stride + newest] = gram_[newest * stride + a] =
+        against_newest[a].finish(dg + whole, column, n - whole);
+    weights_[a] = against_residual[a].finish(column, g + whole, n - whole);
+  }
+}
+
 bool AndersonAcceleration::correct(double residual_norm, std::span<double> image) {
   const std::size_t n = dimension_;
-  std::fill(correction_.begin(), correction_.end(), 0.0);
-  for (std::size_t j = 0; j < count_; ++j) {
-    const double w = weights_[j];
-    const double* sum_j = combined_steps_.data() + j * n;
-    for (std::size_t i = 0; i < n; ++i) correction_[i] += w * sum_j[i];
+  // (ΔU + ΔG)·γ, each entry summed over the columns in order, and its
+  // length, in one pass; the image moves only once the length is known.
+  detail::Dot4Sums squares;
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
+    const std::size_t c1 = std::min(n, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; ++i) correction_[i] = 0.0;
+    for (std::size_t j = 0; j < count_; ++j) {
+      const double w = weights_[j];
+      const double* sum_j = combined_steps_.data() + j * n;
+      for (std::size_t i = c0; i < c1; ++i) correction_[i] += w * sum_j[i];
+    }
+    squares.add(correction_.data() + c0, correction_.data() + c0, std::min(c1, whole) - std::min(c0, whole));
   }
-  const double length = std::sqrt(dot(correction_.data(), correction_.data(), n));
+  const double length =
+      std::sqrt(squares.finish(correction_.data() + whole, correction_.data() + whole, n - whole));
   if (!(length <= kMaxCorrection * residual_norm)) return false;
   for (std::size_t i = 0; i < n; ++i) image[i] -= correction_[i];
   return true;
 }
 
-bool AndersonAcceleration::solve_weights(std::size_t m, std::size_t newest) {
-  const std::size_t n = dimension_;
+bool AndersonAcceleration::solve_weights(std::size_t m) {
   const std::size_t stride = memory_;
   // The columns are used in slot order: the order does not change γ's
-  // combination. Only the newest column of ΔGᵀΔG is new.
-  const double* dg_new = residual_steps_.data() + newest * n;
-  for (std::size_t a = 0; a < m; ++a) {
-    gram_[a * stride + newest] = gram_[newest * stride + a] = dot(dg_new, residual_steps_.data() + a * n, n);
-  }
+  // combination. take_differences formed the newest column of ΔGᵀΔG and ΔGᵀg.
   double trace = 0.0;
-  for (std::size_t a = 0; a < m; ++a) {
-    weights_[a] = dot(residual_steps_.data() + a * n, residual_.data(), n);
-    trace += gram_[a * stride + a];
-  }
+  for (std::size_t a = 0; a < m; ++a) trace += gram_[a * stride + a];
   const double shift = kRegularization * trace;
   if (!(trace > 0.0) || !std::isfinite(trace)) return false;
   // Cholesky of the lower triangle in place, then the two triangular solves.

@@ -23,6 +23,8 @@
 #include <span>
 #include <vector>
 
+#include "detail/simd.hpp"
+
 namespace morva {
 
 class AndersonAcceleration {
@@ -41,9 +43,12 @@ class AndersonAcceleration {
   std::size_t dimension() const { return dimension_; }
 
  private:
-  // γ from the stored differences and g_k, the column `newest` just
-  // written; false when the system is singular or its solution not finite.
-  bool solve_weights(std::size_t count, std::size_t newest);
+  // Writes Δg and Δu + Δg into slot `newest` from u_k and g_k (residual_),
+  // with the newest column of ΔGᵀΔG and ΔGᵀg_k.
+  void take_differences(std::span<const double> point, std::size_t newest);
+  // γ from ΔGᵀΔG and ΔGᵀg_k over the first `count` slots; false when the
+  // system is singular or its solution not finite.
+  bool solve_weights(std::size_t count);
   // image −= (ΔU + ΔG)·γ unless that correction is longer than
   // kMaxCorrection residuals; whether it was applied.
   bool correct(double residual_norm, std::span<double> image);
@@ -63,6 +68,7 @@ class AndersonAcceleration {
   std::vector<double> factor_;             // its regularised Cholesky factor (lower)
   std::vector<double> weights_;            // ΔGᵀg_k, then γ
   std::vector<double> correction_;         // (ΔU + ΔG)·γ
+  std::vector<detail::Dot4Sums> sums_;     // take_differences' partial sums, two per slot
 };
 
 }  // namespace morva

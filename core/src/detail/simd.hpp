@@ -32,7 +32,80 @@ inline void store2(double* p, Lanes2 v) {
 //         partial sum accumulated in increasing c,
 //   s_0 then takes the remaining len mod 4 terms in increasing c,
 //   result = (s_0 + s_1) + (s_2 + s_3).
-// The lanes of two vectors hold (s_0, s_1) and (s_2, s_3).
+// The lanes of two vectors hold (s_0, s_1) and (s_2, s_3). The sums may be
+// taken over consecutive stretches (add, each a multiple of four long, in
+// increasing c) and finished with the remainder: a pass that writes a
+// vector can sum it while it is still in cache, with dot4's value.
+struct Dot4Sums {
+#if defined(__GNUC__)
+  Lanes2 low = {0.0, 0.0};
+  Lanes2 high = {0.0, 0.0};
+#else
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+#endif
+
+  // The terms c < len of a stretch; len is a multiple of four.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  void
+  add(const double* a, const double* b, std::size_t len) {
+    for (std::size_t c = 0; c + 4 <= len; c += 4) {
+#if defined(__GNUC__)
+      low += load2(a + c) * load2(b + c);
+      high += load2(a + c + 2) * load2(b + c + 2);
+#else
+      s0 += a[c] * b[c];
+      s1 += a[c + 1] * b[c + 1];
+      s2 += a[c + 2] * b[c + 2];
+      s3 += a[c + 3] * b[c + 3];
+#endif
+    }
+  }
+  // first.add(a, b, len) and second.add(c, d, len) in one loop, so that
+  // their chains of additions overlap.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  static void
+  add_together(Dot4Sums& first, const double* a, const double* b, Dot4Sums& second, const double* c,
+               const double* d, std::size_t len) {
+#if defined(__GNUC__)
+    Lanes2 low1 = first.low, high1 = first.high, low2 = second.low, high2 = second.high;
+    for (std::size_t e = 0; e + 4 <= len; e += 4) {
+      low1 += load2(a + e) * load2(b + e);
+      high1 += load2(a + e + 2) * load2(b + e + 2);
+      low2 += load2(c + e) * load2(d + e);
+      high2 += load2(c + e + 2) * load2(d + e + 2);
+    }
+    first.low = low1;
+    first.high = high1;
+    second.low = low2;
+    second.high = high2;
+#else
+    first.add(a, b, len);
+    second.add(c, d, len);
+#endif
+  }
+  // The remaining len < 4 terms, and the sum.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
+  double
+  finish(const double* a, const double* b, std::size_t len) const {
+#if defined(__GNUC__)
+    double s0 = low[0];
+    const double s1 = low[1];
+    const double s2 = high[0];
+    const double s3 = high[1];
+#else
+    double s0 = this->s0;
+#endif
+    for (std::size_t c = 0; c < len; ++c) s0 += a[c] * b[c];
+    return (s0 + s1) + (s2 + s3);
+  }
+};
+
 // Always inlined: it runs once per row inside the passes over V, where a
 // call per row costs as much as the short sum itself.
 #if defined(__GNUC__)
@@ -40,29 +113,10 @@ inline void store2(double* p, Lanes2 v) {
 #endif
 inline double
 dot4(const double* a, const double* b, std::size_t len) {
-  std::size_t c = 0;
-#if defined(__GNUC__)
-  Lanes2 low = {0.0, 0.0};
-  Lanes2 high = {0.0, 0.0};
-  for (; c + 4 <= len; c += 4) {
-    low += load2(a + c) * load2(b + c);
-    high += load2(a + c + 2) * load2(b + c + 2);
-  }
-  double s0 = low[0];
-  const double s1 = low[1];
-  const double s2 = high[0];
-  const double s3 = high[1];
-#else
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  for (; c + 4 <= len; c += 4) {
-    s0 += a[c] * b[c];
-    s1 += a[c + 1] * b[c + 1];
-    s2 += a[c + 2] * b[c + 2];
-    s3 += a[c + 3] * b[c + 3];
-  }
-#endif
-  for (; c < len; ++c) s0 += a[c] * b[c];
-  return (s0 + s1) + (s2 + s3);
+  Dot4Sums sums;
+  const std::size_t whole = len / 4 * 4;
+  sums.add(a, b, whole);
+  return sums.finish(a + whole, b + whole, len - whole);
 }
 
 // The largest |a_j| over j < len, from +0 with NaN entries passed over, and
