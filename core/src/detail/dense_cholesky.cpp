@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
 #include "simd.hpp"
 
@@ -63,6 +62,22 @@ void accumulate_tile(const double* rows, std::size_t stride, const double* g, st
     for (std::size_t b = 0; b < kTile; ++b) block[(a0 + a) * width + b0 + b] = acc[a][b];
   }
 #endif
+}
+
+// accumulate_tile for a tile that reaches past the last column: only its
+// entries (a, b) with a, b < width, each the same sum in the same order.
+void accumulate_edge_tile(const double* rows, std::size_t width, const double* g, std::size_t i0,
+                          std::size_t i1, std::size_t a0, std::size_t b0, std::size_t block_width,
+                          double* block) {
+  const std::size_t a1 = std::min(a0 + kTile, width);
+  const std::size_t b1 = std::min(b0 + kTile, width);
+  for (std::size_t a = a0; a < a1; ++a) {
+    for (std::size_t b = b0; b < b1; ++b) {
+      double acc = block[a * block_width + b];
+      for (std::size_t i = i0; i < i1; ++i) acc += (rows[i * width + a] * g[i]) * rows[i * width + b];
+      block[a * block_width + b] = acc;
+    }
+  }
 }
 
 }  // namespace
@@ -191,30 +206,23 @@ void lower_times(const double* lower, std::size_t k, double* w) {
   for (std::size_t l = k; l-- > 0;) w[l] = dot4(lower + l * k, w, l + 1);
 }
 
-// Register tiles over row chunks that stay in the first-level cache.
+// Register tiles over row chunks that stay in the first-level cache. The
+// rows are read where they are: a tile past the last column takes its
+// entries within the columns alone.
 std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t width, const double* g,
                                std::size_t& padded) {
   padded = (width + kTile - 1) / kTile * kTile;
-  // Rows padded with zeros to a whole number of tiles; only the padding is
-  // written besides the copy.
-  std::unique_ptr<double[]> packed;
-  const double* source = rows;
-  if (padded > width) {
-    packed = std::make_unique_for_overwrite<double[]>(n * padded);
-    for (std::size_t i = 0; i < n; ++i) {
-      double* row = packed.get() + i * padded;
-      std::copy(rows + i * width, rows + (i + 1) * width, row);
-      std::fill(row + width, row + padded, 0.0);
-    }
-    source = packed.get();
-  }
   std::vector<double> block(padded * padded, 0.0);
   const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (padded * sizeof(double)));
   for (std::size_t i0 = 0; i0 < n; i0 += chunk) {
     const std::size_t i1 = std::min(n, i0 + chunk);
     for (std::size_t a0 = 0; a0 < padded; a0 += kTile) {
       for (std::size_t b0 = 0; b0 <= a0; b0 += kTile) {
-        accumulate_tile(source, padded, g, i0, i1, a0, b0, padded, block.data());
+        if (a0 + kTile <= width) {
+          accumulate_tile(rows, width, g, i0, i1, a0, b0, padded, block.data());
+        } else {
+          accumulate_edge_tile(rows, width, g, i0, i1, a0, b0, padded, block.data());
+        }
       }
     }
   }
