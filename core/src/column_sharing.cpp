@@ -16,6 +16,9 @@ inline std::uint64_t mix(std::uint64_t h, double v) {
   return (h ^ (std::bit_cast<std::uint64_t>(v) & kMagnitude)) * kMultiplier;
 }
 
+// Rows of F a sweep compares pair by pair before moving on: 32 rows of 100
+// factors stay in the first-level cache.
+constexpr std::size_t kSweptRows = 32;
 // A constraint row with more than n / kSweptRowDivisor nonzeros that may
 // repeat a column of F is compared in the sweep over F's rows: read down
 // the column, each of its entries would cost a cache line of F.
@@ -23,7 +26,6 @@ constexpr std::size_t kSweptRowDivisor = 8;
 // Nonzeros a column of F may hold past its share of n / kDenseColumnDivisor
 // among the rows read so far before its entries stop being collected.
 constexpr std::size_t kCollectSlack = 64;
-constexpr std::size_t kDoublesPerLine = 8;  // a 64-byte cache line
 // Rows of F are far apart in memory, and a comparison reads a few lines of
 // each: the lines of the row this many reads ahead are asked for first.
 constexpr std::size_t kPrefetchDistance = 8;
@@ -73,32 +75,46 @@ class PairComparison {
   }
 
   // Pairs of F's columns (`factor_pairs`) and constraint rows against F's
-  // columns (`row_pairs`) in one sweep over the rows of F, not down its
-  // columns.
+  // columns (`row_pairs`), over blocks of F's rows that stay in the
+  // first-level cache, each pair down its two columns there.
+  //
+  // compare() taken over a pair's entries in row order yields +1 exactly
+  // when every compared a equals b, else −1 exactly when every compared a
+  // equals −b, else 0: the first nonzero b fixes the sign that every later
+  // entry must keep, and a zero b only admits a zero a. Both conditions are
+  // conjunctions over the entries, so they are taken without branches and in
+  // any order. A constraint row compares its nonzero entries alone.
   void sweep(std::span<const std::pair<std::size_t, std::size_t>> pairs,
              std::span<const std::size_t> factor_pairs, std::span<const std::size_t> row_pairs) {
     const std::size_t n = factors_.rows();
     const std::size_t k = factors_.cols();
     if (factor_pairs.empty() && row_pairs.empty()) return;
-    std::vector<std::size_t> lines;  // first column of each cache line a row's comparisons read
+    const double* f = factors_.data().data();
+    std::vector<char> plus(sign_.size(), 1), minus(sign_.size(), 1);
+    const auto compare_block = [&](std::size_t q, const double* a, std::size_t a_stride, bool row,
+                                   std::size_t i0, std::size_t i1) {
+      if (!plus[q] && !minus[q]) return;
+      const double* b = f + pairs[q].second;
+      bool same = true, opposite = true;
+      for (std::size_t i = i0; i < i1; ++i) {
+        const double ai = a[i * a_stride];
+        const double bi = b[i * k];
+        const bool skipped = row && ai == 0.0;
+        same &= skipped | (ai == bi);
+        opposite &= skipped | (ai == -bi);
+      }
+      plus[q] &= same;
+      minus[q] &= opposite;
+    };
+    for (std::size_t i0 = 0; i0 < n; i0 += kSweptRows) {
+      const std::size_t i1 = std::min(n, i0 + kSweptRows);
+      for (std::size_t q : factor_pairs) compare_block(q, f + pairs[q].first, k, false, i0, i1);
+      for (std::size_t q : row_pairs) compare_block(q, rows_[pairs[q].first - k], 1, true, i0, i1);
+    }
     for (const auto list : {factor_pairs, row_pairs}) {
       for (std::size_t q : list) {
-        for (const std::size_t column : {pairs[q].first, pairs[q].second}) {
-          if (column < k) lines.push_back(column / kDoublesPerLine * kDoublesPerLine);
-        }
-      }
-    }
-    std::ranges::sort(lines);
-    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-    for (std::size_t i = 0; i < n; ++i) {
-      const double* f = factors_.row(i).data();
-      if (i + kPrefetchDistance < n) {
-        for (std::size_t column : lines) __builtin_prefetch(f + kPrefetchDistance * k + column);
-      }
-      for (std::size_t q : factor_pairs) compare(q, f[pairs[q].first], f[pairs[q].second]);
-      for (std::size_t q : row_pairs) {
-        const double a = rows_[pairs[q].first - k][i];
-        if (a != 0.0) compare(q, a, f[pairs[q].second]);
+        same_[q] = plus[q] || minus[q];
+        sign_[q] = plus[q] ? 1.0 : -1.0;
       }
     }
   }

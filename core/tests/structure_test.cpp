@@ -357,6 +357,50 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
   }
 }
 
+// A dense constraint row is matched against F's columns over blocks of F's
+// rows: a row that repeats a column up to sign shares it; one with the
+// column's magnitudes (so its fingerprint) but a sign flipped, or one entry
+// changed, past the first block, does not.
+TEST(RepeatedColumns, DenseRowsShareOnlyExactRepeats) {
+  constexpr std::size_t n = 80;
+  constexpr std::size_t k = 3;
+  std::vector<double> f(n * k);
+  for (std::size_t i = 0; i < n; ++i) {
+    f[i * k] = 1.0;
+    f[i * k + 1] = 0.25 + static_cast<double>(i % 7);
+    f[i * k + 2] = i % 5 == 0 ? 0.0 : -0.5 * static_cast<double>(i % 3 + 1);
+  }
+  const Matrix factors = Matrix::create(n, k, f).value();
+  const auto column = [&](std::size_t l, double sign) {
+    std::vector<double> row(n);
+    for (std::size_t i = 0; i < n; ++i) row[i] = sign * f[i * k + l];
+    return row;
+  };
+  struct Case {
+    const char* name;
+    std::vector<double> row;
+    bool shared;
+  };
+  std::vector<Case> cases{{"same", column(1, 1.0), true},
+                          {"negated", column(2, -1.0), true},
+                          {"zero column", std::vector<double>(n, 0.0), false}};
+  std::vector<double> flipped = column(1, 1.0);
+  flipped[71] = -flipped[71];
+  cases.push_back({"one sign flipped", flipped, false});
+  std::vector<double> changed = column(2, -1.0);
+  changed[64] = 0.0;
+  cases.push_back({"one entry zeroed", changed, false});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<const double*> rows{c.row.data()};
+    const ReducedColumns v = ReducedColumns::of_data(factors, rows);
+    EXPECT_EQ(v.stored(), c.shared ? k : k + 1);
+    // Shared or not, V reads the row back as it is.
+    const Matrix u = v.materialize(1.0);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(u(i, k), c.row[i]) << i;
+  }
+}
+
 // The stored columns name the nonzeros of each constraint row they keep
 // compressed (an industry row of at most n/4 members); equilibrating and
 // checking a point through those names gives, bit for bit, what reading the
