@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "detail/simd.hpp"
+
 namespace morva {
 namespace {
 
@@ -161,18 +163,22 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
   return std::move(comparison).signs();
 }
 
-// visit(i) for each nonzero v[i], in increasing i. Runs of zeros (most of
-// an indicator row) are passed over four entries at a time, with no branch
-// on each entry.
+// visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
+// zeros (most of an indicator row) are passed over eight entries at a time,
+// with one branch for the eight.
 template <class Visit>
 void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    if (((v[i] != 0.0) | (v[i + 1] != 0.0) | (v[i + 2] != 0.0) | (v[i + 3] != 0.0)) == 0) continue;
-    for (std::size_t j = i; j < i + 4; ++j) {
+#if defined(__GNUC__)
+  for (; i + 8 <= n; i += 8) {
+    const auto any = (detail::load2(v + i) != 0.0) | (detail::load2(v + i + 2) != 0.0) |
+                     (detail::load2(v + i + 4) != 0.0) | (detail::load2(v + i + 6) != 0.0);
+    if ((any[0] | any[1]) == 0) continue;
+    for (std::size_t j = i; j < i + 8; ++j) {
       if (v[j] != 0.0) visit(j);
     }
   }
+#endif
   for (; i < n; ++i) {
     if (v[i] != 0.0) visit(i);
   }
@@ -209,33 +215,47 @@ class EntryCollector {
 // One constraint row's nonzero count, Σ (v − v), fingerprint and, when
 // they are few, entries. Along the row the count and Σ (v − v) are exact in
 // any order (a count of whole numbers; zeros, or NaN once an entry is not
-// finite), so four of each run side by side rather than as one chain of
+// finite), so several of each run side by side rather than as one chain of
 // additions; the fingerprint takes the entries in order. The positions of
 // the first nonzeros go to `positions` (limit + 1 slots; any past the limit
 // write over the last), kept as the entries when the row has few.
 void profile_row(const double* row, std::size_t n, double& nonzeros, double& not_finite,
                  std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
-  double count[4] = {0.0, 0.0, 0.0, 0.0};
-  double residue[4] = {0.0, 0.0, 0.0, 0.0};
+  double count = 0.0;
+  double residue = 0.0;
+  std::size_t i = 0;
+#if defined(__GNUC__)
+  // Eight sums of each side by side, two lanes apiece.
+  using Bits2 = long long __attribute__((vector_size(16)));
+  const detail::Lanes2 one = {1.0, 1.0};
+  detail::Lanes2 counts[4] = {}, residues[4] = {};
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t q = 0; q < 4; ++q) {
+      const detail::Lanes2 v = detail::load2(row + i + 2 * q);
+      counts[q] += reinterpret_cast<detail::Lanes2>(reinterpret_cast<Bits2>(one) & (v != 0.0));
+      residues[q] += v - v;
+    }
+  }
+  for (std::size_t q = 0; q < 4; ++q) {
+    count += counts[q][0] + counts[q][1];
+    residue += residues[q][0] + residues[q][1];
+  }
+#endif
+  for (; i < n; ++i) {
+    count += row[i] != 0.0 ? 1.0 : 0.0;
+    residue += row[i] - row[i];
+  }
+  nonzeros = count;
+  not_finite = residue;
+  // The fingerprint and the positions take the nonzeros in order; runs of
+  // zeros (most of an indicator row) cost no work per entry.
   std::uint64_t print = 0;
   std::size_t found = 0;
-  const auto take = [&](std::size_t lane, std::size_t i) {
-    const double v = row[i];
-    count[lane] += v != 0.0 ? 1.0 : 0.0;
-    residue[lane] += v - v;
-    if (v != 0.0) {
-      print = mix(print ^ i, v);
-      positions[std::min(found++, limit)] = static_cast<std::uint32_t>(i);
-    }
-  };
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (std::size_t lane = 0; lane < 4; ++lane) take(lane, i + lane);
-  }
-  for (; i < n; ++i) take(0, i);
-  nonzeros = (count[0] + count[1]) + (count[2] + count[3]);
-  not_finite = (residue[0] + residue[1]) + (residue[2] + residue[3]);
+  for_each_nonzero(row, n, [&](std::size_t j) {
+    print = mix(print ^ j, row[j]);
+    positions[std::min(found++, limit)] = static_cast<std::uint32_t>(j);
+  });
   fingerprint = print;
   if (found > limit) return;
   entries.rows.assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(found));
