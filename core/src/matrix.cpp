@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
 #include "detail/vector_ops.hpp"
 #include "matrix_products.hpp"
 #include "morva/format.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace morva {
 namespace {
@@ -30,6 +35,23 @@ using detail::all_finite;
 using detail::finite_non_negative;
 
 }  // namespace
+
+std::vector<double> large_storage(std::size_t capacity) {
+  std::vector<double> values;
+  values.reserve(capacity);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Only whole huge pages inside the block can be backed by them; below a
+  // few of them the advice buys little.
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (capacity * sizeof(double) >= 2 * kHugePage) {
+    const auto first = reinterpret_cast<std::uintptr_t>(values.data());
+    const std::uintptr_t begin = (first + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t end = (first + capacity * sizeof(double)) & ~(kHugePage - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+#endif
+  return values;
+}
 
 // ---------------------------------------------------------------- errors
 

@@ -270,7 +270,7 @@ PortfolioResult PortfolioProblem::with_tracking_benchmark(std::vector<double> be
 RowsBuilder RowsBuilder::behind(const Matrix& storage, std::size_t room) {
   RowsBuilder rows;
   rows.behind_storage = true;
-  rows.data.reserve(storage.data().size() + room);
+  rows.data = large_storage(storage.data().size() + room);
   rows.data.assign(storage.data().begin(), storage.data().end());
   return rows;
 }
@@ -281,8 +281,7 @@ std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
   const std::size_t rows = block.rows() + count;
   // Behind an empty storage the new rows are the storage itself.
   if (!behind_storage && storage.rows() > 0) {
-    std::vector<double> joined;
-    joined.reserve(storage.data().size() + data.size());
+    std::vector<double> joined = large_storage(storage.data().size() + data.size());
     joined.assign(storage.data().begin(), storage.data().end());
     joined.insert(joined.end(), data.begin(), data.end());
     data = std::move(joined);

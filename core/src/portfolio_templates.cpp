@@ -143,7 +143,7 @@ PortfolioResult PortfolioProblem::with_style_bounds(Matrix style_matrix, std::ve
   if (any_nan(style_upper)) return problem_failure(ProblemError::non_finite("style upper"));
 
   RowsBuilder equality_rows, inequality_rows;
-  inequality_rows.data.reserve(2 * styles * n);
+  inequality_rows.data = large_storage(2 * styles * n);
   for (std::size_t r = 0; r < styles; ++r) {
     const double lower = style_lower[r];
     const double upper = style_upper[r];

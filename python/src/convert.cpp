@@ -46,7 +46,9 @@ PyArrayObject* float64_array(const ModuleState& state, PyObject* object, int ndi
 // into storage that no pass has written before.
 std::vector<double> contiguous_values(PyArrayObject* array, npy_intp count) {
   const auto* first = static_cast<const double*>(PyArray_DATA(array));
-  return std::vector<double>(first, first + count);
+  std::vector<double> values = large_storage(static_cast<std::size_t>(count));
+  values.insert(values.end(), first, first + count);
+  return values;
 }
 
 bool contiguous(PyArrayObject* array) {
@@ -138,6 +140,7 @@ bool convert(kind::Matrix, const ModuleState& state, PyObject* object, const Par
     const npy_intp row_stride = PyArray_STRIDE(array, 0);
     const npy_intp col_stride = PyArray_STRIDE(array, 1);
     const char* base = static_cast<const char*>(PyArray_DATA(array));
+    data = large_storage(static_cast<std::size_t>(rows * cols));
     data.resize(static_cast<std::size_t>(rows * cols));
     for (npy_intp i = 0; i < rows; ++i) {
       for (npy_intp j = 0; j < cols; ++j) {

@@ -57,6 +57,12 @@ struct ProblemError {
   bool operator==(const ProblemError&) const = default;
 };
 
+// An empty vector with room for `capacity` doubles, for the values of a
+// large matrix. Where the system backs memory with huge pages on request
+// (Linux), a block of several megabytes asks for them before its first
+// write, so that writing it faults in a few pages instead of thousands.
+std::vector<double> large_storage(std::size_t capacity);
+
 // Row-major dense matrix. Invariant: rows·cols fits in 64 bits and data holds
 // exactly rows·cols values; row i is data[i·cols, (i+1)·cols).
 //
