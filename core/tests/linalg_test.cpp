@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "covariance_columns.hpp"
+#include "detail/dense_cholesky.hpp"
 #include "stored_columns.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
@@ -309,6 +310,31 @@ TEST(FactorizedSystem, WithoutLowRankIsDiagonalScaling) {
     for (std::size_t i = 0; i < r.size(); ++i) {
       const double g = problem.quadratic.diagonal[i] + 1e-6 + 0.25 + (l1 ? 0.25 : 0.0);
       EXPECT_NEAR(x[i], r[i] / g, 1e-15 * std::abs(r[i] / g));
+    }
+  }
+}
+
+// The tiled Gram product against the plain sum of each entry, in the same
+// order, over widths that end inside a tile and row counts that end inside
+// a chunk: every entry of the lower triangle equal bit for bit.
+TEST(DenseGram, TilesSumEachEntryAsThePlainLoop) {
+  for (const std::size_t width : {1, 2, 3, 4, 5, 7, 8, 13, 51}) {
+    const std::size_t n = 700;
+    std::vector<double> rows(n * width), g(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      g[i] = 0.5 + static_cast<double>(i % 11) / 7.0;
+      for (std::size_t a = 0; a < width; ++a)
+        rows[i * width + a] = std::sin(static_cast<double>(3 * i + 5 * a + 1));
+    }
+    std::size_t padded = 0;
+    const std::vector<double> block = detail::dense_gram(rows.data(), n, width, g.data(), padded);
+    ASSERT_GE(padded, width);
+    for (std::size_t a = 0; a < width; ++a) {
+      for (std::size_t b = 0; b <= a; ++b) {
+        double want = 0.0;
+        for (std::size_t i = 0; i < n; ++i) want += (rows[i * width + a] * g[i]) * rows[i * width + b];
+        EXPECT_EQ(block[a * padded + b], want) << "width " << width << " entry " << a << ", " << b;
+      }
     }
   }
 }
