@@ -13,6 +13,7 @@
 
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
+#include "detail/simd.hpp"
 #include "stored_columns.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
@@ -335,6 +336,31 @@ TEST(DenseGram, TilesSumEachEntryAsThePlainLoop) {
         for (std::size_t i = 0; i < n; ++i) want += (rows[i * width + a] * g[i]) * rows[i * width + b];
         EXPECT_EQ(block[a * padded + b], want) << "width " << width << " entry " << a << ", " << b;
       }
+    }
+  }
+}
+
+// The factor taken four entries at a time is the one taken entry by entry,
+// each entry dot4's sum, bit for bit, across sizes around multiples of four.
+TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
+  for (const std::size_t h : {1, 3, 4, 5, 8, 9, 30, 67}) {
+    std::vector<double> a(h * h);
+    for (std::size_t i = 0; i < h; ++i) {
+      for (std::size_t j = 0; j <= i; ++j)
+        a[i * h + j] = a[j * h + i] = std::cos(static_cast<double>(i + 2 * j));
+      a[i * h + i] += static_cast<double>(h);
+    }
+    std::vector<double> got(h * h, 0.0), want(h * h, 0.0);
+    ASSERT_TRUE(detail::cholesky_lower(a.data(), h, 0.0, got.data()));
+    for (std::size_t j = 0; j < h; ++j) {
+      for (std::size_t c = 0; c <= j; ++c) {
+        const double v = a[j * h + c] - detail::dot4(&want[j * h], &want[c * h], c);
+        want[j * h + c] = c < j ? v / want[c * h + c] : std::sqrt(v);
+      }
+    }
+    for (std::size_t j = 0; j < h; ++j) {
+      for (std::size_t c = 0; c <= j; ++c)
+        EXPECT_EQ(got[j * h + c], want[j * h + c]) << h << ": " << j << ", " << c;
     }
   }
 }

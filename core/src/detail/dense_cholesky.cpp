@@ -114,6 +114,35 @@ const std::array<TileKernel, kTile>& tile_kernels() {
   return kernels;
 }
 
+// sums[q].add(x, rows + q·stride, len) for q < 4 (len a multiple of four),
+// the four in one loop so that their chains of additions overlap.
+void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
+#if defined(__GNUC__)
+  const double* r0 = rows;
+  const double* r1 = rows + stride;
+  const double* r2 = rows + 2 * stride;
+  const double* r3 = rows + 3 * stride;
+  Lanes2 l0 = sums[0].low, h0 = sums[0].high, l1 = sums[1].low, h1 = sums[1].high;
+  Lanes2 l2 = sums[2].low, h2 = sums[2].high, l3 = sums[3].low, h3 = sums[3].high;
+  for (std::size_t e = 0; e + 4 <= len; e += 4) {
+    const Lanes2 xl = load2(x + e);
+    const Lanes2 xh = load2(x + e + 2);
+    l0 += xl * load2(r0 + e);
+    h0 += xh * load2(r0 + e + 2);
+    l1 += xl * load2(r1 + e);
+    h1 += xh * load2(r1 + e + 2);
+    l2 += xl * load2(r2 + e);
+    h2 += xh * load2(r2 + e + 2);
+    l3 += xl * load2(r3 + e);
+    h3 += xh * load2(r3 + e + 2);
+  }
+  sums[0].low = l0, sums[0].high = h0, sums[1].low = l1, sums[1].high = h1;
+  sums[2].low = l2, sums[2].high = h2, sums[3].low = l3, sums[3].high = h3;
+#else
+  for (std::size_t q = 0; q < 4; ++q) sums[q].add(x, rows + q * stride, len);
+#endif
+}
+
 // The tile where the columns end inside both its rows and its columns: each
 // entry (a, b) with a, b < width, summed on its own in increasing i.
 void accumulate_corner_tile(const double* rows, std::size_t width, const double* g, std::size_t i0,
@@ -165,7 +194,22 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
   for (std::size_t j = 0; j < h; ++j) {
     double* row_j = factor + j * h;
-    for (std::size_t c = 0; c <= j; ++c) {
+    std::size_t c0 = 0;
+    // Four entries below the diagonal at a time: for c in [c0, c0 + 4), c0 a
+    // multiple of four, dot4(row_j, row_c, c) takes its four partial sums
+    // over [0, c0) and then its last c − c0 terms, which need row_j's entries
+    // from c0 on, written in turn. The four leading stretches run side by side.
+    for (; c0 + 4 <= j; c0 += 4) {
+      Dot4Sums sums[4];
+      add_four(row_j, factor + c0 * h, h, c0, sums);
+      for (std::size_t q = 0; q < 4; ++q) {
+        const std::size_t c = c0 + q;
+        const double* row_c = factor + c * h;
+        const double s = sums[q].finish(row_j + c0, row_c + c0, q);
+        row_j[c] = (a[j * h + c] - s) / row_c[c];
+      }
+    }
+    for (std::size_t c = c0; c <= j; ++c) {
       const double* row_c = factor + c * h;
       const double s = dot4(row_j, row_c, c);
       if (c < j) {
