@@ -136,23 +136,48 @@ struct ActiveSystem {
 // side against S, which magnifies S's error by about 1/δ in A·x.
 // `data` is the problem's V (of_data), whose stored columns and row
 // positions (`supports`) the system's columns are built from.
-std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem, const ReducedColumns& data,
-                                                   std::span<const std::size_t> kept,
-                                                   std::span<const double* const> rows, const Learnt& learnt,
-                                                   std::vector<double> diagonal, double delta) {
+std::expected<std::shared_ptr<const ReducedColumns>, SolverError> stiff_columns(
+    const QpProblem& problem, const ReducedColumns& data, std::span<const std::size_t> kept,
+    std::span<const double* const> rows, const Learnt& learnt, double delta) {
   auto columns = data.scaled_selection(problem.quadratic, kept, rows, 1.0 / std::sqrt(delta), learnt.supports,
                                        learnt.lower_factor());
   if (!columns) return std::unexpected(columns.error());
-  return SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
-                           1.0);
+  return std::make_shared<const ReducedColumns>(std::move(*columns));
 }
+
+// The two selections of the rows a pass keeps, as the previous pass of the
+// same polish built them. Both are functions of the kept rows alone (δ, Ω's
+// factor and the data being the polish's), so a pass that keeps the same
+// rows (the passes differ mostly in their pins) takes them as they are.
+struct Selections {
+  std::vector<std::size_t> kept;
+  std::optional<ReducedColumns> rows;
+  std::shared_ptr<const ReducedColumns> stiff;
+
+  // The selections of `wanted`: the stored ones when they are of the same
+  // rows, else built and stored. False on a failure of either.
+  bool select(const QpProblem& problem, const ReducedColumns& data, const Learnt& learnt,
+              std::span<const std::size_t> wanted, std::span<const double* const> constraint, double delta) {
+    if (rows && std::ranges::equal(kept, wanted)) return true;
+    rows.reset();
+    auto selected = data.select(problem.quadratic, wanted, constraint, learnt.lower_factor());
+    if (!selected) return false;
+    auto scaled = stiff_columns(problem, data, wanted, constraint, learnt, delta);
+    if (!scaled) return false;
+    kept.assign(wanted.begin(), wanted.end());
+    rows = std::move(*selected);
+    stiff = std::move(*scaled);
+    return true;
+  }
+};
 
 // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
 //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
 std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
-                                          const Learnt& learnt, const ActiveSet& active,
-                                          const StackedRows& rows, double delta, bool has_sides) {
+                                          const Learnt& learnt, Selections& selections,
+                                          const ActiveSet& active, const StackedRows& rows, double delta,
+                                          bool has_sides) {
   const std::size_t n = problem.n();
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
@@ -163,13 +188,11 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   std::vector<std::size_t> kept(rows.count());
   for (std::size_t r = 0; r < rows.m_eq; ++r) kept[r] = r;
   for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
-  auto columns = data.select(problem.quadratic, kept, constraint, learnt.lower_factor());
-  if (!columns) return std::nullopt;
-  auto system = stiff_system(problem, data, kept, constraint, learnt, std::move(diagonal), delta);
+  if (!selections.select(problem, data, learnt, kept, constraint, delta)) return std::nullopt;
+  auto system = SmwSystem::factor(std::move(diagonal), selections.stiff, 1.0);
   if (!system) return std::nullopt;
 
-  ActiveSystem out{
-      std::move(*columns), std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
+  ActiveSystem out{*selections.rows, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
   for (std::size_t i = 0; i < n; ++i) {
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     out.rhs[i] = -(problem.linear[i] + force);
@@ -270,8 +293,8 @@ void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active,
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
 std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
-                                         const Learnt& learnt, const ActiveSet& active,
-                                         const SolverSettings& settings) {
+                                         const Learnt& learnt, Selections& selections,
+                                         const ActiveSet& active, const SolverSettings& settings) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -281,7 +304,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
   const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
-  const auto system = active_system(problem, data, learnt, active, rows, delta, has_sides);
+  const auto system = active_system(problem, data, learnt, selections, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
   RegularizedSolution solution = solve_regularized(problem, system->system, system->rows, active, system->rhs,
@@ -431,9 +454,10 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
                           kRoundingGap * std::max(1.0, std::abs(problem.objective(x, products.px)))};
 
   std::optional<Polished> accepted;
+  Selections selections;
   ActiveSet active = identify_active_set(problem, x, duals);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, active, settings);
+    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, selections, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
     align_anchor_sides(problem, next);
@@ -493,9 +517,10 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   // NaN there can never be beaten.
   double best = worst_residual(residuals);
 
+  Selections selections;
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, active, settings);
+    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, selections, active, settings);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active);
     if (improves_on(problem, data, *candidate, best, settings)) {
