@@ -60,7 +60,10 @@ ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> 
 // its L1 subgradient σ·c enters the system (0 when the bound is the anchor).
 void align_anchor_sides(const QpProblem& problem, ActiveSet& active);
 
-ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current);
+// `row_images`, when given, holds the candidate's A_in·x (each row's sum as
+// a left-to-right dot product gives it), read instead of the rows.
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current,
+                            std::span<const double> row_images = {});
 
 // How far a point stands from optimality, for the adaptive guard: its KKT
 // residuals and its duality gap, an upper bound on f(x) − f*.

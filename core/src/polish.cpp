@@ -9,6 +9,7 @@
 #include "active_set.hpp"
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
+#include "factor_products.hpp"
 #include "solver_internal.hpp"
 #include "stored_products.hpp"
 
@@ -289,12 +290,49 @@ void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active,
   }
 }
 
+// A candidate's products for its KKT check, with iterate_products' bits:
+// Fᵀx and every row's A·x from one stream over the problem's V, then the
+// rows of P·x through F as FactorQuad::apply takes them. V's sums take the
+// rows in increasing order, as F's transposed product and each row's dot
+// product do, over the stored (nonzero) terms alone: with x finite every
+// skipped term is ±0, and adding ±0 leaves a sum that starts at +0 unchanged
+// (it is never −0). V's columns are F's and the rows' up to κ = ±1 (rows
+// unscaled), and negating a sum is exact.
+IterateProducts candidate_products(const QpProblem& problem, const ReducedColumns& data,
+                                   std::span<const std::vector<std::uint32_t>> supports,
+                                   std::span<const double> x) {
+  const std::size_t k = data.factors();
+  const bool unit_multipliers = [&data] {
+    for (std::size_t j = 0; j < data.rank(); ++j) {
+      if (std::abs(data.multiplier(j)) != 1.0) return false;
+    }
+    return std::ranges::all_of(data.row_scale(), [](double r) { return r == 1.0; });
+  }();
+  if (data.stores_plainly() || data.holds_covariance_columns() || !unit_multipliers || !all_finite(x) ||
+      k != problem.quadratic.factors.cols() || data.rank() != k + problem.m_eq() + problem.m_in() ||
+      data.assets() != x.size()) {
+    return iterate_products(problem, x, supports);
+  }
+  std::vector<double> t(k), image(data.rank() - k), s(k);
+  data.transpose_products(x, t, image);
+  IterateProducts products;
+  products.row_supports = supports.size() == image.size() ? supports : RowSupports{};
+  products.px.resize(x.size());
+  apply_from_transpose(problem.quadratic, x, t, products.px, s);
+  const auto m_eq = static_cast<std::ptrdiff_t>(problem.m_eq());
+  products.eq_image.assign(image.begin(), image.begin() + m_eq);
+  products.in_image.assign(image.begin() + m_eq, image.end());
+  return products;
+}
+
 // One active-set solve: the regularised KKT system of the equality rows, the
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
+// `row_images` receives the candidate's A_in·x.
 std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
                                          const Learnt& learnt, Selections& selections,
-                                         const ActiveSet& active, const SolverSettings& settings) {
+                                         const ActiveSet& active, const SolverSettings& settings,
+                                         std::vector<double>& row_images) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -324,9 +362,10 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
-  auto residuals =
-      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, learnt.supports));
+  IterateProducts products = candidate_products(problem, data, learnt.supports, solution.x);
+  auto residuals = check_kkt(problem, solution.x, candidate.duals, products);
   if (!residuals) return std::nullopt;
+  row_images = std::move(products.in_image);
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);
   return candidate;
@@ -455,11 +494,13 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
 
   std::optional<Polished> accepted;
   Selections selections;
+  std::vector<double> row_images;
   ActiveSet active = identify_active_set(problem, x, duals);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, selections, active, settings);
+    std::optional<Polished> candidate =
+        solve_active_set(problem, data, learnt, selections, active, settings, row_images);
     if (!candidate) break;
-    ActiveSet next = refine_active_set(problem, *candidate, active);
+    ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     align_anchor_sides(problem, next);
     const Standing standing =
         standing_of(problem, data, candidate->x, candidate->duals, candidate->residuals);
@@ -518,11 +559,13 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   double best = worst_residual(residuals);
 
   Selections selections;
+  std::vector<double> row_images;
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, selections, active, settings);
+    std::optional<Polished> candidate =
+        solve_active_set(problem, data, learnt, selections, active, settings, row_images);
     if (!candidate) break;
-    ActiveSet next = refine_active_set(problem, *candidate, active);
+    ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     if (improves_on(problem, data, *candidate, best, settings)) {
       best = worst_residual(candidate->residuals);
       accepted = std::move(candidate);
@@ -568,7 +611,8 @@ ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, con
   return guess;
 }
 
-ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current) {
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current,
+                            std::span<const double> row_images) {
   const std::size_t n = problem.n();
   const std::size_t m_in = problem.m_in();
   const auto& x = candidate.x;
@@ -580,8 +624,9 @@ ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
   for (std::size_t row : current.active_rows) was_active[row] = 1;
   const Matrix& a_in = problem.inequalities.matrix;
   for (std::size_t j = 0; j < m_in; ++j) {
-    const bool keep = was_active[j] ? candidate.duals.inequalities[j] >= 0.0
-                                    : exceeds(row_dot(a_in.row(j), x), problem.inequalities.rhs[j]);
+    const double image = row_images.size() == m_in ? row_images[j] : row_dot(a_in.row(j), x);
+    const bool keep =
+        was_active[j] ? candidate.duals.inequalities[j] >= 0.0 : exceeds(image, problem.inequalities.rhs[j]);
     if (keep) next.active_rows.push_back(j);
   }
 
