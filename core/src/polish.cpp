@@ -218,11 +218,11 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
   auto& lambda = solution.constraint_multipliers;
   auto& mu = solution.pin_multipliers;
   std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
+  std::vector<double> force(n);  // P·x + A_stackedᵀλ, written whole by every step
   const bool extend = extend_above < std::numeric_limits<double>::infinity();
   double previous = std::numeric_limits<double>::infinity();
   for (std::uint64_t step = 0; step < steps || (extend && step < kMaxRefinementSteps); ++step) {
     // force = P·x + A_stackedᵀλ, and A_stacked·x into residual_t.
-    std::vector<double> force(n);
     stored_products_into(problem.quadratic, a.rows, x, lambda, residual_t, force, force);
     for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
     for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
@@ -790,13 +790,13 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
                                       std::span<const double> rhs, std::span<const double> targets,
                                       std::span<const double> pin_targets, double delta) {
   const std::size_t n = problem.n();
-  std::vector<double> pulled(n, 0.0);
-  rows.add_constraint_combination(targets, pulled);
-  const double inverse_delta = 1.0 / delta;
   RegularizedSolution solution;
   auto& x = solution.x;
-  x.resize(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * pulled[i];
+  // x = Aᵀt first (the pull), then rhs + (1/δ)·Aᵀt in place.
+  x.assign(n, 0.0);
+  rows.add_constraint_combination(targets, x);
+  const double inverse_delta = 1.0 / delta;
+  for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * x[i];
   for (std::size_t p = 0; p < active.pins.size(); ++p) x[active.pins[p].first] += pin_targets[p] / delta;
   system.solve_in_place(x);
 
