@@ -701,6 +701,10 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
       }
     }
   }
+  // Every column of V its own stored column with κ = 1: κ_a·κ_b·m = m exactly.
+  bool identity = h_ == hw;
+  for (std::size_t a = 0; identity && a < h_; ++a) identity = source_[a] == a && multiplier_[a] == 1.0;
+  if (identity) return *Matrix::create(h_, h_, std::move(m));  // h·h values: cannot fail
   Matrix full = Matrix::zeros(h_, h_);
   double* entries = full.data().data();
   for (std::size_t a = 0; a < h_; ++a) {
