@@ -122,8 +122,9 @@ struct ActiveSystem {
   ReducedColumns rows;
   SmwSystem system;
   std::vector<double> rhs;
-  std::vector<double> targets;      // equality rows, then active rows
-  std::vector<double> pin_targets;  // one per pin, in pin order
+  std::vector<double> targets;          // equality rows, then active rows
+  std::vector<double> pin_targets;      // one per pin, in pin order
+  std::span<const double> target_pull;  // Aᵀ·targets
 };
 
 // K = diag(G) + U·Uᵀ, U = [C, A_eqᵀ/√δ, A_actᵀ/√δ], factored with 1/√δ
@@ -154,6 +155,9 @@ struct Selections {
   std::vector<std::size_t> kept;
   std::optional<ReducedColumns> rows;
   std::shared_ptr<const ReducedColumns> stiff;
+  // A_stackedᵀ·t of the rows' targets, as the first pass with these rows
+  // formed it (the targets too are the rows' alone).
+  std::optional<std::vector<double>> target_pull;
 
   // The selections of `wanted`: the stored ones when they are of the same
   // rows, else built and stored. False on a failure of either.
@@ -161,6 +165,7 @@ struct Selections {
               std::span<const std::size_t> wanted, std::span<const double* const> constraint, double delta) {
     if (rows && std::ranges::equal(kept, wanted)) return true;
     rows.reset();
+    target_pull.reset();
     auto selected = data.select(problem.quadratic, wanted, constraint, learnt.lower_factor());
     if (!selected) return false;
     auto scaled = stiff_columns(problem, data, wanted, constraint, learnt, delta);
@@ -193,12 +198,18 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   auto system = SmwSystem::factor(std::move(diagonal), selections.stiff, 1.0);
   if (!system) return std::nullopt;
 
-  ActiveSystem out{*selections.rows, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
+  ActiveSystem out{
+      *selections.rows, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}, {}};
   for (std::size_t i = 0; i < n; ++i) {
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     out.rhs[i] = -(problem.linear[i] + force);
   }
   for (std::size_t row : active.active_rows) out.targets.push_back(problem.inequalities.rhs[row]);
+  if (!selections.target_pull) {
+    selections.target_pull.emplace(n, 0.0);
+    out.rows.add_constraint_combination(out.targets, *selections.target_pull);
+  }
+  out.target_pull = *selections.target_pull;
   out.pin_targets.reserve(active.pins.size());
   for (const auto& [asset, side] : active.pins) out.pin_targets.push_back(pin_target(problem, asset, side));
   return out;
@@ -345,8 +356,9 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   const auto system = active_system(problem, data, learnt, selections, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
-  RegularizedSolution solution = solve_regularized(problem, system->system, system->rows, active, system->rhs,
-                                                   system->targets, system->pin_targets, delta);
+  RegularizedSolution solution =
+      solve_regularized(problem, system->system, system->rows, active, system->rhs, system->targets,
+                        system->pin_targets, delta, system->target_pull);
   // The adaptive profile refines further, when refinement is on at all, while
   // the residual is above rounding; below it, further passes only move the
   // last bits.
@@ -788,13 +800,18 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
                                       const ReducedColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
-                                      std::span<const double> pin_targets, double delta) {
+                                      std::span<const double> pin_targets, double delta,
+                                      std::span<const double> target_pull) {
   const std::size_t n = problem.n();
   RegularizedSolution solution;
   auto& x = solution.x;
   // x = Aᵀt first (the pull), then rhs + (1/δ)·Aᵀt in place.
-  x.assign(n, 0.0);
-  rows.add_constraint_combination(targets, x);
+  if (target_pull.size() == n) {
+    x.assign(target_pull.begin(), target_pull.end());
+  } else {
+    x.assign(n, 0.0);
+    rows.add_constraint_combination(targets, x);
+  }
   const double inverse_delta = 1.0 / delta;
   for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * x[i];
   for (std::size_t p = 0; p < active.pins.size(); ++p) x[active.pins[p].first] += pin_targets[p] / delta;
