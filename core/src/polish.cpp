@@ -230,14 +230,20 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
   auto& mu = solution.pin_multipliers;
   std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
   std::vector<double> force(n);  // P·x + A_stackedᵀλ, written whole by every step
+  std::vector<double> pull(n);   // A_stackedᵀ·residual_t
   const bool extend = extend_above < std::numeric_limits<double>::infinity();
   double previous = std::numeric_limits<double>::infinity();
   for (std::uint64_t step = 0; step < steps || (extend && step < kMaxRefinementSteps); ++step) {
-    // force = P·x + A_stackedᵀλ, and A_stacked·x into residual_t.
-    stored_products_into(problem.quadratic, a.rows, x, lambda, residual_t, force, force);
+    // A_stacked·x into residual_t, then, in one stream, force = P·x +
+    // A_stackedᵀλ (stored_products_into's sums) and the pull A_stackedᵀ·r_t
+    // of the correction's solve.
+    const std::vector<double> s = stored_factor_image(problem.quadratic, a.rows, x, residual_t);
+    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
+    for (std::size_t i = 0; i < n; ++i) force[i] = problem.quadratic.diagonal[i] * x[i];
+    std::fill(pull.begin(), pull.end(), 0.0);
+    a.rows.add_products(s, lambda, force, force, residual_t, pull);
     for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
     for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
-    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t p = 0; p < active.pins.size(); ++p)
       residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
     if (extend) {
@@ -247,7 +253,7 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
     }
 
     const RegularizedSolution correction =
-        solve_regularized(problem, a.system, a.rows, active, residual_x, residual_t, residual_p, delta);
+        solve_regularized(problem, a.system, a.rows, active, residual_x, residual_t, residual_p, delta, pull);
     for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
     for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
     for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];

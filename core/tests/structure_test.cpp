@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "equilibration.hpp"
+#include "factor_products.hpp"
 #include "kkt_internal.hpp"
 #include "morva/json.hpp"
 #include "morva/linalg.hpp"
@@ -399,6 +400,16 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(through_supports.eq_image, through_whole_rows.eq_image);
     EXPECT_EQ(through_supports.in_image, through_whole_rows.in_image);
     EXPECT_EQ(check_kkt(qp, x, duals, through_supports).value(), check_kkt(qp, x, duals).value());
+    // Fᵀx and every row's image in one stream over V, then the rows of P·x
+    // through F from that Fᵀx: the products of reading F and the rows whole.
+    std::vector<double> t(qp.quadratic.factors.cols()), s(t.size()), image(rows.size()), px(qp.n());
+    v.transpose_products(x, t, image);
+    apply_from_transpose(qp.quadratic, x, t, px, s);
+    EXPECT_EQ(px, through_whole_rows.px);
+    std::vector<double> row_images = through_whole_rows.eq_image;
+    row_images.insert(row_images.end(), through_whole_rows.in_image.begin(),
+                      through_whole_rows.in_image.end());
+    EXPECT_EQ(image, row_images);
 
     const auto repeats = v.repeated_rows(qp.m_eq());
     const auto through_names = equilibrate_for_iteration(qp, 10, nullptr, repeats, named).value();
