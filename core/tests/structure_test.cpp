@@ -425,6 +425,48 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
   EXPECT_GT(compressed, 0u);
 }
 
+// F = [market, 9 industries, 3 styles, −(industry 0), −(style 0)] (k = 15,
+// so the rows of F·s go in four partial sums; the two negated copies share
+// their stored columns with κ = −1), rows [budget, industry 3, −style 1]:
+// Fᵀx and the row images from one stream over V, then P·x's rows through F
+// from that Fᵀx, give the bits of reading F and the rows whole.
+TEST(CompressedRows, StreamedFactorProductsMatchReadingFWhole) {
+  constexpr std::size_t n = 200, industries = 9, k = 1 + industries + 3 + 2;
+  dense::Random random(11);
+  Matrix f = Matrix::zeros(n, k);
+  std::vector<double> d(n), budget(n, 1.0), industry(n, 0.0), style(n), x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    f(i, 0) = random.uniform(0.7, 1.3);
+    f(i, 1 + i % industries) = 1.0;
+    for (std::size_t c = 1 + industries; c < k - 2; ++c) f(i, c) = random.uniform(-1.5, 1.5);
+    f(i, k - 2) = -f(i, 1);
+    f(i, k - 1) = -f(i, 1 + industries);
+    industry[i] = f(i, 4);
+    style[i] = -f(i, 2 + industries);
+    d[i] = random.uniform(0.02, 0.15);
+    x[i] = random.uniform(-1.0, 1.0);
+  }
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c <= r; ++c)
+      omega(r, c) = omega(c, r) = r == c ? 0.05 : random.uniform(-0.01, 0.01);
+  }
+  const FactorQuad quadratic = FactorQuad::create(f, FactorCovariance::dense(omega), d).value();
+  const std::vector<const double*> rows = {budget.data(), industry.data(), style.data()};
+  const ReducedColumns v = ReducedColumns::of_data(f, rows);
+  ASSERT_LT(v.stored(), k + rows.size());  // the copies share
+
+  std::vector<double> t(k), s(k), image(rows.size()), px(n);
+  v.transpose_products(x, t, image);
+  apply_from_transpose(quadratic, x, t, px, s);
+  EXPECT_EQ(px, quadratic.apply(x));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    double whole = 0.0;
+    for (std::size_t i = 0; i < n; ++i) whole += rows[r][i] * x[i];
+    EXPECT_EQ(image[r], whole) << r;
+  }
+}
+
 // A column of F with n/4 nonzeros all in its first rows holds more than its
 // share of the rows read so far, and is stored compressed all the same:
 // the stored columns still give back F exactly.
