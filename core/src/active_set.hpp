@@ -60,7 +60,10 @@ ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> 
 // its L1 subgradient σ·c enters the system (0 when the bound is the anchor).
 void align_anchor_sides(const QpProblem& problem, ActiveSet& active);
 
-ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current);
+// `row_images`, when given, holds the candidate's A_in·x (each row's sum as
+// a left-to-right dot product gives it), read instead of the rows.
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current,
+                            std::span<const double> row_images = {});
 
 // How far a point stands from optimality, for the adaptive guard: its KKT
 // residuals and its duality gap, an upper bound on f(x) − f*.
@@ -87,10 +90,12 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 
 // w = rhs + (1/δ)(A_eqᵀt_eq + A_actᵀt_act) + p/δ at the pins; x = K⁻¹w;
 // λ = (A·x − t)/δ; μ = (x_pins − p)/δ. `rows` holds the stacked rows A as its
-// constraint columns, unscaled; `system` is K.
+// constraint columns, unscaled; `system` is K. `target_pull`, when given,
+// is Aᵀt as `rows` forms it.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
                                       const ReducedColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
-                                      std::span<const double> pin_targets, double delta);
+                                      std::span<const double> pin_targets, double delta,
+                                      std::span<const double> target_pull = {});
 
 }  // namespace morva

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "detail/vector_ops.hpp"
+#include "factor_products.hpp"
 #include "matrix_products.hpp"
 #include "morva/format.hpp"
 
@@ -290,8 +291,15 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
   // (four rows per pass over t, each entry still taking the rows in order).
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
   detail::add_scaled_rows([f, k](std::size_t i) { return f + i * k; }, m, x.data(), k, t.data());
+  apply_from_transpose(*this, x, t.first(k), out.first(m), s);
+}
 
-  omega.times(t.first(k), s);
+void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x, std::span<const double> t,
+                          std::span<double> out, std::span<double> s) {
+  const Matrix& factors = quadratic.factors;
+  const std::size_t k = factors.cols();
+  const double* f = factors.data().data();
+  quadratic.omega.times(t.first(k), s);
 
   // y = d∘x + F·s. With few factors each row dot product F_i·s runs left to
   // right. From kPartialSumMinFactors factors on, a single accumulator makes
@@ -300,12 +308,13 @@ void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, st
   // the order); the result may then differ from the left-to-right sum in the
   // last bits, deterministically.
   const std::span<const double> s_used = s.first(k);
+  const std::vector<double>& d = quadratic.diagonal;
   if (k < kPartialSumMinFactors) {
-    for (std::size_t i = 0; i < m; ++i) out[i] = diagonal[i] * x[i] + detail::row_dot(factors.row(i), s_used);
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = d[i] * x[i] + detail::row_dot(factors.row(i), s_used);
   } else {
-    for (std::size_t i = 0; i < m; ++i) {
-      out[i] = diagonal[i] * x[i] + detail::dot4(f + i * k, s_used.data(), k);
-    }
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = d[i] * x[i] + detail::dot4(f + i * k, s_used.data(), k);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "active_set.hpp"
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
+#include "factor_products.hpp"
 #include "solver_internal.hpp"
 #include "stored_products.hpp"
 
@@ -121,8 +122,9 @@ struct ActiveSystem {
   ReducedColumns rows;
   SmwSystem system;
   std::vector<double> rhs;
-  std::vector<double> targets;      // equality rows, then active rows
-  std::vector<double> pin_targets;  // one per pin, in pin order
+  std::vector<double> targets;          // equality rows, then active rows
+  std::vector<double> pin_targets;      // one per pin, in pin order
+  std::span<const double> target_pull;  // Aᵀ·targets
 };
 
 // K = diag(G) + U·Uᵀ, U = [C, A_eqᵀ/√δ, A_actᵀ/√δ], factored with 1/√δ
@@ -136,23 +138,52 @@ struct ActiveSystem {
 // side against S, which magnifies S's error by about 1/δ in A·x.
 // `data` is the problem's V (of_data), whose stored columns and row
 // positions (`supports`) the system's columns are built from.
-std::expected<SmwSystem, SolverError> stiff_system(const QpProblem& problem, const ReducedColumns& data,
-                                                   std::span<const std::size_t> kept,
-                                                   std::span<const double* const> rows, const Learnt& learnt,
-                                                   std::vector<double> diagonal, double delta) {
+std::expected<std::shared_ptr<const ReducedColumns>, SolverError> stiff_columns(
+    const QpProblem& problem, const ReducedColumns& data, std::span<const std::size_t> kept,
+    std::span<const double* const> rows, const Learnt& learnt, double delta) {
   auto columns = data.scaled_selection(problem.quadratic, kept, rows, 1.0 / std::sqrt(delta), learnt.supports,
                                        learnt.lower_factor());
   if (!columns) return std::unexpected(columns.error());
-  return SmwSystem::factor(std::move(diagonal), std::make_shared<const ReducedColumns>(std::move(*columns)),
-                           1.0);
+  return std::make_shared<const ReducedColumns>(std::move(*columns));
 }
+
+// The two selections of the rows a pass keeps, as the previous pass of the
+// same polish built them. Both are functions of the kept rows alone (δ, Ω's
+// factor and the data being the polish's), so a pass that keeps the same
+// rows (the passes differ mostly in their pins) takes them as they are.
+struct Selections {
+  std::vector<std::size_t> kept;
+  std::optional<ReducedColumns> rows;
+  std::shared_ptr<const ReducedColumns> stiff;
+  // A_stackedᵀ·t of the rows' targets, as the first pass with these rows
+  // formed it (the targets too are the rows' alone).
+  std::optional<std::vector<double>> target_pull;
+
+  // The selections of `wanted`: the stored ones when they are of the same
+  // rows, else built and stored. False on a failure of either.
+  bool select(const QpProblem& problem, const ReducedColumns& data, const Learnt& learnt,
+              std::span<const std::size_t> wanted, std::span<const double* const> constraint, double delta) {
+    if (rows && std::ranges::equal(kept, wanted)) return true;
+    rows.reset();
+    target_pull.reset();
+    auto selected = data.select(problem.quadratic, wanted, constraint, learnt.lower_factor());
+    if (!selected) return false;
+    auto scaled = stiff_columns(problem, data, wanted, constraint, learnt, delta);
+    if (!scaled) return false;
+    kept.assign(wanted.begin(), wanted.end());
+    rows = std::move(*selected);
+    stiff = std::move(*scaled);
+    return true;
+  }
+};
 
 // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
 //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
 std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
-                                          const Learnt& learnt, const ActiveSet& active,
-                                          const StackedRows& rows, double delta, bool has_sides) {
+                                          const Learnt& learnt, Selections& selections,
+                                          const ActiveSet& active, const StackedRows& rows, double delta,
+                                          bool has_sides) {
   const std::size_t n = problem.n();
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
@@ -163,18 +194,22 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   std::vector<std::size_t> kept(rows.count());
   for (std::size_t r = 0; r < rows.m_eq; ++r) kept[r] = r;
   for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
-  auto columns = data.select(problem.quadratic, kept, constraint, learnt.lower_factor());
-  if (!columns) return std::nullopt;
-  auto system = stiff_system(problem, data, kept, constraint, learnt, std::move(diagonal), delta);
+  if (!selections.select(problem, data, learnt, kept, constraint, delta)) return std::nullopt;
+  auto system = SmwSystem::factor(std::move(diagonal), selections.stiff, 1.0);
   if (!system) return std::nullopt;
 
   ActiveSystem out{
-      std::move(*columns), std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}};
+      *selections.rows, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}, {}};
   for (std::size_t i = 0; i < n; ++i) {
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     out.rhs[i] = -(problem.linear[i] + force);
   }
   for (std::size_t row : active.active_rows) out.targets.push_back(problem.inequalities.rhs[row]);
+  if (!selections.target_pull) {
+    selections.target_pull.emplace(n, 0.0);
+    out.rows.add_constraint_combination(out.targets, *selections.target_pull);
+  }
+  out.target_pull = *selections.target_pull;
   out.pin_targets.reserve(active.pins.size());
   for (const auto& [asset, side] : active.pins) out.pin_targets.push_back(pin_target(problem, asset, side));
   return out;
@@ -194,15 +229,21 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
   auto& lambda = solution.constraint_multipliers;
   auto& mu = solution.pin_multipliers;
   std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
+  std::vector<double> force(n);  // P·x + A_stackedᵀλ, written whole by every step
+  std::vector<double> pull(n);   // A_stackedᵀ·residual_t
   const bool extend = extend_above < std::numeric_limits<double>::infinity();
   double previous = std::numeric_limits<double>::infinity();
   for (std::uint64_t step = 0; step < steps || (extend && step < kMaxRefinementSteps); ++step) {
-    // force = P·x + A_stackedᵀλ, and A_stacked·x into residual_t.
-    std::vector<double> force(n);
-    stored_products_into(problem.quadratic, a.rows, x, lambda, residual_t, force, force);
+    // A_stacked·x into residual_t, then, in one stream, force = P·x +
+    // A_stackedᵀλ (stored_products_into's sums) and the pull A_stackedᵀ·r_t
+    // of the correction's solve.
+    const std::vector<double> s = stored_factor_image(problem.quadratic, a.rows, x, residual_t);
+    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
+    for (std::size_t i = 0; i < n; ++i) force[i] = problem.quadratic.diagonal[i] * x[i];
+    std::fill(pull.begin(), pull.end(), 0.0);
+    a.rows.add_products(s, lambda, force, force, residual_t, pull);
     for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
     for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
-    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t p = 0; p < active.pins.size(); ++p)
       residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
     if (extend) {
@@ -212,7 +253,7 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
     }
 
     const RegularizedSolution correction =
-        solve_regularized(problem, a.system, a.rows, active, residual_x, residual_t, residual_p, delta);
+        solve_regularized(problem, a.system, a.rows, active, residual_x, residual_t, residual_p, delta, pull);
     for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
     for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
     for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];
@@ -266,12 +307,49 @@ void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active,
   }
 }
 
+// A candidate's products for its KKT check, with iterate_products' bits:
+// Fᵀx and every row's A·x from one stream over the problem's V, then the
+// rows of P·x through F as FactorQuad::apply takes them. V's sums take the
+// rows in increasing order, as F's transposed product and each row's dot
+// product do, over the stored (nonzero) terms alone: with x finite every
+// skipped term is ±0, and adding ±0 leaves a sum that starts at +0 unchanged
+// (it is never −0). V's columns are F's and the rows' up to κ = ±1 (rows
+// unscaled), and negating a sum is exact.
+IterateProducts candidate_products(const QpProblem& problem, const ReducedColumns& data,
+                                   std::span<const std::vector<std::uint32_t>> supports,
+                                   std::span<const double> x) {
+  const std::size_t k = data.factors();
+  const bool unit_multipliers = [&data] {
+    for (std::size_t j = 0; j < data.rank(); ++j) {
+      if (std::abs(data.multiplier(j)) != 1.0) return false;
+    }
+    return std::ranges::all_of(data.row_scale(), [](double r) { return r == 1.0; });
+  }();
+  if (data.stores_plainly() || data.holds_covariance_columns() || !unit_multipliers || !all_finite(x) ||
+      k != problem.quadratic.factors.cols() || data.rank() != k + problem.m_eq() + problem.m_in() ||
+      data.assets() != x.size()) {
+    return iterate_products(problem, x, supports);
+  }
+  std::vector<double> t(k), image(data.rank() - k), s(k);
+  data.transpose_products(x, t, image);
+  IterateProducts products;
+  products.row_supports = supports.size() == image.size() ? supports : RowSupports{};
+  products.px.resize(x.size());
+  apply_from_transpose(problem.quadratic, x, t, products.px, s);
+  const auto m_eq = static_cast<std::ptrdiff_t>(problem.m_eq());
+  products.eq_image.assign(image.begin(), image.begin() + m_eq);
+  products.in_image.assign(image.begin() + m_eq, image.end());
+  return products;
+}
+
 // One active-set solve: the regularised KKT system of the equality rows, the
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
+// `row_images` receives the candidate's A_in·x.
 std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
-                                         const Learnt& learnt, const ActiveSet& active,
-                                         const SolverSettings& settings) {
+                                         const Learnt& learnt, Selections& selections,
+                                         const ActiveSet& active, const SolverSettings& settings,
+                                         std::vector<double>& row_images) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -281,11 +359,12 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
   const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
-  const auto system = active_system(problem, data, learnt, active, rows, delta, has_sides);
+  const auto system = active_system(problem, data, learnt, selections, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
-  RegularizedSolution solution = solve_regularized(problem, system->system, system->rows, active, system->rhs,
-                                                   system->targets, system->pin_targets, delta);
+  RegularizedSolution solution =
+      solve_regularized(problem, system->system, system->rows, active, system->rhs, system->targets,
+                        system->pin_targets, delta, system->target_pull);
   // The adaptive profile refines further, when refinement is on at all, while
   // the residual is above rounding; below it, further passes only move the
   // last bits.
@@ -301,9 +380,10 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
-  auto residuals =
-      check_kkt(problem, solution.x, candidate.duals, iterate_products(problem, solution.x, learnt.supports));
+  IterateProducts products = candidate_products(problem, data, learnt.supports, solution.x);
+  auto residuals = check_kkt(problem, solution.x, candidate.duals, products);
   if (!residuals) return std::nullopt;
+  row_images = std::move(products.in_image);
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);
   return candidate;
@@ -431,11 +511,14 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
                           kRoundingGap * std::max(1.0, std::abs(problem.objective(x, products.px)))};
 
   std::optional<Polished> accepted;
+  Selections selections;
+  std::vector<double> row_images;
   ActiveSet active = identify_active_set(problem, x, duals);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, active, settings);
+    std::optional<Polished> candidate =
+        solve_active_set(problem, data, learnt, selections, active, settings, row_images);
     if (!candidate) break;
-    ActiveSet next = refine_active_set(problem, *candidate, active);
+    ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     align_anchor_sides(problem, next);
     const Standing standing =
         standing_of(problem, data, candidate->x, candidate->duals, candidate->residuals);
@@ -493,11 +576,14 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   // NaN there can never be beaten.
   double best = worst_residual(residuals);
 
+  Selections selections;
+  std::vector<double> row_images;
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
-    std::optional<Polished> candidate = solve_active_set(problem, data, learnt, active, settings);
+    std::optional<Polished> candidate =
+        solve_active_set(problem, data, learnt, selections, active, settings, row_images);
     if (!candidate) break;
-    ActiveSet next = refine_active_set(problem, *candidate, active);
+    ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     if (improves_on(problem, data, *candidate, best, settings)) {
       best = worst_residual(candidate->residuals);
       accepted = std::move(candidate);
@@ -543,7 +629,8 @@ ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, con
   return guess;
 }
 
-ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current) {
+ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current,
+                            std::span<const double> row_images) {
   const std::size_t n = problem.n();
   const std::size_t m_in = problem.m_in();
   const auto& x = candidate.x;
@@ -555,8 +642,9 @@ ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
   for (std::size_t row : current.active_rows) was_active[row] = 1;
   const Matrix& a_in = problem.inequalities.matrix;
   for (std::size_t j = 0; j < m_in; ++j) {
-    const bool keep = was_active[j] ? candidate.duals.inequalities[j] >= 0.0
-                                    : exceeds(row_dot(a_in.row(j), x), problem.inequalities.rhs[j]);
+    const double image = row_images.size() == m_in ? row_images[j] : row_dot(a_in.row(j), x);
+    const bool keep =
+        was_active[j] ? candidate.duals.inequalities[j] >= 0.0 : exceeds(image, problem.inequalities.rhs[j]);
     if (keep) next.active_rows.push_back(j);
   }
 
@@ -718,15 +806,20 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
                                       const ReducedColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
-                                      std::span<const double> pin_targets, double delta) {
+                                      std::span<const double> pin_targets, double delta,
+                                      std::span<const double> target_pull) {
   const std::size_t n = problem.n();
-  std::vector<double> pulled(n, 0.0);
-  rows.add_constraint_combination(targets, pulled);
-  const double inverse_delta = 1.0 / delta;
   RegularizedSolution solution;
   auto& x = solution.x;
-  x.resize(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * pulled[i];
+  // x = Aᵀt first (the pull), then rhs + (1/δ)·Aᵀt in place.
+  if (target_pull.size() == n) {
+    x.assign(target_pull.begin(), target_pull.end());
+  } else {
+    x.assign(n, 0.0);
+    rows.add_constraint_combination(targets, x);
+  }
+  const double inverse_delta = 1.0 / delta;
+  for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * x[i];
   for (std::size_t p = 0; p < active.pins.size(); ++p) x[active.pins[p].first] += pin_targets[p] / delta;
   system.solve_in_place(x);
 

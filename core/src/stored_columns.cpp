@@ -444,16 +444,33 @@ void ReducedColumns::add_products(std::span<const double> s, std::span<const dou
   add_products(s, y, out_q, out_cons, scratch(buffer));
 }
 
+void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
+                                  std::span<double> out_q, std::span<double> out_cons,
+                                  std::span<const double> y2, std::span<double> out2) const {
+  const std::size_t p = dense_columns().size();
+  const std::size_t hw = stored();
+  std::vector<double> buffer(pass_scratch() + hw + p);
+  const std::span<double> second(buffer.data() + pass_scratch(), hw + p);
+  add_rows(s, y, out_q, out_cons, scratch(buffer), y2, out2, {second.first(hw), second.subspan(hw)});
+}
+
+void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
+                                  std::span<double> out_q, std::span<double> out_cons,
+                                  const PassScratch& scratch) const {
+  add_rows(s, y, out_q, out_cons, scratch, {}, {}, {});
+}
+
 // Row i of V_q·s is r_i times the dot product of row i of W with M_q·s:
 // factor columns read the dense slots [0, factor_end) and the entries of the
 // row before the first one of a stored column beyond factor_width;
 // constraint columns read the slots from `leading` on and the entries of
 // stored columns from first_constraint_column on (a suffix). Each row adds
-// its factor sum first, then its constraint sum, so out_q and out_cons may be
-// the same vector.
-void ReducedColumns::add_products(std::span<const double> s, std::span<const double> y,
-                                  std::span<double> out_q, std::span<double> out_cons,
-                                  const PassScratch& scratch) const {
+// its factor sum first, then its constraint sums, so out_q and out_cons may
+// be the same vector.
+void ReducedColumns::add_rows(std::span<const double> s, std::span<const double> y, std::span<double> out_q,
+                              std::span<double> out_cons, const PassScratch& scratch,
+                              std::span<const double> y2, std::span<double> out2,
+                              const StoredVector& second) const {
   const Storage& w = *storage_;
   const std::size_t p = w.dense_column.size();
   const std::size_t width = p - w.leading;
@@ -461,6 +478,7 @@ void ReducedColumns::add_products(std::span<const double> s, std::span<const dou
   const StoredVector& cons = scratch.sum;
   if (!out_q.empty()) gather(s, 0, k_, q, 0, w.factor_end);
   if (!out_cons.empty()) gather(y, k_, h_, cons, w.leading, p);
+  if (!out2.empty()) gather(y2, k_, h_, second, w.leading, p);
   for (std::size_t i = 0; i < n_; ++i) {
     const double* row = w.dense.data() + i * p;
     if (!out_q.empty()) {
@@ -469,12 +487,15 @@ void ReducedColumns::add_products(std::span<const double> s, std::span<const dou
         sum += w.sparse_value[e] * q.columns[w.sparse_column[e]];
       out_q[i] += row_scale_[i] * sum;
     }
-    if (!out_cons.empty()) {
-      double sum = detail::dot4(row + w.leading, cons.slots.data(), width);
-      for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
-        sum += w.sparse_value[e] * cons.columns[w.sparse_column[e]];
-      out_cons[i] += row_scale_[i] * sum;
-    }
+    const std::size_t entries = w.constraint_entries(i);
+    const auto constraint_sum = [&](const StoredVector& v) {
+      double sum = detail::dot4(row + w.leading, v.slots.data(), width);
+      for (std::size_t e = entries; e < w.row_start[i + 1]; ++e)
+        sum += w.sparse_value[e] * v.columns[w.sparse_column[e]];
+      return row_scale_[i] * sum;
+    };
+    if (!out_cons.empty()) out_cons[i] += constraint_sum(cons);
+    if (!out2.empty()) out2[i] += constraint_sum(second);
   }
 }
 
@@ -701,6 +722,10 @@ Matrix ReducedColumns::weighted_gram(std::span<const double> g) const {
       }
     }
   }
+  // Every column of V its own stored column with κ = 1: κ_a·κ_b·m = m exactly.
+  bool identity = h_ == hw;
+  for (std::size_t a = 0; identity && a < h_; ++a) identity = source_[a] == a && multiplier_[a] == 1.0;
+  if (identity) return *Matrix::create(h_, h_, std::move(m));  // h·h values: cannot fail
   Matrix full = Matrix::zeros(h_, h_);
   double* entries = full.data().data();
   for (std::size_t a = 0; a < h_; ++a) {

@@ -130,6 +130,10 @@ class ReducedColumns {
                     std::span<double> out_cons) const;
   void add_products(std::span<const double> s, std::span<const double> y, std::span<double> out_q,
                     std::span<double> out_cons, const PassScratch& scratch) const;
+  // add_products(s, y, out_q, out_cons) and add_constraint_combination(y2,
+  // out2) in one stream, each output's sums as those form them.
+  void add_products(std::span<const double> s, std::span<const double> y, std::span<double> out_q,
+                    std::span<double> out_cons, std::span<const double> y2, std::span<double> out2) const;
   void factor_transpose_product(std::span<const double> x, std::span<double> t) const;
   void add_factor_product(std::span<const double> s, std::span<double> out) const;
   void constraint_image(std::span<const double> x, std::span<double> image) const;
@@ -256,6 +260,10 @@ class ReducedColumns {
   std::expected<ReducedColumns, SolverError> with_transform(const FactorQuad& quadratic,
                                                             const Matrix* lower = nullptr) const;
   Rows rows() const;
+  // add_products, and out2 += V_cons·y2 through `second` when out2 is not empty.
+  void add_rows(std::span<const double> s, std::span<const double> y, std::span<double> out_q,
+                std::span<double> out_cons, const PassScratch& scratch, std::span<const double> y2,
+                std::span<double> out2, const StoredVector& second) const;
   // sum.columns = Wᵀ(r∘x) over every stored column, the dense slots
   // accumulating in sum.slots: each sum over the rows in order.
   void stored_transpose(std::span<const double> x, const StoredVector& sum) const;

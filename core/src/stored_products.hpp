@@ -15,6 +15,17 @@
 
 namespace morva {
 
+// The first stream of stored_products_into: A·x (one entry per constraint
+// column) into `image`, and s = Ω·(Fᵀx) (Cᵀx when the columns hold C).
+inline std::vector<double> stored_factor_image(const FactorQuad& quadratic, const ReducedColumns& columns,
+                                               std::span<const double> x, std::span<double> image) {
+  std::vector<double> t(columns.factors());
+  columns.transpose_products(x, t, image);
+  std::vector<double> s = t;
+  if (!columns.holds_covariance_columns()) quadratic.omega.times(t, s);
+  return s;
+}
+
 // P·x = d∘x + F·(Ω·(Fᵀx)) (or d∘x + C·(Cᵀx) when the columns hold C), A·x
 // (one entry per constraint column of `columns`)
 // into `image`, and `out` = P·x + Aᵀ·y: two streams over the stored columns,
@@ -23,10 +34,7 @@ inline void stored_products_into(const FactorQuad& quadratic, const ReducedColum
                                  std::span<const double> x, std::span<const double> y,
                                  std::span<double> image, std::span<double> px,
                                  std::span<double> multiplier_rows) {
-  std::vector<double> t(columns.factors());
-  columns.transpose_products(x, t, image);
-  std::vector<double> s = t;
-  if (!columns.holds_covariance_columns()) quadratic.omega.times(t, s);
+  const std::vector<double> s = stored_factor_image(quadratic, columns, x, image);
   for (std::size_t i = 0; i < px.size(); ++i) px[i] = quadratic.diagonal[i] * x[i];
   columns.add_products(s, y, px, multiplier_rows);
 }

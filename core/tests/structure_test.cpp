@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "equilibration.hpp"
+#include "factor_products.hpp"
 #include "kkt_internal.hpp"
 #include "morva/json.hpp"
 #include "morva/linalg.hpp"
@@ -443,6 +444,16 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(through_supports.eq_image, through_whole_rows.eq_image);
     EXPECT_EQ(through_supports.in_image, through_whole_rows.in_image);
     EXPECT_EQ(check_kkt(qp, x, duals, through_supports).value(), check_kkt(qp, x, duals).value());
+    // Fᵀx and every row's image in one stream over V, then the rows of P·x
+    // through F from that Fᵀx: the products of reading F and the rows whole.
+    std::vector<double> t(qp.quadratic.factors.cols()), s(t.size()), image(rows.size()), px(qp.n());
+    v.transpose_products(x, t, image);
+    apply_from_transpose(qp.quadratic, x, t, px, s);
+    EXPECT_EQ(px, through_whole_rows.px);
+    std::vector<double> row_images = through_whole_rows.eq_image;
+    row_images.insert(row_images.end(), through_whole_rows.in_image.begin(),
+                      through_whole_rows.in_image.end());
+    EXPECT_EQ(image, row_images);
 
     const auto repeats = v.repeated_rows(qp.m_eq());
     const auto through_names = equilibrate_for_iteration(qp, 10, nullptr, repeats, named).value();
@@ -456,6 +467,48 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(got.cost_scaling, want.cost_scaling);
   }
   EXPECT_GT(compressed, 0u);
+}
+
+// F = [market, 9 industries, 3 styles, −(industry 0), −(style 0)] (k = 15,
+// so the rows of F·s go in four partial sums; the two negated copies share
+// their stored columns with κ = −1), rows [budget, industry 3, −style 1]:
+// Fᵀx and the row images from one stream over V, then P·x's rows through F
+// from that Fᵀx, give the bits of reading F and the rows whole.
+TEST(CompressedRows, StreamedFactorProductsMatchReadingFWhole) {
+  constexpr std::size_t n = 200, industries = 9, k = 1 + industries + 3 + 2;
+  dense::Random random(11);
+  Matrix f = Matrix::zeros(n, k);
+  std::vector<double> d(n), budget(n, 1.0), industry(n, 0.0), style(n), x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    f(i, 0) = random.uniform(0.7, 1.3);
+    f(i, 1 + i % industries) = 1.0;
+    for (std::size_t c = 1 + industries; c < k - 2; ++c) f(i, c) = random.uniform(-1.5, 1.5);
+    f(i, k - 2) = -f(i, 1);
+    f(i, k - 1) = -f(i, 1 + industries);
+    industry[i] = f(i, 4);
+    style[i] = -f(i, 2 + industries);
+    d[i] = random.uniform(0.02, 0.15);
+    x[i] = random.uniform(-1.0, 1.0);
+  }
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c <= r; ++c)
+      omega(r, c) = omega(c, r) = r == c ? 0.05 : random.uniform(-0.01, 0.01);
+  }
+  const FactorQuad quadratic = FactorQuad::create(f, FactorCovariance::dense(omega), d).value();
+  const std::vector<const double*> rows = {budget.data(), industry.data(), style.data()};
+  const ReducedColumns v = ReducedColumns::of_data(f, rows);
+  ASSERT_LT(v.stored(), k + rows.size());  // the copies share
+
+  std::vector<double> t(k), s(k), image(rows.size()), px(n);
+  v.transpose_products(x, t, image);
+  apply_from_transpose(quadratic, x, t, px, s);
+  EXPECT_EQ(px, quadratic.apply(x));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    double whole = 0.0;
+    for (std::size_t i = 0; i < n; ++i) whole += rows[r][i] * x[i];
+    EXPECT_EQ(image[r], whole) << r;
+  }
 }
 
 // A column of F with n/4 nonzeros all in its first rows holds more than its

@@ -1,0 +1,16 @@
+// Products with a factor form's P = diag(d) + F·Ω·Fᵀ (internal to the core).
+#pragma once
+
+#include <span>
+
+#include "morva/matrix.hpp"
+
+namespace morva {
+
+// out = d∘x + F·(Ω·t) (one entry per entry of out, s: k doubles of scratch)
+// given t = Fᵀx: FactorQuad::apply_into's bits whenever each entry of t is,
+// as there, the sum of F_ij·x_i over the rows in increasing order.
+void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x, std::span<const double> t,
+                          std::span<double> out, std::span<double> s);
+
+}  // namespace morva
