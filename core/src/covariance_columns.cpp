@@ -13,8 +13,12 @@ namespace morva {
 std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega) {
   const std::size_t k = omega.rows();
   Matrix lower = Matrix::zeros(k, k);
-  if (!detail::semidefinite_cholesky(omega.data().data(), k, kCovariancePivotTolerance, lower.data().data()))
-    return std::unexpected(SolverError::covariance_not_psd());
+  const double* w = omega.data().data();
+  const bool factored =
+      detail::off_diagonal_zero(w, k)
+          ? detail::diagonal_semidefinite_cholesky(w, k, kCovariancePivotTolerance, lower.data().data())
+          : detail::semidefinite_cholesky(w, k, kCovariancePivotTolerance, lower.data().data());
+  if (!factored) return std::unexpected(SolverError::covariance_not_psd());
   return lower;
 }
 
@@ -45,24 +49,126 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
 
 namespace {
 
+// Rows whose sums run side by side in the diagonal case: each row's sums are
+// chains of their own, so the group overlaps their latencies.
+constexpr std::size_t kRowsSideBySide = 4;
+
+// Row norms where L is diagonal: `omega_diagonal` holds Ω_ll and `roots` L_ll.
+// Every row sums both forms of the general path below over all l,
+//   form = Σ_l f_l·(Ω_ll·f_l),  through = Σ_l (f_l·L_ll)²,
+// and takes the one the general path's rule picks for it (only `through`
+// unless `choose_form`). The bits are the general path's. There Ω's
+// off-diagonal entries are zeros, so every other product in an inner sum or
+// in c = F_i·L is a zero of either sign (f finite). A sum that starts at +0
+// and adds such zeros keeps its value (x + ±0 = x for x ≠ 0, +0 + ±0 = +0:
+// it is never −0), so the inner sum of a is Ω_aa·f_a and c_b = f_b·L_bb, up
+// to the sign of a zero; a zero inner sum adds a zero f_a·0 to the outer one,
+// and squares drop the sign of zero. What is left are the terms above in
+// increasing l over the support, and an entry f_l = ±0 off the support adds
+// only a zero to either sum, so the sums may run over every l.
+template <std::size_t Rows>
+void diagonal_row_group(const Matrix& factors, std::size_t first, std::span<const double> omega_diagonal,
+                        std::span<const double> roots, bool choose_form, std::span<double> norms) {
+  const std::size_t k = factors.cols();
+  const double* f = factors.data().data() + first * k;
+  double form[Rows] = {};
+  double through[Rows] = {};
+  std::size_t nonzeros[Rows] = {};
+  std::size_t triangle[Rows] = {};
+  for (std::size_t l = 0; l < k; ++l) {
+    for (std::size_t r = 0; r < Rows; ++r) {
+      const double v = f[r * k + l];
+      form[r] += v * (omega_diagonal[l] * v);
+      const double c = v * roots[l];
+      through[r] += c * c;
+      const bool nonzero = v != 0.0;
+      nonzeros[r] += nonzero;
+      triangle[r] += nonzero ? l + 1 : 0;
+    }
+  }
+  for (std::size_t r = 0; r < Rows; ++r) {
+    norms[first + r] = choose_form && nonzeros[r] * nonzeros[r] <= triangle[r]
+                           ? std::sqrt(std::max(form[r], 0.0))
+                           : std::sqrt(through[r]);
+  }
+}
+
+void diagonal_row_norms(const Matrix& factors, std::span<const double> omega_diagonal,
+                        std::span<const double> roots, bool choose_form, std::span<double> norms) {
+  const std::size_t n = factors.rows();
+  std::size_t i = 0;
+  for (; i + kRowsSideBySide <= n; i += kRowsSideBySide)
+    diagonal_row_group<kRowsSideBySide>(factors, i, omega_diagonal, roots, choose_form, norms);
+  for (; i < n; ++i) diagonal_row_group<1>(factors, i, omega_diagonal, roots, choose_form, norms);
+}
+
+// The positions and values of f's nonzero entries, in increasing position,
+// into `support` and `values` (k entries each); returns their count and sets
+// `triangle` to Σ (l + 1) over them. Every entry is written and kept only if
+// nonzero, so the scan has no branch on the data but the skip of four zeros
+// at once (the long zero runs of indicator columns).
+std::size_t row_support(std::span<const double> f, std::size_t* support, double* values,
+                        std::size_t& triangle) {
+  const std::size_t k = f.size();
+  std::size_t count = 0;
+  triangle = 0;
+  auto take = [&](std::size_t l) {
+    const bool nonzero = f[l] != 0.0;
+    support[count] = l;
+    values[count] = f[l];
+    count += nonzero;
+    triangle += nonzero ? l + 1 : 0;
+  };
+  std::size_t l = 0;
+  for (; l + 4 <= k; l += 4) {
+    if ((f[l] != 0.0) | (f[l + 1] != 0.0) | (f[l + 2] != 0.0) | (f[l + 3] != 0.0)) {
+      take(l);
+      take(l + 1);
+      take(l + 2);
+      take(l + 3);
+    }
+  }
+  for (; l < k; ++l) take(l);
+  return count;
+}
+
 // Σ_a f_a·(Σ_b Ω_ab·f_b) over the support (f: the entries there), each sum
-// in support order. Two inner sums run side by side, each its own chain of
-// additions, so that neither waits on the other.
+// in support order. Four inner sums run side by side, each its own chain of
+// additions, so that none waits on another; the outer sum takes them in
+// order.
 double support_quadratic_form(const Matrix& omega, std::span<const std::size_t> support,
                               std::span<const double> f) {
   const std::size_t count = support.size();
   double s = 0.0;
   std::size_t a = 0;
-  for (; a + 2 <= count; a += 2) {
-    const auto first = omega.row(support[a]);
-    const auto second = omega.row(support[a + 1]);
-    double inner_first = 0.0, inner_second = 0.0;
+  for (; a + 4 <= count; a += 4) {
+    const double* r0 = omega.row(support[a]).data();
+    const double* r1 = omega.row(support[a + 1]).data();
+    const double* r2 = omega.row(support[a + 2]).data();
+    const double* r3 = omega.row(support[a + 3]).data();
+    double i0 = 0.0, i1 = 0.0, i2 = 0.0, i3 = 0.0;
     for (std::size_t b = 0; b < count; ++b) {
-      inner_first += first[support[b]] * f[b];
-      inner_second += second[support[b]] * f[b];
+      const std::size_t column = support[b];
+      i0 += r0[column] * f[b];
+      i1 += r1[column] * f[b];
+      i2 += r2[column] * f[b];
+      i3 += r3[column] * f[b];
     }
-    s += f[a] * inner_first;
-    s += f[a + 1] * inner_second;
+    s += f[a] * i0;
+    s += f[a + 1] * i1;
+    s += f[a + 2] * i2;
+    s += f[a + 3] * i3;
+  }
+  for (; a + 2 <= count; a += 2) {
+    const double* r0 = omega.row(support[a]).data();
+    const double* r1 = omega.row(support[a + 1]).data();
+    double i0 = 0.0, i1 = 0.0;
+    for (std::size_t b = 0; b < count; ++b) {
+      i0 += r0[support[b]] * f[b];
+      i1 += r1[support[b]] * f[b];
+    }
+    s += f[a] * i0;
+    s += f[a + 1] * i1;
   }
   if (a < count) {
     const auto row = omega.row(support[a]);
@@ -73,27 +179,73 @@ double support_quadratic_form(const Matrix& omega, std::span<const std::size_t> 
   return s;
 }
 
+// c_b += Σ_l f_l·L_lb over the support (f: the entries there) for b ≤ l,
+// every c_b taking its terms in increasing l. Four rows of L share one pass
+// over c, adding in that order, rather than each loading and storing it.
+void add_lower_rows(const Matrix& lower, std::span<const std::size_t> support, std::span<const double> f,
+                    std::span<double> c) {
+  const std::size_t count = support.size();
+  std::size_t e = 0;
+  for (; e + 4 <= count; e += 4) {
+    const std::size_t l0 = support[e], l1 = support[e + 1], l2 = support[e + 2], l3 = support[e + 3];
+    const double* r0 = lower.row(l0).data();
+    const double* r1 = lower.row(l1).data();
+    const double* r2 = lower.row(l2).data();
+    const double* r3 = lower.row(l3).data();
+    const double f0 = f[e], f1 = f[e + 1], f2 = f[e + 2], f3 = f[e + 3];
+    std::size_t b = 0;
+    for (; b <= l0; ++b) c[b] = (((c[b] + f0 * r0[b]) + f1 * r1[b]) + f2 * r2[b]) + f3 * r3[b];
+    for (; b <= l1; ++b) c[b] = ((c[b] + f1 * r1[b]) + f2 * r2[b]) + f3 * r3[b];
+    for (; b <= l2; ++b) c[b] = (c[b] + f2 * r2[b]) + f3 * r3[b];
+    for (; b <= l3; ++b) c[b] += f3 * r3[b];
+  }
+  for (; e < count; ++e) {
+    const double* row = lower.row(support[e]).data();
+    for (std::size_t b = 0; b <= support[e]; ++b) c[b] += f[e] * row[b];
+  }
+}
+
 }  // namespace
+
+std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<double> norms(n, 0.0);
+  // From the nonzero entries of F_i only, whichever is cheaper for the row:
+  // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
+  // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
+  // F_il·L_l,0..l.
+  std::vector<double> c(k);
+  std::vector<std::size_t> support(k);
+  std::vector<double> values(k);  // F_il at the support
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto f = factors.row(i);
+    std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
+    const std::size_t nonzeros = row_support(f, support.data(), values.data(), triangle);
+    if (nonzeros * nonzeros <= triangle) {
+      norms[i] = std::sqrt(std::max(support_quadratic_form(omega, {support.data(), nonzeros}, values), 0.0));
+      continue;
+    }
+    std::fill(c.begin(), c.end(), 0.0);
+    add_lower_rows(lower, {support.data(), nonzeros}, values, c);
+    double s = 0.0;
+    for (double e : c) s += e * e;
+    norms[i] = std::sqrt(s);
+  }
+  return norms;
+}
 
 std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
                                                                      const Matrix* lower) {
   const Matrix& factors = quadratic.factors;
-  const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  std::vector<double> norms(n, 0.0);
   if (!quadratic.omega.is_dense()) {
     // C_il = F_il·√ω_l, as covariance_columns forms it.
+    std::vector<double> norms(factors.rows());
+    const auto& omega = quadratic.omega.diagonal_values();
     std::vector<double> roots(k);
-    for (std::size_t l = 0; l < k; ++l) roots[l] = std::sqrt(quadratic.omega.diagonal_values()[l]);
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto f = factors.row(i);
-      double s = 0.0;
-      for (std::size_t l = 0; l < k; ++l) {
-        const double c = f[l] * roots[l];
-        s += c * c;
-      }
-      norms[i] = std::sqrt(s);
-    }
+    for (std::size_t l = 0; l < k; ++l) roots[l] = std::sqrt(omega[l]);
+    diagonal_row_norms(factors, omega, roots, false, norms);
     return norms;
   }
   const Matrix& omega = quadratic.omega.dense_matrix();
@@ -104,36 +256,15 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
     factored = std::move(*computed);
     lower = &*factored;
   }
-  // From the nonzero entries of F_i only, whichever is cheaper for the row:
-  // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
-  // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
-  // F_il·L_l,0..l.
-  std::vector<double> c(k);
-  std::vector<std::size_t> support(k);
-  std::vector<double> values(k);  // F_il at the support
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
-    std::size_t nonzeros = 0;
-    std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
-    for (std::size_t l = 0; l < k; ++l) {
-      if (f[l] == 0.0) continue;
-      support[nonzeros] = l;
-      values[nonzeros++] = f[l];
-      triangle += l + 1;
-    }
-    if (nonzeros * nonzeros <= triangle) {
-      norms[i] = std::sqrt(std::max(support_quadratic_form(omega, {support.data(), nonzeros}, values), 0.0));
-      continue;
-    }
-    std::fill(c.begin(), c.end(), 0.0);
-    for (std::size_t l : std::span(support).first(nonzeros)) {
-      const auto row = lower->row(l);
-      for (std::size_t b = 0; b <= l; ++b) c[b] += f[l] * row[b];
-    }
-    double s = 0.0;
-    for (double e : c) s += e * e;
-    norms[i] = std::sqrt(s);
+  if (!detail::off_diagonal_zero(omega.data().data(), k)) return general_row_norms(factors, omega, *lower);
+  std::vector<double> norms(factors.rows());
+  std::vector<double> omega_diagonal(k);
+  std::vector<double> roots(k);
+  for (std::size_t l = 0; l < k; ++l) {
+    omega_diagonal[l] = omega(l, l);
+    roots[l] = (*lower)(l, l);
   }
+  diagonal_row_norms(factors, omega_diagonal, roots, true, norms);
   return norms;
 }
 

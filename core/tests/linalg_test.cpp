@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -14,6 +16,7 @@
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
 #include "detail/simd.hpp"
+#include "detail/vector_ops.hpp"
 #include "stored_columns.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
@@ -145,6 +148,122 @@ INSTANTIATE_TEST_SUITE_P(
                       // Singular leading block, then an inconsistent coupling.
                       IndefiniteCase{"rank_one_then_coupled", 3, {1, 1, 0, 1, 1, 1e-3, 0, 1e-3, 1}}),
     [](const auto& info) { return info.param.name; });
+
+// ---- Row norms of C ----
+
+std::vector<std::uint64_t> bits(std::span<const double> v) {
+  std::vector<std::uint64_t> out(v.size());
+  std::memcpy(out.data(), v.data(), v.size() * sizeof(double));
+  return out;
+}
+
+// F (n×k) with entries of both signs, and zeros of both signs: each row has
+// `count` nonzeros at random positions and ±0 elsewhere, count cycling
+// through 0 … k so that every support size (and every size mod 4) occurs.
+Matrix sparse_rows(std::size_t n, std::size_t k, std::uint64_t seed) {
+  dense::Random random(seed);
+  Matrix f = Matrix::zeros(n, k);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t l = 0; l < k; ++l) f(i, l) = random.chance(0.5) ? -0.0 : 0.0;
+    for (std::size_t placed = 0; placed < i % (k + 1); ++placed) {
+      f(i, random.below(k)) = random.uniform(-2.0, 2.0);
+    }
+  }
+  return f;
+}
+
+// A diagonal Ω given densely: its zeros off the diagonal alternate in sign.
+struct DiagonalCase {
+  std::string name;
+  std::vector<double> diagonal;
+};
+
+class DiagonalCovarianceTest : public ::testing::TestWithParam<DiagonalCase> {};
+
+// Its factor is the general semidefinite Cholesky's, bit for bit (or both
+// fail), and the row norms are the general path's, on rows of every support
+// size, so both of its per-row forms are taken.
+TEST_P(DiagonalCovarianceTest, FactorAndRowNormsAreTheGeneralOnes) {
+  const std::vector<double>& diagonal = GetParam().diagonal;
+  const std::size_t k = diagonal.size();
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c < k; ++c) omega(r, c) = r == c ? diagonal[r] : ((r + c) % 2 ? -0.0 : 0.0);
+  }
+  Matrix general = Matrix::zeros(k, k);
+  const bool factors =
+      detail::semidefinite_cholesky(omega.data().data(), k, kCovariancePivotTolerance, general.data().data());
+  const auto lower = semidefinite_cholesky(omega);
+  ASSERT_EQ(lower.has_value(), factors);
+  if (!factors) return;
+  EXPECT_EQ(bits(lower->data()), bits(general.data()));
+
+  const FactorQuad form = dense_form(sparse_rows(40, k, 5), omega);
+  const auto expected = bits(general_row_norms(form.factors, omega, general));
+  EXPECT_EQ(bits(covariance_row_norms(form).value()), expected);
+  EXPECT_EQ(bits(covariance_row_norms(form, &general).value()), expected);
+
+  // Given as ω, the norms are those of the formed C = F·diag(√ω).
+  if (std::any_of(diagonal.begin(), diagonal.end(), [](double w) { return w < 0.0; })) return;
+  FactorQuad vector_form = form;
+  vector_form.omega = FactorCovariance::diagonal(diagonal);
+  const Matrix columns = covariance_columns(vector_form).value();
+  std::vector<double> formed(columns.rows());
+  for (std::size_t i = 0; i < formed.size(); ++i) {
+    double s = 0.0;
+    for (double e : columns.row(i)) s += e * e;
+    formed[i] = std::sqrt(s);
+  }
+  EXPECT_EQ(bits(covariance_row_norms(vector_form).value()), bits(formed));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Diagonals, DiagonalCovarianceTest,
+    ::testing::Values(DiagonalCase{"regular", {2.0, 0.5, 3.0, 1.0, 0.25, 4.0, 1.5}},
+                      DiagonalCase{"signed_zero_pivots", {1.0, 0.0, -0.0, 2.0, 0.0, 1.0, 0.5}},
+                      // Pivots within ±g = 1e-12 of zero leave their column empty.
+                      DiagonalCase{"within_tolerance", {1.0, 5e-13, -5e-13, 3.0, 1e-13, 2.0, 0.5}},
+                      DiagonalCase{"scaled_tolerance", {1e6, 5e-7, -5e-7, 1.0, 2.0, 3.0, 0.5}},
+                      DiagonalCase{"not_semidefinite", {1.0, 2.0, -2e-12, 1.0, 1.0, 1.0, 0.5}}),
+    [](const auto& info) { return info.param.name; });
+
+// A dense Ω: per row, F_i·Ω·F_iᵀ as Σ_a f_a·(Σ_b Ω_ab·f_b) over the support
+// in increasing order while nonzeros² ≤ Σ (l + 1) over them, else the norm
+// of row i of the formed C = F·L; every support size from 0 to k.
+TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
+  const std::size_t k = 11;
+  dense::Random random(3);
+  Matrix b = Matrix::zeros(k, k);
+  for (double& e : b.data()) e = random.uniform(-1.0, 1.0);
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
+  }
+  const FactorQuad form = dense_form(sparse_rows(60, k, 9), omega);
+  const Matrix columns = covariance_columns(form).value();
+  std::vector<double> expected(form.factors.rows());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto f = form.factors.row(i);
+    std::vector<std::size_t> support;
+    std::size_t triangle = 0;
+    for (std::size_t l = 0; l < k; ++l) {
+      if (f[l] != 0.0) support.push_back(l), triangle += l + 1;
+    }
+    double s = 0.0;
+    if (support.size() * support.size() <= triangle) {
+      for (std::size_t a : support) {
+        double inner = 0.0;
+        for (std::size_t c : support) inner += omega(a, c) * f[c];
+        s += f[a] * inner;
+      }
+      s = std::max(s, 0.0);
+    } else {
+      for (double e : columns.row(i)) s += e * e;
+    }
+    expected[i] = std::sqrt(s);
+  }
+  EXPECT_EQ(bits(covariance_row_norms(form).value()), bits(expected));
+}
 
 // ---- Reduced system against a dense solve ----
 

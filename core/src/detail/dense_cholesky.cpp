@@ -191,6 +191,33 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
   return true;
 }
 
+bool off_diagonal_zero(const double* omega, std::size_t k) {
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c < k; ++c) {
+      if (c != r && omega[r * k + c] != 0.0) return false;
+    }
+  }
+  return true;
+}
+
+bool diagonal_semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_factor,
+                                    double* lower) {
+  // The largest |Ω_e| is on the diagonal: the zeros elsewhere cannot raise it.
+  double largest = 0.0;
+  for (std::size_t j = 0; j < k; ++j) largest = std::max(largest, std::abs(omega[j * k + j]));
+  const double tolerance = tolerance_factor * std::max(1.0, largest);
+
+  for (std::size_t j = 0; j < k; ++j) {
+    const double pivot = omega[j * k + j];
+    if (pivot < -tolerance) return false;
+    if (!(pivot > tolerance)) continue;  // a zero column, as L is on entry
+    const double root = std::sqrt(pivot);
+    lower[j * k + j] = root;
+    for (std::size_t i = j + 1; i < k; ++i) lower[i * k + j] = omega[i * k + j] / root;
+  }
+  return true;
+}
+
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
   for (std::size_t j = 0; j < h; ++j) {
     double* row_j = factor + j * h;

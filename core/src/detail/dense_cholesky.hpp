@@ -18,6 +18,19 @@ namespace morva::detail {
 // earlier columns already explain. False when Ω is not semidefinite so.
 bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_factor, double* lower);
 
+// Whether every off-diagonal entry of Ω (k×k, row-major) is zero, of either sign.
+bool off_diagonal_zero(const double* omega, std::size_t k);
+
+// semidefinite_cholesky of an Ω whose off-diagonal entries are all zero, in
+// O(k²), with the same bits. There every sum of earlier columns is a sum of
+// products of zeros that starts at +0, so it stays +0 and subtracting it
+// leaves Ω_ij as it is, sign of zero included: L_jj = √Ω_jj for a pivot
+// above g (0 within ±g), L_ij = Ω_ij/L_jj below it (a zero of Ω_ij's sign),
+// and no remainder under a zero pivot exceeds g. False exactly where
+// semidefinite_cholesky is: at a pivot below −g.
+bool diagonal_semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_factor,
+                                    double* lower);
+
 // Cholesky A = L·Lᵀ (h×h, row-major, `factor` zero on entry) row by row of
 // a symmetric A given by its lower triangle: for each j and c ≤ j,
 // s = Σ_{l<c} L_jl·L_cl (in dot4's order); for c < j, L_jc = (A_jc − s)/L_cc;
