@@ -198,7 +198,7 @@ TEST_P(DiagonalCovarianceTest, FactorAndRowNormsAreTheGeneralOnes) {
   if (!factors) return;
   EXPECT_EQ(bits(lower->data()), bits(general.data()));
 
-  const FactorQuad form = dense_form(sparse_rows(40, k, 5), omega);
+  const FactorQuad form = dense_form(sparse_rows(160, k, 5), omega);
   const auto expected = bits(general_row_norms(form.factors, omega, general));
   EXPECT_EQ(bits(covariance_row_norms(form).value()), expected);
   EXPECT_EQ(bits(covariance_row_norms(form, &general).value()), expected);
@@ -239,7 +239,7 @@ TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
   for (std::size_t r = 0; r < k; ++r) {
     for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
   }
-  const FactorQuad form = dense_form(sparse_rows(60, k, 9), omega);
+  const FactorQuad form = dense_form(sparse_rows(240, k, 9), omega);
   const Matrix columns = covariance_columns(form).value();
   std::vector<double> expected(form.factors.rows());
   for (std::size_t i = 0; i < expected.size(); ++i) {
