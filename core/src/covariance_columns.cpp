@@ -7,6 +7,7 @@
 #include <span>
 
 #include "detail/dense_cholesky.hpp"
+#include "detail/vector_ops.hpp"
 
 namespace morva {
 
@@ -102,36 +103,6 @@ void diagonal_row_norms(const Matrix& factors, std::span<const double> omega_dia
   for (; i < n; ++i) diagonal_row_group<1>(factors, i, omega_diagonal, roots, choose_form, norms);
 }
 
-// The positions and values of f's nonzero entries, in increasing position,
-// into `support` and `values` (k entries each); returns their count and sets
-// `triangle` to Σ (l + 1) over them. Every entry is written and kept only if
-// nonzero, so the scan has no branch on the data but the skip of four zeros
-// at once (the long zero runs of indicator columns).
-std::size_t row_support(std::span<const double> f, std::size_t* support, double* values,
-                        std::size_t& triangle) {
-  const std::size_t k = f.size();
-  std::size_t count = 0;
-  triangle = 0;
-  auto take = [&](std::size_t l) {
-    const bool nonzero = f[l] != 0.0;
-    support[count] = l;
-    values[count] = f[l];
-    count += nonzero;
-    triangle += nonzero ? l + 1 : 0;
-  };
-  std::size_t l = 0;
-  for (; l + 4 <= k; l += 4) {
-    if ((f[l] != 0.0) | (f[l + 1] != 0.0) | (f[l + 2] != 0.0) | (f[l + 3] != 0.0)) {
-      take(l);
-      take(l + 1);
-      take(l + 2);
-      take(l + 3);
-    }
-  }
-  for (; l < k; ++l) take(l);
-  return count;
-}
-
 // Σ_a f_a·(Σ_b Ω_ab·f_b) over the support (f: the entries there), each sum
 // in support order. Four inner sums run side by side, each its own chain of
 // additions, so that none waits on another; the outer sum takes them in
@@ -220,8 +191,9 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<double> values(k);  // F_il at the support
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
+    const std::size_t nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
-    const std::size_t nonzeros = row_support(f, support.data(), values.data(), triangle);
+    for (std::size_t l : std::span(support).first(nonzeros)) triangle += l + 1;
     if (nonzeros * nonzeros <= triangle) {
       norms[i] = std::sqrt(std::max(support_quadratic_form(omega, {support.data(), nonzeros}, values), 0.0));
       continue;

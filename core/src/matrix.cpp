@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "detail/vector_ops.hpp"
@@ -26,6 +27,12 @@ constexpr double kSymmetryTolerance = 1e-12;
 // Below it the left-to-right sum is as fast, and small hand-checked forms keep
 // their exact left-to-right results.
 constexpr std::size_t kPartialSumMinFactors = 8;
+// From kPartialSumMinFactors factors on, P·x skips the all-zero column groups
+// of F's rows (industry models: a market, an industry and the styles) when
+// its first kSparseRowSample rows hold at most k / kSparseRowDivisor nonzeros
+// each on average.
+constexpr std::size_t kSparseRowDivisor = 4;
+constexpr std::size_t kSparseRowSample = 16;
 
 // True when a·b does not fit in 64 bits.
 bool product_overflows(std::uint64_t a, std::uint64_t b) {
@@ -34,6 +41,70 @@ bool product_overflows(std::uint64_t a, std::uint64_t b) {
 
 using detail::all_finite;
 using detail::finite_non_negative;
+
+// F·s row i as apply_into sums it: left to right below kPartialSumMinFactors
+// factors, in detail::dot4's four partial sums from there on.
+double factor_row_dot(const double* row, std::span<const double> s) {
+  const std::size_t k = s.size();
+  return k < kPartialSumMinFactors ? detail::row_dot({row, k}, s) : detail::dot4(row, s.data(), k);
+}
+
+// F's rows as apply_reading_once's first pass records them for its second:
+// per row, the column groups with a nonzero entry (detail::add_scaled_groups).
+struct RecordedGroups {
+  std::unique_ptr<std::uint32_t[]> groups;
+  std::unique_ptr<double[]> values;  // four per group
+  std::vector<std::size_t> end;      // per row: one past its last group
+};
+
+// Whether F's leading rows hold few enough nonzeros that skipping the zero
+// column groups pays: at most k / kSparseRowDivisor per row on average.
+bool mostly_zero(const Matrix& factors, std::size_t m) {
+  const std::size_t k = factors.cols();
+  const std::size_t sample = std::min(m, kSparseRowSample);
+  std::size_t nonzeros = 0;
+  for (std::size_t i = 0; i < sample; ++i) nonzeros += detail::count_nonzeros(factors.row(i).data(), k);
+  return nonzeros * kSparseRowDivisor <= sample * k;
+}
+
+// P·x as apply_into forms it, bit for bit, reading F once. The first pass
+// forms t = Fᵀ·x row after row, each t_c taking its terms in increasing row
+// as detail::add_scaled_rows does, but skipping the column groups of a row
+// that are all zero and recording the others (for a finite x the skipped
+// products are zeros, which leave sums that start at +0 as they are). The
+// second sums each row over its recorded groups into dot4's partial sums
+// (detail::dot4_groups), unless s is not finite, where a skipped 0·s_c
+// would not be zero: then every row is summed from F again.
+void apply_reading_once(const FactorQuad& quadratic, std::span<const double> x, std::span<double> out,
+                        std::span<double> t, std::span<double> s) {
+  const std::size_t m = out.size();
+  const std::size_t k = quadratic.factors.cols();
+  const double* f = quadratic.factors.data().data();
+  const std::size_t most = m * (k / 4);  // groups of all the rows
+  RecordedGroups rows{std::make_unique_for_overwrite<std::uint32_t[]>(most),
+                      std::make_unique_for_overwrite<double[]>(4 * most), std::vector<std::size_t>(m)};
+  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    used += detail::add_scaled_groups(f + i * k, k, x[i], t.data(), rows.groups.get() + used,
+                                      rows.values.get() + 4 * used);
+    rows.end[i] = used;
+  }
+  quadratic.omega.times(t.first(k), s);
+  const std::span<const double> s_used = s.first(k);
+  if (!all_finite(s_used)) {
+    for (std::size_t i = 0; i < m; ++i)
+      out[i] = quadratic.diagonal[i] * x[i] + factor_row_dot(f + i * k, s_used);
+    return;
+  }
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double dot = detail::dot4_groups(rows.values.get() + 4 * start, rows.groups.get() + start,
+                                           rows.end[i] - start, f + i * k, s_used.data(), k);
+    out[i] = quadratic.diagonal[i] * x[i] + dot;
+    start = rows.end[i];
+  }
+}
 
 }  // namespace
 
@@ -272,10 +343,15 @@ void FactorCovariance::times(std::span<const double> t, std::span<double> s) con
 
 std::vector<double> FactorQuad::apply(std::span<const double> x) const {
   const std::size_t k = factors.cols();
-  std::vector<double> out(std::min(x.size(), factors.rows()));
+  const std::size_t m = std::min(x.size(), factors.rows());
+  std::vector<double> out(m);
   std::vector<double> t(k);
   std::vector<double> s(k);
-  apply_into(x, out, t, s);
+  if (k >= kPartialSumMinFactors && all_finite(x.first(m)) && mostly_zero(factors, m)) {
+    apply_reading_once(*this, x, out, t, s);
+  } else {
+    apply_into(x, out, t, s);
+  }
   return out;
 }
 
@@ -309,13 +385,7 @@ void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x
   // last bits, deterministically.
   const std::span<const double> s_used = s.first(k);
   const std::vector<double>& d = quadratic.diagonal;
-  if (k < kPartialSumMinFactors) {
-    for (std::size_t i = 0; i < out.size(); ++i)
-      out[i] = d[i] * x[i] + detail::row_dot(factors.row(i), s_used);
-  } else {
-    for (std::size_t i = 0; i < out.size(); ++i)
-      out[i] = d[i] * x[i] + detail::dot4(f + i * k, s_used.data(), k);
-  }
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = d[i] * x[i] + factor_row_dot(f + i * k, s_used);
 }
 
 }  // namespace morva

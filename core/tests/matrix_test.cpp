@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -439,6 +441,50 @@ TEST(FactorQuadApply, IntoMatchesApplyWithoutAllocating) {
     const std::size_t after = allocation::count();
     EXPECT_EQ(after, before) << "apply_into allocated";
     EXPECT_EQ(out, expected);  // bit-identical arithmetic
+  }
+}
+
+std::vector<std::uint64_t> bits(std::span<const double> v) {
+  std::vector<std::uint64_t> out(v.size());
+  std::memcpy(out.data(), v.data(), v.size() * sizeof(double));
+  return out;
+}
+
+// Rows of an industry model: a market column, one of five indicators and,
+// on odd rows, the last two columns, with zeros of both signs elsewhere; a
+// zero row (3) and two dense rows. apply skips their all-zero column groups
+// and must give apply_into's bits for every k mod 4, for an x with zeros of
+// both signs, and where x or s is not finite, so that a skipped 0·∞ would
+// have been NaN: an infinite x at the zero row, and an x of 1e308 on one
+// industry, whose t (and, for a diagonal Ω, s) entry overflows.
+TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
+  std::mt19937_64 rng(13);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (std::size_t k : {13, 14, 15, 16, 24, 41}) {
+    SCOPED_TRACE(testing::Message() << "k = " << k);
+    const std::size_t n = 40;
+    FactorQuad q = random_form(rng, n, k, k % 2 == 0);
+    auto industry = [k](std::size_t i) { return 1 + (i % 5) * ((k - 3) / 5); };
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i % 17 == 16) continue;
+      for (std::size_t c = 0; c < k; ++c) {
+        const bool kept = (c == 0 || c == industry(i) || (i % 2 == 1 && c + 2 >= k)) && i != 3;
+        if (!kept) q.factors(i, c) = (i + c) % 2 == 1 ? -0.0 : 0.0;
+      }
+    }
+    std::vector<double> x(n);
+    for (auto& v : x) v = normal(rng);
+    x[2] = -0.0;
+    x[5] = 0.0;
+    std::vector<double> overflowing = x;
+    for (std::size_t i = 2; i < n; i += 5) overflowing[i] = 1e308;
+    std::vector<double> infinite = x;
+    infinite[3] = std::numeric_limits<double>::infinity();
+    for (const auto& v : {x, overflowing, infinite}) {
+      std::vector<double> out(n), t(k), s(k);
+      q.apply_into(v, out, t, s);
+      EXPECT_EQ(bits(q.apply(v)), bits(out));
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace morva::detail {
@@ -146,6 +147,79 @@ inline double raise_magnitudes(const double* a, std::size_t len, double* column_
     column_max[j] = v > column_max[j] ? v : column_max[j];
   }
   return m;
+}
+
+// Column groups [4g, 4g + 4) of a row with len entries: the groups dot4
+// takes in its four partial sums, one column to each.
+//
+// t[c] += row[c]·w for every c < len, as a plain loop adds them, skipping
+// the groups whose four entries are all zero (either sign), and recording
+// each group it adds: its index into `groups` and its four entries into
+// `values` (four per group). Returns the number of groups recorded. For a
+// finite w the skipped products are zeros, which leave t[c] as it is
+// whenever t[c] is not −0 (x + ±0 = x for x ≠ 0, +0 + ±0 = +0): so for sums
+// that start at +0. The columns past the last group are added one by one.
+inline std::size_t add_scaled_groups(const double* row, std::size_t len, double w, double* t,
+                                     std::uint32_t* groups, double* values) {
+  std::size_t count = 0;
+  std::size_t c = 0;
+  for (; c + 4 <= len; c += 4) {
+#if defined(__GNUC__)
+    const Lanes2 zero = {0.0, 0.0};
+    const Lanes2 low = load2(row + c);
+    const Lanes2 high = load2(row + c + 2);
+    const auto nonzero = (low != zero) | (high != zero);
+    if ((nonzero[0] | nonzero[1]) == 0) continue;
+    const Lanes2 weight = {w, w};
+    store2(t + c, load2(t + c) + low * weight);
+    store2(t + c + 2, load2(t + c + 2) + high * weight);
+    store2(values + 4 * count, low);
+    store2(values + 4 * count + 2, high);
+#else
+    if (row[c] == 0.0 && row[c + 1] == 0.0 && row[c + 2] == 0.0 && row[c + 3] == 0.0) continue;
+    for (std::size_t j = 0; j < 4; ++j) {
+      t[c + j] += row[c + j] * w;
+      values[4 * count + j] = row[c + j];
+    }
+#endif
+    groups[count++] = static_cast<std::uint32_t>(c / 4);
+  }
+  for (; c < len; ++c) t[c] += row[c] * w;
+  return count;
+}
+
+// dot4(row, b, len) over the groups add_scaled_groups recorded for the row
+// (`count` of them, entries in `values`), reading the row itself only past
+// its last group: each group adds to the four partial sums exactly what dot4
+// adds for it, in the same order, and a group left out would have added
+// zeros (b finite) to sums that start at +0.
+inline double dot4_groups(const double* values, const std::uint32_t* groups, std::size_t count,
+                          const double* row, const double* b, std::size_t len) {
+#if defined(__GNUC__)
+  Lanes2 low = {0.0, 0.0};
+  Lanes2 high = {0.0, 0.0};
+  for (std::size_t e = 0; e < count; ++e) {
+    const double* bg = b + 4 * std::size_t{groups[e]};
+    low += load2(values + 4 * e) * load2(bg);
+    high += load2(values + 4 * e + 2) * load2(bg + 2);
+  }
+  double s0 = low[0];
+  const double s1 = low[1];
+  const double s2 = high[0];
+  const double s3 = high[1];
+#else
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  for (std::size_t e = 0; e < count; ++e) {
+    const double* v = values + 4 * e;
+    const double* bg = b + 4 * std::size_t{groups[e]};
+    s0 += v[0] * bg[0];
+    s1 += v[1] * bg[1];
+    s2 += v[2] * bg[2];
+    s3 += v[3] * bg[3];
+  }
+#endif
+  for (std::size_t c = len / 4 * 4; c < len; ++c) s0 += row[c] * b[c];
+  return (s0 + s1) + (s2 + s3);
 }
 
 // out[r] = Σ_j a(r)[j]·b(r)[j] for j < len, r < count: every row summed left

@@ -60,4 +60,56 @@ inline double row_dot(std::span<const double> row, std::span<const double> x) {
   return sum;
 }
 
+// Whether any of row[c, c + 4) is nonzero (NaN counts as nonzero).
+inline bool any_nonzero4(const double* row) {
+#if defined(__GNUC__)
+  const Lanes2 zero = {0.0, 0.0};
+  const auto nonzero = (load2(row) != zero) | (load2(row + 2) != zero);
+  return (nonzero[0] | nonzero[1]) != 0;
+#else
+  return (row[0] != 0.0) | (row[1] != 0.0) | (row[2] != 0.0) | (row[3] != 0.0);
+#endif
+}
+
+// The number of nonzero entries of row[0, len), two lanes at a time.
+inline std::size_t count_nonzeros(const double* row, std::size_t len) {
+  std::size_t c = 0;
+  std::size_t count = 0;
+#if defined(__GNUC__)
+  const Lanes2 zero = {0.0, 0.0};
+  using Counts = long long __attribute__((vector_size(16)));
+  Counts lanes = {0, 0};
+  for (; c + 2 <= len; c += 2) lanes -= load2(row + c) != zero;  // a true lane is −1
+  count = static_cast<std::size_t>(lanes[0] + lanes[1]);
+#endif
+  for (; c < len; ++c) count += row[c] != 0.0;
+  return count;
+}
+
+// The positions and values of the nonzero entries of row[0, len), in
+// increasing position, written from positions[0] and values[0] (each needs
+// room for len entries); returns their count. Every entry is written and
+// kept only when nonzero, so the scan has no branch on the data but the skip
+// of four zeros at once (the long zero runs of indicator columns).
+template <class Index>
+inline std::size_t row_nonzeros(const double* row, std::size_t len, Index* positions, double* values) {
+  std::size_t count = 0;
+  auto take = [&](std::size_t c) {
+    positions[count] = static_cast<Index>(c);
+    values[count] = row[c];
+    count += row[c] != 0.0;
+  };
+  std::size_t c = 0;
+  for (; c + 4 <= len; c += 4) {
+    if (any_nonzero4(row + c)) {
+      take(c);
+      take(c + 1);
+      take(c + 2);
+      take(c + 3);
+    }
+  }
+  for (; c < len; ++c) take(c);
+  return count;
+}
+
 }  // namespace morva::detail
