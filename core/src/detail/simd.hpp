@@ -149,6 +149,14 @@ inline double raise_magnitudes(const double* a, std::size_t len, double* column_
   return m;
 }
 
+// Whether any of p[0..3] is nonzero (a NaN is): zeros of either sign differ
+// from +0 in the sign bit alone, which the shift drops from their bits' OR.
+inline bool any_nonzero4(const double* p) {
+  std::uint64_t bits[4];
+  std::memcpy(bits, p, sizeof bits);
+  return ((bits[0] | bits[1] | bits[2] | bits[3]) << 1) != 0;
+}
+
 // Column groups [4g, 4g + 4) of a row with len entries: the groups dot4
 // takes in its four partial sums, one column to each.
 //
@@ -164,19 +172,16 @@ inline std::size_t add_scaled_groups(const double* row, std::size_t len, double 
   std::size_t count = 0;
   std::size_t c = 0;
   for (; c + 4 <= len; c += 4) {
+    if (!any_nonzero4(row + c)) continue;
 #if defined(__GNUC__)
-    const Lanes2 zero = {0.0, 0.0};
     const Lanes2 low = load2(row + c);
     const Lanes2 high = load2(row + c + 2);
-    const auto nonzero = (low != zero) | (high != zero);
-    if ((nonzero[0] | nonzero[1]) == 0) continue;
     const Lanes2 weight = {w, w};
     store2(t + c, load2(t + c) + low * weight);
     store2(t + c + 2, load2(t + c + 2) + high * weight);
     store2(values + 4 * count, low);
     store2(values + 4 * count + 2, high);
 #else
-    if (row[c] == 0.0 && row[c + 1] == 0.0 && row[c + 2] == 0.0 && row[c + 3] == 0.0) continue;
     for (std::size_t j = 0; j < 4; ++j) {
       t[c + j] += row[c + j] * w;
       values[4 * count + j] = row[c + j];

@@ -60,17 +60,6 @@ inline double row_dot(std::span<const double> row, std::span<const double> x) {
   return sum;
 }
 
-// Whether any of row[c, c + 4) is nonzero (NaN counts as nonzero).
-inline bool any_nonzero4(const double* row) {
-#if defined(__GNUC__)
-  const Lanes2 zero = {0.0, 0.0};
-  const auto nonzero = (load2(row) != zero) | (load2(row + 2) != zero);
-  return (nonzero[0] | nonzero[1]) != 0;
-#else
-  return (row[0] != 0.0) | (row[1] != 0.0) | (row[2] != 0.0) | (row[3] != 0.0);
-#endif
-}
-
 // The number of nonzero entries of row[0, len), two lanes at a time.
 inline std::size_t count_nonzeros(const double* row, std::size_t len) {
   std::size_t c = 0;
