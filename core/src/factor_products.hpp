@@ -1,11 +1,18 @@
 // Products with a factor form's P = diag(d) + F·Ω·Fᵀ (internal to the core).
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "morva/matrix.hpp"
 
 namespace morva {
+
+// FactorQuad::apply reads F once, skipping the all-zero column groups of its
+// rows, from this many entries of F on (2 MiB) when its rows are mostly
+// zeros. Below it F stays in a core's cache from the first pass to the
+// second, and the two plain passes take fewer instructions.
+inline constexpr std::size_t kReadOnceMinEntries = std::size_t{1} << 18;
 
 // out = d∘x + F·(Ω·t) (one entry per entry of out, s: k doubles of scratch)
 // given t = Fᵀx: FactorQuad::apply_into's bits whenever each entry of t is,

@@ -27,10 +27,10 @@ constexpr double kSymmetryTolerance = 1e-12;
 // Below it the left-to-right sum is as fast, and small hand-checked forms keep
 // their exact left-to-right results.
 constexpr std::size_t kPartialSumMinFactors = 8;
-// From kPartialSumMinFactors factors on, P·x skips the all-zero column groups
-// of F's rows (industry models: a market, an industry and the styles) when
-// its first kSparseRowSample rows hold at most k / kSparseRowDivisor nonzeros
-// each on average.
+// From kPartialSumMinFactors factors and kReadOnceMinEntries entries on, P·x
+// skips the all-zero column groups of F's rows (industry models: a market,
+// an industry and the styles) when its first kSparseRowSample rows hold at
+// most k / kSparseRowDivisor nonzeros each on average.
 constexpr std::size_t kSparseRowDivisor = 4;
 constexpr std::size_t kSparseRowSample = 16;
 
@@ -347,7 +347,8 @@ std::vector<double> FactorQuad::apply(std::span<const double> x) const {
   std::vector<double> out(m);
   std::vector<double> t(k);
   std::vector<double> s(k);
-  if (k >= kPartialSumMinFactors && all_finite(x.first(m)) && mostly_zero(factors, m)) {
+  if (k >= kPartialSumMinFactors && m * k >= kReadOnceMinEntries && all_finite(x.first(m)) &&
+      mostly_zero(factors, m)) {
     apply_reading_once(*this, x, out, t, s);
   } else {
     apply_into(x, out, t, s);
