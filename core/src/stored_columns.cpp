@@ -507,8 +507,11 @@ void ReducedColumns::add_factor_product(std::span<const double> s, std::span<dou
   add_products(s, {}, out, {});
 }
 
+// The constraint columns' sums alone: the factor slots and entries, which
+// stored_transpose would also sum, are skipped.
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
-  transpose_products(x, {}, image);
+  std::vector<double> buffer(pass_scratch());
+  constraint_pass([x](std::size_t r) { return x[r]; }, image, scratch(buffer).sum, {});
 }
 
 void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
@@ -563,40 +566,55 @@ void ReducedColumns::projection_pass(std::span<double> g, std::span<const double
 
 // Pass 2, the second stream: w gathered to M·w, then
 //   x_i = g_i − weight_i·(r_i·(W_i·(M·w))),  image = M_consᵀ·(Wᵀ(r∘x)),
-// in blocks of kFusedRows (`done` takes each block once its x is final) and
-// four rows at a time within them, the dense constraint slots of the image
-// accumulating in scratch.sum.slots.
+// in blocks of kFusedRows (`done` takes each block once its x is final).
 bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<const double> weight,
                                        std::span<const double> w, std::span<double> x,
                                        std::span<double> image, const PassScratch& scratch,
                                        RowBlocks done) const {
-  const Storage& storage = *storage_;
   const Rows rows = this->rows();
-  const std::size_t p = rows.slots;
-  const std::size_t first = storage.leading;
-  const std::size_t width = p - first;
   const bool solve = !w.empty();
-  if (solve) gather(w, 0, h_, scratch.read, 0, p);
+  if (solve) gather(w, 0, h_, scratch.read, 0, rows.slots);
   const double* gathered = scratch.read.slots.data();
   const double* stored_w = scratch.read.columns.data();  // M·w, one per stored column
-  double* acc = scratch.sum.slots.data();
-  double* stored_image = scratch.sum.columns.data();  // Wᵀ(r∘x), one per stored column
+  const double* inverse = weight.data();
+  const double* scale = row_scale_.data();
+  // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
+  double not_finite = 0.0;
+  const auto solved = [&](std::size_t r) {
+    double xr = x[r];
+    if (solve) xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.dot(r, gathered, stored_w));
+    not_finite += xr - xr;
+    return xr;
+  };
+  constraint_pass(solved, image, scratch.sum, done);
+  return not_finite == 0.0;
+}
+
+// image = M_consᵀ·(Wᵀ(r∘x)) over the stored columns a constraint column
+// reads alone, x_r from `value_at(r)` row by row: in blocks of kFusedRows
+// and four rows at a time within them, the dense constraint slots
+// accumulating in sum.slots. Every sum is the one stored_transpose forms
+// for its column (the same terms in the same order; the columns no
+// constraint reads are merely not summed).
+template <class RowValue>
+void ReducedColumns::constraint_pass(RowValue value_at, std::span<double> image, const StoredVector& sum,
+                                     RowBlocks done) const {
+  const Storage& storage = *storage_;
+  const Rows rows = this->rows();
+  const std::size_t first = storage.leading;
+  const std::size_t width = rows.slots - first;
+  double* acc = sum.slots.data();
+  double* stored_image = sum.columns.data();  // Wᵀ(r∘x), one per stored column
   std::fill(acc, acc + width, 0.0);
   std::fill(stored_image, stored_image + storage.width, 0.0);
   const std::size_t* row_start = rows.row_start;
   const std::uint32_t* column = rows.column;
   const double* value = rows.value;
   const std::size_t first_constraint_column = storage.first_constraint_column;
-  const double* inverse = weight.data();
   const double* scale = row_scale_.data();
-  // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
-  double not_finite = 0.0;
-  // x_r, and r_r·x_r for the image.
-  const auto solved = [&](std::size_t r) {
-    double xr = x[r];
-    if (solve) xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.dot(r, gathered, stored_w));
-    not_finite += xr - xr;
-    const double scaled = scale[r] * xr;
+  // r_r·x_r, its compressed constraint entries added as it is formed.
+  const auto scaled_row = [&](std::size_t r) {
+    const double scaled = scale[r] * value_at(r);
     for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) {
       if (column[e] >= first_constraint_column) stored_image[column[e]] += value[e] * scaled;
     }
@@ -605,12 +623,11 @@ bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<cons
   const auto constraint_row = [&rows, first](std::size_t i) { return rows.dense_row(i) + first; };
   for (std::size_t block = 0; block < n_; block += kFusedRows) {
     const std::size_t end = std::min(n_, block + kFusedRows);
-    detail::add_weighted_rows(constraint_row, block, end, solved, width, acc);
+    detail::add_weighted_rows(constraint_row, block, end, scaled_row, width, acc);
     done(block, end);
   }
-  for (std::size_t a = first; a < p; ++a) stored_image[storage.dense_column[a]] = acc[a - first];
-  spread(scratch.sum.columns, k_, h_, image);
-  return not_finite == 0.0;
+  for (std::size_t a = first; a < rows.slots; ++a) stored_image[storage.dense_column[a]] = acc[a - first];
+  spread(sum.columns, k_, h_, image);
 }
 
 std::span<const std::uint32_t> ReducedColumns::sparse_columns_of(std::size_t i) const {
