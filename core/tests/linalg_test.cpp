@@ -365,6 +365,23 @@ TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
   }
 }
 
+// Rows against one vector four at a time: each entry dot4's sum, bit for
+// bit, for counts and lengths on both sides of multiples of four.
+TEST(DenseCholesky, RowsAgainstOneVectorKeepEachSum) {
+  constexpr std::size_t kStride = 23;
+  std::vector<double> rows(9 * kStride), x(kStride);
+  for (std::size_t e = 0; e < rows.size(); ++e) rows[e] = std::sin(static_cast<double>(7 * e + 3));
+  for (std::size_t c = 0; c < x.size(); ++c) x[c] = std::cos(static_cast<double>(5 * c)) * 1e3;
+  for (const std::size_t count : {1, 3, 4, 5, 8, 9}) {
+    for (const std::size_t len : {0, 1, 4, 6, 13, 23}) {
+      std::vector<double> got(count, -1.0);
+      detail::dot4_rows(x.data(), rows.data(), kStride, count, len, got.data());
+      for (std::size_t r = 0; r < count; ++r)
+        EXPECT_EQ(got[r], detail::dot4(rows.data() + r * kStride, x.data(), len)) << count << ", " << len;
+    }
+  }
+}
+
 TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
   const QpProblem problem = dense::random_qp(4, shape(200, 6, 2, 4, true, true));
   const auto system = FactorizedSystem::create(problem, 1.0, 1e-6);

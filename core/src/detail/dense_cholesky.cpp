@@ -116,7 +116,8 @@ const std::array<TileKernel, kTile>& tile_kernels() {
 
 // sums[q].add(x, rows + q·stride, len) for q < 4 (len a multiple of four),
 // the four in one loop so that their chains of additions overlap.
-void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
+void add_four_narrow(const double* x, const double* rows, std::size_t stride, std::size_t len,
+                     Dot4Sums* sums) {
 #if defined(__GNUC__)
   const double* r0 = rows;
   const double* r1 = rows + stride;
@@ -141,6 +142,43 @@ void add_four(const double* x, const double* rows, std::size_t stride, std::size
 #else
   for (std::size_t q = 0; q < 4; ++q) sums[q].add(x, rows + q * stride, len);
 #endif
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// add_four_narrow with each sum's four lanes (low, high) in one 256-bit
+// vector, for processors with AVX2: lane by lane the same products and sums.
+[[gnu::target("avx2")]] void add_four_wide(const double* x, const double* rows, std::size_t stride,
+                                           std::size_t len, Dot4Sums* sums) {
+  Lanes4 acc[4];
+  for (std::size_t q = 0; q < 4; ++q)
+    acc[q] = Lanes4{sums[q].low[0], sums[q].low[1], sums[q].high[0], sums[q].high[1]};
+  for (std::size_t e = 0; e + 4 <= len; e += 4) {
+    Lanes4 xv;
+    std::memcpy(&xv, x + e, sizeof xv);
+    for (std::size_t q = 0; q < 4; ++q) {
+      Lanes4 v;
+      std::memcpy(&v, rows + q * stride + e, sizeof v);
+      acc[q] += xv * v;
+    }
+  }
+  for (std::size_t q = 0; q < 4; ++q) {
+    sums[q].low = Lanes2{acc[q][0], acc[q][1]};
+    sums[q].high = Lanes2{acc[q][2], acc[q][3]};
+  }
+}
+#endif
+
+using FourSums = void (*)(const double*, const double*, std::size_t, std::size_t, Dot4Sums*);
+
+// The four sums side by side, in 256-bit vectors where the processor has AVX2.
+void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
+  static const FourSums kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return FourSums{add_four_wide};
+#endif
+    return FourSums{add_four_narrow};
+  }();
+  kernel(x, rows, stride, len, sums);
 }
 
 // The tile where the columns end inside both its rows and its columns: each
@@ -189,6 +227,19 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
     }
   }
   return true;
+}
+
+void dot4_rows(const double* x, const double* rows, std::size_t stride, std::size_t count, std::size_t len,
+               double* out) {
+  const std::size_t whole = len / 4 * 4;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    Dot4Sums sums[4];
+    add_four(x, rows + r * stride, stride, whole, sums);
+    for (std::size_t q = 0; q < 4; ++q)
+      out[r + q] = sums[q].finish(rows + (r + q) * stride + whole, x + whole, len - whole);
+  }
+  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
 
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {

@@ -25,6 +25,10 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
 // False at the first pivot that is not.
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor);
 
+// out[r] = dot4(rows + r·stride, x, len) for r < count, four rows at a time
+// sharing their reads of x (the same sums, lane by lane, as dot4 takes).
+void dot4_rows(const double* x, const double* rows, std::size_t stride, std::size_t count, std::size_t len,
+               double* out);
 // Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
 // in place, for a lower-triangular row-major L (h×h) with a positive diagonal.
 void cholesky_solve_in_place(const double* lower, std::size_t h, double* t);
