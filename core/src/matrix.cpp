@@ -7,6 +7,7 @@
 #include <limits>
 #include <utility>
 
+#include "detail/dense_cholesky.hpp"
 #include "detail/vector_ops.hpp"
 #include "factor_products.hpp"
 #include "matrix_products.hpp"
@@ -313,8 +314,10 @@ void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x
     for (std::size_t i = 0; i < out.size(); ++i)
       out[i] = d[i] * x[i] + detail::row_dot(factors.row(i), s_used);
   } else {
-    for (std::size_t i = 0; i < out.size(); ++i)
-      out[i] = d[i] * x[i] + detail::dot4(f + i * k, s_used.data(), k);
+    // The dot4 sums four rows at a time (dot4_rows), then d∘x added to each
+    // (a + b is b + a, bit for bit).
+    detail::dot4_rows(s_used.data(), f, k, out.size(), k, out.data());
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = d[i] * x[i] + out[i];
   }
 }
 

@@ -1,6 +1,7 @@
 #include "stored_columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -365,7 +366,15 @@ struct ReducedColumns::Rows {
   // columns: the dense part in detail::dot4's order, then the compressed
   // entries in order.
   double dot(std::size_t i, const double* v_slots, const double* v_columns) const {
-    double s = detail::dot4(dense_row(i), v_slots, slots);
+    return add_compressed(i, detail::dot4(dense_row(i), v_slots, slots), v_columns);
+  }
+  // The dense parts of dot for rows [first, first + count) into out, four
+  // rows at a time (detail::dot4_rows: the same sums).
+  void dense_dots(std::size_t first, std::size_t count, const double* v_slots, double* out) const {
+    detail::dot4_rows(v_slots, dense_row(first), slots, count, slots, out);
+  }
+  // s plus the compressed entries of W_i·v, in order.
+  double add_compressed(std::size_t i, double s, const double* v_columns) const {
     for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) s += value[e] * v_columns[column[e]];
     return s;
   }
@@ -479,23 +488,36 @@ void ReducedColumns::add_rows(std::span<const double> s, std::span<const double>
   if (!out_q.empty()) gather(s, 0, k_, q, 0, w.factor_end);
   if (!out_cons.empty()) gather(y, k_, h_, cons, w.leading, p);
   if (!out2.empty()) gather(y2, k_, h_, second, w.leading, p);
-  for (std::size_t i = 0; i < n_; ++i) {
-    const double* row = w.dense.data() + i * p;
-    if (!out_q.empty()) {
-      double sum = detail::dot4(row, q.slots.data(), w.factor_end);
-      for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width; ++e)
-        sum += w.sparse_value[e] * q.columns[w.sparse_column[e]];
-      out_q[i] += row_scale_[i] * sum;
+  // The dense dot4 sums of a block's rows, four rows at a time
+  // (detail::dot4_rows: each the sum dot4 takes), then each row's
+  // compressed entries in order.
+  std::array<double, kFusedRows> dense_q, dense_cons, dense_second;
+  const auto dense_sums = [&](const StoredVector& v, std::size_t offset, std::size_t len, std::size_t block,
+                              std::size_t count, double* out) {
+    detail::dot4_rows(v.slots.data(), w.dense.data() + block * p + offset, p, count, len, out);
+  };
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    if (!out_q.empty()) dense_sums(q, 0, w.factor_end, block, end - block, dense_q.data());
+    if (!out_cons.empty()) dense_sums(cons, w.leading, width, block, end - block, dense_cons.data());
+    if (!out2.empty()) dense_sums(second, w.leading, width, block, end - block, dense_second.data());
+    for (std::size_t i = block; i < end; ++i) {
+      if (!out_q.empty()) {
+        double sum = dense_q[i - block];
+        for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width;
+             ++e)
+          sum += w.sparse_value[e] * q.columns[w.sparse_column[e]];
+        out_q[i] += row_scale_[i] * sum;
+      }
+      const std::size_t entries = w.constraint_entries(i);
+      const auto constraint_sum = [&](const StoredVector& v, double sum) {
+        for (std::size_t e = entries; e < w.row_start[i + 1]; ++e)
+          sum += w.sparse_value[e] * v.columns[w.sparse_column[e]];
+        return row_scale_[i] * sum;
+      };
+      if (!out_cons.empty()) out_cons[i] += constraint_sum(cons, dense_cons[i - block]);
+      if (!out2.empty()) out2[i] += constraint_sum(second, dense_second[i - block]);
     }
-    const std::size_t entries = w.constraint_entries(i);
-    const auto constraint_sum = [&](const StoredVector& v) {
-      double sum = detail::dot4(row + w.leading, v.slots.data(), width);
-      for (std::size_t e = entries; e < w.row_start[i + 1]; ++e)
-        sum += w.sparse_value[e] * v.columns[w.sparse_column[e]];
-      return row_scale_[i] * sum;
-    };
-    if (!out_cons.empty()) out_cons[i] += constraint_sum(cons);
-    if (!out2.empty()) out2[i] += constraint_sum(second);
   }
 }
 
@@ -523,8 +545,13 @@ void ReducedColumns::subtract_product(std::span<const double> w, std::span<const
   const StoredVector& v = scratch.read;
   gather(w, 0, h_, v, 0, dense_columns().size());
   const Rows rows = this->rows();
-  for (std::size_t i = 0; i < n_; ++i)
-    x[i] -= weight[i] * (row_scale_[i] * rows.dot(i, v.slots.data(), v.columns.data()));
+  std::array<double, kFusedRows> dense;  // the dense parts of a block's rows.dot
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    rows.dense_dots(block, end - block, v.slots.data(), dense.data());
+    for (std::size_t i = block; i < end; ++i)
+      x[i] -= weight[i] * (row_scale_[i] * rows.add_compressed(i, dense[i - block], v.columns.data()));
+  }
 }
 
 // Pass 1 of an ADMM iteration: g ← weight∘g and t = Mᵀ·(Wᵀ(r∘g)) in one

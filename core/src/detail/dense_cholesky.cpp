@@ -194,6 +194,68 @@ void accumulate_corner_tile(const double* rows, std::size_t width, const double*
   }
 }
 
+// dot4_rows: four rows at a time through add_four, each finished with its
+// last len mod 4 terms as dot4 finishes.
+void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, std::size_t count,
+                      std::size_t len, double* out) {
+  const std::size_t whole = len / 4 * 4;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    Dot4Sums sums[4];
+    add_four_narrow(x, rows + r * stride, stride, whole, sums);
+    for (std::size_t q = 0; q < 4; ++q)
+      out[r + q] = sums[q].finish(rows + (r + q) * stride + whole, x + whole, len - whole);
+  }
+  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// dot4_rows_narrow with each row's four partial sums in one 256-bit vector
+// held in registers throughout: lanes (s0, s1, s2, s3) take the same products
+// and sums, s0 the tail, and the row's value is (s0 + s1) + (s2 + s3).
+[[gnu::target("avx2")]] void dot4_rows_wide(const double* x, const double* rows, std::size_t stride,
+                                            std::size_t count, std::size_t len, double* out) {
+  const std::size_t whole = len / 4 * 4;
+  const std::size_t tail = len - whole;  // fewer than four
+  // s0 takes the tail terms in order (at most three, written out so that no
+  // vector code is made for them), then (s0 + s1) + (s2 + s3).
+  const auto finish = [x, whole, tail](const Lanes4& acc, const double* row) {
+    double s0 = acc[0];
+    if (tail > 0) s0 += row[whole] * x[whole];
+    if (tail > 1) s0 += row[whole + 1] * x[whole + 1];
+    if (tail > 2) s0 += row[whole + 2] * x[whole + 2];
+    return (s0 + acc[1]) + (acc[2] + acc[3]);
+  };
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const double* r0 = rows + r * stride;
+    const double* r1 = r0 + stride;
+    const double* r2 = r1 + stride;
+    const double* r3 = r2 + stride;
+    Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    for (std::size_t e = 0; e < whole; e += 4) {
+      Lanes4 xv, v0, v1, v2, v3;
+      std::memcpy(&xv, x + e, sizeof xv);
+      std::memcpy(&v0, r0 + e, sizeof v0);
+      std::memcpy(&v1, r1 + e, sizeof v1);
+      std::memcpy(&v2, r2 + e, sizeof v2);
+      std::memcpy(&v3, r3 + e, sizeof v3);
+      a0 += v0 * xv;
+      a1 += v1 * xv;
+      a2 += v2 * xv;
+      a3 += v3 * xv;
+    }
+    out[r] = finish(a0, r0);
+    out[r + 1] = finish(a1, r1);
+    out[r + 2] = finish(a2, r2);
+    out[r + 3] = finish(a3, r3);
+  }
+  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
+}
+#endif
+
+using RowSums = void (*)(const double*, const double*, std::size_t, std::size_t, std::size_t, double*);
+
 }  // namespace
 
 bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_factor, double* lower) {
@@ -231,15 +293,13 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
 
 void dot4_rows(const double* x, const double* rows, std::size_t stride, std::size_t count, std::size_t len,
                double* out) {
-  const std::size_t whole = len / 4 * 4;
-  std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
-    Dot4Sums sums[4];
-    add_four(x, rows + r * stride, stride, whole, sums);
-    for (std::size_t q = 0; q < 4; ++q)
-      out[r + q] = sums[q].finish(rows + (r + q) * stride + whole, x + whole, len - whole);
-  }
-  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
+  static const RowSums kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return RowSums{dot4_rows_wide};
+#endif
+    return RowSums{dot4_rows_narrow};
+  }();
+  kernel(x, rows, stride, count, len, out);
 }
 
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
