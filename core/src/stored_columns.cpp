@@ -423,14 +423,19 @@ void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVec
   std::fill(acc, acc + p, 0.0);
   std::fill(ws.begin(), ws.end(), 0.0);
   const Rows rows = this->rows();
-  const double* scale = row_scale_.data();
-  const double* values = x.data();
-  const auto scatter = [&rows, ws](std::size_t i, double xi) {
-    for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e)
-      ws[rows.column[e]] += rows.value[e] * xi;
-  };
-  detail::add_weighted_rows([&rows](std::size_t i) { return rows.dense_row(i); }, 0, n_,
-                            [scale, values](std::size_t i) { return scale[i] * values[i]; }, p, acc, scatter);
+  // Blocks of kFusedRows (a multiple of four) keep add_weighted_rows' groups
+  // of four rows; a compressed entry's column is never a dense slot, so its
+  // sums may follow its block's dense ones.
+  std::array<double, kFusedRows> weights;  // r_i·x_i of the block's rows
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    for (std::size_t i = block; i < end; ++i) weights[i - block] = row_scale_[i] * x[i];
+    detail::add_weighted_dense_rows(rows.dense_row(block), p, end - block, weights.data(), p, acc);
+    for (std::size_t i = block; i < end; ++i) {
+      for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e)
+        ws[rows.column[e]] += rows.value[e] * weights[i - block];
+    }
+  }
   for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
 }
 

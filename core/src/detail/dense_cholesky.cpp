@@ -254,6 +254,50 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
 }
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// add_weighted_rows over four columns at a time in one 256-bit vector, for
+// processors with AVX2: per column the same products and sums in the same
+// order, the columns past the last multiple of four one by one.
+[[gnu::target("avx2")]] void add_weighted_rows_wide(const double* rows, std::size_t stride, std::size_t count,
+                                                    const double* w, std::size_t len, double* out) {
+  const std::size_t whole = len / 4 * 4;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const double* a0 = rows + r * stride;
+    const double* a1 = a0 + stride;
+    const double* a2 = a1 + stride;
+    const double* a3 = a2 + stride;
+    const Lanes4 w0 = {w[r], w[r], w[r], w[r]};
+    const Lanes4 w1 = {w[r + 1], w[r + 1], w[r + 1], w[r + 1]};
+    const Lanes4 w2 = {w[r + 2], w[r + 2], w[r + 2], w[r + 2]};
+    const Lanes4 w3 = {w[r + 3], w[r + 3], w[r + 3], w[r + 3]};
+    for (std::size_t c = 0; c < whole; c += 4) {
+      Lanes4 o, v0, v1, v2, v3;
+      std::memcpy(&o, out + c, sizeof o);
+      std::memcpy(&v0, a0 + c, sizeof v0);
+      std::memcpy(&v1, a1 + c, sizeof v1);
+      std::memcpy(&v2, a2 + c, sizeof v2);
+      std::memcpy(&v3, a3 + c, sizeof v3);
+      o = (((o + v0 * w0) + v1 * w1) + v2 * w2) + v3 * w3;
+      std::memcpy(out + c, &o, sizeof o);
+    }
+    for (std::size_t c = whole; c < len; ++c)
+      out[c] = (((out[c] + a0[c] * w[r]) + a1[c] * w[r + 1]) + a2[c] * w[r + 2]) + a3[c] * w[r + 3];
+  }
+  for (; r < count; ++r) {
+    const double* a = rows + r * stride;
+    for (std::size_t c = 0; c < len; ++c) out[c] += a[c] * w[r];
+  }
+}
+#endif
+
+void add_weighted_rows_narrow(const double* rows, std::size_t stride, std::size_t count, const double* w,
+                              std::size_t len, double* out) {
+  add_scaled_rows([rows, stride](std::size_t r) { return rows + r * stride; }, count, w, len, out);
+}
+
+using WeightedRows = void (*)(const double*, std::size_t, std::size_t, const double*, std::size_t, double*);
+
 using RowSums = void (*)(const double*, const double*, std::size_t, std::size_t, std::size_t, double*);
 
 }  // namespace
@@ -300,6 +344,17 @@ void dot4_rows(const double* x, const double* rows, std::size_t stride, std::siz
     return RowSums{dot4_rows_narrow};
   }();
   kernel(x, rows, stride, count, len, out);
+}
+
+void add_weighted_dense_rows(const double* rows, std::size_t stride, std::size_t count, const double* w,
+                             std::size_t len, double* out) {
+  static const WeightedRows kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return WeightedRows{add_weighted_rows_wide};
+#endif
+    return WeightedRows{add_weighted_rows_narrow};
+  }();
+  kernel(rows, stride, count, w, len, out);
 }
 
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
