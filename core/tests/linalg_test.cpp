@@ -365,9 +365,11 @@ TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
   }
 }
 
-// Rows against one vector four at a time: each entry dot4's sum, bit for
-// bit, for counts and lengths on both sides of multiples of four.
-TEST(DenseCholesky, RowsAgainstOneVectorKeepEachSum) {
+// The row kernels (four rows at a time, AVX2 where present) against the
+// generic loops: rows against one vector each dot4's sum, and the weighted
+// sum of rows add_weighted_rows' sums, bit for bit, for counts and lengths
+// on both sides of multiples of four.
+TEST(DenseCholesky, RowKernelsKeepEachSum) {
   constexpr std::size_t kStride = 23;
   std::vector<double> rows(9 * kStride), x(kStride);
   for (std::size_t e = 0; e < rows.size(); ++e) rows[e] = std::sin(static_cast<double>(7 * e + 3));
@@ -378,6 +380,11 @@ TEST(DenseCholesky, RowsAgainstOneVectorKeepEachSum) {
       detail::dot4_rows(x.data(), rows.data(), kStride, count, len, got.data());
       for (std::size_t r = 0; r < count; ++r)
         EXPECT_EQ(got[r], detail::dot4(rows.data() + r * kStride, x.data(), len)) << count << ", " << len;
+      std::vector<double> summed(len, 0.5), want(len, 0.5);
+      detail::add_weighted_dense_rows(rows.data(), kStride, count, x.data(), len, summed.data());
+      detail::add_scaled_rows([&rows](std::size_t r) { return rows.data() + r * kStride; }, count, x.data(), len,
+                              want.data());
+      EXPECT_EQ(summed, want) << count << ", " << len;
     }
   }
 }
