@@ -238,6 +238,12 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
     // A_stackedᵀλ (stored_products_into's sums) and the pull A_stackedᵀ·r_t
     // of the correction's solve.
     const std::vector<double> s = stored_factor_image(problem.quadratic, a.rows, x, residual_t);
+    // A first solve without λ leaves it to this stream: its A·x is the one
+    // constraint_image forms (the same sums over the same terms in order).
+    if (lambda.size() != residual_t.size()) {
+      lambda.resize(residual_t.size());
+      for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (residual_t[r] - a.targets[r]) / delta;
+    }
     for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t i = 0; i < n; ++i) force[i] = problem.quadratic.diagonal[i] * x[i];
     std::fill(pull.begin(), pull.end(), 0.0);
@@ -377,9 +383,11 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   const auto system = active_system(problem, data, learnt, selections, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
+  // With refinement its first stream forms A·x and with it λ.
+  const bool refines = settings.polish_refinement_steps > 0;
   RegularizedSolution solution =
       solve_regularized(problem, system->system, system->rows, active, system->rhs, system->targets,
-                        system->pin_targets, delta, system->target_pull);
+                        system->pin_targets, delta, system->target_pull, !refines);
   // The adaptive profile refines further, when refinement is on at all, while
   // the residual is above rounding; below it, further passes only move the
   // last bits.
@@ -839,7 +847,7 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
                                       const ReducedColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
                                       std::span<const double> pin_targets, double delta,
-                                      std::span<const double> target_pull) {
+                                      std::span<const double> target_pull, bool row_multipliers) {
   const std::size_t n = problem.n();
   RegularizedSolution solution;
   auto& x = solution.x;
@@ -856,9 +864,11 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
   system.solve_in_place(x);
 
   auto& lambda = solution.constraint_multipliers;
-  lambda.resize(rows.rank() - rows.factors());
-  rows.constraint_image(x, lambda);
-  for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
+  if (row_multipliers) {
+    lambda.resize(rows.rank() - rows.factors());
+    rows.constraint_image(x, lambda);
+    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
+  }
   auto& mu = solution.pin_multipliers;
   mu.resize(active.pins.size());
   for (std::size_t p = 0; p < active.pins.size(); ++p)
