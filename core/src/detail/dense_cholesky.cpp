@@ -216,16 +216,8 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
 [[gnu::target("avx2")]] void dot4_rows_wide(const double* x, const double* rows, std::size_t stride,
                                             std::size_t count, std::size_t len, double* out) {
   const std::size_t whole = len / 4 * 4;
-  const std::size_t tail = len - whole;  // fewer than four
-  // s0 takes the tail terms in order (at most three, written out so that no
-  // vector code is made for them), then (s0 + s1) + (s2 + s3).
-  const auto finish = [x, whole, tail](const Lanes4& acc, const double* row) {
-    double s0 = acc[0];
-    if (tail > 0) s0 += row[whole] * x[whole];
-    if (tail > 1) s0 += row[whole + 1] * x[whole + 1];
-    if (tail > 2) s0 += row[whole + 2] * x[whole + 2];
-    return (s0 + acc[1]) + (acc[2] + acc[3]);
-  };
+  // Each row's four partial sums finished together, lane q for row q: s0
+  // takes the tail terms in order (at most three), then (s0 + s1) + (s2 + s3).
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
     const double* r0 = rows + r * stride;
@@ -245,10 +237,17 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
       a2 += v2 * xv;
       a3 += v3 * xv;
     }
-    out[r] = finish(a0, r0);
-    out[r + 1] = finish(a1, r1);
-    out[r + 2] = finish(a2, r2);
-    out[r + 3] = finish(a3, r3);
+    Lanes4 s0 = {a0[0], a1[0], a2[0], a3[0]};
+    const Lanes4 s1 = {a0[1], a1[1], a2[1], a3[1]};
+    const Lanes4 s2 = {a0[2], a1[2], a2[2], a3[2]};
+    const Lanes4 s3 = {a0[3], a1[3], a2[3], a3[3]};
+    for (std::size_t c = whole; c < len; ++c) {
+      const Lanes4 v = {r0[c], r1[c], r2[c], r3[c]};
+      const Lanes4 xc = {x[c], x[c], x[c], x[c]};
+      s0 += v * xc;
+    }
+    const Lanes4 sum = (s0 + s1) + (s2 + s3);
+    std::memcpy(out + r, &sum, sizeof sum);
   }
   for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
