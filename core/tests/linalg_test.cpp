@@ -382,8 +382,8 @@ TEST(DenseCholesky, RowKernelsKeepEachSum) {
         EXPECT_EQ(got[r], detail::dot4(rows.data() + r * kStride, x.data(), len)) << count << ", " << len;
       std::vector<double> summed(len, 0.5), want(len, 0.5);
       detail::add_weighted_dense_rows(rows.data(), kStride, count, x.data(), len, summed.data());
-      detail::add_scaled_rows([&rows](std::size_t r) { return rows.data() + r * kStride; }, count, x.data(), len,
-                              want.data());
+      detail::add_scaled_rows([&rows](std::size_t r) { return rows.data() + r * kStride; }, count, x.data(),
+                              len, want.data());
       EXPECT_EQ(summed, want) << count << ", " << len;
     }
   }
