@@ -91,11 +91,12 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 // w = rhs + (1/δ)(A_eqᵀt_eq + A_actᵀt_act) + p/δ at the pins; x = K⁻¹w;
 // λ = (A·x − t)/δ; μ = (x_pins − p)/δ. `rows` holds the stacked rows A as its
 // constraint columns, unscaled; `system` is K. `target_pull`, when given,
-// is Aᵀt as `rows` forms it.
+// is Aᵀt as `rows` forms it. Without `row_multipliers` λ is left empty, for
+// a caller whose next stream over `rows` forms A·x anyway.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
                                       const ReducedColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
                                       std::span<const double> pin_targets, double delta,
-                                      std::span<const double> target_pull = {});
+                                      std::span<const double> target_pull = {}, bool row_multipliers = true);
 
 }  // namespace morva

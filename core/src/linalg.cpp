@@ -90,18 +90,15 @@ std::expected<void, SolverError> SmwSystem::factor_capacitance() {
   double* s = s_matrix.data().data();
   if (v.transform() == ReducedColumns::Transform::Lower) {
     // Y = M·T_q over the factor columns (h×k), kept transposed so that both
-    // products read rows: Y_ab = Σ_{l≥b} M_al·L_lb, S_qq = T_qᵀ·Y_q.
+    // products read rows: Y_ab = Σ_{l≥b} M_al·L_lb, S_qq = T_qᵀ·Y_q. Each
+    // entry is one dot4 sum; dot4_rows takes those sharing a row of Lᵀ
+    // together.
     const Matrix& upper = v.factor_upper();
     std::vector<double> y_t(k * h);  // k×h, row-major
-    for (std::size_t a = 0; a < h; ++a) {
-      const double* row = m.row(a).data();
-      for (std::size_t b = 0; b < k; ++b)
-        y_t[b * h + a] = detail::dot4(row + b, upper.row(b).data() + b, k - b);
-    }
-    for (std::size_t a = 0; a < k; ++a) {
-      for (std::size_t b = 0; b <= a; ++b)
-        s[a * h + b] = detail::dot4(upper.row(a).data() + a, y_t.data() + b * h + a, k - a);
-    }
+    for (std::size_t b = 0; b < k; ++b)
+      detail::dot4_rows(upper.row(b).data() + b, m.data().data() + b, h, h, k - b, y_t.data() + b * h);
+    for (std::size_t a = 0; a < k; ++a)
+      detail::dot4_rows(upper.row(a).data() + a, y_t.data() + a, h, a + 1, k - a, s + a * h);
     for (std::size_t c = k; c < h; ++c) {
       for (std::size_t b = 0; b < k; ++b) s[c * h + b] = scale_ * y_t[b * h + c];
       for (std::size_t d = k; d <= c; ++d) s[c * h + d] = scale_ * scale_ * m(c, d);

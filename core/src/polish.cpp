@@ -238,6 +238,12 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
     // A_stackedᵀλ (stored_products_into's sums) and the pull A_stackedᵀ·r_t
     // of the correction's solve.
     const std::vector<double> s = stored_factor_image(problem.quadratic, a.rows, x, residual_t);
+    // A first solve without λ leaves it to this stream: its A·x is the one
+    // constraint_image forms (the same sums over the same terms in order).
+    if (lambda.size() != residual_t.size()) {
+      lambda.resize(residual_t.size());
+      for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (residual_t[r] - a.targets[r]) / delta;
+    }
     for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t i = 0; i < n; ++i) force[i] = problem.quadratic.diagonal[i] * x[i];
     std::fill(pull.begin(), pull.end(), 0.0);
@@ -315,9 +321,10 @@ void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active,
 // skipped term is ±0, and adding ±0 leaves a sum that starts at +0 unchanged
 // (it is never −0). V's columns are F's and the rows' up to κ = ±1 (rows
 // unscaled), and negating a sum is exact.
+// `first` keeps the stream over V when one is taken.
 IterateProducts candidate_products(const QpProblem& problem, const ReducedColumns& data,
                                    std::span<const std::vector<std::uint32_t>> supports,
-                                   std::span<const double> x) {
+                                   std::span<const double> x, std::optional<TransposeImage>& first) {
   const std::size_t k = data.factors();
   const bool unit_multipliers = [&data] {
     for (std::size_t j = 0; j < data.rank(); ++j) {
@@ -330,8 +337,10 @@ IterateProducts candidate_products(const QpProblem& problem, const ReducedColumn
       data.assets() != x.size()) {
     return iterate_products(problem, x, supports);
   }
-  std::vector<double> t(k), image(data.rank() - k), s(k);
-  data.transpose_products(x, t, image);
+  first = transpose_image(problem, data, x);
+  const std::vector<double>& t = first->t;
+  const std::vector<double>& image = first->image;
+  std::vector<double> s(k);
   IterateProducts products;
   products.row_supports = supports.size() == image.size() ? supports : RowSupports{};
   products.px.resize(x.size());
@@ -342,6 +351,18 @@ IterateProducts candidate_products(const QpProblem& problem, const ReducedColumn
   return products;
 }
 
+// A candidate's first stream over the problem's V (transpose_image of its
+// x), taken at most once: its KKT products, the duality gap and the stopping
+// rule all start from it, and the same call on the same x gives the same bits.
+struct CandidateStream {
+  std::optional<TransposeImage> first;
+
+  const TransposeImage& of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x) {
+    if (!first) first = transpose_image(problem, data, x);
+    return *first;
+  }
+};
+
 // One active-set solve: the regularised KKT system of the equality rows, the
 // active inequality rows and the pins, refined against the unregularised one.
 // Nothing on any numerical failure.
@@ -349,7 +370,7 @@ IterateProducts candidate_products(const QpProblem& problem, const ReducedColumn
 std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
                                          const Learnt& learnt, Selections& selections,
                                          const ActiveSet& active, const SolverSettings& settings,
-                                         std::vector<double>& row_images) {
+                                         std::vector<double>& row_images, CandidateStream& stream) {
   const double delta = settings.polish_regularization;
   const StackedRows rows = stacked_rows(problem, active);
 
@@ -362,9 +383,11 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   const auto system = active_system(problem, data, learnt, selections, active, rows, delta, has_sides);
   if (!system) return std::nullopt;
 
+  // With refinement its first stream forms A·x and with it λ.
+  const bool refines = settings.polish_refinement_steps > 0;
   RegularizedSolution solution =
       solve_regularized(problem, system->system, system->rows, active, system->rhs, system->targets,
-                        system->pin_targets, delta, system->target_pull);
+                        system->pin_targets, delta, system->target_pull, !refines);
   // The adaptive profile refines further, when refinement is on at all, while
   // the residual is above rounding; below it, further passes only move the
   // last bits.
@@ -380,7 +403,8 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   if (settings.profile == SolverProfile::Adaptive) share_anchor_multipliers(problem, active, candidate.duals);
-  IterateProducts products = candidate_products(problem, data, learnt.supports, solution.x);
+  stream.first.reset();
+  IterateProducts products = candidate_products(problem, data, learnt.supports, solution.x, stream.first);
   auto residuals = check_kkt(problem, solution.x, candidate.duals, products);
   if (!residuals) return std::nullopt;
   row_images = std::move(products.in_image);
@@ -391,10 +415,17 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
 
 // The stopping rule on a candidate, through the problem's V.
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,
-                            const SolverSettings& settings) {
-  const auto meets = meets_stopping_rule(problem, candidate.x, candidate.duals, settings,
-                                         stored_products(problem, data, candidate.x, candidate.duals));
+                            const SolverSettings& settings, CandidateStream& stream) {
+  const auto meets = meets_stopping_rule(
+      problem, candidate.x, candidate.duals, settings,
+      stored_products(problem, data, candidate.x, candidate.duals, stream.of(problem, data, candidate.x)));
   return meets.value_or(false);
+}
+
+bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
+                 const SolverSettings& settings, CandidateStream& stream) {
+  return worst_residual(candidate.residuals) < best &&
+         meets_stopping_rule_of(problem, data, candidate, settings, stream);
 }
 
 // ---- The adaptive profile's guard ----
@@ -441,8 +472,6 @@ double complementarity_sum(const QpProblem& problem, std::span<const double> x, 
   return sum;
 }
 
-}  // namespace
-
 // Weak duality with y dual feasible: f* ≥ min_x L(x', y). L(·, y) is a convex
 // quadratic with Hessian P ⪰ diag(d), so for any x
 //   min L ≥ L(x, y) − ½·gᵀ·diag(d)⁻¹·g,  g = ∇ₓL(x, y) = P·x + q + Aᵀy + y_box + y_l1,
@@ -450,10 +479,11 @@ double complementarity_sum(const QpProblem& problem, std::span<const double> x, 
 // At a stationary feasible point this is the duality gap. Assets with dᵢ = 0
 // leave the Hessian unbounded below along eᵢ in this estimate; their gᵢ is
 // bounded by the dual residual instead, which the guard compares separately.
+// `first` is the first stream over V of x (transpose_image).
 double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
-                   const DualVariables& duals) {
+                   const DualVariables& duals, const TransposeImage& first) {
   const DualVariables y = dual_feasible(problem, duals);
-  const IterateProducts products = stored_products(problem, data, x, y);
+  const IterateProducts products = stored_products(problem, data, x, y, first);
   double deficit = 0.0;
   const auto& d = problem.quadratic.diagonal;
   for (std::size_t i = 0; i < problem.n(); ++i) {
@@ -463,6 +493,13 @@ double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::sp
     deficit += 0.5 * g * g / d[i];
   }
   return complementarity_sum(problem, x, y, products) + deficit;
+}
+
+}  // namespace
+
+double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                   const DualVariables& duals) {
+  return duality_gap(problem, data, x, duals, transpose_image(problem, data, x));
 }
 
 Standing standing_of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
@@ -513,16 +550,18 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
   std::optional<Polished> accepted;
   Selections selections;
   std::vector<double> row_images;
+  CandidateStream stream;
   ActiveSet active = identify_active_set(problem, x, duals);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
     std::optional<Polished> candidate =
-        solve_active_set(problem, data, learnt, selections, active, settings, row_images);
+        solve_active_set(problem, data, learnt, selections, active, settings, row_images, stream);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     align_anchor_sides(problem, next);
-    const Standing standing =
-        standing_of(problem, data, candidate->x, candidate->duals, candidate->residuals);
-    if (meets_stopping_rule_of(problem, data, *candidate, settings) && no_worse(standing, best, rounding)) {
+    const Standing standing{candidate->residuals, duality_gap(problem, data, candidate->x, candidate->duals,
+                                                              stream.of(problem, data, candidate->x))};
+    if (meets_stopping_rule_of(problem, data, *candidate, settings, stream) &&
+        no_worse(standing, best, rounding)) {
       best = standing;
       accepted = std::move(candidate);
       // Exact up to rounding: no other active set can do better.
@@ -542,8 +581,8 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
 
 bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
                  const SolverSettings& settings) {
-  return worst_residual(candidate.residuals) < best &&
-         meets_stopping_rule_of(problem, data, candidate, settings);
+  CandidateStream stream;
+  return improves_on(problem, data, candidate, best, settings, stream);
 }
 
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
@@ -578,13 +617,14 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
 
   Selections selections;
   std::vector<double> row_images;
+  CandidateStream stream;
   ActiveSet active = initial_guess(problem, x, duals, settings);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
     std::optional<Polished> candidate =
-        solve_active_set(problem, data, learnt, selections, active, settings, row_images);
+        solve_active_set(problem, data, learnt, selections, active, settings, row_images, stream);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
-    if (improves_on(problem, data, *candidate, best, settings)) {
+    if (improves_on(problem, data, *candidate, best, settings, stream)) {
       best = worst_residual(candidate->residuals);
       accepted = std::move(candidate);
     }
@@ -807,7 +847,7 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
                                       const ReducedColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
                                       std::span<const double> pin_targets, double delta,
-                                      std::span<const double> target_pull) {
+                                      std::span<const double> target_pull, bool row_multipliers) {
   const std::size_t n = problem.n();
   RegularizedSolution solution;
   auto& x = solution.x;
@@ -824,9 +864,11 @@ RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem&
   system.solve_in_place(x);
 
   auto& lambda = solution.constraint_multipliers;
-  lambda.resize(rows.rank() - rows.factors());
-  rows.constraint_image(x, lambda);
-  for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
+  if (row_multipliers) {
+    lambda.resize(rows.rank() - rows.factors());
+    rows.constraint_image(x, lambda);
+    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
+  }
   auto& mu = solution.pin_multipliers;
   mu.resize(active.pins.size());
   for (std::size_t p = 0; p < active.pins.size(); ++p)

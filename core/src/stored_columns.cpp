@@ -1,6 +1,7 @@
 #include "stored_columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -365,7 +366,15 @@ struct ReducedColumns::Rows {
   // columns: the dense part in detail::dot4's order, then the compressed
   // entries in order.
   double dot(std::size_t i, const double* v_slots, const double* v_columns) const {
-    double s = detail::dot4(dense_row(i), v_slots, slots);
+    return add_compressed(i, detail::dot4(dense_row(i), v_slots, slots), v_columns);
+  }
+  // The dense parts of dot for rows [first, first + count) into out, four
+  // rows at a time (detail::dot4_rows: the same sums).
+  void dense_dots(std::size_t first, std::size_t count, const double* v_slots, double* out) const {
+    detail::dot4_rows(v_slots, dense_row(first), slots, count, slots, out);
+  }
+  // s plus the compressed entries of W_i·v, in order.
+  double add_compressed(std::size_t i, double s, const double* v_columns) const {
     for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) s += value[e] * v_columns[column[e]];
     return s;
   }
@@ -414,14 +423,19 @@ void ReducedColumns::stored_transpose(std::span<const double> x, const StoredVec
   std::fill(acc, acc + p, 0.0);
   std::fill(ws.begin(), ws.end(), 0.0);
   const Rows rows = this->rows();
-  const double* scale = row_scale_.data();
-  const double* values = x.data();
-  const auto scatter = [&rows, ws](std::size_t i, double xi) {
-    for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e)
-      ws[rows.column[e]] += rows.value[e] * xi;
-  };
-  detail::add_weighted_rows([&rows](std::size_t i) { return rows.dense_row(i); }, 0, n_,
-                            [scale, values](std::size_t i) { return scale[i] * values[i]; }, p, acc, scatter);
+  // Blocks of kFusedRows (a multiple of four) keep add_weighted_rows' groups
+  // of four rows; a compressed entry's column is never a dense slot, so its
+  // sums may follow its block's dense ones.
+  std::array<double, kFusedRows> weights;  // r_i·x_i of the block's rows
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    for (std::size_t i = block; i < end; ++i) weights[i - block] = row_scale_[i] * x[i];
+    detail::add_weighted_dense_rows(rows.dense_row(block), p, end - block, weights.data(), p, acc);
+    for (std::size_t i = block; i < end; ++i) {
+      for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e)
+        ws[rows.column[e]] += rows.value[e] * weights[i - block];
+    }
+  }
   for (std::size_t a = 0; a < p; ++a) ws[w.dense_column[a]] = acc[a];
 }
 
@@ -479,23 +493,36 @@ void ReducedColumns::add_rows(std::span<const double> s, std::span<const double>
   if (!out_q.empty()) gather(s, 0, k_, q, 0, w.factor_end);
   if (!out_cons.empty()) gather(y, k_, h_, cons, w.leading, p);
   if (!out2.empty()) gather(y2, k_, h_, second, w.leading, p);
-  for (std::size_t i = 0; i < n_; ++i) {
-    const double* row = w.dense.data() + i * p;
-    if (!out_q.empty()) {
-      double sum = detail::dot4(row, q.slots.data(), w.factor_end);
-      for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width; ++e)
-        sum += w.sparse_value[e] * q.columns[w.sparse_column[e]];
-      out_q[i] += row_scale_[i] * sum;
+  // The dense dot4 sums of a block's rows, four rows at a time
+  // (detail::dot4_rows: each the sum dot4 takes), then each row's
+  // compressed entries in order.
+  std::array<double, kFusedRows> dense_q, dense_cons, dense_second;
+  const auto dense_sums = [&](const StoredVector& v, std::size_t offset, std::size_t len, std::size_t block,
+                              std::size_t count, double* out) {
+    detail::dot4_rows(v.slots.data(), w.dense.data() + block * p + offset, p, count, len, out);
+  };
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    if (!out_q.empty()) dense_sums(q, 0, w.factor_end, block, end - block, dense_q.data());
+    if (!out_cons.empty()) dense_sums(cons, w.leading, width, block, end - block, dense_cons.data());
+    if (!out2.empty()) dense_sums(second, w.leading, width, block, end - block, dense_second.data());
+    for (std::size_t i = block; i < end; ++i) {
+      if (!out_q.empty()) {
+        double sum = dense_q[i - block];
+        for (std::size_t e = w.row_start[i]; e < w.row_start[i + 1] && w.sparse_column[e] < w.factor_width;
+             ++e)
+          sum += w.sparse_value[e] * q.columns[w.sparse_column[e]];
+        out_q[i] += row_scale_[i] * sum;
+      }
+      const std::size_t entries = w.constraint_entries(i);
+      const auto constraint_sum = [&](const StoredVector& v, double sum) {
+        for (std::size_t e = entries; e < w.row_start[i + 1]; ++e)
+          sum += w.sparse_value[e] * v.columns[w.sparse_column[e]];
+        return row_scale_[i] * sum;
+      };
+      if (!out_cons.empty()) out_cons[i] += constraint_sum(cons, dense_cons[i - block]);
+      if (!out2.empty()) out2[i] += constraint_sum(second, dense_second[i - block]);
     }
-    const std::size_t entries = w.constraint_entries(i);
-    const auto constraint_sum = [&](const StoredVector& v) {
-      double sum = detail::dot4(row + w.leading, v.slots.data(), width);
-      for (std::size_t e = entries; e < w.row_start[i + 1]; ++e)
-        sum += w.sparse_value[e] * v.columns[w.sparse_column[e]];
-      return row_scale_[i] * sum;
-    };
-    if (!out_cons.empty()) out_cons[i] += constraint_sum(cons);
-    if (!out2.empty()) out2[i] += constraint_sum(second);
   }
 }
 
@@ -507,8 +534,11 @@ void ReducedColumns::add_factor_product(std::span<const double> s, std::span<dou
   add_products(s, {}, out, {});
 }
 
+// The constraint columns' sums alone: the factor slots and entries, which
+// stored_transpose would also sum, are skipped.
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
-  transpose_products(x, {}, image);
+  std::vector<double> buffer(pass_scratch());
+  constraint_pass([x](std::size_t r) { return x[r]; }, image, scratch(buffer).sum, {});
 }
 
 void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
@@ -520,8 +550,13 @@ void ReducedColumns::subtract_product(std::span<const double> w, std::span<const
   const StoredVector& v = scratch.read;
   gather(w, 0, h_, v, 0, dense_columns().size());
   const Rows rows = this->rows();
-  for (std::size_t i = 0; i < n_; ++i)
-    x[i] -= weight[i] * (row_scale_[i] * rows.dot(i, v.slots.data(), v.columns.data()));
+  std::array<double, kFusedRows> dense;  // the dense parts of a block's rows.dot
+  for (std::size_t block = 0; block < n_; block += kFusedRows) {
+    const std::size_t end = std::min(n_, block + kFusedRows);
+    rows.dense_dots(block, end - block, v.slots.data(), dense.data());
+    for (std::size_t i = block; i < end; ++i)
+      x[i] -= weight[i] * (row_scale_[i] * rows.add_compressed(i, dense[i - block], v.columns.data()));
+  }
 }
 
 // Pass 1 of an ADMM iteration: g ← weight∘g and t = Mᵀ·(Wᵀ(r∘g)) in one
@@ -563,40 +598,55 @@ void ReducedColumns::projection_pass(std::span<double> g, std::span<const double
 
 // Pass 2, the second stream: w gathered to M·w, then
 //   x_i = g_i − weight_i·(r_i·(W_i·(M·w))),  image = M_consᵀ·(Wᵀ(r∘x)),
-// in blocks of kFusedRows (`done` takes each block once its x is final) and
-// four rows at a time within them, the dense constraint slots of the image
-// accumulating in scratch.sum.slots.
+// in blocks of kFusedRows (`done` takes each block once its x is final).
 bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<const double> weight,
                                        std::span<const double> w, std::span<double> x,
                                        std::span<double> image, const PassScratch& scratch,
                                        RowBlocks done) const {
-  const Storage& storage = *storage_;
   const Rows rows = this->rows();
-  const std::size_t p = rows.slots;
-  const std::size_t first = storage.leading;
-  const std::size_t width = p - first;
   const bool solve = !w.empty();
-  if (solve) gather(w, 0, h_, scratch.read, 0, p);
+  if (solve) gather(w, 0, h_, scratch.read, 0, rows.slots);
   const double* gathered = scratch.read.slots.data();
   const double* stored_w = scratch.read.columns.data();  // M·w, one per stored column
-  double* acc = scratch.sum.slots.data();
-  double* stored_image = scratch.sum.columns.data();  // Wᵀ(r∘x), one per stored column
+  const double* inverse = weight.data();
+  const double* scale = row_scale_.data();
+  // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
+  double not_finite = 0.0;
+  const auto solved = [&](std::size_t r) {
+    double xr = x[r];
+    if (solve) xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.dot(r, gathered, stored_w));
+    not_finite += xr - xr;
+    return xr;
+  };
+  constraint_pass(solved, image, scratch.sum, done);
+  return not_finite == 0.0;
+}
+
+// image = M_consᵀ·(Wᵀ(r∘x)) over the stored columns a constraint column
+// reads alone, x_r from `value_at(r)` row by row: in blocks of kFusedRows
+// and four rows at a time within them, the dense constraint slots
+// accumulating in sum.slots. Every sum is the one stored_transpose forms
+// for its column (the same terms in the same order; the columns no
+// constraint reads are merely not summed).
+template <class RowValue>
+void ReducedColumns::constraint_pass(RowValue value_at, std::span<double> image, const StoredVector& sum,
+                                     RowBlocks done) const {
+  const Storage& storage = *storage_;
+  const Rows rows = this->rows();
+  const std::size_t first = storage.leading;
+  const std::size_t width = rows.slots - first;
+  double* acc = sum.slots.data();
+  double* stored_image = sum.columns.data();  // Wᵀ(r∘x), one per stored column
   std::fill(acc, acc + width, 0.0);
   std::fill(stored_image, stored_image + storage.width, 0.0);
   const std::size_t* row_start = rows.row_start;
   const std::uint32_t* column = rows.column;
   const double* value = rows.value;
   const std::size_t first_constraint_column = storage.first_constraint_column;
-  const double* inverse = weight.data();
   const double* scale = row_scale_.data();
-  // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
-  double not_finite = 0.0;
-  // x_r, and r_r·x_r for the image.
-  const auto solved = [&](std::size_t r) {
-    double xr = x[r];
-    if (solve) xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.dot(r, gathered, stored_w));
-    not_finite += xr - xr;
-    const double scaled = scale[r] * xr;
+  // r_r·x_r, its compressed constraint entries added as it is formed.
+  const auto scaled_row = [&](std::size_t r) {
+    const double scaled = scale[r] * value_at(r);
     for (std::size_t e = row_start[r]; e < row_start[r + 1]; ++e) {
       if (column[e] >= first_constraint_column) stored_image[column[e]] += value[e] * scaled;
     }
@@ -605,12 +655,11 @@ bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<cons
   const auto constraint_row = [&rows, first](std::size_t i) { return rows.dense_row(i) + first; };
   for (std::size_t block = 0; block < n_; block += kFusedRows) {
     const std::size_t end = std::min(n_, block + kFusedRows);
-    detail::add_weighted_rows(constraint_row, block, end, solved, width, acc);
+    detail::add_weighted_rows(constraint_row, block, end, scaled_row, width, acc);
     done(block, end);
   }
-  for (std::size_t a = first; a < p; ++a) stored_image[storage.dense_column[a]] = acc[a - first];
-  spread(scratch.sum.columns, k_, h_, image);
-  return not_finite == 0.0;
+  for (std::size_t a = first; a < rows.slots; ++a) stored_image[storage.dense_column[a]] = acc[a - first];
+  spread(sum.columns, k_, h_, image);
 }
 
 std::span<const std::uint32_t> ReducedColumns::sparse_columns_of(std::size_t i) const {

@@ -267,6 +267,11 @@ class ReducedColumns {
   // sum.columns = Wᵀ(r∘x) over every stored column, the dense slots
   // accumulating in sum.slots: each sum over the rows in order.
   void stored_transpose(std::span<const double> x, const StoredVector& sum) const;
+  // image = V_consᵀ·x through `sum`, x_r = value_at(r) read once per row
+  // (see stored_columns.cpp); `done` takes each block of rows.
+  template <class RowValue>
+  void constraint_pass(RowValue value_at, std::span<double> image, const StoredVector& sum,
+                       RowBlocks done) const;
   // ws_s = Σ_{j ∈ [first, last), source(j) = s} κ_j·y_{j − first}.
   void gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
                         std::span<double> ws) const;

@@ -39,22 +39,47 @@ inline void stored_products_into(const FactorQuad& quadratic, const ReducedColum
   columns.add_products(s, y, px, multiplier_rows);
 }
 
-// P·x, A_eq·x, A_in·x and A_eqᵀy_eq + A_inᵀy_in through the problem's V.
+// The first stream of stored_products over the problem's V: t = Fᵀx and
+// image = [A_eq·x; A_in·x], as transpose_products forms them.
+struct TransposeImage {
+  std::vector<double> t;
+  std::vector<double> image;
+};
+
+inline TransposeImage transpose_image(const QpProblem& problem, const ReducedColumns& data,
+                                      std::span<const double> x) {
+  TransposeImage first{std::vector<double>(data.factors()),
+                       std::vector<double>(problem.m_eq() + problem.m_in())};
+  data.transpose_products(x, first.t, first.image);
+  return first;
+}
+
+// stored_products with its first stream given (transpose_image of the same
+// x and data): the second stream alone, s = Ω·t as stored_factor_image forms it.
 inline IterateProducts stored_products(const QpProblem& problem, const ReducedColumns& data,
-                                       std::span<const double> x, const DualVariables& duals) {
+                                       std::span<const double> x, const DualVariables& duals,
+                                       const TransposeImage& first) {
   const std::size_t n = problem.n();
   const auto m_eq = static_cast<std::ptrdiff_t>(problem.m_eq());
-  std::vector<double> image(problem.m_eq() + problem.m_in());
-  std::vector<double> y(image.size());
+  std::vector<double> y(first.image.size());
   std::copy(duals.equalities.begin(), duals.equalities.end(), y.begin());
   std::copy(duals.inequalities.begin(), duals.inequalities.end(), y.begin() + m_eq);
+  std::vector<double> s = first.t;
+  if (!data.holds_covariance_columns()) problem.quadratic.omega.times(first.t, s);
   IterateProducts products;
   products.px.resize(n);
   products.multiplier_rows.assign(n, 0.0);
-  stored_products_into(problem.quadratic, data, x, y, image, products.px, products.multiplier_rows);
-  products.eq_image.assign(image.begin(), image.begin() + m_eq);
-  products.in_image.assign(image.begin() + m_eq, image.end());
+  for (std::size_t i = 0; i < n; ++i) products.px[i] = problem.quadratic.diagonal[i] * x[i];
+  data.add_products(s, y, products.px, products.multiplier_rows);
+  products.eq_image.assign(first.image.begin(), first.image.begin() + m_eq);
+  products.in_image.assign(first.image.begin() + m_eq, first.image.end());
   return products;
+}
+
+// P·x, A_eq·x, A_in·x and A_eqᵀy_eq + A_inᵀy_in through the problem's V.
+inline IterateProducts stored_products(const QpProblem& problem, const ReducedColumns& data,
+                                       std::span<const double> x, const DualVariables& duals) {
+  return stored_products(problem, data, x, duals, transpose_image(problem, data, x));
 }
 
 }  // namespace morva

@@ -484,6 +484,30 @@ TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
   }
 }
 
+// The row kernels (four rows at a time, AVX2 where present) against the
+// generic loops: rows against one vector each dot4's sum, and the weighted
+// sum of rows add_weighted_rows' sums, bit for bit, for counts and lengths
+// on both sides of multiples of four.
+TEST(DenseCholesky, RowKernelsKeepEachSum) {
+  constexpr std::size_t kStride = 23;
+  std::vector<double> rows(9 * kStride), x(kStride);
+  for (std::size_t e = 0; e < rows.size(); ++e) rows[e] = std::sin(static_cast<double>(7 * e + 3));
+  for (std::size_t c = 0; c < x.size(); ++c) x[c] = std::cos(static_cast<double>(5 * c)) * 1e3;
+  for (const std::size_t count : {1, 3, 4, 5, 8, 9}) {
+    for (const std::size_t len : {0, 1, 4, 6, 13, 23}) {
+      std::vector<double> got(count, -1.0);
+      detail::dot4_rows(x.data(), rows.data(), kStride, count, len, got.data());
+      for (std::size_t r = 0; r < count; ++r)
+        EXPECT_EQ(got[r], detail::dot4(rows.data() + r * kStride, x.data(), len)) << count << ", " << len;
+      std::vector<double> summed(len, 0.5), want(len, 0.5);
+      detail::add_weighted_dense_rows(rows.data(), kStride, count, x.data(), len, summed.data());
+      detail::add_scaled_rows([&rows](std::size_t r) { return rows.data() + r * kStride; }, count, x.data(),
+                              len, want.data());
+      EXPECT_EQ(summed, want) << count << ", " << len;
+    }
+  }
+}
+
 TEST(SmwSystem, ScratchSolveDoesNotAllocate) {
   const QpProblem problem = dense::random_qp(4, shape(200, 6, 2, 4, true, true));
   const auto system = FactorizedSystem::create(problem, 1.0, 1e-6);

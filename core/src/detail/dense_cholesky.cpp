@@ -116,7 +116,8 @@ const std::array<TileKernel, kTile>& tile_kernels() {
 
 // sums[q].add(x, rows + q·stride, len) for q < 4 (len a multiple of four),
 // the four in one loop so that their chains of additions overlap.
-void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
+void add_four_narrow(const double* x, const double* rows, std::size_t stride, std::size_t len,
+                     Dot4Sums* sums) {
 #if defined(__GNUC__)
   const double* r0 = rows;
   const double* r1 = rows + stride;
@@ -143,6 +144,43 @@ void add_four(const double* x, const double* rows, std::size_t stride, std::size
 #endif
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// add_four_narrow with each sum's four lanes (low, high) in one 256-bit
+// vector, for processors with AVX2: lane by lane the same products and sums.
+[[gnu::target("avx2")]] void add_four_wide(const double* x, const double* rows, std::size_t stride,
+                                           std::size_t len, Dot4Sums* sums) {
+  Lanes4 acc[4];
+  for (std::size_t q = 0; q < 4; ++q)
+    acc[q] = Lanes4{sums[q].low[0], sums[q].low[1], sums[q].high[0], sums[q].high[1]};
+  for (std::size_t e = 0; e + 4 <= len; e += 4) {
+    Lanes4 xv;
+    std::memcpy(&xv, x + e, sizeof xv);
+    for (std::size_t q = 0; q < 4; ++q) {
+      Lanes4 v;
+      std::memcpy(&v, rows + q * stride + e, sizeof v);
+      acc[q] += xv * v;
+    }
+  }
+  for (std::size_t q = 0; q < 4; ++q) {
+    sums[q].low = Lanes2{acc[q][0], acc[q][1]};
+    sums[q].high = Lanes2{acc[q][2], acc[q][3]};
+  }
+}
+#endif
+
+using FourSums = void (*)(const double*, const double*, std::size_t, std::size_t, Dot4Sums*);
+
+// The four sums side by side, in 256-bit vectors where the processor has AVX2.
+void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
+  static const FourSums kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return FourSums{add_four_wide};
+#endif
+    return FourSums{add_four_narrow};
+  }();
+  kernel(x, rows, stride, len, sums);
+}
+
 // The tile where the columns end inside both its rows and its columns: each
 // entry (a, b) with a, b < width, summed on its own in increasing i.
 void accumulate_corner_tile(const double* rows, std::size_t width, const double* g, std::size_t i0,
@@ -155,6 +193,121 @@ void accumulate_corner_tile(const double* rows, std::size_t width, const double*
     }
   }
 }
+
+// dot4_rows: four rows at a time through add_four, each finished with its
+// last len mod 4 terms as dot4 finishes.
+void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, std::size_t count,
+                      std::size_t len, double* out) {
+  const std::size_t whole = len / 4 * 4;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    Dot4Sums sums[4];
+    add_four_narrow(x, rows + r * stride, stride, whole, sums);
+    for (std::size_t q = 0; q < 4; ++q)
+      out[r + q] = sums[q].finish(rows + (r + q) * stride + whole, x + whole, len - whole);
+  }
+  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// dot4_rows_narrow with each row's four partial sums in one 256-bit vector
+// held in registers throughout: lanes (s0, s1, s2, s3) take the same products
+// and sums, s0 the tail, and the row's value is (s0 + s1) + (s2 + s3).
+[[gnu::target("avx2")]] void dot4_rows_wide(const double* x, const double* rows, std::size_t stride,
+                                            std::size_t count, std::size_t len, double* out) {
+  const std::size_t whole = len / 4 * 4;
+  // Each row's four partial sums finished together, lane q for row q: s0
+  // takes the tail terms in order (at most three), then (s0 + s1) + (s2 + s3).
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const double* r0 = rows + r * stride;
+    const double* r1 = r0 + stride;
+    const double* r2 = r1 + stride;
+    const double* r3 = r2 + stride;
+    Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    for (std::size_t e = 0; e < whole; e += 4) {
+      Lanes4 xv, v0, v1, v2, v3;
+      std::memcpy(&xv, x + e, sizeof xv);
+      std::memcpy(&v0, r0 + e, sizeof v0);
+      std::memcpy(&v1, r1 + e, sizeof v1);
+      std::memcpy(&v2, r2 + e, sizeof v2);
+      std::memcpy(&v3, r3 + e, sizeof v3);
+      a0 += v0 * xv;
+      a1 += v1 * xv;
+      a2 += v2 * xv;
+      a3 += v3 * xv;
+    }
+    Lanes4 s0 = {a0[0], a1[0], a2[0], a3[0]};
+    const Lanes4 s1 = {a0[1], a1[1], a2[1], a3[1]};
+    const Lanes4 s2 = {a0[2], a1[2], a2[2], a3[2]};
+    const Lanes4 s3 = {a0[3], a1[3], a2[3], a3[3]};
+    for (std::size_t c = whole; c < len; ++c) {
+      const Lanes4 v = {r0[c], r1[c], r2[c], r3[c]};
+      const Lanes4 xc = {x[c], x[c], x[c], x[c]};
+      s0 += v * xc;
+    }
+    const Lanes4 sum = (s0 + s1) + (s2 + s3);
+    std::memcpy(out + r, &sum, sizeof sum);
+  }
+  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
+}
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// add_weighted_rows over four columns at a time in one 256-bit vector, for
+// processors with AVX2: per column the same products and sums in the same
+// order, the columns past the last multiple of four two and then one at a
+// time.
+[[gnu::target("avx2")]] void add_weighted_rows_wide(const double* rows, std::size_t stride, std::size_t count,
+                                                    const double* w, std::size_t len, double* out) {
+  const std::size_t whole = len / 4 * 4;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const double* a0 = rows + r * stride;
+    const double* a1 = a0 + stride;
+    const double* a2 = a1 + stride;
+    const double* a3 = a2 + stride;
+    const Lanes4 w0 = {w[r], w[r], w[r], w[r]};
+    const Lanes4 w1 = {w[r + 1], w[r + 1], w[r + 1], w[r + 1]};
+    const Lanes4 w2 = {w[r + 2], w[r + 2], w[r + 2], w[r + 2]};
+    const Lanes4 w3 = {w[r + 3], w[r + 3], w[r + 3], w[r + 3]};
+    for (std::size_t c = 0; c < whole; c += 4) {
+      Lanes4 o, v0, v1, v2, v3;
+      std::memcpy(&o, out + c, sizeof o);
+      std::memcpy(&v0, a0 + c, sizeof v0);
+      std::memcpy(&v1, a1 + c, sizeof v1);
+      std::memcpy(&v2, a2 + c, sizeof v2);
+      std::memcpy(&v3, a3 + c, sizeof v3);
+      o = (((o + v0 * w0) + v1 * w1) + v2 * w2) + v3 * w3;
+      std::memcpy(out + c, &o, sizeof o);
+    }
+    std::size_t c = whole;
+    if (c + 2 <= len) {
+      const Lanes2 o = (((load2(out + c) + load2(a0 + c) * Lanes2{w[r], w[r]}) +
+                         load2(a1 + c) * Lanes2{w[r + 1], w[r + 1]}) +
+                        load2(a2 + c) * Lanes2{w[r + 2], w[r + 2]}) +
+                       load2(a3 + c) * Lanes2{w[r + 3], w[r + 3]};
+      store2(out + c, o);
+      c += 2;
+    }
+    for (; c < len; ++c)
+      out[c] = (((out[c] + a0[c] * w[r]) + a1[c] * w[r + 1]) + a2[c] * w[r + 2]) + a3[c] * w[r + 3];
+  }
+  for (; r < count; ++r) {
+    const double* a = rows + r * stride;
+    for (std::size_t c = 0; c < len; ++c) out[c] += a[c] * w[r];
+  }
+}
+#endif
+
+void add_weighted_rows_narrow(const double* rows, std::size_t stride, std::size_t count, const double* w,
+                              std::size_t len, double* out) {
+  add_scaled_rows([rows, stride](std::size_t r) { return rows + r * stride; }, count, w, len, out);
+}
+
+using WeightedRows = void (*)(const double*, std::size_t, std::size_t, const double*, std::size_t, double*);
+
+using RowSums = void (*)(const double*, const double*, std::size_t, std::size_t, std::size_t, double*);
 
 }  // namespace
 
@@ -216,6 +369,28 @@ bool diagonal_semidefinite_cholesky(const double* omega, std::size_t k, double t
     for (std::size_t i = j + 1; i < k; ++i) lower[i * k + j] = omega[i * k + j] / root;
   }
   return true;
+}
+
+void dot4_rows(const double* x, const double* rows, std::size_t stride, std::size_t count, std::size_t len,
+               double* out) {
+  static const RowSums kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return RowSums{dot4_rows_wide};
+#endif
+    return RowSums{dot4_rows_narrow};
+  }();
+  kernel(x, rows, stride, count, len, out);
+}
+
+void add_weighted_dense_rows(const double* rows, std::size_t stride, std::size_t count, const double* w,
+                             std::size_t len, double* out) {
+  static const WeightedRows kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return WeightedRows{add_weighted_rows_wide};
+#endif
+    return WeightedRows{add_weighted_rows_narrow};
+  }();
+  kernel(rows, stride, count, w, len, out);
 }
 
 bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
