@@ -212,13 +212,6 @@ bool write_estimates(std::span<const double> row_norms, std::span<const double> 
   return std::ranges::any_of(estimates, [](double e) { return e != e; });
 }
 
-std::vector<double> estimates_from_row_norms(std::span<const double> row_norms,
-                                             std::span<const double> diagonal) {
-  std::vector<double> estimates(row_norms.size());
-  write_estimates(row_norms, diagonal, estimates);
-  return estimates;
-}
-
 }  // namespace
 
 // ---- Column norms of the quadratic form ----
@@ -233,7 +226,9 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
   const auto row = [data, k](std::size_t i) { return data + i * k; };
   detail::dot_row_pairs(row, row, n, k, row_norms.data());
   for (double& r : row_norms) r = std::sqrt(r);
-  return estimates_from_row_norms(row_norms, diagonal);
+  std::vector<double> estimates(n);
+  write_estimates(row_norms, diagonal, estimates);
+  return estimates;
 }
 
 // ---- Compact constraint rows ----

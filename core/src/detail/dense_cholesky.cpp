@@ -74,24 +74,37 @@ void accumulate_tile(const double* rows, std::size_t stride, const double* g, st
 // in the same order (AVX2 brings no fused multiply-add, so none is formed).
 using Lanes4 = double __attribute__((vector_size(32)));
 
+// Unaligned 256-bit load and store, and one value in every lane; for the
+// AVX2 kernels alone, into which they are inlined.
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 load4(const double* p) {
+  Lanes4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline void store4(double* p, Lanes4 v) {
+  std::memcpy(p, &v, sizeof v);
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 splat4(double v) {
+  return Lanes4{v, v, v, v};
+}
+
 template <std::size_t Rows>
 [[gnu::target("avx2")]] void accumulate_tile_wide(const double* rows, std::size_t stride, const double* g,
                                                   std::size_t i0, std::size_t i1, std::size_t a0,
                                                   std::size_t b0, std::size_t width, double* block) {
   Lanes4 acc[Rows];
-  for (std::size_t a = 0; a < Rows; ++a) std::memcpy(&acc[a], block + (a0 + a) * width + b0, sizeof(Lanes4));
+  for (std::size_t a = 0; a < Rows; ++a) acc[a] = load4(block + (a0 + a) * width + b0);
   for (std::size_t i = i0; i < i1; ++i) {
     const double* row = rows + i * stride;
     const double gi = g[i];
-    Lanes4 v;
-    std::memcpy(&v, row + b0, sizeof v);
+    const Lanes4 v = load4(row + b0);
     for (std::size_t a = 0; a < Rows; ++a) {
       const double w = row[a0 + a] * gi;
-      const Lanes4 wa = {w, w, w, w};
+      const Lanes4 wa = splat4(w);
       acc[a] += wa * v;
     }
   }
-  for (std::size_t a = 0; a < Rows; ++a) std::memcpy(block + (a0 + a) * width + b0, &acc[a], sizeof(Lanes4));
+  for (std::size_t a = 0; a < Rows; ++a) store4(block + (a0 + a) * width + b0, acc[a]);
 }
 #endif
 
@@ -153,13 +166,8 @@ void add_four_narrow(const double* x, const double* rows, std::size_t stride, st
   for (std::size_t q = 0; q < 4; ++q)
     acc[q] = Lanes4{sums[q].low[0], sums[q].low[1], sums[q].high[0], sums[q].high[1]};
   for (std::size_t e = 0; e + 4 <= len; e += 4) {
-    Lanes4 xv;
-    std::memcpy(&xv, x + e, sizeof xv);
-    for (std::size_t q = 0; q < 4; ++q) {
-      Lanes4 v;
-      std::memcpy(&v, rows + q * stride + e, sizeof v);
-      acc[q] += xv * v;
-    }
+    const Lanes4 xv = load4(x + e);
+    for (std::size_t q = 0; q < 4; ++q) acc[q] += xv * load4(rows + q * stride + e);
   }
   for (std::size_t q = 0; q < 4; ++q) {
     sums[q].low = Lanes2{acc[q][0], acc[q][1]};
@@ -226,16 +234,11 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
     const double* r3 = r2 + stride;
     Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {};
     for (std::size_t e = 0; e < whole; e += 4) {
-      Lanes4 xv, v0, v1, v2, v3;
-      std::memcpy(&xv, x + e, sizeof xv);
-      std::memcpy(&v0, r0 + e, sizeof v0);
-      std::memcpy(&v1, r1 + e, sizeof v1);
-      std::memcpy(&v2, r2 + e, sizeof v2);
-      std::memcpy(&v3, r3 + e, sizeof v3);
-      a0 += v0 * xv;
-      a1 += v1 * xv;
-      a2 += v2 * xv;
-      a3 += v3 * xv;
+      const Lanes4 xv = load4(x + e);
+      a0 += load4(r0 + e) * xv;
+      a1 += load4(r1 + e) * xv;
+      a2 += load4(r2 + e) * xv;
+      a3 += load4(r3 + e) * xv;
     }
     Lanes4 s0 = {a0[0], a1[0], a2[0], a3[0]};
     const Lanes4 s1 = {a0[1], a1[1], a2[1], a3[1]};
@@ -243,11 +246,9 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
     const Lanes4 s3 = {a0[3], a1[3], a2[3], a3[3]};
     for (std::size_t c = whole; c < len; ++c) {
       const Lanes4 v = {r0[c], r1[c], r2[c], r3[c]};
-      const Lanes4 xc = {x[c], x[c], x[c], x[c]};
-      s0 += v * xc;
+      s0 += v * splat4(x[c]);
     }
-    const Lanes4 sum = (s0 + s1) + (s2 + s3);
-    std::memcpy(out + r, &sum, sizeof sum);
+    store4(out + r, (s0 + s1) + (s2 + s3));
   }
   for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
@@ -267,19 +268,10 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
     const double* a1 = a0 + stride;
     const double* a2 = a1 + stride;
     const double* a3 = a2 + stride;
-    const Lanes4 w0 = {w[r], w[r], w[r], w[r]};
-    const Lanes4 w1 = {w[r + 1], w[r + 1], w[r + 1], w[r + 1]};
-    const Lanes4 w2 = {w[r + 2], w[r + 2], w[r + 2], w[r + 2]};
-    const Lanes4 w3 = {w[r + 3], w[r + 3], w[r + 3], w[r + 3]};
+    const Lanes4 w0 = splat4(w[r]), w1 = splat4(w[r + 1]), w2 = splat4(w[r + 2]), w3 = splat4(w[r + 3]);
     for (std::size_t c = 0; c < whole; c += 4) {
-      Lanes4 o, v0, v1, v2, v3;
-      std::memcpy(&o, out + c, sizeof o);
-      std::memcpy(&v0, a0 + c, sizeof v0);
-      std::memcpy(&v1, a1 + c, sizeof v1);
-      std::memcpy(&v2, a2 + c, sizeof v2);
-      std::memcpy(&v3, a3 + c, sizeof v3);
-      o = (((o + v0 * w0) + v1 * w1) + v2 * w2) + v3 * w3;
-      std::memcpy(out + c, &o, sizeof o);
+      store4(out + c, (((load4(out + c) + load4(a0 + c) * w0) + load4(a1 + c) * w1) + load4(a2 + c) * w2) +
+                          load4(a3 + c) * w3);
     }
     std::size_t c = whole;
     if (c + 2 <= len) {
