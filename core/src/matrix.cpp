@@ -109,19 +109,48 @@ void apply_reading_once(const FactorQuad& quadratic, std::span<const double> x, 
 
 }  // namespace
 
+namespace {
+
+#if defined(__linux__)
+// Whether the page holding `address` is resident: memory the allocator
+// kept from an earlier block is, memory it has just taken from the system
+// is not.
+bool resident(std::uintptr_t page) {
+  unsigned char state = 0;
+  return mincore(reinterpret_cast<void*>(page), 1, &state) == 0 && (state & 1) != 0;
+}
+#endif
+
+}  // namespace
+
 std::vector<double> large_storage(std::size_t capacity) {
   std::vector<double> values;
   values.reserve(capacity);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Only whole huge pages inside the block can be backed by them; below a
-  // few of them the advice buys little.
+#if defined(__linux__)
+  constexpr std::uintptr_t kPage = 4096;
   constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  if (capacity * sizeof(double) >= 2 * kHugePage) {
-    const auto first = reinterpret_cast<std::uintptr_t>(values.data());
-    const std::uintptr_t begin = (first + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t end = (first + capacity * sizeof(double)) & ~(kHugePage - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  const auto first = reinterpret_cast<std::uintptr_t>(values.data());
+  const std::uintptr_t last = first + capacity * sizeof(double);
+#if defined(MADV_HUGEPAGE)
+  // Only whole huge pages inside the block can be backed by them.
+  const std::uintptr_t huge_begin = (first + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t huge_end = last & ~(kHugePage - 1);
+  if (huge_end > huge_begin)
+    madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
+#endif
+#if defined(MADV_POPULATE_WRITE)
+  // Fresh memory from the system would fault in page by page as the block
+  // is first written, each fault a trap into the kernel; asking for the
+  // pages in one call costs their zeroing alone. Memory the allocator kept
+  // is resident already and is left as it is (the call would walk its pages
+  // for nothing). Kernels without the advice refuse it, and then the pages
+  // fault in as before.
+  const std::uintptr_t begin = (first + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t end = last & ~(kPage - 1);
+  if (end >= begin + 16 * kPage && !(resident(begin) && resident(end - kPage))) {
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
   }
+#endif
 #endif
   return values;
 }

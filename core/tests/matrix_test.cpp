@@ -516,3 +516,21 @@ TEST(ProblemErrorMessage, FormatsEveryKind) {
 
 }  // namespace
 }  // namespace morva
+
+// Storage asked for in advance (huge-page advice, pages populated up front
+// or, when the allocator kept the memory, left as they are) is empty, holds
+// what was asked for without moving, and keeps every value written to it.
+TEST(Matrix, LargeStorageHoldsItsCapacityInPlace) {
+  for (const std::size_t capacity :
+       {std::size_t{0}, std::size_t{100}, std::size_t{1} << 14, std::size_t{3} << 19}) {
+    for (int round = 0; round < 2; ++round) {  // the second round may reuse the first's memory
+      std::vector<double> values = morva::large_storage(capacity);
+      ASSERT_TRUE(values.empty());
+      ASSERT_GE(values.capacity(), capacity);
+      const double* first = values.data();
+      for (std::size_t i = 0; i < capacity; ++i) values.push_back(static_cast<double>(i) + 0.5);
+      EXPECT_EQ(values.data(), capacity == 0 ? values.data() : first);
+      for (std::size_t i = 0; i < capacity; i += 511) ASSERT_EQ(values[i], static_cast<double>(i) + 0.5);
+    }
+  }
+}
