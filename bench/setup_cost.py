@@ -21,7 +21,14 @@ dropped problem's pages back to the system, and the next problem of the same
 size faults them in again, which at n = 10,000 costs more than the copying
 and checking of the inputs. The figures then show morva's own work.
 
+With --instructions the same table is counted in instructions under
+callgrind (valgrind needed), deterministic where wall time on a shared machine
+is not: construction is problem_new inclusive, a solve is solve_with
+inclusive, each from one child run per stage. It leaves out what the time
+includes beyond instructions (page faults, cache misses).
+
     python bench/setup_cost.py [--repeats 5] [--span 100] [--retain-memory]
+    python bench/setup_cost.py --instructions [--span 100]
 """
 
 from __future__ import annotations
@@ -32,7 +39,10 @@ for _variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[_variable] = "1"
 
 import argparse  # noqa: E402
+import re  # noqa: E402
+import subprocess  # noqa: E402
 import sys  # noqa: E402
+import tempfile  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
@@ -82,13 +92,60 @@ def measure(make, n: int, k: int, repeats: int, span: int) -> tuple[float, float
     return construction, one - iteration, setup, iteration
 
 
+CONSTRUCT = "morva::python::(anonymous namespace)::problem_new("
+SOLVE = "morva::PortfolioProblem::solve_with("
+
+
+def child(case: int, iterations: int) -> None:
+    """Builds one case's problem and solves it once for `iterations` iterations."""
+    family, make, n, k = CASES[case]
+    problem = morva_problem(make(n, k, SEED))
+    problem.solve(max_iterations=iterations, polish=False, adaptive_rho=False, raise_on_failure=False)
+
+
+def counted(case: int, iterations: int, directory: str) -> tuple[int, int]:
+    """Inclusive instructions of the construction and of the solve in one child run."""
+    out = os.path.join(directory, f"callgrind.{case}.{iterations}")
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
+                    "--child", str(case), str(iterations)], check=True, capture_output=True)
+    report = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out], check=True,
+                            capture_output=True, text=True).stdout
+    found = {}
+    for line in report.splitlines():
+        match = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+\S*?:(.*)", line)
+        for name in (CONSTRUCT, SOLVE):
+            if match and match.group(2).startswith(name):
+                found.setdefault(name, int(match.group(1).replace(",", "")))
+    return found[CONSTRUCT], found[SOLVE]
+
+
+def instructions(span: int) -> None:
+    print(f"{'case':<24}{'construction M':>16}{'pre-iteration M':>17}{'iteration M':>13}{'ratio':>8}")
+    with tempfile.TemporaryDirectory() as directory:
+        for case, (family, _, n, k) in enumerate(CASES):
+            construction, one = counted(case, 1, directory)
+            _, many = counted(case, 1 + span, directory)
+            iteration = (many - one) / span
+            before = one - iteration
+            print(f"{f'{family} n={n} k={k}':<24}{construction / 1e6:>16.2f}{before / 1e6:>17.2f}"
+                  f"{iteration / 1e6:>13.3f}{(construction + before) / iteration:>8.0f}", flush=True)
+
+
 def main() -> None:
+    if sys.argv[1:2] == ["--child"]:
+        child(int(sys.argv[2]), int(sys.argv[3]))
+        return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--span", type=int, default=100)
     parser.add_argument("--retain-memory", action="store_true",
                         help="run with glibc keeping freed memory instead of returning it to the system")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions under callgrind instead of timing")
     args = parser.parse_args()
+    if args.instructions:
+        instructions(args.span)
+        return
     if args.retain_memory and RETAINED.items() - os.environ.items():
         os.execve(sys.executable, [sys.executable, *sys.argv], {**os.environ, **RETAINED})
     if args.retain_memory:
