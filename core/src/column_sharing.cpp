@@ -18,6 +18,20 @@ inline std::uint64_t mix(std::uint64_t h, double v) {
   return (h ^ (std::bit_cast<std::uint64_t>(v) & kMagnitude)) * kMultiplier;
 }
 
+// Whether `v` is an infinity or NaN, as a bit to OR into a running mask
+// (bit 63): its exponent field, all ones exactly for those, carries into
+// the sign bit when one unit of exponent is added. Exact where Σ (v − v),
+// which is 0 over finite entries and NaN from the first that is not, would
+// be compared with zero.
+inline std::uint64_t non_finite_bit(double v) {
+  constexpr std::uint64_t kExponent = 0x7FF0000000000000ull;
+  constexpr std::uint64_t kExponentUnit = 0x0010000000000000ull;
+  return (std::bit_cast<std::uint64_t>(v) & kExponent) + kExponentUnit;
+}
+inline bool all_finite(std::uint64_t non_finite_mask) {
+  return (non_finite_mask >> 63) == 0;
+}
+
 // Rows of F a sweep compares pair by pair before moving on: 32 rows of 100
 // factors stay in the first-level cache.
 constexpr std::size_t kSweptRows = 32;
@@ -98,7 +112,23 @@ class PairComparison {
       if (!plus[q] && !minus[q]) return;
       const double* b = f + pairs[q].second;
       bool same = true, opposite = true;
-      for (std::size_t i = i0; i < i1; ++i) {
+      std::size_t i = i0;
+#if defined(__GNUC__)
+      // Two rows at a time: the same conjunctions, lane by lane.
+      using Bits2 = long long __attribute__((vector_size(16)));
+      Bits2 same2 = ~Bits2{}, opposite2 = ~Bits2{};
+      const Bits2 skip_zeros = row ? ~Bits2{} : Bits2{};
+      for (; i + 2 <= i1; i += 2) {
+        const detail::Lanes2 ai = {a[i * a_stride], a[(i + 1) * a_stride]};
+        const detail::Lanes2 bi = {b[i * k], b[(i + 1) * k]};
+        const Bits2 skipped = skip_zeros & (ai == 0.0);
+        same2 &= skipped | (ai == bi);
+        opposite2 &= skipped | (ai == -bi);
+      }
+      same = (same2[0] & same2[1]) != 0;
+      opposite = (opposite2[0] & opposite2[1]) != 0;
+#endif
+      for (; i < i1; ++i) {
         const double ai = a[i * a_stride];
         const double bi = b[i * k];
         const bool skipped = row && ai == 0.0;
@@ -212,50 +242,27 @@ class EntryCollector {
   bool open_ = true;
 };
 
-// One constraint row's nonzero count, Σ (v − v), fingerprint and, when
-// they are few, entries. Along the row the count and Σ (v − v) are exact in
-// any order (a count of whole numbers; zeros, or NaN once an entry is not
-// finite), so several of each run side by side rather than as one chain of
-// additions; the fingerprint takes the entries in order. The positions of
-// the first nonzeros go to `positions` (limit + 1 slots; any past the limit
-// write over the last), kept as the entries when the row has few.
-void profile_row(const double* row, std::size_t n, double& nonzeros, double& not_finite,
+// One constraint row's nonzero count, finiteness, fingerprint and, when
+// they are few, entries, in one read of the row. Zero entries are finite
+// and add nothing to the count, so the nonzeros alone decide both (the
+// count is a whole number, exact in doubles). The fingerprint takes the
+// nonzeros in order. The positions of the first nonzeros go to `positions`
+// (limit + 1 slots; any past the limit write over the last), kept as the
+// entries when the row has few.
+void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64_t& non_finite,
                  std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
-  double count = 0.0;
-  double residue = 0.0;
-  std::size_t i = 0;
-#if defined(__GNUC__)
-  // Eight sums of each side by side, two lanes apiece.
-  using Bits2 = long long __attribute__((vector_size(16)));
-  const detail::Lanes2 one = {1.0, 1.0};
-  detail::Lanes2 counts[4] = {}, residues[4] = {};
-  for (; i + 8 <= n; i += 8) {
-    for (std::size_t q = 0; q < 4; ++q) {
-      const detail::Lanes2 v = detail::load2(row + i + 2 * q);
-      counts[q] += reinterpret_cast<detail::Lanes2>(reinterpret_cast<Bits2>(one) & (v != 0.0));
-      residues[q] += v - v;
-    }
-  }
-  for (std::size_t q = 0; q < 4; ++q) {
-    count += counts[q][0] + counts[q][1];
-    residue += residues[q][0] + residues[q][1];
-  }
-#endif
-  for (; i < n; ++i) {
-    count += row[i] != 0.0 ? 1.0 : 0.0;
-    residue += row[i] - row[i];
-  }
-  nonzeros = count;
-  not_finite = residue;
-  // The fingerprint and the positions take the nonzeros in order; runs of
-  // zeros (most of an indicator row) cost no work per entry.
   std::uint64_t print = 0;
+  std::uint64_t bad = 0;
   std::size_t found = 0;
   for_each_nonzero(row, n, [&](std::size_t j) {
-    print = mix(print ^ j, row[j]);
+    const double v = row[j];
+    bad |= non_finite_bit(v);
+    print = mix(print ^ j, v);
     positions[std::min(found++, limit)] = static_cast<std::uint32_t>(j);
   });
+  nonzeros = static_cast<double>(found);
+  non_finite |= bad;
   fingerprint = print;
   if (found > limit) return;
   entries.rows.assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(found));
@@ -300,36 +307,35 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
 
 }  // namespace
 
-// Finiteness goes through Σ (v − v), 0 for finite entries and NaN once an
-// infinity or NaN occurs. The counts and residues run apart from the
-// fingerprints, whose branch on each entry would keep them from running as
-// vectors; each sum still takes its entries in the same order.
+// One read of F, row by row, visiting the nonzero entries alone: zero
+// entries are finite, add nothing to a count and are not mixed into a
+// fingerprint, so each column's count (a whole number, exact in doubles),
+// fingerprint and entries, and F's finiteness, are those of every entry.
 ColumnProfile factor_profile(const Matrix& factors) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
                         std::vector<ColumnEntries>(k), nullptr};
-  std::vector<double> not_finite(k, 0.0);
+  std::vector<std::size_t> count(k, 0);
+  std::uint64_t bad = 0;
   std::vector<EntryCollector> collectors;
   collectors.reserve(k);
   for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
-  // The fingerprint mixes each nonzero entry with its row: zero entries need
-  // no work, and columns with the same magnitudes in the same places match.
-  double* count = profile.nonzeros.data();
-  double* residue = not_finite.data();
+  // The fingerprint mixes each nonzero entry with its row: columns with the
+  // same magnitudes in the same places match.
   std::uint64_t* print = profile.fingerprint.data();
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
-    for (std::size_t l = 0; l < k; ++l) {
-      count[l] += f[l] != 0.0 ? 1.0 : 0.0;
-      residue[l] += f[l] - f[l];
-    }
     for_each_nonzero(f, k, [&](std::size_t l) {
-      print[l] = mix(print[l] ^ i, f[l]);
-      collectors[l].take(i, f[l]);
+      const double v = f[l];
+      ++count[l];
+      bad |= non_finite_bit(v);
+      print[l] = mix(print[l] ^ i, v);
+      collectors[l].take(i, v);
     });
   }
   for (std::size_t l = 0; l < k; ++l) {
+    profile.nonzeros[l] = static_cast<double>(count[l]);
     if (collectors[l].complete() || !profile.compressed(l, n)) continue;
     for (std::size_t i = 0; i < n; ++i) {
       if (factors(i, l) == 0.0) continue;
@@ -337,7 +343,7 @@ ColumnProfile factor_profile(const Matrix& factors) {
       profile.entries[l].values.push_back(factors(i, l));
     }
   }
-  profile.finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  profile.finite = all_finite(bad);
   return profile;
 }
 
@@ -349,14 +355,13 @@ ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, s
                         std::vector<ColumnEntries>(rows.size()), factor_part};
   profile.nonzeros.resize(h, 0.0);
   profile.fingerprint.resize(h, 0);
-  std::vector<double> not_finite(rows.size(), 0.0);
+  std::uint64_t bad = 0;
   std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite[r], profile.fingerprint[k + r], positions,
+    profile_row(rows[r], n, profile.nonzeros[k + r], bad, profile.fingerprint[k + r], positions,
                 profile.entries[r]);
   }
-  profile.finite =
-      profile.finite && std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  profile.finite = profile.finite && all_finite(bad);
   return profile;
 }
 
