@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -42,6 +44,9 @@ constexpr std::size_t kSweptRowDivisor = 8;
 // Nonzeros a column of F may hold past its share of n / kDenseColumnDivisor
 // among the rows read so far before its entries stop being collected.
 constexpr std::size_t kCollectSlack = 64;
+// Entries of a constraint row read before it is asked again whether it has
+// too many nonzeros to keep their positions (a multiple of eight).
+constexpr std::size_t kPositionStretch = 512;
 // Rows of F are far apart in memory, and a comparison reads a few lines of
 // each: the lines of the row this many reads ahead are asked for first.
 constexpr std::size_t kPrefetchDistance = 8;
@@ -193,22 +198,26 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
   return std::move(comparison).signs();
 }
 
+// Whether any of p[0..7] is nonzero (a NaN is): zeros of either sign differ
+// from +0 in the sign bit alone, which the shift drops from their bits' OR.
+inline bool any_nonzero8(const double* p) {
+  std::uint64_t bits[8];
+  std::memcpy(bits, p, sizeof bits);
+  return ((bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]) << 1) != 0;
+}
+
 // visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
 // zeros (most of an indicator row) are passed over eight entries at a time,
 // with one branch for the eight.
 template <class Visit>
 void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
   std::size_t i = 0;
-#if defined(__GNUC__)
   for (; i + 8 <= n; i += 8) {
-    const auto any = (detail::load2(v + i) != 0.0) | (detail::load2(v + i + 2) != 0.0) |
-                     (detail::load2(v + i + 4) != 0.0) | (detail::load2(v + i + 6) != 0.0);
-    if ((any[0] | any[1]) == 0) continue;
+    if (!any_nonzero8(v + i)) continue;
     for (std::size_t j = i; j < i + 8; ++j) {
       if (v[j] != 0.0) visit(j);
     }
   }
-#endif
   for (; i < n; ++i) {
     if (v[i] != 0.0) visit(i);
   }
@@ -255,12 +264,22 @@ void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64
   std::uint64_t print = 0;
   std::uint64_t bad = 0;
   std::size_t found = 0;
-  for_each_nonzero(row, n, [&](std::size_t j) {
-    const double v = row[j];
-    bad |= non_finite_bit(v);
-    print = mix(print ^ j, v);
-    positions[std::min(found++, limit)] = static_cast<std::uint32_t>(j);
-  });
+  const auto take = [&](auto keep, const double* stretch, std::size_t first, std::size_t len) {
+    for_each_nonzero(stretch, len, [&](std::size_t e) {
+      const double v = stretch[e];
+      const std::size_t j = first + e;
+      bad |= non_finite_bit(v);
+      print = mix(print ^ j, v);
+      if constexpr (decltype(keep)::value) positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
+      ++found;
+    });
+  };
+  // Stretches of kPositionStretch entries keep the positions until the row
+  // is known to have more than `limit` nonzeros; the rest is read without.
+  std::size_t first = 0;
+  for (; first < n && found <= limit; first += kPositionStretch)
+    take(std::true_type{}, row + first, first, std::min(kPositionStretch, n - first));
+  if (first < n) take(std::false_type{}, row + first, first, n - first);
   nonzeros = static_cast<double>(found);
   non_finite |= bad;
   fingerprint = print;
