@@ -200,10 +200,15 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
 
 // Whether any of p[0..7] is nonzero (a NaN is): zeros of either sign differ
 // from +0 in the sign bit alone, which the shift drops from their bits' OR.
+inline std::uint64_t bits_of(const double* p) {
+  std::uint64_t bits;
+  std::memcpy(&bits, p, sizeof bits);
+  return bits;
+}
 inline bool any_nonzero8(const double* p) {
-  std::uint64_t bits[8];
-  std::memcpy(bits, p, sizeof bits);
-  return ((bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]) << 1) != 0;
+  const std::uint64_t low = bits_of(p) | bits_of(p + 1) | bits_of(p + 2) | bits_of(p + 3);
+  const std::uint64_t high = bits_of(p + 4) | bits_of(p + 5) | bits_of(p + 6) | bits_of(p + 7);
+  return ((low | high) << 1) != 0;
 }
 
 // visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
