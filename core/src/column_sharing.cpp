@@ -198,13 +198,18 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
   return std::move(comparison).signs();
 }
 
-// Whether any of p[0..7] is nonzero (a NaN is): zeros of either sign differ
-// from +0 in the sign bit alone, which the shift drops from their bits' OR.
+// The bits of *p, and whether *p is nonzero (a NaN is): zeros of either sign
+// differ from +0 in the sign bit alone, which the shift drops. Tested as
+// integers, a NaN needs no branch of its own.
 inline std::uint64_t bits_of(const double* p) {
   std::uint64_t bits;
   std::memcpy(&bits, p, sizeof bits);
   return bits;
 }
+inline bool nonzero_at(const double* p) {
+  return (bits_of(p) << 1) != 0;
+}
+// Whether any of p[0..7] is nonzero, from their bits' OR.
 inline bool any_nonzero8(const double* p) {
   const std::uint64_t low = bits_of(p) | bits_of(p + 1) | bits_of(p + 2) | bits_of(p + 3);
   const std::uint64_t high = bits_of(p + 4) | bits_of(p + 5) | bits_of(p + 6) | bits_of(p + 7);
@@ -213,18 +218,24 @@ inline bool any_nonzero8(const double* p) {
 
 // visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
 // zeros (most of an indicator row) are passed over eight entries at a time,
-// with one branch for the eight.
+// with one branch for the eight; within eight that hold a nonzero, each
+// entry is one test of its bits (the loop unrolled).
 template <class Visit>
 void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     if (!any_nonzero8(v + i)) continue;
+#if defined(__clang__)
+#pragma unroll
+#elif defined(__GNUC__)
+#pragma GCC unroll 8
+#endif
     for (std::size_t j = i; j < i + 8; ++j) {
-      if (v[j] != 0.0) visit(j);
+      if (nonzero_at(v + j)) visit(j);
     }
   }
   for (; i < n; ++i) {
-    if (v[i] != 0.0) visit(i);
+    if (nonzero_at(v + i)) visit(i);
   }
 }
 
