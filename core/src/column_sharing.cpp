@@ -267,24 +267,25 @@ class EntryCollector {
   bool open_ = true;
 };
 
-// One constraint row's nonzero count, finiteness, fingerprint and, when
-// they are few, entries, in one read of the row. Zero entries are finite
+// One constraint row's nonzero count, finiteness (non_finite_bit's mask,
+// ORed into `not_finite`), fingerprint and, when they are few, entries, in
+// one read of the row. Zero entries are finite
 // and add nothing to the count, so the nonzeros alone decide both (the
 // count is a whole number, exact in doubles). The fingerprint takes the
 // nonzeros in order. The positions of the first nonzeros go to `positions`
 // (limit + 1 slots; any past the limit write over the last), kept as the
 // entries when the row has few.
-void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64_t& non_finite,
+void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64_t& not_finite,
                  std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
   std::uint64_t print = 0;
-  std::uint64_t bad = 0;
+  std::uint64_t row_not_finite = 0;
   std::size_t found = 0;
   const auto take = [&](auto keep, const double* stretch, std::size_t first, std::size_t len) {
     for_each_nonzero(stretch, len, [&](std::size_t e) {
       const double v = stretch[e];
       const std::size_t j = first + e;
-      bad |= non_finite_bit(v);
+      row_not_finite |= non_finite_bit(v);
       print = mix(print ^ j, v);
       if constexpr (decltype(keep)::value) positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
       ++found;
@@ -297,7 +298,7 @@ void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64
     take(std::true_type{}, row + first, first, std::min(kPositionStretch, n - first));
   if (first < n) take(std::false_type{}, row + first, first, n - first);
   nonzeros = static_cast<double>(found);
-  non_finite |= bad;
+  not_finite |= row_not_finite;
   fingerprint = print;
   if (found > limit) return;
   entries.rows.assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(found));
@@ -352,7 +353,7 @@ ColumnProfile factor_profile(const Matrix& factors) {
   ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
                         std::vector<ColumnEntries>(k), nullptr};
   std::vector<std::size_t> count(k, 0);
-  std::uint64_t bad = 0;
+  std::uint64_t not_finite = 0;
   std::vector<EntryCollector> collectors;
   collectors.reserve(k);
   for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
@@ -364,7 +365,7 @@ ColumnProfile factor_profile(const Matrix& factors) {
     for_each_nonzero(f, k, [&](std::size_t l) {
       const double v = f[l];
       ++count[l];
-      bad |= non_finite_bit(v);
+      not_finite |= non_finite_bit(v);
       print[l] = mix(print[l] ^ i, v);
       collectors[l].take(i, v);
     });
@@ -378,7 +379,7 @@ ColumnProfile factor_profile(const Matrix& factors) {
       profile.entries[l].values.push_back(factors(i, l));
     }
   }
-  profile.finite = all_finite(bad);
+  profile.finite = all_finite(not_finite);
   return profile;
 }
 
@@ -390,13 +391,13 @@ ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, s
                         std::vector<ColumnEntries>(rows.size()), factor_part};
   profile.nonzeros.resize(h, 0.0);
   profile.fingerprint.resize(h, 0);
-  std::uint64_t bad = 0;
+  std::uint64_t not_finite = 0;
   std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    profile_row(rows[r], n, profile.nonzeros[k + r], bad, profile.fingerprint[k + r], positions,
+    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite, profile.fingerprint[k + r], positions,
                 profile.entries[r]);
   }
-  profile.finite = profile.finite && all_finite(bad);
+  profile.finite = profile.finite && all_finite(not_finite);
   return profile;
 }
 
