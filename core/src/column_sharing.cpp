@@ -269,12 +269,12 @@ class EntryCollector {
 
 // One constraint row's nonzero count, finiteness (non_finite_bit's mask,
 // ORed into `not_finite`), fingerprint and, when they are few, entries, in
-// one read of the row. Zero entries are finite
-// and add nothing to the count, so the nonzeros alone decide both (the
-// count is a whole number, exact in doubles). The fingerprint takes the
-// nonzeros in order. The positions of the first nonzeros go to `positions`
-// (limit + 1 slots; any past the limit write over the last), kept as the
-// entries when the row has few.
+// one read of the row. Zero entries are finite and add nothing to the
+// count, so the nonzeros alone decide both (the count is a whole number,
+// exact in doubles). The fingerprint takes the nonzeros in order. The
+// positions of the first nonzeros go to `positions` (limit + 1 slots; any
+// past the limit write over the last), kept as the entries when the row
+// has few.
 void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64_t& not_finite,
                  std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
