@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -18,6 +20,20 @@ inline std::uint64_t mix(std::uint64_t h, double v) {
   return (h ^ (std::bit_cast<std::uint64_t>(v) & kMagnitude)) * kMultiplier;
 }
 
+// Whether `v` is an infinity or NaN, as a bit to OR into a running mask
+// (bit 63): its exponent field, all ones exactly for those, carries into
+// the sign bit when one unit of exponent is added. Exact where Σ (v − v),
+// which is 0 over finite entries and NaN from the first that is not, would
+// be compared with zero.
+inline std::uint64_t non_finite_bit(double v) {
+  constexpr std::uint64_t kExponent = 0x7FF0000000000000ull;
+  constexpr std::uint64_t kExponentUnit = 0x0010000000000000ull;
+  return (std::bit_cast<std::uint64_t>(v) & kExponent) + kExponentUnit;
+}
+inline bool all_finite(std::uint64_t non_finite_mask) {
+  return (non_finite_mask >> 63) == 0;
+}
+
 // Rows of F a sweep compares pair by pair before moving on: 32 rows of 100
 // factors stay in the first-level cache.
 constexpr std::size_t kSweptRows = 32;
@@ -28,6 +44,9 @@ constexpr std::size_t kSweptRowDivisor = 8;
 // Nonzeros a column of F may hold past its share of n / kDenseColumnDivisor
 // among the rows read so far before its entries stop being collected.
 constexpr std::size_t kCollectSlack = 64;
+// Entries of a constraint row read before it is asked again whether it has
+// too many nonzeros to keep their positions (a multiple of eight).
+constexpr std::size_t kPositionStretch = 512;
 // Rows of F are far apart in memory, and a comparison reads a few lines of
 // each: the lines of the row this many reads ahead are asked for first.
 constexpr std::size_t kPrefetchDistance = 8;
@@ -98,7 +117,23 @@ class PairComparison {
       if (!plus[q] && !minus[q]) return;
       const double* b = f + pairs[q].second;
       bool same = true, opposite = true;
-      for (std::size_t i = i0; i < i1; ++i) {
+      std::size_t i = i0;
+#if defined(__GNUC__)
+      // Two rows at a time: the same conjunctions, lane by lane.
+      using Bits2 = long long __attribute__((vector_size(16)));
+      Bits2 same2 = ~Bits2{}, opposite2 = ~Bits2{};
+      const Bits2 skip_zeros = row ? ~Bits2{} : Bits2{};
+      for (; i + 2 <= i1; i += 2) {
+        const detail::Lanes2 ai = {a[i * a_stride], a[(i + 1) * a_stride]};
+        const detail::Lanes2 bi = {b[i * k], b[(i + 1) * k]};
+        const Bits2 skipped = skip_zeros & (ai == 0.0);
+        same2 &= skipped | (ai == bi);
+        opposite2 &= skipped | (ai == -bi);
+      }
+      same = (same2[0] & same2[1]) != 0;
+      opposite = (opposite2[0] & opposite2[1]) != 0;
+#endif
+      for (; i < i1; ++i) {
         const double ai = a[i * a_stride];
         const double bi = b[i * k];
         const bool skipped = row && ai == 0.0;
@@ -163,24 +198,44 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
   return std::move(comparison).signs();
 }
 
+// The bits of *p, and whether *p is nonzero (a NaN is): zeros of either sign
+// differ from +0 in the sign bit alone, which the shift drops. Tested as
+// integers, a NaN needs no branch of its own.
+inline std::uint64_t bits_of(const double* p) {
+  std::uint64_t bits;
+  std::memcpy(&bits, p, sizeof bits);
+  return bits;
+}
+inline bool nonzero_at(const double* p) {
+  return (bits_of(p) << 1) != 0;
+}
+// Whether any of p[0..7] is nonzero, from their bits' OR.
+inline bool any_nonzero8(const double* p) {
+  const std::uint64_t low = bits_of(p) | bits_of(p + 1) | bits_of(p + 2) | bits_of(p + 3);
+  const std::uint64_t high = bits_of(p + 4) | bits_of(p + 5) | bits_of(p + 6) | bits_of(p + 7);
+  return ((low | high) << 1) != 0;
+}
+
 // visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
 // zeros (most of an indicator row) are passed over eight entries at a time,
-// with one branch for the eight.
+// with one branch for the eight; within eight that hold a nonzero, each
+// entry is one test of its bits (the loop unrolled).
 template <class Visit>
 void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
   std::size_t i = 0;
-#if defined(__GNUC__)
   for (; i + 8 <= n; i += 8) {
-    const auto any = (detail::load2(v + i) != 0.0) | (detail::load2(v + i + 2) != 0.0) |
-                     (detail::load2(v + i + 4) != 0.0) | (detail::load2(v + i + 6) != 0.0);
-    if ((any[0] | any[1]) == 0) continue;
+    if (!any_nonzero8(v + i)) continue;
+#if defined(__clang__)
+#pragma unroll
+#elif defined(__GNUC__)
+#pragma GCC unroll 8
+#endif
     for (std::size_t j = i; j < i + 8; ++j) {
-      if (v[j] != 0.0) visit(j);
+      if (nonzero_at(v + j)) visit(j);
     }
   }
-#endif
   for (; i < n; ++i) {
-    if (v[i] != 0.0) visit(i);
+    if (nonzero_at(v + i)) visit(i);
   }
 }
 
@@ -212,50 +267,38 @@ class EntryCollector {
   bool open_ = true;
 };
 
-// One constraint row's nonzero count, Σ (v − v), fingerprint and, when
-// they are few, entries. Along the row the count and Σ (v − v) are exact in
-// any order (a count of whole numbers; zeros, or NaN once an entry is not
-// finite), so several of each run side by side rather than as one chain of
-// additions; the fingerprint takes the entries in order. The positions of
-// the first nonzeros go to `positions` (limit + 1 slots; any past the limit
-// write over the last), kept as the entries when the row has few.
-void profile_row(const double* row, std::size_t n, double& nonzeros, double& not_finite,
+// One constraint row's nonzero count, finiteness (non_finite_bit's mask,
+// ORed into `not_finite`), fingerprint and, when they are few, entries, in
+// one read of the row. Zero entries are finite and add nothing to the
+// count, so the nonzeros alone decide both (the count is a whole number,
+// exact in doubles). The fingerprint takes the nonzeros in order. The
+// positions of the first nonzeros go to `positions` (limit + 1 slots; any
+// past the limit write over the last), kept as the entries when the row
+// has few.
+void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64_t& not_finite,
                  std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
-  double count = 0.0;
-  double residue = 0.0;
-  std::size_t i = 0;
-#if defined(__GNUC__)
-  // Eight sums of each side by side, two lanes apiece.
-  using Bits2 = long long __attribute__((vector_size(16)));
-  const detail::Lanes2 one = {1.0, 1.0};
-  detail::Lanes2 counts[4] = {}, residues[4] = {};
-  for (; i + 8 <= n; i += 8) {
-    for (std::size_t q = 0; q < 4; ++q) {
-      const detail::Lanes2 v = detail::load2(row + i + 2 * q);
-      counts[q] += reinterpret_cast<detail::Lanes2>(reinterpret_cast<Bits2>(one) & (v != 0.0));
-      residues[q] += v - v;
-    }
-  }
-  for (std::size_t q = 0; q < 4; ++q) {
-    count += counts[q][0] + counts[q][1];
-    residue += residues[q][0] + residues[q][1];
-  }
-#endif
-  for (; i < n; ++i) {
-    count += row[i] != 0.0 ? 1.0 : 0.0;
-    residue += row[i] - row[i];
-  }
-  nonzeros = count;
-  not_finite = residue;
-  // The fingerprint and the positions take the nonzeros in order; runs of
-  // zeros (most of an indicator row) cost no work per entry.
   std::uint64_t print = 0;
+  std::uint64_t row_not_finite = 0;
   std::size_t found = 0;
-  for_each_nonzero(row, n, [&](std::size_t j) {
-    print = mix(print ^ j, row[j]);
-    positions[std::min(found++, limit)] = static_cast<std::uint32_t>(j);
-  });
+  const auto take = [&](auto keep, const double* stretch, std::size_t first, std::size_t len) {
+    for_each_nonzero(stretch, len, [&](std::size_t e) {
+      const double v = stretch[e];
+      const std::size_t j = first + e;
+      row_not_finite |= non_finite_bit(v);
+      print = mix(print ^ j, v);
+      if constexpr (decltype(keep)::value) positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
+      ++found;
+    });
+  };
+  // Stretches of kPositionStretch entries keep the positions until the row
+  // is known to have more than `limit` nonzeros; the rest is read without.
+  std::size_t first = 0;
+  for (; first < n && found <= limit; first += kPositionStretch)
+    take(std::true_type{}, row + first, first, std::min(kPositionStretch, n - first));
+  if (first < n) take(std::false_type{}, row + first, first, n - first);
+  nonzeros = static_cast<double>(found);
+  not_finite |= row_not_finite;
   fingerprint = print;
   if (found > limit) return;
   entries.rows.assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(found));
@@ -300,36 +343,35 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
 
 }  // namespace
 
-// Finiteness goes through Σ (v − v), 0 for finite entries and NaN once an
-// infinity or NaN occurs. The counts and residues run apart from the
-// fingerprints, whose branch on each entry would keep them from running as
-// vectors; each sum still takes its entries in the same order.
+// One read of F, row by row, visiting the nonzero entries alone: zero
+// entries are finite, add nothing to a count and are not mixed into a
+// fingerprint, so each column's count (a whole number, exact in doubles),
+// fingerprint and entries, and F's finiteness, are those of every entry.
 ColumnProfile factor_profile(const Matrix& factors) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
                         std::vector<ColumnEntries>(k), nullptr};
-  std::vector<double> not_finite(k, 0.0);
+  std::vector<std::size_t> count(k, 0);
+  std::uint64_t not_finite = 0;
   std::vector<EntryCollector> collectors;
   collectors.reserve(k);
   for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
-  // The fingerprint mixes each nonzero entry with its row: zero entries need
-  // no work, and columns with the same magnitudes in the same places match.
-  double* count = profile.nonzeros.data();
-  double* residue = not_finite.data();
+  // The fingerprint mixes each nonzero entry with its row: columns with the
+  // same magnitudes in the same places match.
   std::uint64_t* print = profile.fingerprint.data();
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
-    for (std::size_t l = 0; l < k; ++l) {
-      count[l] += f[l] != 0.0 ? 1.0 : 0.0;
-      residue[l] += f[l] - f[l];
-    }
     for_each_nonzero(f, k, [&](std::size_t l) {
-      print[l] = mix(print[l] ^ i, f[l]);
-      collectors[l].take(i, f[l]);
+      const double v = f[l];
+      ++count[l];
+      not_finite |= non_finite_bit(v);
+      print[l] = mix(print[l] ^ i, v);
+      collectors[l].take(i, v);
     });
   }
   for (std::size_t l = 0; l < k; ++l) {
+    profile.nonzeros[l] = static_cast<double>(count[l]);
     if (collectors[l].complete() || !profile.compressed(l, n)) continue;
     for (std::size_t i = 0; i < n; ++i) {
       if (factors(i, l) == 0.0) continue;
@@ -337,7 +379,7 @@ ColumnProfile factor_profile(const Matrix& factors) {
       profile.entries[l].values.push_back(factors(i, l));
     }
   }
-  profile.finite = std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  profile.finite = all_finite(not_finite);
   return profile;
 }
 
@@ -349,14 +391,13 @@ ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, s
                         std::vector<ColumnEntries>(rows.size()), factor_part};
   profile.nonzeros.resize(h, 0.0);
   profile.fingerprint.resize(h, 0);
-  std::vector<double> not_finite(rows.size(), 0.0);
+  std::uint64_t not_finite = 0;
   std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite[r], profile.fingerprint[k + r], positions,
+    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite, profile.fingerprint[k + r], positions,
                 profile.entries[r]);
   }
-  profile.finite =
-      profile.finite && std::all_of(not_finite.begin(), not_finite.end(), [](double e) { return e == 0.0; });
+  profile.finite = profile.finite && all_finite(not_finite);
   return profile;
 }
 

@@ -263,27 +263,32 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   storage_ = std::move(storage);
 }
 
-// The dense block: slots of F's columns filled row by row, slots of
-// constraint rows along their row.
+// The dense block, row by row in slot order: slot a reads row i's entry at
+// from[a][i·stride[a]], down a column of F (stride k) or along a constraint
+// row (stride 1). Each row is gathered, then appended, so that no entry of
+// the block is written twice.
 void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* const> rows,
                                 std::span<const std::size_t> primary, Storage& w) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   const std::size_t p = w.dense_column.size();
-  w.dense.assign(n * p, 0.0);
-  std::vector<std::pair<std::size_t, std::size_t>> from_factors;  // (slot, column of F)
+  std::vector<const double*> from(p);
+  std::vector<std::size_t> stride(p, 1);
   for (std::size_t a = 0; a < p; ++a) {
     const std::size_t j = primary[w.dense_column[a]];
     if (j < k) {
-      from_factors.emplace_back(a, j);
+      from[a] = factors.data().data() + j;
+      stride[a] = k;
       w.factor_end = a + 1;
-      continue;
+    } else {
+      from[a] = rows[j - k];
     }
-    for (std::size_t i = 0; i < n; ++i) w.dense[i * p + a] = rows[j - k][i];
   }
+  w.dense.reserve(n * p);
+  std::vector<double> row(p);
   for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
-    for (const auto& [a, j] : from_factors) w.dense[i * p + a] = f[j];
+    for (std::size_t a = 0; a < p; ++a) row[a] = from[a][i * stride[a]];
+    w.dense.insert(w.dense.end(), row.begin(), row.end());
   }
 }
 

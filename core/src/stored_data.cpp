@@ -37,15 +37,27 @@ std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t 
 std::vector<std::vector<std::uint32_t>> ReducedColumns::compressed_rows() const {
   std::vector<std::vector<std::uint32_t>> rows(h_ - k_);
   if (stores_plainly()) return rows;
-  // The compressed entries of W by stored column (rows in increasing order).
+  // The compressed entries constraint columns read, by stored column: counted,
+  // then laid out in one array (rows in increasing order within a column).
   const Storage& w = *storage_;
-  std::vector<std::vector<std::uint32_t>> by_column(w.width);
+  const std::size_t first = w.first_constraint_column;
+  std::vector<std::size_t> start(w.width - first + 1, 0);
   for (std::size_t i = 0; i < n_; ++i) {
-    for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e) {
-      by_column[w.sparse_column[e]].push_back(static_cast<std::uint32_t>(i));
-    }
+    for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
+      ++start[w.sparse_column[e] - first + 1];
   }
-  for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = by_column[source_[k_ + r]];
+  for (std::size_t s = 0; s + 1 < start.size(); ++s) start[s + 1] += start[s];
+  std::vector<std::uint32_t> by_column(start.back());
+  std::vector<std::size_t> next(start.begin(), start.end() - 1);
+  for (std::size_t i = 0; i < n_; ++i) {
+    for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
+      by_column[next[w.sparse_column[e] - first]++] = static_cast<std::uint32_t>(i);
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::size_t s = source_[k_ + r] - first;
+    rows[r].assign(by_column.begin() + static_cast<std::ptrdiff_t>(start[s]),
+                   by_column.begin() + static_cast<std::ptrdiff_t>(start[s + 1]));
+  }
   return rows;
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -526,6 +527,86 @@ TEST(CompressedRows, ColumnFrontLoadedWithNonzerosStoresExactly) {
   const ReducedColumns v = ReducedColumns::of_data(f, {});
   EXPECT_EQ(v.stored_entries(), n + n / 4 + (n + 8) / 9);  // one dense column, two compressed
   EXPECT_EQ(v.materialize(1.0), f);
+}
+
+// A constraint row with at most n/4 nonzeros is stored through them, one
+// with more densely, wherever along the row they lie (n = 1203: several
+// stretches of the profiling read, and a tail of fewer than eight entries);
+// a dense row that negates F's column of ones shares it.
+TEST(CompressedRows, RowsAtTheCompressionLimitWhereverTheirNonzerosLie) {
+  constexpr std::size_t n = 1203, limit = n / 4;
+  const Matrix f = Matrix::create(n, 1, std::vector<double>(n, 1.0)).value();
+  // count nonzeros at first, first + step, ..., with values 1.5, 2.5, ...
+  const auto row = [&](std::size_t first, std::size_t step, std::size_t count) {
+    std::vector<double> r(n, 0.0);
+    for (std::size_t e = 0; e < count; ++e) r[first + e * step] = 1.5 + static_cast<double>(e);
+    return r;
+  };
+  enum class Stored { Compressed, Dense, Shared };
+  struct Case {
+    const char* name;
+    std::vector<double> row;
+    Stored stored;
+  };
+  const std::vector<Case> cases{
+      {"limit, spread to the last entry", row(n - 1 - 3 * (limit - 1), 3, limit), Stored::Compressed},
+      {"limit + 1, spread", row(2, 3, limit + 1), Stored::Dense},
+      {"limit, packed at the front", row(0, 1, limit), Stored::Compressed},
+      {"limit + 1, packed at the end", row(n - limit - 1, 1, limit + 1), Stored::Dense},
+      {"limit, packed at the end", row(n - limit, 1, limit), Stored::Compressed},
+      {"minus F's column", std::vector<double>(n, -1.0), Stored::Shared}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<const double*> rows{c.row.data()};
+    const ReducedColumns v = ReducedColumns::of_data(f, rows);
+    std::vector<std::uint32_t> nonzeros;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (c.row[i] != 0.0) nonzeros.push_back(static_cast<std::uint32_t>(i));
+    }
+    const bool compressed = c.stored == Stored::Compressed;
+    EXPECT_EQ(v.compressed_rows().front(), compressed ? nonzeros : std::vector<std::uint32_t>{});
+    EXPECT_EQ(v.stored_entries(), n + (compressed ? nonzeros.size() : (c.stored == Stored::Dense ? n : 0)));
+    const Matrix u = v.materialize(1.0);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(u(i, 1), c.row[i]) << i;
+  }
+}
+
+// One entry that is not finite, in F or in a row, stores every column
+// plainly; the largest finite magnitudes and subnormals do not.
+TEST(CompressedRows, OneEntryThatIsNotFiniteStoresThePlainColumns) {
+  constexpr std::size_t n = 37, k = 3;
+  struct Case {
+    const char* name;
+    double value;
+    bool finite;
+  };
+  const Case cases[] = {{"infinity", std::numeric_limits<double>::infinity(), false},
+                        {"minus infinity", -std::numeric_limits<double>::infinity(), false},
+                        {"NaN", std::numeric_limits<double>::quiet_NaN(), false},
+                        {"largest", std::numeric_limits<double>::max(), true},
+                        {"minus largest", std::numeric_limits<double>::lowest(), true},
+                        {"subnormal", std::numeric_limits<double>::denorm_min(), true}};
+  for (const Case& c : cases) {
+    for (const bool in_factors : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (in_factors ? " in F" : " in a row"));
+      Matrix f = Matrix::zeros(n, k);
+      std::vector<double> industry(n, 0.0), band(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        f(i, 0) = 1.0;
+        f(i, 1) = i % 4 == 0 ? 1.0 : 0.0;
+        f(i, 2) = 0.1 * static_cast<double>(i % 5) - 0.2;
+        industry[i] = f(i, 1);
+        band[i] = -f(i, 2);
+      }
+      if (in_factors) {
+        f(n - 2, 2) = c.value;
+      } else {
+        industry[n - 2] = c.value;
+      }
+      const std::vector<const double*> rows{industry.data(), band.data()};
+      EXPECT_EQ(ReducedColumns::of_data(f, rows).stores_plainly(), !c.finite);
+    }
+  }
 }
 
 // ---- Many factors on few assets ----
