@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
+#include <vector>
 
 #include "detail/dense_cholesky.hpp"
+#include "detail/equilibration_kernels.hpp"
 #include "detail/vector_ops.hpp"
 
 namespace morva {
@@ -176,6 +180,89 @@ void add_lower_rows(const Matrix& lower, std::span<const std::size_t> support, s
   }
 }
 
+// √max(F_i·Ω·F_iᵀ, 0) over the support of row i (f: its entries there).
+double support_norm(const Matrix& omega, std::span<const std::size_t> support, std::span<const double> f) {
+  return std::sqrt(std::max(support_quadratic_form(omega, support, f), 0.0));
+}
+
+// Rows whose norm is the quadratic form over their support, by support:
+// rows with the same support read the same entries of Ω, which are gathered
+// once into a small dense block that four rows at a time run through, one
+// lane each. Every lane takes the products and sums support_quadratic_form
+// takes for its row, in the same order (the block holds the entries Ω(s_a,
+// s_b) it reads, and a product is the same whichever factor comes first),
+// so the norms keep their bits. The first row of a support is taken alone
+// as it comes, so that supports met once cost no gathering.
+class SharedSupportForms {
+ public:
+  // Whether row `row`, of this support, is left for write_norms: its
+  // support was met before (and no other support shares its hash).
+  bool defer(std::size_t row, std::span<const std::size_t> support) {
+    const auto [found, inserted] = group_of_hash_.try_emplace(hash_of(support), groups_.size());
+    if (inserted) {
+      groups_.push_back(Group{positions_.size(), support.size(), {}});
+      positions_.insert(positions_.end(), support.begin(), support.end());
+      return false;
+    }
+    Group& group = groups_[found->second];
+    if (!std::ranges::equal(support_of(group), support)) return false;
+    group.rows.push_back(row);
+    return true;
+  }
+
+  // The norms of the deferred rows of F.
+  void write_norms(const Matrix& factors, const Matrix& omega, std::span<double> norms) const {
+    constexpr std::size_t kLanes = detail::kFormLanes;
+    std::vector<double> gathered;
+    std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
+    for (const Group& group : groups_) {
+      if (group.rows.empty()) continue;
+      const std::span<const std::size_t> support = support_of(group);
+      const std::size_t count = support.size();
+      gathered.resize(count * count);
+      for (std::size_t a = 0; a < count; ++a) {
+        const auto row = omega.row(support[a]);
+        for (std::size_t b = 0; b < count; ++b) gathered[a * count + b] = row[support[b]];
+      }
+      values.resize(kLanes * count);
+      for (std::size_t first = 0; first < group.rows.size(); first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
+        if (lanes < kLanes) std::ranges::fill(values, 0.0);
+        for (std::size_t r = 0; r < lanes; ++r) {
+          const auto f = factors.row(group.rows[first + r]);
+          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[support[b]];
+        }
+        double forms[kLanes];
+        detail::support_forms4(gathered.data(), count, values.data(), forms);
+        for (std::size_t r = 0; r < lanes; ++r)
+          norms[group.rows[first + r]] = std::sqrt(std::max(forms[r], 0.0));
+      }
+    }
+  }
+
+ private:
+  struct Group {
+    std::size_t offset;             // of the support in positions_
+    std::size_t count;              // its length
+    std::vector<std::size_t> rows;  // the rows after the first
+  };
+
+  std::span<const std::size_t> support_of(const Group& group) const {
+    return {positions_.data() + group.offset, group.count};
+  }
+
+  static std::uint64_t hash_of(std::span<const std::size_t> support) {
+    // FNV-1a over the positions.
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (std::size_t l : support) h = (h ^ l) * 0x100000001b3ULL;
+    return h ^ support.size();
+  }
+
+  std::vector<Group> groups_;
+  std::vector<std::size_t> positions_;
+  std::unordered_map<std::uint64_t, std::size_t> group_of_hash_;
+};
+
 }  // namespace
 
 std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower) {
@@ -189,21 +276,24 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<double> c(k);
   std::vector<std::size_t> support(k);
   std::vector<double> values(k);  // F_il at the support
+  SharedSupportForms forms;
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
     const std::size_t nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
+    const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
-    for (std::size_t l : std::span(support).first(nonzeros)) triangle += l + 1;
+    for (std::size_t l : nonzero_columns) triangle += l + 1;
     if (nonzeros * nonzeros <= triangle) {
-      norms[i] = std::sqrt(std::max(support_quadratic_form(omega, {support.data(), nonzeros}, values), 0.0));
+      if (!forms.defer(i, nonzero_columns)) norms[i] = support_norm(omega, nonzero_columns, values);
       continue;
     }
     std::fill(c.begin(), c.end(), 0.0);
-    add_lower_rows(lower, {support.data(), nonzeros}, values, c);
+    add_lower_rows(lower, nonzero_columns, values, c);
     double s = 0.0;
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
+  forms.write_norms(factors, omega, norms);
   return norms;
 }
 

@@ -6,6 +6,7 @@
 
 #include "column_sharing.hpp"
 #include "covariance_columns.hpp"
+#include "detail/equilibration_kernels.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
 #include "morva/solver.hpp"
@@ -36,19 +37,6 @@ inline double scale_factor_of(double magnitude) {
   double f = 1.0 / std::sqrt(magnitude);
   f = f < kMinScaleFactor ? kMinScaleFactor : (kMaxScaleFactor < f ? kMaxScaleFactor : f);
   return magnitude <= kSmallestNormal ? 1.0 : f;
-}
-
-// D ← D∘δ, q ← δ∘q, c ← δ∘c, d ← (δ∘δ)∘d and r ← δ∘r.
-void scale_columns(std::span<const double> delta, std::span<double> column_scaling, std::span<double> linear,
-                   std::span<double> costs, std::span<double> diagonal, std::span<double> row_norms) {
-  for (std::size_t j = 0; j < delta.size(); ++j) {
-    const double dj = delta[j];
-    column_scaling[j] *= dj;
-    linear[j] = dj * linear[j];
-    diagonal[j] = dj * dj * diagonal[j];
-    row_norms[j] = dj * row_norms[j];
-  }
-  for (std::size_t j = 0; j < costs.size(); ++j) costs[j] = delta[j] * costs[j];
 }
 
 // max(m, v) for a running maximum m that is not NaN: a NaN v leaves m, as
@@ -105,13 +93,10 @@ void rescale_and_measure(CompactRows& block, const double* epsilon, const double
         column_max[j] = raised(column_max[j], v);
       }
     } else {
-      // The same steps with j = e, in loops that vectorise.
-      double* a = row.data();
-      if (epsilon != nullptr) {
-        const double scale = epsilon[i];
-        for (std::size_t j = 0; j < row.size(); ++j) a[j] = scale * delta[j] * a[j];
-      }
-      m = detail::raise_magnitudes(a, row.size(), column_max.data());
+      // The same steps with j = e, in one pass that vectorises.
+      m = epsilon != nullptr
+              ? detail::rescale_raise_magnitudes(row.data(), row.size(), epsilon[i], delta, column_max.data())
+              : detail::raise_magnitudes(row.data(), row.size(), column_max.data());
     }
     row_max[i] = m;
   }
@@ -138,7 +123,9 @@ struct ConstraintBlocks {
            supports.empty() ? supports : supports.subspan(problem.m_eq())),
         eq_max(eq.rows()),
         in_max(in.rows()),
-        column_max(problem.n(), 0.0) {
+        column_max(problem.n(), 0.0),
+        epsilon_eq(eq.rows()),
+        epsilon_in(in.rows()) {
     rescale_and_measure(eq, nullptr, nullptr, eq_max, column_max);
     rescale_and_measure(in, nullptr, nullptr, in_max, column_max);
   }
@@ -156,8 +143,8 @@ struct ConstraintBlocks {
   // A ← diag(ε)·A·diag(δ) and E ← E∘ε for both blocks, ε from the rows'
   // maxima; then the maxima of the rescaled rows.
   void scale(ScaledProblem& scaled, std::span<const double> delta) {
-    const std::vector<double> epsilon_eq = factors_of(eq_max);
-    const std::vector<double> epsilon_in = factors_of(in_max);
+    write_factors_of(eq_max, epsilon_eq);
+    write_factors_of(in_max, epsilon_in);
     for (std::size_t i = 0; i < eq.rows(); ++i) scaled.equality_scaling[i] *= epsilon_eq[i];
     for (std::size_t i = 0; i < in.rows(); ++i) scaled.inequality_scaling[i] *= epsilon_in[i];
     std::ranges::fill(column_max, 0.0);
@@ -166,10 +153,10 @@ struct ConstraintBlocks {
   }
 
  private:
-  static std::vector<double> factors_of(std::span<const double> maxima) {
-    std::vector<double> factors(maxima.size());
+  std::vector<double> epsilon_eq, epsilon_in;  // the pass's row factors, sized once
+
+  static void write_factors_of(std::span<const double> maxima, std::span<double> factors) {
     for (std::size_t i = 0; i < maxima.size(); ++i) factors[i] = scale_factor(maxima[i]);
-    return factors;
   }
 };
 
@@ -198,18 +185,108 @@ inline double max_of_either(double a, double b) {
   return (a < b) | (a != a) ? b : a;
 }
 
-// max(r_i² + d_i, r_i·max_j r_j) for the row norms r of C, into `estimates`;
-// returns whether one is NaN.
+// |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
+// the diagonal entry is r_i² + d_i and every other entry is at most
+// r_i·max_j r_j, for the row norms r of C and `largest` = max_j r_j.
+inline double quadratic_estimate(double r, double d, double largest) {
+  return max_of_either(r * r + d, r * largest);
+}
+
+// The quadratic estimates of every column into `estimates`; returns whether one is NaN.
 bool write_estimates(std::span<const double> row_norms, std::span<const double> diagonal,
                      std::span<double> estimates) {
   const double largest = largest_of(row_norms);
-  // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
-  // the diagonal entry is r_i² + d_i and every other entry is at most r_i·max_j r_j.
-  for (std::size_t i = 0; i < row_norms.size(); ++i) {
-    const double r = row_norms[i];
-    estimates[i] = max_of_either(r * r + diagonal[i], r * largest);
-  }
+  for (std::size_t i = 0; i < row_norms.size(); ++i)
+    estimates[i] = quadratic_estimate(row_norms[i], diagonal[i], largest);
   return std::ranges::any_of(estimates, [](double e) { return e != e; });
+}
+
+// ---- One pass's steps over the n-vectors ----
+//
+// Each step is one loop that also takes the extremes the next step reads,
+// rather than a loop of its own for each: a maximum does not depend on the
+// order its set is visited in, and a NaN, whose first occurrence some of
+// them return, sends the step back to the plain loops.
+
+// δ_j = scale_factor(max(e_j, m_j)) for the quadratic estimates e (row norms
+// whose largest is `largest`) and the constraint columns' maxima m; false,
+// δ then unfinished, when an estimate is NaN (it is raised through the rows
+// in order instead).
+bool write_factors(std::span<const double> row_norms, std::span<const double> diagonal, double largest,
+                   std::span<const double> column_max, std::span<double> delta) {
+  bool any_nan = false;
+  for (std::size_t j = 0; j < delta.size(); ++j) {
+    const double e = quadratic_estimate(row_norms[j], diagonal[j], largest);
+    any_nan |= e != e;
+    delta[j] = scale_factor_of(raised(e, column_max[j]));
+  }
+  return !any_nan;
+}
+
+// ‖v‖∞ as detail::inf_norm takes it, from the largest |v_j| ignoring NaN
+// (`top`) and whether some v_j is NaN (then the first NaN is the norm).
+double inf_norm_from(double top, bool any_nan, std::span<const double> v) {
+  return any_nan ? detail::inf_norm(v) : top;
+}
+
+// The extremes of the rescaled column data the cost scaling reads.
+struct ColumnExtremes {
+  double largest_norm;  // max_j r_j
+  double linear_norm;   // ‖q‖∞
+  double cost_norm;     // ‖c‖∞ (0 without an L1 term)
+};
+
+// D ← D∘δ, q ← δ∘q, c ← δ∘c, d ← (δ∘δ)∘d and r ← δ∘r.
+ColumnExtremes scale_columns(std::span<const double> delta, std::span<double> column_scaling,
+                             std::span<double> linear, std::span<double> costs, std::span<double> diagonal,
+                             std::span<double> row_norms) {
+  double largest = 0.0;
+  double linear_top = 0.0;
+  bool linear_nan = false;
+  for (std::size_t j = 0; j < delta.size(); ++j) {
+    const double dj = delta[j];
+    column_scaling[j] *= dj;
+    const double q = dj * linear[j];
+    linear[j] = q;
+    linear_top = raised(linear_top, std::abs(q));
+    linear_nan |= q != q;
+    diagonal[j] = dj * dj * diagonal[j];
+    const double r = dj * row_norms[j];
+    row_norms[j] = r;
+    largest = raised(largest, r);
+  }
+  double cost_top = 0.0;
+  bool cost_nan = false;
+  for (std::size_t j = 0; j < costs.size(); ++j) {
+    const double c = delta[j] * costs[j];
+    costs[j] = c;
+    cost_top = raised(cost_top, std::abs(c));
+    cost_nan |= c != c;
+  }
+  return {largest, inf_norm_from(linear_top, linear_nan, linear), inf_norm_from(cost_top, cost_nan, costs)};
+}
+
+// The mean of the quadratic estimates, summed in increasing j.
+double mean_estimate(std::span<const double> row_norms, std::span<const double> diagonal, double largest) {
+  double sum = 0.0;
+  for (std::size_t j = 0; j < row_norms.size(); ++j)
+    sum += quadratic_estimate(row_norms[j], diagonal[j], largest);
+  return sum / static_cast<double>(std::max<std::size_t>(row_norms.size(), 1));
+}
+
+// r ← √γ·r, d ← γ·d, q ← γ·q, c ← γ·c; returns max_j r_j.
+double scale_costs(double gamma, double root_gamma, std::span<double> row_norms, std::span<double> diagonal,
+                   std::span<double> linear, std::span<double> costs) {
+  double largest = 0.0;
+  for (std::size_t j = 0; j < row_norms.size(); ++j) {
+    const double r = root_gamma * row_norms[j];
+    row_norms[j] = r;
+    largest = raised(largest, r);
+    diagonal[j] = gamma * diagonal[j];
+    linear[j] = gamma * linear[j];
+  }
+  for (double& e : costs) e = gamma * e;
+  return largest;
 }
 
 }  // namespace
@@ -317,38 +394,27 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
-  std::vector<double> norms(n);
+  double largest = largest_of(row_norms);  // max_j r_j
   for (std::uint64_t pass = 0; pass < iterations; ++pass) {
     // Column factors from the quadratic estimate and both constraint blocks;
     // row factors from the same, not yet rescaled, constraint blocks.
-    if (write_estimates(row_norms, diagonal, delta)) {
+    if (!write_factors(row_norms, diagonal, largest, blocks.column_max, delta)) {
+      write_estimates(row_norms, diagonal, delta);
       blocks.raise(delta);
       for (double& m : delta) m = scale_factor(m);
-    } else {
-      // No estimate is NaN: each is raised to its column's maximum alone.
-      const std::span<const double> column_max = blocks.column_max;
-      for (std::size_t j = 0; j < n; ++j) delta[j] = scale_factor_of(raised(delta[j], column_max[j]));
     }
-    scale_columns(delta, scaled.column_scaling, linear, costs, diagonal, row_norms);
+    const ColumnExtremes extremes =
+        scale_columns(delta, scaled.column_scaling, linear, costs, diagonal, row_norms);
     blocks.scale(scaled, delta);
 
     // Cost scaling: bring the mean quadratic column norm, or the linear / L1
     // data when larger, to unit size. C scales by √γ so that C·Cᵀ scales by γ.
-    write_estimates(row_norms, diagonal, norms);
-    double sum = 0.0;
-    for (double e : norms) sum += e;
-    const double mean = sum / static_cast<double>(std::max<std::size_t>(n, 1));
-    const double g =
-        max_ignoring_nan(max_ignoring_nan(mean, detail::inf_norm(linear)), detail::inf_norm(costs));
+    const double mean = mean_estimate(row_norms, diagonal, extremes.largest_norm);
+    const double g = max_ignoring_nan(max_ignoring_nan(mean, extremes.linear_norm), extremes.cost_norm);
     const double gamma = g <= kSmallestNormal ? 1.0 : std::clamp(1.0 / g, kMinScaleFactor, kMaxScaleFactor);
     const double root_gamma = std::sqrt(gamma);
     root_cost *= root_gamma;
-    for (std::size_t j = 0; j < n; ++j) {
-      row_norms[j] = root_gamma * row_norms[j];
-      diagonal[j] = gamma * diagonal[j];
-      linear[j] = gamma * linear[j];
-    }
-    for (double& e : costs) e = gamma * e;
+    largest = scale_costs(gamma, root_gamma, row_norms, diagonal, linear, costs);
     scaled.cost_scaling *= gamma;
   }
 
