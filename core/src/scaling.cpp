@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "column_sharing.hpp"
 #include "covariance_columns.hpp"
@@ -30,18 +32,87 @@ double scale_factor(double magnitude) {
   return std::clamp(1.0 / std::sqrt(magnitude), kMinScaleFactor, kMaxScaleFactor);
 }
 
+// ---- Lanes ----
+//
+// The steps of a pass over the n-vectors run two columns at a time in
+// two-lane vectors (GCC's vector extension), the last column alone; the
+// same expressions serve both, and a lane's arithmetic is its own IEEE
+// arithmetic, so every value is the one-at-a-time loop's.
+#if defined(__GNUC__)
+using Pair = detail::Lanes2;
+using PairMask = decltype(Pair{} != Pair{});  // a lane of all ones where true
+inline double root(double v) {
+  return std::sqrt(v);
+}
+inline Pair root(Pair v) {
+  return Pair{std::sqrt(v[0]), std::sqrt(v[1])};
+}
+inline double magnitude(double v) {
+  return std::abs(v);
+}
+inline Pair magnitude(Pair v) {
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  return reinterpret_cast<Pair>(reinterpret_cast<PairMask>(v) & PairMask{kMagnitude, kMagnitude});
+}
+inline bool any_lane(PairMask m) {
+  return (m[0] | m[1]) != 0;
+}
+#else
+using Pair = double;
+using PairMask = bool;
+inline double root(double v) {
+  return std::sqrt(v);
+}
+inline double magnitude(double v) {
+  return std::abs(v);
+}
+#endif
+inline bool any_lane(bool b) {
+  return b;
+}
+constexpr std::size_t kPairLanes = sizeof(Pair) / sizeof(double);
+
+template <class V>
+V splat(double v) {
+  return V{} + v;
+}
+template <class V>
+V load(const double* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class V>
+void store(double* p, V v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+// The largest lane of a running maximum from +0 (order-free: no lane is NaN).
+inline double top_lane(double m) {
+  return m;
+}
+#if defined(__GNUC__)
+inline double top_lane(Pair m) {
+  return m[1] > m[0] ? m[1] : m[0];
+}
+#endif
+
 // scale_factor as selects, for loops that vectorise: std::clamp(v, lo, hi)
 // is v < lo ? lo : (hi < v ? hi : v), NaN passing through, and √ of a
 // magnitude the first select discards is never used.
-inline double scale_factor_of(double magnitude) {
-  double f = 1.0 / std::sqrt(magnitude);
-  f = f < kMinScaleFactor ? kMinScaleFactor : (kMaxScaleFactor < f ? kMaxScaleFactor : f);
-  return magnitude <= kSmallestNormal ? 1.0 : f;
+template <class V>
+V scale_factor_of(V magnitude) {
+  const V lo = splat<V>(kMinScaleFactor);
+  const V hi = splat<V>(kMaxScaleFactor);
+  V f = splat<V>(1.0) / root(magnitude);
+  f = f < lo ? lo : (hi < f ? hi : f);
+  return magnitude <= splat<V>(kSmallestNormal) ? splat<V>(1.0) : f;
 }
 
 // max(m, v) for a running maximum m that is not NaN: a NaN v leaves m, as
 // max_ignoring_nan does; written as a select so that loops vectorise.
-inline double raised(double m, double v) {
+template <class V>
+V raised(V m, V v) {
   return v > m ? v : m;
 }
 
@@ -181,14 +252,16 @@ double largest_of(std::span<const double> v) {
 }
 
 // max_ignoring_nan(a, b) as a select: b when a < b or a is NaN, else a.
-inline double max_of_either(double a, double b) {
+template <class V>
+V max_of_either(V a, V b) {
   return (a < b) | (a != a) ? b : a;
 }
 
 // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
 // the diagonal entry is r_i² + d_i and every other entry is at most
 // r_i·max_j r_j, for the row norms r of C and `largest` = max_j r_j.
-inline double quadratic_estimate(double r, double d, double largest) {
+template <class V>
+V quadratic_estimate(V r, V d, V largest) {
   return max_of_either(r * r + d, r * largest);
 }
 
@@ -206,7 +279,46 @@ bool write_estimates(std::span<const double> row_norms, std::span<const double> 
 // Each step is one loop that also takes the extremes the next step reads,
 // rather than a loop of its own for each: a maximum does not depend on the
 // order its set is visited in, and a NaN, whose first occurrence some of
-// them return, sends the step back to the plain loops.
+// them return, sends the step back to the plain loops. A step is written
+// once for a column value type V (Pair or double) and run by over_columns.
+
+// step<Pair>(j) for j = 0, 2, 4, … while two columns are left, then
+// step<double>(j) for the last one.
+template <class Step>
+void over_columns(std::size_t n, const Step& step) {
+  std::size_t j = 0;
+  for (; j + kPairLanes <= n; j += kPairLanes) step.template operator()<Pair>(j);
+  for (; j < n; ++j) step.template operator()<double>(j);
+}
+
+// A running maximum from +0 and a NaN flag, per value type.
+template <class V>
+struct Extremes {
+  V top = splat<V>(0.0);
+  decltype(V{} != V{}) nan{};
+
+  void take(V v) {
+    top = raised(top, v);
+    nan |= v != v;
+  }
+};
+
+// Both kinds' extremes, with the one of type V picked.
+template <template <class> class Of>
+struct Both {
+  Of<Pair> pair;
+  Of<double> one;
+  template <class V>
+  Of<V>& of() {
+    if constexpr (std::is_same_v<V, double>) {
+      return one;
+    } else {
+      return pair;
+    }
+  }
+  double top() const { return raised(top_lane(pair.top), one.top); }
+  bool nan() const { return any_lane(pair.nan) || any_lane(one.nan); }
+};
 
 // δ_j = scale_factor(max(e_j, m_j)) for the quadratic estimates e (row norms
 // whose largest is `largest`) and the constraint columns' maxima m; false,
@@ -214,19 +326,19 @@ bool write_estimates(std::span<const double> row_norms, std::span<const double> 
 // in order instead).
 bool write_factors(std::span<const double> row_norms, std::span<const double> diagonal, double largest,
                    std::span<const double> column_max, std::span<double> delta) {
-  bool any_nan = false;
-  for (std::size_t j = 0; j < delta.size(); ++j) {
-    const double e = quadratic_estimate(row_norms[j], diagonal[j], largest);
-    any_nan |= e != e;
-    delta[j] = scale_factor_of(raised(e, column_max[j]));
-  }
-  return !any_nan;
+  Both<Extremes> estimates;
+  over_columns(delta.size(), [&]<class V>(std::size_t j) {
+    const V e = quadratic_estimate(load<V>(&row_norms[j]), load<V>(&diagonal[j]), splat<V>(largest));
+    estimates.template of<V>().nan |= e != e;
+    store(&delta[j], scale_factor_of(raised(e, load<V>(&column_max[j]))));
+  });
+  return !estimates.nan();
 }
 
-// ‖v‖∞ as detail::inf_norm takes it, from the largest |v_j| ignoring NaN
-// (`top`) and whether some v_j is NaN (then the first NaN is the norm).
-double inf_norm_from(double top, bool any_nan, std::span<const double> v) {
-  return any_nan ? detail::inf_norm(v) : top;
+// ‖v‖∞ as detail::inf_norm takes it, from the extremes of |v_j|: their
+// largest ignoring NaN, or the first NaN when there is one.
+double inf_norm_from(const Both<Extremes>& magnitudes, std::span<const double> v) {
+  return magnitudes.nan() ? detail::inf_norm(v) : magnitudes.top();
 }
 
 // The extremes of the rescaled column data the cost scaling reads.
@@ -240,30 +352,24 @@ struct ColumnExtremes {
 ColumnExtremes scale_columns(std::span<const double> delta, std::span<double> column_scaling,
                              std::span<double> linear, std::span<double> costs, std::span<double> diagonal,
                              std::span<double> row_norms) {
-  double largest = 0.0;
-  double linear_top = 0.0;
-  bool linear_nan = false;
-  for (std::size_t j = 0; j < delta.size(); ++j) {
-    const double dj = delta[j];
-    column_scaling[j] *= dj;
-    const double q = dj * linear[j];
-    linear[j] = q;
-    linear_top = raised(linear_top, std::abs(q));
-    linear_nan |= q != q;
-    diagonal[j] = dj * dj * diagonal[j];
-    const double r = dj * row_norms[j];
-    row_norms[j] = r;
-    largest = raised(largest, r);
-  }
-  double cost_top = 0.0;
-  bool cost_nan = false;
-  for (std::size_t j = 0; j < costs.size(); ++j) {
-    const double c = delta[j] * costs[j];
-    costs[j] = c;
-    cost_top = raised(cost_top, std::abs(c));
-    cost_nan |= c != c;
-  }
-  return {largest, inf_norm_from(linear_top, linear_nan, linear), inf_norm_from(cost_top, cost_nan, costs)};
+  Both<Extremes> norms, linear_magnitudes, cost_magnitudes;
+  over_columns(delta.size(), [&]<class V>(std::size_t j) {
+    const V dj = load<V>(&delta[j]);
+    store(&column_scaling[j], load<V>(&column_scaling[j]) * dj);
+    const V q = dj * load<V>(&linear[j]);
+    store(&linear[j], q);
+    linear_magnitudes.template of<V>().take(magnitude(q));
+    store(&diagonal[j], dj * dj * load<V>(&diagonal[j]));
+    const V r = dj * load<V>(&row_norms[j]);
+    store(&row_norms[j], r);
+    norms.template of<V>().top = raised(norms.template of<V>().top, r);
+  });
+  over_columns(costs.size(), [&]<class V>(std::size_t j) {
+    const V c = load<V>(&delta[j]) * load<V>(&costs[j]);
+    store(&costs[j], c);
+    cost_magnitudes.template of<V>().take(magnitude(c));
+  });
+  return {norms.top(), inf_norm_from(linear_magnitudes, linear), inf_norm_from(cost_magnitudes, costs)};
 }
 
 // The mean of the quadratic estimates, summed in increasing j.
@@ -277,16 +383,16 @@ double mean_estimate(std::span<const double> row_norms, std::span<const double> 
 // r ← √γ·r, d ← γ·d, q ← γ·q, c ← γ·c; returns max_j r_j.
 double scale_costs(double gamma, double root_gamma, std::span<double> row_norms, std::span<double> diagonal,
                    std::span<double> linear, std::span<double> costs) {
-  double largest = 0.0;
-  for (std::size_t j = 0; j < row_norms.size(); ++j) {
-    const double r = root_gamma * row_norms[j];
-    row_norms[j] = r;
-    largest = raised(largest, r);
-    diagonal[j] = gamma * diagonal[j];
-    linear[j] = gamma * linear[j];
-  }
+  Both<Extremes> norms;
+  over_columns(row_norms.size(), [&]<class V>(std::size_t j) {
+    const V r = splat<V>(root_gamma) * load<V>(&row_norms[j]);
+    store(&row_norms[j], r);
+    norms.template of<V>().top = raised(norms.template of<V>().top, r);
+    store(&diagonal[j], splat<V>(gamma) * load<V>(&diagonal[j]));
+    store(&linear[j], splat<V>(gamma) * load<V>(&linear[j]));
+  });
   for (double& e : costs) e = gamma * e;
-  return largest;
+  return norms.top();
 }
 
 }  // namespace
@@ -343,6 +449,26 @@ CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepea
   }
 }
 
+namespace {
+
+// row_j ← s·source_j wherever row_j is nonzero, for j < n, two entries at a
+// time as selects.
+void write_signed_nonzeros(const double* source, std::size_t n, double sign, double* row) {
+  std::size_t j = 0;
+#if defined(__GNUC__)
+  const detail::Lanes2 zero = {0.0, 0.0};
+  const detail::Lanes2 s = {sign, sign};
+  for (; j + 2 <= n; j += 2) {
+    const detail::Lanes2 kept = detail::load2(row + j);
+    const detail::Lanes2 scaled = s * detail::load2(source + j);
+    detail::store2(row + j, kept == zero ? kept : scaled);
+  }
+#endif
+  for (; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * source[j];
+}
+
+}  // namespace
+
 Matrix CompactRows::written_over(const Matrix& unscaled) const {
   const std::size_t n = unscaled.cols();
   std::vector<double> data(unscaled.data().begin(), unscaled.data().end());
@@ -356,7 +482,7 @@ Matrix CompactRows::written_over(const Matrix& unscaled) const {
         for (std::size_t e = 0; e < values[earlier].size(); ++e)
           row[support[earlier][e]] = sign * values[earlier][e];
       } else {
-        for (std::size_t j = 0; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * values[earlier][j];
+        write_signed_nonzeros(values[earlier].data(), n, sign, row);
       }
     } else if (sparse(i)) {
       for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
