@@ -191,23 +191,44 @@ double support_norm(const Matrix& omega, std::span<const std::size_t> support, s
 // lane each. Every lane takes the products and sums support_quadratic_form
 // takes for its row, in the same order (the block holds the entries Ω(s_a,
 // s_b) it reads, and a product is the same whichever factor comes first),
-// so the norms keep their bits. The first row of a support is taken alone
-// as it comes, so that supports met once cost no gathering.
+// so the norms keep their bits. A support is known by its pattern of
+// nonzeros, one bit per column; its first row is taken alone, as every row
+// of a support whose norm goes through L, so that a support met once costs
+// no gathering.
 class SharedSupportForms {
  public:
-  // Whether row `row`, of this support, is left for write_norms: its
-  // support was met before (and no other support shares its hash).
-  bool defer(std::size_t row, std::span<const std::size_t> support) {
-    const auto [found, inserted] = group_of_hash_.try_emplace(hash_of(support), groups_.size());
+  explicit SharedSupportForms(std::size_t k) : words_((k + 63) / 64) {}
+
+  std::size_t words() const { return words_; }
+
+  // The group of rows with this pattern (`words()` words), new when unmet;
+  // nothing for a pattern whose hash another pattern has.
+  std::optional<std::size_t> group_of(const std::uint64_t* pattern) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a over the words
+    for (std::size_t w = 0; w < words_; ++w) h = (h ^ pattern[w]) * 0x100000001b3ULL;
+    const auto [found, inserted] = group_of_hash_.try_emplace(h, groups_.size());
     if (inserted) {
-      groups_.push_back(Group{positions_.size(), support.size(), {}});
-      positions_.insert(positions_.end(), support.begin(), support.end());
-      return false;
+      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}});
+      patterns_.insert(patterns_.end(), pattern, pattern + words_);
+      return found->second;
     }
-    Group& group = groups_[found->second];
-    if (!std::ranges::equal(support_of(group), support)) return false;
-    group.rows.push_back(row);
-    return true;
+    const Group& group = groups_[found->second];
+    if (!std::equal(pattern, pattern + words_, patterns_.data() + group.pattern)) return std::nullopt;
+    return found->second;
+  }
+
+  // Whether the rows of `group` after its first are left for write_norms
+  // (their norms are the quadratic form).
+  bool deferred(std::size_t group) const { return groups_[group].quadratic; }
+  void defer(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
+
+  // The first row of `group` had this support and took the quadratic form or not.
+  void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic) {
+    Group& g = groups_[group];
+    g.quadratic = quadratic;
+    g.support = supports_.size();
+    g.count = support.size();
+    if (quadratic) supports_.insert(supports_.end(), support.begin(), support.end());
   }
 
   // The norms of the deferred rows of F.
@@ -217,7 +238,7 @@ class SharedSupportForms {
     std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
     for (const Group& group : groups_) {
       if (group.rows.empty()) continue;
-      const std::span<const std::size_t> support = support_of(group);
+      const std::span<const std::size_t> support(supports_.data() + group.support, group.count);
       const std::size_t count = support.size();
       gathered.resize(count * count);
       for (std::size_t a = 0; a < count; ++a) {
@@ -242,24 +263,17 @@ class SharedSupportForms {
 
  private:
   struct Group {
-    std::size_t offset;             // of the support in positions_
-    std::size_t count;              // its length
-    std::vector<std::size_t> rows;  // the rows after the first
+    std::size_t pattern;            // offset of its pattern in patterns_
+    std::size_t support;            // offset of its support in supports_ (a quadratic group's)
+    std::size_t count;              // the support's length
+    bool quadratic;                 // its rows' norms are the quadratic form
+    std::vector<std::size_t> rows;  // the deferred rows
   };
 
-  std::span<const std::size_t> support_of(const Group& group) const {
-    return {positions_.data() + group.offset, group.count};
-  }
-
-  static std::uint64_t hash_of(std::span<const std::size_t> support) {
-    // FNV-1a over the positions.
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (std::size_t l : support) h = (h ^ l) * 0x100000001b3ULL;
-    return h ^ support.size();
-  }
-
+  std::size_t words_;
   std::vector<Group> groups_;
-  std::vector<std::size_t> positions_;
+  std::vector<std::uint64_t> patterns_;
+  std::vector<std::size_t> supports_;
   std::unordered_map<std::uint64_t, std::size_t> group_of_hash_;
 };
 
@@ -276,15 +290,24 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<double> c(k);
   std::vector<std::size_t> support(k);
   std::vector<double> values(k);  // F_il at the support
-  SharedSupportForms forms;
+  SharedSupportForms forms(k);
+  std::vector<std::uint64_t> pattern(forms.words());
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
+    detail::nonzero_pattern(f.data(), k, pattern.data());
+    const std::optional<std::size_t> group = forms.group_of(pattern.data());
+    if (group && forms.deferred(*group)) {
+      forms.defer(*group, i);
+      continue;
+    }
     const std::size_t nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
     const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l : nonzero_columns) triangle += l + 1;
-    if (nonzeros * nonzeros <= triangle) {
-      if (!forms.defer(i, nonzero_columns)) norms[i] = support_norm(omega, nonzero_columns, values);
+    const bool quadratic = nonzeros * nonzeros <= triangle;
+    if (group) forms.settle(*group, nonzero_columns, quadratic);
+    if (quadratic) {
+      norms[i] = support_norm(omega, nonzero_columns, values);
       continue;
     }
     std::fill(c.begin(), c.end(), 0.0);

@@ -1,6 +1,8 @@
 #include "equilibration_kernels.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "simd.hpp"
 
@@ -142,6 +144,28 @@ void support_forms4_narrow(const double* gathered, std::size_t count, const doub
 }
 #endif
 
+void nonzero_pattern_narrow(const double* row, std::size_t len, std::uint64_t* words) {
+  std::fill(words, words + (len + 63) / 64, std::uint64_t{0});
+  for (std::size_t c = 0; c < len; ++c) words[c / 64] |= std::uint64_t{row[c] != 0.0} << (c % 64);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// Four columns' bits at a time from the signs of a comparison's lanes; a
+// group of four starts at a multiple of four, so it lies within one word.
+[[gnu::target("avx2")]] void nonzero_pattern_wide(const double* row, std::size_t len, std::uint64_t* words) {
+  std::fill(words, words + (len + 63) / 64, std::uint64_t{0});
+  const Lanes4 zero = splat4(0.0);
+  std::size_t c = 0;
+  for (; c + 4 <= len; c += 4) {
+    const Lanes4 nonzero = reinterpret_cast<Lanes4>(load4(row + c) != zero);
+    const auto bits = static_cast<std::uint64_t>(__builtin_ia32_movmskpd256(nonzero));
+    words[c / 64] |= bits << (c % 64);
+  }
+  for (; c < len; ++c) words[c / 64] |= std::uint64_t{row[c] != 0.0} << (c % 64);
+}
+#endif
+
+using PatternKernel = void (*)(const double*, std::size_t, std::uint64_t*);
 using RescaleKernel = double (*)(double*, std::size_t, double, const double*, double*);
 using FormsKernel = void (*)(const double*, std::size_t, const double*, double*);
 
@@ -166,6 +190,16 @@ void support_forms4(const double* gathered, std::size_t count, const double* val
     return FormsKernel{support_forms4_narrow};
   }();
   kernel(gathered, count, values, out);
+}
+
+void nonzero_pattern(const double* row, std::size_t len, std::uint64_t* words) {
+  static const PatternKernel kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return PatternKernel{nonzero_pattern_wide};
+#endif
+    return PatternKernel{nonzero_pattern_narrow};
+  }();
+  kernel(row, len, words);
 }
 
 }  // namespace morva::detail

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace morva::detail {
 
@@ -24,5 +25,10 @@ inline constexpr std::size_t kFormLanes = 4;
 //   out[r] = Σ_a f_r[a]·(Σ_b Ω(s_a, s_b)·f_r[b]),
 // every sum from +0 in increasing index, one lane per row.
 void support_forms4(const double* gathered, std::size_t count, const double* values, double* out);
+
+// The pattern of row[0, len)'s nonzeros, one bit per column: bit c mod 64
+// of words[c / 64] for column c, set where row[c] is nonzero (a NaN is;
+// either sign of zero is not); (len + 63)/64 words written.
+void nonzero_pattern(const double* row, std::size_t len, std::uint64_t* words);
 
 }  // namespace morva::detail
