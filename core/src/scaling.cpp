@@ -99,14 +99,17 @@ inline double top_lane(Pair m) {
 
 // scale_factor as selects, for loops that vectorise: std::clamp(v, lo, hi)
 // is v < lo ? lo : (hi < v ? hi : v), NaN passing through, and √ of a
-// magnitude the first select discards is never used.
+// magnitude the first select discards is never used. With lo < hi, v < lo
+// exactly when min(hi, v) < lo, so the clamp is two selects of one
+// comparison each (a minimum and a maximum instruction).
 template <class V>
 V scale_factor_of(V magnitude) {
   const V lo = splat<V>(kMinScaleFactor);
   const V hi = splat<V>(kMaxScaleFactor);
-  V f = splat<V>(1.0) / root(magnitude);
-  f = f < lo ? lo : (hi < f ? hi : f);
-  return magnitude <= splat<V>(kSmallestNormal) ? splat<V>(1.0) : f;
+  const V f = splat<V>(1.0) / root(magnitude);
+  const V below_hi = hi < f ? hi : f;
+  const V clamped = below_hi < lo ? lo : below_hi;
+  return magnitude <= splat<V>(kSmallestNormal) ? splat<V>(1.0) : clamped;
 }
 
 // max(m, v) for a running maximum m that is not NaN: a NaN v leaves m, as
