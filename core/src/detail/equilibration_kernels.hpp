@@ -1,8 +1,9 @@
 // Kernels of the equilibration's set-up: rescaling a dense constraint row
-// while measuring it, and quadratic forms of rows that share a support. Each
-// picks a four-lane form on processors with AVX2 and a two-lane one
-// elsewhere, with the same bits: lane arithmetic is plain IEEE arithmetic,
-// and every sum is taken in the order stated here.
+// while measuring it, the pattern of a row's nonzeros, and quadratic forms
+// of rows that share a support. Each picks a four-lane form on processors
+// with AVX2 and a portable one elsewhere, with the same results: lane
+// arithmetic is plain IEEE arithmetic, and every sum is taken in the order
+// stated here.
 #pragma once
 
 #include <cstddef>
