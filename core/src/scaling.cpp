@@ -474,8 +474,17 @@ void write_signed_nonzeros(const double* source, std::size_t n, double sign, dou
 
 Matrix CompactRows::written_over(const Matrix& unscaled) const {
   const std::size_t n = unscaled.cols();
-  std::vector<double> data(unscaled.data().begin(), unscaled.data().end());
+  // Each row written once, in order: a dense row from its kept entries, any
+  // other from unscaled's row with the kept entries written over it.
+  std::vector<double> data;
+  data.reserve(unscaled.data().size());
   for (std::size_t i = 0; i < rows(); ++i) {
+    if (!repeats[i] && !sparse(i)) {
+      data.insert(data.end(), values[i].begin(), values[i].end());
+      continue;
+    }
+    const auto from = unscaled.row(i);
+    data.insert(data.end(), from.begin(), from.end());
     double* row = data.data() + i * n;
     if (repeats[i]) {
       // s times the earlier row's scaled entries; a zero keeps its own sign,
@@ -487,10 +496,8 @@ Matrix CompactRows::written_over(const Matrix& unscaled) const {
       } else {
         write_signed_nonzeros(values[earlier].data(), n, sign, row);
       }
-    } else if (sparse(i)) {
-      for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     } else {
-      std::ranges::copy(values[i], row);
+      for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     }
   }
   // The shape is unscaled's own.
