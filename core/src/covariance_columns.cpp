@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
+#include <vector>
 
 #include "detail/dense_cholesky.hpp"
+#include "detail/equilibration_kernels.hpp"
 #include "detail/vector_ops.hpp"
 
 namespace morva {
@@ -176,6 +180,103 @@ void add_lower_rows(const Matrix& lower, std::span<const std::size_t> support, s
   }
 }
 
+// √max(F_i·Ω·F_iᵀ, 0) over the support of row i (f: its entries there).
+double support_norm(const Matrix& omega, std::span<const std::size_t> support, std::span<const double> f) {
+  return std::sqrt(std::max(support_quadratic_form(omega, support, f), 0.0));
+}
+
+// Rows whose norm is the quadratic form over their support, by support:
+// rows with the same support read the same entries of Ω, which are gathered
+// once into a small dense block that four rows at a time run through, one
+// lane each. Every lane takes the products and sums support_quadratic_form
+// takes for its row, in the same order (the block holds the entries Ω(s_a,
+// s_b) it reads, and a product is the same whichever factor comes first),
+// so the norms keep their bits. A support is known by its pattern of
+// nonzeros, one bit per column; its first row is taken alone, as every row
+// of a support whose norm goes through L, so that a support met once costs
+// no gathering.
+class SharedSupportForms {
+ public:
+  explicit SharedSupportForms(std::size_t k) : words_((k + 63) / 64) {}
+
+  std::size_t words() const { return words_; }
+
+  // The group of rows with this pattern (`words()` words), new when unmet;
+  // nothing for a pattern whose hash another pattern has.
+  std::optional<std::size_t> group_of(const std::uint64_t* pattern) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a over the words
+    for (std::size_t w = 0; w < words_; ++w) h = (h ^ pattern[w]) * 0x100000001b3ULL;
+    const auto [found, inserted] = group_of_hash_.try_emplace(h, groups_.size());
+    if (inserted) {
+      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}});
+      patterns_.insert(patterns_.end(), pattern, pattern + words_);
+      return found->second;
+    }
+    const Group& group = groups_[found->second];
+    if (!std::equal(pattern, pattern + words_, patterns_.data() + group.pattern)) return std::nullopt;
+    return found->second;
+  }
+
+  // Whether the rows of `group` after its first are left for write_norms
+  // (their norms are the quadratic form).
+  bool deferred(std::size_t group) const { return groups_[group].quadratic; }
+  void defer(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
+
+  // The first row of `group` had this support and took the quadratic form or not.
+  void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic) {
+    Group& g = groups_[group];
+    g.quadratic = quadratic;
+    g.support = supports_.size();
+    g.count = support.size();
+    if (quadratic) supports_.insert(supports_.end(), support.begin(), support.end());
+  }
+
+  // The norms of the deferred rows of F.
+  void write_norms(const Matrix& factors, const Matrix& omega, std::span<double> norms) const {
+    constexpr std::size_t kLanes = detail::kFormLanes;
+    std::vector<double> gathered;
+    std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
+    for (const Group& group : groups_) {
+      if (group.rows.empty()) continue;
+      const std::span<const std::size_t> support(supports_.data() + group.support, group.count);
+      const std::size_t count = support.size();
+      gathered.resize(count * count);
+      for (std::size_t a = 0; a < count; ++a) {
+        const auto row = omega.row(support[a]);
+        for (std::size_t b = 0; b < count; ++b) gathered[a * count + b] = row[support[b]];
+      }
+      values.resize(kLanes * count);
+      for (std::size_t first = 0; first < group.rows.size(); first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
+        if (lanes < kLanes) std::ranges::fill(values, 0.0);
+        for (std::size_t r = 0; r < lanes; ++r) {
+          const auto f = factors.row(group.rows[first + r]);
+          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[support[b]];
+        }
+        double forms[kLanes];
+        detail::support_forms4(gathered.data(), count, values.data(), forms);
+        for (std::size_t r = 0; r < lanes; ++r)
+          norms[group.rows[first + r]] = std::sqrt(std::max(forms[r], 0.0));
+      }
+    }
+  }
+
+ private:
+  struct Group {
+    std::size_t pattern;            // offset of its pattern in patterns_
+    std::size_t support;            // offset of its support in supports_ (a quadratic group's)
+    std::size_t count;              // the support's length
+    bool quadratic;                 // its rows' norms are the quadratic form
+    std::vector<std::size_t> rows;  // the deferred rows
+  };
+
+  std::size_t words_;
+  std::vector<Group> groups_;
+  std::vector<std::uint64_t> patterns_;
+  std::vector<std::size_t> supports_;
+  std::unordered_map<std::uint64_t, std::size_t> group_of_hash_;
+};
+
 }  // namespace
 
 std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower) {
@@ -189,21 +290,33 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<double> c(k);
   std::vector<std::size_t> support(k);
   std::vector<double> values(k);  // F_il at the support
+  SharedSupportForms forms(k);
+  std::vector<std::uint64_t> pattern(forms.words());
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
+    detail::nonzero_pattern(f.data(), k, pattern.data());
+    const std::optional<std::size_t> group = forms.group_of(pattern.data());
+    if (group && forms.deferred(*group)) {
+      forms.defer(*group, i);
+      continue;
+    }
     const std::size_t nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
+    const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
-    for (std::size_t l : std::span(support).first(nonzeros)) triangle += l + 1;
-    if (nonzeros * nonzeros <= triangle) {
-      norms[i] = std::sqrt(std::max(support_quadratic_form(omega, {support.data(), nonzeros}, values), 0.0));
+    for (std::size_t l : nonzero_columns) triangle += l + 1;
+    const bool quadratic = nonzeros * nonzeros <= triangle;
+    if (group) forms.settle(*group, nonzero_columns, quadratic);
+    if (quadratic) {
+      norms[i] = support_norm(omega, nonzero_columns, values);
       continue;
     }
     std::fill(c.begin(), c.end(), 0.0);
-    add_lower_rows(lower, {support.data(), nonzeros}, values, c);
+    add_lower_rows(lower, nonzero_columns, values, c);
     double s = 0.0;
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
+  forms.write_norms(factors, omega, norms);
   return norms;
 }
 

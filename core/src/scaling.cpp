@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "column_sharing.hpp"
 #include "covariance_columns.hpp"
+#include "detail/equilibration_kernels.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
 #include "morva/solver.hpp"
@@ -29,31 +32,90 @@ double scale_factor(double magnitude) {
   return std::clamp(1.0 / std::sqrt(magnitude), kMinScaleFactor, kMaxScaleFactor);
 }
 
-// scale_factor as selects, for loops that vectorise: std::clamp(v, lo, hi)
-// is v < lo ? lo : (hi < v ? hi : v), NaN passing through, and √ of a
-// magnitude the first select discards is never used.
-inline double scale_factor_of(double magnitude) {
-  double f = 1.0 / std::sqrt(magnitude);
-  f = f < kMinScaleFactor ? kMinScaleFactor : (kMaxScaleFactor < f ? kMaxScaleFactor : f);
-  return magnitude <= kSmallestNormal ? 1.0 : f;
+// ---- Lanes ----
+//
+// The steps of a pass over the n-vectors run two columns at a time in
+// two-lane vectors (GCC's vector extension), the last column alone; the
+// same expressions serve both, and a lane's arithmetic is its own IEEE
+// arithmetic, so every value is the one-at-a-time loop's.
+#if defined(__GNUC__)
+using Pair = detail::Lanes2;
+using PairMask = decltype(Pair{} != Pair{});  // a lane of all ones where true
+inline double root(double v) {
+  return std::sqrt(v);
+}
+inline Pair root(Pair v) {
+  return Pair{std::sqrt(v[0]), std::sqrt(v[1])};
+}
+inline double magnitude(double v) {
+  return std::abs(v);
+}
+inline Pair magnitude(Pair v) {
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  return reinterpret_cast<Pair>(reinterpret_cast<PairMask>(v) & PairMask{kMagnitude, kMagnitude});
+}
+inline bool any_lane(PairMask m) {
+  return (m[0] | m[1]) != 0;
+}
+#else
+using Pair = double;
+using PairMask = bool;
+inline double root(double v) {
+  return std::sqrt(v);
+}
+inline double magnitude(double v) {
+  return std::abs(v);
+}
+#endif
+inline bool any_lane(bool b) {
+  return b;
+}
+constexpr std::size_t kPairLanes = sizeof(Pair) / sizeof(double);
+
+template <class V>
+V splat(double v) {
+  return V{} + v;
+}
+template <class V>
+V load(const double* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class V>
+void store(double* p, V v) {
+  std::memcpy(p, &v, sizeof v);
 }
 
-// D ← D∘δ, q ← δ∘q, c ← δ∘c, d ← (δ∘δ)∘d and r ← δ∘r.
-void scale_columns(std::span<const double> delta, std::span<double> column_scaling, std::span<double> linear,
-                   std::span<double> costs, std::span<double> diagonal, std::span<double> row_norms) {
-  for (std::size_t j = 0; j < delta.size(); ++j) {
-    const double dj = delta[j];
-    column_scaling[j] *= dj;
-    linear[j] = dj * linear[j];
-    diagonal[j] = dj * dj * diagonal[j];
-    row_norms[j] = dj * row_norms[j];
-  }
-  for (std::size_t j = 0; j < costs.size(); ++j) costs[j] = delta[j] * costs[j];
+// The largest lane of a running maximum from +0 (order-free: no lane is NaN).
+inline double top_lane(double m) {
+  return m;
+}
+#if defined(__GNUC__)
+inline double top_lane(Pair m) {
+  return m[1] > m[0] ? m[1] : m[0];
+}
+#endif
+
+// scale_factor as selects, for loops that vectorise: std::clamp(v, lo, hi)
+// is v < lo ? lo : (hi < v ? hi : v), NaN passing through, and √ of a
+// magnitude the first select discards is never used. With lo < hi, v < lo
+// exactly when min(hi, v) < lo, so the clamp is two selects of one
+// comparison each (a minimum and a maximum instruction).
+template <class V>
+V scale_factor_of(V magnitude) {
+  const V lo = splat<V>(kMinScaleFactor);
+  const V hi = splat<V>(kMaxScaleFactor);
+  const V f = splat<V>(1.0) / root(magnitude);
+  const V below_hi = hi < f ? hi : f;
+  const V clamped = below_hi < lo ? lo : below_hi;
+  return magnitude <= splat<V>(kSmallestNormal) ? splat<V>(1.0) : clamped;
 }
 
 // max(m, v) for a running maximum m that is not NaN: a NaN v leaves m, as
 // max_ignoring_nan does; written as a select so that loops vectorise.
-inline double raised(double m, double v) {
+template <class V>
+V raised(V m, V v) {
   return v > m ? v : m;
 }
 
@@ -105,13 +167,10 @@ void rescale_and_measure(CompactRows& block, const double* epsilon, const double
         column_max[j] = raised(column_max[j], v);
       }
     } else {
-      // The same steps with j = e, in loops that vectorise.
-      double* a = row.data();
-      if (epsilon != nullptr) {
-        const double scale = epsilon[i];
-        for (std::size_t j = 0; j < row.size(); ++j) a[j] = scale * delta[j] * a[j];
-      }
-      m = detail::raise_magnitudes(a, row.size(), column_max.data());
+      // The same steps with j = e, in one pass that vectorises.
+      m = epsilon != nullptr
+              ? detail::rescale_raise_magnitudes(row.data(), row.size(), epsilon[i], delta, column_max.data())
+              : detail::raise_magnitudes(row.data(), row.size(), column_max.data());
     }
     row_max[i] = m;
   }
@@ -138,7 +197,9 @@ struct ConstraintBlocks {
            supports.empty() ? supports : supports.subspan(problem.m_eq())),
         eq_max(eq.rows()),
         in_max(in.rows()),
-        column_max(problem.n(), 0.0) {
+        column_max(problem.n(), 0.0),
+        epsilon_eq(eq.rows()),
+        epsilon_in(in.rows()) {
     rescale_and_measure(eq, nullptr, nullptr, eq_max, column_max);
     rescale_and_measure(in, nullptr, nullptr, in_max, column_max);
   }
@@ -156,8 +217,8 @@ struct ConstraintBlocks {
   // A ← diag(ε)·A·diag(δ) and E ← E∘ε for both blocks, ε from the rows'
   // maxima; then the maxima of the rescaled rows.
   void scale(ScaledProblem& scaled, std::span<const double> delta) {
-    const std::vector<double> epsilon_eq = factors_of(eq_max);
-    const std::vector<double> epsilon_in = factors_of(in_max);
+    write_factors_of(eq_max, epsilon_eq);
+    write_factors_of(in_max, epsilon_in);
     for (std::size_t i = 0; i < eq.rows(); ++i) scaled.equality_scaling[i] *= epsilon_eq[i];
     for (std::size_t i = 0; i < in.rows(); ++i) scaled.inequality_scaling[i] *= epsilon_in[i];
     std::ranges::fill(column_max, 0.0);
@@ -166,10 +227,10 @@ struct ConstraintBlocks {
   }
 
  private:
-  static std::vector<double> factors_of(std::span<const double> maxima) {
-    std::vector<double> factors(maxima.size());
+  std::vector<double> epsilon_eq, epsilon_in;  // the pass's row factors, sized once
+
+  static void write_factors_of(std::span<const double> maxima, std::span<double> factors) {
     for (std::size_t i = 0; i < maxima.size(); ++i) factors[i] = scale_factor(maxima[i]);
-    return factors;
   }
 };
 
@@ -194,22 +255,147 @@ double largest_of(std::span<const double> v) {
 }
 
 // max_ignoring_nan(a, b) as a select: b when a < b or a is NaN, else a.
-inline double max_of_either(double a, double b) {
+template <class V>
+V max_of_either(V a, V b) {
   return (a < b) | (a != a) ? b : a;
 }
 
-// max(r_i² + d_i, r_i·max_j r_j) for the row norms r of C, into `estimates`;
-// returns whether one is NaN.
+// |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
+// the diagonal entry is r_i² + d_i and every other entry is at most
+// r_i·max_j r_j, for the row norms r of C and `largest` = max_j r_j.
+template <class V>
+V quadratic_estimate(V r, V d, V largest) {
+  return max_of_either(r * r + d, r * largest);
+}
+
+// The quadratic estimates of every column into `estimates`; returns whether one is NaN.
 bool write_estimates(std::span<const double> row_norms, std::span<const double> diagonal,
                      std::span<double> estimates) {
   const double largest = largest_of(row_norms);
-  // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
-  // the diagonal entry is r_i² + d_i and every other entry is at most r_i·max_j r_j.
-  for (std::size_t i = 0; i < row_norms.size(); ++i) {
-    const double r = row_norms[i];
-    estimates[i] = max_of_either(r * r + diagonal[i], r * largest);
-  }
+  for (std::size_t i = 0; i < row_norms.size(); ++i)
+    estimates[i] = quadratic_estimate(row_norms[i], diagonal[i], largest);
   return std::ranges::any_of(estimates, [](double e) { return e != e; });
+}
+
+// ---- One pass's steps over the n-vectors ----
+//
+// Each step is one loop that also takes the extremes the next step reads,
+// rather than a loop of its own for each: a maximum does not depend on the
+// order its set is visited in, and a NaN, whose first occurrence some of
+// them return, sends the step back to the plain loops. A step is written
+// once for a column value type V (Pair or double) and run by over_columns.
+
+// step<Pair>(j) for j = 0, 2, 4, … while two columns are left, then
+// step<double>(j) for the last one.
+template <class Step>
+void over_columns(std::size_t n, const Step& step) {
+  std::size_t j = 0;
+  for (; j + kPairLanes <= n; j += kPairLanes) step.template operator()<Pair>(j);
+  for (; j < n; ++j) step.template operator()<double>(j);
+}
+
+// A running maximum from +0 and a NaN flag, per value type.
+template <class V>
+struct Extremes {
+  V top = splat<V>(0.0);
+  decltype(V{} != V{}) nan{};
+
+  void take(V v) {
+    top = raised(top, v);
+    nan |= v != v;
+  }
+};
+
+// Both kinds' extremes, with the one of type V picked.
+template <template <class> class Of>
+struct Both {
+  Of<Pair> pair;
+  Of<double> one;
+  template <class V>
+  Of<V>& of() {
+    if constexpr (std::is_same_v<V, double>) {
+      return one;
+    } else {
+      return pair;
+    }
+  }
+  double top() const { return raised(top_lane(pair.top), one.top); }
+  bool nan() const { return any_lane(pair.nan) || any_lane(one.nan); }
+};
+
+// δ_j = scale_factor(max(e_j, m_j)) for the quadratic estimates e (row norms
+// whose largest is `largest`) and the constraint columns' maxima m; false,
+// δ then unfinished, when an estimate is NaN (it is raised through the rows
+// in order instead).
+bool write_factors(std::span<const double> row_norms, std::span<const double> diagonal, double largest,
+                   std::span<const double> column_max, std::span<double> delta) {
+  Both<Extremes> estimates;
+  over_columns(delta.size(), [&]<class V>(std::size_t j) {
+    const V e = quadratic_estimate(load<V>(&row_norms[j]), load<V>(&diagonal[j]), splat<V>(largest));
+    estimates.template of<V>().nan |= e != e;
+    store(&delta[j], scale_factor_of(raised(e, load<V>(&column_max[j]))));
+  });
+  return !estimates.nan();
+}
+
+// ‖v‖∞ as detail::inf_norm takes it, from the extremes of |v_j|: their
+// largest ignoring NaN, or the first NaN when there is one.
+double inf_norm_from(const Both<Extremes>& magnitudes, std::span<const double> v) {
+  return magnitudes.nan() ? detail::inf_norm(v) : magnitudes.top();
+}
+
+// The extremes of the rescaled column data the cost scaling reads.
+struct ColumnExtremes {
+  double largest_norm;  // max_j r_j
+  double linear_norm;   // ‖q‖∞
+  double cost_norm;     // ‖c‖∞ (0 without an L1 term)
+};
+
+// D ← D∘δ, q ← δ∘q, c ← δ∘c, d ← (δ∘δ)∘d and r ← δ∘r.
+ColumnExtremes scale_columns(std::span<const double> delta, std::span<double> column_scaling,
+                             std::span<double> linear, std::span<double> costs, std::span<double> diagonal,
+                             std::span<double> row_norms) {
+  Both<Extremes> norms, linear_magnitudes, cost_magnitudes;
+  over_columns(delta.size(), [&]<class V>(std::size_t j) {
+    const V dj = load<V>(&delta[j]);
+    store(&column_scaling[j], load<V>(&column_scaling[j]) * dj);
+    const V q = dj * load<V>(&linear[j]);
+    store(&linear[j], q);
+    linear_magnitudes.template of<V>().take(magnitude(q));
+    store(&diagonal[j], dj * dj * load<V>(&diagonal[j]));
+    const V r = dj * load<V>(&row_norms[j]);
+    store(&row_norms[j], r);
+    norms.template of<V>().top = raised(norms.template of<V>().top, r);
+  });
+  over_columns(costs.size(), [&]<class V>(std::size_t j) {
+    const V c = load<V>(&delta[j]) * load<V>(&costs[j]);
+    store(&costs[j], c);
+    cost_magnitudes.template of<V>().take(magnitude(c));
+  });
+  return {norms.top(), inf_norm_from(linear_magnitudes, linear), inf_norm_from(cost_magnitudes, costs)};
+}
+
+// The mean of the quadratic estimates, summed in increasing j.
+double mean_estimate(std::span<const double> row_norms, std::span<const double> diagonal, double largest) {
+  double sum = 0.0;
+  for (std::size_t j = 0; j < row_norms.size(); ++j)
+    sum += quadratic_estimate(row_norms[j], diagonal[j], largest);
+  return sum / static_cast<double>(std::max<std::size_t>(row_norms.size(), 1));
+}
+
+// r ← √γ·r, d ← γ·d, q ← γ·q, c ← γ·c; returns max_j r_j.
+double scale_costs(double gamma, double root_gamma, std::span<double> row_norms, std::span<double> diagonal,
+                   std::span<double> linear, std::span<double> costs) {
+  Both<Extremes> norms;
+  over_columns(row_norms.size(), [&]<class V>(std::size_t j) {
+    const V r = splat<V>(root_gamma) * load<V>(&row_norms[j]);
+    store(&row_norms[j], r);
+    norms.template of<V>().top = raised(norms.template of<V>().top, r);
+    store(&diagonal[j], splat<V>(gamma) * load<V>(&diagonal[j]));
+    store(&linear[j], splat<V>(gamma) * load<V>(&linear[j]));
+  });
+  for (double& e : costs) e = gamma * e;
+  return norms.top();
 }
 
 }  // namespace
@@ -266,10 +452,39 @@ CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepea
   }
 }
 
+namespace {
+
+// row_j ← s·source_j wherever row_j is nonzero, for j < n, two entries at a
+// time as selects.
+void write_signed_nonzeros(const double* source, std::size_t n, double sign, double* row) {
+  std::size_t j = 0;
+#if defined(__GNUC__)
+  const detail::Lanes2 zero = {0.0, 0.0};
+  const detail::Lanes2 s = {sign, sign};
+  for (; j + 2 <= n; j += 2) {
+    const detail::Lanes2 kept = detail::load2(row + j);
+    const detail::Lanes2 scaled = s * detail::load2(source + j);
+    detail::store2(row + j, kept == zero ? kept : scaled);
+  }
+#endif
+  for (; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * source[j];
+}
+
+}  // namespace
+
 Matrix CompactRows::written_over(const Matrix& unscaled) const {
   const std::size_t n = unscaled.cols();
-  std::vector<double> data(unscaled.data().begin(), unscaled.data().end());
+  // Each row written once, in order: a dense row from its kept entries, any
+  // other from unscaled's row with the kept entries written over it.
+  std::vector<double> data;
+  data.reserve(unscaled.data().size());
   for (std::size_t i = 0; i < rows(); ++i) {
+    if (!repeats[i] && !sparse(i)) {
+      data.insert(data.end(), values[i].begin(), values[i].end());
+      continue;
+    }
+    const auto from = unscaled.row(i);
+    data.insert(data.end(), from.begin(), from.end());
     double* row = data.data() + i * n;
     if (repeats[i]) {
       // s times the earlier row's scaled entries; a zero keeps its own sign,
@@ -279,12 +494,10 @@ Matrix CompactRows::written_over(const Matrix& unscaled) const {
         for (std::size_t e = 0; e < values[earlier].size(); ++e)
           row[support[earlier][e]] = sign * values[earlier][e];
       } else {
-        for (std::size_t j = 0; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * values[earlier][j];
+        write_signed_nonzeros(values[earlier].data(), n, sign, row);
       }
-    } else if (sparse(i)) {
-      for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     } else {
-      std::ranges::copy(values[i], row);
+      for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     }
   }
   // The shape is unscaled's own.
@@ -317,38 +530,27 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
   double root_cost = 1.0;  // √c, the scale of C's entries beyond D
 
   std::vector<double> delta(n);
-  std::vector<double> norms(n);
+  double largest = largest_of(row_norms);  // max_j r_j
   for (std::uint64_t pass = 0; pass < iterations; ++pass) {
     // Column factors from the quadratic estimate and both constraint blocks;
     // row factors from the same, not yet rescaled, constraint blocks.
-    if (write_estimates(row_norms, diagonal, delta)) {
+    if (!write_factors(row_norms, diagonal, largest, blocks.column_max, delta)) {
+      write_estimates(row_norms, diagonal, delta);
       blocks.raise(delta);
       for (double& m : delta) m = scale_factor(m);
-    } else {
-      // No estimate is NaN: each is raised to its column's maximum alone.
-      const std::span<const double> column_max = blocks.column_max;
-      for (std::size_t j = 0; j < n; ++j) delta[j] = scale_factor_of(raised(delta[j], column_max[j]));
     }
-    scale_columns(delta, scaled.column_scaling, linear, costs, diagonal, row_norms);
+    const ColumnExtremes extremes =
+        scale_columns(delta, scaled.column_scaling, linear, costs, diagonal, row_norms);
     blocks.scale(scaled, delta);
 
     // Cost scaling: bring the mean quadratic column norm, or the linear / L1
     // data when larger, to unit size. C scales by √γ so that C·Cᵀ scales by γ.
-    write_estimates(row_norms, diagonal, norms);
-    double sum = 0.0;
-    for (double e : norms) sum += e;
-    const double mean = sum / static_cast<double>(std::max<std::size_t>(n, 1));
-    const double g =
-        max_ignoring_nan(max_ignoring_nan(mean, detail::inf_norm(linear)), detail::inf_norm(costs));
+    const double mean = mean_estimate(row_norms, diagonal, extremes.largest_norm);
+    const double g = max_ignoring_nan(max_ignoring_nan(mean, extremes.linear_norm), extremes.cost_norm);
     const double gamma = g <= kSmallestNormal ? 1.0 : std::clamp(1.0 / g, kMinScaleFactor, kMaxScaleFactor);
     const double root_gamma = std::sqrt(gamma);
     root_cost *= root_gamma;
-    for (std::size_t j = 0; j < n; ++j) {
-      row_norms[j] = root_gamma * row_norms[j];
-      diagonal[j] = gamma * diagonal[j];
-      linear[j] = gamma * linear[j];
-    }
-    for (double& e : costs) e = gamma * e;
+    largest = scale_costs(gamma, root_gamma, row_norms, diagonal, linear, costs);
     scaled.cost_scaling *= gamma;
   }
 

@@ -229,7 +229,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A dense Ω: per row, F_i·Ω·F_iᵀ as Σ_a f_a·(Σ_b Ω_ab·f_b) over the support
 // in increasing order while nonzeros² ≤ Σ (l + 1) over them, else the norm
-// of row i of the formed C = F·L; every support size from 0 to k.
+// of row i of the formed C = F·L; every support size from 0 to k, and then
+// rows that share their supports as industry exposures do (a market column,
+// one of three industries, the styles at the end; 13, 12 and 12 rows per
+// support, interleaved).
 TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
   const std::size_t k = 11;
   dense::Random random(3);
@@ -239,7 +242,16 @@ TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
   for (std::size_t r = 0; r < k; ++r) {
     for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
   }
-  const FactorQuad form = dense_form(sparse_rows(240, k, 9), omega);
+  const std::size_t scattered = 240;
+  const std::size_t shared = 37;
+  const Matrix rows = sparse_rows(scattered, k, 9);
+  Matrix factors = Matrix::zeros(scattered + shared, k);
+  std::copy(rows.data().begin(), rows.data().end(), factors.data().begin());
+  for (std::size_t i = 0; i < shared; ++i) {
+    for (std::size_t l : {std::size_t{0}, 1 + i % 3, k - 3, k - 2, k - 1})
+      factors(scattered + i, l) = random.uniform(-2.0, 2.0);
+  }
+  const FactorQuad form = dense_form(std::move(factors), omega);
   const Matrix columns = covariance_columns(form).value();
   std::vector<double> expected(form.factors.rows());
   for (std::size_t i = 0; i < expected.size(); ++i) {

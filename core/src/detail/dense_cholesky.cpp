@@ -72,21 +72,6 @@ void accumulate_tile(const double* rows, std::size_t stride, const double* g, st
 // accumulate_tile with each tile row's four columns in one 256-bit vector,
 // for processors with AVX2: lane by lane the same products and the same sums
 // in the same order (AVX2 brings no fused multiply-add, so none is formed).
-using Lanes4 = double __attribute__((vector_size(32)));
-
-// Unaligned 256-bit load and store, and one value in every lane; for the
-// AVX2 kernels alone, into which they are inlined.
-[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 load4(const double* p) {
-  Lanes4 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-[[gnu::target("avx2"), gnu::always_inline]] inline void store4(double* p, Lanes4 v) {
-  std::memcpy(p, &v, sizeof v);
-}
-[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 splat4(double v) {
-  return Lanes4{v, v, v, v};
-}
 
 template <std::size_t Rows>
 [[gnu::target("avx2")]] void accumulate_tile_wide(const double* rows, std::size_t stride, const double* g,

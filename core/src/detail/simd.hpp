@@ -28,6 +28,27 @@ inline void store2(double* p, Lanes2 v) {
 }
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// Four lanes in one 256-bit register, for kernels compiled for AVX2 and
+// chosen at run time where the processor has it. AVX2 brings no fused
+// multiply-add, so a product and a sum stay two roundings there.
+using Lanes4 = double __attribute__((vector_size(32)));
+
+// Unaligned 256-bit load and store, and one value in every lane; for the
+// AVX2 kernels alone, into which they are inlined.
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 load4(const double* p) {
+  Lanes4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline void store4(double* p, Lanes4 v) {
+  std::memcpy(p, &v, sizeof v);
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 splat4(double v) {
+  return Lanes4{v, v, v, v};
+}
+#endif
+
 // Σ a_c·b_c in four interleaved partial sums:
 //   s_r = Σ a_c·b_c over c ≡ r (mod 4) in the leading ⌊len/4⌋·4 terms, each
 //         partial sum accumulated in increasing c,

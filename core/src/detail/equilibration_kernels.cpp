@@ -1,0 +1,208 @@
+#include "equilibration_kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "simd.hpp"
+
+namespace morva::detail {
+namespace {
+
+// max(m, v) for a running maximum that is never NaN: a NaN v leaves m.
+inline double raised(double m, double v) {
+  return v > m ? v : m;
+}
+
+// The scalar steps of rescale_raise_magnitudes for j in [first, len).
+double rescale_raise_tail(double* a, std::size_t first, std::size_t len, double scale, const double* delta,
+                          double* column_max, double top) {
+  for (std::size_t j = first; j < len; ++j) {
+    a[j] = (scale * delta[j]) * a[j];
+    const double v = std::abs(a[j]);
+    top = raised(top, v);
+    column_max[j] = raised(column_max[j], v);
+  }
+  return top;
+}
+
+// Lanes hold alternate entries; the magnitudes are +0 or more (a NaN is
+// passed over), so their largest does not depend on the lane that met it.
+double rescale_raise_narrow(double* a, std::size_t len, double scale, const double* delta,
+                            double* column_max) {
+  std::size_t j = 0;
+  double top = 0.0;
+#if defined(__GNUC__)
+  using Bits2 = long long __attribute__((vector_size(16)));
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  const Bits2 magnitude = {kMagnitude, kMagnitude};
+  const Lanes2 s = {scale, scale};
+  Lanes2 lanes = {0.0, 0.0};
+  for (; j + 2 <= len; j += 2) {
+    const Lanes2 x = (s * load2(delta + j)) * load2(a + j);
+    store2(a + j, x);
+    const Lanes2 v = reinterpret_cast<Lanes2>(reinterpret_cast<Bits2>(x) & magnitude);
+    lanes = v > lanes ? v : lanes;
+    const Lanes2 c = load2(column_max + j);
+    store2(column_max + j, v > c ? v : c);
+  }
+  top = raised(lanes[0], lanes[1]);
+#endif
+  return rescale_raise_tail(a, j, len, scale, delta, column_max, top);
+}
+
+#if !defined(__GNUC__)
+// support_forms4's sum for the row in one lane.
+double form_lane_sum(const double* gathered, std::size_t count, const double* values, std::size_t lane) {
+  double s = 0.0;
+  for (std::size_t a = 0; a < count; ++a) {
+    double inner = 0.0;
+    for (std::size_t b = 0; b < count; ++b) inner += gathered[a * count + b] * values[kFormLanes * b + lane];
+    s += values[kFormLanes * a + lane] * inner;
+  }
+  return s;
+}
+#endif
+
+// Two lanes for rows (0, 1) and (2, 3) of the group; two inner sums side by
+// side so that neither chain of additions waits on the other.
+void support_forms4_narrow(const double* gathered, std::size_t count, const double* values, double* out) {
+#if defined(__GNUC__)
+  Lanes2 low = {0.0, 0.0};
+  Lanes2 high = {0.0, 0.0};
+  for (std::size_t a = 0; a < count; ++a) {
+    const double* g = gathered + a * count;
+    Lanes2 inner_low = {0.0, 0.0};
+    Lanes2 inner_high = {0.0, 0.0};
+    for (std::size_t b = 0; b < count; ++b) {
+      const Lanes2 w = {g[b], g[b]};
+      inner_low += w * load2(values + kFormLanes * b);
+      inner_high += w * load2(values + kFormLanes * b + 2);
+    }
+    low += load2(values + kFormLanes * a) * inner_low;
+    high += load2(values + kFormLanes * a + 2) * inner_high;
+  }
+  store2(out, low);
+  store2(out + 2, high);
+#else
+  for (std::size_t r = 0; r < kFormLanes; ++r) out[r] = form_lane_sum(gathered, count, values, r);
+#endif
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+[[gnu::target("avx2")]] double rescale_raise_wide(double* a, std::size_t len, double scale,
+                                                  const double* delta, double* column_max) {
+  using Bits4 = long long __attribute__((vector_size(32)));
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  const Bits4 magnitude = {kMagnitude, kMagnitude, kMagnitude, kMagnitude};
+  const Lanes4 s = splat4(scale);
+  Lanes4 lanes = {0.0, 0.0, 0.0, 0.0};
+  std::size_t j = 0;
+  for (; j + 4 <= len; j += 4) {
+    const Lanes4 x = (s * load4(delta + j)) * load4(a + j);
+    store4(a + j, x);
+    const Lanes4 v = reinterpret_cast<Lanes4>(reinterpret_cast<Bits4>(x) & magnitude);
+    lanes = v > lanes ? v : lanes;
+    const Lanes4 c = load4(column_max + j);
+    store4(column_max + j, v > c ? v : c);
+  }
+  const double top = raised(raised(lanes[0], lanes[1]), raised(lanes[2], lanes[3]));
+  return rescale_raise_tail(a, j, len, scale, delta, column_max, top);
+}
+
+// One lane per row; four inner sums (a, a + 1, a + 2, a + 3) side by side,
+// the outer sum taking them in order.
+[[gnu::target("avx2")]] void support_forms4_wide(const double* gathered, std::size_t count,
+                                                 const double* values, double* out) {
+  Lanes4 s = {0.0, 0.0, 0.0, 0.0};
+  std::size_t a = 0;
+  for (; a + 4 <= count; a += 4) {
+    const double* g0 = gathered + a * count;
+    const double* g1 = g0 + count;
+    const double* g2 = g1 + count;
+    const double* g3 = g2 + count;
+    Lanes4 i0 = {0.0, 0.0, 0.0, 0.0}, i1 = i0, i2 = i0, i3 = i0;
+    for (std::size_t b = 0; b < count; ++b) {
+      const Lanes4 f = load4(values + kFormLanes * b);
+      i0 += splat4(g0[b]) * f;
+      i1 += splat4(g1[b]) * f;
+      i2 += splat4(g2[b]) * f;
+      i3 += splat4(g3[b]) * f;
+    }
+    s += load4(values + kFormLanes * a) * i0;
+    s += load4(values + kFormLanes * (a + 1)) * i1;
+    s += load4(values + kFormLanes * (a + 2)) * i2;
+    s += load4(values + kFormLanes * (a + 3)) * i3;
+  }
+  for (; a < count; ++a) {
+    const double* g = gathered + a * count;
+    Lanes4 inner = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t b = 0; b < count; ++b) inner += splat4(g[b]) * load4(values + kFormLanes * b);
+    s += load4(values + kFormLanes * a) * inner;
+  }
+  store4(out, s);
+}
+#endif
+
+void nonzero_pattern_narrow(const double* row, std::size_t len, std::uint64_t* words) {
+  std::fill(words, words + (len + 63) / 64, std::uint64_t{0});
+  for (std::size_t c = 0; c < len; ++c) words[c / 64] |= std::uint64_t{row[c] != 0.0} << (c % 64);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// Four columns' bits at a time from the signs of a comparison's lanes,
+// gathered in a register per word (64 columns, sixteen groups of four).
+[[gnu::target("avx2")]] void nonzero_pattern_wide(const double* row, std::size_t len, std::uint64_t* words) {
+  const Lanes4 zero = splat4(0.0);
+  for (std::size_t first = 0; first < len; first += 64) {
+    const std::size_t end = std::min(len, first + 64);
+    std::uint64_t bits = 0;
+    std::size_t c = first;
+    for (; c + 4 <= end; c += 4) {
+      const Lanes4 nonzero = reinterpret_cast<Lanes4>(load4(row + c) != zero);
+      bits |= static_cast<std::uint64_t>(__builtin_ia32_movmskpd256(nonzero)) << (c - first);
+    }
+    for (; c < end; ++c) bits |= std::uint64_t{row[c] != 0.0} << (c - first);
+    words[first / 64] = bits;
+  }
+}
+#endif
+
+using PatternKernel = void (*)(const double*, std::size_t, std::uint64_t*);
+using RescaleKernel = double (*)(double*, std::size_t, double, const double*, double*);
+using FormsKernel = void (*)(const double*, std::size_t, const double*, double*);
+
+}  // namespace
+
+double rescale_raise_magnitudes(double* a, std::size_t len, double scale, const double* delta,
+                                double* column_max) {
+  static const RescaleKernel kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return RescaleKernel{rescale_raise_wide};
+#endif
+    return RescaleKernel{rescale_raise_narrow};
+  }();
+  return kernel(a, len, scale, delta, column_max);
+}
+
+void support_forms4(const double* gathered, std::size_t count, const double* values, double* out) {
+  static const FormsKernel kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return FormsKernel{support_forms4_wide};
+#endif
+    return FormsKernel{support_forms4_narrow};
+  }();
+  kernel(gathered, count, values, out);
+}
+
+void nonzero_pattern(const double* row, std::size_t len, std::uint64_t* words) {
+  static const PatternKernel kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return PatternKernel{nonzero_pattern_wide};
+#endif
+    return PatternKernel{nonzero_pattern_narrow};
+  }();
+  kernel(row, len, words);
+}
+
+}  // namespace morva::detail
