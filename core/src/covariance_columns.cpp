@@ -195,6 +195,12 @@ double support_norm(const Matrix& omega, std::span<const std::size_t> support, s
 // nonzeros, one bit per column; its first row is taken alone, as every row
 // of a support whose norm goes through L, so that a support met once costs
 // no gathering.
+// general_row_norms looks for shared supports among its first this many
+// rows, and keeps looking only when at least one in kGroupProbeShare of them
+// shared an earlier row's.
+constexpr std::size_t kGroupProbeRows = 256;
+constexpr std::size_t kGroupProbeShare = 4;
+
 class SharedSupportForms {
  public:
   explicit SharedSupportForms(std::size_t k) : words_((k + 63) / 64) {}
@@ -290,14 +296,26 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<double> c(k);
   std::vector<std::size_t> support(k);
   std::vector<double> values(k);  // F_il at the support
+  // Rows sharing a support with an earlier quadratic-form row are deferred
+  // to one batched pass; when the first kGroupProbeRows rows find fewer than
+  // one in kGroupProbeShare such an earlier row (supports scattered at
+  // random, or rows taking the form through L), the rest skip the pattern
+  // and its hashing. Either way a row's norm is the same sum.
   SharedSupportForms forms(k);
   std::vector<std::uint64_t> pattern(forms.words());
+  bool grouping = true;
+  std::size_t deferred_rows = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
-    detail::nonzero_pattern(f.data(), k, pattern.data());
-    const std::optional<std::size_t> group = forms.group_of(pattern.data());
+    if (grouping && i == kGroupProbeRows) grouping = deferred_rows * kGroupProbeShare >= kGroupProbeRows;
+    std::optional<std::size_t> group;
+    if (grouping) {
+      detail::nonzero_pattern(f.data(), k, pattern.data());
+      group = forms.group_of(pattern.data());
+    }
     if (group && forms.deferred(*group)) {
       forms.defer(*group, i);
+      ++deferred_rows;
       continue;
     }
     const std::size_t nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
