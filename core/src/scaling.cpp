@@ -88,12 +88,13 @@ void store(double* p, V v) {
 }
 
 // The largest lane of a running maximum from +0 (order-free: no lane is NaN).
-inline double top_lane(double m) {
-  return m;
-}
 #if defined(__GNUC__)
 inline double top_lane(Pair m) {
   return m[1] > m[0] ? m[1] : m[0];
+}
+#else
+inline double top_lane(double m) {
+  return m;
 }
 #endif
 
@@ -257,7 +258,7 @@ double largest_of(std::span<const double> v) {
 // max_ignoring_nan(a, b) as a select: b when a < b or a is NaN, else a.
 template <class V>
 V max_of_either(V a, V b) {
-  return (a < b) | (a != a) ? b : a;
+  return ((a < b) | (a != a)) ? b : a;
 }
 
 // |P_ij| ≤ d_i·[i=j] + |⟨c_i, c_j⟩| ≤ d_i·[i=j] + r_i·r_j (Cauchy–Schwarz):
