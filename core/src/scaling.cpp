@@ -51,8 +51,7 @@ inline double magnitude(double v) {
   return std::abs(v);
 }
 inline Pair magnitude(Pair v) {
-  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
-  return reinterpret_cast<Pair>(reinterpret_cast<PairMask>(v) & PairMask{kMagnitude, kMagnitude});
+  return detail::magnitude2(v);
 }
 inline bool any_lane(PairMask m) {
   return (m[0] | m[1]) != 0;

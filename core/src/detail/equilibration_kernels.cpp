@@ -33,18 +33,12 @@ double rescale_raise_narrow(double* a, std::size_t len, double scale, const doub
   std::size_t j = 0;
   double top = 0.0;
 #if defined(__GNUC__)
-  using Bits2 = long long __attribute__((vector_size(16)));
-  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
-  const Bits2 magnitude = {kMagnitude, kMagnitude};
   const Lanes2 s = {scale, scale};
   Lanes2 lanes = {0.0, 0.0};
   for (; j + 2 <= len; j += 2) {
     const Lanes2 x = (s * load2(delta + j)) * load2(a + j);
     store2(a + j, x);
-    const Lanes2 v = reinterpret_cast<Lanes2>(reinterpret_cast<Bits2>(x) & magnitude);
-    lanes = v > lanes ? v : lanes;
-    const Lanes2 c = load2(column_max + j);
-    store2(column_max + j, v > c ? v : c);
+    raise2(magnitude2(x), lanes, column_max + j);
   }
   top = raised(lanes[0], lanes[1]);
 #endif
@@ -92,19 +86,13 @@ void support_forms4_narrow(const double* gathered, std::size_t count, const doub
 #if defined(__GNUC__) && defined(__x86_64__)
 [[gnu::target("avx2")]] double rescale_raise_wide(double* a, std::size_t len, double scale,
                                                   const double* delta, double* column_max) {
-  using Bits4 = long long __attribute__((vector_size(32)));
-  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
-  const Bits4 magnitude = {kMagnitude, kMagnitude, kMagnitude, kMagnitude};
   const Lanes4 s = splat4(scale);
   Lanes4 lanes = {0.0, 0.0, 0.0, 0.0};
   std::size_t j = 0;
   for (; j + 4 <= len; j += 4) {
     const Lanes4 x = (s * load4(delta + j)) * load4(a + j);
     store4(a + j, x);
-    const Lanes4 v = reinterpret_cast<Lanes4>(reinterpret_cast<Bits4>(x) & magnitude);
-    lanes = v > lanes ? v : lanes;
-    const Lanes4 c = load4(column_max + j);
-    store4(column_max + j, v > c ? v : c);
+    raise4(magnitude4(x), lanes, column_max + j);
   }
   const double top = raised(raised(lanes[0], lanes[1]), raised(lanes[2], lanes[3]));
   return rescale_raise_tail(a, j, len, scale, delta, column_max, top);

@@ -26,6 +26,21 @@ inline Lanes2 load2(const double* p) {
 inline void store2(double* p, Lanes2 v) {
   std::memcpy(p, &v, sizeof v);
 }
+
+// |v| lane by lane: the sign bit cleared (a NaN stays a NaN).
+inline Lanes2 magnitude2(Lanes2 v) {
+  using Bits2 = long long __attribute__((vector_size(16)));
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  return reinterpret_cast<Lanes2>(reinterpret_cast<Bits2>(v) & Bits2{kMagnitude, kMagnitude});
+}
+
+// A running maximum `top` and column_max[0, 2) raised to the magnitudes v
+// lane by lane, as m = v > m ? v : m (a NaN lane leaves both).
+inline void raise2(Lanes2 v, Lanes2& top, double* column_max) {
+  top = v > top ? v : top;
+  const Lanes2 c = load2(column_max);
+  store2(column_max, v > c ? v : c);
+}
 #endif
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -46,6 +61,19 @@ using Lanes4 = double __attribute__((vector_size(32)));
 }
 [[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 splat4(double v) {
   return Lanes4{v, v, v, v};
+}
+
+// magnitude2 and raise2 over four lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 magnitude4(Lanes4 v) {
+  using Bits4 = long long __attribute__((vector_size(32)));
+  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
+  return reinterpret_cast<Lanes4>(reinterpret_cast<Bits4>(v) &
+                                  Bits4{kMagnitude, kMagnitude, kMagnitude, kMagnitude});
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline void raise4(Lanes4 v, Lanes4& top, double* column_max) {
+  top = v > top ? v : top;
+  const Lanes4 c = load4(column_max);
+  store4(column_max, v > c ? v : c);
 }
 #endif
 
@@ -150,16 +178,8 @@ inline double raise_magnitudes(const double* a, std::size_t len, double* column_
   std::size_t j = 0;
   double m = 0.0;
 #if defined(__GNUC__)
-  using Bits2 = long long __attribute__((vector_size(16)));
-  constexpr long long kMagnitude = 0x7fffffffffffffffLL;
-  const Bits2 magnitude = {kMagnitude, kMagnitude};
   Lanes2 top = {0.0, 0.0};
-  for (; j + 2 <= len; j += 2) {
-    const Lanes2 v = reinterpret_cast<Lanes2>(reinterpret_cast<Bits2>(load2(a + j)) & magnitude);
-    top = v > top ? v : top;
-    const Lanes2 c = load2(column_max + j);
-    store2(column_max + j, v > c ? v : c);
-  }
+  for (; j + 2 <= len; j += 2) raise2(magnitude2(load2(a + j)), top, column_max + j);
   m = top[1] > top[0] ? top[1] : top[0];
 #endif
   for (; j < len; ++j) {
