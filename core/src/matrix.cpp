@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "detail/dense_cholesky.hpp"
+#include "detail/group_scan.hpp"
 #include "detail/vector_ops.hpp"
 #include "factor_products.hpp"
 #include "matrix_products.hpp"
@@ -34,6 +35,10 @@ constexpr std::size_t kPartialSumMinFactors = 8;
 // most k / kSparseRowDivisor nonzeros each on average.
 constexpr std::size_t kSparseRowDivisor = 4;
 constexpr std::size_t kSparseRowSample = 16;
+// create() records F's nonzero column groups when at most 1 / this of them
+// hold a nonzero: P·x then reads a quarter of F or less, and the record
+// (4 bytes a group) stays within 1/16 of F.
+constexpr std::size_t kRecordedGroupDivisor = 4;
 
 // True when a·b does not fit in 64 bits.
 bool product_overflows(std::uint64_t a, std::uint64_t b) {
@@ -105,6 +110,62 @@ void apply_reading_once(const FactorQuad& quadratic, std::span<const double> x, 
     out[i] = quadratic.diagonal[i] * x[i] + dot;
     start = rows.end[i];
   }
+}
+
+// P·x as apply_into forms it, bit for bit, over the nonzero groups create()
+// recorded for F's rows: apply_reading_once's two passes with the record
+// made beforehand, each group read in place. Where s is not finite every
+// row is summed from F, as there.
+void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, std::span<const double> x,
+                     std::span<double> out, std::span<double> t, std::span<double> s) {
+  const std::size_t m = out.size();
+  const std::size_t k = quadratic.factors.cols();
+  const double* f = quadratic.factors.data().data();
+  const std::uint32_t* groups = record.groups.data();
+  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    detail::add_scaled_row_groups(f + i * k, k, x[i], t.data(), groups + start, record.end[i] - start);
+    start = record.end[i];
+  }
+  quadratic.omega.times(t.first(k), s);
+  const std::span<const double> s_used = s.first(k);
+  const bool s_finite = all_finite(s_used);
+  start = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double* row = f + i * k;
+    const double dot =
+        s_finite ? detail::dot4_row_groups(groups + start, record.end[i] - start, row, s_used.data(), k)
+                 : factor_row_dot(row, s_used);
+    out[i] = quadratic.diagonal[i] * x[i] + dot;
+    start = record.end[i];
+  }
+}
+
+// What one read of F tells create(): whether every entry is finite and,
+// where at most 1 / kRecordedGroupDivisor of its column groups hold a
+// nonzero, each row's nonzero groups.
+struct FactorScan {
+  bool finite = true;
+  std::shared_ptr<const FactorGroups> record;
+};
+
+FactorScan scan_factors(const Matrix& factors) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  const double* f = factors.data().data();
+  if (k < kPartialSumMinFactors || n == 0) return {all_finite(factors.data()), nullptr};
+  auto record = std::make_shared<FactorGroups>();
+  const std::size_t room = n * (k / 4) / kRecordedGroupDivisor;
+  record->groups.resize(room + k / 4);
+  record->end.resize(n);
+  const detail::GroupScan scan =
+      detail::scan_groups(f, n, k, room, record->groups.data(), record->end.data());
+  if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
+  record->factors = factors;
+  record->groups.resize(record->end.back());
+  record->groups.shrink_to_fit();
+  return {true, std::move(record)};
 }
 
 }  // namespace
@@ -318,7 +379,13 @@ std::size_t FactorCovariance::size() const {
 std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, FactorCovariance omega,
                                                            std::vector<double> diagonal) {
   FactorQuad form{std::move(factors), std::move(omega), std::move(diagonal)};
-  if (auto valid = form.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  // One read of F for its finiteness and its groups; where it finds an
+  // entry that is not finite, validate reads F again to report it in turn.
+  FactorScan scan = scan_factors(form.factors);
+  if (auto valid = form.validate(scan.finite ? DataEntries::KnownFinite : DataEntries::Check); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  form.row_groups = std::move(scan.record);
   return form;
 }
 
@@ -377,12 +444,17 @@ std::vector<double> FactorQuad::apply(std::span<const double> x) const {
   std::vector<double> out(m);
   std::vector<double> t(k);
   std::vector<double> s(k);
-  if (k >= kPartialSumMinFactors && m * k >= kReadOnceMinEntries && all_finite(x.first(m)) &&
-      mostly_zero(factors, m)) {
-    apply_reading_once(*this, x, out, t, s);
-  } else {
-    apply_into(x, out, t, s);
+  if (k >= kPartialSumMinFactors && all_finite(x.first(m))) {
+    if (row_groups != nullptr && row_groups->describes(factors)) {
+      apply_by_groups(*this, *row_groups, x, out, t, s);
+      return out;
+    }
+    if (m * k >= kReadOnceMinEntries && mostly_zero(factors, m)) {
+      apply_reading_once(*this, x, out, t, s);
+      return out;
+    }
   }
+  apply_into(x, out, t, s);
   return out;
 }
 

@@ -533,7 +533,8 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = lambda * covariance_.diagonal[i] + tau;
   // Validated with the rest of the QP below, the quadratic form first.
-  FactorQuad quadratic{covariance_.factors, std::move(scaled_omega), std::move(diagonal)};
+  FactorQuad quadratic{covariance_.factors, std::move(scaled_omega), std::move(diagonal),
+                       covariance_.row_groups};
 
   LinearTermData linear_data{expected_returns_, std::nullopt, std::nullopt};
   if (previous_weights_) linear_data.anchor = *previous_weights_;

@@ -461,7 +461,7 @@ std::vector<std::uint64_t> bits(std::span<const double> v) {
 TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
   std::mt19937_64 rng(13);
   std::normal_distribution<double> normal(0.0, 1.0);
-  for (std::size_t k : {13, 14, 15, 16, 24, 41}) {
+  for (std::size_t k : {13, 14, 15, 16, 24, 41, 64, 65}) {
     SCOPED_TRACE(testing::Message() << "k = " << k);
     const std::size_t n = kReadOnceMinEntries / k + 1;  // large enough to be read once
     FactorQuad q = random_form(rng, n, k, k % 2 == 0);
@@ -481,10 +481,50 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
     for (std::size_t i = 2; i < n; i += 5) overflowing[i] = 1e308;
     std::vector<double> infinite = x;
     infinite[3] = std::numeric_limits<double>::infinity();
+    // The same form made by create() records F's nonzero groups in the read
+    // that checks it (from k = 64 few enough of them hold a nonzero); a copy
+    // whose F is then written must not use them.
+    auto recorded = FactorQuad::create(q.factors, q.omega, q.diagonal);
+    ASSERT_TRUE(recorded.has_value());
+    if (k >= 64) ASSERT_NE(recorded->row_groups, nullptr);
+    FactorQuad written = *recorded;
+    written.factors(3, 0) = 2.5;
     for (const auto& v : {x, overflowing, infinite}) {
       std::vector<double> out(n), t(k), s(k);
       q.apply_into(v, out, t, s);
       EXPECT_EQ(bits(q.apply(v)), bits(out));
+      EXPECT_EQ(bits(recorded->apply(v)), bits(out));
+      written.apply_into(v, out, t, s);
+      EXPECT_EQ(bits(written.apply(v)), bits(out));
+    }
+  }
+}
+
+// create() reads F once for finiteness and the groups of its zeros: a
+// non-finite entry anywhere (a whole group, a column past the last one, the
+// last row) is reported as validate reports it, whether the groups are
+// being recorded (sparse F) or were given up (dense F).
+TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
+  for (std::size_t k : {32, 33}) {
+    for (bool sparse : {true, false}) {
+      const std::size_t n = 9;
+      std::vector<double> f(n * k, 0.0);
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t c = 0; c < k; ++c)
+          if (!sparse || c == 4 * (i % 8) || c == 32) f[i * k + c] = 0.5 + static_cast<double>(i + c);
+      const std::vector<double> d(n, 1.0), w(k, 1.0);
+      auto clean = FactorQuad::create(matrix(n, k, f), FactorCovariance::diagonal(w), d);
+      ASSERT_TRUE(clean.has_value());
+      EXPECT_EQ(clean->row_groups != nullptr, sparse);
+      for (std::size_t at : {std::size_t{0}, 4 * k + 5, n * k - 1}) {
+        for (double bad : {kNaN, kInf}) {
+          std::vector<double> g = f;
+          g[at] = bad;
+          auto made = FactorQuad::create(matrix(n, k, g), FactorCovariance::diagonal(w), d);
+          ASSERT_FALSE(made.has_value()) << "k = " << k << ", entry " << at;
+          EXPECT_EQ(made.error().message(), "quadratic.factors contains a non-finite coefficient");
+        }
+      }
     }
   }
 }

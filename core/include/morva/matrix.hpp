@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -184,11 +185,32 @@ struct FactorCovariance {
   bool operator==(const FactorCovariance&) const = default;
 };
 
+// The rows of a mostly-zero F by their nonzero column groups [4g, 4g + 4)
+// (an industry model's row: the market, its industry and the styles), found
+// in the read that checks F finite, so that P·x reads those groups alone.
+struct FactorGroups {
+  // F itself, its values shared: while the record holds them, a write
+  // through any copy of F copies them first, so the record describes the
+  // values at this address for as long as it lives.
+  Matrix factors;
+  std::vector<std::uint32_t> groups;  // each row's nonzero groups, rows in order
+  std::vector<std::size_t> end;       // per row: one past its last entry in groups
+
+  // Whether this records `f` (the same values at the same address).
+  bool describes(const Matrix& f) const {
+    return f.data().data() == factors.data().data() && f.rows() == factors.rows() &&
+           f.cols() == factors.cols();
+  }
+};
+
 // P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
 struct FactorQuad {
   Matrix factors;                // F, n×k
   FactorCovariance omega;        // Ω, k×k
   std::vector<double> diagonal;  // d, n specific variances
+  // F's nonzero groups where create() found F mostly zero; otherwise none.
+  // P·x is the same with or without them, bit for bit.
+  std::shared_ptr<const FactorGroups> row_groups = {};
 
   // Assembles the form and validates it.
   static std::expected<FactorQuad, ProblemError> create(Matrix factors, FactorCovariance omega,
@@ -208,7 +230,10 @@ struct FactorQuad {
   void apply_into(std::span<const double> x, std::span<double> out, std::span<double> t,
                   std::span<double> s) const;
 
-  bool operator==(const FactorQuad&) const = default;
+  // The form's values; the record of F's groups is derived from them.
+  bool operator==(const FactorQuad& other) const {
+    return factors == other.factors && omega == other.omega && diagonal == other.diagonal;
+  }
 };
 
 }  // namespace morva
