@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "detail/group_scan.hpp"
 #include "detail/simd.hpp"
 
 namespace morva {
@@ -347,7 +348,7 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
 // entries are finite, add nothing to a count and are not mixed into a
 // fingerprint, so each column's count (a whole number, exact in doubles),
 // fingerprint and entries, and F's finiteness, are those of every entry.
-ColumnProfile factor_profile(const Matrix& factors) {
+ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
@@ -360,15 +361,22 @@ ColumnProfile factor_profile(const Matrix& factors) {
   // The fingerprint mixes each nonzero entry with its row: columns with the
   // same magnitudes in the same places match.
   std::uint64_t* print = profile.fingerprint.data();
+  const bool grouped = groups != nullptr && groups->describes(factors);
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
-    for_each_nonzero(f, k, [&](std::size_t l) {
+    // Inlined into both reads: a call per nonzero would cost more than its work.
+    const auto visit = [&](std::size_t l) MORVA_ALWAYS_INLINE {
       const double v = f[l];
       ++count[l];
       not_finite |= non_finite_bit(v);
       print[l] = mix(print[l] ^ i, v);
       collectors[l].take(i, v);
-    });
+    };
+    if (grouped) {
+      detail::for_each_group_nonzero(f, k, groups->row(i), visit);
+    } else {
+      for_each_nonzero(f, k, visit);
+    }
   }
   for (std::size_t l = 0; l < k; ++l) {
     profile.nonzeros[l] = static_cast<double>(count[l]);

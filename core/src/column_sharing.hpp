@@ -52,8 +52,9 @@ struct ColumnProfile {
 
 ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);
 // The profile of F's columns alone, and the profile of [F, rows ᵀ] with F's
-// part taken from it (F with n rows): the same as reading F again.
-ColumnProfile factor_profile(const Matrix& factors);
+// part taken from it (F with n rows): the same as reading F again. With a
+// record of F's nonzero groups that describes it, only those are read.
+ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups = nullptr);
 ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
                              std::span<const double* const> rows);
 

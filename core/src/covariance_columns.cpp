@@ -11,6 +11,7 @@
 
 #include "detail/dense_cholesky.hpp"
 #include "detail/equilibration_kernels.hpp"
+#include "detail/group_scan.hpp"
 #include "detail/vector_ops.hpp"
 
 namespace morva {
@@ -285,7 +286,8 @@ class SharedSupportForms {
 
 }  // namespace
 
-std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower) {
+std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower,
+                                      const FactorGroups* groups) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   std::vector<double> norms(n, 0.0);
@@ -305,12 +307,22 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<std::uint64_t> pattern(forms.words());
   bool grouping = true;
   std::size_t deferred_rows = 0;
+  // Where F's nonzero groups are recorded, a row's pattern and nonzeros
+  // come from those groups alone: the same bits and entries.
+  const bool recorded = groups != nullptr && groups->describes(factors);
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
     if (grouping && i == kGroupProbeRows) grouping = deferred_rows * kGroupProbeShare >= kGroupProbeRows;
     std::optional<std::size_t> group;
     if (grouping) {
-      detail::nonzero_pattern(f.data(), k, pattern.data());
+      if (recorded) {
+        std::ranges::fill(pattern, std::uint64_t{0});
+        detail::for_each_group_nonzero(f.data(), k, groups->row(i), [&](std::size_t c) {
+          pattern[c / 64] |= std::uint64_t{1} << (c % 64);
+        });
+      } else {
+        detail::nonzero_pattern(f.data(), k, pattern.data());
+      }
       group = forms.group_of(pattern.data());
     }
     if (group && forms.deferred(*group)) {
@@ -318,7 +330,15 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
       ++deferred_rows;
       continue;
     }
-    const std::size_t nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
+    std::size_t nonzeros = 0;
+    if (recorded) {
+      detail::for_each_group_nonzero(f.data(), k, groups->row(i), [&](std::size_t c) {
+        support[nonzeros] = c;
+        values[nonzeros++] = f[c];
+      });
+    } else {
+      nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
+    }
     const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l : nonzero_columns) triangle += l + 1;
@@ -359,7 +379,9 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
     factored = std::move(*computed);
     lower = &*factored;
   }
-  if (!detail::off_diagonal_zero(omega.data().data(), k)) return general_row_norms(factors, omega, *lower);
+  if (!detail::off_diagonal_zero(omega.data().data(), k)) {
+    return general_row_norms(factors, omega, *lower, quadratic.row_groups.get());
+  }
   std::vector<double> norms(factors.rows());
   std::vector<double> omega_diagonal(k);
   std::vector<double> roots(k);

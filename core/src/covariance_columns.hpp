@@ -30,7 +30,9 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
 
 // The same norms for a dense Ω and its L, whatever their structure: per row
 // from the nonzeros of F_i, F_i·Ω·F_iᵀ over them or ‖F_i·L‖², whichever
-// costs fewer products.
-std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower);
+// costs fewer products. `groups`, F's nonzero groups where recorded, spare
+// reading its zeros.
+std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower,
+                                      const FactorGroups* groups = nullptr);
 
 }  // namespace morva

@@ -349,9 +349,11 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u, std::size_t split) {
   return columns;
 }
 
-ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const double* const> rows) {
+ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const double* const> rows,
+                                       const FactorGroups* groups) {
   ReducedColumns columns;
-  columns.store(&factors, rows, false);
+  columns.store(&factors, rows, false,
+                std::make_shared<const ColumnProfile>(factor_profile(factors, groups)));
   return columns;
 }
 

@@ -78,8 +78,10 @@ class ReducedColumns {
   // An explicit U whose columns [split, h) are constraint columns.
   static ReducedColumns from_matrix(const Matrix& u, std::size_t split);
   // The data alone, V = [F, rows ᵀ] with F as given (T_q = I), for products
-  // with the problem's own matrices.
-  static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows);
+  // with the problem's own matrices. `groups`, F's nonzero groups where
+  // recorded, spares the profile a read of F's zeros.
+  static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows,
+                                const FactorGroups* groups = nullptr);
   // create(quadratic, rows of `kept`) for this V built by of_data from the
   // same F: the factor columns and the constraint columns `kept` (ascending,
   // indices among the constraint columns) with `quadratic`'s transform,

@@ -535,8 +535,8 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   const Matrix* known_lower = lower ? &*lower : nullptr;
 
   Workspace workspace;
-  workspace.data_ = std::make_shared<const ReducedColumns>(
-      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem)));
+  workspace.data_ = std::make_shared<const ReducedColumns>(ReducedColumns::of_data(
+      problem.quadratic.factors, constraint_rows(problem), problem.quadratic.row_groups.get()));
   if (settings.scaling_iterations > 0) {
     // Rows the stored columns share are equilibrated once.
     auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower,

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "column_sharing.hpp"
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
 #include "detail/simd.hpp"
@@ -276,6 +277,41 @@ TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
       expected[i] = std::sqrt(s);
     }
     EXPECT_EQ(bits(covariance_row_norms(form).value()), bits(expected)) << scattered;
+  }
+}
+
+// An industry-like F (a market column, one of eight industry columns, a
+// style past the last whole group; now and then a denser row) whose nonzero groups the
+// form's create() records: the row norms and F's column profile read from
+// the record must be those of the plain reads, bit for bit.
+TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
+  const std::size_t n = 300;
+  const std::size_t k = 41;
+  dense::Random random(5);
+  Matrix b = Matrix::zeros(k, k);
+  for (double& e : b.data()) e = random.uniform(-1.0, 1.0);
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
+  }
+  Matrix factors = Matrix::zeros(n, k);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t l : {std::size_t{0}, 4 + 4 * (i % 8) + i % 3, k - 1})
+      factors(i, l) = random.uniform(-2.0, 2.0);
+    if (i % 23 == 5) factors(i, 17) = -0.0, factors(i, 21) = random.uniform(-2.0, 2.0);
+  }
+  const FactorQuad plain = dense_form(factors, omega);
+  auto recorded = FactorQuad::create(factors, plain.omega, plain.diagonal);
+  ASSERT_TRUE(recorded.has_value());
+  ASSERT_NE(recorded->row_groups, nullptr);
+  EXPECT_EQ(bits(covariance_row_norms(*recorded).value()), bits(covariance_row_norms(plain).value()));
+  const ColumnProfile read = factor_profile(factors);
+  const ColumnProfile grouped = factor_profile(factors, recorded->row_groups.get());
+  EXPECT_EQ(bits(grouped.nonzeros), bits(read.nonzeros));
+  EXPECT_EQ(grouped.fingerprint, read.fingerprint);
+  for (std::size_t l = 0; l < k; ++l) {
+    EXPECT_EQ(grouped.entries[l].rows, read.entries[l].rows) << l;
+    EXPECT_EQ(bits(grouped.entries[l].values), bits(read.entries[l].values)) << l;
   }
 }
 

@@ -486,7 +486,9 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
     // whose F is then written must not use them.
     auto recorded = FactorQuad::create(q.factors, q.omega, q.diagonal);
     ASSERT_TRUE(recorded.has_value());
-    if (k >= 64) ASSERT_NE(recorded->row_groups, nullptr);
+    if (k >= 64) {
+      ASSERT_NE(recorded->row_groups, nullptr);
+    }
     FactorQuad written = *recorded;
     written.factors(3, 0) = 2.5;
     for (const auto& v : {x, overflowing, infinite}) {

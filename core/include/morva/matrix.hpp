@@ -196,6 +196,11 @@ struct FactorGroups {
   std::vector<std::uint32_t> groups;  // each row's nonzero groups, rows in order
   std::vector<std::size_t> end;       // per row: one past its last entry in groups
 
+  // Row i's nonzero groups, in increasing order.
+  std::span<const std::uint32_t> row(std::size_t i) const {
+    const std::size_t first = i == 0 ? 0 : end[i - 1];
+    return {groups.data() + first, end[i] - first};
+  }
   // Whether this records `f` (the same values at the same address).
   bool describes(const Matrix& f) const {
     return f.data().data() == factors.data().data() && f.rows() == factors.rows() &&

@@ -10,6 +10,14 @@
 #include <cstdint>
 #include <cstring>
 
+// Marks a lambda that a kernel calls per entry from more than one loop,
+// where the compiler would otherwise keep it out of line.
+#if defined(__GNUC__)
+#define MORVA_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define MORVA_ALWAYS_INLINE
+#endif
+
 namespace morva::detail {
 
 #if defined(__GNUC__)
