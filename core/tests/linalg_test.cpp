@@ -228,6 +228,17 @@ INSTANTIATE_TEST_SUITE_P(
                       DiagonalCase{"not_semidefinite", {1.0, 2.0, -2e-12, 1.0, 1.0, 1.0, 0.5}}),
     [](const auto& info) { return info.param.name; });
 
+// Ω = B·Bᵀ for a random k×k B: dense, symmetric positive semidefinite.
+Matrix random_gram(dense::Random& random, std::size_t k) {
+  Matrix b = Matrix::zeros(k, k);
+  for (double& e : b.data()) e = random.uniform(-1.0, 1.0);
+  Matrix omega = Matrix::zeros(k, k);
+  for (std::size_t r = 0; r < k; ++r) {
+    for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
+  }
+  return omega;
+}
+
 // A dense Ω: per row, F_i·Ω·F_iᵀ as Σ_a f_a·(Σ_b Ω_ab·f_b) over the support
 // in increasing order while nonzeros² ≤ Σ (l + 1) over them, else the norm
 // of row i of the formed C = F·L; every support size from 0 to k, and then
@@ -238,12 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
   const std::size_t k = 11;
   dense::Random random(3);
-  Matrix b = Matrix::zeros(k, k);
-  for (double& e : b.data()) e = random.uniform(-1.0, 1.0);
-  Matrix omega = Matrix::zeros(k, k);
-  for (std::size_t r = 0; r < k; ++r) {
-    for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
-  }
+  const Matrix omega = random_gram(random, k);
   for (const std::size_t scattered : {std::size_t{0}, std::size_t{240}, std::size_t{300}}) {
     const std::size_t shared = 37;
     const Matrix rows = sparse_rows(scattered, k, 9);
@@ -288,12 +294,7 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
   const std::size_t n = 300;
   const std::size_t k = 41;
   dense::Random random(5);
-  Matrix b = Matrix::zeros(k, k);
-  for (double& e : b.data()) e = random.uniform(-1.0, 1.0);
-  Matrix omega = Matrix::zeros(k, k);
-  for (std::size_t r = 0; r < k; ++r) {
-    for (std::size_t c = 0; c < k; ++c) omega(r, c) = detail::row_dot(b.row(r), b.row(c));
-  }
+  const Matrix omega = random_gram(random, k);
   Matrix factors = Matrix::zeros(n, k);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t l : {std::size_t{0}, 4 + 4 * (i % 8) + i % 3, k - 1})
