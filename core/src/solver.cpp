@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -216,25 +217,14 @@ constexpr double kSpreadDecadesLimit = 6.0;
 // More penalty changes than this earn a hint.
 constexpr std::uint64_t kRhoUpdatesLimit = 10;
 
-// Running extremes of the finite non-zero magnitudes of the coefficients.
+// Running extremes of the finite non-zero magnitudes of the coefficients
+// (none seen while largest is 0).
 struct MagnitudeRange {
   double largest = 0.0;
-  double smallest = 0.0;
-  bool any = false;
+  double smallest = std::numeric_limits<double>::infinity();
 
-  void add(std::span<const double> values) {
-    for (double v : values) {
-      const double m = std::abs(v);
-      if (!std::isfinite(m) || m == 0.0) continue;
-      if (!any) {
-        largest = smallest = m;
-        any = true;
-      } else {
-        largest = std::max(largest, m);
-        smallest = std::min(smallest, m);
-      }
-    }
-  }
+  void add(std::span<const double> values) { detail::narrow_to_magnitudes(values, largest, smallest); }
+  bool any() const { return largest > 0.0; }
 };
 
 std::string primal_certificate_hint(const CertificateAudit& audit) {
@@ -303,7 +293,7 @@ double coefficient_spread_decades(const QpProblem& problem,
   }
   range.add(problem.equalities.rhs);
   range.add(problem.inequalities.rhs);
-  if (!range.any) return 0.0;
+  if (!range.any()) return 0.0;
   // The difference of logarithms, not the log of the ratio: largest/smallest
   // overflows to +inf for magnitudes such as 1e308 and 1e-300 although both
   // logarithms, and their difference, are finite.

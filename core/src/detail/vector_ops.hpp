@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
 
 #include "simd.hpp"
@@ -58,6 +59,40 @@ inline double row_dot(std::span<const double> row, std::span<const double> x) {
   const std::size_t len = std::min(row.size(), x.size());
   for (std::size_t j = 0; j < len; ++j) sum += row[j] * x[j];
   return sum;
+}
+
+// `largest` raised to the largest and `smallest` lowered to the smallest
+// magnitude |v| over the finite nonzero values (inf, NaN and zeros of either
+// sign passed over). Extremes do not depend on the order the values come
+// in, so alternate entries go to two lanes: a lane keeps |v| where
+// 0 < |v| < inf, which NaN fails.
+inline void narrow_to_magnitudes(std::span<const double> values, double& largest, double& smallest) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::size_t j = 0;
+  double hi = largest;
+  double lo = smallest;
+#if defined(__GNUC__)
+  const Lanes2 infinite = {kInf, kInf};
+  const Lanes2 zero = {0.0, 0.0};
+  Lanes2 top = {hi, hi};
+  Lanes2 bottom = {lo, lo};
+  for (; j + 2 <= values.size(); j += 2) {
+    const Lanes2 m = magnitude2(load2(values.data() + j));
+    const Lanes2 finite = m < infinite ? m : zero;  // NaN and inf to 0
+    top = finite > top ? finite : top;
+    bottom = finite > zero && finite < bottom ? finite : bottom;
+  }
+  hi = top[1] > top[0] ? top[1] : top[0];
+  lo = bottom[1] < bottom[0] ? bottom[1] : bottom[0];
+#endif
+  for (; j < values.size(); ++j) {
+    const double m = std::abs(values[j]);
+    if (!(m < kInf) || m == 0.0) continue;
+    hi = m > hi ? m : hi;
+    lo = m < lo ? m : lo;
+  }
+  largest = hi;
+  smallest = lo;
 }
 
 // The number of nonzero entries of row[0, len), two lanes at a time.
