@@ -545,7 +545,8 @@ void ReducedColumns::add_factor_product(std::span<const double> s, std::span<dou
 // stored_transpose would also sum, are skipped.
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
   std::vector<double> buffer(pass_scratch());
-  constraint_pass([x](std::size_t r) { return x[r]; }, image, scratch(buffer).sum, {});
+  constraint_pass([x](std::size_t r) { return x[r]; }, image, scratch(buffer).sum, {},
+                  [](std::size_t, std::size_t) {});
 }
 
 void ReducedColumns::add_constraint_combination(std::span<const double> y, std::span<double> out) const {
@@ -617,15 +618,25 @@ bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<cons
   const double* stored_w = scratch.read.columns.data();  // M·w, one per stored column
   const double* inverse = weight.data();
   const double* scale = row_scale_.data();
+  // The dense parts of a block's W_r·(M·w), four rows at a time (rows.dot's
+  // sums); each row adds its compressed entries as its x_r is formed.
+  std::array<double, kFusedRows> dense;
+  std::size_t block_start = 0;
+  const auto prepare = [&](std::size_t block, std::size_t end) {
+    if (solve) rows.dense_dots(block, end - block, gathered, dense.data());
+    block_start = block;
+  };
   // Σ (x_r − x_r): zero while every x_r is finite, NaN from the first that is not.
   double not_finite = 0.0;
   const auto solved = [&](std::size_t r) {
     double xr = x[r];
-    if (solve) xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.dot(r, gathered, stored_w));
+    if (solve) {
+      xr = x[r] = g[r] - inverse[r] * (scale[r] * rows.add_compressed(r, dense[r - block_start], stored_w));
+    }
     not_finite += xr - xr;
     return xr;
   };
-  constraint_pass(solved, image, scratch.sum, done);
+  constraint_pass(solved, image, scratch.sum, done, prepare);
   return not_finite == 0.0;
 }
 
@@ -635,9 +646,9 @@ bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<cons
 // accumulating in sum.slots. Every sum is the one stored_transpose forms
 // for its column (the same terms in the same order; the columns no
 // constraint reads are merely not summed).
-template <class RowValue>
+template <class RowValue, class Prepare>
 void ReducedColumns::constraint_pass(RowValue value_at, std::span<double> image, const StoredVector& sum,
-                                     RowBlocks done) const {
+                                     RowBlocks done, Prepare prepare) const {
   const Storage& storage = *storage_;
   const Rows rows = this->rows();
   const std::size_t first = storage.leading;
@@ -662,6 +673,7 @@ void ReducedColumns::constraint_pass(RowValue value_at, std::span<double> image,
   const auto constraint_row = [&rows, first](std::size_t i) { return rows.dense_row(i) + first; };
   for (std::size_t block = 0; block < n_; block += kFusedRows) {
     const std::size_t end = std::min(n_, block + kFusedRows);
+    prepare(block, end);
     detail::add_weighted_rows(constraint_row, block, end, scaled_row, width, acc);
     done(block, end);
   }

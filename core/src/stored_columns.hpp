@@ -270,10 +270,11 @@ class ReducedColumns {
   // accumulating in sum.slots: each sum over the rows in order.
   void stored_transpose(std::span<const double> x, const StoredVector& sum) const;
   // image = V_consᵀ·x through `sum`, x_r = value_at(r) read once per row
-  // (see stored_columns.cpp); `done` takes each block of rows.
-  template <class RowValue>
-  void constraint_pass(RowValue value_at, std::span<double> image, const StoredVector& sum,
-                       RowBlocks done) const;
+  // (see stored_columns.cpp); `prepare` takes each block of rows before its
+  // values are read, `done` after.
+  template <class RowValue, class Prepare>
+  void constraint_pass(RowValue value_at, std::span<double> image, const StoredVector& sum, RowBlocks done,
+                       Prepare prepare) const;
   // ws_s = Σ_{j ∈ [first, last), source(j) = s} κ_j·y_{j − first}.
   void gather_to_stored(std::span<const double> y, std::size_t first, std::size_t last,
                         std::span<double> ws) const;

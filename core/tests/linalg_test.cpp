@@ -889,7 +889,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PatternCase{"more_rank_than_rows", 3, "ddddd"},
                       PatternCase{"repeated_and_negated_columns", 43, "dnsrdrnssnd"},
                       PatternCase{"negated_repeats_inside_sparse", 30, "snrn0s0d"},
-                      PatternCase{"same_magnitudes_mixed_signs", 36, "dmnsmr"}),
+                      PatternCase{"same_magnitudes_mixed_signs", 36, "dmnsmr"},
+                      PatternCase{"several_row_blocks", 150, "ddddsss"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Factorisation failures ----
