@@ -19,6 +19,160 @@ constexpr double kMaxCorrection = 100.0;
 // the first-level cache while the sums over it are taken. A multiple of four.
 constexpr std::size_t kStretch = 256;
 
+// The three passes over n-vectors, each in stretches of kStretch: a portable
+// form and, on processors with AVX2, a four-lane one. A Dot4Sums' four
+// partial sums are the four lanes there, each taking the same products in
+// the same order, and every elementwise step is the same arithmetic, so the
+// two forms agree bit for bit.
+struct Passes {
+  // residual = image − point, and squares over it (its whole groups of four).
+  void (*residual)(const double* image, const double* point, double* residual, std::size_t n,
+                   detail::Dot4Sums& squares);
+  // dg = residual − previous_residual, sum = (point − previous_point) + dg,
+  // and per stored column a < m (at columns + a·n): against_newest[a] over
+  // dg·column, against_residual[a] over column·residual.
+  void (*differences)(const double* point, const double* previous_point, const double* residual,
+                      const double* previous_residual, double* dg, double* sum, std::size_t n,
+                      const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
+                      detail::Dot4Sums* against_residual);
+  // correction = Σ_j weights_j·combined_j (j < count, in order, from +0),
+  // and squares over it.
+  void (*correction)(const double* combined, const double* weights, std::size_t count, double* correction,
+                     std::size_t n, detail::Dot4Sums& squares);
+};
+
+void residual_narrow(const double* image, const double* point, double* residual, std::size_t n,
+                     detail::Dot4Sums& squares) {
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
+    const std::size_t c1 = std::min(n, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; ++i) residual[i] = image[i] - point[i];
+    squares.add(residual + c0, residual + c0, std::min(c1, whole) - std::min(c0, whole));
+  }
+}
+
+void differences_narrow(const double* point, const double* previous_point, const double* residual,
+                        const double* previous_residual, double* dg, double* sum, std::size_t n,
+                        const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
+                        detail::Dot4Sums* against_residual) {
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
+    const std::size_t c1 = std::min(n, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; ++i) {
+      dg[i] = residual[i] - previous_residual[i];
+      sum[i] = point[i] - previous_point[i] + dg[i];
+    }
+    const std::size_t len = std::min(c1, whole) - std::min(c0, whole);
+    for (std::size_t a = 0; a < m; ++a) {
+      const double* column = columns + a * n + c0;
+      detail::Dot4Sums::add_together(against_newest[a], dg + c0, column, against_residual[a], column,
+                                     residual + c0, len);
+    }
+  }
+}
+
+void correction_narrow(const double* combined, const double* weights, std::size_t count, double* correction,
+                       std::size_t n, detail::Dot4Sums& squares) {
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
+    const std::size_t c1 = std::min(n, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; ++i) correction[i] = 0.0;
+    for (std::size_t j = 0; j < count; ++j) {
+      const double w = weights[j];
+      const double* sum_j = combined + j * n;
+      for (std::size_t i = c0; i < c1; ++i) correction[i] += w * sum_j[i];
+    }
+    squares.add(correction + c0, correction + c0, std::min(c1, whole) - std::min(c0, whole));
+  }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+using detail::Lanes4;
+using detail::load4;
+using detail::store4;
+
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 lanes_of(const detail::Dot4Sums& sums) {
+  return Lanes4{sums.low[0], sums.low[1], sums.high[0], sums.high[1]};
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline void store_lanes(detail::Dot4Sums& sums, Lanes4 v) {
+  sums.low = detail::Lanes2{v[0], v[1]};
+  sums.high = detail::Lanes2{v[2], v[3]};
+}
+
+[[gnu::target("avx2")]] void residual_wide(const double* image, const double* point, double* residual,
+                                           std::size_t n, detail::Dot4Sums& squares) {
+  const std::size_t whole = n / 4 * 4;
+  Lanes4 sq = lanes_of(squares);
+  for (std::size_t i = 0; i < whole; i += 4) {
+    const Lanes4 r = load4(image + i) - load4(point + i);
+    store4(residual + i, r);
+    sq += r * r;
+  }
+  store_lanes(squares, sq);
+  for (std::size_t i = whole; i < n; ++i) residual[i] = image[i] - point[i];
+}
+
+[[gnu::target("avx2")]] void differences_wide(const double* point, const double* previous_point,
+                                              const double* residual, const double* previous_residual,
+                                              double* dg, double* sum, std::size_t n, const double* columns,
+                                              std::size_t m, detail::Dot4Sums* against_newest,
+                                              detail::Dot4Sums* against_residual) {
+  const std::size_t whole = n / 4 * 4;
+  for (std::size_t c0 = 0; c0 < whole; c0 += kStretch) {
+    const std::size_t c1 = std::min(whole, c0 + kStretch);
+    for (std::size_t i = c0; i < c1; i += 4) {
+      const Lanes4 d = load4(residual + i) - load4(previous_residual + i);
+      store4(dg + i, d);
+      store4(sum + i, (load4(point + i) - load4(previous_point + i)) + d);
+    }
+    for (std::size_t a = 0; a < m; ++a) {
+      const double* column = columns + a * n;
+      Lanes4 newest = lanes_of(against_newest[a]);
+      Lanes4 current = lanes_of(against_residual[a]);
+      for (std::size_t i = c0; i < c1; i += 4) {
+        const Lanes4 col = load4(column + i);
+        newest += load4(dg + i) * col;
+        current += col * load4(residual + i);
+      }
+      store_lanes(against_newest[a], newest);
+      store_lanes(against_residual[a], current);
+    }
+  }
+  for (std::size_t i = whole; i < n; ++i) {
+    dg[i] = residual[i] - previous_residual[i];
+    sum[i] = point[i] - previous_point[i] + dg[i];
+  }
+}
+
+[[gnu::target("avx2")]] void correction_wide(const double* combined, const double* weights, std::size_t count,
+                                             double* correction, std::size_t n, detail::Dot4Sums& squares) {
+  const std::size_t whole = n / 4 * 4;
+  Lanes4 sq = lanes_of(squares);
+  for (std::size_t i = 0; i < whole; i += 4) {
+    Lanes4 c = detail::splat4(0.0);
+    for (std::size_t j = 0; j < count; ++j) c += detail::splat4(weights[j]) * load4(combined + j * n + i);
+    store4(correction + i, c);
+    sq += c * c;
+  }
+  store_lanes(squares, sq);
+  for (std::size_t i = whole; i < n; ++i) {
+    double c = 0.0;
+    for (std::size_t j = 0; j < count; ++j) c += weights[j] * combined[j * n + i];
+    correction[i] = c;
+  }
+}
+#endif
+
+const Passes& passes() {
+  static const Passes chosen = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return Passes{residual_wide, differences_wide, correction_wide};
+#endif
+    return Passes{residual_narrow, differences_narrow, correction_narrow};
+  }();
+  return chosen;
+}
+
 }  // namespace
 
 AndersonAcceleration::AndersonAcceleration(std::size_t dimension, std::size_t memory)
@@ -46,11 +200,7 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
   // g_k = F(u_k) − u_k and ‖g_k‖₂ in one pass.
   detail::Dot4Sums squares;
   const std::size_t whole = n / 4 * 4;
-  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
-    const std::size_t c1 = std::min(n, c0 + kStretch);
-    for (std::size_t i = c0; i < c1; ++i) residual_[i] = image[i] - point[i];
-    squares.add(residual_.data() + c0, residual_.data() + c0, std::min(c1, whole) - std::min(c0, whole));
-  }
+  passes().residual(image.data(), point.data(), residual_.data(), n, squares);
   const double norm =
       std::sqrt(squares.finish(residual_.data() + whole, residual_.data() + whole, n - whole));
   const bool grew = has_previous_ && !(norm <= kRestartGrowth * previous_norm_);
@@ -91,19 +241,8 @@ void AndersonAcceleration::take_differences(std::span<const double> point, std::
   detail::Dot4Sums* against_newest = sums_.data();
   detail::Dot4Sums* against_residual = sums_.data() + memory_;
   const std::size_t whole = n / 4 * 4;
-  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
-    const std::size_t c1 = std::min(n, c0 + kStretch);
-    for (std::size_t i = c0; i < c1; ++i) {
-      dg[i] = residual_[i] - previous_residual_[i];
-      sum[i] = point[i] - previous_point_[i] + dg[i];
-    }
-    const std::size_t len = std::min(c1, whole) - std::min(c0, whole);
-    for (std::size_t a = 0; a < m; ++a) {
-      const double* column = residual_steps_.data() + a * n + c0;
-      detail::Dot4Sums::add_together(against_newest[a], dg + c0, column, against_residual[a], column, g + c0,
-                                     len);
-    }
-  }
+  passes().differences(point.data(), previous_point_.data(), g, previous_residual_.data(), dg, sum, n,
+                       residual_steps_.data(), m, against_newest, against_residual);
   for (std::size_t a = 0; a < m; ++a) {
     const double* column = residual_steps_.data() + a * n + whole;
     gram_[a * stride + newest] = gram_[newest * stride + a] =
@@ -118,16 +257,7 @@ bool AndersonAcceleration::correct(double residual_norm, std::span<double> image
   // length, in one pass; the image moves only once the length is known.
   detail::Dot4Sums squares;
   const std::size_t whole = n / 4 * 4;
-  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
-    const std::size_t c1 = std::min(n, c0 + kStretch);
-    for (std::size_t i = c0; i < c1; ++i) correction_[i] = 0.0;
-    for (std::size_t j = 0; j < count_; ++j) {
-      const double w = weights_[j];
-      const double* sum_j = combined_steps_.data() + j * n;
-      for (std::size_t i = c0; i < c1; ++i) correction_[i] += w * sum_j[i];
-    }
-    squares.add(correction_.data() + c0, correction_.data() + c0, std::min(c1, whole) - std::min(c0, whole));
-  }
+  passes().correction(combined_steps_.data(), weights_.data(), count_, correction_.data(), n, squares);
   const double length =
       std::sqrt(squares.finish(correction_.data() + whole, correction_.data() + whole, n - whole));
   if (!(length <= kMaxCorrection * residual_norm)) return false;
