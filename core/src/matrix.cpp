@@ -37,7 +37,7 @@ constexpr std::size_t kSparseRowDivisor = 4;
 constexpr std::size_t kSparseRowSample = 16;
 // create() records F's nonzero column groups when at most 1 / this of them
 // hold a nonzero: P·x then reads a quarter of F or less, and the record
-// (4 bytes a group) stays within 1/16 of F.
+// (4 bytes for a group of 32, and a count per row) stays small beside F.
 constexpr std::size_t kRecordedGroupDivisor = 4;
 
 // True when a·b does not fit in 64 bits.
