@@ -206,6 +206,17 @@ inline bool any_nonzero4(const double* p) {
   return ((bits[0] | bits[1] | bits[2] | bits[3]) << 1) != 0;
 }
 
+// t[0, 4) += p[0, 4)·w, entry by entry: one column group of a scaled row.
+inline void add_scaled_group(const double* p, double w, double* t) {
+#if defined(__GNUC__)
+  const Lanes2 weight = {w, w};
+  store2(t, load2(t) + load2(p) * weight);
+  store2(t + 2, load2(t + 2) + load2(p + 2) * weight);
+#else
+  for (std::size_t j = 0; j < 4; ++j) t[j] += p[j] * w;
+#endif
+}
+
 // Column groups [4g, 4g + 4) of a row with len entries: the groups dot4
 // takes in its four partial sums, one column to each.
 //
@@ -222,20 +233,8 @@ inline std::size_t add_scaled_groups(const double* row, std::size_t len, double 
   std::size_t c = 0;
   for (; c + 4 <= len; c += 4) {
     if (!any_nonzero4(row + c)) continue;
-#if defined(__GNUC__)
-    const Lanes2 low = load2(row + c);
-    const Lanes2 high = load2(row + c + 2);
-    const Lanes2 weight = {w, w};
-    store2(t + c, load2(t + c) + low * weight);
-    store2(t + c + 2, load2(t + c + 2) + high * weight);
-    store2(values + 4 * count, low);
-    store2(values + 4 * count + 2, high);
-#else
-    for (std::size_t j = 0; j < 4; ++j) {
-      t[c + j] += row[c + j] * w;
-      values[4 * count + j] = row[c + j];
-    }
-#endif
+    add_scaled_group(row + c, w, t + c);
+    std::memcpy(values + 4 * count, row + c, 4 * sizeof(double));
     groups[count++] = static_cast<std::uint32_t>(c / 4);
   }
   for (; c < len; ++c) t[c] += row[c] * w;
@@ -299,13 +298,7 @@ inline void add_scaled_row_groups(const double* row, std::size_t len, double w, 
                                   const std::uint32_t* groups, std::size_t count) {
   for (std::size_t e = 0; e < count; ++e) {
     const std::size_t c = 4 * std::size_t{groups[e]};
-#if defined(__GNUC__)
-    const Lanes2 weight = {w, w};
-    store2(t + c, load2(t + c) + load2(row + c) * weight);
-    store2(t + c + 2, load2(t + c + 2) + load2(row + c + 2) * weight);
-#else
-    for (std::size_t j = 0; j < 4; ++j) t[c + j] += row[c + j] * w;
-#endif
+    add_scaled_group(row + c, w, t + c);
   }
   for (std::size_t c = len / 4 * 4; c < len; ++c) t[c] += row[c] * w;
 }
