@@ -365,17 +365,16 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
     // Inlined into both reads: a call per nonzero would cost more than its work.
-    const auto visit = [&](std::size_t l) MORVA_ALWAYS_INLINE {
-      const double v = f[l];
+    const auto visit = [&](std::size_t l, double v) MORVA_ALWAYS_INLINE {
       ++count[l];
       not_finite |= non_finite_bit(v);
       print[l] = mix(print[l] ^ i, v);
       collectors[l].take(i, v);
     };
     if (grouped) {
-      detail::for_each_group_nonzero(f, k, groups->row(i), visit);
+      detail::for_each_group_nonzero(groups->row_values(i), f, k, groups->row(i), visit);
     } else {
-      for_each_nonzero(f, k, visit);
+      for_each_nonzero(f, k, [&](std::size_t l) MORVA_ALWAYS_INLINE { visit(l, f[l]); });
     }
   }
   for (std::size_t l = 0; l < k; ++l) {

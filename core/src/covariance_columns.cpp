@@ -317,9 +317,9 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     if (grouping) {
       if (recorded) {
         std::ranges::fill(pattern, std::uint64_t{0});
-        detail::for_each_group_nonzero(f.data(), k, groups->row(i), [&](std::size_t c) {
-          pattern[c / 64] |= std::uint64_t{1} << (c % 64);
-        });
+        detail::for_each_group_nonzero(
+            groups->row_values(i), f.data(), k, groups->row(i),
+            [&](std::size_t c, double) { pattern[c / 64] |= std::uint64_t{1} << (c % 64); });
       } else {
         detail::nonzero_pattern(f.data(), k, pattern.data());
       }
@@ -332,10 +332,11 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     }
     std::size_t nonzeros = 0;
     if (recorded) {
-      detail::for_each_group_nonzero(f.data(), k, groups->row(i), [&](std::size_t c) {
-        support[nonzeros] = c;
-        values[nonzeros++] = f[c];
-      });
+      detail::for_each_group_nonzero(groups->row_values(i), f.data(), k, groups->row(i),
+                                     [&](std::size_t c, double v) {
+                                       support[nonzeros] = c;
+                                       values[nonzeros++] = v;
+                                     });
     } else {
       nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
     }

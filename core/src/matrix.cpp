@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -114,8 +115,8 @@ void apply_reading_once(const FactorQuad& quadratic, std::span<const double> x, 
 
 // P·x as apply_into forms it, bit for bit, over the nonzero groups create()
 // recorded for F's rows: apply_reading_once's two passes with the record
-// made beforehand, each group read in place. Where s is not finite every
-// row is summed from F, as there.
+// made beforehand, each group read from the record's copy of its entries.
+// Where s is not finite every row is summed from F, as there.
 void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, std::span<const double> x,
                      std::span<double> out, std::span<double> t, std::span<double> s) {
   const std::size_t m = out.size();
@@ -123,9 +124,11 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  const double* packed = record.values.data();
   std::size_t start = 0;
   for (std::size_t i = 0; i < m; ++i) {
-    detail::add_scaled_row_groups(f + i * k, k, x[i], t.data(), groups + start, record.end[i] - start);
+    detail::add_scaled_row_groups(packed + 4 * start, f + i * k, k, x[i], t.data(), groups + start,
+                                  record.end[i] - start);
     start = record.end[i];
   }
   quadratic.omega.times(t.first(k), s);
@@ -134,9 +137,9 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   start = 0;
   for (std::size_t i = 0; i < m; ++i) {
     const double* row = f + i * k;
-    const double dot =
-        s_finite ? detail::dot4_row_groups(groups + start, record.end[i] - start, row, s_used.data(), k)
-                 : factor_row_dot(row, s_used);
+    const double dot = s_finite ? detail::dot4_groups(packed + 4 * start, groups + start,
+                                                      record.end[i] - start, row, s_used.data(), k)
+                                : factor_row_dot(row, s_used);
     out[i] = quadratic.diagonal[i] * x[i] + dot;
     start = record.end[i];
   }
@@ -165,6 +168,13 @@ FactorScan scan_factors(const Matrix& factors) {
   record->factors = factors;
   record->groups.resize(record->end.back());
   record->groups.shrink_to_fit();
+  record->values.resize(4 * record->groups.size());
+  double* packed = record->values.data();
+  std::size_t e = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (; e < record->end[i]; ++e)
+      std::memcpy(packed + 4 * e, f + i * k + 4 * std::size_t{record->groups[e]}, 4 * sizeof(double));
+  }
   return {true, std::move(record)};
 }
 

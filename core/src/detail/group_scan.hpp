@@ -25,22 +25,24 @@ struct GroupScan {
 GroupScan scan_groups(const double* values, std::size_t rows, std::size_t len, std::size_t room,
                       std::uint32_t* groups, std::size_t* row_end);
 
-// visit(c) for each column c of a row of len entries where row[c] is
-// nonzero (a NaN is, a zero of either sign is not), in increasing c, given
-// the row's nonzero groups as scan_groups records them: the columns a plain
-// scan of the row would visit, reading only those groups and the columns
-// past the last whole group.
+// visit(c, row[c]) for each column c of a row of len entries where row[c]
+// is nonzero (a NaN is, a zero of either sign is not), in increasing c,
+// given the row's nonzero groups as scan_groups records them and their
+// entries at `values` (four per group): the columns and entries a plain
+// scan of the row would visit, reading the row itself only past its last
+// whole group.
 template <class Visit>
-inline void for_each_group_nonzero(const double* row, std::size_t len, std::span<const std::uint32_t> groups,
-                                   Visit visit) {
-  for (const std::uint32_t g : groups) {
-    const std::size_t first = 4 * std::size_t{g};
-    for (std::size_t c = first; c < first + 4; ++c) {
-      if (row[c] != 0.0) visit(c);
+inline void for_each_group_nonzero(const double* values, const double* row, std::size_t len,
+                                   std::span<const std::uint32_t> groups, Visit visit) {
+  for (std::size_t e = 0; e < groups.size(); ++e) {
+    const std::size_t first = 4 * std::size_t{groups[e]};
+    for (std::size_t j = 0; j < 4; ++j) {
+      const double v = values[4 * e + j];
+      if (v != 0.0) visit(first + j, v);
     }
   }
   for (std::size_t c = len / 4 * 4; c < len; ++c) {
-    if (row[c] != 0.0) visit(c);
+    if (row[c] != 0.0) visit(c, row[c]);
   }
 }
 

@@ -242,18 +242,18 @@ inline std::size_t add_scaled_groups(const double* row, std::size_t len, double 
 }
 
 // dot4(row, b, len) over `count` of the row's column groups, the entries of
-// group e at value_at(e) and its index at groups[e], reading the row itself
-// only past its last whole group: each group adds to the four partial sums
-// exactly what dot4 adds for it, in the same order, and a group left out
-// would have added zeros (b finite) to sums that start at +0.
-template <class ValueAt>
-inline double dot4_at_groups(ValueAt value_at, const std::uint32_t* groups, std::size_t count,
-                             const double* row, const double* b, std::size_t len) {
+// group e at values + 4e and its index at groups[e] (as add_scaled_groups
+// records them), reading the row itself only past its last whole group:
+// each group adds to the four partial sums exactly what dot4 adds for it, in
+// the same order, and a group left out would have added zeros (b finite) to
+// sums that start at +0.
+inline double dot4_groups(const double* values, const std::uint32_t* groups, std::size_t count,
+                          const double* row, const double* b, std::size_t len) {
 #if defined(__GNUC__)
   Lanes2 low = {0.0, 0.0};
   Lanes2 high = {0.0, 0.0};
   for (std::size_t e = 0; e < count; ++e) {
-    const double* v = value_at(e);
+    const double* v = values + 4 * e;
     const double* bg = b + 4 * std::size_t{groups[e]};
     low += load2(v) * load2(bg);
     high += load2(v + 2) * load2(bg + 2);
@@ -265,7 +265,7 @@ inline double dot4_at_groups(ValueAt value_at, const std::uint32_t* groups, std:
 #else
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
   for (std::size_t e = 0; e < count; ++e) {
-    const double* v = value_at(e);
+    const double* v = values + 4 * e;
     const double* bg = b + 4 * std::size_t{groups[e]};
     s0 += v[0] * bg[0];
     s1 += v[1] * bg[1];
@@ -277,29 +277,13 @@ inline double dot4_at_groups(ValueAt value_at, const std::uint32_t* groups, std:
   return (s0 + s1) + (s2 + s3);
 }
 
-// dot4_at_groups over the groups add_scaled_groups recorded for the row
-// (their entries in `values`, four per group).
-inline double dot4_groups(const double* values, const std::uint32_t* groups, std::size_t count,
-                          const double* row, const double* b, std::size_t len) {
-  return dot4_at_groups([values](std::size_t e) { return values + 4 * e; }, groups, count, row, b, len);
-}
-
-// dot4_at_groups over groups known to hold the row's nonzeros, read in place.
-inline double dot4_row_groups(const std::uint32_t* groups, std::size_t count, const double* row,
-                              const double* b, std::size_t len) {
-  return dot4_at_groups([row, groups](std::size_t e) { return row + 4 * std::size_t{groups[e]}; }, groups,
-                        count, row, b, len);
-}
-
 // add_scaled_groups for a row whose nonzero groups are known (`count` of
-// them at `groups`): t[c] += row[c]·w over those groups and the columns past
-// the last whole group, the same additions in the same order.
-inline void add_scaled_row_groups(const double* row, std::size_t len, double w, double* t,
-                                  const std::uint32_t* groups, std::size_t count) {
-  for (std::size_t e = 0; e < count; ++e) {
-    const std::size_t c = 4 * std::size_t{groups[e]};
-    add_scaled_group(row + c, w, t + c);
-  }
+// them at `groups`, their entries at `values`, four per group): t[c] +=
+// row[c]·w over those groups and the columns past the last whole group, the
+// same additions in the same order.
+inline void add_scaled_row_groups(const double* values, const double* row, std::size_t len, double w,
+                                  double* t, const std::uint32_t* groups, std::size_t count) {
+  for (std::size_t e = 0; e < count; ++e) add_scaled_group(values + 4 * e, w, t + 4 * std::size_t{groups[e]});
   for (std::size_t c = len / 4 * 4; c < len; ++c) t[c] += row[c] * w;
 }
 
