@@ -26,11 +26,16 @@ std::optional<LengthMismatch> primal_length_mismatch(const QpProblem& problem, c
 }
 
 // ‖w + A_eqᵀ·y + A_inᵀ·z‖∞ (lengths already checked): the combination must
-// read 0·x on the left-hand side.
-double primal_stationarity(const QpProblem& problem, const PrimalCertificate& certificate) {
+// read 0·x on the left-hand side. Rows with known supports are added over
+// them alone, which changes at most the sign of a zero in the sum.
+double primal_stationarity(const QpProblem& problem, const PrimalCertificate& certificate,
+                           RowSupports supports = {}) {
   std::vector<double> r = certificate.bound_dual;
-  add_transpose_product(problem.equalities.matrix, certificate.equality_dual, r);
-  add_transpose_product(problem.inequalities.matrix, certificate.inequality_dual, r);
+  const std::size_t m_eq = problem.equalities.matrix.rows();
+  add_transpose_product(problem.equalities.matrix, certificate.equality_dual, r,
+                        supports.empty() ? supports : supports.first(m_eq));
+  add_transpose_product(problem.inequalities.matrix, certificate.inequality_dual, r,
+                        supports.empty() ? supports : supports.subspan(m_eq));
   return inf_norm(r);
 }
 
@@ -154,7 +159,7 @@ std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpP
 
 std::optional<PrimalCertificate> detect_primal_infeasibility(const QpProblem& problem,
                                                              const PrimalCertificate& candidate,
-                                                             double tolerance) {
+                                                             double tolerance, RowSupports supports) {
   // A candidate of the wrong shape can never pass the audit; reject it before
   // the projection indexes the box with it.
   if (primal_length_mismatch(problem, candidate)) return std::nullopt;
@@ -194,7 +199,7 @@ std::optional<PrimalCertificate> detect_primal_infeasibility(const QpProblem& pr
   // (inclusive; any NaN fails), whichever is tested first. The lengths were
   // checked above and the projection keeps them.
   if (!(farkas_bound(problem, cert).value <= -tolerance)) return std::nullopt;
-  if (!(primal_stationarity(problem, cert) <= tolerance)) return std::nullopt;
+  if (!(primal_stationarity(problem, cert, supports) <= tolerance)) return std::nullopt;
   return cert;
 }
 

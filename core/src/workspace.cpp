@@ -15,6 +15,7 @@
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
+#include "matrix_products.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
@@ -366,7 +367,7 @@ class TerminationCheck {
   }
 
   std::expected<std::optional<Verdict>, SolverError> check(const QpProblem& problem,
-                                                           const ReducedColumns& data,
+                                                           const ReducedColumns& data, RowSupports supports,
                                                            const ScaledProblem* scaled,
                                                            const AdmmState& state,
                                                            const SolverSettings& settings) {
@@ -380,7 +381,8 @@ class TerminationCheck {
     const PrimalCertificate candidate{difference(duals.equalities, kept_duals_.equalities),
                                       difference(duals.inequalities, kept_duals_.inequalities),
                                       difference(duals.bounds, kept_duals_.bounds)};
-    if (auto farkas = detect_primal_infeasibility(problem, candidate, settings.infeasibility_tolerance)) {
+    if (auto farkas =
+            detect_primal_infeasibility(problem, candidate, settings.infeasibility_tolerance, supports)) {
       return Verdict{SolveStatus::PrimalInfeasible, Certificate{std::move(*farkas)}};
     }
     const std::vector<double> step = difference(x, kept_x_);
@@ -424,10 +426,10 @@ ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
 // infinite after a numerical failure), polishing of a solved iterate, the
 // diagnosis of any other outcome, and the counters.
 std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, const ReducedColumns& data,
-                                                  const ScaledProblem* scaled, const AdmmState& state,
-                                                  const SolverSettings& settings, Verdict verdict,
-                                                  std::uint64_t iterations, const Penalty& penalty,
-                                                  Clock::time_point start) {
+                                                  RowSupports supports, const ScaledProblem* scaled,
+                                                  const AdmmState& state, const SolverSettings& settings,
+                                                  Verdict verdict, std::uint64_t iterations,
+                                                  const Penalty& penalty, Clock::time_point start) {
   Solution solution;
   solution.status = verdict.status;
   auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
@@ -437,8 +439,6 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   // P·x, A_eq·x and A_in·x of the unpolished result, formed once for its
   // residuals, its diagnosis and its objective.
   IterateProducts products;
-  // The rows' nonzeros the stored columns know, for the products through the rows.
-  const std::vector<std::vector<std::uint32_t>> supports = data.compressed_rows();
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
@@ -537,11 +537,13 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   Workspace workspace;
   workspace.data_ = std::make_shared<const ReducedColumns>(ReducedColumns::of_data(
       problem.quadratic.factors, constraint_rows(problem), problem.quadratic.row_groups.get()));
+  workspace.supports_ =
+      std::make_shared<const std::vector<std::vector<std::uint32_t>>>(workspace.data_->compressed_rows());
   if (settings.scaling_iterations > 0) {
     // Rows the stored columns share are equilibrated once.
-    auto parts = equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower,
-                                           workspace.data_->repeated_rows(problem.m_eq()),
-                                           workspace.data_->compressed_rows());
+    auto parts =
+        equilibrate_for_iteration(problem, settings.scaling_iterations, known_lower,
+                                  workspace.data_->repeated_rows(problem.m_eq()), *workspace.supports_);
     if (!parts) return std::unexpected(parts.error());
     workspace.scaled_ = std::move(parts->first);
     workspace.completion_ = std::make_shared<const ScaledCompletion>(std::move(parts->second));
@@ -608,7 +610,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
         return Verdict{SolveStatus::NumericalFailure, std::nullopt};
       }
       if (k % run.check_termination_every == 0 || k == run.max_iterations) {
-        auto checked = termination.check(problem_, *data_, scaled, state, run);
+        auto checked = termination.check(problem_, *data_, *supports_, scaled, state, run);
         if (!checked) return std::unexpected(checked.error());
         if (*checked) return std::move(**checked);
       }
@@ -628,8 +630,8 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   std::uint64_t k = 0;
   auto verdict = iterate(1, settings, k);
   if (!verdict) return std::unexpected(verdict.error());
-  auto solution =
-      finish_solve(problem_, *data_, scaled, state, settings, std::move(*verdict), k, penalty, start);
+  auto solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*verdict), k,
+                               penalty, start);
   if (!solution || !wants_tighter_run(settings, *solution, k)) return solution;
   // The adaptive profile: polishing found no better answer, so the iterate had
   // not yet settled on its active set. Iterate on to tighter tolerances and
@@ -642,7 +644,8 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
     solution->solve_time = elapsed_since(start);
     return solution;
   }
-  return finish_solve(problem_, *data_, scaled, state, settings, std::move(*again), k, penalty, start);
+  return finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*again), k, penalty,
+                      start);
 }
 
 const ScaledProblem* Workspace::scaled() const {

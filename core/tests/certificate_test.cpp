@@ -221,6 +221,10 @@ TEST(DetectPrimalInfeasibility, ProjectsBoxWeightsOntoFiniteSides) {
     const double scale = std::max(1.0, 1.0 - tilt);
     const auto cert = detect_primal_infeasibility(make_qp(c.l2, c.u2), candidate, kTol);
     ASSERT_EQ(cert.has_value(), c.accepted) << c.label;
+    // The rows' supports, as the stored columns give them, skip their zeros
+    // with the same residual, at the tolerance too.
+    const std::vector<std::vector<std::uint32_t>> supports = {{0, 1}, {1, 2}};
+    EXPECT_EQ(detect_primal_infeasibility(make_qp(c.l2, c.u2), candidate, kTol, supports), cert) << c.label;
     if (!cert) continue;
     EXPECT_EQ(cert->bound_dual[2], c.kept ? c.e / scale : 0.0) << c.label;
     EXPECT_FALSE(std::signbit(cert->bound_dual[2]) && !c.kept) << c.label;

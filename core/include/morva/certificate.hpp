@@ -2,6 +2,7 @@
 // independent audits a caller can re-run against the problem data.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -53,9 +54,12 @@ struct CertificateAudit {
 // The candidate is the change of the unscaled dual iterate since the previous
 // termination check. Normalised jointly to unit infinity norm, projected onto
 // the admissible signs, audited; returned only when the audit passes.
-std::optional<PrimalCertificate> detect_primal_infeasibility(const QpProblem& problem,
-                                                             const PrimalCertificate& candidate,
-                                                             double tolerance);
+// `supports` (none, or the nonzero positions of every constraint row, an
+// empty one for a row read whole) lets the audit's Aᵀ·y skip the rows'
+// zeros: the same residual.
+std::optional<PrimalCertificate> detect_primal_infeasibility(
+    const QpProblem& problem, const PrimalCertificate& candidate, double tolerance,
+    std::span<const std::vector<std::uint32_t>> supports = {});
 
 // The candidate is the change of the unscaled x over the same interval.
 std::optional<std::vector<double>> detect_dual_infeasibility(const QpProblem& problem,

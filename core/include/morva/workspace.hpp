@@ -101,6 +101,9 @@ class Workspace {
   // The unscaled problem's F, A_eq and A_in by structure, for the products of
   // the termination checks (the matrices of problem_ are never changed).
   std::shared_ptr<const ReducedColumns> data_;
+  // The rows' nonzeros data_ knows (ReducedColumns::compressed_rows), for
+  // the products through the rows; found once.
+  std::shared_ptr<const std::vector<std::vector<std::uint32_t>>> supports_;
   SolverSettings settings_;
 };
 
