@@ -275,29 +275,37 @@ class EntryCollector {
 // exact in doubles). The fingerprint takes the nonzeros in order. The
 // positions of the first nonzeros go to `positions` (limit + 1 slots; any
 // past the limit write over the last), kept as the entries when the row
-// has few.
-void profile_row(const double* row, std::size_t n, double& nonzeros, std::uint64_t& not_finite,
-                 std::uint64_t& fingerprint, std::span<std::uint32_t> positions, ColumnEntries& entries) {
+// has few. A row with a known support (every other entry +0) is read at
+// those positions alone: the same nonzeros, met in the same order.
+void profile_row(const double* row, std::size_t n, std::span<const std::uint32_t> known, double& nonzeros,
+                 std::uint64_t& not_finite, std::uint64_t& fingerprint, std::span<std::uint32_t> positions,
+                 ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
   std::uint64_t print = 0;
   std::uint64_t row_not_finite = 0;
   std::size_t found = 0;
-  const auto take = [&](auto keep, const double* stretch, std::size_t first, std::size_t len) {
-    for_each_nonzero(stretch, len, [&](std::size_t e) {
-      const double v = stretch[e];
-      const std::size_t j = first + e;
-      row_not_finite |= non_finite_bit(v);
-      print = mix(print ^ j, v);
-      if constexpr (decltype(keep)::value) positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
-      ++found;
-    });
+  const auto visit = [&](auto keep, std::size_t j) MORVA_ALWAYS_INLINE {
+    const double v = row[j];
+    row_not_finite |= non_finite_bit(v);
+    print = mix(print ^ j, v);
+    if constexpr (decltype(keep)::value) positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
+    ++found;
   };
-  // Stretches of kPositionStretch entries keep the positions until the row
-  // is known to have more than `limit` nonzeros; the rest is read without.
-  std::size_t first = 0;
-  for (; first < n && found <= limit; first += kPositionStretch)
-    take(std::true_type{}, row + first, first, std::min(kPositionStretch, n - first));
-  if (first < n) take(std::false_type{}, row + first, first, n - first);
+  const auto take = [&](auto keep, std::size_t first, std::size_t len) {
+    for_each_nonzero(row + first, len, [&](std::size_t e) MORVA_ALWAYS_INLINE { visit(keep, first + e); });
+  };
+  if (!known.empty()) {
+    for (const std::uint32_t j : known) {
+      if (nonzero_at(row + j)) visit(std::true_type{}, j);
+    }
+  } else {
+    // Stretches of kPositionStretch entries keep the positions until the row
+    // is known to have more than `limit` nonzeros; the rest is read without.
+    std::size_t first = 0;
+    for (; first < n && found <= limit; first += kPositionStretch)
+      take(std::true_type{}, first, std::min(kPositionStretch, n - first));
+    if (first < n) take(std::false_type{}, first, n - first);
+  }
   nonzeros = static_cast<double>(found);
   not_finite |= row_not_finite;
   fingerprint = print;
@@ -391,7 +399,7 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
 }
 
 ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
-                             std::span<const double* const> rows) {
+                             std::span<const double* const> rows, KnownSupports known) {
   const std::size_t k = factor_part->nonzeros.size();
   const std::size_t h = k + rows.size();
   ColumnProfile profile{factor_part->nonzeros, factor_part->fingerprint, factor_part->finite,
@@ -401,7 +409,8 @@ ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, s
   std::uint64_t not_finite = 0;
   std::vector<std::uint32_t> positions(n / kDenseColumnDivisor + 1);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    profile_row(rows[r], n, profile.nonzeros[k + r], not_finite, profile.fingerprint[k + r], positions,
+    profile_row(rows[r], n, known.empty() ? std::span<const std::uint32_t>{} : known[r],
+                profile.nonzeros[k + r], not_finite, profile.fingerprint[k + r], positions,
                 profile.entries[r]);
   }
   profile.finite = profile.finite && all_finite(not_finite);

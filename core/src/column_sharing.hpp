@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "morva/matrix.hpp"
+#include "morva/problem.hpp"
 
 namespace morva {
 
@@ -55,8 +56,11 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
 // part taken from it (F with n rows): the same as reading F again. With a
 // record of F's nonzero groups that describes it, only those are read.
 ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups = nullptr);
+// `known`, when given, has one entry per row: the row's nonzero positions
+// where its builder recorded them (every other entry +0), read alone, or
+// none, the row read whole.
 ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
-                             std::span<const double* const> rows);
+                             std::span<const double* const> rows, KnownSupports known = {});
 
 // The distinct columns, in order of first appearance (`primary`: the column
 // of the data each one copies; `read`: whether a constraint column reads

@@ -588,8 +588,9 @@ bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Pol
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings) {
-  const ReducedColumns data = ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem),
-                                                      problem.quadratic.row_groups.get());
+  const ReducedColumns data =
+      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem),
+                              problem.quadratic.row_groups.get(), known_supports(problem));
   return polish(problem, data, x, duals, residuals, settings);
 }
 

@@ -297,7 +297,22 @@ std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
     return problem_failure(ProblemError::dimension_mismatch("constraints.rhs", rows, combined_rhs.size()));
   }
   Matrix rows_only = Matrix::rows_of(*matrix, lead, rows);
-  return Appended{std::move(*matrix), LinearConstraints{std::move(rows_only), std::move(combined_rhs)}};
+  // The block's rows keep the positions known for them, the new rows take
+  // theirs, now at the joined storage's address.
+  std::shared_ptr<const RowSupportRecord> known;
+  const bool block_known = block.known_supports != nullptr && block.known_supports->describes(block.matrix);
+  if (block_known || !supports.empty()) {
+    auto record = std::make_shared<RowSupportRecord>();
+    record->matrix = rows_only;
+    record->rows =
+        block_known ? block.known_supports->rows : std::vector<std::vector<std::uint32_t>>(block.rows());
+    record->rows.resize(rows);
+    for (std::size_t r = 0; r < supports.size() && r < count; ++r)
+      record->rows[block.rows() + r] = std::move(supports[r]);
+    known = std::move(record);
+  }
+  return Appended{std::move(*matrix),
+                  LinearConstraints{std::move(rows_only), std::move(combined_rhs), std::move(known)}};
 }
 
 Matrix behind_ones_row(const Matrix& rows) {
@@ -551,6 +566,17 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
       budget_ ? LinearConstraints{Matrix::rows_of(budget_and_equalities_, 0, equalities_.rows() + 1),
                                   equality_rhs_with_budget(budget_, equalities_.rhs)}
               : equalities_;
+  if (budget_ && equalities_.known_supports != nullptr &&
+      equalities_.known_supports->describes(equalities_.matrix)) {
+    // The rows' known positions behind the budget row's, which is read whole.
+    auto record = std::make_shared<RowSupportRecord>();
+    record->matrix = equalities.matrix;
+    record->rows.reserve(equalities.rows());
+    record->rows.emplace_back();
+    record->rows.insert(record->rows.end(), equalities_.known_supports->rows.begin(),
+                        equalities_.known_supports->rows.end());
+    equalities.known_supports = std::move(record);
+  }
   if (equalities.rhs.size() != equalities.rows()) {
     return problem_failure(
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));

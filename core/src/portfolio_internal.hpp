@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -74,6 +75,9 @@ struct RowsBuilder {
   bool behind_storage = false;  // `data` starts with the storage's values
   std::vector<double> data;     // the new rows, row-major (after the storage's values when behind_storage)
   std::vector<double> rhs;      // their right-hand sides
+  // Per new row, its nonzero positions in increasing order when the builder
+  // knows them (every other entry +0), else none; or no entries at all.
+  std::vector<std::vector<std::uint32_t>> supports;
 
   // `room`: values the new rows will take, reserved with the storage's.
   static RowsBuilder behind(const Matrix& storage, std::size_t room = 0);

@@ -121,6 +121,9 @@ PortfolioResult PortfolioProblem::append_group_equalities(const std::string& nam
   rows.data.resize(first + groups * n, 0.0);
   for (std::size_t i = 0; i < n; ++i) rows.data[first + ids[i] * n + i] = 1.0;
   rows.rhs = std::move(targets);
+  // Each row's members, in asset order: the passes over the rows read them alone.
+  rows.supports.resize(groups);
+  for (std::size_t i = 0; i < n; ++i) rows.supports[ids[i]].push_back(static_cast<std::uint32_t>(i));
   if (auto grown = append_equalities(std::move(rows)); !grown) return std::unexpected(grown.error());
   return std::move(*this);
 }

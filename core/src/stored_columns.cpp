@@ -222,14 +222,14 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
 // every column is stored densely and none shares, so that no 0·inf or 0·NaN
 // term is skipped and the arithmetic is the plain one.
 void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
-                           std::shared_ptr<const ColumnProfile> factor_part) {
+                           std::shared_ptr<const ColumnProfile> factor_part, KnownSupports known) {
   const std::size_t n = factors->rows();
   const std::size_t k = factors->cols();
   n_ = n;
   k_ = k;
   h_ = k + rows.size();
   if (!factor_part) factor_part = std::make_shared<const ColumnProfile>(factor_profile(*factors));
-  const ColumnProfile profile = column_profile(factor_part, n, rows);
+  const ColumnProfile profile = column_profile(factor_part, n, rows, known);
   all_dense = all_dense || !profile.finite;
 
   // Stored columns in order of first appearance: `primary` is the column of
@@ -350,10 +350,10 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u, std::size_t split) {
 }
 
 ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const double* const> rows,
-                                       const FactorGroups* groups) {
+                                       const FactorGroups* groups, KnownSupports known) {
   ReducedColumns columns;
-  columns.store(&factors, rows, false,
-                std::make_shared<const ColumnProfile>(factor_profile(factors, groups)));
+  columns.store(&factors, rows, false, std::make_shared<const ColumnProfile>(factor_profile(factors, groups)),
+                known);
   return columns;
 }
 
@@ -809,6 +809,17 @@ std::vector<const double*> constraint_rows(const QpProblem& problem) {
   for (std::size_t r = 0; r < problem.m_eq(); ++r) rows.push_back(problem.equalities.matrix.row(r).data());
   for (std::size_t r = 0; r < problem.m_in(); ++r) rows.push_back(problem.inequalities.matrix.row(r).data());
   return rows;
+}
+
+std::vector<std::span<const std::uint32_t>> known_supports(const QpProblem& problem) {
+  std::vector<std::span<const std::uint32_t>> known;
+  const bool any =
+      problem.equalities.known_supports != nullptr || problem.inequalities.known_supports != nullptr;
+  if (!any) return known;
+  known.reserve(problem.m_eq() + problem.m_in());
+  for (std::size_t r = 0; r < problem.m_eq(); ++r) known.push_back(problem.equalities.known_support(r));
+  for (std::size_t r = 0; r < problem.m_in(); ++r) known.push_back(problem.inequalities.known_support(r));
+  return known;
 }
 
 std::expected<std::shared_ptr<const ReducedColumns>, SolverError> problem_columns(const QpProblem& problem) {

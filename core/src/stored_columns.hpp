@@ -79,9 +79,10 @@ class ReducedColumns {
   static ReducedColumns from_matrix(const Matrix& u, std::size_t split);
   // The data alone, V = [F, rows ᵀ] with F as given (T_q = I), for products
   // with the problem's own matrices. `groups`, F's nonzero groups where
-  // recorded, spares the profile a read of F's zeros.
+  // recorded, and `known`, the rows' supports where recorded
+  // (known_supports), spare the profile a read of their zeros.
   static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows,
-                                const FactorGroups* groups = nullptr);
+                                const FactorGroups* groups = nullptr, KnownSupports known = {});
   // create(quadratic, rows of `kept`) for this V built by of_data from the
   // same F: the factor columns and the constraint columns `kept` (ascending,
   // indices among the constraint columns) with `quadratic`'s transform,
@@ -241,7 +242,7 @@ class ReducedColumns {
   ReducedColumns() = default;
   // `factor_part`: the profile of `factors` alone, when known.
   void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
-             std::shared_ptr<const ColumnProfile> factor_part = nullptr);
+             std::shared_ptr<const ColumnProfile> factor_part = nullptr, KnownSupports known = {});
   static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
                                                   std::vector<std::uint32_t>& source);
   static void fill_dense(const Matrix& factors, std::span<const double* const> rows,
@@ -299,6 +300,9 @@ class ReducedColumns {
 
 // The problem's equality rows, then its inequality rows (n coefficients each).
 std::vector<const double*> constraint_rows(const QpProblem& problem);
+// Per row of constraint_rows, its nonzero positions where the problem's
+// builders recorded them, else none.
+std::vector<std::span<const std::uint32_t>> known_supports(const QpProblem& problem);
 
 // V of a problem: the factor columns, the equality rows, the inequality rows.
 std::expected<std::shared_ptr<const ReducedColumns>, SolverError> problem_columns(const QpProblem& problem);

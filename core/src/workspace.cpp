@@ -535,8 +535,9 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   const Matrix* known_lower = lower ? &*lower : nullptr;
 
   Workspace workspace;
-  workspace.data_ = std::make_shared<const ReducedColumns>(ReducedColumns::of_data(
-      problem.quadratic.factors, constraint_rows(problem), problem.quadratic.row_groups.get()));
+  workspace.data_ = std::make_shared<const ReducedColumns>(
+      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem),
+                              problem.quadratic.row_groups.get(), known_supports(problem)));
   workspace.supports_ =
       std::make_shared<const std::vector<std::vector<std::uint32_t>>>(workspace.data_->compressed_rows());
   if (settings.scaling_iterations > 0) {

@@ -418,10 +418,26 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     const ReducedColumns v = ReducedColumns::of_data(qp.quadratic.factors, rows);
     const std::vector<std::vector<std::uint32_t>> named = v.compressed_rows();
     ASSERT_EQ(named.size(), rows.size());
+    // The industry builder records its rows' members, and the stored columns
+    // built from them alone are those built from reading every row.
+    const std::vector<std::span<const std::uint32_t>> known = known_supports(qp);
+    ASSERT_EQ(known.size(), rows.size());
+    const ReducedColumns from_known = ReducedColumns::of_data(qp.quadratic.factors, rows, nullptr, known);
+    EXPECT_EQ(from_known.compressed_rows(), named);
+    for (std::size_t part = 0; part < 2; ++part) {
+      const auto a = from_known.stored_values()[part];
+      const auto b = v.stored_values()[part];
+      EXPECT_TRUE(std::ranges::equal(a, b)) << part;
+    }
+    std::size_t recorded = 0;
     for (std::size_t r = 0; r < rows.size(); ++r) {
       std::vector<std::uint32_t> nonzeros;
       for (std::size_t i = 0; i < qp.n(); ++i) {
         if (rows[r][i] != 0.0) nonzeros.push_back(static_cast<std::uint32_t>(i));
+      }
+      if (!known[r].empty()) {
+        EXPECT_TRUE(std::ranges::equal(known[r], nonzeros)) << r;
+        ++recorded;
       }
       if (named[r].empty()) {
         EXPECT_TRUE(nonzeros.empty() || 4 * nonzeros.size() > qp.n()) << r;
@@ -466,6 +482,11 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(got.equality_scaling, want.equality_scaling);
     EXPECT_EQ(got.inequality_scaling, want.inequality_scaling);
     EXPECT_EQ(got.cost_scaling, want.cost_scaling);
+    EXPECT_EQ(recorded, model.industries);
+    // Rows written after lowering are never read through the old record.
+    QpProblem written = qp;
+    written.equalities.matrix(qp.m_eq() - 1, 0) += 1.0;
+    EXPECT_TRUE(std::ranges::all_of(known_supports(written), [](auto s) { return s.empty(); }));
   }
   EXPECT_GT(compressed, 0u);
 }
