@@ -215,7 +215,7 @@ class SharedSupportForms {
     for (std::size_t w = 0; w < words_; ++w) h = (h ^ pattern[w]) * 0x100000001b3ULL;
     const auto [found, inserted] = group_of_hash_.try_emplace(h, groups_.size());
     if (inserted) {
-      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}});
+      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}});
       patterns_.insert(patterns_.end(), pattern, pattern + words_);
       return found->second;
     }
@@ -227,7 +227,12 @@ class SharedSupportForms {
   // Whether the rows of `group` after its first are left for write_norms
   // (their norms are the quadratic form).
   bool deferred(std::size_t group) const { return groups_[group].quadratic; }
-  void defer(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
+  // Row `row` of `group`, its entries at the support (`f`) kept for
+  // write_norms: read once, while the row is at hand.
+  void defer(std::size_t group, std::size_t row, std::span<const double> f) {
+    groups_[group].rows.push_back(row);
+    groups_[group].entries.insert(groups_[group].entries.end(), f.begin(), f.end());
+  }
 
   // The first row of `group` had this support and took the quadratic form or not.
   void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic) {
@@ -239,7 +244,7 @@ class SharedSupportForms {
   }
 
   // The norms of the deferred rows of F.
-  void write_norms(const Matrix& factors, const Matrix& omega, std::span<double> norms) const {
+  void write_norms(const Matrix& omega, std::span<double> norms) const {
     constexpr std::size_t kLanes = detail::kFormLanes;
     std::vector<double> gathered;
     std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
@@ -257,8 +262,8 @@ class SharedSupportForms {
         const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
         if (lanes < kLanes) std::ranges::fill(values, 0.0);
         for (std::size_t r = 0; r < lanes; ++r) {
-          const auto f = factors.row(group.rows[first + r]);
-          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[support[b]];
+          const double* f = group.entries.data() + (first + r) * count;
+          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[b];
         }
         double forms[kLanes];
         detail::support_forms4(gathered.data(), count, values.data(), forms);
@@ -275,6 +280,7 @@ class SharedSupportForms {
     std::size_t count;              // the support's length
     bool quadratic;                 // its rows' norms are the quadratic form
     std::vector<std::size_t> rows;  // the deferred rows
+    std::vector<double> entries;    // their entries at the support, row after row
   };
 
   std::size_t words_;
@@ -313,32 +319,26 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
     if (grouping && i == kGroupProbeRows) grouping = deferred_rows * kGroupProbeShare >= kGroupProbeRows;
-    std::optional<std::size_t> group;
-    if (grouping) {
-      if (recorded) {
-        std::ranges::fill(pattern, std::uint64_t{0});
-        detail::for_each_group_nonzero(
-            groups->row_values(i), f.data(), k, groups->row(i),
-            [&](std::size_t c, double) { pattern[c / 64] |= std::uint64_t{1} << (c % 64); });
-      } else {
-        detail::nonzero_pattern(f.data(), k, pattern.data());
-      }
-      group = forms.group_of(pattern.data());
-    }
-    if (group && forms.deferred(*group)) {
-      forms.defer(*group, i);
-      ++deferred_rows;
-      continue;
-    }
+    // The row's nonzeros, and its pattern while grouping, in one read.
     std::size_t nonzeros = 0;
+    if (grouping) std::ranges::fill(pattern, std::uint64_t{0});
     if (recorded) {
       detail::for_each_group_nonzero(groups->row_values(i), f.data(), k, groups->row(i),
                                      [&](std::size_t c, double v) {
+                                       pattern[c / 64] |= std::uint64_t{1} << (c % 64);
                                        support[nonzeros] = c;
                                        values[nonzeros++] = v;
                                      });
     } else {
+      if (grouping) detail::nonzero_pattern(f.data(), k, pattern.data());
       nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
+    }
+    std::optional<std::size_t> group;
+    if (grouping) group = forms.group_of(pattern.data());
+    if (group && forms.deferred(*group)) {
+      forms.defer(*group, i, std::span<const double>(values.data(), nonzeros));
+      ++deferred_rows;
+      continue;
     }
     const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
@@ -355,7 +355,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
-  forms.write_norms(factors, omega, norms);
+  forms.write_norms(omega, norms);
   return norms;
 }
 
