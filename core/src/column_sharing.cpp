@@ -60,8 +60,13 @@ constexpr std::size_t kPrefetchDistance = 8;
 // entries is enough (the earlier column has no nonzeros left over).
 class PairComparison {
  public:
-  PairComparison(const Matrix& factors, std::span<const double* const> rows, std::size_t pairs)
-      : factors_(factors), rows_(rows), sign_(pairs, 0.0), same_(pairs, 1) {}
+  PairComparison(const Matrix& factors, std::span<const double* const> rows, std::size_t pairs,
+                 const FactorGroups* groups)
+      : factors_(factors),
+        rows_(rows),
+        groups_(groups != nullptr && groups->describes(factors) ? groups : nullptr),
+        sign_(pairs, 0.0),
+        same_(pairs, 1) {}
 
   void compare(std::size_t q, double a, double b) {
     if (sign_[q] == 0.0 && b != 0.0) sign_[q] = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
@@ -106,17 +111,33 @@ class PairComparison {
   // entry must keep, and a zero b only admits a zero a. Both conditions are
   // conjunctions over the entries, so they are taken without branches and in
   // any order. A constraint row compares its nonzero entries alone.
+  //
+  // Where F's nonzero groups are recorded, the columns of F the pairs read
+  // are first gathered from the record's packed entries, one contiguous
+  // column each: a small read in place of F's scattered lines. An entry
+  // outside the recorded groups is a zero of either sign, taken as +0,
+  // which every comparison here (==) treats alike.
   void sweep(std::span<const std::pair<std::size_t, std::size_t>> pairs,
              std::span<const std::size_t> factor_pairs, std::span<const std::size_t> row_pairs) {
     const std::size_t n = factors_.rows();
     const std::size_t k = factors_.cols();
     if (factor_pairs.empty() && row_pairs.empty()) return;
-    const double* f = factors_.data().data();
+    // Column c of F at column(c), its entries `stride` apart.
+    std::vector<double> gathered;
+    std::vector<std::size_t> slot;
+    std::size_t stride = k;
+    if (groups_ != nullptr) {
+      gather_columns(pairs, factor_pairs, row_pairs, gathered, slot);
+      stride = 1;
+    }
+    const auto column = [&](std::size_t c) {
+      return groups_ != nullptr ? gathered.data() + slot[c] * n : factors_.data().data() + c;
+    };
     std::vector<char> plus(sign_.size(), 1), minus(sign_.size(), 1);
     const auto compare_block = [&](std::size_t q, const double* a, std::size_t a_stride, bool row,
                                    std::size_t i0, std::size_t i1) {
       if (!plus[q] && !minus[q]) return;
-      const double* b = f + pairs[q].second;
+      const double* b = column(pairs[q].second);
       bool same = true, opposite = true;
       std::size_t i = i0;
 #if defined(__GNUC__)
@@ -126,7 +147,7 @@ class PairComparison {
       const Bits2 skip_zeros = row ? ~Bits2{} : Bits2{};
       for (; i + 2 <= i1; i += 2) {
         const detail::Lanes2 ai = {a[i * a_stride], a[(i + 1) * a_stride]};
-        const detail::Lanes2 bi = {b[i * k], b[(i + 1) * k]};
+        const detail::Lanes2 bi = {b[i * stride], b[(i + 1) * stride]};
         const Bits2 skipped = skip_zeros & (ai == 0.0);
         same2 &= skipped | (ai == bi);
         opposite2 &= skipped | (ai == -bi);
@@ -136,7 +157,7 @@ class PairComparison {
 #endif
       for (; i < i1; ++i) {
         const double ai = a[i * a_stride];
-        const double bi = b[i * k];
+        const double bi = b[i * stride];
         const bool skipped = row && ai == 0.0;
         same &= skipped | (ai == bi);
         opposite &= skipped | (ai == -bi);
@@ -146,13 +167,48 @@ class PairComparison {
     };
     for (std::size_t i0 = 0; i0 < n; i0 += kSweptRows) {
       const std::size_t i1 = std::min(n, i0 + kSweptRows);
-      for (std::size_t q : factor_pairs) compare_block(q, f + pairs[q].first, k, false, i0, i1);
+      for (std::size_t q : factor_pairs) compare_block(q, column(pairs[q].first), stride, false, i0, i1);
       for (std::size_t q : row_pairs) compare_block(q, rows_[pairs[q].first - k], 1, true, i0, i1);
     }
     for (const auto list : {factor_pairs, row_pairs}) {
       for (std::size_t q : list) {
         same_[q] = plus[q] || minus[q];
         sign_[q] = plus[q] ? 1.0 : -1.0;
+      }
+    }
+  }
+
+  // The columns of F the swept pairs read, from the record of F's groups:
+  // column c at gathered[slot[c]·n, (slot[c] + 1)·n), zeros where a row's
+  // group is not recorded.
+  void gather_columns(std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                      std::span<const std::size_t> factor_pairs, std::span<const std::size_t> row_pairs,
+                      std::vector<double>& gathered, std::vector<std::size_t>& slot) const {
+    const std::size_t n = factors_.rows();
+    const std::size_t k = factors_.cols();
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    slot.assign(k, kNone);
+    std::size_t used = 0;
+    const auto need = [&](std::size_t c) {
+      if (slot[c] == kNone) slot[c] = used++;
+    };
+    for (std::size_t q : factor_pairs) need(pairs[q].first);
+    for (const auto list : {factor_pairs, row_pairs}) {
+      for (std::size_t q : list) need(pairs[q].second);
+    }
+    gathered.assign(used * n, 0.0);
+    const double* f = factors_.data().data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::span<const std::uint32_t> row_groups = groups_->row(i);
+      const double* packed = groups_->row_values(i);
+      for (std::size_t e = 0; e < row_groups.size(); ++e) {
+        for (std::size_t j = 0; j < 4; ++j) {
+          const std::size_t s = slot[4 * std::size_t{row_groups[e]} + j];
+          if (s != kNone) gathered[s * n + i] = packed[4 * e + j];
+        }
+      }
+      for (std::size_t c = k / 4 * 4; c < k; ++c) {
+        if (slot[c] != kNone) gathered[slot[c] * n + i] = f[i * k + c];
       }
     }
   }
@@ -167,6 +223,7 @@ class PairComparison {
  private:
   const Matrix& factors_;
   std::span<const double* const> rows_;
+  const FactorGroups* groups_;  // F's nonzero groups, where recorded
   std::vector<double> sign_;
   std::vector<char> same_;
   std::vector<std::uint32_t> support_;  // scratch: a row's nonzero positions
@@ -179,11 +236,11 @@ class PairComparison {
 // Every pair meets the same entries in row order wherever it is compared.
 std::vector<double> signs_against(const Matrix& factors, std::span<const double* const> rows,
                                   std::span<const std::pair<std::size_t, std::size_t>> pairs,
-                                  const ColumnProfile& profile) {
+                                  const ColumnProfile& profile, const FactorGroups* groups) {
   const std::span<const double> nonzeros = profile.nonzeros;
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  PairComparison comparison(factors, rows, pairs.size());
+  PairComparison comparison(factors, rows, pairs.size(), groups);
   std::vector<std::size_t> factor_pairs, swept_rows;
   for (std::size_t q = 0; q < pairs.size(); ++q) {
     const auto [j, earlier] = pairs[q];
@@ -425,20 +482,20 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
 // match as a repeat and confirming them all in one sweep, then, if one fails
 // (two different columns with one fingerprint), column by column.
 Sharing shared_columns(const Matrix& factors, std::span<const double* const> rows,
-                       const ColumnProfile& profile, bool share) {
+                       const ColumnProfile& profile, bool share, const FactorGroups* groups) {
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   Sharing guess = share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
     pairs.emplace_back(j, earlier);
     return 1.0;
   });
-  const std::vector<double> signs = signs_against(factors, rows, pairs, profile);
+  const std::vector<double> signs = signs_against(factors, rows, pairs, profile, groups);
   if (std::ranges::find(signs, 0.0) == signs.end()) {
     for (std::size_t q = 0; q < pairs.size(); ++q) guess.multiplier[pairs[q].first] = signs[q];
     return guess;
   }
   return share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
     const std::pair<std::size_t, std::size_t> pair{j, earlier};
-    return signs_against(factors, rows, {&pair, 1}, profile).front();
+    return signs_against(factors, rows, {&pair, 1}, profile, groups).front();
   });
 }
 

@@ -75,9 +75,10 @@ struct Sharing {
 
 // Every column that equals an earlier distinct column, or its negation (the
 // entries compared as doubles, so ±0 match), reads it; with `share` false
-// every column is distinct.
+// every column is distinct. `groups`, F's nonzero groups where recorded,
+// serves F's columns from the record.
 Sharing shared_columns(const Matrix& factors, std::span<const double* const> rows,
-                       const ColumnProfile& profile, bool share);
+                       const ColumnProfile& profile, bool share, const FactorGroups* groups = nullptr);
 
 // The distinct columns renumbered so that those no constraint column reads
 // come first, each group in its order of first appearance (the columns of F

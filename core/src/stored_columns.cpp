@@ -222,7 +222,8 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
 // every column is stored densely and none shares, so that no 0·inf or 0·NaN
 // term is skipped and the arithmetic is the plain one.
 void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
-                           std::shared_ptr<const ColumnProfile> factor_part, KnownSupports known) {
+                           std::shared_ptr<const ColumnProfile> factor_part, KnownSupports known,
+                           const FactorGroups* groups) {
   const std::size_t n = factors->rows();
   const std::size_t k = factors->cols();
   n_ = n;
@@ -235,7 +236,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
   // Stored columns in order of first appearance: `primary` is the column of
   // the data each one copies; `read_by_constraint` whether a constraint
   // column reads it.
-  Sharing sharing = shared_columns(*factors, rows, profile, !all_dense);
+  Sharing sharing = shared_columns(*factors, rows, profile, !all_dense, groups);
   auto storage = std::make_shared<Storage>();
   Storage& w = *storage;
   w.width = sharing.primary.size();
@@ -353,7 +354,7 @@ ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const do
                                        const FactorGroups* groups, KnownSupports known) {
   ReducedColumns columns;
   columns.store(&factors, rows, false, std::make_shared<const ColumnProfile>(factor_profile(factors, groups)),
-                known);
+                known, groups);
   return columns;
 }
 

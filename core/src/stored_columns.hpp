@@ -242,7 +242,8 @@ class ReducedColumns {
   ReducedColumns() = default;
   // `factor_part`: the profile of `factors` alone, when known.
   void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
-             std::shared_ptr<const ColumnProfile> factor_part = nullptr, KnownSupports known = {});
+             std::shared_ptr<const ColumnProfile> factor_part = nullptr, KnownSupports known = {},
+             const FactorGroups* groups = nullptr);
   static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
                                                   std::vector<std::uint32_t>& source);
   static void fill_dense(const Matrix& factors, std::span<const double* const> rows,

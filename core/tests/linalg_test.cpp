@@ -337,6 +337,28 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     EXPECT_EQ(grouped.entries[l].rows, read.entries[l].rows) << l;
     EXPECT_EQ(bits(grouped.entries[l].values), bits(read.entries[l].values)) << l;
   }
+  // Constraint rows that repeat F's columns (the market, the negated tail
+  // style) or nearly do (one entry off): compared against columns gathered
+  // from the record, they share exactly the columns the plain read shares.
+  // (Read through the form's F: a write access to `factors` would copy it.)
+  const Matrix& f = recorded->factors;
+  std::vector<std::vector<double>> rows(3, std::vector<double>(n));
+  for (std::size_t i = 0; i < n; ++i) {
+    rows[0][i] = f(i, 0);
+    rows[1][i] = -f(i, k - 1);
+    rows[2][i] = f(i, k - 1);
+  }
+  rows[2][n - 1] += 1.0;
+  const std::vector<const double*> pointers = {rows[0].data(), rows[1].data(), rows[2].data()};
+  ASSERT_TRUE(recorded->row_groups->describes(f));
+  const ReducedColumns plain_data = ReducedColumns::of_data(f, pointers);
+  const ReducedColumns grouped_data = ReducedColumns::of_data(f, pointers, recorded->row_groups.get());
+  EXPECT_EQ(plain_data.source(k), plain_data.source(0));
+  EXPECT_EQ(plain_data.multiplier(k + 1), -1.0);
+  for (std::size_t j = 0; j < k + rows.size(); ++j) {
+    EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
+    EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
+  }
 }
 
 // ---- Reduced system against a dense solve ----
