@@ -259,7 +259,7 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
     w.dense_column.push_back(s);
     if (s < w.first_constraint_column) w.leading = w.dense_column.size();
   }
-  fill_dense(*factors, rows, primary, w);
+  fill_dense(*factors, rows, primary, w, groups);
   fill_sparse(n, k, profile, primary, dense, w);
   storage_ = std::move(storage);
 }
@@ -267,9 +267,12 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
 // The dense block, row by row in slot order: slot a reads row i's entry at
 // from[a][i·stride[a]], down a column of F (stride k) or along a constraint
 // row (stride 1). Each row is gathered, then appended, so that no entry of
-// the block is written twice.
+// the block is written twice. Where F's nonzero groups are recorded, an
+// entry of F in a recorded group is read from the record's packed copy (the
+// same value), sparing F's scattered lines; any other is read from F.
 void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* const> rows,
-                                std::span<const std::size_t> primary, Storage& w) {
+                                std::span<const std::size_t> primary, Storage& w,
+                                const FactorGroups* groups) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   const std::size_t p = w.dense_column.size();
@@ -287,9 +290,27 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
   }
   w.dense.reserve(n * p);
   std::vector<double> row(p);
+  if (groups == nullptr || !groups->describes(factors) || w.factor_end == 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t a = 0; a < p; ++a) row[a] = from[a][i * stride[a]];
+      w.dense.insert(w.dense.end(), row.begin(), row.end());
+    }
+    return;
+  }
+  // at[g]: where group g sits among the current row's recorded groups.
+  constexpr std::uint32_t kAbsent = static_cast<std::uint32_t>(-1);
+  std::vector<std::uint32_t> at(k / 4, kAbsent);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t a = 0; a < p; ++a) row[a] = from[a][i * stride[a]];
+    const std::span<const std::uint32_t> row_groups = groups->row(i);
+    const double* packed = groups->row_values(i);
+    for (std::size_t e = 0; e < row_groups.size(); ++e) at[row_groups[e]] = static_cast<std::uint32_t>(e);
+    for (std::size_t a = 0; a < p; ++a) {
+      const std::size_t j = primary[w.dense_column[a]];
+      const std::uint32_t e = j < 4 * at.size() ? at[j / 4] : kAbsent;
+      row[a] = e != kAbsent ? packed[4 * std::size_t{e} + j % 4] : from[a][i * stride[a]];
+    }
     w.dense.insert(w.dense.end(), row.begin(), row.end());
+    for (const std::uint32_t g : row_groups) at[g] = kAbsent;
   }
 }
 

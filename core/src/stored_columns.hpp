@@ -247,7 +247,7 @@ class ReducedColumns {
   static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
                                                   std::vector<std::uint32_t>& source);
   static void fill_dense(const Matrix& factors, std::span<const double* const> rows,
-                         std::span<const std::size_t> primary, Storage& w);
+                         std::span<const std::size_t> primary, Storage& w, const FactorGroups* groups);
   static void fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
   // The scaled selection's pieces (scaled_selection.cpp).

@@ -359,6 +359,9 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
     EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
   }
+  // The stored columns (the dense market and style among them) hold F's bits.
+  for (std::size_t part = 0; part < 2; ++part)
+    EXPECT_EQ(bits(grouped_data.stored_values()[part]), bits(plain_data.stored_values()[part])) << part;
 }
 
 // ---- Reduced system against a dense solve ----
