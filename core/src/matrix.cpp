@@ -124,7 +124,7 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
-  const double* packed = record.values.data();
+  const double* packed = record.values.get();
   std::size_t start = 0;
   for (std::size_t i = 0; i < m; ++i) {
     detail::add_scaled_row_groups(packed + 4 * start, f + i * k, k, x[i], t.data(), groups + start,
@@ -161,20 +161,15 @@ FactorScan scan_factors(const Matrix& factors) {
   auto record = std::make_shared<FactorGroups>();
   const std::size_t room = n * (k / 4) / kRecordedGroupDivisor;
   record->groups.resize(room + k / 4);
+  // Written by the scan before it is read; past the record's end, never read.
+  record->values = std::make_unique_for_overwrite<double[]>(4 * record->groups.size());
   record->end.resize(n);
   const detail::GroupScan scan =
-      detail::scan_groups(f, n, k, room, record->groups.data(), record->end.data());
+      detail::scan_groups(f, n, k, room, record->groups.data(), record->values.get(), record->end.data());
   if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
   record->factors = factors;
   record->groups.resize(record->end.back());
   record->groups.shrink_to_fit();
-  record->values.resize(4 * record->groups.size());
-  double* packed = record->values.data();
-  std::size_t e = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    for (; e < record->end[i]; ++e)
-      std::memcpy(packed + 4 * e, f + i * k + 4 * std::size_t{record->groups[e]}, 4 * sizeof(double));
-  }
   return {true, std::move(record)};
 }
 

@@ -123,6 +123,9 @@ PortfolioResult PortfolioProblem::append_group_equalities(const std::string& nam
   rows.rhs = std::move(targets);
   // Each row's members, in asset order: the passes over the rows read them alone.
   rows.supports.resize(groups);
+  std::vector<std::size_t> members(groups, 0);
+  for (const std::uint64_t id : ids) ++members[id];
+  for (std::size_t g = 0; g < groups; ++g) rows.supports[g].reserve(members[g]);
   for (std::size_t i = 0; i < n; ++i) rows.supports[ids[i]].push_back(static_cast<std::uint32_t>(i));
   if (auto grown = append_equalities(std::move(rows)); !grown) return std::unexpected(grown.error());
   return std::move(*this);

@@ -1,5 +1,7 @@
 #include "group_scan.hpp"
 
+#include <cstring>
+
 #include "simd.hpp"
 
 namespace morva::detail {
@@ -13,7 +15,7 @@ namespace {
 // the count past `room` the record is given up and finiteness goes on.
 
 GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t len, std::size_t room,
-                             std::uint32_t* groups, std::size_t* row_end) {
+                             std::uint32_t* groups, double* packed, std::size_t* row_end) {
   const std::size_t whole = len / 4;
   double zero[4] = {0.0, 0.0, 0.0, 0.0};
   bool recording = groups != nullptr;
@@ -25,6 +27,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
       for (std::size_t j = 0; j < 4; ++j) zero[j] += p[j] * 0.0;
       if (recording) {
         groups[used] = static_cast<std::uint32_t>(g);
+        std::memcpy(packed + 4 * used, p, 4 * sizeof(double));
         used += any_nonzero4(p) ? 1 : 0;
       }
     }
@@ -40,7 +43,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
 
 #if defined(__GNUC__) && defined(__x86_64__)
 [[gnu::target("avx2")]] GroupScan scan_groups_wide(const double* values, std::size_t rows, std::size_t len,
-                                                   std::size_t room, std::uint32_t* groups,
+                                                   std::size_t room, std::uint32_t* groups, double* packed,
                                                    std::size_t* row_end) {
   const std::size_t whole = len / 4;
   const Lanes4 nil = splat4(0.0);
@@ -55,6 +58,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
         const Lanes4 v = load4(row + 4 * g);
         zero += v * nil;
         groups[used] = static_cast<std::uint32_t>(g);
+        store4(packed + 4 * used, v);
         used += __builtin_ia32_movmskpd256(reinterpret_cast<Lanes4>(v != nil)) != 0 ? 1 : 0;
       }
       row_end[i] = used;
@@ -70,19 +74,19 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
 #endif
 
 using ScanKernel = GroupScan (*)(const double*, std::size_t, std::size_t, std::size_t, std::uint32_t*,
-                                 std::size_t*);
+                                 double*, std::size_t*);
 
 }  // namespace
 
 GroupScan scan_groups(const double* values, std::size_t rows, std::size_t len, std::size_t room,
-                      std::uint32_t* groups, std::size_t* row_end) {
+                      std::uint32_t* groups, double* packed, std::size_t* row_end) {
   static const ScanKernel kernel = [] {
 #if defined(__GNUC__) && defined(__x86_64__)
     if (__builtin_cpu_supports("avx2")) return ScanKernel{scan_groups_wide};
 #endif
     return ScanKernel{scan_groups_narrow};
   }();
-  return kernel(values, rows, len, room, groups, row_end);
+  return kernel(values, rows, len, room, groups, packed, row_end);
 }
 
 }  // namespace morva::detail

@@ -18,12 +18,14 @@ struct GroupScan {
 // Finiteness covers every entry. While the nonzero groups found so far fit
 // in `room`, group g of row i is appended to `groups` when any of its four
 // entries is nonzero (a NaN is; a zero of either sign is not), and
-// row_end[i] is one past row i's last one; the columns past the last whole
-// group are not grouped. `groups` has room + len / 4 slots, row_end rows.
+// row_end[i] is one past row i's last one, and the group's four entries go
+// to `packed` (four per group, in the order of `groups`); the columns past
+// the last whole group are not grouped. `groups` has room + len / 4 slots,
+// `packed` four times as many, row_end rows.
 // A portable form and, on processors with AVX2, a four-lane one; both give
 // the same record.
 GroupScan scan_groups(const double* values, std::size_t rows, std::size_t len, std::size_t room,
-                      std::uint32_t* groups, std::size_t* row_end);
+                      std::uint32_t* groups, double* packed, std::size_t* row_end);
 
 // visit(c, row[c]) for each column c of a row of len entries where row[c]
 // is nonzero (a NaN is, a zero of either sign is not), in increasing c,
