@@ -215,7 +215,7 @@ class SharedSupportForms {
     for (std::size_t w = 0; w < words_; ++w) h = (h ^ pattern[w]) * 0x100000001b3ULL;
     const auto [found, inserted] = group_of_hash_.try_emplace(h, groups_.size());
     if (inserted) {
-      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}});
+      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}, {}});
       patterns_.insert(patterns_.end(), pattern, pattern + words_);
       return found->second;
     }
@@ -233,14 +233,37 @@ class SharedSupportForms {
     groups_[group].rows.push_back(row);
     groups_[group].entries.insert(groups_[group].entries.end(), f.begin(), f.end());
   }
+  // Whether a row of `group` can be deferred from its packed entries
+  // (FactorGroups::row_values) alone, and so deferred.
+  bool packed(std::size_t group) const { return !groups_[group].offsets.empty(); }
+  void defer_packed(std::size_t group, std::size_t row, const double* packed) {
+    Group& g = groups_[group];
+    g.rows.push_back(row);
+    for (const std::uint32_t at : g.offsets) g.entries.push_back(packed[at]);
+  }
 
-  // The first row of `group` had this support and took the quadratic form or not.
-  void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic) {
+  // The first row of `group` had this support and took the quadratic form or
+  // not. `row_groups`, where F's groups are recorded, are that row's: every
+  // row of the pattern has the same ones, so a support column c sits at the
+  // same place among any of their packed entries (none past the last whole
+  // group, which the record does not pack).
+  void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic,
+              std::span<const std::uint32_t> row_groups = {}) {
     Group& g = groups_[group];
     g.quadratic = quadratic;
     g.support = supports_.size();
     g.count = support.size();
-    if (quadratic) supports_.insert(supports_.end(), support.begin(), support.end());
+    if (!quadratic) return;
+    supports_.insert(supports_.end(), support.begin(), support.end());
+    if (row_groups.empty()) return;
+    for (const std::size_t c : support) {
+      const auto e = std::ranges::find(row_groups, static_cast<std::uint32_t>(c / 4));
+      if (e == row_groups.end()) {
+        g.offsets.clear();
+        return;
+      }
+      g.offsets.push_back(static_cast<std::uint32_t>(4 * (e - row_groups.begin()) + c % 4));
+    }
   }
 
   // The norms of the deferred rows of F.
@@ -275,12 +298,13 @@ class SharedSupportForms {
 
  private:
   struct Group {
-    std::size_t pattern;            // offset of its pattern in patterns_
-    std::size_t support;            // offset of its support in supports_ (a quadratic group's)
-    std::size_t count;              // the support's length
-    bool quadratic;                 // its rows' norms are the quadratic form
-    std::vector<std::size_t> rows;  // the deferred rows
-    std::vector<double> entries;    // their entries at the support, row after row
+    std::size_t pattern;                 // offset of its pattern in patterns_
+    std::size_t support;                 // offset of its support in supports_ (a quadratic group's)
+    std::size_t count;                   // the support's length
+    bool quadratic;                      // its rows' norms are the quadratic form
+    std::vector<std::size_t> rows;       // the deferred rows
+    std::vector<double> entries;         // their entries at the support, row after row
+    std::vector<std::uint32_t> offsets;  // the support's places among a row's packed entries
   };
 
   std::size_t words_;
@@ -319,22 +343,41 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
     if (grouping && i == kGroupProbeRows) grouping = deferred_rows * kGroupProbeShare >= kGroupProbeRows;
-    // The row's nonzeros, and its pattern while grouping, in one read.
-    std::size_t nonzeros = 0;
-    if (grouping) std::ranges::fill(pattern, std::uint64_t{0});
-    if (recorded) {
-      detail::for_each_group_nonzero(groups->row_values(i), f.data(), k, groups->row(i),
-                                     [&](std::size_t c, double v) {
-                                       pattern[c / 64] |= std::uint64_t{1} << (c % 64);
-                                       support[nonzeros] = c;
-                                       values[nonzeros++] = v;
-                                     });
-    } else {
-      if (grouping) detail::nonzero_pattern(f.data(), k, pattern.data());
-      nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
-    }
+    // A recorded row's pattern comes from its packed groups, four bits a
+    // group without a branch per entry; a row of a settled pattern then
+    // takes its entries from the places the pattern's first row found.
+    const std::span<const std::uint32_t> row_groups =
+        recorded ? groups->row(i) : std::span<const std::uint32_t>{};
+    const double* packed = recorded ? groups->row_values(i) : nullptr;
     std::optional<std::size_t> group;
-    if (grouping) group = forms.group_of(pattern.data());
+    if (grouping && recorded) {
+      std::ranges::fill(pattern, std::uint64_t{0});
+      for (std::size_t e = 0; e < row_groups.size(); ++e) {
+        const std::size_t first = 4 * std::size_t{row_groups[e]};
+        pattern[first / 64] |= detail::nonzero_mask4(packed + 4 * e) << (first % 64);
+      }
+      for (std::size_t c = k / 4 * 4; c < k; ++c) pattern[c / 64] |= std::uint64_t{f[c] != 0.0} << (c % 64);
+      group = forms.group_of(pattern.data());
+      if (group && forms.deferred(*group) && forms.packed(*group)) {
+        forms.defer_packed(*group, i, packed);
+        ++deferred_rows;
+        continue;
+      }
+    }
+    // The row's nonzeros, and its pattern while grouping (unless recorded), in one read.
+    std::size_t nonzeros = 0;
+    if (recorded) {
+      detail::for_each_group_nonzero(packed, f.data(), k, row_groups, [&](std::size_t c, double v) {
+        support[nonzeros] = c;
+        values[nonzeros++] = v;
+      });
+    } else {
+      nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
+      if (grouping) {
+        detail::nonzero_pattern(f.data(), k, pattern.data());
+        group = forms.group_of(pattern.data());
+      }
+    }
     if (group && forms.deferred(*group)) {
       forms.defer(*group, i, std::span<const double>(values.data(), nonzeros));
       ++deferred_rows;
@@ -344,7 +387,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l : nonzero_columns) triangle += l + 1;
     const bool quadratic = nonzeros * nonzeros <= triangle;
-    if (group) forms.settle(*group, nonzero_columns, quadratic);
+    if (group) forms.settle(*group, nonzero_columns, quadratic, row_groups);
     if (quadratic) {
       norms[i] = support_norm(omega, nonzero_columns, values);
       continue;

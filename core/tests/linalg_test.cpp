@@ -314,54 +314,57 @@ TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
 // form's create() records: the row norms and F's column profile read from
 // the record must be those of the plain reads, bit for bit.
 TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
-  const std::size_t n = 300;
-  const std::size_t k = 41;
-  dense::Random random(5);
-  const Matrix omega = random_gram(random, k);
-  Matrix factors = Matrix::zeros(n, k);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t l : {std::size_t{0}, 4 + 4 * (i % 8) + i % 3, k - 1})
-      factors(i, l) = random.uniform(-2.0, 2.0);
-    if (i % 23 == 5) factors(i, 17) = -0.0, factors(i, 21) = random.uniform(-2.0, 2.0);
+  // k = 41 leaves the style past the last whole group; k = 64 packs it too.
+  for (const std::size_t k : {std::size_t{41}, std::size_t{64}}) {
+    SCOPED_TRACE(k);
+    const std::size_t n = 300;
+    dense::Random random(5);
+    const Matrix omega = random_gram(random, k);
+    Matrix factors = Matrix::zeros(n, k);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t l : {std::size_t{0}, 4 + 4 * (i % 8) + i % 3, k - 1})
+        factors(i, l) = random.uniform(-2.0, 2.0);
+      if (i % 23 == 5) factors(i, 17) = -0.0, factors(i, 21) = random.uniform(-2.0, 2.0);
+    }
+    const FactorQuad plain = dense_form(factors, omega);
+    auto recorded = FactorQuad::create(factors, plain.omega, plain.diagonal);
+    ASSERT_TRUE(recorded.has_value());
+    ASSERT_NE(recorded->row_groups, nullptr);
+    EXPECT_EQ(bits(covariance_row_norms(*recorded).value()), bits(covariance_row_norms(plain).value()));
+    const ColumnProfile read = factor_profile(factors);
+    const ColumnProfile grouped = factor_profile(factors, recorded->row_groups.get());
+    EXPECT_EQ(bits(grouped.nonzeros), bits(read.nonzeros));
+    EXPECT_EQ(grouped.fingerprint, read.fingerprint);
+    for (std::size_t l = 0; l < k; ++l) {
+      EXPECT_EQ(grouped.entries[l].rows, read.entries[l].rows) << l;
+      EXPECT_EQ(bits(grouped.entries[l].values), bits(read.entries[l].values)) << l;
+    }
+    // Constraint rows that repeat F's columns (the market, the negated tail
+    // style) or nearly do (one entry off): compared against columns gathered
+    // from the record, they share exactly the columns the plain read shares.
+    // (Read through the form's F: a write access to `factors` would copy it.)
+    const Matrix& f = recorded->factors;
+    std::vector<std::vector<double>> rows(3, std::vector<double>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+      rows[0][i] = f(i, 0);
+      rows[1][i] = -f(i, k - 1);
+      rows[2][i] = f(i, k - 1);
+    }
+    rows[2][n - 1] += 1.0;
+    const std::vector<const double*> pointers = {rows[0].data(), rows[1].data(), rows[2].data()};
+    ASSERT_TRUE(recorded->row_groups->describes(f));
+    const ReducedColumns plain_data = ReducedColumns::of_data(f, pointers);
+    const ReducedColumns grouped_data = ReducedColumns::of_data(f, pointers, recorded->row_groups.get());
+    EXPECT_EQ(plain_data.source(k), plain_data.source(0));
+    EXPECT_EQ(plain_data.multiplier(k + 1), -1.0);
+    for (std::size_t j = 0; j < k + rows.size(); ++j) {
+      EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
+      EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
+    }
+    // The stored columns (the dense market and style among them) hold F's bits.
+    for (std::size_t part = 0; part < 2; ++part)
+      EXPECT_EQ(bits(grouped_data.stored_values()[part]), bits(plain_data.stored_values()[part])) << part;
   }
-  const FactorQuad plain = dense_form(factors, omega);
-  auto recorded = FactorQuad::create(factors, plain.omega, plain.diagonal);
-  ASSERT_TRUE(recorded.has_value());
-  ASSERT_NE(recorded->row_groups, nullptr);
-  EXPECT_EQ(bits(covariance_row_norms(*recorded).value()), bits(covariance_row_norms(plain).value()));
-  const ColumnProfile read = factor_profile(factors);
-  const ColumnProfile grouped = factor_profile(factors, recorded->row_groups.get());
-  EXPECT_EQ(bits(grouped.nonzeros), bits(read.nonzeros));
-  EXPECT_EQ(grouped.fingerprint, read.fingerprint);
-  for (std::size_t l = 0; l < k; ++l) {
-    EXPECT_EQ(grouped.entries[l].rows, read.entries[l].rows) << l;
-    EXPECT_EQ(bits(grouped.entries[l].values), bits(read.entries[l].values)) << l;
-  }
-  // Constraint rows that repeat F's columns (the market, the negated tail
-  // style) or nearly do (one entry off): compared against columns gathered
-  // from the record, they share exactly the columns the plain read shares.
-  // (Read through the form's F: a write access to `factors` would copy it.)
-  const Matrix& f = recorded->factors;
-  std::vector<std::vector<double>> rows(3, std::vector<double>(n));
-  for (std::size_t i = 0; i < n; ++i) {
-    rows[0][i] = f(i, 0);
-    rows[1][i] = -f(i, k - 1);
-    rows[2][i] = f(i, k - 1);
-  }
-  rows[2][n - 1] += 1.0;
-  const std::vector<const double*> pointers = {rows[0].data(), rows[1].data(), rows[2].data()};
-  ASSERT_TRUE(recorded->row_groups->describes(f));
-  const ReducedColumns plain_data = ReducedColumns::of_data(f, pointers);
-  const ReducedColumns grouped_data = ReducedColumns::of_data(f, pointers, recorded->row_groups.get());
-  EXPECT_EQ(plain_data.source(k), plain_data.source(0));
-  EXPECT_EQ(plain_data.multiplier(k + 1), -1.0);
-  for (std::size_t j = 0; j < k + rows.size(); ++j) {
-    EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
-    EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
-  }
-  // The stored columns (the dense market and style among them) hold F's bits.
-  for (std::size_t part = 0; part < 2; ++part)
-    EXPECT_EQ(bits(grouped_data.stored_values()[part]), bits(plain_data.stored_values()[part])) << part;
 }
 
 // ---- Reduced system against a dense solve ----

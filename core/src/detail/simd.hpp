@@ -206,6 +206,12 @@ inline bool any_nonzero4(const double* p) {
   return ((bits[0] | bits[1] | bits[2] | bits[3]) << 1) != 0;
 }
 
+// Bit j set where p[j] is nonzero (a NaN is, a zero of either sign is not), j < 4.
+inline std::uint64_t nonzero_mask4(const double* p) {
+  return std::uint64_t{p[0] != 0.0} | std::uint64_t{p[1] != 0.0} << 1 | std::uint64_t{p[2] != 0.0} << 2 |
+         std::uint64_t{p[3] != 0.0} << 3;
+}
+
 // t[0, 4) += p[0, 4)·w, entry by entry: one column group of a scaled row.
 inline void add_scaled_group(const double* p, double w, double* t) {
 #if defined(__GNUC__)
