@@ -75,9 +75,12 @@ class PairComparison {
 
   // A constraint row against column `earlier`, through the row's nonzeros
   // (`entries`, or found in one contiguous read of the row when they were
-  // not kept), F's entries asked for ahead of their use.
+  // not kept), F's entries asked for ahead of their use, or, where the
+  // earlier column is one of F's with its nonzeros kept (`earlier_entries`),
+  // taken from those in step with the row's: an entry of F not among them
+  // is a zero of either sign, which compare() treats alike.
   void sparse_row(std::size_t q, const double* row, const ColumnEntries& entries, bool kept,
-                  std::size_t earlier) {
+                  std::size_t earlier, const ColumnEntries* earlier_entries) {
     const std::size_t n = factors_.rows();
     const std::size_t k = factors_.cols();
     std::span<const std::uint32_t> support = entries.rows;
@@ -87,6 +90,17 @@ class PairComparison {
         if (row[i] != 0.0) support_.push_back(static_cast<std::uint32_t>(i));
       }
       support = support_;
+    }
+    if (earlier < k && earlier_entries != nullptr) {
+      const std::span<const std::uint32_t> at = earlier_entries->rows;
+      std::size_t t = 0;
+      for (std::size_t e = 0; e < support.size() && same_[q]; ++e) {
+        const std::size_t i = support[e];
+        while (t < at.size() && at[t] < i) ++t;
+        const double b = t < at.size() && at[t] == i ? earlier_entries->values[t] : 0.0;
+        compare(q, kept ? entries.values[e] : row[i], b);
+      }
+      return;
     }
     const double* f = factors_.data().data() + earlier;
     for (std::size_t e = 0; e < support.size() && same_[q]; ++e) {
@@ -249,7 +263,10 @@ std::vector<double> signs_against(const Matrix& factors, std::span<const double*
     } else if (earlier < k && nonzeros[j] * static_cast<double>(kSweptRowDivisor) > static_cast<double>(n)) {
       swept_rows.push_back(q);
     } else {
-      comparison.sparse_row(q, rows[j - k], profile.column_entries(j), profile.compressed(j, n), earlier);
+      const ColumnEntries* earlier_entries =
+          earlier < k && profile.compressed(earlier, n) ? &profile.column_entries(earlier) : nullptr;
+      comparison.sparse_row(q, rows[j - k], profile.column_entries(j), profile.compressed(j, n), earlier,
+                            earlier_entries);
     }
   }
   comparison.sweep(pairs, factor_pairs, swept_rows);

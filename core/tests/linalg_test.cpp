@@ -344,19 +344,30 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     // from the record, they share exactly the columns the plain read shares.
     // (Read through the form's F: a write access to `factors` would copy it.)
     const Matrix& f = recorded->factors;
-    std::vector<std::vector<double>> rows(3, std::vector<double>(n));
+    // Rows 3 and 4 hold a sparse industry column and its negation, compared
+    // through the column's kept entries.
+    std::vector<std::vector<double>> rows(5, std::vector<double>(n));
     for (std::size_t i = 0; i < n; ++i) {
       rows[0][i] = f(i, 0);
       rows[1][i] = -f(i, k - 1);
       rows[2][i] = f(i, k - 1);
+      rows[3][i] = f(i, 4);
+      rows[4][i] = -f(i, 4);
     }
     rows[2][n - 1] += 1.0;
-    const std::vector<const double*> pointers = {rows[0].data(), rows[1].data(), rows[2].data()};
+    const std::vector<const double*> pointers = {rows[0].data(), rows[1].data(), rows[2].data(),
+                                                 rows[3].data(), rows[4].data()};
     ASSERT_TRUE(recorded->row_groups->describes(f));
     const ReducedColumns plain_data = ReducedColumns::of_data(f, pointers);
     const ReducedColumns grouped_data = ReducedColumns::of_data(f, pointers, recorded->row_groups.get());
     EXPECT_EQ(plain_data.source(k), plain_data.source(0));
     EXPECT_EQ(plain_data.multiplier(k + 1), -1.0);
+    for (const std::size_t j : {k + 3, k + 4}) {
+      EXPECT_EQ(plain_data.source(j), plain_data.source(4)) << j;
+      EXPECT_EQ(plain_data.multiplier(j), j == k + 3 ? 1.0 : -1.0) << j;
+    }
+    for (std::size_t earlier = 0; earlier < k + 2; ++earlier)
+      EXPECT_NE(plain_data.source(k + 2), plain_data.source(earlier)) << earlier;
     for (std::size_t j = 0; j < k + rows.size(); ++j) {
       EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
       EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
