@@ -113,6 +113,28 @@ void apply_reading_once(const FactorQuad& quadratic, std::span<const double> x, 
   }
 }
 
+// out_i = d_i·x_i + F_i·s as apply_into sums each row, over the nonzero
+// groups create() recorded for F's rows (their packed entries): dot4's sums
+// exactly, a skipped group adding zeros. Where s is not finite, where a
+// skipped 0·s_c would not be zero, every row is summed from F.
+void rows_by_groups(const FactorQuad& quadratic, const FactorGroups& record, std::span<const double> x,
+                    std::span<const double> s_used, std::span<double> out) {
+  const std::size_t k = quadratic.factors.cols();
+  const double* f = quadratic.factors.data().data();
+  const std::uint32_t* groups = record.groups.data();
+  const double* packed = record.values.get();
+  const bool s_finite = all_finite(s_used);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double* row = f + i * k;
+    const double dot = s_finite ? detail::dot4_groups(packed + 4 * start, groups + start,
+                                                      record.end[i] - start, row, s_used.data(), k)
+                                : factor_row_dot(row, s_used);
+    out[i] = quadratic.diagonal[i] * x[i] + dot;
+    start = record.end[i];
+  }
+}
+
 // P·x as apply_into forms it, bit for bit, over the nonzero groups create()
 // recorded for F's rows: apply_reading_once's two passes with the record
 // made beforehand, each group read from the record's copy of its entries.
@@ -132,17 +154,7 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
     start = record.end[i];
   }
   quadratic.omega.times(t.first(k), s);
-  const std::span<const double> s_used = s.first(k);
-  const bool s_finite = all_finite(s_used);
-  start = 0;
-  for (std::size_t i = 0; i < m; ++i) {
-    const double* row = f + i * k;
-    const double dot = s_finite ? detail::dot4_groups(packed + 4 * start, groups + start,
-                                                      record.end[i] - start, row, s_used.data(), k)
-                                : factor_row_dot(row, s_used);
-    out[i] = quadratic.diagonal[i] * x[i] + dot;
-    start = record.end[i];
-  }
+  rows_by_groups(quadratic, record, x, s.first(k), out);
 }
 
 // What one read of F tells create(): whether every entry is finite and,
@@ -496,6 +508,10 @@ void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x
   if (k < kPartialSumMinFactors) {
     for (std::size_t i = 0; i < out.size(); ++i)
       out[i] = d[i] * x[i] + detail::row_dot(factors.row(i), s_used);
+  } else if (quadratic.row_groups != nullptr && quadratic.row_groups->describes(factors)) {
+    // The recorded groups' packed entries, a fifth of F for an industry
+    // model: d_i·x_i + dot is dot + d_i·x_i, bit for bit.
+    rows_by_groups(quadratic, *quadratic.row_groups, x, s_used, out);
   } else {
     // The dot4 sums four rows at a time (dot4_rows), then d∘x added to each
     // (a + b is b + a, bit for bit).

@@ -496,6 +496,12 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
       q.apply_into(v, out, t, s);
       EXPECT_EQ(bits(q.apply(v)), bits(out));
       EXPECT_EQ(bits(recorded->apply(v)), bits(out));
+      // P·x from a given Fᵀx: the record's rows give the plain rows' bits.
+      std::vector<double> from_record(n), plain(n), given_t(k);
+      for (std::size_t l = 0; l < k; ++l) given_t[l] = 0.25 * static_cast<double>(l) - v[l % n];
+      apply_from_transpose(*recorded, v, given_t, from_record, s);
+      apply_from_transpose(q, v, given_t, plain, s);
+      EXPECT_EQ(bits(from_record), bits(plain));
       written.apply_into(v, out, t, s);
       EXPECT_EQ(bits(written.apply(v)), bits(out));
     }
