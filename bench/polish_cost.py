@@ -12,7 +12,14 @@ at its defaults it prints:
   iterations with adaptive_rho=False, polish=False and tolerances of 1e-14;
 - ratio: one pass over one iteration.
 
-    python bench/polish_cost.py [--quick]     # needs valgrind; --quick: n = 2,000 only
+With --wall the same ratio is taken in processor time, best of --repeats
+runs interleaved in one process: the polish is solve() less solve(polish=False)
+(the same iterations: the polish runs after the last one), an iteration the
+difference of solves of 1 + 100 and 1 iterations (no penalty updates). The
+passes are still counted under callgrind. Time includes what instructions
+leave out (cache misses, fresh pages), where the two differ most.
+
+    python bench/polish_cost.py [--quick] [--wall [--repeats 15]]   # needs valgrind; --quick: n = 2,000 only
 """
 
 from __future__ import annotations
@@ -23,6 +30,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 from collections import defaultdict
 from pathlib import Path
 
@@ -79,19 +87,54 @@ def total(table: dict[str, int], prefix: str) -> int:
     return sum(v for name, v in table.items() if name.startswith(prefix))
 
 
+def seconds(call) -> float:
+    start = time.process_time()
+    call()
+    return time.process_time() - start
+
+
+def wall(n: int, k: int, repeats: int) -> tuple[float, float]:
+    """Seconds of the polish and of one iteration, best of `repeats` interleaved runs."""
+    sys.path.insert(0, str(HERE))
+    from peer_bench import industry_portfolio, morva_problem
+
+    problem = morva_problem(industry_portfolio(n, k, 1))
+    fixed = dict(adaptive_rho=False, polish=False, absolute_tolerance=1e-14, relative_tolerance=1e-14,
+                 raise_on_failure=False)
+    best = defaultdict(lambda: float("inf"))
+    runs = {"polished": problem.solve, "unpolished": lambda: problem.solve(polish=False),
+            "one": lambda: problem.solve(max_iterations=1, **fixed),
+            "span": lambda: problem.solve(max_iterations=101, **fixed)}
+    for _ in range(repeats):
+        for name, call in runs.items():
+            best[name] = min(best[name], seconds(call))
+    return best["polished"] - best["unpolished"], (best["span"] - best["one"]) / 100
+
+
 def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         run(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4])
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="n = 2,000 only")
+    parser.add_argument("--wall", action="store_true", help="processor time instead of instructions")
+    parser.add_argument("--repeats", type=int, default=15)
     args = parser.parse_args()
-    print(f"{'case':<22}{'polish (M)':>12}{'passes':>8}{'pass (M)':>10}{'iteration (M)':>15}{'ratio':>8}")
+    if args.wall:
+        print(f"{'case':<22}{'polish (ms)':>12}{'passes':>8}{'pass (ms)':>10}{'iteration (ms)':>15}{'ratio':>8}")
+    else:
+        print(f"{'case':<22}{'polish (M)':>12}{'passes':>8}{'pass (M)':>10}{'iteration (M)':>15}{'ratio':>8}")
     with tempfile.TemporaryDirectory() as directory:
         for n, k in CASES[:1] if args.quick else CASES:
             inclusive, counts = profile(n, k, "polish", directory)
-            polish = total(inclusive, POLISH)
             passes = sum(v for name, v in counts.items() if PASS in name)
+            if args.wall:
+                polish, iteration = wall(n, k, args.repeats)
+                per_pass = polish / max(passes, 1)
+                print(f"{f'industry n={n} k={k}':<22}{polish * 1e3:>12.3f}{passes:>8}{per_pass * 1e3:>10.3f}"
+                      f"{iteration * 1e3:>15.4f}{per_pass / iteration:>8.2f}")
+                continue
+            polish = total(inclusive, POLISH)
             low = total(profile(n, k, "200", directory)[0], SOLVE)
             high = total(profile(n, k, "300", directory)[0], SOLVE)
             iteration = (high - low) / 100
