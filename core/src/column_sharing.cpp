@@ -211,18 +211,25 @@ class PairComparison {
       for (std::size_t q : list) need(pairs[q].second);
     }
     gathered.assign(used * n, 0.0);
+    // The needed columns in increasing order, walked in step with each row's
+    // groups (both ascending).
+    std::vector<std::size_t> needed;
+    for (std::size_t c = 0; c < k; ++c) {
+      if (slot[c] != kNone) needed.push_back(c);
+    }
     const double* f = factors_.data().data();
     for (std::size_t i = 0; i < n; ++i) {
       const std::span<const std::uint32_t> row_groups = groups_->row(i);
       const double* packed = groups_->row_values(i);
-      for (std::size_t e = 0; e < row_groups.size(); ++e) {
-        for (std::size_t j = 0; j < 4; ++j) {
-          const std::size_t s = slot[4 * std::size_t{row_groups[e]} + j];
-          if (s != kNone) gathered[s * n + i] = packed[4 * e + j];
+      std::size_t e = 0;
+      for (const std::size_t c : needed) {
+        if (c >= k / 4 * 4) {
+          gathered[slot[c] * n + i] = f[i * k + c];
+          continue;
         }
-      }
-      for (std::size_t c = k / 4 * 4; c < k; ++c) {
-        if (slot[c] != kNone) gathered[slot[c] * n + i] = f[i * k + c];
+        while (e < row_groups.size() && row_groups[e] < c / 4) ++e;
+        if (e < row_groups.size() && row_groups[e] == c / 4)
+          gathered[slot[c] * n + i] = packed[4 * e + c % 4];
       }
     }
   }

@@ -233,14 +233,11 @@ class SharedSupportForms {
     groups_[group].rows.push_back(row);
     groups_[group].entries.insert(groups_[group].entries.end(), f.begin(), f.end());
   }
-  // Whether a row of `group` can be deferred from its packed entries
-  // (FactorGroups::row_values) alone, and so deferred.
+  // Whether a row of `group` can be deferred with its entries left among
+  // its packed ones (FactorGroups::row_values), and so deferred.
   bool packed(std::size_t group) const { return !groups_[group].offsets.empty(); }
-  void defer_packed(std::size_t group, std::size_t row, const double* packed) {
-    Group& g = groups_[group];
-    g.rows.push_back(row);
-    for (const std::uint32_t at : g.offsets) g.entries.push_back(packed[at]);
-  }
+  // Its entries are read from the record's packed ones by write_norms.
+  void defer_packed(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
 
   // The first row of `group` had this support and took the quadratic form or
   // not. `row_groups`, where F's groups are recorded, are that row's: every
@@ -267,7 +264,8 @@ class SharedSupportForms {
   }
 
   // The norms of the deferred rows of F.
-  void write_norms(const Matrix& omega, std::span<double> norms) const {
+  // `groups`: the record the packed groups' rows are read from.
+  void write_norms(const Matrix& omega, const FactorGroups* groups, std::span<double> norms) const {
     constexpr std::size_t kLanes = detail::kFormLanes;
     std::vector<double> gathered;
     std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
@@ -285,6 +283,11 @@ class SharedSupportForms {
         const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
         if (lanes < kLanes) std::ranges::fill(values, 0.0);
         for (std::size_t r = 0; r < lanes; ++r) {
+          if (!group.offsets.empty()) {
+            const double* packed = groups->row_values(group.rows[first + r]);
+            for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = packed[group.offsets[b]];
+            continue;
+          }
           const double* f = group.entries.data() + (first + r) * count;
           for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[b];
         }
@@ -359,7 +362,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
       for (std::size_t c = k / 4 * 4; c < k; ++c) pattern[c / 64] |= std::uint64_t{f[c] != 0.0} << (c % 64);
       group = forms.group_of(pattern.data());
       if (group && forms.deferred(*group) && forms.packed(*group)) {
-        forms.defer_packed(*group, i, packed);
+        forms.defer_packed(*group, i);
         ++deferred_rows;
         continue;
       }
@@ -398,7 +401,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
-  forms.write_norms(omega, norms);
+  forms.write_norms(omega, recorded ? groups : nullptr, norms);
   return norms;
 }
 

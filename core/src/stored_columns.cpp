@@ -297,17 +297,24 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
     }
     return;
   }
-  // at[g]: where group g sits among the current row's recorded groups.
+  // at[g]: where group g sits among the current row's recorded groups;
+  // slot a reads group group_of[a] (an extra, never recorded, one past the
+  // whole groups for a constraint row or a column past them) at lane j % 4.
   constexpr std::uint32_t kAbsent = static_cast<std::uint32_t>(-1);
-  std::vector<std::uint32_t> at(k / 4, kAbsent);
+  std::vector<std::uint32_t> at(k / 4 + 1, kAbsent);
+  std::vector<std::uint32_t> group_of(p), lane(p);
+  for (std::size_t a = 0; a < p; ++a) {
+    const std::size_t j = primary[w.dense_column[a]];
+    group_of[a] = static_cast<std::uint32_t>(std::min(j / 4, k / 4));
+    lane[a] = static_cast<std::uint32_t>(j % 4);
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const std::span<const std::uint32_t> row_groups = groups->row(i);
     const double* packed = groups->row_values(i);
     for (std::size_t e = 0; e < row_groups.size(); ++e) at[row_groups[e]] = static_cast<std::uint32_t>(e);
     for (std::size_t a = 0; a < p; ++a) {
-      const std::size_t j = primary[w.dense_column[a]];
-      const std::uint32_t e = j < 4 * at.size() ? at[j / 4] : kAbsent;
-      row[a] = e != kAbsent ? packed[4 * std::size_t{e} + j % 4] : from[a][i * stride[a]];
+      const std::uint32_t e = at[group_of[a]];
+      row[a] = e != kAbsent ? packed[4 * std::size_t{e} + lane[a]] : from[a][i * stride[a]];
     }
     w.dense.insert(w.dense.end(), row.begin(), row.end());
     for (const std::uint32_t g : row_groups) at[g] = kAbsent;
