@@ -122,7 +122,7 @@ void rows_by_groups(const FactorQuad& quadratic, const FactorGroups& record, std
   const std::size_t k = quadratic.factors.cols();
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
-  const double* packed = record.values.get();
+  const double* packed = record.values.data();
   const bool s_finite = all_finite(s_used);
   std::size_t start = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -146,7 +146,7 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
-  const double* packed = record.values.get();
+  const double* packed = record.values.data();
   std::size_t start = 0;
   for (std::size_t i = 0; i < m; ++i) {
     detail::add_scaled_row_groups(packed + 4 * start, f + i * k, k, x[i], t.data(), groups + start,
@@ -173,11 +173,13 @@ FactorScan scan_factors(const Matrix& factors) {
   auto record = std::make_shared<FactorGroups>();
   const std::size_t room = n * (k / 4) / kRecordedGroupDivisor;
   record->groups.resize(room + k / 4);
-  // Written by the scan before it is read; past the record's end, never read.
-  record->values = std::make_unique_for_overwrite<double[]>(4 * record->groups.size());
+  // Fresh pages are asked for in one call (large_storage) rather than
+  // faulted in one by one as the scan writes them.
+  record->values = large_storage(4 * record->groups.size());
+  record->values.resize(4 * record->groups.size());
   record->end.resize(n);
   const detail::GroupScan scan =
-      detail::scan_groups(f, n, k, room, record->groups.data(), record->values.get(), record->end.data());
+      detail::scan_groups(f, n, k, room, record->groups.data(), record->values.data(), record->end.data());
   if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
   record->factors = factors;
   record->groups.resize(record->end.back());
