@@ -227,11 +227,15 @@ class SharedSupportForms {
   // Whether the rows of `group` after its first are left for write_norms
   // (their norms are the quadratic form).
   bool deferred(std::size_t group) const { return groups_[group].quadratic; }
-  // Row `row` of `group`, its entries at the support (`f`) kept for
-  // write_norms: read once, while the row is at hand.
-  void defer(std::size_t group, std::size_t row, std::span<const double> f) {
-    groups_[group].rows.push_back(row);
-    groups_[group].entries.insert(groups_[group].entries.end(), f.begin(), f.end());
+  // Row `row` of `group` (`f`, the whole row), its entries at the support
+  // kept for write_norms: gathered once, while the row is at hand.
+  void defer(std::size_t group, std::size_t row, const double* f) {
+    Group& g = groups_[group];
+    g.rows.push_back(row);
+    const std::size_t first = g.entries.size();
+    g.entries.resize(first + g.count);
+    const std::size_t* support = supports_.data() + g.support;
+    for (std::size_t b = 0; b < g.count; ++b) g.entries[first + b] = f[support[b]];
   }
   // Whether a row of `group` can be deferred with its entries left among
   // its packed ones (FactorGroups::row_values), and so deferred.
@@ -367,7 +371,15 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
         continue;
       }
     }
-    // The row's nonzeros, and its pattern while grouping (unless recorded), in one read.
+    if (grouping && !recorded) {
+      detail::nonzero_pattern(f.data(), k, pattern.data());
+      group = forms.group_of(pattern.data());
+    }
+    if (group && forms.deferred(*group)) {
+      forms.defer(*group, i, f.data());
+      ++deferred_rows;
+      continue;
+    }
     std::size_t nonzeros = 0;
     if (recorded) {
       detail::for_each_group_nonzero(packed, f.data(), k, row_groups, [&](std::size_t c, double v) {
@@ -376,15 +388,6 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
       });
     } else {
       nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
-      if (grouping) {
-        detail::nonzero_pattern(f.data(), k, pattern.data());
-        group = forms.group_of(pattern.data());
-      }
-    }
-    if (group && forms.deferred(*group)) {
-      forms.defer(*group, i, std::span<const double>(values.data(), nonzeros));
-      ++deferred_rows;
-      continue;
     }
     const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
