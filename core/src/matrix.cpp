@@ -23,6 +23,9 @@
 namespace morva {
 namespace {
 
+// Defined with large_storage below.
+void ready_for_writing(const double* block, std::size_t count);
+
 // Relative tolerance of the symmetry test on a dense Ω:
 // |Ω_rc − Ω_cr| ≤ kSymmetryTolerance · max(|Ω_rc|, |Ω_cr|, 1).
 constexpr double kSymmetryTolerance = 1e-12;
@@ -122,7 +125,7 @@ void rows_by_groups(const FactorQuad& quadratic, const FactorGroups& record, std
   const std::size_t k = quadratic.factors.cols();
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
-  const double* packed = record.values.data();
+  const double* packed = record.values.get();
   const bool s_finite = all_finite(s_used);
   std::size_t start = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -146,7 +149,7 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
-  const double* packed = record.values.data();
+  const double* packed = record.values.get();
   std::size_t start = 0;
   for (std::size_t i = 0; i < m; ++i) {
     detail::add_scaled_row_groups(packed + 4 * start, f + i * k, k, x[i], t.data(), groups + start,
@@ -173,13 +176,14 @@ FactorScan scan_factors(const Matrix& factors) {
   auto record = std::make_shared<FactorGroups>();
   const std::size_t room = n * (k / 4) / kRecordedGroupDivisor;
   record->groups.resize(room + k / 4);
-  // Fresh pages are asked for in one call (large_storage) rather than
-  // faulted in one by one as the scan writes them.
-  record->values = large_storage(4 * record->groups.size());
-  record->values.resize(4 * record->groups.size());
+  // Written by the scan before it is read (past the record's end, never
+  // read); fresh pages are asked for in one call rather than faulted in one
+  // by one as the scan writes them.
+  record->values = std::make_unique_for_overwrite<double[]>(4 * record->groups.size());
+  ready_for_writing(record->values.get(), 4 * record->groups.size());
   record->end.resize(n);
   const detail::GroupScan scan =
-      detail::scan_groups(f, n, k, room, record->groups.data(), record->values.data(), record->end.data());
+      detail::scan_groups(f, n, k, room, record->groups.data(), record->values.get(), record->end.data());
   if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
   record->factors = factors;
   record->groups.resize(record->end.back());
@@ -203,14 +207,17 @@ bool resident(std::uintptr_t page) {
 
 }  // namespace
 
-std::vector<double> large_storage(std::size_t capacity) {
-  std::vector<double> values;
-  values.reserve(capacity);
+namespace {
+
+// Readies the `count` doubles at `block` for their first writes: huge pages
+// where the system backs memory with them on request, and, for memory fresh
+// from the system, every page in one call.
+void ready_for_writing(const double* block, std::size_t count) {
 #if defined(__linux__)
   constexpr std::uintptr_t kPage = 4096;
   constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto first = reinterpret_cast<std::uintptr_t>(values.data());
-  const std::uintptr_t last = first + capacity * sizeof(double);
+  const auto first = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t last = first + count * sizeof(double);
 #if defined(MADV_HUGEPAGE)
   // Only whole huge pages inside the block can be backed by them.
   const std::uintptr_t huge_begin = (first + kHugePage - 1) & ~(kHugePage - 1);
@@ -231,7 +238,18 @@ std::vector<double> large_storage(std::size_t capacity) {
     madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
   }
 #endif
+#else
+  (void)block;
+  (void)count;
 #endif
+}
+
+}  // namespace
+
+std::vector<double> large_storage(std::size_t capacity) {
+  std::vector<double> values;
+  values.reserve(capacity);
+  ready_for_writing(values.data(), capacity);
   return values;
 }
 
