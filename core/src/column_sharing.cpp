@@ -64,7 +64,7 @@ class PairComparison {
                  const FactorGroups* groups)
       : factors_(factors),
         rows_(rows),
-        groups_(groups != nullptr && groups->describes(factors) ? groups : nullptr),
+        groups_(applicable(groups, factors)),
         sign_(pairs, 0.0),
         same_(pairs, 1) {}
 
@@ -450,7 +450,7 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
   // The fingerprint mixes each nonzero entry with its row: columns with the
   // same magnitudes in the same places match.
   std::uint64_t* print = profile.fingerprint.data();
-  const bool grouped = groups != nullptr && groups->describes(factors);
+  const bool grouped = applicable(groups, factors) != nullptr;
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
     // Inlined into both reads: a call per nonzero would cost more than its work.

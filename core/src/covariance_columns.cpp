@@ -346,7 +346,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::size_t deferred_rows = 0;
   // Where F's nonzero groups are recorded, a row's pattern and nonzeros
   // come from those groups alone: the same bits and entries.
-  const bool recorded = groups != nullptr && groups->describes(factors);
+  const bool recorded = applicable(groups, factors) != nullptr;
   for (std::size_t i = 0; i < n; ++i) {
     const auto f = factors.row(i);
     if (grouping && i == kGroupProbeRows) grouping = deferred_rows * kGroupProbeShare >= kGroupProbeRows;
@@ -358,12 +358,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     const double* packed = recorded ? groups->row_values(i) : nullptr;
     std::optional<std::size_t> group;
     if (grouping && recorded) {
-      std::ranges::fill(pattern, std::uint64_t{0});
-      for (std::size_t e = 0; e < row_groups.size(); ++e) {
-        const std::size_t first = 4 * std::size_t{row_groups[e]};
-        pattern[first / 64] |= detail::nonzero_mask4(packed + 4 * e) << (first % 64);
-      }
-      for (std::size_t c = k / 4 * 4; c < k; ++c) pattern[c / 64] |= std::uint64_t{f[c] != 0.0} << (c % 64);
+      detail::group_pattern(packed, f.data(), k, row_groups, pattern);
       group = forms.group_of(pattern.data());
       if (group && forms.deferred(*group) && forms.packed(*group)) {
         forms.defer_packed(*group, i);

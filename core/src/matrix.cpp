@@ -482,7 +482,7 @@ std::vector<double> FactorQuad::apply(std::span<const double> x) const {
   std::vector<double> t(k);
   std::vector<double> s(k);
   if (k >= kPartialSumMinFactors && all_finite(x.first(m))) {
-    if (row_groups != nullptr && row_groups->describes(factors)) {
+    if (applicable(row_groups.get(), factors) != nullptr) {
       apply_by_groups(*this, *row_groups, x, out, t, s);
       return out;
     }
@@ -528,7 +528,7 @@ void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x
   if (k < kPartialSumMinFactors) {
     for (std::size_t i = 0; i < out.size(); ++i)
       out[i] = d[i] * x[i] + detail::row_dot(factors.row(i), s_used);
-  } else if (quadratic.row_groups != nullptr && quadratic.row_groups->describes(factors)) {
+  } else if (applicable(quadratic.row_groups.get(), factors) != nullptr) {
     // The recorded groups' packed entries, a fifth of F for an industry
     // model: d_i·x_i + dot is dot + d_i·x_i, bit for bit.
     rows_by_groups(quadratic, *quadratic.row_groups, x, s_used, out);

@@ -290,7 +290,7 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
   }
   w.dense.reserve(n * p);
   std::vector<double> row(p);
-  if (groups == nullptr || !groups->describes(factors) || w.factor_end == 0) {
+  if (applicable(groups, factors) == nullptr || w.factor_end == 0) {
     for (std::size_t i = 0; i < n; ++i) {
       for (std::size_t a = 0; a < p; ++a) row[a] = from[a][i * stride[a]];
       w.dense.insert(w.dense.end(), row.begin(), row.end());

@@ -104,6 +104,11 @@ class Matrix {
 
   // Same shape and equal values (compared as doubles: NaN ≠ NaN, −0 = +0).
   bool operator==(const Matrix& other) const;
+  // The same shape over the same values at the same address: a copy not
+  // written since (a write would have given it values of its own).
+  bool shares_values_with(const Matrix& other) const {
+    return values() == other.values() && rows_ == other.rows_ && cols_ == other.cols_;
+  }
 
  private:
   Matrix(std::size_t rows, std::size_t cols, std::vector<double> data);
@@ -208,10 +213,7 @@ struct FactorGroups {
   const double* row_values(std::size_t i) const { return values.get() + 4 * first(i); }
   std::size_t first(std::size_t i) const { return i == 0 ? 0 : end[i - 1]; }
   // Whether this records `f` (the same values at the same address).
-  bool describes(const Matrix& f) const {
-    return f.data().data() == factors.data().data() && f.rows() == factors.rows() &&
-           f.cols() == factors.cols();
-  }
+  bool describes(const Matrix& f) const { return factors.shares_values_with(f); }
 };
 
 // P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
@@ -246,5 +248,13 @@ struct FactorQuad {
     return factors == other.factors && omega == other.omega && diagonal == other.diagonal;
   }
 };
+
+// `record` where it describes `m`, else none: a record derived from a
+// matrix's values (FactorGroups, RowSupportRecord) holds for those values at
+// that address alone.
+template <class Record>
+const Record* applicable(const Record* record, const Matrix& m) {
+  return record != nullptr && record->describes(m) ? record : nullptr;
+}
 
 }  // namespace morva

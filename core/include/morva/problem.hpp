@@ -29,9 +29,7 @@ struct RowSupportRecord {
   std::vector<std::vector<std::uint32_t>> rows;
 
   // Whether this records `m` (the same values at the same address).
-  bool describes(const Matrix& m) const {
-    return m.data().data() == matrix.data().data() && m.rows() == matrix.rows() && m.cols() == matrix.cols();
-  }
+  bool describes(const Matrix& m) const { return matrix.shares_values_with(m); }
 };
 
 // Per row of some constraint rows, its nonzero positions where recorded
@@ -49,8 +47,9 @@ struct LinearConstraints {
   std::size_t rows() const { return matrix.rows(); }
   // Row i's known nonzero positions, or none when they are not recorded.
   std::span<const std::uint32_t> known_support(std::size_t i) const {
-    if (known_supports == nullptr || !known_supports->describes(matrix)) return {};
-    return known_supports->rows[i];
+    const RowSupportRecord* record = applicable(known_supports.get(), matrix);
+    return record != nullptr ? std::span<const std::uint32_t>(record->rows[i])
+                             : std::span<const std::uint32_t>{};
   }
 
   // The block's values; the record is derived from them.

@@ -2,9 +2,12 @@
 // nonzero column groups [4g, 4g + 4) (internal to the core).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "simd.hpp"
 
 namespace morva::detail {
 
@@ -46,6 +49,20 @@ inline void for_each_group_nonzero(const double* values, const double* row, std:
   for (std::size_t c = len / 4 * 4; c < len; ++c) {
     if (row[c] != 0.0) visit(c, row[c]);
   }
+}
+
+// The row's nonzero pattern, bit c of pattern[c / 64] set where row[c] is
+// nonzero, from its recorded groups (entries at `values`, four per group)
+// four bits at a time and the columns past the last whole group: the bits a
+// plain scan of the row would set. `pattern` has (len + 63) / 64 words.
+inline void group_pattern(const double* values, const double* row, std::size_t len,
+                          std::span<const std::uint32_t> groups, std::span<std::uint64_t> pattern) {
+  std::ranges::fill(pattern, std::uint64_t{0});
+  for (std::size_t e = 0; e < groups.size(); ++e) {
+    const std::size_t first = 4 * std::size_t{groups[e]};
+    pattern[first / 64] |= nonzero_mask4(values + 4 * e) << (first % 64);
+  }
+  for (std::size_t c = len / 4 * 4; c < len; ++c) pattern[c / 64] |= std::uint64_t{row[c] != 0.0} << (c % 64);
 }
 
 }  // namespace morva::detail
