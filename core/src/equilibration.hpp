@@ -32,10 +32,16 @@ namespace morva {
 // it changes no bit of the result. A row s·a of an earlier row a has a's
 // magnitudes, so takes a's factor ε at every pass and stays s times a's
 // scaled entries (c·(s·a) = s·(c·a) exactly): the passes scale a alone.
+//
+// The dense rows' entries lie in one block, row after row, so that a block
+// of dense rows alone becomes its scaled matrix without a copy.
 struct CompactRows {
   std::vector<std::vector<std::uint32_t>> support;  // a sparse row's nonzero columns; empty: dense
-  std::vector<std::vector<double>> values;          // a sparse row's entries there; a dense row's n
+  std::vector<std::vector<double>> values;          // a sparse row's entries there
+  std::vector<double> dense;                        // the dense rows' n entries each, in row order
+  std::vector<std::size_t> dense_offset;            // per row: where its entries start in `dense`
   std::vector<std::optional<RowRepeat>> repeats;    // per row: the row it repeats (nothing kept for it)
+  std::size_t width = 0;                            // n
 
   // `repeats` empty: no row is taken for a repeat. `supports` (empty, or
   // one per row) gives the nonzero positions of rows that have at most n/4
@@ -45,9 +51,19 @@ struct CompactRows {
 
   std::size_t rows() const { return support.size(); }
   bool sparse(std::size_t i) const { return !support[i].empty(); }
+  // Row i's kept entries: a sparse row's at its support, a dense row's n
+  // (empty for a repeated row).
+  std::span<double> entries(std::size_t i) {
+    if (sparse(i)) return values[i];
+    if (repeats[i]) return {};
+    return {dense.data() + dense_offset[i], width};
+  }
+  std::span<const double> entries(std::size_t i) const { return const_cast<CompactRows&>(*this).entries(i); }
   // `unscaled` with every kept entry written over it: a sparse row keeps
-  // unscaled's zeros (and their signs) elsewhere.
-  Matrix written_over(const Matrix& unscaled) const;
+  // unscaled's zeros (and their signs) elsewhere. The consuming form hands
+  // over the dense block when every row is dense.
+  Matrix written_over(const Matrix& unscaled) const&;
+  Matrix written_over(const Matrix& unscaled) &&;
 };
 
 // What completes the workspace's scaled problem: F_s = √c·D·F and A_eq_s.

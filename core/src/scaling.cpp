@@ -133,7 +133,7 @@ void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitud
     // A repeated row meets no NaN left by its earlier row, which visited
     // its magnitudes already.
     if (block.repeats[i]) continue;
-    const std::vector<double>& row = block.values[i];
+    const std::span<const double> row = block.entries(i);
     if (!block.sparse(i)) {
       for (std::size_t j = 0; j < row.size(); ++j) raise(j, row[j]);
       continue;
@@ -155,7 +155,7 @@ void rescale_and_measure(CompactRows& block, const double* epsilon, const double
       row_max[i] = row_max[block.repeats[i]->earlier];
       continue;
     }
-    std::vector<double>& row = block.values[i];
+    const std::span<double> row = block.entries(i);
     double m = 0.0;
     if (block.sparse(i)) {
       const std::vector<std::uint32_t>& support = block.support[i];
@@ -421,8 +421,9 @@ std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
 
 CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeated,
                          std::span<const std::vector<std::uint32_t>> supports)
-    : support(a.rows()), values(a.rows()), repeats(a.rows()) {
+    : support(a.rows()), values(a.rows()), dense_offset(a.rows(), 0), repeats(a.rows()), width(a.cols()) {
   const std::size_t n = a.cols();
+  std::vector<std::size_t> dense_rows;
   for (std::size_t i = 0; i < a.rows(); ++i) {
     if (!repeated.empty() && repeated[i]) {
       repeats[i] = repeated[i];
@@ -439,7 +440,7 @@ CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepea
     const auto nonzeros =
         static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
     if (nonzeros == 0 || nonzeros * kSparseRowDivisor > n) {
-      values[i].assign(row.begin(), row.end());
+      dense_rows.push_back(i);
       continue;
     }
     support[i].reserve(nonzeros);
@@ -449,6 +450,20 @@ CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepea
       support[i].push_back(static_cast<std::uint32_t>(j));
       values[i].push_back(row[j]);
     }
+  }
+  // The dense rows in one block. With no sparse row, the block is a copy of
+  // `a` whole, each row in its place, so that its scaled matrix is the block
+  // once the repeated rows are written in.
+  if (std::ranges::none_of(support, [](const auto& s) { return !s.empty(); })) {
+    dense = large_storage(a.data().size());
+    dense.assign(a.data().begin(), a.data().end());
+    for (std::size_t i = 0; i < a.rows(); ++i) dense_offset[i] = i * n;
+    return;
+  }
+  dense = large_storage(dense_rows.size() * n);
+  for (const std::size_t i : dense_rows) {
+    dense_offset[i] = dense.size();
+    dense.insert(dense.end(), a.row(i).begin(), a.row(i).end());
   }
 }
 
@@ -470,38 +485,53 @@ void write_signed_nonzeros(const double* source, std::size_t n, double sign, dou
   for (; j < n; ++j) row[j] = row[j] == 0.0 ? row[j] : sign * source[j];
 }
 
+// `row` (repeated row i, unscaled's entries there) with s times the earlier
+// row's scaled entries written over it; a zero keeps its own sign, as
+// scaling by a positive factor would.
+void write_repeat(const CompactRows& block, std::size_t i, double* row) {
+  const auto [earlier, sign] = *block.repeats[i];
+  const auto source = block.entries(earlier);
+  if (block.sparse(earlier)) {
+    for (std::size_t e = 0; e < source.size(); ++e) row[block.support[earlier][e]] = sign * source[e];
+  } else {
+    write_signed_nonzeros(source.data(), block.width, sign, row);
+  }
+}
+
 }  // namespace
 
-Matrix CompactRows::written_over(const Matrix& unscaled) const {
+Matrix CompactRows::written_over(const Matrix& unscaled) const& {
   const std::size_t n = unscaled.cols();
   // Each row written once, in order: a dense row from its kept entries, any
   // other from unscaled's row with the kept entries written over it.
-  std::vector<double> data;
-  data.reserve(unscaled.data().size());
+  std::vector<double> data = large_storage(unscaled.data().size());
   for (std::size_t i = 0; i < rows(); ++i) {
     if (!repeats[i] && !sparse(i)) {
-      data.insert(data.end(), values[i].begin(), values[i].end());
+      const auto kept = entries(i);
+      data.insert(data.end(), kept.begin(), kept.end());
       continue;
     }
     const auto from = unscaled.row(i);
     data.insert(data.end(), from.begin(), from.end());
     double* row = data.data() + i * n;
     if (repeats[i]) {
-      // s times the earlier row's scaled entries; a zero keeps its own sign,
-      // as scaling by a positive factor would.
-      const auto [earlier, sign] = *repeats[i];
-      if (sparse(earlier)) {
-        for (std::size_t e = 0; e < values[earlier].size(); ++e)
-          row[support[earlier][e]] = sign * values[earlier][e];
-      } else {
-        write_signed_nonzeros(values[earlier].data(), n, sign, row);
-      }
+      write_repeat(*this, i, row);
     } else {
       for (std::size_t e = 0; e < values[i].size(); ++e) row[support[i][e]] = values[i][e];
     }
   }
   // The shape is unscaled's own.
   return *Matrix::create(unscaled.rows(), n, std::move(data));
+}
+
+Matrix CompactRows::written_over(const Matrix& unscaled) && {
+  if (dense.size() != unscaled.data().size() || rows() != unscaled.rows()) return written_over(unscaled);
+  // The block holds every row in its place, a repeated row still unscaled's:
+  // each repeat is written in (after its earlier row, which is final).
+  for (std::size_t i = 0; i < rows(); ++i) {
+    if (repeats[i]) write_repeat(*this, i, dense.data() + i * width);
+  }
+  return *Matrix::create(unscaled.rows(), unscaled.cols(), std::move(dense));
 }
 
 // ---- Equilibration ----
@@ -559,7 +589,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
   out.quadratic = FactorQuad{std::move(factors), std::move(omega), std::move(diagonal)};
   out.linear = std::move(linear);
   out.equalities.matrix = problem.equalities.matrix;
-  out.inequalities.matrix = blocks.in.written_over(problem.inequalities.matrix);
+  out.inequalities.matrix = std::move(blocks.in).written_over(problem.inequalities.matrix);
   scaled.set_equality_rhs(problem.equalities.rhs);
   scaled.set_inequality_rhs(problem.inequalities.rhs);
   write_quotient(out.lower_bounds, problem.lower_bounds, d);

@@ -482,6 +482,10 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(got.equality_scaling, want.equality_scaling);
     EXPECT_EQ(got.inequality_scaling, want.inequality_scaling);
     EXPECT_EQ(got.cost_scaling, want.cost_scaling);
+    // Equilibrating a repeated row through its earlier one changes no bit.
+    const ScaledProblem plain = ScaledProblem::equilibrate(qp, 10).value();
+    EXPECT_EQ(got.problem, plain.problem);
+    EXPECT_EQ(got.inequality_scaling, plain.inequality_scaling);
     EXPECT_EQ(recorded, model.industries);
     // Rows written after lowering are never read through the old record.
     QpProblem written = qp;
