@@ -13,18 +13,12 @@
 #include "detail/group_scan.hpp"
 #include "detail/vector_ops.hpp"
 #include "factor_products.hpp"
+#include "large_storage.hpp"
 #include "matrix_products.hpp"
 #include "morva/format.hpp"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace morva {
 namespace {
-
-// Defined with large_storage below.
-void ready_for_writing(const double* block, std::size_t count);
 
 // Relative tolerance of the symmetry test on a dense Ω:
 // |Ω_rc − Ω_cr| ≤ kSymmetryTolerance · max(|Ω_rc|, |Ω_cr|, 1).
@@ -193,66 +187,6 @@ FactorScan scan_factors(const Matrix& factors) {
 
 }  // namespace
 
-namespace {
-
-#if defined(__linux__)
-// Whether the page holding `address` is resident: memory the allocator
-// kept from an earlier block is, memory it has just taken from the system
-// is not.
-bool resident(std::uintptr_t page) {
-  unsigned char state = 0;
-  return mincore(reinterpret_cast<void*>(page), 1, &state) == 0 && (state & 1) != 0;
-}
-#endif
-
-}  // namespace
-
-namespace {
-
-// Readies the `count` doubles at `block` for their first writes: huge pages
-// where the system backs memory with them on request, and, for memory fresh
-// from the system, every page in one call.
-void ready_for_writing(const double* block, std::size_t count) {
-#if defined(__linux__)
-  constexpr std::uintptr_t kPage = 4096;
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto first = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t last = first + count * sizeof(double);
-#if defined(MADV_HUGEPAGE)
-  // Only whole huge pages inside the block can be backed by them.
-  const std::uintptr_t huge_begin = (first + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t huge_end = last & ~(kHugePage - 1);
-  if (huge_end > huge_begin)
-    madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
-#endif
-#if defined(MADV_POPULATE_WRITE)
-  // Fresh memory from the system would fault in page by page as the block
-  // is first written, each fault a trap into the kernel; asking for the
-  // pages in one call costs their zeroing alone. Memory the allocator kept
-  // is resident already and is left as it is (the call would walk its pages
-  // for nothing). Kernels without the advice refuse it, and then the pages
-  // fault in as before.
-  const std::uintptr_t begin = (first + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t end = last & ~(kPage - 1);
-  if (end >= begin + 16 * kPage && !(resident(begin) && resident(end - kPage))) {
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-  }
-#endif
-#else
-  (void)block;
-  (void)count;
-#endif
-}
-
-}  // namespace
-
-std::vector<double> large_storage(std::size_t capacity) {
-  std::vector<double> values;
-  values.reserve(capacity);
-  ready_for_writing(values.data(), capacity);
-  return values;
-}
-
 // ---------------------------------------------------------------- errors
 
 MatrixError MatrixError::dimension_overflow(std::uint64_t rows, std::uint64_t cols) {
@@ -392,7 +326,10 @@ void Matrix::own_window() {
 void Matrix::SharedValues::release() noexcept {
   // The last holder deletes the values; acquire-release orders every other
   // holder's reads before that.
-  if (block_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+  if (block_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    keep_storage(block_->values);
+    delete block_;
+  }
   block_ = nullptr;
 }
 

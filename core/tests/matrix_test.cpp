@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "factor_products.hpp"
+#include "large_storage.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
 
@@ -581,4 +582,21 @@ TEST(Matrix, LargeStorageHoldsItsCapacityInPlace) {
       for (std::size_t i = 0; i < capacity; i += 511) ASSERT_EQ(values[i], static_cast<double>(i) + 0.5);
     }
   }
+}
+
+// A matrix released with a large block leaves it for the next large_storage
+// that fits it (its values then written over, not read), but not for one
+// asking less than half of it.
+TEST(Matrix, LargeStorageTakesReleasedBlocks) {
+  // An odd size no other test leaves behind, at least the kept minimum.
+  constexpr std::size_t capacity = morva::kKeptBlockBytes / sizeof(double) + 4099;
+  std::vector<double> values = morva::large_storage(capacity);
+  values.assign(capacity, 1.5);
+  const double* at = values.data();
+  { const morva::Matrix released = *morva::Matrix::create(1, capacity, std::move(values)); }
+  EXPECT_NE(morva::large_storage(capacity / 2 - 1).data(), at);
+  const std::vector<double> again = morva::large_storage(capacity);
+  EXPECT_EQ(again.data(), at);
+  EXPECT_TRUE(again.empty());
+  EXPECT_GE(again.capacity(), capacity);
 }
