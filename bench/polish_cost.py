@@ -12,14 +12,18 @@ at its defaults it prints:
   iterations with adaptive_rho=False, polish=False and tolerances of 1e-14;
 - ratio: one pass over one iteration.
 
-With --wall the same ratio is taken in processor time, best of --repeats
-runs interleaved in one process: the polish is solve() less solve(polish=False)
-(the same iterations: the polish runs after the last one), an iteration the
-difference of solves of 1 + 100 and 1 iterations (no penalty updates). The
-passes are still counted under callgrind. Time includes what instructions
-leave out (cache misses, fresh pages), where the two differ most.
+With --wall the same ratio is taken in processor time, in --repeats rounds in
+one process: each round times solve() and solve(polish=False) back to back,
+the polish being their difference (the same iterations: the polish runs
+after the last one), and solves of 1 + 100 and 1 iterations (no penalty
+updates), an iteration being a hundredth of theirs; the median over rounds
+of each difference counts. A difference taken within a round leaves out the
+machine's slower stretches, which the best of each solve apart does not: on
+a shared machine that best-of ratio strayed by a factor of two between runs.
+The passes are still counted under callgrind. Time includes what
+instructions leave out (cache misses, fresh pages), where the two differ most.
 
-    python bench/polish_cost.py [--quick] [--wall [--repeats 15]]   # needs valgrind; --quick: n = 2,000 only
+    python bench/polish_cost.py [--quick] [--wall [--repeats 41]]   # needs valgrind; --quick: n = 2,000 only
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -94,21 +99,19 @@ def seconds(call) -> float:
 
 
 def wall(n: int, k: int, repeats: int) -> tuple[float, float]:
-    """Seconds of the polish and of one iteration, best of `repeats` interleaved runs."""
+    """Seconds of the polish and of one iteration: medians of in-round differences."""
     sys.path.insert(0, str(HERE))
     from peer_bench import industry_portfolio, morva_problem
 
     problem = morva_problem(industry_portfolio(n, k, 1))
     fixed = dict(adaptive_rho=False, polish=False, absolute_tolerance=1e-14, relative_tolerance=1e-14,
                  raise_on_failure=False)
-    best = defaultdict(lambda: float("inf"))
-    runs = {"polished": problem.solve, "unpolished": lambda: problem.solve(polish=False),
-            "one": lambda: problem.solve(max_iterations=1, **fixed),
-            "span": lambda: problem.solve(max_iterations=101, **fixed)}
+    polish, iteration = [], []
     for _ in range(repeats):
-        for name, call in runs.items():
-            best[name] = min(best[name], seconds(call))
-    return best["polished"] - best["unpolished"], (best["span"] - best["one"]) / 100
+        polish.append(seconds(problem.solve) - seconds(lambda: problem.solve(polish=False)))
+        span = seconds(lambda: problem.solve(max_iterations=101, **fixed))
+        iteration.append((span - seconds(lambda: problem.solve(max_iterations=1, **fixed))) / 100)
+    return statistics.median(polish), statistics.median(iteration)
 
 
 def main() -> None:
@@ -118,7 +121,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="n = 2,000 only")
     parser.add_argument("--wall", action="store_true", help="processor time instead of instructions")
-    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--repeats", type=int, default=41)
     args = parser.parse_args()
     if args.wall:
         print(f"{'case':<22}{'polish (ms)':>12}{'passes':>8}{'pass (ms)':>10}{'iteration (ms)':>15}{'ratio':>8}")
