@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "detail/dense_cholesky.hpp"
@@ -208,20 +207,25 @@ class SharedSupportForms {
 
   std::size_t words() const { return words_; }
 
-  // The group of rows with this pattern (`words()` words), new when unmet;
-  // nothing for a pattern whose hash another pattern has.
-  std::optional<std::size_t> group_of(const std::uint64_t* pattern) {
+  // The group of rows with this pattern (`words()` words), new when unmet.
+  // Patterns are found through a table of group numbers, open addressing
+  // with linear probing, kept at most half full.
+  std::size_t group_of(const std::uint64_t* pattern) {
     std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a over the words
     for (std::size_t w = 0; w < words_; ++w) h = (h ^ pattern[w]) * 0x100000001b3ULL;
-    const auto [found, inserted] = group_of_hash_.try_emplace(h, groups_.size());
-    if (inserted) {
-      groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}, {}});
-      patterns_.insert(patterns_.end(), pattern, pattern + words_);
-      return found->second;
+    if (2 * (groups_.size() + 1) > table_.size()) grow();
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t slot = spread(h) & mask;; slot = (slot + 1) & mask) {
+      const std::uint32_t entry = table_[slot];
+      if (entry == 0) {
+        table_[slot] = static_cast<std::uint32_t>(groups_.size() + 1);
+        groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}, {}, h});
+        patterns_.insert(patterns_.end(), pattern, pattern + words_);
+        return groups_.size() - 1;
+      }
+      const Group& group = groups_[entry - 1];
+      if (group.hash == h && same_pattern(pattern, patterns_.data() + group.pattern)) return entry - 1;
     }
-    const Group& group = groups_[found->second];
-    if (!std::equal(pattern, pattern + words_, patterns_.data() + group.pattern)) return std::nullopt;
-    return found->second;
   }
 
   // Whether the rows of `group` after its first are left for write_norms
@@ -312,13 +316,35 @@ class SharedSupportForms {
     std::vector<std::size_t> rows;       // the deferred rows
     std::vector<double> entries;         // their entries at the support, row after row
     std::vector<std::uint32_t> offsets;  // the support's places among a row's packed entries
+    std::uint64_t hash;                  // its pattern's
   };
+
+  // A table slot from a hash: its high bits, mixed by a multiplication.
+  std::size_t spread(std::uint64_t h) const {
+    return static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
+  }
+  bool same_pattern(const std::uint64_t* a, const std::uint64_t* b) const {
+    std::uint64_t differ = 0;
+    for (std::size_t w = 0; w < words_; ++w) differ |= a[w] ^ b[w];
+    return differ == 0;
+  }
+  // Twice the slots (at least 64), every group placed again.
+  void grow() {
+    std::vector<std::uint32_t> table(std::max<std::size_t>(64, 2 * table_.size()), 0);
+    const std::size_t mask = table.size() - 1;
+    for (std::size_t g = 0; g < groups_.size(); ++g) {
+      std::size_t slot = spread(groups_[g].hash) & mask;
+      while (table[slot] != 0) slot = (slot + 1) & mask;
+      table[slot] = static_cast<std::uint32_t>(g + 1);
+    }
+    table_ = std::move(table);
+  }
 
   std::size_t words_;
   std::vector<Group> groups_;
   std::vector<std::uint64_t> patterns_;
   std::vector<std::size_t> supports_;
-  std::unordered_map<std::uint64_t, std::size_t> group_of_hash_;
+  std::vector<std::uint32_t> table_;  // group + 1 per slot, 0 for none
 };
 
 }  // namespace
