@@ -1,5 +1,6 @@
 #include "large_storage.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -29,7 +30,9 @@ bool resident(std::uintptr_t page) {
 // off its heap), and the next problem of the same shape has the system zero
 // and map it again, page by page: at n = 10,000 that costs more than the
 // problem's construction itself. A kept block is resident and is written
-// over as it is.
+// over as it is. Only blocks that large_storage handed out are kept, so that
+// what is kept is what large_storage asks for again (a matrix of another
+// making, such as a factorisation's, would only hold memory).
 class KeptBlocks {
  public:
   // Never destroyed: matrices may be released while the process exits.
@@ -52,7 +55,15 @@ class KeptBlocks {
     bytes_ -= best->values.capacity() * sizeof(double);
     std::vector<double> values = std::exchange(best->values, {});
     values.clear();
+    note_issued(values.data());
     return values;
+  }
+
+  // Records a block large_storage hands out, displacing the oldest record
+  // beyond kIssuedRecords.
+  void issued(const double* block) {
+    const std::lock_guard lock(mutex_);
+    note_issued(block);
   }
 
   void keep(std::vector<double>& values) noexcept {
@@ -62,6 +73,9 @@ class KeptBlocks {
     // is an economy, never a wait.
     const std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;
+    const auto record = std::ranges::find(issued_, values.data());
+    if (record == issued_.end()) return;
+    *record = nullptr;
     // Displace the least recently kept until the block fits.
     for (;;) {
       Slot* oldest = nullptr;
@@ -92,8 +106,18 @@ class KeptBlocks {
     std::uint64_t kept_at = 0;
   };
 
+  // Under the lock.
+  void note_issued(const double* block) {
+    issued_[next_issued_] = block;
+    next_issued_ = (next_issued_ + 1) % issued_.size();
+  }
+
+  static constexpr std::size_t kIssuedRecords = 32;
+
   std::mutex mutex_;
   std::array<Slot, kKeptBlocks> slots_;
+  std::array<const double*, kIssuedRecords> issued_{};  // blocks handed out, not yet kept
+  std::size_t next_issued_ = 0;
   std::size_t bytes_ = 0;  // the kept blocks' capacity in all
   std::uint64_t clock_ = 0;
 };
@@ -144,6 +168,7 @@ std::vector<double> large_storage(std::size_t capacity) {
   std::vector<double> values;
   values.reserve(capacity);
   ready_for_writing(values.data(), capacity);
+  if (capacity * sizeof(double) >= kKeptBlockBytes) KeptBlocks::instance().issued(values.data());
   return values;
 }
 

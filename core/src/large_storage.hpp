@@ -14,9 +14,10 @@ namespace morva {
 void ready_for_writing(const double* block, std::size_t count);
 
 // Offers the values of a matrix no longer held to later large_storage calls:
-// a block of at least kKeptBlockBytes is moved out of `values` and kept,
-// displacing the least recently kept ones beyond kKeptBlocks blocks or
-// kKeptBytes in all; any other is left where it is. Never throws.
+// a block that large_storage handed out (at least kKeptBlockBytes) is moved
+// out of `values` and kept, displacing the least recently kept ones beyond
+// kKeptBlocks blocks or kKeptBytes in all; any other is left where it is.
+// Never throws.
 void keep_storage(std::vector<double>& values) noexcept;
 
 inline constexpr std::size_t kKeptBlockBytes = std::size_t{256} << 10;
