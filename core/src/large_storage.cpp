@@ -44,7 +44,8 @@ class KeptBlocks {
   // The smallest kept block with room for `capacity` doubles and at most
   // twice that, emptied; an empty vector without room when none fits.
   std::vector<double> take(std::size_t capacity) {
-    const std::lock_guard lock(mutex_);
+    const std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return {};
     Slot* best = nullptr;
     for (Slot& slot : slots_) {
       const std::size_t room = slot.values.capacity();
@@ -62,15 +63,13 @@ class KeptBlocks {
   // Records a block large_storage hands out, displacing the oldest record
   // beyond kIssuedRecords.
   void issued(const double* block) {
-    const std::lock_guard lock(mutex_);
-    note_issued(block);
+    const std::unique_lock lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) note_issued(block);
   }
 
   void keep(std::vector<double>& values) noexcept {
     const std::size_t bytes = values.capacity() * sizeof(double);
     if (bytes < kKeptBlockBytes || bytes > kKeptBytes) return;
-    // A block met while another thread holds the lock is let go: keeping
-    // is an economy, never a wait.
     const std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;
     const auto record = std::ranges::find(issued_, values.data());
@@ -114,6 +113,9 @@ class KeptBlocks {
 
   static constexpr std::size_t kIssuedRecords = 32;
 
+  // Only ever tried, never waited for: keeping is an economy. A thread that
+  // finds it held goes without (a new block, a block not kept), and a child
+  // forked while another thread held it never waits on it.
   std::mutex mutex_;
   std::array<Slot, kKeptBlocks> slots_;
   std::array<const double*, kIssuedRecords> issued_{};  // blocks handed out, not yet kept
