@@ -404,8 +404,9 @@ std::expected<void, ProblemError> FactorQuad::validate(DataEntries entries) cons
 
 void FactorCovariance::times(std::span<const double> t, std::span<double> s) const {
   if (is_dense()) {
+    // Each row's plain left-to-right sum, four rows' chains advancing together.
     const Matrix& w = dense_matrix();
-    for (std::size_t r = 0; r < w.rows(); ++r) s[r] = detail::row_dot(w.row(r), t.first(w.cols()));
+    row_products(w, t.first(w.cols()), s);
   } else {
     const auto& w = diagonal_values();
     for (std::size_t j = 0; j < w.size(); ++j) s[j] = t[j] * w[j];
