@@ -44,17 +44,18 @@ bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Pol
 
 // The reference profile's guess: every bound, row or anchor within ten
 // stopping tolerances of x is active (a bound only with a multiplier of its
-// sign).
+// sign). `row_images`, when given, holds A_in·x as refine_active_set's do.
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
-                        const SolverSettings& settings);
+                        const SolverSettings& settings, std::span<const double> row_images = {});
 
 // The adaptive profile's guess, from the duals: a row, bound or anchor is
 // active when its multiplier outweighs the distance to it; an asset held by
 // a bound and by its anchor takes the firmer hold (the larger excess of
 // multiplier room over distance), and an anchor on a bound is held by the
 // bound's pin.
-ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> x,
-                              const DualVariables& duals);
+// `row_images` as initial_guess's.
+ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                              std::span<const double> row_images = {});
 
 // Gives every asset pinned at a bound the anchor side of that bound, so that
 // its L1 subgradient σ·c enters the system (0 when the bound is the anchor).

@@ -320,7 +320,7 @@ class SharedSupportForms {
   };
 
   // A table slot from a hash: its high bits, mixed by a multiplication.
-  std::size_t spread(std::uint64_t h) const {
+  static std::size_t spread(std::uint64_t h) {
     return static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
   }
   bool same_pattern(const std::uint64_t* a, const std::uint64_t* b) const {

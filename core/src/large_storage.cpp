@@ -69,7 +69,7 @@ class KeptBlocks {
 
   void keep(std::vector<double>& values) noexcept {
     const std::size_t bytes = values.capacity() * sizeof(double);
-    if (bytes < kKeptBlockBytes || bytes > kKeptBytes) return;
+    if (bytes > kKeptBytes) return;
     const std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;
     const auto record = std::ranges::find(issued_, values.data());
@@ -159,18 +159,20 @@ void ready_for_writing(const double* block, std::size_t count) {
 }
 
 void keep_storage(std::vector<double>& values) noexcept {
-  KeptBlocks::instance().keep(values);
+  // Most matrices are small: they never reach the blocks' lock.
+  if (values.capacity() * sizeof(double) >= kKeptBlockBytes) KeptBlocks::instance().keep(values);
 }
 
 std::vector<double> large_storage(std::size_t capacity) {
-  if (capacity * sizeof(double) >= kKeptBlockBytes) {
+  const bool keepable = capacity * sizeof(double) >= kKeptBlockBytes;
+  if (keepable) {
     std::vector<double> kept = KeptBlocks::instance().take(capacity);
     if (kept.capacity() >= capacity) return kept;
   }
   std::vector<double> values;
   values.reserve(capacity);
   ready_for_writing(values.data(), capacity);
-  if (capacity * sizeof(double) >= kKeptBlockBytes) KeptBlocks::instance().issued(values.data());
+  if (keepable) KeptBlocks::instance().issued(values.data());
   return values;
 }
 

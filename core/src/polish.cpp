@@ -17,11 +17,21 @@
 namespace morva {
 namespace {
 
+// A_in·x, each row one left-to-right sum: `given` when it holds them (the
+// products a caller formed for x), else formed into `storage`, four rows'
+// sums advancing together.
+std::span<const double> inequality_images(const QpProblem& problem, std::span<const double> x,
+                                          std::span<const double> given, std::vector<double>& storage) {
+  if (given.size() == problem.m_in()) return given;
+  storage.resize(problem.m_in());
+  row_products(problem.inequalities.matrix, x, storage);
+  return storage;
+}
+
 using detail::all_finite;
 using detail::inf_norm;
 using detail::max_ignoring_nan;
 using detail::positive_part;
-using detail::row_dot;
 
 // ---- Closeness tests and the residual to beat ----
 
@@ -552,7 +562,7 @@ std::optional<Polished> guarded_polish(const QpProblem& problem, const ReducedCo
   Selections selections;
   std::vector<double> row_images;
   CandidateStream stream;
-  ActiveSet active = identify_active_set(problem, x, duals);
+  ActiveSet active = identify_active_set(problem, x, duals, products.in_image);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
     std::optional<Polished> candidate =
         solve_active_set(problem, data, learnt, selections, active, settings, row_images, stream);
@@ -621,7 +631,7 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   Selections selections;
   std::vector<double> row_images;
   CandidateStream stream;
-  ActiveSet active = initial_guess(problem, x, duals, settings);
+  ActiveSet active = initial_guess(problem, x, duals, settings, products.in_image);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
     std::optional<Polished> candidate =
         solve_active_set(problem, data, learnt, selections, active, settings, row_images, stream);
@@ -640,13 +650,12 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
 // ---- Active sets: the guess, its refinement and the anchor pins ----
 
 ActiveSet initial_guess(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
-                        const SolverSettings& settings) {
+                        const SolverSettings& settings, std::span<const double> row_images) {
   const std::size_t n = problem.n();
   ActiveSet guess;
 
-  // A_in·x, each row row_dot's left-to-right sum, four rows at a time.
-  std::vector<double> images(problem.m_in());
-  row_products(problem.inequalities.matrix, x, images);
+  std::vector<double> storage;
+  const std::span<const double> images = inequality_images(problem, x, row_images, storage);
   for (std::size_t j = 0; j < problem.m_in(); ++j) {
     if (near(images[j], problem.inequalities.rhs[j], settings)) guess.active_rows.push_back(j);
   }
@@ -685,11 +694,11 @@ ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
   // candidate violates.
   std::vector<char> was_active(m_in, 0);
   for (std::size_t row : current.active_rows) was_active[row] = 1;
-  const Matrix& a_in = problem.inequalities.matrix;
+  std::vector<double> storage;
+  const std::span<const double> images = inequality_images(problem, x, row_images, storage);
   for (std::size_t j = 0; j < m_in; ++j) {
-    const double image = row_images.size() == m_in ? row_images[j] : row_dot(a_in.row(j), x);
-    const bool keep =
-        was_active[j] ? candidate.duals.inequalities[j] >= 0.0 : exceeds(image, problem.inequalities.rhs[j]);
+    const bool keep = was_active[j] ? candidate.duals.inequalities[j] >= 0.0
+                                    : exceeds(images[j], problem.inequalities.rhs[j]);
     if (keep) next.active_rows.push_back(j);
   }
 
@@ -775,12 +784,12 @@ int side_of(double x, double a) {
 
 }  // namespace
 
-ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> x,
-                              const DualVariables& duals) {
+ActiveSet identify_active_set(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                              std::span<const double> row_images) {
   const std::size_t n = problem.n();
   ActiveSet set;
-  std::vector<double> images(problem.m_in());
-  row_products(problem.inequalities.matrix, x, images);
+  std::vector<double> storage;
+  const std::span<const double> images = inequality_images(problem, x, row_images, storage);
   for (std::size_t j = 0; j < problem.m_in(); ++j) {
     const double slack = problem.inequalities.rhs[j] - images[j];
     if (slack < duals.inequalities[j]) set.active_rows.push_back(j);

@@ -11,6 +11,7 @@
 
 #include "active_set.hpp"
 #include "covariance_columns.hpp"
+#include "kkt_internal.hpp"
 #include "stored_columns.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"
@@ -415,6 +416,9 @@ class InitialGuessTest : public ::testing::TestWithParam<GuessCase> {};
 TEST_P(InitialGuessTest, MatchesTheNearAndSignRules) {
   const GuessCase& c = GetParam();
   EXPECT_EQ(initial_guess(c.problem, c.x, guess_duals(c), SolverSettings{}), c.expected);
+  // The same from the row images a solve's products hold.
+  const std::vector<double> images = iterate_products(c.problem, c.x).in_image;
+  EXPECT_EQ(initial_guess(c.problem, c.x, guess_duals(c), SolverSettings{}, images), c.expected);
 }
 
 // Default tolerances: near means |v − t| ≤ 10·(1e-6 + 1e-5·max(|v|, |t|, 1)) ≈ 1.1e-4 at unit scale.
@@ -751,6 +755,8 @@ class IdentifyActiveSetTest : public ::testing::TestWithParam<GuessCase> {};
 TEST_P(IdentifyActiveSetTest, WeighsMultipliersAgainstDistances) {
   const GuessCase& c = GetParam();
   EXPECT_EQ(identify_active_set(c.problem, c.x, guess_duals(c)), c.expected);
+  EXPECT_EQ(identify_active_set(c.problem, c.x, guess_duals(c), iterate_products(c.problem, c.x).in_image),
+            c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
