@@ -14,12 +14,37 @@
 namespace morva {
 namespace {
 
-// The fingerprint of one more nonzero entry: its magnitude's bits, mixed in.
+// One more nonzero entry mixed into a hash: its magnitude's bits.
 inline std::uint64_t mix(std::uint64_t h, double v) {
   constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
   constexpr std::uint64_t kMagnitude = ~(std::uint64_t{1} << 63);
   return (h ^ (std::bit_cast<std::uint64_t>(v) & kMagnitude)) * kMultiplier;
 }
+
+// Nonzero entries a fingerprint takes from the head of its column, and the
+// spacing of the rows it takes them from further on.
+constexpr std::size_t kLeadingPrinted = 32;
+constexpr std::size_t kPrintSpacing = 64;
+
+// A column's fingerprint: a hash of the magnitudes, with their rows, of its
+// first kLeadingPrinted nonzero entries and of its nonzero entries on every
+// kPrintSpacing-th row, each taken in row order. Equal columns and negated
+// columns share it. Different columns rarely do (the leading entries part
+// sparse columns, the spaced ones dense columns that part further down), and
+// when they do the sharing's entry-by-entry confirmation parts them: a
+// fingerprint only has to be cheap, so most of a dense column's entries are
+// counted without being hashed, and no hash chain runs the column's length.
+struct Fingerprint {
+  std::uint64_t leading = 0;
+  std::uint64_t spaced = 0;
+
+  // Entry (i, v), nonzero, the `ordinal`-th (from 0) of its column.
+  void take(std::size_t ordinal, std::size_t i, double v) {
+    if (ordinal < kLeadingPrinted) leading = mix(leading ^ i, v);
+    if (i % kPrintSpacing == 0) spaced = mix(spaced ^ i, v);
+  }
+  std::uint64_t value() const { return leading ^ std::rotl(spaced, 31); }
+};
 
 // Whether `v` is an infinity or NaN, as a bit to OR into a running mask
 // (bit 63): its exponent field, all ones exactly for those, carries into
@@ -45,9 +70,6 @@ constexpr std::size_t kSweptRowDivisor = 8;
 // Nonzeros a column of F may hold past its share of n / kDenseColumnDivisor
 // among the rows read so far before its entries stop being collected.
 constexpr std::size_t kCollectSlack = 64;
-// Entries of a constraint row read before it is asked again whether it has
-// too many nonzeros to keep their positions (a multiple of eight).
-constexpr std::size_t kPositionStretch = 512;
 // Rows of F are far apart in memory, and a comparison reads a few lines of
 // each: the lines of the row this many reads ahead are asked for first.
 constexpr std::size_t kPrefetchDistance = 8;
@@ -211,26 +233,33 @@ class PairComparison {
       for (std::size_t q : list) need(pairs[q].second);
     }
     gathered.assign(used * n, 0.0);
-    // The needed columns in increasing order, walked in step with each row's
-    // groups (both ascending).
-    std::vector<std::size_t> needed;
-    for (std::size_t c = 0; c < k; ++c) {
-      if (slot[c] != kNone) needed.push_back(c);
+    // The needed columns of each whole group of four, as (lane, slot) from
+    // `first[g]` to `first[g + 1]`, and those past the last whole group;
+    // each row's recorded groups then write theirs.
+    const std::size_t whole = k / 4;
+    std::vector<std::uint32_t> first(whole + 1, 0);
+    std::vector<std::pair<std::uint32_t, std::size_t>> lanes, tail;
+    for (std::size_t g = 0; g < whole; ++g) {
+      first[g] = static_cast<std::uint32_t>(lanes.size());
+      for (std::size_t c = 4 * g; c < 4 * g + 4; ++c) {
+        if (slot[c] != kNone) lanes.emplace_back(static_cast<std::uint32_t>(c % 4), slot[c] * n);
+      }
+    }
+    first[whole] = static_cast<std::uint32_t>(lanes.size());
+    for (std::size_t c = 4 * whole; c < k; ++c) {
+      if (slot[c] != kNone) tail.emplace_back(static_cast<std::uint32_t>(c), slot[c] * n);
     }
     const double* f = factors_.data().data();
+    double* out = gathered.data();
     for (std::size_t i = 0; i < n; ++i) {
       const std::span<const std::uint32_t> row_groups = groups_->row(i);
       const double* packed = groups_->row_values(i);
-      std::size_t e = 0;
-      for (const std::size_t c : needed) {
-        if (c >= k / 4 * 4) {
-          gathered[slot[c] * n + i] = f[i * k + c];
-          continue;
-        }
-        while (e < row_groups.size() && row_groups[e] < c / 4) ++e;
-        if (e < row_groups.size() && row_groups[e] == c / 4)
-          gathered[slot[c] * n + i] = packed[4 * e + c % 4];
+      for (std::size_t e = 0; e < row_groups.size(); ++e) {
+        const std::size_t g = row_groups[e];
+        for (std::uint32_t t = first[g]; t < first[g + 1]; ++t)
+          out[lanes[t].second + i] = packed[4 * e + lanes[t].first];
       }
+      for (const auto& [c, at] : tail) out[at + i] = f[i * k + c];
     }
   }
 
@@ -349,47 +378,71 @@ class EntryCollector {
   bool open_ = true;
 };
 
+// The nonzero entries among v[0, len) (NaN included), added to `found`, and
+// their non_finite_bit mask, ORed into `not_finite`, from every entry's bits
+// (a zero is finite), without a branch: the compiler widens the loop.
+void count_nonzeros(const double* v, std::size_t len, std::size_t& found, std::uint64_t& not_finite) {
+  constexpr std::uint64_t kExponent = 0x7FF0000000000000ull;
+  constexpr std::uint64_t kExponentUnit = 0x0010000000000000ull;
+  std::uint64_t count = 0;
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const std::uint64_t bits = bits_of(v + i);
+    const std::uint64_t magnitude = bits << 1;  // nonzero exactly when the entry is
+    count += (magnitude | (0 - magnitude)) >> 63;
+    mask |= (bits & kExponent) + kExponentUnit;
+  }
+  found += static_cast<std::size_t>(count);
+  not_finite |= mask;
+}
+
 // One constraint row's nonzero count, finiteness (non_finite_bit's mask,
-// ORed into `not_finite`), fingerprint and, when they are few, entries, in
-// one read of the row. Zero entries are finite and add nothing to the
-// count, so the nonzeros alone decide both (the count is a whole number,
-// exact in doubles). The fingerprint takes the nonzeros in order. The
-// positions of the first nonzeros go to `positions` (limit + 1 slots; any
-// past the limit write over the last), kept as the entries when the row
-// has few. A row with a known support (every other entry +0) is read at
-// those positions alone: the same nonzeros, met in the same order.
+// ORed into `not_finite`), fingerprint and, when they are few, entries.
+// Zero entries are finite and add nothing to the count, so the nonzeros
+// alone decide both (the count is a whole number, exact in doubles).
+//
+// A row with a known support (every other entry +0) is read at those
+// positions alone: the same nonzeros, met in the same order. Any other row
+// is first counted in bulk. One with at most `limit` nonzeros is then read
+// nonzero by nonzero, their positions kept as its entries (`positions`
+// has limit + 1 slots); of a denser one only the head, up to its leading
+// printed entries, and its spaced rows are read again, for the fingerprint.
 void profile_row(const double* row, std::size_t n, std::span<const std::uint32_t> known, double& nonzeros,
                  std::uint64_t& not_finite, std::uint64_t& fingerprint, std::span<std::uint32_t> positions,
                  ColumnEntries& entries) {
   const std::size_t limit = positions.size() - 1;
-  std::uint64_t print = 0;
+  Fingerprint print;
   std::uint64_t row_not_finite = 0;
   std::size_t found = 0;
-  const auto visit = [&](auto keep, std::size_t j) MORVA_ALWAYS_INLINE {
+  const auto visit = [&](std::size_t j) MORVA_ALWAYS_INLINE {
     const double v = row[j];
     row_not_finite |= non_finite_bit(v);
-    print = mix(print ^ j, v);
-    if constexpr (decltype(keep)::value) positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
+    print.take(found, j, v);
+    positions[std::min(found, limit)] = static_cast<std::uint32_t>(j);
     ++found;
-  };
-  const auto take = [&](auto keep, std::size_t first, std::size_t len) {
-    for_each_nonzero(row + first, len, [&](std::size_t e) MORVA_ALWAYS_INLINE { visit(keep, first + e); });
   };
   if (!known.empty()) {
     for (const std::uint32_t j : known) {
-      if (nonzero_at(row + j)) visit(std::true_type{}, j);
+      if (nonzero_at(row + j)) visit(j);
     }
   } else {
-    // Stretches of kPositionStretch entries keep the positions until the row
-    // is known to have more than `limit` nonzeros; the rest is read without.
-    std::size_t first = 0;
-    for (; first < n && found <= limit; first += kPositionStretch)
-      take(std::true_type{}, first, std::min(kPositionStretch, n - first));
-    if (first < n) take(std::false_type{}, first, n - first);
+    count_nonzeros(row, n, found, row_not_finite);
+    if (found <= limit) {
+      found = 0;
+      for_each_nonzero(row, n, visit);
+    } else {
+      std::size_t j = 0;
+      for (std::size_t taken = 0; j < n && taken < kLeadingPrinted; ++j) {
+        if (nonzero_at(row + j)) print.take(taken++, j, row[j]);
+      }
+      for (j = (j + kPrintSpacing - 1) / kPrintSpacing * kPrintSpacing; j < n; j += kPrintSpacing) {
+        if (nonzero_at(row + j)) print.spaced = mix(print.spaced ^ j, row[j]);
+      }
+    }
   }
   nonzeros = static_cast<double>(found);
   not_finite |= row_not_finite;
-  fingerprint = print;
+  fingerprint = print.value();
   if (found > limit) return;
   entries.rows.assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(found));
   entries.values.resize(found);
@@ -447,17 +500,14 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
   std::vector<EntryCollector> collectors;
   collectors.reserve(k);
   for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
-  // The fingerprint mixes each nonzero entry with its row: columns with the
-  // same magnitudes in the same places match.
-  std::uint64_t* print = profile.fingerprint.data();
+  std::vector<Fingerprint> print(k);
   const bool grouped = applicable(groups, factors) != nullptr;
   for (std::size_t i = 0; i < n; ++i) {
     const double* f = factors.row(i).data();
     // Inlined into both reads: a call per nonzero would cost more than its work.
     const auto visit = [&](std::size_t l, double v) MORVA_ALWAYS_INLINE {
-      ++count[l];
+      print[l].take(count[l]++, i, v);
       not_finite |= non_finite_bit(v);
-      print[l] = mix(print[l] ^ i, v);
       collectors[l].take(i, v);
     };
     if (grouped) {
@@ -468,6 +518,7 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
   }
   for (std::size_t l = 0; l < k; ++l) {
     profile.nonzeros[l] = static_cast<double>(count[l]);
+    profile.fingerprint[l] = print[l].value();
     if (collectors[l].complete() || !profile.compressed(l, n)) continue;
     for (std::size_t i = 0; i < n; ++i) {
       if (factors(i, l) == 0.0) continue;

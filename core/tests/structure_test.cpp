@@ -362,7 +362,8 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
 // A dense constraint row is matched against F's columns over blocks of F's
 // rows: a row that repeats a column up to sign shares it; one with the
 // column's magnitudes (so its fingerprint) but a sign flipped, or one entry
-// changed, past the first block, does not.
+// changed, past the first block, does not, nor one whose fingerprint and
+// count match the column's but an entry differs.
 TEST(RepeatedColumns, DenseRowsShareOnlyExactRepeats) {
   constexpr std::size_t n = 80;
   constexpr std::size_t k = 3;
@@ -392,6 +393,11 @@ TEST(RepeatedColumns, DenseRowsShareOnlyExactRepeats) {
   std::vector<double> changed = column(2, -1.0);
   changed[64] = 0.0;
   cases.push_back({"one entry zeroed", changed, false});
+  // Past the head of the column and off the rows a fingerprint samples: the
+  // same fingerprint and count, told apart by the comparison alone.
+  std::vector<double> unsampled = column(1, 1.0);
+  unsampled[70] *= 2.0;
+  cases.push_back({"one magnitude changed, unsampled", unsampled, false});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<const double*> rows{c.row.data()};
