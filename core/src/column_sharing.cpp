@@ -355,28 +355,90 @@ void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
 // once the rows read so far hold more than their share of the limit by
 // kCollectSlack: a dense column then costs no more than that. A column
 // dropped early that ends with few nonzeros after all is read again
-// (complete() false).
+// (complete() false). It holds at least min(limit, kCollectSlack + 1)
+// entries when it drops them, and first hashes its leading ones as a
+// Fingerprint would.
 class EntryCollector {
  public:
   EntryCollector(ColumnEntries& out, std::size_t limit) : out_(out), limit_(limit) {}
-  void take(std::size_t i, double v) {
-    if (!open_) return;
+  // Takes entry (i, v), nonzero; returns whether it still collects.
+  bool take(std::size_t i, double v) {
+    if (!open_) return false;
     const std::size_t kept = out_.rows.size();
     if (kept == limit_ || kept > i / kDenseColumnDivisor + kCollectSlack) {
+      leading_ = leading();
       open_ = false;
       out_ = ColumnEntries{};
-      return;
+      return false;
     }
     out_.rows.push_back(static_cast<std::uint32_t>(i));
     out_.values.push_back(v);
+    return true;
   }
   bool complete() const { return open_; }
+  // Fingerprint::leading of the column, once at least kLeadingPrinted
+  // entries have been taken or every nonzero has.
+  std::uint64_t leading() const {
+    if (!open_) return leading_;
+    Fingerprint print;
+    for (std::size_t e = 0; e < std::min(kLeadingPrinted, out_.rows.size()); ++e)
+      print.leading = mix(print.leading ^ out_.rows[e], out_.values[e]);
+    return print.leading;
+  }
 
  private:
   ColumnEntries& out_;
   std::size_t limit_;
   bool open_ = true;
+  std::uint64_t leading_ = 0;
 };
+
+// F's counts, finiteness, fingerprints and collected entries read from its
+// recorded groups: each group's four entries counted and tested without a
+// branch, the nonzeros visited only where their column still collects
+// entries or the row is one the fingerprints sample, and each fingerprint's
+// leading part taken from its collector (limit ≥ kLeadingPrinted). The
+// same profile as visiting every nonzero.
+void grouped_factor_profile(const Matrix& factors, const FactorGroups& groups, std::span<std::size_t> count,
+                            std::uint64_t& not_finite, std::span<EntryCollector> collectors,
+                            std::span<Fingerprint> print) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
+  std::vector<std::uint64_t> open((k + 63) / 64, ~std::uint64_t{0});  // bit l: column l collects
+  const auto collect = [&](std::size_t l, std::size_t i, double v) {
+    if (!collectors[l].take(i, v)) open[l / 64] &= ~(std::uint64_t{1} << (l % 64));
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::span<const std::uint32_t> row_groups = groups.row(i);
+    const double* values = groups.row_values(i);
+    for (std::size_t e = 0; e < row_groups.size(); ++e) {
+      const std::size_t first = 4 * std::size_t{row_groups[e]};
+      const double* v = values + 4 * e;
+      for (std::size_t j = 0; j < 4; ++j) {
+        count[first + j] += v[j] != 0.0 ? 1 : 0;
+        not_finite |= non_finite_bit(v[j]);
+      }
+      // Four bits of one word: `first` is a multiple of four.
+      std::uint64_t collecting = detail::nonzero_mask4(v) & (open[first / 64] >> (first % 64)) & 0xF;
+      for (; collecting != 0; collecting &= collecting - 1) {
+        const std::size_t j = static_cast<std::size_t>(std::countr_zero(collecting));
+        collect(first + j, i, v[j]);
+      }
+    }
+    const double* f = factors.row(i).data();
+    for (std::size_t c = k / 4 * 4; c < k; ++c) {
+      if (f[c] == 0.0) continue;
+      ++count[c];
+      not_finite |= non_finite_bit(f[c]);
+      collect(c, i, f[c]);
+    }
+    if (i % kPrintSpacing != 0) continue;
+    detail::for_each_group_nonzero(
+        values, f, k, row_groups,
+        [&](std::size_t l, double v) MORVA_ALWAYS_INLINE { print[l].spaced = mix(print[l].spaced ^ i, v); });
+  }
+  for (std::size_t l = 0; l < k; ++l) print[l].leading = collectors[l].leading();
+}
 
 // The nonzero entries among v[0, len) (NaN included), added to `found`, and
 // their non_finite_bit mask, ORed into `not_finite`, from every entry's bits
@@ -484,10 +546,32 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
   return out;
 }
 
+// F's counts, finiteness, fingerprints and collected entries in one read
+// of F, row by row, visiting the nonzero entries alone (through its recorded
+// groups where given).
+void visit_factor_nonzeros(const Matrix& factors, const FactorGroups* groups, std::span<std::size_t> count,
+                           std::uint64_t& not_finite, std::span<EntryCollector> collectors,
+                           std::span<Fingerprint> print) {
+  const std::size_t k = factors.cols();
+  for (std::size_t i = 0; i < factors.rows(); ++i) {
+    const double* f = factors.row(i).data();
+    // Inlined into both reads: a call per nonzero would cost more than its work.
+    const auto visit = [&](std::size_t l, double v) MORVA_ALWAYS_INLINE {
+      print[l].take(count[l]++, i, v);
+      not_finite |= non_finite_bit(v);
+      collectors[l].take(i, v);
+    };
+    if (groups != nullptr) {
+      detail::for_each_group_nonzero(groups->row_values(i), f, k, groups->row(i), visit);
+    } else {
+      for_each_nonzero(f, k, [&](std::size_t l) MORVA_ALWAYS_INLINE { visit(l, f[l]); });
+    }
+  }
+}
+
 }  // namespace
 
-// One read of F, row by row, visiting the nonzero entries alone: zero
-// entries are finite, add nothing to a count and are not mixed into a
+// Zero entries are finite, add nothing to a count and are not mixed into a
 // fingerprint, so each column's count (a whole number, exact in doubles),
 // fingerprint and entries, and F's finiteness, are those of every entry.
 ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) {
@@ -501,20 +585,11 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
   collectors.reserve(k);
   for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
   std::vector<Fingerprint> print(k);
-  const bool grouped = applicable(groups, factors) != nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* f = factors.row(i).data();
-    // Inlined into both reads: a call per nonzero would cost more than its work.
-    const auto visit = [&](std::size_t l, double v) MORVA_ALWAYS_INLINE {
-      print[l].take(count[l]++, i, v);
-      not_finite |= non_finite_bit(v);
-      collectors[l].take(i, v);
-    };
-    if (grouped) {
-      detail::for_each_group_nonzero(groups->row_values(i), f, k, groups->row(i), visit);
-    } else {
-      for_each_nonzero(f, k, [&](std::size_t l) MORVA_ALWAYS_INLINE { visit(l, f[l]); });
-    }
+  const FactorGroups* recorded = applicable(groups, factors);
+  if (recorded != nullptr && n / kDenseColumnDivisor >= kLeadingPrinted) {
+    grouped_factor_profile(factors, *recorded, count, not_finite, collectors, print);
+  } else {
+    visit_factor_nonzeros(factors, recorded, count, not_finite, collectors, print);
   }
   for (std::size_t l = 0; l < k; ++l) {
     profile.nonzeros[l] = static_cast<double>(count[l]);
