@@ -572,8 +572,9 @@ TEST(DenseGram, TilesSumEachEntryAsThePlainLoop) {
   }
 }
 
-// The factor taken four entries at a time is the one taken entry by entry,
-// each entry dot4's sum, bit for bit, across sizes around multiples of four.
+// The factor taken four entries (and two rows) at a time is the one taken
+// entry by entry, each entry dot4's sum, bit for bit, across sizes around
+// multiples of four.
 TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
   for (const std::size_t h : {1, 3, 4, 5, 8, 9, 30, 67}) {
     std::vector<double> a(h * h);
@@ -594,6 +595,19 @@ TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
       for (std::size_t c = 0; c <= j; ++c)
         EXPECT_EQ(got[j * h + c], want[j * h + c]) << h << ": " << j << ", " << c;
     }
+    // The semidefinite factor, several rows' sums at a time, against each
+    // entry's serial sum Σ_{l<c} L_jl·L_cl.
+    std::vector<double> semidefinite(h * h, 0.0), serial(h * h, 0.0);
+    ASSERT_TRUE(detail::semidefinite_cholesky(a.data(), h, 1e-14, semidefinite.data()));
+    for (std::size_t c = 0; c < h; ++c) {
+      for (std::size_t j = c; j < h; ++j) {
+        double explained = 0.0;
+        for (std::size_t l = 0; l < c; ++l) explained += serial[j * h + l] * serial[c * h + l];
+        const double v = a[j * h + c] - explained;
+        serial[j * h + c] = j == c ? std::sqrt(v) : v / serial[c * h + c];
+      }
+    }
+    EXPECT_EQ(bits(semidefinite), bits(serial)) << h;
   }
 }
 

@@ -161,7 +161,57 @@ void add_four_narrow(const double* x, const double* rows, std::size_t stride, st
 }
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// add_four_wide for two vectors x and y against the same four rows: eight
+// chains of additions in flight instead of four, and each row's stretch
+// loaded once for both. Lane by lane the same products and sums as two calls.
+[[gnu::target("avx2")]] void add_four_twice_wide(const double* x, const double* y, const double* rows,
+                                                 std::size_t stride, std::size_t len, Dot4Sums* x_sums,
+                                                 Dot4Sums* y_sums) {
+  Lanes4 ax[4], ay[4];
+  for (std::size_t q = 0; q < 4; ++q) {
+    ax[q] = Lanes4{x_sums[q].low[0], x_sums[q].low[1], x_sums[q].high[0], x_sums[q].high[1]};
+    ay[q] = Lanes4{y_sums[q].low[0], y_sums[q].low[1], y_sums[q].high[0], y_sums[q].high[1]};
+  }
+  for (std::size_t e = 0; e + 4 <= len; e += 4) {
+    const Lanes4 xv = load4(x + e);
+    const Lanes4 yv = load4(y + e);
+    for (std::size_t q = 0; q < 4; ++q) {
+      const Lanes4 r = load4(rows + q * stride + e);
+      ax[q] += xv * r;
+      ay[q] += yv * r;
+    }
+  }
+  for (std::size_t q = 0; q < 4; ++q) {
+    x_sums[q].low = Lanes2{ax[q][0], ax[q][1]};
+    x_sums[q].high = Lanes2{ax[q][2], ax[q][3]};
+    y_sums[q].low = Lanes2{ay[q][0], ay[q][1]};
+    y_sums[q].high = Lanes2{ay[q][2], ay[q][3]};
+  }
+}
+#endif
+
 using FourSums = void (*)(const double*, const double*, std::size_t, std::size_t, Dot4Sums*);
+using FourSumsTwice = void (*)(const double*, const double*, const double*, std::size_t, std::size_t,
+                               Dot4Sums*, Dot4Sums*);
+
+void add_four_twice_narrow(const double* x, const double* y, const double* rows, std::size_t stride,
+                           std::size_t len, Dot4Sums* x_sums, Dot4Sums* y_sums) {
+  add_four_narrow(x, rows, stride, len, x_sums);
+  add_four_narrow(y, rows, stride, len, y_sums);
+}
+
+// add_four(x, …, x_sums) and add_four(y, …, y_sums) in one loop.
+void add_four_twice(const double* x, const double* y, const double* rows, std::size_t stride, std::size_t len,
+                    Dot4Sums* x_sums, Dot4Sums* y_sums) {
+  static const FourSumsTwice kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return FourSumsTwice{add_four_twice_wide};
+#endif
+    return FourSumsTwice{add_four_twice_narrow};
+  }();
+  kernel(x, y, rows, stride, len, x_sums, y_sums);
+}
 
 // The four sums side by side, in 256-bit vectors where the processor has AVX2.
 void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
@@ -306,16 +356,31 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
     const bool zero_pivot = !(pivot > tolerance);
     const double root = zero_pivot ? 0.0 : std::sqrt(pivot);
     if (!zero_pivot) lower[j * k + j] = root;
-    for (std::size_t i = j + 1; i < k; ++i) {
+    // Entry (i, j) from the serial sum Σ_{l<j} L_il·L_jl; four rows' sums
+    // advance together, each still summed in increasing l.
+    const auto settle = [&](std::size_t i, double explained) {
+      const double remainder = omega[i * k + j] - explained;
+      if (zero_pivot) return std::abs(remainder) <= tolerance;
+      lower[i * k + j] = remainder / root;
+      return true;
+    };
+    std::size_t i = j + 1;
+    for (; i + 4 <= k; i += 4) {
+      const double* row_i = lower + i * k;
+      double e0 = 0.0, e1 = 0.0, e2 = 0.0, e3 = 0.0;
+      for (std::size_t l = 0; l < j; ++l) {
+        e0 += row_i[l] * row_j[l];
+        e1 += row_i[k + l] * row_j[l];
+        e2 += row_i[2 * k + l] * row_j[l];
+        e3 += row_i[3 * k + l] * row_j[l];
+      }
+      if (!settle(i, e0) || !settle(i + 1, e1) || !settle(i + 2, e2) || !settle(i + 3, e3)) return false;
+    }
+    for (; i < k; ++i) {
       const double* row_i = lower + i * k;
       double explained = 0.0;
       for (std::size_t l = 0; l < j; ++l) explained += row_i[l] * row_j[l];
-      const double remainder = omega[i * k + j] - explained;
-      if (zero_pivot) {
-        if (!(std::abs(remainder) <= tolerance)) return false;
-      } else {
-        lower[i * k + j] = remainder / root;
-      }
+      if (!settle(i, explained)) return false;
     }
   }
   return true;
@@ -370,37 +435,71 @@ void add_weighted_dense_rows(const double* rows, std::size_t stride, std::size_t
   kernel(rows, stride, count, w, len, out);
 }
 
-bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
-  for (std::size_t j = 0; j < h; ++j) {
-    double* row_j = factor + j * h;
-    std::size_t c0 = 0;
-    // Four entries below the diagonal at a time: for c in [c0, c0 + 4), c0 a
-    // multiple of four, dot4(row_j, row_c, c) takes its four partial sums
-    // over [0, c0) and then its last c − c0 terms, which need row_j's entries
-    // from c0 on, written in turn. The four leading stretches run side by side.
-    for (; c0 + 4 <= j; c0 += 4) {
-      Dot4Sums sums[4];
-      add_four(row_j, factor + c0 * h, h, c0, sums);
-      for (std::size_t q = 0; q < 4; ++q) {
-        const std::size_t c = c0 + q;
-        const double* row_c = factor + c * h;
-        const double s = sums[q].finish(row_j + c0, row_c + c0, q);
-        row_j[c] = (a[j * h + c] - s) / row_c[c];
-      }
-    }
-    for (std::size_t c = c0; c <= j; ++c) {
-      const double* row_c = factor + c * h;
-      const double s = dot4(row_j, row_c, c);
-      if (c < j) {
-        row_j[c] = (a[j * h + c] - s) / row_c[c];
-      } else {
-        const double pivot = a[j * h + j] - s;
-        if (!std::isfinite(pivot) || pivot <= min_pivot) return false;
-        row_j[c] = std::sqrt(pivot);
-      }
+namespace {
+
+// Entries [c0, c0 + 4) of row j of the factor from their leading sums over
+// [0, c0): each finished with its last c − c0 terms, which need the row's
+// entries from c0 on, written in turn.
+[[gnu::always_inline]] inline void finish_four(const double* a, std::size_t h, const double* factor,
+                                               std::size_t j, std::size_t c0, const Dot4Sums* sums,
+                                               double* row_j) {
+  for (std::size_t q = 0; q < 4; ++q) {
+    const std::size_t c = c0 + q;
+    const double* row_c = factor + c * h;
+    const double s = sums[q].finish(row_j + c0, row_c + c0, q);
+    row_j[c] = (a[j * h + c] - s) / row_c[c];
+  }
+}
+
+// Row j's entries from c0 (a multiple of four) to its diagonal, each from
+// dot4(row_j, row_c, c), in blocks of four through their leading stretches
+// [0, c0) side by side, then one at a time. False when the pivot is not
+// finite or at most min_pivot.
+bool finish_row(const double* a, std::size_t h, double min_pivot, double* factor, std::size_t j,
+                std::size_t c0) {
+  double* row_j = factor + j * h;
+  for (; c0 + 4 <= j; c0 += 4) {
+    Dot4Sums sums[4];
+    add_four(row_j, factor + c0 * h, h, c0, sums);
+    finish_four(a, h, factor, j, c0, sums, row_j);
+  }
+  for (std::size_t c = c0; c <= j; ++c) {
+    const double* row_c = factor + c * h;
+    const double s = dot4(row_j, row_c, c);
+    if (c < j) {
+      row_j[c] = (a[j * h + c] - s) / row_c[c];
+    } else {
+      const double pivot = a[j * h + j] - s;
+      if (!std::isfinite(pivot) || pivot <= min_pivot) return false;
+      row_j[c] = std::sqrt(pivot);
     }
   }
   return true;
+}
+
+}  // namespace
+
+// Rows go in pairs: below the diagonal block, rows j and j + 1 read the same
+// earlier rows, so their blocks of four entries are taken together (one read
+// of each earlier row's stretch for both, and two chains of divisions in
+// flight instead of one); each entry is still dot4's sum, so the factor is
+// the one row-by-row elimination gives.
+bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* factor) {
+  std::size_t j = 0;
+  for (; j + 1 < h; j += 2) {
+    double* row_j = factor + j * h;
+    double* row_next = row_j + h;
+    std::size_t c0 = 0;
+    for (; c0 + 4 <= j; c0 += 4) {
+      Dot4Sums sums_j[4], sums_next[4];
+      add_four_twice(row_j, row_next, factor + c0 * h, h, c0, sums_j, sums_next);
+      finish_four(a, h, factor, j, c0, sums_j, row_j);
+      finish_four(a, h, factor, j + 1, c0, sums_next, row_next);
+    }
+    if (!finish_row(a, h, min_pivot, factor, j, c0) || !finish_row(a, h, min_pivot, factor, j + 1, c0))
+      return false;
+  }
+  return j == h || finish_row(a, h, min_pivot, factor, j, 0);
 }
 
 // The forward sums go through dot4 (four independent partial sums, not one
