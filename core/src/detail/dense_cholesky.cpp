@@ -256,34 +256,49 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
 // dot4_rows_narrow with each row's four partial sums in one 256-bit vector
 // held in registers throughout: lanes (s0, s1, s2, s3) take the same products
 // and sums, s0 the tail, and the row's value is (s0 + s1) + (s2 + s3).
+// Four rows' partial sums (lane q of a_q) finished together into out[0, 4),
+// lane q for row q: s0 takes the tail terms c in [whole, len) in order (at
+// most three), then (s0 + s1) + (s2 + s3).
+[[gnu::target("avx2"), gnu::always_inline]] inline void finish_four_rows(Lanes4 a0, Lanes4 a1, Lanes4 a2,
+                                                                         Lanes4 a3, const double* x,
+                                                                         const double* r0, std::size_t stride,
+                                                                         std::size_t whole, std::size_t len,
+                                                                         double* out) {
+  Lanes4 s0 = {a0[0], a1[0], a2[0], a3[0]};
+  const Lanes4 s1 = {a0[1], a1[1], a2[1], a3[1]};
+  const Lanes4 s2 = {a0[2], a1[2], a2[2], a3[2]};
+  const Lanes4 s3 = {a0[3], a1[3], a2[3], a3[3]};
+  for (std::size_t c = whole; c < len; ++c) {
+    const Lanes4 v = {r0[c], r0[stride + c], r0[2 * stride + c], r0[3 * stride + c]};
+    s0 += v * splat4(x[c]);
+  }
+  store4(out, (s0 + s1) + (s2 + s3));
+}
+
 [[gnu::target("avx2")]] void dot4_rows_wide(const double* x, const double* rows, std::size_t stride,
                                             std::size_t count, std::size_t len, double* out) {
   const std::size_t whole = len / 4 * 4;
-  // Each row's four partial sums finished together, lane q for row q: s0
-  // takes the tail terms in order (at most three), then (s0 + s1) + (s2 + s3).
+  // Eight rows at a time while they last: eight chains of additions in
+  // flight, enough to keep the adders busy; then four.
   std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
+  for (; r + 8 <= count; r += 8) {
     const double* r0 = rows + r * stride;
-    const double* r1 = r0 + stride;
-    const double* r2 = r1 + stride;
-    const double* r3 = r2 + stride;
-    Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    Lanes4 a[8] = {};
     for (std::size_t e = 0; e < whole; e += 4) {
       const Lanes4 xv = load4(x + e);
-      a0 += load4(r0 + e) * xv;
-      a1 += load4(r1 + e) * xv;
-      a2 += load4(r2 + e) * xv;
-      a3 += load4(r3 + e) * xv;
+      for (std::size_t q = 0; q < 8; ++q) a[q] += load4(r0 + q * stride + e) * xv;
     }
-    Lanes4 s0 = {a0[0], a1[0], a2[0], a3[0]};
-    const Lanes4 s1 = {a0[1], a1[1], a2[1], a3[1]};
-    const Lanes4 s2 = {a0[2], a1[2], a2[2], a3[2]};
-    const Lanes4 s3 = {a0[3], a1[3], a2[3], a3[3]};
-    for (std::size_t c = whole; c < len; ++c) {
-      const Lanes4 v = {r0[c], r1[c], r2[c], r3[c]};
-      s0 += v * splat4(x[c]);
+    finish_four_rows(a[0], a[1], a[2], a[3], x, r0, stride, whole, len, out + r);
+    finish_four_rows(a[4], a[5], a[6], a[7], x, r0 + 4 * stride, stride, whole, len, out + r + 4);
+  }
+  for (; r + 4 <= count; r += 4) {
+    const double* r0 = rows + r * stride;
+    Lanes4 a[4] = {};
+    for (std::size_t e = 0; e < whole; e += 4) {
+      const Lanes4 xv = load4(x + e);
+      for (std::size_t q = 0; q < 4; ++q) a[q] += load4(r0 + q * stride + e) * xv;
     }
-    store4(out + r, (s0 + s1) + (s2 + s3));
+    finish_four_rows(a[0], a[1], a[2], a[3], x, r0, stride, whole, len, out + r);
   }
   for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
