@@ -275,31 +275,29 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
   store4(out, (s0 + s1) + (s2 + s3));
 }
 
+// Rows r0, r0 + stride, … (Rows of them, a multiple of four) against x,
+// their chains of additions side by side, finished four at a time.
+template <std::size_t Rows>
+[[gnu::target("avx2"), gnu::always_inline]] inline void dot_row_block(const double* x, const double* r0,
+                                                                      std::size_t stride, std::size_t whole,
+                                                                      std::size_t len, double* out) {
+  Lanes4 a[Rows] = {};
+  for (std::size_t e = 0; e < whole; e += 4) {
+    const Lanes4 xv = load4(x + e);
+    for (std::size_t q = 0; q < Rows; ++q) a[q] += load4(r0 + q * stride + e) * xv;
+  }
+  for (std::size_t g = 0; g < Rows; g += 4)
+    finish_four_rows(a[g], a[g + 1], a[g + 2], a[g + 3], x, r0 + g * stride, stride, whole, len, out + g);
+}
+
 [[gnu::target("avx2")]] void dot4_rows_wide(const double* x, const double* rows, std::size_t stride,
                                             std::size_t count, std::size_t len, double* out) {
   const std::size_t whole = len / 4 * 4;
   // Eight rows at a time while they last: eight chains of additions in
   // flight, enough to keep the adders busy; then four.
   std::size_t r = 0;
-  for (; r + 8 <= count; r += 8) {
-    const double* r0 = rows + r * stride;
-    Lanes4 a[8] = {};
-    for (std::size_t e = 0; e < whole; e += 4) {
-      const Lanes4 xv = load4(x + e);
-      for (std::size_t q = 0; q < 8; ++q) a[q] += load4(r0 + q * stride + e) * xv;
-    }
-    finish_four_rows(a[0], a[1], a[2], a[3], x, r0, stride, whole, len, out + r);
-    finish_four_rows(a[4], a[5], a[6], a[7], x, r0 + 4 * stride, stride, whole, len, out + r + 4);
-  }
-  for (; r + 4 <= count; r += 4) {
-    const double* r0 = rows + r * stride;
-    Lanes4 a[4] = {};
-    for (std::size_t e = 0; e < whole; e += 4) {
-      const Lanes4 xv = load4(x + e);
-      for (std::size_t q = 0; q < 4; ++q) a[q] += load4(r0 + q * stride + e) * xv;
-    }
-    finish_four_rows(a[0], a[1], a[2], a[3], x, r0, stride, whole, len, out + r);
-  }
+  for (; r + 8 <= count; r += 8) dot_row_block<8>(x, rows + r * stride, stride, whole, len, out + r);
+  for (; r + 4 <= count; r += 4) dot_row_block<4>(x, rows + r * stride, stride, whole, len, out + r);
   for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
 #endif
