@@ -611,17 +611,17 @@ TEST(DenseCholesky, FourEntriesAtATimeKeepEachSum) {
   }
 }
 
-// The row kernels (eight or four rows at a time, AVX2 where present) against the
+// The row kernels (long rows eight at a time, four otherwise, AVX2 where present) against the
 // generic loops: rows against one vector each dot4's sum, and the weighted
 // sum of rows add_weighted_rows' sums, bit for bit, for counts and lengths
 // on both sides of multiples of four.
 TEST(DenseCholesky, RowKernelsKeepEachSum) {
-  constexpr std::size_t kStride = 23;
+  constexpr std::size_t kStride = 37;
   std::vector<double> rows(13 * kStride), x(kStride);
   for (std::size_t e = 0; e < rows.size(); ++e) rows[e] = std::sin(static_cast<double>(7 * e + 3));
   for (std::size_t c = 0; c < x.size(); ++c) x[c] = std::cos(static_cast<double>(5 * c)) * 1e3;
   for (const std::size_t count : {1, 3, 4, 5, 8, 9, 13}) {
-    for (const std::size_t len : {0, 1, 4, 6, 13, 23}) {
+    for (const std::size_t len : {0, 1, 4, 6, 13, 23, 37}) {
       std::vector<double> got(count, -1.0);
       detail::dot4_rows(x.data(), rows.data(), kStride, count, len, got.data());
       for (std::size_t r = 0; r < count; ++r)
