@@ -141,18 +141,17 @@ void raise_to_column_maxima(const CompactRows& block, std::span<double> magnitud
 
 // a_ij ← ε_i·δ_j·a_ij over the kept entries of a block (ε null: as they
 // are), then each row's largest magnitude into row_max and each column's
-// raised in column_max.
+// raised in column_max. Dense rows being rescaled go two at a time, in one
+// pass over δ and the column maxima.
 void rescale_and_measure(CompactRows& block, const double* epsilon, const double* delta,
                          std::span<double> row_max, std::span<double> column_max) {
+  std::optional<std::size_t> waiting;  // a dense row to be rescaled, not yet paired
   for (std::size_t i = 0; i < block.rows(); ++i) {
-    if (block.repeats[i]) {
-      row_max[i] = row_max[block.repeats[i]->earlier];
-      continue;
-    }
+    if (block.repeats[i]) continue;
     const std::span<double> row = block.entries(i);
-    double m = 0.0;
     if (block.sparse(i)) {
       const std::vector<std::uint32_t>& support = block.support[i];
+      double m = 0.0;
       for (std::size_t e = 0; e < row.size(); ++e) {
         const std::size_t j = support[e];
         if (epsilon != nullptr) row[e] = epsilon[i] * delta[j] * row[e];
@@ -160,13 +159,28 @@ void rescale_and_measure(CompactRows& block, const double* epsilon, const double
         m = raised(m, v);
         column_max[j] = raised(column_max[j], v);
       }
+      row_max[i] = m;
+    } else if (epsilon == nullptr) {
+      row_max[i] = detail::raise_magnitudes(row.data(), row.size(), column_max.data());
+    } else if (!waiting) {
+      waiting = i;
     } else {
-      // The same steps with j = e, in one pass that vectorises.
-      m = epsilon != nullptr
-              ? detail::rescale_raise_magnitudes(row.data(), row.size(), epsilon[i], delta, column_max.data())
-              : detail::raise_magnitudes(row.data(), row.size(), column_max.data());
+      double tops[2];
+      detail::rescale_raise_two(block.entries(*waiting).data(), row.data(), row.size(), epsilon[*waiting],
+                                epsilon[i], delta, column_max.data(), tops);
+      row_max[*waiting] = tops[0];
+      row_max[i] = tops[1];
+      waiting.reset();
     }
-    row_max[i] = m;
+  }
+  if (waiting) {
+    const std::span<double> row = block.entries(*waiting);
+    row_max[*waiting] =
+        detail::rescale_raise_magnitudes(row.data(), row.size(), epsilon[*waiting], delta, column_max.data());
+  }
+  // A repeated row's maximum is its earlier row's (the same magnitudes).
+  for (std::size_t i = 0; i < block.rows(); ++i) {
+    if (block.repeats[i]) row_max[i] = row_max[block.repeats[i]->earlier];
   }
 }
 

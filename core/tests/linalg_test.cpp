@@ -16,6 +16,7 @@
 #include "column_sharing.hpp"
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
+#include "detail/equilibration_kernels.hpp"
 #include "detail/simd.hpp"
 #include "detail/vector_ops.hpp"
 #include "stored_columns.hpp"
@@ -266,11 +267,12 @@ Matrix random_gram(dense::Random& random, std::size_t k) {
 // in increasing order while nonzeros² ≤ Σ (l + 1) over them, else the norm
 // of row i of the formed C = F·L; every support size from 0 to k, and then
 // rows that share their supports as industry exposures do (a market column,
-// one of three industries, the styles at the end; 13, 12 and 12 rows per
-// support, interleaved), placed first, across the rows where the search for
+// one of three industries, eight styles at the end: ten entries, summed in
+// blocks of eight and two; 13, 12 and 12 rows per support, interleaved),
+// placed first, across the rows where the search for
 // shared supports gives up on scattered ones, and after them.
 TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
-  const std::size_t k = 11;
+  const std::size_t k = 20;
   dense::Random random(3);
   const Matrix omega = random_gram(random, k);
   for (const std::size_t scattered : {std::size_t{0}, std::size_t{240}, std::size_t{300}}) {
@@ -279,8 +281,9 @@ TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
     Matrix factors = Matrix::zeros(scattered + shared, k);
     std::copy(rows.data().begin(), rows.data().end(), factors.data().begin());
     for (std::size_t i = 0; i < shared; ++i) {
-      for (std::size_t l : {std::size_t{0}, 1 + i % 3, k - 3, k - 2, k - 1})
-        factors(scattered + i, l) = random.uniform(-2.0, 2.0);
+      factors(scattered + i, 0) = random.uniform(-2.0, 2.0);
+      factors(scattered + i, 1 + i % 3) = random.uniform(-2.0, 2.0);
+      for (std::size_t l = k - 8; l < k; ++l) factors(scattered + i, l) = random.uniform(-2.0, 2.0);
     }
     const FactorQuad form = dense_form(std::move(factors), omega);
     const Matrix columns = covariance_columns(form).value();
@@ -632,6 +635,31 @@ TEST(DenseCholesky, RowKernelsKeepEachSum) {
                               len, want.data());
       EXPECT_EQ(summed, want) << count << ", " << len;
     }
+  }
+}
+
+// Two rows rescaled and measured in one pass are the two rows taken one
+// after the other: the same entries, column maxima and row maxima, bit for bit.
+TEST(EquilibrationKernels, TwoRowsAtOnceAreTwoPasses) {
+  for (const std::size_t len : {0, 1, 3, 4, 7, 13}) {
+    std::vector<double> a(len), b(len), delta(len), together(len, 0.25);
+    for (std::size_t j = 0; j < len; ++j) {
+      a[j] = std::sin(static_cast<double>(3 * j + 1)) * 3.0;
+      b[j] = std::cos(static_cast<double>(5 * j + 2)) * 0.7;
+      delta[j] = 0.5 + std::abs(std::sin(static_cast<double>(j)));
+    }
+    std::vector<double> a_alone = a, b_alone = b, apart = together;
+    const double top_a =
+        detail::rescale_raise_magnitudes(a_alone.data(), len, 1.3, delta.data(), apart.data());
+    const double top_b =
+        detail::rescale_raise_magnitudes(b_alone.data(), len, 0.6, delta.data(), apart.data());
+    double tops[2];
+    detail::rescale_raise_two(a.data(), b.data(), len, 1.3, 0.6, delta.data(), together.data(), tops);
+    EXPECT_EQ(bits(a), bits(a_alone)) << len;
+    EXPECT_EQ(bits(b), bits(b_alone)) << len;
+    EXPECT_EQ(bits(together), bits(apart)) << len;
+    EXPECT_EQ(tops[0], top_a) << len;
+    EXPECT_EQ(tops[1], top_b) << len;
   }
 }
 

@@ -98,36 +98,64 @@ void support_forms4_narrow(const double* gathered, std::size_t count, const doub
   return rescale_raise_tail(a, j, len, scale, delta, column_max, top);
 }
 
-// One lane per row; four inner sums (a, a + 1, a + 2, a + 3) side by side,
-// the outer sum taking them in order.
+// rescale_raise_wide for two rows in one pass: δ and the column maxima are
+// read and written once for both. Each entry is the same product, and a
+// maximum does not depend on the order its set is taken in.
+[[gnu::target("avx2")]] void rescale_raise_two_wide(double* a, double* b, std::size_t len, double scale_a,
+                                                    double scale_b, const double* delta, double* column_max,
+                                                    double* tops) {
+  const Lanes4 sa = splat4(scale_a);
+  const Lanes4 sb = splat4(scale_b);
+  Lanes4 top_a = {0.0, 0.0, 0.0, 0.0}, top_b = top_a;
+  std::size_t j = 0;
+  for (; j + 4 <= len; j += 4) {
+    const Lanes4 d = load4(delta + j);
+    const Lanes4 x = (sa * d) * load4(a + j);
+    const Lanes4 y = (sb * d) * load4(b + j);
+    store4(a + j, x);
+    store4(b + j, y);
+    const Lanes4 mx = magnitude4(x);
+    const Lanes4 my = magnitude4(y);
+    top_a = mx > top_a ? mx : top_a;
+    top_b = my > top_b ? my : top_b;
+    // Raised by x's magnitudes and then y's, as two passes would (a NaN
+    // magnitude leaves a maximum as it is).
+    Lanes4 c = load4(column_max + j);
+    c = mx > c ? mx : c;
+    store4(column_max + j, my > c ? my : c);
+  }
+  tops[0] = rescale_raise_tail(a, j, len, scale_a, delta, column_max,
+                               raised(raised(top_a[0], top_a[1]), raised(top_a[2], top_a[3])));
+  tops[1] = rescale_raise_tail(b, j, len, scale_b, delta, column_max,
+                               raised(raised(top_b[0], top_b[1]), raised(top_b[2], top_b[3])));
+}
+
+// Inner sums a, …, a + Block − 1 of four rows (one lane each) side by side,
+// each over b in order, then added to the outer sum s in order of a.
+template <std::size_t Block>
+[[gnu::target("avx2"), gnu::always_inline]] inline void add_inner_block(const double* gathered,
+                                                                        std::size_t count,
+                                                                        const double* values, std::size_t a,
+                                                                        Lanes4& s) {
+  Lanes4 inner[Block] = {};
+  for (std::size_t b = 0; b < count; ++b) {
+    const Lanes4 f = load4(values + kFormLanes * b);
+    for (std::size_t q = 0; q < Block; ++q) inner[q] += splat4(gathered[(a + q) * count + b]) * f;
+  }
+  for (std::size_t q = 0; q < Block; ++q) s += load4(values + kFormLanes * (a + q)) * inner[q];
+}
+
+// One lane per row; eight inner sums side by side while eight are left
+// (enough chains of additions to keep the adders busy), then four, two and
+// one, the outer sum taking them in order of a.
 [[gnu::target("avx2")]] void support_forms4_wide(const double* gathered, std::size_t count,
                                                  const double* values, double* out) {
   Lanes4 s = {0.0, 0.0, 0.0, 0.0};
   std::size_t a = 0;
-  for (; a + 4 <= count; a += 4) {
-    const double* g0 = gathered + a * count;
-    const double* g1 = g0 + count;
-    const double* g2 = g1 + count;
-    const double* g3 = g2 + count;
-    Lanes4 i0 = {0.0, 0.0, 0.0, 0.0}, i1 = i0, i2 = i0, i3 = i0;
-    for (std::size_t b = 0; b < count; ++b) {
-      const Lanes4 f = load4(values + kFormLanes * b);
-      i0 += splat4(g0[b]) * f;
-      i1 += splat4(g1[b]) * f;
-      i2 += splat4(g2[b]) * f;
-      i3 += splat4(g3[b]) * f;
-    }
-    s += load4(values + kFormLanes * a) * i0;
-    s += load4(values + kFormLanes * (a + 1)) * i1;
-    s += load4(values + kFormLanes * (a + 2)) * i2;
-    s += load4(values + kFormLanes * (a + 3)) * i3;
-  }
-  for (; a < count; ++a) {
-    const double* g = gathered + a * count;
-    Lanes4 inner = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t b = 0; b < count; ++b) inner += splat4(g[b]) * load4(values + kFormLanes * b);
-    s += load4(values + kFormLanes * a) * inner;
-  }
+  for (; a + 8 <= count; a += 8) add_inner_block<8>(gathered, count, values, a, s);
+  if (a + 4 <= count) add_inner_block<4>(gathered, count, values, a, s), a += 4;
+  if (a + 2 <= count) add_inner_block<2>(gathered, count, values, a, s), a += 2;
+  if (a < count) add_inner_block<1>(gathered, count, values, a, s);
   store4(out, s);
 }
 #endif
@@ -158,6 +186,14 @@ void nonzero_pattern_narrow(const double* row, std::size_t len, std::uint64_t* w
 
 using PatternKernel = void (*)(const double*, std::size_t, std::uint64_t*);
 using RescaleKernel = double (*)(double*, std::size_t, double, const double*, double*);
+using RescaleTwoKernel = void (*)(double*, double*, std::size_t, double, double, const double*, double*,
+                                  double*);
+
+void rescale_raise_two_narrow(double* a, double* b, std::size_t len, double scale_a, double scale_b,
+                              const double* delta, double* column_max, double* tops) {
+  tops[0] = rescale_raise_narrow(a, len, scale_a, delta, column_max);
+  tops[1] = rescale_raise_narrow(b, len, scale_b, delta, column_max);
+}
 using FormsKernel = void (*)(const double*, std::size_t, const double*, double*);
 
 }  // namespace
@@ -171,6 +207,17 @@ double rescale_raise_magnitudes(double* a, std::size_t len, double scale, const 
     return RescaleKernel{rescale_raise_narrow};
   }();
   return kernel(a, len, scale, delta, column_max);
+}
+
+void rescale_raise_two(double* a, double* b, std::size_t len, double scale_a, double scale_b,
+                       const double* delta, double* column_max, double* tops) {
+  static const RescaleTwoKernel kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return RescaleTwoKernel{rescale_raise_two_wide};
+#endif
+    return RescaleTwoKernel{rescale_raise_two_narrow};
+  }();
+  kernel(a, b, len, scale_a, scale_b, delta, column_max, tops);
 }
 
 void support_forms4(const double* gathered, std::size_t count, const double* values, double* out) {

@@ -17,6 +17,10 @@ namespace morva::detail {
 // the row instead of two.
 double rescale_raise_magnitudes(double* a, std::size_t len, double scale, const double* delta,
                                 double* column_max);
+// rescale_raise_magnitudes for rows a and b (scale_a, scale_b) in one pass,
+// their largest magnitudes into tops[0] and tops[1].
+void rescale_raise_two(double* a, double* b, std::size_t len, double scale_a, double scale_b,
+                       const double* delta, double* column_max, double* tops);
 
 // Entries of a row group: row r's entry b (of `count`) at values[4·b + r].
 inline constexpr std::size_t kFormLanes = 4;
