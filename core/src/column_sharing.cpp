@@ -10,6 +10,7 @@
 
 #include "detail/group_scan.hpp"
 #include "detail/simd.hpp"
+#include "large_storage.hpp"
 
 namespace morva {
 namespace {
@@ -212,6 +213,7 @@ class PairComparison {
         sign_[q] = plus[q] ? 1.0 : -1.0;
       }
     }
+    keep_storage(gathered);
   }
 
   // The columns of F the swept pairs read, from the record of F's groups:
@@ -232,6 +234,7 @@ class PairComparison {
     for (const auto list : {factor_pairs, row_pairs}) {
       for (std::size_t q : list) need(pairs[q].second);
     }
+    gathered = large_storage(used * n);
     gathered.assign(used * n, 0.0);
     // The needed columns of each whole group of four, as (lane, slot) from
     // `first[g]` to `first[g + 1]`, and those past the last whole group;

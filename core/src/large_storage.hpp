@@ -21,7 +21,7 @@ void ready_for_writing(const double* block, std::size_t count);
 void keep_storage(std::vector<double>& values) noexcept;
 
 inline constexpr std::size_t kKeptBlockBytes = std::size_t{256} << 10;
-inline constexpr std::size_t kKeptBlocks = 8;
+inline constexpr std::size_t kKeptBlocks = 16;
 inline constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
 
 }  // namespace morva

@@ -305,7 +305,13 @@ std::expected<Matrix, MatrixError> Matrix::from_rows(const std::vector<std::vect
 }
 
 Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
-  return Matrix(rows, cols, std::vector<double>(rows * cols, 0.0));
+  // A large one in a kept block where one fits (zeroed here), so that a
+  // process solving problem after problem does not fault its pages in again.
+  if (rows * cols * sizeof(double) < kKeptBlockBytes)
+    return Matrix(rows, cols, std::vector<double>(rows * cols, 0.0));
+  std::vector<double> values = large_storage(rows * cols);
+  values.assign(rows * cols, 0.0);
+  return Matrix(rows, cols, std::move(values));
 }
 
 Matrix::Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)

@@ -11,6 +11,7 @@
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
 #include "detail/simd.hpp"
+#include "large_storage.hpp"
 
 namespace morva {
 namespace {
@@ -208,6 +209,10 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::rescaled(const QpProb
   return out;
 }
 
+ReducedColumns::Storage::~Storage() {
+  keep_storage(dense);
+}
+
 ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
   ReducedColumns columns;
   columns.store(&u, {}, false);
@@ -288,7 +293,7 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
       from[a] = rows[j - k];
     }
   }
-  w.dense.reserve(n * p);
+  w.dense = large_storage(n * p);
   std::vector<double> row(p);
   if (applicable(groups, factors) == nullptr || w.factor_end == 0) {
     for (std::size_t i = 0; i < n; ++i) {

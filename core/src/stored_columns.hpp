@@ -214,6 +214,14 @@ class ReducedColumns {
  private:
   // W: the distinct columns of the data.
   struct Storage {
+    Storage() = default;
+    Storage(const Storage&) = default;
+    Storage(Storage&&) = default;
+    Storage& operator=(const Storage&) = default;
+    Storage& operator=(Storage&&) = default;
+    // The dense block, taken from large_storage, is left for the next one.
+    ~Storage();
+
     std::size_t width = 0;                     // stored columns
     bool forced_dense = false;                 // every column dense, none shared
     std::vector<double> dense;                 // n × dense_column.size(), row-major

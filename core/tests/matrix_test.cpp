@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -595,8 +596,14 @@ TEST(Matrix, LargeStorageTakesReleasedBlocks) {
   const double* at = values.data();
   { const morva::Matrix released = *morva::Matrix::create(1, capacity, std::move(values)); }
   EXPECT_NE(morva::large_storage(capacity / 2 - 1).data(), at);
-  const std::vector<double> again = morva::large_storage(capacity);
+  std::vector<double> again = morva::large_storage(capacity);
   EXPECT_EQ(again.data(), at);
   EXPECT_TRUE(again.empty());
   EXPECT_GE(again.capacity(), capacity);
+  // A large zero matrix may take such a block, written over: zeros still.
+  again.assign(capacity, 2.5);
+  { const morva::Matrix released = *morva::Matrix::create(1, capacity, std::move(again)); }
+  const morva::Matrix zeros = morva::Matrix::zeros(1, capacity);
+  EXPECT_EQ(zeros.data().data(), at);
+  EXPECT_TRUE(std::ranges::all_of(zeros.data(), [](double v) { return v == 0.0; }));
 }
