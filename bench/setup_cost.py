@@ -30,8 +30,15 @@ is not: construction is problem_new inclusive, a solve is solve_with
 inclusive, each from one child run per stage. It leaves out what the time
 includes beyond instructions (page faults, cache misses).
 
+With --loop N it builds and lowers N problems of each case one after
+another, as a backtest that makes a fresh problem per date does, and prints
+the mean and median processor time of construction plus problem.sequence()
+and the page faults each problem costs: what the best-of figures above leave
+out when the allocator hands memory back between problems.
+
     python bench/setup_cost.py [--repeats 5] [--span 100] [--retain-memory]
     python bench/setup_cost.py --instructions [--span 100]
+    python bench/setup_cost.py --loop 40
 """
 
 from __future__ import annotations
@@ -134,6 +141,27 @@ def instructions(span: int) -> None:
                   f"{iteration / 1e6:>13.3f}{(construction + before) / iteration:>8.0f}", flush=True)
 
 
+def loop(problems: int) -> None:
+    """Problem after problem as a backtest builds them: mean and median processor time of construction,
+    problem.sequence() and the release, and the page faults each costs, after five problems to settle."""
+    import resource
+    import statistics
+
+    print(f"{'case':<24}{'mean ms':>9}{'median ms':>11}{'faults':>8}")
+    for family, make, n, k in CASES:
+        portfolio = make(n, k, SEED)
+        times, faults = [], []
+        for _ in range(5 + problems):
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+            start = time.process_time()
+            morva_problem(portfolio).sequence()
+            times.append(time.process_time() - start)
+            faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+        times, faults = times[5:], faults[5:]
+        print(f"{f'{family} n={n} k={k}':<24}{1e3 * statistics.mean(times):>9.2f}"
+              f"{1e3 * statistics.median(times):>11.2f}{statistics.mean(faults):>8.0f}", flush=True)
+
+
 def main() -> None:
     if sys.argv[1:2] == ["--child"]:
         child(int(sys.argv[2]), int(sys.argv[3]))
@@ -145,9 +173,14 @@ def main() -> None:
                         help="run with glibc keeping freed memory instead of returning it to the system")
     parser.add_argument("--instructions", action="store_true",
                         help="count instructions under callgrind instead of timing")
+    parser.add_argument("--loop", type=int, metavar="PROBLEMS",
+                        help="build and lower PROBLEMS problems one after another: mean time and page faults")
     args = parser.parse_args()
     if args.instructions:
         instructions(args.span)
+        return
+    if args.loop:
+        loop(args.loop)
         return
     if args.retain_memory and RETAINED.items() - os.environ.items():
         os.execve(sys.executable, [sys.executable, *sys.argv], {**os.environ, **RETAINED})
