@@ -41,9 +41,10 @@ struct Fingerprint {
 
   // Entry (i, v), nonzero, the `ordinal`-th (from 0) of its column.
   void take(std::size_t ordinal, std::size_t i, double v) {
-    if (ordinal < kLeadingPrinted) leading = mix(leading ^ i, v);
+    if (ordinal < kLeadingPrinted) take_leading(i, v);
     if (i % kPrintSpacing == 0) spaced = mix(spaced ^ i, v);
   }
+  void take_leading(std::size_t i, double v) { leading = mix(leading ^ i, v); }
   std::uint64_t value() const { return leading ^ std::rotl(spaced, 31); }
 };
 
@@ -236,32 +237,18 @@ class PairComparison {
     }
     gathered = large_storage(used * n);
     gathered.assign(used * n, 0.0);
-    // The needed columns of each whole group of four, as (lane, slot) from
-    // `first[g]` to `first[g + 1]`, and those past the last whole group;
-    // each row's recorded groups then write theirs.
-    const std::size_t whole = k / 4;
-    std::vector<std::uint32_t> first(whole + 1, 0);
-    std::vector<std::pair<std::uint32_t, std::size_t>> lanes, tail;
-    for (std::size_t g = 0; g < whole; ++g) {
-      first[g] = static_cast<std::uint32_t>(lanes.size());
-      for (std::size_t c = 4 * g; c < 4 * g + 4; ++c) {
-        if (slot[c] != kNone) lanes.emplace_back(static_cast<std::uint32_t>(c % 4), slot[c] * n);
-      }
+    // Each row's recorded groups write the needed columns they hold; those
+    // past the last whole group are read from F.
+    std::vector<std::pair<std::size_t, std::size_t>> wanted, tail;  // (column, its start in gathered)
+    for (std::size_t c = 0; c < k; ++c) {
+      if (slot[c] != kNone) (c < k / 4 * 4 ? wanted : tail).emplace_back(c, slot[c] * n);
     }
-    first[whole] = static_cast<std::uint32_t>(lanes.size());
-    for (std::size_t c = 4 * whole; c < k; ++c) {
-      if (slot[c] != kNone) tail.emplace_back(static_cast<std::uint32_t>(c), slot[c] * n);
-    }
+    const detail::GroupColumns table(k, wanted);
     const double* f = factors_.data().data();
     double* out = gathered.data();
     for (std::size_t i = 0; i < n; ++i) {
-      const std::span<const std::uint32_t> row_groups = groups_->row(i);
-      const double* packed = groups_->row_values(i);
-      for (std::size_t e = 0; e < row_groups.size(); ++e) {
-        const std::size_t g = row_groups[e];
-        for (std::uint32_t t = first[g]; t < first[g + 1]; ++t)
-          out[lanes[t].second + i] = packed[4 * e + lanes[t].first];
-      }
+      table.write_row(groups_->row(i), groups_->row_values(i),
+                      [&](std::size_t at, double v) MORVA_ALWAYS_INLINE { out[at + i] = v; });
       for (const auto& [c, at] : tail) out[at + i] = f[i * k + c];
     }
   }
@@ -385,7 +372,7 @@ class EntryCollector {
     if (!open_) return leading_;
     Fingerprint print;
     for (std::size_t e = 0; e < std::min(kLeadingPrinted, out_.rows.size()); ++e)
-      print.leading = mix(print.leading ^ out_.rows[e], out_.values[e]);
+      print.take_leading(out_.rows[e], out_.values[e]);
     return print.leading;
   }
 
@@ -447,15 +434,12 @@ void grouped_factor_profile(const Matrix& factors, const FactorGroups& groups, s
 // their non_finite_bit mask, ORed into `not_finite`, from every entry's bits
 // (a zero is finite), without a branch: the compiler widens the loop.
 void count_nonzeros(const double* v, std::size_t len, std::size_t& found, std::uint64_t& not_finite) {
-  constexpr std::uint64_t kExponent = 0x7FF0000000000000ull;
-  constexpr std::uint64_t kExponentUnit = 0x0010000000000000ull;
   std::uint64_t count = 0;
   std::uint64_t mask = 0;
   for (std::size_t i = 0; i < len; ++i) {
-    const std::uint64_t bits = bits_of(v + i);
-    const std::uint64_t magnitude = bits << 1;  // nonzero exactly when the entry is
+    const std::uint64_t magnitude = bits_of(v + i) << 1;  // nonzero exactly when the entry is
     count += (magnitude | (0 - magnitude)) >> 63;
-    mask |= (bits & kExponent) + kExponentUnit;
+    mask |= non_finite_bit(v[i]);
   }
   found += static_cast<std::size_t>(count);
   not_finite |= mask;

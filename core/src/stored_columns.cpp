@@ -10,6 +10,7 @@
 #include "column_sharing.hpp"
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
+#include "detail/group_scan.hpp"
 #include "detail/simd.hpp"
 #include "large_storage.hpp"
 
@@ -302,50 +303,36 @@ void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* c
     }
     return;
   }
-  // Slots by where they read: those of F's whole groups, listed per group
-  // (slot, lane) from first[g] to first[g + 1], and the others (a constraint
-  // row, or a column past the whole groups), read where they lie. A row's
-  // recorded groups write their slots; a slot whose group the row does not
-  // record (its entries zeros, of either sign) is read from F, as it was
-  // before the record: found through at[g], where group g sits among the
-  // row's recorded groups, only in a row where some slot was not written.
+  // Each row's recorded groups write the slots of F's whole groups; the
+  // others (a constraint row, or a column past the whole groups) are read
+  // where they lie. A slot whose group the row does not record (its entries
+  // zeros, of either sign) is read from F, as it was before the record:
+  // found through at[g], where group g sits among the row's recorded groups,
+  // only in a row where some slot was not written.
   const std::size_t whole = k / 4;
-  std::vector<std::uint32_t> first(whole + 1, 0);
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> by_group;  // (slot, lane)
+  std::vector<std::pair<std::size_t, std::size_t>> wanted;  // (column, slot)
   std::vector<std::uint32_t> elsewhere;
-  for (std::size_t g = 0; g <= whole; ++g) {
-    first[g] = static_cast<std::uint32_t>(by_group.size());
-    for (std::size_t a = 0; a < p && g < whole; ++a) {
-      const std::size_t j = primary[w.dense_column[a]];
-      if (j < k && j / 4 == g)
-        by_group.emplace_back(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(j % 4));
-    }
-  }
   for (std::size_t a = 0; a < p; ++a) {
     const std::size_t j = primary[w.dense_column[a]];
-    if (j >= whole * 4) elsewhere.push_back(static_cast<std::uint32_t>(a));
+    if (j < whole * 4) {
+      wanted.emplace_back(j, a);
+    } else {
+      elsewhere.push_back(static_cast<std::uint32_t>(a));
+    }
   }
+  const detail::GroupColumns table(k, wanted);
   constexpr std::uint32_t kAbsent = static_cast<std::uint32_t>(-1);
   std::vector<std::uint32_t> at(whole, kAbsent);
   for (std::size_t i = 0; i < n; ++i) {
     const std::span<const std::uint32_t> row_groups = groups->row(i);
-    const double* packed = groups->row_values(i);
-    std::size_t written = 0;
-    for (std::size_t e = 0; e < row_groups.size(); ++e) {
-      const std::uint32_t g = row_groups[e];
-      for (std::uint32_t t = first[g]; t < first[g + 1]; ++t)
-        row[by_group[t].first] = packed[4 * e + by_group[t].second];
-      written += first[g + 1] - first[g];
-    }
+    const std::size_t written =
+        table.write_row(row_groups, groups->row_values(i), [&](std::size_t a, double v) { row[a] = v; });
     for (const std::uint32_t a : elsewhere) row[a] = from[a][i * stride[a]];
-    if (written < by_group.size()) {
+    if (written < table.size()) {
       for (std::size_t e = 0; e < row_groups.size(); ++e) at[row_groups[e]] = static_cast<std::uint32_t>(e);
       for (std::size_t g = 0; g < whole; ++g) {
         if (at[g] != kAbsent) continue;
-        for (std::uint32_t t = first[g]; t < first[g + 1]; ++t) {
-          const std::uint32_t a = by_group[t].first;
-          row[a] = from[a][i * stride[a]];
-        }
+        for (const auto& [lane, a] : table.group(g)) row[a] = from[a][i * stride[a]];
       }
       for (const std::uint32_t g : row_groups) at[g] = kAbsent;
     }

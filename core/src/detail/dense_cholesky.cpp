@@ -296,9 +296,6 @@ void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, s
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
-// dot4_rows_narrow with each row's four partial sums in one 256-bit vector
-// held in registers throughout: lanes (s0, s1, s2, s3) take the same products
-// and sums, s0 the tail, and the row's value is (s0 + s1) + (s2 + s3).
 // Four rows' partial sums (lane q of a_q) finished together into out[0, 4),
 // lane q for row q: s0 takes the tail terms c in [whole, len) in order (at
 // most three), then (s0 + s1) + (s2 + s3).
@@ -336,6 +333,9 @@ template <std::size_t Rows>
 // Rows at least this long are summed eight at a time.
 constexpr std::size_t kLongRow = 32;
 
+// dot4_rows_narrow with each row's four partial sums in one 256-bit vector
+// held in registers throughout: lanes (s0, s1, s2, s3) take the same products
+// and sums, s0 the tail, and the row's value is (s0 + s1) + (s2 + s3).
 [[gnu::target("avx2")]] void dot4_rows_wide(const double* x, const double* rows, std::size_t stride,
                                             std::size_t count, std::size_t len, double* out) {
   const std::size_t whole = len / 4 * 4;

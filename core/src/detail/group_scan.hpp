@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "simd.hpp"
 
@@ -64,5 +66,51 @@ inline void group_pattern(const double* values, const double* row, std::size_t l
   }
   for (std::size_t c = len / 4 * 4; c < len; ++c) pattern[c / 64] |= std::uint64_t{row[c] != 0.0} << (c % 64);
 }
+
+// Columns of a len-column block that a pass copies out of the record, by
+// whole group of four: each wanted column c < len / 4 · 4 with its target (a
+// place the caller chooses), kept as (lane c % 4, target) under group c / 4.
+// Columns past the last whole group are never recorded: the caller reads
+// those from the block.
+class GroupColumns {
+ public:
+  using Entry = std::pair<std::uint32_t, std::size_t>;  // (lane, target)
+
+  GroupColumns(std::size_t len, std::span<const std::pair<std::size_t, std::size_t>> wanted)
+      : first_(len / 4 + 2, 0) {
+    const std::size_t whole = len / 4;
+    for (const auto& [c, target] : wanted) {
+      if (c / 4 < whole) ++first_[c / 4 + 2];
+    }
+    for (std::size_t g = 2; g < first_.size(); ++g) first_[g] += first_[g - 1];
+    entries_.resize(first_.back());
+    for (const auto& [c, target] : wanted) {
+      if (c / 4 < whole) entries_[first_[c / 4 + 1]++] = {static_cast<std::uint32_t>(c % 4), target};
+    }
+  }
+
+  // The wanted columns of group g.
+  std::span<const Entry> group(std::size_t g) const {
+    return {entries_.data() + first_[g], first_[g + 1] - first_[g]};
+  }
+  // How many wanted columns lie in whole groups.
+  std::size_t size() const { return entries_.size(); }
+
+  // write(target, value) for each wanted column of a row's recorded groups
+  // (their entries at `values`, four per group); returns how many.
+  template <class Write>
+  std::size_t write_row(std::span<const std::uint32_t> groups, const double* values, Write write) const {
+    std::size_t written = 0;
+    for (std::size_t e = 0; e < groups.size(); ++e) {
+      for (const auto& [lane, target] : group(groups[e])) write(target, values[4 * e + lane]);
+      written += first_[groups[e] + 1] - first_[groups[e]];
+    }
+    return written;
+  }
+
+ private:
+  std::vector<std::size_t> first_;  // group g's entries: [first_[g], first_[g + 1])
+  std::vector<Entry> entries_;
+};
 
 }  // namespace morva::detail
