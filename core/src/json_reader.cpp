@@ -871,6 +871,11 @@ void take(std::optional<T>& member, T&& value) {
   member = std::move(value);
 }
 
+// F is scanned as it is taken (FactorScan).
+void take(FactorScan& member, Matrix&& value) {
+  member = FactorScan::of(std::move(value));
+}
+
 void take(std::optional<L1Costs>& member, std::optional<std::vector<double>>&& value) {
   if (value) {
     member = L1Costs(std::move(*value));

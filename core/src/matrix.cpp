@@ -154,32 +154,46 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   rows_by_groups(quadratic, record, x, s.first(k), out);
 }
 
-// What one read of F tells create(): whether every entry is finite and,
-// where at most 1 / kRecordedGroupDivisor of its column groups hold a
-// nonzero, each row's nonzero groups.
-struct FactorScan {
-  bool finite = true;
-  std::shared_ptr<const FactorGroups> record;
-};
+// Rows of F taken at a time when F is copied in: each block is scanned right
+// after its copy, from the first-level cache (ten rows of 100 factors).
+constexpr std::size_t kCopyBlockBytes = std::size_t{8} << 10;
 
-FactorScan scan_factors(const Matrix& factors) {
-  const std::size_t n = factors.rows();
-  const std::size_t k = factors.cols();
-  const double* f = factors.data().data();
-  if (k < kPartialSumMinFactors || n == 0) return {all_finite(factors.data()), nullptr};
-  auto record = std::make_shared<FactorGroups>();
-  const std::size_t room = n * (k / 4) / kRecordedGroupDivisor;
-  record->groups.resize(room + k / 4);
-  // Written by the scan before it is read (past the record's end, never
-  // read); fresh pages are asked for in one call rather than faulted in one
-  // by one as the scan writes them.
-  record->values = std::make_unique_for_overwrite<double[]>(4 * record->groups.size());
-  ready_for_writing(record->values.get(), 4 * record->groups.size());
-  record->end.resize(n);
-  const detail::GroupScan scan =
-      detail::scan_groups(f, n, k, room, record->groups.data(), record->values.get(), record->end.data());
+// The scan of F's n×k values at `source`. Where `copy` is given, each block
+// of rows is first appended to it and scanned there: the caller's memory is
+// read once for the copy and the scan. The record is kept where at most
+// 1 / kRecordedGroupDivisor of F's column groups hold a nonzero; its
+// `factors` are left for the caller to set.
+std::pair<bool, std::unique_ptr<FactorGroups>> scan_rows(const double* source, std::size_t n, std::size_t k,
+                                                         std::vector<double>* copy) {
+  std::unique_ptr<FactorGroups> record;
+  std::size_t room = 0;
+  if (k >= kPartialSumMinFactors && n > 0) {
+    record = std::make_unique<FactorGroups>();
+    room = n * (k / 4) / kRecordedGroupDivisor;
+    record->groups.resize(room + k / 4);
+    // Written by the scan before it is read (past the record's end, never
+    // read); fresh pages are asked for in one call rather than faulted in
+    // one by one as the scan writes them.
+    record->values = std::make_unique_for_overwrite<double[]>(4 * record->groups.size());
+    ready_for_writing(record->values.get(), 4 * record->groups.size());
+    record->end.resize(n);
+  }
+  std::uint32_t* groups = record ? record->groups.data() : nullptr;
+  double* packed = record ? record->values.get() : nullptr;
+  detail::GroupScan scan{.finite = true, .recorded = record != nullptr};
+  const std::size_t block =
+      std::max<std::size_t>(1, kCopyBlockBytes / sizeof(double) / std::max<std::size_t>(k, 1));
+  for (std::size_t first = 0; first < n; first += block) {
+    const std::size_t rows = std::min(block, n - first);
+    const double* values = source + first * k;
+    if (copy != nullptr) {
+      copy->insert(copy->end(), values, values + rows * k);
+      values = copy->data() + first * k;
+    }
+    std::size_t* row_end = record ? record->end.data() + first : nullptr;
+    scan = detail::scan_groups(values, rows, k, room, groups, packed, row_end, scan);
+  }
   if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
-  record->factors = factors;
   record->groups.resize(record->end.back());
   record->groups.shrink_to_fit();
   return {true, std::move(record)};
@@ -356,16 +370,36 @@ std::size_t FactorCovariance::size() const {
   return is_dense() ? dense_matrix().rows() : diagonal_values().size();
 }
 
+FactorScan FactorScan::of(Matrix factors) {
+  auto [finite, record] = scan_rows(factors.data().data(), factors.rows(), factors.cols(), nullptr);
+  if (record) record->factors = factors;
+  return FactorScan(std::move(factors), finite, std::move(record));
+}
+
+std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, std::uint64_t cols,
+                                                          const double* values) {
+  if (product_overflows(rows, cols)) return std::unexpected(MatrixError::dimension_overflow(rows, cols));
+  std::vector<double> copy = large_storage(rows * cols);
+  auto [finite, record] = scan_rows(values, rows, cols, &copy);
+  auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
+  if (record) record->factors = *factors;
+  return FactorScan(std::move(*factors), finite, std::move(record));
+}
+
 std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, FactorCovariance omega,
                                                            std::vector<double> diagonal) {
-  FactorQuad form{std::move(factors), std::move(omega), std::move(diagonal)};
-  // One read of F for its finiteness and its groups; where it finds an
-  // entry that is not finite, validate reads F again to report it in turn.
-  FactorScan scan = scan_factors(form.factors);
-  if (auto valid = form.validate(scan.finite ? DataEntries::KnownFinite : DataEntries::Check); !valid) {
+  return create(FactorScan::of(std::move(factors)), std::move(omega), std::move(diagonal));
+}
+
+std::expected<FactorQuad, ProblemError> FactorQuad::create(FactorScan factors, FactorCovariance omega,
+                                                           std::vector<double> diagonal) {
+  FactorQuad form{std::move(factors.factors_), std::move(omega), std::move(diagonal)};
+  // The scan read F once for its finiteness and its groups; where it found
+  // an entry that is not finite, validate reads F again to report it in turn.
+  if (auto valid = form.validate(factors.finite_ ? DataEntries::KnownFinite : DataEntries::Check); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  form.row_groups = std::move(scan.record);
+  form.row_groups = std::move(factors.record_);
   return form;
 }
 

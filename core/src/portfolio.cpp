@@ -169,6 +169,13 @@ std::string PortfolioError::message() const {
 PortfolioResult PortfolioProblem::create(Matrix factors, FactorCovariance omega,
                                          std::vector<double> specific_variance,
                                          std::vector<double> expected_returns) {
+  return create(FactorScan::of(std::move(factors)), std::move(omega), std::move(specific_variance),
+                std::move(expected_returns));
+}
+
+PortfolioResult PortfolioProblem::create(FactorScan factors, FactorCovariance omega,
+                                         std::vector<double> specific_variance,
+                                         std::vector<double> expected_returns) {
   auto covariance = FactorQuad::create(std::move(factors), std::move(omega), std::move(specific_variance));
   if (!covariance) return problem_failure(std::move(covariance.error()));
   const std::size_t n = covariance->assets();

@@ -512,27 +512,62 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
 
 // create() reads F once for finiteness and the groups of its zeros: a
 // non-finite entry anywhere (a whole group, a column past the last one, the
-// last row) is reported as validate reports it, whether the groups are
-// being recorded (sparse F) or were given up (dense F).
+// first row of a later block of a copy, the last row) is reported as
+// validate reports it, whether the groups are being recorded (sparse F) or
+// were given up (dense F), and whether F was scanned where it is or as it
+// was copied in, a block of rows at a time (the same record either way).
 TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
+  const auto copied = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
+    return FactorScan::copied(n, k, f.data()).value();
+  };
+  const auto in_place = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
+    return FactorScan::of(matrix(n, k, f));
+  };
   for (std::size_t k : {32, 33}) {
     for (bool sparse : {true, false}) {
-      const std::size_t n = 9;
+      const std::size_t n = 300;  // a copy takes blocks of 32 or 31 rows
       std::vector<double> f(n * k, 0.0);
       for (std::size_t i = 0; i < n; ++i)
         for (std::size_t c = 0; c < k; ++c)
           if (!sparse || c == 4 * (i % 8) || c == 32) f[i * k + c] = 0.5 + static_cast<double>(i + c);
       const std::vector<double> d(n, 1.0), w(k, 1.0);
-      auto clean = FactorQuad::create(matrix(n, k, f), FactorCovariance::diagonal(w), d);
-      ASSERT_TRUE(clean.has_value());
-      EXPECT_EQ(clean->row_groups != nullptr, sparse);
-      for (std::size_t at : {std::size_t{0}, 4 * k + 5, n * k - 1}) {
-        for (double bad : {kNaN, kInf}) {
-          std::vector<double> g = f;
-          g[at] = bad;
-          auto made = FactorQuad::create(matrix(n, k, g), FactorCovariance::diagonal(w), d);
-          ASSERT_FALSE(made.has_value()) << "k = " << k << ", entry " << at;
-          EXPECT_EQ(made.error().message(), "quadratic.factors contains a non-finite coefficient");
+      auto plain = FactorQuad::create(in_place(n, k, f), FactorCovariance::diagonal(w), d);
+      auto clean = FactorQuad::create(copied(n, k, f), FactorCovariance::diagonal(w), d);
+      ASSERT_TRUE(plain.has_value() && clean.has_value());
+      EXPECT_EQ(clean->factors, plain->factors);
+      ASSERT_EQ(clean->row_groups != nullptr, sparse);
+      ASSERT_EQ(plain->row_groups != nullptr, sparse);
+      if (sparse) {
+        // Each row's nonzero groups of four and their entries, rows in order.
+        std::vector<std::uint32_t> groups;
+        std::vector<std::size_t> end;
+        std::vector<double> values;
+        for (std::size_t i = 0; i < n; ++i) {
+          for (std::size_t g = 0; g < k / 4; ++g) {
+            const double* at = &f[i * k + 4 * g];
+            if (std::any_of(at, at + 4, [](double v) { return v != 0.0; })) {
+              groups.push_back(static_cast<std::uint32_t>(g));
+              values.insert(values.end(), at, at + 4);
+            }
+          }
+          end.push_back(groups.size());
+        }
+        for (const auto* form : {&*plain, &*clean}) {
+          EXPECT_EQ(form->row_groups->groups, groups);
+          EXPECT_EQ(form->row_groups->end, end);
+          EXPECT_TRUE(form->row_groups->describes(form->factors));
+          EXPECT_TRUE(std::equal(values.begin(), values.end(), form->row_groups->values.get()));
+        }
+      }
+      for (const auto& scan : {+in_place, +copied}) {
+        for (std::size_t at : {std::size_t{0}, 4 * k + 5, 128 * k + 1, n * k - 1}) {
+          for (double bad : {kNaN, kInf}) {
+            std::vector<double> g = f;
+            g[at] = bad;
+            auto made = FactorQuad::create(scan(n, k, g), FactorCovariance::diagonal(w), d);
+            ASSERT_FALSE(made.has_value()) << "k = " << k << ", entry " << at;
+            EXPECT_EQ(made.error().message(), "quadratic.factors contains a non-finite coefficient");
+          }
         }
       }
     }

@@ -27,7 +27,7 @@ constexpr std::size_t kAssets = 3;
 PortfolioFields every_input() {
   const FactorQuad covariance = portfolio(kAssets).covariance();
   return {
-      .factors = covariance.factors,
+      .factors = FactorScan::of(covariance.factors),
       .omega = covariance.omega,
       .specific_variance = covariance.diagonal,
       .expected_returns = {0.05, 0.06, 0.07},
@@ -64,6 +64,12 @@ void grow(Matrix& values, Shape shape) {
   const std::size_t rows = values.rows() + (shape == Shape::AssetsByFactors ? 1 : 0);
   const std::size_t cols = values.cols() + (shape == Shape::AssetsByFactors ? 0 : 1);
   values = matrix(rows, cols, std::vector<double>(rows * cols, 0.5));
+}
+
+void grow(FactorScan& factors, Shape shape) {
+  Matrix values = factors.factors();
+  grow(values, shape);
+  factors = FactorScan::of(std::move(values));
 }
 
 void grow(FactorCovariance& omega, Shape shape) {

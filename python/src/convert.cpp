@@ -158,6 +158,28 @@ bool convert(kind::Matrix, const ModuleState& state, PyObject* object, const Par
   return true;
 }
 
+bool convert(kind::Factors, const ModuleState& state, PyObject* object, const Parameter& parameter,
+             FactorScan& out) {
+  PyArrayObject* array = float64_array(state, object, 2, parameter.name);
+  if (array == nullptr) return false;
+  if (!contiguous(array)) {
+    Matrix strided;
+    if (!convert(kind::Matrix{}, state, object, parameter, strided)) return false;
+    out = FactorScan::of(std::move(strided));
+    return true;
+  }
+  // Copied and scanned in one read of the caller's memory.
+  auto scanned = FactorScan::copied(static_cast<std::uint64_t>(PyArray_DIM(array, 0)),
+                                    static_cast<std::uint64_t>(PyArray_DIM(array, 1)),
+                                    static_cast<const double*>(PyArray_DATA(array)));
+  if (!scanned) {
+    raise_value_error(scanned.error().message());
+    return false;
+  }
+  out = std::move(*scanned);
+  return true;
+}
+
 bool convert(kind::Covariance, const ModuleState& state, PyObject* object, const Parameter& parameter,
              FactorCovariance& out) {
   Matrix dense;

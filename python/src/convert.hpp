@@ -40,6 +40,8 @@ PyObject* new_float_array(std::span<const double> values);
 [[nodiscard]] bool convert(kind::Matrix, const ModuleState& state, PyObject* object,
                            const Parameter& parameter, Matrix& out);
 // A dense Ω.
+[[nodiscard]] bool convert(kind::Factors, const ModuleState& state, PyObject* object,
+                           const Parameter& parameter, FactorScan& out);
 [[nodiscard]] bool convert(kind::Covariance, const ModuleState& state, PyObject* object,
                            const Parameter& parameter, FactorCovariance& out);
 [[nodiscard]] bool convert(kind::Vector, const ModuleState& state, PyObject* object,

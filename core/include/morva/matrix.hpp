@@ -218,6 +218,41 @@ struct FactorGroups {
   bool describes(const Matrix& f) const { return factors.shares_values_with(f); }
 };
 
+// F with what one read of it found: whether every entry is finite and,
+// where at most a quarter of its column groups hold a nonzero, the record
+// of its rows' nonzero groups. Made only by its two readers, so what it
+// says holds for its F.
+class FactorScan {
+ public:
+  FactorScan() = default;  // a 0×0 F
+  // A copy shares F's values and scans them again for a record of its own.
+  FactorScan(const FactorScan& other) : FactorScan(of(other.factors_)) {}
+  FactorScan& operator=(const FactorScan& other) { return *this = of(other.factors_); }
+  FactorScan(FactorScan&&) noexcept = default;
+  FactorScan& operator=(FactorScan&&) noexcept = default;
+  // F scanned where it is.
+  static FactorScan of(Matrix factors);
+  // F copied from the caller's rows×cols row-major `values`, a block of rows
+  // at a time, each block scanned from cache right after it is copied: the
+  // caller's memory is read once for the copy and the scan. The shape fails
+  // as Matrix::create's does.
+  static std::expected<FactorScan, MatrixError> copied(std::uint64_t rows, std::uint64_t cols,
+                                                       const double* values);
+
+  const Matrix& factors() const { return factors_; }
+
+ private:
+  friend struct FactorQuad;
+  FactorScan(Matrix factors, bool finite, std::unique_ptr<FactorGroups> record)
+      : factors_(std::move(factors)), finite_(finite), record_(std::move(record)) {}
+
+  Matrix factors_;
+  bool finite_ = true;
+  // Owned alone until the form takes it (a unique_ptr leaves the default
+  // scan, and the inputs that hold one, usable in constant expressions).
+  std::unique_ptr<FactorGroups> record_;
+};
+
 // P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
 struct FactorQuad {
   Matrix factors;                // F, n×k
@@ -229,6 +264,9 @@ struct FactorQuad {
 
   // Assembles the form and validates it.
   static std::expected<FactorQuad, ProblemError> create(Matrix factors, FactorCovariance omega,
+                                                        std::vector<double> diagonal);
+  // The same with F scanned already: F is not read again where it is finite.
+  static std::expected<FactorQuad, ProblemError> create(FactorScan factors, FactorCovariance omega,
                                                         std::vector<double> diagonal);
 
   std::size_t assets() const { return factors.rows(); }

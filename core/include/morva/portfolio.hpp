@@ -85,6 +85,9 @@ class PortfolioProblem {
  public:
   static PortfolioResult create(Matrix factors, FactorCovariance omega, std::vector<double> specific_variance,
                                 std::vector<double> expected_returns);
+  // The same with F scanned as it was read in.
+  static PortfolioResult create(FactorScan factors, FactorCovariance omega,
+                                std::vector<double> specific_variance, std::vector<double> expected_returns);
 
   PortfolioResult with_risk_aversion(double risk_aversion) &&;
   PortfolioResult with_budget(std::optional<double> budget) &&;

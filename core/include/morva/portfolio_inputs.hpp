@@ -42,7 +42,7 @@ using L1Costs = std::variant<std::vector<double>, double, UnreadableCosts>;
 // values are the defaults of an omitted keyword. Every member has exactly one
 // row in kPortfolioInputs below.
 struct PortfolioFields {
-  Matrix factors;
+  FactorScan factors;
   FactorCovariance omega;
   std::vector<double> specific_variance;
   std::vector<double> expected_returns;
@@ -74,6 +74,9 @@ struct PortfolioFields {
 namespace kind {
 struct Matrix {  // a two-dimensional array
   using Value = morva::Matrix;
+};
+struct Factors {  // F: a two-dimensional array, scanned as it is read in
+  using Value = FactorScan;
 };
 struct Covariance {  // Ω: a dense k×k array, or (in a dump) its diagonal
   using Value = FactorCovariance;
@@ -204,7 +207,7 @@ inline constexpr std::array kDumpKeys{
 
 // The inputs in keyword order: the first four are required, the rest keyword-only.
 inline constexpr std::tuple kPortfolioInputs{
-    input<kind::Matrix>(
+    input<kind::Factors>(
         "factors", &PortfolioFields::factors, Shape::AssetsByFactors,
         dumped_in(
             "covariance", "factors", [](const auto& p) -> const auto& { return p.covariance().factors; })),
@@ -277,10 +280,11 @@ inline constexpr std::size_t kPortfolioInputCount = std::tuple_size_v<decltype(k
 
 namespace inputs_detail {
 
-// Converts to any member type; counts the members of an aggregate.
+// Converts to any member type, as an rvalue so that members that are moved
+// only (F with its scan) count too; counts the members of an aggregate.
 struct AnyMember {
   template <class T>
-  operator T&() const&& noexcept;
+  operator T&&() const&& noexcept;
 };
 
 template <class T, std::size_t... I>

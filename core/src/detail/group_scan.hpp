@@ -13,10 +13,12 @@
 
 namespace morva::detail {
 
-// What scan_groups found.
+// What scan_groups found so far: a scan of a block's rows in several calls
+// hands each call's result to the next.
 struct GroupScan {
   bool finite = true;     // every entry finite
-  bool recorded = false;  // groups and row_end hold the record
+  bool recorded = false;  // groups and row_end hold the record (while scanning: still recording)
+  std::size_t used = 0;   // groups recorded
 };
 
 // Reads the rows×len block at `values` (row i at values + i·len) once.
@@ -27,10 +29,14 @@ struct GroupScan {
 // to `packed` (four per group, in the order of `groups`); the columns past
 // the last whole group are not grouped. `groups` has room + len / 4 slots,
 // `packed` four times as many, row_end rows.
+//
+// `so_far` is what the scan of the rows before these found (their groups
+// already in `groups` and `packed`, row_end indexed from these rows); the
+// first call passes recorded = true to record, or null `groups` not to.
 // A portable form and, on processors with AVX2, a four-lane one; both give
 // the same record.
 GroupScan scan_groups(const double* values, std::size_t rows, std::size_t len, std::size_t room,
-                      std::uint32_t* groups, double* packed, std::size_t* row_end);
+                      std::uint32_t* groups, double* packed, std::size_t* row_end, GroupScan so_far);
 
 // visit(c, row[c]) for each column c of a row of len entries where row[c]
 // is nonzero (a NaN is, a zero of either sign is not), in increasing c,
