@@ -173,7 +173,7 @@ def morva_problem(p: Portfolio) -> PortfolioProblem:
     keywords = dict(risk_aversion=p.risk_aversion, lower_bounds=np.zeros(p.n),
                     upper_bounds=np.full(p.n, p.upper))
     if p.benchmark is not None:
-        keywords.update(benchmark_weights=p.benchmark, industry_ids=p.industry_ids.tolist(),
+        keywords.update(benchmark_weights=p.benchmark, industry_ids=p.industry_ids,
                         style_matrix=p.band_rows, style_lower=p.band_lower, style_upper=p.band_upper)
     if p.previous is not None:
         keywords.update(previous_weights=p.previous, turnover_penalty=p.turnover, l1_turnover_costs=p.l1_costs)

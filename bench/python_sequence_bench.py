@@ -39,7 +39,7 @@ def problem_for(model, expected_returns, previous) -> PortfolioProblem:
         previous_weights=previous,
         turnover_penalty=3.0,
         benchmark_weights=model.benchmark,
-        industry_ids=model.industry_ids.tolist(),
+        industry_ids=model.industry_ids,
         max_weight=0.05,
     )
 

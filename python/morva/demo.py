@@ -81,7 +81,7 @@ def build_problem(model: SyntheticModel) -> PortfolioProblem:
         previous_weights=model.previous,
         turnover_penalty=TURNOVER_PENALTY,
         benchmark_weights=model.benchmark,
-        industry_ids=model.industry_ids.tolist(),
+        industry_ids=model.industry_ids,
         max_weight=MAX_WEIGHT,
     )
 

@@ -190,7 +190,7 @@ def _industry_labels(industries, assets):
     return labels
 
 
-def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.ndarray | None]:
+def _industry_codes(industries, targets, assets) -> tuple[list, np.ndarray, np.ndarray | None]:
     """Group ids 0..G−1 for any industry labels (codes, strings); with targets, groups
     follow the targets' order, otherwise the labels' sorted order."""
     pd = _pd()
@@ -215,8 +215,12 @@ def _industry_codes(industries, targets, assets) -> tuple[list, list[int], np.nd
             raise ValueError(f"industry_targets names industry {empty[0]!r}, which no asset belongs to")
         target_values = targets.to_numpy(dtype=np.float64)
         _check_values(target_values, targets.index, "industry_targets", "industry", finite=True)
-    code = {group: g for g, group in enumerate(groups)}
-    return groups, [code[label] for label in labels], target_values
+    # One hashed lookup for all labels (an object index keeps a dict's notion of equal labels).
+    ids = pd.Index(groups, dtype=object).get_indexer(labels)
+    if (ids < 0).any():  # a label equal to a group that the index hashes apart: look up one by one
+        code = {group: g for g, group in enumerate(groups)}
+        ids = np.array([code[label] for label in labels], dtype=np.int64)
+    return groups, ids, target_values
 
 
 def _style_rows(style_matrix, lower, upper, assets) -> tuple[np.ndarray, np.ndarray, np.ndarray, list, list]:

@@ -1,6 +1,8 @@
 #include "convert.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -239,8 +241,52 @@ bool convert(kind::Flag, const ModuleState&, PyObject* object, const Parameter& 
   return false;
 }
 
+namespace {
+
+// The ids of a 1-D integer array of element type T, read where they lie
+// (any stride, any alignment); false at the first negative one.
+template <class T>
+bool read_ids(PyArrayObject* array, std::vector<std::uint64_t>& out) {
+  const npy_intp length = PyArray_DIM(array, 0);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  out.resize(static_cast<std::size_t>(length));
+  for (npy_intp i = 0; i < length; ++i) {
+    T id;
+    std::memcpy(&id, base + i * stride, sizeof id);
+    if constexpr (std::is_signed_v<T>) {
+      if (id < 0) return false;
+    }
+    out[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(id);
+  }
+  return true;
+}
+
+// A one-dimensional integer array in native byte order is read in place,
+// with no Python integer made per id. Anything else, or a negative id (for
+// Python's own error), is left to the general path: false.
+bool integer_array_ids(PyObject* object, std::vector<std::uint64_t>& out) {
+  if (!PyArray_Check(object)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  if (PyArray_NDIM(array) != 1 || !PyArray_ISINTEGER(array) || !PyArray_ISNOTSWAPPED(array)) return false;
+  switch (PyArray_DESCR(array)->elsize * (PyArray_ISUNSIGNED(array) ? -1 : 1)) {
+    case 1: return read_ids<std::int8_t>(array, out);
+    case 2: return read_ids<std::int16_t>(array, out);
+    case 4: return read_ids<std::int32_t>(array, out);
+    case 8: return read_ids<std::int64_t>(array, out);
+    case -1: return read_ids<std::uint8_t>(array, out);
+    case -2: return read_ids<std::uint16_t>(array, out);
+    case -4: return read_ids<std::uint32_t>(array, out);
+    case -8: return read_ids<std::uint64_t>(array, out);
+    default: return false;
+  }
+}
+
+}  // namespace
+
 bool convert(kind::IndexVector, const ModuleState&, PyObject* object, const Parameter& parameter,
              std::vector<std::uint64_t>& out) {
+  if (integer_array_ids(object, out)) return true;
   const char* name = keyword_name(parameter.name);
   if (PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);

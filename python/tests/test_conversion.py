@@ -89,7 +89,8 @@ def test_str_industry_ids_message(build):
     assert str(error.value) == "argument 'industry_ids': Can't extract `str` to `Vec`"
 
 
-@pytest.mark.parametrize("value", [[-1, 0, 0, 1], [2**64, 0, 0, 1]], ids=["negative", "too_large"])
+@pytest.mark.parametrize("value", [[-1, 0, 0, 1], [2**64, 0, 0, 1], np.array([0, 1, -1, 1], dtype=np.int16)],
+                         ids=["negative", "too_large", "negative_array"])
 def test_out_of_range_industry_ids_raise_the_host_overflow_error(build, value):
     with pytest.raises(OverflowError):
         build(override(), industry_ids=value, industry_targets=np.array([0.5, 0.5]))
@@ -155,8 +156,10 @@ def test_numbers_flags_and_counts_accept_their_protocols():
 
 
 @pytest.mark.parametrize(
-    "ids", [[0, 1, 0, 1], (0, 1, 0, 1), np.array([0, 1, 0, 1]), np.array([0, 1, 0, 1], dtype=np.uint8)],
-    ids=["list", "tuple", "int64_array", "uint8_array"],
+    "ids", [[0, 1, 0, 1], (0, 1, 0, 1), np.array([0, 1, 0, 1]), np.array([0, 1, 0, 1], dtype=np.uint8),
+            np.array([0, 9, 1, 9, 0, 9, 1], dtype=np.int32)[::2], np.array([0, 9, 1, 9, 0, 9, 1], dtype=">i4")[::2],
+            np.array([0, 1, 0, 1], dtype=np.uint64)],
+    ids=["list", "tuple", "int64_array", "uint8_array", "strided", "strided_big_endian", "uint64_array"],
 )
 def test_index_lists_accept_integer_sequences(ids):
     problem = build_problem(small_arrays(N), industry_ids=ids, industry_targets=np.array([0.6, 0.4]))
