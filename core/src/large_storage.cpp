@@ -42,8 +42,9 @@ class KeptBlocks {
   }
 
   // The smallest kept block with room for `capacity` doubles and at most
-  // twice that, emptied; an empty vector without room when none fits.
-  std::vector<double> take(std::size_t capacity) {
+  // twice that, emptied unless `as_held`; an empty vector without room when
+  // none fits.
+  std::vector<double> take(std::size_t capacity, bool as_held = false) {
     const std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return {};
     Slot* best = nullptr;
@@ -55,7 +56,7 @@ class KeptBlocks {
     if (best == nullptr) return {};
     bytes_ -= best->values.capacity() * sizeof(double);
     std::vector<double> values = std::exchange(best->values, {});
-    values.clear();
+    if (!as_held) values.clear();
     note_issued(values.data());
     return values;
   }
@@ -161,6 +162,19 @@ void ready_for_writing(const double* block, std::size_t count) {
 void keep_storage(std::vector<double>& values) noexcept {
   // Most matrices are small: they never reach the blocks' lock.
   if (values.capacity() * sizeof(double) >= kKeptBlockBytes) KeptBlocks::instance().keep(values);
+}
+
+std::vector<double> storage_for_overwrite(std::size_t count) {
+  if (count * sizeof(double) >= kKeptBlockBytes) {
+    std::vector<double> kept = KeptBlocks::instance().take(count, true);
+    if (kept.capacity() >= count) {
+      kept.resize(count);  // writes only past what the block held
+      return kept;
+    }
+  }
+  std::vector<double> values = large_storage(count);
+  values.resize(count);
+  return values;
 }
 
 std::vector<double> large_storage(std::size_t capacity) {

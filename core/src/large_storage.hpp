@@ -20,6 +20,12 @@ void ready_for_writing(const double* block, std::size_t count);
 // Never throws.
 void keep_storage(std::vector<double>& values) noexcept;
 
+// `count` doubles whose values are unspecified until written: a kept block
+// with what it held (a block of at least kKeptBlockBytes), else new zeros.
+// For storage that every read follows a write to, such as a record filled in
+// one pass: the block is neither zeroed nor, kept, faulted in again.
+std::vector<double> storage_for_overwrite(std::size_t count);
+
 inline constexpr std::size_t kKeptBlockBytes = std::size_t{256} << 10;
 inline constexpr std::size_t kKeptBlocks = 16;
 inline constexpr std::size_t kKeptBytes = std::size_t{64} << 20;

@@ -119,7 +119,7 @@ void rows_by_groups(const FactorQuad& quadratic, const FactorGroups& record, std
   const std::size_t k = quadratic.factors.cols();
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
-  const double* packed = record.values.get();
+  const double* packed = record.values.data();
   const bool s_finite = all_finite(s_used);
   std::size_t start = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -143,7 +143,7 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups& record, st
   const double* f = quadratic.factors.data().data();
   const std::uint32_t* groups = record.groups.data();
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
-  const double* packed = record.values.get();
+  const double* packed = record.values.data();
   std::size_t start = 0;
   for (std::size_t i = 0; i < m; ++i) {
     detail::add_scaled_row_groups(packed + 4 * start, f + i * k, k, x[i], t.data(), groups + start,
@@ -172,14 +172,12 @@ std::pair<bool, std::unique_ptr<FactorGroups>> scan_rows(const double* source, s
     room = n * (k / 4) / kRecordedGroupDivisor;
     record->groups.resize(room + k / 4);
     // Written by the scan before it is read (past the record's end, never
-    // read); fresh pages are asked for in one call rather than faulted in
-    // one by one as the scan writes them.
-    record->values = std::make_unique_for_overwrite<double[]>(4 * record->groups.size());
-    ready_for_writing(record->values.get(), 4 * record->groups.size());
+    // read): a block an earlier record left, as it is.
+    record->values = storage_for_overwrite(4 * record->groups.size());
     record->end.resize(n);
   }
   std::uint32_t* groups = record ? record->groups.data() : nullptr;
-  double* packed = record ? record->values.get() : nullptr;
+  double* packed = record ? record->values.data() : nullptr;
   detail::GroupScan scan{.finite = true, .recorded = record != nullptr};
   const std::size_t block =
       std::max<std::size_t>(1, kCopyBlockBytes / sizeof(double) / std::max<std::size_t>(k, 1));
@@ -368,6 +366,10 @@ std::vector<double> Matrix::mul_vec(std::span<const double> x) const {
 
 std::size_t FactorCovariance::size() const {
   return is_dense() ? dense_matrix().rows() : diagonal_values().size();
+}
+
+FactorGroups::~FactorGroups() {
+  keep_storage(values);
 }
 
 FactorScan FactorScan::of(Matrix factors) {

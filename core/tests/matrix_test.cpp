@@ -556,7 +556,7 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
           EXPECT_EQ(form->row_groups->groups, groups);
           EXPECT_EQ(form->row_groups->end, end);
           EXPECT_TRUE(form->row_groups->describes(form->factors));
-          EXPECT_TRUE(std::equal(values.begin(), values.end(), form->row_groups->values.get()));
+          EXPECT_TRUE(std::equal(values.begin(), values.end(), form->row_groups->values.data()));
         }
       }
       for (const auto& scan : {+in_place, +copied}) {
@@ -622,23 +622,33 @@ TEST(Matrix, LargeStorageHoldsItsCapacityInPlace) {
 
 // A matrix released with a large block leaves it for the next large_storage
 // that fits it (its values then written over, not read), but not for one
-// asking less than half of it.
+// asking less than half of it; storage to be written over takes it as it
+// held it, sized as asked (neither zeroed nor faulted in again).
 TEST(Matrix, LargeStorageTakesReleasedBlocks) {
   // An odd size no other test leaves behind, at least the kept minimum.
   constexpr std::size_t capacity = morva::kKeptBlockBytes / sizeof(double) + 4099;
+  const auto release = [](std::vector<double> values, double fill) {
+    values.assign(capacity, fill);
+    const morva::Matrix released = *morva::Matrix::create(1, capacity, std::move(values));
+  };
   std::vector<double> values = morva::large_storage(capacity);
-  values.assign(capacity, 1.5);
   const double* at = values.data();
-  { const morva::Matrix released = *morva::Matrix::create(1, capacity, std::move(values)); }
+  release(std::move(values), 1.5);
   EXPECT_NE(morva::large_storage(capacity / 2 - 1).data(), at);
   std::vector<double> again = morva::large_storage(capacity);
   EXPECT_EQ(again.data(), at);
   EXPECT_TRUE(again.empty());
   EXPECT_GE(again.capacity(), capacity);
   // A large zero matrix may take such a block, written over: zeros still.
-  again.assign(capacity, 2.5);
-  { const morva::Matrix released = *morva::Matrix::create(1, capacity, std::move(again)); }
-  const morva::Matrix zeros = morva::Matrix::zeros(1, capacity);
-  EXPECT_EQ(zeros.data().data(), at);
-  EXPECT_TRUE(std::ranges::all_of(zeros.data(), [](double v) { return v == 0.0; }));
+  release(std::move(again), 2.5);
+  {
+    const morva::Matrix zeros = morva::Matrix::zeros(1, capacity);
+    EXPECT_EQ(zeros.data().data(), at);
+    EXPECT_TRUE(std::ranges::all_of(zeros.data(), [](double v) { return v == 0.0; }));
+  }
+  release(morva::large_storage(capacity), 3.5);
+  const std::vector<double> taken = morva::storage_for_overwrite(capacity - 10);
+  EXPECT_EQ(taken.data(), at);
+  EXPECT_EQ(taken.size(), capacity - 10);
+  EXPECT_EQ(taken.back(), 3.5);
 }

@@ -205,14 +205,20 @@ struct FactorGroups {
   // The four entries of each recorded group, in the order of `groups`: a
   // fifth of F's bytes for an industry model, so the passes that read F's
   // nonzeros stream from cache rather than memory.
-  std::unique_ptr<double[]> values;
+  std::vector<double> values;
+
+  FactorGroups() = default;
+  FactorGroups(const FactorGroups&) = delete;
+  FactorGroups& operator=(const FactorGroups&) = delete;
+  // The entries' block is left for the next record of its size.
+  ~FactorGroups();
 
   // Row i's nonzero groups, in increasing order.
   std::span<const std::uint32_t> row(std::size_t i) const {
     return {groups.data() + first(i), end[i] - first(i)};
   }
   // The entries of row i's groups, four per group in the order of row(i).
-  const double* row_values(std::size_t i) const { return values.get() + 4 * first(i); }
+  const double* row_values(std::size_t i) const { return values.data() + 4 * first(i); }
   std::size_t first(std::size_t i) const { return i == 0 ? 0 : end[i - 1]; }
   // Whether this records `f` (the same values at the same address).
   bool describes(const Matrix& f) const { return factors.shares_values_with(f); }
