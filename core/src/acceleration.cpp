@@ -25,26 +25,31 @@ void pack_fixed_point(const AdmmState& s, double rho, std::span<double> u) {
   for (std::size_t i = 0; i < s.n_l1; ++i) *out++ = s.z_l1[i] + s.y.l1[i] * inv_rho;
 }
 
-void unpack_fixed_point(std::span<const double> u, double rho, const QpProblem& problem, AdmmState& s) {
+// The iterate from u = image − correction, each entry's difference taken as
+// it is read.
+void unpack_fixed_point(std::span<const double> image, std::span<const double> correction, double rho,
+                        const QpProblem& problem, AdmmState& s) {
   const double inv_rho = 1.0 / rho;
-  const double* in = u.data();
-  for (std::size_t i = 0; i < s.n; ++i) s.x[i] = *in++;
+  const double* in = image.data();
+  const double* off = correction.data();
+  const auto next = [&] { return *in++ - *off++; };
+  for (std::size_t i = 0; i < s.n; ++i) s.x[i] = next();
   for (std::size_t i = 0; i < s.m_eq; ++i) {
     s.z_eq[i] = problem.equalities.rhs[i];
-    s.y.equalities[i] = rho * (*in++ - s.z_eq[i]);
+    s.y.equalities[i] = rho * (next() - s.z_eq[i]);
   }
   for (std::size_t i = 0; i < s.m_in; ++i) {
-    const double v = *in++;
+    const double v = next();
     s.z_in[i] = std::min(v, problem.inequalities.rhs[i]);
     s.y.inequalities[i] = rho * (v - s.z_in[i]);
   }
   for (std::size_t i = 0; i < s.n; ++i) {
-    const double v = *in++;
+    const double v = next();
     s.z_box[i] = clamp_to_box(v, problem.lower_bounds[i], problem.upper_bounds[i]);
     s.y.bounds[i] = rho * (v - s.z_box[i]);
   }
   for (std::size_t i = 0; i < s.n_l1; ++i) {
-    const double v = *in++;
+    const double v = next();
     s.z_l1[i] = soft_threshold(v, problem.l1->costs[i] * inv_rho);
     s.y.l1[i] = rho * (v - s.z_l1[i]);
   }
@@ -75,7 +80,8 @@ void Acceleration::after(std::uint64_t k, const QpProblem& problem, AdmmState& s
     }
     window_start_step_ = step;
   }
-  if (anderson_.extrapolate(point_, image_)) unpack_fixed_point(image_, rho, problem, s);
+  if (anderson_.extrapolate(point_, image_))
+    unpack_fixed_point(image_, anderson_.correction(), rho, problem, s);
 }
 
 // ‖Δx‖₂ + ρ‖Δs‖₂ of the step from point_ to image_.

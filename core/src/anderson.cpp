@@ -195,7 +195,7 @@ void AndersonAcceleration::restart() {
   has_previous_ = false;
 }
 
-bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<double> image) {
+bool AndersonAcceleration::extrapolate(std::vector<double>& point, std::span<const double> image) {
   const std::size_t n = dimension_;
   // g_k = F(u_k) − u_k and ‖g_k‖₂ in one pass.
   detail::Dot4Sums squares;
@@ -212,13 +212,13 @@ bool AndersonAcceleration::extrapolate(std::span<const double> point, std::span<
     next_ = (next_ + 1) % memory_;
     count_ = std::min(count_ + 1, memory_);
     take_differences(point, newest);
-    if (solve_weights(count_) && correct(norm, image)) {
+    if (solve_weights(count_) && correct(norm)) {
       extrapolated = true;
     } else {
       restart();
     }
   }
-  std::copy(point.begin(), point.end(), previous_point_.begin());
+  std::swap(previous_point_, point);
   std::swap(previous_residual_, residual_);
   previous_norm_ = norm;
   has_previous_ = std::isfinite(norm);
@@ -251,18 +251,16 @@ void AndersonAcceleration::take_differences(std::span<const double> point, std::
   }
 }
 
-bool AndersonAcceleration::correct(double residual_norm, std::span<double> image) {
+bool AndersonAcceleration::correct(double residual_norm) {
   const std::size_t n = dimension_;
   // (ΔU + ΔG)·γ, each entry summed over the columns in order, and its
-  // length, in one pass; the image moves only once the length is known.
+  // length, in one pass; the caller subtracts it as it reads the image.
   detail::Dot4Sums squares;
   const std::size_t whole = n / 4 * 4;
   passes().correction(combined_steps_.data(), weights_.data(), count_, correction_.data(), n, squares);
   const double length =
       std::sqrt(squares.finish(correction_.data() + whole, correction_.data() + whole, n - whole));
-  if (!(length <= kMaxCorrection * residual_norm)) return false;
-  for (std::size_t i = 0; i < n; ++i) image[i] -= correction_[i];
-  return true;
+  return length <= kMaxCorrection * residual_norm;
 }
 
 bool AndersonAcceleration::solve_weights(std::size_t m) {

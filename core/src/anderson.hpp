@@ -35,10 +35,14 @@ class AndersonAcceleration {
   // Forgets every step (after the map F changed, e.g. a new penalty).
   void restart();
 
-  // `point` is u_k and `image` holds F(u_k). Replaces image by the
-  // extrapolated next point and returns true, or leaves it and returns false
-  // (the first step after a restart, or a restart now).
-  bool extrapolate(std::span<const double> point, std::span<double> image);
+  // `point` is u_k and `image` holds F(u_k). Returns true when the
+  // extrapolated next point is image − correction(), or false to keep the
+  // image (the first step after a restart, or a restart now). `point` is
+  // kept as u_{k−1} by swapping it with the vector that held the one before,
+  // so the caller's vector holds stale values after the call.
+  bool extrapolate(std::vector<double>& point, std::span<const double> image);
+  // (ΔU + ΔG)·γ of the last extrapolation that returned true.
+  std::span<const double> correction() const { return correction_; }
 
   std::size_t dimension() const { return dimension_; }
 
@@ -49,9 +53,9 @@ class AndersonAcceleration {
   // γ from ΔGᵀΔG and ΔGᵀg_k over the first `count` slots; false when the
   // system is singular or its solution not finite.
   bool solve_weights(std::size_t count);
-  // image −= (ΔU + ΔG)·γ unless that correction is longer than
-  // kMaxCorrection residuals; whether it was applied.
-  bool correct(double residual_norm, std::span<double> image);
+  // The correction (ΔU + ΔG)·γ, and whether it is at most kMaxCorrection
+  // residuals long (else it is not to be applied).
+  bool correct(double residual_norm);
 
   std::size_t dimension_;
   std::size_t memory_;

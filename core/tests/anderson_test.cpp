@@ -64,7 +64,9 @@ std::size_t steps_to_converge(const AffineMap& map, bool accelerate, std::size_t
   std::vector<double> u(map.n, 0.0), image(map.n);
   for (std::size_t step = 1; step <= limit; ++step) {
     map.apply(u, image);
-    if (accelerate) anderson.extrapolate(u, image);
+    if (accelerate && anderson.extrapolate(u, image)) {
+      for (std::size_t i = 0; i < map.n; ++i) image[i] -= anderson.correction()[i];
+    }
     u.swap(image);
     if (map.error(u) <= 1e-9) return step;
   }
