@@ -28,13 +28,14 @@ struct Passes {
   // residual = image − point, and squares over it (its whole groups of four).
   void (*residual)(const double* image, const double* point, double* residual, std::size_t n,
                    detail::Dot4Sums& squares);
+  // residual as above, with squares over it, in the same pass as
   // dg = residual − previous_residual, sum = (point − previous_point) + dg,
   // and per stored column a < m (at columns + a·n): against_newest[a] over
   // dg·column, against_residual[a] over column·residual.
-  void (*differences)(const double* point, const double* previous_point, const double* residual,
-                      const double* previous_residual, double* dg, double* sum, std::size_t n,
-                      const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
-                      detail::Dot4Sums* against_residual);
+  void (*differences)(const double* image, const double* point, const double* previous_point,
+                      double* residual, const double* previous_residual, double* dg, double* sum,
+                      std::size_t n, const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
+                      detail::Dot4Sums* against_residual, detail::Dot4Sums& squares);
   // correction = Σ_j weights_j·combined_j (j < count, in order, from +0),
   // and squares over it.
   void (*correction)(const double* combined, const double* weights, std::size_t count, double* correction,
@@ -51,18 +52,20 @@ void residual_narrow(const double* image, const double* point, double* residual,
   }
 }
 
-void differences_narrow(const double* point, const double* previous_point, const double* residual,
-                        const double* previous_residual, double* dg, double* sum, std::size_t n,
-                        const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
-                        detail::Dot4Sums* against_residual) {
+void differences_narrow(const double* image, const double* point, const double* previous_point,
+                        double* residual, const double* previous_residual, double* dg, double* sum,
+                        std::size_t n, const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
+                        detail::Dot4Sums* against_residual, detail::Dot4Sums& squares) {
   const std::size_t whole = n / 4 * 4;
   for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
     const std::size_t c1 = std::min(n, c0 + kStretch);
+    const std::size_t len = std::min(c1, whole) - std::min(c0, whole);
     for (std::size_t i = c0; i < c1; ++i) {
+      residual[i] = image[i] - point[i];
       dg[i] = residual[i] - previous_residual[i];
       sum[i] = point[i] - previous_point[i] + dg[i];
     }
-    const std::size_t len = std::min(c1, whole) - std::min(c0, whole);
+    squares.add(residual + c0, residual + c0, len);
     for (std::size_t a = 0; a < m; ++a) {
       const double* column = columns + a * n + c0;
       detail::Dot4Sums::add_together(against_newest[a], dg + c0, column, against_residual[a], column,
@@ -112,16 +115,21 @@ using detail::store4;
   for (std::size_t i = whole; i < n; ++i) residual[i] = image[i] - point[i];
 }
 
-[[gnu::target("avx2")]] void differences_wide(const double* point, const double* previous_point,
-                                              const double* residual, const double* previous_residual,
-                                              double* dg, double* sum, std::size_t n, const double* columns,
-                                              std::size_t m, detail::Dot4Sums* against_newest,
-                                              detail::Dot4Sums* against_residual) {
+[[gnu::target("avx2")]] void differences_wide(const double* image, const double* point,
+                                              const double* previous_point, double* residual,
+                                              const double* previous_residual, double* dg, double* sum,
+                                              std::size_t n, const double* columns, std::size_t m,
+                                              detail::Dot4Sums* against_newest,
+                                              detail::Dot4Sums* against_residual, detail::Dot4Sums& squares) {
   const std::size_t whole = n / 4 * 4;
+  Lanes4 sq = lanes_of(squares);
   for (std::size_t c0 = 0; c0 < whole; c0 += kStretch) {
     const std::size_t c1 = std::min(whole, c0 + kStretch);
     for (std::size_t i = c0; i < c1; i += 4) {
-      const Lanes4 d = load4(residual + i) - load4(previous_residual + i);
+      const Lanes4 r = load4(image + i) - load4(point + i);
+      store4(residual + i, r);
+      sq += r * r;
+      const Lanes4 d = r - load4(previous_residual + i);
       store4(dg + i, d);
       store4(sum + i, (load4(point + i) - load4(previous_point + i)) + d);
     }
@@ -138,7 +146,9 @@ using detail::store4;
       store_lanes(against_residual[a], current);
     }
   }
+  store_lanes(squares, sq);
   for (std::size_t i = whole; i < n; ++i) {
+    residual[i] = image[i] - point[i];
     dg[i] = residual[i] - previous_residual[i];
     sum[i] = point[i] - previous_point[i] + dg[i];
   }
@@ -197,10 +207,17 @@ void AndersonAcceleration::restart() {
 
 bool AndersonAcceleration::extrapolate(std::vector<double>& point, std::span<const double> image) {
   const std::size_t n = dimension_;
-  // g_k = F(u_k) − u_k and ‖g_k‖₂ in one pass.
+  // g_k = F(u_k) − u_k and ‖g_k‖₂, with a previous step in the same pass as
+  // the differences into the next slot: a restart then leaves that slot to
+  // be written over, as it does every slot.
   detail::Dot4Sums squares;
   const std::size_t whole = n / 4 * 4;
-  passes().residual(image.data(), point.data(), residual_.data(), n, squares);
+  const std::size_t newest = next_;
+  if (has_previous_) {
+    take_differences(point, image, newest, std::min(count_ + 1, memory_), squares);
+  } else {
+    passes().residual(image.data(), point.data(), residual_.data(), n, squares);
+  }
   const double norm =
       std::sqrt(squares.finish(residual_.data() + whole, residual_.data() + whole, n - whole));
   const bool grew = has_previous_ && !(norm <= kRestartGrowth * previous_norm_);
@@ -208,10 +225,8 @@ bool AndersonAcceleration::extrapolate(std::vector<double>& point, std::span<con
   if (grew || !std::isfinite(norm)) {
     restart();
   } else if (has_previous_) {
-    const std::size_t newest = next_;
     next_ = (next_ + 1) % memory_;
     count_ = std::min(count_ + 1, memory_);
-    take_differences(point, newest);
     if (solve_weights(count_) && correct(norm)) {
       extrapolated = true;
     } else {
@@ -225,24 +240,25 @@ bool AndersonAcceleration::extrapolate(std::vector<double>& point, std::span<con
   return extrapolated;
 }
 
-// The newest differences, Δg = g_k − g_{k−1} and Δu + Δg, into slot `newest`,
-// and the inner products the weights need, in one pass over the stored
-// columns: ΔGᵀΔg (the newest column of ΔGᵀΔG) and ΔGᵀg_k. Each inner product
-// is dot4's, its partial sums taken stretch by stretch.
-void AndersonAcceleration::take_differences(std::span<const double> point, std::size_t newest) {
+// g_k (and its squares), the newest differences, Δg = g_k − g_{k−1} and
+// Δu + Δg, into slot `newest`, and the inner products the weights need over
+// the first m slots, in one pass over the stored columns: ΔGᵀΔg (the newest
+// column of ΔGᵀΔG) and ΔGᵀg_k. Each inner product is dot4's, its partial
+// sums taken stretch by stretch.
+void AndersonAcceleration::take_differences(std::span<const double> point, std::span<const double> image,
+                                            std::size_t newest, std::size_t m, detail::Dot4Sums& squares) {
   const std::size_t n = dimension_;
-  const std::size_t m = count_;
   const std::size_t stride = memory_;
   double* sum = combined_steps_.data() + newest * n;
   double* dg = residual_steps_.data() + newest * n;
-  const double* g = residual_.data();
+  double* g = residual_.data();
   // Per stored column: its inner product with Δg, then with g_k.
   std::ranges::fill(sums_, detail::Dot4Sums{});
   detail::Dot4Sums* against_newest = sums_.data();
   detail::Dot4Sums* against_residual = sums_.data() + memory_;
   const std::size_t whole = n / 4 * 4;
-  passes().differences(point.data(), previous_point_.data(), g, previous_residual_.data(), dg, sum, n,
-                       residual_steps_.data(), m, against_newest, against_residual);
+  passes().differences(image.data(), point.data(), previous_point_.data(), g, previous_residual_.data(), dg,
+                       sum, n, residual_steps_.data(), m, against_newest, against_residual, squares);
   for (std::size_t a = 0; a < m; ++a) {
     const double* column = residual_steps_.data() + a * n + whole;
     gram_[a * stride + newest] = gram_[newest * stride + a] =

@@ -47,9 +47,11 @@ class AndersonAcceleration {
   std::size_t dimension() const { return dimension_; }
 
  private:
-  // Writes Δg and Δu + Δg into slot `newest` from u_k and g_k (residual_),
-  // with the newest column of ΔGᵀΔG and ΔGᵀg_k.
-  void take_differences(std::span<const double> point, std::size_t newest);
+  // Writes g_k (residual_, its squares into `squares`), then Δg and Δu + Δg
+  // into slot `newest` from u_k and F(u_k), with the newest column of ΔGᵀΔG
+  // and ΔGᵀg_k over the first m slots.
+  void take_differences(std::span<const double> point, std::span<const double> image, std::size_t newest,
+                        std::size_t m, detail::Dot4Sums& squares);
   // γ from ΔGᵀΔG and ΔGᵀg_k over the first `count` slots; false when the
   // system is singular or its solution not finite.
   bool solve_weights(std::size_t count);
