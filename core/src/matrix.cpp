@@ -179,8 +179,11 @@ std::pair<bool, std::unique_ptr<FactorGroups>> scan_rows(const double* source, s
   std::uint32_t* groups = record ? record->groups.data() : nullptr;
   double* packed = record ? record->values.data() : nullptr;
   detail::GroupScan scan{.finite = true, .recorded = record != nullptr};
+  // F scanned where it is needs no blocks: one call reads it.
   const std::size_t block =
-      std::max<std::size_t>(1, kCopyBlockBytes / sizeof(double) / std::max<std::size_t>(k, 1));
+      copy == nullptr
+          ? std::max<std::size_t>(n, 1)
+          : std::max<std::size_t>(1, kCopyBlockBytes / sizeof(double) / std::max<std::size_t>(k, 1));
   for (std::size_t first = 0; first < n; first += block) {
     const std::size_t rows = std::min(block, n - first);
     const double* values = source + first * k;
