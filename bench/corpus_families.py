@@ -31,7 +31,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import peer_bench
-from morva import PortfolioProblem
+from _morva import PortfolioProblem  # the reference engine: `problem.solve()` is the "reference" solver
 
 POSITIONAL = ("factors", "omega", "specific_variance", "expected_returns")
 

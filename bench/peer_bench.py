@@ -56,7 +56,7 @@ import numpy as np  # noqa: E402
 from scipy import sparse  # noqa: E402
 
 import morva  # noqa: E402
-from morva import PortfolioProblem  # noqa: E402
+from _morva import PortfolioProblem  # noqa: E402  (the reference engine: its solve and sequence)
 
 STYLES = 12
 RISK_AVERSION = 8.0

@@ -22,7 +22,7 @@ import time
 
 import numpy as np
 
-from morva import PortfolioProblem, solve_batch
+from _morva import PortfolioProblem, solve_batch  # the reference engine, as measured
 from morva.demo import build_problem, synthetic_model
 
 ASSETS = 2000

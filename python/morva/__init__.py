@@ -1,11 +1,13 @@
 """Factor-model mean-variance portfolio optimiser.
 
-The solver lives in the native extension module ``_morva``; this package
-re-exports its public names and adds what sits on top of it: the portfolio
-goals (``min_variance``, ``max_sharpe``, ``target_risk``, ``target_return``)
-and statistics (``analytics``); ``morva.solve``,
-which solves under the package's own solver profile (or, on request, under
-the reference rules of ``PortfolioProblem.solve``); pickling of
+The solver lives in the native extension module ``_morva``, the reference
+engine. This package solves under its own solver profile ("adaptive") in
+every name that solves: ``morva.solve``, ``morva.PortfolioProblem`` (whose
+``solve`` and ``sequence`` differ from ``_morva``'s only in that),
+``solve_batch`` and ``solve_mean_variance_factor``, each of which takes
+``profile="reference"`` for ``_morva``'s answer bit for bit. On top of them
+sit the portfolio goals (``min_variance``, ``max_sharpe``, ``target_risk``,
+``target_return``) and statistics (``analytics``); pickling of
 problems and results (registered on import), chunked batches with progress,
 efficient frontiers, labelled (pandas) problems in ``morva.labels``, Dask
 batches in ``morva.distributed``, rolling re-solves whose dates may change
@@ -18,29 +20,24 @@ when used.
 # the path (a build tree beside the sources); installed, it sits here.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
-from _morva import (
-    InfeasibilityCertificate,
-    PortfolioProblem,
-    PortfolioSequence,
-    SolveResult,
-    solve_batch,
-    solve_mean_variance_factor,
-)
+from _morva import InfeasibilityCertificate, PortfolioSequence, SolveResult
 
 from . import models
 from .analytics import PortfolioAnalytics, analytics
 from .goals import max_sharpe, min_variance, target_return, target_risk
+from ._problem import PortfolioProblem
 from ._records import CertificateRecord, SolveResultRecord, register
 from .batching import solve_batch_chunked
 from .backtesting import Backtest, backtest, backtest_many
 from .frontier import Frontier, efficient_frontier
 from .rolling import Rolling
-from .solving import problem_data, solve
+from .solving import problem_data, solve, solve_batch, solve_mean_variance_factor
 
 register()
 
-# The star-import surface is the extension's own; the additions above are
-# reached as attributes (morva.efficient_frontier, morva.SolveResultRecord, ...).
+# The star-import surface has the extension's names (the three that solve are the
+# package's, under its profile); the additions above are reached as attributes
+# (morva.efficient_frontier, morva.SolveResultRecord, ...).
 __all__ = [
     "PortfolioProblem",
     "PortfolioSequence",

@@ -14,7 +14,9 @@ from typing import Any
 import numpy as np
 
 from .frontier import RiskModel
+from ._checks import check_factor_covariance
 from ._extras import require
+from ._problem import plain
 
 # A weight counts as held when its magnitude exceeds this (weights are fractions of the book).
 HELD = 1e-8
@@ -80,15 +82,22 @@ def analytics(problem: Any, weights: Any) -> PortfolioAnalytics:
     ``weights`` an array (one weight per asset, in the problem's order), a
     Series by asset label (labelled problems), or a result whose ``weights``
     are taken (``morva.analytics(problem, morva.max_sharpe(problem))``).
+    A factor covariance Ω that is not positive semidefinite is refused
+    (``ValueError`` naming its smallest eigenvalue): it would give a negative
+    variance, not a risk.
     """
+    problem = plain(problem)
     assets = getattr(problem, "assets", None)
     w = _weights(getattr(weights, "weights", weights), assets)
     model = RiskModel.of(problem)
     factors, specific, omega = model.factors, model.diagonal, model.omega
+    labels = getattr(problem, "factors", None)
+    check_factor_covariance(omega, labels, "omega" if labels is None else "factor_covariance")
     if w.shape != specific.shape:
         raise ValueError(f"weights has {w.size} entries for a problem of {specific.size} assets")
     exposures = factors.T @ w
     omega_x = omega @ exposures
+    # Both are ≥ 0 up to rounding (Ω semidefinite, d ≥ 0): only a rounding residue is clipped.
     factor_variance = float(exposures @ omega_x)
     specific_variance = float(w * w @ specific)
     risk = math.sqrt(max(factor_variance + specific_variance, 0.0))

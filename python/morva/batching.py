@@ -17,6 +17,7 @@ from typing import Any
 import _morva
 
 from . import solving
+from ._problem import plain
 from .progress import progress_bar
 
 _ACCOUNT = re.compile(r"^account (\d+)")
@@ -27,11 +28,12 @@ _LOCAL_CHUNKS = 20
 
 
 def checked_accounts(problems: Any, steps: Any) -> tuple[list, list]:
-    """The two account lists, with the type and length rules of ``solve_batch``."""
+    """The two account lists, with the type and length rules of ``solve_batch``; the
+    problems as the engine's (``morva.PortfolioProblem`` unwrapped)."""
     for name, value in (("problems", problems), ("steps", steps)):
         if isinstance(value, str) or not isinstance(value, Sequence):
             raise TypeError(f"argument '{name}': expected a sequence, got {type(value).__name__}")
-    problems, steps = list(problems), list(steps)
+    problems, steps = [plain(problem) for problem in problems], list(steps)
     for problem in problems:
         if not isinstance(problem, _morva.PortfolioProblem):
             raise TypeError(f"argument 'problems': expected PortfolioProblem items, got {type(problem).__name__}")
@@ -81,19 +83,21 @@ def first_error(errors: Sequence[tuple[int, Exception]]) -> Exception | None:
 
 
 def solve_batch_chunked(
-    problems: Sequence[_morva.PortfolioProblem],
+    problems: Sequence[Any],
     steps: Sequence[Sequence[dict]],
     *,
     chunk_size: int | None = None,
     progress: bool = False,
     **solver_keywords: Any,
 ) -> list[list]:
-    """``solve_batch`` run a chunk of accounts at a time, with an optional progress bar.
+    """``morva.solve_batch`` run a chunk of accounts at a time, with an optional progress bar.
 
     Every chunk runs in parallel on the thread pool like ``solve_batch``; the
-    results are identical to one ``solve_batch`` call and so are the errors
-    (same type, same text, same account and step numbers).
+    results are identical to one ``solve_batch`` call (``profile`` included
+    among the solver keywords) and so are the errors (same type, same text,
+    same account and step numbers).
     """
+    solver_keywords = solving.checked_settings(solver_keywords)
     problems, steps = checked_accounts(problems, steps)
     if chunk_size is None:
         chunk_size = max(1, math.ceil(len(problems) / _LOCAL_CHUNKS))

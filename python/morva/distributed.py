@@ -19,6 +19,7 @@ from typing import Any
 
 import _morva
 
+from . import solving
 from ._extras import require
 from .batching import checked_accounts, chunk_bounds, first_error, solve_chunk
 from .progress import progress_bar
@@ -80,7 +81,7 @@ def _client(client):
 
 
 def solve_batch(
-    problems: Sequence[_morva.PortfolioProblem],
+    problems: Sequence[Any],
     steps: Sequence[Sequence[dict]],
     *,
     client=None,
@@ -90,7 +91,7 @@ def solve_batch(
 ) -> list[list]:
     """Solves many accounts' rolling sequences on a Dask cluster.
 
-    ``problems``, ``steps`` and the solver keywords (including
+    ``problems``, ``steps`` and the solver keywords (including ``profile``,
     ``chain_previous_weights`` and ``raise_on_failure``) are those of
     :func:`morva.solve_batch`; the results (one list of results per account,
     in account order) and the errors (type, text, account and step numbers)
@@ -98,6 +99,7 @@ def solve_batch(
     client; ``chunk_size`` (accounts per task) defaults to a quarter of an
     even share per worker thread; ``progress=True`` shows a progress bar.
     """
+    solver_keywords = solving.checked_settings(solver_keywords)
     client = _client(client)
     distributed = require("distributed", "dask", "morva.distributed")
     problems, steps = checked_accounts(problems, steps)

@@ -46,6 +46,7 @@ import _morva
 
 from . import _engine, _rebuild, solving
 from .frontier import RiskModel
+from ._problem import plain
 
 # Inner solves run to these unless the caller says otherwise; the engine's
 # polish then lands the weights to about 1e-12, below the 1e-10 at which the
@@ -81,6 +82,7 @@ class _Goal:
     without turnover terms, solved at any risk aversion with warm starts."""
 
     def __init__(self, problem: Any, name: str, settings: dict[str, Any]) -> None:
+        problem = plain(problem)
         self.labelled = problem if not isinstance(problem, _morva.PortfolioProblem) else None
         base = getattr(problem, "problem", problem)
         if not isinstance(base, _morva.PortfolioProblem):

@@ -25,7 +25,8 @@ import numpy as np
 
 import _morva
 
-from . import solving
+from . import _engine, solving
+from ._checks import check_factor_covariance
 from ._extras import require
 from ._limits import DEFAULT_LOWER, DEFAULT_UPPER, check_limits
 from ._messages import in_user_terms
@@ -139,6 +140,38 @@ def _unique_index(index, name: str, what: str):
     if index.has_duplicates:
         raise ValueError(f"{name} lists {what} {index[index.duplicated()][0]!r} more than once")
     return index
+
+
+def _same_labels(a, b) -> bool:
+    return len(a) == len(b) and bool(a.isin(b).all())
+
+
+def _transposed(exposures, factor_covariance, per_asset: dict) -> str | None:
+    """Why ``exposures`` reads as factors × assets, or None: its index holds
+    factor_covariance's labels (or has its size), or its columns are what the
+    per-asset inputs are indexed by (or as many as their entries)."""
+    pd = _pd()
+    rows, columns = exposures.index, exposures.columns
+    if isinstance(factor_covariance, pd.DataFrame):
+        if _same_labels(factor_covariance.index, rows) and not _same_labels(factor_covariance.index, columns):
+            return "its index holds factor_covariance's labels"
+    elif np.shape(factor_covariance) == (len(rows), len(rows)) and len(rows) != len(columns):
+        return f"factor_covariance is {len(rows)} × {len(rows)}, one row per row of exposures"
+    for name, values in per_asset.items():
+        series = _as_series(values)
+        if series is not None:
+            if _same_labels(series.index, columns) and not _same_labels(series.index, rows):
+                return f"its columns are the assets of {name}"
+        elif np.ndim(values) == 1 and len(values) == len(columns) != len(rows):
+            return f"{name} has {len(values)} entries, one per column of exposures"
+    return None
+
+
+def _check_variances(values: np.ndarray, assets, name: str) -> None:
+    negative = values < 0
+    if negative.any():
+        raise ValueError(f"{name} is negative for {_named(list(assets[negative]), 'asset')}; a variance is "
+                         f"never below zero (give the specific variance, the square of the specific risk)")
 
 
 def _json_label(label):
@@ -271,8 +304,10 @@ class LabelledProblem:
     """A ``PortfolioProblem`` built from labelled data (pandas, or dicts by label).
 
     ``exposures`` is a DataFrame assets × factors; it fixes the asset and the
-    factor labels. ``factor_covariance`` is a DataFrame factors × factors (or
-    an array in the factors' order). Per-asset inputs
+    factor labels (exposures that read as factors × assets are refused as
+    transposed). ``factor_covariance`` is a DataFrame factors × factors (or
+    an array in the factors' order), symmetric positive semidefinite; the
+    specific variances are non-negative. Per-asset inputs
     (``specific_variance``, ``expected_returns``, ``lower_bounds``,
     ``upper_bounds``, ``previous_weights``, ``l1_turnover_costs``,
     ``benchmark_weights``) are Series or dicts by asset, or arrays in the
@@ -288,7 +323,9 @@ class LabelledProblem:
     columns are the assets) with ``style_lower``/``style_upper`` by style.
     ``max_weight`` caps |wᵢ| and ``max_short`` caps shorts, both fractions of
     the book; a limit the bounds already imply warns. The remaining keywords
-    are those of ``PortfolioProblem``. The built problem is ``self.problem``.
+    are those of ``PortfolioProblem``. The built problem is ``self.problem``
+    (the engine's ``_morva.PortfolioProblem``, which every function of the
+    package takes; ``solve`` and ``sequence`` here use the package's profile).
     """
 
     def __init__(
@@ -321,6 +358,12 @@ class LabelledProblem:
         pd = _pd()
         if not isinstance(exposures, pd.DataFrame):
             raise TypeError(f"exposures must be a pandas DataFrame (assets × factors), not {type(exposures).__name__}")
+        why = _transposed(exposures, factor_covariance,
+                          {"specific_variance": specific_variance, "expected_returns": expected_returns})
+        if why is not None:
+            rows, columns = exposures.shape
+            raise ValueError(f"exposures looks transposed: it is {rows} × {columns} (factors × assets?), but "
+                             f"exposures are assets × factors and {why}; pass exposures.T")
         self.assets = _unique_index(exposures.index, "exposures", "asset")
         self.factors = _unique_index(exposures.columns, "exposures", "factor")
         assets = self.assets
@@ -330,6 +373,8 @@ class LabelledProblem:
             _series(specific_variance, assets, "specific_variance", "asset", finite=True),
             _series(expected_returns, assets, "expected_returns", "asset", finite=True),
         )
+        check_factor_covariance(arrays[1], self.factors)
+        _check_variances(arrays[2], assets, "specific_variance")
         keywords: dict[str, Any] = {"risk_aversion": risk_aversion, "budget": budget, "turnover_penalty": turnover_penalty,
                                     "max_weight": max_weight, "max_short": max_short,
                                     **_box(lower_bounds, upper_bounds, assets)}
@@ -435,8 +480,12 @@ class LabelledProblem:
         except (ValueError, RuntimeError) as error:
             raise type(error)(self.relabel(str(error))) from None
 
-    def sequence(self, **solver_keywords: Any) -> LabelledSequence:
-        return LabelledSequence(self, self.problem.sequence(**solver_keywords))
+    def sequence(self, *, profile: str = solving.DEFAULT_PROFILE, **settings: Any) -> LabelledSequence:
+        """A ``LabelledSequence`` whose dates solve under ``profile`` (the package's
+        "adaptive" rules, or "reference"); the settings are those of ``morva.solve``
+        without ``warm_start`` and ``raise_on_failure``."""
+        settings = solving.checked_settings(settings)
+        return LabelledSequence(self, _engine.sequence(self.problem, profile, settings, None))
 
     def step(self, **changes: Any) -> dict[str, Any]:
         """A ``solve_batch`` step dict from labelled changes (see ``LabelledSequence.solve_next``)."""

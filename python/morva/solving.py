@@ -7,39 +7,100 @@ compared bit for bit across versions. The package adds its own profile,
 how the penalty starts and moves, acceleration, and a polish that never makes
 an answer worse. It reaches the same optimum in fewer iterations, and it is
 what every solve of the package uses unless told otherwise; pass
-``profile="reference"`` to get ``problem.solve(...)`` bit for bit.
+``profile="reference"`` to get ``_morva``'s answer bit for bit.
+
+Every entry passes its settings through :func:`checked_settings`, which
+refuses counts that would keep a solve from finishing.
 """
 
 from __future__ import annotations
 
+import inspect
+import operator
+from collections.abc import Mapping, Sequence
 from typing import Any
+
+import numpy as np
 
 import _morva
 
 from . import _engine
 from ._messages import reraised
+from ._problem import plain
 
 PROFILES = ("adaptive", "reference")
 DEFAULT_PROFILE = "adaptive"
+
+# A hundred times the default budget. ADMM's residuals fall at least like 1/k, so
+# an iterate still outside its tolerances after a million iterations is stalled
+# (badly scaled data, or tolerances below what rounding allows), and at half a
+# millisecond an iteration (n = 10,000, k = 100) a million already take ten minutes.
+MAX_ITERATIONS = 1_000_000
+# Each Ruiz pass takes the square root of every row's and column's norm imbalance,
+# halving its logarithm. Norms of doubles span at most 2^2098, so 64 passes bring
+# any imbalance down to rounding; four times that is the most that can help.
+MAX_SCALING_ITERATIONS = 256
+# Count settings: (smallest, largest, unit, why the largest).
+_COUNTS = {
+    "max_iterations": (1, MAX_ITERATIONS, "iterations",
+                       "a hundred times the default; a solve that has not converged by then needs looser "
+                       "tolerances or better-scaled data, not more iterations"),
+    "scaling_iterations": (0, MAX_SCALING_ITERATIONS, "passes",
+                           "each pass halves the logarithm of the rows' and columns' norm imbalance, so more "
+                           "passes cannot help equilibration"),
+}
+
+
+def checked_settings(settings: Mapping[str, Any]) -> dict[str, Any]:
+    """``settings`` as a new dict, its counts refused unless they let a solve finish.
+
+    A count (``max_iterations``, ``scaling_iterations``) must be an integer (a bool
+    or a float is a ``TypeError``) between its least value and its limit (a
+    ``ValueError`` naming the limit); the other settings are the engine's to check.
+    """
+    checked = dict(settings)
+    for name, (least, most, unit, why) in _COUNTS.items():
+        if name not in checked:
+            continue
+        value = checked[name]
+        if isinstance(value, (bool, np.bool_)):
+            raise TypeError(f"{name} must be an integer, not bool")
+        try:
+            count = operator.index(value)
+        except TypeError:
+            raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+        if count < least:
+            rule = "positive" if least == 1 else "non-negative"
+            raise ValueError(f"{name} must be {rule}, got {count}")
+        if count > most:
+            raise ValueError(f"{name}={count} is beyond the limit of {most:,} {unit} ({why})")
+        checked[name] = count
+    return checked
 
 
 def solve(problem: Any, *, profile: str = DEFAULT_PROFILE, **settings: Any) -> Any:
     """Solves ``problem`` under ``profile`` and returns its ``SolveResult``.
 
-    ``problem`` is a ``PortfolioProblem`` or a ``morva.labels.LabelledProblem``
-    (whose result is then labelled). The keywords are those of
-    ``PortfolioProblem.solve`` (``warm_start``, the solver settings and
-    ``raise_on_failure``); ``profile`` is ``"adaptive"`` (the package's own
-    rules, the default) or ``"reference"`` (exactly ``problem.solve``).
+    ``problem`` is a ``morva.PortfolioProblem``, a ``_morva.PortfolioProblem`` or a
+    ``morva.labels.LabelledProblem`` (whose result is then labelled). The
+    keywords are those of ``PortfolioProblem.solve`` (``warm_start``, the solver
+    settings and ``raise_on_failure``); ``profile`` is ``"adaptive"`` (the
+    package's own rules, the default) or ``"reference"`` (exactly
+    ``_morva.PortfolioProblem.solve``).
     """
-    labelled = getattr(problem, "label", None)
-    if labelled is not None and not isinstance(problem, _morva.PortfolioProblem):
+    problem = plain(problem)
+    if getattr(problem, "label", None) is not None and not isinstance(problem, _morva.PortfolioProblem):
         return problem.solve(profile=profile, **settings)
-    return _engine.solve(problem, profile, settings)
+    return _engine.solve(problem, profile, checked_settings(settings))
 
 
 def solve_batch(problems: Any, steps: Any, *, profile: str = DEFAULT_PROFILE, **keywords: Any) -> list[list[Any]]:
-    """``solve_batch(problems, steps, **keywords)`` under ``profile``."""
+    """``_morva.solve_batch(problems, steps, **keywords)`` under ``profile``: one list of
+    results per account, each account a rolling sequence of its problem over its step
+    dicts. ``problems`` may hold ``morva.PortfolioProblem`` and ``_morva`` problems."""
+    keywords = checked_settings(keywords)
+    if isinstance(problems, Sequence) and not isinstance(problems, (str, bytes)):
+        problems = [plain(problem) for problem in problems]
     try:
         return _engine.solve_batch(profile, (problems, steps), keywords)
     except (ValueError, RuntimeError) as error:
@@ -47,6 +108,26 @@ def solve_batch(problems: Any, steps: Any, *, profile: str = DEFAULT_PROFILE, **
         if translated is error:
             raise
         raise translated from None
+
+
+_ENGINE_FUNCTION = "solve_mean_variance_factor()"
+_SOLVE_KEYWORDS = frozenset(inspect.signature(_morva.PortfolioProblem.solve).parameters) - {"self"}
+
+
+def solve_mean_variance_factor(*arrays: Any, profile: str = DEFAULT_PROFILE, **keywords: Any) -> Any:
+    """Builds a ``PortfolioProblem`` and solves it once under ``profile``: the arguments
+    of ``_morva.solve_mean_variance_factor`` (the problem's, then those of ``solve``)."""
+    settings = {name: keywords.pop(name) for name in _SOLVE_KEYWORDS & keywords.keys()}
+    try:
+        problem = _morva.PortfolioProblem(*arrays, **keywords)
+    except TypeError as error:
+        raise TypeError(str(error).replace("PortfolioProblem()", _ENGINE_FUNCTION)) from None
+    return _engine.solve(problem, profile, checked_settings(settings))
+
+
+solve_mean_variance_factor.__signature__ = inspect.signature(_morva.solve_mean_variance_factor).replace(
+    parameters=[*inspect.signature(_morva.solve_mean_variance_factor).parameters.values(),
+                inspect.Parameter("profile", inspect.Parameter.KEYWORD_ONLY, default=DEFAULT_PROFILE)])
 
 
 def problem_data(problem: Any) -> dict[str, Any]:
@@ -62,4 +143,5 @@ def problem_data(problem: Any) -> dict[str, Any]:
     ``benchmark_weights`` (None when absent). The views keep the problem
     alive and cannot be written to.
     """
+    problem = plain(problem)
     return _engine.problem_data(getattr(problem, "problem", problem))

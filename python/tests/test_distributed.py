@@ -68,14 +68,14 @@ FAILURES = ["infeasible account", "bad step key", "both", "wrong length"]
 
 def expected_error(problems, steps) -> Exception:
     with pytest.raises((ValueError, RuntimeError)) as caught:
-        morva.solving.solve_batch(problems, steps, chain_previous_weights=True)
+        morva.solve_batch(problems, steps, chain_previous_weights=True)
     return caught.value
 
 
 @pytest.mark.parametrize("chunk_size", [1, 4, None, 100])
 def test_local_chunks_equal_one_batch(chunk_size):
     problems, steps = book()
-    expected = morva.solving.solve_batch(problems, steps, chain_previous_weights=True)
+    expected = morva.solve_batch(problems, steps, chain_previous_weights=True)
     same_results(morva.solve_batch_chunked(problems, steps, chunk_size=chunk_size, chain_previous_weights=True), expected)
 
 
@@ -164,7 +164,7 @@ def test_dask_batch_equals_the_local_batch_bit_for_bit(client, chunk_size):
     from morva import distributed
 
     problems, steps = book()
-    expected = morva.solving.solve_batch(problems, steps, chain_previous_weights=True)
+    expected = morva.solve_batch(problems, steps, chain_previous_weights=True)
     got = distributed.solve_batch(problems, steps, client=client, chunk_size=chunk_size, chain_previous_weights=True)
     same_results(got, expected)
     assert all(isinstance(result, morva.SolveResultRecord) for account in got for result in account)
@@ -191,7 +191,7 @@ def test_dask_batch_returns_failures_without_raising_and_shows_progress(client, 
     monkeypatch.setattr(sys, "stderr", stream)
     problems, steps = failing_book("infeasible account")
     got = distributed.solve_batch(problems, steps, chunk_size=13, progress=True, raise_on_failure=False)
-    same_results(got, morva.solving.solve_batch(problems, steps, raise_on_failure=False))
+    same_results(got, morva.solve_batch(problems, steps, raise_on_failure=False))
     assert got[9][0].status == "primal infeasible" and got[9][0].certificate.kind == "primal"
     assert stream.getvalue() == "\raccounts: 0/13\raccounts: 13/13\n"
     assert distributed.solve_batch([], [], client=client) == []

@@ -16,8 +16,9 @@ LAMBDAS = np.geomspace(0.5, 200.0, 12)
 
 def problem(**options) -> _morva.PortfolioProblem:
     model = random_portfolio(21, 40, 5)
+    options = {"lower_bounds": np.zeros(40), "upper_bounds": np.full(40, 0.25), **options}
     return _morva.PortfolioProblem(model.factors, model.omega, model.specific_variance, model.expected_returns,
-                                   lower_bounds=np.zeros(40), upper_bounds=np.full(40, 0.25), **options)
+                                   **options)
 
 
 def _arrays(p: _morva.PortfolioProblem) -> tuple:
@@ -63,19 +64,57 @@ def test_frontier_is_monotone_and_each_point_is_the_problem_solved_at_its_risk_a
 
 
 
+@pytest.mark.parametrize("options", [{}, TRACKING], ids=["total risk", "active risk"])
+def test_points_spaced_evenly_in_risk_run_from_min_variance_to_the_top_and_are_efficient(options):
+    base = problem(**options)
+    frontier = morva.efficient_frontier(morva._problem.PortfolioProblem._wrap(base), points=7, risk_free_rate=0.01)
+    returns = _arrays(base)[3]
+    top = np.zeros(40)
+    top[np.argsort(returns)[-4:]] = 0.25  # the four best returns at their cap: the only book of the top return
+    assert frontier.weights[0].tobytes() == morva.min_variance(base).weights.tobytes()
+    assert frontier.min_variance.weights.tobytes() == frontier.weights[0].tobytes()
+    assert np.allclose(frontier.weights[-1], top, atol=1e-8)
+    assert np.allclose(np.diff(frontier.risk), (frontier.risk[-1] - frontier.risk[0]) / 6, rtol=1e-8, atol=0)
+    for row in (1, 3, 5):
+        efficient = morva.target_risk(base, frontier.risk[row]).weights @ returns
+        assert frontier.expected_return[row] == pytest.approx(efficient, rel=1e-8)
+    # Each point is P_λ solved at the λ recorded for it; the least-risk end has none.
+    assert np.isnan(frontier.risk_aversions[0]) and np.all(np.diff(frontier.risk_aversions[1:]) < 0)
+    tight = {"absolute_tolerance": 1e-10, "relative_tolerance": 1e-10, "max_iterations": 100_000}
+    again = morva.efficient_frontier(base, frontier.risk_aversions[1:], **tight)
+    assert np.allclose(again.weights, frontier.weights[1:], atol=1e-7)
+    best = morva.max_sharpe(base, risk_free_rate=0.01).weights
+    assert frontier.max_sharpe.weights.tobytes() == best.tobytes()
+    assert frontier.max_sharpe[:2] == (frontier.model.risk(best)[0], returns @ best)
+
+
+def test_a_single_feasible_portfolio_is_one_point_with_a_warning():
+    pinned = np.full(40, 1 / 40)
+    with pytest.warns(UserWarning, match="the frontier is that one point, not 5$"):
+        frontier = morva.efficient_frontier(problem(lower_bounds=pinned, upper_bounds=pinned), points=5)
+    assert np.allclose(frontier.weights, [pinned], atol=1e-12) and np.isnan(frontier.risk_aversions).all()
+
+
 @pytest.mark.parametrize(
-    ("risk_aversions", "message"),
+    ("arguments", "error", "message"),
     [
-        ([], "risk_aversions must be a non-empty one-dimensional sequence of numbers"),
-        ([[1.0, 2.0]], "risk_aversions must be a non-empty one-dimensional sequence of numbers"),
-        ([1.0, 0.0], "risk_aversions must be finite and positive"),
-        ([1.0, np.nan], "risk_aversions must be finite and positive"),
-        ([np.inf], "risk_aversions must be finite and positive"),
+        ({"risk_aversions": []}, ValueError, "risk_aversions must be a non-empty one-dimensional sequence of numbers"),
+        ({"risk_aversions": [[1.0, 2.0]]}, ValueError,
+         "risk_aversions must be a non-empty one-dimensional sequence of numbers"),
+        ({"risk_aversions": [1.0, 0.0]}, ValueError, "risk_aversions must be finite and positive"),
+        ({"risk_aversions": [1.0, np.nan]}, ValueError, "risk_aversions must be finite and positive"),
+        ({"risk_aversions": [np.inf]}, ValueError, "risk_aversions must be finite and positive"),
+        ({"risk_aversions": [1.0], "points": 5}, ValueError,
+         "give efficient_frontier either risk_aversions or points, not both"),
+        ({"points": 1}, ValueError, "points must be at least 2 (the least-risk and the top portfolio), got 1"),
+        ({"points": 2.5}, TypeError, "points must be a whole number of portfolios, got float"),
+        ({"points": True}, TypeError, "points must be a whole number of portfolios, got a bool"),
+        ({"risk_free_rate": np.nan}, ValueError, "risk_free_rate must be finite, got nan"),
     ],
 )
-def test_bad_risk_aversions_are_refused(risk_aversions, message):
-    with pytest.raises(ValueError) as caught:
-        morva.efficient_frontier(problem(), risk_aversions)
+def test_bad_arguments_are_refused(arguments, error, message):
+    with pytest.raises(error) as caught:
+        morva.efficient_frontier(problem(), **arguments)
     assert str(caught.value) == message
 
 
@@ -91,10 +130,18 @@ def test_frame_and_labelled_weights():
         pd.Series(returns, index=assets), lower_bounds=0.0, upper_bounds=0.25,
     )
     frontier = morva.efficient_frontier(labelled, LAMBDAS[:4])
+    spaced = morva.efficient_frontier(labelled, points=3)
+    assert list(spaced.weights_frame().columns) == assets and np.isnan(spaced.to_frame().index[0])
     frame = frontier.to_frame(weights=True)
     assert list(frame.index) == list(LAMBDAS[:4]) and frame.index.name == "risk_aversion"
     assert list(frame.columns[:3]) == ["risk", "expected_return", "status"] and list(frame.columns[3:]) == assets
     assert np.array_equal(frame[assets].to_numpy(), morva.efficient_frontier(base, LAMBDAS[:4]).weights)
+
+
+def dots(ax) -> np.ndarray:
+    """The frontier line's marked (solved) points, in the order drawn."""
+    line = ax.get_lines()[0]
+    return np.column_stack([line.get_xdata(), line.get_ydata()])[line.get_markevery()]
 
 
 @pytest.mark.parametrize("options", [{}, TRACKING], ids=["plain", "benchmark and current"])
@@ -103,25 +150,30 @@ def test_plots_save_as_png(tmp_path, options):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    frontier = morva.efficient_frontier(problem(**options), LAMBDAS)
+    base = problem(**options)
+    frontier = morva.efficient_frontier(base, LAMBDAS)
     ax = frontier.plot(period="year")
-    labels = ax.get_legend_handles_labels()[1]
-    assert labels == ["efficient frontier"] + (["benchmark", "current portfolio"] if options else [])
+    returns = _arrays(base)[3]
+    offset = returns @ options["benchmark_weights"] if options else 0.0  # active return μᵀ(w − b)
+    least, best = morva.min_variance(base).weights, morva.max_sharpe(base).weights
+    ratio = f"{(returns @ best - offset) / frontier.model.risk(best)[0]:.2f}"
+    names = (["least tracking error", f"maximum information ratio ({ratio})", "benchmark", "current portfolio"]
+             if options else ["minimum variance", f"maximum Sharpe ratio ({ratio})"])
+    assert ax.get_legend_handles_labels()[1] == ["efficient frontier", *names]
+    marks = {collection.get_label(): collection.get_offsets()[0] for collection in ax.collections}
+    for name, weights in zip(names, (least, best, *([options["benchmark_weights"]] * 2 if options else []))):
+        shown = 100 * np.array([frontier.model.risk(weights)[0], returns @ weights - offset])
+        assert np.allclose(marks[name], shown, rtol=1e-12, atol=1e-12), name
     if options:
         assert (ax.get_xlabel(), ax.get_ylabel()) == ("Active risk (tracking error, % per year)",
                                                       "Expected active return (% per year)")
         assert ax.get_title() == "Tracking frontier: active return against active risk"
-        # Active return μᵀ(w − b): the benchmark sits at the origin.
-        returns = _arrays(problem(**options))[3]
-        shown = 100 * (frontier.expected_return - returns @ options["benchmark_weights"])
-        assert np.allclose(ax.collections[0].get_offsets(), [[0.0, 0.0]], atol=1e-12)
+        assert np.allclose(marks["benchmark"], [0.0, 0.0], atol=1e-12)
     else:
         assert (ax.get_xlabel(), ax.get_ylabel(), ax.get_title()) == (
             "Volatility (% per year)", "Expected return (% per year)", "Efficient frontier")
-        shown = 100 * frontier.expected_return
-    line = ax.get_lines()[0]
-    assert np.allclose(line.get_xdata(), 100 * frontier.risk, rtol=1e-14)
-    assert np.allclose(line.get_ydata(), shown, rtol=1e-12, atol=1e-14)
+    points = 100 * np.column_stack([frontier.risk, frontier.expected_return - offset])
+    assert np.allclose(dots(ax), points[np.argsort(frontier.risk)], rtol=1e-12, atol=1e-14)
     ax.figure.savefig(tmp_path / "frontier.png")
     weights_ax = frontier.plot_weights(top=5)
     assert len(weights_ax.collections) == 6  # five holdings and "other"
@@ -131,6 +183,19 @@ def test_plots_save_as_png(tmp_path, options):
         data = (tmp_path / name).read_bytes()
         assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 1000
     plt.close("all")
+
+
+@pytest.mark.parametrize(("options", "line"), [
+    ({}, "no maximum-Sharpe mark: no portfolio returns more than the risk-free rate 50%"),
+    (TRACKING, "no maximum-information-ratio mark: no portfolio has an active return above 50%"),
+])
+def test_a_rate_no_portfolio_beats_leaves_the_mark_out_and_says_why(options, line):
+    pytest.importorskip("matplotlib").use("Agg")
+    frontier = morva.efficient_frontier(problem(**options), points=4, risk_free_rate=0.5)
+    ax = frontier.plot()
+    assert frontier.max_sharpe is None and "above" in frontier.mark_notes["max_sharpe"]
+    assert ax.get_title().endswith("\n" + line) and not any("maximum" in name for name in ax.get_legend_handles_labels()[1])
+    __import__("matplotlib.pyplot").pyplot.close("all")
 
 
 def test_points_that_did_not_solve_are_left_out_of_the_plots():
@@ -149,5 +214,5 @@ def test_points_that_did_not_solve_are_left_out_of_the_plots():
     for ax in (frontier.plot(title="Book A"), frontier.plot_weights(top=3)):
         assert ax.get_title().endswith("\n2 of 12 points left out (max iterations, primal infeasible)")
     assert frontier.plot(title="Book A").get_title().startswith("Book A\n")
-    assert np.allclose(frontier.plot().get_lines()[0].get_xdata(), 100 * solved.risk[kept])
+    assert np.allclose(dots(frontier.plot())[:, 0], np.sort(100 * solved.risk[kept]))
     plt.close("all")

@@ -211,6 +211,37 @@ def test_refused_values_name_the_asset(arrays, name, value, error, message):
     assert str(caught.value).startswith(message)
 
 
+# (change, message): a model wrong as a whole is refused when built, saying what to fix.
+OMEGA = {"negative": np.diag([0.04, -0.01, 0.02]), "asymmetric": np.triu(np.full((3, 3), 0.01)) + 0.01 * np.eye(3)}
+WRONG_MODEL = [
+    (lambda i: i.update(exposures=i["exposures"].T), "exposures looks transposed: it is 3 × 8 (factors × assets?), "
+     "but exposures are assets × factors and its index holds factor_covariance's labels; pass exposures.T"),
+    (lambda i: i.update(exposures=i["exposures"].T, factor_covariance=pd.DataFrame(np.eye(3))),
+     "and its columns are the assets of specific_variance; pass exposures.T"),
+    (lambda i: i["specific_variance"].where(i["specific_variance"].index.isin(["stock b", "stock d"]), -0.01, inplace=True),
+     "specific_variance is negative for assets 'stock a', 'stock c', 'stock e', 'stock f', 'stock g' and 1 more; "),
+    (lambda i: i.update(factor_covariance=pd.DataFrame(OMEGA["negative"], index=FACTORS, columns=FACTORS)),
+     "factor_covariance is not positive semidefinite: its smallest eigenvalue is -0.01 (its eigenvector weighs "
+     "most on factor 'value')"),
+    (lambda i: i.update(factor_covariance=pd.DataFrame(OMEGA["asymmetric"], index=FACTORS, columns=FACTORS)),
+     "factor_covariance is not symmetric: entry ('market', 'value') is 0.01 but ('value', 'market') is 0; "),
+]
+
+
+@pytest.mark.parametrize(("change", "message"), WRONG_MODEL)
+def test_a_wrong_model_is_refused_in_its_own_terms(arrays, change, message):
+    inputs = labelled_inputs(arrays)
+    change(inputs)
+    with pytest.raises(ValueError) as caught:
+        build(inputs)
+    assert message in str(caught.value)
+
+
+def test_analytics_refuses_a_negative_variance_rather_than_clip_it(arrays):
+    with pytest.raises(ValueError, match=r"^omega is not positive semidefinite: its smallest eigenvalue is -0\.01 "):
+        morva.analytics(positional_problem({**arrays, "omega": OMEGA["negative"]}), np.full(N, 1 / N))
+
+
 @pytest.mark.parametrize(
     ("change", "error", "message"),
     [
@@ -295,11 +326,15 @@ def test_relabelling_keeps_truncated_lists_and_leaves_unknown_positions():
         assert problem.relabel(text) == expected
 
 
-def test_sequences_and_batches_take_labelled_steps(arrays, labelled):
+@pytest.mark.parametrize(("profile", "unlabelled"), [
+    ({}, lambda p: morva.PortfolioProblem.from_json(p.to_json()).sequence()),
+    ({"profile": "reference"}, lambda p: p.sequence()),
+])
+def test_sequences_and_batches_take_labelled_steps(arrays, labelled, profile, unlabelled):
     positional = positional_problem(arrays)
     rng = np.random.default_rng(9)
     dates = [pd.Series(rng.normal(0.05, 0.03, N), index=ASSETS) for _ in range(3)]
-    sequence, reference = labelled.sequence(), positional.sequence()
+    sequence, reference = labelled.sequence(**profile), unlabelled(positional)
     for returns in dates:
         got = sequence.solve_next(expected_returns=shuffled(returns), inequality_rhs=pd.Series(
             {"style size lower": 0.2, "style size upper": 0.2, "cap b": 0.3, "cap a": 0.25}))
@@ -307,8 +342,8 @@ def test_sequences_and_batches_take_labelled_steps(arrays, labelled):
         assert np.array_equal(got.weights[ASSETS].to_numpy(), expected.weights)
     assert sequence.factorizations == reference.factorizations
     steps = [[{"expected_returns": shuffled(r)} for r in dates]] * 2
-    batch = labels.solve_batch([labelled, labelled], steps)
-    local = _morva.solve_batch([positional] * 2, [[{"expected_returns": r.to_numpy()} for r in dates]] * 2)
+    batch = labels.solve_batch([labelled, labelled], steps, **profile)
+    local = morva.solve_batch([positional] * 2, [[{"expected_returns": r.to_numpy()} for r in dates]] * 2, **profile)
     for account, expected in zip(batch, local):
         assert [np.array_equal(a.weights.to_numpy(), b.weights) for a, b in zip(account, expected)] == [True] * 3
     with pytest.raises(ValueError, match="^expected_returns has no entry for asset 'stock a'$"):
