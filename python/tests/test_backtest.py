@@ -39,22 +39,30 @@ def plain_problem(date, history):
     return None if problem is None else problem.problem
 
 
-def recomputed(weights: pd.DataFrame, costs: np.ndarray, initial: np.ndarray) -> tuple[list, list]:
-    """The book's net returns and turnover, written out row by row from the close of the first
-    rebalance (which trades from the initial book and earns nothing itself)."""
-    held, returns, turnover = initial.copy(), [], []
-    for date in RETURNS.index[RETURNS.index.get_loc(weights.index[0]):]:
-        row = RETURNS.loc[date].to_numpy()
-        gross = sum(held[j] * row[j] for j in range(N)) if returns else 0.0
-        held = [held[j] * (1 + row[j]) / (1 + gross) for j in range(N)] if returns else held
-        cost = 0.0
+def recomputed(weights, costs, initial, returns=RETURNS, benchmark=None):
+    """Net returns, one-sided turnover and benchmark returns written out row by row: the record starts
+    the period after the first rebalance, which carries the build's cost; later costs fall in their row."""
+    held, bench, out, turnover, bench_out, cost = list(initial), None, [], [], [], 0.0
+    for date in returns.index[returns.index.get_loc(weights.index[0]):]:
+        row = returns.loc[date].to_numpy()
+        if turnover:
+            gross = sum(held[j] * row[j] for j in range(len(row)))
+            held = [held[j] * (1 + row[j]) / (1 + gross) for j in range(len(row))]
+            out.append((1 + gross) * (1 - cost) - 1)
+            cost = 0.0
+            if bench is not None:
+                bench_out.append(bench @ row)
+                bench = bench * (1 + row) / (1 + bench_out[-1])
         if date in weights.index:
             target = weights.loc[date].to_numpy()
-            cost = sum(costs[j] * abs(target[j] - held[j]) for j in range(N))
-            turnover.append(sum(abs(target[j] - held[j]) for j in range(N)))
-            held = list(target)
-        returns.append((1 + gross) * (1 - cost) - 1)
-    return returns, turnover
+            trade = sum(costs[j] * abs(target[j] - held[j]) for j in range(len(row)))
+            turnover.append(sum(abs(target[j] - held[j]) for j in range(len(row))) / 2)
+            if len(turnover) == 1:
+                cost = trade
+            else:
+                out[-1] = (1 + out[-1]) * (1 - trade) - 1
+            held, bench = list(target), benchmark
+    return out, turnover, bench_out
 
 
 CASES = [
@@ -72,12 +80,12 @@ def test_realised_returns_are_the_drifting_book_net_of_costs(name, problem_for_d
     rates = np.zeros(N) if costs is None else (
         np.full(N, costs) if np.isscalar(costs) else costs.reindex(ASSETS).to_numpy())
     start = np.zeros(N) if initial is None else initial.reindex(ASSETS).to_numpy()
-    returns, turnover = recomputed(book.weights, rates, start)
+    returns, turnover, _ = recomputed(book.weights, rates, start)
     np.testing.assert_allclose(book.returns.to_numpy(), returns, rtol=0, atol=1e-14)
     np.testing.assert_allclose(book.turnover.to_numpy(), turnover, rtol=0, atol=1e-14)
     # Rebalances every `every` rows from the first; the first with 12 rows of history starts the record.
     first = -(-11 // every) * every
-    assert book.returns.index[0] == DATES[first]
+    assert book.returns.index[0] == DATES[first + 1]
     assert list(book.weights.index) == list(DATES[first::every])
 
     # The first date's weights solve its problem anchored at the initial book.
@@ -91,54 +99,159 @@ def test_realised_returns_are_the_drifting_book_net_of_costs(name, problem_for_d
         assert (book.weights.loc[DATES[21]:, "S5"] == 0).all() and (book.weights.loc[:DATES[19], "S5"] > 0).any()
 
 
-def test_summary_follows_the_formulas():
-    book = morva.backtest(RETURNS, tracking_problem, rebalance_every=2, costs=0.001)
-    r = book.returns.to_numpy()
-    b = book.benchmark_returns.to_numpy()
-    wealth, peak, worst = 1.0, 1.0, 0.0
-    for value in r:
-        wealth *= 1 + value
-        peak = max(peak, wealth)
-        worst = min(worst, wealth / peak - 1)
-    active = r - b
-    summary = book.summary()
+INDUSTRIES = ["NoDur", "Durbl", "Manuf", "Enrgy", "Chems", "BusEq", "Telcm", "Utils", "Shops", "Hlth", "Money", "Other"]
+
+
+def test_summary_recomputed_from_the_weights_on_french_industries():
+    french = pytest.importorskip("linearmodels.datasets.french").load().set_index("dates")
+    returns, equal = french.loc["1990":, INDUSTRIES], pd.Series(1 / 12, index=INDUSTRIES)
+
+    def problem_for_date(date, history):
+        return None if len(history) < 60 else morva.models.statistical(history.iloc[-60:], 3).problem(
+            risk_aversion=5.0, lower_bounds=0.0, upper_bounds=0.3, benchmark_weights=equal)
+
+    book = morva.backtest(returns, problem_for_date, rebalance_every=3, costs=0.002)
+    r, turnover, b = recomputed(book.weights, np.full(12, 0.002), np.zeros(12), returns, equal.to_numpy())
+    r, b, rf = np.array(r), np.array(b), french["RF"].loc[book.returns.index].to_numpy()  # RF is monthly
+    x, a, wealth, root, years = r - rf, r - b, np.cumprod(1 + r), np.sqrt(12), len(r) / 12
+    drawdown = (wealth / np.maximum.accumulate(np.maximum(wealth, 1)) - 1).min()
     expected = {
-        "annualised return": np.prod(1 + r) ** (12 / len(r)) - 1,
-        "annualised volatility": np.std(r, ddof=1) * np.sqrt(12),
-        "sharpe ratio": np.mean(r) * 12 / (np.std(r, ddof=1) * np.sqrt(12)),
-        "maximum drawdown": worst,
-        "average turnover": book.turnover.iloc[1:].mean(),
-        "tracking error": np.std(active, ddof=1) * np.sqrt(12),
-        "information ratio": np.mean(active) * 12 / (np.std(active, ddof=1) * np.sqrt(12)),
+        "annualised return": wealth[-1] ** (1 / years) - 1, "annualised volatility": r.std(ddof=1) * root,
+        "sharpe ratio": x.mean() / x.std(ddof=1) * root,
+        "sortino ratio": x.mean() / np.sqrt(np.mean(np.minimum(x, 0) ** 2)) * root,
+        "calmar ratio": (wealth[-1] ** (1 / years) - 1) / -drawdown, "maximum drawdown": drawdown,
+        "turnover per rebalance (one-sided)": np.mean(turnover[1:]),
+        "annual turnover (one-sided)": np.sum(turnover[1:]) / years,
+        "tracking error": a.std(ddof=1) * root, "information ratio": a.mean() / a.std(ddof=1) * root,
+        "beta": np.cov(r, b)[0, 1] / b.var(ddof=1), "benchmark annualised return": np.prod(1 + b) ** (1 / years) - 1,
+        "benchmark annualised volatility": b.std(ddof=1) * root,
+        "benchmark sharpe ratio": (b - rf).mean() / (b - rf).std(ddof=1) * root,
     }
-    assert summary.to_dict() == pytest.approx(expected, rel=1e-12)
-    # The benchmark weights set at each rebalance, drifting between; taken up at the first.
-    assert b[0] == 0.0
-    for position, date in enumerate(book.returns.index):
-        row = RETURNS.loc[date].to_numpy()
-        if position:
-            assert b[position] == pytest.approx(held @ row, abs=1e-15)
-            held = held * (1 + row) / (1 + held @ row)
-        if date in book.weights.index:
-            held = BENCHMARK.to_numpy()
-    given = book.summary(periods_per_year=4, benchmark=pd.Series(0.0, index=DATES))
-    assert given["tracking error"] == pytest.approx(np.std(r, ddof=1) * 2, rel=1e-12)
+    summary = book.summary(risk_free_rate=(1 + french["RF"]) ** 12 - 1)  # annual rates by date
+    assert summary.to_dict() == pytest.approx(expected, rel=1e-9)
+    np.testing.assert_allclose(book.returns, r, atol=1e-14)
 
 
-@pytest.mark.parametrize("frequency, periods", [("B", 252), ("W", 52), ("ME", 12), ("QE", 4), ("YE", 1)])
-def test_periods_per_year_come_from_the_dates(frequency, periods):
-    assert infer_periods_per_year(pd.date_range("2020-01-01", periods=40, freq=frequency)) == periods
+ONE_PERCENT = pd.DataFrame(0.01, index=pd.period_range("2020-01", periods=25, freq="M"), columns=["A", "B"])
 
 
-def test_plot_has_three_percent_panels(tmp_path):
+def fixed_book(date, history):
+    """0.25 and 0.75, fixed by their bounds."""
+    assets = pd.Index(["A", "B"])
+    return LabelledProblem(pd.DataFrame([[1.0], [0.5]], index=assets, columns=["f"]),
+                           pd.DataFrame([[0.04]], index=["f"], columns=["f"]), pd.Series(0.02, index=assets),
+                           pd.Series(0.05, index=assets), lower_bounds=pd.Series([0.25, 0.75], index=assets),
+                           upper_bounds=pd.Series([0.25, 0.75], index=assets))
+
+
+@pytest.mark.parametrize("costs", [0.0, 0.001])
+def test_a_book_earning_one_percent_a_month(costs):
+    book = morva.backtest(ONE_PERCENT, fixed_book, rebalance_every=12, costs=costs)
+    # Invested over 24 months: the build's cost falls in the first; no row before it.
+    assert book.returns.tolist() == pytest.approx([1.01 * (1 - costs) - 1] + [0.01] * 23, rel=1e-14)
+    assert book.turnover.tolist() == [0.5, 0.0, 0.0]
+    summary = book.summary()
+    assert summary["annualised return"] == pytest.approx((1.01 ** 24 * (1 - costs)) ** 0.5 - 1, rel=1e-13)
+    assert summary["maximum drawdown"] == 0.0 and summary["annual turnover (one-sided)"] == 0.0
+    if costs == 0.0:
+        assert round(summary["annualised return"], 6) == 0.126825 and summary["annualised volatility"] == 0.0
+        assert np.isnan(summary["sharpe ratio"]) and np.isnan(summary["sortino ratio"])
+
+
+def _with(row, column, value):
+    frame = RETURNS.copy()
+    frame.iloc[row, column] = value
+    return frame
+
+
+REFUSALS = [
+    ("newest first", dict(returns=RETURNS.iloc[::-1]),
+     r"returns runs newest first \(2023-06-30 down to 2021-01-31\): each date's history would hold its future; "
+     r"sort the index with `returns.sort_index\(\)`"),
+    ("a date twice", dict(returns=pd.concat([RETURNS.iloc[:5], RETURNS.iloc[4:]])),
+     "more than one row for date 2021-05-31; keep one row per date"),
+    ("two dates swapped", dict(returns=RETURNS.iloc[[0, 1, 3, 2, *range(4, ROWS)]]),
+     r"2021-03-31 \(row 3\) comes after 2021-04-30; sort the index"),
+    ("initial_weights typo", dict(initial_weights=BENCHMARK.rename({"S2": "SS2"})),
+     "initial_weights names 'SS2', which is not a column of returns"),
+    ("costs typo", dict(costs=pd.Series(0.001, index=["S0", "S1", "S2", "S3", "S4", "S55"])),
+     "costs names 'S55', which is not a column of returns"),
+    ("costs in basis points", dict(costs=10),
+     r"fraction of the traded value \(10 bp = 0.001\), in \[0, 1\); the rate is 10 \(did you mean 0.001, 10 bp\?\)"),
+    ("negative costs", dict(costs=pd.Series(-0.001, index=ASSETS)), "the rate of 'S0' is -0.001"),
+    ("held asset's missing return", dict(returns=_with(15, 3, np.nan)),
+     "returns has no value for 'S3' on 2022-04-30, which the book holds"),
+    ("a loss of more than all", dict(returns=_with(15, slice(None), -1.2)),
+     "the book loses all it holds on 2022-04-30"),
+    ("problem asset not a column", dict(returns=RETURNS.rename(columns={"S5": "S6"}),
+                                        problem_for_date=lambda date, history: tracking_problem(date, RETURNS[:date])),
+     "the problem of 2021-12-31 names 'S5', which is not a column of returns"),
+]
+
+
+@pytest.mark.filterwarnings("ignore:returns looks like returns in percent")
+@pytest.mark.parametrize("name, keywords, match", REFUSALS, ids=[case[0] for case in REFUSALS])
+def test_refusals_name_the_label_and_date(name, keywords, match):
+    with pytest.raises(ValueError, match=match):
+        morva.backtest(**{"returns": RETURNS, "problem_for_date": tracking_problem, **keywords})
+
+
+@pytest.mark.parametrize("table, match", [(100 * (1 + RETURNS).cumprod(), "looks like prices"),
+                                          (100 * RETURNS, "looks like returns in percent")])
+def test_prices_and_percent_warn(table, match):
+    with pytest.warns(UserWarning, match=match) as caught, pytest.raises(ValueError, match="gave no problem"):
+        morva.backtest_many(table, [lambda date, history: None])
+    assert caught[0].filename == __file__
+
+
+@pytest.mark.parametrize("labelled", [True, False])
+def test_goals_are_held_on_their_dates_beside_problems(labelled):
+    def goal(date, history):
+        model = morva.models.statistical(history.iloc[-12:], 2)
+        problem = model.problem(lower_bounds=0.0, upper_bounds=BENCHMARK + 0.1, benchmark_weights=BENCHMARK)
+        return morva.target_risk(problem if labelled else problem.problem, 0.02)
+
+    def goal_or_problem(date, history):  # a 2% tracking error every other month
+        return None if len(history) < 12 else goal(date, history) if date.month % 2 else tracking_problem(date, history)
+
+    book = morva.backtest(RETURNS, goal_or_problem, costs=0.001)
+    assert book.rebuilds > 0 and len(book.weights) == ROWS - 11
+    for date in book.weights.index[book.weights.index.month % 2 == 1]:
+        held = goal(date, RETURNS.loc[:date])
+        np.testing.assert_allclose(book.weights.loc[date], held.weights, atol=1e-12)
+        if labelled:
+            assert morva.analytics(held.problem, held).active_risk == pytest.approx(0.02, rel=1e-6)
+
+
+INDEXES = [(DATES, "annual (12 periods per year)"), (DATES.to_period("M"), "annual (12 periods per year)"),
+           (pd.RangeIndex(ROWS), "per period")]
+
+
+@pytest.mark.parametrize("index, units", INDEXES, ids=["DatetimeIndex", "PeriodIndex", "RangeIndex"])
+def test_summary_and_plot_read_the_frequency_from_the_index(index, units, tmp_path):
     pytest.importorskip("matplotlib")
     import matplotlib
 
     matplotlib.use("Agg")
-    figure = morva.backtest(RETURNS, tracking_problem).plot(tmp_path / "book.png")
-    titles = [axes.get_title() for axes in figure.axes]
-    assert titles == ["Cumulative return", "Drawdown", "Turnover per rebalance"]
+    book = morva.backtest(RETURNS.set_axis(index), lambda date, history: tracking_problem(
+        date, history.set_axis(DATES[:len(history)])), costs=0.001)
+    assert book.summary().name == f"backtest, {units}"
+    assert ("annualised return" in book.summary()) == (units != "per period")
+    figure = book.plot(tmp_path / "book.png")
+    assert [axes.get_title(loc="left") for axes in figure.axes[:4]] == [
+        "Growth of 1", "Cumulative active return (W_portfolio / W_benchmark − 1)", "Drawdown",
+        "Turnover per rebalance (one-sided, ½Σ|Δw|)"]
     assert (tmp_path / "book.png").read_bytes()[:4] == b"\x89PNG"
+
+
+@pytest.mark.parametrize("index, periods", [
+    *[(pd.date_range("2020-01-01", periods=40, freq=f), p) for f, p in [("B", 252), ("D", 365), ("W", 52),
+                                                                         ("ME", 12), ("QE", 4), ("YE", 1)]],
+    (pd.DatetimeIndex(["2020-01-31", "2020-02-29", "2020-03-31"]), 12),
+    (pd.period_range("2020Q1", periods=1, freq="Q"), 4),
+    (pd.RangeIndex(40), None)])
+def test_periods_per_year_come_from_the_index(index, periods):
+    assert infer_periods_per_year(index) == periods
 
 
 @pytest.mark.parametrize("dask", [False, True])

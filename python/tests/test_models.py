@@ -43,10 +43,37 @@ def test_model_builds_a_labelled_problem_that_solves():
                                result.weights.to_numpy(), atol=1e-12)
 
 
-@pytest.mark.parametrize("change, match", [(lambda r: r.assign(A3=np.nan), "'A3'"), (lambda r: r, "k must")])
+DAILY = _returns().set_axis(pd.bdate_range("2024-01-01", periods=120))
+
+
+@pytest.mark.parametrize("change, match", [
+    (lambda r: r.assign(A3=np.nan), "'A3'"), (lambda r: r.iloc[:, :2], "k must"),
+    (lambda r: r.iloc[::-1], r"runs newest first \(2024-06-14 down to 2024-01-01\)"),
+    (lambda r: r.iloc[[0, 0, *range(1, 120)]], "more than one row for date 2024-01-01"),
+])
 def test_statistical_model_refuses_what_it_cannot_estimate(change, match):
     with pytest.raises(ValueError, match=match):
-        models.statistical(change(_returns()), 3 if match != "k must" else 0)
+        models.statistical(change(DAILY), 3)
+
+
+@pytest.mark.parametrize("omega, match", [([[0.04, 0.01], [0.0, 0.09]], r"entry \('PC1', 'PC2'\) is 0.01 but"),
+                                          ([[0.04, 0.1], [0.1, 0.09]], "smallest eigenvalue is -0.0")])
+def test_factor_models_refuse_a_covariance_that_is_not_one(omega, match):
+    model = models.statistical(DAILY, 2)
+    with pytest.raises(ValueError, match=match):
+        models.FactorModel(model.exposures, pd.DataFrame(omega, index=["PC1", "PC2"], columns=["PC1", "PC2"]),
+                           model.specific_variance, model.mean_returns)
+
+
+def test_units_come_from_the_dates():
+    model = models.statistical(DAILY, 3)
+    assert repr(model) == "FactorModel(assets=12, factors=3, units='annual (252 periods per year)')"
+    explicit = models.statistical(DAILY, 3, periods_per_year=252)
+    pd.testing.assert_frame_equal(model.factor_covariance, explicit.factor_covariance)
+    assert repr(models.statistical(DAILY.to_numpy(), 3)).endswith("units='per period')")
+    with pytest.warns(UserWarning, match="looks like prices") as caught:
+        models.statistical(100 * (1 + DAILY).cumprod(), 3)
+    assert caught[0].filename == __file__
 
 
 @pytest.mark.parametrize("labelled", [True, False])
