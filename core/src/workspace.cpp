@@ -15,6 +15,7 @@
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
+#include "landing.hpp"
 #include "matrix_products.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
@@ -422,6 +423,38 @@ ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
           s.scratch};
 }
 
+// The adaptive profile's finish of a solved result, polished or not: the
+// weights landed exactly on their box and budget row (landing.hpp), no weight
+// moving by more than the primal tolerance ε_p, and the residuals and (by the
+// caller) the objective those of the point returned. Every other constraint
+// must stay within ε_p, else the result is kept as it is, as when the landing
+// is refused. The duals are kept: the dual residual moves by P·Δx, which for
+// an unpolished iterate (Δx up to ε_p in every weight) may pass ε_d, and is
+// reported as it is. Other statuses are not landed: their iterate never met
+// ε_p, so a landing would move it by an unbounded amount, and it is the point
+// their diagnosis and certificate describe. True on landing, `products` then
+// the landed point's.
+std::expected<bool, SolverError> land_solved(const QpProblem& problem, RowSupports supports,
+                                             const SolverSettings& settings, IterateProducts& products,
+                                             Solution& solution) {
+  std::optional<IterateProducts> polished_products;
+  if (solution.polished) polished_products = iterate_products(problem, solution.x, supports);
+  const IterateProducts& before = polished_products ? *polished_products : products;
+  const StoppingTolerances tolerances = stopping_tolerances(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x, solution.dual, before);
+  auto landed =
+      land(solution.x, problem.lower_bounds, problem.upper_bounds, budget_row(problem), tolerances.primal);
+  if (!landed || *landed == solution.x) return false;
+  IterateProducts landed_products = iterate_products(problem, *landed, supports);
+  auto residuals = check_kkt(problem, *landed, solution.dual, landed_products);
+  if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
+  if (!(residuals->primal <= tolerances.primal)) return false;
+  solution.x = std::move(*landed);
+  solution.residuals = *residuals;
+  products = std::move(landed_products);
+  return true;
+}
+
 // The Solution of a finished run in unscaled units: the KKT residuals (all
 // infinite after a numerical failure), polishing of a solved iterate, the
 // diagnosis of any other outcome, and the counters.
@@ -436,9 +469,10 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   solution.x = std::move(x);
   solution.dual = std::move(duals);
 
-  // P·x, A_eq·x and A_in·x of the unpolished result, formed once for its
-  // residuals, its diagnosis and its objective.
+  // P·x, A_eq·x and A_in·x of the unpolished (or the landed) result, formed
+  // once for its residuals, its diagnosis and its objective.
   IterateProducts products;
+  bool landed = false;
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
@@ -457,6 +491,11 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
         solution.polished = true;
       }
     }
+    if (settings.profile == SolverProfile::Adaptive && verdict.status == SolveStatus::Solved) {
+      auto landing = land_solved(problem, supports, settings, products, solution);
+      if (!landing) return std::unexpected(landing.error());
+      landed = *landing;
+    }
   }
   if (verdict.status != SolveStatus::Solved) {
     if (verdict.status == SolveStatus::NumericalFailure)
@@ -472,8 +511,8 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   solution.iterations = iterations;
   solution.final_rho = penalty.rho();
   solution.rho_updates = penalty.updates();
-  solution.objective =
-      solution.polished ? problem.objective(solution.x) : problem.objective(solution.x, products.px);
+  solution.objective = solution.polished && !landed ? problem.objective(solution.x)
+                                                    : problem.objective(solution.x, products.px);
   solution.solve_time = elapsed_since(start);
   return solution;
 }

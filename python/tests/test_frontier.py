@@ -56,7 +56,7 @@ def test_frontier_is_monotone_and_each_point_is_the_problem_solved_at_its_risk_a
         active = frontier.weights[row] - reference
         assert frontier.risk[row] == pytest.approx(np.sqrt(active @ sigma @ active), rel=1e-10)
         assert frontier.expected_return[row] == pytest.approx(expected_returns @ frontier.weights[row], rel=1e-12)
-        direct = _morva.PortfolioProblem(
+        direct = morva.PortfolioProblem(
             *_arrays(base), risk_aversion=risk_aversion, lower_bounds=np.zeros(40), upper_bounds=np.full(40, 0.25),
             **options,
         ).sequence().solve_next()
