@@ -36,7 +36,9 @@ positive definite, so w(λ) is unique and continuous in λ):
 from __future__ import annotations
 
 import copy
+import functools
 import math
+import numbers
 import warnings
 from typing import Any, Callable
 
@@ -75,6 +77,47 @@ _RISK_MISS = 1e-6
 _ROW_FIRST_TRY = 2_000
 # A guard: Brent's method reaches the resolution of a double long before.
 _MAX_EVALUATIONS = 200
+# Returns and risks within this many times the inner solves' tolerance (relative
+# to their scale) of each other are one number: the solves land weights to
+# about their tolerance, so a return μᵀw is known to about tol·Σ|μᵢ||wᵢ| and an
+# active risk to about tol·(an asset's volatility). An excess return below that
+# is the hurdle's own (a benchmark that holds the top asset, tied returns), and
+# a ratio of it to a risk of the same order is rounding noise, not a bet.
+_NOISE_MARGIN = 100.0
+
+
+class _Failed(Exception):
+    """An inner solve that did not end "solved": its message and result (labelled as the goal answers)."""
+
+    def __init__(self, message: str, result: Any) -> None:
+        super().__init__(message)
+        self.result = result
+
+
+def _honours_failure(goal: Callable[..., Any]) -> Callable[..., Any]:
+    """``raise_on_failure`` for a goal: True (the default) raises ``RuntimeError`` when an
+    inner solve fails, False returns that solve's result (its status and hints intact).
+    Input errors (``ValueError``, ``TypeError``) are raised either way."""
+
+    @functools.wraps(goal)
+    def answered(problem: Any, *args: Any, raise_on_failure: bool = True, **settings: Any) -> Any:
+        try:
+            return goal(problem, *args, **settings)
+        except _Failed as failed:
+            if raise_on_failure:
+                raise RuntimeError(str(failed)) from None
+            return failed.result
+
+    return answered
+
+
+def _finite(value: Any, name: str) -> float:
+    """``value`` as a float, refused in the words of the goal's own argument ``name``."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be finite, not {value}")
+    return float(value)
 
 
 class _Goal:
@@ -84,7 +127,7 @@ class _Goal:
     def __init__(self, problem: Any, name: str, settings: dict[str, Any]) -> None:
         problem = plain(problem)
         self.labelled = problem if not isinstance(problem, _morva.PortfolioProblem) else None
-        base = getattr(problem, "problem", problem)
+        base = plain(getattr(problem, "problem", problem))
         if not isinstance(base, _morva.PortfolioProblem):
             raise TypeError(f"{name} needs a PortfolioProblem or a LabelledProblem, got {type(problem).__name__}")
         data = solving.problem_data(base)
@@ -105,30 +148,38 @@ class _Goal:
         if warm is not None and self.labelled is not None and hasattr(warm, "reindex"):
             warm = warm.reindex(self.labelled.assets).to_numpy(dtype=np.float64)
         self.warm = warm
-        settings.pop("raise_on_failure", None)
         self.settings = {**_TIGHT, **settings}
+        tolerance = max(self.settings["absolute_tolerance"], self.settings["relative_tolerance"])
+        self.noise = _NOISE_MARGIN * tolerance  # see _NOISE_MARGIN
+        self.volatility = math.sqrt(self.variance)  # an asset's typical volatility: the scale of a risk
 
     def risk(self, weights: np.ndarray) -> float:
         return float(self.model.risk(weights)[0])
 
-    def solve(self, problem: _morva.PortfolioProblem) -> Any:
+    def solve(self, problem: _morva.PortfolioProblem, extra_rows: tuple = ()) -> Any:
         result = solving.solve(problem, warm_start=self.warm, raise_on_failure=False, **self.settings)
         if result.status != "solved":
             hints = "; ".join(result.convergence_hints)
-            raise RuntimeError(f"{self.name}: the solve ended {result.status!r}" + (f": {hints}" if hints else ""))
+            raise _Failed(f"{self.name}: the solve ended {result.status!r}" + (f": {hints}" if hints else ""),
+                          self.labelled_result(result, problem, extra_rows))
         self.warm = result.weights
         return result
+
+    def return_scale(self, weights: np.ndarray) -> float:
+        """Σ|μᵢ|(|wᵢ| + |bᵢ|): the size of the terms of an active (or total) return."""
+        held = np.abs(weights) if self.benchmark is None else np.abs(weights) + np.abs(self.benchmark)
+        return float(np.abs(self.mu) @ held)
 
     def point(self, risk_aversion: float) -> tuple[Any, float, float]:
         """w(λ) (P_λ), its return and its risk."""
         result = self.solve(_engine.with_risk_aversion(self.base, risk_aversion))
         return result, float(self.mu @ result.weights), self.risk(result.weights)
 
-    def least_risk(self, **overrides: Any) -> tuple[Any, _morva.PortfolioProblem]:
-        """The least-risk portfolio over the feasible set (with ``overrides``)."""
+    def least_risk(self, extra_rows: tuple = (), **overrides: Any) -> tuple[Any, _morva.PortfolioProblem]:
+        """The least-risk portfolio over the feasible set (with ``overrides``, which add ``extra_rows``)."""
         problem = _rebuild.rebuild(self.base, expected_returns=np.zeros_like(self.mu),
                                    risk_aversion=1.0 / self.variance, **overrides)
-        return self.solve(problem), problem
+        return self.solve(problem, extra_rows), problem
 
     def top(self, sign: float = 1.0) -> tuple[Any, _morva.PortfolioProblem, float, float]:
         """The least-risk portfolio of highest (sign −1: lowest) return: its
@@ -235,13 +286,16 @@ def _root(fn: Callable[[float], float], a: float, fa: float, b: float, fb: float
     return at[b]
 
 
+@_honours_failure
 def min_variance(problem: Any, **settings: Any) -> Any:
     """The least-risk portfolio of the problem's feasible set.
 
     Risk is σ(w) = √((w − b)ᵀ Σ (w − b)): total risk, or active risk when the
     problem tracks a benchmark b. The expected returns play no part. The
     keywords are those of ``morva.solve`` (the inner solve runs to 1e-10
-    tolerances unless given). Returns the solve's result (labelled for a
+    tolerances unless given); with ``raise_on_failure=False`` an inner solve
+    that fails is returned (its status and hints intact) instead of raising
+    ``RuntimeError``. Returns the solve's result (labelled for a
     ``LabelledProblem``).
     """
     goal = _Goal(problem, "min_variance", settings)
@@ -249,18 +303,18 @@ def min_variance(problem: Any, **settings: Any) -> Any:
     return goal.labelled_result(result, solved)
 
 
+@_honours_failure
 def target_return(problem: Any, expected_return: float, **settings: Any) -> Any:
     """The least-risk portfolio whose expected return μᵀw is ``expected_return``.
 
     Solves min σ(w)² subject to μᵀw = ``expected_return`` and the problem's
     own constraints (one equality row more, labelled "expected return").
     A return outside [min μᵀw, max μᵀw] over the feasible set raises
-    ``ValueError`` naming that range. Keywords as for ``min_variance``.
+    ``ValueError`` naming that range, or that one return when every feasible
+    portfolio has it. Keywords as for ``min_variance``.
     """
+    target = _finite(expected_return, "expected_return")
     goal = _Goal(problem, "target_return", settings)
-    target = float(expected_return)
-    if not math.isfinite(target):
-        raise ValueError(f"target return must be finite, not {expected_return}")
     data = _rebuild.inputs(goal.base)
     rows = data["equality_matrix"]
     matrix = goal.mu[None, :] if rows is None else np.vstack([rows, goal.mu])
@@ -269,16 +323,18 @@ def target_return(problem: Any, expected_return: float, **settings: Any) -> Any:
     budget = goal.settings["max_iterations"]
     outcome = _on_row(goal, matrix, rhs, target, tolerance, min(budget, _ROW_FIRST_TRY))
     if not isinstance(outcome, tuple):
-        (*low, low_return, _), (*high, high_return, _) = goal.top(-1.0), goal.top()
+        low, high = goal.top(-1.0), goal.top()
         # At an end of the range the row μᵀw = r leaves only a face of the
         # feasible set, with no interior for the iteration to converge in; the
         # end's own solve is the least-risk portfolio of that return (fact 3).
-        for (end_result, end_problem), end_return in ((low, low_return), (high, high_return)):
+        for end_result, end_problem, end_return, _ in (low, high):
             if abs(target - end_return) <= tolerance:
                 return goal.labelled_result(end_result, end_problem)
-        if not low_return <= target <= high_return:
+        if high[2] - low[2] <= tolerance:
+            raise _one_return(goal, target, high[2], max(low[3], high[3]))
+        if not low[2] <= target <= high[2]:
             raise ValueError(f"target return {target:.6g} is outside the achievable range "
-                             f"[{low_return:.6g}, {high_return:.6g}]")
+                             f"[{low[2]:.6g}, {high[2]:.6g}]")
         if budget > _ROW_FIRST_TRY:  # an interior target that needs more: the whole budget
             outcome = _on_row(goal, matrix, rhs, target, tolerance, budget)
     if isinstance(outcome, tuple):
@@ -286,14 +342,25 @@ def target_return(problem: Any, expected_return: float, **settings: Any) -> Any:
     raise outcome
 
 
+def _one_return(goal: _Goal, target: float, only: float, risk: float) -> ValueError:
+    """Every feasible portfolio returns ``only`` (``risk``: the most risk of the range's ends)."""
+    if goal.benchmark is not None and risk <= goal.noise * goal.volatility:
+        return ValueError(f"target return {target:.6g} is not achievable: only the benchmark is feasible, and it "
+                          f"returns {only:.6g}; widen the bounds or constraints that hold the weights at "
+                          "benchmark_weights")
+    return ValueError(f"target return {target:.6g} is not achievable: every feasible portfolio returns {only:.6g} "
+                      f"(the expected returns are tied over the feasible set); ask for {only:.6g}, or widen the "
+                      "bounds or constraints")
+
+
 def _on_row(goal: _Goal, matrix: np.ndarray, rhs: np.ndarray, target: float, tolerance: float,
-            iterations: int) -> tuple[Any, _morva.PortfolioProblem] | RuntimeError:
+            iterations: int) -> tuple[Any, _morva.PortfolioProblem] | Exception:
     """The least-risk solve on the row μᵀw = target within ``iterations``, or why it missed."""
     budget, goal.settings["max_iterations"] = goal.settings["max_iterations"], iterations
     try:
-        result, solved = goal.least_risk(equality_matrix=matrix, equality_rhs=rhs)
-    except RuntimeError as error:  # an infeasible target ends "primal_infeasible"
-        return error
+        result, solved = goal.least_risk(("expected return",), equality_matrix=matrix, equality_rhs=rhs)
+    except _Failed as failed:  # an infeasible target ends "primal_infeasible"
+        return failed
     finally:
         goal.settings["max_iterations"] = budget
     if abs(goal.mu @ result.weights - target) <= tolerance:
@@ -302,6 +369,7 @@ def _on_row(goal: _Goal, matrix: np.ndarray, rhs: np.ndarray, target: float, tol
                         f"by {abs(goal.mu @ result.weights - target):.3g}")
 
 
+@_honours_failure
 def target_risk(problem: Any, risk: float, **settings: Any) -> Any:
     """The portfolio of highest expected return whose risk is ``risk``.
 
@@ -311,18 +379,20 @@ def target_risk(problem: Any, risk: float, **settings: Any) -> Any:
     1–2 in the module's notes), so a bracketing root search on log λ converges
     to it; it stops when the risk is within 1e-10 (relative) of the target.
     A risk outside [least risk, risk of the least-risk top-return portfolio]
-    raises ``ValueError`` naming that range. Keywords as for ``min_variance``.
+    raises ``ValueError`` naming that range, or saying why it is one risk
+    (only the benchmark feasible, or the least-risk portfolio already of top
+    return). Keywords as for ``min_variance``.
     """
+    target = _finite(risk, "risk")
+    if target <= 0:
+        raise ValueError(f"risk must be positive, not {risk}")
     goal = _Goal(problem, "target_risk", settings)
-    target = float(risk)
-    if not (math.isfinite(target) and target > 0):
-        raise ValueError(f"target risk must be finite and positive, not {risk}")
     lowest, solved = goal.least_risk()
     least = goal.risk(lowest.weights)
     if abs(least - target) <= _TARGET_TOLERANCE * target:
         return goal.labelled_result(lowest, solved)
     if target < least:
-        raise _risk_range(target, least, goal.top()[3])
+        raise _risk_range(goal, target, least, goal.top()[3])
     points: dict[float, Any] = {}
 
     def excess(risk_aversion: float) -> float:  # non-decreasing in λ (fact 1)
@@ -332,7 +402,7 @@ def target_risk(problem: Any, risk: float, **settings: Any) -> Any:
     bracket = _bracket(excess, goal.start(least, float(np.ptp(goal.mu))))
     if not isinstance(bracket, tuple):
         if bracket > 0:  # below the target even at the smallest λ: beyond the top of the range
-            raise _risk_range(target, least, goal.top()[3])
+            raise _risk_range(goal, target, least, goal.top()[3])
         raise RuntimeError("target_risk: no risk aversion in twelve decades reaches the target risk")
     chosen = _root(excess, *bracket, _TARGET_TOLERANCE)
     reached = goal.risk(points[chosen].weights)
@@ -342,10 +412,22 @@ def target_risk(problem: Any, risk: float, **settings: Any) -> Any:
     return goal.labelled_result(points[chosen], _engine.with_risk_aversion(goal.base, chosen))
 
 
-def _risk_range(target: float, least: float, most: float) -> ValueError:
+def _risk_range(goal: _Goal, target: float, least: float, most: float) -> ValueError:
+    """The achievable risks [least, most], or in words when they are one risk."""
+    noise = goal.noise * goal.volatility
+    if most - least <= noise:
+        if goal.benchmark is not None and max(least, most) <= noise:
+            return ValueError(f"target risk {target:.6g} is not achievable: only the benchmark is feasible, so every "
+                              "feasible portfolio has active risk 0; widen the bounds or constraints that hold the "
+                              "weights at benchmark_weights")
+        return ValueError(f"target risk {target:.6g} is not achievable: every efficient portfolio has risk "
+                          f"{least:.6g}, as the least-risk portfolio already has the highest expected return (tied "
+                          f"returns, or a single feasible portfolio); ask for {least:.6g}")
+    least = 0.0 if least <= noise else least  # a benchmark inside the feasible set: no active risk
     return ValueError(f"target risk {target:.6g} is outside the achievable range [{least:.6g}, {most:.6g}]")
 
 
+@_honours_failure
 def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) -> Any:
     """The portfolio of the feasible set with the highest Sharpe ratio.
 
@@ -355,8 +437,10 @@ def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) ->
     active return (0 by default). When several portfolios share the best
     ratio (with a benchmark inside the feasible set, every small enough bet
     along the best direction does), the one of most return. Raises
-    ``ValueError`` when no feasible portfolio beats c. Keywords as for
-    ``min_variance``.
+    ``ValueError`` naming c and the highest return when no feasible
+    portfolio beats c: by more than the solves' noise, 100 × their tolerance
+    of the return's scale Σ|μᵢ|(|wᵢ| + |bᵢ|) + |c| (a benchmark holding the
+    top asset, tied returns). Keywords as for ``min_variance``.
     """
     # Exactness. Let S* = sup (r(w) − c)/σ(w) > 0 over C. Dinkelbach: w* attains
     # S* iff it maximises r(w) − c − S*·σ(w) with value 0; that problem is
@@ -378,8 +462,12 @@ def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) ->
     # information ratio. Solving h = −ε instead (ε = 1e-9, above the solves'
     # noise in h of about 1e-12) lands just left of λₐ: the maximiser of most
     # return, not a vanishing bet next to the benchmark.
+    # Whether anything beats c is decided on the top return (h has a root
+    # exactly when max r > c), and only when the search says otherwise: when
+    # no λ brackets h, or its root's excess return is at the solves' noise.
+    rate = _finite(risk_free_rate, "risk_free_rate")
     goal = _Goal(problem, "max_sharpe", settings)
-    hurdle = float(risk_free_rate) + (0.0 if goal.benchmark is None else float(goal.mu @ goal.benchmark))
+    hurdle = rate + (0.0 if goal.benchmark is None else float(goal.mu @ goal.benchmark))
     lowest, _ = goal.least_risk()
     least, base_return = goal.risk(lowest.weights), float(goal.mu @ lowest.weights)
     points: dict[float, Any] = {}
@@ -390,15 +478,28 @@ def max_sharpe(problem: Any, *, risk_free_rate: float = 0.0, **settings: Any) ->
         scale = risk_aversion * sigma * sigma + abs(excess) + 1e-300
         return (risk_aversion * sigma * sigma - excess) / scale + _FLAT_SHIFT
 
+    def beats(weights: np.ndarray) -> bool:
+        return float(goal.mu @ weights) - hurdle > goal.noise * (goal.return_scale(weights) + abs(rate))
+
     bracket = _bracket(tangency, goal.start(least, max(abs(base_return - hurdle), float(np.ptp(goal.mu)))))
-    if not isinstance(bracket, tuple):
-        top_return = goal.top()[2]
-        if top_return <= hurdle and goal.benchmark is None:
-            raise ValueError(f"no feasible portfolio has an expected return above the risk-free rate "
-                             f"{hurdle:.6g}: the highest is {top_return:.6g}")
-        if top_return <= hurdle:
-            raise ValueError(f"no feasible portfolio has an active return above {float(risk_free_rate):.6g}: "
-                             f"the highest is {top_return - hurdle + float(risk_free_rate):.6g}")
-        raise RuntimeError("max_sharpe: no risk aversion in twelve decades brackets the tangency portfolio")
-    chosen = _root(tangency, *bracket, _TARGET_TOLERANCE)
+    chosen = _root(tangency, *bracket, _TARGET_TOLERANCE) if isinstance(bracket, tuple) else None
+    if chosen is None or not beats(points[chosen].weights):
+        top, _, top_return, _ = goal.top()
+        if not beats(top.weights):
+            raise _nothing_beats(goal, rate, hurdle, top_return, top.weights)
+        if chosen is None:
+            raise RuntimeError("max_sharpe: no risk aversion in twelve decades brackets the tangency portfolio")
     return goal.labelled_result(points[chosen], _engine.with_risk_aversion(goal.base, chosen))
+
+
+def _nothing_beats(goal: _Goal, rate: float, hurdle: float, top_return: float, top: np.ndarray) -> ValueError:
+    """No feasible portfolio beats the hurdle: the rate and the highest (active) return, in words."""
+    fix = "set risk_free_rate below it, or widen the bounds or constraints"
+    if goal.benchmark is None:
+        return ValueError(f"no feasible portfolio has an expected return above the risk-free rate {rate:.6g}: "
+                          f"the highest is {top_return:.6g}; {fix}")
+    active = top_return - hurdle + rate
+    if abs(active) <= goal.noise * goal.return_scale(top):  # the benchmark's own return, up to the solves' noise
+        return ValueError(f"no feasible portfolio has an active return above {rate:.6g}: the highest is 0, as no "
+                          f"active bet returns more than the benchmark; {fix}")
+    return ValueError(f"no feasible portfolio has an active return above {rate:.6g}: the highest is {active:.6g}; {fix}")

@@ -12,19 +12,27 @@ P + σI + ρ(AᵀA + I) intact. ``Rolling`` goes further, choosing per date:
   ``risk_aversion`` or new constraint matrices change P or A: the problem is
   rebuilt and its sequence starts from the last iterate and its duals;
 * a labelled problem follows its universe by label: when assets enter or
-  leave, the problem is rebuilt over the new universe and the start mapped
-  by label (an entering asset starts at its anchor, or 0).
+  leave (a ``factors`` frame over another index, or a whole new
+  ``LabelledProblem``), the problem is rebuilt over the new universe and the
+  start mapped by label (an entering asset starts at its anchor, or 0). A
+  per-asset Series never moves the universe: one that misses assets of the
+  date's universe, or names others, is refused naming them (a dropped NaN is
+  not a sale).
 
 New bounds replace the box as the problem holds it, the ``max_weight`` and
 ``max_short`` limits it was built with included (they were applied to the box
 when it was built). ``factorizations`` counts every factorisation since the
 first date, across rebuilds, penalty moves of the solver included, so its
-difference over a date is what that date cost. A date the engine refuses
-(``ValueError``, ``TypeError``) leaves the rolling state as it was.
+difference over a date is what that date cost. A date the engine refuses,
+whatever the exception (``ValueError``, ``TypeError``, ``RuntimeError`` such
+as "Already borrowed" from another thread), leaves the rolling state as it
+was; a date it accepted and solved is recorded even when the solve failed
+(the sequence holds its data and carries on from its iterate).
 """
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
@@ -33,6 +41,7 @@ import _morva
 
 from . import _engine, _rebuild, solving
 from ._extras import require
+from ._problem import plain
 
 # Changes a sequence takes in place, and those that change the factored system.
 _IN_PLACE = ("expected_returns", "previous_weights", "benchmark_weights", "budget", "equality_rhs",
@@ -49,6 +58,22 @@ def _same(a: Any, b: Any) -> bool:
     if a is None or b is None or np.isscalar(a) or np.isscalar(b):
         return a is b or (a is not None and b is not None and a == b)
     return a.shape == b.shape and np.array_equal(a, b)
+
+
+def _scientific(value: float) -> str:
+    """A number as the engine writes it in messages: three decimals, exponent without '+' or zeros."""
+    if not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    mantissa, exponent = f"{value:.3e}".split("e")
+    return f"{mantissa}e{int(exponent)}"
+
+
+def _stopped(result: Any) -> str:
+    """The engine's message for a solve that did not end "solved" (its ``raise_on_failure=True`` text)."""
+    hints = f" Hints: {'; '.join(result.convergence_hints)}." if result.convergence_hints else ""
+    return (f"Morva stopped with status '{result.status}' after {result.iterations} iterations (primal residual "
+            f"{_scientific(result.primal_residual)}, dual residual {_scientific(result.dual_residual)}).{hints} "
+            "Set raise_on_failure=False to inspect the returned iterate and its convergence_hints.")
 
 
 def _dual_lengths(data: dict[str, Any]) -> dict[str, int]:
@@ -78,9 +103,10 @@ class Rolling:
 
     def __init__(self, problem: Any, *, profile: str = solving.DEFAULT_PROFILE, **settings: Any) -> None:
         self._profile = profile
-        self._settings = settings
+        self._settings = settings = solving.checked_settings(settings)
+        problem = plain(problem)
         self._labelled = None if isinstance(problem, _morva.PortfolioProblem) else problem
-        self._problem = problem if self._labelled is None else problem.problem
+        self._problem = problem if self._labelled is None else plain(problem.problem)
         self._sequence = _engine.sequence(self._problem, profile, settings, None)
         self._applied: dict[str, Any] = {}  # in-place changes since the sequence was built
         self._retired = 0  # factorisations of the sequences rebuilds replaced
@@ -152,14 +178,29 @@ class Rolling:
                                  raise_on_failure)
         return self._updated(arrays, raise_on_failure)
 
-    def _updated(self, arrays: dict[str, Any], raise_on_failure: bool) -> Any:
+    def _updated(self, arrays: dict[str, Any], raise_on_failure: bool, labelled: Any = None) -> Any:
         """A date the sequence takes in place; its changes are kept once the engine accepted them."""
-        try:
-            result = _engine.solve_next(self._sequence, arrays, raise_on_failure)
-        except RuntimeError:
-            self._applied.update(arrays)  # accepted and written, only not solved
-            raise
+        result = self._stepped(self._sequence, arrays)
         self._applied.update(arrays)
+        if labelled is not None:
+            self._labelled = labelled
+        return self._answered(result, raise_on_failure)
+
+    @staticmethod
+    def _stepped(sequence: Any, arrays: dict[str, Any]) -> Any:
+        """One date of ``sequence``: its result when the engine took the data and solved.
+
+        The engine is asked never to raise on a failed solve, so that every
+        exception here is a refusal made before the sequence took any data
+        (invalid data, or "Already borrowed" while another thread is solving
+        it): what the engine raises cannot be mistaken for a written date.
+        """
+        return _engine.solve_next(sequence, arrays, False)
+
+    @staticmethod
+    def _answered(result: Any, raise_on_failure: bool) -> Any:
+        if raise_on_failure and result.status != "solved":
+            raise RuntimeError(_stopped(result))
         return result
 
     def _rebuilt(self, problem: _morva.PortfolioProblem, start: dict | None, raise_on_failure: bool,
@@ -174,11 +215,12 @@ class Rolling:
         self.rebuilds += 1
         if labelled is not None:
             self._labelled = labelled
-        return _engine.solve_next(sequence, {}, raise_on_failure)
+        return self._answered(self._stepped(sequence, {}), raise_on_failure)
 
     def _solve_problem(self, problem: Any, raise_on_failure: bool) -> Any:
         if self._labelled is not None:
             return self._solve_labelled_problem(problem, raise_on_failure)
+        problem = plain(problem)
         if not isinstance(problem, _morva.PortfolioProblem):
             raise TypeError(f"problem must be a PortfolioProblem, not {type(problem).__name__}")
         return self._solve_new(problem, raise_on_failure)
@@ -191,10 +233,7 @@ class Rolling:
         if structural or presence or new["expected_returns"].size != self.dimension:
             return self._rebuilt(problem, None, raise_on_failure, labelled)
         arrays = {name: new[name] for name in _IN_PLACE if not _same(current[name], new[name])}
-        result = self._updated(arrays, raise_on_failure)
-        if labelled is not None:
-            self._labelled = labelled
-        return result
+        return self._updated(arrays, raise_on_failure, labelled)
 
     # ---- Labelled dates ----
 
@@ -216,16 +255,30 @@ class Rolling:
 
     def _universe_of(self, changes: dict[str, Any]):
         """The date's universe when its changes name another one: the index of
-        ``factors``, else of the first per-asset Series over other assets."""
+        ``factors`` (None: the current one). Only the model's labels move it; a
+        per-asset Series must cover the date's universe exactly."""
+        from .labels import _as_series, _named
+
         assets = self._labelled.assets
         factors = changes.get("factors")
-        if factors is not None:
-            return None if factors.index.equals(assets) else factors.index
+        universe = None if factors is None or factors.index.equals(assets) else factors.index
+        within = assets if universe is None else universe
         for name in _PER_ASSET:
-            index = getattr(changes.get(name), "index", None)
-            if index is not None and (len(index) != len(assets) or not index.isin(assets).all()):
-                return index
-        return None
+            series = None if name not in changes else _as_series(changes[name])
+            if series is None:
+                continue  # an array in the universe's order, or one number: checked where it is read
+            labels = series.index
+            given, allowed = set(labels), set(within)
+            missing = [asset for asset in within if asset not in given]
+            if missing:
+                raise ValueError(f"{name} has no entry for {_named(missing, 'asset')}: a date's {name} must cover "
+                                 "its universe (give every asset a value, e.g. fillna() rather than dropna()); "
+                                 "assets leave the universe with a new factors frame or a new LabelledProblem")
+            unknown = [asset for asset in labels if asset not in allowed]
+            if unknown:
+                raise ValueError(f"{name} names {_named(unknown, 'asset')}, not in the universe; assets enter it "
+                                 "with a new factors frame or a new LabelledProblem")
+        return universe
 
     def _labelled_arrays(self, changes: dict[str, Any]) -> dict[str, Any]:
         """In-place changes by label, as arrays in the universe's order."""
@@ -302,11 +355,12 @@ class Rolling:
         old = self._labelled
         same = (labelled.assets.equals(old.assets) and labelled.equality_rows == old.equality_rows
                 and labelled.inequality_rows == old.inequality_rows)
+        problem = plain(labelled.problem)
         try:
             if same:
-                result = self._solve_new(labelled.problem, raise_on_failure, labelled)
+                result = self._solve_new(problem, raise_on_failure, labelled)
             else:
-                result = self._rebuilt(labelled.problem, self._start_by_label(labelled), raise_on_failure, labelled)
+                result = self._rebuilt(problem, self._start_by_label(labelled), raise_on_failure, labelled)
         except (ValueError, RuntimeError) as error:
             raise type(error)(labelled.relabel(str(error))) from None
         return self._label(result)

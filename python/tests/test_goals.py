@@ -213,17 +213,56 @@ def test_tied_returns_end_the_range_at_their_least_risk():
     portfolio = _portfolio("bounds")
     portfolio.expected_returns[:] = 0.05
     least = _least_risk(portfolio)
-    with pytest.raises(ValueError, match="outside the achievable range") as error:
+    with pytest.raises(ValueError, match=f"0.5 is not achievable: every efficient portfolio has risk "
+                                         f"{_risk(portfolio, least):.6g}, as the least-risk portfolio already"):
         morva.target_risk(_problem(portfolio), 0.5)
-    np.testing.assert_allclose(_named_range(error), [_risk(portfolio, least)] * 2, rtol=1e-5)
     np.testing.assert_allclose(morva.target_return(_problem(portfolio), 0.05).weights, least, atol=1e-6)
 
 
-def test_max_sharpe_refuses_a_rate_no_portfolio_beats():
+@pytest.mark.parametrize("rate", [None, 0.5])  # None: the top return itself
+def test_max_sharpe_refuses_a_rate_no_portfolio_beats(rate):
     portfolio = _portfolio("bounds")
     top = _return_range(portfolio)[1]
-    with pytest.raises(ValueError, match=f"above the risk-free rate 0.5: the highest is {top:.6g}"):
-        morva.max_sharpe(_problem(portfolio), risk_free_rate=0.5)
+    rate = top if rate is None else rate
+    with pytest.raises(ValueError, match=f"above the risk-free rate {rate:.6g}: the highest is {top:.6g}"):
+        morva.max_sharpe(_problem(portfolio), risk_free_rate=rate)
+
+
+def _pinned(portfolio: Portfolio) -> None:
+    portfolio.options.update(lower_bounds=_benchmark(portfolio), upper_bounds=_benchmark(portfolio))
+
+
+NO_BET = "no feasible portfolio has an active return above 0: the highest is 0, as no active bet"
+
+
+@pytest.mark.parametrize(("case", "change", "goal", "argument", "text"), [
+    ("bounds", lambda p: p.options.update(upper_bounds=np.ones(N), benchmark_weights=np.eye(N)[
+        np.argmax(p.expected_returns)]), "max_sharpe", {}, NO_BET),  # the benchmark holds the top asset
+    ("inside", lambda p: p.expected_returns.fill(0.05), "max_sharpe", {}, NO_BET),
+    ("inside", _pinned, "target_risk", {"risk": 0.05}, "0.05 is not achievable: only the benchmark is feasible, so "
+     "every feasible portfolio has active risk 0; widen"),
+    ("inside", _pinned, "target_return", {"expected_return": 0.5}, "0.5 is not achievable: only the benchmark is "
+     "feasible, and it returns 0.0"),
+    ("bounds", None, "max_sharpe", {"risk_free_rate": np.nan}, "^risk_free_rate must be finite, not nan$"),
+    ("bounds", None, "target_return", {"expected_return": np.inf}, "^expected_return must be finite, not inf$"),
+])
+def test_goals_refuse_what_no_portfolio_offers_in_words(case, change, goal, argument, text):
+    portfolio = _portfolio(case)
+    if change is not None:
+        change(portfolio)
+    with pytest.raises(ValueError, match=text):
+        getattr(morva, goal)(_problem(portfolio), **argument)
+
+
+@pytest.mark.parametrize(("goal", "argument"), [("min_variance", {}), ("max_sharpe", {}), ("target_risk", {"risk": 0.1}),
+                                                ("target_return", {"expected_return": 0.08})])
+def test_goals_return_a_failed_inner_solve_when_asked(goal, argument):
+    portfolio = _portfolio("industry")
+    problem = _problem(portfolio)  # morva.PortfolioProblem: the engine's problem under the package's profile
+    failed = getattr(morva, goal)(problem, max_iterations=3, raise_on_failure=False, **argument)
+    assert failed.status == "maximum iterations reached" and failed.convergence_hints
+    with pytest.raises(RuntimeError, match=f"^{goal}: the solve ended 'maximum iterations reached': "):
+        getattr(morva, goal)(problem, max_iterations=3, **argument)
 
 
 def test_goals_warn_that_they_leave_out_turnover_terms():

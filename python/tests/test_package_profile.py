@@ -46,7 +46,8 @@ def test_the_profiles_differ_and_the_classes_keep_their_own():
 
 ENTRIES = [lambda s: morva.solve(P, **s), lambda s: P.solve(**s), lambda s: P.sequence(**s),
            lambda s: morva.solve_batch([P], FIRST, **s), lambda s: morva.solve_batch_chunked([P], FIRST, **s),
-           lambda s: distributed.solve_batch([P], FIRST, **s), lambda s: morva.solve_mean_variance_factor(*ARGS, **s)]
+           lambda s: distributed.solve_batch([P], FIRST, **s), lambda s: morva.solve_mean_variance_factor(*ARGS, **s),
+           lambda s: morva.Rolling(P, **s)]
 REFUSED = [
     ({"scaling_iterations": 2**63}, ValueError, "scaling_iterations=9223372036854775808 is beyond the limit of 256"),
     ({"max_iterations": 10**6 + 1}, ValueError, "max_iterations=1000001 is beyond the limit of 1,000,000 iterations"),

@@ -152,13 +152,17 @@ def test_a_universe_change_follows_the_labels():
     pd.testing.assert_series_equal(remodelled.weights, expected.weights, atol=TOLERANCE)
 
 
-def test_a_universe_shrinks_by_the_labels_of_a_change():
+def test_only_the_models_labels_move_the_universe():
     inputs = base_inputs()
     rolling = morva.Rolling(labelled(inputs, ASSETS))
     rolling.solve_next()
     kept = ASSETS[:-3]
     mu = pd.Series(inputs["expected_returns"][:-3] * 1.2, index=kept)
-    result = rolling.solve_next(expected_returns=mu)
+    with pytest.raises(ValueError, match="expected_returns has no entry for assets 'A09', 'A10', 'A11': "):
+        rolling.solve_next(expected_returns=mu)
+    assert list(rolling.assets) == ASSETS and rolling.rebuilds == 0
+    result = rolling.solve_next(expected_returns=mu,
+                                factors=pd.DataFrame(inputs["factors"][:-3], index=kept, columns=FACTORS))
     shrunk = {name: inputs[name][:-3] for name in ("factors", "specific_variance", "previous_weights")}
     cold = morva.solve(labelled({**shrunk, "omega": inputs["omega"], "expected_returns": mu.to_numpy()}, kept))
     assert list(result.weights.index) == kept and rolling.rebuilds == 1
@@ -203,6 +207,35 @@ def test_a_refused_date_leaves_the_state_as_it_was(changes, error, text):
     np.testing.assert_array_equal(after.weights, expected.weights)
     assert after.iterations == expected.iterations
     assert (rolling.factorizations, rolling.rebuilds) == (twin.factorizations, twin.rebuilds)
+
+
+def test_a_date_refused_at_run_time_leaves_the_caps_as_they_were(monkeypatch):
+    inputs = base_inputs()
+    rolling = morva.Rolling(morva.PortfolioProblem._wrap(fresh(inputs)), adaptive_rho=False)
+    rolling.solve_next()
+
+    def busy(*args):
+        raise RuntimeError("Already borrowed")
+
+    monkeypatch.setattr(morva._engine, "solve_next", busy)
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        rolling.solve_next(upper_bounds=np.full(N, 0.12))
+    monkeypatch.undo()
+    for changes in ({"expected_returns": inputs["expected_returns"] * 1.1}, {"risk_aversion": 8.0}):
+        inputs.update(changes)
+        np.testing.assert_allclose(rolling.solve_next(**changes).weights,
+                                   morva.solve(fresh(inputs), adaptive_rho=False).weights, atol=TOLERANCE)
+
+
+def test_a_failed_solve_keeps_its_date_and_raises_the_engines_message():
+    rolling = morva.Rolling(fresh(base_inputs()), profile="reference", max_iterations=3)
+    with pytest.raises(RuntimeError) as raised:
+        rolling.solve_next()
+    with pytest.raises(RuntimeError) as engine:
+        fresh(base_inputs()).sequence(max_iterations=3).solve_next()
+    with pytest.raises(RuntimeError, match="^Morva stopped with status 'maximum iterations reached'"):
+        rolling.solve_next(upper_bounds=np.full(N, 0.12))
+    assert str(raised.value) == str(engine.value) and rolling.inputs()["upper_bounds"].max() == 0.12
 
 
 def test_the_reference_sequence_still_refuses_the_projection_changes():
