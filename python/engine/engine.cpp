@@ -11,8 +11,10 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -153,10 +155,34 @@ PyObject* matrix_view(PyObject* owner, const Matrix& m) {
   return view(owner, m.data(), m.rows(), m.cols());
 }
 
-PyObject* optional_view(PyObject* owner, const std::optional<std::vector<double>>& values) {
-  if (!values) Py_RETURN_NONE;
-  return view(owner, *values);
+// A value the built problem holds, as Python sees it: arrays as read-only
+// views that keep `owner` alive (Ω dense k×k, or its diagonal ω), numbers as
+// floats, an absent value as None.
+PyObject* held_value(PyObject* owner, const Matrix& m) {
+  return matrix_view(owner, m);
 }
+
+PyObject* held_value(PyObject* owner, const FactorCovariance& omega) {
+  return omega.is_dense() ? matrix_view(owner, omega.dense_matrix()) : view(owner, omega.diagonal_values());
+}
+
+PyObject* held_value(PyObject* owner, const std::vector<double>& values) {
+  return view(owner, values);
+}
+
+PyObject* held_value(PyObject*, double value) {
+  return PyFloat_FromDouble(value);
+}
+
+template <class T>
+PyObject* held_value(PyObject* owner, const std::optional<T>& value) {
+  return value ? held_value(owner, *value) : Py_NewRef(Py_None);
+}
+
+// Whether the built problem holds an input as given (a dump keeps it); the
+// others are lowered into constraint rows and the box.
+template <class Row>
+inline constexpr bool kHeld = !std::is_same_v<std::remove_cvref_t<decltype(Row::dump)>, NotDumped>;
 
 // Sets dict[key] = value, stealing value; false with an exception set.
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -164,36 +190,21 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
   return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-// problem_data(problem, /): the problem's inputs after construction (the
+// problem_data(problem, /): the held inputs after construction (the
 // templates' rows appended, the limits applied to the bounds), as read-only
-// views. "omega" is k×k for a dense Ω and the vector ω for a diagonal one.
+// views under their keywords, in table order.
 PyObject* engine_problem_data(PyObject* module, PyObject* object) {
   const ModuleState& state = morva_state(module);
   try {
     if (!is_problem(state, object, "problem_data")) return nullptr;
-    const PortfolioProblem& p = held_problem(object);
-    const FactorQuad& covariance = p.covariance();
+    const PortfolioProblem& problem = held_problem(object);
     PyRef data = PyRef::steal(PyDict_New());
     if (!data) return nullptr;
-    PyObject* d = data.get();
-    const bool ok = put(d, "factors", matrix_view(object, covariance.factors)) &&
-                    put(d, "omega",
-                        covariance.omega.is_dense() ? matrix_view(object, covariance.omega.dense_matrix())
-                                                    : view(object, covariance.omega.diagonal_values())) &&
-                    put(d, "specific_variance", view(object, covariance.diagonal)) &&
-                    put(d, "expected_returns", view(object, p.expected_returns())) &&
-                    put(d, "risk_aversion", PyFloat_FromDouble(p.risk_aversion())) &&
-                    put(d, "budget", p.budget() ? PyFloat_FromDouble(*p.budget()) : Py_NewRef(Py_None)) &&
-                    put(d, "lower_bounds", view(object, p.lower_bounds())) &&
-                    put(d, "upper_bounds", view(object, p.upper_bounds())) &&
-                    put(d, "equality_matrix", matrix_view(object, p.equalities().matrix)) &&
-                    put(d, "equality_rhs", view(object, p.equalities().rhs)) &&
-                    put(d, "inequality_matrix", matrix_view(object, p.inequalities().matrix)) &&
-                    put(d, "inequality_rhs", view(object, p.inequalities().rhs)) &&
-                    put(d, "previous_weights", optional_view(object, p.previous_weights())) &&
-                    put(d, "turnover_penalty", PyFloat_FromDouble(p.turnover_penalty())) &&
-                    put(d, "l1_turnover_costs", optional_view(object, p.l1_turnover_costs())) &&
-                    put(d, "benchmark_weights", optional_view(object, p.benchmark_weights()));
+    bool ok = true;
+    for_each_input([&]<class Row>(const Row& row, auto) {
+      if constexpr (kHeld<Row>)
+        ok = ok && put(data.get(), row.name, held_value(object, row.dump.read(problem)));
+    });
     return ok ? data.release() : nullptr;
   } catch (...) {
     raise_from_cxx_exception(state);
@@ -333,6 +344,117 @@ PyObject* engine_solve_next(PyObject* module, PyObject* const* args, Py_ssize_t 
   }
 }
 
+// ---- The input table ----
+
+// The words for a kind of input value (a kind without words does not compile
+// into the table); F and Ω are matrices to Python.
+constexpr const char* kind_words(kind::Matrix) {
+  return "matrix";
+}
+constexpr const char* kind_words(kind::Factors) {
+  return "matrix";
+}
+constexpr const char* kind_words(kind::Covariance) {
+  return "matrix";
+}
+constexpr const char* kind_words(kind::Vector) {
+  return "vector";
+}
+constexpr const char* kind_words(kind::Scalar) {
+  return "scalar";
+}
+constexpr const char* kind_words(kind::IndexVector) {
+  return "ids";
+}
+constexpr const char* kind_words(kind::ScalarOrVector) {
+  return "scalar or vector";
+}
+
+template <class Kind>
+std::string kind_text(Kind kind) {
+  return kind_words(kind);
+}
+
+template <class Kind>
+std::string kind_text(kind::Optional<Kind>) {
+  return "optional " + kind_text(Kind{});
+}
+
+// Whether the input at `index` is one of `keywords`: the portfolio inputs
+// lead the keyword table, so an input's keyword is its index.
+template <class... Keywords>
+constexpr bool among(const std::tuple<Keywords...>& keywords, std::size_t index) {
+  return std::apply([&](const auto&... keyword) { return ((keyword.parameter.name == Kw{index}) || ...); },
+                    keywords);
+}
+static_assert(std::apply(
+                  [](const auto&... keyword) {
+                    return ((keyword.parameter.name.index < kPortfolioInputCount) && ...);
+                  },
+                  kRollingStepKeywords),
+              "every change of a date is an input of the table");
+
+// A matrix of constraint rows is named <block>_matrix, and an input with one
+// entry per row follows one: its rows are m_<block>.
+constexpr std::string_view kMatrixSuffix = "_matrix";
+consteval bool row_blocks_are_named() {
+  bool named = true;
+  bool opened = false;
+  for_each_input([&](const auto& row, auto) {
+    if (row.shape == Shape::RowsByAssets) {
+      named = named && std::string_view(row.name).ends_with(kMatrixSuffix);
+      opened = true;
+    }
+    named = named && (row.shape != Shape::PerRow || opened);
+  });
+  return named;
+}
+static_assert(row_blocks_are_named(),
+              "a constraint matrix is named <block>_matrix and precedes its rows' inputs");
+
+// An input's extent in the problem's sizes: n assets, k factors, g industry
+// groups, `rows` (m_<block>) rows of its constraint block.
+PyObject* shape_of(Shape shape, const std::string& rows) {
+  switch (shape) {
+    case Shape::Scalar: return PyTuple_New(0);
+    case Shape::Assets:
+    case Shape::AssetsOrOne: return Py_BuildValue("(s)", "n");
+    case Shape::AssetsByFactors: return Py_BuildValue("(ss)", "n", "k");
+    case Shape::FactorsByFactors: return Py_BuildValue("(ss)", "k", "k");
+    case Shape::RowsByAssets: return Py_BuildValue("(ss)", rows.c_str(), "n");
+    case Shape::PerRow: return Py_BuildValue("(s)", rows.c_str());
+    case Shape::PerGroup: return Py_BuildValue("(s)", "g");
+  }
+  PyErr_SetString(PyExc_SystemError, "an input of an unknown shape");
+  return nullptr;
+}
+
+// inputs(): the core's input table, one dict per keyword of PortfolioProblem
+// in constructor order. "required": no default; "held": the built problem
+// holds it as given (problem_data's keys); "rolls": a PortfolioSequence's date
+// takes it; "in_place": solve_next takes it without a new factorisation.
+PyObject* engine_inputs(PyObject*, PyObject*) {
+  PyRef table = PyRef::steal(PyTuple_New(kPortfolioInputCount));
+  if (!table) return nullptr;
+  bool ok = true;
+  std::string rows;  // the block of the last constraint matrix
+  for_each_input([&]<class Row>(const Row& row, auto index) {
+    const std::string_view name = row.name;
+    if (row.shape == Shape::RowsByAssets)
+      rows = "m_" + std::string(name.substr(0, name.size() - kMatrixSuffix.size()));
+    if (!ok) return;
+    PyObject* entry = Py_BuildValue(
+        "{s:s,s:s,s:N,s:N,s:N,s:N,s:N}", "name", row.name, "kind",
+        kind_text(typename Row::ValueKind{}).c_str(), "shape", shape_of(row.shape, rows), "required",
+        PyBool_FromLong(kProblemParameters[index].fallback.type == Default::Type::Required), "held",
+        PyBool_FromLong(kHeld<Row>), "rolls", PyBool_FromLong(among(kStepKeywords, index)), "in_place",
+        PyBool_FromLong(among(kRollingStepKeywords, index)));
+    ok = entry != nullptr;
+    if (ok) PyTuple_SET_ITEM(table.get(), index, entry);
+  });
+  return ok ? table.release() : nullptr;
+}
+
 // warm_start(sequence, /): the start of the sequence's next date as a dict
 // of new arrays ("x" and the four dual blocks), or None.
 PyObject* engine_warm_start(PyObject* module, PyObject* object) {
@@ -383,6 +505,11 @@ PyMethodDef engine_methods[] = {
     {"warm_start", engine_warm_start, METH_O,
      "warm_start(sequence, /)\n--\n\n"
      "The start of the sequence's next date (a dict of 'x' and the dual blocks), or None."},
+    {"inputs", engine_inputs, METH_NOARGS,
+     "inputs()\n--\n\n"
+     "The portfolio inputs in constructor order: a dict each of name, kind, shape (in n, k, g and\n"
+     "m_<block>), required, held (by the built problem), rolls (a sequence's date takes it) and\n"
+     "in_place (solve_next takes it without a new factorisation)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

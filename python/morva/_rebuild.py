@@ -17,19 +17,14 @@ from typing import Any
 import numpy as np
 import _morva
 
-from . import solving
-
-_ARRAYS = ("factors", "omega", "specific_variance", "expected_returns")
-_KEYWORDS = ("risk_aversion", "budget", "lower_bounds", "upper_bounds", "equality_matrix", "equality_rhs",
-             "inequality_matrix", "inequality_rhs", "previous_weights", "turnover_penalty", "l1_turnover_costs",
-             "benchmark_weights")
+from . import _inputs, solving
 
 
 def inputs(problem: Any) -> dict[str, Any]:
     """The keyword inputs that rebuild ``problem`` (a ``PortfolioProblem``), as views."""
     data = solving.problem_data(problem)
-    values = {name: data[name] for name in _ARRAYS + _KEYWORDS}
-    for block in ("equality", "inequality"):
+    values = {name: data[name] for name in _inputs.HELD}
+    for block in _inputs.BLOCKS:
         if values[f"{block}_matrix"].shape[0] == 0:
             values[f"{block}_matrix"] = values[f"{block}_rhs"] = None
     return values
@@ -46,7 +41,7 @@ def rebuild(problem: Any, **overrides: Any) -> _morva.PortfolioProblem:
     if unknown:
         raise TypeError(f"unknown input {sorted(unknown)[0]!r}")
     values.update(overrides)
-    arrays = [np.ascontiguousarray(values.pop(name), dtype=np.float64) for name in _ARRAYS]
+    arrays = [np.ascontiguousarray(values.pop(name), dtype=np.float64) for name in _inputs.REQUIRED]
     keywords = {name: (value if np.isscalar(value) or value is None else np.ascontiguousarray(value, dtype=np.float64))
                 for name, value in values.items() if value is not None or name == "budget"}
     if keywords["budget"] is not None:

@@ -28,6 +28,7 @@ import _morva
 from . import _engine, solving
 from ._checks import check_factor_covariance
 from ._extras import require
+from ._inputs import STEP
 from ._limits import DEFAULT_LOWER, DEFAULT_UPPER, check_limits
 from ._messages import in_user_terms
 
@@ -296,8 +297,6 @@ _CITED_LISTS = (
     ("equality row(s)", "equality_rows"),
     ("inequality cap(s)", "inequality_rows"),
 )
-_FINITE_PER_ASSET = ("specific_variance", "expected_returns", "previous_weights", "benchmark_weights",
-                     "l1_turnover_costs")
 
 
 class LabelledProblem:
@@ -493,16 +492,15 @@ class LabelledProblem:
         for name, value in changes.items():
             if value is None:
                 continue
-            if name in ("expected_returns", "previous_weights", "benchmark_weights"):
-                arrays[name] = _series(value, self.assets, name, "asset", finite=True)
-            elif name == "equality_rhs":
-                arrays[name] = _series(value, _pd().Index(self.equality_rows), name, "constraint")
-            elif name == "inequality_rhs":
-                arrays[name] = _series(value, _pd().Index(self.inequality_rows), name, "constraint")
-            elif name == "budget":
-                arrays[name] = float(value)
-            else:
+            change = STEP.get(name)
+            if change is None:
                 raise TypeError(f"unknown step change '{name}'")
+            if change.per_asset:
+                arrays[name] = _series(value, self.assets, name, "asset", finite=True)
+            elif change.per_row is not None:
+                arrays[name] = _series(value, _pd().Index(getattr(self, f"{change.per_row}_rows")), name, "constraint")
+            else:
+                arrays[name] = float(value)
         return arrays
 
     def labels_record(self) -> dict[str, list]:

@@ -41,17 +41,8 @@ import _morva
 
 from . import _engine, _rebuild, solving
 from ._extras import require
+from ._inputs import BLOCKS, INPUTS, IN_PLACE, PER_ASSET, PROJECTIONS, SCALARS, STRUCTURAL
 from ._problem import plain
-
-# Changes a sequence takes in place, and those that change the factored system.
-_IN_PLACE = ("expected_returns", "previous_weights", "benchmark_weights", "budget", "equality_rhs",
-             "inequality_rhs", "lower_bounds", "upper_bounds", "l1_turnover_costs")
-_STRUCTURAL = ("factors", "omega", "specific_variance", "risk_aversion", "turnover_penalty", "equality_matrix",
-               "inequality_matrix")
-# Inputs whose presence is part of the structure (a sequence cannot add or drop them).
-_OPTIONAL = ("budget", "previous_weights", "l1_turnover_costs", "benchmark_weights")
-_PER_ASSET = ("expected_returns", "previous_weights", "benchmark_weights", "lower_bounds", "upper_bounds",
-              "l1_turnover_costs", "specific_variance")
 
 
 def _same(a: Any, b: Any) -> bool:
@@ -151,7 +142,7 @@ class Rolling:
             if changes:
                 raise TypeError("solve_next() takes either a problem or changes, not both")
             return self._solve_problem(problem, raise_on_failure)
-        unknown = sorted(set(changes) - set(_IN_PLACE) - set(_STRUCTURAL))
+        unknown = sorted(set(changes) - set(IN_PLACE) - set(STRUCTURAL))
         if unknown:
             raise TypeError(f"unknown change {unknown[0]!r}")
         changes = {name: value for name, value in changes.items() if value is not None}
@@ -164,16 +155,16 @@ class Rolling:
     def _solve_arrays(self, changes: dict[str, Any], raise_on_failure: bool) -> Any:
         arrays: dict[str, Any] = {}
         for name, value in changes.items():
-            if name in ("budget", "risk_aversion", "turnover_penalty"):
+            if name in SCALARS:
                 arrays[name] = float(value)
                 continue
             # A copy: the rolling state keeps it, whatever the caller does with theirs.
             array = np.array(value, dtype=np.float64, order="C")
             # Bounds and costs may be one number for every asset.
-            if array.ndim == 0 and name in ("lower_bounds", "upper_bounds", "l1_turnover_costs"):
+            if array.ndim == 0 and name in PROJECTIONS:
                 array = np.full(self.dimension, float(array))
             arrays[name] = array
-        if any(name in _STRUCTURAL for name in arrays):
+        if any(name in STRUCTURAL for name in arrays):
             return self._rebuilt(_rebuild.rebuild(self._problem, **{**self._applied, **arrays}), None,
                                  raise_on_failure)
         return self._updated(arrays, raise_on_failure)
@@ -228,11 +219,13 @@ class Rolling:
     def _solve_new(self, problem: _morva.PortfolioProblem, raise_on_failure: bool, labelled: Any = None) -> Any:
         """A whole new problem of the same universe: in place when only in-place inputs differ."""
         current, new = self.inputs(), _rebuild.inputs(problem)
-        structural = any(not _same(current[name], new[name]) for name in _STRUCTURAL if name in current)
-        presence = any((current[name] is None) != (new[name] is None) for name in _OPTIONAL)
+        structural = any(not _same(current[name], new[name]) for name in STRUCTURAL if name in current)
+        # An input present in one and absent in the other changes the structure
+        # (a sequence cannot add or drop the budget row, the anchor, costs or a benchmark).
+        presence = any((current[name] is None) != (new[name] is None) for name in current)
         if structural or presence or new["expected_returns"].size != self.dimension:
             return self._rebuilt(problem, None, raise_on_failure, labelled)
-        arrays = {name: new[name] for name in _IN_PLACE if not _same(current[name], new[name])}
+        arrays = {name: new[name] for name in IN_PLACE if not _same(current[name], new[name])}
         return self._updated(arrays, raise_on_failure, labelled)
 
     # ---- Labelled dates ----
@@ -244,7 +237,7 @@ class Rolling:
         from .labels import LabelledProblem
 
         universe = self._universe_of(changes)
-        if universe is not None or any(name in _STRUCTURAL for name in changes):
+        if universe is not None or any(name in STRUCTURAL for name in changes):
             # A new model or a new universe: a new problem, started by label.
             keywords = self._labelled_inputs(changes, universe)
             return self._solve_labelled_problem(LabelledProblem(**keywords), raise_on_failure)
@@ -263,7 +256,7 @@ class Rolling:
         factors = changes.get("factors")
         universe = None if factors is None or factors.index.equals(assets) else factors.index
         within = assets if universe is None else universe
-        for name in _PER_ASSET:
+        for name in PER_ASSET:
             series = None if name not in changes else _as_series(changes[name])
             if series is None:
                 continue  # an array in the universe's order, or one number: checked where it is read
@@ -287,12 +280,13 @@ class Rolling:
         pd = require("pandas", "pandas", "morva.Rolling")
         arrays: dict[str, Any] = {}
         for name, value in changes.items():
-            if name in ("lower_bounds", "upper_bounds", "l1_turnover_costs"):
+            block = INPUTS[name].per_row
+            if name in PROJECTIONS:
                 arrays[name] = _per_asset(value, self._labelled.assets, name)
-            elif name in _PER_ASSET:
+            elif name in PER_ASSET:
                 arrays[name] = _series(value, self._labelled.assets, name, "asset")
-            elif name in ("equality_rhs", "inequality_rhs"):
-                rows = self._labelled.equality_rows if name == "equality_rhs" else self._labelled.inequality_rows
+            elif block is not None:
+                rows = getattr(self._labelled, f"{block}_rows")
                 arrays[name] = _series(value, pd.Index(rows), name, "constraint")
             else:
                 arrays[name] = value
@@ -322,9 +316,9 @@ class Rolling:
             omega = pd.DataFrame(np.diag(values) if values.ndim == 1 else values, index=old.factors,
                                  columns=old.factors)
         keywords: dict[str, Any] = {"exposures": factors, "factor_covariance": omega}
-        for name in ("risk_aversion", "budget", "turnover_penalty"):
+        for name in SCALARS:
             keywords[name] = changes.get(name, current[name])
-        for name in _PER_ASSET:
+        for name in PER_ASSET:
             if name in changes:
                 keywords[name] = changes[name]
             elif current[name] is not None:
@@ -332,7 +326,8 @@ class Rolling:
                 fill = 0.0 if name == "previous_weights" else np.nan
                 # An entering asset without a value is named by the problem's own check.
                 keywords[name] = series.reindex(universe, fill_value=fill).dropna()
-        for block, rows in (("equality", old.equality_rows), ("inequality", old.inequality_rows)):
+        for block in BLOCKS:
+            rows = getattr(old, f"{block}_rows")
             matrix = changes.get(f"{block}_matrix")
             if matrix is None and current[f"{block}_matrix"] is not None:
                 frame = pd.DataFrame(current[f"{block}_matrix"], index=rows, columns=assets)
