@@ -348,31 +348,22 @@ PyObject* engine_solve_next(PyObject* module, PyObject* const* args, Py_ssize_t 
 
 // The words for a kind of input value (a kind without words does not compile
 // into the table); F and Ω are matrices to Python.
-constexpr const char* kind_words(kind::Matrix) {
-  return "matrix";
-}
-constexpr const char* kind_words(kind::Factors) {
-  return "matrix";
-}
-constexpr const char* kind_words(kind::Covariance) {
-  return "matrix";
-}
-constexpr const char* kind_words(kind::Vector) {
-  return "vector";
-}
-constexpr const char* kind_words(kind::Scalar) {
-  return "scalar";
-}
-constexpr const char* kind_words(kind::IndexVector) {
-  return "ids";
-}
-constexpr const char* kind_words(kind::ScalarOrVector) {
-  return "scalar or vector";
-}
-
 template <class Kind>
-std::string kind_text(Kind kind) {
-  return kind_words(kind);
+std::string kind_text(Kind) {
+  if constexpr (std::is_same_v<Kind, kind::Vector>)
+    return "vector";
+  else if constexpr (std::is_same_v<Kind, kind::Scalar>)
+    return "scalar";
+  else if constexpr (std::is_same_v<Kind, kind::IndexVector>)
+    return "ids";
+  else if constexpr (std::is_same_v<Kind, kind::ScalarOrVector>)
+    return "scalar or vector";
+  else {
+    static_assert(std::is_same_v<Kind, kind::Matrix> || std::is_same_v<Kind, kind::Factors> ||
+                      std::is_same_v<Kind, kind::Covariance>,
+                  "every kind of input has words in the table");
+    return "matrix";
+  }
 }
 
 template <class Kind>
