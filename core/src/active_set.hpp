@@ -8,12 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "morva/kkt.hpp"
 #include "morva/linalg.hpp"
-#include "morva/polish.hpp"
 #include "morva/problem.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
 
 namespace morva {
+
+class ReducedColumns;
+struct Polished;
 
 // At most this many active-set passes.
 inline constexpr int kMaxPolishPasses = 4;

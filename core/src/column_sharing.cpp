@@ -11,6 +11,7 @@
 #include "detail/group_scan.hpp"
 #include "detail/simd.hpp"
 #include "large_storage.hpp"
+#include "morva/large_storage.hpp"
 
 namespace morva {
 namespace {

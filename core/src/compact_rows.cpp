@@ -9,6 +9,7 @@
 
 #include "column_sharing.hpp"
 #include "detail/simd.hpp"
+#include "morva/large_storage.hpp"
 #include "morva/matrix.hpp"
 
 namespace morva {

@@ -7,8 +7,8 @@
 #include <expected>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
-#include "morva/solver.hpp"
 
 namespace morva {
 

@@ -16,13 +16,14 @@
 #include <utility>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
-#include "morva/scaling.hpp"
-#include "morva/solver.hpp"
 #include "stored_columns.hpp"
 
 namespace morva {
+
+struct ScaledProblem;
 
 // The rows of a constraint block as the equilibration passes visit them: a
 // sparse row (at most n/4 nonzeros, at least one) through its nonzero

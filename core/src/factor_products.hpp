@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <span>
 
-#include "morva/matrix.hpp"
-
 namespace morva {
+
+struct FactorQuad;
 
 // FactorQuad::apply reads F once, skipping the all-zero column groups of its
 // rows, from this many entries of F on (2 MiB) when its rows are mostly

@@ -13,7 +13,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "json_layout.hpp"

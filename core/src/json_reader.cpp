@@ -32,6 +32,7 @@
 #include "json_layout.hpp"
 #include "morva/format.hpp"
 #include "morva/json.hpp"
+#include "morva/portfolio.hpp"
 #include "morva/portfolio_inputs.hpp"
 
 namespace morva {

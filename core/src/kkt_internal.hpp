@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "matrix_products.hpp"
+#include "morva/error_types.hpp"
 #include "morva/kkt.hpp"
 #include "morva/problem.hpp"
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "morva/matrix.hpp"
+#include "morva/large_storage.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>

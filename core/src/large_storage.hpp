@@ -1,6 +1,6 @@
 // Storage for the values of large matrices (internal to the core): blocks
 // readied for their first writes, and blocks that released matrices leave
-// behind, kept for the next large_storage (morva/matrix.hpp).
+// behind, kept for the next large_storage (morva/large_storage.hpp).
 #pragma once
 
 #include <cstddef>

@@ -14,8 +14,7 @@
 #include "detail/vector_ops.hpp"
 #include "factor_products.hpp"
 #include "large_storage.hpp"
-#include "matrix_products.hpp"
-#include "morva/format.hpp"
+#include "morva/large_storage.hpp"
 
 namespace morva {
 namespace {
@@ -200,98 +199,17 @@ std::pair<bool, std::unique_ptr<FactorGroups>> scan_rows(const double* source, s
   return {true, std::move(record)};
 }
 
+// out[i] = A.row(i)·x, each a left-to-right sum over the common length, four
+// rows' chains advancing together: the kernel, and so the bits, of
+// row_products (matrix_products.hpp), which the modules above this one use.
+void row_products(const Matrix& a, std::span<const double> x, std::span<double> out) {
+  const double* data = a.data().data();
+  const std::size_t cols = a.cols();
+  detail::dot_rows([&](std::size_t i) { return data + i * cols; }, a.rows(), x.data(),
+                   std::min(cols, x.size()), out.data());
+}
+
 }  // namespace
-
-// ---------------------------------------------------------------- errors
-
-MatrixError MatrixError::dimension_overflow(std::uint64_t rows, std::uint64_t cols) {
-  return {Kind::DimensionOverflow, rows, cols, 0, 0};
-}
-
-MatrixError MatrixError::shape_mismatch(std::uint64_t rows, std::uint64_t cols, std::uint64_t supplied) {
-  return {Kind::ShapeMismatch, rows, cols, rows * cols, supplied};
-}
-
-MatrixError MatrixError::ragged_row(std::uint64_t row, std::uint64_t length, std::uint64_t expected_cols) {
-  return {Kind::RaggedRow, row, expected_cols, 0, length};
-}
-
-std::string MatrixError::message() const {
-  switch (kind) {
-    case Kind::DimensionOverflow:
-      return "matrix dimensions " + std::to_string(rows) + "x" + std::to_string(cols) +
-             " overflow the address space";
-    case Kind::ShapeMismatch:
-      return "matrix shape " + std::to_string(rows) + "x" + std::to_string(cols) + " requires " +
-             std::to_string(required) + " values, got " + std::to_string(supplied);
-    case Kind::RaggedRow:
-      return "matrix row " + std::to_string(rows) + " has " + std::to_string(supplied) +
-             " columns; expected " + std::to_string(cols);
-  }
-  return {};
-}
-
-ProblemError ProblemError::dimension_mismatch(std::string name, std::uint64_t expected,
-                                              std::uint64_t actual) {
-  ProblemError e;
-  e.kind = Kind::DimensionMismatch;
-  e.name = std::move(name);
-  e.expected = expected;
-  e.actual = actual;
-  return e;
-}
-
-ProblemError ProblemError::non_finite(std::string name) {
-  ProblemError e;
-  e.kind = Kind::NonFinite;
-  e.name = std::move(name);
-  return e;
-}
-
-ProblemError ProblemError::non_convex(std::string reason) {
-  ProblemError e;
-  e.kind = Kind::NonConvex;
-  e.name = std::move(reason);
-  return e;
-}
-
-ProblemError ProblemError::not_square(std::string name) {
-  ProblemError e;
-  e.kind = Kind::NotSquare;
-  e.name = std::move(name);
-  return e;
-}
-
-ProblemError ProblemError::not_symmetric(std::string name) {
-  ProblemError e;
-  e.kind = Kind::NotSymmetric;
-  e.name = std::move(name);
-  return e;
-}
-
-ProblemError ProblemError::invalid_bounds(std::uint64_t index, double lower, double upper) {
-  ProblemError e;
-  e.kind = Kind::InvalidBounds;
-  e.index = index;
-  e.lower = lower;
-  e.upper = upper;
-  return e;
-}
-
-std::string ProblemError::message() const {
-  switch (kind) {
-    case Kind::DimensionMismatch:
-      return name + " has dimension " + std::to_string(actual) + "; expected " + std::to_string(expected);
-    case Kind::NonFinite: return name + " contains a non-finite coefficient";
-    case Kind::NonConvex: return "non-convex quadratic data: " + name;
-    case Kind::NotSquare: return name + " must be square";
-    case Kind::NotSymmetric: return name + " must be symmetric";
-    case Kind::InvalidBounds:
-      return "invalid bounds at index " + std::to_string(index) + ": lower " + format_decimal(lower) +
-             " exceeds upper " + format_decimal(upper);
-  }
-  return {};
-}
 
 // ---------------------------------------------------------------- Matrix
 

@@ -1,6 +1,7 @@
 // The ADMM penalty ρ of one solve, beside the loop that uses it: its value,
-// its count of changes, the rule that proposes the next value and the fetch of
-// the factorisation at it from the workspace's SystemCache.
+// its count of changes, the rule that proposes the next value (with the
+// pieces of the ladder rule) and the fetch of the factorisation at it from
+// the workspace's SystemCache.
 //
 // A rule sees the consensus blocks of the iterate after an iteration and
 // answers with the next ρ; it starts the solve at a ρ of its own and looks
@@ -13,11 +14,36 @@
 #include <memory>
 #include <span>
 
+#include "morva/error_types.hpp"
 #include "morva/linalg.hpp"
 #include "morva/problem.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
 
 namespace morva {
+
+// ---- The ladder rule's pieces (iteration problem, scaled space) ----
+
+// Largest |A_eq x̃ − z_eq|, |A_in x̃ − z_in|, |x̃ − z_box|, |x̃ − a − z_l1|; NaN skipped.
+double consensus_primal_residual(const QpProblem& problem, std::span<const double> eq_image,
+                                 std::span<const double> z_eq, std::span<const double> in_image,
+                                 std::span<const double> z_in, std::span<const double> x,
+                                 std::span<const double> z_box, std::span<const double> z_l1);
+
+// ρ·‖Δz_box + Δz_l1 + A_inᵀΔz_in‖∞.
+double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
+                               std::span<const double> z_in_after, std::span<const double> z_box_before,
+                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
+                               std::span<const double> z_l1_after);
+// Allocation-free form: `scratch` holds at least n doubles (its first n are overwritten).
+double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
+                               std::span<const double> z_in_after, std::span<const double> z_box_before,
+                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
+                               std::span<const double> z_l1_after, std::span<double> scratch);
+
+// The next penalty: ×μ when r_p > τ·r_d, ÷μ when r_d > τ·r_p, clamped; else ρ.
+double propose_rho(const SolverSettings& settings, double rho, double primal_residual, double dual_residual);
+
+// ---- The penalty of one solve ----
 
 // The consensus blocks of the iterate after one iteration, in the iteration
 // (scaled) space: A·x̃ against z for every block, and the z blocks before the

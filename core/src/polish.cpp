@@ -7,11 +7,15 @@
 #include <memory>
 
 #include "active_set.hpp"
+#include "convergence.hpp"
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "factor_products.hpp"
+#include "kkt_internal.hpp"
 #include "matrix_products.hpp"
-#include "solver_internal.hpp"
+#include "morva/linalg.hpp"
+#include "polish_internal.hpp"
+#include "stored_columns.hpp"
 #include "stored_products.hpp"
 
 namespace morva {

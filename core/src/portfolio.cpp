@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "detail/vector_ops.hpp"
-#include "morva/certificate.hpp"
 #include "morva/format.hpp"
+#include "morva/large_storage.hpp"
 #include "morva/workspace.hpp"
 #include "portfolio_internal.hpp"
 

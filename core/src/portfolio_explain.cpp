@@ -3,13 +3,12 @@
 #include "morva/certificate.hpp"
 #include "morva/format.hpp"
 #include "morva/portfolio.hpp"
+#include "morva/solution.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
 #include "morva/problem.hpp"

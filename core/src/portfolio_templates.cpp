@@ -1,7 +1,10 @@
 // Constraint templates of the portfolio record: rows derived from groups and
 // style exposures, and limits on the box, added through the basic builders.
 #include "detail/vector_ops.hpp"
+#include "morva/error_types.hpp"
 #include "morva/format.hpp"
+#include "morva/large_storage.hpp"
+#include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
 #include "portfolio_internal.hpp"
 

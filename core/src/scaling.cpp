@@ -10,11 +10,12 @@
 #include "detail/equilibration_kernels.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
-#include "morva/solver.hpp"
+#include "morva/error_types.hpp"
 
 namespace morva {
 namespace {
 
+using detail::kSmallestNormal;
 using detail::max_ignoring_nan;
 
 // ---- Scale factors and the blocks they rescale ----

@@ -27,10 +27,10 @@
 #include <span>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
 #include "morva/row_blocks.hpp"
-#include "morva/solver.hpp"
 
 namespace morva {
 

@@ -2,7 +2,6 @@
 // tell the steps around the iteration: the constraint rows that repeat one
 // another and the nonzeros of the rows kept compressed, so that the
 // equilibration and the KKT checks need not read the dense rows again.
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <utility>

@@ -8,8 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "detail/vector_ops.hpp"
 #include "kkt_internal.hpp"
+#include "morva/kkt.hpp"
+#include "morva/matrix.hpp"
 #include "morva/problem.hpp"
 #include "stored_columns.hpp"
 

@@ -12,16 +12,19 @@
 
 #include "acceleration.hpp"
 #include "admm_state.hpp"
+#include "convergence.hpp"
 #include "covariance_columns.hpp"
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
+#include "kkt_internal.hpp"
 #include "landing.hpp"
 #include "matrix_products.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
 #include "penalty.hpp"
-#include "solver_internal.hpp"
+#include "polish_internal.hpp"
+#include "stored_columns.hpp"
 #include "stored_products.hpp"
 
 namespace morva {

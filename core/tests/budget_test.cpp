@@ -18,6 +18,8 @@
 #include "morva/format.hpp"
 #include "morva/portfolio.hpp"
 #include "morva/sequence.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 #include "support/portfolio_fixture.hpp"
 
 namespace morva {

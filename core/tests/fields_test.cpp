@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "morva/portfolio.hpp"
+#include "support/dense.hpp"
 #include "support/portfolio_fixture.hpp"
 
 namespace morva {

@@ -14,6 +14,7 @@
 
 #include "factor_products.hpp"
 #include "large_storage.hpp"
+#include "morva/large_storage.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/dense.hpp"
 

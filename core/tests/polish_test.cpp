@@ -12,6 +12,7 @@
 #include "active_set.hpp"
 #include "covariance_columns.hpp"
 #include "kkt_internal.hpp"
+#include "morva/linalg.hpp"
 #include "stored_columns.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"

@@ -8,11 +8,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <tuple>
-#include <variant>
 #include <vector>
 
 #include "morva/portfolio.hpp"
+#include "support/dense.hpp"
 #include "support/portfolio_fixture.hpp"
 
 namespace morva {

@@ -1,7 +1,5 @@
 // Settings validation, error texts, the stopping rule, the adaptive penalty
 // rule and the diagnosis of failed solves.
-#include "morva/solver.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "convergence.hpp"
+#include "morva/error_types.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
+#include "penalty.hpp"
 #include "support/dense.hpp"
 
 namespace morva {

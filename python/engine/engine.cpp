@@ -22,6 +22,12 @@
 #include "errors.hpp"
 #include "keywords.hpp"
 #include "module_state.hpp"
+#include "morva/matrix.hpp"
+#include "morva/portfolio.hpp"
+#include "morva/portfolio_inputs.hpp"
+#include "morva/sequence.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 #include "pyref.hpp"
 #include "types.hpp"
 

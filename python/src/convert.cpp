@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "morva/large_storage.hpp"
 #include "numpy_api.hpp"
+#include "pyref.hpp"
 
 namespace morva::python {
 namespace {

@@ -18,11 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "keywords.hpp"
 #include "module_state.hpp"
 #include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
-#include "morva/solver.hpp"
-#include "pyref.hpp"
+#include "morva/portfolio_inputs.hpp"
+#include "morva/settings.hpp"
 
 namespace morva::python {
 

@@ -9,7 +9,7 @@
 
 #include "module_state.hpp"
 #include "morva/portfolio.hpp"
-#include "morva/solver.hpp"
+#include "morva/solution.hpp"
 
 namespace morva::python {
 

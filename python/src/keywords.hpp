@@ -17,10 +17,9 @@
 #include <tuple>
 #include <type_traits>
 
-#include "morva/portfolio.hpp"
 #include "morva/portfolio_inputs.hpp"
 #include "morva/sequence.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
 
 namespace morva::python {
 

@@ -3,6 +3,7 @@
 #define MORVA_IMPORTS_NUMPY_API
 #include "numpy_api.hpp"
 
+#include "keywords.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 #include "types.hpp"

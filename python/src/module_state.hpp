@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <array>
-#include <cstddef>
 #include <span>
 #include <string>
 

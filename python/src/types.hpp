@@ -15,7 +15,8 @@
 #include "morva/certificate.hpp"
 #include "morva/portfolio.hpp"
 #include "morva/sequence.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 
 namespace morva::python {
 

@@ -8,7 +8,8 @@
 
 #include "morva/portfolio.hpp"
 #include "morva/sequence.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 
 namespace morva {
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "morva/kkt.hpp"
+#include "morva/error_types.hpp"
 #include "morva/problem.hpp"
 
 namespace morva {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "morva/portfolio.hpp"
-#include "morva/solver.hpp"
+#include "morva/solution.hpp"
 
 namespace morva {
 

@@ -5,12 +5,11 @@
 // negative at an active lower bound; y_l1,i ∈ [−cᵢ, cᵢ].
 #pragma once
 
-#include <cstdint>
 #include <expected>
 #include <span>
-#include <string>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/problem.hpp"
 
 namespace morva {
@@ -30,15 +29,6 @@ struct KktResiduals {
   double complementarity = 0.0;
 
   bool operator==(const KktResiduals&) const = default;
-};
-
-// A vector handed to a check has the wrong length.
-struct LengthMismatch {
-  std::string name;
-  std::uint64_t expected = 0;
-  std::uint64_t actual = 0;
-
-  bool operator==(const LengthMismatch&) const = default;
 };
 
 // Lengths are checked in the order x, dual.equalities, dual.inequalities,

@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
 #include "morva/row_blocks.hpp"
-#include "morva/solver.hpp"
 
 namespace morva {
 

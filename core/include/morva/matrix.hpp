@@ -1,5 +1,6 @@
-// Dense row-major matrices, the factor quadratic form P = diag(d) + F·Ω·Fᵀ,
-// and the two data error types.
+// Dense row-major matrices and the factor quadratic form
+// P = diag(d) + F·Ω·Fᵀ, with the scan of F that the form reads its
+// nonzero structure from.
 #pragma once
 
 #include <atomic>
@@ -8,63 +9,13 @@
 #include <expected>
 #include <memory>
 #include <span>
-#include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "morva/error_types.hpp"
+
 namespace morva {
-
-struct MatrixError {
-  enum class Kind { DimensionOverflow, ShapeMismatch, RaggedRow };
-
-  Kind kind{};
-  // DimensionOverflow / ShapeMismatch: the claimed shape. RaggedRow: `rows`
-  // is the offending row index and `cols` the expected column count.
-  std::uint64_t rows = 0;
-  std::uint64_t cols = 0;
-  std::uint64_t required = 0;  // ShapeMismatch: rows·cols
-  std::uint64_t supplied = 0;  // ShapeMismatch: values given; RaggedRow: that row's length
-
-  static MatrixError dimension_overflow(std::uint64_t rows, std::uint64_t cols);
-  static MatrixError shape_mismatch(std::uint64_t rows, std::uint64_t cols, std::uint64_t supplied);
-  static MatrixError ragged_row(std::uint64_t row, std::uint64_t length, std::uint64_t expected_cols);
-
-  std::string message() const;
-  bool operator==(const MatrixError&) const = default;
-};
-
-struct ProblemError {
-  enum class Kind { DimensionMismatch, NonFinite, NonConvex, NotSquare, NotSymmetric, InvalidBounds };
-
-  Kind kind{};
-  // Field name ("quadratic.omega", "l1.costs", ...) or, for NonConvex, the reason text.
-  std::string name;
-  std::uint64_t expected = 0;  // DimensionMismatch
-  std::uint64_t actual = 0;    // DimensionMismatch
-  std::uint64_t index = 0;     // InvalidBounds
-  double lower = 0.0;          // InvalidBounds
-  double upper = 0.0;          // InvalidBounds
-
-  static ProblemError dimension_mismatch(std::string name, std::uint64_t expected, std::uint64_t actual);
-  static ProblemError non_finite(std::string name);
-  static ProblemError non_convex(std::string reason);
-  static ProblemError not_square(std::string name);
-  static ProblemError not_symmetric(std::string name);
-  static ProblemError invalid_bounds(std::uint64_t index, double lower, double upper);
-
-  // "{} has dimension {}; expected {}" prints the actual size before the expected one.
-  std::string message() const;
-  bool operator==(const ProblemError&) const = default;
-};
-
-// An empty vector with room for `capacity` doubles, for the values of a
-// large matrix: a block a released matrix left behind where one fits (its
-// pages resident), else a new one. Where the system backs memory with huge
-// pages on request (Linux), a new block of several megabytes asks for them
-// before its first write, so that writing it faults in a few pages instead
-// of thousands.
-std::vector<double> large_storage(std::size_t capacity);
 
 // Row-major dense matrix. Invariant: rows·cols fits in 64 bits and data holds
 // exactly rows·cols values; row i is data[i·cols, (i+1)·cols).

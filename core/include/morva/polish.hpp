@@ -15,7 +15,7 @@
 
 #include "morva/kkt.hpp"
 #include "morva/problem.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
 
 namespace morva {
 

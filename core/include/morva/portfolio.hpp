@@ -13,10 +13,12 @@
 #include <variant>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 #include "morva/portfolio_inputs.hpp"
 #include "morva/problem.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 
 namespace morva {
 

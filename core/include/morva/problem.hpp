@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 
 namespace morva {

@@ -6,15 +6,14 @@
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/kkt.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
-#include "morva/solver.hpp"
 
 namespace morva {
 

@@ -10,7 +10,8 @@
 
 #include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 #include "morva/workspace.hpp"
 
 namespace morva {

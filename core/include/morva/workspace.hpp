@@ -10,10 +10,12 @@
 #include <span>
 #include <vector>
 
+#include "morva/error_types.hpp"
 #include "morva/linalg.hpp"
 #include "morva/problem.hpp"
 #include "morva/scaling.hpp"
-#include "morva/solver.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
 
 namespace morva {
 

@@ -13,6 +13,10 @@
 
 namespace morva::detail {
 
+// Smallest positive normal double; magnitudes at or below it count as zero
+// when a scale factor or a ratio is formed.
+inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
+
 inline bool all_finite(std::span<const double> v) {
   return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
 }

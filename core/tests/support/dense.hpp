@@ -10,6 +10,7 @@
 
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
+#include "morva/matrix.hpp"
 #include "morva/problem.hpp"
 
 namespace morva::dense {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "morva/matrix.hpp"
 #include "morva/portfolio.hpp"
 #include "support/dense.hpp"
 

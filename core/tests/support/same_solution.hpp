@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "morva/solver.hpp"
+#include "morva/solution.hpp"
 
 namespace morva {
 

@@ -1,6 +1,5 @@
-#include "morva/solver.hpp"
+#include "convergence.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -8,135 +7,12 @@
 
 #include "detail/vector_ops.hpp"
 #include "morva/format.hpp"
-#include "solver_internal.hpp"
 
 namespace morva {
 
 using detail::inf_norm;
+using detail::kSmallestNormal;
 using detail::max_ignoring_nan;
-
-// ---- Errors ----
-
-SolverError SolverError::from_problem(ProblemError error) {
-  SolverError e;
-  e.kind = Kind::Problem;
-  e.problem = std::move(error);
-  return e;
-}
-
-SolverError SolverError::invalid_setting(std::string_view rule) {
-  SolverError e;
-  e.kind = Kind::InvalidSetting;
-  e.rule = rule;
-  return e;
-}
-
-SolverError SolverError::covariance_not_psd() {
-  SolverError e;
-  e.kind = Kind::CovarianceNotPositiveSemidefinite;
-  return e;
-}
-
-SolverError SolverError::factorization_failed() {
-  SolverError e;
-  e.kind = Kind::ReducedFactorizationFailed;
-  return e;
-}
-
-SolverError SolverError::length_mismatch(const LengthMismatch& mismatch) {
-  SolverError e;
-  e.kind = Kind::LengthMismatch;
-  e.name = mismatch.name;
-  e.found = mismatch.actual;
-  e.expected = mismatch.expected;
-  return e;
-}
-
-SolverError SolverError::warm_start_length(std::string name, std::uint64_t found, std::uint64_t expected) {
-  SolverError e;
-  e.kind = Kind::WarmStartLength;
-  e.name = std::move(name);
-  e.found = found;
-  e.expected = expected;
-  return e;
-}
-
-SolverError SolverError::warm_start_non_finite(std::string name) {
-  SolverError e;
-  e.kind = Kind::WarmStartNonFinite;
-  e.name = std::move(name);
-  return e;
-}
-
-std::string SolverError::message() const {
-  switch (kind) {
-    case Kind::Problem: return problem.message();
-    case Kind::InvalidSetting: return "invalid solver setting: " + std::string(rule);
-    case Kind::CovarianceNotPositiveSemidefinite:
-      return "dense factor covariance is not positive semidefinite";
-    case Kind::ReducedFactorizationFailed: return "failed to factor the reduced linear system";
-    case Kind::LengthMismatch:
-      return name + " has length " + std::to_string(found) + "; expected " + std::to_string(expected);
-    case Kind::WarmStartLength:
-      return "warm-start " + name + " has length " + std::to_string(found) + "; expected " +
-             std::to_string(expected);
-    case Kind::WarmStartNonFinite: return "warm-start " + name + " contains a non-finite value";
-  }
-  return "unknown solver error";
-}
-
-// ---- Settings ----
-
-namespace {
-
-bool finite(double v) {
-  return std::isfinite(v);
-}
-
-}  // namespace
-
-std::expected<void, SolverError> validate_settings(const SolverSettings& s) {
-  struct Rule {
-    bool holds;
-    std::string_view text;
-  };
-  // Every comparison is false on NaN, so a NaN field fails its own rule.
-  const Rule rules[] = {
-      {s.max_iterations > 0, "max_iterations must be positive"},
-      {finite(s.absolute_tolerance) && s.absolute_tolerance > 0.0,
-       "absolute_tolerance must be finite and positive"},
-      {finite(s.relative_tolerance) && s.relative_tolerance >= 0.0,
-       "relative_tolerance must be finite and non-negative"},
-      {finite(s.rho) && s.rho > 0.0, "rho must be finite and positive"},
-      {finite(s.sigma) && s.sigma > 0.0, "sigma must be finite and positive"},
-      {s.check_termination_every > 0, "check_termination_every must be positive"},
-      {s.adaptive_rho_interval > 0, "adaptive_rho_interval must be positive"},
-      {finite(s.adaptive_rho_tolerance) && s.adaptive_rho_tolerance > 1.0,
-       "adaptive_rho_tolerance must be finite and greater than one"},
-      {finite(s.adaptive_rho_multiplier) && s.adaptive_rho_multiplier > 1.0,
-       "adaptive_rho_multiplier must be finite and greater than one"},
-      {s.over_relaxation > 0.0 && s.over_relaxation < 2.0,
-       "over_relaxation must lie strictly between zero and two"},
-      {finite(s.minimum_rho) && s.minimum_rho > 0.0, "minimum_rho must be finite and positive"},
-      {finite(s.maximum_rho) && s.maximum_rho >= s.minimum_rho,
-       "maximum_rho must be finite and at least minimum_rho"},
-      {s.minimum_rho <= s.rho && s.rho <= s.maximum_rho, "rho must lie between minimum_rho and maximum_rho"},
-      {finite(s.infeasibility_tolerance) && s.infeasibility_tolerance >= 0.0,
-       "infeasibility_tolerance must be finite and non-negative"},
-      {finite(s.polish_regularization) && s.polish_regularization > 0.0,
-       "polish_regularization must be finite and positive"},
-  };
-  for (const Rule& rule : rules) {
-    if (!rule.holds) return std::unexpected(SolverError::invalid_setting(rule.text));
-  }
-  return {};
-}
-
-// ---- Solution ----
-
-WarmStart Solution::warm_start() const {
-  return WarmStart{x, dual.equalities, dual.inequalities, dual.bounds, dual.l1};
-}
 
 // ---- Stopping rule ----
 
