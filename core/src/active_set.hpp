@@ -15,6 +15,7 @@
 
 namespace morva {
 
+class KeptColumns;
 class ReducedColumns;
 struct Polished;
 
@@ -90,6 +91,9 @@ Standing standing_of(const QpProblem& problem, const ReducedColumns& data, std::
 // one of `rounding` (differences below it count as none); false on any NaN.
 bool no_worse(const Standing& candidate, const Standing& incumbent, const Standing& rounding);
 
+// The value a pin holds its asset at: its lower or upper bound, or its anchor.
+double pin_target(const QpProblem& problem, std::size_t asset, Side side);
+
 void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<const int> anchor_sides);
 
 // w = rhs + (1/δ)(A_eqᵀt_eq + A_actᵀt_act) + p/δ at the pins; x = K⁻¹w;
@@ -98,7 +102,7 @@ void add_anchor_pins(std::vector<std::pair<std::size_t, Side>>& pins, std::span<
 // is Aᵀt as `rows` forms it. Without `row_multipliers` λ is left empty, for
 // a caller whose next stream over `rows` forms A·x anyway.
 RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
-                                      const ReducedColumns& rows, const ActiveSet& active,
+                                      const KeptColumns& rows, const ActiveSet& active,
                                       std::span<const double> rhs, std::span<const double> targets,
                                       std::span<const double> pin_targets, double delta,
                                       std::span<const double> target_pull = {}, bool row_multipliers = true);

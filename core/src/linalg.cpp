@@ -11,7 +11,9 @@
 #include "detail/dense_cholesky.hpp"
 #include "detail/simd.hpp"
 #include "detail/vector_ops.hpp"
+#include "linalg.hpp"
 #include "stored_columns.hpp"
+#include "stored_products.hpp"
 
 namespace morva {
 namespace {
@@ -310,6 +312,64 @@ std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const Qp
   if (entries_.size() > kMaxCachedSystems)
     entries_.erase(entries_.begin() + kMaxCachedSystems, entries_.end());
   return &entries_.front().second;
+}
+
+// ---- The problem's V and its selections ----
+
+ReducedColumns data_columns(const QpProblem& problem) {
+  return ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem),
+                                 problem.quadratic.row_groups.get(), known_supports(problem));
+}
+
+std::vector<std::vector<std::uint32_t>> row_supports(const ReducedColumns& v) {
+  return v.compressed_rows();
+}
+
+bool holds_data_columns(const ReducedColumns& v, const QpProblem& problem, std::size_t n) {
+  const std::size_t k = v.factors();
+  for (std::size_t j = 0; j < v.rank(); ++j) {
+    if (std::abs(v.multiplier(j)) != 1.0) return false;
+  }
+  return std::ranges::all_of(v.row_scale(), [](double r) { return r == 1.0; }) && !v.stores_plainly() &&
+         !v.holds_covariance_columns() && k == problem.quadratic.factors.cols() &&
+         v.rank() == k + problem.m_eq() + problem.m_in() && v.assets() == n;
+}
+
+std::expected<KeptColumns, SolverError> KeptColumns::select(
+    const FactorQuad& quadratic, const ReducedColumns& v, std::span<const std::size_t> kept,
+    std::span<const double* const> rows, double stiffness, RowSupports supports, const Matrix* lower) {
+  auto plain = v.select(quadratic, kept, rows, lower);
+  if (!plain) return std::unexpected(plain.error());
+  auto stiff = v.scaled_selection(quadratic, kept, rows, stiffness, supports, lower);
+  if (!stiff) return std::unexpected(stiff.error());
+  return KeptColumns(std::move(*plain), std::make_shared<const ReducedColumns>(std::move(*stiff)));
+}
+
+std::expected<SmwSystem, SolverError> KeptColumns::factor(std::vector<double> diagonal) const {
+  return SmwSystem::factor(std::move(diagonal), stiff_, 1.0);
+}
+
+std::size_t KeptColumns::rows() const {
+  return plain_.rank() - plain_.factors();
+}
+
+void KeptColumns::row_image(std::span<const double> x, std::span<double> image) const {
+  plain_.constraint_image(x, image);
+}
+
+void KeptColumns::add_row_combination(std::span<const double> y, std::span<double> out) const {
+  plain_.add_constraint_combination(y, out);
+}
+
+std::vector<double> KeptColumns::factor_image(const FactorQuad& quadratic, std::span<const double> x,
+                                              std::span<double> image) const {
+  return stored_factor_image(quadratic, plain_, x, image);
+}
+
+void KeptColumns::add_products(std::span<const double> s, std::span<const double> lambda,
+                               std::span<double> force, std::span<const double> r,
+                               std::span<double> pull) const {
+  plain_.add_products(s, lambda, force, force, r, pull);
 }
 
 }  // namespace morva

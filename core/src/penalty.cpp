@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "detail/vector_ops.hpp"
+#include "profile_rule.hpp"
 
 namespace morva {
 
@@ -161,18 +162,20 @@ class SizedLadderRule final : public PenaltyRule {
   LadderRule ladder_;
 };
 
-// The rule the settings select; the loop and Penalty are the same for all.
-std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) {
-  if (settings.profile == SolverProfile::Adaptive) return std::make_unique<SizedLadderRule>(settings);
+}  // namespace
+
+std::unique_ptr<PenaltyRule> ladder_rule(const SolverSettings& settings) {
   return std::make_unique<LadderRule>(settings);
 }
 
-}  // namespace
+std::unique_ptr<PenaltyRule> sized_ladder_rule(const SolverSettings& settings) {
+  return std::make_unique<SizedLadderRule>(settings);
+}
 
 // ---- The penalty of a solve ----
 
 Penalty::Penalty(const SolverSettings& settings)
-    : rule_(penalty_rule(settings)),
+    : rule_(profile_rule(settings).penalty_rule(settings)),
       sigma_(settings.sigma),
       adaptive_(settings.adaptive_rho),
       max_iterations_(settings.max_iterations) {}

@@ -72,6 +72,11 @@ class PenaltyRule {
   virtual double propose(const QpProblem& problem, double rho, const ConsensusStep& step) = 0;
 };
 
+// The ladder rule alone (from settings.rho), and the ladder from a first ρ
+// sized by ‖ỹ‖∞/‖x̃‖∞ early in the solve; profile_rule() picks one.
+std::unique_ptr<PenaltyRule> ladder_rule(const SolverSettings& settings);
+std::unique_ptr<PenaltyRule> sized_ladder_rule(const SolverSettings& settings);
+
 class Penalty {
  public:
   // The rule that `settings` select, not yet at any ρ.

@@ -17,13 +17,14 @@
 #include "detail/vector_ops.hpp"
 #include "equilibration.hpp"
 #include "kkt_internal.hpp"
-#include "landing.hpp"
+#include "linalg.hpp"
 #include "matrix_products.hpp"
 #include "morva/certificate.hpp"
 #include "morva/kkt.hpp"
 #include "morva/polish.hpp"
 #include "penalty.hpp"
 #include "polish_internal.hpp"
+#include "profile_rule.hpp"
 #include "stored_columns.hpp"
 #include "stored_products.hpp"
 
@@ -426,38 +427,6 @@ ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
           s.scratch};
 }
 
-// The adaptive profile's finish of a solved result, polished or not: the
-// weights landed exactly on their box and budget row (landing.hpp), no weight
-// moving by more than the primal tolerance ε_p, and the residuals and (by the
-// caller) the objective those of the point returned. Every other constraint
-// must stay within ε_p, else the result is kept as it is, as when the landing
-// is refused. The duals are kept: the dual residual moves by P·Δx, which for
-// an unpolished iterate (Δx up to ε_p in every weight) may pass ε_d, and is
-// reported as it is. Other statuses are not landed: their iterate never met
-// ε_p, so a landing would move it by an unbounded amount, and it is the point
-// their diagnosis and certificate describe. True on landing, `products` then
-// the landed point's.
-std::expected<bool, SolverError> land_solved(const QpProblem& problem, RowSupports supports,
-                                             const SolverSettings& settings, IterateProducts& products,
-                                             Solution& solution) {
-  std::optional<IterateProducts> polished_products;
-  if (solution.polished) polished_products = iterate_products(problem, solution.x, supports);
-  const IterateProducts& before = polished_products ? *polished_products : products;
-  const StoppingTolerances tolerances = stopping_tolerances(
-      settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x, solution.dual, before);
-  auto landed =
-      land(solution.x, problem.lower_bounds, problem.upper_bounds, budget_row(problem), tolerances.primal);
-  if (!landed || *landed == solution.x) return false;
-  IterateProducts landed_products = iterate_products(problem, *landed, supports);
-  auto residuals = check_kkt(problem, *landed, solution.dual, landed_products);
-  if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
-  if (!(residuals->primal <= tolerances.primal)) return false;
-  solution.x = std::move(*landed);
-  solution.residuals = *residuals;
-  products = std::move(landed_products);
-  return true;
-}
-
 // The Solution of a finished run in unscaled units: the KKT residuals (all
 // infinite after a numerical failure), polishing of a solved iterate, the
 // diagnosis of any other outcome, and the counters.
@@ -494,8 +463,8 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
         solution.polished = true;
       }
     }
-    if (settings.profile == SolverProfile::Adaptive && verdict.status == SolveStatus::Solved) {
-      auto landing = land_solved(problem, supports, settings, products, solution);
+    if (verdict.status == SolveStatus::Solved) {
+      auto landing = profile_rule(settings).land(problem, supports, settings, products, solution);
       if (!landing) return std::unexpected(landing.error());
       landed = *landing;
     }
@@ -531,27 +500,6 @@ std::expected<void, ProblemError> check_update(std::span<const double> values, s
   return {};
 }
 
-// ---- The adaptive profile's second run ----
-
-// A second run to tighter tolerances when a solved iterate did not polish.
-constexpr double kTighterRunTolerance = 1e-2;   // factor on both stopping tolerances
-constexpr std::uint64_t kTighterRunGrowth = 5;  // iterations allowed: this many times the first run's
-constexpr std::uint64_t kTighterRunMinimum = 100;
-
-bool wants_tighter_run(const SolverSettings& settings, const Solution& solution, std::uint64_t k) {
-  return settings.profile == SolverProfile::Adaptive && settings.polish &&
-         solution.status == SolveStatus::Solved && !solution.polished && k < settings.max_iterations;
-}
-
-SolverSettings tighter_run(const SolverSettings& settings, std::uint64_t k) {
-  SolverSettings run = settings;
-  run.absolute_tolerance *= kTighterRunTolerance;
-  run.relative_tolerance *= kTighterRunTolerance;
-  run.max_iterations =
-      std::min(settings.max_iterations, k + std::max(kTighterRunGrowth * k, kTighterRunMinimum));
-  return run;
-}
-
 }  // namespace
 
 // ---- Workspace: construction and solve ----
@@ -577,11 +525,9 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   const Matrix* known_lower = lower ? &*lower : nullptr;
 
   Workspace workspace;
-  workspace.data_ = std::make_shared<const ReducedColumns>(
-      ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem),
-                              problem.quadratic.row_groups.get(), known_supports(problem)));
+  workspace.data_ = std::make_shared<const ReducedColumns>(data_columns(problem));
   workspace.supports_ =
-      std::make_shared<const std::vector<std::vector<std::uint32_t>>>(workspace.data_->compressed_rows());
+      std::make_shared<const std::vector<std::vector<std::uint32_t>>>(row_supports(*workspace.data_));
   if (settings.scaling_iterations > 0) {
     // Rows the stored columns share are equilibrated once.
     auto parts =
@@ -641,7 +587,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting));
 
   std::optional<Acceleration> acceleration;
-  if (settings.profile == SolverProfile::Adaptive) acceleration.emplace(state);
+  if (profile_rule(settings).accelerates()) acceleration.emplace(state);
 
   // The iterations [first, run.max_iterations], checked against run's tolerances.
   auto iterate = [&](std::uint64_t first, const SolverSettings& run,
@@ -675,12 +621,12 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   if (!verdict) return std::unexpected(verdict.error());
   auto solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*verdict), k,
                                penalty, start);
-  if (!solution || !wants_tighter_run(settings, *solution, k)) return solution;
-  // The adaptive profile: polishing found no better answer, so the iterate had
-  // not yet settled on its active set. Iterate on to tighter tolerances and
-  // polish once more; keep the first answer when that run does not finish.
-  const SolverSettings tighter = tighter_run(settings, k);
-  auto again = iterate(k + 1, tighter, k);
+  if (!solution) return solution;
+  // A second run (the profile's), polished once more; the first answer stays
+  // when that run does not finish.
+  const std::optional<SolverSettings> tighter = profile_rule(settings).second_run(settings, *solution, k);
+  if (!tighter) return solution;
+  auto again = iterate(k + 1, *tighter, k);
   if (!again) return std::unexpected(again.error());
   if (again->status != SolveStatus::Solved) {
     solution->iterations = k;

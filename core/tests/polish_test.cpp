@@ -12,6 +12,7 @@
 #include "active_set.hpp"
 #include "covariance_columns.hpp"
 #include "kkt_internal.hpp"
+#include "linalg.hpp"
 #include "morva/linalg.hpp"
 #include "stored_columns.hpp"
 #include "support/dense.hpp"
@@ -838,7 +839,7 @@ TEST(SolveRegularized, SatisfiesTheRegularisedSystem) {
   const std::vector<double> targets{0.7, -0.2, 0.4};
   const std::vector<double> pin_targets{-0.5, 0.8};
   const RegularizedSolution s =
-      solve_regularized(p, system, *rows_v, active, rhs, targets, pin_targets, delta);
+      solve_regularized(p, system, KeptColumns(*rows_v, rows_v), active, rhs, targets, pin_targets, delta);
   ASSERT_EQ(s.x.size(), p.n());
   ASSERT_EQ(s.constraint_multipliers.size(), 3U);
   ASSERT_EQ(s.pin_multipliers.size(), 2U);

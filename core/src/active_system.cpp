@@ -1,0 +1,316 @@
+// The regularised KKT system of one active set: its stacked rows and pins,
+// the selections of the problem's V it is factored from, its solve and the
+// iterative refinement against the unregularised system, the multipliers it
+// yields as dual blocks, and the candidate's KKT check.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include "active_set.hpp"
+#include "covariance_columns.hpp"
+#include "detail/vector_ops.hpp"
+#include "factor_products.hpp"
+#include "linalg.hpp"
+#include "morva/linalg.hpp"
+#include "polish_internal.hpp"
+#include "profile_rule.hpp"
+
+namespace morva {
+namespace {
+
+using detail::all_finite;
+using detail::inf_norm;
+
+// Refinement: at most this many passes in all, each past the configured ones
+// only while it cuts the residual by this factor.
+constexpr std::uint64_t kMaxRefinementSteps = 12;
+constexpr double kRefinementGain = 2.0;
+
+// ---- Constraint rows and targets of an active set ----
+
+// The constraint rows of an active-set system: the equality rows, then the
+// active inequality rows in `active_rows` order. Row r as a pointer to its n
+// coefficients.
+struct StackedRows {
+  const Matrix& equalities;
+  std::size_t m_eq;
+  const Matrix& inequalities;
+  std::span<const std::size_t> active_rows;
+
+  std::size_t count() const { return m_eq + active_rows.size(); }
+  const double* operator()(std::size_t r) const {
+    return r < m_eq ? equalities.row(r).data() : inequalities.row(active_rows[r - m_eq]).data();
+  }
+};
+
+StackedRows stacked_rows(const QpProblem& problem, const ActiveSet& active) {
+  return {problem.equalities.matrix, problem.m_eq(), problem.inequalities.matrix, active.active_rows};
+}
+
+// A candidate's products for its KKT check, with iterate_products' bits:
+// Fᵀx and every row's A·x from one stream over the problem's V, then the
+// rows of P·x through F as FactorQuad::apply takes them. V's sums take the
+// rows in increasing order, as F's transposed product and each row's dot
+// product do, over the stored (nonzero) terms alone: with x finite every
+// skipped term is ±0, and adding ±0 leaves a sum that starts at +0 unchanged
+// (it is never −0), when V holds the problem's columns (holds_data_columns).
+// `first` keeps the stream over V when one is taken.
+IterateProducts candidate_products(const QpProblem& problem, const ReducedColumns& data,
+                                   std::span<const std::vector<std::uint32_t>> supports,
+                                   std::span<const double> x, std::optional<TransposeImage>& first) {
+  if (!all_finite(x) || !holds_data_columns(data, problem, x.size()))
+    return iterate_products(problem, x, supports);
+  first = transpose_image(problem, data, x);
+  const std::vector<double>& t = first->t;
+  const std::vector<double>& image = first->image;
+  std::vector<double> s(problem.quadratic.factors.cols());
+  IterateProducts products;
+  products.row_supports = supports.size() == image.size() ? supports : RowSupports{};
+  products.px.resize(x.size());
+  apply_from_transpose(problem.quadratic, x, t, products.px, s);
+  const auto m_eq = static_cast<std::ptrdiff_t>(problem.m_eq());
+  products.eq_image.assign(image.begin(), image.begin() + m_eq);
+  products.in_image.assign(image.begin() + m_eq, image.end());
+  return products;
+}
+
+}  // namespace
+
+Learnt learnt_of(const QpProblem& problem, std::span<const std::vector<std::uint32_t>> supports) {
+  Learnt learnt{supports, std::nullopt};
+  const FactorCovariance& omega = problem.quadratic.omega;
+  if (omega.is_dense()) {
+    // Failing here, each pass fails the same way when it factors Ω.
+    if (auto lower = semidefinite_cholesky(omega.dense_matrix())) learnt.lower = std::move(*lower);
+  }
+  return learnt;
+}
+
+// K = diag(G) + U·Uᵀ, U = [C, A_eqᵀ/√δ, A_actᵀ/√δ], factored with 1/√δ
+// multiplied into the stored entries of the stacked rows, not applied to
+// their sums in the capacitance S = I + UᵀG⁻¹U. Every pinned asset has
+// G⁻¹_i ≈ δ. Summed unscaled, its term a_i²·G⁻¹_i ≈ a_i²·δ is no power of
+// two; hundreds of pins with equal a_i² (budget and membership rows) add
+// nearly equal terms that round the running sum the same way, an error that
+// grows with the pins. Summed scaled, the term is (a_i²/δ)·G⁻¹_i ≈ a_i² and
+// adds almost exactly. The solve cancels the (1/δ)·Aᵀt of its right-hand
+// side against S, which magnifies S's error by about 1/δ in A·x.
+bool Selections::select(const QpProblem& problem, const ReducedColumns& data, const Learnt& learnt,
+                        std::span<const std::size_t> wanted, std::span<const double* const> constraint,
+                        double delta) {
+  if (columns && std::ranges::equal(kept, wanted)) return true;
+  columns.reset();
+  target_pull.reset();
+  auto selected = KeptColumns::select(problem.quadratic, data, wanted, constraint, 1.0 / std::sqrt(delta),
+                                      learnt.supports, learnt.lower_factor());
+  if (!selected) return false;
+  kept.assign(wanted.begin(), wanted.end());
+  columns = std::move(*selected);
+  return true;
+}
+
+// K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
+//   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
+// Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
+std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
+                                          const Learnt& learnt, Selections& selections,
+                                          const ActiveSet& active, double delta, bool has_sides) {
+  const std::size_t n = problem.n();
+  const StackedRows rows = stacked_rows(problem, active);
+  std::vector<double> diagonal(n);
+  for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
+  for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
+  std::vector<const double*> constraint(rows.count());
+  for (std::size_t r = 0; r < constraint.size(); ++r) constraint[r] = rows(r);
+  // The equality rows, then the active rows, as columns of the problem's V.
+  std::vector<std::size_t> kept(rows.count());
+  for (std::size_t r = 0; r < rows.m_eq; ++r) kept[r] = r;
+  for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
+  if (!selections.select(problem, data, learnt, kept, constraint, delta)) return std::nullopt;
+  auto system = selections.columns->factor(std::move(diagonal));
+  if (!system) return std::nullopt;
+
+  ActiveSystem out{
+      *selections.columns, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}, {}};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
+    out.rhs[i] = -(problem.linear[i] + force);
+  }
+  for (std::size_t row : active.active_rows) out.targets.push_back(problem.inequalities.rhs[row]);
+  if (!selections.target_pull) {
+    selections.target_pull.emplace(n, 0.0);
+    out.rows.add_row_combination(out.targets, *selections.target_pull);
+  }
+  out.target_pull = *selections.target_pull;
+  out.pin_targets.reserve(active.pins.size());
+  for (const auto& [asset, side] : active.pins) out.pin_targets.push_back(pin_target(problem, asset, side));
+  return out;
+}
+
+// Iterative refinement on the unregularised KKT system: the regularised
+// operator serves as an approximate inverse, each step shrinking the O(δ)
+// error by a further factor of order δ·‖K⁻¹‖. `steps` passes, then further
+// ones (up to kMaxRefinementSteps in all) while the largest residual block
+// exceeds `extend_above` and each pass still cuts it by kRefinementGain: when
+// the reduced Hessian is nearly singular, δ·‖K⁻¹‖ approaches 1 and three
+// passes leave pins ~1e-9 off their targets across thousands of assets.
+void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& active, double delta,
+            std::uint64_t steps, double extend_above, RegularizedSolution& solution) {
+  const std::size_t n = problem.n();
+  auto& x = solution.x;
+  auto& lambda = solution.constraint_multipliers;
+  auto& mu = solution.pin_multipliers;
+  std::vector<double> residual_x(n), residual_t(a.targets.size()), residual_p(a.pin_targets.size());
+  std::vector<double> force(n);  // P·x + A_stackedᵀλ, written whole by every step
+  std::vector<double> pull(n);   // A_stackedᵀ·residual_t
+  const bool extend = extend_above < std::numeric_limits<double>::infinity();
+  double previous = std::numeric_limits<double>::infinity();
+  for (std::uint64_t step = 0; step < steps || (extend && step < kMaxRefinementSteps); ++step) {
+    // A_stacked·x into residual_t, then, in one stream, force = P·x +
+    // A_stackedᵀλ (stored_products_into's sums) and the pull A_stackedᵀ·r_t
+    // of the correction's solve.
+    const std::vector<double> s = a.rows.factor_image(problem.quadratic, x, residual_t);
+    // A first solve without λ leaves it to this stream: its A·x is the one
+    // constraint_image forms (the same sums over the same terms in order).
+    if (lambda.size() != residual_t.size()) {
+      lambda.resize(residual_t.size());
+      for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (residual_t[r] - a.targets[r]) / delta;
+    }
+    for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
+    for (std::size_t i = 0; i < n; ++i) force[i] = problem.quadratic.diagonal[i] * x[i];
+    std::fill(pull.begin(), pull.end(), 0.0);
+    a.rows.add_products(s, lambda, force, residual_t, pull);
+    for (std::size_t p = 0; p < active.pins.size(); ++p) force[active.pins[p].first] += mu[p];
+    for (std::size_t i = 0; i < n; ++i) residual_x[i] = a.rhs[i] - force[i];
+    for (std::size_t p = 0; p < active.pins.size(); ++p)
+      residual_p[p] = a.pin_targets[p] - x[active.pins[p].first];
+    if (extend) {
+      const double size = std::max({inf_norm(residual_x), inf_norm(residual_t), inf_norm(residual_p)});
+      if (step >= steps && !(size > extend_above && size * kRefinementGain <= previous)) break;
+      previous = size;
+    }
+
+    const RegularizedSolution correction =
+        solve_regularized(problem, a.system, a.rows, active, residual_x, residual_t, residual_p, delta, pull);
+    for (std::size_t i = 0; i < n; ++i) x[i] += correction.x[i];
+    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] += correction.constraint_multipliers[r];
+    for (std::size_t p = 0; p < mu.size(); ++p) mu[p] += correction.pin_multipliers[p];
+  }
+}
+
+// The multipliers of a solved active set as dual blocks: λ over the equality
+// and active rows, μ at the pins, and σ_i·c_i for the off-anchor assets.
+DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active,
+                               const RegularizedSolution& s, bool has_sides) {
+  const std::size_t n = problem.n();
+  const std::size_t m_eq = problem.m_eq();
+  const auto& lambda = s.constraint_multipliers;
+  const auto& mu = s.pin_multipliers;
+  DualVariables duals;
+  duals.equalities.assign(lambda.begin(), lambda.begin() + static_cast<std::ptrdiff_t>(m_eq));
+  duals.inequalities.assign(problem.m_in(), 0.0);
+  for (std::size_t r = 0; r < active.active_rows.size(); ++r)
+    duals.inequalities[active.active_rows[r]] = lambda[m_eq + r];
+  duals.bounds.assign(n, 0.0);
+  if (problem.l1) duals.l1.assign(n, 0.0);
+  for (std::size_t p = 0; p < active.pins.size(); ++p) {
+    const auto [asset, side] = active.pins[p];
+    if (side == Side::Anchor) {
+      duals.l1[asset] = mu[p];
+    } else {
+      duals.bounds[asset] = mu[p];
+    }
+  }
+  if (has_sides) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const int sigma = active.anchor_sides[i];
+      if (sigma != 0) duals.l1[i] = static_cast<double>(sigma) * problem.l1->costs[i];
+    }
+  }
+  return duals;
+}
+
+// At a bound that is also the anchor, the pin's multiplier μ stands for
+
+// ---- Regularised solve of one active set ----
+
+// Eliminating λ = (A·x − t)/δ and μ = (x_pins − p)/δ from
+//   (P + δI)·x + Aᵀλ + Σ μ·e_i = rhs,  A·x − δλ = t,  x_pins − δμ = p
+// leaves K·x = rhs + (1/δ)·Aᵀt + p/δ at the pins.
+RegularizedSolution solve_regularized(const QpProblem& problem, const SmwSystem& system,
+                                      const KeptColumns& rows, const ActiveSet& active,
+                                      std::span<const double> rhs, std::span<const double> targets,
+                                      std::span<const double> pin_targets, double delta,
+                                      std::span<const double> target_pull, bool row_multipliers) {
+  const std::size_t n = problem.n();
+  RegularizedSolution solution;
+  auto& x = solution.x;
+  // x = Aᵀt first (the pull), then rhs + (1/δ)·Aᵀt in place.
+  if (target_pull.size() == n) {
+    x.assign(target_pull.begin(), target_pull.end());
+  } else {
+    x.assign(n, 0.0);
+    rows.add_row_combination(targets, x);
+  }
+  const double inverse_delta = 1.0 / delta;
+  for (std::size_t i = 0; i < n; ++i) x[i] = rhs[i] + inverse_delta * x[i];
+  for (std::size_t p = 0; p < active.pins.size(); ++p) x[active.pins[p].first] += pin_targets[p] / delta;
+  system.solve_in_place(x);
+
+  auto& lambda = solution.constraint_multipliers;
+  if (row_multipliers) {
+    lambda.resize(rows.rows());
+    rows.row_image(x, lambda);
+    for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (lambda[r] - targets[r]) / delta;
+  }
+  auto& mu = solution.pin_multipliers;
+  mu.resize(active.pins.size());
+  for (std::size_t p = 0; p < active.pins.size(); ++p)
+    mu[p] = (x[active.pins[p].first] - pin_targets[p]) / delta;
+  return solution;
+}
+
+std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
+                                         const Learnt& learnt, Selections& selections,
+                                         const ActiveSet& active, const SolverSettings& settings,
+                                         const ProfileRule& rule, std::vector<double>& row_images,
+                                         CandidateStream& stream) {
+  const double delta = settings.polish_regularization;
+
+  // Anchor pins exist only with an L1 term; initial_guess and
+  // refine_active_set guarantee it, so a violation just ends polishing.
+  for (const auto& [asset, side] : active.pins) {
+    if (side == Side::Anchor && !problem.l1) return std::nullopt;
+  }
+  const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
+  const auto system = active_system(problem, data, learnt, selections, active, delta, has_sides);
+  if (!system) return std::nullopt;
+
+  // With refinement its first stream forms A·x and with it λ.
+  const bool refines = settings.polish_refinement_steps > 0;
+  RegularizedSolution solution =
+      solve_regularized(problem, system->system, system->rows, active, system->rhs, system->targets,
+                        system->pin_targets, delta, system->target_pull, !refines);
+  refine(problem, *system, active, delta, settings.polish_refinement_steps,
+         rule.extend_refinement_above(settings), solution);
+  if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
+      !all_finite(solution.pin_multipliers)) {
+    return std::nullopt;
+  }
+
+  Polished candidate;
+  candidate.duals = active_set_duals(problem, active, solution, has_sides);
+  rule.settle_duals(problem, active, candidate.duals);
+  stream.first.reset();
+  IterateProducts products = candidate_products(problem, data, learnt.supports, solution.x, stream.first);
+  auto residuals = check_kkt(problem, solution.x, candidate.duals, products);
+  if (!residuals) return std::nullopt;
+  row_images = std::move(products.in_image);
+  candidate.residuals = *residuals;
+  candidate.x = std::move(solution.x);
+  return candidate;
+}
+
+}  // namespace morva

@@ -1,0 +1,355 @@
+#include "profile_rule.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "convergence.hpp"
+#include "detail/vector_ops.hpp"
+#include "landing.hpp"
+#include "penalty.hpp"
+#include "polish_internal.hpp"
+#include "stored_columns.hpp"
+#include "stored_products.hpp"
+
+namespace morva {
+namespace {
+
+using detail::positive_part;
+
+// Differences the adaptive guard treats as rounding: residuals below this
+// fraction of the iterate's stopping tolerances, gaps below this fraction of
+// max(1, |f(x)|).
+constexpr double kRoundingFraction = 1e-6;
+constexpr double kRoundingGap = 1e-13;
+// A candidate whose gap exceeds the best one's by this factor ends polishing.
+constexpr double kHopelessGapFactor = 100.0;
+
+// A second run to tighter tolerances when a solved iterate did not polish.
+constexpr double kTighterRunTolerance = 1e-2;   // factor on both stopping tolerances
+constexpr std::uint64_t kTighterRunGrowth = 5;  // iterations allowed: this many times the first run's
+constexpr std::uint64_t kTighterRunMinimum = 100;
+
+// At a bound that is also the anchor, the pin's multiplier μ stands for
+// y_box + y_l1: the L1 part takes what fits in [−c, c], the bound the rest.
+// Charged to the bound alone, a μ in (0, c] at a lower bound would read as a
+// wrong-signed bound multiplier although the asset is optimal there.
+void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active, DualVariables& duals) {
+  if (!problem.l1) return;
+  for (const auto& [asset, side] : active.pins) {
+    if (side == Side::Anchor || pin_target(problem, asset, side) != problem.l1->anchor[asset]) continue;
+    const double c = problem.l1->costs[asset];
+    const double mu = duals.bounds[asset] + duals.l1[asset];
+    duals.l1[asset] = std::clamp(mu, -c, c);
+    duals.bounds[asset] = mu - duals.l1[asset];
+  }
+}
+
+// ---- The adaptive profile's guard ----
+
+// The Lagrangian's multipliers nearest to the duals that are dual feasible:
+// z ≥ 0, a box multiplier only on a finite side, |y_l1| ≤ c.
+DualVariables dual_feasible(const QpProblem& problem, const DualVariables& duals) {
+  DualVariables feasible = duals;
+  for (double& z : feasible.inequalities) z = positive_part(z);
+  for (std::size_t i = 0; i < feasible.bounds.size(); ++i) {
+    double& y = feasible.bounds[i];
+    if ((y > 0.0 && !std::isfinite(problem.upper_bounds[i])) ||
+        (y < 0.0 && !std::isfinite(problem.lower_bounds[i]))) {
+      y = 0.0;
+    }
+  }
+  for (std::size_t i = 0; i < feasible.l1.size(); ++i) {
+    const double c = problem.l1->costs[i];
+    feasible.l1[i] = std::clamp(feasible.l1[i], -c, c);
+  }
+  return feasible;
+}
+
+// f(x) − L(x, y) term by term, each taken in magnitude (y dual feasible):
+// |y_eq·(A_eq x − b)|, |z·(b − A_in x)|, |y⁺·(u − x)| and |y⁻·(x − l)| at
+// the bounds, and cᵢ|xᵢ − aᵢ| − y_l1,i·(xᵢ − aᵢ) ≥ 0 at the anchors. For a
+// feasible x it is the complementarity gap, every term ≥ 0.
+double complementarity_sum(const QpProblem& problem, std::span<const double> x, const DualVariables& y,
+                           const IterateProducts& products) {
+  double sum = 0.0;
+  for (std::size_t r = 0; r < problem.m_eq(); ++r)
+    sum += std::abs(y.equalities[r] * (products.eq_image[r] - problem.equalities.rhs[r]));
+  for (std::size_t j = 0; j < problem.m_in(); ++j)
+    sum += std::abs(y.inequalities[j] * (problem.inequalities.rhs[j] - products.in_image[j]));
+  for (std::size_t i = 0; i < problem.n(); ++i) {
+    const double b = y.bounds[i];
+    if (b > 0.0) sum += std::abs(b * (problem.upper_bounds[i] - x[i]));
+    if (b < 0.0) sum += std::abs(b * (x[i] - problem.lower_bounds[i]));
+    if (problem.l1) {
+      const double d = x[i] - problem.l1->anchor[i];
+      sum += problem.l1->costs[i] * std::abs(d) - y.l1[i] * d;
+    }
+  }
+  return sum;
+}
+
+// Weak duality with y dual feasible: f* ≥ min_x L(x', y). L(·, y) is a convex
+// quadratic with Hessian P ⪰ diag(d), so for any x
+//   min L ≥ L(x, y) − ½·gᵀ·diag(d)⁻¹·g,  g = ∇ₓL(x, y) = P·x + q + Aᵀy + y_box + y_l1,
+// and f(x) − f* ≤ [f(x) − L(x, y)] + ½·Σ gᵢ²/dᵢ ≤ complementarity_sum + ½·Σ gᵢ²/dᵢ.
+// At a stationary feasible point this is the duality gap. Assets with dᵢ = 0
+// leave the Hessian unbounded below along eᵢ in this estimate; their gᵢ is
+// bounded by the dual residual instead, which the guard compares separately.
+// `first` is the first stream over V of x (transpose_image).
+double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                   const DualVariables& duals, const TransposeImage& first) {
+  const DualVariables y = dual_feasible(problem, duals);
+  const IterateProducts products = stored_products(problem, data, x, y, first);
+  double deficit = 0.0;
+  const auto& d = problem.quadratic.diagonal;
+  for (std::size_t i = 0; i < problem.n(); ++i) {
+    if (!(d[i] > 0.0)) continue;
+    double g = products.px[i] + problem.linear[i] + products.multiplier_rows[i] + y.bounds[i];
+    if (problem.l1) g += y.l1[i];
+    deficit += 0.5 * g * g / d[i];
+  }
+  return complementarity_sum(problem, x, y, products) + deficit;
+}
+
+}  // namespace
+
+double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                   const DualVariables& duals) {
+  return duality_gap(problem, data, x, duals, transpose_image(problem, data, x));
+}
+
+Standing standing_of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                     const DualVariables& duals, const KktResiduals& residuals) {
+  return {residuals, duality_gap(problem, data, x, duals)};
+}
+
+bool no_worse(const Standing& candidate, const Standing& incumbent, const Standing& rounding) {
+  // std::max keeps a NaN incumbent (its first operand): nothing compares below it.
+  return candidate.residuals.primal <= std::max(incumbent.residuals.primal, rounding.residuals.primal) &&
+         candidate.residuals.dual <= std::max(incumbent.residuals.dual, rounding.residuals.dual) &&
+         candidate.gap <= std::max(incumbent.gap, rounding.gap);
+}
+
+namespace {
+
+// ---- The reference profile ----
+
+// Keeps a candidate whose worst residual is below the best so far (first
+// the iterate's; a NaN there can never be beaten) and that meets the
+// stopping rule; never stops the passes early.
+class SmallerResidual final : public CandidateJudge {
+ public:
+  SmallerResidual(const QpProblem& problem, const ReducedColumns& data, const SolverSettings& settings,
+                  const KktResiduals& residuals)
+      : problem_(problem), data_(data), settings_(settings), best_(worst_residual(residuals)) {}
+
+  Judgement judge(const Polished& candidate, CandidateStream& stream) override {
+    if (!improves_on(problem_, data_, candidate, best_, settings_, stream)) return {};
+    best_ = worst_residual(candidate.residuals);
+    return {true, false};
+  }
+
+ private:
+  const QpProblem& problem_;
+  const ReducedColumns& data_;
+  const SolverSettings& settings_;
+  double best_;
+};
+
+class ReferenceRule : public ProfileRule {
+ public:
+  std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const override {
+    return ladder_rule(settings);
+  }
+  bool accelerates() const override { return false; }
+
+  IterateProducts polish_products(const QpProblem&, std::span<const double>, RowSupports) const override {
+    return {};
+  }
+  ActiveSet first_active_set(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                             const SolverSettings& settings,
+                             std::span<const double> row_images) const override {
+    return initial_guess(problem, x, duals, settings, row_images);
+  }
+  void ready_next(const QpProblem&, ActiveSet&) const override {}
+  double extend_refinement_above(const SolverSettings&) const override {
+    return std::numeric_limits<double>::infinity();
+  }
+  void settle_duals(const QpProblem&, const ActiveSet&, DualVariables&) const override {}
+  std::unique_ptr<CandidateJudge> judge(const QpProblem& problem, const ReducedColumns& data,
+                                        std::span<const double>, const DualVariables&,
+                                        const KktResiduals& residuals, const SolverSettings& settings,
+                                        const IterateProducts&) const override {
+    return std::make_unique<SmallerResidual>(problem, data, settings, residuals);
+  }
+
+  std::expected<bool, SolverError> land(const QpProblem&, RowSupports, const SolverSettings&,
+                                        IterateProducts&, Solution&) const override {
+    return false;
+  }
+  std::optional<SolverSettings> second_run(const SolverSettings&, const Solution&,
+                                           std::uint64_t) const override {
+    return std::nullopt;
+  }
+};
+
+// ---- The adaptive profile ----
+
+// The adaptive profile's polish: the active set identified from the duals,
+// and a candidate kept only when it meets the stopping rule and is no worse
+// than the best so far (first the iterate) in each of the primal residual,
+// the dual residual and the duality gap (no_worse).
+//
+// Why these three. The worst residual alone lets a candidate trade a smaller
+// maximum for a larger total: over thousands of assets its complementarity,
+// and so its objective, can end up further from the optimum than the
+// iterate's. The gap bounds f(x) − f* for any x (duality_gap), so a smaller
+// gap is a tighter guarantee on the objective; it cannot see a free asset
+// past its bound (no multiplier prices it), nor a multiplier that is
+// infeasible where dᵢ = 0, which the primal and dual residuals see. A
+// candidate is an exact KKT point of its active set, so one on the optimum's
+// active set wins all three by orders of magnitude; one on a wrong set shows
+// a wrong-signed multiplier (dual residual, and ½v²/dᵢ in the gap), a
+// violated constraint (primal residual) or a crossed anchor (gap).
+// Differences at the level of rounding (kRoundingFraction of the stopping
+// tolerances, kRoundingGap of the objective's scale) count as none, so that
+// an exact candidate is never refused for noise in the last digits.
+class NoWorse final : public CandidateJudge {
+ public:
+  NoWorse(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+          const DualVariables& duals, const KktResiduals& residuals, const SolverSettings& settings,
+          const IterateProducts& products)
+      : problem_(problem),
+        data_(data),
+        settings_(settings),
+        best_(standing_of(problem, data, x, duals, residuals)) {
+    const StoppingTolerances tolerances = stopping_tolerances(
+        settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
+    rounding_ = {{kRoundingFraction * tolerances.primal, kRoundingFraction * tolerances.dual, 0.0},
+                 kRoundingGap * std::max(1.0, std::abs(problem.objective(x, products.px)))};
+  }
+
+  Judgement judge(const Polished& candidate, CandidateStream& stream) override {
+    const Standing standing{candidate.residuals, duality_gap(problem_, data_, candidate.x, candidate.duals,
+                                                             stream.of(problem_, data_, candidate.x))};
+    if (meets_stopping_rule_of(problem_, data_, candidate, settings_, stream) &&
+        no_worse(standing, best_, rounding_)) {
+      best_ = standing;
+      // Exact up to rounding: no other active set can do better.
+      return {true, no_worse(standing, rounding_, rounding_)};
+    }
+    // A gap this far above the best is an active set far from the optimum's;
+    // no refinement from one has recovered on the corpus.
+    return {false, !(standing.gap <= kHopelessGapFactor * best_.gap)};
+  }
+
+ private:
+  const QpProblem& problem_;
+  const ReducedColumns& data_;
+  const SolverSettings& settings_;
+  Standing best_;
+  Standing rounding_;
+};
+
+// The adaptive profile's finish of a solved result, polished or not: the
+// weights landed exactly on their box and budget row (landing.hpp), no weight
+// moving by more than the primal tolerance ε_p, and the residuals and (by the
+// caller) the objective those of the point returned. Every other constraint
+// must stay within ε_p, else the result is kept as it is, as when the landing
+// is refused. The duals are kept: the dual residual moves by P·Δx, which for
+// an unpolished iterate (Δx up to ε_p in every weight) may pass ε_d, and is
+// reported as it is. Other statuses are not landed: their iterate never met
+// ε_p, so a landing would move it by an unbounded amount, and it is the point
+// their diagnosis and certificate describe. True on landing, `products` then
+// the landed point's.
+std::expected<bool, SolverError> land_solved(const QpProblem& problem, RowSupports supports,
+                                             const SolverSettings& settings, IterateProducts& products,
+                                             Solution& solution) {
+  std::optional<IterateProducts> polished_products;
+  if (solution.polished) polished_products = iterate_products(problem, solution.x, supports);
+  const IterateProducts& before = polished_products ? *polished_products : products;
+  const StoppingTolerances tolerances = stopping_tolerances(
+      settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x, solution.dual, before);
+  auto landed =
+      land(solution.x, problem.lower_bounds, problem.upper_bounds, budget_row(problem), tolerances.primal);
+  if (!landed || *landed == solution.x) return false;
+  IterateProducts landed_products = iterate_products(problem, *landed, supports);
+  auto residuals = check_kkt(problem, *landed, solution.dual, landed_products);
+  if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
+  if (!(residuals->primal <= tolerances.primal)) return false;
+  solution.x = std::move(*landed);
+  solution.residuals = *residuals;
+  products = std::move(landed_products);
+  return true;
+}
+
+class AdaptiveRule : public ProfileRule {
+ public:
+  std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const override {
+    return sized_ladder_rule(settings);
+  }
+  bool accelerates() const override { return true; }
+
+  IterateProducts polish_products(const QpProblem& problem, std::span<const double> x,
+                                  RowSupports supports) const override {
+    return iterate_products(problem, x, supports);
+  }
+  ActiveSet first_active_set(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
+                             const SolverSettings&, std::span<const double> row_images) const override {
+    return identify_active_set(problem, x, duals, row_images);
+  }
+  void ready_next(const QpProblem& problem, ActiveSet& next) const override {
+    align_anchor_sides(problem, next);
+  }
+  // Refinement, when on at all, continues while the residual is above
+  // rounding; below it, further passes only move the last bits.
+  double extend_refinement_above(const SolverSettings& settings) const override {
+    return settings.polish_refinement_steps > 0 ? kRoundingFraction * settings.absolute_tolerance
+                                                : std::numeric_limits<double>::infinity();
+  }
+  void settle_duals(const QpProblem& problem, const ActiveSet& active, DualVariables& duals) const override {
+    share_anchor_multipliers(problem, active, duals);
+  }
+  std::unique_ptr<CandidateJudge> judge(const QpProblem& problem, const ReducedColumns& data,
+                                        std::span<const double> x, const DualVariables& duals,
+                                        const KktResiduals& residuals, const SolverSettings& settings,
+                                        const IterateProducts& products) const override {
+    return std::make_unique<NoWorse>(problem, data, x, duals, residuals, settings, products);
+  }
+
+  std::expected<bool, SolverError> land(const QpProblem& problem, RowSupports supports,
+                                        const SolverSettings& settings, IterateProducts& products,
+                                        Solution& solution) const override {
+    return land_solved(problem, supports, settings, products, solution);
+  }
+  // Polishing found no better answer, so the iterate had not yet settled on
+  // its active set: iterate on to tighter tolerances and polish once more.
+  std::optional<SolverSettings> second_run(const SolverSettings& settings, const Solution& solution,
+                                           std::uint64_t k) const override {
+    if (!settings.polish || solution.status != SolveStatus::Solved || solution.polished ||
+        k >= settings.max_iterations)
+      return std::nullopt;
+    SolverSettings run = settings;
+    run.absolute_tolerance *= kTighterRunTolerance;
+    run.relative_tolerance *= kTighterRunTolerance;
+    run.max_iterations =
+        std::min(settings.max_iterations, k + std::max(kTighterRunGrowth * k, kTighterRunMinimum));
+    return run;
+  }
+};
+
+}  // namespace
+
+const ProfileRule& profile_rule(const SolverSettings& settings) {
+  static const ReferenceRule reference;
+  static const AdaptiveRule adaptive;
+  switch (settings.profile) {
+    case SolverProfile::Reference: return reference;
+    case SolverProfile::Adaptive: return adaptive;
+  }
+  return reference;
+}
+
+}  // namespace morva

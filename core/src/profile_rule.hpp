@@ -1,0 +1,99 @@
+// What a solver profile decides, in one room: the penalty rule, whether the
+// iterations take Anderson acceleration, the polish's choices at each of its
+// decision points, and the finish of a solved run. profile_rule() is the one
+// place that chooses by profile; the loop, the polish and the finish ask the
+// rule it returns and never read the profile themselves.
+//
+// The reference profile guesses the polish's active set by distance, refines
+// the configured number of times and keeps a candidate with a smaller worst
+// KKT residual. The adaptive profile guesses from the duals, refines on while
+// refinement pays, keeps a candidate no worse in its primal residual, dual
+// residual and duality gap, lands a solved result on its box and budget row,
+// and runs on to tighter tolerances when polishing found nothing better.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "active_set.hpp"
+#include "kkt_internal.hpp"
+#include "morva/error_types.hpp"
+#include "morva/polish.hpp"
+#include "morva/problem.hpp"
+#include "morva/settings.hpp"
+#include "morva/solution.hpp"
+
+namespace morva {
+
+class PenaltyRule;
+class ReducedColumns;
+struct CandidateStream;
+
+// A candidate's fate: kept as the polish's answer (so far), and whether the
+// passes end with it.
+struct Judgement {
+  bool accept = false;
+  bool stop = false;
+};
+
+// The judge of one polish's candidates, formed from the iterate it polishes;
+// it keeps the best candidate's standing between passes.
+class CandidateJudge {
+ public:
+  virtual ~CandidateJudge() = default;
+  // `stream` is the candidate's first stream over the problem's V.
+  virtual Judgement judge(const Polished& candidate, CandidateStream& stream) = 0;
+};
+
+class ProfileRule {
+ public:
+  virtual ~ProfileRule() = default;
+
+  virtual std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const = 0;
+  virtual bool accelerates() const = 0;
+
+  // ---- The polish ----
+
+  // The products of the iterate a polish formed by no caller takes (none
+  // when the rule reads none).
+  virtual IterateProducts polish_products(const QpProblem& problem, std::span<const double> x,
+                                          RowSupports supports) const = 0;
+  // The first active set; `row_images` is A_in·x when given.
+  virtual ActiveSet first_active_set(const QpProblem& problem, std::span<const double> x,
+                                     const DualVariables& duals, const SolverSettings& settings,
+                                     std::span<const double> row_images) const = 0;
+  // The next active set as refine_active_set left it, made ready for its pass.
+  virtual void ready_next(const QpProblem& problem, ActiveSet& next) const = 0;
+  // Refinement continues past the configured passes while the largest
+  // residual block exceeds this (infinite: never).
+  virtual double extend_refinement_above(const SolverSettings& settings) const = 0;
+  // A solved active set's duals, as the candidate reports them.
+  virtual void settle_duals(const QpProblem& problem, const ActiveSet& active,
+                            DualVariables& duals) const = 0;
+  // The judge of the candidates of a polish of (x, duals) with `residuals`;
+  // `products` are those of polish_with_products.
+  virtual std::unique_ptr<CandidateJudge> judge(const QpProblem& problem, const ReducedColumns& data,
+                                                std::span<const double> x, const DualVariables& duals,
+                                                const KktResiduals& residuals, const SolverSettings& settings,
+                                                const IterateProducts& products) const = 0;
+
+  // ---- The finish of a solved run ----
+
+  // Moves a solved (perhaps polished) solution onto its box and budget row;
+  // true when it moved, `products` then the landed point's.
+  virtual std::expected<bool, SolverError> land(const QpProblem& problem, RowSupports supports,
+                                                const SolverSettings& settings, IterateProducts& products,
+                                                Solution& solution) const = 0;
+  // The settings of a second run after the first ended at iteration k with
+  // `solution`, or none.
+  virtual std::optional<SolverSettings> second_run(const SolverSettings& settings, const Solution& solution,
+                                                   std::uint64_t k) const = 0;
+};
+
+// The rule of settings.profile (a shared, stateless object).
+const ProfileRule& profile_rule(const SolverSettings& settings);
+
+}  // namespace morva
