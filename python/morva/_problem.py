@@ -18,9 +18,8 @@ from typing import Any
 import _morva
 
 from . import _engine
+from ._settings import DEFAULT_PROFILE, checked_settings
 
-# solving.DEFAULT_PROFILE, spelt out here because solving imports this module.
-_DEFAULT_PROFILE = "adaptive"
 
 
 def plain(problem: Any) -> Any:
@@ -64,20 +63,16 @@ class PortfolioProblem:
     def dimension(self) -> int:
         return self._problem.dimension
 
-    def solve(self, *, profile: str = _DEFAULT_PROFILE, **keywords: Any) -> Any:
+    def solve(self, *, profile: str = DEFAULT_PROFILE, **keywords: Any) -> Any:
         """``morva.solve(self, profile=profile, **keywords)``: the keywords of
         ``_morva.PortfolioProblem.solve``; ``profile`` is "adaptive" (the package's
         rules) or "reference" (``_morva.PortfolioProblem.solve`` bit for bit)."""
-        from . import solving
+        return _engine.solve(self._problem, profile, checked_settings(keywords))
 
-        return solving.solve(self._problem, profile=profile, **keywords)
-
-    def sequence(self, *, profile: str = _DEFAULT_PROFILE, **settings: Any) -> _morva.PortfolioSequence:
+    def sequence(self, *, profile: str = DEFAULT_PROFILE, **settings: Any) -> _morva.PortfolioSequence:
         """A ``PortfolioSequence`` of this problem whose dates solve under ``profile``
         (the settings are those of ``_morva.PortfolioProblem.sequence``)."""
-        from . import solving
-
-        return _engine.sequence(self._problem, profile, solving.checked_settings(settings), None)
+        return _engine.sequence(self._problem, profile, checked_settings(settings), None)
 
     def to_json(self) -> str:
         """The engine's dump (``_morva.PortfolioProblem.from_json`` reads it too)."""

@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from .frontier import RiskModel
+from ._risk_model import RiskModel
 from ._checks import check_factor_covariance
 from ._extras import require
 from ._problem import plain

@@ -47,7 +47,7 @@ import numpy as np
 import _morva
 
 from . import _engine, _rebuild, solving
-from .frontier import RiskModel
+from ._risk_model import RiskModel
 from ._problem import plain
 
 # Inner solves run to these unless the caller says otherwise; the engine's
