@@ -8,10 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "detail/group_scan.hpp"
 #include "detail/simd.hpp"
-#include "large_storage.hpp"
-#include "morva/large_storage.hpp"
 
 namespace morva {
 namespace {
@@ -85,13 +82,8 @@ constexpr std::size_t kPrefetchDistance = 8;
 // entries is enough (the earlier column has no nonzeros left over).
 class PairComparison {
  public:
-  PairComparison(const Matrix& factors, std::span<const double* const> rows, std::size_t pairs,
-                 const FactorGroups* groups)
-      : factors_(factors),
-        rows_(rows),
-        groups_(applicable(groups, factors)),
-        sign_(pairs, 0.0),
-        same_(pairs, 1) {}
+  PairComparison(const FactorRows& factors, std::span<const double* const> rows, std::size_t pairs)
+      : factors_(factors), rows_(rows), sign_(pairs, 0.0), same_(pairs, 1) {}
 
   void compare(std::size_t q, double a, double b) {
     if (sign_[q] == 0.0 && b != 0.0) sign_[q] = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
@@ -127,7 +119,7 @@ class PairComparison {
       }
       return;
     }
-    const double* f = factors_.data().data() + earlier;
+    const double* f = factors_.factors().data().data() + earlier;
     for (std::size_t e = 0; e < support.size() && same_[q]; ++e) {
       const std::size_t i = support[e];
       const double a = kept ? entries.values[e] : row[i];
@@ -151,32 +143,29 @@ class PairComparison {
   // conjunctions over the entries, so they are taken without branches and in
   // any order. A constraint row compares its nonzero entries alone.
   //
-  // Where F's nonzero groups are recorded, the columns of F the pairs read
-  // are first gathered from the record's packed entries, one contiguous
-  // column each: a small read in place of F's scattered lines. An entry
-  // outside the recorded groups is a zero of either sign, taken as +0,
-  // which every comparison here (==) treats alike.
+  // The columns of F the pairs read are read through
+  // FactorRows::DownColumns.
   void sweep(std::span<const std::pair<std::size_t, std::size_t>> pairs,
              std::span<const std::size_t> factor_pairs, std::span<const std::size_t> row_pairs) {
     const std::size_t n = factors_.rows();
     const std::size_t k = factors_.cols();
     if (factor_pairs.empty() && row_pairs.empty()) return;
-    // Column c of F at column(c), its entries `stride` apart.
-    std::vector<double> gathered;
-    std::vector<std::size_t> slot;
-    std::size_t stride = k;
-    if (groups_ != nullptr) {
-      gather_columns(pairs, factor_pairs, row_pairs, gathered, slot);
-      stride = 1;
+    std::vector<char> needed(k, 0);
+    for (std::size_t q : factor_pairs) needed[pairs[q].first] = 1;
+    for (const auto list : {factor_pairs, row_pairs}) {
+      for (std::size_t q : list) needed[pairs[q].second] = 1;
     }
-    const auto column = [&](std::size_t c) {
-      return groups_ != nullptr ? gathered.data() + slot[c] * n : factors_.data().data() + c;
-    };
+    std::vector<std::size_t> read;
+    for (std::size_t c = 0; c < k; ++c) {
+      if (needed[c] != 0) read.push_back(c);
+    }
+    const FactorRows::DownColumns columns(factors_, read);
+    const std::size_t stride = columns.stride();
     std::vector<char> plus(sign_.size(), 1), minus(sign_.size(), 1);
     const auto compare_block = [&](std::size_t q, const double* a, std::size_t a_stride, bool row,
                                    std::size_t i0, std::size_t i1) {
       if (!plus[q] && !minus[q]) return;
-      const double* b = column(pairs[q].second);
+      const double* b = columns.column(pairs[q].second);
       bool same = true, opposite = true;
       std::size_t i = i0;
 #if defined(__GNUC__)
@@ -206,7 +195,8 @@ class PairComparison {
     };
     for (std::size_t i0 = 0; i0 < n; i0 += kSweptRows) {
       const std::size_t i1 = std::min(n, i0 + kSweptRows);
-      for (std::size_t q : factor_pairs) compare_block(q, column(pairs[q].first), stride, false, i0, i1);
+      for (std::size_t q : factor_pairs)
+        compare_block(q, columns.column(pairs[q].first), stride, false, i0, i1);
       for (std::size_t q : row_pairs) compare_block(q, rows_[pairs[q].first - k], 1, true, i0, i1);
     }
     for (const auto list : {factor_pairs, row_pairs}) {
@@ -214,43 +204,6 @@ class PairComparison {
         same_[q] = plus[q] || minus[q];
         sign_[q] = plus[q] ? 1.0 : -1.0;
       }
-    }
-    keep_storage(gathered);
-  }
-
-  // The columns of F the swept pairs read, from the record of F's groups:
-  // column c at gathered[slot[c]·n, (slot[c] + 1)·n), zeros where a row's
-  // group is not recorded.
-  void gather_columns(std::span<const std::pair<std::size_t, std::size_t>> pairs,
-                      std::span<const std::size_t> factor_pairs, std::span<const std::size_t> row_pairs,
-                      std::vector<double>& gathered, std::vector<std::size_t>& slot) const {
-    const std::size_t n = factors_.rows();
-    const std::size_t k = factors_.cols();
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    slot.assign(k, kNone);
-    std::size_t used = 0;
-    const auto need = [&](std::size_t c) {
-      if (slot[c] == kNone) slot[c] = used++;
-    };
-    for (std::size_t q : factor_pairs) need(pairs[q].first);
-    for (const auto list : {factor_pairs, row_pairs}) {
-      for (std::size_t q : list) need(pairs[q].second);
-    }
-    gathered = large_storage(used * n);
-    gathered.assign(used * n, 0.0);
-    // Each row's recorded groups write the needed columns they hold; those
-    // past the last whole group are read from F.
-    std::vector<std::pair<std::size_t, std::size_t>> wanted, tail;  // (column, its start in gathered)
-    for (std::size_t c = 0; c < k; ++c) {
-      if (slot[c] != kNone) (c < k / 4 * 4 ? wanted : tail).emplace_back(c, slot[c] * n);
-    }
-    const detail::GroupColumns table(k, wanted);
-    const double* f = factors_.data().data();
-    double* out = gathered.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      table.write_row(groups_->row(i), groups_->row_values(i),
-                      [&](std::size_t at, double v) MORVA_ALWAYS_INLINE { out[at + i] = v; });
-      for (const auto& [c, at] : tail) out[at + i] = f[i * k + c];
     }
   }
 
@@ -262,9 +215,8 @@ class PairComparison {
   }
 
  private:
-  const Matrix& factors_;
+  const FactorRows& factors_;
   std::span<const double* const> rows_;
-  const FactorGroups* groups_;  // F's nonzero groups, where recorded
   std::vector<double> sign_;
   std::vector<char> same_;
   std::vector<std::uint32_t> support_;  // scratch: a row's nonzero positions
@@ -275,13 +227,13 @@ class PairComparison {
 // column `earlier`, else 0. A constraint row is read contiguously; pairs of
 // F's columns, and dense rows against F's columns, go in the sweep over F.
 // Every pair meets the same entries in row order wherever it is compared.
-std::vector<double> signs_against(const Matrix& factors, std::span<const double* const> rows,
+std::vector<double> signs_against(const FactorRows& factors, std::span<const double* const> rows,
                                   std::span<const std::pair<std::size_t, std::size_t>> pairs,
-                                  const ColumnProfile& profile, const FactorGroups* groups) {
+                                  const ColumnProfile& profile) {
   const std::span<const double> nonzeros = profile.nonzeros;
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  PairComparison comparison(factors, rows, pairs.size(), groups);
+  PairComparison comparison(factors, rows, pairs.size());
   std::vector<std::size_t> factor_pairs, swept_rows;
   for (std::size_t q = 0; q < pairs.size(); ++q) {
     const auto [j, earlier] = pairs[q];
@@ -308,38 +260,8 @@ inline std::uint64_t bits_of(const double* p) {
   std::memcpy(&bits, p, sizeof bits);
   return bits;
 }
-inline bool nonzero_at(const double* p) {
-  return (bits_of(p) << 1) != 0;
-}
-// Whether any of p[0..7] is nonzero, from their bits' OR.
-inline bool any_nonzero8(const double* p) {
-  const std::uint64_t low = bits_of(p) | bits_of(p + 1) | bits_of(p + 2) | bits_of(p + 3);
-  const std::uint64_t high = bits_of(p + 4) | bits_of(p + 5) | bits_of(p + 6) | bits_of(p + 7);
-  return ((low | high) << 1) != 0;
-}
-
-// visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
-// zeros (most of an indicator row) are passed over eight entries at a time,
-// with one branch for the eight; within eight that hold a nonzero, each
-// entry is one test of its bits (the loop unrolled).
-template <class Visit>
-void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    if (!any_nonzero8(v + i)) continue;
-#if defined(__clang__)
-#pragma unroll
-#elif defined(__GNUC__)
-#pragma GCC unroll 8
-#endif
-    for (std::size_t j = i; j < i + 8; ++j) {
-      if (nonzero_at(v + j)) visit(j);
-    }
-  }
-  for (; i < n; ++i) {
-    if (nonzero_at(v + i)) visit(i);
-  }
-}
+using detail::for_each_nonzero;
+using detail::nonzero_at;
 
 // Collects a column's nonzero entries while there are at most `limit`
 // (n / kDenseColumnDivisor) of them, and drops them once there are more, or
@@ -384,13 +306,12 @@ class EntryCollector {
   std::uint64_t leading_ = 0;
 };
 
-// F's counts, finiteness, fingerprints and collected entries read from its
-// recorded groups: each group's four entries counted and tested without a
-// branch, the nonzeros visited only where their column still collects
-// entries or the row is one the fingerprints sample, and each fingerprint's
-// leading part taken from its collector (limit ≥ kLeadingPrinted). The
-// same profile as visiting every nonzero.
-void grouped_factor_profile(const Matrix& factors, const FactorGroups& groups, std::span<std::size_t> count,
+// F's counts, finiteness, fingerprints and collected entries read group by
+// group (the recorded groups alone, where F's structure is recorded): each
+// group's four entries counted and tested without a branch, the nonzeros visited only where their column
+// still collects entries or the row is one the fingerprints sample, and each fingerprint's leading part taken
+// from its collector (limit ≥ kLeadingPrinted). The same profile as visiting every nonzero.
+void grouped_factor_profile(const FactorRows& factors, std::span<std::size_t> count,
                             std::uint64_t& not_finite, std::span<EntryCollector> collectors,
                             std::span<Fingerprint> print) {
   const std::size_t n = factors.rows();
@@ -400,33 +321,29 @@ void grouped_factor_profile(const Matrix& factors, const FactorGroups& groups, s
     if (!collectors[l].take(i, v)) open[l / 64] &= ~(std::uint64_t{1} << (l % 64));
   };
   for (std::size_t i = 0; i < n; ++i) {
-    const std::span<const std::uint32_t> row_groups = groups.row(i);
-    const double* values = groups.row_values(i);
-    for (std::size_t e = 0; e < row_groups.size(); ++e) {
-      const std::size_t first = 4 * std::size_t{row_groups[e]};
-      const double* v = values + 4 * e;
-      for (std::size_t j = 0; j < 4; ++j) {
-        count[first + j] += v[j] != 0.0 ? 1 : 0;
-        not_finite |= non_finite_bit(v[j]);
-      }
-      // Four bits of one word: `first` is a multiple of four.
-      std::uint64_t collecting = detail::nonzero_mask4(v) & (open[first / 64] >> (first % 64)) & 0xF;
-      for (; collecting != 0; collecting &= collecting - 1) {
-        const std::size_t j = static_cast<std::size_t>(std::countr_zero(collecting));
-        collect(first + j, i, v[j]);
-      }
-    }
-    const double* f = factors.row(i).data();
-    for (std::size_t c = k / 4 * 4; c < k; ++c) {
-      if (f[c] == 0.0) continue;
-      ++count[c];
-      not_finite |= non_finite_bit(f[c]);
-      collect(c, i, f[c]);
-    }
+    factors.for_each_group(
+        i,
+        [&](std::size_t first, const double* v) MORVA_ALWAYS_INLINE {
+          for (std::size_t j = 0; j < 4; ++j) {
+            count[first + j] += v[j] != 0.0 ? 1 : 0;
+            not_finite |= non_finite_bit(v[j]);
+          }
+          // Four bits of one word: `first` is a multiple of four.
+          std::uint64_t collecting = detail::nonzero_mask4(v) & (open[first / 64] >> (first % 64)) & 0xF;
+          for (; collecting != 0; collecting &= collecting - 1) {
+            const std::size_t j = static_cast<std::size_t>(std::countr_zero(collecting));
+            collect(first + j, i, v[j]);
+          }
+        },
+        [&](std::size_t c, double v) MORVA_ALWAYS_INLINE {
+          if (v == 0.0) return;
+          ++count[c];
+          not_finite |= non_finite_bit(v);
+          collect(c, i, v);
+        });
     if (i % kPrintSpacing != 0) continue;
-    detail::for_each_group_nonzero(
-        values, f, k, row_groups,
-        [&](std::size_t l, double v) MORVA_ALWAYS_INLINE { print[l].spaced = mix(print[l].spaced ^ i, v); });
+    factors.for_each_nonzero(i, [&](std::size_t l, double v)
+                                    MORVA_ALWAYS_INLINE { print[l].spaced = mix(print[l].spaced ^ i, v); });
   }
   for (std::size_t l = 0; l < k; ++l) print[l].leading = collectors[l].leading();
 }
@@ -535,25 +452,16 @@ Sharing share_columns(const ColumnProfile& profile, std::size_t k, bool share, C
 }
 
 // F's counts, finiteness, fingerprints and collected entries in one read
-// of F, row by row, visiting the nonzero entries alone (through its recorded
-// groups where given).
-void visit_factor_nonzeros(const Matrix& factors, const FactorGroups* groups, std::span<std::size_t> count,
-                           std::uint64_t& not_finite, std::span<EntryCollector> collectors,
-                           std::span<Fingerprint> print) {
-  const std::size_t k = factors.cols();
+// of F, row by row, visiting the nonzero entries alone.
+void visit_factor_nonzeros(const FactorRows& factors, std::span<std::size_t> count, std::uint64_t& not_finite,
+                           std::span<EntryCollector> collectors, std::span<Fingerprint> print) {
   for (std::size_t i = 0; i < factors.rows(); ++i) {
-    const double* f = factors.row(i).data();
-    // Inlined into both reads: a call per nonzero would cost more than its work.
-    const auto visit = [&](std::size_t l, double v) MORVA_ALWAYS_INLINE {
+    // Inlined: a call per nonzero would cost more than its work.
+    factors.for_each_nonzero(i, [&](std::size_t l, double v) MORVA_ALWAYS_INLINE {
       print[l].take(count[l]++, i, v);
       not_finite |= non_finite_bit(v);
       collectors[l].take(i, v);
-    };
-    if (groups != nullptr) {
-      detail::for_each_group_nonzero(groups->row_values(i), f, k, groups->row(i), visit);
-    } else {
-      for_each_nonzero(f, k, [&](std::size_t l) MORVA_ALWAYS_INLINE { visit(l, f[l]); });
-    }
+    });
   }
 }
 
@@ -562,7 +470,8 @@ void visit_factor_nonzeros(const Matrix& factors, const FactorGroups* groups, st
 // Zero entries are finite, add nothing to a count and are not mixed into a
 // fingerprint, so each column's count (a whole number, exact in doubles),
 // fingerprint and entries, and F's finiteness, are those of every entry.
-ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) {
+ColumnProfile factor_profile(const FactorRows& rows) {
+  const Matrix& factors = rows.factors();
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   ColumnProfile profile{std::vector<double>(k, 0.0), std::vector<std::uint64_t>(k, 0), true,
@@ -573,11 +482,10 @@ ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups) 
   collectors.reserve(k);
   for (std::size_t l = 0; l < k; ++l) collectors.emplace_back(profile.entries[l], n / kDenseColumnDivisor);
   std::vector<Fingerprint> print(k);
-  const FactorGroups* recorded = applicable(groups, factors);
-  if (recorded != nullptr && n / kDenseColumnDivisor >= kLeadingPrinted) {
-    grouped_factor_profile(factors, *recorded, count, not_finite, collectors, print);
+  if (n / kDenseColumnDivisor >= kLeadingPrinted) {
+    grouped_factor_profile(rows, count, not_finite, collectors, print);
   } else {
-    visit_factor_nonzeros(factors, recorded, count, not_finite, collectors, print);
+    visit_factor_nonzeros(rows, count, not_finite, collectors, print);
   }
   for (std::size_t l = 0; l < k; ++l) {
     profile.nonzeros[l] = static_cast<double>(count[l]);
@@ -619,21 +527,21 @@ ColumnProfile column_profile(const Matrix& factors, std::span<const double* cons
 // share_columns with the sharing confirmed: first taking every fingerprint
 // match as a repeat and confirming them all in one sweep, then, if one fails
 // (two different columns with one fingerprint), column by column.
-Sharing shared_columns(const Matrix& factors, std::span<const double* const> rows,
-                       const ColumnProfile& profile, bool share, const FactorGroups* groups) {
+Sharing shared_columns(const FactorRows& factors, std::span<const double* const> rows,
+                       const ColumnProfile& profile, bool share) {
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   Sharing guess = share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
     pairs.emplace_back(j, earlier);
     return 1.0;
   });
-  const std::vector<double> signs = signs_against(factors, rows, pairs, profile, groups);
+  const std::vector<double> signs = signs_against(factors, rows, pairs, profile);
   if (std::ranges::find(signs, 0.0) == signs.end()) {
     for (std::size_t q = 0; q < pairs.size(); ++q) guess.multiplier[pairs[q].first] = signs[q];
     return guess;
   }
   return share_columns(profile, factors.cols(), share, [&](std::size_t j, std::size_t earlier) {
     const std::pair<std::size_t, std::size_t> pair{j, earlier};
-    return signs_against(factors, rows, {&pair, 1}, profile, groups).front();
+    return signs_against(factors, rows, {&pair, 1}, profile).front();
   });
 }
 

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "factor_rows.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
 
@@ -53,9 +54,9 @@ struct ColumnProfile {
 
 ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);
 // The profile of F's columns alone, and the profile of [F, rows ᵀ] with F's
-// part taken from it (F with n rows): the same as reading F again. With a
-// record of F's nonzero groups that describes it, only those are read.
-ColumnProfile factor_profile(const Matrix& factors, const FactorGroups* groups = nullptr);
+// part taken from it (F with n rows): the same as reading F again. F's rows
+// are read through their nonzero structure.
+ColumnProfile factor_profile(const FactorRows& factors);
 // `known`, when given, has one entry per row: the row's nonzero positions
 // where its builder recorded them (every other entry +0), read alone, or
 // none, the row read whole.
@@ -75,10 +76,10 @@ struct Sharing {
 
 // Every column that equals an earlier distinct column, or its negation (the
 // entries compared as doubles, so ±0 match), reads it; with `share` false
-// every column is distinct. `groups`, F's nonzero groups where recorded,
-// serves F's columns from the record.
-Sharing shared_columns(const Matrix& factors, std::span<const double* const> rows,
-                       const ColumnProfile& profile, bool share, const FactorGroups* groups = nullptr);
+// every column is distinct. F's columns are read through its nonzero
+// structure.
+Sharing shared_columns(const FactorRows& factors, std::span<const double* const> rows,
+                       const ColumnProfile& profile, bool share);
 
 // The distinct columns renumbered so that those no constraint column reads
 // come first, each group in its order of first appearance (the columns of F

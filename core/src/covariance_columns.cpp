@@ -4,13 +4,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "detail/dense_cholesky.hpp"
 #include "detail/equilibration_kernels.hpp"
-#include "detail/group_scan.hpp"
 #include "detail/vector_ops.hpp"
 
 namespace morva {
@@ -219,7 +219,7 @@ class SharedSupportForms {
       const std::uint32_t entry = table_[slot];
       if (entry == 0) {
         table_[slot] = static_cast<std::uint32_t>(groups_.size() + 1);
-        groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}, {}, h});
+        groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}, h});
         patterns_.insert(patterns_.end(), pattern, pattern + words_);
         return groups_.size() - 1;
       }
@@ -231,49 +231,24 @@ class SharedSupportForms {
   // Whether the rows of `group` after its first are left for write_norms
   // (their norms are the quadratic form).
   bool deferred(std::size_t group) const { return groups_[group].quadratic; }
-  // Row `row` of `group` (`f`, the whole row), its entries at the support
-  // kept for write_norms: gathered once, while the row is at hand.
-  void defer(std::size_t group, std::size_t row, const double* f) {
-    Group& g = groups_[group];
-    g.rows.push_back(row);
-    const std::size_t first = g.entries.size();
-    g.entries.resize(first + g.count);
-    const std::size_t* support = supports_.data() + g.support;
-    for (std::size_t b = 0; b < g.count; ++b) g.entries[first + b] = f[support[b]];
-  }
-  // Whether a row of `group` can be deferred with its entries left among
-  // its packed ones (FactorGroups::row_values), and so deferred.
-  bool packed(std::size_t group) const { return !groups_[group].offsets.empty(); }
-  // Its entries are read from the record's packed ones by write_norms.
-  void defer_packed(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
-
-  // The first row of `group` had this support and took the quadratic form or
-  // not. `row_groups`, where F's groups are recorded, are that row's: every
-  // row of the pattern has the same ones, so a support column c sits at the
-  // same place among any of their packed entries (none past the last whole
-  // group, which the record does not pack).
+  // Row `row` of `group`, left for write_norms.
+  void defer(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
+  // Row `row` of `factors`, the first of `group`, had this support and took
+  // the quadratic form or not: every row of the pattern holds its entries
+  // at the support in the same places.
   void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic,
-              std::span<const std::uint32_t> row_groups = {}) {
+              const FactorRows& factors, std::size_t row) {
     Group& g = groups_[group];
     g.quadratic = quadratic;
     g.support = supports_.size();
     g.count = support.size();
     if (!quadratic) return;
     supports_.insert(supports_.end(), support.begin(), support.end());
-    if (row_groups.empty()) return;
-    for (const std::size_t c : support) {
-      const auto e = std::ranges::find(row_groups, static_cast<std::uint32_t>(c / 4));
-      if (e == row_groups.end()) {
-        g.offsets.clear();
-        return;
-      }
-      g.offsets.push_back(static_cast<std::uint32_t>(4 * (e - row_groups.begin()) + c % 4));
-    }
+    g.places = std::make_unique<const FactorRows::Places>(factors, row, support);
   }
 
   // The norms of the deferred rows of F.
-  // `groups`: the record the packed groups' rows are read from.
-  void write_norms(const Matrix& omega, const FactorGroups* groups, std::span<double> norms) const {
+  void write_norms(const Matrix& omega, std::span<double> norms) const {
     constexpr std::size_t kLanes = detail::kFormLanes;
     std::vector<double> gathered;
     std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
@@ -290,14 +265,10 @@ class SharedSupportForms {
       for (std::size_t first = 0; first < group.rows.size(); first += kLanes) {
         const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
         if (lanes < kLanes) std::ranges::fill(values, 0.0);
+        const std::span<const std::size_t> places = group.places->offsets();
         for (std::size_t r = 0; r < lanes; ++r) {
-          if (!group.offsets.empty()) {
-            const double* packed = groups->row_values(group.rows[first + r]);
-            for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = packed[group.offsets[b]];
-            continue;
-          }
-          const double* f = group.entries.data() + (first + r) * count;
-          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[b];
+          const double* f = group.places->row(group.rows[first + r]);
+          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[places[b]];
         }
         double forms[kLanes];
         detail::support_forms4(gathered.data(), count, values.data(), forms);
@@ -309,14 +280,13 @@ class SharedSupportForms {
 
  private:
   struct Group {
-    std::size_t pattern;                 // offset of its pattern in patterns_
-    std::size_t support;                 // offset of its support in supports_ (a quadratic group's)
-    std::size_t count;                   // the support's length
-    bool quadratic;                      // its rows' norms are the quadratic form
-    std::vector<std::size_t> rows;       // the deferred rows
-    std::vector<double> entries;         // their entries at the support, row after row
-    std::vector<std::uint32_t> offsets;  // the support's places among a row's packed entries
-    std::uint64_t hash;                  // its pattern's
+    std::size_t pattern;            // offset of its pattern in patterns_
+    std::size_t support;            // offset of its support in supports_ (a quadratic group's)
+    std::size_t count;              // the support's length
+    bool quadratic;                 // its rows' norms are the quadratic form
+    std::vector<std::size_t> rows;  // the deferred rows
+    std::unique_ptr<const FactorRows::Places> places;  // of the support's entries (a quadratic group's)
+    std::uint64_t hash;                                // its pattern's
   };
 
   // A table slot from a hash: its high bits, mixed by a multiplication.
@@ -349,8 +319,7 @@ class SharedSupportForms {
 
 }  // namespace
 
-std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower,
-                                      const FactorGroups* groups) {
+std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& omega, const Matrix& lower) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   std::vector<double> norms(n, 0.0);
@@ -370,51 +339,24 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
   std::vector<std::uint64_t> pattern(forms.words());
   bool grouping = true;
   std::size_t deferred_rows = 0;
-  // Where F's nonzero groups are recorded, a row's pattern and nonzeros
-  // come from those groups alone: the same bits and entries.
-  const bool recorded = applicable(groups, factors) != nullptr;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto f = factors.row(i);
     if (grouping && i == kGroupProbeRows) grouping = deferred_rows * kGroupProbeShare >= kGroupProbeRows;
-    // A recorded row's pattern comes from its packed groups, four bits a
-    // group without a branch per entry; a row of a settled pattern then
-    // takes its entries from the places the pattern's first row found.
-    const std::span<const std::uint32_t> row_groups =
-        recorded ? groups->row(i) : std::span<const std::uint32_t>{};
-    const double* packed = recorded ? groups->row_values(i) : nullptr;
     std::optional<std::size_t> group;
-    if (grouping && recorded) {
-      detail::group_pattern(packed, f.data(), k, row_groups, pattern);
-      group = forms.group_of(pattern.data());
-      if (group && forms.deferred(*group) && forms.packed(*group)) {
-        forms.defer_packed(*group, i);
-        ++deferred_rows;
-        continue;
-      }
-    }
-    if (grouping && !recorded) {
-      detail::nonzero_pattern(f.data(), k, pattern.data());
+    if (grouping) {
+      factors.pattern(i, pattern);
       group = forms.group_of(pattern.data());
     }
     if (group && forms.deferred(*group)) {
-      forms.defer(*group, i, f.data());
+      forms.defer(*group, i);
       ++deferred_rows;
       continue;
     }
-    std::size_t nonzeros = 0;
-    if (recorded) {
-      detail::for_each_group_nonzero(packed, f.data(), k, row_groups, [&](std::size_t c, double v) {
-        support[nonzeros] = c;
-        values[nonzeros++] = v;
-      });
-    } else {
-      nonzeros = detail::row_nonzeros(f.data(), k, support.data(), values.data());
-    }
+    const std::size_t nonzeros = factors.nonzeros(i, support.data(), values.data());
     const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l : nonzero_columns) triangle += l + 1;
     const bool quadratic = nonzeros * nonzeros <= triangle;
-    if (group) forms.settle(*group, nonzero_columns, quadratic, row_groups);
+    if (group) forms.settle(*group, nonzero_columns, quadratic, factors, i);
     if (quadratic) {
       norms[i] = support_norm(omega, nonzero_columns, values);
       continue;
@@ -425,7 +367,7 @@ std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
-  forms.write_norms(omega, recorded ? groups : nullptr, norms);
+  forms.write_norms(omega, norms);
   return norms;
 }
 
@@ -451,7 +393,7 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
     lower = &*factored;
   }
   if (!detail::off_diagonal_zero(omega.data().data(), k)) {
-    return general_row_norms(factors, omega, *lower, quadratic.row_groups.get());
+    return general_row_norms(FactorRows(quadratic), omega, *lower);
   }
   std::vector<double> norms(factors.rows());
   std::vector<double> omega_diagonal(k);

@@ -7,6 +7,7 @@
 #include <expected>
 #include <vector>
 
+#include "factor_rows.hpp"
 #include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 
@@ -30,9 +31,7 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
 
 // The same norms for a dense Ω and its L, whatever their structure: per row
 // from the nonzeros of F_i, F_i·Ω·F_iᵀ over them or ‖F_i·L‖², whichever
-// costs fewer products. `groups`, F's nonzero groups where recorded, spare
-// reading its zeros.
-std::vector<double> general_row_norms(const Matrix& factors, const Matrix& omega, const Matrix& lower,
-                                      const FactorGroups* groups = nullptr);
+// costs fewer products, reading F's rows through their nonzero structure.
+std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& omega, const Matrix& lower);
 
 }  // namespace morva

@@ -307,7 +307,7 @@ std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
   // The block's rows keep the positions known for them, the new rows take
   // theirs, now at the joined storage's address.
   std::shared_ptr<const RowSupportRecord> known;
-  const bool block_known = applicable(block.known_supports.get(), block.matrix) != nullptr;
+  const bool block_known = block.supports_known();
   if (block_known || !supports.empty()) {
     auto record = std::make_shared<RowSupportRecord>();
     record->matrix = rows_only;
@@ -573,7 +573,7 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
       budget_ ? LinearConstraints{Matrix::rows_of(budget_and_equalities_, 0, equalities_.rows() + 1),
                                   equality_rhs_with_budget(budget_, equalities_.rhs)}
               : equalities_;
-  if (budget_ && applicable(equalities_.known_supports.get(), equalities_.matrix) != nullptr) {
+  if (budget_ && equalities_.supports_known()) {
     // The rows' known positions behind the budget row's, which is read whole.
     auto record = std::make_shared<RowSupportRecord>();
     record->matrix = equalities.matrix;

@@ -10,7 +10,6 @@
 #include "column_sharing.hpp"
 #include "covariance_columns.hpp"
 #include "detail/dense_cholesky.hpp"
-#include "detail/group_scan.hpp"
 #include "detail/simd.hpp"
 #include "large_storage.hpp"
 #include "morva/large_storage.hpp"
@@ -47,7 +46,7 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
   if (t_dense_columns) {
     auto c = covariance_columns(quadratic);
     if (!c) return std::unexpected(c.error());
-    columns.store(&*c, rows, true);
+    columns.store(*c, rows, true);
     columns.covariance_columns_ = true;
     return columns;
   }
@@ -58,7 +57,7 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
       same_factors->k_ == quadratic.factor_count()) {
     factor_part = same_factors->storage_->factor_profile;
   }
-  columns.store(&quadratic.factors, rows, false, std::move(factor_part));
+  columns.store(quadratic.factors, rows, false, std::move(factor_part));
   return columns;
 }
 
@@ -217,7 +216,7 @@ ReducedColumns::Storage::~Storage() {
 
 ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
   ReducedColumns columns;
-  columns.store(&u, {}, false);
+  columns.store(u, {}, false);
   columns.covariance_columns_ = true;
   return columns;
 }
@@ -228,22 +227,21 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u) {
 // through its nonzeros. With a non-finite entry anywhere (or `all_dense`)
 // every column is stored densely and none shares, so that no 0·inf or 0·NaN
 // term is skipped and the arithmetic is the plain one.
-void ReducedColumns::store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
-                           std::shared_ptr<const ColumnProfile> factor_part, KnownSupports known,
-                           const FactorGroups* groups) {
-  const std::size_t n = factors->rows();
-  const std::size_t k = factors->cols();
+void ReducedColumns::store(const FactorRows& factors, std::span<const double* const> rows, bool all_dense,
+                           std::shared_ptr<const ColumnProfile> factor_part, KnownSupports known) {
+  const std::size_t n = factors.rows();
+  const std::size_t k = factors.cols();
   n_ = n;
   k_ = k;
   h_ = k + rows.size();
-  if (!factor_part) factor_part = std::make_shared<const ColumnProfile>(factor_profile(*factors));
+  if (!factor_part) factor_part = std::make_shared<const ColumnProfile>(factor_profile(factors));
   const ColumnProfile profile = column_profile(factor_part, n, rows, known);
   all_dense = all_dense || !profile.finite;
 
   // Stored columns in order of first appearance: `primary` is the column of
   // the data each one copies; `read_by_constraint` whether a constraint
   // column reads it.
-  Sharing sharing = shared_columns(*factors, rows, profile, !all_dense, groups);
+  Sharing sharing = shared_columns(factors, rows, profile, !all_dense);
   auto storage = std::make_shared<Storage>();
   Storage& w = *storage;
   w.width = sharing.primary.size();
@@ -266,77 +264,38 @@ void ReducedColumns::store(const Matrix* factors, std::span<const double* const>
     w.dense_column.push_back(s);
     if (s < w.first_constraint_column) w.leading = w.dense_column.size();
   }
-  fill_dense(*factors, rows, primary, w, groups);
+  fill_dense(factors, rows, primary, w);
   fill_sparse(n, k, profile, primary, dense, w);
   storage_ = std::move(storage);
 }
 
-// The dense block, row by row in slot order: slot a reads row i's entry at
-// from[a][i·stride[a]], down a column of F (stride k) or along a constraint
-// row (stride 1). Each row is gathered, then appended, so that no entry of
-// the block is written twice. Where F's nonzero groups are recorded, an
-// entry of F in a recorded group is read from the record's packed copy (the
-// same value), sparing F's scattered lines; any other is read from F.
-void ReducedColumns::fill_dense(const Matrix& factors, std::span<const double* const> rows,
-                                std::span<const std::size_t> primary, Storage& w,
-                                const FactorGroups* groups) {
+// The dense block, row by row in slot order: slot a reads row i's entry of
+// a constraint row where it lies, or of F through F's nonzero structure
+// (where recorded, a recorded group's entries from its packed copy: the
+// same values, sparing F's scattered lines). Each row is gathered, then
+// appended, so that no entry of the block is written twice.
+void ReducedColumns::fill_dense(const FactorRows& factors, std::span<const double* const> rows,
+                                std::span<const std::size_t> primary, Storage& w) {
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   const std::size_t p = w.dense_column.size();
-  std::vector<const double*> from(p);
-  std::vector<std::size_t> stride(p, 1);
+  std::vector<FactorRows::Columns::Wanted> wanted;               // (column of F, slot)
+  std::vector<std::pair<const double*, std::size_t>> elsewhere;  // (constraint row, slot)
   for (std::size_t a = 0; a < p; ++a) {
     const std::size_t j = primary[w.dense_column[a]];
     if (j < k) {
-      from[a] = factors.data().data() + j;
-      stride[a] = k;
+      wanted.emplace_back(j, a);
       w.factor_end = a + 1;
     } else {
-      from[a] = rows[j - k];
+      elsewhere.emplace_back(rows[j - k], a);
     }
   }
+  const FactorRows::Columns columns(factors, wanted);
   w.dense = large_storage(n * p);
   std::vector<double> row(p);
-  if (applicable(groups, factors) == nullptr || w.factor_end == 0) {
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t a = 0; a < p; ++a) row[a] = from[a][i * stride[a]];
-      w.dense.insert(w.dense.end(), row.begin(), row.end());
-    }
-    return;
-  }
-  // Each row's recorded groups write the slots of F's whole groups; the
-  // others (a constraint row, or a column past the whole groups) are read
-  // where they lie. A slot whose group the row does not record (its entries
-  // zeros, of either sign) is read from F, as it was before the record:
-  // found through at[g], where group g sits among the row's recorded groups,
-  // only in a row where some slot was not written.
-  const std::size_t whole = k / 4;
-  std::vector<std::pair<std::size_t, std::size_t>> wanted;  // (column, slot)
-  std::vector<std::uint32_t> elsewhere;
-  for (std::size_t a = 0; a < p; ++a) {
-    const std::size_t j = primary[w.dense_column[a]];
-    if (j < whole * 4) {
-      wanted.emplace_back(j, a);
-    } else {
-      elsewhere.push_back(static_cast<std::uint32_t>(a));
-    }
-  }
-  const detail::GroupColumns table(k, wanted);
-  constexpr std::uint32_t kAbsent = static_cast<std::uint32_t>(-1);
-  std::vector<std::uint32_t> at(whole, kAbsent);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::span<const std::uint32_t> row_groups = groups->row(i);
-    const std::size_t written =
-        table.write_row(row_groups, groups->row_values(i), [&](std::size_t a, double v) { row[a] = v; });
-    for (const std::uint32_t a : elsewhere) row[a] = from[a][i * stride[a]];
-    if (written < table.size()) {
-      for (std::size_t e = 0; e < row_groups.size(); ++e) at[row_groups[e]] = static_cast<std::uint32_t>(e);
-      for (std::size_t g = 0; g < whole; ++g) {
-        if (at[g] != kAbsent) continue;
-        for (const auto& [lane, a] : table.group(g)) row[a] = from[a][i * stride[a]];
-      }
-      for (const std::uint32_t g : row_groups) at[g] = kAbsent;
-    }
+    columns.row(i, [&](std::size_t a, double v) { row[a] = v; });
+    for (const auto& [from, a] : elsewhere) row[a] = from[i];
     w.dense.insert(w.dense.end(), row.begin(), row.end());
   }
 }
@@ -393,16 +352,16 @@ ReducedColumns ReducedColumns::from_matrix(const Matrix& u, std::size_t split) {
   }
   for (const auto& column : trailing) rows.push_back(column.data());
   ReducedColumns columns;
-  columns.store(&leading, rows, false);
+  columns.store(leading, rows, false);
   columns.covariance_columns_ = true;
   return columns;
 }
 
 ReducedColumns ReducedColumns::of_data(const Matrix& factors, std::span<const double* const> rows,
-                                       const FactorGroups* groups, KnownSupports known) {
+                                       const FactorGroups* structure, KnownSupports known) {
   ReducedColumns columns;
-  columns.store(&factors, rows, false, std::make_shared<const ColumnProfile>(factor_profile(factors, groups)),
-                known, groups);
+  const FactorRows read(factors, structure);
+  columns.store(read, rows, false, std::make_shared<const ColumnProfile>(factor_profile(read)), known);
   return columns;
 }
 

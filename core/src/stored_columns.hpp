@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "factor_rows.hpp"
 #include "morva/error_types.hpp"
 #include "morva/matrix.hpp"
 #include "morva/problem.hpp"
@@ -78,11 +79,11 @@ class ReducedColumns {
   // An explicit U whose columns [split, h) are constraint columns.
   static ReducedColumns from_matrix(const Matrix& u, std::size_t split);
   // The data alone, V = [F, rows ᵀ] with F as given (T_q = I), for products
-  // with the problem's own matrices. `groups`, F's nonzero groups where
-  // recorded, and `known`, the rows' supports where recorded
+  // with the problem's own matrices. `structure`, F's nonzero structure
+  // (FactorQuad::row_groups), and `known`, the rows' supports where recorded
   // (known_supports), spare the profile a read of their zeros.
   static ReducedColumns of_data(const Matrix& factors, std::span<const double* const> rows,
-                                const FactorGroups* groups = nullptr, KnownSupports known = {});
+                                const FactorGroups* structure = nullptr, KnownSupports known = {});
   // create(quadratic, rows of `kept`) for this V built by of_data from the
   // same F: the factor columns and the constraint columns `kept` (ascending,
   // indices among the constraint columns) with `quadratic`'s transform,
@@ -249,13 +250,13 @@ class ReducedColumns {
 
   ReducedColumns() = default;
   // `factor_part`: the profile of `factors` alone, when known.
-  void store(const Matrix* factors, std::span<const double* const> rows, bool all_dense,
-             std::shared_ptr<const ColumnProfile> factor_part = nullptr, KnownSupports known = {},
-             const FactorGroups* groups = nullptr);
+  // F's rows are read through its nonzero structure.
+  void store(const FactorRows& factors, std::span<const double* const> rows, bool all_dense,
+             std::shared_ptr<const ColumnProfile> factor_part = nullptr, KnownSupports known = {});
   static std::shared_ptr<const Storage> compacted(const Storage& w, std::size_t n, std::size_t k,
                                                   std::vector<std::uint32_t>& source);
-  static void fill_dense(const Matrix& factors, std::span<const double* const> rows,
-                         std::span<const std::size_t> primary, Storage& w, const FactorGroups* groups);
+  static void fill_dense(const FactorRows& factors, std::span<const double* const> rows,
+                         std::span<const std::size_t> primary, Storage& w);
   static void fill_sparse(std::size_t n, std::size_t k, const ColumnProfile& profile,
                           std::span<const std::size_t> primary, std::span<const char> dense, Storage& w);
   // The scaled selection's pieces (scaled_selection.cpp).

@@ -337,7 +337,7 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     ASSERT_NE(recorded->row_groups, nullptr);
     EXPECT_EQ(bits(covariance_row_norms(*recorded).value()), bits(covariance_row_norms(plain).value()));
     const ColumnProfile read = factor_profile(factors);
-    const ColumnProfile grouped = factor_profile(factors, recorded->row_groups.get());
+    const ColumnProfile grouped = factor_profile(FactorRows(factors, recorded->row_groups.get()));
     EXPECT_EQ(bits(grouped.nonzeros), bits(read.nonzeros));
     EXPECT_EQ(grouped.fingerprint, read.fingerprint);
     for (std::size_t l = 0; l < k; ++l) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "factor_products.hpp"
+#include "factor_rows.hpp"
 #include "large_storage.hpp"
 #include "morva/large_storage.hpp"
 #include "support/allocation_counter.hpp"
@@ -573,6 +574,51 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
       }
     }
   }
+}
+
+// Every reading of F's rows through their recorded structure meets the
+// columns and entries a read of the dense rows meets, in its order: the
+// nonzeros (zeros of either sign skipped), the pattern, and chosen columns
+// with their zeros' signs (or, where zeros are kept, equal as doubles). A
+// record that no longer describes F (F written since) is not read.
+TEST(FactorRows, RecordReadsAsTheDenseRows) {
+  const std::size_t n = 40, k = 34;
+  std::vector<double> f(n * k);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t c = 0; c < k; ++c)
+      f[i * k + c] = c == 0 || c == 4 + 4 * (i % 7) || c + 1 == k ? 0.5 + static_cast<double>(i)
+                     : (i + c) % 2                                ? -0.0
+                                                                  : 0.0;
+  const FactorQuad form =
+      FactorQuad::create(matrix(n, k, f), FactorCovariance::diagonal(std::vector<double>(k, 1.0)),
+                         std::vector<double>(n, 1.0))
+          .value();
+  ASSERT_NE(form.row_groups, nullptr);
+  const FactorRows recorded(form), plain(form.factors);
+  FactorQuad written = form;
+  written.factors(0, 1) = 2.0;
+  const FactorRows stale(written.factors, form.row_groups.get());
+  const std::vector<std::pair<std::size_t, std::size_t>> wanted = {{4, 0}, {9, 1}, {0, 2}, {33, 3}, {30, 4}};
+  const auto read = [&](const FactorRows& rows, std::size_t i, bool zeros_kept) {
+    std::vector<double> seen;
+    rows.for_each_nonzero(i, [&](std::size_t c, double v) { seen.insert(seen.end(), {double(c), v}); });
+    std::vector<std::uint64_t> pattern(1);
+    rows.pattern(i, pattern);
+    std::vector<std::size_t> columns(k);
+    std::vector<double> values(k), chosen(wanted.size(), 0.0);
+    seen.push_back(static_cast<double>(pattern[0]));
+    seen.insert(seen.end(), values.begin(), values.begin() + rows.nonzeros(i, columns.data(), values.data()));
+    FactorRows::Columns(rows, wanted, zeros_kept).row(i, [&](std::size_t t, double v) { chosen[t] = v; });
+    if (zeros_kept) std::ranges::for_each(chosen, [](double& v) { v += 0.0; });  // −0 + 0 = +0
+    return std::pair{seen, bits(chosen)};
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    EXPECT_EQ(read(recorded, i, false), read(plain, i, false)) << i;
+    EXPECT_EQ(read(recorded, i, true), read(plain, i, true)) << i;
+  }
+  std::vector<double> seen;
+  stale.for_each_nonzero(0, [&](std::size_t c, double) { seen.push_back(double(c)); });
+  EXPECT_EQ(seen, (std::vector<double>{0.0, 1.0, 4.0, 33.0}));
 }
 
 // ---------------------------------------------------------------- error messages

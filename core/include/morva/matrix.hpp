@@ -1,6 +1,6 @@
 // Dense row-major matrices and the factor quadratic form
-// P = diag(d) + F·Ω·Fᵀ, with the scan of F that the form reads its
-// nonzero structure from.
+// P = diag(d) + F·Ω·Fᵀ, with the scan of F that finds its nonzero
+// structure.
 #pragma once
 
 #include <atomic>
@@ -143,46 +143,21 @@ struct FactorCovariance {
   bool operator==(const FactorCovariance&) const = default;
 };
 
-// The rows of a mostly-zero F by their nonzero column groups [4g, 4g + 4)
-// (an industry model's row: the market, its industry and the styles), found
-// in the read that checks F finite, so that P·x reads those groups alone.
-struct FactorGroups {
-  // F itself, its values shared: while the record holds them, a write
-  // through any copy of F copies them first, so the record describes the
-  // values at this address for as long as it lives.
-  Matrix factors;
-  std::vector<std::uint32_t> groups;  // each row's nonzero groups, rows in order
-  std::vector<std::size_t> end;       // per row: one past its last entry in groups
-  // The four entries of each recorded group, in the order of `groups`: a
-  // fifth of F's bytes for an industry model, so the passes that read F's
-  // nonzeros stream from cache rather than memory.
-  std::vector<double> values;
-
-  FactorGroups() = default;
-  FactorGroups(const FactorGroups&) = delete;
-  FactorGroups& operator=(const FactorGroups&) = delete;
-  // The entries' block is left for the next record of its size.
-  ~FactorGroups();
-
-  // Row i's nonzero groups, in increasing order.
-  std::span<const std::uint32_t> row(std::size_t i) const {
-    return {groups.data() + first(i), end[i] - first(i)};
-  }
-  // The entries of row i's groups, four per group in the order of row(i).
-  const double* row_values(std::size_t i) const { return values.data() + 4 * first(i); }
-  std::size_t first(std::size_t i) const { return i == 0 ? 0 : end[i - 1]; }
-  // Whether this records `f` (the same values at the same address).
-  bool describes(const Matrix& f) const { return factors.shares_values_with(f); }
+// F's nonzero structure: the record of its rows' nonzero column groups that
+// the read checking F finite makes for a mostly-zero F (internal to the
+// core, which alone reads it), and its release.
+struct FactorGroups;
+struct FactorGroupsRelease {
+  void operator()(const FactorGroups* record) const;
 };
 
 // F with what one read of it found: whether every entry is finite and,
-// where at most a quarter of its column groups hold a nonzero, the record
-// of its rows' nonzero groups. Made only by its two readers, so what it
-// says holds for its F.
+// where F is mostly zero, its nonzero structure. Made only by its two
+// readers, so what it says holds for its F.
 class FactorScan {
  public:
   FactorScan() = default;  // a 0×0 F
-  // A copy shares F's values and scans them again for a record of its own.
+  // A copy shares F's values and scans them again for a structure of its own.
   FactorScan(const FactorScan& other) : FactorScan(of(other.factors_)) {}
   FactorScan& operator=(const FactorScan& other) { return *this = of(other.factors_); }
   FactorScan(FactorScan&&) noexcept = default;
@@ -197,17 +172,20 @@ class FactorScan {
                                                        const double* values);
 
   const Matrix& factors() const { return factors_; }
+  bool finite() const { return finite_; }
+  // The structure found, handed over to the form that takes F (none left).
+  std::shared_ptr<const FactorGroups> take_structure() { return std::move(record_); }
 
  private:
-  friend struct FactorQuad;
-  FactorScan(Matrix factors, bool finite, std::unique_ptr<FactorGroups> record)
+  // Owned alone until the form takes it (a unique_ptr leaves the default
+  // scan, and the inputs that hold one, usable in constant expressions).
+  using Record = std::unique_ptr<FactorGroups, FactorGroupsRelease>;
+  FactorScan(Matrix factors, bool finite, Record record)
       : factors_(std::move(factors)), finite_(finite), record_(std::move(record)) {}
 
   Matrix factors_;
   bool finite_ = true;
-  // Owned alone until the form takes it (a unique_ptr leaves the default
-  // scan, and the inputs that hold one, usable in constant expressions).
-  std::unique_ptr<FactorGroups> record_;
+  Record record_;
 };
 
 // P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
@@ -215,8 +193,8 @@ struct FactorQuad {
   Matrix factors;                // F, n×k
   FactorCovariance omega;        // Ω, k×k
   std::vector<double> diagonal;  // d, n specific variances
-  // F's nonzero groups where create() found F mostly zero; otherwise none.
-  // P·x is the same with or without them, bit for bit.
+  // F's nonzero structure where create() found F mostly zero, otherwise
+  // none (read through FactorRows): P·x is the same either way, bit for bit.
   std::shared_ptr<const FactorGroups> row_groups = {};
 
   // Assembles the form and validates it.
@@ -245,13 +223,5 @@ struct FactorQuad {
     return factors == other.factors && omega == other.omega && diagonal == other.diagonal;
   }
 };
-
-// `record` where it describes `m`, else none: a record derived from a
-// matrix's values (FactorGroups, RowSupportRecord) holds for those values at
-// that address alone.
-template <class Record>
-const Record* applicable(const Record* record, const Matrix& m) {
-  return record != nullptr && record->describes(m) ? record : nullptr;
-}
 
 }  // namespace morva

@@ -46,11 +46,13 @@ struct LinearConstraints {
   // The empty block of an n-variable problem: 0×n with no right-hand side.
   static LinearConstraints empty(std::size_t n) { return {Matrix::zeros(0, n), {}}; }
   std::size_t rows() const { return matrix.rows(); }
+  // Whether the record describes these rows (a record holds for the values
+  // at its address alone).
+  bool supports_known() const { return known_supports != nullptr && known_supports->describes(matrix); }
   // Row i's known nonzero positions, or none when they are not recorded.
   std::span<const std::uint32_t> known_support(std::size_t i) const {
-    const RowSupportRecord* record = applicable(known_supports.get(), matrix);
-    return record != nullptr ? std::span<const std::uint32_t>(record->rows[i])
-                             : std::span<const std::uint32_t>{};
+    return supports_known() ? std::span<const std::uint32_t>(known_supports->rows[i])
+                            : std::span<const std::uint32_t>{};
   }
 
   // The block's values; the record is derived from them.

@@ -1,0 +1,412 @@
+#include "factor_rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "detail/dense_cholesky.hpp"
+#include "detail/vector_ops.hpp"
+#include "factor_products.hpp"
+#include "large_storage.hpp"
+#include "morva/large_storage.hpp"
+
+namespace morva {
+namespace {
+
+// From kPartialSumMinFactors factors and kReadOnceMinEntries entries on, P·x
+// skips the all-zero column groups of F's rows (industry models: a market,
+// an industry and the styles) when its first kSparseRowSample rows hold at
+// most k / kSparseRowDivisor nonzeros each on average.
+constexpr std::size_t kSparseRowDivisor = 4;
+constexpr std::size_t kSparseRowSample = 16;
+// The scan records F's nonzero column groups when at most 1 / this of them
+// hold a nonzero: P·x then reads a quarter of F or less, and the record
+// (4 bytes for a group of 32, and a count per row) stays small beside F.
+constexpr std::size_t kRecordedGroupDivisor = 4;
+// Rows of F taken at a time when F is copied in: each block is scanned right
+// after its copy, from the first-level cache (ten rows of 100 factors).
+constexpr std::size_t kCopyBlockBytes = std::size_t{8} << 10;
+
+// ---------------------------------------------------------------- the scan
+
+// What scan_groups found so far: a scan of a block's rows in several calls
+// hands each call's result to the next.
+struct GroupScan {
+  bool finite = true;     // every entry finite
+  bool recorded = false;  // groups and row_end hold the record (while scanning: still recording)
+  std::size_t used = 0;   // groups recorded
+};
+
+// scan_groups reads the rows×len block at `values` (row i at values + i·len)
+// once. Finiteness covers every entry. While the nonzero groups found so far
+// fit in `room`, group g of row i is appended to `groups` when any of its
+// four entries is nonzero (a NaN is; a zero of either sign is not), and
+// row_end[i] is one past row i's last one, and the group's four entries go
+// to `packed` (four per group, in the order of `groups`); the columns past
+// the last whole group are not grouped. `groups` has room + len / 4 slots,
+// `packed` four times as many, row_end rows.
+//
+// `so_far` is what the scan of the rows before these found (their groups
+// already in `groups` and `packed`, row_end indexed from these rows); the
+// first call passes recorded = true to record, or null `groups` not to.
+// A portable form and, on processors with AVX2, a four-lane one; both give
+// the same record.
+//
+// v·0 is ±0 for a finite v and NaN otherwise: a sum of them stays zero
+// exactly while every entry is finite. The portable form keeps such sums in
+// lanes. Groups are written unconditionally and kept by advancing the
+// count, so a row's unpredictable industry column costs no branch; once a
+// row leaves the count past `room` the record is given up and finiteness
+// goes on.
+GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t len, std::size_t room,
+                             std::uint32_t* groups, double* packed, std::size_t* row_end, GroupScan so_far) {
+  const std::size_t whole = len / 4;
+  double zero[4] = {0.0, 0.0, 0.0, 0.0};
+  bool recording = groups != nullptr && so_far.recorded;
+  std::size_t used = so_far.used;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double* row = values + i * len;
+    for (std::size_t g = 0; g < whole; ++g) {
+      const double* p = row + 4 * g;
+      for (std::size_t j = 0; j < 4; ++j) zero[j] += p[j] * 0.0;
+      if (recording) {
+        groups[used] = static_cast<std::uint32_t>(g);
+        std::memcpy(packed + 4 * used, p, 4 * sizeof(double));
+        used += detail::any_nonzero4(p) ? 1 : 0;
+      }
+    }
+    for (std::size_t c = 4 * whole; c < len; ++c) zero[c % 4] += row[c] * 0.0;
+    if (recording) {
+      row_end[i] = used;
+      recording = used <= room;
+    }
+  }
+  return {so_far.finite && zero[0] == 0.0 && zero[1] == 0.0 && zero[2] == 0.0 && zero[3] == 0.0, recording,
+          used};
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// Here the test is v·0 ≠ 0, OR-ed into a mask: a chain of one-cycle ORs
+// rather than of additions, so a block read from cache is scanned at the
+// rate of its loads.
+[[gnu::target("avx2")]] GroupScan scan_groups_wide(const double* values, std::size_t rows, std::size_t len,
+                                                   std::size_t room, std::uint32_t* groups, double* packed,
+                                                   std::size_t* row_end, GroupScan so_far) {
+  using detail::Lanes4;
+  using Mask4 = long long __attribute__((vector_size(32)));
+  const std::size_t whole = len / 4;
+  const Lanes4 nil = detail::splat4(0.0);
+  Mask4 infinite = Mask4{0, 0, 0, 0};
+  double tail = 0.0;
+  bool recording = groups != nullptr && so_far.recorded;
+  std::size_t used = so_far.used;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double* row = values + i * len;
+    if (recording) {
+      for (std::size_t g = 0; g < whole; ++g) {
+        const Lanes4 v = detail::load4(row + 4 * g);
+        infinite |= v * nil != nil;
+        groups[used] = static_cast<std::uint32_t>(g);
+        detail::store4(packed + 4 * used, v);
+        used += __builtin_ia32_movmskpd256(reinterpret_cast<Lanes4>(v != nil)) != 0 ? 1 : 0;
+      }
+      row_end[i] = used;
+      recording = used <= room;
+    } else {
+      for (std::size_t g = 0; g < whole; ++g) infinite |= detail::load4(row + 4 * g) * nil != nil;
+    }
+    for (std::size_t c = 4 * whole; c < len; ++c) tail += row[c] * 0.0;
+  }
+  const bool finite = (infinite[0] | infinite[1] | infinite[2] | infinite[3]) == 0 && tail == 0.0;
+  return {so_far.finite && finite, recording, used};
+}
+#endif
+
+using ScanKernel = GroupScan (*)(const double*, std::size_t, std::size_t, std::size_t, std::uint32_t*,
+                                 double*, std::size_t*, GroupScan);
+
+GroupScan scan_groups(const double* values, std::size_t rows, std::size_t len, std::size_t room,
+                      std::uint32_t* groups, double* packed, std::size_t* row_end, GroupScan so_far) {
+  static const ScanKernel kernel = [] {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return ScanKernel{scan_groups_wide};
+#endif
+    return ScanKernel{scan_groups_narrow};
+  }();
+  return kernel(values, rows, len, room, groups, packed, row_end, so_far);
+}
+
+using Record = std::unique_ptr<FactorGroups, FactorGroupsRelease>;
+
+// The scan of F's n×k values at `source`. Where `copy` is given, each block
+// of rows is first appended to it and scanned there: the caller's memory is
+// read once for the copy and the scan. The record is kept where at most
+// 1 / kRecordedGroupDivisor of F's column groups hold a nonzero; its
+// `factors` are left for the caller to set.
+std::pair<bool, Record> scan_rows(const double* source, std::size_t n, std::size_t k,
+                                  std::vector<double>* copy) {
+  Record record;
+  std::size_t room = 0;
+  if (k >= kPartialSumMinFactors && n > 0) {
+    record.reset(new FactorGroups);
+    room = n * (k / 4) / kRecordedGroupDivisor;
+    record->groups.resize(room + k / 4);
+    // Written by the scan before it is read (past the record's end, never
+    // read): a block an earlier record left, as it is.
+    record->values = storage_for_overwrite(4 * record->groups.size());
+    record->end.resize(n);
+  }
+  std::uint32_t* groups = record ? record->groups.data() : nullptr;
+  double* packed = record ? record->values.data() : nullptr;
+  GroupScan scan{.finite = true, .recorded = record != nullptr};
+  // F scanned where it is needs no blocks: one call reads it.
+  const std::size_t block =
+      copy == nullptr
+          ? std::max<std::size_t>(n, 1)
+          : std::max<std::size_t>(1, kCopyBlockBytes / sizeof(double) / std::max<std::size_t>(k, 1));
+  for (std::size_t first = 0; first < n; first += block) {
+    const std::size_t rows = std::min(block, n - first);
+    const double* values = source + first * k;
+    if (copy != nullptr) {
+      copy->insert(copy->end(), values, values + rows * k);
+      values = copy->data() + first * k;
+    }
+    std::size_t* row_end = record ? record->end.data() + first : nullptr;
+    scan = scan_groups(values, rows, k, room, groups, packed, row_end, scan);
+  }
+  if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
+  record->groups.resize(record->end.back());
+  record->groups.shrink_to_fit();
+  return {true, std::move(record)};
+}
+
+// ---------------------------------------------------------------- P·x
+
+// F·s row i as apply_into sums it: left to right below kPartialSumMinFactors
+// factors, in detail::dot4's four partial sums from there on.
+double factor_row_dot(const double* row, std::span<const double> s) {
+  const std::size_t k = s.size();
+  return k < kPartialSumMinFactors ? detail::row_dot({row, k}, s) : detail::dot4(row, s.data(), k);
+}
+
+// Whether F's leading rows hold few enough nonzeros that skipping the zero
+// column groups pays: at most k / kSparseRowDivisor per row on average.
+bool mostly_zero(const Matrix& factors, std::size_t m) {
+  const std::size_t k = factors.cols();
+  const std::size_t sample = std::min(m, kSparseRowSample);
+  std::size_t nonzeros = 0;
+  for (std::size_t i = 0; i < sample; ++i) nonzeros += detail::count_nonzeros(factors.row(i).data(), k);
+  return nonzeros * kSparseRowDivisor <= sample * k;
+}
+
+// out_i = d_i·x_i + F_i·s as apply_into sums each row, over the nonzero
+// groups of a record (`groups`, `end`, their packed entries): dot4's sums
+// exactly, a skipped group adding zeros. Where s is not finite, where a
+// skipped 0·s_c would not be zero, every row is summed from F.
+void rows_by_groups(const double* f, std::size_t k, const std::uint32_t* groups, const std::size_t* end,
+                    const double* packed, std::span<const double> d, std::span<const double> x,
+                    std::span<const double> s_used, std::span<double> out) {
+  const bool s_finite = detail::all_finite(s_used);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double* row = f + i * k;
+    const double dot = s_finite ? detail::dot4_groups(packed + 4 * start, groups + start, end[i] - start, row,
+                                                      s_used.data(), k)
+                                : factor_row_dot(row, s_used);
+    out[i] = d[i] * x[i] + dot;
+    start = end[i];
+  }
+}
+
+// P·x as apply_into forms it, bit for bit, reading F once. The first pass
+// forms t = Fᵀ·x row after row, each t_c taking its terms in increasing row
+// as detail::add_scaled_rows does, but skipping the column groups of a row
+// that are all zero and recording the others (for a finite x the skipped
+// products are zeros, which leave sums that start at +0 as they are); with
+// a record of F's groups made beforehand, the pass reads its packed groups
+// instead. The second sums each row over the groups into dot4's partial
+// sums (detail::dot4_groups), unless s is not finite (rows_by_groups).
+void apply_by_groups(const FactorQuad& quadratic, const FactorGroups* record, std::span<const double> x,
+                     std::span<double> out, std::span<double> t, std::span<double> s) {
+  const std::size_t m = out.size();
+  const std::size_t k = quadratic.factors.cols();
+  const double* f = quadratic.factors.data().data();
+  std::unique_ptr<std::uint32_t[]> found_groups;
+  std::unique_ptr<double[]> found_values;  // four per group
+  std::vector<std::size_t> found_end;      // per row: one past its last group
+  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  if (record != nullptr) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      detail::add_scaled_row_groups(record->values.data() + 4 * start, f + i * k, k, x[i], t.data(),
+                                    record->groups.data() + start, record->end[i] - start);
+      start = record->end[i];
+    }
+  } else {
+    const std::size_t most = m * (k / 4);  // groups of all the rows
+    found_groups = std::make_unique_for_overwrite<std::uint32_t[]>(most);
+    found_values = std::make_unique_for_overwrite<double[]>(4 * most);
+    found_end.resize(m);
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      used += detail::add_scaled_groups(f + i * k, k, x[i], t.data(), found_groups.get() + used,
+                                        found_values.get() + 4 * used);
+      found_end[i] = used;
+    }
+  }
+  quadratic.omega.times(t.first(k), s);
+  if (record != nullptr) {
+    rows_by_groups(f, k, record->groups.data(), record->end.data(), record->values.data(), quadratic.diagonal,
+                   x, s.first(k), out);
+  } else {
+    rows_by_groups(f, k, found_groups.get(), found_end.data(), found_values.get(), quadratic.diagonal, x,
+                   s.first(k), out);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the record
+
+FactorGroups::~FactorGroups() {
+  keep_storage(values);
+}
+
+void FactorGroupsRelease::operator()(const FactorGroups* record) const {
+  delete record;
+}
+
+FactorScan FactorScan::of(Matrix factors) {
+  auto [finite, record] = scan_rows(factors.data().data(), factors.rows(), factors.cols(), nullptr);
+  if (record) record->factors = factors;
+  return FactorScan(std::move(factors), finite, std::move(record));
+}
+
+std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, std::uint64_t cols,
+                                                          const double* values) {
+  if (cols != 0 && rows > std::numeric_limits<std::uint64_t>::max() / cols)
+    return std::unexpected(MatrixError::dimension_overflow(rows, cols));
+  std::vector<double> copy = large_storage(rows * cols);
+  auto [finite, record] = scan_rows(values, rows, cols, &copy);
+  auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
+  if (record) record->factors = *factors;
+  return FactorScan(std::move(*factors), finite, std::move(record));
+}
+
+std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, FactorCovariance omega,
+                                                           std::vector<double> diagonal) {
+  return create(FactorScan::of(std::move(factors)), std::move(omega), std::move(diagonal));
+}
+
+std::expected<FactorQuad, ProblemError> FactorQuad::create(FactorScan factors, FactorCovariance omega,
+                                                           std::vector<double> diagonal) {
+  FactorQuad form{factors.factors(), std::move(omega), std::move(diagonal)};
+  // The scan read F once for its finiteness and its groups; where it found
+  // an entry that is not finite, validate reads F again to report it in turn.
+  if (auto valid = form.validate(factors.finite() ? DataEntries::KnownFinite : DataEntries::Check); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  form.row_groups = factors.take_structure();
+  return form;
+}
+
+std::vector<double> FactorQuad::apply(std::span<const double> x) const {
+  const std::size_t k = factors.cols();
+  const std::size_t m = std::min(x.size(), factors.rows());
+  std::vector<double> out(m);
+  std::vector<double> t(k);
+  std::vector<double> s(k);
+  if (k >= kPartialSumMinFactors && detail::all_finite(x.first(m))) {
+    const FactorGroups* record =
+        row_groups != nullptr && row_groups->describes(factors) ? row_groups.get() : nullptr;
+    if (record != nullptr || (m * k >= kReadOnceMinEntries && mostly_zero(factors, m))) {
+      apply_by_groups(*this, record, x, out, t, s);
+      return out;
+    }
+  }
+  apply_into(x, out, t, s);
+  return out;
+}
+
+// ---------------------------------------------------------------- the view
+
+void FactorRows::add_dot4_rows(std::span<const double> d, std::span<const double> x,
+                               std::span<const double> s, std::span<double> out) const {
+  const std::size_t k = cols();
+  const double* f = factors_->data().data();
+  if (record_ != nullptr) {
+    // The recorded groups' packed entries, a fifth of F for an industry
+    // model: d_i·x_i + dot is dot + d_i·x_i, bit for bit.
+    rows_by_groups(f, k, record_->groups.data(), record_->end.data(), record_->values.data(), d, x, s, out);
+    return;
+  }
+  // The dot4 sums four rows at a time (dot4_rows), then d∘x added to each
+  // (a + b is b + a, bit for bit).
+  detail::dot4_rows(s.data(), f, k, out.size(), k, out.data());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = d[i] * x[i] + out[i];
+}
+
+FactorRows::Places::Places(const FactorRows& rows, std::size_t i0, std::span<const std::size_t> columns)
+    : rows_(rows), offsets_(columns.begin(), columns.end()) {
+  if (rows.record_ == nullptr) return;
+  const std::span<const std::uint32_t> groups = rows.record_->row(i0);
+  std::vector<std::size_t> packed;
+  for (const std::size_t c : columns) {
+    const auto e = std::ranges::find(groups, static_cast<std::uint32_t>(c / 4));
+    if (e == groups.end()) return;  // past the last whole group, or a zero
+    packed.push_back(4 * static_cast<std::size_t>(e - groups.begin()) + c % 4);
+  }
+  packed_ = true;
+  offsets_ = std::move(packed);
+}
+
+FactorRows::DownColumns::DownColumns(const FactorRows& rows, std::span<const std::size_t> columns)
+    : offset_(rows.cols()) {
+  const std::size_t n = rows.rows();
+  if (rows.record_ == nullptr) {
+    for (std::size_t c = 0; c < offset_.size(); ++c) offset_[c] = c;
+    base_ = rows.factors_->data().data();
+    stride_ = rows.cols();
+    return;
+  }
+  copies_ = large_storage(columns.size() * n);
+  copies_.assign(columns.size() * n, 0.0);
+  std::vector<Columns::Wanted> wanted;  // (column, its start among the copies)
+  for (std::size_t b = 0; b < columns.size(); ++b) {
+    offset_[columns[b]] = b * n;
+    wanted.emplace_back(columns[b], b * n);
+  }
+  const Columns picked(rows, wanted, true);
+  double* out = copies_.data();
+  for (std::size_t i = 0; i < n; ++i)
+    picked.row(i, [&](std::size_t at, double v) MORVA_ALWAYS_INLINE { out[at + i] = v; });
+  base_ = copies_.data();
+}
+
+FactorRows::DownColumns::~DownColumns() {
+  keep_storage(copies_);
+}
+
+FactorRows::Columns::Columns(const FactorRows& rows, std::span<const Wanted> wanted, bool zeros_kept)
+    : rows_(rows), zeros_kept_(zeros_kept), wanted_(wanted.begin(), wanted.end()) {
+  if (rows.record_ == nullptr) return;
+  const std::size_t whole = rows.cols() / 4;
+  first_.assign(whole + 2, 0);
+  for (const auto& [c, target] : wanted) {
+    if (c / 4 < whole) {
+      ++first_[c / 4 + 2];
+    } else {
+      tail_.emplace_back(c, target);
+    }
+  }
+  for (std::size_t g = 2; g < first_.size(); ++g) first_[g] += first_[g - 1];
+  entries_.resize(first_.back());
+  for (const auto& [c, target] : wanted) {
+    if (c / 4 < whole) entries_[first_[c / 4 + 1]++] = {static_cast<std::uint32_t>(c % 4), target};
+  }
+  first_.pop_back();
+  at_.assign(whole, 0);
+}
+
+}  // namespace morva
