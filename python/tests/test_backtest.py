@@ -277,3 +277,39 @@ def test_argument_errors():
         morva.backtest(RETURNS, tracking_problem, rebalance_every=0)
     with pytest.raises(ValueError, match="gave no problem"):
         morva.backtest(RETURNS, lambda date, history: None)
+
+
+
+EXPOSURES = pd.DataFrame(np.random.default_rng(5).normal(1.0, 0.5, (N, 2)), index=ASSETS, columns=["market", "carry"])
+FACTOR_RETURNS = pd.DataFrame(np.random.default_rng(6).normal(0.005, 0.03, (ROWS, 2)), index=DATES, columns=EXPOSURES.columns)
+# (name, size of the specific returns ε, rebalance_every, dates with factor returns, exposures moving by date)
+ATTRIBUTIONS = [("a drifting book, no specific return", 0.0, 3, DATES, False),
+                ("a monthly book, half the dates fitted", 0.01, 1, DATES[::2], True)]
+
+
+@pytest.mark.parametrize("name, noise, every, given, by_date", ATTRIBUTIONS, ids=[a[0] for a in ATTRIBUTIONS])
+def test_attribution_splits_returns_into_factors_specific_and_costs(name, noise, every, given, by_date):
+    """r_t = X_t f_t + ε_t: given f_t the specific part is h·ε_t; a fitted f_t leaves h·(the OLS residual)."""
+    from types import SimpleNamespace as Model
+
+    sm, rng = pytest.importorskip("statsmodels.api"), np.random.default_rng(12)
+    exposures = {date: EXPOSURES * (1.0 + 0.05 * t * by_date) for t, date in enumerate(DATES)}
+    specific = pd.DataFrame(rng.normal(0.0, noise, (ROWS, N)), index=DATES, columns=ASSETS)
+    returns = specific + pd.DataFrame([exposures[d].to_numpy() @ FACTOR_RETURNS.loc[d] for d in DATES], DATES, ASSETS)
+    targets = pd.DataFrame(rng.dirichlet(np.ones(N), ROWS), index=DATES, columns=ASSETS)
+    book = morva.backtest(returns, lambda date, _: Model(weights=targets.loc[date], status="solved"),
+                          rebalance_every=every, costs=0.002)
+    parts = book.attribution(Model(exposures=EXPOSURES, factor_returns=FACTOR_RETURNS.loc[given],
+                                   **({"exposures_at": exposures.get} if by_date else {})))
+    assert list(parts.columns) == ["market", "carry", "specific", "costs"]
+    assert np.abs(parts.sum(axis=1) - book.returns).max() < 1e-10
+    if every > 1:  # r = X f exactly: whatever the drifted book held, its factors earned all of it
+        assert np.abs(parts["specific"]).max() < 1e-12
+    for date in parts.index if every == 1 else []:  # a monthly book holds the weights set at the last close
+        held = targets.shift(1).loc[date]
+        fit = None if date in given else sm.OLS(returns.loc[date], exposures[date]).fit()
+        f, residual = (FACTOR_RETURNS.loc[date], specific.loc[date]) if fit is None else (fit.params, fit.resid)
+        assert parts.loc[date, ["market", "carry"]].to_numpy() == pytest.approx(exposures[date].T @ held * f, abs=1e-12)
+        assert parts.loc[date, "specific"] == pytest.approx(held @ residual, abs=1e-12)
+    with pytest.raises(ValueError, match=r"^the model has no exposures for 'S2' on 2021-02-28, which the book holds"):
+        book.attribution(Model(exposures=EXPOSURES.drop("S2")))

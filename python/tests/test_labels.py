@@ -482,3 +482,71 @@ def test_engine_builder_names_become_keywords(arrays, labelled):
     with pytest.raises(ValueError, match="^account 0: chain_previous_weights needs a turnover term; build the problems with "
                                          r"previous_weights=\.\.\."):
         morva.solving.solve_batch([still.problem], [[{}]], chain_previous_weights=True)
+
+
+
+
+def bounded_inputs(arrays: dict, active: bool) -> dict:
+    """No equality rows nor styles; energy ≥ 0.45 and tech in [0.1, 0.2], or both within ±0.05 of the benchmark's."""
+    inputs = {k: v for k, v in labelled_inputs(arrays).items() if not k.startswith(("style", "equality"))}
+    bounds = {"energy": (-0.05, 0.05), "tech": (-0.05, 0.05)} if active else {"energy": (0.45, None), "tech": (0.1, 0.2)}
+    return {**inputs, f"{'active_' * active}industry_bounds": bounds}
+
+
+@pytest.mark.parametrize("active", [False, True], ids=["absolute", "active"])
+def test_industry_bounds_match_a_dense_solve_and_keep_their_names(arrays, active):
+    from reference import Portfolio, objective, reference_solve
+
+    problem, rows, rhs, names = build(inputs := bounded_inputs(arrays, active)), [], [], []
+    for industry, (low, high) in inputs[f"{'active_' * active}industry_bounds"].items():
+        members = (np.array(INDUSTRY) == industry).astype(float)  # s_g ≤ U_g (+ b_g), −s_g ≤ −L_g (− b_g)
+        shift = members @ arrays["benchmark_weights"] * active
+        for limit, sign, side in ((high, 1.0, "upper"), (low, -1.0, "lower")):
+            if limit is not None:
+                rows, rhs, names = [*rows, sign * members], [*rhs, sign * (limit + shift)], [*names, f"industry {industry} {side}"]
+    assert problem.inequality_rows == ["cap a", "cap b", *names] and problem.equality_rows == []
+    portfolio = Portfolio(*(arrays[k] for k in ("factors", "omega", "specific_variance", "expected_returns")), {
+        **{k: arrays[k] for k in ("upper_bounds", "previous_weights", "benchmark_weights")}, "turnover_penalty": 0.5,
+        "inequality_matrix": np.vstack([np.eye(N)[:2], *rows]), "inequality_rhs": np.r_[0.25, 0.3, rhs]})
+    weights = problem.solve(absolute_tolerance=1e-10, relative_tolerance=1e-10).weights.to_numpy()
+    assert objective(portfolio, weights) == pytest.approx(reference_solve(portfolio).objective, rel=1e-6)
+    slack = np.array(rows) @ weights - rhs
+    assert slack.max() <= 1e-8 and np.abs(slack).min() <= 1e-8  # held, and binding
+    for copy in (LabelledProblem.from_json(problem.to_json()), pickle.loads(pickle.dumps(problem))):
+        assert copy.inequality_rows == problem.inequality_rows and copy.to_json() == problem.to_json()
+
+
+TECH = model()["benchmark_weights"][np.array(INDUSTRY) == "tech"].sum()
+# (changes, message): one broken entry of a valid fixture (banks alone may reach 0.7).
+BROKEN_BOUNDS = [
+    ({"industry_bounds": {"autos": (0.0, 0.1)}},
+     "industry_bounds names industry 'autos', which no asset belongs to; the industries are 'banks', 'energy', 'tech'"),
+    ({"industry_bounds": {"tech": (0.3, 0.2)}}, "industry_bounds['tech'] has lower 0.3 above upper 0.2"),
+    ({"industry_bounds": {"tech": (1.2, None)}}, "industry_bounds cannot be met for industry 'tech': its lower bound "
+     "1.2 is above 1.05, the most its members' upper bounds allow, by 0.15"),
+    ({"industry_bounds": {"tech": (0.6, None), "energy": (0.5, None)}}, "industry_bounds cannot be met: the industries' "
+     "lower limits (their bounds, else what their members' lower bounds allow) add up to 1.1, above the budget 1 by "
+     "0.1 ('tech' at least 0.6, 'energy' at least 0.5)"),
+    ({"active_industry_bounds": {"tech": (None, -0.5)}}, f"active_industry_bounds cannot be met for industry 'tech': its "
+     f"upper bound -0.5 on the benchmark's {TECH:g}, {TECH - 0.5:g}, is below 0, the least its members' lower bounds "
+     f"allow, by {0.5 - TECH:.3g}"),
+    ({"active_industry_bounds": {"tech": (0.0, 0.1)}, "benchmark_weights": None},
+     "active_industry_bounds are relative to the benchmark's industry weights; give benchmark_weights=..."),
+]
+
+
+@pytest.mark.parametrize(("changes", "message"), BROKEN_BOUNDS)
+def test_industry_bounds_that_cannot_hold_are_refused_naming_the_industry(arrays, changes, message):
+    inputs = {k: v for k, v in bounded_inputs(arrays, active=False).items() if k != "industry_bounds"}
+    with pytest.raises(ValueError) as caught:
+        build({**inputs, **changes})
+    assert str(caught.value).startswith(message)
+
+
+def test_an_infeasible_industry_bound_is_certified_by_name(arrays):
+    """Energy (stock b, e, h) must hold at least 0.45, but a row of the user's caps it at 0.2."""
+    cap = pd.DataFrame([[float(i == "energy") for i in INDUSTRY]], index=["energy cap"], columns=ASSETS)
+    result = build({**bounded_inputs(arrays, active=False), "inequality_matrix": cap,
+                    "inequality_rhs": pd.Series({"energy cap": 0.2})}).solve(raise_on_failure=False)
+    assert "inequality cap(s) energy cap, industry energy lower" in result.convergence_hints[0]
+    assert result.certificate.inequality_dual[["energy cap", "industry energy lower"]].min() > 0.5

@@ -50,10 +50,19 @@ DAILY = _returns().set_axis(pd.bdate_range("2024-01-01", periods=120))
     (lambda r: r.assign(A3=np.nan), "'A3'"), (lambda r: r.iloc[:, :2], "k must"),
     (lambda r: r.iloc[::-1], r"runs newest first \(2024-06-14 down to 2024-01-01\)"),
     (lambda r: r.iloc[[0, 0, *range(1, 120)]], "more than one row for date 2024-01-01"),
+    (lambda r: r.assign(A5=[0.01] + [np.nan] * 119), r"fewer than two values for asset\(s\) 'A5'"),
+    (lambda r: r.assign(A1=np.inf), r"infinite values for asset\(s\) 'A1'; use NaN"),
 ])
 def test_statistical_model_refuses_what_it_cannot_estimate(change, match):
     with pytest.raises(ValueError, match=match):
         models.statistical(change(DAILY), 3)
+
+
+@pytest.mark.parametrize("keywords, match", [(dict(half_life=0), "half_life must be a positive number of dates"),
+                                             (dict(shrinkage=1.5), r"shrinkage must lie in \[0, 1\]")])
+def test_statistical_model_refuses_weights_it_cannot_use(keywords, match):
+    with pytest.raises(ValueError, match=match):
+        models.statistical(DAILY, 3, **keywords)
 
 
 @pytest.mark.parametrize("omega, match", [([[0.04, 0.01], [0.0, 0.09]], r"entry \('PC1', 'PC2'\) is 0.01 but"),
@@ -85,3 +94,27 @@ def test_model_problems_refuse_limits_the_bounds_imply(labelled):
     assert caught[0].filename == __file__
     with pytest.raises(ValueError, match=r"max_weight is a fraction of the book \(0\.05 = 5%\)"):
         model.problem(max_weight=5.0)
+
+
+@pytest.mark.parametrize("half_life, gaps, shrinkage", [(30, False, 0.0), (None, True, 0.0), (None, False, 0.3),
+                                                        (20, True, 0.2)])
+def test_statistical_model_weighs_dates_skips_gaps_and_shrinks(half_life, gaps, shrinkage):
+    returns = _returns(3)
+    if gaps:
+        returns.iloc[:30, 2] = returns.iloc[[5, 50, 90], 7] = np.nan
+    model = models.statistical(returns, 3, half_life=half_life, shrinkage=shrinkage, periods_per_year=12)
+    # Each pair over the dates both have, weighted 0.5^(age / half_life): numpy's weighted covariance.
+    x, a = returns.to_numpy(), 0.5 ** (np.arange(120)[::-1] / (half_life or np.inf))
+    both = [[np.isfinite(x[:, i]) & np.isfinite(x[:, j]) for j in range(12)] for i in range(12)]
+    sample = 12 * np.array([[np.cov(x[b, i], x[b, j], aweights=a[b])[0, 1] for j, b in enumerate(row)]
+                            for i, row in enumerate(both)])
+    sample = (1 - shrinkage) * sample + shrinkage * np.diag(np.diag(sample))
+    values, vectors = np.linalg.eigh(sample)
+    f, omega = model.exposures.to_numpy(), np.diag(model.factor_covariance)
+    np.testing.assert_allclose(omega, values[::-1][:3], rtol=1e-10)
+    np.testing.assert_allclose(f @ f.T, vectors[:, -3:] @ vectors[:, -3:].T, atol=1e-8)
+    np.testing.assert_allclose(model.specific_variance, np.maximum(np.diag(sample) - f**2 @ omega,
+                                                                   0.05 * np.diag(sample)), rtol=1e-10)
+    observed = np.isfinite(x)
+    np.testing.assert_allclose(model.mean_returns, [12 * np.average(x[observed[:, i], i], weights=a[observed[:, i]])
+                                                    for i in range(12)], rtol=1e-12)
