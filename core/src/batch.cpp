@@ -98,8 +98,9 @@ tbb::task_arena& pool_arena() {
 
 // The caller enters the arena and blocks in parallel_for until every slot is
 // written; it takes tasks itself meanwhile, as one of the arena's threads.
-void run_accounts(tbb::task_arena& arena, std::span<const BatchAccount> accounts,
-                  const SolverSettings& settings, std::vector<BatchOutcome>& outcomes) {
+std::vector<BatchOutcome> run_accounts(tbb::task_arena& arena, std::span<const BatchAccount> accounts,
+                                       const SolverSettings& settings) {
+  std::vector<BatchOutcome> outcomes(accounts.size());
   arena.execute([&] {
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, accounts.size(), kAccountsPerTask),
@@ -110,6 +111,7 @@ void run_accounts(tbb::task_arena& arena, std::span<const BatchAccount> accounts
         },
         tbb::simple_partitioner());
   });
+  return outcomes;
 }
 
 }  // namespace
@@ -172,22 +174,18 @@ BatchOutcome solve_account(const BatchAccount& account, const SolverSettings& se
 
 std::vector<BatchOutcome> solve_batch(std::span<const BatchAccount> accounts,
                                       const std::optional<SolverSettings>& settings) {
-  std::vector<BatchOutcome> outcomes(accounts.size());
-  if (accounts.empty()) return outcomes;
-  run_accounts(pool_arena(), accounts, settings.value_or(SolverSettings{}), outcomes);
-  return outcomes;
+  if (accounts.empty()) return {};
+  return run_accounts(pool_arena(), accounts, settings.value_or(SolverSettings{}));
 }
 
 std::vector<BatchOutcome> solve_batch_with_threads(std::span<const BatchAccount> accounts,
                                                    const std::optional<SolverSettings>& settings,
                                                    int threads) {
-  std::vector<BatchOutcome> outcomes(accounts.size());
-  if (accounts.empty()) return outcomes;
+  if (accounts.empty()) return {};
   const int count = std::clamp(threads, 1, kMaxBatchThreads);
   const auto cap = allow_threads(count);
   tbb::task_arena arena(count);
-  run_accounts(arena, accounts, settings.value_or(SolverSettings{}), outcomes);
-  return outcomes;
+  return run_accounts(arena, accounts, settings.value_or(SolverSettings{}));
 }
 
 }  // namespace morva

@@ -27,6 +27,15 @@ struct ShortestDigits {
   int point = 0;       // position of the decimal point relative to the first digit
 };
 
+// The exponent of a scientific text "d.ddde±XX" whose 'e' is at `e_pos`.
+int exponent_of(std::string_view text, std::size_t e_pos) {
+  std::string_view digits = text.substr(e_pos + 1);
+  if (digits.front() == '+') digits.remove_prefix(1);
+  int exponent = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), exponent);
+  return exponent;
+}
+
 ShortestDigits shortest_digits(double value) {
   std::array<char, kBufferSize> buffer{};
   // Scientific shortest form "-d.ddde±XX": its digits are the shortest that round-trip.
@@ -43,12 +52,8 @@ ShortestDigits shortest_digits(double value) {
   for (std::size_t i = pos; i < e_pos; ++i) {
     if (text[i] != '.') out.digits.push_back(text[i]);
   }
-  int exponent = 0;
-  std::string_view exp_text = text.substr(e_pos + 1);
-  if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
   // d.ddd × 10^e = 0.dddd × 10^(e+1)
-  out.point = exponent + 1;
+  out.point = exponent_of(text, e_pos) + 1;
   if (out.digits == "0") out.point = 1;
   return out;
 }
@@ -95,19 +100,9 @@ std::string format_scientific(double value, int digits) {
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
                                     std::chars_format::scientific, digits);
   const std::string_view text(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
-  // to_chars writes "d.ddde±XX"; drop the "+" and the exponent's leading zeros.
+  // to_chars writes "d.ddde±XX"; the exponent is written without "+" and leading zeros.
   const std::size_t e_pos = text.find('e');
-  std::string out(text.substr(0, e_pos + 1));
-  std::string_view exponent = text.substr(e_pos + 1);
-  if (exponent.front() == '-') {
-    out.push_back('-');
-    exponent.remove_prefix(1);
-  } else if (exponent.front() == '+') {
-    exponent.remove_prefix(1);
-  }
-  while (exponent.size() > 1 && exponent.front() == '0') exponent.remove_prefix(1);
-  out += exponent;
-  return out;
+  return std::string(text.substr(0, e_pos + 1)) + std::to_string(exponent_of(text, e_pos));
 }
 
 std::string format_whole(double value) {

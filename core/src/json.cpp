@@ -5,8 +5,6 @@
 // which also gives the reader (json_reader.cpp) the fields of each record.
 #include "morva/json.hpp"
 
-#include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,40 +23,33 @@ using json_layout::kDumpLayout;
 using json_layout::kIsDumped;
 namespace {
 
-// ===========================================================================
-// Writing
-
 // A generous average width of one written number (digits, sign, exponent,
 // separator); only used to size the output buffer once.
 constexpr std::size_t kBytesPerNumber = 24;
 // Room for the keys and punctuation of a dump.
 constexpr std::size_t kFixedJsonOverhead = 1024;
 
-void append_number(std::string& out, double value) {
-  // JSON has no infinities or NaN; null stands for them.
-  if (std::isfinite(value)) {
-    out += format_json_number(value);
-  } else {
-    out += "null";
-  }
+// Each value type has one JSON form; `put` writes a key's literal text (its
+// punctuation included) and then the value.
+template <class T>
+void put(std::string& out, std::string_view key, const T& value);
+
+// JSON has no infinities or NaN; format_json_number writes null for them.
+void append(std::string& out, double value) {
+  out += format_json_number(value);
 }
 
-void append_count(std::string& out, std::uint64_t value) {
+void append(std::string& out, std::uint64_t value) {
   out += std::to_string(value);
 }
 
-void append_numbers(std::string& out, std::span<const double> values) {
-  out.push_back('[');
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    append_number(out, values[i]);
-  }
-  out.push_back(']');
+void append(std::string& out, bool value) {
+  out += value ? "true" : "false";
 }
 
 // Standard JSON escaping: the quote, the backslash and the control characters
 // are escaped; every other byte (UTF-8 sequences included) is copied.
-void append_string(std::string& out, std::string_view text) {
+void append(std::string& out, std::string_view text) {
   static constexpr std::string_view kHex = "0123456789abcdef";
   out.push_back('"');
   for (const char c : text) {
@@ -84,130 +75,79 @@ void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-void append_matrix(std::string& out, const Matrix& matrix) {
-  out += "{\"rows\":";
-  append_count(out, matrix.rows());
-  out += ",\"cols\":";
-  append_count(out, matrix.cols());
-  out += ",\"data\":";
-  append_numbers(out, matrix.data());
-  out.push_back('}');
-}
-
-// A dumped input's value as the built problem holds it.
-void append_value(std::string& out, double value) {
-  append_number(out, value);
-}
-
-void append_value(std::string& out, const std::vector<double>& values) {
-  append_numbers(out, values);
-}
-
-void append_value(std::string& out, const Matrix& matrix) {
-  append_matrix(out, matrix);
-}
-
-// An externally tagged enum: {"Dense":{…}} or {"Diagonal":[…]}.
-void append_value(std::string& out, const FactorCovariance& omega) {
-  if (omega.is_dense()) {
-    out += "{\"Dense\":";
-    append_matrix(out, omega.dense_matrix());
-  } else {
-    out += "{\"Diagonal\":";
-    append_numbers(out, omega.diagonal_values());
+template <class T>
+void append(std::string& out, std::span<const T> values) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    append(out, values[i]);
   }
-  out.push_back('}');
+  out.push_back(']');
 }
 
 template <class T>
-void append_value(std::string& out, const std::optional<T>& value) {
+void append(std::string& out, const std::vector<T>& values) {
+  append(out, std::span<const T>(values));
+}
+
+void append(std::string& out, const Matrix& matrix) {
+  put(out, "{\"rows\":", std::uint64_t{matrix.rows()});
+  put(out, ",\"cols\":", std::uint64_t{matrix.cols()});
+  put(out, ",\"data\":", matrix.data());
+  out.push_back('}');
+}
+
+// An externally tagged enum: {"Dense":{…}} or {"Diagonal":[…]}.
+void append(std::string& out, const FactorCovariance& omega) {
+  if (omega.is_dense()) {
+    put(out, "{\"Dense\":", omega.dense_matrix());
+  } else {
+    put(out, "{\"Diagonal\":", omega.diagonal_values());
+  }
+  out.push_back('}');
+}
+
+void append(std::string& out, const ConvergenceDiagnostics& diagnostics) {
+  put(out, "{\"primal_tolerance\":", diagnostics.primal_tolerance);
+  put(out, ",\"dual_tolerance\":", diagnostics.dual_tolerance);
+  put(out, ",\"coefficient_spread_decades\":", diagnostics.coefficient_spread_decades);
+  put(out, ",\"rho_at_limit\":", diagnostics.rho_at_limit);
+  put(out, ",\"hints\":", diagnostics.hints);
+  out.push_back('}');
+}
+
+// {"Primal":{…}} or {"Dual":{…}}.
+void append(std::string& out, const Certificate& certificate) {
+  if (certificate.is_primal()) {
+    const PrimalCertificate& primal = certificate.primal();
+    put(out, "{\"Primal\":{\"equality_dual\":", primal.equality_dual);
+    put(out, ",\"inequality_dual\":", primal.inequality_dual);
+    put(out, ",\"bound_dual\":", primal.bound_dual);
+  } else {
+    put(out, "{\"Dual\":{\"direction\":", certificate.dual().direction);
+  }
+  out += "}}";
+}
+
+template <class T>
+void append(std::string& out, const std::optional<T>& value) {
   if (value) {
-    append_value(out, *value);
+    append(out, *value);
   } else {
     out += "null";
   }
+}
+
+template <class T>
+void put(std::string& out, std::string_view key, const T& value) {
+  out += key;
+  append(out, value);
 }
 
 // "key":
 void append_key(std::string& out, std::string_view key) {
-  append_string(out, key);
+  append(out, key);
   out.push_back(':');
-}
-
-// How many numbers a value writes (scalars are covered by the fixed overhead).
-std::size_t number_count(double) {
-  return 0;
-}
-
-std::size_t number_count(const std::vector<double>& values) {
-  return values.size();
-}
-
-std::size_t number_count(const Matrix& matrix) {
-  return matrix.data().size();
-}
-
-std::size_t number_count(const FactorCovariance& omega) {
-  return omega.is_dense() ? omega.dense_matrix().data().size() : omega.diagonal_values().size();
-}
-
-template <class T>
-std::size_t number_count(const std::optional<T>& value) {
-  return value ? number_count(*value) : 0;
-}
-
-std::size_t number_count(const PortfolioProblem& problem) {
-  std::size_t count = 0;
-  for_each_input([&]<class Row>(const Row& row, auto) {
-    if constexpr (kIsDumped<Row>) count += number_count(row.dump.read(problem));
-  });
-  return count;
-}
-
-// ,"diagnostics":{…} or null.
-void append_diagnostics(std::string& out, const Solution& solution) {
-  out += ",\"diagnostics\":";
-  if (const auto& diagnostics = solution.diagnostics) {
-    out += "{\"primal_tolerance\":";
-    append_number(out, diagnostics->primal_tolerance);
-    out += ",\"dual_tolerance\":";
-    append_number(out, diagnostics->dual_tolerance);
-    out += ",\"coefficient_spread_decades\":";
-    append_number(out, diagnostics->coefficient_spread_decades);
-    out += ",\"rho_at_limit\":";
-    out += diagnostics->rho_at_limit ? "true" : "false";
-    out += ",\"hints\":[";
-    for (std::size_t i = 0; i < diagnostics->hints.size(); ++i) {
-      if (i > 0) out.push_back(',');
-      append_string(out, diagnostics->hints[i]);
-    }
-    out += "]}";
-  } else {
-    out += "null";
-  }
-}
-
-// ,"certificate":{"Primal":{…}} or {"Dual":{…}} or null.
-void append_certificate(std::string& out, const Solution& solution) {
-  out += ",\"certificate\":";
-  if (const auto& certificate = solution.certificate) {
-    if (certificate->is_primal()) {
-      const PrimalCertificate& primal = certificate->primal();
-      out += "{\"Primal\":{\"equality_dual\":";
-      append_numbers(out, primal.equality_dual);
-      out += ",\"inequality_dual\":";
-      append_numbers(out, primal.inequality_dual);
-      out += ",\"bound_dual\":";
-      append_numbers(out, primal.bound_dual);
-      out += "}}";
-    } else {
-      out += "{\"Dual\":{\"direction\":";
-      append_numbers(out, certificate->dual().direction);
-      out += "}}";
-    }
-  } else {
-    out += "null";
-  }
 }
 
 }  // namespace
@@ -215,9 +155,7 @@ void append_certificate(std::string& out, const Solution& solution) {
 // {"covariance":{"factors":…,…},"expected_returns":…,…} in the order of
 // kDumpKeys; box sides that are not finite are written as null.
 std::string problem_to_json(const PortfolioProblem& problem) {
-  std::string out;
-  out.reserve(kFixedJsonOverhead + kBytesPerNumber * number_count(problem));
-  out.push_back('{');
+  std::string out = "{";
   for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
     const DumpEntry& entry = kDumpLayout[e];
     if (e > 0) out.push_back(',');
@@ -229,7 +167,7 @@ std::string problem_to_json(const PortfolioProblem& problem) {
         if constexpr (kIsDumped<Row>) {
           if (record && part > 0) out.push_back(',');
           if (record) append_key(out, row.dump.part);
-          append_value(out, row.dump.read(problem));
+          append(out, row.dump.read(problem));
         }
       });
     }
@@ -245,40 +183,24 @@ std::string solution_to_json(const Solution& solution) {
   out.reserve(kFixedJsonOverhead +
               kBytesPerNumber * (solution.x.size() + dual.equalities.size() + dual.inequalities.size() +
                                  dual.bounds.size() + dual.l1.size()));
-  out += "{\"status\":";
-  append_string(out, status_name(solution.status));
-  out += ",\"x\":";
-  append_numbers(out, solution.x);
-  out += ",\"dual\":{\"equalities\":";
-  append_numbers(out, dual.equalities);
-  out += ",\"inequalities\":";
-  append_numbers(out, dual.inequalities);
-  out += ",\"bounds\":";
-  append_numbers(out, dual.bounds);
-  out += ",\"l1\":";
-  append_numbers(out, dual.l1);
-  out += "},\"objective\":";
-  append_number(out, solution.objective);
-  out += ",\"residuals\":{\"primal\":";
-  append_number(out, solution.residuals.primal);
-  out += ",\"dual\":";
-  append_number(out, solution.residuals.dual);
-  out += ",\"complementarity\":";
-  append_number(out, solution.residuals.complementarity);
-  out += "},\"iterations\":";
-  append_count(out, solution.iterations);
-  out += ",\"solve_time\":{\"secs\":";
-  append_count(out, solution.solve_time.secs);
-  out += ",\"nanos\":";
-  append_count(out, solution.solve_time.nanos);
-  out += "},\"final_rho\":";
-  append_number(out, solution.final_rho);
-  out += ",\"rho_updates\":";
-  append_count(out, solution.rho_updates);
-  out += ",\"polished\":";
-  out += solution.polished ? "true" : "false";
-  append_diagnostics(out, solution);
-  append_certificate(out, solution);
+  put(out, "{\"status\":", status_name(solution.status));
+  put(out, ",\"x\":", solution.x);
+  put(out, ",\"dual\":{\"equalities\":", dual.equalities);
+  put(out, ",\"inequalities\":", dual.inequalities);
+  put(out, ",\"bounds\":", dual.bounds);
+  put(out, ",\"l1\":", dual.l1);
+  put(out, "},\"objective\":", solution.objective);
+  put(out, ",\"residuals\":{\"primal\":", solution.residuals.primal);
+  put(out, ",\"dual\":", solution.residuals.dual);
+  put(out, ",\"complementarity\":", solution.residuals.complementarity);
+  put(out, "},\"iterations\":", solution.iterations);
+  put(out, ",\"solve_time\":{\"secs\":", solution.solve_time.secs);
+  put(out, ",\"nanos\":", std::uint64_t{solution.solve_time.nanos});
+  put(out, "},\"final_rho\":", solution.final_rho);
+  put(out, ",\"rho_updates\":", solution.rho_updates);
+  put(out, ",\"polished\":", solution.polished);
+  put(out, ",\"diagnostics\":", solution.diagnostics);
+  put(out, ",\"certificate\":", solution.certificate);
   out.push_back('}');
   return out;
 }

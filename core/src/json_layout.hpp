@@ -28,10 +28,7 @@ struct DumpEntry {
 
 consteval std::array<DumpEntry, kDumpKeys.size()> dump_layout() {
   std::array<DumpEntry, kDumpKeys.size()> layout{};
-  for (std::size_t e = 0; e < layout.size(); ++e) {
-    layout[e].key = kDumpKeys[e].key;
-    layout[e].record_type = kDumpKeys[e].record_type;
-  }
+  for (std::size_t e = 0; e < layout.size(); ++e) layout[e] = {kDumpKeys[e].key, kDumpKeys[e].record_type};
   for_each_input([&]<class Row>(const Row& row, auto index) {
     if constexpr (kIsDumped<Row>) {
       auto entry = std::find_if(layout.begin(), layout.end(),

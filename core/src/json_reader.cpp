@@ -68,10 +68,8 @@ class TextStream {
   std::string_view text() const { return text_; }
   bool at_end() const { return offset_ >= text_.size(); }
   void skip_whitespace() {
-    while (offset_ < text_.size() && is_json_whitespace(text_[offset_])) ++offset_;
+    while (offset_ < text_.size() && std::string_view(" \t\n\r").contains(text_[offset_])) ++offset_;
   }
-
-  static bool is_json_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
  private:
   std::string_view text_;
@@ -86,38 +84,26 @@ std::string with_position(std::string message, std::string_view text, std::size_
   const auto line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
   const std::size_t last_newline = read.rfind('\n');
   const std::size_t column = last_newline == std::string_view::npos ? offset : offset - last_newline - 1;
-  message += " at line ";
-  message += std::to_string(line);
-  message += " column ";
-  message += std::to_string(column);
-  return message;
+  return std::move(message) + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
 // ===========================================================================
 // Reading: scalar values and their descriptions
 
-struct Number {
-  enum class Kind { Unsigned, Negative, Float };
+// One JSON value that is not an object or an array. A number is an integer
+// while its text fits 64 bits (negative ones in i64), else a double; `number`
+// is the double either way.
+struct Scalar {
+  enum class Kind { Null, Boolean, Unsigned, Negative, Float, String };
 
-  Kind kind = Kind::Unsigned;
+  Kind kind = Kind::Null;
+  bool boolean = false;
   std::uint64_t unsigned_value = 0;  // Unsigned
   std::int64_t negative_value = 0;   // Negative (< 0)
-  double float_value = 0.0;          // Float
+  double number = 0.0;               // Unsigned, Negative, Float
+  std::string_view text{};           // String
 
-  static Number from_unsigned(std::uint64_t v) { return {Kind::Unsigned, v, 0, 0.0}; }
-  static Number from_signed(std::int64_t v) {
-    return v < 0 ? Number{Kind::Negative, 0, v, 0.0} : from_unsigned(static_cast<std::uint64_t>(v));
-  }
-  static Number from_double(double v) { return {Kind::Float, 0, 0, v}; }
-
-  double as_double() const {
-    switch (kind) {
-      case Kind::Unsigned: return static_cast<double>(unsigned_value);
-      case Kind::Negative: return static_cast<double>(negative_value);
-      case Kind::Float: return float_value;
-    }
-    return float_value;
-  }
+  bool is_number() const { return kind == Kind::Unsigned || kind == Kind::Negative || kind == Kind::Float; }
 };
 
 // Whether a syntactically valid JSON number text that std::from_chars found
@@ -153,20 +139,22 @@ bool decimal_text_overflows(std::string_view text) {
   return order + exponent > 0;
 }
 
-// Integers stay integers while they fit 64 bits (negative ones in i64);
-// larger integers, fractions, exponents and "-0" become doubles. nullopt when
-// the magnitude exceeds the double range.
-std::optional<Number> parse_number(std::string_view text) {
+// Fractions, exponents, integers beyond 64 bits and "-0" become doubles (the
+// only negative integer text of value zero is "-0", so a Negative is < 0).
+// nullopt when the magnitude exceeds the double range.
+std::optional<Scalar> parse_number(std::string_view text) {
   const char* first = text.data();
   const char* last = text.data() + text.size();
   const bool integral = text.find_first_of(".eE") == std::string_view::npos;
   if (integral && text != "-0") {
     if (text.front() == '-') {
       std::int64_t value = 0;
-      if (std::from_chars(first, last, value).ec == std::errc{}) return Number::from_signed(value);
+      if (std::from_chars(first, last, value).ec == std::errc{})
+        return Scalar{Scalar::Kind::Negative, false, 0, value, static_cast<double>(value)};
     } else {
       std::uint64_t value = 0;
-      if (std::from_chars(first, last, value).ec == std::errc{}) return Number::from_unsigned(value);
+      if (std::from_chars(first, last, value).ec == std::errc{})
+        return Scalar{Scalar::Kind::Unsigned, false, value, 0, static_cast<double>(value)};
     }
   }
   double value = 0.0;
@@ -176,17 +164,8 @@ std::optional<Number> parse_number(std::string_view text) {
     // Underflow reads as a zero of the text's sign.
     value = text.front() == '-' ? -0.0 : 0.0;
   }
-  return Number::from_double(value);
+  return Scalar{Scalar::Kind::Float, false, 0, 0, value};
 }
-
-struct Scalar {
-  enum class Kind { Null, Boolean, Number, String };
-
-  Kind kind = Kind::Null;
-  bool boolean = false;
-  Number number;
-  std::string_view text;
-};
 
 // A string shown inside a message: quoted, with quotes, backslashes and
 // control characters escaped.
@@ -223,17 +202,13 @@ std::string describe(const Scalar& scalar) {
     case Scalar::Kind::Null: return "null";
     case Scalar::Kind::Boolean: return scalar.boolean ? "boolean `true`" : "boolean `false`";
     case Scalar::Kind::String: return "string " + quoted(scalar.text);
-    case Scalar::Kind::Number: break;
-  }
-  const Number& number = scalar.number;
-  switch (number.kind) {
-    case Number::Kind::Unsigned: return "integer `" + std::to_string(number.unsigned_value) + "`";
-    case Number::Kind::Negative: return "integer `" + std::to_string(number.negative_value) + "`";
-    case Number::Kind::Float: break;
+    case Scalar::Kind::Unsigned: return "integer `" + std::to_string(scalar.unsigned_value) + "`";
+    case Scalar::Kind::Negative: return "integer `" + std::to_string(scalar.negative_value) + "`";
+    case Scalar::Kind::Float: break;
   }
   // A floating point value always shows a point, so 2.0 is not mistaken for an integer.
-  std::string text = format_decimal(number.float_value);
-  if (std::isfinite(number.float_value) && text.find('.') == std::string::npos) text += ".0";
+  std::string text = format_decimal(scalar.number);
+  if (std::isfinite(scalar.number) && text.find('.') == std::string::npos) text += ".0";
   return "floating point `" + text + "`";
 }
 
@@ -253,12 +228,8 @@ enum class SlotKind {
   OptionalF64,      // number or null
   U64,              // non-negative integer
   Numbers,          // array of numbers
-  OptionalNumbers,  // array of numbers or null
-  LowerBox,         // array of numbers or nulls (null → −∞)
-  UpperBox,         // array of numbers or nulls (null → +∞)
-  NumberElement,    // one element of a Numbers array
-  LowerElement,     // one element of a LowerBox array
-  UpperElement,     // one element of an UpperBox array
+  OptionalNumbers,  // array of numbers, or null
+  Element,          // one element of a Numbers array
   Matrix,
   Covariance,
   Record,   // an object of named fields (or the array of their values)
@@ -266,15 +237,16 @@ enum class SlotKind {
 };
 
 using Target =
-    std::variant<std::monostate, double*, std::optional<double>*, std::uint64_t*, std::vector<double>*,
-                 std::optional<std::vector<double>>*, Matrix*, FactorCovariance*>;
+    std::variant<std::monostate, std::monostate*, double*, std::optional<double>*, std::uint64_t*,
+                 std::vector<double>*, std::optional<std::vector<double>>*, Matrix*, FactorCovariance*>;
 
 struct RecordSpec;
 
 struct Slot {
   SlotKind kind = SlotKind::Ignored;
-  Target target;
-  const RecordSpec* record = nullptr;  // Record: its fields
+  Target target{};
+  const RecordSpec* record = nullptr;        // Record: its fields
+  NullElement nulls = NullElement::Refused;  // Numbers, Element: what a null element reads as
 };
 
 // A field of a record: a leaf fills its target, the decoded value of one row
@@ -282,29 +254,30 @@ struct Slot {
 // field opens the nested record.
 struct FieldSpec {
   std::string_view name;
-  SlotKind kind;
-  bool required;
+  SlotKind kind = SlotKind::Ignored;
+  bool required = false;
   std::size_t target = 0;
   const RecordSpec* record = nullptr;
+  NullElement nulls = NullElement::Refused;
 };
 
+// No record has more fields than the problem has keys.
 struct RecordSpec {
   std::string_view type_name;  // as "expected …" names it
-  std::span<const FieldSpec> fields;
+  std::array<FieldSpec, kDumpKeys.size()> field_storage{};
+  std::size_t count = 0;
+
+  std::span<const FieldSpec> fields() const { return std::span(field_storage).first(count); }
 };
 
 std::string_view expected_text(const Slot& slot) {
   switch (slot.kind) {
     case SlotKind::F64:
     case SlotKind::OptionalF64:
-    case SlotKind::NumberElement:
-    case SlotKind::LowerElement:
-    case SlotKind::UpperElement: return "f64";
+    case SlotKind::Element: return "f64";
     case SlotKind::U64: return "u64";
     case SlotKind::Numbers:
-    case SlotKind::OptionalNumbers:
-    case SlotKind::LowerBox:
-    case SlotKind::UpperBox: return "a sequence";
+    case SlotKind::OptionalNumbers: return "a sequence";
     case SlotKind::Matrix: return "struct MatrixData";
     case SlotKind::Covariance: return "enum FactorCovariance";
     case SlotKind::Record: return slot.record->type_name;
@@ -319,9 +292,10 @@ template <class Dump>
 struct DumpedValueOf {
   using type = std::monostate;  // not dumped
 };
-template <class Read>
-struct DumpedValueOf<Dumped<Read>> {
-  using type = std::remove_cvref_t<std::invoke_result_t<const Read&, const PortfolioProblem&>>;
+template <class At>
+struct DumpedValueOf<Dumped<At>> {
+  using type =
+      std::remove_cvref_t<decltype(std::declval<Dumped<At>>().read(std::declval<PortfolioProblem>()))>;
 };
 template <class Row>
 using DumpedValue = typename DumpedValueOf<decltype(Row::dump)>::type;
@@ -331,29 +305,17 @@ inline constexpr bool kIsOptional = false;
 template <class T>
 inline constexpr bool kIsOptional<std::optional<T>> = true;
 
-// The slot a dumped row's value is read through, chosen by its type.
-template <class Row>
-constexpr SlotKind slot_kind(const Row& row) {
-  using Value = DumpedValue<Row>;
-  if constexpr (std::is_same_v<Value, double>) {
-    return SlotKind::F64;
-  } else if constexpr (std::is_same_v<Value, std::optional<double>>) {
-    return SlotKind::OptionalF64;
-  } else if constexpr (std::is_same_v<Value, std::optional<std::vector<double>>>) {
-    return SlotKind::OptionalNumbers;
-  } else if constexpr (std::is_same_v<Value, Matrix>) {
-    return SlotKind::Matrix;
-  } else if constexpr (std::is_same_v<Value, FactorCovariance>) {
-    return SlotKind::Covariance;
-  } else {
-    static_assert(std::is_same_v<Value, std::vector<double>>, "no JSON form for this dumped value");
-    switch (row.dump.nulls) {
-      case NullElement::MinusInfinity: return SlotKind::LowerBox;
-      case NullElement::PlusInfinity: return SlotKind::UpperBox;
-      case NullElement::Refused: break;
-    }
-    return SlotKind::Numbers;
-  }
+// The slot a dumped value is read through, chosen by its type.
+template <class Value>
+consteval SlotKind slot_kind() {
+  using std::is_same_v;
+  if constexpr (is_same_v<Value, double>) return SlotKind::F64;
+  if constexpr (is_same_v<Value, std::optional<double>>) return SlotKind::OptionalF64;
+  if constexpr (is_same_v<Value, std::vector<double>>) return SlotKind::Numbers;
+  if constexpr (is_same_v<Value, std::optional<std::vector<double>>>) return SlotKind::OptionalNumbers;
+  if constexpr (is_same_v<Value, Matrix>) return SlotKind::Matrix;
+  if constexpr (is_same_v<Value, FactorCovariance>) return SlotKind::Covariance;
+  throw "no JSON form for this dumped value";
 }
 
 // The field of the dumped row at `index`, named by its key or its part of a
@@ -362,67 +324,52 @@ consteval FieldSpec dumped_field(std::size_t index) {
   FieldSpec field{};
   visit_input(index, [&]<class Row>(const Row& row) {
     if constexpr (kIsDumped<Row>) {
+      using Value = DumpedValue<Row>;
       const std::string_view name = row.dump.part.empty() ? row.dump.key : row.dump.part;
-      field = {name, slot_kind(row), !kIsOptional<DumpedValue<Row>>, index};
+      field = {name, slot_kind<Value>(), !kIsOptional<Value>, index, nullptr, row.dump.nulls};
     }
   });
   return field;
 }
 
-// The fields of each record of the dump (unused for plain keys), then the
-// problem's own fields in the key order of the dump; the sequence form of an
-// object lists its values in this order.
-consteval std::size_t most_parts() {
-  std::size_t most = 0;
-  for (const DumpEntry& entry : kDumpLayout) most = std::max(most, entry.parts);
-  return most;
-}
-
-consteval std::array<std::array<FieldSpec, most_parts()>, kDumpKeys.size()> record_fields() {
-  std::array<std::array<FieldSpec, most_parts()>, kDumpKeys.size()> fields{};
-  for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
-    for (std::size_t part = 0; part < kDumpLayout[e].parts; ++part) {
-      fields[e][part] = dumped_field(kDumpLayout[e].rows[part]);
-    }
-  }
-  return fields;
-}
-constexpr auto kRecordFields = record_fields();
-
+// The records of the dump (unused for plain keys), then the problem's own
+// fields in the key order of the dump; the sequence form of an object lists
+// its values in this order.
 consteval std::array<RecordSpec, kDumpKeys.size()> nested_records() {
   std::array<RecordSpec, kDumpKeys.size()> records{};
   for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
-    records[e] = {kDumpLayout[e].record_type, std::span(kRecordFields[e]).first(kDumpLayout[e].parts)};
+    const DumpEntry& entry = kDumpLayout[e];
+    records[e] = {entry.record_type, {}, entry.parts};
+    for (std::size_t part = 0; part < entry.parts; ++part) {
+      records[e].field_storage[part] = dumped_field(entry.rows[part]);
+    }
   }
   return records;
 }
 constexpr auto kNestedRecords = nested_records();
 
-consteval std::array<FieldSpec, kDumpKeys.size()> problem_fields() {
-  std::array<FieldSpec, kDumpKeys.size()> fields{};
+consteval RecordSpec problem_record() {
+  RecordSpec problem{"struct PortfolioProblemData", {}, kDumpLayout.size()};
   for (std::size_t e = 0; e < kDumpLayout.size(); ++e) {
     const DumpEntry& entry = kDumpLayout[e];
-    fields[e] = entry.record_type.empty()
-                    ? dumped_field(entry.rows[0])
-                    : FieldSpec{entry.key, SlotKind::Record, true, 0, &kNestedRecords[e]};
+    problem.field_storage[e] = entry.record_type.empty()
+                                   ? dumped_field(entry.rows[0])
+                                   : FieldSpec{entry.key, SlotKind::Record, true, 0, &kNestedRecords[e]};
   }
-  return fields;
+  return problem;
 }
-constexpr auto kProblemFields = problem_fields();
-constexpr RecordSpec kProblemRecord{"struct PortfolioProblemData", kProblemFields};
+constexpr RecordSpec kProblemRecord = problem_record();
 
-constexpr std::array<FieldSpec, 3> kMatrixFields{{
-    {"rows", SlotKind::U64, true, 0},
-    {"cols", SlotKind::U64, true, 1},
-    {"data", SlotKind::Numbers, true, 2},
-}};
-constexpr RecordSpec kMatrixRecord{"struct MatrixData", kMatrixFields};
+// The matrix object's parts fill the targets after the rows' (RawMatrix).
+constexpr std::size_t kMatrixTargets = kPortfolioInputCount;
+constexpr RecordSpec kMatrixRecord{"struct MatrixData",
+                                   {{{"rows", SlotKind::U64, true, kMatrixTargets},
+                                     {"cols", SlotKind::U64, true, kMatrixTargets + 1},
+                                     {"data", SlotKind::Numbers, true, kMatrixTargets + 2}}},
+                                   3};
 
 // A frame's fields that have appeared are bits of a 32-bit mask.
-static_assert(kProblemFields.size() <= 32 && kPortfolioInputCount <= 32);
-
-constexpr std::string_view kDenseVariant = "Dense";
-constexpr std::string_view kDiagonalVariant = "Diagonal";
+static_assert(kDumpKeys.size() <= 32);
 
 // The decoded values of the dumped rows, by row of the input table
 // (std::monostate for the rows a dump does not keep). Value-initialised: an
@@ -435,64 +382,56 @@ struct DecodedValuesOf<std::tuple<Rows...>> {
 };
 using DecodedValues = DecodedValuesOf<std::remove_cv_t<decltype(kPortfolioInputs)>>::type;
 
-Target target_of(std::monostate&) {
-  return {};
-}
-
-template <class T>
-Target target_of(T& value) {
-  return &value;
-}
-
-// Where each row's decoded value goes (nothing for a row the dump does not keep).
-std::array<Target, kPortfolioInputCount> targets_of(DecodedValues& values) {
+// Where each row's decoded value goes (a row the dump does not keep points
+// at its std::monostate, never filled), then the parts of the matrix object
+// under construction.
+using Targets = std::array<Target, kMatrixTargets + 3>;
+Targets targets_of(DecodedValues& values, RawMatrix& matrix) {
   return std::apply(
-      [](auto&... value) { return std::array<Target, kPortfolioInputCount>{target_of(value)...}; }, values);
+      [&](auto&... value) {
+        return Targets{&value..., &matrix.rows, &matrix.cols, &matrix.data};
+      },
+      values);
 }
 
 // ===========================================================================
 // Reading: the decoding state machine
 
-enum class FrameKind { Record, Matrix, Covariance, Numbers, Skip };
+enum class FrameKind { Record, Covariance, Numbers, Skip };
 
 // An open JSON object or array and what its contents fill.
 struct Frame {
   FrameKind kind = FrameKind::Skip;
-  bool sequence_form = false;                  // a record given as the array of its values
-  Target target;                               // Matrix: where it goes; Numbers: the vector it fills
-  const RecordSpec* record = nullptr;          // Record, Matrix: the fields
-  SlotKind element = SlotKind::NumberElement;  // Numbers: how elements convert
-  Slot pending;                                // map form: the slot of the value after the last key
-  std::uint32_t seen = 0;                      // map form: bit i set once field i's key appeared
-  std::uint64_t count = 0;                     // sequence form: values so far; Covariance: keys; Skip: depth
+  bool sequence_form = false;                // a record given as the array of its values
+  Target target{};                           // a matrix: where it goes; Numbers: the vector it fills
+  const RecordSpec* record = nullptr;        // Record: the fields
+  NullElement nulls = NullElement::Refused;  // Numbers: what a null element reads as
+  Slot pending{};                            // map form: the slot of the value after the last key
+  std::uint32_t seen = 0;                    // map form: bit i set once field i's key appeared
+  std::uint64_t count = 0;                   // sequence form: values so far; Covariance: keys; Skip: depth
 };
 
 // RapidJSON SAX handler. Every callback returns false to stop the reader
 // after recording its message and the position where the reader stood.
-class Decoder {
+// Numbers arrive as text (kParseNumbersAsStringsFlag), so the base's
+// numeric callbacks are never reached.
+class Decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Decoder> {
  public:
-  explicit Decoder(const TextStream& stream) : stream_(stream), targets_(targets_of(values_)) {}
+  explicit Decoder(const TextStream& stream) : stream_(stream), targets_(targets_of(values_, matrix_)) {}
   // The targets point into the decoder itself.
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
   // --- RapidJSON handler interface ---
-  bool Null() { return scalar({Scalar::Kind::Null, false, {}, {}}); }
-  bool Bool(bool value) { return scalar({Scalar::Kind::Boolean, value, {}, {}}); }
-  // Numbers arrive through RawNumber (kParseNumbersAsStringsFlag); these keep
-  // the handler complete.
-  bool Int(int value) { return number(Number::from_signed(value)); }
-  bool Uint(unsigned value) { return number(Number::from_unsigned(value)); }
-  bool Int64(std::int64_t value) { return number(Number::from_signed(value)); }
-  bool Uint64(std::uint64_t value) { return number(Number::from_unsigned(value)); }
-  bool Double(double value) { return number(Number::from_double(value)); }
+  bool Null() { return scalar({Scalar::Kind::Null}); }
+  bool Bool(bool value) { return scalar({Scalar::Kind::Boolean, value}); }
   bool RawNumber(const char* text, rapidjson::SizeType length, bool /*copy*/) {
     const auto parsed = parse_number(std::string_view(text, length));
     if (!parsed) return fail("number out of range", false);
-    return number(*parsed);
+    return scalar(*parsed);
   }
   bool String(const char* text, rapidjson::SizeType length, bool /*copy*/) {
-    return scalar({Scalar::Kind::String, false, {}, std::string_view(text, length)});
+    return scalar({.kind = Scalar::Kind::String, .text = std::string_view(text, length)});
   }
   bool StartObject() { return start(false); }
   bool Key(const char* text, rapidjson::SizeType length, bool /*copy*/) {
@@ -523,30 +462,22 @@ class Decoder {
   }
 
   // The slot of the value that comes next in the innermost open value.
-  Slot next_slot() {
+  Slot next_slot() const {
     if (frames_.empty()) return {SlotKind::Record, {}, &kProblemRecord};
-    Frame& frame = frames_.back();
+    const Frame& frame = frames_.back();
     switch (frame.kind) {
-      case FrameKind::Skip: return {SlotKind::Ignored, {}};
-      case FrameKind::Numbers: return {frame.element, frame.target};
+      case FrameKind::Skip: return {};
+      case FrameKind::Numbers: return {SlotKind::Element, frame.target, nullptr, frame.nulls};
       case FrameKind::Covariance: return frame.pending;
-      default: break;
+      case FrameKind::Record: break;
     }
     if (!frame.sequence_form) return frame.pending;
-    if (frame.count >= frame.record->fields.size())
-      return {SlotKind::Ignored, {}};  // surplus, reported at the end
-    return field_slot(frame, static_cast<std::size_t>(frame.count));
+    if (frame.count >= frame.record->count) return {};  // surplus, reported at the end
+    return field_slot(frame.record->fields()[frame.count]);
   }
 
-  Slot field_slot(const Frame& frame, std::size_t index) {
-    const FieldSpec& field = frame.record->fields[index];
-    if (field.record != nullptr) return {SlotKind::Record, {}, field.record};
-    if (frame.kind == FrameKind::Matrix) {
-      if (field.target == 0) return {field.kind, &matrix_.rows};
-      if (field.target == 1) return {field.kind, &matrix_.cols};
-      return {field.kind, &matrix_.data};
-    }
-    return {field.kind, targets_[field.target]};
+  Slot field_slot(const FieldSpec& field) const {
+    return {field.kind, targets_[field.target], field.record, field.nulls};
   }
 
   // The innermost frame received one complete value.
@@ -560,117 +491,89 @@ class Decoder {
     if (frame.sequence_form) {
       ++frame.count;
     } else {
-      frame.pending = {SlotKind::Ignored, {}};
+      frame.pending = {};
     }
     return true;
   }
 
-  bool number(const Number& value) { return scalar({Scalar::Kind::Number, false, value, {}}); }
-
   // A scalar value fills the slot it arrives for.
   bool scalar(const Scalar& value) {
-    const Slot slot = next_slot();
-    if (!store(slot, value)) return false;
+    if (!store(next_slot(), value)) return false;
     return value_done();
   }
 
   bool store(const Slot& slot, const Scalar& value) {
-    const bool is_number = value.kind == Scalar::Kind::Number;
+    const bool is_number = value.is_number();
+    const bool is_null = value.kind == Scalar::Kind::Null;
+    const double number = value.number;
     switch (slot.kind) {
       case SlotKind::Ignored: return true;
       case SlotKind::F64:
-        if (!is_number) return invalid_type(describe(value), slot, false);
-        *std::get<double*>(slot.target) = value.number.as_double();
+        if (!is_number) break;
+        *std::get<double*>(slot.target) = number;
         return true;
-      case SlotKind::OptionalF64: return store_optional_f64(slot, value);
-      case SlotKind::U64: return store_u64(slot, value);
-      case SlotKind::NumberElement:
-      case SlotKind::LowerElement:
-      case SlotKind::UpperElement: return store_element(slot, value);
+      case SlotKind::OptionalF64:
+        if (!is_number && !is_null) break;
+        *std::get<std::optional<double>*>(slot.target) = is_number ? std::optional(number) : std::nullopt;
+        return true;
+      case SlotKind::U64:
+        if (value.kind != Scalar::Kind::Unsigned && value.kind != Scalar::Kind::Negative) break;
+        if (value.kind == Scalar::Kind::Negative) {
+          return fail("invalid value: " + describe(value) + ", expected u64", false);
+        }
+        *std::get<std::uint64_t*>(slot.target) = value.unsigned_value;
+        return true;
+      case SlotKind::Element: {
+        // A null stands for an infinite box side.
+        constexpr double kInfinity = std::numeric_limits<double>::infinity();
+        if (!is_number && !(is_null && slot.nulls != NullElement::Refused)) break;
+        std::get<std::vector<double>*>(slot.target)
+            ->push_back(is_number                                  ? number
+                        : slot.nulls == NullElement::MinusInfinity ? -kInfinity
+                                                                   : kInfinity);
+        return true;
+      }
       case SlotKind::OptionalNumbers:
-        if (value.kind != Scalar::Kind::Null) return invalid_type(describe(value), slot, false);
+        if (!is_null) break;
         std::get<std::optional<std::vector<double>>*>(slot.target)->reset();
         return true;
-      default: return invalid_type(describe(value), slot, false);
-    }
-  }
-
-  bool store_optional_f64(const Slot& slot, const Scalar& value) {
-    auto& target = *std::get<std::optional<double>*>(slot.target);
-    if (value.kind == Scalar::Kind::Null) {
-      target.reset();
-    } else if (value.kind == Scalar::Kind::Number) {
-      target = value.number.as_double();
-    } else {
-      return invalid_type(describe(value), slot, false);
-    }
-    return true;
-  }
-
-  bool store_u64(const Slot& slot, const Scalar& value) {
-    const bool is_number = value.kind == Scalar::Kind::Number;
-    if (is_number && value.number.kind == Number::Kind::Unsigned) {
-      *std::get<std::uint64_t*>(slot.target) = value.number.unsigned_value;
-      return true;
-    }
-    if (is_number && value.number.kind == Number::Kind::Negative) {
-      return fail("invalid value: " + describe(value) + ", expected u64", false);
+      default: break;
     }
     return invalid_type(describe(value), slot, false);
-  }
-
-  // One array element; null stands for an infinite box side.
-  bool store_element(const Slot& slot, const Scalar& value) {
-    auto& target = *std::get<std::vector<double>*>(slot.target);
-    const bool is_null = value.kind == Scalar::Kind::Null;
-    if (value.kind == Scalar::Kind::Number) {
-      target.push_back(value.number.as_double());
-    } else if (is_null && slot.kind == SlotKind::LowerElement) {
-      target.push_back(-std::numeric_limits<double>::infinity());
-    } else if (is_null && slot.kind == SlotKind::UpperElement) {
-      target.push_back(std::numeric_limits<double>::infinity());
-    } else {
-      return invalid_type(describe(value), slot, false);
-    }
-    return true;
   }
 
   // An object or array opens a frame for the slot it arrives for.
   bool start(bool is_array) {
     const Slot slot = next_slot();
     const char* const shape = is_array ? "sequence" : "map";
-    Frame frame;
-    frame.target = slot.target;
-    frame.sequence_form = is_array;
+    Frame frame{.sequence_form = is_array, .target = slot.target, .record = slot.record, .nulls = slot.nulls};
     switch (slot.kind) {
       case SlotKind::Ignored:
         if (!frames_.empty() && frames_.back().kind == FrameKind::Skip) {
           ++frames_.back().count;
           return true;
         }
-        frame.kind = FrameKind::Skip;
         frame.count = 1;
         break;
-      case SlotKind::Record:
-        frame.kind = FrameKind::Record;
-        frame.record = slot.record;
-        break;
+      case SlotKind::Record: frame.kind = FrameKind::Record; break;
       case SlotKind::Matrix:
-        frame.kind = FrameKind::Matrix;
+        frame.kind = FrameKind::Record;
         frame.record = &kMatrixRecord;
         matrix_ = RawMatrix{};
         break;
       case SlotKind::Covariance:
         if (is_array) return invalid_type(shape, slot, true);
         frame.kind = FrameKind::Covariance;
-        frame.pending = {SlotKind::Ignored, {}};
         break;
       case SlotKind::Numbers:
-      case SlotKind::LowerBox:
-      case SlotKind::UpperBox:
+        if (!is_array) return invalid_type(shape, slot, true);
+        frame.kind = FrameKind::Numbers;
+        std::get<std::vector<double>*>(slot.target)->clear();
+        break;
       case SlotKind::OptionalNumbers:
         if (!is_array) return invalid_type(shape, slot, true);
-        open_numbers(slot, frame);
+        frame.kind = FrameKind::Numbers;
+        frame.target = &std::get<std::optional<std::vector<double>>*>(slot.target)->emplace();
         break;
       default: return invalid_type(shape, slot, true);
     }
@@ -678,62 +581,36 @@ class Decoder {
     return true;
   }
 
-  // An array of numbers: its elements convert by the box side it fills.
-  static void open_numbers(const Slot& slot, Frame& frame) {
-    frame.kind = FrameKind::Numbers;
-    if (slot.kind == SlotKind::OptionalNumbers) {
-      auto& values = *std::get<std::optional<std::vector<double>>*>(slot.target);
-      values.emplace();
-      frame.target = &*values;
-      frame.element = SlotKind::NumberElement;
-      return;
-    }
-    std::get<std::vector<double>*>(slot.target)->clear();
-    frame.element = slot.kind == SlotKind::LowerBox   ? SlotKind::LowerElement
-                    : slot.kind == SlotKind::UpperBox ? SlotKind::UpperElement
-                                                      : SlotKind::NumberElement;
-  }
-
   bool key(std::string_view name) {
     Frame& frame = frames_.back();
-    switch (frame.kind) {
-      case FrameKind::Skip: return true;
-      case FrameKind::Covariance: return variant_key(frame, name);
-      default: break;
-    }
-    const auto fields = frame.record->fields;
-    const auto found = std::find_if(fields.begin(), fields.end(),
-                                    [&](const FieldSpec& field) { return field.name == name; });
+    if (frame.kind == FrameKind::Skip) return true;
+    if (frame.kind == FrameKind::Covariance) return variant_key(frame, name);
+    const auto fields = frame.record->fields();
+    const auto found = std::ranges::find(fields, name, &FieldSpec::name);
     if (found == fields.end()) {
-      frame.pending = {SlotKind::Ignored, {}};
+      frame.pending = {};
       return true;
     }
-    const auto index = static_cast<std::size_t>(found - fields.begin());
-    const std::uint32_t bit = 1u << index;
+    const std::uint32_t bit = 1u << (found - fields.begin());
     if (frame.seen & bit) return fail("duplicate field `" + std::string(name) + "`", false);
     frame.seen |= bit;
-    frame.pending = field_slot(frame, index);
+    frame.pending = field_slot(*found);
     return true;
   }
 
   // An externally tagged enum: one key naming the variant, its content as value.
   bool variant_key(Frame& frame, std::string_view name) {
-    ++frame.count;
-    if (frame.count > 1) {
-      frame.pending = {SlotKind::Ignored, {}};  // counted and reported when the object ends
+    if (++frame.count > 1) {
+      frame.pending = {};  // counted and reported when the object ends
       return true;
     }
     auto& omega = *std::get<FactorCovariance*>(frame.target);
-    if (name == kDenseVariant) {
-      omega.value.emplace<Matrix>();
-      frame.pending = {SlotKind::Matrix, &std::get<Matrix>(omega.value)};
-    } else if (name == kDiagonalVariant) {
-      omega.value.emplace<std::vector<double>>();
-      frame.pending = {SlotKind::Numbers, &std::get<std::vector<double>>(omega.value)};
+    if (name == "Dense") {
+      frame.pending = {SlotKind::Matrix, &omega.value.emplace<Matrix>()};
+    } else if (name == "Diagonal") {
+      frame.pending = {SlotKind::Numbers, &omega.value.emplace<std::vector<double>>()};
     } else {
-      return fail("unknown variant `" + std::string(name) + "`, expected `" + std::string(kDenseVariant) +
-                      "` or `" + std::string(kDiagonalVariant) + "`",
-                  false);
+      return fail("unknown variant `" + std::string(name) + "`, expected `Dense` or `Diagonal`", false);
     }
     return true;
   }
@@ -752,7 +629,7 @@ class Decoder {
               true);
         }
         break;
-      default:
+      case FrameKind::Record:
         if (!finish_record(frame)) return false;
         break;
     }
@@ -761,7 +638,7 @@ class Decoder {
   }
 
   bool finish_record(const Frame& frame) {
-    const auto fields = frame.record->fields;
+    const auto fields = frame.record->fields();
     if (frame.sequence_form) {
       if (frame.count != fields.size()) {
         return fail("invalid length " + std::to_string(frame.count) + ", expected " +
@@ -776,7 +653,7 @@ class Decoder {
         }
       }
     }
-    if (frame.kind == FrameKind::Matrix) {
+    if (frame.record == &kMatrixRecord) {
       // The claimed shape is only compared with the values read, never allocated.
       auto matrix = Matrix::create(matrix_.rows, matrix_.cols, std::move(matrix_.data));
       if (!matrix) return fail(matrix.error().message(), true);
@@ -787,8 +664,8 @@ class Decoder {
 
   const TextStream& stream_;
   DecodedValues values_;
-  std::array<Target, kPortfolioInputCount> targets_;  // slot targets of the rows, into values_
   RawMatrix matrix_;
+  Targets targets_;  // slot targets of the rows, into values_, then of the matrix parts, into matrix_
   std::vector<Frame> frames_;
   std::optional<std::string> error_;
   bool finished_ = false;
@@ -853,36 +730,19 @@ std::expected<DecodedValues, std::string> decode(std::string_view text) {
   return std::move(decoder.values());
 }
 
-}  // namespace
-
 // ===========================================================================
 // Building: the decoded records through the portfolio builders
 
-namespace {
-
 // A decoded value becomes its row's member: as it is, as the value of an
-// optional member, or (L1 costs) as one cost per asset.
-template <class T>
-void take(T& member, T&& value) {
+// optional member, or (L1 costs) as one cost per asset; F is scanned as it
+// is taken (FactorScan).
+template <class Member, class Value>
+void take(Member& member, Value&& value) {
   member = std::move(value);
 }
 
-template <class T>
-void take(std::optional<T>& member, T&& value) {
-  member = std::move(value);
-}
-
-// F is scanned as it is taken (FactorScan).
 void take(FactorScan& member, Matrix&& value) {
   member = FactorScan::of(std::move(value));
-}
-
-void take(std::optional<L1Costs>& member, std::optional<std::vector<double>>&& value) {
-  if (value) {
-    member = L1Costs(std::move(*value));
-  } else {
-    member.reset();
-  }
 }
 
 // The decoded values as builder fields. A dump always carries the box and

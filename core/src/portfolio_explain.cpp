@@ -25,13 +25,15 @@ constexpr double kDirectionCitationThreshold = 0.1;
 // enumerate_indices lists this many indices before summarising the rest.
 constexpr std::size_t kListedIndices = 5;
 
-std::string join(const std::vector<std::string>& parts, const char* separator) {
-  std::string text;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) text += separator;
-    text += parts[i];
+// The indices i in [0, count) whose weight weights[offset + i] `cites`.
+template <class Cites>
+std::vector<std::size_t> cited(const std::vector<double>& weights, std::size_t offset, std::size_t count,
+                               Cites cites) {
+  std::vector<std::size_t> indices;
+  for (std::size_t i = 0; i < count && offset + i < weights.size(); ++i) {
+    if (cites(weights[offset + i])) indices.push_back(i);
   }
-  return text;
+  return indices;
 }
 
 // Farkas weights y (equality rows, budget first when present), z (inequality
@@ -39,50 +41,34 @@ std::string join(const std::vector<std::string>& parts, const char* separator) {
 std::string explain_primal(const PrimalCertificate& certificate, std::optional<double> budget,
                            std::size_t equality_rows) {
   const std::vector<double>& y = certificate.equality_dual;
+  const std::vector<double>& z = certificate.inequality_dual;
+  const std::vector<double>& w = certificate.bound_dual;
+  const auto either_sign = [](double weight) { return std::abs(weight) >= kFarkasCitationThreshold; };
+  const auto positive = [](double weight) { return weight >= kFarkasCitationThreshold; };
+  const auto negative = [](double weight) { return weight <= -kFarkasCitationThreshold; };
   std::vector<std::string> phrases;
-  if (budget && !y.empty() && std::abs(y[0]) >= kFarkasCitationThreshold) {
+  const auto cite = [&](const char* what, const std::vector<std::size_t>& indices) {
+    if (!indices.empty()) phrases.push_back(what + enumerate_indices(indices));
+  };
+  if (budget && !y.empty() && either_sign(y[0])) {
     phrases.push_back("the budget (sum of weights = " + format_decimal(*budget) + ")");
   }
-
-  const std::size_t offset = budget ? 1 : 0;
-  std::vector<std::size_t> cited;
-  for (std::size_t i = 0; i < equality_rows && offset + i < y.size(); ++i) {
-    if (std::abs(y[offset + i]) >= kFarkasCitationThreshold) cited.push_back(i);
-  }
-  if (!cited.empty()) phrases.push_back("equality row(s) " + enumerate_indices(cited));
-
-  cited.clear();
-  const std::vector<double>& z = certificate.inequality_dual;
-  for (std::size_t j = 0; j < z.size(); ++j) {
-    if (z[j] >= kFarkasCitationThreshold) cited.push_back(j);
-  }
-  if (!cited.empty()) phrases.push_back("inequality cap(s) " + enumerate_indices(cited));
-
-  const std::vector<double>& w = certificate.bound_dual;
-  cited.clear();
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    if (w[i] >= kFarkasCitationThreshold) cited.push_back(i);
-  }
-  if (!cited.empty()) phrases.push_back("upper bounds on asset(s) " + enumerate_indices(cited));
-  cited.clear();
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    if (w[i] <= -kFarkasCitationThreshold) cited.push_back(i);
-  }
-  if (!cited.empty()) phrases.push_back("lower bounds on asset(s) " + enumerate_indices(cited));
-
+  cite("equality row(s) ", cited(y, budget ? 1 : 0, equality_rows, either_sign));
+  cite("inequality cap(s) ", cited(z, 0, z.size(), positive));
+  cite("upper bounds on asset(s) ", cited(w, 0, w.size(), positive));
+  cite("lower bounds on asset(s) ", cited(w, 0, w.size(), negative));
   if (phrases.empty()) return {};
-  return "no portfolio satisfies these constraints simultaneously: " + join(phrases, ", ") +
-         "; relax at least one of them (Farkas weights are on Solution::certificate)";
+  std::string text = "no portfolio satisfies these constraints simultaneously: ";
+  for (std::size_t i = 0; i < phrases.size(); ++i) text += (i > 0 ? ", " : "") + phrases[i];
+  return text + "; relax at least one of them (Farkas weights are on Solution::certificate)";
 }
 
 // A ray of (near) zero risk along which the return term keeps decreasing the
 // objective; the largest components name the assets to look at.
 std::string explain_dual(const DualCertificate& certificate) {
   const std::vector<double>& d = certificate.direction;
-  std::vector<std::size_t> assets;
-  for (std::size_t i = 0; i < d.size(); ++i) {
-    if (std::abs(d[i]) >= kDirectionCitationThreshold) assets.push_back(i);
-  }
+  std::vector<std::size_t> assets = cited(
+      d, 0, d.size(), [](double component) { return std::abs(component) >= kDirectionCitationThreshold; });
   std::stable_sort(assets.begin(), assets.end(),
                    [&d](std::size_t a, std::size_t b) { return std::abs(d[a]) > std::abs(d[b]); });
   return "the objective is unbounded: expected returns reward a direction the risk model prices at (near) "

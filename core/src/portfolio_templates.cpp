@@ -208,27 +208,4 @@ PortfolioResult PortfolioProblem::with_short_limit(double max_short) && {
   return std::move(*this).with_bounds(std::move(lower), std::move(upper));
 }
 
-std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
-    const LinearConstraints& block, const std::vector<std::vector<double>>& rows, std::vector<double> rhs) {
-  const std::size_t cols = block.matrix.cols();
-  const std::size_t old_rows = block.rows();
-  // A short row followed by a long one would pass the total count of values
-  // and shift every later entry; each row is measured on its own.
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    if (rows[r].size() != cols) {
-      return std::unexpected(
-          PortfolioError::matrix_invalid(MatrixError::ragged_row(old_rows + r, rows[r].size(), cols)));
-    }
-  }
-  RowsBuilder appended;
-  appended.count = rows.size();
-  appended.data.reserve(rows.size() * cols);
-  for (const std::vector<double>& row : rows)
-    appended.data.insert(appended.data.end(), row.begin(), row.end());
-  appended.rhs = std::move(rhs);
-  auto grown = std::move(appended).appended_to(block.matrix, 0, block);
-  if (!grown) return std::unexpected(std::move(grown.error()));
-  return std::move(grown->block);
-}
-
 }  // namespace morva

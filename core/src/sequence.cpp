@@ -72,57 +72,33 @@ struct SequenceSteps {
   static std::expected<void, PortfolioError> check(const PortfolioSequence& sequence,
                                                    const RebalanceStep& step) {
     const std::size_t n = sequence.dimension();
-    if (step.expected_returns) {
-      if (auto ok = check_finite_vector("expected_returns", *step.expected_returns, n); !ok) return ok;
-    }
-    if (step.previous_weights) {
-      if (!sequence.previous_weights_) {
-        return std::unexpected(PortfolioError::invalid_parameter(kPreviousWeightsWithoutTurnover));
-      }
-      if (auto ok = check_finite_vector("previous_weights", *step.previous_weights, n); !ok) return ok;
-    }
-    if (step.benchmark_weights) {
-      if (!sequence.benchmark_weights_) {
-        return std::unexpected(PortfolioError::invalid_parameter(kBenchmarkWithoutTracking));
-      }
-      if (auto ok = check_finite_vector("benchmark_weights", *step.benchmark_weights, n); !ok) return ok;
-    }
-    if (step.budget) {
-      if (!sequence.budget_)
-        return std::unexpected(PortfolioError::invalid_parameter(kBudgetWithoutBudgetRow));
-      const double budget = *step.budget;
-      if (!std::isfinite(budget)) return std::unexpected(PortfolioError::invalid_parameter(kBudgetNotFinite));
-      // A date with a new box checks the reach against it, once it is known.
-      const QpProblem& lowered = sequence.workspace_.problem();
-      if (!changes_box(step)) {
-        if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(budget); !ok)
-          return ok;
-      }
-    }
-    if (step.equality_rhs) {
-      if (auto ok = check_finite_vector("equality_rhs", *step.equality_rhs, sequence.equality_rhs_.size());
-          !ok)
+    const QpProblem& lowered = sequence.workspace_.problem();
+    // A given vector of `length` finite values.
+    const auto finite = [](const char* name, const std::optional<std::vector<double>>& given,
+                           std::size_t length) -> std::expected<void, PortfolioError> {
+      if (!given) return {};
+      return check_finite_vector(name, *given, length);
+    };
+    if (auto ok = finite("expected_returns", step.expected_returns, n); !ok) return ok;
+    if (step.previous_weights && !sequence.previous_weights_)
+      return parameter_failure(kPreviousWeightsWithoutTurnover);
+    if (auto ok = finite("previous_weights", step.previous_weights, n); !ok) return ok;
+    if (step.benchmark_weights && !sequence.benchmark_weights_)
+      return parameter_failure(kBenchmarkWithoutTracking);
+    if (auto ok = finite("benchmark_weights", step.benchmark_weights, n); !ok) return ok;
+    if (step.budget && !sequence.budget_) return parameter_failure(kBudgetWithoutBudgetRow);
+    if (step.budget && !std::isfinite(*step.budget)) return parameter_failure(kBudgetNotFinite);
+    // A date with a new box checks the reach against it, once it is known.
+    if (step.budget && !changes_box(step)) {
+      if (auto ok = BudgetReach::of(lowered.lower_bounds, lowered.upper_bounds).admits(*step.budget); !ok)
         return ok;
     }
-    if (step.inequality_rhs) {
-      if (auto ok = check_finite_vector("inequality_rhs", *step.inequality_rhs,
-                                        sequence.workspace_.problem().m_in());
-          !ok) {
-        return ok;
-      }
-    }
-    return check_projections(sequence, step);
-  }
-
-  static bool changes_box(const RebalanceStep& step) { return step.lower_bounds || step.upper_bounds; }
-
-  // The box as with_bounds checks it, then the budget's reach under it (the
-  // lowering's rule), then the L1 costs as with_l1_turnover checks them.
-  static std::expected<void, PortfolioError> check_projections(const PortfolioSequence& sequence,
-                                                               const RebalanceStep& step) {
-    const std::size_t n = sequence.dimension();
+    const std::size_t m_eq = sequence.equality_rhs_.size();
+    if (auto ok = finite("equality_rhs", step.equality_rhs, m_eq); !ok) return ok;
+    if (auto ok = finite("inequality_rhs", step.inequality_rhs, lowered.m_in()); !ok) return ok;
+    // The box as with_bounds checks it, then the budget's reach under it (the
+    // lowering's rule), then the L1 costs as with_l1_turnover checks them.
     if (changes_box(step)) {
-      const QpProblem& lowered = sequence.workspace_.problem();
       const std::vector<double>& lower = given_or(step.lower_bounds, lowered.lower_bounds);
       const std::vector<double>& upper = given_or(step.upper_bounds, lowered.upper_bounds);
       if (auto ok = check_box(lower, upper, n); !ok) return ok;
@@ -131,12 +107,12 @@ struct SequenceSteps {
         if (auto ok = BudgetReach::of(lower, upper).admits(budget); !ok) return ok;
       }
     }
-    if (step.l1_turnover_costs) {
-      if (!sequence.has_l1_costs_) return std::unexpected(PortfolioError::invalid_parameter(kCostsWithoutL1));
-      if (auto ok = check_l1_costs(*step.l1_turnover_costs, n); !ok) return ok;
-    }
+    if (step.l1_turnover_costs && !sequence.has_l1_costs_) return parameter_failure(kCostsWithoutL1);
+    if (step.l1_turnover_costs) return check_l1_costs(*step.l1_turnover_costs, n);
     return {};
   }
+
+  static bool changes_box(const RebalanceStep& step) { return step.lower_bounds || step.upper_bounds; }
 
   // The lowering's linear term for the updated data; nothing when the date
   // changes none of its inputs.
@@ -152,8 +128,7 @@ struct SequenceSteps {
     std::vector<double> q =
         linear_term(sequence.covariance_, sequence.risk_aversion_, sequence.turnover_penalty_, data);
     // Finite inputs can still overflow (a huge μ meeting a huge τ·x⁰).
-    if (!all_finite(q))
-      return std::unexpected(PortfolioError::problem_invalid(ProblemError::non_finite("linear")));
+    if (!all_finite(q)) return problem_failure(ProblemError::non_finite("linear"));
     return q;
   }
 
@@ -172,32 +147,24 @@ struct SequenceSteps {
   static std::expected<void, PortfolioError> write(PortfolioSequence& sequence, const RebalanceStep& step,
                                                    const std::optional<std::vector<double>>& linear,
                                                    const std::optional<std::vector<double>>& equality_rhs) {
-    const auto written = [](std::expected<void, ProblemError> result) -> std::expected<void, PortfolioError> {
-      if (!result) return std::unexpected(PortfolioError::problem_invalid(std::move(result.error())));
-      return {};
-    };
-    if (linear) {
-      if (auto ok = written(sequence.workspace_.update_linear(*linear)); !ok) return ok;
+    // The first write that fails stops the others.
+    Workspace& workspace = sequence.workspace_;
+    std::expected<void, ProblemError> written;
+    if (linear) written = workspace.update_linear(*linear);
+    if (written && step.previous_weights && sequence.has_l1_costs_) {
+      written = workspace.update_l1_anchor(*step.previous_weights);
     }
-    if (step.previous_weights && sequence.has_l1_costs_) {
-      if (auto ok = written(sequence.workspace_.update_l1_anchor(*step.previous_weights)); !ok) return ok;
-    }
-    if (equality_rhs) {
-      if (auto ok = written(sequence.workspace_.update_equality_rhs(*equality_rhs)); !ok) return ok;
-    }
-    if (step.inequality_rhs) {
-      if (auto ok = written(sequence.workspace_.update_inequality_rhs(*step.inequality_rhs)); !ok) return ok;
-    }
-    if (changes_box(step)) {
+    if (written && equality_rhs) written = workspace.update_equality_rhs(*equality_rhs);
+    if (written && step.inequality_rhs) written = workspace.update_inequality_rhs(*step.inequality_rhs);
+    if (written && changes_box(step)) {
       // Copies: a side the date keeps is read from the vector being replaced.
-      const QpProblem& lowered = sequence.workspace_.problem();
+      const QpProblem& lowered = workspace.problem();
       const std::vector<double> lower = given_or(step.lower_bounds, lowered.lower_bounds);
       const std::vector<double> upper = given_or(step.upper_bounds, lowered.upper_bounds);
-      if (auto ok = written(sequence.workspace_.update_bounds(lower, upper)); !ok) return ok;
+      written = workspace.update_bounds(lower, upper);
     }
-    if (step.l1_turnover_costs) {
-      if (auto ok = written(sequence.workspace_.update_l1_costs(*step.l1_turnover_costs)); !ok) return ok;
-    }
+    if (written && step.l1_turnover_costs) written = workspace.update_l1_costs(*step.l1_turnover_costs);
+    if (!written) return problem_failure(std::move(written.error()));
     if (step.expected_returns) sequence.expected_returns_ = *step.expected_returns;
     if (step.previous_weights) sequence.previous_weights_ = *step.previous_weights;
     if (step.benchmark_weights) sequence.benchmark_weights_ = *step.benchmark_weights;

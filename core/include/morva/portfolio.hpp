@@ -59,10 +59,6 @@ class PortfolioError {
   // Wrapped errors print their own message unchanged.
   std::string message() const;
 
-  const ProblemError* problem_error() const { return std::get_if<ProblemError>(&wrapped_); }
-  const MatrixError* matrix_error() const { return std::get_if<MatrixError>(&wrapped_); }
-  const SolverError* solver_error() const { return std::get_if<SolverError>(&wrapped_); }
-  const std::string& reason() const { return reason_; }
   InputRule input_rule() const { return input_rule_; }
 
   bool operator==(const PortfolioError&) const = default;
@@ -122,14 +118,14 @@ class PortfolioProblem {
   std::size_t dimension() const { return covariance_.assets(); }
   const FactorQuad& covariance() const { return covariance_; }
   const std::vector<double>& expected_returns() const { return expected_returns_; }
-  double risk_aversion() const { return risk_aversion_; }
-  std::optional<double> budget() const { return budget_; }
+  const double& risk_aversion() const { return risk_aversion_; }
+  const std::optional<double>& budget() const { return budget_; }
   const LinearConstraints& equalities() const { return equalities_; }
   const LinearConstraints& inequalities() const { return inequalities_; }
   const std::vector<double>& lower_bounds() const { return lower_bounds_; }
   const std::vector<double>& upper_bounds() const { return upper_bounds_; }
   const std::optional<std::vector<double>>& previous_weights() const { return previous_weights_; }
-  double turnover_penalty() const { return turnover_penalty_; }
+  const double& turnover_penalty() const { return turnover_penalty_; }
   const std::optional<std::vector<double>>& l1_turnover_costs() const { return l1_turnover_costs_; }
   const std::optional<std::vector<double>>& benchmark_weights() const { return benchmark_weights_; }
 
@@ -168,11 +164,6 @@ PortfolioResult build_portfolio(PortfolioFields fields);
 std::expected<Solution, PortfolioError> solve_mean_variance_factor(
     const PortfolioProblem& problem, const std::optional<SolverSettings>& settings = std::nullopt,
     const std::optional<WarmStart>& warm_start = std::nullopt);
-
-// Old block followed by the new rows (Matrix::create; MatrixError → MatrixInvalid)
-// and their right-hand sides ("constraints.rhs" on a count mismatch).
-std::expected<LinearConstraints, PortfolioError> append_constraint_rows(
-    const LinearConstraints& block, const std::vector<std::vector<double>>& rows, std::vector<double> rhs);
 
 // Puts a portfolio-language explanation of the solution's certificate first
 // among its hints. `equality_rows` counts the problem's own equality rows

@@ -141,29 +141,34 @@ enum class Shape {
 enum class NullElement { Refused, MinusInfinity, PlusInfinity };
 
 // Where a dump keeps an input: at `key`, or at `part` inside the record at
-// `key`. `read` gives the value as the built problem holds it (it is called
-// with the PortfolioProblem, which this header need not know), and the type
-// of that value decides how it is written and read.
-template <class Read>
+// `key`. `at` points at the value as the built problem holds it (it is
+// called with the PortfolioProblem, which this header need not know), and the
+// type of that value decides how it is written and read.
+template <class At>
 struct Dumped {
   std::string_view key;
   std::string_view part;
-  Read read;
+  At at;
   NullElement nulls = NullElement::Refused;
+
+  template <class Problem>
+  constexpr const auto& read(const Problem& problem) const {
+    return *at(problem);
+  }
 };
 
 // An input the dump does not keep: its builder lowers it into parts that are
 // kept (constraint rows, the box).
 struct NotDumped {};
 
-template <class Read>
-constexpr Dumped<Read> dumped(std::string_view key, Read read, NullElement nulls = NullElement::Refused) {
-  return {key, {}, read, nulls};
+template <class At>
+constexpr Dumped<At> dumped(std::string_view key, At at, NullElement nulls = NullElement::Refused) {
+  return {key, {}, at, nulls};
 }
 
-template <class Read>
-constexpr Dumped<Read> dumped_in(std::string_view record, std::string_view part, Read read) {
-  return {record, part, read};
+template <class At>
+constexpr Dumped<At> dumped_in(std::string_view record, std::string_view part, At at) {
+  return {record, part, at};
 }
 
 template <class Kind, class Member, class Dump>
@@ -207,66 +212,50 @@ inline constexpr std::array kDumpKeys{
 
 // The inputs in keyword order: the first four are required, the rest keyword-only.
 inline constexpr std::tuple kPortfolioInputs{
-    input<kind::Factors>(
-        "factors", &PortfolioFields::factors, Shape::AssetsByFactors,
-        dumped_in(
-            "covariance", "factors", [](const auto& p) -> const auto& { return p.covariance().factors; })),
-    input<kind::Covariance>(
-        "omega", &PortfolioFields::omega, Shape::FactorsByFactors,
-        dumped_in(
-            "covariance", "omega", [](const auto& p) -> const auto& { return p.covariance().omega; })),
+    input<kind::Factors>("factors", &PortfolioFields::factors, Shape::AssetsByFactors,
+                         dumped_in("covariance", "factors", [](auto& p) { return &p.covariance().factors; })),
+    input<kind::Covariance>("omega", &PortfolioFields::omega, Shape::FactorsByFactors,
+                            dumped_in("covariance", "omega", [](auto& p) { return &p.covariance().omega; })),
     input<kind::Vector>(
         "specific_variance", &PortfolioFields::specific_variance, Shape::Assets,
-        dumped_in(
-            "covariance", "diagonal", [](const auto& p) -> const auto& { return p.covariance().diagonal; })),
-    input<kind::Vector>(
-        "expected_returns", &PortfolioFields::expected_returns, Shape::Assets,
-        dumped(
-            "expected_returns", [](const auto& p) -> const auto& { return p.expected_returns(); })),
+        dumped_in("covariance", "diagonal", [](auto& p) { return &p.covariance().diagonal; })),
+    input<kind::Vector>("expected_returns", &PortfolioFields::expected_returns, Shape::Assets,
+                        dumped("expected_returns", [](auto& p) { return &p.expected_returns(); })),
     input<kind::Scalar>("risk_aversion", &PortfolioFields::risk_aversion, Shape::Scalar,
-                        dumped("risk_aversion", [](const auto& p) { return p.risk_aversion(); })),
+                        dumped("risk_aversion", [](auto& p) { return &p.risk_aversion(); })),
     input<kind::Scalar>("budget", &PortfolioFields::budget, Shape::Scalar,
-                        dumped("budget", [](const auto& p) { return p.budget(); })),
+                        dumped("budget", [](auto& p) { return &p.budget(); })),
     input<kind::Optional<kind::Vector>>(
         "lower_bounds", &PortfolioFields::lower_bounds, Shape::Assets,
         dumped(
-            "lower_bounds", [](const auto& p) -> const auto& { return p.lower_bounds(); },
-            NullElement::MinusInfinity)),
+            "lower_bounds", [](auto& p) { return &p.lower_bounds(); }, NullElement::MinusInfinity)),
     input<kind::Optional<kind::Vector>>(
         "upper_bounds", &PortfolioFields::upper_bounds, Shape::Assets,
         dumped(
-            "upper_bounds", [](const auto& p) -> const auto& { return p.upper_bounds(); },
-            NullElement::PlusInfinity)),
+            "upper_bounds", [](auto& p) { return &p.upper_bounds(); }, NullElement::PlusInfinity)),
     input<kind::Optional<kind::Matrix>>(
         "equality_matrix", &PortfolioFields::equality_matrix, Shape::RowsByAssets,
-        dumped_in(
-            "equalities", "matrix", [](const auto& p) -> const auto& { return p.equalities().matrix; })),
+        dumped_in("equalities", "matrix", [](auto& p) { return &p.equalities().matrix; })),
     input<kind::Optional<kind::Vector>>(
         "equality_rhs", &PortfolioFields::equality_rhs, Shape::PerRow,
-        dumped_in(
-            "equalities", "rhs", [](const auto& p) -> const auto& { return p.equalities().rhs; })),
+        dumped_in("equalities", "rhs", [](auto& p) { return &p.equalities().rhs; })),
     input<kind::Optional<kind::Matrix>>(
         "inequality_matrix", &PortfolioFields::inequality_matrix, Shape::RowsByAssets,
-        dumped_in(
-            "inequalities", "matrix", [](const auto& p) -> const auto& { return p.inequalities().matrix; })),
+        dumped_in("inequalities", "matrix", [](auto& p) { return &p.inequalities().matrix; })),
     input<kind::Optional<kind::Vector>>(
         "inequality_rhs", &PortfolioFields::inequality_rhs, Shape::PerRow,
-        dumped_in(
-            "inequalities", "rhs", [](const auto& p) -> const auto& { return p.inequalities().rhs; })),
+        dumped_in("inequalities", "rhs", [](auto& p) { return &p.inequalities().rhs; })),
     input<kind::Optional<kind::Vector>>(
         "previous_weights", &PortfolioFields::previous_weights, Shape::Assets,
-        dumped(
-            "previous_weights", [](const auto& p) -> const auto& { return p.previous_weights(); })),
+        dumped("previous_weights", [](auto& p) { return &p.previous_weights(); })),
     input<kind::Scalar>("turnover_penalty", &PortfolioFields::turnover_penalty, Shape::Scalar,
-                        dumped("turnover_penalty", [](const auto& p) { return p.turnover_penalty(); })),
+                        dumped("turnover_penalty", [](auto& p) { return &p.turnover_penalty(); })),
     input<kind::Optional<kind::ScalarOrVector>>(
         "l1_turnover_costs", &PortfolioFields::l1_turnover_costs, Shape::AssetsOrOne,
-        dumped(
-            "l1_turnover_costs", [](const auto& p) -> const auto& { return p.l1_turnover_costs(); })),
+        dumped("l1_turnover_costs", [](auto& p) { return &p.l1_turnover_costs(); })),
     input<kind::Optional<kind::Vector>>(
         "benchmark_weights", &PortfolioFields::benchmark_weights, Shape::Assets,
-        dumped(
-            "benchmark_weights", [](const auto& p) -> const auto& { return p.benchmark_weights(); })),
+        dumped("benchmark_weights", [](auto& p) { return &p.benchmark_weights(); })),
     input<kind::Optional<kind::IndexVector>>("industry_ids", &PortfolioFields::industry_ids, Shape::Assets),
     input<kind::Optional<kind::Vector>>("industry_targets", &PortfolioFields::industry_targets,
                                         Shape::PerGroup),
