@@ -13,14 +13,6 @@
 #include "morva/matrix.hpp"
 
 namespace morva {
-namespace {
-
-// A constraint row with at most cols / kSparseRowDivisor nonzeros is visited
-// through them alone: the rows the stored columns keep compressed, whose
-// nonzeros they can name.
-constexpr std::size_t kSparseRowDivisor = kDenseColumnDivisor;
-
-}  // namespace
 
 CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepeat>> repeated,
                          std::span<const std::vector<std::uint32_t>> supports)
@@ -42,7 +34,9 @@ CompactRows::CompactRows(const Matrix& a, std::span<const std::optional<RowRepea
     }
     const auto nonzeros =
         static_cast<std::size_t>(std::ranges::count_if(row, [](double v) { return v != 0.0; }));
-    if (nonzeros == 0 || nonzeros * kSparseRowDivisor > n) {
+    // A row is kept through its nonzeros where the stored columns keep it
+    // compressed (and can name them): at most n / kDenseColumnDivisor.
+    if (nonzeros == 0 || nonzeros * kDenseColumnDivisor > n) {
       dense_rows.push_back(i);
       continue;
     }

@@ -114,51 +114,32 @@ SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::s
   return {sign, comp};
 }
 
-// check_kkt with the products supplied.
-std::expected<KktResiduals, LengthMismatch> residuals_from_products(const QpProblem& problem,
-                                                                    std::span<const double> x,
-                                                                    const DualVariables& duals,
-                                                                    const IterateProducts& products) {
+}  // namespace
+
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals) {
+  return check_kkt(problem, x, duals, iterate_products(problem, x));
+}
+
+std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
+                                                      const DualVariables& duals,
+                                                      const IterateProducts& products) {
   const std::size_t n = problem.n();
-  const std::size_t m_eq = problem.m_eq();
-  const std::size_t m_in = problem.m_in();
-  const std::size_t n_l1 = problem.l1 ? n : 0;
   if (auto mismatch = first_length_mismatch({
           {"x", n, x.size()},
-          {"dual.equalities", m_eq, duals.equalities.size()},
-          {"dual.inequalities", m_in, duals.inequalities.size()},
+          {"dual.equalities", problem.m_eq(), duals.equalities.size()},
+          {"dual.inequalities", problem.m_in(), duals.inequalities.size()},
           {"dual.bounds", n, duals.bounds.size()},
-          {"dual.l1", n_l1, duals.l1.size()},
+          {"dual.l1", problem.l1 ? n : 0, duals.l1.size()},
       })) {
     return std::unexpected(std::move(*mismatch));
   }
 
   std::vector<double> slack;
   const double primal = primal_residual(problem, x, products, slack);
-  const std::vector<double> g = stationarity_gradient(problem, duals, products);
+  const double g_norm = inf_norm(stationarity_gradient(problem, duals, products));
   const SignAndComplementarity sc = sign_and_complementarity(problem, x, duals, slack);
-  const double sign = sc.sign;
-  const double comp = sc.complementarity;
-
-  const double g_norm = inf_norm(g);
-  KktResiduals r;
-  r.primal = primal;
-  r.dual = std::isnan(g_norm) ? sign : std::max(g_norm, sign);
-  r.complementarity = comp;
-  return r;
-}
-
-}  // namespace
-
-std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
-                                                      const DualVariables& duals) {
-  return residuals_from_products(problem, x, duals, iterate_products(problem, x));
-}
-
-std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
-                                                      const DualVariables& duals,
-                                                      const IterateProducts& products) {
-  return residuals_from_products(problem, x, duals, products);
+  return KktResiduals{primal, std::isnan(g_norm) ? sc.sign : std::max(g_norm, sc.sign), sc.complementarity};
 }
 
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x, RowSupports supports) {
@@ -187,7 +168,7 @@ ProductNorms product_norms(const QpProblem& problem, const DualVariables& duals,
 std::expected<KktMeasure, LengthMismatch> measure_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals,
                                                       const IterateProducts& products) {
-  auto residuals = residuals_from_products(problem, x, duals, products);
+  auto residuals = check_kkt(problem, x, duals, products);
   if (!residuals) return std::unexpected(std::move(residuals.error()));
   return KktMeasure{*residuals, product_norms(problem, duals, products)};
 }

@@ -1,9 +1,7 @@
-// The KKT module's internals: the first wrong block length of a check, shared
-// with the certificate audits, and the measure of an iterate that the stopping
-// rule reads. A termination check needs P·x, A_eq·x and A_in·x twice (for the
-// residuals and for the norms its tolerances scale by); they are formed once,
-// handed in as products, and the residuals come back with the norms in one
-// call, the same values as each computing its own.
+// The KKT module's internals: the first wrong block length of a check (the
+// certificate audits share it), and the measure of an iterate that the
+// stopping rule reads: P·x, A_eq·x and A_in·x, formed once, give both the
+// residuals and the norms the tolerances scale by.
 #pragma once
 
 #include <cstddef>
@@ -42,9 +40,8 @@ struct IterateProducts {
   // A_eqᵀ·y_eq + A_inᵀ·y_in of the iterate's duals (n entries) when the caller
   // has it; empty: formed from the rows of the problem.
   std::vector<double> multiplier_rows;
-  // The nonzero positions of the constraint rows (equality rows, then
-  // inequality rows) where the stored columns know them, for the products
-  // through the rows (empty: every row read whole). Borrowed from the caller.
+  // The constraint rows' nonzero positions where the stored columns know them
+  // (empty: every row read whole), borrowed from the caller.
   RowSupports row_supports;
 };
 

@@ -47,15 +47,6 @@ std::size_t SmwSystem::solve_scratch() const {
   return rank() + (columns_ ? columns_->pass_scratch() : 0);
 }
 
-Matrix SmwSystem::low_rank() const {
-  return columns_->materialize(scale_);
-}
-
-std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal, Matrix low_rank) {
-  return factor(std::move(diagonal),
-                std::make_shared<const ReducedColumns>(ReducedColumns::from_matrix(low_rank)), 1.0);
-}
-
 std::expected<SmwSystem, SolverError> SmwSystem::factor(std::vector<double> diagonal,
                                                         std::shared_ptr<const ReducedColumns> columns,
                                                         double constraint_scale) {
@@ -157,14 +148,6 @@ void SmwSystem::apply_transform(std::span<double> v, bool transpose) const {
   for (std::size_t c = k; c < v.size(); ++c) v[c] *= scale_;
 }
 
-void SmwSystem::to_capacitance_space(std::span<double> t) const {
-  apply_transform(t, true);
-}
-
-void SmwSystem::from_capacitance_space(std::span<double> w) const {
-  apply_transform(w, false);
-}
-
 void SmwSystem::solve_in_place(std::span<double> r) const {
   std::vector<double> scratch(solve_scratch());
   solve_in_place(r, scratch);
@@ -188,14 +171,10 @@ void SmwSystem::solve_in_place(std::span<double> r, std::span<double> scratch) c
   const std::span<double> t = scratch.first(h);
   const ReducedColumns::PassScratch pass = v.scratch(scratch.subspan(h));
   v.transpose_products(r, t.first(k), t.subspan(k), pass);
-  to_capacitance_space(t);
+  apply_transform(t, true);
   cholesky_solve_in_place(factor_, t);
-  from_capacitance_space(t);
+  apply_transform(t, false);
   v.subtract_product(t, inverse_diagonal_, r, pass);
-}
-
-void SmwSystem::solve_capacitance_in_place(std::span<double> t) const {
-  cholesky_solve_in_place(factor_, t);
 }
 
 // Pass 1 of an ADMM iteration, one stream over V. The right-hand side is
@@ -222,7 +201,7 @@ void SmwSystem::project_rhs(std::span<double> g, std::span<const double> weights
     return;
   }
   v.projection_pass(g, inverse_diagonal_, t, pass, fill);
-  to_capacitance_space(t);
+  apply_transform(t, true);
   const std::size_t k = v.factors();
   for (std::size_t j = k; j < v.rank(); ++j) t[j] -= weights[j - k] / scale_;
 }
@@ -247,15 +226,15 @@ bool SmwSystem::back_substitute(std::span<const double> g, std::span<double> t, 
     return v.substitution_pass(g, inverse_diagonal_, {}, x, image, pass, done);
   }
   cholesky_solve_in_place(factor_, t);
-  from_capacitance_space(t);
+  apply_transform(t, false);
   return v.substitution_pass(g, inverse_diagonal_, t, x, image, pass, done);
 }
 
 std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(const QpProblem& problem, double rho,
                                                                       double sigma) {
-  auto columns = problem_columns(problem);
+  auto columns = ReducedColumns::create(problem.quadratic, constraint_rows(problem));
   if (!columns) return std::unexpected(columns.error());
-  return create(problem, std::move(*columns), rho, sigma);
+  return create(problem, std::make_shared<const ReducedColumns>(std::move(*columns)), rho, sigma);
 }
 
 std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(
@@ -265,21 +244,13 @@ std::expected<FactorizedSystem, SolverError> FactorizedSystem::create(
   std::vector<double> diagonal(n);
   const bool has_l1 = problem.l1.has_value();
   for (std::size_t i = 0; i < n; ++i) {
-    double g = problem.quadratic.diagonal[i] + sigma + rho;
-    if (has_l1) g += rho;
-    diagonal[i] = g;
+    const double g = problem.quadratic.diagonal[i] + sigma + rho;
+    diagonal[i] = has_l1 ? g + rho : g;
   }
   // U = [C, √ρ·A_eqᵀ, √ρ·A_inᵀ] = V·diag(T_q, √ρ·I).
   auto smw = SmwSystem::factor(std::move(diagonal), std::move(columns), std::sqrt(rho));
   if (!smw) return std::unexpected(smw.error());
-  FactorizedSystem system;
-  system.smw = std::move(*smw);
-  system.rho = rho;
-  system.sigma = sigma;
-  system.factors = problem.quadratic.factors.cols();
-  system.m_eq = problem.m_eq();
-  system.m_in = problem.m_in();
-  return system;
+  return FactorizedSystem{std::move(*smw), rho, sigma};
 }
 
 std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const QpProblem& problem, double rho,
@@ -316,15 +287,6 @@ std::expected<const FactorizedSystem*, SolverError> SystemCache::ensure(const Qp
 
 // ---- The problem's V and its selections ----
 
-ReducedColumns data_columns(const QpProblem& problem) {
-  return ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem),
-                                 problem.quadratic.row_groups.get(), known_supports(problem));
-}
-
-std::vector<std::vector<std::uint32_t>> row_supports(const ReducedColumns& v) {
-  return v.compressed_rows();
-}
-
 bool holds_data_columns(const ReducedColumns& v, const QpProblem& problem, std::size_t n) {
   const std::size_t k = v.factors();
   for (std::size_t j = 0; j < v.rank(); ++j) {
@@ -345,31 +307,11 @@ std::expected<KeptColumns, SolverError> KeptColumns::select(
   return KeptColumns(std::move(*plain), std::make_shared<const ReducedColumns>(std::move(*stiff)));
 }
 
-std::expected<SmwSystem, SolverError> KeptColumns::factor(std::vector<double> diagonal) const {
-  return SmwSystem::factor(std::move(diagonal), stiff_, 1.0);
-}
-
-std::size_t KeptColumns::rows() const {
-  return plain_.rank() - plain_.factors();
-}
-
-void KeptColumns::row_image(std::span<const double> x, std::span<double> image) const {
-  plain_.constraint_image(x, image);
-}
-
-void KeptColumns::add_row_combination(std::span<const double> y, std::span<double> out) const {
-  plain_.add_constraint_combination(y, out);
-}
-
 std::vector<double> KeptColumns::factor_image(const FactorQuad& quadratic, std::span<const double> x,
                                               std::span<double> image) const {
-  return stored_factor_image(quadratic, plain_, x, image);
-}
-
-void KeptColumns::add_products(std::span<const double> s, std::span<const double> lambda,
-                               std::span<double> force, std::span<const double> r,
-                               std::span<double> pull) const {
-  plain_.add_products(s, lambda, force, force, r, pull);
+  std::vector<double> t(plain_.factors());
+  plain_.transpose_products(x, t, image);
+  return factor_weights(quadratic, plain_, t);
 }
 
 }  // namespace morva

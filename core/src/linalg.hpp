@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "known_supports.hpp"
 #include "matrix_products.hpp"
 #include "morva/error_types.hpp"
 #include "morva/linalg.hpp"
@@ -21,16 +22,20 @@
 namespace morva {
 
 // V of the problem, its rows' nonzeros taken from the rows' known supports.
-ReducedColumns data_columns(const QpProblem& problem);
+inline ReducedColumns data_columns(const QpProblem& problem) {
+  return ReducedColumns::of_data(FactorRows(problem.quadratic), constraint_rows(problem),
+                                 known_supports(problem));
+}
 
 // The nonzero positions of each constraint row as V stores them.
-std::vector<std::vector<std::uint32_t>> row_supports(const ReducedColumns& v);
+inline std::vector<std::vector<std::uint32_t>> row_supports(const ReducedColumns& v) {
+  return v.compressed_rows();
+}
 
-// Whether V is exactly the problem's [F, A_eqᵀ, A_inᵀ] over x's n assets:
-// every column's multiplier κ = ±1, no row scaling, F's columns and not C's,
-// stored in shared columns. Then one stream over V forms Fᵀx and every
-// row's A·x with iterate_products' bits (its sums take the rows in order
-// over the stored terms; negating a sum is exact).
+// Whether V is exactly the problem's [F, A_eqᵀ, A_inᵀ] over n assets (κ = ±1,
+// no row scaling, F's columns, shared storage): then one stream over V forms
+// Fᵀx and every row's A·x with iterate_products' bits (its sums take the
+// rows in order over the stored terms; negating a sum is exact).
 bool holds_data_columns(const ReducedColumns& v, const QpProblem& problem, std::size_t n);
 
 // The columns of V that the regularised system of a subset S of the
@@ -53,20 +58,28 @@ class KeptColumns {
                                                         RowSupports supports, const Matrix* lower);
 
   // K = diag(G) + U_S·U_Sᵀ.
-  std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal) const;
+  std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal) const {
+    return SmwSystem::factor(std::move(diagonal), stiff_, 1.0);
+  }
 
   // |S|, the kept rows.
-  std::size_t rows() const;
+  std::size_t rows() const { return plain_.rank() - plain_.factors(); }
   // image = A_S·x.
-  void row_image(std::span<const double> x, std::span<double> image) const;
+  void row_image(std::span<const double> x, std::span<double> image) const {
+    plain_.constraint_image(x, image);
+  }
   // out += A_Sᵀ·y.
-  void add_row_combination(std::span<const double> y, std::span<double> out) const;
+  void add_row_combination(std::span<const double> y, std::span<double> out) const {
+    plain_.add_products({}, y, {}, out);
+  }
   // One stream over V_S: image = A_S·x, and returns s = Ω·Fᵀx.
   std::vector<double> factor_image(const FactorQuad& quadratic, std::span<const double> x,
                                    std::span<double> image) const;
   // One stream over V_S: force += F·s + A_Sᵀ·λ and pull += A_Sᵀ·r.
   void add_products(std::span<const double> s, std::span<const double> lambda, std::span<double> force,
-                    std::span<const double> r, std::span<double> pull) const;
+                    std::span<const double> r, std::span<double> pull) const {
+    plain_.add_products(s, lambda, force, force, r, pull);
+  }
 
  private:
   ReducedColumns plain_;

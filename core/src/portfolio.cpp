@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "detail/vector_ops.hpp"
+#include "known_supports.hpp"
 #include "morva/format.hpp"
 #include "morva/large_storage.hpp"
 #include "morva/workspace.hpp"
@@ -33,8 +34,7 @@ std::expected<LinearConstraints, PortfolioError> validated_constraints(const cha
                                                                        std::vector<double> rhs,
                                                                        std::size_t n) {
   if (matrix.cols() != n) return problem_failure(ProblemError::dimension_mismatch(name, n, matrix.cols()));
-  if (!all_finite(matrix.data())) return problem_failure(ProblemError::non_finite(name));
-  if (!all_finite(rhs)) return problem_failure(ProblemError::non_finite(name));
+  if (!all_finite(matrix.data()) || !all_finite(rhs)) return problem_failure(ProblemError::non_finite(name));
   if (rhs.size() != matrix.rows()) {
     return problem_failure(ProblemError::dimension_mismatch("constraints.rhs", matrix.rows(), rhs.size()));
   }
@@ -73,7 +73,6 @@ std::expected<void, PortfolioError> check_l1_costs(std::span<const double> costs
   return {};
 }
 
-// ---------------------------------------------------------------------------
 // Errors: the kinds of PortfolioError and their messages.
 
 PortfolioError PortfolioError::problem_invalid(ProblemError error) {
@@ -162,7 +161,6 @@ std::string PortfolioError::message() const {
   return {};
 }
 
-// ---------------------------------------------------------------------------
 // Construction and the basic builders: each checks its input, then replaces
 // one part of the record.
 
@@ -296,28 +294,15 @@ std::expected<RowsBuilder::Appended, PortfolioError> RowsBuilder::appended_to(
   auto matrix = Matrix::create(lead + rows, cols, std::move(data));
   if (!matrix) return std::unexpected(PortfolioError::matrix_invalid(std::move(matrix.error())));
 
-  std::vector<double> combined_rhs;
-  combined_rhs.reserve(block.rhs.size() + rhs.size());
-  combined_rhs.assign(block.rhs.begin(), block.rhs.end());
+  std::vector<double> combined_rhs = block.rhs;
   combined_rhs.insert(combined_rhs.end(), rhs.begin(), rhs.end());
   if (combined_rhs.size() != rows) {
     return problem_failure(ProblemError::dimension_mismatch("constraints.rhs", rows, combined_rhs.size()));
   }
   Matrix rows_only = Matrix::rows_of(*matrix, lead, rows);
-  // The block's rows keep the positions known for them, the new rows take
-  // theirs, now at the joined storage's address.
-  std::shared_ptr<const RowSupportRecord> known;
-  const bool block_known = block.supports_known();
-  if (block_known || !supports.empty()) {
-    auto record = std::make_shared<RowSupportRecord>();
-    record->matrix = rows_only;
-    record->rows =
-        block_known ? block.known_supports->rows : std::vector<std::vector<std::uint32_t>>(block.rows());
-    record->rows.resize(rows);
-    for (std::size_t r = 0; r < supports.size() && r < count; ++r)
-      record->rows[block.rows() + r] = std::move(supports[r]);
-    known = std::move(record);
-  }
+  // The block's rows keep what is known of them, the new rows bring theirs,
+  // now at the joined storage's address.
+  auto known = record_supports(rows_only, 0, block, std::move(supports));
   return Appended{std::move(*matrix),
                   LinearConstraints{std::move(rows_only), std::move(combined_rhs), std::move(known)}};
 }
@@ -339,7 +324,6 @@ void RowsBuilder::add(std::span<const double> row, double sign, double right_han
   ++count;
 }
 
-// ---------------------------------------------------------------------------
 // Building from decoded fields: the one builder chain that the JSON reader
 // and the Python module run.
 
@@ -458,7 +442,6 @@ PortfolioResult build_portfolio(PortfolioFields fields) {
   return problem;
 }
 
-// ---------------------------------------------------------------------------
 // Lowering: budget reachability, P and q of the QP with the budget row first,
 // and the one-shot solve.
 
@@ -545,18 +528,15 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
     }
   }
 
-  // P = λΣ + τI = diag(λd + τ) + F·(λΩ)·Fᵀ.
-  FactorCovariance scaled_omega = covariance_.omega;
-  if (scaled_omega.is_dense()) {
-    for (double& v : scaled_omega.dense_matrix().data()) v *= lambda;
+  // P = λΣ + τI = diag(λd + τ) + F·(λΩ)·Fᵀ, sharing F (and what its scan
+  // found); validated with the rest of the QP below, the quadratic form first.
+  FactorQuad quadratic = covariance_;
+  if (quadratic.omega.is_dense()) {
+    for (double& v : quadratic.omega.dense_matrix().data()) v *= lambda;
   } else {
-    for (double& v : scaled_omega.diagonal_values()) v *= lambda;
+    for (double& v : quadratic.omega.diagonal_values()) v *= lambda;
   }
-  std::vector<double> diagonal(n);
-  for (std::size_t i = 0; i < n; ++i) diagonal[i] = lambda * covariance_.diagonal[i] + tau;
-  // Validated with the rest of the QP below, the quadratic form first.
-  FactorQuad quadratic{covariance_.factors, std::move(scaled_omega), std::move(diagonal),
-                       covariance_.row_groups};
+  for (std::size_t i = 0; i < n; ++i) quadratic.diagonal[i] = lambda * covariance_.diagonal[i] + tau;
 
   LinearTermData linear_data{expected_returns_, std::nullopt, std::nullopt};
   if (previous_weights_) linear_data.anchor = *previous_weights_;
@@ -573,16 +553,8 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
       budget_ ? LinearConstraints{Matrix::rows_of(budget_and_equalities_, 0, equalities_.rows() + 1),
                                   equality_rhs_with_budget(budget_, equalities_.rhs)}
               : equalities_;
-  if (budget_ && equalities_.supports_known()) {
-    // The rows' known positions behind the budget row's, which is read whole.
-    auto record = std::make_shared<RowSupportRecord>();
-    record->matrix = equalities.matrix;
-    record->rows.reserve(equalities.rows());
-    record->rows.emplace_back();
-    record->rows.insert(record->rows.end(), equalities_.known_supports->rows.begin(),
-                        equalities_.known_supports->rows.end());
-    equalities.known_supports = std::move(record);
-  }
+  // The rows' known positions behind the budget row's, which is read whole.
+  if (budget_) equalities.known_supports = record_supports(equalities.matrix, 1, equalities_, {});
   if (equalities.rhs.size() != equalities.rows()) {
     return problem_failure(
         ProblemError::dimension_mismatch("constraints.rhs", equalities.rows(), equalities.rhs.size()));

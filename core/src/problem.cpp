@@ -100,7 +100,6 @@ double QpProblem::objective(std::span<const double> x, std::span<const double> p
   // ½·xᵀPx: the dot product first, then halved.
   double dot = 0.0;
   for (std::size_t i = 0; i < px.size(); ++i) dot += x[i] * px[i];
-  const double quad = 0.5 * dot;
 
   double lin = 0.0;
   const std::size_t n_lin = std::min(linear.size(), x.size());
@@ -111,7 +110,7 @@ double QpProblem::objective(std::span<const double> x, std::span<const double> p
     const std::size_t n_l1 = std::min({l1->costs.size(), l1->anchor.size(), x.size()});
     for (std::size_t i = 0; i < n_l1; ++i) l1_value += l1->costs[i] * std::abs(x[i] - l1->anchor[i]);
   }
-  return (quad + lin) + l1_value;
+  return (0.5 * dot + lin) + l1_value;
 }
 
 }  // namespace morva

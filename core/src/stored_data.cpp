@@ -15,20 +15,17 @@ std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t 
   const std::size_t m = h_ - k_;
   std::vector<std::optional<RowRepeat>> repeats(m);
   if (stores_plainly()) return repeats;
-  std::vector<std::size_t> first_row(stored(), m);  // per stored column: its first row in the group
   for (const auto& [begin, end] :
        {std::pair<std::size_t, std::size_t>{0, equality_rows}, {equality_rows, m}}) {
-    std::vector<std::size_t> seen;
+    std::vector<std::size_t> first_row(stored(), m);  // per stored column: its first row in the group
     for (std::size_t r = begin; r < end; ++r) {
       const std::uint32_t s = source_[k_ + r];
       if (first_row[s] == m) {
         first_row[s] = r;
-        seen.push_back(s);
-        continue;
+      } else {
+        repeats[r] = RowRepeat{first_row[s] - begin, multiplier_[k_ + r] * multiplier_[k_ + first_row[s]]};
       }
-      repeats[r] = RowRepeat{first_row[s] - begin, multiplier_[k_ + r] * multiplier_[k_ + first_row[s]]};
     }
-    for (std::uint32_t s : seen) first_row[s] = m;
   }
   return repeats;
 }
@@ -36,27 +33,16 @@ std::vector<std::optional<RowRepeat>> ReducedColumns::repeated_rows(std::size_t 
 std::vector<std::vector<std::uint32_t>> ReducedColumns::compressed_rows() const {
   std::vector<std::vector<std::uint32_t>> rows(h_ - k_);
   if (stores_plainly()) return rows;
-  // The compressed entries constraint columns read, by stored column: counted,
-  // then laid out in one array (rows in increasing order within a column).
+  // The rows of each compressed stored column a constraint column reads, in
+  // increasing order.
   const Storage& w = *storage_;
   const std::size_t first = w.first_constraint_column;
-  std::vector<std::size_t> start(w.width - first + 1, 0);
+  std::vector<std::vector<std::uint32_t>> by_column(w.width - first);
   for (std::size_t i = 0; i < n_; ++i) {
     for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
-      ++start[w.sparse_column[e] - first + 1];
+      by_column[w.sparse_column[e] - first].push_back(static_cast<std::uint32_t>(i));
   }
-  for (std::size_t s = 0; s + 1 < start.size(); ++s) start[s + 1] += start[s];
-  std::vector<std::uint32_t> by_column(start.back());
-  std::vector<std::size_t> next(start.begin(), start.end() - 1);
-  for (std::size_t i = 0; i < n_; ++i) {
-    for (std::size_t e = w.constraint_entries(i); e < w.row_start[i + 1]; ++e)
-      by_column[next[w.sparse_column[e] - first]++] = static_cast<std::uint32_t>(i);
-  }
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::size_t s = source_[k_ + r] - first;
-    rows[r].assign(by_column.begin() + static_cast<std::ptrdiff_t>(start[s]),
-                   by_column.begin() + static_cast<std::ptrdiff_t>(start[s + 1]));
-  }
+  for (std::size_t r = 0; r < rows.size(); ++r) rows[r] = by_column[source_[k_ + r] - first];
   return rows;
 }
 

@@ -16,28 +16,12 @@
 
 namespace morva {
 
-// The first stream of stored_products_into: A·x (one entry per constraint
-// column) into `image`, and s = Ω·(Fᵀx) (Cᵀx when the columns hold C).
-inline std::vector<double> stored_factor_image(const FactorQuad& quadratic, const ReducedColumns& columns,
-                                               std::span<const double> x, std::span<double> image) {
-  std::vector<double> t(columns.factors());
-  columns.transpose_products(x, t, image);
-  std::vector<double> s = t;
+// s = Ω·t, or t itself when the columns hold C (P = diag(d) + C·Cᵀ).
+inline std::vector<double> factor_weights(const FactorQuad& quadratic, const ReducedColumns& columns,
+                                          std::span<const double> t) {
+  std::vector<double> s(t.begin(), t.end());
   if (!columns.holds_covariance_columns()) quadratic.omega.times(t, s);
   return s;
-}
-
-// P·x = d∘x + F·(Ω·(Fᵀx)) (or d∘x + C·(Cᵀx) when the columns hold C), A·x
-// (one entry per constraint column of `columns`)
-// into `image`, and `out` = P·x + Aᵀ·y: two streams over the stored columns,
-// which products with the problem's own rows would take four.
-inline void stored_products_into(const FactorQuad& quadratic, const ReducedColumns& columns,
-                                 std::span<const double> x, std::span<const double> y,
-                                 std::span<double> image, std::span<double> px,
-                                 std::span<double> multiplier_rows) {
-  const std::vector<double> s = stored_factor_image(quadratic, columns, x, image);
-  for (std::size_t i = 0; i < px.size(); ++i) px[i] = quadratic.diagonal[i] * x[i];
-  columns.add_products(s, y, px, multiplier_rows);
 }
 
 // The first stream of stored_products over the problem's V: t = Fᵀx and
@@ -56,7 +40,7 @@ inline TransposeImage transpose_image(const QpProblem& problem, const ReducedCol
 }
 
 // stored_products with its first stream given (transpose_image of the same
-// x and data): the second stream alone, s = Ω·t as stored_factor_image forms it.
+// x and data): the second stream alone.
 inline IterateProducts stored_products(const QpProblem& problem, const ReducedColumns& data,
                                        std::span<const double> x, const DualVariables& duals,
                                        const TransposeImage& first) {
@@ -65,8 +49,7 @@ inline IterateProducts stored_products(const QpProblem& problem, const ReducedCo
   std::vector<double> y(first.image.size());
   std::copy(duals.equalities.begin(), duals.equalities.end(), y.begin());
   std::copy(duals.inequalities.begin(), duals.inequalities.end(), y.begin() + m_eq);
-  std::vector<double> s = first.t;
-  if (!data.holds_covariance_columns()) problem.quadratic.omega.times(first.t, s);
+  const std::vector<double> s = factor_weights(problem.quadratic, data, first.t);
   IterateProducts products;
   products.px.resize(n);
   products.multiplier_rows.assign(n, 0.0);

@@ -18,6 +18,7 @@
 #include "equilibration.hpp"
 #include "factor_products.hpp"
 #include "kkt_internal.hpp"
+#include "known_supports.hpp"
 #include "morva/json.hpp"
 #include "morva/kkt.hpp"
 #include "morva/linalg.hpp"
@@ -431,7 +432,7 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     // built from them alone are those built from reading every row.
     const std::vector<std::span<const std::uint32_t>> known = known_supports(qp);
     ASSERT_EQ(known.size(), rows.size());
-    const ReducedColumns from_known = ReducedColumns::of_data(qp.quadratic.factors, rows, nullptr, known);
+    const ReducedColumns from_known = ReducedColumns::of_data(qp.quadratic.factors, rows, known);
     EXPECT_EQ(from_known.compressed_rows(), named);
     for (std::size_t part = 0; part < 2; ++part) {
       const auto a = from_known.stored_values()[part];
@@ -502,6 +503,25 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_TRUE(std::ranges::all_of(known_supports(written), [](auto s) { return s.empty(); }));
   }
   EXPECT_GT(compressed, 0u);
+}
+
+// record_supports lays out [lead rows | the block's | added]: the lead rows
+// unknown, the block's as its record knows them, the added ones as given;
+// once the rows are written the record is read for none.
+TEST(KnownSupports, RecordKeepsWhatIsKnownOfEachRow) {
+  const Matrix block_rows = dense::matrix(2, 3, {0, 5, 0, 1, 1, 1});
+  LinearConstraints block{block_rows, {0.0, 0.0}};
+  block.known_supports = record_supports(block_rows, 0, LinearConstraints::empty(3), {{1}});
+  const Matrix joined = dense::matrix(4, 3, {1, 1, 1, 0, 5, 0, 1, 1, 1, 0, 0, 7});
+  QpProblem qp;
+  qp.equalities = {joined, std::vector<double>(4), record_supports(joined, 1, block, {{2}})};
+  qp.inequalities = LinearConstraints::empty(3);
+  const std::vector<std::vector<std::uint32_t>> want{{}, {1}, {}, {2}};
+  const std::vector<std::span<const std::uint32_t>> known = known_supports(qp);
+  ASSERT_EQ(known.size(), want.size());
+  for (std::size_t r = 0; r < want.size(); ++r) EXPECT_TRUE(std::ranges::equal(known[r], want[r])) << r;
+  qp.equalities.matrix(3, 0) = 1.0;
+  EXPECT_TRUE(std::ranges::all_of(known_supports(qp), [](auto s) { return s.empty(); }));
 }
 
 // F = [market, 9 industries, 3 styles, −(industry 0), −(style 0)] (k = 15,

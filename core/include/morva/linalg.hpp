@@ -34,10 +34,9 @@ inline constexpr std::size_t kMaxCachedSystems = 16;
 
 class SmwSystem {
  public:
-  // Takes G (length n, positive) and U (n×h); fails with
-  // ReducedFactorizationFailed on a pivot ≤ 1e-14 or a non-finite pivot.
-  static std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal, Matrix low_rank);
-  // G + U·Uᵀ with U = V·diag(T_q, s·I), s = `constraint_scale`.
+  // G + U·Uᵀ (G of length n, positive) with U = V·diag(T_q, s·I), s =
+  // `constraint_scale`; fails with ReducedFactorizationFailed on a pivot
+  // ≤ 1e-14 or a non-finite pivot.
   static std::expected<SmwSystem, SolverError> factor(std::vector<double> diagonal,
                                                       std::shared_ptr<const ReducedColumns> columns,
                                                       double constraint_scale);
@@ -57,36 +56,26 @@ class SmwSystem {
   void project_rhs(std::span<double> g, std::span<const double> weights, std::span<double> t,
                    std::span<double> scratch, RowBlocks fill = {}) const;
   // The back-substitution pass: from project_rhs's g and t (t is consumed),
-  // x = K⁻¹r and image = A_cons·x (one entry per constraint column, V's
-  // units). Returns whether every entry of x is finite. Both passes take
-  // columns().pass_scratch() doubles of scratch.
-  // `done` is called on each block of rows once its entries of x are final
-  // (also when some entry is not finite).
+  // x = K⁻¹r and image = A_cons·x (one per constraint column, V's units),
+  // `done` taking each block of rows once its x is final; returns whether x
+  // is finite. Both passes take columns().pass_scratch() doubles of scratch.
   bool back_substitute(std::span<const double> g, std::span<double> t, std::span<double> x,
                        std::span<double> image, std::span<double> scratch, RowBlocks done = {}) const;
 
   std::size_t rank() const;
-  // Doubles of scratch the allocation-free solve_in_place takes.
   std::size_t solve_scratch() const;
   std::span<const double> inverse_diagonal() const { return inverse_diagonal_; }
   const ReducedColumns& columns() const { return *columns_; }
   std::shared_ptr<const ReducedColumns> shared_columns() const { return columns_; }
-  double constraint_scale() const { return scale_; }
-  // U written out (n×h).
-  Matrix low_rank() const;
   // True when h ≥ n: the factor is then that of K (n×n), not of S.
   bool in_asset_space() const { return asset_space_; }
   // L_S (h×h), or L_K (n×n) in the n-space; lower triangular, row-major.
   const Matrix& capacitance_factor() const { return factor_; }
-  // Solves L·Lᵀ·w = t in place with the stored factor.
-  void solve_capacitance_in_place(std::span<double> t) const;
 
  private:
   std::expected<void, SolverError> factor_capacitance();
   std::expected<void, SolverError> factor_in_asset_space(std::span<const double> diagonal);
   void apply_transform(std::span<double> v, bool transpose) const;
-  void to_capacitance_space(std::span<double> t) const;
-  void from_capacitance_space(std::span<double> w) const;
 
   std::vector<double> inverse_diagonal_;  // G⁻¹
   std::shared_ptr<const ReducedColumns> columns_;
@@ -101,9 +90,6 @@ struct FactorizedSystem {
   SmwSystem smw;
   double rho = 0.0;
   double sigma = 0.0;
-  std::size_t factors = 0;  // k: columns of U before the constraint columns
-  std::size_t m_eq = 0;
-  std::size_t m_in = 0;
 
   static std::expected<FactorizedSystem, SolverError> create(const QpProblem& problem, double rho,
                                                              double sigma);
@@ -134,7 +120,6 @@ class SystemCache {
 
   std::uint64_t factorizations() const { return factorizations_; }
   std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
   const Entry& front() const { return entries_.front(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
   std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }

@@ -16,44 +16,20 @@
 
 namespace morva {
 
-// The nonzero positions of some rows of a mostly-zero constraint matrix,
-// known to the builder that wrote the rows (an industry's membership row:
-// its members), so that a pass over the rows reads those positions alone.
-// Every entry of a described row outside its positions is +0.
-struct RowSupportRecord {
-  // The matrix itself, its values shared: while the record holds them, a
-  // write through any copy copies them first, so the record describes the
-  // values at this address for as long as it lives.
-  Matrix matrix;
-  // Per row of `matrix`: its nonzero positions in increasing order, or
-  // none: not known, the row is read whole.
-  std::vector<std::vector<std::uint32_t>> rows;
+struct RowSupportRecord;  // the rows' known nonzero positions (internal: known_supports.hpp)
 
-  // Whether this records `m` (the same values at the same address).
-  bool describes(const Matrix& m) const { return matrix.shares_values_with(m); }
-};
-
-// Per row of some constraint rows, its nonzero positions where recorded
-// (RowSupportRecord), else none.
+// Per row of some constraint rows, its nonzero positions where its builder
+// recorded them (every other entry +0), else none.
 using KnownSupports = std::span<const std::span<const std::uint32_t>>;
 
 struct LinearConstraints {
-  Matrix matrix;            // m×n, one row per constraint
-  std::vector<double> rhs;  // m
-  // The rows' known nonzero positions, where a builder recorded them.
-  std::shared_ptr<const RowSupportRecord> known_supports = {};
+  Matrix matrix;                                                // m×n, one row per constraint
+  std::vector<double> rhs;                                      // m
+  std::shared_ptr<const RowSupportRecord> known_supports = {};  // where a builder recorded them
 
   // The empty block of an n-variable problem: 0×n with no right-hand side.
   static LinearConstraints empty(std::size_t n) { return {Matrix::zeros(0, n), {}}; }
   std::size_t rows() const { return matrix.rows(); }
-  // Whether the record describes these rows (a record holds for the values
-  // at its address alone).
-  bool supports_known() const { return known_supports != nullptr && known_supports->describes(matrix); }
-  // Row i's known nonzero positions, or none when they are not recorded.
-  std::span<const std::uint32_t> known_support(std::size_t i) const {
-    return supports_known() ? std::span<const std::uint32_t>(known_supports->rows[i])
-                            : std::span<const std::uint32_t>{};
-  }
 
   // The block's values; the record is derived from them.
   bool operator==(const LinearConstraints& other) const { return matrix == other.matrix && rhs == other.rhs; }
