@@ -63,3 +63,16 @@ def test_the_backtest_walkthrough_runs(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "backtest.png").read_bytes()[:4] == b"\x89PNG"
     out = capsys.readouterr().out
     assert "information ratio" in out and "(36, 60) 0.0" in out and out.rstrip().endswith("2 1")
+
+
+def test_the_fundamental_walkthrough_runs(tmp_path, monkeypatch, capsys):
+    for module in ("pandas", "matplotlib"):
+        pytest.importorskip(module)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "readme"}
+    for number, block in enumerate(usage_blocks("## Walkthrough: a fundamental risk model")):
+        exec(compile(block, f"README fundamental block {number}", "exec"), namespace)
+    assert (tmp_path / "risk.png").read_bytes()[:4] == b"\x89PNG"
+    weights = namespace["result"].weights.groupby(namespace["sectors"]).sum()
+    assert 0.05 - 1e-9 <= weights["Energy"] <= 0.12 + 1e-9 and weights["Utilities"] <= 0.10 + 1e-9
+    assert capsys.readouterr().out.rstrip().endswith("True")
