@@ -64,11 +64,9 @@ Acceleration::Acceleration(const AdmmState& s)
       image_(fixed_point_size(s)),
       n_(s.n) {}
 
-// u_k, taken before iteration k.
 void Acceleration::before(std::uint64_t k, const AdmmState& s, double rho) {
   if (active(k)) pack_fixed_point(s, rho, point_);
 }
-// F(u_k) is the iterate now; replaces it by the extrapolation.
 void Acceleration::after(std::uint64_t k, const QpProblem& problem, AdmmState& s, double rho) {
   if (!active(k)) return;
   pack_fixed_point(s, rho, image_);
@@ -84,7 +82,6 @@ void Acceleration::after(std::uint64_t k, const QpProblem& problem, AdmmState& s
     unpack_fixed_point(image_, anderson_.correction(), rho, problem, s);
 }
 
-// ‖Δx‖₂ + ρ‖Δs‖₂ of the step from point_ to image_.
 double Acceleration::step_size(double rho) const {
   double x = 0.0, rest = 0.0;
   for (std::size_t i = 0; i < point_.size(); ++i) {

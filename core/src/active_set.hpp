@@ -38,14 +38,6 @@ struct RegularizedSolution {
   std::vector<double> pin_multipliers;         // one per pin, in pin order
 };
 
-// Whether a candidate replaces the best so far (`best`, its worst KKT
-// residual, first the ADMM iterate's): its worst residual is strictly smaller
-// and it meets the stopping rule the iterate met, r_p ≤ ε_p, r_d ≤ ε_d and
-// r_c ≤ max(ε_p, ε_d), computed as the termination check computes them for
-// it (`data` is the problem's V, ReducedColumns::of_data).
-bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
-                 const SolverSettings& settings);
-
 // The reference profile's guess: every bound, row or anchor within ten
 // stopping tolerances of x is active (a bound only with a multiplier of its
 // sign). `row_images`, when given, holds A_in·x as refine_active_set's do.

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory>
 
 #include "active_set.hpp"
 #include "covariance_columns.hpp"
@@ -27,27 +26,6 @@ using detail::inf_norm;
 // only while it cuts the residual by this factor.
 constexpr std::uint64_t kMaxRefinementSteps = 12;
 constexpr double kRefinementGain = 2.0;
-
-// ---- Constraint rows and targets of an active set ----
-
-// The constraint rows of an active-set system: the equality rows, then the
-// active inequality rows in `active_rows` order. Row r as a pointer to its n
-// coefficients.
-struct StackedRows {
-  const Matrix& equalities;
-  std::size_t m_eq;
-  const Matrix& inequalities;
-  std::span<const std::size_t> active_rows;
-
-  std::size_t count() const { return m_eq + active_rows.size(); }
-  const double* operator()(std::size_t r) const {
-    return r < m_eq ? equalities.row(r).data() : inequalities.row(active_rows[r - m_eq]).data();
-  }
-};
-
-StackedRows stacked_rows(const QpProblem& problem, const ActiveSet& active) {
-  return {problem.equalities.matrix, problem.m_eq(), problem.inequalities.matrix, active.active_rows};
-}
 
 // A candidate's products for its KKT check, with iterate_products' bits:
 // Fᵀx and every row's A·x from one stream over the problem's V, then the
@@ -104,13 +82,30 @@ bool Selections::select(const QpProblem& problem, const ReducedColumns& data, co
   columns.reset();
   target_pull.reset();
   auto selected = KeptColumns::select(problem.quadratic, data, wanted, constraint, 1.0 / std::sqrt(delta),
-                                      learnt.supports, learnt.lower_factor());
+                                      learnt.supports, learnt.lower ? &*learnt.lower : nullptr);
   if (!selected) return false;
   kept.assign(wanted.begin(), wanted.end());
   columns = std::move(*selected);
   return true;
 }
 
+namespace {
+
+// The data of one active-set solve: the stacked rows as columns of the
+// problem's V (for products in the data's units), the factorised regularised
+// operator K, the right-hand side with the L1 forces, and the targets of the
+// constraint rows and of the pins.
+struct ActiveSystem {
+  const KeptColumns& rows;
+  SmwSystem system;
+  std::vector<double> rhs;
+  std::vector<double> targets;          // equality rows, then active rows
+  std::vector<double> pin_targets;      // one per pin, in pin order
+  std::span<const double> target_pull;  // Aᵀ·targets
+};
+
+// The system of the equality rows, the active rows and the pins of `active`
+// (`has_sides`: its anchor sides carry L1 forces); none on a failure.
 // K = P + δI + (1/δ)(A_eqᵀA_eq + A_actᵀA_act + Σ_pins e_i·e_iᵀ)
 //   = diag(d + δ + [pinned]/δ) + [L, A_eqᵀ/√δ, A_actᵀ/√δ]·[…]ᵀ.
 // Off-anchor assets carry their L1 subgradient σ_i·c_i as a known force.
@@ -118,16 +113,19 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
                                           const Learnt& learnt, Selections& selections,
                                           const ActiveSet& active, double delta, bool has_sides) {
   const std::size_t n = problem.n();
-  const StackedRows rows = stacked_rows(problem, active);
   std::vector<double> diagonal(n);
   for (std::size_t i = 0; i < n; ++i) diagonal[i] = problem.quadratic.diagonal[i] + delta;
   for (const auto& pin : active.pins) diagonal[pin.first] += 1.0 / delta;
-  std::vector<const double*> constraint(rows.count());
-  for (std::size_t r = 0; r < constraint.size(); ++r) constraint[r] = rows(r);
-  // The equality rows, then the active rows, as columns of the problem's V.
-  std::vector<std::size_t> kept(rows.count());
-  for (std::size_t r = 0; r < rows.m_eq; ++r) kept[r] = r;
-  for (std::size_t r = rows.m_eq; r < kept.size(); ++r) kept[r] = rows.m_eq + rows.active_rows[r - rows.m_eq];
+  // The equality rows, then the active rows: as columns of the problem's V,
+  // and as pointers to their n coefficients.
+  const std::size_t m_eq = problem.m_eq();
+  std::vector<std::size_t> kept(m_eq + active.active_rows.size());
+  std::vector<const double*> constraint(kept.size());
+  for (std::size_t r = 0; r < kept.size(); ++r) {
+    kept[r] = r < m_eq ? r : m_eq + active.active_rows[r - m_eq];
+    constraint[r] = r < m_eq ? problem.equalities.matrix.row(r).data()
+                             : problem.inequalities.matrix.row(active.active_rows[r - m_eq]).data();
+  }
   if (!selections.select(problem, data, learnt, kept, constraint, delta)) return std::nullopt;
   auto system = selections.columns->factor(std::move(diagonal));
   if (!system) return std::nullopt;
@@ -217,11 +215,7 @@ DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active
   if (problem.l1) duals.l1.assign(n, 0.0);
   for (std::size_t p = 0; p < active.pins.size(); ++p) {
     const auto [asset, side] = active.pins[p];
-    if (side == Side::Anchor) {
-      duals.l1[asset] = mu[p];
-    } else {
-      duals.bounds[asset] = mu[p];
-    }
+    (side == Side::Anchor ? duals.l1 : duals.bounds)[asset] = mu[p];
   }
   if (has_sides) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -232,7 +226,7 @@ DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active
   return duals;
 }
 
-// At a bound that is also the anchor, the pin's multiplier μ stands for
+}  // namespace
 
 // ---- Regularised solve of one active set ----
 

@@ -51,28 +51,16 @@ struct AdmmState {
   bool rhs_formed = false;
   std::vector<double> scratch;  // n, for the consensus dual residual
 
+  // Every buffer but x and y zeros of its size (h: the rank of V).
   AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h,
             std::size_t pass_scratch)
-      : n(n_),
-        m_eq(m_eq_),
-        m_in(m_in_),
-        n_l1(n_l1_),
-        z_eq(m_eq_),
-        z_in(m_in_),
-        z_box(n_),
-        z_l1(n_l1_),
-        x_next(n_),
-        z_box_next(n_),
-        y_box_next(n_),
-        z_l1_next(n_l1_),
-        y_l1_next(n_l1_),
-        z_in_before(m_in_),
-        image(m_eq_ + m_in_),
-        weights(m_eq_ + m_in_),
-        reduced(h),
-        dense(pass_scratch),
-        scaled_rhs(n_),
-        scratch(n_) {}
+      : n(n_), m_eq(m_eq_), m_in(m_in_), n_l1(n_l1_), reduced(h), dense(pass_scratch) {
+    for (auto* v : {&z_box, &x_next, &z_box_next, &y_box_next, &scaled_rhs, &scratch}) v->resize(n);
+    for (auto* v : {&z_l1, &z_l1_next, &y_l1_next}) v->resize(n_l1);
+    for (auto* v : {&z_in, &z_in_before}) v->resize(m_in);
+    for (auto* v : {&image, &weights}) v->resize(m_eq + m_in);
+    z_eq.resize(m_eq);
+  }
 };
 
 }  // namespace morva

@@ -19,19 +19,17 @@ constexpr double kMaxCorrection = 100.0;
 // the first-level cache while the sums over it are taken. A multiple of four.
 constexpr std::size_t kStretch = 256;
 
-// The three passes over n-vectors, each in stretches of kStretch: a portable
+// The two passes over n-vectors, each in stretches of kStretch: a portable
 // form and, on processors with AVX2, a four-lane one. A Dot4Sums' four
 // partial sums are the four lanes there, each taking the same products in
 // the same order, and every elementwise step is the same arithmetic, so the
 // two forms agree bit for bit.
 struct Passes {
-  // residual = image − point, and squares over it (its whole groups of four).
-  void (*residual)(const double* image, const double* point, double* residual, std::size_t n,
-                   detail::Dot4Sums& squares);
-  // residual as above, with squares over it, in the same pass as
-  // dg = residual − previous_residual, sum = (point − previous_point) + dg,
-  // and per stored column a < m (at columns + a·n): against_newest[a] over
-  // dg·column, against_residual[a] over column·residual.
+  // residual = image − point, with squares over it (its whole groups of
+  // four), in the same pass as dg = residual − previous_residual,
+  // sum = (point − previous_point) + dg, and per stored column a < m (at
+  // columns + a·n): against_newest[a] over dg·column, against_residual[a]
+  // over column·residual.
   void (*differences)(const double* image, const double* point, const double* previous_point,
                       double* residual, const double* previous_residual, double* dg, double* sum,
                       std::size_t n, const double* columns, std::size_t m, detail::Dot4Sums* against_newest,
@@ -41,16 +39,6 @@ struct Passes {
   void (*correction)(const double* combined, const double* weights, std::size_t count, double* correction,
                      std::size_t n, detail::Dot4Sums& squares);
 };
-
-void residual_narrow(const double* image, const double* point, double* residual, std::size_t n,
-                     detail::Dot4Sums& squares) {
-  const std::size_t whole = n / 4 * 4;
-  for (std::size_t c0 = 0; c0 < n; c0 += kStretch) {
-    const std::size_t c1 = std::min(n, c0 + kStretch);
-    for (std::size_t i = c0; i < c1; ++i) residual[i] = image[i] - point[i];
-    squares.add(residual + c0, residual + c0, std::min(c1, whole) - std::min(c0, whole));
-  }
-}
 
 void differences_narrow(const double* image, const double* point, const double* previous_point,
                         double* residual, const double* previous_residual, double* dg, double* sum,
@@ -100,19 +88,6 @@ using detail::store4;
 [[gnu::target("avx2"), gnu::always_inline]] inline void store_lanes(detail::Dot4Sums& sums, Lanes4 v) {
   sums.low = detail::Lanes2{v[0], v[1]};
   sums.high = detail::Lanes2{v[2], v[3]};
-}
-
-[[gnu::target("avx2")]] void residual_wide(const double* image, const double* point, double* residual,
-                                           std::size_t n, detail::Dot4Sums& squares) {
-  const std::size_t whole = n / 4 * 4;
-  Lanes4 sq = lanes_of(squares);
-  for (std::size_t i = 0; i < whole; i += 4) {
-    const Lanes4 r = load4(image + i) - load4(point + i);
-    store4(residual + i, r);
-    sq += r * r;
-  }
-  store_lanes(squares, sq);
-  for (std::size_t i = whole; i < n; ++i) residual[i] = image[i] - point[i];
 }
 
 [[gnu::target("avx2")]] void differences_wide(const double* image, const double* point,
@@ -176,9 +151,9 @@ using detail::store4;
 const Passes& passes() {
   static const Passes chosen = [] {
 #if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return Passes{residual_wide, differences_wide, correction_wide};
+    if (__builtin_cpu_supports("avx2")) return Passes{differences_wide, correction_wide};
 #endif
-    return Passes{residual_narrow, differences_narrow, correction_narrow};
+    return Passes{differences_narrow, correction_narrow};
   }();
   return chosen;
 }
@@ -188,16 +163,12 @@ const Passes& passes() {
 AndersonAcceleration::AndersonAcceleration(std::size_t dimension, std::size_t memory)
     : dimension_(dimension),
       memory_(std::max<std::size_t>(memory, 1)),
-      residual_(dimension),
-      previous_point_(dimension),
-      previous_residual_(dimension),
-      combined_steps_(dimension * memory_),
-      residual_steps_(dimension * memory_),
-      gram_(memory_ * memory_),
-      factor_(memory_ * memory_),
       weights_(memory_),
-      correction_(dimension),
-      sums_(2 * memory_) {}
+      sums_(2 * memory_) {
+  for (auto* v : {&residual_, &previous_point_, &previous_residual_, &correction_}) v->resize(dimension);
+  for (auto* v : {&combined_steps_, &residual_steps_}) v->resize(dimension * memory_);
+  for (auto* v : {&gram_, &factor_}) v->resize(memory_ * memory_);
+}
 
 void AndersonAcceleration::restart() {
   count_ = 0;
@@ -207,17 +178,12 @@ void AndersonAcceleration::restart() {
 
 bool AndersonAcceleration::extrapolate(std::vector<double>& point, std::span<const double> image) {
   const std::size_t n = dimension_;
-  // g_k = F(u_k) − u_k and ‖g_k‖₂, with a previous step in the same pass as
-  // the differences into the next slot: a restart then leaves that slot to
-  // be written over, as it does every slot.
+  // g_k = F(u_k) − u_k and ‖g_k‖₂ in the same pass as the differences into
+  // the next slot, which a restart (or a step without a previous one, when
+  // no slot is stored) leaves to be written over, as it does every slot.
   detail::Dot4Sums squares;
   const std::size_t whole = n / 4 * 4;
-  const std::size_t newest = next_;
-  if (has_previous_) {
-    take_differences(point, image, newest, std::min(count_ + 1, memory_), squares);
-  } else {
-    passes().residual(image.data(), point.data(), residual_.data(), n, squares);
-  }
+  take_differences(point, image, next_, has_previous_ ? std::min(count_ + 1, memory_) : 0, squares);
   const double norm =
       std::sqrt(squares.finish(residual_.data() + whole, residual_.data() + whole, n - whole));
   const bool grew = has_previous_ && !(norm <= kRestartGrowth * previous_norm_);
@@ -240,11 +206,8 @@ bool AndersonAcceleration::extrapolate(std::vector<double>& point, std::span<con
   return extrapolated;
 }
 
-// g_k (and its squares), the newest differences, Δg = g_k − g_{k−1} and
-// Δu + Δg, into slot `newest`, and the inner products the weights need over
-// the first m slots, in one pass over the stored columns: ΔGᵀΔg (the newest
-// column of ΔGᵀΔG) and ΔGᵀg_k. Each inner product is dot4's, its partial
-// sums taken stretch by stretch.
+// One pass over the stored columns; each inner product is dot4's, its
+// partial sums taken stretch by stretch.
 void AndersonAcceleration::take_differences(std::span<const double> point, std::span<const double> image,
                                             std::size_t newest, std::size_t m, detail::Dot4Sums& squares) {
   const std::size_t n = dimension_;

@@ -44,8 +44,6 @@ class AndersonAcceleration {
   // (ΔU + ΔG)·γ of the last extrapolation that returned true.
   std::span<const double> correction() const { return correction_; }
 
-  std::size_t dimension() const { return dimension_; }
-
  private:
   // Writes g_k (residual_, its squares into `squares`), then Δg and Δu + Δg
   // into slot `newest` from u_k and F(u_k), with the newest column of ΔGᵀΔG

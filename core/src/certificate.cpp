@@ -39,14 +39,10 @@ double primal_stationarity(const QpProblem& problem, const PrimalCertificate& ce
   return inf_norm(r);
 }
 
-struct FarkasBound {
-  double value = 0.0;
-  double violation = 0.0;
-};
-
-// Farkas value: the bound the combination places on 0; < 0 is a contradiction.
-// Weights of the wrong sign, or citing an infinite side, count as violation instead.
-FarkasBound farkas_bound(const QpProblem& problem, const PrimalCertificate& certificate) {
+// The audit's Farkas value (the bound the combination places on 0; < 0 is a
+// contradiction) and its violation: weights of the wrong sign, or citing an
+// infinite side, count there instead. The residual is left 0.
+CertificateAudit farkas_bound(const QpProblem& problem, const PrimalCertificate& certificate) {
   const auto& y = certificate.equality_dual;
   const auto& z = certificate.inequality_dual;
   const auto& w = certificate.bound_dual;
@@ -76,15 +72,10 @@ FarkasBound farkas_bound(const QpProblem& problem, const PrimalCertificate& cert
       raise_to(violation, -cites_lower);
     }
   }
-  return {value, violation};
+  return {0.0, value, violation};
 }
 
 // ---- Parts of the dual (descent-ray) audit ----
-
-// ‖P·d‖∞: a ray of unbounded descent keeps the curvature flat.
-double curvature(const QpProblem& problem, std::span<const double> direction) {
-  return inf_norm(problem.quadratic.apply(direction));
-}
 
 // Slope of the objective along d: qᵀd + Σ cᵢ|dᵢ| (the L1 term grows along any ray).
 double slope(const QpProblem& problem, std::span<const double> direction) {
@@ -104,10 +95,6 @@ double slope(const QpProblem& problem, std::span<const double> direction) {
 // dᵢ ≤ 0 under a finite upper bound, dᵢ ≥ 0 over a finite lower bound. The
 // violation is ‖A_eq·d‖∞ raised to every entry of A_in·d and to the box terms;
 // a NaN norm stays NaN, a NaN entry is passed over.
-double equality_violation(const QpProblem& problem, std::span<const double> direction) {
-  return image_inf_norm(problem.equalities.matrix, direction);
-}
-
 void raise_to_inequality_violation(double& violation, const QpProblem& problem,
                                    std::span<const double> direction) {
   std::vector<double> image(problem.inequalities.matrix.rows());
@@ -131,11 +118,8 @@ void raise_to_box_violation(double& violation, const QpProblem& problem, std::sp
 std::expected<CertificateAudit, LengthMismatch> check_primal_certificate(
     const QpProblem& problem, const PrimalCertificate& certificate) {
   if (auto mismatch = primal_length_mismatch(problem, certificate)) return std::unexpected(*mismatch);
-  CertificateAudit audit;
+  CertificateAudit audit = farkas_bound(problem, certificate);
   audit.residual = primal_stationarity(problem, certificate);
-  const FarkasBound bound = farkas_bound(problem, certificate);
-  audit.value = bound.value;
-  audit.violation = bound.violation;
   return audit;
 }
 
@@ -145,10 +129,11 @@ std::expected<CertificateAudit, LengthMismatch> check_dual_certificate(const QpP
   if (direction.size() != n)
     return std::unexpected(LengthMismatch{"certificate.direction", n, direction.size()});
 
+  // A ray of unbounded descent keeps the curvature ‖P·d‖∞ flat.
   CertificateAudit audit;
-  audit.residual = curvature(problem, direction);
+  audit.residual = inf_norm(problem.quadratic.apply(direction));
   audit.value = slope(problem, direction);
-  double violation = equality_violation(problem, direction);
+  double violation = image_inf_norm(problem.equalities.matrix, direction);
   raise_to_inequality_violation(violation, problem, direction);
   raise_to_box_violation(violation, problem, direction);
   audit.violation = violation;
@@ -224,8 +209,8 @@ std::optional<std::vector<double>> detect_dual_infeasibility(const QpProblem& pr
   double inequality = 0.0;
   raise_to_inequality_violation(inequality, problem, d);
   if (!(inequality <= tolerance)) return std::nullopt;
-  if (!(equality_violation(problem, d) <= tolerance)) return std::nullopt;
-  if (!(curvature(problem, d) <= tolerance)) return std::nullopt;
+  if (!(image_inf_norm(problem.equalities.matrix, d) <= tolerance)) return std::nullopt;
+  if (!(inf_norm(problem.quadratic.apply(d)) <= tolerance)) return std::nullopt;
   return d;
 }
 

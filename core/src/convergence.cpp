@@ -44,22 +44,9 @@ StoppingTolerances tolerances_from_norms(double absolute_tolerance, double relat
 
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
-                                       const DualVariables& duals) {
-  return stopping_tolerances(absolute_tolerance, relative_tolerance, problem, x, duals,
-                             iterate_products(problem, x));
-}
-
-StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
-                                       const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals, const IterateProducts& products) {
   return tolerances_from_norms(absolute_tolerance, relative_tolerance, problem, x,
                                product_norms(problem, duals, products));
-}
-
-std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
-                                                        const DualVariables& duals,
-                                                        const SolverSettings& settings) {
-  return meets_stopping_rule(problem, x, duals, settings, iterate_products(problem, x));
 }
 
 std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
@@ -92,16 +79,6 @@ constexpr double kDominanceRatio = 100.0;
 constexpr double kSpreadDecadesLimit = 6.0;
 // More penalty changes than this earn a hint.
 constexpr std::uint64_t kRhoUpdatesLimit = 10;
-
-// Running extremes of the finite non-zero magnitudes of the coefficients
-// (none seen while largest is 0).
-struct MagnitudeRange {
-  double largest = 0.0;
-  double smallest = std::numeric_limits<double>::infinity();
-
-  void add(std::span<const double> values) { detail::narrow_to_magnitudes(values, largest, smallest); }
-  bool any() const { return largest > 0.0; }
-};
 
 std::string primal_certificate_hint(const CertificateAudit& audit) {
   return "a Farkas certificate proves the constraints admit no common point: the weighted constraint "
@@ -159,32 +136,27 @@ double coefficient_spread_decades(const QpProblem& problem) {
 // magnitude at least once.
 double coefficient_spread_decades(const QpProblem& problem,
                                   std::span<const std::span<const double>> matrix_values) {
-  MagnitudeRange range;
-  for (const std::span<const double> values : matrix_values) range.add(values);
-  range.add(problem.quadratic.diagonal);
-  range.add(problem.linear);
+  // Running extremes of the finite non-zero magnitudes (none seen while
+  // largest is 0).
+  double largest = 0.0;
+  double smallest = std::numeric_limits<double>::infinity();
+  const auto add = [&](std::span<const double> values) {
+    detail::narrow_to_magnitudes(values, largest, smallest);
+  };
+  for (const std::span<const double> values : matrix_values) add(values);
+  add(problem.quadratic.diagonal);
+  add(problem.linear);
   if (problem.l1) {
-    range.add(problem.l1->costs);
-    range.add(problem.l1->anchor);
+    add(problem.l1->costs);
+    add(problem.l1->anchor);
   }
-  range.add(problem.equalities.rhs);
-  range.add(problem.inequalities.rhs);
-  if (!range.any()) return 0.0;
+  add(problem.equalities.rhs);
+  add(problem.inequalities.rhs);
+  if (!(largest > 0.0)) return 0.0;
   // The difference of logarithms, not the log of the ratio: largest/smallest
   // overflows to +inf for magnitudes such as 1e308 and 1e-300 although both
   // logarithms, and their difference, are finite.
-  return std::log10(range.largest) - std::log10(range.smallest);
-}
-
-ConvergenceDiagnostics diagnose_failure(const QpProblem& problem, std::span<const double> x,
-                                        const DualVariables& duals, const KktResiduals& residuals,
-                                        double final_rho, SolveStatus status,
-                                        const std::optional<Certificate>& certificate,
-                                        std::uint64_t rho_updates, const SolverSettings& settings) {
-  const DiagnosisData data{
-      stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals),
-      coefficient_spread_decades(problem)};
-  return diagnose_failure(problem, data, residuals, final_rho, status, certificate, rho_updates, settings);
+  return std::log10(largest) - std::log10(smallest);
 }
 
 ConvergenceDiagnostics diagnose_failure(const QpProblem& problem, const DiagnosisData& data,

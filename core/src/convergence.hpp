@@ -27,10 +27,7 @@ struct StoppingTolerances {
 
 // ε_p = abs + rel·max(‖x‖∞, 1, ‖A_eq x‖∞, ‖b_eq‖∞, ‖A_in x‖∞, ‖b_in‖∞)
 // ε_d = abs + rel·max(‖Px‖∞, 1, ‖q‖∞, ‖c‖∞, ‖A_eqᵀy_eq + A_inᵀy_in + y_box + y_l1‖∞)
-StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
-                                       const QpProblem& problem, std::span<const double> x,
-                                       const DualVariables& duals);
-// The same with the products of the iterate supplied.
+// from the products of the iterate (iterate_products of x).
 StoppingTolerances stopping_tolerances(double absolute_tolerance, double relative_tolerance,
                                        const QpProblem& problem, std::span<const double> x,
                                        const DualVariables& duals, const IterateProducts& products);
@@ -40,11 +37,7 @@ bool is_converged(const KktResiduals& residuals, const StoppingTolerances& toler
 
 // The stopping rule on an iterate: is_converged of its check_kkt residuals
 // (lengths checked as check_kkt does) and its stopping_tolerances under the
-// tolerances of `settings`.
-std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
-                                                        const DualVariables& duals,
-                                                        const SolverSettings& settings);
-// The same with the products of the iterate supplied.
+// tolerances of `settings`, from the products of the iterate.
 std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem, std::span<const double> x,
                                                         const DualVariables& duals,
                                                         const SolverSettings& settings,
@@ -58,14 +51,7 @@ double coefficient_spread_decades(const QpProblem& problem);
 double coefficient_spread_decades(const QpProblem& problem,
                                   std::span<const std::span<const double>> matrix_values);
 
-ConvergenceDiagnostics diagnose_failure(const QpProblem& problem, std::span<const double> x,
-                                        const DualVariables& duals, const KktResiduals& residuals,
-                                        double final_rho, SolveStatus status,
-                                        const std::optional<Certificate>& certificate,
-                                        std::uint64_t rho_updates, const SolverSettings& settings);
-
-// What a diagnosis reads of the problem at the iterate, for a caller that
-// has it at hand.
+// What a diagnosis reads of the problem at the iterate.
 struct DiagnosisData {
   StoppingTolerances tolerances;
   double coefficient_spread_decades = 0.0;

@@ -43,8 +43,17 @@ struct BudgetGap {
   bool met = false;
 };
 
-BudgetGap gap_of(double budget, double total, double magnitude) {
-  const double gap = budget - total;
+// Over v_i = value(i), i < len: Σv summed accurately, Σ|v| plainly.
+template <class Value>
+BudgetGap gap_over(double budget, std::size_t len, Value value) {
+  CompensatedSum total;
+  double magnitude = 0.0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const double v = value(i);
+    total.add(v);
+    magnitude += std::abs(v);
+  }
+  const double gap = budget - total.value();
   return {gap, std::abs(gap) <= kBudgetRoundings * kUnitRoundoff * std::max(std::abs(budget), magnitude)};
 }
 
@@ -59,17 +68,13 @@ struct Piece {
 };
 
 Piece piece_at(const Limits& w, double budget, double tau) {
-  CompensatedSum total;
-  double magnitude = 0.0;
   std::size_t free = 0;
-  for (std::size_t i = 0; i < w.x.size(); ++i) {
+  const BudgetGap gap = gap_over(budget, w.x.size(), [&](std::size_t i) {
     const double shifted = w.x[i] + tau;
-    const double landed = clip(shifted, w.lower[i], w.upper[i]);
-    total.add(landed);
-    magnitude += std::abs(landed);
     if (w.lower[i] < shifted && shifted < w.upper[i]) ++free;
-  }
-  return {gap_of(budget, total.value(), magnitude), free};
+    return clip(shifted, w.lower[i], w.upper[i]);
+  });
+  return {gap, free};
 }
 
 // τ of s(τ) = B in [−ε, ε], by safeguarded Newton steps from τ = 0 (the
@@ -97,13 +102,7 @@ double budget_shift(const Limits& w, double budget, double tolerance) {
 bool settle_budget(std::span<double> landed, std::span<const double> lower, std::span<const double> upper,
                    double budget) {
   for (int pass = 0;; ++pass) {
-    CompensatedSum total;
-    double magnitude = 0.0;
-    for (const double v : landed) {
-      total.add(v);
-      magnitude += std::abs(v);
-    }
-    const BudgetGap gap = gap_of(budget, total.value(), magnitude);
+    const BudgetGap gap = gap_over(budget, landed.size(), [&](std::size_t i) { return landed[i]; });
     if (gap.met || pass == kMaxSettlingPasses) return gap.met;
     std::size_t roomiest = landed.size();
     double most = 0.0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "detail/vector_ops.hpp"
 #include "profile_rule.hpp"
@@ -15,11 +14,13 @@ using detail::inf_norm;
 
 namespace {
 
-// Largest |a_i − b_i| over the common length, NaN terms skipped.
-void raise_to_gap(double& worst, std::span<const double> a, std::span<const double> b) {
-  const std::size_t len = std::min(a.size(), b.size());
+// Largest |a_i − o_i − b_i| over the common length (o = 0 when empty: then
+// a_i − 0 is a_i exactly), NaN terms skipped.
+void raise_to_gap(double& worst, std::span<const double> a, std::span<const double> b,
+                  std::span<const double> offset = {}) {
+  const std::size_t len = std::min({a.size(), b.size(), offset.empty() ? a.size() : offset.size()});
   for (std::size_t i = 0; i < len; ++i) {
-    const double gap = std::abs(a[i] - b[i]);
+    const double gap = std::abs(a[i] - (offset.empty() ? 0.0 : offset[i]) - b[i]);
     if (!std::isnan(gap)) worst = std::max(worst, gap);
   }
 }
@@ -34,24 +35,8 @@ double consensus_primal_residual(const QpProblem& problem, std::span<const doubl
   raise_to_gap(worst, eq_image, z_eq);
   raise_to_gap(worst, in_image, z_in);
   raise_to_gap(worst, x, z_box);
-  if (problem.l1) {
-    const auto& anchor = problem.l1->anchor;
-    const std::size_t len = std::min({x.size(), anchor.size(), z_l1.size()});
-    for (std::size_t j = 0; j < len; ++j) {
-      const double gap = std::abs(x[j] - anchor[j] - z_l1[j]);
-      if (!std::isnan(gap)) worst = std::max(worst, gap);
-    }
-  }
+  if (problem.l1) raise_to_gap(worst, x, z_l1, problem.l1->anchor);
   return worst;
-}
-
-double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
-                               std::span<const double> z_in_after, std::span<const double> z_box_before,
-                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
-                               std::span<const double> z_l1_after) {
-  std::vector<double> scratch(problem.n());
-  return consensus_dual_residual(rho, problem, z_in_before, z_in_after, z_box_before, z_box_after,
-                                 z_l1_before, z_l1_after, scratch);
 }
 
 double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
@@ -95,7 +80,7 @@ namespace {
 // The ladder: every adaptive_rho_interval iterations, ρ steps up or down by
 // adaptive_rho_multiplier when one consensus residual exceeds the other by
 // more than adaptive_rho_tolerance, within [minimum_rho, maximum_rho].
-class LadderRule final : public PenaltyRule {
+class LadderRule : public PenaltyRule {
  public:
   explicit LadderRule(const SolverSettings& settings) : settings_(settings) {}
 
@@ -111,7 +96,7 @@ class LadderRule final : public PenaltyRule {
     return propose_rho(settings_, rho, primal, dual);
   }
 
- private:
+ protected:
   SolverSettings settings_;
 };
 
@@ -123,20 +108,20 @@ class LadderRule final : public PenaltyRule {
 // small capped weights and large bound multipliers want ρ in the tens; books
 // with large positions and small multipliers want it below 0.1. The estimate
 // replaces ρ only when it differs by more than kEstimateTolerance.
-class SizedLadderRule final : public PenaltyRule {
+class SizedLadderRule final : public LadderRule {
  public:
-  explicit SizedLadderRule(const SolverSettings& settings) : settings_(settings), ladder_(settings) {}
+  using LadderRule::LadderRule;
 
-  double initial_rho(const QpProblem&) override { return settings_.rho; }
-
-  bool looks_after(std::uint64_t k) const override { return estimates_after(k) || ladder_.looks_after(k); }
+  bool looks_after(std::uint64_t k) const override {
+    return estimates_after(k) || LadderRule::looks_after(k);
+  }
 
   double propose(const QpProblem& problem, double rho, const ConsensusStep& step) override {
     if (estimates_after(step.iteration)) {
       const double estimate = magnitude_estimate(rho, step);
       if (estimate != rho) return estimate;
     }
-    return ladder_.looks_after(step.iteration) ? ladder_.propose(problem, rho, step) : rho;
+    return LadderRule::looks_after(step.iteration) ? LadderRule::propose(problem, rho, step) : rho;
   }
 
  private:
@@ -157,9 +142,6 @@ class SizedLadderRule final : public PenaltyRule {
     if (target <= kEstimateTolerance * rho && rho <= kEstimateTolerance * target) return rho;
     return std::clamp(target, settings_.minimum_rho, settings_.maximum_rho);
   }
-
-  SolverSettings settings_;
-  LadderRule ladder_;
 };
 
 }  // namespace

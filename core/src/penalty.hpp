@@ -29,12 +29,8 @@ double consensus_primal_residual(const QpProblem& problem, std::span<const doubl
                                  std::span<const double> z_in, std::span<const double> x,
                                  std::span<const double> z_box, std::span<const double> z_l1);
 
-// ρ·‖Δz_box + Δz_l1 + A_inᵀΔz_in‖∞.
-double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
-                               std::span<const double> z_in_after, std::span<const double> z_box_before,
-                               std::span<const double> z_box_after, std::span<const double> z_l1_before,
-                               std::span<const double> z_l1_after);
-// Allocation-free form: `scratch` holds at least n doubles (its first n are overwritten).
+// ρ·‖Δz_box + Δz_l1 + A_inᵀΔz_in‖∞; `scratch` holds at least n doubles (its
+// first n are overwritten).
 double consensus_dual_residual(double rho, const QpProblem& problem, std::span<const double> z_in_before,
                                std::span<const double> z_in_after, std::span<const double> z_box_before,
                                std::span<const double> z_box_after, std::span<const double> z_l1_before,

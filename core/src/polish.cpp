@@ -32,12 +32,6 @@ bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Pol
          meets_stopping_rule_of(problem, data, candidate, settings, stream);
 }
 
-bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
-                 const SolverSettings& settings) {
-  CandidateStream stream;
-  return improves_on(problem, data, candidate, best, settings, stream);
-}
-
 std::optional<Polished> polish(const QpProblem& problem, std::span<const double> x,
                                const DualVariables& duals, const KktResiduals& residuals,
                                const SolverSettings& settings) {

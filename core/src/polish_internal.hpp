@@ -1,8 +1,8 @@
 // The polish module's entry for a caller that has formed the products of the
 // iterate already (internal to the core): the workspace, whose termination
 // check formed them through its stored columns. Beside it, the pieces the
-// polish's files share: one active-set solve's system and its refinement
-// (active_system.cpp), and a candidate's stream and stopping rule (polish.cpp).
+// polish's files share: one active-set solve (active_system.cpp), and a
+// candidate's stream and stopping rule (polish.cpp).
 #pragma once
 
 #include <cstdint>
@@ -47,8 +47,6 @@ inline double worst_residual(const KktResiduals& r) {
 struct Learnt {
   std::span<const std::vector<std::uint32_t>> supports;
   std::optional<Matrix> lower;
-
-  const Matrix* lower_factor() const { return lower ? &*lower : nullptr; }
 };
 
 Learnt learnt_of(const QpProblem& problem, std::span<const std::vector<std::uint32_t>> supports);
@@ -69,35 +67,6 @@ struct Selections {
   bool select(const QpProblem& problem, const ReducedColumns& data, const Learnt& learnt,
               std::span<const std::size_t> wanted, std::span<const double* const> constraint, double delta);
 };
-
-// The data of one active-set solve: the stacked rows as columns of the
-// problem's V (for products in the data's units), the factorised regularised
-// operator K, the right-hand side with the L1 forces, and the targets of the
-// constraint rows and of the pins.
-struct ActiveSystem {
-  const KeptColumns& rows;
-  SmwSystem system;
-  std::vector<double> rhs;
-  std::vector<double> targets;          // equality rows, then active rows
-  std::vector<double> pin_targets;      // one per pin, in pin order
-  std::span<const double> target_pull;  // Aᵀ·targets
-};
-
-// The system of the equality rows, the active rows and the pins of `active`
-// (`has_sides`: its anchor sides carry L1 forces); none on a failure.
-std::optional<ActiveSystem> active_system(const QpProblem& problem, const ReducedColumns& data,
-                                          const Learnt& learnt, Selections& selections,
-                                          const ActiveSet& active, double delta, bool has_sides);
-
-// Iterative refinement of `solution` against the unregularised KKT system:
-// `steps` passes, then more while the largest residual block exceeds
-// `extend_above` and each pass still pays.
-void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& active, double delta,
-            std::uint64_t steps, double extend_above, RegularizedSolution& solution);
-
-// The multipliers of a solved active set as dual blocks.
-DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active,
-                               const RegularizedSolution& s, bool has_sides);
 
 // ---- A candidate's checks ----
 
@@ -129,7 +98,11 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,
                             const SolverSettings& settings, CandidateStream& stream);
 
-// improves_on with the candidate's stream.
+// Whether a candidate replaces the best so far (`best`, its worst KKT
+// residual, first the ADMM iterate's): its worst residual is strictly smaller
+// and it meets the stopping rule the iterate met, r_p ≤ ε_p, r_d ≤ ε_d and
+// r_c ≤ max(ε_p, ε_d), computed as the termination check computes them for
+// it (`data` is the problem's V).
 bool improves_on(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate, double best,
                  const SolverSettings& settings, CandidateStream& stream);
 

@@ -18,22 +18,12 @@ namespace {
 using detail::kSmallestNormal;
 using detail::max_ignoring_nan;
 
-// ---- Scale factors and the blocks they rescale ----
-
-// Reciprocal square root of a magnitude, clamped; magnitudes that are zero
-// or subnormal leave the scale alone rather than blowing it up.
-double scale_factor(double magnitude) {
-  if (magnitude <= kSmallestNormal) return 1.0;
-  return std::clamp(1.0 / std::sqrt(magnitude), kMinScaleFactor, kMaxScaleFactor);
-}
-
 // ---- Lanes ----
 //
 // The steps of a pass over the n-vectors run two columns at a time in
 // two-lane vectors (GCC's vector extension), the last column alone; the
 // same expressions serve both, and a lane's arithmetic is its own IEEE
 // arithmetic, so every value is the one-at-a-time loop's.
-#if defined(__GNUC__)
 using Pair = detail::Lanes2;
 using PairMask = decltype(Pair{} != Pair{});  // a lane of all ones where true
 inline double root(double v) {
@@ -51,16 +41,6 @@ inline Pair magnitude(Pair v) {
 inline bool any_lane(PairMask m) {
   return (m[0] | m[1]) != 0;
 }
-#else
-using Pair = double;
-using PairMask = bool;
-inline double root(double v) {
-  return std::sqrt(v);
-}
-inline double magnitude(double v) {
-  return std::abs(v);
-}
-#endif
 inline bool any_lane(bool b) {
   return b;
 }
@@ -82,23 +62,21 @@ void store(double* p, V v) {
 }
 
 // The largest lane of a running maximum from +0 (order-free: no lane is NaN).
-#if defined(__GNUC__)
 inline double top_lane(Pair m) {
   return m[1] > m[0] ? m[1] : m[0];
 }
-#else
-inline double top_lane(double m) {
-  return m;
-}
-#endif
 
-// scale_factor as selects, for loops that vectorise: std::clamp(v, lo, hi)
-// is v < lo ? lo : (hi < v ? hi : v), NaN passing through, and √ of a
-// magnitude the first select discards is never used. With lo < hi, v < lo
-// exactly when min(hi, v) < lo, so the clamp is two selects of one
-// comparison each (a minimum and a maximum instruction).
+// ---- Scale factors and the blocks they rescale ----
+
+// Reciprocal square root of a magnitude, clamped to [kMinScaleFactor,
+// kMaxScaleFactor]; magnitudes that are zero or subnormal leave the scale
+// alone (1) rather than blowing it up. Written as selects, for loops that
+// vectorise: std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v), NaN
+// passing through, and √ of a magnitude the last select discards is never
+// used. With lo < hi, v < lo exactly when min(hi, v) < lo, so the clamp is
+// two selects of one comparison each (a minimum and a maximum instruction).
 template <class V>
-V scale_factor_of(V magnitude) {
+V scale_factor(V magnitude) {
   const V lo = splat<V>(kMinScaleFactor);
   const V hi = splat<V>(kMaxScaleFactor);
   const V f = splat<V>(1.0) / root(magnitude);
@@ -243,10 +221,12 @@ struct ConstraintBlocks {
   }
 };
 
-// out = s∘v, sized to v (in place when it already is).
-void write_product(std::vector<double>& out, std::span<const double> scale, std::span<const double> v) {
+// out = c·s∘v, each entry (c·s_i)·v_i, sized to v (in place when it already
+// is); c = 1 gives s∘v exactly.
+void write_product(std::vector<double>& out, double c, std::span<const double> scale,
+                   std::span<const double> v) {
   out.resize(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) out[i] = scale[i] * v[i];
+  for (std::size_t i = 0; i < v.size(); ++i) out[i] = c * scale[i] * v[i];
 }
 
 // out = v/s, sized to v (in place when it already is).
@@ -277,13 +257,12 @@ V quadratic_estimate(V r, V d, V largest) {
   return max_of_either(r * r + d, r * largest);
 }
 
-// The quadratic estimates of every column into `estimates`; returns whether one is NaN.
-bool write_estimates(std::span<const double> row_norms, std::span<const double> diagonal,
+// The quadratic estimates of every column into `estimates`.
+void write_estimates(std::span<const double> row_norms, std::span<const double> diagonal,
                      std::span<double> estimates) {
   const double largest = largest_of(row_norms);
   for (std::size_t i = 0; i < row_norms.size(); ++i)
     estimates[i] = quadratic_estimate(row_norms[i], diagonal[i], largest);
-  return std::ranges::any_of(estimates, [](double e) { return e != e; });
 }
 
 // ---- One pass's steps over the n-vectors ----
@@ -316,12 +295,11 @@ struct Extremes {
 };
 
 // Both kinds' extremes, with the one of type V picked.
-template <template <class> class Of>
-struct Both {
-  Of<Pair> pair;
-  Of<double> one;
+struct BothExtremes {
+  Extremes<Pair> pair;
+  Extremes<double> one;
   template <class V>
-  Of<V>& of() {
+  Extremes<V>& of() {
     if constexpr (std::is_same_v<V, double>) {
       return one;
     } else {
@@ -338,18 +316,18 @@ struct Both {
 // in order instead).
 bool write_factors(std::span<const double> row_norms, std::span<const double> diagonal, double largest,
                    std::span<const double> column_max, std::span<double> delta) {
-  Both<Extremes> estimates;
+  BothExtremes estimates;
   over_columns(delta.size(), [&]<class V>(std::size_t j) {
     const V e = quadratic_estimate(load<V>(&row_norms[j]), load<V>(&diagonal[j]), splat<V>(largest));
     estimates.template of<V>().nan |= e != e;
-    store(&delta[j], scale_factor_of(raised(e, load<V>(&column_max[j]))));
+    store(&delta[j], scale_factor(raised(e, load<V>(&column_max[j]))));
   });
   return !estimates.nan();
 }
 
 // ‖v‖∞ as detail::inf_norm takes it, from the extremes of |v_j|: their
 // largest ignoring NaN, or the first NaN when there is one.
-double inf_norm_from(const Both<Extremes>& magnitudes, std::span<const double> v) {
+double inf_norm_from(const BothExtremes& magnitudes, std::span<const double> v) {
   return magnitudes.nan() ? detail::inf_norm(v) : magnitudes.top();
 }
 
@@ -364,7 +342,7 @@ struct ColumnExtremes {
 ColumnExtremes scale_columns(std::span<const double> delta, std::span<double> column_scaling,
                              std::span<double> linear, std::span<double> costs, std::span<double> diagonal,
                              std::span<double> row_norms) {
-  Both<Extremes> norms, linear_magnitudes, cost_magnitudes;
+  BothExtremes norms, linear_magnitudes, cost_magnitudes;
   over_columns(delta.size(), [&]<class V>(std::size_t j) {
     const V dj = load<V>(&delta[j]);
     store(&column_scaling[j], load<V>(&column_scaling[j]) * dj);
@@ -395,7 +373,7 @@ double mean_estimate(std::span<const double> row_norms, std::span<const double> 
 // r ← √γ·r, d ← γ·d, q ← γ·q, c ← γ·c; returns max_j r_j.
 double scale_costs(double gamma, double root_gamma, std::span<double> row_norms, std::span<double> diagonal,
                    std::span<double> linear, std::span<double> costs) {
-  Both<Extremes> norms;
+  BothExtremes norms;
   over_columns(row_norms.size(), [&]<class V>(std::size_t j) {
     const V r = splat<V>(root_gamma) * load<V>(&row_norms[j]);
     store(&row_norms[j], r);
@@ -409,35 +387,18 @@ double scale_costs(double gamma, double root_gamma, std::span<double> row_norms,
 
 }  // namespace
 
-// ---- Column norms of the quadratic form ----
-
-std::vector<double> estimated_quadratic_column_norms(const Matrix& columns,
-                                                     std::span<const double> diagonal) {
-  const std::size_t n = columns.rows();
-  const std::size_t k = columns.cols();
-  // r_i² = Σ_l C_il², each row summed left to right (four rows at a time).
-  std::vector<double> row_norms(n);
-  const double* data = columns.data().data();
-  const auto row = [data, k](std::size_t i) { return data + i * k; };
-  detail::dot_row_pairs(row, row, n, k, row_norms.data());
-  for (double& r : row_norms) r = std::sqrt(r);
-  std::vector<double> estimates(n);
-  write_estimates(row_norms, diagonal, estimates);
-  return estimates;
-}
-
 // ---- Equilibration ----
 
-namespace {
-
-// The passes work on the row norms r of C alone: scaling row i of C by δ_i
-// (and all of C by √γ) scales r_i the same way, so C itself is scaled once,
-// by `completed`, through the rows of `factors` (F with Ω kept, or C with
-// Ω = I); the scaled problem leaves them, and A_eq, unscaled.
-std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
-    const QpProblem& problem, std::vector<double> row_norms, Matrix factors, FactorCovariance omega,
-    std::uint64_t iterations, std::span<const std::optional<RowRepeat>> repeats = {},
-    std::span<const std::vector<std::uint32_t>> supports = {}) {
+// The passes work on the row norms r of C = F·L alone: scaling row i of C by
+// δ_i (and all of C by √γ) scales r_i the same way, so C itself is scaled
+// once, by `completed`, through the rows of F (Ω kept); the scaled problem
+// leaves F, and A_eq, unscaled.
+std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
+    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower,
+    std::span<const std::optional<RowRepeat>> repeats, std::span<const std::vector<std::uint32_t>> supports) {
+  auto norms = covariance_row_norms(problem.quadratic, lower);
+  if (!norms) return std::unexpected(norms.error());
+  std::vector<double> row_norms = std::move(*norms);
   const std::size_t n = problem.n();
 
   ScaledProblem scaled;
@@ -478,7 +439,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
 
   const auto& d = scaled.column_scaling;
   QpProblem& out = scaled.problem;
-  out.quadratic = FactorQuad{std::move(factors), std::move(omega), std::move(diagonal)};
+  out.quadratic = FactorQuad{problem.quadratic.factors, problem.quadratic.omega, std::move(diagonal)};
   out.linear = std::move(linear);
   out.equalities.matrix = problem.equalities.matrix;
   out.inequalities.matrix = std::move(blocks.in).written_over(problem.inequalities.matrix);
@@ -490,18 +451,7 @@ std::pair<ScaledProblem, ScaledCompletion> equilibrate_partially(
     out.l1 = L1Term{std::move(costs), {}};
     scaled.set_l1_anchor(problem.l1->anchor);
   }
-  return {std::move(scaled), ScaledCompletion{root_cost, std::move(blocks.eq)}};
-}
-
-}  // namespace
-
-std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibrate_for_iteration(
-    const QpProblem& problem, std::uint64_t iterations, const Matrix* lower,
-    std::span<const std::optional<RowRepeat>> repeats, std::span<const std::vector<std::uint32_t>> supports) {
-  auto norms = covariance_row_norms(problem.quadratic, lower);
-  if (!norms) return std::unexpected(norms.error());
-  return equilibrate_partially(problem, std::move(*norms), problem.quadratic.factors, problem.quadratic.omega,
-                               iterations, repeats, supports);
+  return std::pair{std::move(scaled), ScaledCompletion{root_cost, std::move(blocks.eq)}};
 }
 
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion) {
@@ -520,19 +470,6 @@ ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& co
   return full;
 }
 
-ScaledProblem ScaledProblem::equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
-                                         std::uint64_t iterations) {
-  const std::size_t n = covariance_columns.rows();
-  std::vector<double> norms(n);
-  for (std::size_t i = 0; i < n; ++i)
-    norms[i] = std::sqrt(detail::row_dot(covariance_columns.row(i), covariance_columns.row(i)));
-  const std::size_t k = covariance_columns.cols();
-  const auto [partial, completion] =
-      equilibrate_partially(problem, std::move(norms), covariance_columns,
-                            FactorCovariance::diagonal(std::vector<double>(k, 1.0)), iterations);
-  return completed(partial, completion);
-}
-
 std::expected<ScaledProblem, SolverError> ScaledProblem::equilibrate(const QpProblem& problem,
                                                                      std::uint64_t iterations) {
   auto parts = equilibrate_for_iteration(problem, iterations);
@@ -543,18 +480,15 @@ std::expected<ScaledProblem, SolverError> ScaledProblem::equilibrate(const QpPro
 // ---- Unscaled data written into the scaled problem ----
 
 void ScaledProblem::set_equality_rhs(std::span<const double> rhs) {
-  write_product(problem.equalities.rhs, equality_scaling, rhs);
+  write_product(problem.equalities.rhs, 1.0, equality_scaling, rhs);
 }
 
 void ScaledProblem::set_inequality_rhs(std::span<const double> rhs) {
-  write_product(problem.inequalities.rhs, inequality_scaling, rhs);
+  write_product(problem.inequalities.rhs, 1.0, inequality_scaling, rhs);
 }
 
 void ScaledProblem::set_linear(std::span<const double> linear) {
-  auto& scaled_linear = problem.linear;
-  scaled_linear.resize(linear.size());
-  for (std::size_t j = 0; j < linear.size(); ++j)
-    scaled_linear[j] = cost_scaling * column_scaling[j] * linear[j];
+  write_product(problem.linear, cost_scaling, column_scaling, linear);
 }
 
 void ScaledProblem::set_l1_anchor(std::span<const double> anchor) {
@@ -567,28 +501,30 @@ void ScaledProblem::set_bounds(std::span<const double> lower, std::span<const do
 }
 
 void ScaledProblem::set_l1_costs(std::span<const double> costs) {
-  if (!problem.l1) return;
-  auto& scaled_costs = problem.l1->costs;
-  scaled_costs.resize(costs.size());
-  for (std::size_t j = 0; j < costs.size(); ++j)
-    scaled_costs[j] = cost_scaling * column_scaling[j] * costs[j];
+  if (problem.l1) write_product(problem.l1->costs, cost_scaling, column_scaling, costs);
 }
 
 // ---- Iterates between scaled and unscaled units ----
 
+namespace {
+
+// v_i ← f(v_i, s_i) over the common length of v and s.
+template <class F>
+void map_scaled(std::span<double> v, std::span<const double> s, F f) {
+  for (std::size_t i = 0; i < std::min(v.size(), s.size()); ++i) v[i] = f(v[i], s[i]);
+}
+
+}  // namespace
+
 void ScaledProblem::scale_iterates_in_place(std::span<double> x, DualVariables& duals) const {
   const double c = cost_scaling;
-  const auto& d = column_scaling;
-  for (std::size_t j = 0; j < std::min(x.size(), d.size()); ++j) x[j] /= d[j];
-  for (std::size_t i = 0; i < std::min(duals.equalities.size(), equality_scaling.size()); ++i) {
-    duals.equalities[i] = c * duals.equalities[i] / equality_scaling[i];
-  }
-  for (std::size_t i = 0; i < std::min(duals.inequalities.size(), inequality_scaling.size()); ++i) {
-    duals.inequalities[i] = c * duals.inequalities[i] / inequality_scaling[i];
-  }
-  for (std::size_t j = 0; j < std::min(duals.bounds.size(), d.size()); ++j)
-    duals.bounds[j] = c * d[j] * duals.bounds[j];
-  for (std::size_t j = 0; j < std::min(duals.l1.size(), d.size()); ++j) duals.l1[j] = c * d[j] * duals.l1[j];
+  const auto row_dual = [c](double y, double e) { return c * y / e; };
+  const auto column_dual = [c](double y, double d) { return c * d * y; };
+  map_scaled(x, column_scaling, [](double v, double d) { return v / d; });
+  map_scaled(duals.equalities, equality_scaling, row_dual);
+  map_scaled(duals.inequalities, inequality_scaling, row_dual);
+  map_scaled(duals.bounds, column_scaling, column_dual);
+  map_scaled(duals.l1, column_scaling, column_dual);
 }
 
 std::pair<std::vector<double>, DualVariables> unscaled_iterates(const ScaledProblem* scaled,
@@ -599,16 +535,13 @@ std::pair<std::vector<double>, DualVariables> unscaled_iterates(const ScaledProb
   if (scaled == nullptr) return {std::move(x), std::move(duals)};
 
   const double c = scaled->cost_scaling;
-  const auto& d = scaled->column_scaling;
-  for (std::size_t j = 0; j < std::min(x.size(), d.size()); ++j) x[j] = d[j] * x[j];
-  for (std::size_t i = 0; i < std::min(duals.equalities.size(), scaled->equality_scaling.size()); ++i) {
-    duals.equalities[i] = scaled->equality_scaling[i] * duals.equalities[i] / c;
-  }
-  for (std::size_t i = 0; i < std::min(duals.inequalities.size(), scaled->inequality_scaling.size()); ++i) {
-    duals.inequalities[i] = scaled->inequality_scaling[i] * duals.inequalities[i] / c;
-  }
-  for (std::size_t j = 0; j < std::min(duals.bounds.size(), d.size()); ++j) duals.bounds[j] /= c * d[j];
-  for (std::size_t j = 0; j < std::min(duals.l1.size(), d.size()); ++j) duals.l1[j] /= c * d[j];
+  const auto row_dual = [c](double y, double e) { return e * y / c; };
+  const auto column_dual = [c](double y, double d) { return y / (c * d); };
+  map_scaled(x, scaled->column_scaling, [](double v, double d) { return d * v; });
+  map_scaled(duals.equalities, scaled->equality_scaling, row_dual);
+  map_scaled(duals.inequalities, scaled->inequality_scaling, row_dual);
+  map_scaled(duals.bounds, scaled->column_scaling, column_dual);
+  map_scaled(duals.l1, scaled->column_scaling, column_dual);
   return {std::move(x), std::move(duals)};
 }
 

@@ -6,8 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
 
 #include "acceleration.hpp"
@@ -107,7 +105,6 @@ struct RowUpdate {
 
   void rows(std::size_t first, std::size_t last) const {
     std::size_t r = first;
-#if defined(__GNUC__)
     using detail::Lanes2;
     using detail::load2;
     using detail::store2;
@@ -137,7 +134,6 @@ struct RowUpdate {
         store2(y_l1_next + r, yl + rho2 * (relaxed_l1 - zl));
       }
     }
-#endif
     for (; r < last; ++r) scalar(r);
   }
 };
@@ -147,13 +143,9 @@ struct IterationScalars {
   double rho, sigma, alpha;
   double keep;     // 1 − α
   double inv_rho;  // 1/ρ
-
-  IterationScalars(double rho_, double sigma_, double alpha_)
-      : rho(rho_), sigma(sigma_), alpha(alpha_), keep(1.0 - alpha_), inv_rho(1.0 / rho_) {}
 };
 
-// v = [(ρz_eq − y_eq) ; (ρz_in − y_in)], the weights of the constraint columns
-// of V = [F, A_eqᵀ, A_inᵀ]: A_eqᵀ(ρz_eq − y_eq) + A_inᵀ(ρz_in − y_in) = V_cons·v.
+// v = [(ρz_eq − y_eq) ; (ρz_in − y_in)], the weights of V's constraint columns.
 void form_constraint_weights(const IterationScalars& c, AdmmState& s) {
   double* weights = s.weights.data();
   for (std::size_t e = 0; e < s.m_eq; ++e) weights[e] = c.rho * s.z_eq[e] - s.y.equalities[e];
@@ -177,19 +169,14 @@ struct RightHandSide {
   }
 };
 
-// r of the iterate in force, and r of the one this iteration writes beside it.
-RightHandSide current_iterate(const AdmmState& s) {
+// r of the iterate in force, or (`next`) of the one this iteration writes beside it.
+RightHandSide right_hand_side(const AdmmState& s, bool next) {
   const bool l1 = s.n_l1 > 0;
-  return {s.x.data(), s.z_box.data(), s.y.bounds.data(), l1 ? s.z_l1.data() : nullptr,
-          l1 ? s.y.l1.data() : nullptr};
-}
-RightHandSide next_iterate(const AdmmState& s) {
-  const bool l1 = s.n_l1 > 0;
-  return {s.x_next.data(), s.z_box_next.data(), s.y_box_next.data(), l1 ? s.z_l1_next.data() : nullptr,
-          l1 ? s.y_l1_next.data() : nullptr};
+  return {(next ? s.x_next : s.x).data(), (next ? s.z_box_next : s.z_box).data(),
+          (next ? s.y_box_next : s.y.bounds).data(), l1 ? (next ? s.z_l1_next : s.z_l1).data() : nullptr,
+          l1 ? (next ? s.y_l1_next : s.y.l1).data() : nullptr};
 }
 
-// The relaxed box and L1 updates of the rows of x̃, beside the current blocks.
 RowUpdate box_and_l1_update(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
   const bool has_l1 = s.n_l1 > 0;
   return {c.alpha,
@@ -211,25 +198,21 @@ RowUpdate box_and_l1_update(const QpProblem& problem, const IterationScalars& c,
           has_l1 ? s.y_l1_next.data() : nullptr};
 }
 
-// x̃ = K⁻¹r into x_next, [A_eq·x̃ ; A_in·x̃] = V_consᵀ·x̃ into image, and the
-// box and L1 updates from x̃; false when x̃ is not finite. Two streams over
-// the stored entries of V around the h×h solve (SmwSystem::project_rhs,
-// back_substitute). The second one updates the box and L1 blocks of each
-// block of rows it finishes and, while those rows are in cache, forms the
-// next iteration's r without U over the G⁻¹r it no longer needs; the first
-// forms r itself only when no iteration did (the first one, or after a
-// change of penalty). The updates are written beside the current blocks, so
-// a failed iteration leaves the iterate untouched.
+// x̃ = K⁻¹r into x_next, A·x̃ into image, and the box and L1 updates from x̃
+// (beside the current blocks); false when x̃ is not finite. The second stream
+// also forms, while each block of rows is in cache, the next iteration's r
+// without U over the G⁻¹r it no longer needs; the first forms r only when no
+// iteration did (the first one, or after a change of penalty).
 bool solve_reduced_system(const FactorizedSystem& system, const QpProblem& problem, const IterationScalars& c,
                           AdmmState& s) {
   const SmwSystem& smw = system.smw;
   double* g = s.scaled_rhs.data();
-  const RightHandSide current = current_iterate(s);
+  const RightHandSide current = right_hand_side(s, false);
   const auto form_rows = [&](std::size_t first, std::size_t last) {
     if (!s.rhs_formed) current.rows(problem, c, g, first, last);
   };
   const RowUpdate update = box_and_l1_update(problem, c, s);
-  const RightHandSide next = next_iterate(s);
+  const RightHandSide next = right_hand_side(s, true);
   const auto update_rows = [&](std::size_t first, std::size_t last) {
     update.rows(first, last);
     next.rows(problem, c, g, first, last);
@@ -274,7 +257,7 @@ void commit_iterate(AdmmState& s) {
 // the linear-system solution x̃ is not finite.
 bool admm_iteration(const FactorizedSystem& system, const QpProblem& problem, double rho, double sigma,
                     double alpha, AdmmState& s) {
-  const IterationScalars c(rho, sigma, alpha);
+  const IterationScalars c{rho, sigma, alpha, 1.0 - alpha, 1.0 / rho};
   form_constraint_weights(c, s);
   if (!solve_reduced_system(system, problem, c, s)) return false;
   update_constraint_blocks(problem, c, s);
@@ -300,20 +283,6 @@ std::vector<double> difference(std::span<const double> a, std::span<const double
   return out;
 }
 
-// An optional warm-start block as an owned vector: absent → zeros of the
-// expected length; otherwise the length is tested (WarmStartLength), then
-// finiteness (WarmStartNonFinite), both naming the block.
-std::expected<std::vector<double>, SolverError> warm_vector(const std::optional<std::vector<double>>& block,
-                                                            std::string_view name,
-                                                            std::size_t expected_length) {
-  if (!block) return std::vector<double>(expected_length, 0.0);
-  if (block->size() != expected_length) {
-    return std::unexpected(SolverError::warm_start_length(std::string(name), block->size(), expected_length));
-  }
-  if (!all_finite(*block)) return std::unexpected(SolverError::warm_start_non_finite(std::string(name)));
-  return *block;
-}
-
 // The starting point of a solve in unscaled units: the warm start, its
 // absent dual blocks as zeros, or all zeros without one.
 struct StartingPoint {
@@ -321,34 +290,38 @@ struct StartingPoint {
   DualVariables duals;
 };
 
+// Each block in turn: an absent one (null) is zeros of its length, a given
+// one is tested for its length (WarmStartLength), then finiteness
+// (WarmStartNonFinite), both naming the block.
 std::expected<StartingPoint, SolverError> starting_point(const QpProblem& problem,
                                                          const std::optional<WarmStart>& warm_start) {
+  const auto given = [&](const std::optional<std::vector<double>> WarmStart::*dual) {
+    return warm_start && *warm_start.*dual ? &*(*warm_start.*dual) : nullptr;
+  };
   const std::size_t n = problem.n();
-  StartingPoint start{std::vector<double>(n, 0.0), {}};
-  if (warm_start) {
-    if (warm_start->x.size() != n)
-      return std::unexpected(SolverError::warm_start_length("x", warm_start->x.size(), n));
-    if (!all_finite(warm_start->x)) return std::unexpected(SolverError::warm_start_non_finite("x"));
-    start.x = warm_start->x;
-  }
-  static const std::optional<std::vector<double>> kAbsent;
+  StartingPoint start;
   const struct {
-    const std::optional<std::vector<double>>& block;
-    std::string_view name;
+    const std::vector<double>* block;
+    const char* name;
     std::size_t length;
     std::vector<double>& out;
   } blocks[] = {
-      {warm_start ? warm_start->equality_dual : kAbsent, "equality_dual", problem.m_eq(),
-       start.duals.equalities},
-      {warm_start ? warm_start->inequality_dual : kAbsent, "inequality_dual", problem.m_in(),
-       start.duals.inequalities},
-      {warm_start ? warm_start->bound_dual : kAbsent, "bound_dual", n, start.duals.bounds},
-      {warm_start ? warm_start->l1_dual : kAbsent, "l1_dual", problem.l1 ? n : 0, start.duals.l1},
+      {warm_start ? &warm_start->x : nullptr, "x", n, start.x},
+      {given(&WarmStart::equality_dual), "equality_dual", problem.m_eq(), start.duals.equalities},
+      {given(&WarmStart::inequality_dual), "inequality_dual", problem.m_in(), start.duals.inequalities},
+      {given(&WarmStart::bound_dual), "bound_dual", n, start.duals.bounds},
+      {given(&WarmStart::l1_dual), "l1_dual", problem.l1 ? n : 0, start.duals.l1},
   };
   for (const auto& b : blocks) {
-    auto block = warm_vector(b.block, b.name, b.length);
-    if (!block) return std::unexpected(block.error());
-    b.out = std::move(*block);
+    if (b.block == nullptr) {
+      b.out.assign(b.length, 0.0);
+    } else if (b.block->size() != b.length) {
+      return std::unexpected(SolverError::warm_start_length(b.name, b.block->size(), b.length));
+    } else if (!all_finite(*b.block)) {
+      return std::unexpected(SolverError::warm_start_non_finite(b.name));
+    } else {
+      b.out = *b.block;
+    }
   }
   return start;
 }

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "covariance_columns.hpp"
 #include "support/dense.hpp"
 #include "support/named_case.hpp"
 
@@ -40,9 +39,7 @@ QpProblem diagonal_qp(std::vector<double> d, std::vector<double> q, LinearConstr
 }
 
 ScaledProblem equilibrate(const QpProblem& problem, std::uint64_t passes) {
-  const auto columns = covariance_columns(problem.quadratic);
-  EXPECT_TRUE(columns.has_value());
-  return ScaledProblem::equilibrate(problem, columns.value(), passes);
+  return ScaledProblem::equilibrate(problem, passes).value();
 }
 
 // Columns and rows of very different magnitudes on top of a random QP.
@@ -93,7 +90,7 @@ class EquilibrationRebuildTest : public ::testing::TestWithParam<RebuildCase> {}
 // The scaled data must be the original data transformed by (c, D, E):
 //   P_s = c·D·P·D, q_s = c·D∘q, A_s = E·A·D, b_s = E∘b, l_s = l/D, u_s = u/D,
 //   c_s = c·D∘c_L1, a_s = a/D,
-// with P_s in factor form C_s·C_sᵀ + diag(d_s) and Ω = I.
+// with P_s in factor form F_s·Ω·F_sᵀ + diag(d_s), Ω unchanged.
 TEST_P(EquilibrationRebuildTest, ScaledDataIsTheTransformedOriginal) {
   const RebuildCase& c = GetParam();
   const QpProblem problem = rebuild_problem(c);
@@ -114,9 +111,7 @@ TEST_P(EquilibrationRebuildTest, ScaledDataIsTheTransformedOriginal) {
   for (const auto* v : {&d, &e_eq, &e_in}) {
     for (double f : *v) EXPECT_GT(f, 0.0);
   }
-  ASSERT_FALSE(s.quadratic.omega.is_dense());
-  EXPECT_EQ(s.quadratic.omega.diagonal_values(), std::vector<double>(c.shape.k, 1.0));
-  EXPECT_EQ(s.quadratic.factors.cols(), c.shape.k);
+  EXPECT_EQ(s.quadratic.omega, problem.quadratic.omega);
 
   const DenseMatrix p = dense::dense_quadratic(problem);
   const DenseMatrix p_s = dense::dense_quadratic(s);
@@ -167,10 +162,12 @@ TEST_P(EquilibrationRebuildTest, ScaledDataIsTheTransformedOriginal) {
   }
 }
 
-// Column magnitudes of [P; A_eq; A_in] as the equilibration measures them.
+// The largest magnitude in each column of [P; A_eq; A_in].
 double column_spread(const QpProblem& p) {
-  const auto columns = covariance_columns(p.quadratic).value();
-  std::vector<double> m = estimated_quadratic_column_norms(columns, p.quadratic.diagonal);
+  std::vector<double> m(p.n(), 0.0);
+  for (const auto& row : dense::dense_quadratic(p)) {
+    for (std::size_t j = 0; j < p.n(); ++j) m[j] = std::max(m[j], std::abs(row[j]));
+  }
   for (const Matrix* a : {&p.equalities.matrix, &p.inequalities.matrix}) {
     for (std::size_t r = 0; r < a->rows(); ++r) {
       for (std::size_t j = 0; j < p.n(); ++j) m[j] = std::max(m[j], std::abs((*a)(r, j)));
@@ -303,43 +300,13 @@ TEST(Equilibration, IsolatedZeroColumnIsUnscaled) {
 
 TEST(Equilibration, ZeroPassesIsIdentity) {
   const QpProblem problem = dense::random_qp(8, shape(6, 2, 1, 2, false, true));
-  const auto columns = covariance_columns(problem.quadratic).value();
-  const ScaledProblem scaled = ScaledProblem::equilibrate(problem, columns, 0);
+  const ScaledProblem scaled = equilibrate(problem, 0);
   EXPECT_EQ(scaled.cost_scaling, 1.0);
   EXPECT_EQ(scaled.column_scaling, std::vector<double>(6, 1.0));
-  EXPECT_EQ(scaled.problem.quadratic.factors, columns);
+  EXPECT_EQ(scaled.problem.quadratic, problem.quadratic);
   EXPECT_EQ(scaled.problem.linear, problem.linear);
   EXPECT_EQ(scaled.problem.inequalities, problem.inequalities);
   EXPECT_EQ(scaled.problem.l1, problem.l1);
-}
-
-// |P_ij| ≤ estimate_i for every j, on random factor forms.
-TEST(EstimatedColumnNorms, BoundTheColumnInfinityNorms) {
-  for (std::uint64_t seed = 1; seed <= 5; ++seed) {
-    const QpProblem problem = dense::random_qp(seed, shape(9, seed % 4, 0, 0, seed % 2 == 0, false));
-    const auto columns = covariance_columns(problem.quadratic).value();
-    const std::vector<double> estimate =
-        estimated_quadratic_column_norms(columns, problem.quadratic.diagonal);
-    const DenseMatrix p = dense::dense_quadratic(problem);
-    ASSERT_EQ(estimate.size(), p.size());
-    for (std::size_t i = 0; i < p.size(); ++i) {
-      EXPECT_GE(estimate[i] * (1.0 + 1e-14), max_abs(p[i])) << "seed " << seed << " row " << i;
-    }
-  }
-}
-
-// Equal rows of C make the Cauchy–Schwarz bound tight: every column of
-// C·Cᵀ is r² off the diagonal and r² + d_i on it.
-TEST(EstimatedColumnNorms, TightForEqualRows) {
-  EXPECT_EQ(
-      estimated_quadratic_column_norms(dense::matrix(3, 2, {3, 4, 3, 4, 3, 4}), std::vector<double>{0, 1, 2}),
-      (std::vector<double>{25, 26, 27}));
-  // r = (3, 0): the zero row is bounded by 0·3, the other by 3².
-  EXPECT_EQ(estimated_quadratic_column_norms(dense::matrix(2, 1, {3, 0}), std::vector<double>{0, 0}),
-            (std::vector<double>{9, 0}));
-  // Without columns the estimate is d.
-  EXPECT_EQ(estimated_quadratic_column_norms(Matrix::zeros(2, 0), std::vector<double>{0.5, 2}),
-            (std::vector<double>{0.5, 2}));
 }
 
 // ---- Iterate maps ----

@@ -182,7 +182,8 @@ TEST(SolutionWarmStart, CopiesEveryBlockAndMarksEmptyOnesPresent) {
 TEST(StoppingTolerances, ZeroDataGivesFloorsOfOne) {
   const QpProblem p = open_qp({0.0, 0.0, 0.0});
   const DualVariables duals{{}, {}, {0.0, 0.0, 0.0}, {}};
-  const auto tol = stopping_tolerances(1e-6, 1e-5, p, std::vector<double>{0.0, 0.0, 0.0}, duals);
+  const std::vector<double> x(3, 0.0);
+  const auto tol = stopping_tolerances(1e-6, 1e-5, p, x, duals, iterate_products(p, x));
   EXPECT_DOUBLE_EQ(tol.primal, 1e-6 + 1e-5);
   EXPECT_DOUBLE_EQ(tol.dual, 1e-6 + 1e-5);
 }
@@ -200,16 +201,17 @@ TEST(StoppingTolerances, ScalesTakeTheLargestTerm) {
   p.l1 = L1Term{{0.5, 20.0}, {0.0, 0.0}};
   const std::vector<double> x = {5.0, -1.0};
   const DualVariables duals{{1.0}, {2.0}, {0.0, 1.0}, {0.0, 30.0}};
-  const auto tol = stopping_tolerances(1e-6, 1e-3, p, x, duals);
+  const IterateProducts products = iterate_products(p, x);
+  const auto tol = stopping_tolerances(1e-6, 1e-3, p, x, duals, products);
   EXPECT_DOUBLE_EQ(tol.primal, 1e-6 + 1e-3 * 11.0);
   EXPECT_DOUBLE_EQ(tol.dual, 1e-6 + 1e-3 * 30.0);
 
   // The L1 costs alone can set the dual scale.
   p.l1->costs = {0.5, 40.0};
-  EXPECT_DOUBLE_EQ(stopping_tolerances(1e-6, 1e-3, p, x, duals).dual, 1e-6 + 1e-3 * 40.0);
+  EXPECT_DOUBLE_EQ(stopping_tolerances(1e-6, 1e-3, p, x, duals, products).dual, 1e-6 + 1e-3 * 40.0);
   // The right-hand sides alone can set the primal scale.
   p.inequalities.rhs = {-50.0};
-  EXPECT_DOUBLE_EQ(stopping_tolerances(1e-6, 1e-3, p, x, duals).primal, 1e-6 + 1e-3 * 50.0);
+  EXPECT_DOUBLE_EQ(stopping_tolerances(1e-6, 1e-3, p, x, duals, products).primal, 1e-6 + 1e-3 * 50.0);
 }
 
 TEST(StoppingTolerances, NaNNormIsIgnoredByTheMaximum) {
@@ -218,7 +220,8 @@ TEST(StoppingTolerances, NaNNormIsIgnoredByTheMaximum) {
   QpProblem p = open_qp({1.0, 1.0});
   p.linear = {0.0, 4.0};
   const DualVariables duals{{}, {}, {0.0, 0.0}, {}};
-  const auto tol = stopping_tolerances(1e-6, 1e-5, p, std::vector<double>{kNaN, 0.5}, duals);
+  const std::vector<double> x = {kNaN, 0.5};
+  const auto tol = stopping_tolerances(1e-6, 1e-5, p, x, duals, iterate_products(p, x));
   EXPECT_DOUBLE_EQ(tol.primal, 1e-6 + 1e-5);
   EXPECT_DOUBLE_EQ(tol.dual, 1e-6 + 4e-5);
 }
@@ -280,14 +283,15 @@ TEST(StoppingRule, MeetsTheRuleExactlyWhenResidualsAreWithinTolerance) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const auto got = meets_stopping_rule(p, c.x, c.duals, c.settings);
+    const IterateProducts products = iterate_products(p, c.x);
+    const auto got = meets_stopping_rule(p, c.x, c.duals, c.settings, products);
     EXPECT_EQ(got, c.expected);
     // The rule is the stopping test of the public pieces, however it shares their work.
     const auto residuals = check_kkt(p, c.x, c.duals);
     ASSERT_EQ(residuals.has_value(), got.has_value());
     if (!residuals) continue;
-    const StoppingTolerances tolerances =
-        stopping_tolerances(c.settings.absolute_tolerance, c.settings.relative_tolerance, p, c.x, c.duals);
+    const StoppingTolerances tolerances = stopping_tolerances(
+        c.settings.absolute_tolerance, c.settings.relative_tolerance, p, c.x, c.duals, products);
     EXPECT_EQ(*got, is_converged(*residuals, tolerances));
   }
 }
@@ -319,19 +323,18 @@ TEST(ConsensusResiduals, DualIsRhoTimesTheChangeImage) {
   const std::vector<double> in_before = {0.0, 1.0}, in_after = {1.0, 4.0};
   const std::vector<double> box_before = {0.0, 2.0}, box_after = {0.5, 2.0};
   const std::vector<double> l1_before = {1.0, 1.0}, l1_after = {1.0, 0.75};
-  EXPECT_DOUBLE_EQ(
-      consensus_dual_residual(0.5, p, in_before, in_after, box_before, box_after, l1_before, l1_after),
-      0.5 * 1.5);
   std::vector<double> scratch(2, 99.0);
   EXPECT_DOUBLE_EQ(consensus_dual_residual(2.0, p, in_before, in_after, box_before, box_after, l1_before,
                                            l1_after, scratch),
                    2.0 * 1.5);
   // The L1 block only counts when the problem has the term: v = (1.5, −1).
   p.l1.reset();
-  EXPECT_DOUBLE_EQ(consensus_dual_residual(1.0, p, in_before, in_after, box_before, box_after, {}, {}), 1.5);
+  EXPECT_DOUBLE_EQ(
+      consensus_dual_residual(1.0, p, in_before, in_after, box_before, box_after, {}, {}, scratch), 1.5);
   // A NaN change propagates.
   const std::vector<double> box_nan = {kNaN, 2.0};
-  EXPECT_TRUE(std::isnan(consensus_dual_residual(1.0, p, in_before, in_after, box_before, box_nan, {}, {})));
+  EXPECT_TRUE(
+      std::isnan(consensus_dual_residual(1.0, p, in_before, in_after, box_before, box_nan, {}, {}, scratch)));
 }
 
 TEST(AdaptivePenalty, ProposalTable) {
@@ -403,9 +406,13 @@ struct DiagnosisInput {
 
 ConvergenceDiagnostics diagnose(const DiagnosisInput& in) {
   const QpProblem p = open_qp(in.diagonal);
-  const DualVariables duals{{}, {}, std::vector<double>(p.n(), 0.0), {}};
-  return diagnose_failure(p, std::vector<double>(p.n(), 0.0), duals, in.residuals, in.final_rho, in.status,
-                          std::nullopt, in.rho_updates, in.settings);
+  const std::vector<double> x(p.n(), 0.0);
+  const DualVariables duals{{}, {}, x, {}};
+  const DiagnosisData data{stopping_tolerances(in.settings.absolute_tolerance, in.settings.relative_tolerance,
+                                               p, x, duals, iterate_products(p, x)),
+                           coefficient_spread_decades(p)};
+  return diagnose_failure(p, data, in.residuals, in.final_rho, in.status, std::nullopt, in.rho_updates,
+                          in.settings);
 }
 
 constexpr double kEps = 1.1e-5;
@@ -606,9 +613,8 @@ TEST(Diagnosis, CertificateHintsQuoteTheAudit) {
   p.equalities = {matrix(1, 1, {1.0}), {2.0}};
   p.lower_bounds = {0.0};
   p.upper_bounds = {1.0};
-  const DualVariables duals{{0.0}, {}, {0.0}, {}};
   const std::optional<Certificate> farkas = Certificate{PrimalCertificate{{-1.0}, {}, {1.0}}};
-  const auto primal = diagnose_failure(p, std::vector<double>{0.0}, duals, {1.0, 0.0, 0.0}, 1.0,
+  const auto primal = diagnose_failure(p, DiagnosisData{}, {1.0, 0.0, 0.0}, 1.0,
                                        SolveStatus::PrimalInfeasible, farkas, 0, SolverSettings{});
   ASSERT_EQ(primal.hints.size(), 1u);
   EXPECT_EQ(
@@ -621,10 +627,9 @@ TEST(Diagnosis, CertificateHintsQuoteTheAudit) {
   // Unbounded: P = diag(0, 1), q = (−2, 0), open box; ray d = (1, 0): P·d = 0, slope −2.
   QpProblem u = open_qp({0.0, 1.0});
   u.linear = {-2.0, 0.0};
-  const DualVariables zero{{}, {}, {0.0, 0.0}, {}};
   const std::optional<Certificate> ray = Certificate{DualCertificate{{1.0, 0.0}}};
-  const auto dual = diagnose_failure(u, std::vector<double>{0.0, 0.0}, zero, {0.0, 1.0, 0.0}, 1.0,
-                                     SolveStatus::DualInfeasible, ray, 0, SolverSettings{});
+  const auto dual = diagnose_failure(u, DiagnosisData{}, {0.0, 1.0, 0.0}, 1.0, SolveStatus::DualInfeasible,
+                                     ray, 0, SolverSettings{});
   ASSERT_EQ(dual.hints.size(), 1u);
   EXPECT_EQ(
       dual.hints[0],
@@ -635,8 +640,8 @@ TEST(Diagnosis, CertificateHintsQuoteTheAudit) {
 
   // A certificate whose audit reports a length mismatch adds nothing.
   const std::optional<Certificate> bad = Certificate{DualCertificate{{1.0}}};
-  EXPECT_TRUE(diagnose_failure(u, std::vector<double>{0.0, 0.0}, zero, {0.0, 1.0, 0.0}, 1.0,
-                               SolveStatus::DualInfeasible, bad, 0, SolverSettings{})
+  EXPECT_TRUE(diagnose_failure(u, DiagnosisData{}, {0.0, 1.0, 0.0}, 1.0, SolveStatus::DualInfeasible, bad, 0,
+                               SolverSettings{})
                   .hints.empty());
 }
 

@@ -31,13 +31,10 @@ struct ScaledProblem {
   std::vector<double> inequality_scaling;  // E_in, m_in
   double cost_scaling = 1.0;               // c
 
-  // Exactly `iterations` passes over the validated problem whose covariance
-  // columns are C; the scaled quadratic form is C_s with Ω = I.
-  static ScaledProblem equilibrate(const QpProblem& problem, const Matrix& covariance_columns,
-                                   std::uint64_t iterations);
-  // The same without forming C: the scaled form keeps Ω and scales the rows of
-  // F instead (F_s = √c·D·F, so C_s = F_s·L). Fails, like the covariance
-  // columns, on a dense Ω that is not positive semidefinite.
+  // Exactly `iterations` passes over the validated problem, whose covariance
+  // columns C = F·L (L·Lᵀ = Ω) are never formed: the scaled form keeps Ω and
+  // scales the rows of F instead (F_s = √c·D·F, so C_s = F_s·L). Fails, like
+  // the covariance columns, on a dense Ω that is not positive semidefinite.
   static std::expected<ScaledProblem, SolverError> equilibrate(const QpProblem& problem,
                                                                std::uint64_t iterations);
 
@@ -61,10 +58,6 @@ struct ScaledProblem {
   // x/D, c·y_eq/E_eq, c·y_in/E_in, c·D∘y_box, c·D∘y_l1.
   void scale_iterates_in_place(std::span<double> x, DualVariables& duals) const;
 };
-
-// Upper estimate of the infinity norm of each column of diag(d) + C·Cᵀ:
-// max(r_i² + d_i, r_i·max_j r_j) with r_i = ‖row i of C‖₂.
-std::vector<double> estimated_quadratic_column_norms(const Matrix& columns, std::span<const double> diagonal);
 
 // Scaled iterate → unscaled units (plain copies when `scaled` is null):
 // D∘x_s, E_eq∘y_eq/c, E_in∘y_in/c, y_box/(c·D), y_l1/(c·D).

@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 
 #include "simd.hpp"
+
+// `wide` where the processor has AVX2, else `narrow` (the same results).
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MORVA_AVX2_OR(wide, narrow) (__builtin_cpu_supports("avx2") ? (wide) : (narrow))
+#else
+#define MORVA_AVX2_OR(wide, narrow) (narrow)
+#endif
 
 namespace morva::detail {
 namespace {
@@ -26,7 +32,6 @@ template <std::size_t Rows>
 void accumulate_tile(const double* rows, std::size_t stride, const double* g, std::size_t i0, std::size_t i1,
                      std::size_t a0, std::size_t b0, std::size_t width, double* block) {
   static_assert(kTile == 4 && Rows <= kTile);
-#if defined(__GNUC__)
   // Lanes: columns (b0, b0 + 1) and (b0 + 2, b0 + 3) of each tile row.
   Lanes2 acc[Rows][2];
   for (std::size_t a = 0; a < Rows; ++a) {
@@ -49,77 +54,34 @@ void accumulate_tile(const double* rows, std::size_t stride, const double* g, st
     store2(block + (a0 + a) * width + b0, acc[a][0]);
     store2(block + (a0 + a) * width + b0 + 2, acc[a][1]);
   }
-#else
-  double acc[Rows][kTile];
-  for (std::size_t a = 0; a < Rows; ++a) {
-    for (std::size_t b = 0; b < kTile; ++b) acc[a][b] = block[(a0 + a) * width + b0 + b];
-  }
-  for (std::size_t i = i0; i < i1; ++i) {
-    const double* row = rows + i * stride;
-    const double gi = g[i];
-    for (std::size_t a = 0; a < Rows; ++a) {
-      const double w = row[a0 + a] * gi;
-      for (std::size_t b = 0; b < kTile; ++b) acc[a][b] += w * row[b0 + b];
-    }
-  }
-  for (std::size_t a = 0; a < Rows; ++a) {
-    for (std::size_t b = 0; b < kTile; ++b) block[(a0 + a) * width + b0 + b] = acc[a][b];
-  }
-#endif
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
-// accumulate_tile with each tile row's four columns in one 256-bit vector,
-// for processors with AVX2: lane by lane the same products and the same sums
-// in the same order (AVX2 brings no fused multiply-add, so none is formed).
-
-template <std::size_t Rows>
-[[gnu::target("avx2")]] void accumulate_tile_wide(const double* rows, std::size_t stride, const double* g,
-                                                  std::size_t i0, std::size_t i1, std::size_t a0,
-                                                  std::size_t b0, std::size_t width, double* block) {
-  Lanes4 acc[Rows];
-  for (std::size_t a = 0; a < Rows; ++a) acc[a] = load4(block + (a0 + a) * width + b0);
-  for (std::size_t i = i0; i < i1; ++i) {
-    const double* row = rows + i * stride;
-    const double gi = g[i];
-    const Lanes4 v = load4(row + b0);
-    for (std::size_t a = 0; a < Rows; ++a) {
-      const double w = row[a0 + a] * gi;
-      const Lanes4 wa = splat4(w);
-      acc[a] += wa * v;
-    }
-  }
-  for (std::size_t a = 0; a < Rows; ++a) store4(block + (a0 + a) * width + b0, acc[a]);
-}
-
-// accumulate_tile_wide over the two tiles of columns [b0, b0 + 4) and
-// [b0 + 4, b0 + 8): each weight U_ia·g_i formed once for both, and twice as
-// many chains of additions in flight. The same products and sums, entry by
-// entry.
-template <std::size_t Rows>
-[[gnu::target("avx2")]] void accumulate_two_tiles_wide(const double* rows, std::size_t stride,
-                                                       const double* g, std::size_t i0, std::size_t i1,
-                                                       std::size_t a0, std::size_t b0, std::size_t width,
-                                                       double* block) {
-  Lanes4 left[Rows], right[Rows];
+// accumulate_tile over Tiles tiles side by side, columns [b0, b0 + Tiles·4),
+// each tile row's four columns of a tile in one 256-bit vector, for
+// processors with AVX2: each weight U_ia·g_i formed once for every tile, and
+// lane by lane the same products and the same sums in the same order (AVX2
+// brings no fused multiply-add, so none is formed).
+template <std::size_t Rows, std::size_t Tiles>
+[[gnu::target("avx2")]] void accumulate_tiles_wide(const double* rows, std::size_t stride, const double* g,
+                                                   std::size_t i0, std::size_t i1, std::size_t a0,
+                                                   std::size_t b0, std::size_t width, double* block) {
+  Lanes4 acc[Rows][Tiles];
   for (std::size_t a = 0; a < Rows; ++a) {
-    left[a] = load4(block + (a0 + a) * width + b0);
-    right[a] = load4(block + (a0 + a) * width + b0 + kTile);
+    for (std::size_t t = 0; t < Tiles; ++t) acc[a][t] = load4(block + (a0 + a) * width + b0 + t * kTile);
   }
   for (std::size_t i = i0; i < i1; ++i) {
     const double* row = rows + i * stride;
     const double gi = g[i];
-    const Lanes4 v = load4(row + b0);
-    const Lanes4 u = load4(row + b0 + kTile);
+    Lanes4 v[Tiles];
+    for (std::size_t t = 0; t < Tiles; ++t) v[t] = load4(row + b0 + t * kTile);
     for (std::size_t a = 0; a < Rows; ++a) {
       const Lanes4 wa = splat4(row[a0 + a] * gi);
-      left[a] += wa * v;
-      right[a] += wa * u;
+      for (std::size_t t = 0; t < Tiles; ++t) acc[a][t] += wa * v[t];
     }
   }
   for (std::size_t a = 0; a < Rows; ++a) {
-    store4(block + (a0 + a) * width + b0, left[a]);
-    store4(block + (a0 + a) * width + b0 + kTile, right[a]);
+    for (std::size_t t = 0; t < Tiles; ++t) store4(block + (a0 + a) * width + b0 + t * kTile, acc[a][t]);
   }
 }
 #endif
@@ -127,144 +89,97 @@ template <std::size_t Rows>
 using TileKernel = void (*)(const double*, std::size_t, const double*, std::size_t, std::size_t, std::size_t,
                             std::size_t, std::size_t, double*);
 
-// The kernels for 1 to kTile tile rows (index Rows − 1): the wide ones where
-// the processor has AVX2.
-const std::array<TileKernel, kTile>& tile_kernels() {
-  static const std::array<TileKernel, kTile> kernels = [] {
+// The kernels for 1 to kTile tile rows (index Rows − 1) over one tile of
+// columns and over two side by side: the wide ones where the processor has
+// AVX2, and no two-tile ones (the single-tile ones serve) without.
+struct TileKernels {
+  std::array<TileKernel, kTile> one, two;
+};
+const TileKernels& tile_kernels() {
+  static const TileKernels kernels = [] {
 #if defined(__GNUC__) && defined(__x86_64__)
     if (__builtin_cpu_supports("avx2")) {
-      return std::array<TileKernel, kTile>{accumulate_tile_wide<1>, accumulate_tile_wide<2>,
-                                           accumulate_tile_wide<3>, accumulate_tile_wide<4>};
+      return TileKernels{{accumulate_tiles_wide<1, 1>, accumulate_tiles_wide<2, 1>,
+                          accumulate_tiles_wide<3, 1>, accumulate_tiles_wide<4, 1>},
+                         {accumulate_tiles_wide<1, 2>, accumulate_tiles_wide<2, 2>,
+                          accumulate_tiles_wide<3, 2>, accumulate_tiles_wide<4, 2>}};
     }
 #endif
-    return std::array<TileKernel, kTile>{accumulate_tile<1>, accumulate_tile<2>, accumulate_tile<3>,
-                                         accumulate_tile<4>};
+    return TileKernels{{accumulate_tile<1>, accumulate_tile<2>, accumulate_tile<3>, accumulate_tile<4>}, {}};
   }();
   return kernels;
 }
 
-// The kernels for two tiles side by side, 1 to kTile tile rows; none (the
-// single-tile ones serve) without AVX2.
-const std::array<TileKernel, kTile>* two_tile_kernels() {
-#if defined(__GNUC__) && defined(__x86_64__)
-  static const std::array<TileKernel, kTile> kernels = {
-      accumulate_two_tiles_wide<1>, accumulate_two_tiles_wide<2>, accumulate_two_tiles_wide<3>,
-      accumulate_two_tiles_wide<4>};
-  if (__builtin_cpu_supports("avx2")) return &kernels;
-#endif
-  return nullptr;
-}
-
-// sums[q].add(x, rows + q·stride, len) for q < 4 (len a multiple of four),
-// the four in one loop so that their chains of additions overlap.
-void add_four_narrow(const double* x, const double* rows, std::size_t stride, std::size_t len,
-                     Dot4Sums* sums) {
-#if defined(__GNUC__)
-  const double* r0 = rows;
-  const double* r1 = rows + stride;
-  const double* r2 = rows + 2 * stride;
-  const double* r3 = rows + 3 * stride;
-  Lanes2 l0 = sums[0].low, h0 = sums[0].high, l1 = sums[1].low, h1 = sums[1].high;
-  Lanes2 l2 = sums[2].low, h2 = sums[2].high, l3 = sums[3].low, h3 = sums[3].high;
-  for (std::size_t e = 0; e + 4 <= len; e += 4) {
-    const Lanes2 xl = load2(x + e);
-    const Lanes2 xh = load2(x + e + 2);
-    l0 += xl * load2(r0 + e);
-    h0 += xh * load2(r0 + e + 2);
-    l1 += xl * load2(r1 + e);
-    h1 += xh * load2(r1 + e + 2);
-    l2 += xl * load2(r2 + e);
-    h2 += xh * load2(r2 + e + 2);
-    l3 += xl * load2(r3 + e);
-    h3 += xh * load2(r3 + e + 2);
+// sums[v][q].add(xs[v], rows + q·stride, len) for q < 4 (len a multiple of
+// four) and v < V, the four of each v in one loop so that their chains of
+// additions overlap.
+template <std::size_t V>
+void add_four_narrow(const double* const* xs, const double* rows, std::size_t stride, std::size_t len,
+                     Dot4Sums* const* vector_sums) {
+  for (std::size_t v = 0; v < V; ++v) {
+    const double* x = xs[v];
+    Dot4Sums* sums = vector_sums[v];
+    const double* r0 = rows;
+    const double* r1 = rows + stride;
+    const double* r2 = rows + 2 * stride;
+    const double* r3 = rows + 3 * stride;
+    Lanes2 l0 = sums[0].low, h0 = sums[0].high, l1 = sums[1].low, h1 = sums[1].high;
+    Lanes2 l2 = sums[2].low, h2 = sums[2].high, l3 = sums[3].low, h3 = sums[3].high;
+    for (std::size_t e = 0; e + 4 <= len; e += 4) {
+      const Lanes2 xl = load2(x + e);
+      const Lanes2 xh = load2(x + e + 2);
+      l0 += xl * load2(r0 + e);
+      h0 += xh * load2(r0 + e + 2);
+      l1 += xl * load2(r1 + e);
+      h1 += xh * load2(r1 + e + 2);
+      l2 += xl * load2(r2 + e);
+      h2 += xh * load2(r2 + e + 2);
+      l3 += xl * load2(r3 + e);
+      h3 += xh * load2(r3 + e + 2);
+    }
+    sums[0].low = l0, sums[0].high = h0, sums[1].low = l1, sums[1].high = h1;
+    sums[2].low = l2, sums[2].high = h2, sums[3].low = l3, sums[3].high = h3;
   }
-  sums[0].low = l0, sums[0].high = h0, sums[1].low = l1, sums[1].high = h1;
-  sums[2].low = l2, sums[2].high = h2, sums[3].low = l3, sums[3].high = h3;
-#else
-  for (std::size_t q = 0; q < 4; ++q) sums[q].add(x, rows + q * stride, len);
-#endif
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 // add_four_narrow with each sum's four lanes (low, high) in one 256-bit
-// vector, for processors with AVX2: lane by lane the same products and sums.
-[[gnu::target("avx2")]] void add_four_wide(const double* x, const double* rows, std::size_t stride,
-                                           std::size_t len, Dot4Sums* sums) {
-  Lanes4 acc[4];
-  for (std::size_t q = 0; q < 4; ++q)
-    acc[q] = Lanes4{sums[q].low[0], sums[q].low[1], sums[q].high[0], sums[q].high[1]};
-  for (std::size_t e = 0; e + 4 <= len; e += 4) {
-    const Lanes4 xv = load4(x + e);
-    for (std::size_t q = 0; q < 4; ++q) acc[q] += xv * load4(rows + q * stride + e);
-  }
-  for (std::size_t q = 0; q < 4; ++q) {
-    sums[q].low = Lanes2{acc[q][0], acc[q][1]};
-    sums[q].high = Lanes2{acc[q][2], acc[q][3]};
-  }
-}
-#endif
-
-#if defined(__GNUC__) && defined(__x86_64__)
-// add_four_wide for two vectors x and y against the same four rows: eight
-// chains of additions in flight instead of four, and each row's stretch
-// loaded once for both. Lane by lane the same products and sums as two calls.
-[[gnu::target("avx2")]] void add_four_twice_wide(const double* x, const double* y, const double* rows,
-                                                 std::size_t stride, std::size_t len, Dot4Sums* x_sums,
-                                                 Dot4Sums* y_sums) {
-  Lanes4 ax[4], ay[4];
-  for (std::size_t q = 0; q < 4; ++q) {
-    ax[q] = Lanes4{x_sums[q].low[0], x_sums[q].low[1], x_sums[q].high[0], x_sums[q].high[1]};
-    ay[q] = Lanes4{y_sums[q].low[0], y_sums[q].low[1], y_sums[q].high[0], y_sums[q].high[1]};
-  }
-  for (std::size_t e = 0; e + 4 <= len; e += 4) {
-    const Lanes4 xv = load4(x + e);
-    const Lanes4 yv = load4(y + e);
+// vector, for processors with AVX2: each row's stretch loaded once for all V,
+// 4·V chains of additions in flight, and lane by lane the same products and
+// sums.
+template <std::size_t V>
+[[gnu::target("avx2")]] void add_four_wide(const double* const* xs, const double* rows, std::size_t stride,
+                                           std::size_t len, Dot4Sums* const* sums) {
+  Lanes4 acc[V][4];
+  for (std::size_t v = 0; v < V; ++v) {
     for (std::size_t q = 0; q < 4; ++q) {
-      const Lanes4 r = load4(rows + q * stride + e);
-      ax[q] += xv * r;
-      ay[q] += yv * r;
+      const Dot4Sums& s = sums[v][q];
+      acc[v][q] = Lanes4{s.low[0], s.low[1], s.high[0], s.high[1]};
     }
   }
-  for (std::size_t q = 0; q < 4; ++q) {
-    x_sums[q].low = Lanes2{ax[q][0], ax[q][1]};
-    x_sums[q].high = Lanes2{ax[q][2], ax[q][3]};
-    y_sums[q].low = Lanes2{ay[q][0], ay[q][1]};
-    y_sums[q].high = Lanes2{ay[q][2], ay[q][3]};
+  for (std::size_t e = 0; e + 4 <= len; e += 4) {
+    Lanes4 x[V];
+    for (std::size_t v = 0; v < V; ++v) x[v] = load4(xs[v] + e);
+    for (std::size_t q = 0; q < 4; ++q) {
+      const Lanes4 r = load4(rows + q * stride + e);
+      for (std::size_t v = 0; v < V; ++v) acc[v][q] += x[v] * r;
+    }
+  }
+  for (std::size_t v = 0; v < V; ++v) {
+    for (std::size_t q = 0; q < 4; ++q) {
+      sums[v][q].low = Lanes2{acc[v][q][0], acc[v][q][1]};
+      sums[v][q].high = Lanes2{acc[v][q][2], acc[v][q][3]};
+    }
   }
 }
 #endif
 
-using FourSums = void (*)(const double*, const double*, std::size_t, std::size_t, Dot4Sums*);
-using FourSumsTwice = void (*)(const double*, const double*, const double*, std::size_t, std::size_t,
-                               Dot4Sums*, Dot4Sums*);
-
-void add_four_twice_narrow(const double* x, const double* y, const double* rows, std::size_t stride,
-                           std::size_t len, Dot4Sums* x_sums, Dot4Sums* y_sums) {
-  add_four_narrow(x, rows, stride, len, x_sums);
-  add_four_narrow(y, rows, stride, len, y_sums);
-}
-
-// add_four(x, …, x_sums) and add_four(y, …, y_sums) in one loop.
-void add_four_twice(const double* x, const double* y, const double* rows, std::size_t stride, std::size_t len,
-                    Dot4Sums* x_sums, Dot4Sums* y_sums) {
-  static const FourSumsTwice kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return FourSumsTwice{add_four_twice_wide};
-#endif
-    return FourSumsTwice{add_four_twice_narrow};
-  }();
-  kernel(x, y, rows, stride, len, x_sums, y_sums);
-}
-
-// The four sums side by side, in 256-bit vectors where the processor has AVX2.
-void add_four(const double* x, const double* rows, std::size_t stride, std::size_t len, Dot4Sums* sums) {
-  static const FourSums kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return FourSums{add_four_wide};
-#endif
-    return FourSums{add_four_narrow};
-  }();
-  kernel(x, rows, stride, len, sums);
+// add_four_narrow, in one loop for all V where the processor has AVX2.
+template <std::size_t V>
+void add_four(const double* const (&xs)[V], const double* rows, std::size_t stride, std::size_t len,
+              Dot4Sums* const (&sums)[V]) {
+  static const auto kernel = MORVA_AVX2_OR(add_four_wide<V>, add_four_narrow<V>);
+  kernel(xs, rows, stride, len, sums);
 }
 
 // The tile where the columns end inside both its rows and its columns: each
@@ -280,19 +195,9 @@ void accumulate_corner_tile(const double* rows, std::size_t width, const double*
   }
 }
 
-// dot4_rows: four rows at a time through add_four, each finished with its
-// last len mod 4 terms as dot4 finishes.
 void dot4_rows_narrow(const double* x, const double* rows, std::size_t stride, std::size_t count,
                       std::size_t len, double* out) {
-  const std::size_t whole = len / 4 * 4;
-  std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
-    Dot4Sums sums[4];
-    add_four_narrow(x, rows + r * stride, stride, whole, sums);
-    for (std::size_t q = 0; q < 4; ++q)
-      out[r + q] = sums[q].finish(rows + (r + q) * stride + whole, x + whole, len - whole);
-  }
-  for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
+  for (std::size_t r = 0; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -350,9 +255,7 @@ constexpr std::size_t kLongRow = 32;
   for (; r + 4 <= count; r += 4) dot_row_block<4>(x, rows + r * stride, stride, whole, len, out + r);
   for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
-#endif
 
-#if defined(__GNUC__) && defined(__x86_64__)
 // add_weighted_rows over four columns at a time in one 256-bit vector, for
 // processors with AVX2: per column the same products and sums in the same
 // order, the columns past the last multiple of four two and then one at a
@@ -395,9 +298,45 @@ void add_weighted_rows_narrow(const double* rows, std::size_t stride, std::size_
   add_scaled_rows([rows, stride](std::size_t r) { return rows + r * stride; }, count, w, len, out);
 }
 
-using WeightedRows = void (*)(const double*, std::size_t, std::size_t, const double*, std::size_t, double*);
+// Entries [c0, c0 + 4) of row j of the factor from their leading sums over
+// [0, c0): each finished with its last c − c0 terms, which need the row's
+// entries from c0 on, written in turn.
+[[gnu::always_inline]] inline void finish_four(const double* a, std::size_t h, const double* factor,
+                                               std::size_t j, std::size_t c0, const Dot4Sums* sums,
+                                               double* row_j) {
+  for (std::size_t q = 0; q < 4; ++q) {
+    const std::size_t c = c0 + q;
+    const double* row_c = factor + c * h;
+    const double s = sums[q].finish(row_j + c0, row_c + c0, q);
+    row_j[c] = (a[j * h + c] - s) / row_c[c];
+  }
+}
 
-using RowSums = void (*)(const double*, const double*, std::size_t, std::size_t, std::size_t, double*);
+// Row j's entries from c0 (a multiple of four) to its diagonal, each from
+// dot4(row_j, row_c, c), in blocks of four through their leading stretches
+// [0, c0) side by side, then one at a time. False when the pivot is not
+// finite or at most min_pivot.
+bool finish_row(const double* a, std::size_t h, double min_pivot, double* factor, std::size_t j,
+                std::size_t c0) {
+  double* row_j = factor + j * h;
+  for (; c0 + 4 <= j; c0 += 4) {
+    Dot4Sums sums[4];
+    add_four({row_j}, factor + c0 * h, h, c0, {sums});
+    finish_four(a, h, factor, j, c0, sums, row_j);
+  }
+  for (std::size_t c = c0; c <= j; ++c) {
+    const double* row_c = factor + c * h;
+    const double s = dot4(row_j, row_c, c);
+    if (c < j) {
+      row_j[c] = (a[j * h + c] - s) / row_c[c];
+    } else {
+      const double pivot = a[j * h + j] - s;
+      if (!std::isfinite(pivot) || pivot <= min_pivot) return false;
+      row_j[c] = std::sqrt(pivot);
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -408,12 +347,9 @@ bool semidefinite_cholesky(const double* omega, std::size_t k, double tolerance_
 
   for (std::size_t j = 0; j < k; ++j) {
     const double* row_j = lower + j * k;
-    double pivot = omega[j * k + j];
-    {
-      double explained = 0.0;
-      for (std::size_t l = 0; l < j; ++l) explained += row_j[l] * row_j[l];
-      pivot -= explained;
-    }
+    double squares = 0.0;  // Σ_{l<j} L_jl², serially
+    for (std::size_t l = 0; l < j; ++l) squares += row_j[l] * row_j[l];
+    const double pivot = omega[j * k + j] - squares;
     if (pivot < -tolerance) return false;
 
     const bool zero_pivot = !(pivot > tolerance);
@@ -478,69 +414,15 @@ bool diagonal_semidefinite_cholesky(const double* omega, std::size_t k, double t
 
 void dot4_rows(const double* x, const double* rows, std::size_t stride, std::size_t count, std::size_t len,
                double* out) {
-  static const RowSums kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return RowSums{dot4_rows_wide};
-#endif
-    return RowSums{dot4_rows_narrow};
-  }();
+  static const auto kernel = MORVA_AVX2_OR(dot4_rows_wide, dot4_rows_narrow);
   kernel(x, rows, stride, count, len, out);
 }
 
 void add_weighted_dense_rows(const double* rows, std::size_t stride, std::size_t count, const double* w,
                              std::size_t len, double* out) {
-  static const WeightedRows kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return WeightedRows{add_weighted_rows_wide};
-#endif
-    return WeightedRows{add_weighted_rows_narrow};
-  }();
+  static const auto kernel = MORVA_AVX2_OR(add_weighted_rows_wide, add_weighted_rows_narrow);
   kernel(rows, stride, count, w, len, out);
 }
-
-namespace {
-
-// Entries [c0, c0 + 4) of row j of the factor from their leading sums over
-// [0, c0): each finished with its last c − c0 terms, which need the row's
-// entries from c0 on, written in turn.
-[[gnu::always_inline]] inline void finish_four(const double* a, std::size_t h, const double* factor,
-                                               std::size_t j, std::size_t c0, const Dot4Sums* sums,
-                                               double* row_j) {
-  for (std::size_t q = 0; q < 4; ++q) {
-    const std::size_t c = c0 + q;
-    const double* row_c = factor + c * h;
-    const double s = sums[q].finish(row_j + c0, row_c + c0, q);
-    row_j[c] = (a[j * h + c] - s) / row_c[c];
-  }
-}
-
-// Row j's entries from c0 (a multiple of four) to its diagonal, each from
-// dot4(row_j, row_c, c), in blocks of four through their leading stretches
-// [0, c0) side by side, then one at a time. False when the pivot is not
-// finite or at most min_pivot.
-bool finish_row(const double* a, std::size_t h, double min_pivot, double* factor, std::size_t j,
-                std::size_t c0) {
-  double* row_j = factor + j * h;
-  for (; c0 + 4 <= j; c0 += 4) {
-    Dot4Sums sums[4];
-    add_four(row_j, factor + c0 * h, h, c0, sums);
-    finish_four(a, h, factor, j, c0, sums, row_j);
-  }
-  for (std::size_t c = c0; c <= j; ++c) {
-    const double* row_c = factor + c * h;
-    const double s = dot4(row_j, row_c, c);
-    if (c < j) {
-      row_j[c] = (a[j * h + c] - s) / row_c[c];
-    } else {
-      const double pivot = a[j * h + j] - s;
-      if (!std::isfinite(pivot) || pivot <= min_pivot) return false;
-      row_j[c] = std::sqrt(pivot);
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 // Rows go in pairs: below the diagonal block, rows j and j + 1 read the same
 // earlier rows, so their blocks of four entries are taken together (one read
@@ -555,7 +437,7 @@ bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* fa
     std::size_t c0 = 0;
     for (; c0 + 4 <= j; c0 += 4) {
       Dot4Sums sums_j[4], sums_next[4];
-      add_four_twice(row_j, row_next, factor + c0 * h, h, c0, sums_j, sums_next);
+      add_four({row_j, row_next}, factor + c0 * h, h, c0, {sums_j, sums_next});
       finish_four(a, h, factor, j, c0, sums_j, row_j);
       finish_four(a, h, factor, j + 1, c0, sums_next, row_next);
     }
@@ -586,8 +468,12 @@ void cholesky_solve_in_place(const double* lower, std::size_t h, double* t) {
 // registers. A block also adds the terms l < c of its columns, which are
 // exact zeros (F_rl·0) and leave every sum unchanged.
 void lower_triangular_product(const double* fd, std::size_t n, std::size_t k, const double* ld, double* od) {
+  const auto entry = [&](std::size_t r, std::size_t c) {
+    double sum = 0.0;
+    for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
+    od[r * k + c] = sum;
+  };
   std::size_t c0 = 0;
-#if defined(__GNUC__)
   for (; c0 + kColumnBlock <= k; c0 += kColumnBlock) {
     std::size_t r = 0;
     for (; r + 2 <= n; r += 2) {
@@ -611,20 +497,11 @@ void lower_triangular_product(const double* fd, std::size_t n, std::size_t k, co
       }
     }
     for (; r < n; ++r) {
-      for (std::size_t c = c0; c < c0 + kColumnBlock; ++c) {
-        double sum = 0.0;
-        for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
-        od[r * k + c] = sum;
-      }
+      for (std::size_t c = c0; c < c0 + kColumnBlock; ++c) entry(r, c);
     }
   }
-#endif
   for (std::size_t r = 0; r < n; ++r) {
-    for (std::size_t c = c0; c < k; ++c) {
-      double sum = 0.0;
-      for (std::size_t l = c; l < k; ++l) sum += fd[r * k + l] * ld[l * k + c];
-      od[r * k + c] = sum;
-    }
+    for (std::size_t c = c0; c < k; ++c) entry(r, c);
   }
 }
 
@@ -646,8 +523,7 @@ std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t wi
   padded = (width + kTile - 1) / kTile * kTile;
   std::vector<double> block(padded * padded, 0.0);
   const std::size_t chunk = std::max<std::size_t>(1, kGramChunkBytes / (padded * sizeof(double)));
-  const auto& tile = tile_kernels();
-  const std::array<TileKernel, kTile>* two = two_tile_kernels();
+  const TileKernels& kernels = tile_kernels();
   const std::size_t whole = width / kTile * kTile;  // columns in whole tiles
   for (std::size_t i0 = 0; i0 < n; i0 += chunk) {
     const std::size_t i1 = std::min(n, i0 + chunk);
@@ -655,11 +531,11 @@ std::vector<double> dense_gram(const double* rows, std::size_t n, std::size_t wi
       const std::size_t tile_rows = std::min(width - a0, kTile);
       const std::size_t end = std::min(a0 + 1, whole);
       std::size_t b0 = 0;
-      if (two != nullptr) {
-        for (; b0 + kTile < end; b0 += 2 * kTile)
-          (*two)[tile_rows - 1](rows, width, g, i0, i1, a0, b0, padded, block.data());
-      }
-      for (; b0 < end; b0 += kTile) tile[tile_rows - 1](rows, width, g, i0, i1, a0, b0, padded, block.data());
+      const TileKernel two = kernels.two[tile_rows - 1];
+      for (; two != nullptr && b0 + kTile < end; b0 += 2 * kTile)
+        two(rows, width, g, i0, i1, a0, b0, padded, block.data());
+      for (; b0 < end; b0 += kTile)
+        kernels.one[tile_rows - 1](rows, width, g, i0, i1, a0, b0, padded, block.data());
       if (tile_rows < kTile) accumulate_corner_tile(rows, width, g, i0, i1, a0, padded, block.data());
     }
   }

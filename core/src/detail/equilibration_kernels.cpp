@@ -6,6 +6,13 @@
 
 #include "simd.hpp"
 
+// `wide` where the processor has AVX2, else `narrow` (the same results).
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MORVA_AVX2_OR(wide, narrow) (__builtin_cpu_supports("avx2") ? (wide) : (narrow))
+#else
+#define MORVA_AVX2_OR(wide, narrow) (narrow)
+#endif
+
 namespace morva::detail {
 namespace {
 
@@ -31,8 +38,6 @@ double rescale_raise_tail(double* a, std::size_t first, std::size_t len, double 
 double rescale_raise_narrow(double* a, std::size_t len, double scale, const double* delta,
                             double* column_max) {
   std::size_t j = 0;
-  double top = 0.0;
-#if defined(__GNUC__)
   const Lanes2 s = {scale, scale};
   Lanes2 lanes = {0.0, 0.0};
   for (; j + 2 <= len; j += 2) {
@@ -40,28 +45,13 @@ double rescale_raise_narrow(double* a, std::size_t len, double scale, const doub
     store2(a + j, x);
     raise2(magnitude2(x), lanes, column_max + j);
   }
-  top = raised(lanes[0], lanes[1]);
-#endif
+  const double top = raised(lanes[0], lanes[1]);
   return rescale_raise_tail(a, j, len, scale, delta, column_max, top);
 }
-
-#if !defined(__GNUC__)
-// support_forms4's sum for the row in one lane.
-double form_lane_sum(const double* gathered, std::size_t count, const double* values, std::size_t lane) {
-  double s = 0.0;
-  for (std::size_t a = 0; a < count; ++a) {
-    double inner = 0.0;
-    for (std::size_t b = 0; b < count; ++b) inner += gathered[a * count + b] * values[kFormLanes * b + lane];
-    s += values[kFormLanes * a + lane] * inner;
-  }
-  return s;
-}
-#endif
 
 // Two lanes for rows (0, 1) and (2, 3) of the group; two inner sums side by
 // side so that neither chain of additions waits on the other.
 void support_forms4_narrow(const double* gathered, std::size_t count, const double* values, double* out) {
-#if defined(__GNUC__)
   Lanes2 low = {0.0, 0.0};
   Lanes2 high = {0.0, 0.0};
   for (std::size_t a = 0; a < count; ++a) {
@@ -78,9 +68,6 @@ void support_forms4_narrow(const double* gathered, std::size_t count, const doub
   }
   store2(out, low);
   store2(out + 2, high);
-#else
-  for (std::size_t r = 0; r < kFormLanes; ++r) out[r] = form_lane_sum(gathered, count, values, r);
-#endif
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -184,59 +171,33 @@ void nonzero_pattern_narrow(const double* row, std::size_t len, std::uint64_t* w
 }
 #endif
 
-using PatternKernel = void (*)(const double*, std::size_t, std::uint64_t*);
-using RescaleKernel = double (*)(double*, std::size_t, double, const double*, double*);
-using RescaleTwoKernel = void (*)(double*, double*, std::size_t, double, double, const double*, double*,
-                                  double*);
-
 void rescale_raise_two_narrow(double* a, double* b, std::size_t len, double scale_a, double scale_b,
                               const double* delta, double* column_max, double* tops) {
   tops[0] = rescale_raise_narrow(a, len, scale_a, delta, column_max);
   tops[1] = rescale_raise_narrow(b, len, scale_b, delta, column_max);
 }
-using FormsKernel = void (*)(const double*, std::size_t, const double*, double*);
 
 }  // namespace
 
 double rescale_raise_magnitudes(double* a, std::size_t len, double scale, const double* delta,
                                 double* column_max) {
-  static const RescaleKernel kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return RescaleKernel{rescale_raise_wide};
-#endif
-    return RescaleKernel{rescale_raise_narrow};
-  }();
+  static const auto kernel = MORVA_AVX2_OR(rescale_raise_wide, rescale_raise_narrow);
   return kernel(a, len, scale, delta, column_max);
 }
 
 void rescale_raise_two(double* a, double* b, std::size_t len, double scale_a, double scale_b,
                        const double* delta, double* column_max, double* tops) {
-  static const RescaleTwoKernel kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return RescaleTwoKernel{rescale_raise_two_wide};
-#endif
-    return RescaleTwoKernel{rescale_raise_two_narrow};
-  }();
+  static const auto kernel = MORVA_AVX2_OR(rescale_raise_two_wide, rescale_raise_two_narrow);
   kernel(a, b, len, scale_a, scale_b, delta, column_max, tops);
 }
 
 void support_forms4(const double* gathered, std::size_t count, const double* values, double* out) {
-  static const FormsKernel kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return FormsKernel{support_forms4_wide};
-#endif
-    return FormsKernel{support_forms4_narrow};
-  }();
+  static const auto kernel = MORVA_AVX2_OR(support_forms4_wide, support_forms4_narrow);
   kernel(gathered, count, values, out);
 }
 
 void nonzero_pattern(const double* row, std::size_t len, std::uint64_t* words) {
-  static const PatternKernel kernel = [] {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) return PatternKernel{nonzero_pattern_wide};
-#endif
-    return PatternKernel{nonzero_pattern_narrow};
-  }();
+  static const auto kernel = MORVA_AVX2_OR(nonzero_pattern_wide, nonzero_pattern_narrow);
   kernel(row, len, words);
 }
 
