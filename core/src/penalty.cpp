@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "detail/vector_ops.hpp"
-#include "profile_rule.hpp"
 
 namespace morva {
 
@@ -156,8 +156,8 @@ std::unique_ptr<PenaltyRule> sized_ladder_rule(const SolverSettings& settings) {
 
 // ---- The penalty of a solve ----
 
-Penalty::Penalty(const SolverSettings& settings)
-    : rule_(profile_rule(settings).penalty_rule(settings)),
+Penalty::Penalty(const SolverSettings& settings, std::unique_ptr<PenaltyRule> rule)
+    : rule_(std::move(rule)),
       sigma_(settings.sigma),
       adaptive_(settings.adaptive_rho),
       max_iterations_(settings.max_iterations) {}

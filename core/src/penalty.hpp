@@ -75,8 +75,8 @@ std::unique_ptr<PenaltyRule> sized_ladder_rule(const SolverSettings& settings);
 
 class Penalty {
  public:
-  // The rule that `settings` select, not yet at any ρ.
-  explicit Penalty(const SolverSettings& settings);
+  // `rule` (the solver profile's, profile_rule()) under `settings`, not yet at any ρ.
+  Penalty(const SolverSettings& settings, std::unique_ptr<PenaltyRule> rule);
 
   // Takes the rule's starting ρ and brings its factorisation to the front of
   // the cache (built on a miss).

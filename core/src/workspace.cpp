@@ -529,7 +529,9 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   if (!columns) return std::unexpected(columns.error());
   workspace.systems_.use_columns(std::make_shared<const ReducedColumns>(std::move(*columns)));
   // The first factorisation, at the penalty every solve starts from.
-  if (auto started = Penalty(settings).start(workspace.systems_, iteration_problem); !started) {
+  if (auto started = Penalty(settings, profile_rule(settings).penalty_rule(settings))
+                         .start(workspace.systems_, iteration_problem);
+      !started) {
     return std::unexpected(started.error());
   }
   workspace.problem_ = std::move(problem);
@@ -545,7 +547,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
 
   const QpProblem& iteration_problem = scaled_ ? scaled_->problem : problem_;
   const ScaledProblem* scaled = scaled_ ? &*scaled_ : nullptr;
-  Penalty penalty(settings);
+  Penalty penalty(settings, profile_rule(settings).penalty_rule(settings));
   if (auto started = penalty.start(systems_, iteration_problem); !started) {
     return std::unexpected(started.error());
   }
