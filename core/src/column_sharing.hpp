@@ -27,18 +27,16 @@ struct ColumnEntries {
   std::vector<double> values;
 };
 
-// What the storage needs to know of every column of [F, rows ᵀ]: its nonzero
-// count (exact in doubles), whether it is finite, a fingerprint of its
-// magnitudes that equal columns and negated columns share, and the entries
-// of each column stored through its nonzeros, taken in the same read so
-// that no later step reads such a column again.
+// What the storage needs to know of every column of [F, rows ᵀ], from one
+// read: its nonzero count (exact in doubles), whether it is finite, a
+// fingerprint that equal and negated columns share, and the entries of each
+// column stored through its nonzeros.
 struct ColumnProfile {
   std::vector<double> nonzeros;
   std::vector<std::uint64_t> fingerprint;
   bool finite = true;
   // Per column past F's (every column in F's own profile): its nonzero
-  // entries when it has at most n / kDenseColumnDivisor of them (none:
-  // empty), else empty.
+  // entries when it is compressed(), else none.
   std::vector<ColumnEntries> entries;
   // F's own profile, whose entries serve F's columns; none in F's own.
   std::shared_ptr<const ColumnProfile> factors;
@@ -52,16 +50,23 @@ struct ColumnProfile {
   }
 };
 
-ColumnProfile column_profile(const Matrix& factors, std::span<const double* const> rows);
 // The profile of F's columns alone, and the profile of [F, rows ᵀ] with F's
-// part taken from it (F with n rows): the same as reading F again. F's rows
-// are read through their nonzero structure.
+// part taken from it (F with n rows): the same as reading F again.
 ColumnProfile factor_profile(const FactorRows& factors);
 // `known`, when given, has one entry per row: the row's nonzero positions
 // where its builder recorded them (every other entry +0), read alone, or
 // none, the row read whole.
 ColumnProfile column_profile(std::shared_ptr<const ColumnProfile> factor_part, std::size_t n,
                              std::span<const double* const> rows, KnownSupports known = {});
+
+// One entry pair (a, b) of a comparison of column a with ±1 times column b,
+// in row order: `sign` (0 at first) is fixed by the first nonzero b, and
+// the pair holds while every entry keeps it (compared as doubles, so ±0
+// match).
+inline bool agrees(double& sign, double a, double b) {
+  if (sign == 0.0 && b != 0.0) sign = a == b ? 1.0 : (a == -b ? -1.0 : 0.0);
+  return (sign != 0.0 || b == 0.0) && a == (sign < 0.0 ? -b : b);
+}
 
 // The distinct columns, in order of first appearance (`primary`: the column
 // of the data each one copies; `read`: whether a constraint column reads
@@ -76,8 +81,7 @@ struct Sharing {
 
 // Every column that equals an earlier distinct column, or its negation (the
 // entries compared as doubles, so ±0 match), reads it; with `share` false
-// every column is distinct. F's columns are read through its nonzero
-// structure.
+// every column is distinct.
 Sharing shared_columns(const FactorRows& factors, std::span<const double* const> rows,
                        const ColumnProfile& profile, bool share);
 

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "detail/dense_cholesky.hpp"
@@ -54,23 +54,19 @@ std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadrati
 
 namespace {
 
-// Rows whose sums run side by side in the diagonal case: each row's sums are
-// chains of their own, so the group overlaps their latencies.
+// Rows whose sums run side by side in the diagonal case, their chains of
+// additions overlapping.
 constexpr std::size_t kRowsSideBySide = 4;
 
-// Row norms where L is diagonal: `omega_diagonal` holds Ω_ll and `roots` L_ll.
-// Every row sums both forms of the general path below over all l,
+// Row norms where L is diagonal (`omega_diagonal`: Ω_ll, `roots`: L_ll),
+// `Rows` rows at a time: every row sums both forms of general_row_norms over all l,
 //   form = Σ_l f_l·(Ω_ll·f_l),  through = Σ_l (f_l·L_ll)²,
-// and takes the one the general path's rule picks for it (only `through`
-// unless `choose_form`). The bits are the general path's. There Ω's
-// off-diagonal entries are zeros, so every other product in an inner sum or
-// in c = F_i·L is a zero of either sign (f finite). A sum that starts at +0
-// and adds such zeros keeps its value (x + ±0 = x for x ≠ 0, +0 + ±0 = +0:
-// it is never −0), so the inner sum of a is Ω_aa·f_a and c_b = f_b·L_bb, up
-// to the sign of a zero; a zero inner sum adds a zero f_a·0 to the outer one,
-// and squares drop the sign of zero. What is left are the terms above in
-// increasing l over the support, and an entry f_l = ±0 off the support adds
-// only a zero to either sum, so the sums may run over every l.
+// and takes the one its rule picks (only `through` unless `choose_form`),
+// with its bits. There every other product in an inner sum or in c = F_i·L
+// is a zero of either sign (f finite), and a sum from +0 keeps its value
+// adding such zeros (x + ±0 = x for x ≠ 0, +0 + ±0 = +0), so the inner sum
+// of a is Ω_aa·f_a and c_b = f_b·L_bb up to the sign of a zero, which the
+// outer sum and the squares drop; an f_l = ±0 adds only a zero to either.
 template <std::size_t Rows>
 void diagonal_row_group(const Matrix& factors, std::size_t first, std::span<const double> omega_diagonal,
                         std::span<const double> roots, bool choose_form, std::span<double> norms) {
@@ -98,57 +94,15 @@ void diagonal_row_group(const Matrix& factors, std::size_t first, std::span<cons
   }
 }
 
-void diagonal_row_norms(const Matrix& factors, std::span<const double> omega_diagonal,
-                        std::span<const double> roots, bool choose_form, std::span<double> norms) {
-  const std::size_t n = factors.rows();
-  std::size_t i = 0;
-  for (; i + kRowsSideBySide <= n; i += kRowsSideBySide)
-    diagonal_row_group<kRowsSideBySide>(factors, i, omega_diagonal, roots, choose_form, norms);
-  for (; i < n; ++i) diagonal_row_group<1>(factors, i, omega_diagonal, roots, choose_form, norms);
-}
-
 // Σ_a f_a·(Σ_b Ω_ab·f_b) over the support (f: the entries there), each sum
-// in support order. Four inner sums run side by side, each its own chain of
-// additions, so that none waits on another; the outer sum takes them in
-// order.
+// in support order.
 double support_quadratic_form(const Matrix& omega, std::span<const std::size_t> support,
                               std::span<const double> f) {
-  const std::size_t count = support.size();
   double s = 0.0;
-  std::size_t a = 0;
-  for (; a + 4 <= count; a += 4) {
-    const double* r0 = omega.row(support[a]).data();
-    const double* r1 = omega.row(support[a + 1]).data();
-    const double* r2 = omega.row(support[a + 2]).data();
-    const double* r3 = omega.row(support[a + 3]).data();
-    double i0 = 0.0, i1 = 0.0, i2 = 0.0, i3 = 0.0;
-    for (std::size_t b = 0; b < count; ++b) {
-      const std::size_t column = support[b];
-      i0 += r0[column] * f[b];
-      i1 += r1[column] * f[b];
-      i2 += r2[column] * f[b];
-      i3 += r3[column] * f[b];
-    }
-    s += f[a] * i0;
-    s += f[a + 1] * i1;
-    s += f[a + 2] * i2;
-    s += f[a + 3] * i3;
-  }
-  for (; a + 2 <= count; a += 2) {
-    const double* r0 = omega.row(support[a]).data();
-    const double* r1 = omega.row(support[a + 1]).data();
-    double i0 = 0.0, i1 = 0.0;
-    for (std::size_t b = 0; b < count; ++b) {
-      i0 += r0[support[b]] * f[b];
-      i1 += r1[support[b]] * f[b];
-    }
-    s += f[a] * i0;
-    s += f[a + 1] * i1;
-  }
-  if (a < count) {
+  for (std::size_t a = 0; a < support.size(); ++a) {
     const auto row = omega.row(support[a]);
     double inner = 0.0;
-    for (std::size_t b = 0; b < count; ++b) inner += row[support[b]] * f[b];
+    for (std::size_t b = 0; b < support.size(); ++b) inner += row[support[b]] * f[b];
     s += f[a] * inner;
   }
   return s;
@@ -180,21 +134,12 @@ void add_lower_rows(const Matrix& lower, std::span<const std::size_t> support, s
   }
 }
 
-// √max(F_i·Ω·F_iᵀ, 0) over the support of row i (f: its entries there).
-double support_norm(const Matrix& omega, std::span<const std::size_t> support, std::span<const double> f) {
-  return std::sqrt(std::max(support_quadratic_form(omega, support, f), 0.0));
-}
-
-// Rows whose norm is the quadratic form over their support, by support:
-// rows with the same support read the same entries of Ω, which are gathered
-// once into a small dense block that four rows at a time run through, one
-// lane each. Every lane takes the products and sums support_quadratic_form
-// takes for its row, in the same order (the block holds the entries Ω(s_a,
-// s_b) it reads, and a product is the same whichever factor comes first),
-// so the norms keep their bits. A support is known by its pattern of
-// nonzeros, one bit per column; its first row is taken alone, as every row
-// of a support whose norm goes through L, so that a support met once costs
-// no gathering.
+// Rows whose norm is the quadratic form over their support, by support
+// (known by its pattern, one bit per column): the entries of Ω the rows of
+// a support read are gathered once into a small dense block that four rows
+// at a time run through, one lane each, each lane with the products and
+// sums of support_quadratic_form for its row. A support's first row is
+// taken alone, so that a support met once costs no gathering.
 // general_row_norms looks for shared supports among its first this many
 // rows, and keeps looking only when at least one in kGroupProbeShare of them
 // shared an earlier row's.
@@ -203,29 +148,20 @@ constexpr std::size_t kGroupProbeShare = 4;
 
 class SharedSupportForms {
  public:
-  explicit SharedSupportForms(std::size_t k) : words_((k + 63) / 64) {}
-
-  std::size_t words() const { return words_; }
-
-  // The group of rows with this pattern (`words()` words), new when unmet.
-  // Patterns are found through a table of group numbers, open addressing
-  // with linear probing, kept at most half full.
-  std::size_t group_of(const std::uint64_t* pattern) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a over the words
-    for (std::size_t w = 0; w < words_; ++w) h = (h ^ pattern[w]) * 0x100000001b3ULL;
-    if (2 * (groups_.size() + 1) > table_.size()) grow();
-    const std::size_t mask = table_.size() - 1;
-    for (std::size_t slot = spread(h) & mask;; slot = (slot + 1) & mask) {
-      const std::uint32_t entry = table_[slot];
-      if (entry == 0) {
-        table_[slot] = static_cast<std::uint32_t>(groups_.size() + 1);
-        groups_.push_back(Group{patterns_.size(), 0, 0, false, {}, {}, h});
-        patterns_.insert(patterns_.end(), pattern, pattern + words_);
-        return groups_.size() - 1;
-      }
-      const Group& group = groups_[entry - 1];
-      if (group.hash == h && same_pattern(pattern, patterns_.data() + group.pattern)) return entry - 1;
+  // The group of rows with this pattern, new when unmet, found among the
+  // groups whose patterns (as long as this one) share its FNV-1a hash.
+  std::size_t group_of(std::span<const std::uint64_t> pattern) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const std::uint64_t word : pattern) h = (h ^ word) * 0x100000001b3ULL;
+    std::vector<std::size_t>& met = by_hash_[h];
+    for (const std::size_t g : met) {
+      if (std::ranges::equal(pattern, std::span(patterns_).subspan(g * pattern.size(), pattern.size())))
+        return g;
     }
+    met.push_back(groups_.size());
+    groups_.emplace_back();
+    patterns_.insert(patterns_.end(), pattern.begin(), pattern.end());
+    return groups_.size() - 1;
   }
 
   // Whether the rows of `group` after its first are left for write_norms
@@ -233,28 +169,21 @@ class SharedSupportForms {
   bool deferred(std::size_t group) const { return groups_[group].quadratic; }
   // Row `row` of `group`, left for write_norms.
   void defer(std::size_t group, std::size_t row) { groups_[group].rows.push_back(row); }
-  // Row `row` of `factors`, the first of `group`, had this support and took
-  // the quadratic form or not: every row of the pattern holds its entries
-  // at the support in the same places.
-  void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic,
-              const FactorRows& factors, std::size_t row) {
-    Group& g = groups_[group];
-    g.quadratic = quadratic;
-    g.support = supports_.size();
-    g.count = support.size();
-    if (!quadratic) return;
-    supports_.insert(supports_.end(), support.begin(), support.end());
-    g.places = std::make_unique<const FactorRows::Places>(factors, row, support);
+  // The first row of `group` had this support and took the quadratic form
+  // or not.
+  void settle(std::size_t group, std::span<const std::size_t> support, bool quadratic) {
+    groups_[group].quadratic = quadratic;
+    if (quadratic) groups_[group].support.assign(support.begin(), support.end());
   }
 
   // The norms of the deferred rows of F.
-  void write_norms(const Matrix& omega, std::span<double> norms) const {
+  void write_norms(const Matrix& factors, const Matrix& omega, std::span<double> norms) const {
     constexpr std::size_t kLanes = detail::kFormLanes;
     std::vector<double> gathered;
     std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
     for (const Group& group : groups_) {
       if (group.rows.empty()) continue;
-      const std::span<const std::size_t> support(supports_.data() + group.support, group.count);
+      const std::span<const std::size_t> support = group.support;
       const std::size_t count = support.size();
       gathered.resize(count * count);
       for (std::size_t a = 0; a < count; ++a) {
@@ -265,10 +194,9 @@ class SharedSupportForms {
       for (std::size_t first = 0; first < group.rows.size(); first += kLanes) {
         const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
         if (lanes < kLanes) std::ranges::fill(values, 0.0);
-        const std::span<const std::size_t> places = group.places->offsets();
         for (std::size_t r = 0; r < lanes; ++r) {
-          const double* f = group.places->row(group.rows[first + r]);
-          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[places[b]];
+          const double* f = factors.row(group.rows[first + r]).data();
+          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[support[b]];
         }
         double forms[kLanes];
         detail::support_forms4(gathered.data(), count, values.data(), forms);
@@ -279,42 +207,17 @@ class SharedSupportForms {
   }
 
  private:
+  // A pattern's rows, and whether their norms are the quadratic form over
+  // the support (else they go through L).
   struct Group {
-    std::size_t pattern;            // offset of its pattern in patterns_
-    std::size_t support;            // offset of its support in supports_ (a quadratic group's)
-    std::size_t count;              // the support's length
-    bool quadratic;                 // its rows' norms are the quadratic form
+    bool quadratic = false;
+    std::vector<std::size_t> support;
     std::vector<std::size_t> rows;  // the deferred rows
-    std::unique_ptr<const FactorRows::Places> places;  // of the support's entries (a quadratic group's)
-    std::uint64_t hash;                                // its pattern's
   };
 
-  // A table slot from a hash: its high bits, mixed by a multiplication.
-  static std::size_t spread(std::uint64_t h) {
-    return static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ULL) >> 32);
-  }
-  bool same_pattern(const std::uint64_t* a, const std::uint64_t* b) const {
-    std::uint64_t differ = 0;
-    for (std::size_t w = 0; w < words_; ++w) differ |= a[w] ^ b[w];
-    return differ == 0;
-  }
-  // Twice the slots (at least 64), every group placed again.
-  void grow() {
-    std::vector<std::uint32_t> table(std::max<std::size_t>(64, 2 * table_.size()), 0);
-    const std::size_t mask = table.size() - 1;
-    for (std::size_t g = 0; g < groups_.size(); ++g) {
-      std::size_t slot = spread(groups_[g].hash) & mask;
-      while (table[slot] != 0) slot = (slot + 1) & mask;
-      table[slot] = static_cast<std::uint32_t>(g + 1);
-    }
-    table_ = std::move(table);
-  }
-
-  std::size_t words_;
   std::vector<Group> groups_;
-  std::vector<std::uint64_t> patterns_;
-  std::vector<std::size_t> supports_;
-  std::vector<std::uint32_t> table_;  // group + 1 per slot, 0 for none
+  std::vector<std::uint64_t> patterns_;  // group g's at g·(its length)
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash_;
 };
 
 }  // namespace
@@ -323,20 +226,17 @@ std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& o
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   std::vector<double> norms(n, 0.0);
-  // From the nonzero entries of F_i only, whichever is cheaper for the row:
-  // ‖C_i‖² = F_i·Ω·F_iᵀ, a double sum over them (clamped at zero, which it
-  // is at least in exact arithmetic), or ‖F_i·L‖², row l of L adding
-  // F_il·L_l,0..l.
+  // From F_i's nonzeros, whichever is cheaper for the row: ‖C_i‖² =
+  // F_i·Ω·F_iᵀ (clamped at zero, which it is at least in exact arithmetic),
+  // or ‖F_i·L‖², row l of L adding F_il·L_l,0..l.
   std::vector<double> c(k);
   std::vector<std::size_t> support(k);
   std::vector<double> values(k);  // F_il at the support
   // Rows sharing a support with an earlier quadratic-form row are deferred
-  // to one batched pass; when the first kGroupProbeRows rows find fewer than
-  // one in kGroupProbeShare such an earlier row (supports scattered at
-  // random, or rows taking the form through L), the rest skip the pattern
-  // and its hashing. Either way a row's norm is the same sum.
-  SharedSupportForms forms(k);
-  std::vector<std::uint64_t> pattern(forms.words());
+  // to SharedSupportForms' batched pass, unless the probe finds too few
+  // (supports scattered, or rows taking the form through L).
+  SharedSupportForms forms;
+  std::vector<std::uint64_t> pattern((k + 63) / 64);
   bool grouping = true;
   std::size_t deferred_rows = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -344,21 +244,25 @@ std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& o
     std::optional<std::size_t> group;
     if (grouping) {
       factors.pattern(i, pattern);
-      group = forms.group_of(pattern.data());
+      group = forms.group_of(pattern);
     }
     if (group && forms.deferred(*group)) {
       forms.defer(*group, i);
       ++deferred_rows;
       continue;
     }
-    const std::size_t nonzeros = factors.nonzeros(i, support.data(), values.data());
+    std::size_t nonzeros = 0;
+    factors.for_each_nonzero(i, [&](std::size_t l, double v) {
+      support[nonzeros] = l;
+      values[nonzeros++] = v;
+    });
     const std::span<const std::size_t> nonzero_columns(support.data(), nonzeros);
     std::size_t triangle = 0;  // Σ (l + 1) over the nonzeros: the cost through L
     for (std::size_t l : nonzero_columns) triangle += l + 1;
     const bool quadratic = nonzeros * nonzeros <= triangle;
-    if (group) forms.settle(*group, nonzero_columns, quadratic, factors, i);
+    if (group) forms.settle(*group, nonzero_columns, quadratic);
     if (quadratic) {
-      norms[i] = support_norm(omega, nonzero_columns, values);
+      norms[i] = std::sqrt(std::max(support_quadratic_form(omega, nonzero_columns, values), 0.0));
       continue;
     }
     std::fill(c.begin(), c.end(), 0.0);
@@ -367,42 +271,40 @@ std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& o
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
-  forms.write_norms(omega, norms);
+  forms.write_norms(factors.factors(), omega, norms);
   return norms;
 }
 
 std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
                                                                      const Matrix* lower) {
   const Matrix& factors = quadratic.factors;
+  const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
-  if (!quadratic.omega.is_dense()) {
-    // C_il = F_il·√ω_l, as covariance_columns forms it.
-    std::vector<double> norms(factors.rows());
-    const auto& omega = quadratic.omega.diagonal_values();
-    std::vector<double> roots(k);
-    for (std::size_t l = 0; l < k; ++l) roots[l] = std::sqrt(omega[l]);
-    diagonal_row_norms(factors, omega, roots, false, norms);
-    return norms;
-  }
-  const Matrix& omega = quadratic.omega.dense_matrix();
-  std::optional<Matrix> factored;
-  if (lower == nullptr) {
-    auto computed = semidefinite_cholesky(omega);
-    if (!computed) return std::unexpected(computed.error());
-    factored = std::move(*computed);
-    lower = &*factored;
-  }
-  if (!detail::off_diagonal_zero(omega.data().data(), k)) {
-    return general_row_norms(FactorRows(quadratic), omega, *lower);
-  }
-  std::vector<double> norms(factors.rows());
   std::vector<double> omega_diagonal(k);
   std::vector<double> roots(k);
-  for (std::size_t l = 0; l < k; ++l) {
-    omega_diagonal[l] = omega(l, l);
-    roots[l] = (*lower)(l, l);
+  if (!quadratic.omega.is_dense()) {
+    // C_il = F_il·√ω_l, as covariance_columns forms it.
+    omega_diagonal = quadratic.omega.diagonal_values();
+    for (std::size_t l = 0; l < k; ++l) roots[l] = std::sqrt(omega_diagonal[l]);
+  } else {
+    const Matrix& omega = quadratic.omega.dense_matrix();
+    auto factored = lower == nullptr ? semidefinite_cholesky(omega) : Matrix();
+    if (!factored) return std::unexpected(factored.error());
+    if (lower == nullptr) lower = &*factored;
+    if (!detail::off_diagonal_zero(omega.data().data(), k)) {
+      return general_row_norms(FactorRows(quadratic), omega, *lower);
+    }
+    for (std::size_t l = 0; l < k; ++l) {
+      omega_diagonal[l] = omega(l, l);
+      roots[l] = (*lower)(l, l);
+    }
   }
-  diagonal_row_norms(factors, omega_diagonal, roots, true, norms);
+  std::vector<double> norms(n);
+  const bool choose_form = quadratic.omega.is_dense();
+  std::size_t i = 0;
+  for (; i + kRowsSideBySide <= n; i += kRowsSideBySide)
+    diagonal_row_group<kRowsSideBySide>(factors, i, omega_diagonal, roots, choose_form, norms);
+  for (; i < n; ++i) diagonal_row_group<1>(factors, i, omega_diagonal, roots, choose_form, norms);
   return norms;
 }
 

@@ -23,15 +23,13 @@ std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega);
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic);
 
 // ‖row i of C‖₂ for every asset, from F and Ω without forming C. `lower`,
-// when given, is the caller's L of a dense Ω. A dense Ω that is diagonal
-// (zero off the diagonal) takes O(k) per row and the bits of
-// general_row_norms.
+// when given, is the caller's L of a dense Ω. A dense Ω zero off the
+// diagonal takes O(k) per row, with the bits of general_row_norms.
 std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
                                                                      const Matrix* lower = nullptr);
 
 // The same norms for a dense Ω and its L, whatever their structure: per row
-// from the nonzeros of F_i, F_i·Ω·F_iᵀ over them or ‖F_i·L‖², whichever
-// costs fewer products, reading F's rows through their nonzero structure.
+// F_i·Ω·F_iᵀ over F_i's nonzeros or ‖F_i·L‖², whichever costs fewer products.
 std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& omega, const Matrix& lower);
 
 }  // namespace morva

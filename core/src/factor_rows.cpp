@@ -15,9 +15,8 @@ namespace morva {
 namespace {
 
 // From kPartialSumMinFactors factors and kReadOnceMinEntries entries on, P·x
-// skips the all-zero column groups of F's rows (industry models: a market,
-// an industry and the styles) when its first kSparseRowSample rows hold at
-// most k / kSparseRowDivisor nonzeros each on average.
+// skips the all-zero column groups of F's rows when its first
+// kSparseRowSample rows hold at most k / kSparseRowDivisor nonzeros each.
 constexpr std::size_t kSparseRowDivisor = 4;
 constexpr std::size_t kSparseRowSample = 16;
 // The scan records F's nonzero column groups when at most 1 / this of them
@@ -30,40 +29,33 @@ constexpr std::size_t kCopyBlockBytes = std::size_t{8} << 10;
 
 // ---------------------------------------------------------------- the scan
 
-// What scan_groups found so far: a scan of a block's rows in several calls
-// hands each call's result to the next.
+// What scan_groups found so far, handed from the scan of one block of rows
+// to the next.
 struct GroupScan {
   bool finite = true;     // every entry finite
   bool recorded = false;  // groups and row_end hold the record (while scanning: still recording)
   std::size_t used = 0;   // groups recorded
 };
 
-// scan_groups reads the rows×len block at `values` (row i at values + i·len)
-// once. Finiteness covers every entry. While the nonzero groups found so far
-// fit in `room`, group g of row i is appended to `groups` when any of its
-// four entries is nonzero (a NaN is; a zero of either sign is not), and
-// row_end[i] is one past row i's last one, and the group's four entries go
-// to `packed` (four per group, in the order of `groups`); the columns past
-// the last whole group are not grouped. `groups` has room + len / 4 slots,
-// `packed` four times as many, row_end rows.
-//
-// `so_far` is what the scan of the rows before these found (their groups
-// already in `groups` and `packed`, row_end indexed from these rows); the
-// first call passes recorded = true to record, or null `groups` not to.
-// A portable form and, on processors with AVX2, a four-lane one; both give
+// scan_groups reads the rows×len block at `values` once, for finiteness and,
+// while the groups found fit in `room`, the record: group g of row i (its
+// columns [4g, 4g + 4)) is appended to `groups` when it holds a nonzero (a
+// NaN does, a zero of either sign does not), its entries to `packed`, and
+// row_end[i] is one past row i's last group; columns past the last whole
+// group are not grouped. `groups` has room + len / 4 slots, `packed` four
+// times as many. `so_far` is what the blocks before found (the first call
+// passes recorded = true to record). The portable and the AVX2 form give
 // the same record.
 //
 // v·0 is ±0 for a finite v and NaN otherwise: a sum of them stays zero
-// exactly while every entry is finite. The portable form keeps such sums in
-// lanes. Groups are written unconditionally and kept by advancing the
-// count, so a row's unpredictable industry column costs no branch; once a
-// row leaves the count past `room` the record is given up and finiteness
-// goes on.
+// exactly while every entry is finite. Groups are written unconditionally
+// and kept by advancing the count, so an unpredictable industry column
+// costs no branch; past `room` the record is given up.
 GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t len, std::size_t room,
                              std::uint32_t* groups, double* packed, std::size_t* row_end, GroupScan so_far) {
   const std::size_t whole = len / 4;
   double zero[4] = {0.0, 0.0, 0.0, 0.0};
-  bool recording = groups != nullptr && so_far.recorded;
+  bool recording = so_far.recorded;
   std::size_t used = so_far.used;
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = values + i * len;
@@ -99,7 +91,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
   const Lanes4 nil = detail::splat4(0.0);
   Mask4 infinite = Mask4{0, 0, 0, 0};
   double tail = 0.0;
-  bool recording = groups != nullptr && so_far.recorded;
+  bool recording = so_far.recorded;
   std::size_t used = so_far.used;
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = values + i * len;
@@ -183,13 +175,6 @@ std::pair<bool, Record> scan_rows(const double* source, std::size_t n, std::size
 
 // ---------------------------------------------------------------- P·x
 
-// F·s row i as apply_into sums it: left to right below kPartialSumMinFactors
-// factors, in detail::dot4's four partial sums from there on.
-double factor_row_dot(const double* row, std::span<const double> s) {
-  const std::size_t k = s.size();
-  return k < kPartialSumMinFactors ? detail::row_dot({row, k}, s) : detail::dot4(row, s.data(), k);
-}
-
 // Whether F's leading rows hold few enough nonzeros that skipping the zero
 // column groups pays: at most k / kSparseRowDivisor per row on average.
 bool mostly_zero(const Matrix& factors, std::size_t m) {
@@ -200,42 +185,38 @@ bool mostly_zero(const Matrix& factors, std::size_t m) {
   return nonzeros * kSparseRowDivisor <= sample * k;
 }
 
-// out_i = d_i·x_i + F_i·s as apply_into sums each row, over the nonzero
-// groups of a record (`groups`, `end`, their packed entries): dot4's sums
-// exactly, a skipped group adding zeros. Where s is not finite, where a
-// skipped 0·s_c would not be zero, every row is summed from F.
-void rows_by_groups(const double* f, std::size_t k, const std::uint32_t* groups, const std::size_t* end,
-                    const double* packed, std::span<const double> d, std::span<const double> x,
-                    std::span<const double> s_used, std::span<double> out) {
+// out_i = d_i·x_i + F_i·s as apply_into sums each row (k ≥
+// kPartialSumMinFactors), over the nonzero groups of `record` (of F's values
+// at f): dot4's sums exactly, a skipped group adding zeros. Where s is not
+// finite, where a skipped 0·s_c would not be zero, every row is read whole.
+void rows_by_groups(const double* f, std::size_t k, const FactorGroups& record, std::span<const double> d,
+                    std::span<const double> x, std::span<const double> s_used, std::span<double> out) {
   const bool s_finite = detail::all_finite(s_used);
   std::size_t start = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
     const double* row = f + i * k;
-    const double dot = s_finite ? detail::dot4_groups(packed + 4 * start, groups + start, end[i] - start, row,
-                                                      s_used.data(), k)
-                                : factor_row_dot(row, s_used);
+    const double dot =
+        s_finite ? detail::dot4_groups(record.values.data() + 4 * start, record.groups.data() + start,
+                                       record.end[i] - start, row, s_used.data(), k)
+                 : detail::dot4(row, s_used.data(), k);
     out[i] = d[i] * x[i] + dot;
-    start = end[i];
+    start = record.end[i];
   }
 }
 
 // P·x as apply_into forms it, bit for bit, reading F once. The first pass
-// forms t = Fᵀ·x row after row, each t_c taking its terms in increasing row
-// as detail::add_scaled_rows does, but skipping the column groups of a row
-// that are all zero and recording the others (for a finite x the skipped
-// products are zeros, which leave sums that start at +0 as they are); with
-// a record of F's groups made beforehand, the pass reads its packed groups
-// instead. The second sums each row over the groups into dot4's partial
-// sums (detail::dot4_groups), unless s is not finite (rows_by_groups).
+// forms t = Fᵀ·x row after row as detail::add_scaled_rows does, but over
+// the recorded groups, or skipping the all-zero groups of each row and
+// recording the others (for a finite x the skipped products are zeros,
+// which leave sums from +0 as they are); the second sums each row over the
+// groups (rows_by_groups).
 void apply_by_groups(const FactorQuad& quadratic, const FactorGroups* record, std::span<const double> x,
                      std::span<double> out, std::span<double> t, std::span<double> s) {
   const std::size_t m = out.size();
   const std::size_t k = quadratic.factors.cols();
   const double* f = quadratic.factors.data().data();
-  std::unique_ptr<std::uint32_t[]> found_groups;
-  std::unique_ptr<double[]> found_values;  // four per group
-  std::vector<std::size_t> found_end;      // per row: one past its last group
   std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  FactorGroups found;
   if (record != nullptr) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < m; ++i) {
@@ -244,25 +225,19 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups* record, st
       start = record->end[i];
     }
   } else {
-    const std::size_t most = m * (k / 4);  // groups of all the rows
-    found_groups = std::make_unique_for_overwrite<std::uint32_t[]>(most);
-    found_values = std::make_unique_for_overwrite<double[]>(4 * most);
-    found_end.resize(m);
+    found.groups.resize(m * (k / 4));  // room for every group of the rows
+    found.values = storage_for_overwrite(4 * found.groups.size());
+    found.end.resize(m);
     std::size_t used = 0;
     for (std::size_t i = 0; i < m; ++i) {
-      used += detail::add_scaled_groups(f + i * k, k, x[i], t.data(), found_groups.get() + used,
-                                        found_values.get() + 4 * used);
-      found_end[i] = used;
+      used += detail::add_scaled_groups(f + i * k, k, x[i], t.data(), found.groups.data() + used,
+                                        found.values.data() + 4 * used);
+      found.end[i] = used;
     }
+    record = &found;
   }
   quadratic.omega.times(t.first(k), s);
-  if (record != nullptr) {
-    rows_by_groups(f, k, record->groups.data(), record->end.data(), record->values.data(), quadratic.diagonal,
-                   x, s.first(k), out);
-  } else {
-    rows_by_groups(f, k, found_groups.get(), found_end.data(), found_values.get(), quadratic.diagonal, x,
-                   s.first(k), out);
-  }
+  rows_by_groups(f, k, *record, quadratic.diagonal, x, s.first(k), out);
 }
 
 }  // namespace
@@ -302,8 +277,8 @@ std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, Facto
 std::expected<FactorQuad, ProblemError> FactorQuad::create(FactorScan factors, FactorCovariance omega,
                                                            std::vector<double> diagonal) {
   FactorQuad form{factors.factors(), std::move(omega), std::move(diagonal)};
-  // The scan read F once for its finiteness and its groups; where it found
-  // an entry that is not finite, validate reads F again to report it in turn.
+  // Where the scan found an entry not finite, validate reads F again to
+  // report it in turn.
   if (auto valid = form.validate(factors.finite() ? DataEntries::KnownFinite : DataEntries::Check); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
@@ -338,27 +313,13 @@ void FactorRows::add_dot4_rows(std::span<const double> d, std::span<const double
   if (record_ != nullptr) {
     // The recorded groups' packed entries, a fifth of F for an industry
     // model: d_i·x_i + dot is dot + d_i·x_i, bit for bit.
-    rows_by_groups(f, k, record_->groups.data(), record_->end.data(), record_->values.data(), d, x, s, out);
+    rows_by_groups(f, k, *record_, d, x, s, out);
     return;
   }
   // The dot4 sums four rows at a time (dot4_rows), then d∘x added to each
   // (a + b is b + a, bit for bit).
   detail::dot4_rows(s.data(), f, k, out.size(), k, out.data());
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = d[i] * x[i] + out[i];
-}
-
-FactorRows::Places::Places(const FactorRows& rows, std::size_t i0, std::span<const std::size_t> columns)
-    : rows_(rows), offsets_(columns.begin(), columns.end()) {
-  if (rows.record_ == nullptr) return;
-  const std::span<const std::uint32_t> groups = rows.record_->row(i0);
-  std::vector<std::size_t> packed;
-  for (const std::size_t c : columns) {
-    const auto e = std::ranges::find(groups, static_cast<std::uint32_t>(c / 4));
-    if (e == groups.end()) return;  // past the last whole group, or a zero
-    packed.push_back(4 * static_cast<std::size_t>(e - groups.begin()) + c % 4);
-  }
-  packed_ = true;
-  offsets_ = std::move(packed);
 }
 
 FactorRows::DownColumns::DownColumns(const FactorRows& rows, std::span<const std::size_t> columns)
@@ -381,7 +342,7 @@ FactorRows::DownColumns::DownColumns(const FactorRows& rows, std::span<const std
   double* out = copies_.data();
   for (std::size_t i = 0; i < n; ++i)
     picked.row(i, [&](std::size_t at, double v) MORVA_ALWAYS_INLINE { out[at + i] = v; });
-  base_ = copies_.data();
+  base_ = out;
 }
 
 FactorRows::DownColumns::~DownColumns() {
@@ -406,7 +367,6 @@ FactorRows::Columns::Columns(const FactorRows& rows, std::span<const Wanted> wan
     if (c / 4 < whole) entries_[first_[c / 4 + 1]++] = {static_cast<std::uint32_t>(c % 4), target};
   }
   first_.pop_back();
-  at_.assign(whole, 0);
 }
 
 }  // namespace morva

@@ -1,17 +1,14 @@
 // F's nonzero structure (internal to the core): the record of its rows'
 // nonzero column groups [4g, 4g + 4) that the read checking F finite makes
 // for a mostly-zero F (an industry model's row: the market, its industry
-// and the styles), and the one view of F's rows every reader of its
-// nonzeros goes through. Where a record describes F the view reads its
-// packed groups; otherwise it reads F's dense rows. Either way a reader
-// meets the same columns and entries in the same order, so its sums keep
-// their bits.
+// and the styles), and FactorRows, the one view of F's rows every reader
+// of its nonzeros goes through. Read through a record or not, a reader
+// meets the same columns and entries in the same order.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -24,23 +21,20 @@
 namespace morva {
 
 // Factor count from which the rows of F·s are summed in four partial sums
-// (detail::dot4) and F's nonzero groups are worth recording. Below it the
-// left-to-right sum is as fast, and small hand-checked forms keep their
-// exact left-to-right results.
+// (detail::dot4) and F's nonzero groups are recorded. Below it the
+// left-to-right sum is as fast, and small hand-checked forms keep it.
 inline constexpr std::size_t kPartialSumMinFactors = 8;
 
 // The rows of a mostly-zero F by their nonzero column groups, found in the
 // read that checks F finite, so that P·x reads those groups alone.
 struct FactorGroups {
-  // F itself, its values shared: while the record holds them, a write
-  // through any copy of F copies them first, so the record describes the
-  // values at this address for as long as it lives.
+  // F itself, its values shared: a write through any copy of F copies them
+  // first, so the record describes the values at this address while it lives.
   Matrix factors;
   std::vector<std::uint32_t> groups;  // each row's nonzero groups, rows in order
   std::vector<std::size_t> end;       // per row: one past its last entry in groups
   // The four entries of each recorded group, in the order of `groups`: a
-  // fifth of F's bytes for an industry model, so the passes that read F's
-  // nonzeros stream from cache rather than memory.
+  // fifth of F's bytes for an industry model, read from cache, not memory.
   std::vector<double> values;
 
   FactorGroups() = default;
@@ -60,45 +54,7 @@ struct FactorGroups {
   bool describes(const Matrix& f) const { return factors.shares_values_with(f); }
 };
 
-namespace detail {
-
-// Whether *p is nonzero (a NaN is, a zero of either sign is not), from its
-// bits: ±0 differ from +0 in the sign bit alone, which the shift drops.
-inline bool nonzero_at(const double* p) {
-  std::uint64_t bits;
-  std::memcpy(&bits, p, sizeof bits);
-  return (bits << 1) != 0;
-}
-
-// visit(i) for each nonzero v[i] (NaN included), in increasing i. Runs of
-// zeros (most of an indicator row) are passed over eight entries at a time,
-// with one branch for the eight; within eight that hold a nonzero, each
-// entry is one test of its bits (the loop unrolled).
-template <class Visit>
-void for_each_nonzero(const double* v, std::size_t n, Visit visit) {
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t bits[8];
-    std::memcpy(bits, v + i, sizeof bits);
-    if (((bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]) << 1) == 0) continue;
-#if defined(__clang__)
-#pragma unroll
-#elif defined(__GNUC__)
-#pragma GCC unroll 8
-#endif
-    for (std::size_t j = i; j < i + 8; ++j) {
-      if (nonzero_at(v + j)) visit(j);
-    }
-  }
-  for (; i < n; ++i) {
-    if (nonzero_at(v + i)) visit(i);
-  }
-}
-
-}  // namespace detail
-
-// F's rows, read through `record` where it describes F (the same values at
-// the same address), else through F itself.
+// F's rows, read through `record` where it describes F, else F itself.
 class FactorRows {
  public:
   // Implicit from F alone: its dense rows.
@@ -115,24 +71,16 @@ class FactorRows {
   // is not), in increasing c.
   template <class Visit>
   void for_each_nonzero(std::size_t i, Visit visit) const {
-    const std::size_t k = cols();
-    const double* row = factors_->row(i).data();
-    if (record_ == nullptr) {
-      detail::for_each_nonzero(row, k, [&](std::size_t c) MORVA_ALWAYS_INLINE { visit(c, row[c]); });
-      return;
-    }
-    const std::span<const std::uint32_t> groups = record_->row(i);
-    const double* values = record_->row_values(i);
-    for (std::size_t e = 0; e < groups.size(); ++e) {
-      const std::size_t first = 4 * std::size_t{groups[e]};
-      for (std::size_t j = 0; j < 4; ++j) {
-        const double v = values[4 * e + j];
-        if (v != 0.0) visit(first + j, v);
-      }
-    }
-    for (std::size_t c = k / 4 * 4; c < k; ++c) {
-      if (row[c] != 0.0) visit(c, row[c]);
-    }
+    for_each_group(
+        i,
+        [&](std::size_t first, const double* v) MORVA_ALWAYS_INLINE {
+          for (std::size_t j = 0; j < 4; ++j) {
+            if (v[j] != 0.0) visit(first + j, v[j]);
+          }
+        },
+        [&](std::size_t c, double v) MORVA_ALWAYS_INLINE {
+          if (v != 0.0) visit(c, v);
+        });
   }
 
   // group(first, entries) for each whole group [first, first + 4) of row i
@@ -155,13 +103,10 @@ class FactorRows {
   }
 
   // Row i's nonzero pattern: bit c of words[c / 64] set where F_ic is
-  // nonzero; `words` has (k + 63) / 64 entries.
+  // nonzero; `words` has (k + 63) / 64 entries. Four bits a group, without
+  // a branch per entry; a dense row in the pattern kernel's vector lanes.
   void pattern(std::size_t i, std::span<std::uint64_t> words) const {
-    if (record_ == nullptr) {
-      detail::nonzero_pattern(factors_->row(i).data(), cols(), words.data());
-      return;
-    }
-    // Four bits a group, without a branch per entry.
+    if (record_ == nullptr) return detail::nonzero_pattern(factors_->row(i).data(), cols(), words.data());
     std::ranges::fill(words, std::uint64_t{0});
     for_each_group(
         i,
@@ -170,24 +115,12 @@ class FactorRows {
         },
         [&](std::size_t c, double v) { words[c / 64] |= std::uint64_t{v != 0.0} << (c % 64); });
   }
-  // Row i's nonzero columns and entries, in increasing column, into
-  // `columns` and `values` (k slots each); returns how many.
-  std::size_t nonzeros(std::size_t i, std::size_t* columns, double* values) const {
-    if (record_ == nullptr) return detail::row_nonzeros(factors_->row(i).data(), cols(), columns, values);
-    std::size_t count = 0;
-    for_each_nonzero(i, [&](std::size_t c, double v) {
-      columns[count] = c;
-      values[count++] = v;
-    });
-    return count;
-  }
   // out_i = d_i·x_i + F_i·s for every i < len out, F_i·s in detail::dot4's
   // four partial sums (k ≥ kPartialSumMinFactors).
   void add_dot4_rows(std::span<const double> d, std::span<const double> x, std::span<const double> s,
                      std::span<double> out) const;
 
   class Columns;
-  class Places;
   class DownColumns;
 
  private:
@@ -196,9 +129,10 @@ class FactorRows {
 };
 
 // Chosen columns of F, each with a place of the caller's (a target):
-// row(i, write) calls write(target, F_ic) for each. With `zeros_kept` the
-// caller's targets hold zeros already and it tells zeros of either sign
-// apart nowhere, so an entry known to be a zero may be left unwritten.
+// row(i, write) calls write(target, F_ic) for each, a target perhaps more
+// than once with the same value. With `zeros_kept` the caller's targets
+// hold zeros already and it tells zeros of either sign apart nowhere, so an
+// entry known to be a zero may be left unwritten.
 class FactorRows::Columns {
  public:
   using Wanted = std::pair<std::size_t, std::size_t>;  // (column, target)
@@ -208,30 +142,23 @@ class FactorRows::Columns {
   template <class Write>
   void row(std::size_t i, Write write) const {
     const double* f = rows_.factors_->row(i).data();
-    if (rows_.record_ == nullptr) {
-      for (const auto& [c, target] : wanted_) write(target, f[c]);
-      return;
+    if (rows_.record_ != nullptr) {
+      // The recorded groups write the columns they hold, and those past the
+      // last whole group are read from F. A column of a group the row does
+      // not record is a zero of either sign: unless zeros are kept, a row
+      // with one is read from F whole.
+      const std::span<const std::uint32_t> groups = rows_.record_->row(i);
+      const double* values = rows_.record_->row_values(i);
+      std::size_t written = 0;
+      for (std::size_t e = 0; e < groups.size(); ++e) {
+        const std::span<const Entry> entries = group(groups[e]);
+        for (const auto& [lane, target] : entries) write(target, values[4 * e + lane]);
+        written += entries.size();
+      }
+      for (const auto& [c, target] : tail_) write(target, f[c]);
+      if (zeros_kept_ || written == entries_.size()) return;
     }
-    // The recorded groups write the columns they hold; those past the last
-    // whole group are read from F, and so are, unless zeros are kept, the
-    // columns of groups the row does not record (zeros of either sign),
-    // found through at_[g], group g's place among the row's groups, only in
-    // a row where some column was not written.
-    const std::span<const std::uint32_t> groups = rows_.record_->row(i);
-    const double* values = rows_.record_->row_values(i);
-    std::size_t written = 0;
-    for (std::size_t e = 0; e < groups.size(); ++e) {
-      for (const auto& [lane, target] : group(groups[e])) write(target, values[4 * e + lane]);
-      written += first_[groups[e] + 1] - first_[groups[e]];
-    }
-    for (const auto& [c, target] : tail_) write(target, f[c]);
-    if (zeros_kept_ || written == entries_.size()) return;
-    for (std::size_t e = 0; e < groups.size(); ++e) at_[groups[e]] = 1;
-    for (std::size_t g = 0; g + 1 < first_.size(); ++g) {
-      if (at_[g] != 0) continue;
-      for (const auto& [lane, target] : group(g)) write(target, f[4 * g + lane]);
-    }
-    for (const std::uint32_t g : groups) at_[g] = 0;
+    for (const auto& [c, target] : wanted_) write(target, f[c]);
   }
 
  private:
@@ -247,35 +174,14 @@ class FactorRows::Columns {
   std::vector<Wanted> tail_;        // those past the last whole group
   std::vector<std::size_t> first_;  // group g's entries: [first_[g], first_[g + 1])
   std::vector<Entry> entries_;      // the whole groups' wanted columns, by group
-  mutable std::vector<char> at_;    // scratch: whether group g is among a row's recorded ones
 };
 
-// Where the entries of chosen columns lie in every row with the nonzero
-// pattern of row i0: F_jc_b = row(j)[offsets()[b]] (among a row's packed
-// groups where they hold every chosen column, else in F's row).
-class FactorRows::Places {
- public:
-  Places(const FactorRows& rows, std::size_t i0, std::span<const std::size_t> columns);
-
-  const double* row(std::size_t j) const {
-    return packed_ ? rows_.record_->row_values(j) : rows_.factors_->row(j).data();
-  }
-  std::span<const std::size_t> offsets() const { return offsets_; }
-
- private:
-  const FactorRows& rows_;
-  bool packed_ = false;
-  std::vector<std::size_t> offsets_;
-};
-
-// F's chosen columns read down its rows: F_ic = column(c)[i·stride()], up
-// to the sign of a zero. Where F's structure is recorded the columns are
-// first copied out of its packed groups, one contiguous column each (an
-// entry outside them +0): a small read in place of F's scattered lines.
-// Otherwise they are read in F itself.
+// F's chosen columns read down its rows: F_ic = column(c)[i·stride()] up
+// to the sign of a zero. Where F's structure is recorded they are first
+// copied out of its packed groups, one contiguous column each (a small read
+// in place of F's scattered lines); otherwise they are read in F itself.
 class FactorRows::DownColumns {
  public:
-  // `columns` in increasing order.
   DownColumns(const FactorRows& rows, std::span<const std::size_t> columns);
   DownColumns(const DownColumns&) = delete;
   DownColumns& operator=(const DownColumns&) = delete;

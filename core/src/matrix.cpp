@@ -4,7 +4,6 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -12,6 +11,7 @@
 #include "factor_products.hpp"
 #include "factor_rows.hpp"
 #include "large_storage.hpp"
+#include "matrix_products.hpp"
 #include "morva/large_storage.hpp"
 
 namespace morva {
@@ -27,16 +27,6 @@ bool product_overflows(std::uint64_t a, std::uint64_t b) {
 
 using detail::all_finite;
 using detail::finite_non_negative;
-
-// out[i] = A.row(i)·x, each a left-to-right sum over the common length, four
-// rows' chains advancing together: the kernel, and so the bits, of
-// row_products (matrix_products.hpp), which the modules above this one use.
-void row_products(const Matrix& a, std::span<const double> x, std::span<double> out) {
-  const double* data = a.data().data();
-  const std::size_t cols = a.cols();
-  detail::dot_rows([&](std::size_t i) { return data + i * cols; }, a.rows(), x.data(),
-                   std::min(cols, x.size()), out.data());
-}
 
 }  // namespace
 

@@ -1,11 +1,9 @@
 // Products of a row-major Matrix with vectors, for the modules that check
-// and solve over the problem's constraint blocks. Every product takes the
-// rows and entries in a fixed order through the kernels of detail/, so the
-// same inputs give the same bits wherever it is called from.
+// and solve over the constraint blocks: each in a fixed order through the
+// kernels of detail/, so the same inputs give the same bits anywhere.
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -28,22 +26,9 @@ inline void row_products(const Matrix& a, std::span<const double> x, std::span<d
 // ‖A·x‖∞ with every row product as in row_products; NaN propagating: the
 // first NaN row product is returned.
 inline double image_inf_norm(const Matrix& a, std::span<const double> x) {
-  constexpr std::size_t kBatch = 64;
-  double products[kBatch];
-  const double* data = a.data().data();
-  const std::size_t cols = a.cols();
-  const std::size_t len = std::min(cols, x.size());
-  double norm = 0.0;
-  for (std::size_t first = 0; first < a.rows(); first += kBatch) {
-    const std::size_t count = std::min(kBatch, a.rows() - first);
-    detail::dot_rows([&](std::size_t i) { return data + (first + i) * cols; }, count, x.data(), len,
-                     products);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (std::isnan(products[i])) return products[i];
-      norm = std::max(norm, std::abs(products[i]));
-    }
-  }
-  return norm;
+  std::vector<double> image(a.rows());
+  row_products(a, x, image);
+  return detail::inf_norm(image);
 }
 
 // out += Aᵀ·y over the common sizes, accumulated row by row of the row-major
@@ -62,9 +47,23 @@ inline void add_transpose_product(const Matrix& a, std::span<const double> y, st
 // whole), as the stored columns keep them.
 using RowSupports = std::span<const std::vector<std::uint32_t>>;
 
+// Walks rows [0, rows) in increasing order: whole(first, last) for each run
+// of rows without a known support, then known(r) for the row that ends it.
+template <class Whole, class Known>
+void for_each_run(RowSupports supports, std::size_t rows, Whole whole, Known known) {
+  for (std::size_t r = 0; r <= rows;) {
+    std::size_t end = r;
+    while (end < rows && supports[end].empty()) ++end;
+    whole(r, end);
+    if (end < rows) known(end);
+    r = end + 1;
+  }
+}
+
 // row_products, each row with a known support summed over it alone. With x
 // finite every skipped term is ±0, and adding ±0 leaves a sum that starts at
-// +0 unchanged (it is never −0), so each sum is row_products' own.
+// +0 unchanged (it is never −0), so each sum is row_products' own. Runs of
+// rows read whole go four at a time, as row_products takes them.
 inline void row_products(const Matrix& a, std::span<const double> x, std::span<double> out,
                          RowSupports supports) {
   if (supports.empty() || !detail::all_finite(x)) {
@@ -74,52 +73,44 @@ inline void row_products(const Matrix& a, std::span<const double> x, std::span<d
   const double* data = a.data().data();
   const std::size_t cols = a.cols();
   const std::size_t len = std::min(cols, x.size());
-  // Runs of rows read whole go four at a time, as row_products takes them.
-  std::size_t r = 0;
-  while (r < a.rows()) {
-    std::size_t end = r;
-    while (end < a.rows() && supports[end].empty()) ++end;
-    detail::dot_rows([&](std::size_t i) { return data + (r + i) * cols; }, end - r, x.data(), len,
-                     out.data() + r);
-    if (end == a.rows()) break;
-    const double* row = data + end * cols;
-    double sum = 0.0;
-    for (const std::uint32_t j : supports[end]) {
-      if (j < len) sum += row[j] * x[j];
-    }
-    out[end] = sum;
-    r = end + 1;
-  }
+  for_each_run(
+      supports, a.rows(),
+      [&](std::size_t first, std::size_t last) {
+        detail::dot_rows([&](std::size_t i) { return data + (first + i) * cols; }, last - first, x.data(),
+                         len, out.data() + first);
+      },
+      [&](std::size_t r) {
+        double sum = 0.0;
+        for (const std::uint32_t j : supports[r]) {
+          if (j < len) sum += data[r * cols + j] * x[j];
+        }
+        out[r] = sum;
+      });
 }
 
 // add_transpose_product, each row with a known support added over it alone.
 // With y finite every skipped term is ±0: each entry of out keeps its value
-// up to the sign of a zero.
+// up to the sign of a zero, and still takes the rows in increasing order.
 inline void add_transpose_product(const Matrix& a, std::span<const double> y, std::span<double> out,
                                   RowSupports supports) {
   if (supports.empty() || !detail::all_finite(y)) {
     add_transpose_product(a, y, out);
     return;
   }
-  const std::size_t rows = std::min(a.rows(), y.size());
   const std::size_t cols = std::min(a.cols(), out.size());
   const double* data = a.data().data();
   const std::size_t stride = a.cols();
-  // Runs of rows read whole go four at a time; every entry still takes the
-  // rows in increasing order.
-  std::size_t r = 0;
-  while (r < rows) {
-    std::size_t end = r;
-    while (end < rows && supports[end].empty()) ++end;
-    detail::add_weighted_rows([&](std::size_t i) { return data + i * stride; }, r, end,
-                              [&](std::size_t i) { return y[i]; }, cols, out.data());
-    if (end == rows) break;
-    const double* row = data + end * stride;
-    for (const std::uint32_t j : supports[end]) {
-      if (j < cols) out[j] += row[j] * y[end];
-    }
-    r = end + 1;
-  }
+  for_each_run(
+      supports, std::min(a.rows(), y.size()),
+      [&](std::size_t first, std::size_t last) {
+        detail::add_weighted_rows([&](std::size_t i) { return data + i * stride; }, first, last,
+                                  [&](std::size_t i) { return y[i]; }, cols, out.data());
+      },
+      [&](std::size_t r) {
+        for (const std::uint32_t j : supports[r]) {
+          if (j < cols) out[j] += data[r * stride + j] * y[r];
+        }
+      });
 }
 
 }  // namespace morva

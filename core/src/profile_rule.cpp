@@ -31,21 +31,6 @@ constexpr double kTighterRunTolerance = 1e-2;   // factor on both stopping toler
 constexpr std::uint64_t kTighterRunGrowth = 5;  // iterations allowed: this many times the first run's
 constexpr std::uint64_t kTighterRunMinimum = 100;
 
-// At a bound that is also the anchor, the pin's multiplier μ stands for
-// y_box + y_l1: the L1 part takes what fits in [−c, c], the bound the rest.
-// Charged to the bound alone, a μ in (0, c] at a lower bound would read as a
-// wrong-signed bound multiplier although the asset is optimal there.
-void share_anchor_multipliers(const QpProblem& problem, const ActiveSet& active, DualVariables& duals) {
-  if (!problem.l1) return;
-  for (const auto& [asset, side] : active.pins) {
-    if (side == Side::Anchor || pin_target(problem, asset, side) != problem.l1->anchor[asset]) continue;
-    const double c = problem.l1->costs[asset];
-    const double mu = duals.bounds[asset] + duals.l1[asset];
-    duals.l1[asset] = std::clamp(mu, -c, c);
-    duals.bounds[asset] = mu - duals.l1[asset];
-  }
-}
-
 // ---- The adaptive profile's guard ----
 
 // The Lagrangian's multipliers nearest to the duals that are dual feasible:
@@ -113,27 +98,6 @@ double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::sp
   return complementarity_sum(problem, x, y, products) + deficit;
 }
 
-}  // namespace
-
-double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
-                   const DualVariables& duals) {
-  return duality_gap(problem, data, x, duals, transpose_image(problem, data, x));
-}
-
-Standing standing_of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
-                     const DualVariables& duals, const KktResiduals& residuals) {
-  return {residuals, duality_gap(problem, data, x, duals)};
-}
-
-bool no_worse(const Standing& candidate, const Standing& incumbent, const Standing& rounding) {
-  // std::max keeps a NaN incumbent (its first operand): nothing compares below it.
-  return candidate.residuals.primal <= std::max(incumbent.residuals.primal, rounding.residuals.primal) &&
-         candidate.residuals.dual <= std::max(incumbent.residuals.dual, rounding.residuals.dual) &&
-         candidate.gap <= std::max(incumbent.gap, rounding.gap);
-}
-
-namespace {
-
 // ---- The reference profile ----
 
 // Keeps a candidate whose worst residual is below the best so far (first
@@ -158,43 +122,6 @@ class SmallerResidual final : public CandidateJudge {
   double best_;
 };
 
-class ReferenceRule : public ProfileRule {
- public:
-  std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const override {
-    return ladder_rule(settings);
-  }
-  bool accelerates() const override { return false; }
-
-  IterateProducts polish_products(const QpProblem&, std::span<const double>, RowSupports) const override {
-    return {};
-  }
-  ActiveSet first_active_set(const QpProblem& problem, std::span<const double> x, const DualVariables& duals,
-                             const SolverSettings& settings,
-                             std::span<const double> row_images) const override {
-    return initial_guess(problem, x, duals, settings, row_images);
-  }
-  void ready_next(const QpProblem&, ActiveSet&) const override {}
-  double extend_refinement_above(const SolverSettings&) const override {
-    return std::numeric_limits<double>::infinity();
-  }
-  void settle_duals(const QpProblem&, const ActiveSet&, DualVariables&) const override {}
-  std::unique_ptr<CandidateJudge> judge(const QpProblem& problem, const ReducedColumns& data,
-                                        std::span<const double>, const DualVariables&,
-                                        const KktResiduals& residuals, const SolverSettings& settings,
-                                        const IterateProducts&) const override {
-    return std::make_unique<SmallerResidual>(problem, data, settings, residuals);
-  }
-
-  std::expected<bool, SolverError> land(const QpProblem&, RowSupports, const SolverSettings&,
-                                        IterateProducts&, Solution&) const override {
-    return false;
-  }
-  std::optional<SolverSettings> second_run(const SolverSettings&, const Solution&,
-                                           std::uint64_t) const override {
-    return std::nullopt;
-  }
-};
-
 // ---- The adaptive profile ----
 
 // The adaptive profile's polish: the active set identified from the duals,
@@ -203,19 +130,15 @@ class ReferenceRule : public ProfileRule {
 // the dual residual and the duality gap (no_worse).
 //
 // Why these three. The worst residual alone lets a candidate trade a smaller
-// maximum for a larger total: over thousands of assets its complementarity,
-// and so its objective, can end up further from the optimum than the
-// iterate's. The gap bounds f(x) − f* for any x (duality_gap), so a smaller
-// gap is a tighter guarantee on the objective; it cannot see a free asset
-// past its bound (no multiplier prices it), nor a multiplier that is
-// infeasible where dᵢ = 0, which the primal and dual residuals see. A
-// candidate is an exact KKT point of its active set, so one on the optimum's
-// active set wins all three by orders of magnitude; one on a wrong set shows
-// a wrong-signed multiplier (dual residual, and ½v²/dᵢ in the gap), a
-// violated constraint (primal residual) or a crossed anchor (gap).
-// Differences at the level of rounding (kRoundingFraction of the stopping
-// tolerances, kRoundingGap of the objective's scale) count as none, so that
-// an exact candidate is never refused for noise in the last digits.
+// maximum for a larger total: over thousands of assets its objective can
+// end up further from the optimum than the iterate's. The gap bounds
+// f(x) − f* (duality_gap) but cannot see a free asset past its bound, nor a
+// multiplier infeasible where dᵢ = 0, which the residuals see. A candidate
+// is an exact KKT point of its active set, so one on the optimum's set wins
+// all three by orders of magnitude; one on a wrong set shows a wrong-signed
+// multiplier (dual residual, ½v²/dᵢ in the gap), a violated constraint
+// (primal residual) or a crossed anchor (gap). Differences at the level of
+// rounding (kRoundingFraction, kRoundingGap) count as none.
 class NoWorse final : public CandidateJudge {
  public:
   NoWorse(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
@@ -253,39 +176,7 @@ class NoWorse final : public CandidateJudge {
   Standing rounding_;
 };
 
-// The adaptive profile's finish of a solved result, polished or not: the
-// weights landed exactly on their box and budget row (landing.hpp), no weight
-// moving by more than the primal tolerance ε_p, and the residuals and (by the
-// caller) the objective those of the point returned. Every other constraint
-// must stay within ε_p, else the result is kept as it is, as when the landing
-// is refused. The duals are kept: the dual residual moves by P·Δx, which for
-// an unpolished iterate (Δx up to ε_p in every weight) may pass ε_d, and is
-// reported as it is. Other statuses are not landed: their iterate never met
-// ε_p, so a landing would move it by an unbounded amount, and it is the point
-// their diagnosis and certificate describe. True on landing, `products` then
-// the landed point's.
-std::expected<bool, SolverError> land_solved(const QpProblem& problem, RowSupports supports,
-                                             const SolverSettings& settings, IterateProducts& products,
-                                             Solution& solution) {
-  std::optional<IterateProducts> polished_products;
-  if (solution.polished) polished_products = iterate_products(problem, solution.x, supports);
-  const IterateProducts& before = polished_products ? *polished_products : products;
-  const StoppingTolerances tolerances = stopping_tolerances(
-      settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x, solution.dual, before);
-  auto landed =
-      land(solution.x, problem.lower_bounds, problem.upper_bounds, budget_row(problem), tolerances.primal);
-  if (!landed || *landed == solution.x) return false;
-  IterateProducts landed_products = iterate_products(problem, *landed, supports);
-  auto residuals = check_kkt(problem, *landed, solution.dual, landed_products);
-  if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
-  if (!(residuals->primal <= tolerances.primal)) return false;
-  solution.x = std::move(*landed);
-  solution.residuals = *residuals;
-  products = std::move(landed_products);
-  return true;
-}
-
-class AdaptiveRule : public ProfileRule {
+class AdaptiveRule final : public ProfileRule {
  public:
   std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const override {
     return sized_ladder_rule(settings);
@@ -309,8 +200,19 @@ class AdaptiveRule : public ProfileRule {
     return settings.polish_refinement_steps > 0 ? kRoundingFraction * settings.absolute_tolerance
                                                 : std::numeric_limits<double>::infinity();
   }
+  // At a bound that is also the anchor, the pin's multiplier μ stands for
+  // y_box + y_l1: the L1 part takes what fits in [−c, c], the bound the rest.
+  // Charged to the bound alone, a μ in (0, c] at a lower bound would read as a
+  // wrong-signed bound multiplier although the asset is optimal there.
   void settle_duals(const QpProblem& problem, const ActiveSet& active, DualVariables& duals) const override {
-    share_anchor_multipliers(problem, active, duals);
+    if (!problem.l1) return;
+    for (const auto& [asset, side] : active.pins) {
+      if (side == Side::Anchor || pin_target(problem, asset, side) != problem.l1->anchor[asset]) continue;
+      const double c = problem.l1->costs[asset];
+      const double mu = duals.bounds[asset] + duals.l1[asset];
+      duals.l1[asset] = std::clamp(mu, -c, c);
+      duals.bounds[asset] = mu - duals.l1[asset];
+    }
   }
   std::unique_ptr<CandidateJudge> judge(const QpProblem& problem, const ReducedColumns& data,
                                         std::span<const double> x, const DualVariables& duals,
@@ -319,10 +221,33 @@ class AdaptiveRule : public ProfileRule {
     return std::make_unique<NoWorse>(problem, data, x, duals, residuals, settings, products);
   }
 
+  // A solved result, polished or not, lands exactly on its box and budget
+  // row (landing.hpp), no weight moving by more than the primal tolerance
+  // ε_p, with the residuals (and, by the caller, the objective) of the point
+  // returned. Every other constraint must stay within ε_p, else the result
+  // is kept as it is. The duals are kept: the dual residual moves by P·Δx,
+  // which for an unpolished iterate may pass ε_d, and is reported as it is.
+  // Other statuses are not landed: their iterate never met ε_p, and it is the
+  // point their diagnosis and certificate describe.
   std::expected<bool, SolverError> land(const QpProblem& problem, RowSupports supports,
                                         const SolverSettings& settings, IterateProducts& products,
                                         Solution& solution) const override {
-    return land_solved(problem, supports, settings, products, solution);
+    std::optional<IterateProducts> polished_products;
+    if (solution.polished) polished_products = iterate_products(problem, solution.x, supports);
+    const IterateProducts& before = polished_products ? *polished_products : products;
+    const StoppingTolerances tolerances = stopping_tolerances(
+        settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x, solution.dual, before);
+    auto landed = morva::land(solution.x, problem.lower_bounds, problem.upper_bounds, budget_row(problem),
+                              tolerances.primal);
+    if (!landed || *landed == solution.x) return false;
+    IterateProducts landed_products = iterate_products(problem, *landed, supports);
+    auto residuals = check_kkt(problem, *landed, solution.dual, landed_products);
+    if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
+    if (!(residuals->primal <= tolerances.primal)) return false;
+    solution.x = std::move(*landed);
+    solution.residuals = *residuals;
+    products = std::move(landed_products);
+    return true;
   }
   // Polishing found no better answer, so the iterate had not yet settled on
   // its active set: iterate on to tighter tolerances and polish once more.
@@ -342,8 +267,37 @@ class AdaptiveRule : public ProfileRule {
 
 }  // namespace
 
+double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                   const DualVariables& duals) {
+  return duality_gap(problem, data, x, duals, transpose_image(problem, data, x));
+}
+
+Standing standing_of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                     const DualVariables& duals, const KktResiduals& residuals) {
+  return {residuals, duality_gap(problem, data, x, duals)};
+}
+
+bool no_worse(const Standing& candidate, const Standing& incumbent, const Standing& rounding) {
+  // std::max keeps a NaN incumbent (its first operand): nothing compares below it.
+  return candidate.residuals.primal <= std::max(incumbent.residuals.primal, rounding.residuals.primal) &&
+         candidate.residuals.dual <= std::max(incumbent.residuals.dual, rounding.residuals.dual) &&
+         candidate.gap <= std::max(incumbent.gap, rounding.gap);
+}
+
+std::unique_ptr<PenaltyRule> ProfileRule::penalty_rule(const SolverSettings& settings) const {
+  return ladder_rule(settings);
+}
+
+std::unique_ptr<CandidateJudge> ProfileRule::judge(const QpProblem& problem, const ReducedColumns& data,
+                                                   std::span<const double>, const DualVariables&,
+                                                   const KktResiduals& residuals,
+                                                   const SolverSettings& settings,
+                                                   const IterateProducts&) const {
+  return std::make_unique<SmallerResidual>(problem, data, settings, residuals);
+}
+
 const ProfileRule& profile_rule(const SolverSettings& settings) {
-  static const ReferenceRule reference;
+  static const ProfileRule reference;
   static const AdaptiveRule adaptive;
   switch (settings.profile) {
     case SolverProfile::Reference: return reference;

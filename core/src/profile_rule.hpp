@@ -1,8 +1,7 @@
-// What a solver profile decides, in one room: the penalty rule, whether the
-// iterations take Anderson acceleration, the polish's choices at each of its
-// decision points, and the finish of a solved run. profile_rule() is the one
-// place that chooses by profile; the loop, the polish and the finish ask the
-// rule it returns and never read the profile themselves.
+// What a solver profile decides, in one room: the penalty rule, Anderson
+// acceleration, the polish's choices at its decision points, and the finish
+// of a solved run. profile_rule() alone chooses by profile; the loop, the
+// polish and the finish ask the rule it returns.
 //
 // The reference profile guesses the polish's active set by distance, refines
 // the configured number of times and keeps a candidate with a smaller worst
@@ -14,6 +13,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,49 +48,58 @@ class CandidateJudge {
   virtual Judgement judge(const Polished& candidate, CandidateStream& stream) = 0;
 };
 
+// The rule of a profile. ProfileRule itself decides as the reference profile
+// does; the adaptive profile's rule overrides each decision where it differs.
 class ProfileRule {
  public:
   virtual ~ProfileRule() = default;
 
-  virtual std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const = 0;
-  virtual bool accelerates() const = 0;
+  virtual std::unique_ptr<PenaltyRule> penalty_rule(const SolverSettings& settings) const;
+  virtual bool accelerates() const { return false; }
 
   // ---- The polish ----
 
   // The products of the iterate a polish formed by no caller takes (none
   // when the rule reads none).
-  virtual IterateProducts polish_products(const QpProblem& problem, std::span<const double> x,
-                                          RowSupports supports) const = 0;
+  virtual IterateProducts polish_products(const QpProblem&, std::span<const double>, RowSupports) const {
+    return {};
+  }
   // The first active set; `row_images` is A_in·x when given.
   virtual ActiveSet first_active_set(const QpProblem& problem, std::span<const double> x,
                                      const DualVariables& duals, const SolverSettings& settings,
-                                     std::span<const double> row_images) const = 0;
+                                     std::span<const double> row_images) const {
+    return initial_guess(problem, x, duals, settings, row_images);
+  }
   // The next active set as refine_active_set left it, made ready for its pass.
-  virtual void ready_next(const QpProblem& problem, ActiveSet& next) const = 0;
+  virtual void ready_next(const QpProblem&, ActiveSet&) const {}
   // Refinement continues past the configured passes while the largest
   // residual block exceeds this (infinite: never).
-  virtual double extend_refinement_above(const SolverSettings& settings) const = 0;
+  virtual double extend_refinement_above(const SolverSettings&) const {
+    return std::numeric_limits<double>::infinity();
+  }
   // A solved active set's duals, as the candidate reports them.
-  virtual void settle_duals(const QpProblem& problem, const ActiveSet& active,
-                            DualVariables& duals) const = 0;
+  virtual void settle_duals(const QpProblem&, const ActiveSet&, DualVariables&) const {}
   // The judge of the candidates of a polish of (x, duals) with `residuals`;
   // `products` are those of polish_with_products.
   virtual std::unique_ptr<CandidateJudge> judge(const QpProblem& problem, const ReducedColumns& data,
                                                 std::span<const double> x, const DualVariables& duals,
                                                 const KktResiduals& residuals, const SolverSettings& settings,
-                                                const IterateProducts& products) const = 0;
+                                                const IterateProducts& products) const;
 
   // ---- The finish of a solved run ----
 
   // Moves a solved (perhaps polished) solution onto its box and budget row;
   // true when it moved, `products` then the landed point's.
-  virtual std::expected<bool, SolverError> land(const QpProblem& problem, RowSupports supports,
-                                                const SolverSettings& settings, IterateProducts& products,
-                                                Solution& solution) const = 0;
+  virtual std::expected<bool, SolverError> land(const QpProblem&, RowSupports, const SolverSettings&,
+                                                IterateProducts&, Solution&) const {
+    return false;
+  }
   // The settings of a second run after the first ended at iteration k with
   // `solution`, or none.
-  virtual std::optional<SolverSettings> second_run(const SolverSettings& settings, const Solution& solution,
-                                                   std::uint64_t k) const = 0;
+  virtual std::optional<SolverSettings> second_run(const SolverSettings&, const Solution&,
+                                                   std::uint64_t) const {
+    return std::nullopt;
+  }
 };
 
 // The rule of settings.profile (a shared, stateless object).

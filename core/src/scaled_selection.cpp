@@ -33,19 +33,15 @@ struct ReducedColumns::ScaledColumn {
   bool repeats(const ScaledColumn& b, std::size_t n) const {
     if (nonzeros != b.nonzeros) return false;
     double sign = 0.0;
-    const auto agree = [&sign](double x, double y) {
-      if (sign == 0.0 && y != 0.0) sign = x == y ? 1.0 : (x == -y ? -1.0 : 0.0);
-      return (sign != 0.0 || y == 0.0) && x == (sign < 0.0 ? -y : y);
-    };
     if (dense == nullptr || b.dense == nullptr) {
       if (dense != b.dense || !std::ranges::equal(rows, b.rows)) return false;
       for (std::size_t e = 0; e < values.size(); ++e) {
-        if (!agree(values[e], b.values[e])) return false;
+        if (!agrees(sign, values[e], b.values[e])) return false;
       }
       return true;
     }
     for (std::size_t i = 0; i < n; ++i) {
-      if (!agree(dense[i * stride], b.dense[i * b.stride])) return false;
+      if (!agrees(sign, dense[i * stride], b.dense[i * b.stride])) return false;
     }
     return true;
   }
@@ -55,10 +51,8 @@ struct ReducedColumns::ScaledColumn {
 // found them, and each scaled row sharing with the first kept row of its
 // stored column (relative sign κ_r·κ_first), so long as scaling keeps every
 // entry finite and every nonzero nonzero, and no scaled column equals a
-// column of F or another scaled one it did not equal unscaled (rounding
-// could merge them, and a scaled row never repeats its unscaled factor
-// column). Those three are checked; where one fails, or this V is not
-// of_data's, the scaled rows are read as before.
+// column it did not equal unscaled (rounding could merge them). Those are
+// checked; where one fails, or this V is not of_data's, create reads them.
 std::expected<ReducedColumns, SolverError> ReducedColumns::scaled_selection(
     const FactorQuad& quadratic, std::span<const std::size_t> kept, std::span<const double* const> kept_rows,
     double scale, std::span<const std::vector<std::uint32_t>> supports, const Matrix* lower) const {

@@ -604,10 +604,8 @@ TEST(FactorRows, RecordReadsAsTheDenseRows) {
     rows.for_each_nonzero(i, [&](std::size_t c, double v) { seen.insert(seen.end(), {double(c), v}); });
     std::vector<std::uint64_t> pattern(1);
     rows.pattern(i, pattern);
-    std::vector<std::size_t> columns(k);
-    std::vector<double> values(k), chosen(wanted.size(), 0.0);
+    std::vector<double> chosen(wanted.size(), 0.0);
     seen.push_back(static_cast<double>(pattern[0]));
-    seen.insert(seen.end(), values.begin(), values.begin() + rows.nonzeros(i, columns.data(), values.data()));
     FactorRows::Columns(rows, wanted, zeros_kept).row(i, [&](std::size_t t, double v) { chosen[t] = v; });
     if (zeros_kept) std::ranges::for_each(chosen, [](double& v) { v += 0.0; });  // −0 + 0 = +0
     return std::pair{seen, bits(chosen)};

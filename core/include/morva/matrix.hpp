@@ -20,15 +20,14 @@ namespace morva {
 // Row-major dense matrix. Invariant: rows·cols fits in 64 bits and data holds
 // exactly rows·cols values; row i is data[i·cols, (i+1)·cols).
 //
-// Copies share their values until one of them is written through a mutable
-// accessor, which first takes a copy of its own when the values are shared
-// (copy on write): lowering a problem to its QP, or holding it in a sequence,
-// copies no matrix. A block of rows (rows_of) shares the values the same way.
-// A mutable span or reference stays valid, and private to its matrix, until
-// that matrix is copied; copies read their values only through const access,
-// so matrices shared between threads are read alone. Each mutable access
-// asks whether the values are shared: a loop over many entries takes
-// data() or row() once and indexes that.
+// Copies, and blocks of rows (rows_of), share their values until one is
+// written through a mutable accessor, which first takes a copy of its own
+// when they are shared (copy on write): lowering a problem to its QP, or
+// holding it in a sequence, copies no matrix. A mutable span or reference
+// stays valid, and private to its matrix, until that matrix is copied;
+// copies read shared values only through const access, so threads sharing
+// them only read. Each mutable access asks whether the values are shared: a
+// loop takes data() or row() once.
 class Matrix {
  public:
   Matrix() = default;  // 0×0
@@ -66,9 +65,9 @@ class Matrix {
  private:
   Matrix(std::size_t rows, std::size_t cols, std::vector<double> data);
 
-  // The values of a matrix and its copies, with the count of matrices that
-  // hold them; none in a default or moved-from matrix. Its destructor is
-  // constexpr so that a default matrix may live in a constant expression.
+  // The values of a matrix and its copies, with the count of their holders;
+  // none in a default or moved-from matrix. The destructor is constexpr so
+  // that a default matrix may live in a constant expression.
   class SharedValues {
    public:
     constexpr SharedValues() = default;
@@ -143,9 +142,8 @@ struct FactorCovariance {
   bool operator==(const FactorCovariance&) const = default;
 };
 
-// F's nonzero structure: the record of its rows' nonzero column groups that
-// the read checking F finite makes for a mostly-zero F (internal to the
-// core, which alone reads it), and its release.
+// F's nonzero structure, recorded by the read checking F finite for a
+// mostly-zero F (internal to the core, which alone reads it), and its release.
 struct FactorGroups;
 struct FactorGroupsRelease {
   void operator()(const FactorGroups* record) const;
@@ -164,10 +162,9 @@ class FactorScan {
   FactorScan& operator=(FactorScan&&) noexcept = default;
   // F scanned where it is.
   static FactorScan of(Matrix factors);
-  // F copied from the caller's rows×cols row-major `values`, a block of rows
-  // at a time, each block scanned from cache right after it is copied: the
-  // caller's memory is read once for the copy and the scan. The shape fails
-  // as Matrix::create's does.
+  // F copied from the caller's rows×cols row-major `values`, each block of
+  // rows scanned from cache right after its copy: the caller's memory is read
+  // once. The shape fails as Matrix::create's does.
   static std::expected<FactorScan, MatrixError> copied(std::uint64_t rows, std::uint64_t cols,
                                                        const double* values);
 

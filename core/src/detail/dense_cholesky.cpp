@@ -6,13 +6,6 @@
 
 #include "simd.hpp"
 
-// `wide` where the processor has AVX2, else `narrow` (the same results).
-#if defined(__GNUC__) && defined(__x86_64__)
-#define MORVA_AVX2_OR(wide, narrow) (__builtin_cpu_supports("avx2") ? (wide) : (narrow))
-#else
-#define MORVA_AVX2_OR(wide, narrow) (narrow)
-#endif
-
 namespace morva::detail {
 namespace {
 

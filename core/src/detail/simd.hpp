@@ -10,6 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
+// `wide` where the processor has AVX2, else `narrow` (the same results).
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MORVA_AVX2_OR(wide, narrow) (__builtin_cpu_supports("avx2") ? (wide) : (narrow))
+#else
+#define MORVA_AVX2_OR(wide, narrow) (narrow)
+#endif
+
 // Marks a lambda that a kernel calls per entry from more than one loop,
 // where the compiler would otherwise keep it out of line.
 #if defined(__GNUC__)
@@ -21,9 +28,8 @@
 namespace morva::detail {
 
 #if defined(__GNUC__)
-// Two lanes: the width of the baseline SSE2 registers, so that every vector
-// operation runs natively (wider generic vectors would be split up piece by
-// piece there).
+// Two lanes: the width of the baseline SSE2 registers, where every vector
+// operation runs natively (wider generic vectors would be split up there).
 using Lanes2 = double __attribute__((vector_size(16)));
 
 inline Lanes2 load2(const double* p) {
@@ -57,8 +63,7 @@ inline void raise2(Lanes2 v, Lanes2& top, double* column_max) {
 // multiply-add, so a product and a sum stay two roundings there.
 using Lanes4 = double __attribute__((vector_size(32)));
 
-// Unaligned 256-bit load and store, and one value in every lane; for the
-// AVX2 kernels alone, into which they are inlined.
+// Unaligned load and store, and one value in every lane, for those kernels.
 [[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 load4(const double* p) {
   Lanes4 v;
   std::memcpy(&v, p, sizeof v);
@@ -103,11 +108,7 @@ struct Dot4Sums {
 #endif
 
   // The terms c < len of a stretch; len is a multiple of four.
-#if defined(__GNUC__)
-  [[gnu::always_inline]]
-#endif
-  void
-  add(const double* a, const double* b, std::size_t len) {
+  MORVA_ALWAYS_INLINE void add(const double* a, const double* b, std::size_t len) {
     for (std::size_t c = 0; c + 4 <= len; c += 4) {
 #if defined(__GNUC__)
       low += load2(a + c) * load2(b + c);
@@ -122,35 +123,19 @@ struct Dot4Sums {
   }
   // first.add(a, b, len) and second.add(c, d, len) in one loop, so that
   // their chains of additions overlap.
-#if defined(__GNUC__)
-  [[gnu::always_inline]]
-#endif
-  static void
-  add_together(Dot4Sums& first, const double* a, const double* b, Dot4Sums& second, const double* c,
-               const double* d, std::size_t len) {
-#if defined(__GNUC__)
-    Lanes2 low1 = first.low, high1 = first.high, low2 = second.low, high2 = second.high;
+  MORVA_ALWAYS_INLINE static void add_together(Dot4Sums& first, const double* a, const double* b,
+                                               Dot4Sums& second, const double* c, const double* d,
+                                               std::size_t len) {
+    Dot4Sums one = first, two = second;  // in registers through the loop
     for (std::size_t e = 0; e + 4 <= len; e += 4) {
-      low1 += load2(a + e) * load2(b + e);
-      high1 += load2(a + e + 2) * load2(b + e + 2);
-      low2 += load2(c + e) * load2(d + e);
-      high2 += load2(c + e + 2) * load2(d + e + 2);
+      one.add(a + e, b + e, 4);
+      two.add(c + e, d + e, 4);
     }
-    first.low = low1;
-    first.high = high1;
-    second.low = low2;
-    second.high = high2;
-#else
-    first.add(a, b, len);
-    second.add(c, d, len);
-#endif
+    first = one;
+    second = two;
   }
   // The remaining len < 4 terms, and the sum.
-#if defined(__GNUC__)
-  [[gnu::always_inline]]
-#endif
-  double
-  finish(const double* a, const double* b, std::size_t len) const {
+  MORVA_ALWAYS_INLINE double finish(const double* a, const double* b, std::size_t len) const {
 #if defined(__GNUC__)
     double s0 = low[0];
     const double s1 = low[1];
@@ -166,11 +151,7 @@ struct Dot4Sums {
 
 // Always inlined: it runs once per row inside the passes over V, where a
 // call per row costs as much as the short sum itself.
-#if defined(__GNUC__)
-[[gnu::always_inline]]
-#endif
-inline double
-dot4(const double* a, const double* b, std::size_t len) {
+MORVA_ALWAYS_INLINE inline double dot4(const double* a, const double* b, std::size_t len) {
   Dot4Sums sums;
   const std::size_t whole = len / 4 * 4;
   sums.add(a, b, whole);
@@ -223,16 +204,12 @@ inline void add_scaled_group(const double* p, double w, double* t) {
 #endif
 }
 
-// Column groups [4g, 4g + 4) of a row with len entries: the groups dot4
-// takes in its four partial sums, one column to each.
-//
 // t[c] += row[c]·w for every c < len, as a plain loop adds them, skipping
-// the groups whose four entries are all zero (either sign), and recording
-// each group it adds: its index into `groups` and its four entries into
-// `values` (four per group). Returns the number of groups recorded. For a
-// finite w the skipped products are zeros, which leave t[c] as it is
-// whenever t[c] is not −0 (x + ±0 = x for x ≠ 0, +0 + ±0 = +0): so for sums
-// that start at +0. The columns past the last group are added one by one.
+// the column groups [4g, 4g + 4) whose entries are all zero (either sign)
+// and recording each group it adds: its index into `groups`, its entries
+// into `values`; returns how many. For a finite w the skipped products are
+// zeros, which leave t[c] as it is unless t[c] is −0 (x + ±0 = x for
+// x ≠ 0, +0 + ±0 = +0): so for sums that start at +0.
 inline std::size_t add_scaled_groups(const double* row, std::size_t len, double w, double* t,
                                      std::uint32_t* groups, double* values) {
   std::size_t count = 0;
@@ -247,57 +224,29 @@ inline std::size_t add_scaled_groups(const double* row, std::size_t len, double 
   return count;
 }
 
-// dot4(row, b, len) over `count` of the row's column groups, the entries of
-// group e at values + 4e and its index at groups[e] (as add_scaled_groups
-// records them), reading the row itself only past its last whole group:
-// each group adds to the four partial sums exactly what dot4 adds for it, in
-// the same order, and a group left out would have added zeros (b finite) to
-// sums that start at +0.
+// dot4(row, b, len) over `count` of the row's column groups as
+// add_scaled_groups records them, reading the row only past its last whole
+// group: each group adds to dot4's four partial sums what dot4 adds for it,
+// and a group left out would have added zeros (b finite) to sums from +0.
 inline double dot4_groups(const double* values, const std::uint32_t* groups, std::size_t count,
                           const double* row, const double* b, std::size_t len) {
-#if defined(__GNUC__)
-  Lanes2 low = {0.0, 0.0};
-  Lanes2 high = {0.0, 0.0};
-  for (std::size_t e = 0; e < count; ++e) {
-    const double* v = values + 4 * e;
-    const double* bg = b + 4 * std::size_t{groups[e]};
-    low += load2(v) * load2(bg);
-    high += load2(v + 2) * load2(bg + 2);
-  }
-  double s0 = low[0];
-  const double s1 = low[1];
-  const double s2 = high[0];
-  const double s3 = high[1];
-#else
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  for (std::size_t e = 0; e < count; ++e) {
-    const double* v = values + 4 * e;
-    const double* bg = b + 4 * std::size_t{groups[e]};
-    s0 += v[0] * bg[0];
-    s1 += v[1] * bg[1];
-    s2 += v[2] * bg[2];
-    s3 += v[3] * bg[3];
-  }
-#endif
-  for (std::size_t c = len / 4 * 4; c < len; ++c) s0 += row[c] * b[c];
-  return (s0 + s1) + (s2 + s3);
+  Dot4Sums sums;
+  for (std::size_t e = 0; e < count; ++e) sums.add(values + 4 * e, b + 4 * std::size_t{groups[e]}, 4);
+  const std::size_t whole = len / 4 * 4;
+  return sums.finish(row + whole, b + whole, len - whole);
 }
 
 // add_scaled_groups for a row whose nonzero groups are known (`count` of
-// them at `groups`, their entries at `values`, four per group): t[c] +=
-// row[c]·w over those groups and the columns past the last whole group, the
-// same additions in the same order.
+// them at `groups`, their entries at `values`): the same additions.
 inline void add_scaled_row_groups(const double* values, const double* row, std::size_t len, double w,
                                   double* t, const std::uint32_t* groups, std::size_t count) {
   for (std::size_t e = 0; e < count; ++e) add_scaled_group(values + 4 * e, w, t + 4 * std::size_t{groups[e]});
   for (std::size_t c = len / 4 * 4; c < len; ++c) t[c] += row[c] * w;
 }
 
-// out[r] = Σ_j a(r)[j]·b(r)[j] for j < len, r < count: every row summed left
-// to right from zero, exactly as a plain dot product. Four rows advance
-// together so that their four addition chains overlap; a single long dot is
-// bound by the latency of its one chain. `a(r)` and `b(r)` yield pointers to
-// the two rows of pair r.
+// out[r] = Σ_j a(r)[j]·b(r)[j] for j < len, r < count, every row summed left
+// to right from zero. Four rows advance together so that their addition
+// chains overlap; a single long dot is bound by its one chain's latency.
 template <class RowA, class RowB>
 inline void dot_row_pairs(RowA a, RowB b, std::size_t count, std::size_t len, double* out) {
   std::size_t r = 0;
@@ -344,14 +293,12 @@ struct NoRowWork {
   void operator()(std::size_t, double) const {}
 };
 
-// out[c] += Σ_r row(r)[c]·weight(r) for r in [first, last), c < len: each
-// out[c] takes its terms in increasing r, exactly as adding weight(r)·row(r)
-// into out row after row, but four rows (the groups start at `first`) share
-// one load and store of out[c]:
+// out[c] += Σ_r row(r)[c]·weight(r) for r in [first, last), c < len, each
+// out[c] taking its terms in increasing r, but four rows (from `first`)
+// sharing one load and store of out[c]:
 //   out[c] = (((out[c] + a₀[c]·w₀) + a₁[c]·w₁) + a₂[c]·w₂) + a₃[c]·w₃.
 // weight(r) is called once per row in increasing r, the four of a group
-// before their accumulation, and then(r, weight(r)) once per row after it,
-// so that a pass may do per-row work of its own on either side.
+// before their accumulation, and then(r, weight(r)) once per row after it.
 template <class RowAt, class Weight, class Then = NoRowWork>
 inline void add_weighted_rows(RowAt row, std::size_t first, std::size_t last, Weight weight, std::size_t len,
                               double* out, Then then = {}) {

@@ -114,30 +114,4 @@ inline std::size_t count_nonzeros(const double* row, std::size_t len) {
   return count;
 }
 
-// The positions and values of the nonzero entries of row[0, len), in
-// increasing position, written from positions[0] and values[0] (each needs
-// room for len entries); returns their count. Every entry is written and
-// kept only when nonzero, so the scan has no branch on the data but the skip
-// of four zeros at once (the long zero runs of indicator columns).
-template <class Index>
-inline std::size_t row_nonzeros(const double* row, std::size_t len, Index* positions, double* values) {
-  std::size_t count = 0;
-  auto take = [&](std::size_t c) {
-    positions[count] = static_cast<Index>(c);
-    values[count] = row[c];
-    count += row[c] != 0.0;
-  };
-  std::size_t c = 0;
-  for (; c + 4 <= len; c += 4) {
-    if (any_nonzero4(row + c)) {
-      take(c);
-      take(c + 1);
-      take(c + 2);
-      take(c + 3);
-    }
-  }
-  for (; c < len; ++c) take(c);
-  return count;
-}
-
 }  // namespace morva::detail
