@@ -229,8 +229,8 @@ class ReducedColumns {
                 std::span<double> out_cons, const PassScratch& scratch, std::span<const double> y2,
                 std::span<double> out2, const StoredVector& second) const;
   // Wᵀ(r∘x) into `sum`.
-  template <class RowValue>
-  void stored_sums(RowValue value_at, bool constraints, const StoredVector& sum, RowBlocks before,
+  template <class RowValue, class Before>
+  void stored_sums(RowValue value_at, bool constraints, const StoredVector& sum, Before before,
                    RowBlocks after) const;
   // v.columns_s = Σ_{j ∈ [first, last), source(j) = s} κ_j·y_{j − first},
   // then v.slots the entries of dense slots [first_slot, last_slot).

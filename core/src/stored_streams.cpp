@@ -19,6 +19,9 @@ namespace {
 constexpr std::size_t kFusedRows = 64;
 static_assert(kFusedRows % 4 == 0);
 
+// A pass with nothing to do before a block of rows.
+constexpr auto kNoBlocks = [](std::size_t, std::size_t) {};
+
 }  // namespace
 
 // Row i of W: its dense slots at dense + i·slots, and its compressed entries
@@ -78,7 +81,7 @@ void ReducedColumns::transpose_products(std::span<const double> x, std::span<dou
 
 void ReducedColumns::transpose_products(std::span<const double> x, std::span<double> t,
                                         std::span<double> image, const PassScratch& scratch) const {
-  stored_sums([x](std::size_t i) { return x[i]; }, false, scratch.sum, {}, {});
+  stored_sums([x](std::size_t i) { return x[i]; }, false, scratch.sum, kNoBlocks, {});
   if (!t.empty()) spread(scratch.sum.columns, 0, k_, t);
   if (!image.empty()) spread(scratch.sum.columns, k_, h_, image);
 }
@@ -149,7 +152,7 @@ void ReducedColumns::add_rows(std::span<const double> s, std::span<const double>
 void ReducedColumns::constraint_image(std::span<const double> x, std::span<double> image) const {
   std::vector<double> buffer(pass_scratch());
   const PassScratch pass = scratch(buffer);
-  stored_sums([x](std::size_t r) { return x[r]; }, true, pass.sum, {}, {});
+  stored_sums([x](std::size_t r) { return x[r]; }, true, pass.sum, kNoBlocks, {});
   spread(pass.sum.columns, k_, h_, image);
 }
 
@@ -214,34 +217,37 @@ bool ReducedColumns::substitution_pass(std::span<const double> g, std::span<cons
 // sum.columns = Wᵀ(r∘x) over every stored column, or over those a constraint
 // column reads (`constraints`), x_r = value_at(r) read once per row in
 // increasing r; `before` takes each block of rows first, `after` once its
-// values are read. A compressed entry's column is never a dense slot, so its
-// sums may follow its block's dense ones.
-template <class RowValue>
-void ReducedColumns::stored_sums(RowValue value_at, bool constraints, const StoredVector& sum,
-                                 RowBlocks before, RowBlocks after) const {
+// values are read. One fused stream (detail::add_weighted_rows): four rows
+// share each dense slot's load and store, and each row's compressed entries
+// follow its dense ones (a compressed entry's column is never a dense slot,
+// so that order changes no sum).
+template <class RowValue, class Before>
+void ReducedColumns::stored_sums(RowValue value_at, bool constraints, const StoredVector& sum, Before before,
+                                 RowBlocks after) const {
   const Storage& w = *storage_;
   const Rows rows(*storage_);
   const std::size_t first_slot = constraints ? w.leading : 0;
   const std::size_t first_column = constraints ? w.first_constraint_column : 0;
   const std::size_t width = rows.slots - first_slot;
   double* acc = sum.slots.data();
+  double* columns = sum.columns.data();
   std::fill(acc, acc + width, 0.0);
   std::fill(sum.columns.begin(), sum.columns.end(), 0.0);
-  std::array<double, kFusedRows> weights;  // r_i·x_i of the block's rows
+  const double* scale = row_scale_.data();
+  const auto weight = [&value_at, scale](std::size_t i) { return scale[i] * value_at(i); };
+  const auto scatter = [&rows, columns, first_column](std::size_t i, double wi) {
+    for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e) {
+      if (rows.column[e] >= first_column) columns[rows.column[e]] += rows.value[e] * wi;
+    }
+  };
+  const auto row_at = [&rows, first_slot](std::size_t i) { return rows.dense_row(i) + first_slot; };
   for (std::size_t block = 0; block < n_; block += kFusedRows) {
     const std::size_t end = std::min(n_, block + kFusedRows);
     before(block, end);
-    for (std::size_t i = block; i < end; ++i) weights[i - block] = row_scale_[i] * value_at(i);
-    detail::add_weighted_dense_rows(rows.dense_row(block) + first_slot, rows.slots, end - block,
-                                    weights.data(), width, acc);
-    for (std::size_t i = block; i < end; ++i) {
-      for (std::size_t e = rows.row_start[i]; e < rows.row_start[i + 1]; ++e) {
-        if (rows.column[e] >= first_column) sum.columns[rows.column[e]] += rows.value[e] * weights[i - block];
-      }
-    }
+    detail::add_weighted_rows(row_at, block, end, weight, width, acc, scatter);
     after(block, end);
   }
-  for (std::size_t a = first_slot; a < rows.slots; ++a) sum.columns[w.dense_column[a]] = acc[a - first_slot];
+  for (std::size_t a = first_slot; a < rows.slots; ++a) columns[w.dense_column[a]] = acc[a - first_slot];
 }
 
 // U = diag(r)·W·M·T written out: V_ij = r_i·(κ_j·W_i,source(j)), then the

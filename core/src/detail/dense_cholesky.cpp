@@ -249,47 +249,7 @@ constexpr std::size_t kLongRow = 32;
   for (; r < count; ++r) out[r] = dot4(rows + r * stride, x, len);
 }
 
-// add_weighted_rows over four columns at a time in one 256-bit vector, for
-// processors with AVX2: per column the same products and sums in the same
-// order, the columns past the last multiple of four two and then one at a
-// time.
-[[gnu::target("avx2")]] void add_weighted_rows_wide(const double* rows, std::size_t stride, std::size_t count,
-                                                    const double* w, std::size_t len, double* out) {
-  const std::size_t whole = len / 4 * 4;
-  std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
-    const double* a0 = rows + r * stride;
-    const double* a1 = a0 + stride;
-    const double* a2 = a1 + stride;
-    const double* a3 = a2 + stride;
-    const Lanes4 w0 = splat4(w[r]), w1 = splat4(w[r + 1]), w2 = splat4(w[r + 2]), w3 = splat4(w[r + 3]);
-    for (std::size_t c = 0; c < whole; c += 4) {
-      store4(out + c, (((load4(out + c) + load4(a0 + c) * w0) + load4(a1 + c) * w1) + load4(a2 + c) * w2) +
-                          load4(a3 + c) * w3);
-    }
-    std::size_t c = whole;
-    if (c + 2 <= len) {
-      const Lanes2 o = (((load2(out + c) + load2(a0 + c) * Lanes2{w[r], w[r]}) +
-                         load2(a1 + c) * Lanes2{w[r + 1], w[r + 1]}) +
-                        load2(a2 + c) * Lanes2{w[r + 2], w[r + 2]}) +
-                       load2(a3 + c) * Lanes2{w[r + 3], w[r + 3]};
-      store2(out + c, o);
-      c += 2;
-    }
-    for (; c < len; ++c)
-      out[c] = (((out[c] + a0[c] * w[r]) + a1[c] * w[r + 1]) + a2[c] * w[r + 2]) + a3[c] * w[r + 3];
-  }
-  for (; r < count; ++r) {
-    const double* a = rows + r * stride;
-    for (std::size_t c = 0; c < len; ++c) out[c] += a[c] * w[r];
-  }
-}
 #endif
-
-void add_weighted_rows_narrow(const double* rows, std::size_t stride, std::size_t count, const double* w,
-                              std::size_t len, double* out) {
-  add_scaled_rows([rows, stride](std::size_t r) { return rows + r * stride; }, count, w, len, out);
-}
 
 // Entries [c0, c0 + 4) of row j of the factor from their leading sums over
 // [0, c0): each finished with its last c − c0 terms, which need the row's
@@ -409,12 +369,6 @@ void dot4_rows(const double* x, const double* rows, std::size_t stride, std::siz
                double* out) {
   static const auto kernel = MORVA_AVX2_OR(dot4_rows_wide, dot4_rows_narrow);
   kernel(x, rows, stride, count, len, out);
-}
-
-void add_weighted_dense_rows(const double* rows, std::size_t stride, std::size_t count, const double* w,
-                             std::size_t len, double* out) {
-  static const auto kernel = MORVA_AVX2_OR(add_weighted_rows_wide, add_weighted_rows_narrow);
-  kernel(rows, stride, count, w, len, out);
 }
 
 // Rows go in pairs: below the diagonal block, rows j and j + 1 read the same

@@ -42,12 +42,6 @@ bool cholesky_lower(const double* a, std::size_t h, double min_pivot, double* fa
 // sharing their reads of x (the same sums, lane by lane, as dot4 takes).
 void dot4_rows(const double* x, const double* rows, std::size_t stride, std::size_t count, std::size_t len,
                double* out);
-// out[c] += Σ_r rows[r·stride + c]·w[r] for r < count, c < len, in the
-// order of add_weighted_rows (simd.hpp): rows in groups of four,
-// out = (((out + a0·w0) + a1·w1) + a2·w2) + a3·w3, the last count mod 4 rows
-// one at a time.
-void add_weighted_dense_rows(const double* rows, std::size_t stride, std::size_t count, const double* w,
-                             std::size_t len, double* out);
 // Forward substitution L·y = t followed by backward substitution Lᵀ·w = y,
 // in place, for a lower-triangular row-major L (h×h) with a positive diagonal.
 void cholesky_solve_in_place(const double* lower, std::size_t h, double* t);
