@@ -18,8 +18,7 @@ from __future__ import annotations
 import json
 import re
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
@@ -27,67 +26,15 @@ import _morva
 
 from . import _engine, solving
 from ._checks import check_factor_covariance
-from ._extras import require
 from ._inputs import STEP
-from ._limits import DEFAULT_LOWER, DEFAULT_UPPER, _usable, check_limits
+from ._industries import _industry_bound_rows, _industry_codes, _industry_labels
+from ._label_checks import (_SOURCES, _as_series, _check_labels, _check_values, _json_label, _named, _pd, _Rows,
+                            _unique_index)
+from ._limits import DEFAULT_LOWER, DEFAULT_UPPER, check_limits
 from ._messages import in_user_terms
 
 BUDGET = "budget"
 LABELS_KEY = "labels"
-_FEATURE = "morva.labels"
-_CITED = 5  # labels named in a message before "and N more"
-# Industry limits that miss a necessary condition by less than this (relative) are rounding, not a conflict.
-_SLACK = 1e-12
-
-
-def _pd():
-    return require("pandas", "pandas", _FEATURE)
-
-
-def _check_labels(given, expected, name: str, what: str) -> None:
-    """``given`` must hold exactly the labels of ``expected``, each once."""
-    _unique_index(given, name, what)
-    missing = expected[~expected.isin(given)]
-    if len(missing):
-        raise ValueError(f"{name} has no entry for {what} {missing[0]!r}")
-    unknown = given[~given.isin(expected)]
-    if len(unknown):
-        raise ValueError(f"{name} names {what} {unknown[0]!r}, which is not in the {_SOURCES[what]}")
-
-
-_SOURCES = {
-    "asset": "exposures' index",
-    "factor": "exposures' columns",
-    "constraint": "constraint matrix's index",
-    "style": "style matrix's columns",
-}
-
-
-def _named(labels, what: str) -> str:
-    """'asset 'a'' or 'assets 'a', 'b' and 3 more'."""
-    shown = ", ".join(repr(label) for label in list(labels)[:_CITED])
-    more = f" and {len(labels) - _CITED} more" if len(labels) > _CITED else ""
-    return f"{what}{'s' if len(labels) > 1 else ''} {shown}{more}"
-
-
-def _check_values(values: np.ndarray, labels, name: str, what: str, finite: bool) -> None:
-    """Names the labels whose values are missing (NaN) or, when ``finite``, infinite."""
-    bad = ~np.isfinite(values) if finite else np.isnan(values)
-    if values.ndim > 1:
-        bad = bad.any(axis=1)
-    if bad.any():
-        kind = "missing or non-finite" if finite else "missing (NaN)"
-        raise ValueError(f"{name} has {kind} values for {_named(list(labels[bad]), what)}")
-
-
-def _as_series(values):
-    """A Series from a Series, a dict by label or a ``LabelledResult`` (its weights); else None."""
-    pd = _pd()
-    if isinstance(values, LabelledResult):
-        return values.weights
-    if isinstance(values, Mapping):
-        return pd.Series(dict(values), dtype=np.float64)
-    return values if isinstance(values, pd.Series) else None
 
 
 def _series(values, labels, name: str, what: str, *, finite: bool = False) -> np.ndarray:
@@ -139,12 +86,6 @@ def _frame(values, index, columns, name: str, what: tuple[str, str]) -> np.ndarr
     return array
 
 
-def _unique_index(index, name: str, what: str):
-    if index.has_duplicates:
-        raise ValueError(f"{name} lists {what} {index[index.duplicated()][0]!r} more than once")
-    return index
-
-
 def _same_labels(a, b) -> bool:
     return len(a) == len(b) and bool(a.isin(b).all())
 
@@ -177,22 +118,6 @@ def _check_variances(values: np.ndarray, assets, name: str) -> None:
                          f"never below zero (give the specific variance, the square of the specific risk)")
 
 
-def _json_label(label):
-    """A label as JSON can hold it: numbers and strings as they are, anything else as text."""
-    if isinstance(label, np.generic):
-        label = label.item()
-    return label if isinstance(label, (str, int, float, bool)) or label is None else str(label)
-
-
-@dataclass(frozen=True)
-class _Rows:
-    """One block of constraint rows: labels and arrays (matrix rows × assets, rhs)."""
-
-    labels: list
-    matrix: np.ndarray | None
-    rhs: np.ndarray | None
-
-
 def _constraint_block(matrix, rhs, assets, name: str) -> _Rows:
     if (matrix is None) != (rhs is None):
         raise ValueError(f"{name}_matrix and {name}_rhs must be provided together")
@@ -201,198 +126,6 @@ def _constraint_block(matrix, rhs, assets, name: str) -> _Rows:
     array = _frame(matrix, None, assets, f"{name}_matrix", ("constraint", "asset"))
     rows = _unique_index(matrix.index, f"{name}_matrix", "constraint")
     return _Rows(list(rows), array, _series(rhs, rows, f"{name}_rhs", "constraint"))
-
-
-def _industry_labels(industries, assets):
-    """Each asset's industry label (a Series, a dict by asset or an array in asset order), in asset order."""
-    pd = _pd()
-    if isinstance(industries, Mapping):
-        industries = pd.Series(dict(industries))
-    if isinstance(industries, pd.Series):
-        _check_labels(industries.index, assets, "industries", "asset")
-        labels = industries.reindex(assets)
-    elif isinstance(industries, (np.ndarray, list, tuple)):
-        if len(industries) != len(assets):
-            raise ValueError(f"industries must have one entry per asset ({len(assets)}), not {len(industries)}; "
-                             f"an unlabelled array is read in the order of the exposures' index")
-        labels = pd.Series(list(industries), index=assets)
-    else:
-        raise TypeError(f"industries must be a pandas Series or a dict indexed by asset, or an array in their "
-                        f"order, not {type(industries).__name__}")
-    missing = labels.isna().to_numpy()
-    if missing.any():
-        raise ValueError(f"industries has no industry for {_named(list(assets[missing]), 'asset')}; give "
-                         f"unclassified assets a label of their own (such as -1 or 'unclassified')")
-    return labels
-
-
-def _groups(labels) -> list:
-    """The distinct industry labels, sorted (unorderable ones in order of first appearance)."""
-    groups = list(_pd().unique(labels))
-    try:
-        return sorted(groups)
-    except TypeError:
-        return groups
-
-
-def _industry_codes(labels, targets) -> tuple[list, np.ndarray, np.ndarray | None]:
-    """Group ids 0..G−1 for any industry labels (codes, strings); with targets, groups
-    follow the targets' order, otherwise the labels' sorted order."""
-    pd = _pd()
-    if targets is None:
-        groups = _groups(labels)
-        target_values = None
-    else:
-        targets = _as_series(targets)
-        if targets is None:
-            raise TypeError("industry_targets must be a pandas Series or a dict indexed by industry")
-        groups = list(_unique_index(targets.index, "industry_targets", "industry"))
-        unknown = labels[~labels.isin(targets.index)]
-        if len(unknown):
-            raise ValueError(f"industries names industry {unknown.iloc[0]!r}, which has no entry in industry_targets")
-        empty = [group for group in groups if not (labels == group).any()]
-        if empty:
-            raise ValueError(f"industry_targets names industry {empty[0]!r}, which no asset belongs to")
-        target_values = targets.to_numpy(dtype=np.float64)
-        _check_values(target_values, targets.index, "industry_targets", "industry", finite=True)
-    # One hashed lookup for all labels (an object index keeps a dict's notion of equal labels).
-    ids = pd.Index(groups, dtype=object).get_indexer(labels)
-    if (ids < 0).any():  # a label equal to a group that the index hashes apart: look up one by one
-        code = {group: g for g, group in enumerate(groups)}
-        ids = np.array([code[label] for label in labels], dtype=np.int64)
-    return groups, ids, target_values
-
-
-def _bound_pairs(bounds, name: str, labels) -> list[tuple[Any, float, float]]:
-    """(industry, lower, upper) for each entry of a dict of (lower, upper) pairs by
-    industry label; a side given as None is unbounded (−∞ or +∞)."""
-    if not isinstance(bounds, Mapping):
-        raise TypeError(f"{name} must be a dict of (lower, upper) pairs by industry, such as "
-                        f"{{'Energy': (0.02, 0.08)}}, not {type(bounds).__name__}")
-    pairs = []
-    for industry, pair in bounds.items():
-        if not (labels == industry).any():
-            known = ", ".join(repr(_json_label(group)) for group in _groups(labels))
-            raise ValueError(f"{name} names industry {industry!r}, which no asset belongs to; the industries "
-                             f"are {known}")
-        sides = list(pair) if isinstance(pair, (tuple, list, np.ndarray)) else []
-        if len(sides) != 2 or not all(side is None or (isinstance(side, (int, float, np.number))
-                                                         and not isinstance(side, bool)) for side in sides):
-            raise TypeError(f"{name}[{industry!r}] must be a pair (lower, upper) of numbers, None for a side "
-                            f"without a bound, not {pair!r}")
-        low, high = (float(default if side is None else side) for side, default in zip(sides, (-np.inf, np.inf)))
-        if np.isnan(low) or np.isnan(high):
-            raise ValueError(f"{name}[{industry!r}] has a missing (NaN) bound; give None for a side without one")
-        if low > high:
-            raise ValueError(f"{name}[{industry!r}] has lower {low:g} above upper {high:g}; give (lower, upper)")
-        pairs.append((industry, low, high))
-    return pairs
-
-
-def _reachable_box(keywords: dict, n: int) -> tuple[np.ndarray, np.ndarray]:
-    """The box the weights can reach: the bounds (the default box's when not given)
-    within the weight and short limits."""
-    lower = np.broadcast_to(keywords.get("lower_bounds", DEFAULT_LOWER), (n,)).astype(np.float64)
-    upper = np.broadcast_to(keywords.get("upper_bounds", DEFAULT_UPPER), (n,)).astype(np.float64)
-    largest, short = keywords.get("max_weight"), keywords.get("max_short")
-    if _usable(largest):
-        lower, upper = np.maximum(lower, -largest), np.minimum(upper, largest)
-    if _usable(short):
-        lower = np.maximum(lower, -short)
-    return lower, upper
-
-
-class _IndustryLimit(NamedTuple):
-    """One bounded industry: its members (a mask over the assets), the lowest and
-    highest weight its bounds allow, the keyword that gave them, and the
-    benchmark's industry weight they are relative to (None: absolute)."""
-
-    members: np.ndarray
-    lowest: float
-    highest: float
-    keyword: str
-    benchmark: float | None
-
-
-def _industry_bound_rows(labels, given: dict, keywords: dict) -> _Rows:
-    """The rows of ``industry_bounds`` and ``active_industry_bounds``.
-
-    With M_g the members of industry g and s_g = Σ_{i∈M_g} w_i its weight,
-    a bound L_g ≤ s_g ≤ U_g becomes the 0/1 rows Σ_{i∈M_g} w_i ≤ U_g
-    ("industry g upper") and −Σ_{i∈M_g} w_i ≤ −L_g ("industry g lower"), one
-    for each finite side. An active bound is relative to the benchmark's
-    industry weight b_g = Σ_{i∈M_g} b_i: the limits are L_g + b_g and U_g + b_g,
-    taken with the benchmark the problem is built with.
-
-    Refused up front, as conditions every feasible portfolio meets, with
-    [ℓ, u] the reachable box and B the budget: L_g ≤ Σ_{M_g} u_i and
-    U_g ≥ Σ_{M_g} ℓ_i for each industry, and, since the industries partition
-    the assets (Σ_g s_g = B), Σ_g max(L_g, Σ_{M_g} ℓ_i) ≤ B ≤ Σ_g min(U_g, Σ_{M_g} u_i)
-    over every industry (an unbounded side counts as ∓∞). Other conflicts
-    are the engine's to certify; its explanation names these rows.
-    """
-    lower, upper = _reachable_box(keywords, len(labels))
-    limits: dict[Any, _IndustryLimit] = {}
-    for keyword, bounds in given.items():
-        benchmark = keywords.get("benchmark_weights") if keyword == "active_industry_bounds" else None
-        if keyword == "active_industry_bounds" and benchmark is None:
-            raise ValueError("active_industry_bounds are relative to the benchmark's industry weights; give "
-                             "benchmark_weights=..., or industry_bounds=... for absolute weights")
-        for industry, low, high in _bound_pairs(bounds, keyword, labels):
-            if industry in limits:
-                raise ValueError(f"industry {industry!r} is bounded by both industry_bounds and "
-                                 f"active_industry_bounds; give it one of them")
-            members = (labels == industry).to_numpy()
-            shift = None if benchmark is None else float(benchmark[members].sum())
-            limits[industry] = _IndustryLimit(members, low + (shift or 0.0), high + (shift or 0.0), keyword, shift)
-    for industry, limit in limits.items():
-        most, least = float(upper[limit.members].sum()), float(lower[limit.members].sum())
-        if limit.lowest > most + _SLACK * max(1.0, abs(most)):
-            raise ValueError(f"{limit.keyword} cannot be met for industry {industry!r}: "
-                             f"{_asked(limit.lowest, 'lower', limit.benchmark)} is above {most:g}, the most its "
-                             f"members' upper bounds allow, by {limit.lowest - most:.3g}")
-        if limit.highest < least - _SLACK * max(1.0, abs(least)):
-            raise ValueError(f"{limit.keyword} cannot be met for industry {industry!r}: "
-                             f"{_asked(limit.highest, 'upper', limit.benchmark)} is below {least:g}, the least its "
-                             f"members' lower bounds allow, by {least - limit.highest:.3g}")
-    lowest = highest = 0.0  # Σ_g of each industry's reachable [lowest, highest] weight
-    for group in _groups(labels):
-        members = (labels == group).to_numpy()
-        limit = limits.get(group, _IndustryLimit(members, -np.inf, np.inf, "", None))
-        lowest += max(limit.lowest, float(lower[members].sum()))
-        highest += min(limit.highest, float(upper[members].sum()))
-    budget = float(keywords["budget"])
-    slack = _SLACK * max(1.0, abs(budget))
-    if lowest > budget + slack:
-        raise _budget_missed(given, "lower", lowest, budget, limits)
-    if highest < budget - slack:
-        raise _budget_missed(given, "upper", highest, budget, limits)
-    rows, rhs, row_labels = [], [], []
-    for industry, limit in limits.items():
-        for bound, sign, side in ((limit.highest, 1.0, "upper"), (limit.lowest, -1.0, "lower")):
-            if np.isfinite(bound):
-                rows.append(np.where(limit.members, sign, 0.0))
-                rhs.append(sign * bound)
-                row_labels.append(f"industry {industry} {side}")
-    return _Rows(row_labels, np.array(rows), np.array(rhs)) if rows else _Rows([], None, None)
-
-
-def _budget_missed(given: dict, side: str, total: float, budget: float, limits: dict) -> ValueError:
-    """The industries' reachable weights add up to ``total``, beyond the budget on ``side``."""
-    upper = side == "upper"
-    cited = ((industry, limit.highest if upper else limit.lowest) for industry, limit in limits.items())
-    bounded = ", ".join(f"{industry!r} at {'most' if upper else 'least'} {value:g}" for industry, value in cited
-                        if np.isfinite(value))
-    return ValueError(f"{' and '.join(given)} cannot be met: the industries' {side} limits (their bounds, else what "
-                      f"their members' {side} bounds allow) add up to {total:g}, {'below' if upper else 'above'} the "
-                      f"budget {budget:g} by {abs(total - budget):.3g} ({bounded})")
-
-
-def _asked(limit: float, side: str, shift: float | None) -> str:
-    """'its lower bound 0.3', or for an active bound 'its lower bound -0.01 on the benchmark's 0.31, 0.3,'."""
-    if shift is None:
-        return f"its {side} bound {limit:g}"
-    return f"its {side} bound {limit - shift:+g} on the benchmark's {shift:g}, {limit:g},"
 
 
 def _style_rows(style_matrix, lower, upper, assets) -> tuple[np.ndarray, np.ndarray, np.ndarray, list, list]:

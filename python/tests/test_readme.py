@@ -21,13 +21,19 @@ def usage_blocks(title: str = SECTION) -> list[str]:
     return re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
 
 
-def test_the_walkthrough_runs(tmp_path, monkeypatch, capsys):
+def run_section(title: str, tmp_path, monkeypatch, name: str = "readme") -> dict:
+    """Runs a section's blocks in order in one namespace, in tmp_path; returns the namespace."""
     for module in ("pandas", "matplotlib"):
         pytest.importorskip(module)
     monkeypatch.chdir(tmp_path)
-    namespace: dict = {"__name__": "__main__"}
-    for number, block in enumerate(usage_blocks("## Walkthrough: from a returns table")):
-        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
+    namespace: dict = {"__name__": name}
+    for number, block in enumerate(usage_blocks(title)):
+        exec(compile(block, f"README {title!r} block {number}", "exec"), namespace)
+    return namespace
+
+
+def test_the_walkthrough_runs(tmp_path, monkeypatch, capsys):
+    run_section("## Walkthrough: from a returns table", tmp_path, monkeypatch, "__main__")
     assert (tmp_path / "goals.png").read_bytes()[:4] == b"\x89PNG"
     assert "target risk 0.05 is outside the achievable range [0.090221, 0.139865]" in capsys.readouterr().out
 
@@ -54,24 +60,14 @@ def test_usage_examples_run(tmp_path, monkeypatch, capsys):
 
 
 def test_the_backtest_walkthrough_runs(tmp_path, monkeypatch, capsys):
-    for module in ("pandas", "matplotlib"):
-        pytest.importorskip(module)
-    monkeypatch.chdir(tmp_path)
-    namespace: dict = {"__name__": "readme"}
-    for number, block in enumerate(usage_blocks(WALKTHROUGH)):
-        exec(compile(block, f"README walkthrough block {number}", "exec"), namespace)
+    run_section(WALKTHROUGH, tmp_path, monkeypatch)
     assert (tmp_path / "backtest.png").read_bytes()[:4] == b"\x89PNG"
     out = capsys.readouterr().out
     assert "information ratio" in out and "(36, 60) 0.0" in out and out.rstrip().endswith("2 1")
 
 
 def test_the_fundamental_walkthrough_runs(tmp_path, monkeypatch, capsys):
-    for module in ("pandas", "matplotlib"):
-        pytest.importorskip(module)
-    monkeypatch.chdir(tmp_path)
-    namespace: dict = {"__name__": "readme"}
-    for number, block in enumerate(usage_blocks("## Walkthrough: a fundamental risk model")):
-        exec(compile(block, f"README fundamental block {number}", "exec"), namespace)
+    namespace = run_section("## Walkthrough: a fundamental risk model", tmp_path, monkeypatch)
     assert (tmp_path / "risk.png").read_bytes()[:4] == b"\x89PNG"
     weights = namespace["result"].weights.groupby(namespace["sectors"]).sum()
     assert 0.05 - 1e-9 <= weights["Energy"] <= 0.12 + 1e-9 and weights["Utilities"] <= 0.10 + 1e-9
