@@ -180,13 +180,12 @@ std::optional<Hold> bound_hold(double x, double y, double l, double u) {
   return std::nullopt;
 }
 
-// The same rule at an anchor, whose multiplier ranges over [−c, c]: with
-// d = x − a, the room is c − sign(d)·y (c − |y| at d = 0), how far the
-// multiplier is from breaking the subgradient on d's side. A zero cost never
-// holds an asset.
+// The same rule at an anchor, whose multiplier ranges over [−c, c]: the room
+// is c − |y|, how far the multiplier is from breaking the subgradient on
+// either side (an asset held at its anchor needs both), less the distance
+// |x − a|. A zero cost never holds an asset.
 double anchor_margin(double d, double y, double c) {
-  const double room = c - (d > 0.0 ? y : (d < 0.0 ? -y : std::abs(y)));
-  return room - std::abs(d);
+  return c - std::abs(y) - std::abs(d);
 }
 
 // The anchor side of an asset at x: +1 above a, −1 below, 0 at it.

@@ -102,6 +102,7 @@ struct ActiveSystem {
   std::vector<double> targets;          // equality rows, then active rows
   std::vector<double> pin_targets;      // one per pin, in pin order
   std::span<const double> target_pull;  // Aᵀ·targets
+  std::vector<double> start_rows;       // λ₀ of the rows (empty: zero)
 };
 
 // The system of the equality rows, the active rows and the pins of `active`
@@ -175,6 +176,7 @@ void refine(const QpProblem& problem, const ActiveSystem& a, const ActiveSet& ac
     if (lambda.size() != residual_t.size()) {
       lambda.resize(residual_t.size());
       for (std::size_t r = 0; r < lambda.size(); ++r) lambda[r] = (residual_t[r] - a.targets[r]) / delta;
+      for (std::size_t r = 0; r < a.start_rows.size(); ++r) lambda[r] += a.start_rows[r];
     }
     for (std::size_t r = 0; r < residual_t.size(); ++r) residual_t[r] = a.targets[r] - residual_t[r];
     for (std::size_t i = 0; i < n; ++i) force[i] = problem.quadratic.diagonal[i] * x[i];
@@ -226,6 +228,32 @@ DualVariables active_set_duals(const QpProblem& problem, const ActiveSet& active
   return duals;
 }
 
+// Starts the system's multipliers at `start`'s (the iterate's duals): the
+// rows' λ₀ and the pins' μ₀ (a bound pin on the anchor holds y_box + y_l1).
+// The regularised solve is then a proximal step from (λ₀, μ₀) rather than
+// from zero: where the rows and pins are linearly dependent (an industry
+// whose every asset is pinned), the multipliers are not unique, and the
+// refinement settles on those nearest its start. From zero, that split can
+// put a pin's multiplier far outside its sign or [−c, c]; from the iterate's
+// duals, which already respect them, it stays within rounding of them.
+// Returns μ₀, and the rows' λ₀ in `a`; `rhs` takes −Aᵀλ₀ − μ₀.
+std::vector<double> start_from(const QpProblem& problem, const ActiveSet& active, const DualVariables& start,
+                               ActiveSystem& a, std::vector<double>& rhs) {
+  a.start_rows.assign(start.equalities.begin(), start.equalities.end());
+  for (std::size_t row : active.active_rows) a.start_rows.push_back(start.inequalities[row]);
+  std::vector<double> pull(problem.n(), 0.0);
+  a.rows.add_row_combination(a.start_rows, pull);
+  std::vector<double> pins(active.pins.size());
+  for (std::size_t p = 0; p < pins.size(); ++p) {
+    const auto [asset, side] = active.pins[p];
+    const bool on_anchor = problem.l1 && pin_target(problem, asset, side) == problem.l1->anchor[asset];
+    pins[p] = (side == Side::Anchor ? 0.0 : start.bounds[asset]) + (on_anchor ? start.l1[asset] : 0.0);
+    pull[asset] += pins[p];
+  }
+  for (std::size_t i = 0; i < problem.n(); ++i) rhs[i] -= pull[i];
+  return pins;
+}
+
 }  // namespace
 
 // ---- Regularised solve of one active set ----
@@ -270,7 +298,7 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
                                          const Learnt& learnt, Selections& selections,
                                          const ActiveSet& active, const SolverSettings& settings,
                                          const ProfileRule& rule, std::vector<double>& row_images,
-                                         CandidateStream& stream) {
+                                         CandidateStream& stream, const DualVariables* start) {
   const double delta = settings.polish_regularization;
 
   // Anchor pins exist only with an L1 term; initial_guess and
@@ -279,14 +307,22 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
     if (side == Side::Anchor && !problem.l1) return std::nullopt;
   }
   const bool has_sides = problem.l1 && active.anchor_sides.size() == problem.n();
-  const auto system = active_system(problem, data, learnt, selections, active, delta, has_sides);
+  auto system = active_system(problem, data, learnt, selections, active, delta, has_sides);
   if (!system) return std::nullopt;
+  std::vector<double> rhs = system->rhs;
+  const std::vector<double> start_pins =
+      start ? start_from(problem, active, *start, *system, rhs) : std::vector<double>{};
 
   // With refinement its first stream forms A·x and with it λ.
   const bool refines = settings.polish_refinement_steps > 0;
   RegularizedSolution solution =
-      solve_regularized(problem, system->system, system->rows, active, system->rhs, system->targets,
+      solve_regularized(problem, system->system, system->rows, active, rhs, system->targets,
                         system->pin_targets, delta, system->target_pull, !refines);
+  for (std::size_t p = 0; p < start_pins.size(); ++p) solution.pin_multipliers[p] += start_pins[p];
+  if (!refines) {
+    for (std::size_t r = 0; r < system->start_rows.size(); ++r)
+      solution.constraint_multipliers[r] += system->start_rows[r];
+  }
   refine(problem, *system, active, delta, settings.polish_refinement_steps,
          rule.extend_refinement_above(settings), solution);
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||

@@ -62,7 +62,8 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   ActiveSet active = rule.first_active_set(problem, x, duals, settings, products.in_image);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
     std::optional<Polished> candidate =
-        solve_active_set(problem, data, learnt, selections, active, settings, rule, row_images, stream);
+        solve_active_set(problem, data, learnt, selections, active, settings, rule, row_images, stream,
+                         rule.starts_from_duals() ? &duals : nullptr);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     rule.ready_next(problem, next);

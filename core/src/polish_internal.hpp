@@ -88,11 +88,12 @@ class ProfileRule;
 // active inequality rows and the pins, refined against the unregularised one,
 // and the candidate's KKT check. Nothing on any numerical failure.
 // `row_images` receives the candidate's A_in·x; `stream` its first stream.
+// `start`, when given, holds the multipliers the solve starts from.
 std::optional<Polished> solve_active_set(const QpProblem& problem, const ReducedColumns& data,
                                          const Learnt& learnt, Selections& selections,
                                          const ActiveSet& active, const SolverSettings& settings,
                                          const ProfileRule& rule, std::vector<double>& row_images,
-                                         CandidateStream& stream);
+                                         CandidateStream& stream, const DualVariables* start = nullptr);
 
 // The stopping rule on a candidate, through the problem's V.
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,

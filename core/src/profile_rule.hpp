@@ -77,6 +77,11 @@ class ProfileRule {
   virtual double extend_refinement_above(const SolverSettings&) const {
     return std::numeric_limits<double>::infinity();
   }
+  // An iterate within this factor of the stopping tolerances is polished
+  // once before the run ends (0: never).
+  virtual double early_polish_factor() const { return 0.0; }
+  // Whether each active-set solve starts its multipliers at the iterate's duals.
+  virtual bool starts_from_duals() const { return false; }
   // A solved active set's duals, as the candidate reports them.
   virtual void settle_duals(const QpProblem&, const ActiveSet&, DualVariables&) const {}
   // The judge of the candidates of a polish of (x, duals) with `residuals`;

@@ -330,6 +330,7 @@ std::expected<StartingPoint, SolverError> starting_point(const QpProblem& proble
 struct Verdict {
   SolveStatus status;
   std::optional<Certificate> certificate;
+  bool early = false;  // met only the profile's looser tolerances: worth a polish
 };
 
 // The stopping test and, when enabled, the infeasibility tests on the
@@ -337,7 +338,8 @@ struct Verdict {
 // successive checked iterates, so the check keeps the last one.
 class TerminationCheck {
  public:
-  TerminationCheck(bool detect_infeasibility, StartingPoint start) : detect_(detect_infeasibility) {
+  TerminationCheck(bool detect_infeasibility, StartingPoint start, double early_factor)
+      : detect_(detect_infeasibility), early_factor_(early_factor) {
     if (detect_) {
       kept_x_ = std::move(start.x);
       kept_duals_ = std::move(start.duals);
@@ -350,10 +352,19 @@ class TerminationCheck {
                                                            const AdmmState& state,
                                                            const SolverSettings& settings) {
     auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-    auto converged =
-        meets_stopping_rule(problem, x, duals, settings, stored_products(problem, data, x, duals));
+    const IterateProducts products = stored_products(problem, data, x, duals);
+    auto converged = meets_stopping_rule(problem, x, duals, settings, products);
     if (!converged) return std::unexpected(SolverError::length_mismatch(converged.error()));
     if (*converged) return Verdict{SolveStatus::Solved, std::nullopt};
+    if (early_factor_ > 0.0) {
+      SolverSettings loose = settings;
+      loose.absolute_tolerance *= early_factor_;
+      loose.relative_tolerance *= early_factor_;
+      if (meets_stopping_rule(problem, x, duals, loose, products).value_or(false)) {
+        early_factor_ = 0.0;
+        return Verdict{SolveStatus::Solved, std::nullopt, true};
+      }
+    }
     if (!detect_) return std::nullopt;
 
     const PrimalCertificate candidate{difference(duals.equalities, kept_duals_.equalities),
@@ -374,6 +385,7 @@ class TerminationCheck {
 
  private:
   bool detect_;
+  double early_factor_;
   std::vector<double> kept_x_;
   DualVariables kept_duals_;
 };
@@ -559,7 +571,8 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
   initial_z(iteration_problem, penalty.rho(), state);
-  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting));
+  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting),
+                               settings.polish ? profile_rule(settings).early_polish_factor() : 0.0);
 
   std::optional<Acceleration> acceleration;
   if (profile_rule(settings).accelerates()) acceleration.emplace(state);
@@ -594,6 +607,16 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   std::uint64_t k = 0;
   auto verdict = iterate(1, settings, k);
   if (!verdict) return std::unexpected(verdict.error());
+  // Close enough for the active set to have settled: a polish that wins ends
+  // the solve; one that does not leaves the iterate to run on.
+  if (verdict->early) {
+    auto polished = finish_solve(problem_, *data_, *supports_, scaled, state, settings, Verdict{*verdict}, k,
+                                 penalty, start);
+    if (!polished) return polished;
+    if (polished->polished) return polished;
+    verdict = iterate(k + 1, settings, k);
+    if (!verdict) return std::unexpected(verdict.error());
+  }
   auto solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*verdict), k,
                                penalty, start);
   if (!solution) return solution;

@@ -446,7 +446,7 @@ def test_warm_starts_align_by_label(labelled):
     with pytest.raises(ValueError, match="^warm_start has missing or non-finite values for asset 'stock a'"):
         labelled.solve(warm_start=cold.weights.mask(ASSETS == "stock a"))
     # A sequence date takes a labelled result as its new anchor, aligned the same way.
-    rolled = labelled.sequence().solve_next(previous_weights=cold)
+    rolled = labelled.sequence(profile="reference").solve_next(previous_weights=cold)
     expected = labelled.problem.sequence().solve_next(previous_weights=cold.weights.to_numpy())
     assert np.array_equal(rolled.weights.to_numpy(), expected.weights)
 
