@@ -26,10 +26,12 @@ Everything runs on one thread (the thread variables below are set before
 NumPy loads). Times are the best of --repeats runs: morva's is
 PortfolioProblem.solve (lowering, equilibration, factorisation, iterations,
 polishing); a peer's is its solver construction plus solve, from prepared
-sparse matrices. The rolling row times one PortfolioSequence.solve_next date
-(new expected returns, anchored at the previous date's weights; the whole
-sequence replayed --repeats times, its fastest run counting) against Clarabel
-solving that date from scratch. The memory column is the growth of the
+sparse matrices. The rolling rows time one date (new expected returns, anchored
+at the previous date's weights) of the reference PortfolioSequence.solve_next
+and of the package's morva.Rolling (the whole sequence replayed --repeats
+times, its fastest run counting) against Clarabel solving that date from
+scratch. The batch row runs morva.solve_batch over 16 accounts x 5 dates with
+chained anchors against Clarabel solving each of those dates from scratch. The memory column is the growth of the
 peak resident set over the morva solve, measured in a fresh process.
 
     python bench/peer_bench.py [--quick] [--repeats 3] [--no-osqp] [--dates 10] [--held-out K]
@@ -344,41 +346,93 @@ def peak_growth(family: str, n: int, k: int, seed: int) -> dict:
 
 # ----------------------------------------------------------------------------- rolling dates
 
-def rolling(n: int, k: int, seed: int, dates: int, repeats: int) -> tuple[float, float, float]:
-    """Mean seconds per date: morva solve_next, Clarabel from scratch; worst objective gap.
-
-    Both sides are best-of-repeats: the whole morva sequence is replayed on the
-    same dates from a fresh PortfolioSequence and its fastest run counts, as
-    each Clarabel date counts its fastest solve.
-    """
-    base = industry_portfolio(n, k, seed)
-    rng = np.random.default_rng(seed + 1)
+def drifting_path(base: Portfolio, dates: int, seed: int) -> list[np.ndarray]:
+    """Expected returns that drift by 5e-4 per asset and date (a random walk)."""
+    rng = np.random.default_rng(seed)
     returns, path = base.returns.copy(), []
     for _ in range(dates):
-        returns = returns + 5e-4 * rng.normal(size=n)
+        returns = returns + 5e-4 * rng.normal(size=base.n)
         path.append(returns.copy())
+    return path
 
-    def replay():
-        sequence = morva_problem(base).sequence()
+
+@dataclass
+class Replay:
+    seconds: float  # mean per date, the fastest replay's
+    iterations: float  # mean per date
+    polished: int  # dates polished
+    weights: list  # (anchor, weights) per date
+
+
+def replay(base: Portfolio, path: list[np.ndarray], repeats: int, package: bool) -> Replay:
+    """Every date anchored at the previous date's weights, on one sequence: the reference
+    engine's PortfolioSequence.solve_next, or the package's morva.Rolling (its profile)."""
+
+    def once() -> Replay:
+        problem = morva_problem(base)
+        sequence = morva.Rolling(problem) if package else problem.sequence()
         previous = np.array(sequence.solve_next().weights)
-        seconds, weights = 0.0, []
+        seconds, iterations, polished, weights = 0.0, 0, 0, []
         for date_returns in path:
             start = time.perf_counter()
             result = sequence.solve_next(expected_returns=date_returns, previous_weights=previous)
             seconds += time.perf_counter() - start
+            iterations += result.iterations
+            polished += bool(result.polished)
             weights.append((previous, np.array(result.weights)))
             previous = weights[-1][1]
-        return seconds, weights
+        return Replay(seconds / len(path), iterations / len(path), polished, weights)
 
-    runs = [replay() for _ in range(repeats)]
-    warm = min(seconds for seconds, _ in runs)
-    peer = gap = 0.0
-    for date_returns, (previous, x) in zip(path, runs[0][1]):
-        date = replace(base, returns=date_returns, previous=previous.copy())
-        reference = best_of(repeats, lambda: run_clarabel(lifted(date)))
-        peer += reference[0]
-        gap = max(gap, (objective(date, x) - objective(date, reference[1])) / max(1.0, abs(objective(date, x))))
-    return warm / dates, peer / dates, gap
+    runs = [once() for _ in range(repeats)]
+    return min(runs, key=lambda r: r.seconds)
+
+
+def rolling(n: int, k: int, seed: int, dates: int, repeats: int) -> None:
+    """One rolling date: the reference sequence and the package's Rolling against Clarabel
+    solving the same date (same anchor) from scratch; per-date means, best of repeats."""
+    base = industry_portfolio(n, k, seed)
+    path = drifting_path(base, dates, seed + 1)
+    runs = {"reference": replay(base, path, repeats, False), "package": replay(base, path, repeats, True)}
+    peer, gaps = 0.0, {}
+    for name, run in runs.items():
+        gaps[name] = 0.0
+        for date_returns, (anchor, weights) in zip(path, run.weights):
+            date = replace(base, returns=date_returns, previous=anchor.copy())
+            seconds, best, _, _ = best_of(repeats if name == "package" else 1, lambda: run_clarabel(lifted(date)))
+            peer += seconds / dates if name == "package" else 0.0
+            gaps[name] = max(gaps[name], (objective(date, weights) - objective(date, best))
+                             / max(1.0, abs(objective(date, best))))
+    print(f"rolling date, industry n = {n}, k = {k}, {dates} dates anchored at the last weights; "
+          f"Clarabel from scratch {peer * 1e3:.1f} ms")
+    for name, run in runs.items():
+        print(f"  {name:>9}: {run.seconds * 1e3:6.2f} ms, {run.iterations:5.1f} it, polished {run.polished}/{dates}, "
+              f"Clarabel/morva {peer / run.seconds:5.1f}x, worst objective gap {gaps[name]:+.1e}")
+
+
+def batch(n: int, k: int, accounts: int, dates: int) -> None:
+    """solve_batch on one thread, accounts x dates of drifting returns with chained anchors,
+    under the reference rules and the package's profile, against Clarabel solving every date
+    from scratch, anchored at its own previous answer."""
+    bases = [industry_portfolio(n, k, seed=100 + a) for a in range(accounts)]
+    paths = [drifting_path(b, dates, seed=200 + a) for a, b in enumerate(bases)]
+    problems = [morva_problem(b) for b in bases]
+    steps = [[{"expected_returns": r} for r in path] for path in paths]
+    seconds = {}
+    for profile in ("reference", "adaptive"):
+        start = time.perf_counter()
+        results = morva.solve_batch(problems, steps, chain_previous_weights=True, profile=profile)
+        seconds[profile] = time.perf_counter() - start
+        assert all(r.status == "solved" for account in results for r in account)
+    peer = 0.0
+    for base, path in zip(bases, paths):
+        previous = base.previous
+        for date_returns in path:
+            run = run_clarabel(lifted(replace(base, returns=date_returns, previous=previous)))
+            peer += run[0]
+            previous = run[1]
+    print(f"solve_batch, {accounts} accounts x {dates} dates, industry n = {n}, k = {k}, one thread: "
+          f"Clarabel {peer:.2f} s; reference {seconds['reference']:.3f} s ({peer / seconds['reference']:.1f}x), "
+          f"package {seconds['adaptive']:.3f} s ({peer / seconds['adaptive']:.1f}x)")
 
 
 FAMILIES = {"industry": industry_portfolio, "statistical": statistical_portfolio, "long-only": long_only_portfolio}
@@ -395,7 +449,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="only n = 2000 (and no memory probe)")
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--dates", type=int, default=10)
+    parser.add_argument("--dates", type=int, default=30)
     parser.add_argument("--no-osqp", action="store_true")
     parser.add_argument("--held-out", type=int, default=0, metavar="K",
                         help="instances of other seeds than the tuned ones (seed n + k + 1000·K), to check the "
@@ -434,9 +488,8 @@ def main() -> None:
               f" | {morva_run.seconds / clarabel_run.seconds:6.3f} {package_run.seconds / clarabel_run.seconds:6.3f}"
               f" {versus_osqp}")
 
-    warm, peer, gap = rolling(2000, 50, seed=7, dates=args.dates, repeats=args.repeats)
-    print(f"rolling date, industry n = 2000, k = 50, {args.dates} dates: morva solve_next {warm * 1e3:.1f} ms, "
-          f"Clarabel from scratch {peer * 1e3:.1f} ms, ratio {warm / peer:.3f} (worst objective gap {gap:+.1e})")
+    rolling(2000, 50, seed=7, dates=args.dates, repeats=args.repeats)
+    batch(2000, 50, accounts=16, dates=5)
     if not args.quick:
         memory = peak_growth("industry", 10000, 100, seed=10100)
         print(f"peak memory growth of the industry n = 10000, k = 100 solve: {memory['growth_kib'] / 1024:.1f} MiB "
