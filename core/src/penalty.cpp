@@ -100,14 +100,25 @@ class LadderRule : public PenaltyRule {
   SolverSettings settings_;
 };
 
-// The adaptive profile: the ladder, preceded at the checks of the first
-// kEstimateIterations iterations by a magnitude estimate,
+// The adaptive profile: at the checks of the first kEstimateIterations
+// iterations, a magnitude estimate
 //   ρ = ‖ỹ‖∞ / ‖x̃‖∞ in the iteration's units,
 // the penalty under which the dual and primal iterates have one size, so that
 // neither the pull ρ(z − x) nor the dual step dominates. Long-only books with
 // small capped weights and large bound multipliers want ρ in the tens; books
 // with large positions and small multipliers want it below 0.1. The estimate
-// replaces ρ only when it differs by more than kEstimateTolerance.
+// replaces ρ only when it differs by more than kEstimateTolerance, and only
+// in the direction the consensus residuals ask for (up while the primal one
+// is the larger): with thousands of weights at small caps the bound
+// multipliers overstate it tenfold, and the dual residual says so.
+//
+// Past the estimates, a residual-balanced ladder: when one consensus residual
+// exceeds the other by adaptive_rho_tolerance, ρ takes the step
+// √(primal / dual) that balances them to first order (ADMM's residuals scale
+// as ρ and 1/ρ), clamped to [1/kMaxStep, kMaxStep], within [minimum_rho,
+// maximum_rho]. The fixed ×2 of the reference ladder walks back an overshoot
+// of ρ by a rung every interval, each rung a refactorisation and an
+// acceleration restart.
 class SizedLadderRule final : public LadderRule {
  public:
   using LadderRule::LadderRule;
@@ -117,15 +128,25 @@ class SizedLadderRule final : public LadderRule {
   }
 
   double propose(const QpProblem& problem, double rho, const ConsensusStep& step) override {
+    const double primal = consensus_primal_residual(problem, step.eq_image, step.z_eq, step.in_image,
+                                                    step.z_in, step.x, step.z_box, step.z_l1);
+    const double dual = consensus_dual_residual(rho, problem, step.z_in_before, step.z_in, step.z_box_before,
+                                                step.z_box, step.z_l1_before, step.z_l1, step.scratch);
     if (estimates_after(step.iteration)) {
       const double estimate = magnitude_estimate(rho, step);
-      if (estimate != rho) return estimate;
+      if (estimate > rho ? primal > dual : dual > primal) return estimate;
     }
-    return LadderRule::looks_after(step.iteration) ? LadderRule::propose(problem, rho, step) : rho;
+    if (!LadderRule::looks_after(step.iteration)) return rho;
+    const double tau = settings_.adaptive_rho_tolerance;
+    // Strict comparisons: a NaN residual never moves ρ.
+    if (!(primal > tau * dual || dual > tau * primal)) return rho;
+    const double step_size = std::clamp(std::sqrt(primal / dual), 1.0 / kMaxStep, kMaxStep);
+    return std::clamp(rho * step_size, settings_.minimum_rho, settings_.maximum_rho);
   }
 
  private:
   static constexpr std::uint64_t kEstimateIterations = 30;
+  static constexpr double kMaxStep = 10.0;
   static constexpr double kEstimateTolerance = 3.0;
   // Primal magnitudes below this count as this: a zero iterate gives no infinite ρ.
   static constexpr double kMinPrimalMagnitude = 1e-6;

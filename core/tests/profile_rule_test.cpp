@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "penalty.hpp"
+#include "support/dense.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace morva {
 namespace {
@@ -67,6 +71,38 @@ TEST(ProfileRule, ExtendsRefinementAboveRoundingOnlyWhenAdaptiveAndRefining) {
   adaptive.polish_refinement_steps = 0;
   EXPECT_EQ(profile_rule(adaptive).extend_refinement_above(adaptive), kNever);
 }
+
+// The adaptive penalty on one free asset at ρ = 1: primal residual |x − z|,
+// dual ρ·|z − z_before|, magnitude estimate |y|/|x|. The estimate (checks up
+// to 30) holds only in the direction the residuals ask for; the ladder (every
+// 25) steps by √(primal/dual), clamped to 10 either way.
+struct PenaltyCase {
+  const char* name;
+  std::uint64_t k;
+  double x, z, z_before, y;
+  double expected;
+};
+
+class AdaptivePenalty : public testing::TestWithParam<PenaltyCase> {};
+
+TEST_P(AdaptivePenalty, MovesTowardBalance) {
+  const PenaltyCase& c = GetParam();
+  const SolverSettings settings = with_profile(SolverProfile::Adaptive);
+  const QpProblem problem = dense::open_qp({1.0});
+  std::vector<double> x{c.x}, z{c.z}, before{c.z_before}, y{c.y}, scratch(1);
+  const ConsensusStep step{c.k, {}, {}, x, {}, {}, z, {}, {}, before, {}, {}, {}, y, {}, scratch};
+  EXPECT_DOUBLE_EQ(sized_ladder_rule(settings)->propose(problem, 1.0, step), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProfileRule, AdaptivePenalty,
+    testing::Values(PenaltyCase{"estimate_with_the_primal_residual", 10, 1.0, 0.0, 0.0, 100.0, 100.0},
+                    PenaltyCase{"estimate_against_the_dual_residual", 10, 1.0, 1.0, 0.0, 100.0, 1.0},
+                    PenaltyCase{"balancing_step", 25, 1.0, 0.99, -0.01, 0.0, 0.1},
+                    PenaltyCase{"step_clamped", 25, 1.0, 1.0 - 1e-6, 0.0, 0.0, 0.1},
+                    PenaltyCase{"step_up", 25, 1.0, 0.0, -0.04, 0.0, 5.0},
+                    PenaltyCase{"balanced_within_tolerance", 25, 1.0, 0.5, 0.0, 0.0, 1.0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace morva
