@@ -87,6 +87,9 @@ class Workspace {
 
  private:
   Workspace() = default;
+  // Makes a solved answer its polish could not make exact exact, when a
+  // proximal step finds the optimum's active set; leaves it as it is else.
+  void finish_on_flat_face(Solution& solution, Clock::time_point start) const;
   // Applies `update` to the equilibrated problem and to its written-out copy.
   template <class Update>
   void rescale(Update update);
@@ -107,6 +110,9 @@ class Workspace {
   // the products through the rows; found once.
   std::shared_ptr<const std::vector<std::vector<std::uint32_t>>> supports_;
   SolverSettings settings_;
+  // Whether a solve may end in finish_on_flat_face (not in the proximal
+  // problem that finish builds).
+  bool finishes_flat_faces_ = true;
 };
 
 }  // namespace morva
