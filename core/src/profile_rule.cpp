@@ -194,6 +194,7 @@ class AdaptiveRule final : public ProfileRule {
     return identify_active_set(problem, x, duals, row_images);
   }
   bool starts_from_duals() const override { return true; }
+  bool finishes_flat_faces() const override { return true; }
   // Within ten times the tolerances the active set has usually settled: a
   // polish then ends the run some 40% of its iterations early, and one that
   // fails costs about a dozen iterations' time before the run goes on.

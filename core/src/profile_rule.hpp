@@ -99,6 +99,9 @@ class ProfileRule {
                                                 IterateProducts&, Solution&) const {
     return false;
   }
+  // Whether a solved answer short of exact is finished by proximal steps
+  // (Workspace::finish_on_flat_face).
+  virtual bool finishes_flat_faces() const { return false; }
   // The settings of a second run after the first ended at iteration k with
   // `solution`, or none.
   virtual std::optional<SolverSettings> second_run(const SolverSettings&, const Solution&,

@@ -551,6 +551,26 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   return workspace;
 }
 
+namespace {
+
+// A problem whose curvature cannot hold its weights against its gradient:
+// ‖q‖∞ exceeds kFlatRatio times the smallest diagonal of P times the widest
+// finite box. Its weights are then set by the box and the rows, not the
+// curvature, and a point within the tolerances may lie far from the optimum.
+bool nearly_flat(const QpProblem& problem) {
+  constexpr double kFlatRatio = 1e3;
+  double width = 0.0;
+  for (std::size_t i = 0; i < problem.n(); ++i) {
+    const double w = problem.upper_bounds[i] - problem.lower_bounds[i];
+    if (std::isfinite(w)) width = std::max(width, w);
+  }
+  const auto& d = problem.quadratic.diagonal;
+  const double curvature = d.empty() ? 0.0 : *std::min_element(d.begin(), d.end());
+  return width > 0.0 && curvature > 0.0 && detail::inf_norm(problem.linear) > kFlatRatio * curvature * width;
+}
+
+}  // namespace
+
 std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point start,
                                                            const std::optional<WarmStart>& warm_start) {
   const SolverSettings settings = settings_;
@@ -622,25 +642,41 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   if (!solution) return solution;
   // A second run (the profile's), polished once more; the first answer stays
   // when that run does not finish.
-  const std::optional<SolverSettings> tighter = profile_rule(settings).second_run(settings, *solution, k);
-  if (!tighter) return solution;
-  auto again = iterate(k + 1, *tighter, k);
-  if (!again) return std::unexpected(again.error());
-  if (again->status != SolveStatus::Solved) {
-    solution->iterations = k;
-    solution->solve_time = elapsed_since(start);
-  } else {
-    solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*again), k,
-                            penalty, start);
-    if (!solution) return solution;
+  if (const std::optional<SolverSettings> tighter =
+          profile_rule(settings).second_run(settings, *solution, k)) {
+    auto again = iterate(k + 1, *tighter, k);
+    if (!again) return std::unexpected(again.error());
+    if (again->status != SolveStatus::Solved) {
+      solution->iterations = k;
+      solution->solve_time = elapsed_since(start);
+    } else {
+      solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*again), k,
+                              penalty, start);
+      if (!solution) return solution;
+    }
   }
-  if (finishes_flat_faces_ && solution->status == SolveStatus::Solved && !solution->polished)
+  if (finishes_flat_faces_ && settings.polish && solution->status == SolveStatus::Solved &&
+      profile_rule(settings).finishes_flat_faces() &&
+      (!solution->polished || (nearly_flat(problem_) && !exact_to_rounding(*solution))))
     finish_on_flat_face(*solution, start);
   return solution;
 }
 
+// Whether an answer meets the stopping rule at a millionth of the tolerances:
+// a KKT point to rounding, whatever face it is on.
+bool Workspace::exact_to_rounding(const Solution& solution) const {
+  constexpr double kRounding = 1e-6;
+  SolverSettings rounding = settings_;
+  rounding.absolute_tolerance *= kRounding;
+  rounding.relative_tolerance *= kRounding;
+  return meets_stopping_rule(problem_, solution.x, solution.dual, rounding,
+                             iterate_products(problem_, solution.x, *supports_))
+      .value_or(false);
+}
+
 // A solved answer that neither polish made exact, after a run to tolerances
-// a hundred times tighter, sits where the objective barely curves: with a
+// a hundred times tighter (or, on a nearly flat problem, one whose polish
+// kept a candidate short of exact), sits where the objective barely curves: with a
 // tiny risk aversion over thousands of assets, the points within the
 // tolerances of the optimum spread along a nearly flat face, and the
 // iterate's active set is not the optimum's. A proximal-point step
