@@ -447,7 +447,9 @@ def describe(o: Outcome | None, reference: float) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="only n = 2000 (and no memory probe)")
+    parser.add_argument("--quick", action="store_true",
+                        help="only n = 2000 (and no memory probe); otherwise also n = 10,000 and the industry family "
+                             "at n = 25,000 (k = 150) and 50,000 (k = 200), one after the other in this process")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--dates", type=int, default=30)
     parser.add_argument("--no-osqp", action="store_true")
@@ -466,7 +468,8 @@ def main() -> None:
         args.no_osqp = True
     cases = [("industry", 2000, 50), ("statistical", 2000, 50), ("long-only", 2000, 50)]
     if not args.quick:
-        cases += [("industry", 10000, 100), ("statistical", 10000, 100), ("long-only", 10000, 100)]
+        cases += [("industry", 10000, 100), ("statistical", 10000, 100), ("long-only", 10000, 100),
+                  ("industry", 25000, 150), ("industry", 50000, 200)]
     print("one thread; times in ms (best of %d); gap = (objective − best objective) / max(1, |best|); "
           "viol = worst constraint violation" % args.repeats)
     header = f"{'solver':>9} {'status':>12} {'gap':>9} {'viol':>8} {'iters':>6}"

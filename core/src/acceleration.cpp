@@ -43,10 +43,18 @@ void unpack_fixed_point(std::span<const double> image, std::span<const double> c
     s.z_in[i] = std::min(v, problem.inequalities.rhs[i]);
     s.y.inequalities[i] = rho * (v - s.z_in[i]);
   }
-  for (std::size_t i = 0; i < s.n; ++i) {
-    const double v = next();
-    s.z_box[i] = clamp_to_box(v, problem.lower_bounds[i], problem.upper_bounds[i]);
-    s.y.bounds[i] = rho * (v - s.z_box[i]);
+  if (problem.leverage) {
+    // The box within the limit projects every entry at once (Π of the block).
+    for (std::size_t i = 0; i < s.n; ++i) s.scratch[i] = next();
+    s.leverage_theta = project_box_and_leverage(s.scratch, problem.lower_bounds, problem.upper_bounds,
+                                                *problem.leverage, s.leverage_theta, s.z_box);
+    for (std::size_t i = 0; i < s.n; ++i) s.y.bounds[i] = rho * (s.scratch[i] - s.z_box[i]);
+  } else {
+    for (std::size_t i = 0; i < s.n; ++i) {
+      const double v = next();
+      s.z_box[i] = clamp_to_box(v, problem.lower_bounds[i], problem.upper_bounds[i]);
+      s.y.bounds[i] = rho * (v - s.z_box[i]);
+    }
   }
   for (std::size_t i = 0; i < s.n_l1; ++i) {
     const double v = next();

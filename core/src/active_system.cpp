@@ -132,7 +132,7 @@ std::optional<ActiveSystem> active_system(const QpProblem& problem, const Reduce
   if (!system) return std::nullopt;
 
   ActiveSystem out{
-      *selections.columns, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}, {}};
+      *selections.columns, std::move(*system), std::vector<double>(n), problem.equalities.rhs, {}, {}, {}};
   for (std::size_t i = 0; i < n; ++i) {
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     out.rhs[i] = -(problem.linear[i] + force);

@@ -50,6 +50,7 @@ struct AdmmState {
   // iteration formed it row by row from its update, at the penalty in force.
   bool rhs_formed = false;
   std::vector<double> scratch;  // n, for the consensus dual residual
+  double leverage_theta = 0.0;  // the last box projection's leverage θ (its warm start)
 
   // Every buffer but x and y zeros of its size (h: the rank of V).
   AdmmState(std::size_t n_, std::size_t m_eq_, std::size_t m_in_, std::size_t n_l1_, std::size_t h,

@@ -39,6 +39,7 @@ double primal_residual(const QpProblem& problem, std::span<const double> x, cons
     if (std::isfinite(l[i])) raise_to(primal, positive_part(l[i] - x[i]));
     if (std::isfinite(u[i])) raise_to(primal, positive_part(x[i] - u[i]));
   }
+  if (problem.leverage) raise_to(primal, positive_part(problem.leverage->gross(x) - problem.leverage->limit));
   return primal;
 }
 
@@ -82,9 +83,38 @@ SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::s
   const auto& l = problem.lower_bounds;
   const auto& u = problem.upper_bounds;
   const std::span<const double> z = duals.inequalities;
-  const std::span<const double> y_box = duals.bounds;
+  std::span<const double> y_box = duals.bounds;
   double sign = 0.0;
   double comp = 0.0;
+  // Under a leverage limit the box duals hold Θ·wᵢ·sᵢ beside the bounds'
+  // parts: the bounds' rules read νᵢ, and Θ meets the limit's own. An asset
+  // near zero takes sᵢ = sign(xᵢ), or the sᵢ ∈ [−1, 1] that leaves the
+  // least bound part at the cost Θ·wᵢ·|xᵢ|·|sign(xᵢ) − sᵢ| of treating it as
+  // zero, whichever violates less.
+  std::vector<double> bound_parts;
+  if (problem.leverage && y_box.size() == problem.n()) {
+    const GrossLeverage& leverage = *problem.leverage;
+    const double theta = leverage_multiplier(problem, x, y_box);
+    const auto violation = [&](std::size_t i, double nu) {
+      return (std::isfinite(u[i]) ? std::abs(u[i] - x[i]) : 1.0) * positive_part(nu) +
+             (std::isfinite(l[i]) ? std::abs(x[i] - l[i]) : 1.0) * positive_part(-nu);
+    };
+    bound_parts.assign(y_box.begin(), y_box.end());
+    for (std::size_t i = 0; i < problem.n(); ++i) {
+      const double pull = theta * leverage.weight(i);
+      const double sign_x = x[i] > 0.0 ? 1.0 : (x[i] < 0.0 ? -1.0 : 0.0);
+      const double free_s = pull > 0.0 ? std::clamp(y_box[i] / pull, -1.0, 1.0) : 0.0;
+      const double as_zero = pull * std::abs(x[i]) * std::abs(sign_x - free_s);
+      const double s_i = sign_x != 0.0 && violation(i, y_box[i] - pull * sign_x) <=
+                                              as_zero + violation(i, y_box[i] - pull * free_s)
+                             ? sign_x
+                             : free_s;
+      if (s_i != sign_x) raise_to(comp, pull * std::abs(x[i]) * std::abs(sign_x - s_i));
+      bound_parts[i] -= pull * s_i;
+    }
+    raise_to(comp, std::abs(theta * (leverage.limit - leverage.gross(x))));
+    y_box = bound_parts;
+  }
   for (std::size_t j = 0; j < slack.size(); ++j) {
     raise_to(sign, -z[j]);
     raise_to(comp, std::abs(slack[j] * z[j]));
@@ -115,6 +145,35 @@ SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::s
 }
 
 }  // namespace
+
+// The leverage multiplier Θ ≥ 0 the box duals carry under a leverage limit:
+// y_box,i = νᵢ + Θ·wᵢ·sᵢ with νᵢ the bound's part and sᵢ ∈ ∂|xᵢ|. An asset
+// away from its kinks (0, lᵢ, uᵢ) has νᵢ = 0, so tᵢ = y_box,i·sign(xᵢ)/wᵢ
+// is Θ there; near a kink tᵢ is anything. Θ is the median of the tᵢ weighted
+// by wᵢ times the distance to the nearest kink, the Θ that minimises the
+// complementarity those distances weigh.
+double leverage_multiplier(const QpProblem& problem, std::span<const double> x,
+                           std::span<const double> y_box) {
+  const GrossLeverage& leverage = *problem.leverage;
+  std::vector<std::pair<double, double>> votes;  // (tᵢ, weight)
+  double total = 0.0;
+  for (std::size_t i = 0; i < problem.n(); ++i) {
+    const double distance =
+        std::min({std::abs(x[i]), x[i] - problem.lower_bounds[i], problem.upper_bounds[i] - x[i]});
+    if (!(distance > 0.0)) continue;
+    const double w = leverage.weight(i);
+    votes.emplace_back(y_box[i] * (x[i] > 0.0 ? 1.0 : -1.0) / w, w * distance);
+    total += w * distance;
+  }
+  if (votes.empty()) return 0.0;
+  std::sort(votes.begin(), votes.end());
+  double running = 0.0;
+  for (const auto& [t, weight] : votes) {
+    running += weight;
+    if (running >= 0.5 * total) return positive_part(t);
+  }
+  return positive_part(votes.back().first);
+}
 
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
                                                       const DualVariables& duals) {

@@ -52,6 +52,12 @@ struct IterateProducts {
 IterateProducts iterate_products(const QpProblem& problem, std::span<const double> x,
                                  RowSupports supports = {});
 
+// The multiplier Θ ≥ 0 of a leverage limit that the box duals carry beside
+// the bounds' parts (y_box,i = νᵢ + Θ·wᵢ·sᵢ, sᵢ ∈ ∂|xᵢ|), estimated from
+// (x, y_box); the problem has a leverage limit.
+double leverage_multiplier(const QpProblem& problem, std::span<const double> x,
+                           std::span<const double> y_box);
+
 // check_kkt with the products supplied: the same residuals, bit for bit, when
 // they are iterate_products of x.
 std::expected<KktResiduals, LengthMismatch> check_kkt(const QpProblem& problem, std::span<const double> x,
@@ -70,6 +76,12 @@ struct ProductNorms {
 // its own length.
 ProductNorms product_norms(const QpProblem& problem, const DualVariables& duals,
                            const IterateProducts& products);
+
+// The multiplier Θ ≥ 0 of a leverage limit that the box duals carry beside
+// the bounds' parts (y_box,i = νᵢ + Θ·wᵢ·sᵢ, sᵢ ∈ ∂|xᵢ|), estimated from
+// (x, y_box); the problem has a leverage limit.
+double leverage_multiplier(const QpProblem& problem, std::span<const double> x,
+                           std::span<const double> y_box);
 
 // check_kkt with the products supplied, and the norms of those products.
 struct KktMeasure {

@@ -3,6 +3,8 @@
 // rule's judgement of each candidate, and the refinement of the active set.
 #include "morva/polish.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -17,6 +19,74 @@
 #include "stored_products.hpp"
 
 namespace morva {
+namespace {
+
+// A limit within this fraction of the gross is taken to hold the iterate.
+constexpr double kLeverageSlack = 1e-6;
+
+// Under a leverage limit in force the polish works on the orthant the
+// iterate holds: each asset's sign fixed (zero where its box dual leaves room
+// under Θ·wᵢ to hold it there, as an anchor's rule does), so that the limit
+// is the linear row Σ wᵢ·sᵢ·xᵢ ≤ L of an ordinary QP, started from the
+// bound parts of the box duals and Θ as the row's multiplier. Its candidate
+// answers the original when, with the row's multiplier ζ returned to the box
+// duals as ζ·wᵢ·sᵢ, it meets the original's stopping rule: an exact KKT
+// point of the orthant whose zero assets' duals fit within ζ·wᵢ is one of
+// the original problem.
+std::optional<Polished> polish_on_orthant(const QpProblem& problem, std::span<const double> x,
+                                          const DualVariables& duals, const SolverSettings& settings) {
+  const std::size_t n = problem.n();
+  const GrossLeverage& leverage = *problem.leverage;
+  const double theta = leverage_multiplier(problem, x, duals.bounds);
+  QpProblem orthant = problem;
+  orthant.leverage.reset();
+  DualVariables start = duals;
+  std::vector<double> row(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double pull = theta * leverage.weight(i);
+    const double y = duals.bounds[i];
+    double& lower = orthant.lower_bounds[i];
+    double& upper = orthant.upper_bounds[i];
+    if (pull - std::abs(y) - std::abs(x[i]) > 0.0 && lower <= 0.0 && upper >= 0.0) {
+      lower = upper = 0.0;
+      continue;
+    }
+    const double sign = x[i] > 0.0 ? 1.0 : (x[i] < 0.0 ? -1.0 : (y >= 0.0 ? 1.0 : -1.0));
+    if (sign > 0.0) {
+      lower = std::max(lower, 0.0);
+    } else {
+      upper = std::min(upper, 0.0);
+    }
+    if (lower > upper) return std::nullopt;  // the box lies on the other side
+    row[i] = sign * leverage.weight(i);
+    start.bounds[i] = y - theta * row[i];
+  }
+  Matrix rows = Matrix::zeros(problem.m_in() + 1, n);
+  for (std::size_t j = 0; j < problem.m_in(); ++j)
+    std::ranges::copy(problem.inequalities.matrix.row(j), rows.row(j).begin());
+  std::ranges::copy(row, rows.row(problem.m_in()).begin());
+  orthant.inequalities.matrix = std::move(rows);
+  orthant.inequalities.rhs.push_back(leverage.limit);
+  orthant.inequalities.known_supports.reset();
+  start.inequalities.push_back(theta);
+
+  const auto residuals = check_kkt(orthant, x, start);
+  if (!residuals) return std::nullopt;
+  std::optional<Polished> polished = polish(orthant, x, start, *residuals, settings);
+  if (!polished) return std::nullopt;
+  const double zeta = polished->duals.inequalities.back();
+  polished->duals.inequalities.pop_back();
+  for (std::size_t i = 0; i < n; ++i) polished->duals.bounds[i] += zeta * row[i];
+  const IterateProducts products = iterate_products(problem, polished->x);
+  auto original = check_kkt(problem, polished->x, polished->duals, products);
+  if (!original ||
+      !meets_stopping_rule(problem, polished->x, polished->duals, settings, products).value_or(false))
+    return std::nullopt;
+  polished->residuals = *original;
+  return polished;
+}
+
+}  // namespace
 
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,
                             const SolverSettings& settings, CandidateStream& stream) {
@@ -51,6 +121,10 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
                                              const KktResiduals& residuals, const SolverSettings& settings,
                                              const IterateProducts& products,
                                              std::span<const std::vector<std::uint32_t>> supports) {
+  // A leverage limit in force is no linear row of the active-set system: the
+  // polish of its orthant stands in.
+  if (problem.leverage && problem.leverage->gross(x) >= problem.leverage->limit * (1.0 - kLeverageSlack))
+    return polish_on_orthant(problem, x, duals, settings);
   const ProfileRule& rule = profile_rule(settings);
   const Learnt learnt = learnt_of(problem, supports);
   const std::unique_ptr<CandidateJudge> judge =

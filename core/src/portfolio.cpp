@@ -200,6 +200,20 @@ PortfolioResult PortfolioProblem::with_risk_aversion(double risk_aversion) && {
   return std::move(*this);
 }
 
+PortfolioResult PortfolioProblem::with_gross_leverage(std::optional<double> limit) && {
+  if (limit && !(std::isfinite(*limit) && *limit > 0.0))
+    return parameter_failure("gross_leverage must be finite and positive");
+  if (limit && budget_ && *limit < std::abs(*budget_)) {
+    return parameter_failure("gross_leverage " + format_decimal(*limit) + " is below the budget " +
+                             format_decimal(*budget_) +
+                             ": weights that sum to the budget hold at least |budget| "
+                             "gross; raise gross_leverage to at least " +
+                             format_decimal(std::abs(*budget_)));
+  }
+  gross_leverage_ = limit;
+  return std::move(*this);
+}
+
 PortfolioResult PortfolioProblem::with_budget(std::optional<double> budget) && {
   if (budget && !std::isfinite(*budget)) return parameter_failure("budget must be finite when provided");
   budget_ = budget;
@@ -563,9 +577,12 @@ std::expected<ValidatedQp, PortfolioError> PortfolioProblem::to_validated_qp() c
   // F, the equality rows (and the budget row of ones) and the inequality rows
   // were checked finite when the problem was built; what lowering derives
   // from them (λΩ, λd + τ, q) is checked here.
-  auto qp = ValidatedQp::of(QpProblem{std::move(quadratic), std::move(linear), std::move(equalities),
-                                      inequalities_, lower_bounds_, upper_bounds_, std::move(l1)},
-                            DataEntries::KnownFinite);
+  std::optional<GrossLeverage> leverage;
+  if (gross_leverage_) leverage = GrossLeverage{*gross_leverage_, {}};
+  auto qp =
+      ValidatedQp::of(QpProblem{std::move(quadratic), std::move(linear), std::move(equalities), inequalities_,
+                                lower_bounds_, upper_bounds_, std::move(l1), std::move(leverage)},
+                      DataEntries::KnownFinite);
   if (!qp) return problem_failure(std::move(qp.error()));
   return std::move(*qp);
 }

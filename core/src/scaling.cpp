@@ -451,6 +451,11 @@ std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibra
     out.l1 = L1Term{std::move(costs), {}};
     scaled.set_l1_anchor(problem.l1->anchor);
   }
+  if (problem.leverage) {
+    // Σ wᵢ|xᵢ| = Σ wᵢ·Dᵢ·|x̂ᵢ| with x = D·x̂.
+    out.leverage = GrossLeverage{problem.leverage->limit, std::vector<double>(d.size())};
+    for (std::size_t i = 0; i < d.size(); ++i) out.leverage->weights[i] = problem.leverage->weight(i) * d[i];
+  }
   return std::pair{std::move(scaled), ScaledCompletion{root_cost, std::move(blocks.eq)}};
 }
 

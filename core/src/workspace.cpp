@@ -61,6 +61,11 @@ void initial_z(const QpProblem& problem, double rho, AdmmState& s) {
   for (std::size_t j = 0; j < s.n; ++j) {
     s.z_box[j] = clamp_to_box(s.x[j] + s.y.bounds[j] / rho, problem.lower_bounds[j], problem.upper_bounds[j]);
   }
+  if (problem.leverage) {
+    for (std::size_t j = 0; j < s.n; ++j) s.scratch[j] = s.x[j] + s.y.bounds[j] / rho;
+    s.leverage_theta = project_box_and_leverage(s.scratch, problem.lower_bounds, problem.upper_bounds,
+                                                *problem.leverage, 0.0, s.z_box);
+  }
   for (std::size_t j = 0; j < s.n_l1; ++j) {
     s.z_l1[j] = soft_threshold(s.x[j] - problem.l1->anchor[j] + s.y.l1[j] / rho, problem.l1->costs[j] / rho);
   }
@@ -88,13 +93,20 @@ struct RowUpdate {
   const double *z_box, *y_box, *lower, *upper;
   const double *z_l1, *y_l1, *anchor, *costs;  // null without an L1 term
   double *z_box_next, *y_box_next, *z_l1_next, *y_l1_next;
+  // With a leverage limit the box projection needs every row's point first:
+  // z_box_next takes v = relaxed + y/ρ, and project_leverage finishes.
+  bool defer_box = false;
 
   void scalar(std::size_t r) const {
     const double xt = x_next[r];
     const double relaxed_box = keep * z_box[r] + alpha * xt;
-    const double zb = clamp_to_box(relaxed_box + y_box[r] * inv_rho, lower[r], upper[r]);
-    z_box_next[r] = zb;
-    y_box_next[r] = y_box[r] + rho * (relaxed_box - zb);
+    if (defer_box) {
+      z_box_next[r] = relaxed_box + y_box[r] * inv_rho;
+    } else {
+      const double zb = clamp_to_box(relaxed_box + y_box[r] * inv_rho, lower[r], upper[r]);
+      z_box_next[r] = zb;
+      y_box_next[r] = y_box[r] + rho * (relaxed_box - zb);
+    }
     if (z_l1 != nullptr) {
       const double relaxed_l1 = keep * z_l1[r] + alpha * (xt - anchor[r]);
       const double zl = soft_threshold(relaxed_l1 + y_l1[r] * inv_rho, costs[r] * inv_rho);
@@ -104,7 +116,8 @@ struct RowUpdate {
   }
 
   void rows(std::size_t first, std::size_t last) const {
-    std::size_t r = first;
+    std::size_t r = defer_box ? last : first;
+    for (std::size_t i = first; i < r; ++i) scalar(i);
     using detail::Lanes2;
     using detail::load2;
     using detail::store2;
@@ -195,7 +208,19 @@ RowUpdate box_and_l1_update(const QpProblem& problem, const IterationScalars& c,
           s.z_box_next.data(),
           s.y_box_next.data(),
           has_l1 ? s.z_l1_next.data() : nullptr,
-          has_l1 ? s.y_l1_next.data() : nullptr};
+          has_l1 ? s.y_l1_next.data() : nullptr,
+          problem.leverage.has_value()};
+}
+
+// The box block under a leverage limit, once every row's v = relaxed + y/ρ
+// sits in z_box_next: z = Π(v) onto the box within the limit, y = ρ(v − z).
+void project_leverage(const QpProblem& problem, const IterationScalars& c, AdmmState& s) {
+  s.leverage_theta = project_box_and_leverage(s.z_box_next, problem.lower_bounds, problem.upper_bounds,
+                                              *problem.leverage, s.leverage_theta, s.scratch);
+  for (std::size_t i = 0; i < s.n; ++i) {
+    s.y_box_next[i] = c.rho * (s.z_box_next[i] - s.scratch[i]);
+    s.z_box_next[i] = s.scratch[i];
+  }
 }
 
 // x̃ = K⁻¹r into x_next, A·x̃ into image, and the box and L1 updates from x̃
@@ -215,10 +240,14 @@ bool solve_reduced_system(const FactorizedSystem& system, const QpProblem& probl
   const RightHandSide next = right_hand_side(s, true);
   const auto update_rows = [&](std::size_t first, std::size_t last) {
     update.rows(first, last);
-    next.rows(problem, c, g, first, last);
+    if (!update.defer_box) next.rows(problem, c, g, first, last);
   };
   smw.project_rhs(s.scaled_rhs, s.weights, s.reduced, s.dense, form_rows);
   const bool finite = smw.back_substitute(s.scaled_rhs, s.reduced, s.x_next, s.image, s.dense, update_rows);
+  if (finite && update.defer_box) {
+    project_leverage(problem, c, s);
+    next.rows(problem, c, g, 0, s.n);
+  }
   s.rhs_formed = finite;
   return finite;
 }
@@ -375,7 +404,10 @@ class TerminationCheck {
       return Verdict{SolveStatus::PrimalInfeasible, Certificate{std::move(*farkas)}};
     }
     const std::vector<double> step = difference(x, kept_x_);
-    if (auto ray = detect_dual_infeasibility(problem, step, settings.infeasibility_tolerance)) {
+    // A leverage limit bounds every weight: no ray is unbounded.
+    if (auto ray = problem.leverage
+                       ? std::nullopt
+                       : detect_dual_infeasibility(problem, step, settings.infeasibility_tolerance)) {
       return Verdict{SolveStatus::DualInfeasible, Certificate{DualCertificate{std::move(*ray)}}};
     }
     kept_x_ = std::move(x);

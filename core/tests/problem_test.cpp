@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -341,6 +342,55 @@ TEST(QpObjective, QuadraticPartIsHomogeneousOfDegreeTwo) {
     EXPECT_NEAR(qp.objective(tx), t * t * quad + t * lin, 1e-14);
   }
 }
+
+// The projection onto the box within a leverage limit against a bisection on
+// θ to the last bit: the same point, inside the box and the limit, and θ = 0
+// exactly when the clipped point already fits.
+struct LeverageCase {
+  const char* name;
+  std::vector<double> v, lower, upper, weights;
+  double limit;
+};
+
+class LeverageProjection : public testing::TestWithParam<LeverageCase> {};
+
+TEST_P(LeverageProjection, MatchesABisection) {
+  const LeverageCase& c = GetParam();
+  const GrossLeverage leverage{c.limit, c.weights};
+  const auto point = [&](double t) {
+    std::vector<double> z(c.v.size());
+    for (std::size_t i = 0; i < z.size(); ++i) {
+      const double shrink = t * leverage.weight(i);
+      const double soft = c.v[i] > shrink ? c.v[i] - shrink : (c.v[i] < -shrink ? c.v[i] + shrink : 0.0);
+      z[i] = std::clamp(soft, c.lower[i], c.upper[i]);
+    }
+    return z;
+  };
+  double low = 0.0, high = 1e3;
+  for (int step = 0; step < 200; ++step)
+    (leverage.gross(point(0.5 * (low + high))) > c.limit ? low : high) = 0.5 * (low + high);
+  std::vector<double> z(c.v.size());
+  const double theta = project_box_and_leverage(c.v, c.lower, c.upper, leverage, 0.3, z);
+  const std::vector<double> expected = point(leverage.gross(point(0.0)) <= c.limit ? 0.0 : high);
+  for (std::size_t i = 0; i < z.size(); ++i) {
+    EXPECT_NEAR(z[i], expected[i], 1e-12) << i;
+    EXPECT_GE(z[i], c.lower[i]);
+    EXPECT_LE(z[i], c.upper[i]);
+  }
+  if (leverage.gross(point(0.0)) <= c.limit) EXPECT_EQ(theta, 0.0);
+  if (leverage.gross(expected) <= c.limit + 1e-9) EXPECT_LE(leverage.gross(z), c.limit * (1 + 1e-15));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    GrossLeverage, LeverageProjection,
+    testing::Values(
+        LeverageCase{"within", {0.3, -0.2, 0.5}, {-1, -1, -1}, {1, 1, 1}, {}, 2.0},
+        LeverageCase{"binding", {0.9, -0.7, 0.4, 0.05}, {-1, -1, -1, -1}, {1, 1, 1, 1}, {}, 1.2},
+        LeverageCase{
+            "binding_at_caps", {3.0, -2.0, 0.6, -0.1}, {-0.5, -0.5, 0, -1}, {0.5, 0.5, 1, 1}, {}, 1.3},
+        LeverageCase{"weighted", {0.9, -0.7, 0.4}, {-1, -1, -1}, {1, 1, 1}, {2.0, 0.5, 1.0}, 1.0},
+        LeverageCase{"box_off_zero", {0.9, 0.8}, {0.4, -1}, {1, 1}, {}, 0.3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace morva

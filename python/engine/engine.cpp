@@ -218,17 +218,21 @@ PyObject* engine_problem_data(PyObject* module, PyObject* object) {
   }
 }
 
-// with_risk_aversion(problem, risk_aversion, /): a new PortfolioProblem equal
-// to `problem` but for its risk aversion, checked by the same rule.
-PyObject* engine_with_risk_aversion(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+// A new PortfolioProblem equal to args[0] but for the one number (or None
+// when `optional`) in args[1], set by `change` under the builder's rule.
+template <class Change>
+PyObject* changed_problem(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* name,
+                          bool optional, Change change) {
   const ModuleState& state = morva_state(module);
   try {
-    if (!has_arguments("with_risk_aversion", 2, nargs) || !is_problem(state, args[0], "with_risk_aversion"))
-      return nullptr;
-    const double value = PyFloat_AsDouble(args[1]);
-    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!has_arguments(name, 2, nargs) || !is_problem(state, args[0], name)) return nullptr;
+    std::optional<double> value;
+    if (!(optional && args[1] == Py_None)) {
+      value = PyFloat_AsDouble(args[1]);
+      if (*value == -1.0 && PyErr_Occurred()) return nullptr;
+    }
     PortfolioProblem copy = held_problem(args[0]);
-    auto changed = without_gil([&] { return std::move(copy).with_risk_aversion(value); });
+    auto changed = without_gil([&] { return change(std::move(copy), value); });
     if (!changed) {
       raise_portfolio_error(changed.error());
       return nullptr;
@@ -238,6 +242,33 @@ PyObject* engine_with_risk_aversion(PyObject* module, PyObject* const* args, Py_
     raise_from_cxx_exception(state);
     return nullptr;
   }
+}
+
+// with_risk_aversion(problem, risk_aversion, /): a new PortfolioProblem equal
+// to `problem` but for its risk aversion, checked by the same rule.
+PyObject* engine_with_risk_aversion(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return changed_problem(module, args, nargs, "with_risk_aversion", false,
+                         [](PortfolioProblem problem, std::optional<double> value) {
+                           return std::move(problem).with_risk_aversion(*value);
+                         });
+}
+
+// with_gross_leverage(problem, limit, /): a new PortfolioProblem equal to
+// `problem` but for its gross-leverage limit Σ|xᵢ| ≤ limit (None: no limit).
+PyObject* engine_with_gross_leverage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return changed_problem(module, args, nargs, "with_gross_leverage", true,
+                         [](PortfolioProblem problem, std::optional<double> limit) {
+                           return std::move(problem).with_gross_leverage(limit);
+                         });
+}
+
+// gross_leverage(problem, /): the problem's gross-leverage limit, or None.
+PyObject* engine_gross_leverage(PyObject* module, PyObject* problem) {
+  const ModuleState& state = morva_state(module);
+  if (!is_problem(state, problem, "gross_leverage")) return nullptr;
+  const std::optional<double>& limit = held_problem(problem).gross_leverage();
+  if (!limit) Py_RETURN_NONE;
+  return PyFloat_FromDouble(*limit);
 }
 
 // ---- Rolling dates ----
@@ -491,6 +522,12 @@ PyMethodDef engine_methods[] = {
     {"with_risk_aversion", as_method(engine_with_risk_aversion), METH_FASTCALL,
      "with_risk_aversion(problem, risk_aversion, /)\n--\n\n"
      "A new PortfolioProblem that differs from problem only in its risk aversion."},
+    {"with_gross_leverage", as_method(engine_with_gross_leverage), METH_FASTCALL,
+     "with_gross_leverage(problem, limit, /)\n--\n\n"
+     "A new PortfolioProblem that differs from problem only in its gross-leverage limit (None: none)."},
+    {"gross_leverage", engine_gross_leverage, METH_O,
+     "gross_leverage(problem, /)\n--\n\n"
+     "The problem's gross-leverage limit, or None."},
     {"sequence", as_method(engine_sequence), METH_FASTCALL,
      "sequence(problem, profile, settings, warm_start, /)\n--\n\n"
      "problem.sequence(**settings) under the named solver profile, its first date warm-started\n"

@@ -13,6 +13,8 @@ either class reads back into the other.
 from __future__ import annotations
 
 import inspect
+import json
+import re
 from typing import Any
 
 import _morva
@@ -20,6 +22,33 @@ import _morva
 from . import _engine
 from ._settings import DEFAULT_PROFILE, checked_settings
 
+
+
+_LEVERAGE_KEY = re.compile(r',"gross_leverage":([^,}]+)}$')
+
+
+def with_gross_leverage(problem: _morva.PortfolioProblem, limit: float | None) -> _morva.PortfolioProblem:
+    """``problem`` with the limit Σ|wᵢ| ≤ ``limit`` (None: as it is)."""
+    if limit is None:
+        return problem
+    if isinstance(limit, bool) or not isinstance(limit, (int, float)) and not hasattr(limit, "__float__"):
+        raise TypeError(f"gross_leverage must be a number, not {type(limit).__name__}")
+    return _engine.with_gross_leverage(problem, float(limit))
+
+
+def dump(problem: _morva.PortfolioProblem, text: str | None = None) -> str:
+    """The engine's dump of ``problem`` (or ``text``, a dump of it with more keys), its
+    gross-leverage limit appended as the last key."""
+    text = problem.to_json() if text is None else text
+    limit = _engine.gross_leverage(problem)
+    return text if limit is None else f'{text[:-1]},"gross_leverage":{json.dumps(limit)}}}'
+
+
+def load(text: str) -> _morva.PortfolioProblem:
+    """The problem of ``dump`` (or of the engine's own dump)."""
+    match = _LEVERAGE_KEY.search(text)
+    problem = _morva.PortfolioProblem.from_json(text)
+    return problem if match is None else with_gross_leverage(problem, float(json.loads(match.group(1))))
 
 
 def plain(problem: Any) -> Any:
@@ -39,10 +68,12 @@ class PortfolioProblem:
     """
 
     __slots__ = ("_problem",)
-    __signature__ = inspect.signature(_morva.PortfolioProblem)
+    __signature__ = inspect.signature(_morva.PortfolioProblem).replace(parameters=[
+        *inspect.signature(_morva.PortfolioProblem).parameters.values(),
+        inspect.Parameter("gross_leverage", inspect.Parameter.KEYWORD_ONLY, default=None)])
 
-    def __init__(self, *arrays: Any, **keywords: Any) -> None:
-        self._problem = _morva.PortfolioProblem(*arrays, **keywords)
+    def __init__(self, *arrays: Any, gross_leverage: float | None = None, **keywords: Any) -> None:
+        self._problem = with_gross_leverage(_morva.PortfolioProblem(*arrays, **keywords), gross_leverage)
 
     @classmethod
     def _wrap(cls, problem: Any) -> PortfolioProblem:
@@ -63,6 +94,11 @@ class PortfolioProblem:
     def dimension(self) -> int:
         return self._problem.dimension
 
+    @property
+    def gross_leverage(self) -> float | None:
+        """The limit Σ|wᵢ| ≤ gross_leverage (1.6 for a 130/30 book), or None."""
+        return _engine.gross_leverage(self._problem)
+
     def solve(self, *, profile: str = DEFAULT_PROFILE, **keywords: Any) -> Any:
         """``morva.solve(self, profile=profile, **keywords)``: the keywords of
         ``_morva.PortfolioProblem.solve``; ``profile`` is "adaptive" (the package's
@@ -75,13 +111,14 @@ class PortfolioProblem:
         return _engine.sequence(self._problem, profile, checked_settings(settings), None)
 
     def to_json(self) -> str:
-        """The engine's dump (``_morva.PortfolioProblem.from_json`` reads it too)."""
-        return self._problem.to_json()
+        """The engine's dump, with "gross_leverage" last when the problem has one
+        (``_morva.PortfolioProblem.from_json`` reads it too, without the limit)."""
+        return dump(self._problem)
 
     @classmethod
     def from_json(cls, text: str) -> PortfolioProblem:
         """The problem of a dump written by either class's ``to_json``."""
-        return cls._wrap(_morva.PortfolioProblem.from_json(text))
+        return cls._wrap(load(text))
 
     def __getattr__(self, name: str) -> Any:
         # Only reached for names the class lacks; never while unpickling, before _problem is set.
@@ -91,7 +128,7 @@ class PortfolioProblem:
 
     def __reduce__(self):
         # The exact dump (shortest round-trip doubles): the copy solves bit for bit as the original.
-        return _from_json, (self._problem.to_json(),)
+        return _from_json, (dump(self._problem),)
 
     def __repr__(self) -> str:
         return repr(self._problem)

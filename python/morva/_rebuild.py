@@ -17,7 +17,8 @@ from typing import Any
 import numpy as np
 import _morva
 
-from . import _inputs, solving
+from . import _engine, _inputs, solving
+from ._problem import plain, with_gross_leverage
 
 
 def inputs(problem: Any) -> dict[str, Any]:
@@ -37,10 +38,21 @@ def rebuild(problem: Any, **overrides: Any) -> _morva.PortfolioProblem:
     anchor); ``budget=None`` drops the budget row.
     """
     values = inputs(problem)
-    unknown = set(overrides) - set(values)
+    unknown = set(overrides) - set(values) - {"gross_leverage"}
     if unknown:
         raise TypeError(f"unknown input {sorted(unknown)[0]!r}")
+    limit = overrides.pop("gross_leverage", _engine.gross_leverage(engine_problem(problem)))
     values.update(overrides)
+    return with_gross_leverage(built(values), limit)
+
+
+def engine_problem(problem: Any) -> _morva.PortfolioProblem:
+    """The engine's problem behind a package, labelled or engine problem."""
+    problem = plain(problem)
+    return problem if isinstance(problem, _morva.PortfolioProblem) else problem.problem
+
+
+def built(values: dict[str, Any]) -> _morva.PortfolioProblem:
     arrays = [np.ascontiguousarray(values.pop(name), dtype=np.float64) for name in _inputs.REQUIRED]
     keywords = {name: (value if np.isscalar(value) or value is None else np.ascontiguousarray(value, dtype=np.float64))
                 for name, value in values.items() if value is not None or name == "budget"}

@@ -24,6 +24,7 @@ import numpy as np
 
 import _morva
 
+from ._problem import dump, load, with_gross_leverage
 from . import _engine, solving
 from ._checks import check_factor_covariance
 from ._inputs import STEP
@@ -237,6 +238,7 @@ class LabelledProblem:
         style_upper=None,
         max_weight: float | None = None,
         max_short: float | None = None,
+        gross_leverage: float | None = None,
     ) -> None:
         pd = _pd()
         if not isinstance(exposures, pd.DataFrame):
@@ -293,7 +295,7 @@ class LabelledProblem:
             self.equality_rows += eq
             self.inequality_rows += ineq
         try:
-            self.problem = _morva.PortfolioProblem(*arrays, **keywords)
+            self.problem = with_gross_leverage(_morva.PortfolioProblem(*arrays, **keywords), gross_leverage)
         except ValueError as error:
             raise ValueError(self.relabel(str(error))) from None
 
@@ -415,13 +417,13 @@ class LabelledProblem:
         """
         text = self.problem.to_json()
         labels = json.dumps(self.labels_record(), ensure_ascii=False, separators=(",", ":"))
-        return f'{text[:-1]},"{LABELS_KEY}":{labels}}}'
+        return dump(self.problem, f'{text[:-1]},"{LABELS_KEY}":{labels}}}')
 
     @classmethod
     def from_json(cls, text: str) -> LabelledProblem:
         """The problem of a dump; its labels when the dump has them (``to_json``),
         positions 0, 1, ... otherwise."""
-        problem = _morva.PortfolioProblem.from_json(text)
+        problem = load(text)
         data = solving.problem_data(problem)
         counts = {"assets": data["factors"].shape[0], "factors": data["factors"].shape[1],
                   "equality_rows": data["equality_matrix"].shape[0],
@@ -436,8 +438,16 @@ class LabelledProblem:
                 raise ValueError(f'the dump\'s "{LABELS_KEY}" lists {len(record[key])} {key} for {count}')
         return cls._of(problem, record)
 
+    def __reduce__(self):
+        # Through the dump, which keeps what the engine's problem alone does not (the labels, a leverage limit).
+        return _labelled_from_json, (self.to_json(),)
+
     def __repr__(self) -> str:
         return f"LabelledProblem(assets={len(self.assets)}, factors={len(self.factors)})"
+
+
+def _labelled_from_json(text: str) -> LabelledProblem:
+    return LabelledProblem.from_json(text)
 
 
 class LabelledSequence:

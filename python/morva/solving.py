@@ -68,15 +68,20 @@ def solve_mean_variance_factor(*arrays: Any, profile: str = DEFAULT_PROFILE, **k
     """Builds a ``PortfolioProblem`` and solves it once under ``profile``: the arguments
     of ``_morva.solve_mean_variance_factor`` (the problem's, then those of ``solve``)."""
     settings = {name: keywords.pop(name) for name in _SOLVE_KEYWORDS & keywords.keys()}
+    gross_leverage = keywords.pop("gross_leverage", None)
     try:
         problem = _morva.PortfolioProblem(*arrays, **keywords)
     except TypeError as error:
         raise TypeError(str(error).replace("PortfolioProblem()", _ENGINE_FUNCTION)) from None
+    from ._problem import with_gross_leverage
+
+    problem = with_gross_leverage(problem, gross_leverage)
     return _engine.solve(problem, profile, checked_settings(settings))
 
 
 solve_mean_variance_factor.__signature__ = inspect.signature(_morva.solve_mean_variance_factor).replace(
     parameters=[*inspect.signature(_morva.solve_mean_variance_factor).parameters.values(),
+                inspect.Parameter("gross_leverage", inspect.Parameter.KEYWORD_ONLY, default=None),
                 inspect.Parameter("profile", inspect.Parameter.KEYWORD_ONLY, default=DEFAULT_PROFILE)])
 
 

@@ -9,7 +9,8 @@ morva:
 
 with Σ = diag(d) + F·Ω·Fᵀ. The L1 term uses auxiliary variables t ≥ |x − x⁰|
 so the problem stays a QP over (x, t): minimise … + cᵀt with x − t ≤ x⁰ and
-−x − t ≤ −x⁰.
+−x − t ≤ −x⁰; a gross-leverage limit Σ|xᵢ| ≤ L likewise takes g ≥ |x| with
+x − g ≤ 0, −x − g ≤ 0 and Σg ≤ L.
 """
 
 from __future__ import annotations
@@ -131,13 +132,14 @@ def reference_solve(portfolio: Portfolio) -> ReferenceSolution:
     (A_eq, b_eq), (A_in, b_in), (lower, upper) = constraint_rows(portfolio)
 
     with_l1 = costs is not None
-    width = 2 * n if with_l1 else n
+    leverage = portfolio.options.get("gross_leverage")
+    width = n * (1 + with_l1 + (leverage is not None))
     P_full = np.zeros((width, width))
     P_full[:n, :n] = P
-    q_full = np.concatenate([q, costs]) if with_l1 else q
+    q_full = np.concatenate([q, costs if with_l1 else [], np.zeros(width - n - n * with_l1)])
 
     def widen(rows: np.ndarray) -> np.ndarray:
-        return np.hstack([rows, np.zeros((rows.shape[0], width - n))])
+        return np.hstack([rows, np.zeros((rows.shape[0], width - rows.shape[1]))])
 
     zero_rows = widen(A_eq)
     nonneg_rows = [widen(A_in)]
@@ -149,8 +151,13 @@ def reference_solve(portfolio: Portfolio) -> ReferenceSolution:
     nonneg_rhs += [upper[finite_upper], -lower[finite_lower]]
     if with_l1:
         # x − t ≤ x⁰ and −x − t ≤ −x⁰
-        nonneg_rows += [np.hstack([identity, -identity]), np.hstack([-identity, -identity])]
+        nonneg_rows += [widen(np.hstack([identity, -identity])), widen(np.hstack([-identity, -identity]))]
         nonneg_rhs += [anchor, -anchor]
+    if leverage is not None:
+        gross = np.zeros((n, width - 2 * n))
+        nonneg_rows += [np.hstack([identity, gross, -identity]), np.hstack([-identity, gross, -identity]),
+                        np.hstack([np.zeros((1, width - n)), np.ones((1, n))])]
+        nonneg_rhs += [np.zeros(2 * n), [leverage]]
     A_nonneg = np.vstack(nonneg_rows)
     b_nonneg = np.concatenate(nonneg_rhs)
 

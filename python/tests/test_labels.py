@@ -516,6 +516,29 @@ def test_industry_bounds_match_a_dense_solve_and_keep_their_names(arrays, active
         assert copy.inequality_rows == problem.inequality_rows and copy.to_json() == problem.to_json()
 
 
+@pytest.mark.parametrize("l1", [0.0, 0.01], ids=["quadratic turnover", "l1 turnover"])
+def test_gross_leverage_with_industry_bounds_matches_a_dense_solve(arrays, l1):
+    from reference import Portfolio, objective, reference_solve
+
+    # Returns that reward shorting, shorts to 0.2 a name and a 125/25 limit that binds; tech in [0.1, 0.2].
+    arrays = {**arrays, "expected_returns": np.linspace(-0.4, 0.4, N)}
+    inputs = {**bounded_inputs(arrays, False), "lower_bounds": -0.2, "gross_leverage": 1.5,
+              "l1_turnover_costs": l1 or None, "industry_bounds": {"tech": (0.1, 0.2)}}
+    tech = (np.array(INDUSTRY) == "tech").astype(float)
+    portfolio = Portfolio(*(arrays[k] for k in ("factors", "omega", "specific_variance", "expected_returns")), {
+        **{k: arrays[k] for k in ("upper_bounds", "previous_weights", "benchmark_weights")}, "turnover_penalty": 0.5,
+        "lower_bounds": np.full(N, -0.2), "gross_leverage": 1.5, "l1_turnover_costs": np.full(N, l1) if l1 else None,
+        "inequality_matrix": np.vstack([np.eye(N)[:2], tech, -tech]), "inequality_rhs": np.r_[0.25, 0.3, 0.2, -0.1]})
+    for problem in (build(inputs), pickle.loads(pickle.dumps(build(inputs))),
+                    LabelledProblem.from_json(build(inputs).to_json())):
+        result = problem.solve()
+        weights = result.weights.to_numpy()
+        assert result.polished and problem.problem.dimension == N
+        assert objective(portfolio, weights) == pytest.approx(reference_solve(portfolio).objective, rel=1e-6)
+        assert np.abs(weights).sum() == pytest.approx(1.5, abs=1e-8) and np.abs(weights).sum() <= 1.5 + 1e-8
+        assert 0.1 - 1e-8 <= tech @ weights <= 0.2 + 1e-8 and weights.min() >= -0.2 - 1e-8
+
+
 TECH = model()["benchmark_weights"][np.array(INDUSTRY) == "tech"].sum()
 # (changes, message): one broken entry of a valid fixture (banks alone may reach 0.7).
 BROKEN_BOUNDS = [
@@ -532,6 +555,8 @@ BROKEN_BOUNDS = [
      f"allow, by {0.5 - TECH:.3g}"),
     ({"active_industry_bounds": {"tech": (0.0, 0.1)}, "benchmark_weights": None},
      "active_industry_bounds are relative to the benchmark's industry weights; give benchmark_weights=..."),
+    ({"gross_leverage": 0.8}, "invalid portfolio parameter: gross_leverage 0.8 is below the budget 1: weights that sum "
+     "to the budget hold at least |budget| gross; raise gross_leverage to at least 1"),
 ]
 
 

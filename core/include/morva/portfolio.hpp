@@ -95,6 +95,8 @@ class PortfolioProblem {
   PortfolioResult with_quadratic_turnover(std::vector<double> previous_weights, double penalty) &&;
   PortfolioResult with_l1_turnover(std::vector<double> previous_weights, std::vector<double> costs) &&;
   PortfolioResult with_tracking_benchmark(std::vector<double> benchmark) &&;
+  // Σ|xᵢ| ≤ limit (130/30 is 1.6), or none; a limit below |budget| is refused.
+  PortfolioResult with_gross_leverage(std::optional<double> limit) &&;
 
   // Constraint templates: rows appended after the existing ones, limits
   // applied through with_bounds.
@@ -128,6 +130,7 @@ class PortfolioProblem {
   const double& turnover_penalty() const { return turnover_penalty_; }
   const std::optional<std::vector<double>>& l1_turnover_costs() const { return l1_turnover_costs_; }
   const std::optional<std::vector<double>>& benchmark_weights() const { return benchmark_weights_; }
+  const std::optional<double>& gross_leverage() const { return gross_leverage_; }
 
   bool operator==(const PortfolioProblem&) const = default;
 
@@ -152,6 +155,7 @@ class PortfolioProblem {
   double turnover_penalty_ = kDefaultTurnoverPenalty;
   std::optional<std::vector<double>> l1_turnover_costs_;
   std::optional<std::vector<double>> benchmark_weights_;
+  std::optional<double> gross_leverage_;
 };
 
 // create, then the builders in one fixed order: risk aversion, budget, bounds,

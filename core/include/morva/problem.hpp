@@ -43,6 +43,29 @@ struct L1Term {
   bool operator==(const L1Term&) const = default;
 };
 
+// A gross-leverage limit Σ wᵢ|xᵢ| ≤ limit, held in the box block's
+// projection (wᵢ = 1 when `weights` is empty; equilibration writes its
+// column scaling there, since x = D·x̂).
+struct GrossLeverage {
+  double limit = 0.0;
+  std::vector<double> weights;
+
+  double weight(std::size_t i) const { return weights.empty() ? 1.0 : weights[i]; }
+  // Σ wᵢ|xᵢ|.
+  double gross(std::span<const double> x) const;
+  bool operator==(const GrossLeverage&) const = default;
+};
+
+// The projection of v onto {l ≤ z ≤ u, Σ wᵢ|zᵢ| ≤ limit}:
+// zᵢ = clip(soft(vᵢ, θwᵢ), lᵢ, uᵢ) with the least θ ≥ 0 that meets the
+// limit, found from `theta` (the last one, a warm start) by safeguarded
+// Newton steps on the piecewise-linear, non-increasing Σ wᵢ|zᵢ(θ)|. When no
+// θ meets it (the box holds no point within the limit) z is the box's
+// point nearest zero, θ infinite. Returns θ; z may alias v.
+double project_box_and_leverage(std::span<const double> v, std::span<const double> lower,
+                                std::span<const double> upper, const GrossLeverage& leverage, double theta,
+                                std::span<double> z);
+
 // The costs rule of L1Term::validate: every cost finite and non-negative.
 std::expected<void, ProblemError> validate_l1_costs(std::span<const double> costs);
 
@@ -59,6 +82,7 @@ struct QpProblem {
   std::vector<double> lower_bounds;
   std::vector<double> upper_bounds;
   std::optional<L1Term> l1;
+  std::optional<GrossLeverage> leverage;
 
   std::size_t n() const { return quadratic.assets(); }
   std::size_t m_eq() const { return equalities.rhs.size(); }
