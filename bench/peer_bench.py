@@ -1,6 +1,6 @@
 """morva against general-purpose QP solvers, side by side in one run.
 
-Two families of generated portfolios:
+Four families of generated portfolios:
 
 - industry: the shape of a vendor risk model. F has a market column, one 0/1
   column per industry (each asset in exactly one industry) and a dozen dense
@@ -10,6 +10,10 @@ Two families of generated portfolios:
   weight and pays quadratic and L1 turnover against its current holdings.
 - statistical: k dense factors with a diagonal Ω; long-only, budget, maximum
   weight.
+- long-only: the industry model with only a budget, small caps and a large
+  risk aversion; 130/30: the industry model, weights in [−0.05, 0.05] and a
+  gross-leverage limit Σ|x| ≤ 1.6 (the package's; the peers lift it with
+  t ≥ |x|, Σt ≤ 1.6).
 
 The peers (Clarabel, interior point; OSQP, ADMM) get the standard sparse
 lifting y = Fᵀx through their native APIs, so their KKT systems stay sparse:
@@ -86,6 +90,8 @@ class Portfolio:
     band_upper: np.ndarray | None = None
     l1_costs: np.ndarray | None = None
     turnover: float = 0.0
+    lower: float = 0.0  # x ≥ lower
+    gross: float | None = None  # Σ|x| ≤ gross
     extra: dict = field(default_factory=dict)
 
     @property
@@ -156,6 +162,15 @@ def long_only_portfolio(n: int, k: int, seed: int) -> Portfolio:
     )
 
 
+def long_short_portfolio(n: int, k: int, seed: int) -> Portfolio:
+    """A 130/30 book: the industry model's F and Ω, weights in [−0.05, 0.05], budget 1 and
+    gross leverage Σ|x| ≤ 1.6."""
+    rng = np.random.default_rng(seed)
+    _, factors, omega = industry_model(rng, n, k, STYLES)
+    return Portfolio(family="130/30", factors=factors, omega=omega, specific=rng.uniform(0.15, 0.40, size=n) ** 2,
+                     returns=0.03 * rng.normal(size=n), upper=0.05, lower=-0.05, gross=1.6)
+
+
 def statistical_portfolio(n: int, k: int, seed: int) -> Portfolio:
     """k dense factors, diagonal Ω; long-only, budget, maximum weight."""
     rng = np.random.default_rng(seed)
@@ -172,13 +187,15 @@ def covariance_times(p: Portfolio, v: np.ndarray) -> np.ndarray:
 
 
 def morva_problem(p: Portfolio) -> PortfolioProblem:
-    keywords = dict(risk_aversion=p.risk_aversion, lower_bounds=np.zeros(p.n),
+    keywords = dict(risk_aversion=p.risk_aversion, lower_bounds=np.full(p.n, p.lower),
                     upper_bounds=np.full(p.n, p.upper))
     if p.benchmark is not None:
         keywords.update(benchmark_weights=p.benchmark, industry_ids=p.industry_ids,
                         style_matrix=p.band_rows, style_lower=p.band_lower, style_upper=p.band_upper)
     if p.previous is not None:
         keywords.update(previous_weights=p.previous, turnover_penalty=p.turnover, l1_turnover_costs=p.l1_costs)
+    if p.gross is not None:  # a limit of the package's problem, which the reference engine's lacks
+        return morva.PortfolioProblem(p.factors, p.omega, p.specific, p.returns, gross_leverage=p.gross, **keywords)
     return PortfolioProblem(p.factors, p.omega, p.specific, p.returns, **keywords)
 
 
@@ -194,7 +211,9 @@ def objective(p: Portfolio, x: np.ndarray) -> float:
 
 
 def worst_violation(p: Portfolio, x: np.ndarray) -> float:
-    worst = [abs(x.sum() - 1.0), np.max(-x), np.max(x - p.upper)]
+    worst = [abs(x.sum() - 1.0), np.max(p.lower - x), np.max(x - p.upper)]
+    if p.gross is not None:
+        worst.append(np.abs(x).sum() - p.gross)
     if p.industry_ids is not None:
         held = np.bincount(p.industry_ids, weights=x)
         target = np.bincount(p.industry_ids, weights=p.benchmark)
@@ -222,7 +241,8 @@ class Lifted:
 def lifted(p: Portfolio) -> Lifted:
     n, k = p.n, p.k
     with_l1 = p.previous is not None and p.l1_costs is not None
-    m = n if with_l1 else 0
+    assert not (with_l1 and p.gross is not None), "t holds either |x − x⁰| or |x|"
+    m = n if with_l1 or p.gross is not None else 0
     eye = sparse.identity(n, format="csc")
     F = sparse.csc_matrix(p.factors)
     P = sparse.block_diag([sparse.diags(p.risk_aversion * p.specific + p.turnover),
@@ -233,7 +253,7 @@ def lifted(p: Portfolio) -> Lifted:
         q -= p.turnover * p.previous
     if p.benchmark is not None:
         q -= p.risk_aversion * covariance_times(p, p.benchmark)
-    q = np.concatenate([q, np.zeros(k), p.l1_costs if with_l1 else np.zeros(0)])
+    q = np.concatenate([q, np.zeros(k), p.l1_costs if with_l1 else np.zeros(m)])
 
     def widen(x_part, y_part=None, t_part=None):
         rows = x_part.shape[0]
@@ -243,7 +263,7 @@ def lifted(p: Portfolio) -> Lifted:
     eq_blocks = [widen(F.T, -sparse.identity(k)), widen(sparse.csc_matrix(np.ones((1, n))))]
     eq_rhs = [np.zeros(k), [1.0]]
     in_blocks = [widen(eye), widen(-eye)]
-    in_rhs = [np.full(n, p.upper), np.zeros(n)]
+    in_rhs = [np.full(n, p.upper), np.full(n, -p.lower)]
     if p.industry_ids is not None:
         groups = int(p.industry_ids.max()) + 1
         member = sparse.csc_matrix((np.ones(n), (p.industry_ids, np.arange(n))), shape=(groups, n))
@@ -255,6 +275,10 @@ def lifted(p: Portfolio) -> Lifted:
     if with_l1:
         in_blocks += [widen(eye, None, -eye), widen(-eye, None, -eye)]
         in_rhs += [p.previous, -p.previous]
+    if p.gross is not None:  # t ≥ |x|, Σt ≤ gross
+        in_blocks += [widen(eye, None, -eye), widen(-eye, None, -eye),
+                      widen(sparse.csc_matrix((1, n)), None, sparse.csc_matrix(np.ones((1, n))))]
+        in_rhs += [np.zeros(n), np.zeros(n), [p.gross]]
     return Lifted(P=sparse.triu(P, format="csc"), q=q, A_eq=sparse.vstack(eq_blocks, format="csc"),
                   b_eq=np.concatenate(eq_rhs), A_in=sparse.vstack(in_blocks, format="csc"),
                   b_in=np.concatenate(in_rhs), n=n)
@@ -435,7 +459,8 @@ def batch(n: int, k: int, accounts: int, dates: int) -> None:
           f"package {seconds['adaptive']:.3f} s ({peer / seconds['adaptive']:.1f}x)")
 
 
-FAMILIES = {"industry": industry_portfolio, "statistical": statistical_portfolio, "long-only": long_only_portfolio}
+FAMILIES = {"industry": industry_portfolio, "statistical": statistical_portfolio, "long-only": long_only_portfolio,
+            "130/30": long_short_portfolio}
 
 
 def describe(o: Outcome | None, reference: float) -> str:
@@ -466,7 +491,7 @@ def main() -> None:
     if not args.no_osqp and importlib.util.find_spec("osqp") is None:
         print("osqp is not installed (pip install '.[bench]'); running without it", file=sys.stderr)
         args.no_osqp = True
-    cases = [("industry", 2000, 50), ("statistical", 2000, 50), ("long-only", 2000, 50)]
+    cases = [("industry", 2000, 50), ("statistical", 2000, 50), ("long-only", 2000, 50), ("130/30", 2000, 50)]
     if not args.quick:
         cases += [("industry", 10000, 100), ("statistical", 10000, 100), ("long-only", 10000, 100),
                   ("industry", 25000, 150), ("industry", 50000, 200)]

@@ -102,62 +102,56 @@ double project_box_and_leverage(std::span<const double> v, std::span<const doubl
                                 std::span<const double> upper, const GrossLeverage& leverage, double theta,
                                 std::span<double> z) {
   const std::size_t n = v.size();
-  // Σ wᵢ|zᵢ(θ)| and its slope −Σ wᵢ² over the assets on their linear piece.
-  const auto gross_at = [&](double t, double& slope) {
+  // z(θ) written, and Σ wᵢ|zᵢ(θ)| with its slope −Σ wᵢ² over the assets on
+  // their linear piece (shrunk, neither zero nor clipped). θ = ∞ leaves the
+  // box's point nearest zero.
+  double slope = 0.0;
+  const auto gross_at = [&](double t) {
     double sum = 0.0;
     slope = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double w = leverage.weight(i);
-      const double shrunk = v[i] > t * w ? v[i] - t * w : (v[i] < -t * w ? v[i] + t * w : 0.0);
+      const double shrink = t * w;
+      const double shrunk = v[i] > shrink ? v[i] - shrink : (v[i] < -shrink ? v[i] + shrink : 0.0);
       const double clipped = std::clamp(shrunk, lower[i], upper[i]);
       if (clipped != 0.0 && clipped == shrunk) slope -= w * w;
+      z[i] = clipped;
       sum += w * std::abs(clipped);
     }
     return sum;
   };
-  const auto write = [&](double t) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const double w = leverage.weight(i);
-      const double shrunk = v[i] > t * w ? v[i] - t * w : (v[i] < -t * w ? v[i] + t * w : 0.0);  // 0 at t = ∞
-      z[i] = std::clamp(shrunk, lower[i], upper[i]);
-    }
-  };
   const double limit = leverage.limit;
-  double slope = 0.0;
-  if (gross_at(0.0, slope) <= limit) {
-    write(0.0);
-    return 0.0;
-  }
-  // At θ = max |vᵢ|/wᵢ every shrunk value is zero: z is the box's point
-  // nearest zero, the least gross the box allows.
+  // At θ = max |vᵢ|/wᵢ every shrunk value is zero: the least gross the box allows.
   double high = 0.0;
   for (std::size_t i = 0; i < n; ++i) high = std::max(high, std::abs(v[i]) / leverage.weight(i));
-  if (gross_at(high, slope) > limit) {
-    write(std::numeric_limits<double>::infinity());
+  // Bracket [low, high] of the least θ that meets the limit. Newton on the
+  // current linear piece lands on the root unless a kink lies between;
+  // bisection when a step leaves the bracket. A gross within rounding of the
+  // limit (either side) ends the search; the last θ's warm start is tried
+  // first, and θ = 0 whenever the clipped point fits.
+  constexpr double kRounding = 1e-14;
+  constexpr int kMaxSteps = 100;
+  double low = 0.0;
+  double t = theta > 0.0 && theta < high ? theta : 0.0;
+  bool zero_tried = t == 0.0;
+  for (int step = 0; step < kMaxSteps; ++step) {
+    const double excess = gross_at(t) - limit;
+    if ((t == 0.0 && excess <= 0.0) || (t > 0.0 && std::abs(excess) <= kRounding * limit)) return t;
+    (excess > 0.0 ? low : high) = t;
+    if (high - low <= kRounding * high) break;
+    const double next = slope < 0.0 ? t - excess / slope : (excess < 0.0 ? low : 0.5 * (low + high));
+    if (!zero_tried && next <= 0.0) {  // past the root from a warm start: does θ = 0 fit?
+      zero_tried = true;
+      t = 0.0;
+      continue;
+    }
+    t = next > low && next < high ? next : 0.5 * (low + high);
+  }
+  if (gross_at(high) > limit * (1.0 + kRounding)) {
+    gross_at(std::numeric_limits<double>::infinity());  // no θ meets it
     return std::numeric_limits<double>::infinity();
   }
-  // Bracket [low, high]: the gross exceeds the limit at low and meets it at
-  // high. Newton on the current linear piece, bisection when it leaves the
-  // bracket.
-  double low = 0.0;
-  double t = theta > low && theta < high ? theta : 0.5 * high;
-  constexpr int kMaxSteps = 100;
-  for (int step = 0; step < kMaxSteps; ++step) {
-    const double excess = gross_at(t, slope) - limit;
-    if (excess > 0.0) {
-      low = t;
-    } else {
-      high = t;
-      if (excess >= -1e-15 * limit) break;
-    }
-    double next = slope < 0.0 ? t - excess / slope : low;
-    if (!(next > low && next < high)) next = 0.5 * (low + high);
-    if (high - low <= 1e-15 * high || next == t) break;
-    t = next;
-  }
-  t = high;
-  write(t);
-  return t;
+  return high;
 }
 
 std::expected<ValidatedQp, ProblemError> ValidatedQp::of(QpProblem problem, DataEntries entries) {

@@ -61,7 +61,7 @@ struct GrossLeverage {
 // limit, found from `theta` (the last one, a warm start) by safeguarded
 // Newton steps on the piecewise-linear, non-increasing Σ wᵢ|zᵢ(θ)|. When no
 // θ meets it (the box holds no point within the limit) z is the box's
-// point nearest zero, θ infinite. Returns θ; z may alias v.
+// point nearest zero, θ infinite. Returns θ; z must not alias v.
 double project_box_and_leverage(std::span<const double> v, std::span<const double> lower,
                                 std::span<const double> upper, const GrossLeverage& leverage, double theta,
                                 std::span<double> z);
