@@ -67,8 +67,9 @@ def test_the_backtest_walkthrough_runs(tmp_path, monkeypatch, capsys):
 
 
 def test_the_fundamental_walkthrough_runs(tmp_path, monkeypatch, capsys):
-    namespace = run_section("## Walkthrough: a fundamental risk model", tmp_path, monkeypatch)
+    namespace = run_section("## Walkthrough: a fundamental risk model and a 130/30 book", tmp_path, monkeypatch)
     assert (tmp_path / "risk.png").read_bytes()[:4] == b"\x89PNG"
     weights = namespace["result"].weights.groupby(namespace["sectors"]).sum()
     assert 0.05 - 1e-9 <= weights["Energy"] <= 0.12 + 1e-9 and weights["Utilities"] <= 0.10 + 1e-9
+    assert namespace["weights"].abs().sum() == pytest.approx(1.6, abs=1e-9)  # the limit binds
     assert capsys.readouterr().out.rstrip().endswith("True")
