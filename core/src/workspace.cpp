@@ -25,6 +25,7 @@
 #include "profile_rule.hpp"
 #include "stored_columns.hpp"
 #include "stored_products.hpp"
+#include "termination.hpp"
 
 namespace morva {
 
@@ -304,124 +305,6 @@ SolveTime elapsed_since(Clock::time_point start) {
   return {nanos / kNanosPerSecond, static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
 }
 
-// Elementwise a − b over the shorter length.
-std::vector<double> difference(std::span<const double> a, std::span<const double> b) {
-  const std::size_t len = std::min(a.size(), b.size());
-  std::vector<double> out(len);
-  for (std::size_t i = 0; i < len; ++i) out[i] = a[i] - b[i];
-  return out;
-}
-
-// The starting point of a solve in unscaled units: the warm start, its
-// absent dual blocks as zeros, or all zeros without one.
-struct StartingPoint {
-  std::vector<double> x;
-  DualVariables duals;
-};
-
-// Each block in turn: an absent one (null) is zeros of its length, a given
-// one is tested for its length (WarmStartLength), then finiteness
-// (WarmStartNonFinite), both naming the block.
-std::expected<StartingPoint, SolverError> starting_point(const QpProblem& problem,
-                                                         const std::optional<WarmStart>& warm_start) {
-  const auto given = [&](const std::optional<std::vector<double>> WarmStart::*dual) {
-    return warm_start && *warm_start.*dual ? &*(*warm_start.*dual) : nullptr;
-  };
-  const std::size_t n = problem.n();
-  StartingPoint start;
-  const struct {
-    const std::vector<double>* block;
-    const char* name;
-    std::size_t length;
-    std::vector<double>& out;
-  } blocks[] = {
-      {warm_start ? &warm_start->x : nullptr, "x", n, start.x},
-      {given(&WarmStart::equality_dual), "equality_dual", problem.m_eq(), start.duals.equalities},
-      {given(&WarmStart::inequality_dual), "inequality_dual", problem.m_in(), start.duals.inequalities},
-      {given(&WarmStart::bound_dual), "bound_dual", n, start.duals.bounds},
-      {given(&WarmStart::l1_dual), "l1_dual", problem.l1 ? n : 0, start.duals.l1},
-  };
-  for (const auto& b : blocks) {
-    if (b.block == nullptr) {
-      b.out.assign(b.length, 0.0);
-    } else if (b.block->size() != b.length) {
-      return std::unexpected(SolverError::warm_start_length(b.name, b.block->size(), b.length));
-    } else if (!all_finite(*b.block)) {
-      return std::unexpected(SolverError::warm_start_non_finite(b.name));
-    } else {
-      b.out = *b.block;
-    }
-  }
-  return start;
-}
-
-// How a solve ended, when it ended before the iteration budget.
-struct Verdict {
-  SolveStatus status;
-  std::optional<Certificate> certificate;
-  bool early = false;  // met only the profile's looser tolerances: worth a polish
-};
-
-// The stopping test and, when enabled, the infeasibility tests on the
-// unscaled iterate. The infeasibility candidates are the differences between
-// successive checked iterates, so the check keeps the last one.
-class TerminationCheck {
- public:
-  TerminationCheck(bool detect_infeasibility, StartingPoint start, double early_factor)
-      : detect_(detect_infeasibility), early_factor_(early_factor) {
-    if (detect_) {
-      kept_x_ = std::move(start.x);
-      kept_duals_ = std::move(start.duals);
-    }
-  }
-
-  std::expected<std::optional<Verdict>, SolverError> check(const QpProblem& problem,
-                                                           const ReducedColumns& data, RowSupports supports,
-                                                           const ScaledProblem* scaled,
-                                                           const AdmmState& state,
-                                                           const SolverSettings& settings) {
-    auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-    const IterateProducts products = stored_products(problem, data, x, duals);
-    auto converged = meets_stopping_rule(problem, x, duals, settings, products);
-    if (!converged) return std::unexpected(SolverError::length_mismatch(converged.error()));
-    if (*converged) return Verdict{SolveStatus::Solved, std::nullopt};
-    if (early_factor_ > 0.0) {
-      SolverSettings loose = settings;
-      loose.absolute_tolerance *= early_factor_;
-      loose.relative_tolerance *= early_factor_;
-      if (meets_stopping_rule(problem, x, duals, loose, products).value_or(false)) {
-        early_factor_ = 0.0;
-        return Verdict{SolveStatus::Solved, std::nullopt, true};
-      }
-    }
-    if (!detect_) return std::nullopt;
-
-    const PrimalCertificate candidate{difference(duals.equalities, kept_duals_.equalities),
-                                      difference(duals.inequalities, kept_duals_.inequalities),
-                                      difference(duals.bounds, kept_duals_.bounds)};
-    if (auto farkas =
-            detect_primal_infeasibility(problem, candidate, settings.infeasibility_tolerance, supports)) {
-      return Verdict{SolveStatus::PrimalInfeasible, Certificate{std::move(*farkas)}};
-    }
-    const std::vector<double> step = difference(x, kept_x_);
-    // A leverage limit bounds every weight: no ray is unbounded.
-    if (auto ray = problem.leverage
-                       ? std::nullopt
-                       : detect_dual_infeasibility(problem, step, settings.infeasibility_tolerance)) {
-      return Verdict{SolveStatus::DualInfeasible, Certificate{DualCertificate{std::move(*ray)}}};
-    }
-    kept_x_ = std::move(x);
-    kept_duals_ = std::move(duals);
-    return std::nullopt;
-  }
-
- private:
-  bool detect_;
-  double early_factor_;
-  std::vector<double> kept_x_;
-  DualVariables kept_duals_;
-};
-
 // What the penalty rule sees of the iterate after an iteration. After the
 // swap inside the iteration, the *_next buffers hold the z blocks before it.
 ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
@@ -583,26 +466,6 @@ std::expected<Workspace, SolverError> Workspace::create(SolverSettings settings,
   return workspace;
 }
 
-namespace {
-
-// A problem whose curvature cannot hold its weights against its gradient:
-// ‖q‖∞ exceeds kFlatRatio times the smallest diagonal of P times the widest
-// finite box. Its weights are then set by the box and the rows, not the
-// curvature, and a point within the tolerances may lie far from the optimum.
-bool nearly_flat(const QpProblem& problem) {
-  constexpr double kFlatRatio = 1e3;
-  double width = 0.0;
-  for (std::size_t i = 0; i < problem.n(); ++i) {
-    const double w = problem.upper_bounds[i] - problem.lower_bounds[i];
-    if (std::isfinite(w)) width = std::max(width, w);
-  }
-  const auto& d = problem.quadratic.diagonal;
-  const double curvature = d.empty() ? 0.0 : *std::min_element(d.begin(), d.end());
-  return width > 0.0 && curvature > 0.0 && detail::inf_norm(problem.linear) > kFlatRatio * curvature * width;
-}
-
-}  // namespace
-
 std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point start,
                                                            const std::optional<WarmStart>& warm_start) {
   const SolverSettings settings = settings_;
@@ -688,113 +551,11 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
     }
   }
   if (finishes_flat_faces_ && settings.polish && solution->status == SolveStatus::Solved &&
-      profile_rule(settings).finishes_flat_faces() &&
-      (!solution->polished || (nearly_flat(problem_) && !exact_to_rounding(*solution))))
+      profile_rule(settings).finishes_flat_faces() && short_of_exact(*solution)) {
     finish_on_flat_face(*solution, start);
-  return solution;
-}
-
-// Whether an answer meets the stopping rule at a millionth of the tolerances:
-// a KKT point to rounding, whatever face it is on.
-bool Workspace::exact_to_rounding(const Solution& solution) const {
-  constexpr double kRounding = 1e-6;
-  SolverSettings rounding = settings_;
-  rounding.absolute_tolerance *= kRounding;
-  rounding.relative_tolerance *= kRounding;
-  return meets_stopping_rule(problem_, solution.x, solution.dual, rounding,
-                             iterate_products(problem_, solution.x, *supports_))
-      .value_or(false);
-}
-
-// A solved answer that neither polish made exact, after a run to tolerances
-// a hundred times tighter (or, on a nearly flat problem, one whose polish
-// kept a candidate short of exact), sits where the objective barely curves: with a
-// tiny risk aversion over thousands of assets, the points within the
-// tolerances of the optimum spread along a nearly flat face, and the
-// iterate's active set is not the optimum's. A proximal-point step
-//   x₁ = argmin f(x) + ½γ‖x − x̂‖²  (the same constraints),
-// with γ ten times the smallest diagonal of P (a lower bound on the
-// curvature of f), solved to tolerances a hundred times tighter, is a
-// problem conditioned well enough for its polish to succeed; on a polyhedral
-// face the step reaches the optimum's active set, read from (x₁, y₁), which
-// is then tried on the original problem: its candidate is kept only as the
-// polish keeps any. At most kProximalSteps steps, each within
-// max(4k, 1000) iterations (a step that cannot finish is retried ten times
-// stiffer); the answer is kept as it was when none finds it.
-void Workspace::finish_on_flat_face(Solution& solution, Clock::time_point start) const {
-  constexpr int kProximalSteps = 3;
-  constexpr double kCurvatureFactor = 10.0;
-  constexpr double kStiffer = 10.0;
-  constexpr double kTighterTolerance = 1e-2;
-  constexpr double kRoundingTolerance = 1e-6;
-  constexpr std::uint64_t kStepGrowth = 4;
-  constexpr std::uint64_t kStepMinimum = 1000;
-  const std::vector<double>& diagonal = problem_.quadratic.diagonal;
-  double gamma =
-      diagonal.empty() ? 0.0 : kCurvatureFactor * *std::min_element(diagonal.begin(), diagonal.end());
-  if (!(gamma > 0.0) || !std::isfinite(gamma)) return;
-  SolverSettings rounding = settings_;
-  rounding.absolute_tolerance *= kRoundingTolerance;
-  rounding.relative_tolerance *= kRoundingTolerance;
-  SolverSettings tighter = settings_;
-  tighter.absolute_tolerance *= kTighterTolerance;
-  tighter.relative_tolerance *= kTighterTolerance;
-  tighter.max_iterations =
-      std::min(settings_.max_iterations, std::max(kStepGrowth * solution.iterations, kStepMinimum));
-  // The step from `centre` at curvature γ: P + γI, q − γ·centre.
-  const auto step_from = [&](const Solution& centre) -> std::optional<Solution> {
-    QpProblem proximal = problem_;
-    for (double& d : proximal.quadratic.diagonal) d += gamma;
-    for (std::size_t i = 0; i < proximal.linear.size(); ++i) proximal.linear[i] -= gamma * centre.x[i];
-    auto workspace = Workspace::create(tighter, std::move(proximal));
-    if (!workspace) return std::nullopt;
-    workspace->finishes_flat_faces_ = false;
-    auto next = workspace->solve_from(start, centre.warm_start());
-    return next ? std::optional(std::move(*next)) : std::nullopt;
-  };
-  // An exact step answers the original problem when its active set does, or
-  // when it is itself a KKT point of the original to rounding (a step that
-  // barely moved: the proximal term vanishes at the optimum).
-  const auto finish_from = [&](const Solution& step, Solution& out) {
-    IterateProducts products = iterate_products(problem_, step.x, *supports_);
-    auto residuals = check_kkt(problem_, step.x, step.dual, products);
-    if (!residuals) return false;
-    if (auto polished = polish_with_products(problem_, *data_, step.x, step.dual, *residuals, settings_,
-                                             products, *supports_)) {
-      out.x = std::move(polished->x);
-      out.dual = std::move(polished->duals);
-      out.residuals = polished->residuals;
-    } else if (meets_stopping_rule(problem_, step.x, step.dual, rounding, products).value_or(false)) {
-      out.x = step.x;
-      out.dual = step.dual;
-      out.residuals = *residuals;
-    } else {
-      return false;
-    }
-    out.polished = true;
-    out.objective = problem_.objective(out.x);
-    return true;
-  };
-  Solution centre = solution;
-  for (int step = 0; step < kProximalSteps; ++step) {
-    std::optional<Solution> next = step_from(centre);
-    if (!next) break;
-    solution.iterations += next->iterations;
-    // Too flat still to finish within the budget: a stiffer step from the
-    // same centre (shorter, better conditioned); one that finished without
-    // polishing moves the centre and stiffens the next.
-    if (next->status != SolveStatus::Solved) {
-      gamma *= kStiffer;
-      continue;
-    }
-    if (!next->polished) {
-      gamma *= kStiffer;
-    } else if (finish_from(*next, solution)) {
-      break;
-    }
-    centre = std::move(*next);
+    solution->solve_time = elapsed_since(start);
   }
-  solution.solve_time = elapsed_since(start);
+  return solution;
 }
 
 const ScaledProblem* Workspace::scaled() const {

@@ -90,7 +90,9 @@ class Workspace {
   // Makes a solved answer its polish could not make exact exact, when a
   // proximal step finds the optimum's active set; leaves it as it is else.
   void finish_on_flat_face(Solution& solution, Clock::time_point start) const;
-  bool exact_to_rounding(const Solution& solution) const;
+  // Whether a solved answer is left short of exact where that may matter:
+  // unpolished, or polished short of exact on a nearly flat problem.
+  bool short_of_exact(const Solution& solution) const;
   // Applies `update` to the equilibrated problem and to its written-out copy.
   template <class Update>
   void rescale(Update update);
