@@ -486,8 +486,9 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
   initial_z(iteration_problem, penalty.rho(), state);
-  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting),
-                               settings.polish ? profile_rule(settings).early_polish_factor() : 0.0);
+  TerminationCheck termination(
+      settings.infeasibility_tolerance > 0.0, std::move(*starting),
+      settings.polish ? profile_rule(settings).early_polish_factor(warm_start.has_value()) : 0.0);
 
   std::optional<Acceleration> acceleration;
   if (profile_rule(settings).accelerates()) acceleration.emplace(state);
