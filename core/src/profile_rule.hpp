@@ -78,8 +78,8 @@ class ProfileRule {
     return std::numeric_limits<double>::infinity();
   }
   // An iterate within this factor of the stopping tolerances is polished
-  // once before the run ends (0: never); `warm`: the run was warm-started.
-  virtual double early_polish_factor(bool /*warm*/) const { return 0.0; }
+  // once before the run ends (0: never).
+  virtual double early_polish_factor() const { return 0.0; }
   // Whether each active-set solve starts its multipliers at the iterate's duals.
   virtual bool starts_from_duals() const { return false; }
   // A solved active set's duals, as the candidate reports them.

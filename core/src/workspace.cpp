@@ -327,6 +327,26 @@ ConsensusStep consensus_step(std::uint64_t k, AdmmState& s) {
           s.scratch};
 }
 
+// The polish of an iterate within `factor` times the tolerances wins only
+// when its candidate lies as far inside them (before the landing, whose move
+// of x by up to ε_p shows in the dual residual as P·Δx): an early candidate
+// short of that, kept, could end farther from the optimum than the run it
+// cut short.
+struct EarlyPolish {
+  double factor = 0.0;
+  bool inside = false;
+
+  bool inside_tolerances(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
+                         const Solution& solution) const {
+    SolverSettings tight = settings;
+    tight.absolute_tolerance /= factor;
+    tight.relative_tolerance /= factor;
+    return meets_stopping_rule(problem, solution.x, solution.dual, tight,
+                               iterate_products(problem, solution.x, supports))
+        .value_or(false);
+  }
+};
+
 // The Solution of a finished run in unscaled units: the KKT residuals (all
 // infinite after a numerical failure), polishing of a solved iterate, the
 // diagnosis of any other outcome, and the counters.
@@ -334,7 +354,8 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
                                                   RowSupports supports, const ScaledProblem* scaled,
                                                   const AdmmState& state, const SolverSettings& settings,
                                                   Verdict verdict, std::uint64_t iterations,
-                                                  const Penalty& penalty, Clock::time_point start) {
+                                                  const Penalty& penalty, Clock::time_point start,
+                                                  EarlyPolish* early = nullptr) {
   Solution solution;
   solution.status = verdict.status;
   auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
@@ -361,6 +382,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
         solution.dual = std::move(polished->duals);
         solution.residuals = polished->residuals;
         solution.polished = true;
+        if (early != nullptr) early->inside = early->inside_tolerances(problem, supports, settings, solution);
       }
     }
     if (verdict.status == SolveStatus::Solved) {
@@ -486,9 +508,8 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
   initial_z(iteration_problem, penalty.rho(), state);
-  TerminationCheck termination(
-      settings.infeasibility_tolerance > 0.0, std::move(*starting),
-      settings.polish ? profile_rule(settings).early_polish_factor(warm_start.has_value()) : 0.0);
+  const double early_factor = settings.polish ? profile_rule(settings).early_polish_factor() : 0.0;
+  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting), early_factor);
 
   std::optional<Acceleration> acceleration;
   if (profile_rule(settings).accelerates()) acceleration.emplace(state);
@@ -526,10 +547,11 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   // Close enough for the active set to have settled: a polish that wins ends
   // the solve; one that does not leaves the iterate to run on.
   if (verdict->early) {
+    EarlyPolish early{early_factor};
     auto polished = finish_solve(problem_, *data_, *supports_, scaled, state, settings, Verdict{*verdict}, k,
-                                 penalty, start);
+                                 penalty, start, &early);
     if (!polished) return polished;
-    if (polished->polished) return polished;
+    if (polished->polished && early.inside) return polished;
     verdict = iterate(k + 1, settings, k);
     if (!verdict) return std::unexpected(verdict.error());
   }
