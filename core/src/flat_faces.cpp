@@ -82,10 +82,12 @@ void Workspace::finish_on_flat_face(Solution& solution, Clock::time_point start)
   SolverSettings tighter = settings_;
   tighter.absolute_tolerance *= kTighterTolerance;
   tighter.relative_tolerance *= kTighterTolerance;
-  tighter.max_iterations =
-      std::min(settings_.max_iterations, std::max(kStepGrowth * solution.iterations, kStepMinimum));
-  // The step from `centre` at curvature γ: P + γI, q − γ·centre.
+  const std::uint64_t step_budget = std::max(kStepGrowth * solution.iterations, kStepMinimum);
+  // The step from `centre` at curvature γ: P + γI, q − γ·centre, within what
+  // is left of the run's iteration budget.
   const auto step_from = [&](const Solution& centre) -> std::optional<Solution> {
+    if (solution.iterations >= settings_.max_iterations) return std::nullopt;
+    tighter.max_iterations = std::min(settings_.max_iterations - solution.iterations, step_budget);
     QpProblem proximal = problem_;
     for (double& d : proximal.quadratic.diagonal) d += gamma;
     for (std::size_t i = 0; i < proximal.linear.size(); ++i) proximal.linear[i] -= gamma * centre.x[i];

@@ -514,6 +514,21 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   std::optional<Acceleration> acceleration;
   if (profile_rule(settings).accelerates()) acceleration.emplace(state);
 
+  // What follows the check in iteration k: the acceleration's step and the
+  // penalty's look.
+  auto close_iteration = [&](std::uint64_t k) -> std::expected<void, SolverError> {
+    if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho());
+    if (penalty.due(k)) {
+      auto moved = penalty.adapt(systems_, iteration_problem, consensus_step(k, state));
+      if (!moved) return std::unexpected(moved.error());
+      if (*moved) {
+        state.rhs_formed = false;  // formed at the old penalty
+        if (acceleration) acceleration->restart();
+      }
+    }
+    return {};
+  };
+
   // The iterations [first, run.max_iterations], checked against run's tolerances.
   auto iterate = [&](std::uint64_t first, const SolverSettings& run,
                      std::uint64_t& k) -> std::expected<Verdict, SolverError> {
@@ -528,15 +543,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
         if (!checked) return std::unexpected(checked.error());
         if (*checked) return std::move(**checked);
       }
-      if (acceleration) acceleration->after(k, iteration_problem, state, penalty.rho());
-      if (penalty.due(k)) {
-        auto moved = penalty.adapt(systems_, iteration_problem, consensus_step(k, state));
-        if (!moved) return std::unexpected(moved.error());
-        if (*moved) {
-          state.rhs_formed = false;  // formed at the old penalty
-          if (acceleration) acceleration->restart();
-        }
-      }
+      if (auto closed = close_iteration(k); !closed) return std::unexpected(closed.error());
       if (k >= run.max_iterations) return Verdict{SolveStatus::MaxIterations, std::nullopt};
     }
   };
@@ -552,7 +559,10 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
                                  penalty, start, &early);
     if (!polished) return polished;
     if (polished->polished && early.inside) return polished;
-    verdict = iterate(k + 1, settings, k);
+    // The look interrupted iteration k after its check: close it, then run on.
+    if (auto closed = close_iteration(k); !closed) return std::unexpected(closed.error());
+    verdict = k >= settings.max_iterations ? Verdict{SolveStatus::MaxIterations, std::nullopt}
+                                           : iterate(k + 1, settings, k);
     if (!verdict) return std::unexpected(verdict.error());
   }
   auto solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*verdict), k,

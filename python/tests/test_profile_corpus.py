@@ -23,6 +23,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import morva
+
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
 from corpus_families import build_problem  # noqa: E402
@@ -60,3 +62,14 @@ def test_certified_reference_of_the_hand_worked_problem(cost, optimum, objective
     result = build_problem(keywords).solve()
     assert lp.objective(result.weights) == pytest.approx(result.objective, abs=1e-15)
     np.testing.assert_allclose(result.weights, optimum, atol=1e-6)
+
+
+@pytest.mark.parametrize("cap", [10, 20, 40])
+def test_the_package_profile_never_runs_past_max_iterations(cap):
+    # Seeds whose answers the early polish, the tighter run or the flat-face finish take further.
+    from corpus_families import draw
+
+    for seed in (100207, 100209, 100208):
+        result = morva.solve(build_problem(draw("dollar_neutral", 20, seed).keywords), max_iterations=cap,
+                             raise_on_failure=False)
+        assert result.iterations <= cap
