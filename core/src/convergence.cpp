@@ -60,6 +60,36 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
   return is_converged(measure->residuals, tolerances);
 }
 
+SolverSettings with_tolerances_times(SolverSettings settings, double factor) {
+  settings.absolute_tolerance *= factor;
+  settings.relative_tolerance *= factor;
+  return settings;
+}
+
+bool meets_stopping_rule_times(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
+                               double factor, std::span<const double> x, const DualVariables& duals) {
+  return meets_stopping_rule(problem, x, duals, with_tolerances_times(settings, factor),
+                             iterate_products(problem, x, supports))
+      .value_or(false);
+}
+
+std::expected<StoppingLooks, LengthMismatch> stopping_looks(const QpProblem& problem,
+                                                            std::span<const double> x,
+                                                            const DualVariables& duals,
+                                                            const SolverSettings& settings,
+                                                            const IterateProducts& products, double looser) {
+  auto measure = measure_kkt(problem, x, duals, products);
+  if (!measure) return std::unexpected(std::move(measure.error()));
+  const auto tolerances = [&](double factor) {
+    return tolerances_from_norms(settings.absolute_tolerance * factor, settings.relative_tolerance * factor,
+                                 problem, x, measure->norms);
+  };
+  StoppingLooks looks{is_converged(measure->residuals, tolerances(1.0)), false};
+  if (!looks.converged && looser > 0.0)
+    looks.within_looser = is_converged(measure->residuals, tolerances(looser));
+  return looks;
+}
+
 bool is_converged(const KktResiduals& residuals, const StoppingTolerances& tolerances) {
   // Written so that any NaN on either side makes a comparison, and so the test, fail.
   return residuals.primal <= tolerances.primal && residuals.dual <= tolerances.dual &&

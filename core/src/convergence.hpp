@@ -43,6 +43,26 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
                                                         const SolverSettings& settings,
                                                         const IterateProducts& products);
 
+// `settings` with both stopping tolerances multiplied by `factor`.
+SolverSettings with_tolerances_times(SolverSettings settings, double factor);
+
+// The stopping rule at `factor` times the tolerances of `settings`, the
+// products formed here (through the rows' known `supports`).
+bool meets_stopping_rule_times(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
+                               double factor, std::span<const double> x, const DualVariables& duals);
+
+// The stopping rule at the tolerances and at `looser` times them, from one
+// measure of the iterate.
+struct StoppingLooks {
+  bool converged = false;
+  bool within_looser = false;
+};
+std::expected<StoppingLooks, LengthMismatch> stopping_looks(const QpProblem& problem,
+                                                            std::span<const double> x,
+                                                            const DualVariables& duals,
+                                                            const SolverSettings& settings,
+                                                            const IterateProducts& products, double looser);
+
 // log10(largest) − log10(smallest) over the finite non-zero magnitudes of F,
 // d, q, the L1 costs and anchor, A_eq, b_eq, A_in, b_in; 0 when none exist.
 double coefficient_spread_decades(const QpProblem& problem);

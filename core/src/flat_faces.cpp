@@ -17,6 +17,9 @@
 namespace morva {
 namespace {
 
+// A millionth of the stopping tolerances: a KKT point to rounding meets them.
+constexpr double kRounding = 1e-6;
+
 // A problem whose curvature cannot hold its weights against its gradient:
 // ‖q‖∞ exceeds kFlatRatio times the smallest diagonal of P times the widest
 // finite box. Its weights are then set by the box and the rows, not the
@@ -39,14 +42,8 @@ bool nearly_flat(const QpProblem& problem) {
 // the tolerances: not a KKT point to rounding.
 bool Workspace::short_of_exact(const Solution& solution) const {
   if (!solution.polished) return true;
-  if (!nearly_flat(problem_)) return false;
-  constexpr double kRounding = 1e-6;
-  SolverSettings rounding = settings_;
-  rounding.absolute_tolerance *= kRounding;
-  rounding.relative_tolerance *= kRounding;
-  return !meets_stopping_rule(problem_, solution.x, solution.dual, rounding,
-                              iterate_products(problem_, solution.x, *supports_))
-              .value_or(false);
+  return nearly_flat(problem_) &&
+         !meets_stopping_rule_times(problem_, *supports_, settings_, kRounding, solution.x, solution.dual);
 }
 
 // A solved answer that neither polish made exact, after a run to tolerances
@@ -69,19 +66,13 @@ void Workspace::finish_on_flat_face(Solution& solution, Clock::time_point start)
   constexpr double kCurvatureFactor = 10.0;
   constexpr double kStiffer = 10.0;
   constexpr double kTighterTolerance = 1e-2;
-  constexpr double kRoundingTolerance = 1e-6;
   constexpr std::uint64_t kStepGrowth = 4;
   constexpr std::uint64_t kStepMinimum = 1000;
   const std::vector<double>& diagonal = problem_.quadratic.diagonal;
   double gamma =
       diagonal.empty() ? 0.0 : kCurvatureFactor * *std::min_element(diagonal.begin(), diagonal.end());
   if (!(gamma > 0.0) || !std::isfinite(gamma)) return;
-  SolverSettings rounding = settings_;
-  rounding.absolute_tolerance *= kRoundingTolerance;
-  rounding.relative_tolerance *= kRoundingTolerance;
-  SolverSettings tighter = settings_;
-  tighter.absolute_tolerance *= kTighterTolerance;
-  tighter.relative_tolerance *= kTighterTolerance;
+  SolverSettings tighter = with_tolerances_times(settings_, kTighterTolerance);
   const std::uint64_t step_budget = std::max(kStepGrowth * solution.iterations, kStepMinimum);
   // The step from `centre` at curvature γ: P + γI, q − γ·centre, within what
   // is left of the run's iteration budget.
@@ -109,7 +100,9 @@ void Workspace::finish_on_flat_face(Solution& solution, Clock::time_point start)
       out.x = std::move(polished->x);
       out.dual = std::move(polished->duals);
       out.residuals = polished->residuals;
-    } else if (meets_stopping_rule(problem_, step.x, step.dual, rounding, products).value_or(false)) {
+    } else if (meets_stopping_rule(problem_, step.x, step.dual, with_tolerances_times(settings_, kRounding),
+                                   products)
+                   .value_or(false)) {
       out.x = step.x;
       out.dual = step.dual;
       out.residuals = *residuals;

@@ -267,9 +267,7 @@ class AdaptiveRule final : public ProfileRule {
     if (!settings.polish || solution.status != SolveStatus::Solved || solution.polished ||
         k >= settings.max_iterations)
       return std::nullopt;
-    SolverSettings run = settings;
-    run.absolute_tolerance *= kTighterRunTolerance;
-    run.relative_tolerance *= kTighterRunTolerance;
+    SolverSettings run = with_tolerances_times(settings, kTighterRunTolerance);
     run.max_iterations =
         std::min(settings.max_iterations, k + std::max(kTighterRunGrowth * k, kTighterRunMinimum));
     return run;

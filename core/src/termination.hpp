@@ -101,18 +101,13 @@ class TerminationCheck {
                                                            const AdmmState& state,
                                                            const SolverSettings& settings) {
     auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
-    const IterateProducts products = stored_products(problem, data, x, duals);
-    auto converged = meets_stopping_rule(problem, x, duals, settings, products);
-    if (!converged) return std::unexpected(SolverError::length_mismatch(converged.error()));
-    if (*converged) return Verdict{SolveStatus::Solved, std::nullopt};
-    if (early_factor_ > 0.0) {
-      SolverSettings loose = settings;
-      loose.absolute_tolerance *= early_factor_;
-      loose.relative_tolerance *= early_factor_;
-      if (meets_stopping_rule(problem, x, duals, loose, products).value_or(false)) {
-        early_factor_ = 0.0;
-        return Verdict{SolveStatus::Solved, std::nullopt, true};
-      }
+    auto looks =
+        stopping_looks(problem, x, duals, settings, stored_products(problem, data, x, duals), early_factor_);
+    if (!looks) return std::unexpected(SolverError::length_mismatch(looks.error()));
+    if (looks->converged) return Verdict{SolveStatus::Solved, std::nullopt};
+    if (looks->within_looser) {
+      early_factor_ = 0.0;
+      return Verdict{SolveStatus::Solved, std::nullopt, true};
     }
     if (!detect_) return std::nullopt;
 

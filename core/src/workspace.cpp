@@ -117,8 +117,11 @@ struct RowUpdate {
   }
 
   void rows(std::size_t first, std::size_t last) const {
-    std::size_t r = defer_box ? last : first;
-    for (std::size_t i = first; i < r; ++i) scalar(i);
+    if (defer_box) {
+      for (std::size_t r = first; r < last; ++r) scalar(r);
+      return;
+    }
+    std::size_t r = first;
     using detail::Lanes2;
     using detail::load2;
     using detail::store2;
@@ -338,12 +341,7 @@ struct EarlyPolish {
 
   bool inside_tolerances(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
                          const Solution& solution) const {
-    SolverSettings tight = settings;
-    tight.absolute_tolerance /= factor;
-    tight.relative_tolerance /= factor;
-    return meets_stopping_rule(problem, solution.x, solution.dual, tight,
-                               iterate_products(problem, solution.x, supports))
-        .value_or(false);
+    return meets_stopping_rule_times(problem, supports, settings, 1.0 / factor, solution.x, solution.dual);
   }
 };
 
