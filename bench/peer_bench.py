@@ -187,7 +187,9 @@ def covariance_times(p: Portfolio, v: np.ndarray) -> np.ndarray:
     return p.specific * v + p.factors @ (p.omega @ (p.factors.T @ v))
 
 
-def morva_problem(p: Portfolio) -> PortfolioProblem:
+def morva_problem(p: Portfolio, factors=None) -> PortfolioProblem:
+    """The reference engine's problem of ``p`` (the package's where it has a gross limit or
+    ``factors`` is given: F as the user holds it, a SciPy sparse matrix for instance)."""
     keywords = dict(risk_aversion=p.risk_aversion, lower_bounds=np.full(p.n, p.lower),
                     upper_bounds=np.full(p.n, p.upper))
     if p.benchmark is not None:
@@ -196,7 +198,10 @@ def morva_problem(p: Portfolio) -> PortfolioProblem:
     if p.previous is not None:
         keywords.update(previous_weights=p.previous, turnover_penalty=p.turnover, l1_turnover_costs=p.l1_costs)
     if p.gross is not None:  # a limit of the package's problem, which the reference engine's lacks
-        return morva.PortfolioProblem(p.factors, p.omega, p.specific, p.returns, gross_leverage=p.gross, **keywords)
+        keywords["gross_leverage"] = p.gross
+    if p.gross is not None or factors is not None:
+        factors = p.factors if factors is None else factors
+        return morva.PortfolioProblem(factors, p.omega, p.specific, p.returns, **keywords)
     return PortfolioProblem(p.factors, p.omega, p.specific, p.returns, **keywords)
 
 
@@ -313,9 +318,10 @@ def run_osqp(problem: Lifted):
     return seconds, np.array(result.x[: problem.n]), str(result.info.status), int(result.info.iter)
 
 
-def run_morva(p: Portfolio, profile: str = "reference"):
-    """PortfolioProblem.solve (the reference engine), or morva.solve under the package's profile."""
-    problem = morva_problem(p)
+def run_morva(p: Portfolio, profile: str = "reference", factors=None):
+    """PortfolioProblem.solve (the reference engine), or morva.solve under the package's profile
+    (``factors``: F as given to the package)."""
+    problem = morva_problem(p, factors)
     start = time.perf_counter()
     result = morva.solve(problem, profile=profile, raise_on_failure=False)
     seconds = time.perf_counter() - start
@@ -464,6 +470,27 @@ FAMILIES = {"industry": industry_portfolio, "statistical": statistical_portfolio
             "130/30": long_short_portfolio}
 
 
+def given_sparse(p: Portfolio, repeats: int, clarabel_seconds: float, reference: float) -> None:
+    """The package's solve with F handed over as a SciPy CSR matrix (as a user holding an
+    industry model would, from its codes) beside F dense: building each problem, then the solve."""
+    rows = sparse.csr_array(p.factors)
+
+    def build(factors) -> float:
+        return min(_built(p, factors) for _ in range(repeats))
+
+    dense_build, sparse_build = build(p.factors), build(rows)
+    run = judged(p, best_of(repeats, lambda: run_morva(p, "adaptive", rows)))
+    print(f"{'':>11} {'':>6} {'':>4} | F sparse (CSR, {rows.nnz / p.n:.0f} nonzeros a row): build "
+          f"{sparse_build * 1e3:.1f} ms (F dense: {dense_build * 1e3:.1f} ms) | package "
+          f"{describe(run, reference)} | p/clar {run.seconds / clarabel_seconds:6.3f}")
+
+
+def _built(p: Portfolio, factors) -> float:
+    start = time.perf_counter()
+    morva_problem(p, factors)
+    return time.perf_counter() - start
+
+
 def describe(o: Outcome | None, reference: float) -> str:
     if o is None:
         return f"{'-':>9} {'':22}"
@@ -519,6 +546,8 @@ def main() -> None:
               f" | {describe(clarabel_run, reference)} | {describe(osqp_run, reference)}"
               f" | {morva_run.seconds / clarabel_run.seconds:6.3f} {package_run.seconds / clarabel_run.seconds:6.3f}"
               f" {versus_osqp}")
+        if family == "industry":
+            given_sparse(p, args.repeats, clarabel_run.seconds, reference)
 
     rolling(2000, 50, seed=7, dates=args.dates, repeats=args.repeats)
     batch(2000, 50, accounts=16, dates=5)

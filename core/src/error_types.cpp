@@ -27,6 +27,13 @@ std::string MatrixError::message() const {
     case Kind::RaggedRow:
       return "matrix row " + std::to_string(rows) + " has " + std::to_string(supplied) +
              " columns; expected " + std::to_string(cols);
+    case Kind::CompressedStarts:
+      return "compressed matrix of " + std::to_string(rows) +
+             " rows: its row starts must rise from 0 to the " + std::to_string(supplied) +
+             " entries stored, one more start than rows";
+    case Kind::CompressedColumns:
+      return "compressed matrix row " + std::to_string(rows) +
+             ": its column indices must increase and lie below " + std::to_string(cols);
   }
   return {};
 }

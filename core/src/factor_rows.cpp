@@ -269,6 +269,80 @@ std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, st
   return FactorScan(std::move(*factors), finite, std::move(record));
 }
 
+std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows, std::uint64_t cols,
+                                                              std::span<const std::int64_t> row_starts,
+                                                              std::span<const std::int64_t> columns,
+                                                              std::span<const double> values) {
+  if (cols != 0 && rows > std::numeric_limits<std::uint64_t>::max() / cols)
+    return std::unexpected(MatrixError::dimension_overflow(rows, cols));
+  const std::size_t stored = values.size();
+  if (row_starts.size() != rows + 1 || columns.size() != stored || row_starts[0] != 0 ||
+      static_cast<std::uint64_t>(row_starts[rows]) != stored) {
+    return std::unexpected(MatrixError::compressed_starts(rows, stored));
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (row_starts[i + 1] < row_starts[i])
+      return std::unexpected(MatrixError::compressed_starts(rows, stored));
+    std::int64_t previous = -1;
+    for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
+      const std::int64_t c = columns[static_cast<std::size_t>(s)];
+      if (c <= previous || static_cast<std::uint64_t>(c) >= cols)
+        return std::unexpected(MatrixError::compressed_columns(i, cols));
+      previous = c;
+    }
+  }
+
+  // F written from the stored entries; v·0 is ±0 for a finite v, NaN otherwise.
+  std::vector<double> dense = large_storage(rows * cols);
+  dense.resize(rows * cols);
+  double nil = 0.0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    double* row = dense.data() + i * cols;
+    for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
+      const double v = values[static_cast<std::size_t>(s)];
+      nil += v * 0.0;
+      row[columns[static_cast<std::size_t>(s)]] = v;
+    }
+  }
+  auto factors = Matrix::create(rows, cols, std::move(dense));
+  const bool finite = nil == 0.0;
+
+  // The record scan_rows would make, from the stored positions: a row's
+  // whole groups holding a stored nonzero, kept where at most
+  // 1 / kRecordedGroupDivisor of the groups are.
+  Record record;
+  const std::size_t whole = cols / 4;
+  if (finite && cols >= kPartialSumMinFactors && rows > 0) {
+    auto row_groups = [&](std::size_t i, auto visit) {
+      const double* row = factors->row(i).data();
+      std::size_t last = whole;
+      for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
+        const auto g = static_cast<std::size_t>(columns[static_cast<std::size_t>(s)]) / 4;
+        if (g >= whole || g == last) continue;
+        last = g;
+        if (detail::any_nonzero4(row + 4 * g)) visit(g, row + 4 * g);
+      }
+    };
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < rows; ++i) row_groups(i, [&](std::size_t, const double*) { ++count; });
+    if (count <= rows * whole / kRecordedGroupDivisor) {
+      record.reset(new FactorGroups);
+      record->groups.reserve(count);
+      record->values = storage_for_overwrite(4 * count);
+      record->end.resize(rows);
+      for (std::size_t i = 0; i < rows; ++i) {
+        row_groups(i, [&](std::size_t g, const double* entries) {
+          std::memcpy(record->values.data() + 4 * record->groups.size(), entries, 4 * sizeof(double));
+          record->groups.push_back(static_cast<std::uint32_t>(g));
+        });
+        record->end[i] = record->groups.size();
+      }
+      record->factors = *factors;
+    }
+  }
+  return FactorScan(std::move(*factors), finite, std::move(record));
+}
+
 std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, FactorCovariance omega,
                                                            std::vector<double> diagonal) {
   return create(FactorScan::of(std::move(factors)), std::move(omega), std::move(diagonal));

@@ -191,6 +191,13 @@ PortfolioResult PortfolioProblem::create(FactorScan factors, FactorCovariance om
   return problem;
 }
 
+PortfolioResult PortfolioProblem::with_factors(FactorScan factors, FactorCovariance omega) && {
+  auto covariance = FactorQuad::create(std::move(factors), std::move(omega), std::move(covariance_.diagonal));
+  if (!covariance) return problem_failure(std::move(covariance.error()));
+  covariance_ = std::move(*covariance);
+  return std::move(*this);
+}
+
 PortfolioResult PortfolioProblem::with_risk_aversion(double risk_aversion) && {
   // Positive subnormals pass: only zero, negatives and non-finite values fail.
   if (!(std::isfinite(risk_aversion) && risk_aversion > 0.0)) {

@@ -517,10 +517,24 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
 // first row of a later block of a copy, the last row) is reported as
 // validate reports it, whether the groups are being recorded (sparse F) or
 // were given up (dense F), and whether F was scanned where it is or as it
-// was copied in, a block of rows at a time (the same record either way).
+// was copied in, a block of rows at a time, or written from its compressed
+// rows (the same record each way).
 TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
   const auto copied = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
     return FactorScan::copied(n, k, f.data()).value();
+  };
+  const auto compressed = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
+    std::vector<std::int64_t> starts{0}, columns;
+    std::vector<double> values;
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t c = 0; c < k; ++c) {
+        if (f[i * k + c] == 0.0) continue;  // a NaN is stored
+        columns.push_back(static_cast<std::int64_t>(c));
+        values.push_back(f[i * k + c]);
+      }
+      starts.push_back(static_cast<std::int64_t>(values.size()));
+    }
+    return FactorScan::compressed(n, k, starts, columns, values).value();
   };
   const auto in_place = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
     return FactorScan::of(matrix(n, k, f));
@@ -535,10 +549,13 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
       const std::vector<double> d(n, 1.0), w(k, 1.0);
       auto plain = FactorQuad::create(in_place(n, k, f), FactorCovariance::diagonal(w), d);
       auto clean = FactorQuad::create(copied(n, k, f), FactorCovariance::diagonal(w), d);
-      ASSERT_TRUE(plain.has_value() && clean.has_value());
+      auto stored = FactorQuad::create(compressed(n, k, f), FactorCovariance::diagonal(w), d);
+      ASSERT_TRUE(plain.has_value() && clean.has_value() && stored.has_value());
       EXPECT_EQ(clean->factors, plain->factors);
+      EXPECT_EQ(stored->factors, plain->factors);
       ASSERT_EQ(clean->row_groups != nullptr, sparse);
       ASSERT_EQ(plain->row_groups != nullptr, sparse);
+      ASSERT_EQ(stored->row_groups != nullptr, sparse);
       if (sparse) {
         // Each row's nonzero groups of four and their entries, rows in order.
         std::vector<std::uint32_t> groups;
@@ -554,14 +571,14 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
           }
           end.push_back(groups.size());
         }
-        for (const auto* form : {&*plain, &*clean}) {
+        for (const auto* form : {&*plain, &*clean, &*stored}) {
           EXPECT_EQ(form->row_groups->groups, groups);
           EXPECT_EQ(form->row_groups->end, end);
           EXPECT_TRUE(form->row_groups->describes(form->factors));
           EXPECT_TRUE(std::equal(values.begin(), values.end(), form->row_groups->values.data()));
         }
       }
-      for (const auto& scan : {+in_place, +copied}) {
+      for (const auto& scan : {+in_place, +copied, +compressed}) {
         for (std::size_t at : {std::size_t{0}, 4 * k + 5, 128 * k + 1, n * k - 1}) {
           for (double bad : {kNaN, kInf}) {
             std::vector<double> g = f;
@@ -573,6 +590,37 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
         }
       }
     }
+  }
+}
+
+// Compressed rows that do not describe a matrix are refused, naming the row.
+TEST(FactorScanCompressed, RefusesMalformedRows) {
+  using Rows = std::vector<std::int64_t>;
+  const struct {
+    Rows starts, columns;
+    std::string message;
+  } cases[] = {
+      {{0, 1, 2}, {0, 3}, "compressed matrix row 1: its column indices must increase and lie below 3"},
+      {{0, 2, 2}, {1, 1}, "compressed matrix row 0: its column indices must increase and lie below 3"},
+      {{0, 1, 2}, {-1, 0}, "compressed matrix row 0: its column indices must increase and lie below 3"},
+      {{0, 2, 1},
+       {0, 1},
+       "compressed matrix of 2 rows: its row starts must rise from 0 to the 2 entries "
+       "stored, one more start than rows"},
+      {{1, 2, 2},
+       {0, 1},
+       "compressed matrix of 2 rows: its row starts must rise from 0 to the 2 entries "
+       "stored, one more start than rows"},
+      {{0, 2},
+       {0, 1},
+       "compressed matrix of 2 rows: its row starts must rise from 0 to the 2 entries "
+       "stored, one more start than rows"},
+  };
+  const std::vector<double> values{1.0, 2.0};
+  for (const auto& c : cases) {
+    auto scan = FactorScan::compressed(2, 3, c.starts, c.columns, values);
+    ASSERT_FALSE(scan.has_value()) << c.message;
+    EXPECT_EQ(scan.error().message(), c.message);
   }
 }
 

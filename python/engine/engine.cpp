@@ -218,6 +218,19 @@ PyObject* engine_problem_data(PyObject* module, PyObject* object) {
   }
 }
 
+// A new PortfolioProblem: `change` applied, without the GIL, to a copy of
+// the one `problem` holds; its failure raised as the builders' errors are.
+template <class Change>
+PyObject* changed_copy(const ModuleState& state, PyObject* problem, Change change) {
+  PortfolioProblem copy = held_problem(problem);
+  PortfolioResult changed = without_gil([&] { return change(std::move(copy)); });
+  if (!changed) {
+    raise_portfolio_error(changed.error());
+    return nullptr;
+  }
+  return new_problem_object(state, std::move(*changed));
+}
+
 // A new PortfolioProblem equal to args[0] but for the one number (or None
 // when `optional`) in args[1], set by `change` under the builder's rule.
 template <class Change>
@@ -231,13 +244,8 @@ PyObject* changed_problem(PyObject* module, PyObject* const* args, Py_ssize_t na
       value = PyFloat_AsDouble(args[1]);
       if (*value == -1.0 && PyErr_Occurred()) return nullptr;
     }
-    PortfolioProblem copy = held_problem(args[0]);
-    auto changed = without_gil([&] { return change(std::move(copy), value); });
-    if (!changed) {
-      raise_portfolio_error(changed.error());
-      return nullptr;
-    }
-    return new_problem_object(state, std::move(*changed));
+    return changed_copy(state, args[0],
+                        [&](PortfolioProblem copy) { return change(std::move(copy), value); });
   } catch (...) {
     raise_from_cxx_exception(state);
     return nullptr;
@@ -260,6 +268,59 @@ PyObject* engine_with_gross_leverage(PyObject* module, PyObject* const* args, Py
                          [](PortfolioProblem problem, std::optional<double> limit) {
                            return std::move(problem).with_gross_leverage(limit);
                          });
+}
+
+// A 1-D C-contiguous array of `type` (no copy is made), or a TypeError
+// naming the argument.
+template <class T>
+std::optional<std::span<const T>> flat_array(PyObject* object, int type, const char* type_name,
+                                             const char* name) {
+  if (!PyArray_Check(object) || PyArray_TYPE(reinterpret_cast<PyArrayObject*>(object)) != type ||
+      PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) != 1 ||
+      !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(object))) {
+    PyErr_Format(PyExc_TypeError, "with_factors() argument '%s' must be a contiguous 1-D %s array", name,
+                 type_name);
+    return std::nullopt;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  return std::span<const T>(static_cast<const T*>(PyArray_DATA(array)),
+                            static_cast<std::size_t>(PyArray_DIM(array, 0)));
+}
+
+// with_factors(problem, factor_count, row_starts, columns, values, omega, /):
+// a new PortfolioProblem equal to `problem` but for F, given by its
+// compressed rows (one per asset; int64 starts and columns, float64
+// values), and Ω. F is written from its stored entries, never scanned.
+PyObject* engine_with_factors(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  const ModuleState& state = morva_state(module);
+  try {
+    if (!has_arguments("with_factors", 6, nargs) || !is_problem(state, args[0], "with_factors"))
+      return nullptr;
+    const Py_ssize_t k = PyNumber_AsSsize_t(args[1], PyExc_OverflowError);
+    if (k == -1 && PyErr_Occurred()) return nullptr;
+    if (k < 0) {
+      PyErr_SetString(PyExc_ValueError, "with_factors() factor_count must be non-negative");
+      return nullptr;
+    }
+    auto starts = flat_array<std::int64_t>(args[2], NPY_INT64, "int64", "row_starts");
+    if (!starts) return nullptr;
+    auto columns = flat_array<std::int64_t>(args[3], NPY_INT64, "int64", "columns");
+    if (!columns) return nullptr;
+    auto values = flat_array<double>(args[4], NPY_FLOAT64, "float64", "values");
+    if (!values) return nullptr;
+    FactorCovariance omega;
+    if (!convert(kind::Covariance{}, state, args[5], Parameter{kw("omega"), Default::required()}, omega))
+      return nullptr;
+    return changed_copy(state, args[0], [&](PortfolioProblem copy) -> PortfolioResult {
+      auto factors =
+          FactorScan::compressed(copy.dimension(), static_cast<std::uint64_t>(k), *starts, *columns, *values);
+      if (!factors) return std::unexpected(PortfolioError::matrix_invalid(std::move(factors.error())));
+      return std::move(copy).with_factors(std::move(*factors), std::move(omega));
+    });
+  } catch (...) {
+    raise_from_cxx_exception(state);
+    return nullptr;
+  }
 }
 
 // gross_leverage(problem, /): the problem's gross-leverage limit, or None.
@@ -525,6 +586,10 @@ PyMethodDef engine_methods[] = {
     {"with_gross_leverage", as_method(engine_with_gross_leverage), METH_FASTCALL,
      "with_gross_leverage(problem, limit, /)\n--\n\n"
      "A new PortfolioProblem that differs from problem only in its gross-leverage limit (None: none)."},
+    {"with_factors", as_method(engine_with_factors), METH_FASTCALL,
+     "with_factors(problem, factor_count, row_starts, columns, values, omega, /)\n--\n\n"
+     "A new PortfolioProblem that differs from problem only in F, given by its compressed rows\n"
+     "(int64 row_starts and columns, float64 values: one row per asset), and omega."},
     {"gross_leverage", engine_gross_leverage, METH_O,
      "gross_leverage(problem, /)\n--\n\n"
      "The problem's gross-leverage limit, or None."},

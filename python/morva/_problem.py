@@ -21,6 +21,7 @@ import _morva
 
 from . import _engine
 from ._settings import DEFAULT_PROFILE, checked_settings
+from ._sparse import engine_problem
 
 
 
@@ -63,7 +64,9 @@ class PortfolioProblem:
 
     A portfolio problem (the arguments are those of ``_morva.PortfolioProblem``)
     whose ``solve`` and ``sequence`` use the package's solver profile unless
-    given ``profile="reference"``. It is immutable; ``problem`` is the engine's
+    given ``profile="reference"``. ``factors`` may also be a SciPy sparse
+    matrix (any format), which is never densified: an industry model's
+    memberships are then passed as stored. It is immutable; ``problem`` is the engine's
     problem it holds, which every function of the package also takes.
     """
 
@@ -73,7 +76,7 @@ class PortfolioProblem:
         inspect.Parameter("gross_leverage", inspect.Parameter.KEYWORD_ONLY, default=None)])
 
     def __init__(self, *arrays: Any, gross_leverage: float | None = None, **keywords: Any) -> None:
-        self._problem = with_gross_leverage(_morva.PortfolioProblem(*arrays, **keywords), gross_leverage)
+        self._problem = with_gross_leverage(engine_problem(*arrays, **keywords), gross_leverage)
 
     @classmethod
     def _wrap(cls, problem: Any) -> PortfolioProblem:

@@ -25,6 +25,7 @@ import numpy as np
 import _morva
 
 from ._problem import dump, load, with_gross_leverage
+from ._sparse import CompressedRows, engine_problem, from_frame, has_sparse_columns
 from . import _engine, solving
 from ._checks import check_factor_covariance
 from ._inputs import STEP
@@ -85,6 +86,20 @@ def _frame(values, index, columns, name: str, what: tuple[str, str]) -> np.ndarr
                                ).to_numpy(dtype=np.float64)
     _check_values(array, index, name, what[0], finite=True)
     return array
+
+
+def _exposures(frame, assets, factors) -> np.ndarray | CompressedRows:
+    """The exposures in asset and factor order: a matrix, or their compressed rows where
+    the frame holds sparse columns (an industry model's memberships), never densified."""
+    if not has_sparse_columns(frame):
+        return _frame(frame, assets, factors, "exposures", ("asset", "factor"))
+    _check_labels(frame.index, assets, "exposures (rows)", "asset")
+    _check_labels(frame.columns, factors, "exposures (columns)", "factor")
+    rows = from_frame(frame.reindex(index=assets, columns=factors))
+    bad = np.unique(np.searchsorted(rows.row_starts, np.flatnonzero(~np.isfinite(rows.values)), side="right") - 1)
+    if bad.size:
+        raise ValueError(f"exposures has missing or non-finite values for {_named(list(assets[bad]), 'asset')}")
+    return rows
 
 
 def _same_labels(a, b) -> bool:
@@ -253,7 +268,7 @@ class LabelledProblem:
         self.factors = _unique_index(exposures.columns, "exposures", "factor")
         assets = self.assets
         arrays = (
-            _frame(exposures, assets, self.factors, "exposures", ("asset", "factor")),
+            _exposures(exposures, assets, self.factors),
             _frame(factor_covariance, self.factors, self.factors, "factor_covariance", ("factor", "factor")),
             _series(specific_variance, assets, "specific_variance", "asset", finite=True),
             _series(expected_returns, assets, "expected_returns", "asset", finite=True),
@@ -295,7 +310,7 @@ class LabelledProblem:
             self.equality_rows += eq
             self.inequality_rows += ineq
         try:
-            self.problem = with_gross_leverage(_morva.PortfolioProblem(*arrays, **keywords), gross_leverage)
+            self.problem = with_gross_leverage(engine_problem(*arrays, **keywords), gross_leverage)
         except ValueError as error:
             raise ValueError(self.relabel(str(error))) from None
 

@@ -313,7 +313,10 @@ def fundamental(returns: Any, styles: Any = None, *, industries: Any = None, mar
     exposures = result.exposures.matrix(None)
     pd = require("pandas", "pandas", "morva.models")
     factors = pd.Index(inputs.factors)
-    return FundamentalModel(pd.DataFrame(exposures, index=inputs.assets, columns=factors),
+    frame = pd.DataFrame(exposures, index=inputs.assets, columns=factors)
+    for group in inputs.groups:  # one nonzero a row: kept sparse, and lowered so to the engine
+        frame[group] = pd.arrays.SparseArray(frame[group].to_numpy(), fill_value=0.0)
+    return FundamentalModel(frame,
                             pd.DataFrame(omega * scale, index=factors, columns=factors),
                             pd.Series(specific * scale, index=inputs.assets, name="specific_variance"),
                             pd.Series(exposures @ mean * scale, index=inputs.assets, name="mean_returns"), ppy,

@@ -24,6 +24,7 @@ import _morva
 from . import _engine
 from ._messages import reraised
 from ._problem import plain
+from ._sparse import engine_problem
 from ._settings import (DEFAULT_PROFILE, MAX_ITERATIONS, MAX_SCALING_ITERATIONS, PROFILES,  # noqa: F401
                         checked_settings)
 
@@ -70,7 +71,7 @@ def solve_mean_variance_factor(*arrays: Any, profile: str = DEFAULT_PROFILE, **k
     settings = {name: keywords.pop(name) for name in _SOLVE_KEYWORDS & keywords.keys()}
     gross_leverage = keywords.pop("gross_leverage", None)
     try:
-        problem = _morva.PortfolioProblem(*arrays, **keywords)
+        problem = engine_problem(*arrays, **keywords)
     except TypeError as error:
         raise TypeError(str(error).replace("PortfolioProblem()", _ENGINE_FUNCTION)) from None
     from ._problem import with_gross_leverage

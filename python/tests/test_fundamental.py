@@ -126,6 +126,12 @@ def test_model_problems_receive_the_industries_their_keywords_read():
     targets = pd.Series([0.3, 0.1, 0.2, 0.2, 0.2], index=SECTORS)
     weights = model.problem(industry_targets=targets, upper_bounds=0.05).solve().weights
     np.testing.assert_allclose(weights.groupby(SECTOR).sum()[SECTORS], targets, atol=1e-6)
+    # The memberships stay sparse in the model and reach the engine so; the answer is the dense one's.
+    assert all(isinstance(model.exposures[s].dtype, pd.SparseDtype) for s in SECTORS)
+    dense = models.FactorModel(model.exposures.astype(float),
+                               model.factor_covariance, model.specific_variance, model.mean_returns)
+    same = dense.problem(industry_targets=targets, industries=SECTOR, upper_bounds=0.05).solve().weights
+    assert same.to_numpy().tobytes() == weights.to_numpy().tobytes()
     assert repr(model) == "FundamentalModel(assets=300, factors=8, dates=60, units='per period')"
 
 

@@ -12,11 +12,14 @@
 namespace morva {
 
 struct MatrixError {
-  enum class Kind { DimensionOverflow, ShapeMismatch, RaggedRow };
+  enum class Kind { DimensionOverflow, ShapeMismatch, RaggedRow, CompressedStarts, CompressedColumns };
 
   Kind kind{};
   // DimensionOverflow / ShapeMismatch: the claimed shape. RaggedRow: `rows`
   // is the offending row index and `cols` the expected column count.
+  // CompressedStarts: `rows` row starts (rows + 1 expected) for `supplied`
+  // stored entries. CompressedColumns: row `rows` stores a column not
+  // increasing or not below `cols`.
   std::uint64_t rows = 0;
   std::uint64_t cols = 0;
   std::uint64_t required = 0;  // ShapeMismatch: rows·cols
@@ -30,6 +33,12 @@ struct MatrixError {
   }
   static MatrixError ragged_row(std::uint64_t row, std::uint64_t length, std::uint64_t expected_cols) {
     return {Kind::RaggedRow, row, expected_cols, 0, length};
+  }
+  static MatrixError compressed_starts(std::uint64_t rows, std::uint64_t entries) {
+    return {Kind::CompressedStarts, rows, 0, 0, entries};
+  }
+  static MatrixError compressed_columns(std::uint64_t row, std::uint64_t cols) {
+    return {Kind::CompressedColumns, row, cols};
   }
 
   std::string message() const;

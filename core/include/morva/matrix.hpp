@@ -167,6 +167,14 @@ class FactorScan {
   // once. The shape fails as Matrix::create's does.
   static std::expected<FactorScan, MatrixError> copied(std::uint64_t rows, std::uint64_t cols,
                                                        const double* values);
+  // F from its compressed rows: row i stores values[s] at column
+  // columns[s] for s in [row_starts[i], row_starts[i + 1]), columns
+  // increasing. F is written from the stored entries alone and its structure
+  // recorded from their positions: nothing of F is scanned.
+  static std::expected<FactorScan, MatrixError> compressed(std::uint64_t rows, std::uint64_t cols,
+                                                           std::span<const std::int64_t> row_starts,
+                                                           std::span<const std::int64_t> columns,
+                                                           std::span<const double> values);
 
   const Matrix& factors() const { return factors_; }
   bool finite() const { return finite_; }

@@ -87,6 +87,9 @@ class PortfolioProblem {
   static PortfolioResult create(FactorScan factors, FactorCovariance omega,
                                 std::vector<double> specific_variance, std::vector<double> expected_returns);
 
+  // F and Ω replaced under create's rules (the factor count may change),
+  // the specific variances kept.
+  PortfolioResult with_factors(FactorScan factors, FactorCovariance omega) &&;
   PortfolioResult with_risk_aversion(double risk_aversion) &&;
   PortfolioResult with_budget(std::optional<double> budget) &&;
   PortfolioResult with_bounds(std::vector<double> lower, std::vector<double> upper) &&;
