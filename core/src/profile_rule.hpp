@@ -77,9 +77,17 @@ class ProfileRule {
   virtual double extend_refinement_above(const SolverSettings&) const {
     return std::numeric_limits<double>::infinity();
   }
-  // An iterate within this factor of the stopping tolerances is polished
-  // once before the run ends (0: never).
-  virtual double early_polish_factor() const { return 0.0; }
+  // Polishes before the run ends: an iterate within `first` times the
+  // stopping tolerances is polished, each later look `step` times closer
+  // while at least `last` times them; a candidate ends the run only when it
+  // meets the tolerances divided by `kept`. first = 0: never.
+  struct EarlyLooks {
+    double first = 0.0;
+    double step = 0.0;
+    double last = 0.0;
+    double kept = 0.0;
+  };
+  virtual EarlyLooks early_looks() const { return {}; }
   // Whether each active-set solve starts its multipliers at the iterate's duals.
   virtual bool starts_from_duals() const { return false; }
   // A solved active set's duals, as the candidate reports them.

@@ -19,6 +19,7 @@
 #include "morva/scaling.hpp"
 #include "morva/settings.hpp"
 #include "morva/solution.hpp"
+#include "profile_rule.hpp"
 #include "stored_columns.hpp"
 #include "stored_products.hpp"
 
@@ -87,8 +88,8 @@ struct Verdict {
 // successive checked iterates, so the check keeps the last one.
 class TerminationCheck {
  public:
-  TerminationCheck(bool detect_infeasibility, StartingPoint start, double early_factor)
-      : detect_(detect_infeasibility), early_factor_(early_factor) {
+  TerminationCheck(bool detect_infeasibility, StartingPoint start, const ProfileRule::EarlyLooks& early)
+      : detect_(detect_infeasibility), early_(early), early_factor_(early.first) {
     if (detect_) {
       kept_x_ = std::move(start.x);
       kept_duals_ = std::move(start.duals);
@@ -106,7 +107,8 @@ class TerminationCheck {
     if (!looks) return std::unexpected(SolverError::length_mismatch(looks.error()));
     if (looks->converged) return Verdict{SolveStatus::Solved, std::nullopt};
     if (looks->within_looser) {
-      early_factor_ = 0.0;
+      early_factor_ /= early_.step;
+      if (!(early_factor_ >= early_.last)) early_factor_ = 0.0;
       return Verdict{SolveStatus::Solved, std::nullopt, true};
     }
     if (!detect_) return std::nullopt;
@@ -132,7 +134,8 @@ class TerminationCheck {
 
  private:
   bool detect_;
-  double early_factor_;
+  ProfileRule::EarlyLooks early_;
+  double early_factor_;  // the next early look's, 0 when none is left
   std::vector<double> kept_x_;
   DualVariables kept_duals_;
 };

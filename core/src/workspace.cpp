@@ -506,8 +506,9 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   state.y = starting->duals;
   if (scaled) scaled->scale_iterates_in_place(state.x, state.y);
   initial_z(iteration_problem, penalty.rho(), state);
-  const double early_factor = settings.polish ? profile_rule(settings).early_polish_factor() : 0.0;
-  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting), early_factor);
+  const ProfileRule::EarlyLooks early_looks =
+      settings.polish ? profile_rule(settings).early_looks() : ProfileRule::EarlyLooks{};
+  TerminationCheck termination(settings.infeasibility_tolerance > 0.0, std::move(*starting), early_looks);
 
   std::optional<Acceleration> acceleration;
   if (profile_rule(settings).accelerates()) acceleration.emplace(state);
@@ -546,17 +547,30 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
     }
   };
 
+  // A solved answer short of exact on a nearly flat face is finished there.
+  auto finish_flat = [&](Solution& solution) {
+    if (finishes_flat_faces_ && settings.polish && solution.status == SolveStatus::Solved &&
+        profile_rule(settings).finishes_flat_faces() && short_of_exact(solution)) {
+      finish_on_flat_face(solution, start);
+      solution.solve_time = elapsed_since(start);
+    }
+  };
+
   std::uint64_t k = 0;
   auto verdict = iterate(1, settings, k);
   if (!verdict) return std::unexpected(verdict.error());
   // Close enough for the active set to have settled: a polish that wins ends
-  // the solve; one that does not leaves the iterate to run on.
-  if (verdict->early) {
-    EarlyPolish early{early_factor};
+  // the solve (finished on a flat face where it falls short of exact); one
+  // that does not leaves the iterate to run on, to the next look.
+  while (verdict->early) {
+    EarlyPolish early{early_looks.kept};
     auto polished = finish_solve(problem_, *data_, *supports_, scaled, state, settings, Verdict{*verdict}, k,
                                  penalty, start, &early);
     if (!polished) return polished;
-    if (polished->polished && early.inside) return polished;
+    if (polished->polished && early.inside) {
+      finish_flat(*polished);
+      return polished;
+    }
     // The look interrupted iteration k after its check: close it, then run on.
     if (auto closed = close_iteration(k); !closed) return std::unexpected(closed.error());
     verdict = k >= settings.max_iterations ? Verdict{SolveStatus::MaxIterations, std::nullopt}
@@ -581,11 +595,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
       if (!solution) return solution;
     }
   }
-  if (finishes_flat_faces_ && settings.polish && solution->status == SolveStatus::Solved &&
-      profile_rule(settings).finishes_flat_faces() && short_of_exact(*solution)) {
-    finish_on_flat_face(*solution, start);
-    solution->solve_time = elapsed_since(start);
-  }
+  finish_flat(*solution);
   return solution;
 }
 

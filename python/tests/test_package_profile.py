@@ -69,7 +69,7 @@ def test_the_limits_themselves_are_accepted():
     assert morva.solve(P, max_iterations=np.int64(10**6), scaling_iterations=256).status == "solved"
 
 
-@pytest.mark.parametrize("seed", [32, 78])  # unpolished after the second run; an inexact polish
+@pytest.mark.parametrize("seed", [32, 78, 8])  # unpolished after the second run; an inexact polish, early or late
 def test_a_nearly_flat_book_is_finished_to_its_exact_optimum(seed):
     # A tiny risk aversion over 1,000-2,000 long-short names: the points within the tolerances
     # spread along a nearly flat face, and the iterate's active set is not the optimum's.
