@@ -73,3 +73,9 @@ def test_the_fundamental_walkthrough_runs(tmp_path, monkeypatch, capsys):
     assert 0.05 - 1e-9 <= weights["Energy"] <= 0.12 + 1e-9 and weights["Utilities"] <= 0.10 + 1e-9
     assert namespace["weights"].abs().sum() == pytest.approx(1.6, abs=1e-9)  # the limit binds
     assert capsys.readouterr().out.rstrip().endswith("True")
+
+
+def test_the_sparse_exposures_example_runs(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("scipy")
+    run_section("## The model", tmp_path, monkeypatch)
+    assert capsys.readouterr().out == "solved\n"
