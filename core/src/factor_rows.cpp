@@ -292,20 +292,16 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
     }
   }
 
-  // F written from the stored entries; v·0 is ±0 for a finite v, NaN otherwise.
+  // F written from the stored entries.
   std::vector<double> dense = large_storage(rows * cols);
   dense.resize(rows * cols);
-  double nil = 0.0;
   for (std::size_t i = 0; i < rows; ++i) {
     double* row = dense.data() + i * cols;
-    for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
-      const double v = values[static_cast<std::size_t>(s)];
-      nil += v * 0.0;
-      row[columns[static_cast<std::size_t>(s)]] = v;
-    }
+    for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s)
+      row[columns[static_cast<std::size_t>(s)]] = values[static_cast<std::size_t>(s)];
   }
   auto factors = Matrix::create(rows, cols, std::move(dense));
-  const bool finite = nil == 0.0;
+  const bool finite = detail::all_finite(values);
 
   // The record scan_rows would make, from the stored positions: a row's
   // whole groups holding a stored nonzero, kept where at most
