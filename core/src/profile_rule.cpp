@@ -200,9 +200,8 @@ class AdaptiveRule final : public ProfileRule {
   }
   bool starts_from_duals() const override { return true; }
   bool finishes_flat_faces() const override { return true; }
-  // Within 30 times the tolerances the active set has usually settled: a
-  // polish then ends the run a third of its iterations early, and one that
-  // fails costs about a dozen iterations' time before the run goes on.
+  // Near the tolerances the active set has usually settled: a polish then
+  // ends the run early, and one that fails costs its time before the run goes on.
   EarlyLooks early_looks() const override { return kEarlyLooks; }
   void ready_next(const QpProblem& problem, ActiveSet& next) const override {
     align_anchor_sides(problem, next);
