@@ -325,11 +325,18 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   }
   refine(problem, *system, active, delta, settings.polish_refinement_steps,
          rule.extend_refinement_above(settings), solution);
+  return candidate_of(problem, data, learnt, active, rule, std::move(solution), has_sides, row_images,
+                      stream);
+}
+
+std::optional<Polished> candidate_of(const QpProblem& problem, const ReducedColumns& data,
+                                     const Learnt& learnt, const ActiveSet& active, const ProfileRule& rule,
+                                     RegularizedSolution solution, bool has_sides,
+                                     std::vector<double>& row_images, CandidateStream& stream) {
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
       !all_finite(solution.pin_multipliers)) {
     return std::nullopt;
   }
-
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   rule.settle_duals(problem, active, candidate.duals);

@@ -135,9 +135,10 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   CandidateStream stream;
   ActiveSet active = rule.first_active_set(problem, x, duals, settings, products.in_image);
   for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
+    const auto solve = rule.solves_free_assets() ? solve_free_active_set : solve_active_set;
     std::optional<Polished> candidate =
-        solve_active_set(problem, data, learnt, selections, active, settings, rule, row_images, stream,
-                         rule.starts_from_duals() ? &duals : nullptr);
+        solve(problem, data, learnt, selections, active, settings, rule, row_images, stream,
+              rule.starts_from_duals() ? &duals : nullptr);
     if (!candidate) break;
     ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     rule.ready_next(problem, next);

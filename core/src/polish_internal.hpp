@@ -95,6 +95,23 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
                                          const ProfileRule& rule, std::vector<double>& row_images,
                                          CandidateStream& stream, const DualVariables* start = nullptr);
 
+// solve_active_set over the assets `active` leaves free where its pins are
+// at least 1 − 1/kFreeShare of them (free_assets.cpp), else solve_active_set.
+inline constexpr std::size_t kFreeShare = 4;
+std::optional<Polished> solve_free_active_set(const QpProblem& problem, const ReducedColumns& data,
+                                              const Learnt& learnt, Selections& selections,
+                                              const ActiveSet& active, const SolverSettings& settings,
+                                              const ProfileRule& rule, std::vector<double>& row_images,
+                                              CandidateStream& stream, const DualVariables* start = nullptr);
+
+// The candidate of an active set's solution (x, λ over the equality and
+// active rows, μ at the pins): its dual blocks, settled by `rule`, and its
+// KKT check; `row_images` and `stream` as solve_active_set's.
+std::optional<Polished> candidate_of(const QpProblem& problem, const ReducedColumns& data,
+                                     const Learnt& learnt, const ActiveSet& active, const ProfileRule& rule,
+                                     RegularizedSolution solution, bool has_sides,
+                                     std::vector<double>& row_images, CandidateStream& stream);
+
 // The stopping rule on a candidate, through the problem's V.
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,
                             const SolverSettings& settings, CandidateStream& stream);

@@ -199,6 +199,7 @@ class AdaptiveRule final : public ProfileRule {
     return identify_active_set(problem, x, duals, row_images);
   }
   bool starts_from_duals() const override { return true; }
+  bool solves_free_assets() const override { return true; }
   bool finishes_flat_faces() const override { return true; }
   // Near the tolerances the active set has usually settled: a polish then
   // ends the run early, and one that fails costs its time before the run goes on.

@@ -90,6 +90,8 @@ class ProfileRule {
   virtual EarlyLooks early_looks() const { return {}; }
   // Whether each active-set solve starts its multipliers at the iterate's duals.
   virtual bool starts_from_duals() const { return false; }
+  // Whether an active set that pins most assets is solved over the free ones.
+  virtual bool solves_free_assets() const { return false; }
   // A solved active set's duals, as the candidate reports them.
   virtual void settle_duals(const QpProblem&, const ActiveSet&, DualVariables&) const {}
   // The judge of the candidates of a polish of (x, duals) with `residuals`;

@@ -216,6 +216,80 @@ INSTANTIATE_TEST_SUITE_P(Designs, PolishDesignTest,
                                            DesignCase{"all_wrong_guesses", true, true, true, true}),
                          [](const auto& info) { return info.param.name; });
 
+// Most assets pinned, at bounds and anchors away from zero: the adaptive
+// polish solves the free assets' system, where the pins pull on the free
+// assets through F, the rows and the L1 forces, and reads the pins'
+// multipliers from stationarity. It must still land on the constructed
+// optimum and its multipliers.
+TEST(PolishFreeAssets, RecoversTheExactOptimumWhenMostAssetsArePinned) {
+  constexpr std::size_t n = 40, k = 3, pinned = 34;
+  dense::Random random(5);
+  QpProblem p;
+  Matrix f = Matrix::zeros(n, k);
+  for (double& e : f.data()) e = random.uniform(-1.0, 1.0);
+  std::vector<double> d(n);
+  for (double& e : d) e = random.uniform(0.05, 0.5);
+  p.quadratic = FactorQuad{std::move(f), FactorCovariance::diagonal({0.4, 0.9, 0.2}), std::move(d)};
+  std::vector<double> x(n);
+  DualVariables duals;
+  duals.bounds.assign(n, 0.0);
+  duals.l1.assign(n, 0.05);
+  p.lower_bounds.assign(n, 0.0);
+  p.upper_bounds.assign(n, 1.0);
+  L1Term l1{std::vector<double>(n, 0.05), std::vector<double>(n)};
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = random.uniform(0.2, 0.8);
+    l1.anchor[i] = x[i] - 0.1;  // off the anchor, above it
+    if (i >= pinned) continue;
+    if (i % 3 == 0) {  // at a lower bound away from zero
+      p.lower_bounds[i] = x[i] = 0.01 * static_cast<double>(i + 1);
+      l1.anchor[i] = x[i] - 0.1;
+      duals.bounds[i] = -0.3;
+    } else if (i % 3 == 1) {  // at an upper bound
+      p.upper_bounds[i] = x[i];
+      duals.bounds[i] = 0.2;
+    } else {  // at its anchor
+      l1.anchor[i] = x[i];
+      duals.l1[i] = 0.01 * static_cast<double>(i % 4) - 0.015;
+    }
+  }
+  Matrix a_eq = Matrix::zeros(2, n), a_in = Matrix::zeros(2, n);
+  for (std::size_t j = 0; j < n; ++j) {
+    a_eq(0, j) = 1.0;
+    a_eq(1, j) = random.uniform(-1.0, 1.0);
+  }
+  for (double& e : a_in.data()) e = random.uniform(-1.0, 1.0);
+  const std::vector<double> eq = a_eq.mul_vec(x), in = a_in.mul_vec(x);
+  p.equalities = {a_eq, eq};
+  p.inequalities = {a_in, {in[0], in[1] + 0.3}};
+  duals.equalities = {0.4, -0.2};
+  duals.inequalities = {0.25, 0.0};
+  p.l1 = std::move(l1);
+  const std::vector<double> px = p.quadratic.apply(x);
+  for (std::size_t j = 0; j < n; ++j) {
+    double g = px[j] + duals.bounds[j] + duals.l1[j];
+    for (std::size_t r = 0; r < 2; ++r)
+      g += a_eq(r, j) * duals.equalities[r] + a_in(r, j) * duals.inequalities[r];
+    p.linear.push_back(-g);
+  }
+  ASSERT_LT(worst(check_kkt(p, x, duals).value()), 1e-14);
+
+  std::vector<double> start = x;
+  for (double& e : start) e += random.uniform(-1e-7, 1e-7);
+  SolverSettings settings;
+  settings.profile = SolverProfile::Adaptive;
+  const auto polished = polish(p, start, duals, check_kkt(p, start, duals).value(), settings);
+  ASSERT_TRUE(polished.has_value());
+  EXPECT_LE(worst(polished->residuals), 1e-12);
+  EXPECT_LE(max_abs_difference(polished->x, x), 1e-12);
+  const auto& got = polished->duals;
+  for (const auto& [mine, theirs] : {std::pair{&got.equalities, &duals.equalities},
+                                     {&got.inequalities, &duals.inequalities},
+                                     {&got.bounds, &duals.bounds},
+                                     {&got.l1, &duals.l1}})
+    EXPECT_LE(max_abs_difference(*mine, *theirs), 1e-10);
+}
+
 // ---- Equality-constrained problems: the dense KKT solve is the reference ----
 
 struct EqualityReference {

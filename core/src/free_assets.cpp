@@ -1,0 +1,157 @@
+// One active-set solve over the assets its pins leave free. With the pins
+// x_p fixed at their targets, the active set's KKT system is that of
+//   minimise ½·x_fᵀP_ff·x_f + (q_f + P_fp·x_p + force_f)ᵀx_f
+//   subject to A_f·x_f = t − A_p·x_p   (the equality and active rows),
+// P_fp·x_p = F_f·Ω·(F_pᵀx_p) (the diagonal couples no two assets): a factor
+// problem of its own over the free rows of F. Its regularised solve and
+// refinement run over those rows alone, not over every asset, and the pins'
+// multipliers follow exactly from stationarity at the pins,
+//   μ_p = −(P·x + q + Aᵀλ + force)_p.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "active_set.hpp"
+#include "factor_rows.hpp"
+#include "linalg.hpp"
+#include "polish_internal.hpp"
+#include "profile_rule.hpp"
+
+namespace morva {
+namespace {
+
+// The free assets' problem: rows of F, d, q and the bounds at `free`, every
+// constraint row's columns at `free` with its right-hand side less the
+// pins' part, the L1 term at `free`.
+QpProblem free_problem(const QpProblem& problem, RowSupports supports, std::span<const std::size_t> free,
+                       std::span<const double> pinned_x) {
+  const std::size_t n = problem.n();
+  const std::size_t k = problem.quadratic.factor_count();
+  const std::size_t f = free.size();
+  const FactorRows rows(problem.quadratic);
+
+  // s = Ω·(F_pᵀ·x_p), the pins' pull on every factor.
+  std::vector<double> t(k, 0.0), s(k, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (pinned_x[i] == 0.0) continue;
+    rows.for_each_nonzero(i, [&](std::size_t c, double v) { t[c] += v * pinned_x[i]; });
+  }
+  problem.quadratic.omega.times(t, s);
+
+  QpProblem sub;
+  std::vector<double> factors(f * k), diagonal(f);
+  sub.linear.resize(f);
+  for (std::size_t j = 0; j < f; ++j) {
+    const std::size_t i = free[j];
+    const auto row = problem.quadratic.factors.row(i);
+    std::copy(row.begin(), row.end(), factors.begin() + static_cast<std::ptrdiff_t>(j * k));
+    double pull = 0.0;
+    rows.for_each_nonzero(i, [&](std::size_t c, double v) { pull += v * s[c]; });
+    diagonal[j] = problem.quadratic.diagonal[i];
+    sub.linear[j] = problem.linear[i] + pull;
+  }
+  sub.quadratic =
+      FactorQuad{*Matrix::create(f, k, std::move(factors)), problem.quadratic.omega, std::move(diagonal)};
+
+  // A block's rows at the free columns; its rhs less A_p·x_p (the row's
+  // support where V keeps it compressed, else every column).
+  const auto restricted = [&](const LinearConstraints& block, std::size_t first_row) {
+    const std::size_t m = block.rows();
+    std::vector<double> values(m * f);
+    std::vector<double> rhs = block.rhs;
+    for (std::size_t r = 0; r < m; ++r) {
+      const auto a = block.matrix.row(r);
+      for (std::size_t j = 0; j < f; ++j) values[r * f + j] = a[free[j]];
+      const std::size_t row = first_row + r;
+      if (row < supports.size() && !supports[row].empty()) {
+        for (std::uint32_t i : supports[row]) rhs[r] -= a[i] * pinned_x[i];
+      } else {
+        for (std::size_t i = 0; i < n; ++i) rhs[r] -= a[i] * pinned_x[i];
+      }
+    }
+    return LinearConstraints{*Matrix::create(m, f, std::move(values)), std::move(rhs)};
+  };
+  sub.equalities = restricted(problem.equalities, 0);
+  sub.inequalities = restricted(problem.inequalities, problem.m_eq());
+
+  const auto at_free = [&](const std::vector<double>& v) {
+    std::vector<double> out(f);
+    for (std::size_t j = 0; j < f; ++j) out[j] = v[free[j]];
+    return out;
+  };
+  sub.lower_bounds = at_free(problem.lower_bounds);
+  sub.upper_bounds = at_free(problem.upper_bounds);
+  if (problem.l1) sub.l1 = L1Term{at_free(problem.l1->costs), at_free(problem.l1->anchor)};
+  return sub;
+}
+
+}  // namespace
+
+std::optional<Polished> solve_free_active_set(const QpProblem& problem, const ReducedColumns& data,
+                                              const Learnt& learnt, Selections& selections,
+                                              const ActiveSet& active, const SolverSettings& settings,
+                                              const ProfileRule& rule, std::vector<double>& row_images,
+                                              CandidateStream& stream, const DualVariables* start) {
+  const std::size_t n = problem.n();
+  if (active.pins.size() * kFreeShare < n * (kFreeShare - 1) || problem.leverage) {
+    return solve_active_set(problem, data, learnt, selections, active, settings, rule, row_images, stream,
+                            start);
+  }
+  std::vector<double> pinned_x(n, 0.0);
+  std::vector<bool> pinned(n, false);
+  for (const auto& [asset, side] : active.pins) {
+    pinned[asset] = true;
+    pinned_x[asset] = pin_target(problem, asset, side);
+  }
+  std::vector<std::size_t> free;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!pinned[i]) free.push_back(i);
+
+  const QpProblem sub = free_problem(problem, learnt.supports, free, pinned_x);
+  const ReducedColumns sub_data = data_columns(sub);
+  const std::vector<std::vector<std::uint32_t>> sub_supports = row_supports(sub_data);
+  const Learnt sub_learnt{sub_supports, learnt.lower};
+  ActiveSet sub_active{active.active_rows, {}, {}};
+  std::optional<DualVariables> sub_start;
+  const bool has_sides = problem.l1 && active.anchor_sides.size() == n;
+  if (has_sides) {
+    sub_active.anchor_sides.resize(free.size());
+    for (std::size_t j = 0; j < free.size(); ++j) sub_active.anchor_sides[j] = active.anchor_sides[free[j]];
+  }
+  if (start != nullptr) {
+    sub_start = DualVariables{start->equalities, start->inequalities, {}, {}};
+    sub_start->bounds.resize(free.size());
+    for (std::size_t j = 0; j < free.size(); ++j) sub_start->bounds[j] = start->bounds[free[j]];
+    if (!start->l1.empty()) {
+      sub_start->l1.resize(free.size());
+      for (std::size_t j = 0; j < free.size(); ++j) sub_start->l1[j] = start->l1[free[j]];
+    }
+  }
+  Selections sub_selections;
+  CandidateStream sub_stream;
+  std::vector<double> sub_images;
+  const std::optional<Polished> solved =
+      solve_active_set(sub, sub_data, sub_learnt, sub_selections, sub_active, settings, rule, sub_images,
+                       sub_stream, sub_start ? &*sub_start : nullptr);
+  if (!solved) return std::nullopt;
+
+  RegularizedSolution solution;
+  solution.x = std::move(pinned_x);
+  for (std::size_t j = 0; j < free.size(); ++j) solution.x[free[j]] = solved->x[j];
+  solution.constraint_multipliers = solved->duals.equalities;
+  for (std::size_t row : active.active_rows)
+    solution.constraint_multipliers.push_back(solved->duals.inequalities[row]);
+  DualVariables rows_only{solved->duals.equalities, solved->duals.inequalities, {}, {}};
+  const IterateProducts products = stored_products(problem, data, solution.x, rows_only);
+  solution.pin_multipliers.resize(active.pins.size());
+  for (std::size_t p = 0; p < active.pins.size(); ++p) {
+    const std::size_t i = active.pins[p].first;
+    const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
+    solution.pin_multipliers[p] = -(products.px[i] + problem.linear[i] + products.multiplier_rows[i] + force);
+  }
+  return candidate_of(problem, data, learnt, active, rule, std::move(solution), has_sides, row_images,
+                      stream);
+}
+
+}  // namespace morva
