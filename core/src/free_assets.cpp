@@ -24,20 +24,42 @@ namespace {
 // The free assets' problem: rows of F, d, q and the bounds at `free`, every
 // constraint row's columns at `free` with its right-hand side less the
 // pins' part, the L1 term at `free`.
-QpProblem free_problem(const QpProblem& problem, RowSupports supports, std::span<const std::size_t> free,
-                       std::span<const double> pinned_x) {
+// F_pᵀ·x_p and every row's A_p·x_p (x_p: the pins' targets, zero elsewhere):
+// one stream over the problem's V where it holds the data's columns, else
+// F's nonzeros and the rows' supports (every column of a row V keeps dense).
+TransposeImage pins_image(const QpProblem& problem, const ReducedColumns& data, RowSupports supports,
+                          std::span<const double> pinned_x) {
   const std::size_t n = problem.n();
+  if (holds_data_columns(data, problem, n)) return transpose_image(problem, data, pinned_x);
+  TransposeImage image{std::vector<double>(problem.quadratic.factor_count(), 0.0),
+                       std::vector<double>(problem.m_eq() + problem.m_in(), 0.0)};
+  const FactorRows rows(problem.quadratic);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (pinned_x[i] == 0.0) continue;
+    rows.for_each_nonzero(i, [&](std::size_t c, double v) { image.t[c] += v * pinned_x[i]; });
+  }
+  for (std::size_t row = 0; row < image.image.size(); ++row) {
+    const auto a = row < problem.m_eq() ? problem.equalities.matrix.row(row)
+                                        : problem.inequalities.matrix.row(row - problem.m_eq());
+    double& sum = image.image[row];
+    if (row < supports.size() && !supports[row].empty()) {
+      for (std::uint32_t i : supports[row]) sum += a[i] * pinned_x[i];
+    } else {
+      for (std::size_t i = 0; i < n; ++i) sum += a[i] * pinned_x[i];
+    }
+  }
+  return image;
+}
+
+QpProblem free_problem(const QpProblem& problem, const TransposeImage& pins,
+                       std::span<const std::size_t> free) {
   const std::size_t k = problem.quadratic.factor_count();
   const std::size_t f = free.size();
   const FactorRows rows(problem.quadratic);
 
   // s = Ω·(F_pᵀ·x_p), the pins' pull on every factor.
-  std::vector<double> t(k, 0.0), s(k, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (pinned_x[i] == 0.0) continue;
-    rows.for_each_nonzero(i, [&](std::size_t c, double v) { t[c] += v * pinned_x[i]; });
-  }
-  problem.quadratic.omega.times(t, s);
+  std::vector<double> s(k, 0.0);
+  problem.quadratic.omega.times(pins.t, s);
 
   QpProblem sub;
   std::vector<double> factors(f * k), diagonal(f);
@@ -54,8 +76,7 @@ QpProblem free_problem(const QpProblem& problem, RowSupports supports, std::span
   sub.quadratic =
       FactorQuad{*Matrix::create(f, k, std::move(factors)), problem.quadratic.omega, std::move(diagonal)};
 
-  // A block's rows at the free columns; its rhs less A_p·x_p (the row's
-  // support where V keeps it compressed, else every column).
+  // A block's rows at the free columns; its rhs less A_p·x_p.
   const auto restricted = [&](const LinearConstraints& block, std::size_t first_row) {
     const std::size_t m = block.rows();
     std::vector<double> values(m * f);
@@ -63,12 +84,7 @@ QpProblem free_problem(const QpProblem& problem, RowSupports supports, std::span
     for (std::size_t r = 0; r < m; ++r) {
       const auto a = block.matrix.row(r);
       for (std::size_t j = 0; j < f; ++j) values[r * f + j] = a[free[j]];
-      const std::size_t row = first_row + r;
-      if (row < supports.size() && !supports[row].empty()) {
-        for (std::uint32_t i : supports[row]) rhs[r] -= a[i] * pinned_x[i];
-      } else {
-        for (std::size_t i = 0; i < n; ++i) rhs[r] -= a[i] * pinned_x[i];
-      }
+      rhs[r] -= pins.image[first_row + r];
     }
     return LinearConstraints{*Matrix::create(m, f, std::move(values)), std::move(rhs)};
   };
@@ -108,7 +124,7 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
   for (std::size_t i = 0; i < n; ++i)
     if (!pinned[i]) free.push_back(i);
 
-  const QpProblem sub = free_problem(problem, learnt.supports, free, pinned_x);
+  const QpProblem sub = free_problem(problem, pins_image(problem, data, learnt.supports, pinned_x), free);
   const ReducedColumns sub_data = data_columns(sub);
   const std::vector<std::vector<std::uint32_t>> sub_supports = row_supports(sub_data);
   const Learnt sub_learnt{sub_supports, learnt.lower};
