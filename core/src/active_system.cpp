@@ -325,14 +325,21 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   }
   refine(problem, *system, active, delta, settings.polish_refinement_steps,
          rule.extend_refinement_above(settings), solution);
-  return candidate_of(problem, data, learnt, active, rule, std::move(solution), has_sides, row_images,
-                      stream);
+  if (!all_finite(solution.x)) return std::nullopt;
+  IterateProducts products = candidate_products_of(problem, data, learnt.supports, solution.x, stream);
+  return candidate_of(problem, active, rule, std::move(solution), has_sides, std::move(products), row_images);
 }
 
-std::optional<Polished> candidate_of(const QpProblem& problem, const ReducedColumns& data,
-                                     const Learnt& learnt, const ActiveSet& active, const ProfileRule& rule,
-                                     RegularizedSolution solution, bool has_sides,
-                                     std::vector<double>& row_images, CandidateStream& stream) {
+IterateProducts candidate_products_of(const QpProblem& problem, const ReducedColumns& data,
+                                      RowSupports supports, std::span<const double> x,
+                                      CandidateStream& stream) {
+  stream.first.reset();
+  return candidate_products(problem, data, supports, x, stream.first);
+}
+
+std::optional<Polished> candidate_of(const QpProblem& problem, const ActiveSet& active,
+                                     const ProfileRule& rule, RegularizedSolution solution, bool has_sides,
+                                     IterateProducts products, std::vector<double>& row_images) {
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
       !all_finite(solution.pin_multipliers)) {
     return std::nullopt;
@@ -340,8 +347,6 @@ std::optional<Polished> candidate_of(const QpProblem& problem, const ReducedColu
   Polished candidate;
   candidate.duals = active_set_duals(problem, active, solution, has_sides);
   rule.settle_duals(problem, active, candidate.duals);
-  stream.first.reset();
-  IterateProducts products = candidate_products(problem, data, learnt.supports, solution.x, stream.first);
   auto residuals = check_kkt(problem, solution.x, candidate.duals, products);
   if (!residuals) return std::nullopt;
   row_images = std::move(products.in_image);

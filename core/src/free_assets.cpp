@@ -51,6 +51,27 @@ TransposeImage pins_image(const QpProblem& problem, const ReducedColumns& data, 
   return image;
 }
 
+// A_eqᵀ·y_eq + A_inᵀ·y_in: one stream over the rows of the problem's V where
+// it holds the data's columns, else every row read whole.
+std::vector<double> row_combination(const QpProblem& problem, const ReducedColumns& data,
+                                    const DualVariables& duals) {
+  const std::size_t n = problem.n();
+  std::vector<double> y = duals.equalities;
+  y.insert(y.end(), duals.inequalities.begin(), duals.inequalities.end());
+  std::vector<double> pull(n, 0.0);
+  if (holds_data_columns(data, problem, n)) {
+    data.add_products({}, y, {}, pull);
+    return pull;
+  }
+  for (std::size_t row = 0; row < y.size(); ++row) {
+    if (y[row] == 0.0) continue;
+    const auto a = row < problem.m_eq() ? problem.equalities.matrix.row(row)
+                                        : problem.inequalities.matrix.row(row - problem.m_eq());
+    for (std::size_t i = 0; i < n; ++i) pull[i] += a[i] * y[row];
+  }
+  return pull;
+}
+
 QpProblem free_problem(const QpProblem& problem, const TransposeImage& pins,
                        std::span<const std::size_t> free) {
   const std::size_t k = problem.quadratic.factor_count();
@@ -158,16 +179,17 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
   solution.constraint_multipliers = solved->duals.equalities;
   for (std::size_t row : active.active_rows)
     solution.constraint_multipliers.push_back(solved->duals.inequalities[row]);
-  DualVariables rows_only{solved->duals.equalities, solved->duals.inequalities, {}, {}};
-  const IterateProducts products = stored_products(problem, data, solution.x, rows_only);
+  if (!detail::all_finite(solution.x)) return std::nullopt;
+  // P·x as the KKT check takes it, and Aᵀλ over every row.
+  IterateProducts products = candidate_products_of(problem, data, learnt.supports, solution.x, stream);
+  const std::vector<double> pull = row_combination(problem, data, solved->duals);
   solution.pin_multipliers.resize(active.pins.size());
   for (std::size_t p = 0; p < active.pins.size(); ++p) {
     const std::size_t i = active.pins[p].first;
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
-    solution.pin_multipliers[p] = -(products.px[i] + problem.linear[i] + products.multiplier_rows[i] + force);
+    solution.pin_multipliers[p] = -(products.px[i] + problem.linear[i] + pull[i] + force);
   }
-  return candidate_of(problem, data, learnt, active, rule, std::move(solution), has_sides, row_images,
-                      stream);
+  return candidate_of(problem, active, rule, std::move(solution), has_sides, std::move(products), row_images);
 }
 
 }  // namespace morva

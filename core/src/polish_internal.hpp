@@ -104,13 +104,18 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
                                               const ProfileRule& rule, std::vector<double>& row_images,
                                               CandidateStream& stream, const DualVariables* start = nullptr);
 
+// A candidate x's products for its KKT check, with iterate_products' bits,
+// its first stream over V kept in `stream`.
+IterateProducts candidate_products_of(const QpProblem& problem, const ReducedColumns& data,
+                                      RowSupports supports, std::span<const double> x,
+                                      CandidateStream& stream);
+
 // The candidate of an active set's solution (x, λ over the equality and
-// active rows, μ at the pins): its dual blocks, settled by `rule`, and its
-// KKT check; `row_images` and `stream` as solve_active_set's.
-std::optional<Polished> candidate_of(const QpProblem& problem, const ReducedColumns& data,
-                                     const Learnt& learnt, const ActiveSet& active, const ProfileRule& rule,
-                                     RegularizedSolution solution, bool has_sides,
-                                     std::vector<double>& row_images, CandidateStream& stream);
+// active rows, μ at the pins) with x's `products`: its dual blocks, settled
+// by `rule`, and its KKT check; `row_images` as solve_active_set's.
+std::optional<Polished> candidate_of(const QpProblem& problem, const ActiveSet& active,
+                                     const ProfileRule& rule, RegularizedSolution solution, bool has_sides,
+                                     IterateProducts products, std::vector<double>& row_images);
 
 // The stopping rule on a candidate, through the problem's V.
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,
