@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "detail/dense_cholesky.hpp"
 #include "detail/vector_ops.hpp"
@@ -130,6 +131,28 @@ GroupScan scan_groups(const double* values, std::size_t rows, std::size_t len, s
 }
 
 using Record = std::unique_ptr<FactorGroups, FactorGroupsRelease>;
+
+// The first fault of compressed rows: starts that do not rise from 0 to the
+// `stored` entries, then a row whose columns do not increase below `cols`.
+std::optional<MatrixError> compressed_fault(std::uint64_t rows, std::uint64_t cols,
+                                            std::span<const std::int64_t> row_starts,
+                                            std::span<const std::int64_t> columns, std::size_t stored) {
+  if (row_starts.size() != rows + 1 || columns.size() != stored || row_starts[0] != 0 ||
+      static_cast<std::uint64_t>(row_starts[rows]) != stored) {
+    return MatrixError::compressed_starts(rows, stored);
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (row_starts[i + 1] < row_starts[i]) return MatrixError::compressed_starts(rows, stored);
+    std::int64_t previous = -1;
+    for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
+      const std::int64_t c = columns[static_cast<std::size_t>(s)];
+      if (c <= previous || static_cast<std::uint64_t>(c) >= cols)
+        return MatrixError::compressed_columns(i, cols);
+      previous = c;
+    }
+  }
+  return std::nullopt;
+}
 
 // The scan of F's n×k values at `source`. Where `copy` is given, each block
 // of rows is first appended to it and scanned there: the caller's memory is
@@ -275,22 +298,8 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
                                                               std::span<const double> values) {
   if (cols != 0 && rows > std::numeric_limits<std::uint64_t>::max() / cols)
     return std::unexpected(MatrixError::dimension_overflow(rows, cols));
-  const std::size_t stored = values.size();
-  if (row_starts.size() != rows + 1 || columns.size() != stored || row_starts[0] != 0 ||
-      static_cast<std::uint64_t>(row_starts[rows]) != stored) {
-    return std::unexpected(MatrixError::compressed_starts(rows, stored));
-  }
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (row_starts[i + 1] < row_starts[i])
-      return std::unexpected(MatrixError::compressed_starts(rows, stored));
-    std::int64_t previous = -1;
-    for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
-      const std::int64_t c = columns[static_cast<std::size_t>(s)];
-      if (c <= previous || static_cast<std::uint64_t>(c) >= cols)
-        return std::unexpected(MatrixError::compressed_columns(i, cols));
-      previous = c;
-    }
-  }
+  if (auto broken = compressed_fault(rows, cols, row_starts, columns, values.size()))
+    return std::unexpected(*broken);
 
   // F written from the stored entries.
   std::vector<double> dense = large_storage(rows * cols);

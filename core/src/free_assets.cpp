@@ -21,9 +21,14 @@
 namespace morva {
 namespace {
 
-// The free assets' problem: rows of F, d, q and the bounds at `free`, every
-// constraint row's columns at `free` with its right-hand side less the
-// pins' part, the L1 term at `free`.
+// v's entries at `free`, in order.
+template <class T>
+std::vector<T> at_free(const std::vector<T>& v, std::span<const std::size_t> free) {
+  std::vector<T> out(free.size());
+  for (std::size_t j = 0; j < free.size(); ++j) out[j] = v[free[j]];
+  return out;
+}
+
 // F_pᵀ·x_p and every row's A_p·x_p (x_p: the pins' targets, zero elsewhere):
 // one stream over the problem's V where it holds the data's columns, else
 // F's nonzeros and the rows' supports (every column of a row V keeps dense).
@@ -38,9 +43,9 @@ TransposeImage pins_image(const QpProblem& problem, const ReducedColumns& data, 
     if (pinned_x[i] == 0.0) continue;
     rows.for_each_nonzero(i, [&](std::size_t c, double v) { image.t[c] += v * pinned_x[i]; });
   }
+  const std::vector<const double*> a_rows = constraint_rows(problem);
   for (std::size_t row = 0; row < image.image.size(); ++row) {
-    const auto a = row < problem.m_eq() ? problem.equalities.matrix.row(row)
-                                        : problem.inequalities.matrix.row(row - problem.m_eq());
+    const double* a = a_rows[row];
     double& sum = image.image[row];
     if (row < supports.size() && !supports[row].empty()) {
       for (std::uint32_t i : supports[row]) sum += a[i] * pinned_x[i];
@@ -63,15 +68,18 @@ std::vector<double> row_combination(const QpProblem& problem, const ReducedColum
     data.add_products({}, y, {}, pull);
     return pull;
   }
+  const std::vector<const double*> a_rows = constraint_rows(problem);
   for (std::size_t row = 0; row < y.size(); ++row) {
     if (y[row] == 0.0) continue;
-    const auto a = row < problem.m_eq() ? problem.equalities.matrix.row(row)
-                                        : problem.inequalities.matrix.row(row - problem.m_eq());
+    const double* a = a_rows[row];
     for (std::size_t i = 0; i < n; ++i) pull[i] += a[i] * y[row];
   }
   return pull;
 }
 
+// The free assets' problem: rows of F, d, q and the bounds at `free`, every
+// constraint row's columns at `free` with its right-hand side less the pins'
+// part (`pins`, pins_image of their targets), the L1 term at `free`.
 QpProblem free_problem(const QpProblem& problem, const TransposeImage& pins,
                        std::span<const std::size_t> free) {
   const std::size_t k = problem.quadratic.factor_count();
@@ -112,14 +120,9 @@ QpProblem free_problem(const QpProblem& problem, const TransposeImage& pins,
   sub.equalities = restricted(problem.equalities, 0);
   sub.inequalities = restricted(problem.inequalities, problem.m_eq());
 
-  const auto at_free = [&](const std::vector<double>& v) {
-    std::vector<double> out(f);
-    for (std::size_t j = 0; j < f; ++j) out[j] = v[free[j]];
-    return out;
-  };
-  sub.lower_bounds = at_free(problem.lower_bounds);
-  sub.upper_bounds = at_free(problem.upper_bounds);
-  if (problem.l1) sub.l1 = L1Term{at_free(problem.l1->costs), at_free(problem.l1->anchor)};
+  sub.lower_bounds = at_free(problem.lower_bounds, free);
+  sub.upper_bounds = at_free(problem.upper_bounds, free);
+  if (problem.l1) sub.l1 = L1Term{at_free(problem.l1->costs, free), at_free(problem.l1->anchor, free)};
   return sub;
 }
 
@@ -149,21 +152,13 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
   const ReducedColumns sub_data = data_columns(sub);
   const std::vector<std::vector<std::uint32_t>> sub_supports = row_supports(sub_data);
   const Learnt sub_learnt{sub_supports, learnt.lower};
-  ActiveSet sub_active{active.active_rows, {}, {}};
-  std::optional<DualVariables> sub_start;
   const bool has_sides = problem.l1 && active.anchor_sides.size() == n;
-  if (has_sides) {
-    sub_active.anchor_sides.resize(free.size());
-    for (std::size_t j = 0; j < free.size(); ++j) sub_active.anchor_sides[j] = active.anchor_sides[free[j]];
-  }
+  const ActiveSet sub_active{
+      active.active_rows, {}, has_sides ? at_free(active.anchor_sides, free) : std::vector<int>{}};
+  std::optional<DualVariables> sub_start;
   if (start != nullptr) {
-    sub_start = DualVariables{start->equalities, start->inequalities, {}, {}};
-    sub_start->bounds.resize(free.size());
-    for (std::size_t j = 0; j < free.size(); ++j) sub_start->bounds[j] = start->bounds[free[j]];
-    if (!start->l1.empty()) {
-      sub_start->l1.resize(free.size());
-      for (std::size_t j = 0; j < free.size(); ++j) sub_start->l1[j] = start->l1[free[j]];
-    }
+    sub_start = DualVariables{start->equalities, start->inequalities, at_free(start->bounds, free),
+                              start->l1.empty() ? std::vector<double>{} : at_free(start->l1, free)};
   }
   Selections sub_selections;
   CandidateStream sub_stream;
