@@ -326,20 +326,41 @@ std::optional<Polished> solve_active_set(const QpProblem& problem, const Reduced
   refine(problem, *system, active, delta, settings.polish_refinement_steps,
          rule.extend_refinement_above(settings), solution);
   if (!all_finite(solution.x)) return std::nullopt;
-  IterateProducts products = candidate_products_of(problem, data, learnt.supports, solution.x, stream);
-  return candidate_of(problem, active, rule, std::move(solution), has_sides, std::move(products), row_images);
+  candidate_products_of(problem, data, learnt.supports, solution.x, stream);
+  return candidate_of(problem, active, rule, std::move(solution), has_sides, stream, row_images);
 }
 
-IterateProducts candidate_products_of(const QpProblem& problem, const ReducedColumns& data,
-                                      RowSupports supports, std::span<const double> x,
-                                      CandidateStream& stream) {
+const IterateProducts& candidate_products_of(const QpProblem& problem, const ReducedColumns& data,
+                                             RowSupports supports, std::span<const double> x,
+                                             CandidateStream& stream) {
   stream.first.reset();
-  return candidate_products(problem, data, supports, x, stream.first);
+  stream.products = candidate_products(problem, data, supports, x, stream.first);
+  return stream.products;
+}
+
+std::vector<double> row_combination(const QpProblem& problem, const ReducedColumns& data,
+                                    const DualVariables& duals) {
+  const std::size_t n = problem.n();
+  std::vector<double> y = duals.equalities;
+  y.insert(y.end(), duals.inequalities.begin(), duals.inequalities.end());
+  std::vector<double> pull(n, 0.0);
+  if (holds_data_columns(data, problem, n)) {
+    data.add_products({}, y, {}, pull);
+    return pull;
+  }
+  const std::vector<const double*> a_rows = constraint_rows(problem);
+  for (std::size_t row = 0; row < y.size(); ++row) {
+    if (y[row] == 0.0) continue;
+    const double* a = a_rows[row];
+    for (std::size_t i = 0; i < n; ++i) pull[i] += a[i] * y[row];
+  }
+  return pull;
 }
 
 std::optional<Polished> candidate_of(const QpProblem& problem, const ActiveSet& active,
                                      const ProfileRule& rule, RegularizedSolution solution, bool has_sides,
-                                     IterateProducts products, std::vector<double>& row_images) {
+                                     const CandidateStream& stream, std::vector<double>& row_images) {
+  const IterateProducts& products = stream.products;
   if (!all_finite(solution.x) || !all_finite(solution.constraint_multipliers) ||
       !all_finite(solution.pin_multipliers)) {
     return std::nullopt;
@@ -349,7 +370,7 @@ std::optional<Polished> candidate_of(const QpProblem& problem, const ActiveSet& 
   rule.settle_duals(problem, active, candidate.duals);
   auto residuals = check_kkt(problem, solution.x, candidate.duals, products);
   if (!residuals) return std::nullopt;
-  row_images = std::move(products.in_image);
+  row_images = products.in_image;
   candidate.residuals = *residuals;
   candidate.x = std::move(solution.x);
   return candidate;

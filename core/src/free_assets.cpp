@@ -56,27 +56,6 @@ TransposeImage pins_image(const QpProblem& problem, const ReducedColumns& data, 
   return image;
 }
 
-// A_eqᵀ·y_eq + A_inᵀ·y_in: one stream over the rows of the problem's V where
-// it holds the data's columns, else every row read whole.
-std::vector<double> row_combination(const QpProblem& problem, const ReducedColumns& data,
-                                    const DualVariables& duals) {
-  const std::size_t n = problem.n();
-  std::vector<double> y = duals.equalities;
-  y.insert(y.end(), duals.inequalities.begin(), duals.inequalities.end());
-  std::vector<double> pull(n, 0.0);
-  if (holds_data_columns(data, problem, n)) {
-    data.add_products({}, y, {}, pull);
-    return pull;
-  }
-  const std::vector<const double*> a_rows = constraint_rows(problem);
-  for (std::size_t row = 0; row < y.size(); ++row) {
-    if (y[row] == 0.0) continue;
-    const double* a = a_rows[row];
-    for (std::size_t i = 0; i < n; ++i) pull[i] += a[i] * y[row];
-  }
-  return pull;
-}
-
 // The free assets' problem: rows of F, d, q and the bounds at `free`, every
 // constraint row's columns at `free` with its right-hand side less the pins'
 // part (`pins`, pins_image of their targets), the L1 term at `free`.
@@ -176,7 +155,7 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
     solution.constraint_multipliers.push_back(solved->duals.inequalities[row]);
   if (!detail::all_finite(solution.x)) return std::nullopt;
   // P·x as the KKT check takes it, and Aᵀλ over every row.
-  IterateProducts products = candidate_products_of(problem, data, learnt.supports, solution.x, stream);
+  const IterateProducts& products = candidate_products_of(problem, data, learnt.supports, solution.x, stream);
   const std::vector<double> pull = row_combination(problem, data, solved->duals);
   solution.pin_multipliers.resize(active.pins.size());
   for (std::size_t p = 0; p < active.pins.size(); ++p) {
@@ -184,7 +163,7 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     solution.pin_multipliers[p] = -(products.px[i] + problem.linear[i] + pull[i] + force);
   }
-  return candidate_of(problem, active, rule, std::move(solution), has_sides, std::move(products), row_images);
+  return candidate_of(problem, active, rule, std::move(solution), has_sides, stream, row_images);
 }
 
 }  // namespace morva

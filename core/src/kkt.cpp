@@ -11,7 +11,9 @@
 namespace morva {
 namespace {
 
+using detail::for_each_in_lanes;
 using detail::inf_norm;
+using detail::LaneMaxima;
 using detail::positive_part;
 using detail::raise_to;
 
@@ -35,10 +37,12 @@ double primal_residual(const QpProblem& problem, std::span<const double> x, cons
     slack[j] = products.in_image[j] - problem.inequalities.rhs[j];
     raise_to(primal, positive_part(slack[j]));
   }
-  for (std::size_t i = 0; i < problem.n(); ++i) {
-    if (std::isfinite(l[i])) raise_to(primal, positive_part(l[i] - x[i]));
-    if (std::isfinite(u[i])) raise_to(primal, positive_part(x[i] - u[i]));
-  }
+  LaneMaxima box;
+  for_each_in_lanes(problem.n(), [&](std::size_t i, std::size_t r) MORVA_ALWAYS_INLINE {
+    if (std::isfinite(l[i])) box.raise(r, positive_part(l[i] - x[i]));
+    if (std::isfinite(u[i])) box.raise(r, positive_part(x[i] - u[i]));
+  });
+  raise_to(primal, box.value());
   if (problem.leverage) raise_to(primal, positive_part(problem.leverage->gross(x) - problem.leverage->limit));
   return primal;
 }
@@ -119,28 +123,31 @@ SignAndComplementarity sign_and_complementarity(const QpProblem& problem, std::s
     raise_to(sign, -z[j]);
     raise_to(comp, std::abs(slack[j] * z[j]));
   }
-  for (std::size_t i = 0; i < problem.n(); ++i) {
+  LaneMaxima signs, comps;
+  for_each_in_lanes(problem.n(), [&](std::size_t i, std::size_t r) MORVA_ALWAYS_INLINE {
     // Box multiplier: the positive part prices the upper side, the negative part the lower.
     const double upper_part = positive_part(y_box[i]);
     const double lower_part = positive_part(-y_box[i]);
-    if (!std::isfinite(u[i])) raise_to(sign, upper_part);
-    if (!std::isfinite(l[i])) raise_to(sign, lower_part);
-    if (std::isfinite(u[i])) raise_to(comp, std::abs(u[i] - x[i]) * upper_part);
-    if (std::isfinite(l[i])) raise_to(comp, std::abs(x[i] - l[i]) * lower_part);
-  }
+    if (!std::isfinite(u[i])) signs.raise(r, upper_part);
+    if (!std::isfinite(l[i])) signs.raise(r, lower_part);
+    if (std::isfinite(u[i])) comps.raise(r, std::abs(u[i] - x[i]) * upper_part);
+    if (std::isfinite(l[i])) comps.raise(r, std::abs(x[i] - l[i]) * lower_part);
+  });
   if (problem.l1) {
     // y_l1,i must be a subgradient of cᵢ|xᵢ − aᵢ|: cᵢ above the anchor, −cᵢ below, within ±cᵢ at it.
     const auto& c = problem.l1->costs;
     const auto& a = problem.l1->anchor;
     const std::size_t n_l1_data = std::min({problem.n(), c.size(), a.size()});
-    for (std::size_t i = 0; i < n_l1_data; ++i) {
+    for_each_in_lanes(n_l1_data, [&](std::size_t i, std::size_t r) MORVA_ALWAYS_INLINE {
       const double d = x[i] - a[i];
       const double y = duals.l1[i];
-      raise_to(comp, std::abs(positive_part(d) * (c[i] - y)));
-      raise_to(comp, std::abs(positive_part(-d) * (y + c[i])));
-      raise_to(sign, std::abs(y) - c[i]);
-    }
+      comps.raise(r, std::abs(positive_part(d) * (c[i] - y)));
+      comps.raise(r, std::abs(positive_part(-d) * (y + c[i])));
+      signs.raise(r, std::abs(y) - c[i]);
+    });
   }
+  raise_to(sign, signs.value());
+  raise_to(comp, comps.value());
   return {sign, comp};
 }
 

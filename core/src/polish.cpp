@@ -120,7 +120,8 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
                                              std::span<const double> x, const DualVariables& duals,
                                              const KktResiduals& residuals, const SolverSettings& settings,
                                              const IterateProducts& products,
-                                             std::span<const std::vector<std::uint32_t>> supports) {
+                                             std::span<const std::vector<std::uint32_t>> supports,
+                                             std::optional<IterateProducts>* accepted_products) {
   // A leverage limit in force is no linear row of the active-set system: the
   // polish of its orthant stands in.
   if (problem.leverage && problem.leverage->gross(x) >= problem.leverage->limit * (1.0 - kLeverageSlack))
@@ -143,7 +144,10 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
     ActiveSet next = refine_active_set(problem, *candidate, active, row_images);
     rule.ready_next(problem, next);
     const Judgement judgement = judge->judge(*candidate, stream);
-    if (judgement.accept) accepted = std::move(candidate);
+    if (judgement.accept) {
+      accepted = std::move(candidate);
+      if (accepted_products != nullptr) *accepted_products = stream.products;
+    }
     if (judgement.stop || next == active) break;
     active = std::move(next);
   }

@@ -28,11 +28,14 @@ namespace morva {
 // (iterate_products of x): the adaptive profile's guard reads its stopping
 // tolerances and its objective from them instead of forming them again.
 // `supports` is data.compressed_rows().
+// `accepted`, when given, receives the products of the answer's x where the
+// passes formed them (iterate_products' bits).
 std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
                                              std::span<const double> x, const DualVariables& duals,
                                              const KktResiduals& residuals, const SolverSettings& settings,
                                              const IterateProducts& products,
-                                             std::span<const std::vector<std::uint32_t>> supports);
+                                             std::span<const std::vector<std::uint32_t>> supports,
+                                             std::optional<IterateProducts>* accepted = nullptr);
 
 // Worst KKT residual; NaN only when all three are NaN.
 inline double worst_residual(const KktResiduals& r) {
@@ -75,6 +78,8 @@ struct Selections {
 // rule all start from it, and the same call on the same x gives the same bits.
 struct CandidateStream {
   std::optional<TransposeImage> first;
+  // The candidate's products (candidate_products_of), iterate_products' bits.
+  IterateProducts products;
 
   const TransposeImage& of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x) {
     if (!first) first = transpose_image(problem, data, x);
@@ -105,17 +110,22 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
                                               CandidateStream& stream, const DualVariables* start = nullptr);
 
 // A candidate x's products for its KKT check, with iterate_products' bits,
-// its first stream over V kept in `stream`.
-IterateProducts candidate_products_of(const QpProblem& problem, const ReducedColumns& data,
-                                      RowSupports supports, std::span<const double> x,
-                                      CandidateStream& stream);
+// kept in `stream` with its first stream over V.
+const IterateProducts& candidate_products_of(const QpProblem& problem, const ReducedColumns& data,
+                                             RowSupports supports, std::span<const double> x,
+                                             CandidateStream& stream);
 
 // The candidate of an active set's solution (x, λ over the equality and
-// active rows, μ at the pins) with x's `products`: its dual blocks, settled
-// by `rule`, and its KKT check; `row_images` as solve_active_set's.
+// active rows, μ at the pins) with x's products in `stream`: its dual blocks,
+// settled by `rule`, and its KKT check; `row_images` as solve_active_set's.
 std::optional<Polished> candidate_of(const QpProblem& problem, const ActiveSet& active,
                                      const ProfileRule& rule, RegularizedSolution solution, bool has_sides,
-                                     IterateProducts products, std::vector<double>& row_images);
+                                     const CandidateStream& stream, std::vector<double>& row_images);
+
+// A_eqᵀ·y_eq + A_inᵀ·y_in: one stream over the rows of the problem's V where
+// it holds the data's columns, else every row read whole.
+std::vector<double> row_combination(const QpProblem& problem, const ReducedColumns& data,
+                                    const DualVariables& duals);
 
 // The stopping rule on a candidate, through the problem's V.
 bool meets_stopping_rule_of(const QpProblem& problem, const ReducedColumns& data, const Polished& candidate,

@@ -89,11 +89,9 @@ double complementarity_sum(const QpProblem& problem, std::span<const double> x, 
 // At a stationary feasible point this is the duality gap. Assets with dᵢ = 0
 // leave the Hessian unbounded below along eᵢ in this estimate; their gᵢ is
 // bounded by the dual residual instead, which the guard compares separately.
-// `first` is the first stream over V of x (transpose_image).
-double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
-                   const DualVariables& duals, const TransposeImage& first) {
-  const DualVariables y = dual_feasible(problem, duals);
-  const IterateProducts products = stored_products(problem, data, x, y, first);
+// `y` dual feasible, `products` x's with A_eqᵀy_eq + A_inᵀy_in in multiplier_rows.
+double gap_of(const QpProblem& problem, std::span<const double> x, const DualVariables& y,
+              const IterateProducts& products) {
   double deficit = 0.0;
   const auto& d = problem.quadratic.diagonal;
   for (std::size_t i = 0; i < problem.n(); ++i) {
@@ -103,6 +101,32 @@ double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::sp
     deficit += 0.5 * g * g / d[i];
   }
   return complementarity_sum(problem, x, y, products) + deficit;
+}
+
+// The gap of x from its products with `duals`' rows' combination in
+// multiplier_rows (no stream over F): formed again only where making the
+// duals feasible changed a row's multiplier.
+double gap_from_products(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                         const DualVariables& duals, const IterateProducts& products) {
+  const DualVariables y = dual_feasible(problem, duals);
+  if (y.inequalities == duals.inequalities) return gap_of(problem, x, y, products);
+  IterateProducts at_feasible = products;
+  at_feasible.multiplier_rows = row_combination(problem, data, y);
+  return gap_of(problem, x, y, at_feasible);
+}
+
+// x's products (iterate_products') with `duals`' rows' combination added.
+IterateProducts with_rows(const QpProblem& problem, const ReducedColumns& data, const DualVariables& duals,
+                          IterateProducts products) {
+  products.multiplier_rows = row_combination(problem, data, duals);
+  return products;
+}
+
+// `first` is the first stream over V of x (transpose_image).
+double duality_gap(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x,
+                   const DualVariables& duals, const TransposeImage& first) {
+  const DualVariables y = dual_feasible(problem, duals);
+  return gap_of(problem, x, y, stored_products(problem, data, x, y, first));
 }
 
 // ---- The reference profile ----
@@ -154,18 +178,26 @@ class NoWorse final : public CandidateJudge {
       : problem_(problem),
         data_(data),
         settings_(settings),
-        best_(standing_of(problem, data, x, duals, residuals)) {
+        best_{residuals,
+              gap_from_products(problem, data, x, duals, with_rows(problem, data, duals, products))} {
     const StoppingTolerances tolerances = stopping_tolerances(
         settings.absolute_tolerance, settings.relative_tolerance, problem, x, duals, products);
     rounding_ = {{kRoundingFraction * tolerances.primal, kRoundingFraction * tolerances.dual, 0.0},
                  kRoundingGap * std::max(1.0, std::abs(problem.objective(x, products.px)))};
   }
 
+  // The candidate's products (its pass formed them for its residuals) serve
+  // its gap and stopping rule with the rows' combinations of its duals added:
+  // no stream over F again. The stopping rule reads the residuals the pass
+  // reported.
   Judgement judge(const Polished& candidate, CandidateStream& stream) override {
-    const Standing standing{candidate.residuals, duality_gap(problem_, data_, candidate.x, candidate.duals,
-                                                             stream.of(problem_, data_, candidate.x))};
-    if (meets_stopping_rule_of(problem_, data_, candidate, settings_, stream) &&
-        no_worse(standing, best_, rounding_)) {
+    const IterateProducts products = with_rows(problem_, data_, candidate.duals, stream.products);
+    const Standing standing{candidate.residuals,
+                            gap_from_products(problem_, data_, candidate.x, candidate.duals, products)};
+    const StoppingTolerances tolerances =
+        stopping_tolerances(settings_.absolute_tolerance, settings_.relative_tolerance, problem_, candidate.x,
+                            candidate.duals, products);
+    if (is_converged(candidate.residuals, tolerances) && no_worse(standing, best_, rounding_)) {
       best_ = standing;
       // Exact up to rounding: no other active set can do better.
       return {true, no_worse(standing, rounding_, rounding_)};
@@ -245,11 +277,9 @@ class AdaptiveRule final : public ProfileRule {
   std::expected<bool, SolverError> land(const QpProblem& problem, RowSupports supports,
                                         const SolverSettings& settings, IterateProducts& products,
                                         Solution& solution) const override {
-    std::optional<IterateProducts> polished_products;
-    if (solution.polished) polished_products = iterate_products(problem, solution.x, supports);
-    const IterateProducts& before = polished_products ? *polished_products : products;
-    const StoppingTolerances tolerances = stopping_tolerances(
-        settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x, solution.dual, before);
+    const StoppingTolerances tolerances =
+        stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance, problem, solution.x,
+                            solution.dual, products);
     auto landed = morva::land(solution.x, problem.lower_bounds, problem.upper_bounds, budget_row(problem),
                               tolerances.primal);
     if (!landed || *landed == solution.x) return false;

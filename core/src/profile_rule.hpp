@@ -104,7 +104,7 @@ class ProfileRule {
   // ---- The finish of a solved run ----
 
   // Moves a solved (perhaps polished) solution onto its box and budget row;
-  // true when it moved, `products` then the landed point's.
+  // `products` are its x's, and when it moved (true) the landed point's.
   virtual std::expected<bool, SolverError> land(const QpProblem&, RowSupports, const SolverSettings&,
                                                 IterateProducts&, Solution&) const {
     return false;

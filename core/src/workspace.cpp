@@ -339,9 +339,12 @@ struct EarlyPolish {
   double factor = 0.0;
   bool inside = false;
 
-  bool inside_tolerances(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
-                         const Solution& solution) const {
-    return meets_stopping_rule_times(problem, supports, settings, 1.0 / factor, solution.x, solution.dual);
+  // `products` are those of the solution's x.
+  bool inside_tolerances(const SolverSettings& settings, const Solution& solution, const QpProblem& problem,
+                         const IterateProducts& products) const {
+    return meets_stopping_rule(problem, solution.x, solution.dual,
+                               with_tolerances_times(settings, 1.0 / factor), products)
+        .value_or(false);
   }
 };
 
@@ -360,10 +363,10 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   solution.x = std::move(x);
   solution.dual = std::move(duals);
 
-  // P·x, A_eq·x and A_in·x of the unpolished (or the landed) result, formed
-  // once for its residuals, its diagnosis and its objective.
+  // P·x, A_eq·x and A_in·x of the result (the iterate, the polished or the
+  // landed point), formed once for its residuals, its diagnosis, its landing
+  // and its objective.
   IterateProducts products;
-  bool landed = false;
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
@@ -374,19 +377,22 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
     if (!residuals) return std::unexpected(SolverError::length_mismatch(residuals.error()));
     solution.residuals = *residuals;
     if (verdict.status == SolveStatus::Solved && settings.polish) {
+      std::optional<IterateProducts> polished_products;
       if (auto polished = polish_with_products(problem, data, solution.x, solution.dual, solution.residuals,
-                                               settings, products, supports)) {
+                                               settings, products, supports, &polished_products)) {
         solution.x = std::move(polished->x);
         solution.dual = std::move(polished->duals);
         solution.residuals = polished->residuals;
         solution.polished = true;
-        if (early != nullptr) early->inside = early->inside_tolerances(problem, supports, settings, solution);
+        // From here the products are the polished x's.
+        products = polished_products ? std::move(*polished_products)
+                                     : iterate_products(problem, solution.x, supports);
+        if (early != nullptr) early->inside = early->inside_tolerances(settings, solution, problem, products);
       }
     }
     if (verdict.status == SolveStatus::Solved) {
       auto landing = profile_rule(settings).land(problem, supports, settings, products, solution);
       if (!landing) return std::unexpected(landing.error());
-      landed = *landing;
     }
   }
   if (verdict.status != SolveStatus::Solved) {
@@ -403,8 +409,7 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
   solution.iterations = iterations;
   solution.final_rho = penalty.rho();
   solution.rho_updates = penalty.updates();
-  solution.objective = solution.polished && !landed ? problem.objective(solution.x)
-                                                    : problem.objective(solution.x, products.px);
+  solution.objective = problem.objective(solution.x, products.px);
   solution.solve_time = elapsed_since(start);
   return solution;
 }

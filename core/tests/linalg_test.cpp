@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -62,6 +63,32 @@ TEST(VectorOps, MagnitudeExtremesPassOverNonFiniteAndZeros) {
       detail::narrow_to_magnitudes(values, hi, lo);
       EXPECT_EQ(hi, largest) << len << " " << shift;
       EXPECT_EQ(lo, smallest) << len << " " << shift;
+    }
+  }
+}
+
+// ‖v‖∞ taken in lanes, for every placement of two distinct NaNs, −0 and
+// the largest among the lanes and the tail: the plain loop's value, the first
+// NaN's bits where there is one.
+TEST(VectorOps, InfNormInLanesIsThePlainLoop) {
+  const double first_nan = std::nan("1"), second_nan = -std::nan("2");
+  const std::vector<double> pool = {-0.0, 3e-7, -2.5, first_nan, 1e5, -4e-9, second_nan, 7.0, -1e5};
+  const auto plain = [](std::span<const double> v, double start) {
+    double norm = start;
+    for (double e : v) {
+      if (std::isnan(e)) return e;
+      norm = std::max(norm, std::abs(e));
+    }
+    return norm;
+  };
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  for (std::size_t len = 0; len <= pool.size(); ++len) {
+    for (std::size_t shift = 0; shift < pool.size(); ++shift) {
+      std::vector<double> v(len);
+      for (std::size_t j = 0; j < len; ++j) v[j] = pool[(j + shift) % pool.size()];
+      for (const double start : {0.0, -0.0, 2.0}) {
+        EXPECT_EQ(bits(detail::inf_norm(v, start)), bits(plain(v, start))) << len << " " << shift;
+      }
     }
   }
 }

@@ -46,15 +46,50 @@ inline double negative_part(double v) {
   return v < 0.0 ? v : 0.0;
 }
 
-// max(start, ‖v‖∞) with NaN propagating: the first NaN entry is returned.
-// ‖v‖∞ of an empty v is 0.
-inline double inf_norm(std::span<const double> v, double start = 0.0) {
-  double norm = start;
-  for (double e : v) {
-    if (std::isnan(e)) return e;
-    norm = std::max(norm, std::abs(e));
+// Calls visit(i, r) for every i < n with r = i mod 4 (the tail from r = 0),
+// four entries a round. Running maxima kept per lane r, each raised as
+// raise_to raises, overlap their comparisons where one maximum would chain
+// every comparison on the last; a maximum is exact and does not depend on
+// the order its values come in, so the lanes' maximum is the single chain's.
+template <class Visit>
+MORVA_ALWAYS_INLINE inline void for_each_in_lanes(std::size_t n, Visit visit) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    visit(i, 0);
+    visit(i + 1, 1);
+    visit(i + 2, 2);
+    visit(i + 3, 3);
   }
-  return norm;
+  for (std::size_t r = 0; i < n; ++i, ++r) visit(i, r);
+}
+
+// Four running maxima from +0 for for_each_in_lanes, a NaN value leaving a
+// lane unchanged.
+struct LaneMaxima {
+  double lane[4] = {0.0, 0.0, 0.0, 0.0};
+  MORVA_ALWAYS_INLINE void raise(std::size_t r, double value) {
+    if (value > lane[r]) lane[r] = value;
+  }
+  double value() const { return std::max(std::max(lane[0], lane[1]), std::max(lane[2], lane[3])); }
+};
+
+// max(start, ‖v‖∞) with NaN propagating: the first NaN entry is returned.
+// ‖v‖∞ of an empty v is 0. The magnitudes are taken in lanes, and read
+// again in order only when one is NaN.
+inline double inf_norm(std::span<const double> v, double start = 0.0) {
+  if (v.empty()) return start;
+  LaneMaxima lanes;
+  bool nan = false;
+  for_each_in_lanes(v.size(), [&](std::size_t i, std::size_t r) MORVA_ALWAYS_INLINE {
+    const double m = std::abs(v[i]);
+    nan |= m != m;
+    lanes.raise(r, m);
+  });
+  if (nan) {
+    for (double e : v)
+      if (std::isnan(e)) return e;
+  }
+  return std::max(start, lanes.value());
 }
 
 // Σ_j row_j·x_j over the common length, left to right.
