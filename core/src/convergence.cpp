@@ -66,13 +66,6 @@ SolverSettings with_tolerances_times(SolverSettings settings, double factor) {
   return settings;
 }
 
-bool meets_stopping_rule_times(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
-                               double factor, std::span<const double> x, const DualVariables& duals) {
-  return meets_stopping_rule(problem, x, duals, with_tolerances_times(settings, factor),
-                             iterate_products(problem, x, supports))
-      .value_or(false);
-}
-
 std::expected<StoppingLooks, LengthMismatch> stopping_looks(const QpProblem& problem,
                                                             std::span<const double> x,
                                                             const DualVariables& duals,

@@ -46,11 +46,6 @@ std::expected<bool, LengthMismatch> meets_stopping_rule(const QpProblem& problem
 // `settings` with both stopping tolerances multiplied by `factor`.
 SolverSettings with_tolerances_times(SolverSettings settings, double factor);
 
-// The stopping rule at `factor` times the tolerances of `settings`, the
-// products formed here (through the rows' known `supports`).
-bool meets_stopping_rule_times(const QpProblem& problem, RowSupports supports, const SolverSettings& settings,
-                               double factor, std::span<const double> x, const DualVariables& duals);
-
 // The stopping rule at the tolerances and at `looser` times them, from one
 // measure of the iterate.
 struct StoppingLooks {

@@ -40,10 +40,11 @@ bool nearly_flat(const QpProblem& problem) {
 
 // Polished short of exact means failing the stopping rule at a millionth of
 // the tolerances: not a KKT point to rounding.
-bool Workspace::short_of_exact(const Solution& solution) const {
+bool Workspace::short_of_exact(const Solution& solution, const IterateProducts& products) const {
   if (!solution.polished) return true;
-  return nearly_flat(problem_) &&
-         !meets_stopping_rule_times(problem_, *supports_, settings_, kRounding, solution.x, solution.dual);
+  return nearly_flat(problem_) && !meets_stopping_rule(problem_, solution.x, solution.dual,
+                                                       with_tolerances_times(settings_, kRounding), products)
+                                       .value_or(false);
 }
 
 // A solved answer that neither polish made exact, after a run to tolerances

@@ -356,17 +356,17 @@ std::expected<Solution, SolverError> finish_solve(const QpProblem& problem, cons
                                                   const AdmmState& state, const SolverSettings& settings,
                                                   Verdict verdict, std::uint64_t iterations,
                                                   const Penalty& penalty, Clock::time_point start,
-                                                  EarlyPolish* early = nullptr) {
+                                                  IterateProducts& products, EarlyPolish* early = nullptr) {
   Solution solution;
   solution.status = verdict.status;
   auto [x, duals] = unscaled_iterates(scaled, state.x, state.y);
   solution.x = std::move(x);
   solution.dual = std::move(duals);
 
-  // P·x, A_eq·x and A_in·x of the result (the iterate, the polished or the
-  // landed point), formed once for its residuals, its diagnosis, its landing
-  // and its objective.
-  IterateProducts products;
+  // `products` receives P·x, A_eq·x and A_in·x of the result (the iterate,
+  // the polished or the landed point), formed once for its residuals, its
+  // diagnosis, its landing, its objective and the caller's tests.
+  products = {};
   if (verdict.status == SolveStatus::NumericalFailure) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     solution.residuals = {kInf, kInf, kInf};
@@ -552,10 +552,12 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
     }
   };
 
+  // The products of the latest answer's x (finish_solve's).
+  IterateProducts products;
   // A solved answer short of exact on a nearly flat face is finished there.
   auto finish_flat = [&](Solution& solution) {
     if (finishes_flat_faces_ && settings.polish && solution.status == SolveStatus::Solved &&
-        profile_rule(settings).finishes_flat_faces() && short_of_exact(solution)) {
+        profile_rule(settings).finishes_flat_faces() && short_of_exact(solution, products)) {
       finish_on_flat_face(solution, start);
       solution.solve_time = elapsed_since(start);
     }
@@ -570,7 +572,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
   while (verdict->early) {
     EarlyPolish early{early_looks.kept};
     auto polished = finish_solve(problem_, *data_, *supports_, scaled, state, settings, Verdict{*verdict}, k,
-                                 penalty, start, &early);
+                                 penalty, start, products, &early);
     if (!polished) return polished;
     if (polished->polished && early.inside) {
       finish_flat(*polished);
@@ -583,7 +585,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
     if (!verdict) return std::unexpected(verdict.error());
   }
   auto solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*verdict), k,
-                               penalty, start);
+                               penalty, start, products);
   if (!solution) return solution;
   // A second run (the profile's), polished once more; the first answer stays
   // when that run does not finish.
@@ -596,7 +598,7 @@ std::expected<Solution, SolverError> Workspace::solve_from(Clock::time_point sta
       solution->solve_time = elapsed_since(start);
     } else {
       solution = finish_solve(problem_, *data_, *supports_, scaled, state, settings, std::move(*again), k,
-                              penalty, start);
+                              penalty, start, products);
       if (!solution) return solution;
     }
   }

@@ -22,6 +22,7 @@ namespace morva {
 using Clock = std::chrono::steady_clock;
 
 struct ScaledCompletion;
+struct IterateProducts;
 struct CompletedScaling;
 
 // The written-out equilibrated problem of one workspace, made on request. A
@@ -91,8 +92,9 @@ class Workspace {
   // proximal step finds the optimum's active set; leaves it as it is else.
   void finish_on_flat_face(Solution& solution, Clock::time_point start) const;
   // Whether a solved answer is left short of exact where that may matter:
-  // unpolished, or polished short of exact on a nearly flat problem.
-  bool short_of_exact(const Solution& solution) const;
+  // unpolished, or polished short of exact on a nearly flat problem
+  // (`products`: those of its x).
+  bool short_of_exact(const Solution& solution, const IterateProducts& products) const;
   // Applies `update` to the equilibrated problem and to its written-out copy.
   template <class Update>
   void rescale(Update update);
