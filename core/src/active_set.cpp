@@ -156,6 +156,30 @@ ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate,
   return next;
 }
 
+std::size_t active_set_changes(const ActiveSet& a, const ActiveSet& b) {
+  // Both lists sorted (rows ascending, pins by asset): a merge counts what
+  // one holds and the other does not.
+  const auto differing = [](const auto& u, const auto& v) {
+    std::size_t count = 0;
+    auto i = u.begin();
+    auto j = v.begin();
+    while (i != u.end() && j != v.end()) {
+      if (*i == *j) {
+        ++i, ++j;
+      } else if (*i < *j) {
+        ++i, ++count;
+      } else {
+        ++j, ++count;
+      }
+    }
+    return count + static_cast<std::size_t>((u.end() - i) + (v.end() - j));
+  };
+  std::size_t count = differing(a.active_rows, b.active_rows) + differing(a.pins, b.pins);
+  const std::size_t sides = std::min(a.anchor_sides.size(), b.anchor_sides.size());
+  for (std::size_t i = 0; i < sides; ++i) count += a.anchor_sides[i] != b.anchor_sides[i];
+  return count;
+}
+
 // ---- The adaptive profile's active sets ----
 
 namespace {

@@ -62,6 +62,9 @@ void align_anchor_sides(const QpProblem& problem, ActiveSet& active);
 ActiveSet refine_active_set(const QpProblem& problem, const Polished& candidate, const ActiveSet& current,
                             std::span<const double> row_images = {});
 
+// How many inequality rows, pins and anchor sides differ between a and b.
+std::size_t active_set_changes(const ActiveSet& a, const ActiveSet& b);
+
 // How far a point stands from optimality, for the adaptive guard: its KKT
 // residuals and its duality gap, an upper bound on f(x) − f*.
 struct Standing {

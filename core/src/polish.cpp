@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -135,7 +136,10 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   std::vector<double> row_images;
   CandidateStream stream;
   ActiveSet active = rule.first_active_set(problem, x, duals, settings, products.in_image);
-  for (int pass = 0; pass < kMaxPolishPasses; ++pass) {
+  // Past kMaxPolishPasses (a rule allowing more) a pass follows only one
+  // that changed fewer rows, pins and anchor sides than the pass before it.
+  std::size_t changed = std::numeric_limits<std::size_t>::max();
+  for (int pass = 0; pass < rule.polish_passes(); ++pass) {
     const auto solve = rule.solves_free_assets() ? solve_free_active_set : solve_active_set;
     std::optional<Polished> candidate =
         solve(problem, data, learnt, selections, active, settings, rule, row_images, stream,
@@ -149,6 +153,9 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
       if (accepted_products != nullptr) *accepted_products = stream.products;
     }
     if (judgement.stop || next == active) break;
+    const std::size_t changes = active_set_changes(active, next);
+    if (pass + 1 >= kMaxPolishPasses && changes >= changed) break;
+    changed = changes;
     active = std::move(next);
   }
   return accepted;

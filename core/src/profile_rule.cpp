@@ -30,6 +30,8 @@ constexpr double kRoundingGap = 1e-13;
 // industry date 18 -> 12, accuracy unchanged. A candidate short of 1/30 was
 // seen to end farther from the optimum than the run it cut short.
 constexpr ProfileRule::EarlyLooks kEarlyLooks{.first = 100.0, .step = 3.0, .last = 3.0, .kept = 30.0};
+// At most this many active-set passes.
+constexpr int kPolishPasses = 10;
 // A candidate whose gap exceeds the best one's by this factor ends polishing.
 constexpr double kHopelessGapFactor = 100.0;
 
@@ -239,6 +241,7 @@ class AdaptiveRule final : public ProfileRule {
   void ready_next(const QpProblem& problem, ActiveSet& next) const override {
     align_anchor_sides(problem, next);
   }
+  int polish_passes() const override { return kPolishPasses; }
   // Refinement, when on at all, continues while the residual is above
   // rounding; below it, further passes only move the last bits.
   double extend_refinement_above(const SolverSettings& settings) const override {

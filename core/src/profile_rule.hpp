@@ -72,6 +72,8 @@ class ProfileRule {
   }
   // The next active set as refine_active_set left it, made ready for its pass.
   virtual void ready_next(const QpProblem&, ActiveSet&) const {}
+  // At most this many active-set passes per polish.
+  virtual int polish_passes() const { return kMaxPolishPasses; }
   // Refinement continues past the configured passes while the largest
   // residual block exceeds this (infinite: never).
   virtual double extend_refinement_above(const SolverSettings&) const {

@@ -674,6 +674,32 @@ TEST(AddAnchorPins, AddsUnpinnedAnchoredAssetsInOrder) {
   EXPECT_TRUE(none.empty());
 }
 
+// Every kind of difference counts once per row, pin or side; a pin moved to
+// another side of the same asset is one dropped and one added.
+TEST(ActiveSetChanges, CountsWhatOneSetHoldsAndTheOtherDoesNot) {
+  const ActiveSet base{{1, 4}, {{0, Side::Lower}, {2, Side::Anchor}, {5, Side::Upper}}, {0, 0, 0, 1, 0, -1}};
+  const struct {
+    const char* what;
+    ActiveSet other;
+    std::size_t changes;
+  } cases[] = {
+      {"same", base, 0},
+      {"row added and dropped", {{0, 4}, base.pins, base.anchor_sides}, 2},
+      {"pin dropped at the end",
+       {base.active_rows, {{0, Side::Lower}, {2, Side::Anchor}}, base.anchor_sides},
+       1},
+      {"pin on the other side",
+       {base.active_rows, {{0, Side::Upper}, {2, Side::Anchor}, {5, Side::Upper}}, base.anchor_sides},
+       2},
+      {"sides moved", {base.active_rows, base.pins, {1, 0, 0, 0, 0, -1}}, 2},
+      {"everything gone", {}, 2 + 3},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(active_set_changes(base, c.other), c.changes) << c.what;
+    EXPECT_EQ(active_set_changes(c.other, base), c.changes) << c.what;
+  }
+}
+
 // ---- The adaptive profile ----
 
 // Held positions beside a bound, the optimum known by construction:
