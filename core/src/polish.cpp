@@ -137,8 +137,9 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   CandidateStream stream;
   ActiveSet active = rule.first_active_set(problem, x, duals, settings, products.in_image);
   // Past kMaxPolishPasses (a rule allowing more) a pass follows only one
-  // that changed fewer rows, pins and anchor sides than the pass before it.
-  std::size_t changed = std::numeric_limits<std::size_t>::max();
+  // that changed fewer rows, pins and anchor sides than every pass before
+  // it: refinement converging, not swinging between two sets.
+  std::size_t fewest = std::numeric_limits<std::size_t>::max();
   for (int pass = 0; pass < rule.polish_passes(); ++pass) {
     const auto solve = rule.solves_free_assets() ? solve_free_active_set : solve_active_set;
     std::optional<Polished> candidate =
@@ -154,8 +155,8 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
     }
     if (judgement.stop || next == active) break;
     const std::size_t changes = active_set_changes(active, next);
-    if (pass + 1 >= kMaxPolishPasses && changes >= changed) break;
-    changed = changes;
+    if (pass + 1 >= kMaxPolishPasses && changes >= fewest) break;
+    fewest = std::min(fewest, changes);
     active = std::move(next);
   }
   return accepted;
