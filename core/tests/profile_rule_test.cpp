@@ -74,8 +74,9 @@ TEST(ProfileRule, ExtendsRefinementAboveRoundingOnlyWhenAdaptiveAndRefining) {
 
 // The adaptive penalty on one free asset at ρ = 1: primal residual |x − z|,
 // dual ρ·|z − z_before|, magnitude estimate |y|/|x|. The estimate (checks up
-// to 30) holds only in the direction the residuals ask for; the ladder (every
-// 25) steps by √(primal/dual), clamped to 10 either way.
+// to 30) holds only in the direction the residuals ask for, or halfway when
+// more than 30 times off; the ladder (every 25) steps by √(primal/dual),
+// clamped to 10 either way.
 struct PenaltyCase {
   const char* name;
   std::uint64_t k;
@@ -97,7 +98,8 @@ TEST_P(AdaptivePenalty, MovesTowardBalance) {
 INSTANTIATE_TEST_SUITE_P(
     ProfileRule, AdaptivePenalty,
     testing::Values(PenaltyCase{"estimate_with_the_primal_residual", 10, 1.0, 0.0, 0.0, 100.0, 100.0},
-                    PenaltyCase{"estimate_against_the_dual_residual", 10, 1.0, 1.0, 0.0, 100.0, 1.0},
+                    PenaltyCase{"estimate_against_the_dual_residual", 10, 1.0, 1.0, 0.0, 20.0, 1.0},
+                    PenaltyCase{"far_estimate_against_it_moves_halfway", 10, 1.0, 1.0, 0.0, 100.0, 10.0},
                     PenaltyCase{"balancing_step", 25, 1.0, 0.99, -0.01, 0.0, 0.1},
                     PenaltyCase{"step_clamped", 25, 1.0, 1.0 - 1e-6, 0.0, 0.0, 0.1},
                     PenaltyCase{"step_up", 25, 1.0, 0.0, -0.04, 0.0, 5.0},

@@ -82,3 +82,24 @@ def test_a_nearly_flat_book_is_finished_to_its_exact_optimum(seed):
                                      lower_bounds=np.full(n, -0.02), upper_bounds=np.full(n, 0.03))
     result = problem.solve()
     assert result.polished and max(result.primal_residual, result.dual_residual) < 1e-12
+
+
+def test_a_start_far_from_the_iterates_sizes_is_moved():
+    """A long-only book on a fundamental model wants ρ near 100. Started at 3 or 8 its penalty stayed there,
+    the residuals' balance pulling it lower, for over a thousand iterations."""
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+    from fundamental_bench import RISK_AVERSION, simulate
+
+    from morva import models
+
+    returns, styles, sectors, weights = simulate(5000, 60, 10, 500)
+    model = models.fundamental(returns, styles, industries=sectors, weights=weights, half_life=120)
+    problem = model.problem(risk_aversion=RISK_AVERSION, lower_bounds=0.0, upper_bounds=0.002)
+    expected = problem.solve().weights
+    for rho in (3.0, 8.0):
+        result = problem.solve(rho=rho)
+        assert result.iterations <= 200, rho
+        np.testing.assert_allclose(result.weights, expected, atol=1e-6)
