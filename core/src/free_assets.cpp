@@ -154,15 +154,18 @@ std::optional<Polished> solve_free_active_set(const QpProblem& problem, const Re
   for (std::size_t row : active.active_rows)
     solution.constraint_multipliers.push_back(solved->duals.inequalities[row]);
   if (!detail::all_finite(solution.x)) return std::nullopt;
-  // P·x as the KKT check takes it, and Aᵀλ over every row.
+  // P·x as the KKT check takes it, and Aᵀλ over every row: the candidate's
+  // own (its rows' multipliers are λ, the others zero), kept for its KKT
+  // check and its judge.
   const IterateProducts& products = candidate_products_of(problem, data, learnt.supports, solution.x, stream);
-  const std::vector<double> pull = row_combination(problem, data, solved->duals);
+  std::vector<double> pull = row_combination(problem, data, solved->duals);
   solution.pin_multipliers.resize(active.pins.size());
   for (std::size_t p = 0; p < active.pins.size(); ++p) {
     const std::size_t i = active.pins[p].first;
     const double force = has_sides ? static_cast<double>(active.anchor_sides[i]) * problem.l1->costs[i] : 0.0;
     solution.pin_multipliers[p] = -(products.px[i] + problem.linear[i] + pull[i] + force);
   }
+  stream.products.multiplier_rows = std::move(pull);
   return candidate_of(problem, active, rule, std::move(solution), has_sides, stream, row_images);
 }
 

@@ -35,7 +35,8 @@ constexpr double kLeverageSlack = 1e-6;
 // point of the orthant whose zero assets' duals fit within ζ·wᵢ is one of
 // the original problem.
 std::optional<Polished> polish_on_orthant(const QpProblem& problem, std::span<const double> x,
-                                          const DualVariables& duals, const SolverSettings& settings) {
+                                          const DualVariables& duals, const SolverSettings& settings,
+                                          std::optional<IterateProducts>* accepted_products) {
   const std::size_t n = problem.n();
   const GrossLeverage& leverage = *problem.leverage;
   const double theta = leverage_multiplier(problem, x, duals.bounds);
@@ -78,12 +79,14 @@ std::optional<Polished> polish_on_orthant(const QpProblem& problem, std::span<co
   const double zeta = polished->duals.inequalities.back();
   polished->duals.inequalities.pop_back();
   for (std::size_t i = 0; i < n; ++i) polished->duals.bounds[i] += zeta * row[i];
-  const IterateProducts products = iterate_products(problem, polished->x);
+  IterateProducts products = iterate_products(problem, polished->x);
   auto original = check_kkt(problem, polished->x, polished->duals, products);
   if (!original ||
-      !meets_stopping_rule(problem, polished->x, polished->duals, settings, products).value_or(false))
+      !is_converged(*original, stopping_tolerances(settings.absolute_tolerance, settings.relative_tolerance,
+                                                   problem, polished->x, polished->duals, products)))
     return std::nullopt;
   polished->residuals = *original;
+  if (accepted_products != nullptr) *accepted_products = std::move(products);
   return polished;
 }
 
@@ -126,7 +129,7 @@ std::optional<Polished> polish_with_products(const QpProblem& problem, const Red
   // A leverage limit in force is no linear row of the active-set system: the
   // polish of its orthant stands in.
   if (problem.leverage && problem.leverage->gross(x) >= problem.leverage->limit * (1.0 - kLeverageSlack))
-    return polish_on_orthant(problem, x, duals, settings);
+    return polish_on_orthant(problem, x, duals, settings, accepted_products);
   const ProfileRule& rule = profile_rule(settings);
   const Learnt learnt = learnt_of(problem, supports);
   const std::unique_ptr<CandidateJudge> judge =

@@ -28,8 +28,8 @@ namespace morva {
 // (iterate_products of x): the adaptive profile's guard reads its stopping
 // tolerances and its objective from them instead of forming them again.
 // `supports` is data.compressed_rows().
-// `accepted`, when given, receives the products of the answer's x where the
-// passes formed them (iterate_products' bits).
+// `accepted`, when given, receives the products of the answer's x
+// (iterate_products' bits).
 std::optional<Polished> polish_with_products(const QpProblem& problem, const ReducedColumns& data,
                                              std::span<const double> x, const DualVariables& duals,
                                              const KktResiduals& residuals, const SolverSettings& settings,
@@ -78,7 +78,8 @@ struct Selections {
 // rule all start from it, and the same call on the same x gives the same bits.
 struct CandidateStream {
   std::optional<TransposeImage> first;
-  // The candidate's products (candidate_products_of), iterate_products' bits.
+  // The candidate's products (candidate_products_of), iterate_products' bits;
+  // its rows' combination Aᵀλ too where its pass formed it.
   IterateProducts products;
 
   const TransposeImage& of(const QpProblem& problem, const ReducedColumns& data, std::span<const double> x) {

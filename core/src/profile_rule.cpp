@@ -121,10 +121,11 @@ double gap_from_products(const QpProblem& problem, const ReducedColumns& data, s
   return gap_of(problem, x, y, at_feasible);
 }
 
-// x's products (iterate_products') with `duals`' rows' combination added.
+// x's products with `duals`' rows' combination, formed unless its pass left
+// it in them (multiplier_rows, when present, are those of `duals`).
 IterateProducts with_rows(const QpProblem& problem, const ReducedColumns& data, const DualVariables& duals,
                           IterateProducts products) {
-  products.multiplier_rows = row_combination(problem, data, duals);
+  if (products.multiplier_rows.empty()) products.multiplier_rows = row_combination(problem, data, duals);
   return products;
 }
 
