@@ -369,6 +369,26 @@ def memory_worker(family: str, n: int, k: int, seed: int) -> None:
     print(json.dumps({"growth_kib": after - before, "input_kib": input_bytes // 1024}))
 
 
+def build_memory_worker(form: str, n: int, k: int, seed: int) -> None:
+    """In a fresh process: peak resident set growth (KiB) of building the package's industry problem
+    with F given dense or as CSR, and of building and solving it."""
+    p = FAMILIES["industry"](n, k, seed)
+    factors = sparse.csr_array(p.factors) if form == "csr" else p.factors
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")  # the peak restarts from the resident set now, not the inputs' making
+    before = peak_resident_kib()
+    problem = morva_problem(p, factors)
+    built = peak_resident_kib()
+    morva.solve(problem, raise_on_failure=False)
+    print(json.dumps({"build_kib": built - before, "total_kib": peak_resident_kib() - before}))
+
+
+def build_growth(form: str, n: int, k: int, seed: int) -> dict:
+    output = subprocess.run([sys.executable, __file__, "--build-memory-worker", form, str(n), str(k), str(seed)],
+                            check=True, capture_output=True, text=True).stdout
+    return json.loads(output)
+
+
 def peak_growth(family: str, n: int, k: int, seed: int) -> dict:
     output = subprocess.run([sys.executable, __file__, "--memory-worker", family, str(n), str(k), str(seed)],
                             check=True, capture_output=True, text=True).stdout
@@ -510,7 +530,12 @@ def main() -> None:
                         help="instances of other seeds than the tuned ones (seed n + k + 1000·K), to check the "
                              "ratios on problems nobody looked at while tuning")
     parser.add_argument("--memory-worker", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--build-memory-worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.build_memory_worker:
+        form, n, k, seed = args.build_memory_worker
+        build_memory_worker(form, int(n), int(k), int(seed))
+        return
     if args.memory_worker:
         family, n, k, seed = args.memory_worker
         memory_worker(family, int(n), int(k), int(seed))
@@ -555,6 +580,11 @@ def main() -> None:
         memory = peak_growth("industry", 10000, 100, seed=10100)
         print(f"peak memory growth of the industry n = 10000, k = 100 solve: {memory['growth_kib'] / 1024:.1f} MiB "
               f"(factor, covariance and band inputs {memory['input_kib'] / 1024:.1f} MiB)")
+        n, k = 50000, 200
+        grown = {form: build_growth(form, n, k, seed=n + k) for form in ("dense", "csr")}
+        print(f"peak memory growth of the package's industry n = {n}, k = {k} problem, building / building and "
+              "solving: " + ", ".join(f"F {form} {g['build_kib'] / 1024:.1f} / {g['total_kib'] / 1024:.1f} MiB"
+                                      for form, g in grown.items()))
 
 
 if __name__ == "__main__":

@@ -43,7 +43,7 @@ IterateProducts candidate_products(const QpProblem& problem, const ReducedColumn
   first = transpose_image(problem, data, x);
   const std::vector<double>& t = first->t;
   const std::vector<double>& image = first->image;
-  std::vector<double> s(problem.quadratic.factors.cols());
+  std::vector<double> s(problem.quadratic.factor_count());
   IterateProducts products;
   products.row_supports = supports.size() == image.size() ? supports : RowSupports{};
   products.px.resize(x.size());

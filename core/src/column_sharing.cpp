@@ -130,12 +130,11 @@ class PairComparison {
       }
       return;
     }
-    const double* f = factors_.factors().data().data() + earlier;
     for (std::size_t e = 0; e < support.size() && same_[q]; ++e) {
       const std::size_t i = support[e];
       if (earlier < k && e + kPrefetchDistance < support.size())
-        __builtin_prefetch(f + support[e + kPrefetchDistance] * k);
-      compare(q, entries.values[e], earlier < k ? f[i * k] : rows_[earlier - k][i]);
+        factors_.prefetch(support[e + kPrefetchDistance], earlier);
+      compare(q, entries.values[e], earlier < k ? factors_.at(i, earlier) : rows_[earlier - k][i]);
     }
   }
   // Constraint rows a and b entry by entry.
@@ -428,7 +427,7 @@ ColumnProfile factor_profile(const FactorRows& factors) {
     }
     // Dropped early, yet few after all: read down the column again.
     for (std::size_t i = 0; i < n && !collectors[l].complete(); ++i) {
-      const double v = factors.factors()(i, l);
+      const double v = factors.at(i, l);
       if (v == 0.0) continue;
       profile.entries[l].rows.push_back(static_cast<std::uint32_t>(i));
       profile.entries[l].values.push_back(v);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "detail/vector_ops.hpp"
+#include "factor_rows.hpp"
 #include "morva/format.hpp"
 
 namespace morva {
@@ -149,8 +150,9 @@ std::string iteration_limit_hint(const KktResiduals& residuals, const StoppingTo
 }  // namespace
 
 double coefficient_spread_decades(const QpProblem& problem) {
-  const std::span<const double> matrices[] = {
-      problem.quadratic.factors.data(), problem.equalities.matrix.data(), problem.inequalities.matrix.data()};
+  const auto [factors, tails] = FactorRows(problem.quadratic).stored_values();
+  const std::span<const double> matrices[] = {factors, tails, problem.equalities.matrix.data(),
+                                              problem.inequalities.matrix.data()};
   return coefficient_spread_decades(problem, matrices);
 }
 

@@ -28,7 +28,7 @@ std::expected<Matrix, SolverError> semidefinite_cholesky(const Matrix& omega) {
 }
 
 std::expected<Matrix, SolverError> covariance_columns(const FactorQuad& quadratic) {
-  const Matrix& factors = quadratic.factors;
+  const Matrix& factors = quadratic.factors();
   const std::size_t n = factors.rows();
   const std::size_t k = factors.cols();
   Matrix columns = Matrix::zeros(n, k);
@@ -92,6 +92,25 @@ void diagonal_row_group(const Matrix& factors, std::size_t first, std::span<cons
                            ? std::sqrt(std::max(form[r], 0.0))
                            : std::sqrt(through[r]);
   }
+}
+
+// diagonal_row_group's norm of row i over its nonzeros alone, where the
+// record holds F: the zeros left out add only zeros, so the bits are the same.
+void diagonal_row_sparse(const FactorRows& factors, std::size_t i, std::span<const double> omega_diagonal,
+                         std::span<const double> roots, bool choose_form, std::span<double> norms) {
+  double form = 0.0;
+  double through = 0.0;
+  std::size_t nonzeros = 0;
+  std::size_t triangle = 0;
+  factors.for_each_nonzero(i, [&](std::size_t l, double v) {
+    form += v * (omega_diagonal[l] * v);
+    const double c = v * roots[l];
+    through += c * c;
+    ++nonzeros;
+    triangle += l + 1;
+  });
+  norms[i] =
+      choose_form && nonzeros * nonzeros <= triangle ? std::sqrt(std::max(form, 0.0)) : std::sqrt(through);
 }
 
 // Σ_a f_a·(Σ_b Ω_ab·f_b) over the support (f: the entries there), each sum
@@ -177,7 +196,7 @@ class SharedSupportForms {
   }
 
   // The norms of the deferred rows of F.
-  void write_norms(const Matrix& factors, const Matrix& omega, std::span<double> norms) const {
+  void write_norms(const FactorRows& factors, const Matrix& omega, std::span<double> norms) const {
     constexpr std::size_t kLanes = detail::kFormLanes;
     std::vector<double> gathered;
     std::vector<double> values;  // row r of a group of lanes: entry b at kLanes·b + r
@@ -195,8 +214,8 @@ class SharedSupportForms {
         const std::size_t lanes = std::min(kLanes, group.rows.size() - first);
         if (lanes < kLanes) std::ranges::fill(values, 0.0);
         for (std::size_t r = 0; r < lanes; ++r) {
-          const double* f = factors.row(group.rows[first + r]).data();
-          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = f[support[b]];
+          const std::size_t i = group.rows[first + r];
+          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = factors.at(i, support[b]);
         }
         double forms[kLanes];
         detail::support_forms4(gathered.data(), count, values.data(), forms);
@@ -271,15 +290,14 @@ std::vector<double> general_row_norms(const FactorRows& factors, const Matrix& o
     for (double e : c) s += e * e;
     norms[i] = std::sqrt(s);
   }
-  forms.write_norms(factors.factors(), omega, norms);
+  forms.write_norms(factors, omega, norms);
   return norms;
 }
 
 std::expected<std::vector<double>, SolverError> covariance_row_norms(const FactorQuad& quadratic,
                                                                      const Matrix* lower) {
-  const Matrix& factors = quadratic.factors;
-  const std::size_t n = factors.rows();
-  const std::size_t k = factors.cols();
+  const std::size_t n = quadratic.assets();
+  const std::size_t k = quadratic.factor_count();
   std::vector<double> omega_diagonal(k);
   std::vector<double> roots(k);
   if (!quadratic.omega.is_dense()) {
@@ -301,6 +319,13 @@ std::expected<std::vector<double>, SolverError> covariance_row_norms(const Facto
   }
   std::vector<double> norms(n);
   const bool choose_form = quadratic.omega.is_dense();
+  if (quadratic.holds_factors_sparsely()) {
+    const FactorRows rows(quadratic);
+    for (std::size_t i = 0; i < n; ++i)
+      diagonal_row_sparse(rows, i, omega_diagonal, roots, choose_form, norms);
+    return norms;
+  }
+  const Matrix& factors = quadratic.factors();
   std::size_t i = 0;
   for (; i + kRowsSideBySide <= n; i += kRowsSideBySide)
     diagonal_row_group<kRowsSideBySide>(factors, i, omega_diagonal, roots, choose_form, norms);

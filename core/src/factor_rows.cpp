@@ -1,6 +1,7 @@
 #include "factor_rows.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -208,21 +209,50 @@ bool mostly_zero(const Matrix& factors, std::size_t m) {
   return nonzeros * kSparseRowDivisor <= sample * k;
 }
 
+// The record `form` reads F through: one that describes its dense F or
+// holds F alone, else none.
+const FactorGroups* record_of(const FactorQuad& form) {
+  const FactorGroups* record = form.row_groups().get();
+  if (record == nullptr || record->alone) return record;
+  return record->describes(form.factors()) ? record : nullptr;
+}
+
 // out_i = d_i·x_i + F_i·s as apply_into sums each row (k ≥
-// kPartialSumMinFactors), over the nonzero groups of `record` (of F's values
-// at f): dot4's sums exactly, a skipped group adding zeros. Where s is not
-// finite, where a skipped 0·s_c would not be zero, every row is read whole.
-void rows_by_groups(const double* f, std::size_t k, const FactorGroups& record, std::span<const double> d,
+// kPartialSumMinFactors), over the nonzero groups of `record` (F's, as
+// `rows` reads it): dot4's sums exactly, a skipped group adding zeros. Where
+// s is not finite, where a skipped 0·s_c would not be zero, every row is
+// read whole (a row's copy, on this failing path alone).
+void rows_by_groups(const FactorRows& rows, const FactorGroups& record, std::span<const double> d,
                     std::span<const double> x, std::span<const double> s_used, std::span<double> out) {
-  const bool s_finite = detail::all_finite(s_used);
+  const std::size_t k = rows.cols();
+  if (!detail::all_finite(s_used)) {
+    std::vector<double> row(k);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      rows.copy_row(i, row);
+      out[i] = d[i] * x[i] + detail::dot4(row.data(), s_used.data(), k);
+    }
+    return;
+  }
   std::size_t start = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
-    const double* row = f + i * k;
-    const double dot =
-        s_finite ? detail::dot4_groups(record.values.data() + 4 * start, record.groups.data() + start,
-                                       record.end[i] - start, row, s_used.data(), k)
-                 : detail::dot4(row, s_used.data(), k);
+    const double dot = detail::dot4_groups(record.values.data() + 4 * start, record.groups.data() + start,
+                                           record.end[i] - start, rows.tail(i), s_used.data(), k);
     out[i] = d[i] * x[i] + dot;
+    start = record.end[i];
+  }
+}
+
+// t = Fᵀ·x over the recorded groups, row after row as
+// detail::add_scaled_rows sums it (x finite: the skipped products are
+// zeros, which leave sums from +0 as they are).
+void transpose_by_groups(const FactorRows& rows, const FactorGroups& record, std::span<const double> x,
+                         std::span<double> t) {
+  const std::size_t k = rows.cols();
+  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    detail::add_scaled_row_groups(record.values.data() + 4 * start, rows.tail(i), k, x[i], t.data(),
+                                  record.groups.data() + start, record.end[i] - start);
     start = record.end[i];
   }
 }
@@ -236,18 +266,14 @@ void rows_by_groups(const double* f, std::size_t k, const FactorGroups& record, 
 void apply_by_groups(const FactorQuad& quadratic, const FactorGroups* record, std::span<const double> x,
                      std::span<double> out, std::span<double> t, std::span<double> s) {
   const std::size_t m = out.size();
-  const std::size_t k = quadratic.factors.cols();
-  const double* f = quadratic.factors.data().data();
-  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  const std::size_t k = quadratic.factor_count();
+  const FactorRows rows(quadratic);
   FactorGroups found;
   if (record != nullptr) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-      detail::add_scaled_row_groups(record->values.data() + 4 * start, f + i * k, k, x[i], t.data(),
-                                    record->groups.data() + start, record->end[i] - start);
-      start = record->end[i];
-    }
+    transpose_by_groups(rows, *record, x.first(m), t);
   } else {
+    const double* f = quadratic.factors().data().data();
+    std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
     found.groups.resize(m * (k / 4));  // room for every group of the rows
     found.values = storage_for_overwrite(4 * found.groups.size());
     found.end.resize(m);
@@ -260,7 +286,7 @@ void apply_by_groups(const FactorQuad& quadratic, const FactorGroups* record, st
     record = &found;
   }
   quadratic.omega.times(t.first(k), s);
-  rows_by_groups(f, k, *record, quadratic.diagonal, x, s.first(k), out);
+  rows_by_groups(rows, *record, quadratic.diagonal, x, s.first(k), out);
 }
 
 }  // namespace
@@ -275,9 +301,65 @@ void FactorGroupsRelease::operator()(const FactorGroups* record) const {
   delete record;
 }
 
+const Matrix& FactorGroups::written_out() const {
+  std::call_once(written_once_, [this] {
+    written_.store(true, std::memory_order_release);
+    if (!alone) {
+      dense_ = factors;
+      return;
+    }
+    std::vector<double> dense = large_storage(rows * cols);
+    dense.resize(rows * cols);
+    const std::size_t whole = cols / 4 * 4;
+    for (std::size_t i = 0; i < rows; ++i) {
+      double* out = dense.data() + i * cols;
+      const std::span<const std::uint32_t> at = row(i);
+      for (std::size_t e = 0; e < at.size(); ++e)
+        std::memcpy(out + 4 * std::size_t{at[e]}, row_values(i) + 4 * e, 4 * sizeof(double));
+      std::copy_n(tail.data() + i * (cols - whole), cols - whole, out + whole);
+    }
+    dense_ = *Matrix::create(rows, cols, std::move(dense));
+  });
+  return dense_;
+}
+
+std::unique_ptr<FactorGroups, FactorGroupsRelease> FactorGroups::copy() const {
+  if (!alone) return nullptr;
+  std::unique_ptr<FactorGroups, FactorGroupsRelease> out(new FactorGroups);
+  out->rows = rows;
+  out->cols = cols;
+  out->alone = true;
+  out->groups = groups;
+  out->end = end;
+  out->values.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(4 * groups.size()));
+  out->tail = tail;
+  return out;
+}
+
+FactorScan::FactorScan(const FactorScan& other)
+    : FactorScan(other.record_ && other.record_->alone
+                     ? FactorScan(Matrix(), other.finite_, other.record_->copy())
+                     : of(other.factors_)) {}
+
+std::size_t FactorScan::rows() const {
+  return record_ && record_->alone ? record_->rows : factors_.rows();
+}
+
+std::size_t FactorScan::cols() const {
+  return record_ && record_->alone ? record_->cols : factors_.cols();
+}
+
+const Matrix& FactorScan::factors() const {
+  return record_ && record_->alone ? record_->written_out() : factors_;
+}
+
 FactorScan FactorScan::of(Matrix factors) {
   auto [finite, record] = scan_rows(factors.data().data(), factors.rows(), factors.cols(), nullptr);
-  if (record) record->factors = factors;
+  if (record) {
+    record->factors = factors;
+    record->rows = factors.rows();
+    record->cols = factors.cols();
+  }
   return FactorScan(std::move(factors), finite, std::move(record));
 }
 
@@ -288,7 +370,11 @@ std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, st
   std::vector<double> copy = large_storage(rows * cols);
   auto [finite, record] = scan_rows(values, rows, cols, &copy);
   auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
-  if (record) record->factors = *factors;
+  if (record) {
+    record->factors = *factors;
+    record->rows = rows;
+    record->cols = cols;
+  }
   return FactorScan(std::move(*factors), finite, std::move(record));
 }
 
@@ -300,6 +386,72 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
     return std::unexpected(MatrixError::dimension_overflow(rows, cols));
   if (auto broken = compressed_fault(rows, cols, row_starts, columns, values.size()))
     return std::unexpected(*broken);
+  const bool finite = detail::all_finite(values);
+
+  // The record scan_rows would make, from the stored entries: a row's whole
+  // groups holding a stored nonzero, kept where at most
+  // 1 / kRecordedGroupDivisor of the groups are. visit(g, entries) sees
+  // each whole group with a stored entry, its four entries gathered (+0
+  // where none is stored).
+  const std::size_t whole = cols / 4;
+  auto row_groups = [&](std::size_t i, auto visit) {
+    auto s = static_cast<std::size_t>(row_starts[i]);
+    const auto stop = static_cast<std::size_t>(row_starts[i + 1]);
+    while (s < stop && static_cast<std::size_t>(columns[s]) / 4 < whole) {
+      const std::size_t g = static_cast<std::size_t>(columns[s]) / 4;
+      double entries[4] = {0.0, 0.0, 0.0, 0.0};
+      for (; s < stop && static_cast<std::size_t>(columns[s]) / 4 == g; ++s)
+        entries[columns[s] % 4] = values[s];
+      visit(g, entries);
+    }
+  };
+  Record record;
+  // Whether a group left out stores a −0: F then differs from its record
+  // (whose groups left out are +0) in a zero's sign, and is written out.
+  bool signed_zero_left_out = false;
+  if (finite && cols >= kPartialSumMinFactors && rows > 0) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      row_groups(i, [&](std::size_t, const double* entries) {
+        if (detail::any_nonzero4(entries)) {
+          ++count;
+        } else {
+          signed_zero_left_out =
+              signed_zero_left_out ||
+              std::ranges::any_of(std::span(entries, 4), [](double v) { return std::signbit(v); });
+        }
+      });
+    }
+    if (count <= rows * whole / kRecordedGroupDivisor) {
+      record.reset(new FactorGroups);
+      record->rows = rows;
+      record->cols = cols;
+      record->groups.reserve(count);
+      record->values = storage_for_overwrite(4 * count);
+      record->end.resize(rows);
+      for (std::size_t i = 0; i < rows; ++i) {
+        row_groups(i, [&](std::size_t g, const double* entries) {
+          if (!detail::any_nonzero4(entries)) return;
+          std::memcpy(record->values.data() + 4 * record->groups.size(), entries, 4 * sizeof(double));
+          record->groups.push_back(static_cast<std::uint32_t>(g));
+        });
+        record->end[i] = record->groups.size();
+      }
+    }
+  }
+  if (record && !signed_zero_left_out) {
+    // The record holds F: its groups, and the columns past them.
+    const std::size_t width = cols - 4 * whole;
+    record->alone = true;
+    record->tail.assign(rows * width, 0.0);
+    for (std::size_t i = 0; i < rows; ++i) {
+      for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
+        const auto c = static_cast<std::size_t>(columns[static_cast<std::size_t>(s)]);
+        if (c >= 4 * whole) record->tail[i * width + c - 4 * whole] = values[static_cast<std::size_t>(s)];
+      }
+    }
+    return FactorScan(Matrix(), finite, std::move(record));
+  }
 
   // F written from the stored entries.
   std::vector<double> dense = large_storage(rows * cols);
@@ -310,43 +462,11 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
       row[columns[static_cast<std::size_t>(s)]] = values[static_cast<std::size_t>(s)];
   }
   auto factors = Matrix::create(rows, cols, std::move(dense));
-  const bool finite = detail::all_finite(values);
-
-  // The record scan_rows would make, from the stored positions: a row's
-  // whole groups holding a stored nonzero, kept where at most
-  // 1 / kRecordedGroupDivisor of the groups are.
-  Record record;
-  const std::size_t whole = cols / 4;
-  if (finite && cols >= kPartialSumMinFactors && rows > 0) {
-    auto row_groups = [&](std::size_t i, auto visit) {
-      const double* row = factors->row(i).data();
-      std::size_t last = whole;
-      for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
-        const auto g = static_cast<std::size_t>(columns[static_cast<std::size_t>(s)]) / 4;
-        if (g >= whole || g == last) continue;
-        last = g;
-        if (detail::any_nonzero4(row + 4 * g)) visit(g, row + 4 * g);
-      }
-    };
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < rows; ++i) row_groups(i, [&](std::size_t, const double*) { ++count; });
-    if (count <= rows * whole / kRecordedGroupDivisor) {
-      record.reset(new FactorGroups);
-      record->groups.reserve(count);
-      record->values = storage_for_overwrite(4 * count);
-      record->end.resize(rows);
-      for (std::size_t i = 0; i < rows; ++i) {
-        row_groups(i, [&](std::size_t g, const double* entries) {
-          std::memcpy(record->values.data() + 4 * record->groups.size(), entries, 4 * sizeof(double));
-          record->groups.push_back(static_cast<std::uint32_t>(g));
-        });
-        record->end[i] = record->groups.size();
-      }
-      record->factors = *factors;
-    }
-  }
+  if (record) record->factors = *factors;
   return FactorScan(std::move(*factors), finite, std::move(record));
 }
+
+// ---------------------------------------------------------------- the form
 
 std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, FactorCovariance omega,
                                                            std::vector<double> diagonal) {
@@ -355,26 +475,66 @@ std::expected<FactorQuad, ProblemError> FactorQuad::create(Matrix factors, Facto
 
 std::expected<FactorQuad, ProblemError> FactorQuad::create(FactorScan factors, FactorCovariance omega,
                                                            std::vector<double> diagonal) {
-  FactorQuad form{factors.factors(), std::move(omega), std::move(diagonal)};
+  FactorQuad form(std::move(factors.factors_), std::move(omega), std::move(diagonal));
+  form.row_groups_ = std::move(factors.record_);
   // Where the scan found an entry not finite, validate reads F again to
   // report it in turn.
   if (auto valid = form.validate(factors.finite() ? DataEntries::KnownFinite : DataEntries::Check); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  form.row_groups = factors.take_structure();
   return form;
 }
 
+bool FactorQuad::holds_factors_sparsely() const {
+  return row_groups_ != nullptr && row_groups_->alone;
+}
+
+std::size_t FactorQuad::assets() const {
+  return holds_factors_sparsely() ? row_groups_->rows : factors_.rows();
+}
+
+std::size_t FactorQuad::factor_count() const {
+  return holds_factors_sparsely() ? row_groups_->cols : factors_.cols();
+}
+
+const Matrix& FactorQuad::factors() const {
+  return holds_factors_sparsely() ? row_groups_->written_out() : factors_;
+}
+
+Matrix& FactorQuad::written_factors() {
+  if (holds_factors_sparsely()) factors_ = row_groups_->written_out();
+  row_groups_.reset();
+  return factors_;
+}
+
+FactorQuad FactorQuad::with_diagonal(std::vector<double> d) const {
+  FactorQuad out(factors_, omega, std::move(d));
+  out.row_groups_ = row_groups_;
+  return out;
+}
+
+bool FactorQuad::operator==(const FactorQuad& other) const {
+  if (!(omega == other.omega) || diagonal != other.diagonal) return false;
+  if (!holds_factors_sparsely() || !other.holds_factors_sparsely()) return factors() == other.factors();
+  // Records holding F alone: the same F records the same groups (those
+  // holding a nonzero), and the same values up to the sign of a zero.
+  const FactorGroups& a = *row_groups_;
+  const FactorGroups& b = *other.row_groups_;
+  const std::size_t entries = 4 * a.groups.size();
+  return a.rows == b.rows && a.cols == b.cols && a.groups == b.groups && a.end == b.end && a.tail == b.tail &&
+         std::equal(a.values.begin(), a.values.begin() + static_cast<std::ptrdiff_t>(entries),
+                    b.values.begin());
+}
+
 std::vector<double> FactorQuad::apply(std::span<const double> x) const {
-  const std::size_t k = factors.cols();
-  const std::size_t m = std::min(x.size(), factors.rows());
+  const std::size_t k = factor_count();
+  const std::size_t m = std::min(x.size(), assets());
   std::vector<double> out(m);
   std::vector<double> t(k);
   std::vector<double> s(k);
   if (k >= kPartialSumMinFactors && detail::all_finite(x.first(m))) {
-    const FactorGroups* record =
-        row_groups != nullptr && row_groups->describes(factors) ? row_groups.get() : nullptr;
-    if (record != nullptr || (m * k >= kReadOnceMinEntries && mostly_zero(factors, m))) {
+    const FactorGroups* record = record_of(*this);
+    if (record != nullptr || (m * k >= kReadOnceMinEntries && mostly_zero(factors_, m))) {
       apply_by_groups(*this, record, x, out, t, s);
       return out;
     }
@@ -385,19 +545,70 @@ std::vector<double> FactorQuad::apply(std::span<const double> x) const {
 
 // ---------------------------------------------------------------- the view
 
+FactorRows::FactorRows(const FactorQuad& form)
+    : dense_(form.holds_factors_sparsely() ? nullptr : form.factors().data().data()),
+      rows_(form.assets()),
+      cols_(form.factor_count()),
+      record_(record_of(form)) {}
+
+double FactorRows::recorded_at(std::size_t i, std::size_t c) const {
+  const std::size_t whole = cols_ / 4 * 4;
+  if (c >= whole) return tail(i)[c - whole];
+  const std::span<const std::uint32_t> groups = record_->row(i);
+  const auto g = std::ranges::lower_bound(groups, static_cast<std::uint32_t>(c / 4));
+  if (g == groups.end() || *g != c / 4) return 0.0;
+  return record_->row_values(i)[4 * static_cast<std::size_t>(g - groups.begin()) + c % 4];
+}
+
+void FactorRows::copy_row(std::size_t i, std::span<double> out) const {
+  if (!sparse()) {
+    std::copy_n(dense_ + i * cols_, cols_, out.begin());
+    return;
+  }
+  std::fill_n(out.begin(), cols_, 0.0);
+  for_each_group(
+      i, [&](std::size_t first, const double* v) { std::copy_n(v, 4, out.begin() + first); },
+      [&](std::size_t c, double v) { out[c] = v; });
+}
+
+std::array<std::span<const double>, 2> FactorRows::stored_values() const {
+  if (!sparse()) return {std::span<const double>(dense_, rows_ * cols_), std::span<const double>()};
+  return {std::span<const double>(record_->values.data(), 4 * record_->groups.size()),
+          std::span<const double>(record_->tail)};
+}
+
+void FactorRows::transpose_into(std::span<const double> x, std::span<double> t) const {
+  const std::size_t k = cols();
+  if (!sparse()) {
+    // Four rows per pass over t, each entry still taking the rows in order.
+    const double* f = dense_;
+    std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+    detail::add_scaled_rows([f, k](std::size_t i) { return f + i * k; }, x.size(), x.data(), k, t.data());
+    return;
+  }
+  if (detail::all_finite(x)) return transpose_by_groups(*this, *record_, x, t);
+  // A non-finite x_i adds 0·x_i = NaN to every entry its row leaves out:
+  // each row read whole (a copy, on this failing path alone), in order.
+  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
+  std::vector<double> row(k);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    copy_row(i, row);
+    for (std::size_t c = 0; c < k; ++c) t[c] += row[c] * x[i];
+  }
+}
+
 void FactorRows::add_dot4_rows(std::span<const double> d, std::span<const double> x,
                                std::span<const double> s, std::span<double> out) const {
   const std::size_t k = cols();
-  const double* f = factors_->data().data();
   if (record_ != nullptr) {
     // The recorded groups' packed entries, a fifth of F for an industry
     // model: d_i·x_i + dot is dot + d_i·x_i, bit for bit.
-    rows_by_groups(f, k, *record_, d, x, s, out);
+    rows_by_groups(*this, *record_, d, x, s, out);
     return;
   }
   // The dot4 sums four rows at a time (dot4_rows), then d∘x added to each
   // (a + b is b + a, bit for bit).
-  detail::dot4_rows(s.data(), f, k, out.size(), k, out.data());
+  detail::dot4_rows(s.data(), dense_, k, out.size(), k, out.data());
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = d[i] * x[i] + out[i];
 }
 
@@ -406,7 +617,7 @@ FactorRows::DownColumns::DownColumns(const FactorRows& rows, std::span<const std
   const std::size_t n = rows.rows();
   if (rows.record_ == nullptr) {
     for (std::size_t c = 0; c < offset_.size(); ++c) offset_[c] = c;
-    base_ = rows.factors_->data().data();
+    base_ = rows.dense_;
     stride_ = rows.cols();
     return;
   }

@@ -74,8 +74,7 @@ QpProblem free_problem(const QpProblem& problem, const TransposeImage& pins,
   sub.linear.resize(f);
   for (std::size_t j = 0; j < f; ++j) {
     const std::size_t i = free[j];
-    const auto row = problem.quadratic.factors.row(i);
-    std::copy(row.begin(), row.end(), factors.begin() + static_cast<std::ptrdiff_t>(j * k));
+    rows.copy_row(i, std::span(factors).subspan(j * k, k));
     double pull = 0.0;
     rows.for_each_nonzero(i, [&](std::size_t c, double v) { pull += v * s[c]; });
     diagonal[j] = problem.quadratic.diagonal[i];

@@ -293,7 +293,7 @@ bool holds_data_columns(const ReducedColumns& v, const QpProblem& problem, std::
     if (std::abs(v.multiplier(j)) != 1.0) return false;
   }
   return std::ranges::all_of(v.row_scale(), [](double r) { return r == 1.0; }) && !v.stores_plainly() &&
-         !v.holds_covariance_columns() && k == problem.quadratic.factors.cols() &&
+         !v.holds_covariance_columns() && k == problem.quadratic.factor_count() &&
          v.rank() == k + problem.m_eq() + problem.m_in() && v.assets() == n;
 }
 

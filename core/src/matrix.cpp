@@ -109,15 +109,16 @@ std::size_t FactorCovariance::size() const {
 }
 
 std::expected<void, ProblemError> FactorQuad::validate(DataEntries entries) const {
-  const std::size_t n = factors.rows();
-  const std::size_t k = factors.cols();
+  const std::size_t n = assets();
+  const std::size_t k = factor_count();
   if (diagonal.size() != n) {
     return std::unexpected(ProblemError::dimension_mismatch("quadratic.diagonal", n, diagonal.size()));
   }
   if (omega.size() != k) {
     return std::unexpected(ProblemError::dimension_mismatch("quadratic.omega", k, omega.size()));
   }
-  if (entries == DataEntries::Check && !all_finite(factors.data())) {
+  if (entries == DataEntries::Check &&
+      !std::ranges::all_of(FactorRows(*this).stored_values(), [](auto part) { return all_finite(part); })) {
     return std::unexpected(ProblemError::non_finite("quadratic.factors"));
   }
   if (!std::all_of(diagonal.begin(), diagonal.end(), finite_non_negative)) {
@@ -160,23 +161,19 @@ void FactorCovariance::times(std::span<const double> t, std::span<double> s) con
 
 void FactorQuad::apply_into(std::span<const double> x, std::span<double> out, std::span<double> t,
                             std::span<double> s) const {
-  const std::size_t k = factors.cols();
-  const std::size_t m = std::min(x.size(), factors.rows());
+  const std::size_t k = factor_count();
+  const std::size_t m = std::min(x.size(), assets());
   assert(out.size() >= m && t.size() >= k && s.size() >= k);
   assert(diagonal.size() >= m && omega.size() == k);
-  const double* f = factors.data().data();
 
-  // t = Fᵀ·x, accumulated row by row so F is streamed once in storage order
-  // (four rows per pass over t, each entry still taking the rows in order).
-  std::fill(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(k), 0.0);
-  detail::add_scaled_rows([f, k](std::size_t i) { return f + i * k; }, m, x.data(), k, t.data());
+  // t = Fᵀ·x, accumulated row by row so F is streamed once in storage order.
+  FactorRows(*this).transpose_into(x.first(m), t);
   apply_from_transpose(*this, x, t.first(k), out.first(m), s);
 }
 
 void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x, std::span<const double> t,
                           std::span<double> out, std::span<double> s) {
-  const Matrix& factors = quadratic.factors;
-  const std::size_t k = factors.cols();
+  const std::size_t k = quadratic.factor_count();
   quadratic.omega.times(t.first(k), s);
 
   // y = d∘x + F·s. With few factors each row dot product F_i·s runs left to
@@ -188,6 +185,7 @@ void apply_from_transpose(const FactorQuad& quadratic, std::span<const double> x
   const std::span<const double> s_used = s.first(k);
   const std::vector<double>& d = quadratic.diagonal;
   if (k < kPartialSumMinFactors) {
+    const Matrix& factors = quadratic.factors();  // dense: a record holds only k ≥ kPartialSumMinFactors
     for (std::size_t i = 0; i < out.size(); ++i)
       out[i] = d[i] * x[i] + detail::row_dot(factors.row(i), s_used);
   } else {

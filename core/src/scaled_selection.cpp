@@ -123,7 +123,7 @@ bool ReducedColumns::take_scaled(const ReducedColumns& data, const FactorQuad& q
                                  double scale, std::span<const std::vector<std::uint32_t>> supports) {
   const std::size_t n = data.n_;
   const std::size_t k = data.k_;
-  if (quadratic.factors.cols() != k || quadratic.factors.rows() != n || supports.size() != data.h_ - k)
+  if (quadratic.factor_count() != k || quadratic.assets() != n || supports.size() != data.h_ - k)
     return false;
   std::vector<std::size_t> primary, first;
   if (!scaled_map(data, kept, primary, first)) return false;

@@ -439,7 +439,7 @@ std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibra
 
   const auto& d = scaled.column_scaling;
   QpProblem& out = scaled.problem;
-  out.quadratic = FactorQuad{problem.quadratic.factors, problem.quadratic.omega, std::move(diagonal)};
+  out.quadratic = problem.quadratic.with_diagonal(std::move(diagonal));
   out.linear = std::move(linear);
   out.equalities.matrix = problem.equalities.matrix;
   out.inequalities.matrix = std::move(blocks.in).written_over(problem.inequalities.matrix);
@@ -462,7 +462,7 @@ std::expected<std::pair<ScaledProblem, ScaledCompletion>, SolverError> equilibra
 ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& completion) {
   ScaledProblem full = partial;
   // F_s = √c·D·F, row i scaled by the one factor √c·D_i.
-  const Matrix& factors = partial.problem.quadratic.factors;
+  const Matrix& factors = partial.problem.quadratic.factors();
   const std::size_t k = factors.cols();
   std::vector<double> data(factors.data().size());
   for (std::size_t i = 0; i < factors.rows(); ++i) {
@@ -470,7 +470,7 @@ ScaledProblem completed(const ScaledProblem& partial, const ScaledCompletion& co
     const auto row = factors.row(i);
     for (std::size_t l = 0; l < k; ++l) data[i * k + l] = row_scale * row[l];
   }
-  full.problem.quadratic.factors = *Matrix::create(factors.rows(), k, std::move(data));
+  full.problem.quadratic.written_factors() = *Matrix::create(factors.rows(), k, std::move(data));
   full.problem.equalities.matrix = completion.equalities.written_over(partial.problem.equalities.matrix);
   return full;
 }

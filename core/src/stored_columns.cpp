@@ -44,13 +44,13 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::create(const FactorQu
       same_factors->k_ == quadratic.factor_count()) {
     factor_part = same_factors->storage_->factor_profile;
   }
-  columns.store(quadratic.factors, rows, false, std::move(factor_part));
+  columns.store(FactorRows(quadratic), rows, false, std::move(factor_part));
   return columns;
 }
 
 std::expected<void, SolverError> ReducedColumns::set_transform(const FactorQuad& quadratic,
                                                                const Matrix* lower) {
-  const std::size_t k = quadratic.factors.cols();
+  const std::size_t k = quadratic.factor_count();
   covariance_columns_ = false;
   roots_.clear();
   lower_ = upper_ = Matrix();
@@ -82,8 +82,8 @@ std::expected<ReducedColumns, SolverError> ReducedColumns::select(const FactorQu
                                                                   const Matrix* lower) const {
   const bool ascending = std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<>()) == kept.end();
   const bool in_range = kept.empty() || kept.back() < h_ - k_;
-  if (stores_plainly() || !ascending || !in_range || quadratic.factors.cols() != k_ ||
-      quadratic.factors.rows() != n_) {
+  if (stores_plainly() || !ascending || !in_range || quadratic.factor_count() != k_ ||
+      quadratic.assets() != n_) {
     return create(quadratic, kept_rows);
   }
   ReducedColumns out = *this;

@@ -28,7 +28,7 @@ constexpr std::size_t kAssets = 3;
 PortfolioFields base_fields() {
   const PortfolioProblem problem = portfolio(kAssets);
   PortfolioFields fields;
-  fields.factors = FactorScan::of(problem.covariance().factors);
+  fields.factors = FactorScan::of(problem.covariance().factors());
   fields.omega = problem.covariance().omega;
   fields.specific_variance = problem.covariance().diagonal;
   fields.expected_returns = problem.expected_returns();

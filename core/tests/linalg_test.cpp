@@ -251,7 +251,7 @@ TEST_P(DiagonalCovarianceTest, FactorAndRowNormsAreTheGeneralOnes) {
   EXPECT_EQ(bits(lower->data()), bits(general.data()));
 
   const FactorQuad form = dense_form(sparse_rows(160, k, 5), omega);
-  const auto expected = bits(general_row_norms(form.factors, omega, general));
+  const auto expected = bits(general_row_norms(form.factors(), omega, general));
   EXPECT_EQ(bits(covariance_row_norms(form).value()), expected);
   EXPECT_EQ(bits(covariance_row_norms(form, &general).value()), expected);
 
@@ -314,9 +314,9 @@ TEST(CovarianceRowNorms, DenseOmegaTakesTheCheaperFormPerRow) {
     }
     const FactorQuad form = dense_form(std::move(factors), omega);
     const Matrix columns = covariance_columns(form).value();
-    std::vector<double> expected(form.factors.rows());
+    std::vector<double> expected(form.assets());
     for (std::size_t i = 0; i < expected.size(); ++i) {
-      const auto f = form.factors.row(i);
+      const auto f = form.factors().row(i);
       std::vector<std::size_t> support;
       std::size_t triangle = 0;
       for (std::size_t l = 0; l < k; ++l) {
@@ -361,21 +361,27 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     const FactorQuad plain = dense_form(factors, omega);
     auto recorded = FactorQuad::create(factors, plain.omega, plain.diagonal);
     ASSERT_TRUE(recorded.has_value());
-    ASSERT_NE(recorded->row_groups, nullptr);
-    EXPECT_EQ(bits(covariance_row_norms(*recorded).value()), bits(covariance_row_norms(plain).value()));
+    ASSERT_NE(recorded->row_groups(), nullptr);
+    // The same F from its nonzeros' compressed rows, held by its record
+    // alone (its zeros +0): every read below agrees with the plain one too.
+    auto held = FactorQuad::create(dense::compressed_factors(factors), plain.omega, plain.diagonal);
+    ASSERT_TRUE(held.has_value() && held->holds_factors_sparsely());
     const ColumnProfile read = factor_profile(factors);
-    const ColumnProfile grouped = factor_profile(FactorRows(*recorded));
-    EXPECT_EQ(bits(grouped.nonzeros), bits(read.nonzeros));
-    EXPECT_EQ(grouped.fingerprint, read.fingerprint);
-    for (std::size_t l = 0; l < k; ++l) {
-      EXPECT_EQ(grouped.entries[l].rows, read.entries[l].rows) << l;
-      EXPECT_EQ(bits(grouped.entries[l].values), bits(read.entries[l].values)) << l;
+    for (const FactorQuad* form : {&*recorded, &*held}) {
+      EXPECT_EQ(bits(covariance_row_norms(*form).value()), bits(covariance_row_norms(plain).value()));
+      const ColumnProfile grouped = factor_profile(FactorRows(*form));
+      EXPECT_EQ(bits(grouped.nonzeros), bits(read.nonzeros));
+      EXPECT_EQ(grouped.fingerprint, read.fingerprint);
+      for (std::size_t l = 0; l < k; ++l) {
+        EXPECT_EQ(grouped.entries[l].rows, read.entries[l].rows) << l;
+        EXPECT_EQ(bits(grouped.entries[l].values), bits(read.entries[l].values)) << l;
+      }
     }
     // Constraint rows that repeat F's columns (the market, the negated tail
     // style) or nearly do (one entry off): compared against columns gathered
     // from the record, they share exactly the columns the plain read shares.
     // (Read through the form's F: a write access to `factors` would copy it.)
-    const Matrix& f = recorded->factors;
+    const Matrix& f = recorded->factors();
     // Rows 3 and 4 hold a sparse industry column and its negation, compared
     // through the column's kept entries.
     std::vector<std::vector<double>> rows(5, std::vector<double>(n));
@@ -389,9 +395,8 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     rows[2][n - 1] += 1.0;
     const std::vector<const double*> pointers = {rows[0].data(), rows[1].data(), rows[2].data(),
                                                  rows[3].data(), rows[4].data()};
-    ASSERT_TRUE(recorded->row_groups->describes(f));
+    ASSERT_TRUE(recorded->row_groups()->describes(f));
     const ReducedColumns plain_data = ReducedColumns::of_data(f, pointers);
-    const ReducedColumns grouped_data = ReducedColumns::of_data(FactorRows(*recorded), pointers);
     EXPECT_EQ(plain_data.source(k), plain_data.source(0));
     EXPECT_EQ(plain_data.multiplier(k + 1), -1.0);
     for (const std::size_t j : {k + 3, k + 4}) {
@@ -400,13 +405,25 @@ TEST(CovarianceRowNorms, RecordedGroupsGiveThePlainReads) {
     }
     for (std::size_t earlier = 0; earlier < k + 2; ++earlier)
       EXPECT_NE(plain_data.source(k + 2), plain_data.source(earlier)) << earlier;
-    for (std::size_t j = 0; j < k + rows.size(); ++j) {
-      EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
-      EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
+    for (const FactorQuad* form : {&*recorded, &*held}) {
+      const ReducedColumns grouped_data = ReducedColumns::of_data(FactorRows(*form), pointers);
+      for (std::size_t j = 0; j < k + rows.size(); ++j) {
+        EXPECT_EQ(grouped_data.source(j), plain_data.source(j)) << j;
+        EXPECT_EQ(grouped_data.multiplier(j), plain_data.multiplier(j)) << j;
+      }
+      // The stored columns (the dense market and style among them) hold F's
+      // bits, up to the sign of a zero where the record holds F alone.
+      for (std::size_t part = 0; part < 2; ++part) {
+        std::vector<double> stored(grouped_data.stored_values()[part].begin(),
+                                   grouped_data.stored_values()[part].end());
+        std::vector<double> expected(plain_data.stored_values()[part].begin(),
+                                     plain_data.stored_values()[part].end());
+        if (form == &*held) {
+          for (auto* v : {&stored, &expected}) std::ranges::for_each(*v, [](double& e) { e += 0.0; });
+        }
+        EXPECT_EQ(bits(stored), bits(expected)) << part;
+      }
     }
-    // The stored columns (the dense market and style among them) hold F's bits.
-    for (std::size_t part = 0; part < 2; ++part)
-      EXPECT_EQ(bits(grouped_data.stored_values()[part]), bits(plain_data.stored_values()[part])) << part;
   }
 }
 

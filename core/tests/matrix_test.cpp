@@ -27,6 +27,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t k2Pow32 = std::uint64_t{1} << 32;
 
+using dense::compressed_factors;
 using dense::matrix;
 
 // ---------------------------------------------------------------- Matrix
@@ -166,7 +167,7 @@ TEST(FactorQuadValidate, DimensionMismatch) {
   {
     auto q = f.dense();
     q.diagonal = {kNaN, 1, 1, 1};  // length first, values never looked at
-    q.factors(0, 0) = kNaN;
+    q.written_factors()(0, 0) = kNaN;
     cases.push_back({"long diagonal with NaN", q, ProblemError::Kind::DimensionMismatch,
                      "quadratic.diagonal has dimension 4; expected 3"});
   }
@@ -194,7 +195,7 @@ TEST(FactorQuadValidate, NonFinite) {
   std::vector<ErrorCase> cases;
   for (double bad : {kNaN, kInf, -kInf}) {
     auto q = f.dense();
-    q.factors(2, 1) = bad;
+    q.written_factors()(2, 1) = bad;
     q.diagonal[0] = -1.0;  // rule on F precedes the one on d
     cases.push_back({"factor entry", q, ProblemError::Kind::NonFinite,
                      "quadratic.factors contains a non-finite coefficient"});
@@ -332,7 +333,7 @@ std::vector<double> dense_apply(const FactorQuad& q, const std::vector<double>& 
     for (std::size_t j = 0; j < n; ++j) {
       double p = i == j ? q.diagonal[i] : 0.0;
       for (std::size_t a = 0; a < k; ++a) {
-        for (std::size_t b = 0; b < k; ++b) p += q.factors(i, a) * omega(a, b) * q.factors(j, b);
+        for (std::size_t b = 0; b < k; ++b) p += q.factors()(i, a) * omega(a, b) * q.factors()(j, b);
       }
       y[i] += p * x[j];
     }
@@ -396,7 +397,7 @@ TEST(FactorQuadApply, FewFactorsSumLeftToRightExactly) {
       for (auto& v : x) v = normal(rng);
       std::vector<double> t(k, 0.0), s(k, 0.0), expected(n);
       for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < k; ++j) t[j] += x[i] * q.factors(i, j);
+        for (std::size_t j = 0; j < k; ++j) t[j] += x[i] * q.factors()(i, j);
       for (std::size_t a = 0; a < k; ++a) {
         if (!dense) {
           s[a] = t[a] * q.omega.diagonal_values()[a];
@@ -406,7 +407,7 @@ TEST(FactorQuadApply, FewFactorsSumLeftToRightExactly) {
       }
       for (std::size_t i = 0; i < n; ++i) {
         double dot = 0.0;
-        for (std::size_t j = 0; j < k; ++j) dot += q.factors(i, j) * s[j];
+        for (std::size_t j = 0; j < k; ++j) dot += q.factors()(i, j) * s[j];
         expected[i] = q.diagonal[i] * x[i] + dot;
       }
       EXPECT_EQ(q.apply(x), expected);
@@ -474,7 +475,7 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
       if (i % 17 == 16) continue;
       for (std::size_t c = 0; c < k; ++c) {
         const bool kept = (c == 0 || c == industry(i) || (i % 2 == 1 && c + 2 >= k)) && i != 3;
-        if (!kept) q.factors(i, c) = (i + c) % 2 == 1 ? -0.0 : 0.0;
+        if (!kept) q.written_factors()(i, c) = (i + c) % 2 == 1 ? -0.0 : 0.0;
       }
     }
     std::vector<double> x(n);
@@ -488,13 +489,13 @@ TEST(FactorQuadApply, SkippingZeroColumnsKeepsTheBits) {
     // The same form made by create() records F's nonzero groups in the read
     // that checks it (from k = 64 few enough of them hold a nonzero); a copy
     // whose F is then written must not use them.
-    auto recorded = FactorQuad::create(q.factors, q.omega, q.diagonal);
+    auto recorded = FactorQuad::create(q.factors(), q.omega, q.diagonal);
     ASSERT_TRUE(recorded.has_value());
     if (k >= 64) {
-      ASSERT_NE(recorded->row_groups, nullptr);
+      ASSERT_NE(recorded->row_groups(), nullptr);
     }
     FactorQuad written = *recorded;
-    written.factors(3, 0) = 2.5;
+    written.written_factors()(3, 0) = 2.5;
     for (const auto& v : {x, overflowing, infinite}) {
       std::vector<double> out(n), t(k), s(k);
       q.apply_into(v, out, t, s);
@@ -524,17 +525,7 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
     return FactorScan::copied(n, k, f.data()).value();
   };
   const auto compressed = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
-    std::vector<std::int64_t> starts{0}, columns;
-    std::vector<double> values;
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t c = 0; c < k; ++c) {
-        if (f[i * k + c] == 0.0) continue;  // a NaN is stored
-        columns.push_back(static_cast<std::int64_t>(c));
-        values.push_back(f[i * k + c]);
-      }
-      starts.push_back(static_cast<std::int64_t>(values.size()));
-    }
-    return FactorScan::compressed(n, k, starts, columns, values).value();
+    return compressed_factors(matrix(n, k, f));
   };
   const auto in_place = [](std::size_t n, std::size_t k, const std::vector<double>& f) {
     return FactorScan::of(matrix(n, k, f));
@@ -551,11 +542,14 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
       auto clean = FactorQuad::create(copied(n, k, f), FactorCovariance::diagonal(w), d);
       auto stored = FactorQuad::create(compressed(n, k, f), FactorCovariance::diagonal(w), d);
       ASSERT_TRUE(plain.has_value() && clean.has_value() && stored.has_value());
-      EXPECT_EQ(clean->factors, plain->factors);
-      EXPECT_EQ(stored->factors, plain->factors);
-      ASSERT_EQ(clean->row_groups != nullptr, sparse);
-      ASSERT_EQ(plain->row_groups != nullptr, sparse);
-      ASSERT_EQ(stored->row_groups != nullptr, sparse);
+      EXPECT_EQ(clean->factors(), plain->factors());
+      EXPECT_EQ(stored->factors(), plain->factors());  // written out from the record
+      EXPECT_TRUE(*stored == *plain && *plain == *stored);
+      ASSERT_EQ(clean->row_groups() != nullptr, sparse);
+      ASSERT_EQ(plain->row_groups() != nullptr, sparse);
+      ASSERT_EQ(stored->row_groups() != nullptr, sparse);
+      // Compressed rows of a mostly-zero F leave it to its record alone.
+      EXPECT_EQ(stored->holds_factors_sparsely(), sparse);
       if (sparse) {
         // Each row's nonzero groups of four and their entries, rows in order.
         std::vector<std::uint32_t> groups;
@@ -572,10 +566,10 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
           end.push_back(groups.size());
         }
         for (const auto* form : {&*plain, &*clean, &*stored}) {
-          EXPECT_EQ(form->row_groups->groups, groups);
-          EXPECT_EQ(form->row_groups->end, end);
-          EXPECT_TRUE(form->row_groups->describes(form->factors));
-          EXPECT_TRUE(std::equal(values.begin(), values.end(), form->row_groups->values.data()));
+          EXPECT_EQ(form->row_groups()->groups, groups);
+          EXPECT_EQ(form->row_groups()->end, end);
+          EXPECT_NE(form->row_groups()->describes(form->factors()), form->holds_factors_sparsely());
+          EXPECT_TRUE(std::equal(values.begin(), values.end(), form->row_groups()->values.data()));
         }
       }
       for (const auto& scan : {+in_place, +copied, +compressed}) {
@@ -641,11 +635,11 @@ TEST(FactorRows, RecordReadsAsTheDenseRows) {
       FactorQuad::create(matrix(n, k, f), FactorCovariance::diagonal(std::vector<double>(k, 1.0)),
                          std::vector<double>(n, 1.0))
           .value();
-  ASSERT_NE(form.row_groups, nullptr);
-  const FactorRows recorded(form), plain(form.factors);
+  ASSERT_NE(form.row_groups(), nullptr);
+  const FactorRows recorded(form), plain(form.factors());
   FactorQuad written = form;
-  written.factors(0, 1) = 2.0;
-  const FactorRows stale(written.factors, form.row_groups.get());
+  written.written_factors()(0, 1) = 2.0;
+  const FactorRows stale(written.factors(), form.row_groups().get());
   const std::vector<std::pair<std::size_t, std::size_t>> wanted = {{4, 0}, {9, 1}, {0, 2}, {33, 3}, {30, 4}};
   const auto read = [&](const FactorRows& rows, std::size_t i, bool zeros_kept) {
     std::vector<double> seen;

@@ -186,7 +186,8 @@ TEST_P(PolishDesignTest, NeverReplacesAnIterateThatCannotBeBeaten) {
 TEST_P(PolishDesignTest, DualityGapBoundsTheSuboptimality) {
   const Design design = make_design(GetParam());
   const QpProblem& problem = design.problem;
-  const ReducedColumns data = ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem));
+  const ReducedColumns data =
+      ReducedColumns::of_data(FactorRows(problem.quadratic), constraint_rows(problem));
   const double optimum = problem.objective(design.x);
   EXPECT_LE(duality_gap(problem, data, design.x, design.duals), 1e-13);
 
@@ -419,7 +420,7 @@ TEST(PolishEqualityConstrained, RefinementRemovesRegularisationError) {
 TEST(PolishEqualityConstrained, DualityGapBoundsAMoveAlongTheRows) {
   const EqualityReference ref = equality_problem();
   const QpProblem& p = ref.problem;
-  const ReducedColumns data = ReducedColumns::of_data(p.quadratic.factors, constraint_rows(p));
+  const ReducedColumns data = ReducedColumns::of_data(FactorRows(p.quadratic), constraint_rows(p));
   DualVariables duals = zero_duals(p);
   duals.equalities = ref.lambda;
   const double optimum = p.objective(ref.x);
@@ -797,7 +798,8 @@ TEST_P(HeldPositionTest, GuardRefusesTheReferenceCandidate) {
   const auto reference = polish(problem, iterate.x, iterate.duals, input, SolverSettings{});
   ASSERT_TRUE(reference.has_value());
 
-  const ReducedColumns data = ReducedColumns::of_data(problem.quadratic.factors, constraint_rows(problem));
+  const ReducedColumns data =
+      ReducedColumns::of_data(FactorRows(problem.quadratic), constraint_rows(problem));
   const Standing before = standing_of(problem, data, iterate.x, iterate.duals, input);
   const Standing after = standing_of(problem, data, reference->x, reference->duals, reference->residuals);
   EXPECT_LT(worst(after.residuals), worst(before.residuals));

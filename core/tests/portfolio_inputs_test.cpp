@@ -26,7 +26,7 @@ constexpr std::size_t kAssets = 3;
 PortfolioFields every_input() {
   const FactorQuad covariance = portfolio(kAssets).covariance();
   return {
-      .factors = FactorScan::of(covariance.factors),
+      .factors = FactorScan::of(covariance.factors()),
       .omega = covariance.omega,
       .specific_variance = covariance.diagonal,
       .expected_returns = {0.05, 0.06, 0.07},

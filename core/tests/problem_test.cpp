@@ -271,7 +271,7 @@ TEST(QpValidate, InvalidBounds) {
 TEST(QpValidate, QuadraticFormErrorsComeFirst) {
   expect_errors(ProblemError::Kind::NonFinite, {{"factor NaN with broken linear",
                                                  [](QpProblem& qp) {
-                                                   qp.quadratic.factors(1, 0) = kNaN;
+                                                   qp.quadratic.written_factors()(1, 0) = kNaN;
                                                    qp.linear.clear();
                                                  },
                                                  "quadratic.factors contains a non-finite coefficient"}});

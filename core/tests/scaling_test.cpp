@@ -48,7 +48,7 @@ QpProblem badly_scaled(std::uint64_t seed, const dense::RandomQpShape& shape) {
   const std::size_t n = p.n();
   for (std::size_t j = 0; j < n; ++j) {
     const double s = std::pow(10.0, static_cast<double>(j % 5) - 2.0);  // 1e-2 … 1e2
-    for (double& e : p.quadratic.factors.row(j)) e *= s;
+    for (double& e : p.quadratic.written_factors().row(j)) e *= s;
     p.quadratic.diagonal[j] *= s * s;
     p.linear[j] *= s;
     for (Matrix* a : {&p.equalities.matrix, &p.inequalities.matrix}) {

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "factor_rows.hpp"
 #include "morva/portfolio.hpp"
 #include "morva/sequence.hpp"
+#include "support/dense.hpp"
 #include "support/same_solution.hpp"
 
 namespace morva {
@@ -610,6 +612,63 @@ TEST(SequenceWarmStart, StartFromCarriesAnotherSequencesIterate) {
   ASSERT_TRUE(date.has_value());
   ASSERT_TRUE(by_hand.has_value());
   expect_same_solution(*date, *by_hand);
+}
+
+// ---- F held by its nonzero groups ----
+
+// An industry model's F read from compressed rows is held by its record
+// alone (16 whole groups, two styles past them): a solve and a date under
+// either profile, with Ω dense or diagonal, give F dense's answers bit for
+// bit and never write F out.
+TEST(SequenceSparseFactors, SolveAsWithFDenseWithoutWritingItOut) {
+  constexpr std::size_t n = 120, k = 66;
+  Matrix f = Matrix::zeros(n, k);
+  std::vector<double> specific(n), returns(n), shifted(n), previous(n, 1.0 / n), costs(n, 0.002);
+  for (std::size_t i = 0; i < n; ++i) {
+    f(i, 0) = 0.8 + 0.04 * static_cast<double>(i * 7 % 11);
+    f(i, 1 + i % 40) = 1.0;
+    f(i, 64) = static_cast<double>(i * 5 % 13) / 6.0 - 1.0;
+    f(i, 65) = static_cast<double>(i * 3 % 7) / 3.0 - 1.0;
+    specific[i] = 0.02 + 0.001 * static_cast<double>(i % 9);
+    returns[i] = 0.01 * static_cast<double>(i * 13 % 17) / 17.0;
+    shifted[i] = returns[i] + 0.002 * static_cast<double>(i % 3);
+  }
+  std::vector<double> variances(k, 0.01);
+  variances[0] = 0.03;
+  Matrix correlated = Matrix::zeros(k, k);
+  for (std::size_t l = 0; l < k; ++l) correlated(l, l) = variances[l];
+  for (std::size_t l : {64, 65}) correlated(0, l) = correlated(l, 0) = 0.002;
+  for (const FactorCovariance& omega :
+       {FactorCovariance::diagonal(variances), FactorCovariance::dense(correlated)}) {
+    for (SolverProfile profile : {SolverProfile::Reference, SolverProfile::Adaptive}) {
+      SolverSettings settings;
+      settings.profile = profile;
+      const auto make = [&](FactorScan factors) {
+        auto p = PortfolioProblem::create(std::move(factors), omega, specific, returns).value();
+        p = std::move(p).with_bounds(std::vector<double>(n, 0.0), std::vector<double>(n, 0.05)).value();
+        return std::move(p).with_l1_turnover(previous, costs).value();
+      };
+      const PortfolioProblem plain = make(FactorScan::of(f));
+      const PortfolioProblem held = make(dense::compressed_factors(f));
+      ASSERT_TRUE(held.covariance().holds_factors_sparsely());
+      const auto expected = solve_mean_variance_factor(plain, settings);
+      const auto actual = solve_mean_variance_factor(held, settings);
+      ASSERT_TRUE(expected.has_value() && actual.has_value());
+      expect_same_solution(*actual, *expected);
+
+      auto plain_dates = sequence_with(plain, settings);
+      auto held_dates = sequence_with(held, settings);
+      ASSERT_TRUE(plain_dates.has_value() && held_dates.has_value());
+      RebalanceStep step;
+      step.expected_returns = shifted;
+      step.previous_weights = expected->x;
+      const auto next = plain_dates->solve_next(step);
+      const auto held_next = held_dates->solve_next(step);
+      ASSERT_TRUE(next.has_value() && held_next.has_value());
+      expect_same_solution(*held_next, *next);
+      EXPECT_FALSE(held.covariance().row_groups()->written());
+    }
+  }
 }
 
 // ---- Construction ----

@@ -89,7 +89,7 @@ struct QpFamily {
 // groups i mod groups, as industry columns of a risk model are; P changes,
 // the feasible set does not.
 void make_indicator_columns(QpProblem& p, std::size_t groups) {
-  Matrix& f = p.quadratic.factors;
+  Matrix& f = p.quadratic.written_factors();
   for (std::size_t i = 0; i < f.rows(); ++i) {
     for (std::size_t g = 0; g < groups; ++g) f(i, 1 + g) = (i % groups == g) ? 1.0 : 0.0;
   }
@@ -307,7 +307,7 @@ TEST(SequenceEquivalence, DatesFollowTheDensePath) {
 // row repeats its style's factor column (its lower side negated), an
 // industry-neutrality row repeats the industry's membership column.
 std::size_t distinct_columns(const QpProblem& p) {
-  const Matrix& f = p.quadratic.factors;
+  const Matrix& f = p.quadratic.factors();
   const std::vector<const double*> rows = constraint_rows(p);
   const auto value = [&](std::size_t j, std::size_t i) {
     return j < f.cols() ? f(i, j) : rows[j - f.cols()][i];
@@ -337,7 +337,7 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
     const IndustryModel model = industry_model(seed);
     const QpProblem qp =
         build_portfolio(model, {"repeats", Templates::IndustryStyles, Turnover::Both}).to_qp().value();
-    const std::size_t h = qp.quadratic.factors.cols() + qp.m_eq() + qp.m_in();
+    const std::size_t h = qp.quadratic.factor_count() + qp.m_eq() + qp.m_in();
     const std::size_t distinct = distinct_columns(qp);
     ASSERT_LT(distinct + model.industries + 2 * kStyles - 1, h);  // every template row repeats a column
 
@@ -346,7 +346,7 @@ TEST(RepeatedColumns, EquilibratedIterationStoresEachDistinctColumnOnce) {
     const ReducedColumns& v = w.systems().front().second.smw.columns();
     EXPECT_EQ(v.stored(), distinct);
     EXPECT_TRUE(std::ranges::equal(v.row_scale(), scaled.column_scaling));
-    const std::size_t k = qp.quadratic.factors.cols();
+    const std::size_t k = qp.quadratic.factor_count();
     const double root_cost = std::sqrt(scaled.cost_scaling);
     for (std::size_t j = 0; j < h; ++j) {
       const double scale = j < k ? root_cost
@@ -425,14 +425,14 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     const QpProblem qp =
         build_portfolio(model, {"compressed", Templates::IndustryStyles, Turnover::Both}).to_qp().value();
     const std::vector<const double*> rows = constraint_rows(qp);
-    const ReducedColumns v = ReducedColumns::of_data(qp.quadratic.factors, rows);
+    const ReducedColumns v = ReducedColumns::of_data(FactorRows(qp.quadratic), rows);
     const std::vector<std::vector<std::uint32_t>> named = v.compressed_rows();
     ASSERT_EQ(named.size(), rows.size());
     // The industry builder records its rows' members, and the stored columns
     // built from them alone are those built from reading every row.
     const std::vector<std::span<const std::uint32_t>> known = known_supports(qp);
     ASSERT_EQ(known.size(), rows.size());
-    const ReducedColumns from_known = ReducedColumns::of_data(qp.quadratic.factors, rows, known);
+    const ReducedColumns from_known = ReducedColumns::of_data(FactorRows(qp.quadratic), rows, known);
     EXPECT_EQ(from_known.compressed_rows(), named);
     for (std::size_t part = 0; part < 2; ++part) {
       const auto a = from_known.stored_values()[part];
@@ -473,7 +473,7 @@ TEST(CompressedRows, NameTheNonzerosEquilibrationWouldRead) {
     EXPECT_EQ(check_kkt(qp, x, duals, through_supports).value(), check_kkt(qp, x, duals).value());
     // Fᵀx and every row's image in one stream over V, then the rows of P·x
     // through F from that Fᵀx: the products of reading F and the rows whole.
-    std::vector<double> t(qp.quadratic.factors.cols()), s(t.size()), image(rows.size()), px(qp.n());
+    std::vector<double> t(qp.quadratic.factor_count()), s(t.size()), image(rows.size()), px(qp.n());
     v.transpose_products(x, t, image);
     apply_from_transpose(qp.quadratic, x, t, px, s);
     EXPECT_EQ(px, through_whole_rows.px);
@@ -694,13 +694,13 @@ TEST(AssetSpace, ManyFactorsOnFewAssetsSolveThroughThreeByThree) {
   const FactorQuad& form = qp.quadratic;
   std::vector<double> exposure(kFactors, 0.0);
   for (std::size_t i = 0; i < 3; ++i) {
-    for (std::size_t l = 0; l < kFactors; ++l) exposure[l] += form.factors(i, l) * solution.x[i];
+    for (std::size_t l = 0; l < kFactors; ++l) exposure[l] += form.factors()(i, l) * solution.x[i];
   }
   double largest = 0.0;
   for (std::size_t i = 0; i < 3; ++i) {
     double g = form.diagonal[i] * solution.x[i] + qp.linear[i] + solution.dual.bounds[i];
     for (std::size_t l = 0; l < kFactors; ++l)
-      g += form.factors(i, l) * form.omega.diagonal_values()[l] * exposure[l];
+      g += form.factors()(i, l) * form.omega.diagonal_values()[l] * exposure[l];
     for (std::size_t e = 0; e < qp.m_eq(); ++e) g += qp.equalities.matrix(e, i) * solution.dual.equalities[e];
     largest = std::max(largest, std::abs(g));
   }

@@ -246,7 +246,7 @@ QpProblem infeasible_row_problem() {
 // no upper bound and no constraint row: the objective falls along e₂ forever.
 QpProblem unbounded_single_asset_problem() {
   QpProblem p = dense::random_qp(13, {.n = 5, .k = 2, .m_eq = 1, .m_in = 1});
-  for (std::size_t c = 0; c < 2; ++c) p.quadratic.factors(2, c) = 0.0;
+  for (std::size_t c = 0; c < 2; ++c) p.quadratic.written_factors()(2, c) = 0.0;
   p.quadratic.diagonal[2] = 0.0;
   p.linear[2] = -1.0;
   p.equalities.matrix(0, 2) = 0.0;
@@ -260,7 +260,7 @@ QpProblem unbounded_single_asset_problem() {
 // the budget row keeps their sum, q₀ < q₁ rewards moving from 1 to 0, open boxes.
 QpProblem unbounded_pair_problem() {
   QpProblem p = dense::random_qp(14, {.n = 6, .k = 2, .m_eq = 1, .m_in = 0, .infinite_side_fraction = 0.0});
-  for (std::size_t c = 0; c < 2; ++c) p.quadratic.factors(1, c) = p.quadratic.factors(0, c);
+  for (std::size_t c = 0; c < 2; ++c) p.quadratic.written_factors()(1, c) = p.quadratic.factors()(0, c);
   p.quadratic.diagonal[0] = p.quadratic.diagonal[1] = 0.0;
   p.linear[0] = -0.5;
   p.linear[1] = 0.5;
@@ -434,7 +434,7 @@ void sparsify_rows(QpProblem& p, std::size_t period) {
 // Zeroes the last factor column except on every period-th asset, so that a
 // covariance column joins the sparse tail.
 void sparsify_last_factor(QpProblem& p, std::size_t period) {
-  Matrix& f = p.quadratic.factors;
+  Matrix& f = p.quadratic.written_factors();
   for (std::size_t i = 0; i < f.rows(); ++i) {
     if (i % period != 0) f(i, f.cols() - 1) = 0.0;
   }
@@ -496,7 +496,7 @@ TEST(AdmmIteration, MatchesTheDenseReference) {
       // The rows (and the thinned factor column) must be stored sparse: only
       // the factor columns and the budget row stay dense.
       const SmwSystem& smw = w.systems().front().second.smw;
-      const std::size_t k = p.quadratic.factors.cols();
+      const std::size_t k = p.quadratic.factor_count();
       std::vector<std::size_t> dense;
       for (std::size_t l = 0; l < k; ++l) {
         if (!(c.sparse_factor && l + 1 == k)) dense.push_back(l);

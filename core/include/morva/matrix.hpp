@@ -150,16 +150,19 @@ struct FactorGroupsRelease {
 };
 
 // F with what one read of it found: whether every entry is finite and,
-// where F is mostly zero, its nonzero structure. Made only by its two
-// readers, so what it says holds for its F.
+// where F is mostly zero, its nonzero structure. Made only by its readers,
+// so what it says holds for its F. F read from compressed rows may be held
+// by its structure alone, never written out densely.
 class FactorScan {
  public:
   FactorScan() = default;  // a 0×0 F
-  // A copy shares F's values and scans them again for a structure of its own.
-  FactorScan(const FactorScan& other) : FactorScan(of(other.factors_)) {}
-  FactorScan& operator=(const FactorScan& other) { return *this = of(other.factors_); }
+  // A copy shares F's values and scans them again for a structure of its
+  // own (or copies the structure that holds F alone).
+  FactorScan(const FactorScan& other);
+  FactorScan& operator=(const FactorScan& other) { return *this = FactorScan(other); }
   FactorScan(FactorScan&&) noexcept = default;
   FactorScan& operator=(FactorScan&&) noexcept = default;
+  ~FactorScan() = default;
   // F scanned where it is.
   static FactorScan of(Matrix factors);
   // F copied from the caller's rows×cols row-major `values`, each block of
@@ -169,14 +172,18 @@ class FactorScan {
                                                        const double* values);
   // F from its compressed rows: row i stores values[s] at column
   // columns[s] for s in [row_starts[i], row_starts[i + 1]), columns
-  // increasing. F is written from the stored entries alone and its structure
-  // recorded from their positions: nothing of F is scanned.
+  // increasing. Its structure is recorded from the stored positions and,
+  // where the structure is kept (F finite and mostly zero), holds F alone:
+  // nothing of F is written out or scanned.
   static std::expected<FactorScan, MatrixError> compressed(std::uint64_t rows, std::uint64_t cols,
                                                            std::span<const std::int64_t> row_starts,
                                                            std::span<const std::int64_t> columns,
                                                            std::span<const double> values);
 
-  const Matrix& factors() const { return factors_; }
+  std::size_t rows() const;
+  std::size_t cols() const;
+  // F (written out first where its structure holds it alone).
+  const Matrix& factors() const;
   bool finite() const { return finite_; }
   // The structure found, handed over to the form that takes F (none left).
   std::shared_ptr<const FactorGroups> take_structure() { return std::move(record_); }
@@ -187,20 +194,27 @@ class FactorScan {
   using Record = std::unique_ptr<FactorGroups, FactorGroupsRelease>;
   FactorScan(Matrix factors, bool finite, Record record)
       : factors_(std::move(factors)), finite_(finite), record_(std::move(record)) {}
+  friend struct FactorQuad;
 
-  Matrix factors_;
+  Matrix factors_;  // F, or 0×0 where the record holds it alone
   bool finite_ = true;
   Record record_;
 };
 
-// P = diag(d) + F·Ω·Fᵀ, never formed. n = factors.rows(), k = factors.cols().
+// P = diag(d) + F·Ω·Fᵀ, never formed. n = assets(), k = factor_count().
+//
+// F is held densely or, read from compressed rows, by the record of its
+// nonzero groups alone; factors() writes it out on demand (dumps, views).
+// The solver reads F through FactorRows, which meets the same entries in
+// the same order either way, so answers agree bit for bit.
 struct FactorQuad {
-  Matrix factors;                // F, n×k
   FactorCovariance omega;        // Ω, k×k
   std::vector<double> diagonal;  // d, n specific variances
-  // F's nonzero structure where create() found F mostly zero, otherwise
-  // none (read through FactorRows): P·x is the same either way, bit for bit.
-  std::shared_ptr<const FactorGroups> row_groups = {};
+
+  FactorQuad() = default;
+  // The form over a dense F, unvalidated, its structure not recorded.
+  FactorQuad(Matrix factors, FactorCovariance omega, std::vector<double> diagonal)
+      : omega(std::move(omega)), diagonal(std::move(diagonal)), factors_(std::move(factors)) {}
 
   // Assembles the form and validates it.
   static std::expected<FactorQuad, ProblemError> create(Matrix factors, FactorCovariance omega,
@@ -209,8 +223,20 @@ struct FactorQuad {
   static std::expected<FactorQuad, ProblemError> create(FactorScan factors, FactorCovariance omega,
                                                         std::vector<double> diagonal);
 
-  std::size_t assets() const { return factors.rows(); }
-  std::size_t factor_count() const { return factors.cols(); }
+  std::size_t assets() const;
+  std::size_t factor_count() const;
+  // F, n×k. Where the record holds F alone it is written out on the first
+  // call, once for this form and every copy of it.
+  const Matrix& factors() const;
+  // F for writing, held densely from now on (its record dropped).
+  Matrix& written_factors();
+  // The same F and Ω over the specific variances `d`.
+  FactorQuad with_diagonal(std::vector<double> d) const;
+  // F's nonzero structure where create() found F mostly zero, otherwise
+  // none (read through FactorRows): P·x is the same either way, bit for bit.
+  const std::shared_ptr<const FactorGroups>& row_groups() const { return row_groups_; }
+  // Whether the record holds F alone (no dense F kept).
+  bool holds_factors_sparsely() const;
 
   // First violated rule: diagonal length, Ω size, F finite (unless known),
   // d ≥ 0 finite, then Ω square / finite / symmetric (dense) or ω ≥ 0 finite
@@ -224,9 +250,11 @@ struct FactorQuad {
                   std::span<double> s) const;
 
   // The form's values; the record of F's groups is derived from them.
-  bool operator==(const FactorQuad& other) const {
-    return factors == other.factors && omega == other.omega && diagonal == other.diagonal;
-  }
+  bool operator==(const FactorQuad& other) const;
+
+ private:
+  Matrix factors_;  // F, or 0×0 where row_groups_ holds it alone
+  std::shared_ptr<const FactorGroups> row_groups_ = {};
 };
 
 }  // namespace morva

@@ -212,8 +212,9 @@ inline constexpr std::array kDumpKeys{
 
 // The inputs in keyword order: the first four are required, the rest keyword-only.
 inline constexpr std::tuple kPortfolioInputs{
-    input<kind::Factors>("factors", &PortfolioFields::factors, Shape::AssetsByFactors,
-                         dumped_in("covariance", "factors", [](auto& p) { return &p.covariance().factors; })),
+    input<kind::Factors>(
+        "factors", &PortfolioFields::factors, Shape::AssetsByFactors,
+        dumped_in("covariance", "factors", [](auto& p) { return &p.covariance().factors(); })),
     input<kind::Covariance>("omega", &PortfolioFields::omega, Shape::FactorsByFactors,
                             dumped_in("covariance", "omega", [](auto& p) { return &p.covariance().omega; })),
     input<kind::Vector>(

@@ -225,23 +225,26 @@ inline std::size_t add_scaled_groups(const double* row, std::size_t len, double 
 }
 
 // dot4(row, b, len) over `count` of the row's column groups as
-// add_scaled_groups records them, reading the row only past its last whole
-// group: each group adds to dot4's four partial sums what dot4 adds for it,
-// and a group left out would have added zeros (b finite) to sums from +0.
+// add_scaled_groups records them, then the row's entries past its last whole
+// group (`tail`, len % 4 of them): each group adds to dot4's four partial
+// sums what dot4 adds for it, and a group left out would have added zeros
+// (b finite) to sums from +0.
 inline double dot4_groups(const double* values, const std::uint32_t* groups, std::size_t count,
-                          const double* row, const double* b, std::size_t len) {
+                          const double* tail, const double* b, std::size_t len) {
   Dot4Sums sums;
   for (std::size_t e = 0; e < count; ++e) sums.add(values + 4 * e, b + 4 * std::size_t{groups[e]}, 4);
   const std::size_t whole = len / 4 * 4;
-  return sums.finish(row + whole, b + whole, len - whole);
+  return sums.finish(tail, b + whole, len - whole);
 }
 
 // add_scaled_groups for a row whose nonzero groups are known (`count` of
-// them at `groups`, their entries at `values`): the same additions.
-inline void add_scaled_row_groups(const double* values, const double* row, std::size_t len, double w,
+// them at `groups`, their entries at `values`, the row past its last whole
+// group at `tail`): the same additions.
+inline void add_scaled_row_groups(const double* values, const double* tail, std::size_t len, double w,
                                   double* t, const std::uint32_t* groups, std::size_t count) {
   for (std::size_t e = 0; e < count; ++e) add_scaled_group(values + 4 * e, w, t + 4 * std::size_t{groups[e]});
-  for (std::size_t c = len / 4 * 4; c < len; ++c) t[c] += row[c] * w;
+  const std::size_t whole = len / 4 * 4;
+  for (std::size_t c = whole; c < len; ++c) t[c] += tail[c - whole] * w;
 }
 
 // out[r] = Σ_j a(r)[j]·b(r)[j] for j < len, r < count, every row summed left

@@ -131,6 +131,20 @@ Matrix matrix(std::uint64_t rows, std::uint64_t cols, std::vector<double> data) 
   return m ? std::move(*m) : Matrix{};
 }
 
+FactorScan compressed_factors(const Matrix& f) {
+  std::vector<std::int64_t> starts{0}, columns;
+  std::vector<double> values;
+  for (std::size_t i = 0; i < f.rows(); ++i) {
+    for (std::size_t c = 0; c < f.cols(); ++c) {
+      if (f(i, c) == 0.0) continue;
+      columns.push_back(static_cast<std::int64_t>(c));
+      values.push_back(f(i, c));
+    }
+    starts.push_back(static_cast<std::int64_t>(values.size()));
+  }
+  return FactorScan::compressed(f.rows(), f.cols(), starts, columns, values).value();
+}
+
 QpProblem open_qp(std::vector<double> diagonal) {
   const std::size_t n = diagonal.size();
   QpProblem p;
@@ -244,7 +258,7 @@ DenseMatrix dense_quadratic(const QpProblem& problem) {
     for (std::size_t j = 0; j < n; ++j) {
       double s = i == j ? quad.diagonal[i] : 0.0;
       for (std::size_t a = 0; a < k; ++a) {
-        for (std::size_t b = 0; b < k; ++b) s += quad.factors(i, a) * omega[a][b] * quad.factors(j, b);
+        for (std::size_t b = 0; b < k; ++b) s += quad.factors()(i, a) * omega[a][b] * quad.factors()(j, b);
       }
       p[i][j] = s;
     }

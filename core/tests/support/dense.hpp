@@ -74,6 +74,9 @@ double max_abs_difference(std::span<const double> a, std::span<const double> b);
 // A rows×cols matrix from row-major values; a shape the library rejects is a
 // test failure and yields the 0×0 matrix.
 Matrix matrix(std::uint64_t rows, std::uint64_t cols, std::vector<double> data);
+// F read from its compressed rows, storing its entries other than ±0 (a NaN
+// is stored).
+FactorScan compressed_factors(const Matrix& f);
 
 // n = len(d) variables, P = diag(d) (k = 0), q = 0, no constraint rows and an
 // open box; tests set the blocks they need.
