@@ -341,14 +341,6 @@ FactorScan::FactorScan(const FactorScan& other)
                      ? FactorScan(Matrix(), other.finite_, other.record_->copy())
                      : of(other.factors_)) {}
 
-std::size_t FactorScan::rows() const {
-  return record_ && record_->alone ? record_->rows : factors_.rows();
-}
-
-std::size_t FactorScan::cols() const {
-  return record_ && record_->alone ? record_->cols : factors_.cols();
-}
-
 const Matrix& FactorScan::factors() const {
   return record_ && record_->alone ? record_->written_out() : factors_;
 }

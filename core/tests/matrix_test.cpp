@@ -548,8 +548,12 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
       ASSERT_EQ(clean->row_groups() != nullptr, sparse);
       ASSERT_EQ(plain->row_groups() != nullptr, sparse);
       ASSERT_EQ(stored->row_groups() != nullptr, sparse);
-      // Compressed rows of a mostly-zero F leave it to its record alone.
+      // Compressed rows of a mostly-zero F leave it to its record alone,
+      // which a copy of the scan copies.
       EXPECT_EQ(stored->holds_factors_sparsely(), sparse);
+      const FactorScan scan = compressed(n, k, f);
+      const auto twin = FactorQuad::create(FactorScan(scan), FactorCovariance::diagonal(w), d);
+      EXPECT_TRUE(twin.has_value() && *twin == *plain && twin->holds_factors_sparsely() == sparse);
       if (sparse) {
         // Each row's nonzero groups of four and their entries, rows in order.
         std::vector<std::uint32_t> groups;
@@ -584,6 +588,22 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
         }
       }
     }
+  }
+}
+
+// A stored −0 in a group the record leaves out (read as +0 there) keeps F
+// written out, its zero's sign kept; a −0 beside a nonzero is recorded.
+TEST(FactorScanCompressed, KeepsAStoredNegativeZero) {
+  const std::vector<std::int64_t> starts{0, 2};
+  const std::vector<double> w(32, 1.0);
+  for (const std::int64_t column : {1, 9}) {
+    const std::vector<std::int64_t> columns{0, column};
+    const std::vector<double> values{1.5, -0.0};
+    auto scan = FactorScan::compressed(1, 32, starts, columns, values);
+    ASSERT_TRUE(scan.has_value());
+    const auto form = FactorQuad::create(std::move(*scan), FactorCovariance::diagonal(w), {1.0}).value();
+    EXPECT_EQ(form.holds_factors_sparsely(), column == 1) << column;
+    EXPECT_TRUE(std::signbit(form.factors()(0, static_cast<std::size_t>(column)))) << column;
   }
 }
 

@@ -180,8 +180,6 @@ class FactorScan {
                                                            std::span<const std::int64_t> columns,
                                                            std::span<const double> values);
 
-  std::size_t rows() const;
-  std::size_t cols() const;
   // F (written out first where its structure holds it alone).
   const Matrix& factors() const;
   bool finite() const { return finite_; }
