@@ -1,6 +1,7 @@
 #include "covariance_columns.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -215,7 +216,14 @@ class SharedSupportForms {
         if (lanes < kLanes) std::ranges::fill(values, 0.0);
         for (std::size_t r = 0; r < lanes; ++r) {
           const std::size_t i = group.rows[first + r];
-          for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = factors.at(i, support[b]);
+          if (factors.recorded()) {
+            // The row's nonzeros are its group's support, in order.
+            std::size_t b = 0;
+            factors.for_each_nonzero(i, [&](std::size_t, double v) { values[kLanes * b++ + r] = v; });
+            assert(b == count);
+          } else {
+            for (std::size_t b = 0; b < count; ++b) values[kLanes * b + r] = factors.at(i, support[b]);
+          }
         }
         double forms[kLanes];
         detail::support_forms4(gathered.data(), count, values.data(), forms);

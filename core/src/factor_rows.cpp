@@ -34,9 +34,10 @@ constexpr std::size_t kCopyBlockBytes = std::size_t{8} << 10;
 // What scan_groups found so far, handed from the scan of one block of rows
 // to the next.
 struct GroupScan {
-  bool finite = true;     // every entry finite
-  bool recorded = false;  // groups and row_end hold the record (while scanning: still recording)
-  std::size_t used = 0;   // groups recorded
+  bool finite = true;        // every entry finite
+  bool recorded = false;     // groups and row_end hold the record (while scanning: still recording)
+  std::size_t used = 0;      // groups recorded
+  bool signed_zero = false;  // a group left out of the record holds a −0
 };
 
 // scan_groups reads the rows×len block at `values` once, for finiteness and,
@@ -44,10 +45,9 @@ struct GroupScan {
 // columns [4g, 4g + 4)) is appended to `groups` when it holds a nonzero (a
 // NaN does, a zero of either sign does not), its entries to `packed`, and
 // row_end[i] is one past row i's last group; columns past the last whole
-// group are not grouped. `groups` has room + len / 4 slots, `packed` four
-// times as many. `so_far` is what the blocks before found (the first call
-// passes recorded = true to record). The portable and the AVX2 form give
-// the same record.
+// group are not grouped; a group left out that holds a −0 is noted.
+// `groups` has room + len / 4 slots, `packed` four times as many. `so_far` is what the blocks before found
+// (the first call passes recorded = true to record). The portable and the AVX2 form give the same record.
 //
 // v·0 is ±0 for a finite v and NaN otherwise: a sum of them stays zero
 // exactly while every entry is finite. Groups are written unconditionally
@@ -58,6 +58,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
   const std::size_t whole = len / 4;
   double zero[4] = {0.0, 0.0, 0.0, 0.0};
   bool recording = so_far.recorded;
+  bool signed_zero = so_far.signed_zero;
   std::size_t used = so_far.used;
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = values + i * len;
@@ -67,7 +68,10 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
       if (recording) {
         groups[used] = static_cast<std::uint32_t>(g);
         std::memcpy(packed + 4 * used, p, 4 * sizeof(double));
-        used += detail::any_nonzero4(p) ? 1 : 0;
+        const bool kept = detail::any_nonzero4(p);
+        used += kept ? 1 : 0;
+        signed_zero = signed_zero || (!kept && std::ranges::any_of(std::span(p, 4),
+                                                                   [](double v) { return std::signbit(v); }));
       }
     }
     for (std::size_t c = 4 * whole; c < len; ++c) zero[c % 4] += row[c] * 0.0;
@@ -77,7 +81,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
     }
   }
   return {so_far.finite && zero[0] == 0.0 && zero[1] == 0.0 && zero[2] == 0.0 && zero[3] == 0.0, recording,
-          used};
+          used, signed_zero};
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -94,6 +98,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
   Mask4 infinite = Mask4{0, 0, 0, 0};
   double tail = 0.0;
   bool recording = so_far.recorded;
+  int signs = so_far.signed_zero ? 1 : 0;  // sign bits of the groups left out
   std::size_t used = so_far.used;
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = values + i * len;
@@ -103,7 +108,9 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
         infinite |= v * nil != nil;
         groups[used] = static_cast<std::uint32_t>(g);
         detail::store4(packed + 4 * used, v);
-        used += __builtin_ia32_movmskpd256(reinterpret_cast<Lanes4>(v != nil)) != 0 ? 1 : 0;
+        const int nonzero = __builtin_ia32_movmskpd256(reinterpret_cast<Lanes4>(v != nil));
+        used += nonzero != 0 ? 1 : 0;
+        signs |= nonzero == 0 ? __builtin_ia32_movmskpd256(v) : 0;
       }
       row_end[i] = used;
       recording = used <= room;
@@ -113,7 +120,7 @@ GroupScan scan_groups_narrow(const double* values, std::size_t rows, std::size_t
     for (std::size_t c = 4 * whole; c < len; ++c) tail += row[c] * 0.0;
   }
   const bool finite = (infinite[0] | infinite[1] | infinite[2] | infinite[3]) == 0 && tail == 0.0;
-  return {so_far.finite && finite, recording, used};
+  return {so_far.finite && finite, recording, used, signs != 0};
 }
 #endif
 
@@ -155,13 +162,29 @@ std::optional<MatrixError> compressed_fault(std::uint64_t rows, std::uint64_t co
   return std::nullopt;
 }
 
+// Whether the leading rows of the m×k values at f hold few enough nonzeros
+// that skipping the zero column groups pays: at most k / kSparseRowDivisor
+// per row on average.
+bool mostly_zero(const double* f, std::size_t m, std::size_t k) {
+  const std::size_t sample = std::min(m, kSparseRowSample);
+  std::size_t nonzeros = 0;
+  for (std::size_t i = 0; i < sample; ++i) nonzeros += detail::count_nonzeros(f + i * k, k);
+  return nonzeros * kSparseRowDivisor <= sample * k;
+}
+
+// What scan_rows found: F finite, the record where kept (its `factors`
+// left for the caller to set), and whether a group it leaves out holds a −0.
+struct RowScan {
+  bool finite;
+  Record record;
+  bool signed_zero;
+};
+
 // The scan of F's n×k values at `source`. Where `copy` is given, each block
 // of rows is first appended to it and scanned there: the caller's memory is
 // read once for the copy and the scan. The record is kept where at most
-// 1 / kRecordedGroupDivisor of F's column groups hold a nonzero; its
-// `factors` are left for the caller to set.
-std::pair<bool, Record> scan_rows(const double* source, std::size_t n, std::size_t k,
-                                  std::vector<double>* copy) {
+// 1 / kRecordedGroupDivisor of F's column groups hold a nonzero.
+RowScan scan_rows(const double* source, std::size_t n, std::size_t k, std::vector<double>* copy) {
   Record record;
   std::size_t room = 0;
   if (k >= kPartialSumMinFactors && n > 0) {
@@ -191,23 +214,15 @@ std::pair<bool, Record> scan_rows(const double* source, std::size_t n, std::size
     std::size_t* row_end = record ? record->end.data() + first : nullptr;
     scan = scan_groups(values, rows, k, room, groups, packed, row_end, scan);
   }
-  if (!scan.finite || !scan.recorded) return {scan.finite, nullptr};
+  if (!scan.finite || !scan.recorded) return {scan.finite, nullptr, false};
   record->groups.resize(record->end.back());
   record->groups.shrink_to_fit();
-  return {true, std::move(record)};
+  record->rows = n;
+  record->cols = k;
+  return {true, std::move(record), scan.signed_zero};
 }
 
 // ---------------------------------------------------------------- P·x
-
-// Whether F's leading rows hold few enough nonzeros that skipping the zero
-// column groups pays: at most k / kSparseRowDivisor per row on average.
-bool mostly_zero(const Matrix& factors, std::size_t m) {
-  const std::size_t k = factors.cols();
-  const std::size_t sample = std::min(m, kSparseRowSample);
-  std::size_t nonzeros = 0;
-  for (std::size_t i = 0; i < sample; ++i) nonzeros += detail::count_nonzeros(factors.row(i).data(), k);
-  return nonzeros * kSparseRowDivisor <= sample * k;
-}
 
 // The record `form` reads F through: one that describes its dense F or
 // holds F alone, else none.
@@ -346,12 +361,9 @@ const Matrix& FactorScan::factors() const {
 }
 
 FactorScan FactorScan::of(Matrix factors) {
-  auto [finite, record] = scan_rows(factors.data().data(), factors.rows(), factors.cols(), nullptr);
-  if (record) {
-    record->factors = factors;
-    record->rows = factors.rows();
-    record->cols = factors.cols();
-  }
+  auto [finite, record, signed_zero] =
+      scan_rows(factors.data().data(), factors.rows(), factors.cols(), nullptr);
+  if (record) record->factors = factors;
   return FactorScan(std::move(factors), finite, std::move(record));
 }
 
@@ -360,13 +372,27 @@ std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, st
   if (cols != 0 && rows > std::numeric_limits<std::uint64_t>::max() / cols)
     return std::unexpected(MatrixError::dimension_overflow(rows, cols));
   std::vector<double> copy = large_storage(rows * cols);
-  auto [finite, record] = scan_rows(values, rows, cols, &copy);
-  auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
-  if (record) {
-    record->factors = *factors;
-    record->rows = rows;
-    record->cols = cols;
+  if (cols >= kPartialSumMinFactors && rows > 0 && mostly_zero(values, rows, cols)) {
+    // F mostly zero, as its first rows say: scanned where the caller holds
+    // it, and not copied at all where its record can hold it alone (no −0
+    // in a group left out, which the record would read as +0).
+    auto [finite, record, signed_zero] = scan_rows(values, rows, cols, nullptr);
+    if (record && !signed_zero) {
+      const std::size_t whole = cols / 4 * 4;
+      record->alone = true;
+      record->tail.reserve(rows * (cols - whole));
+      for (std::size_t i = 0; i < rows; ++i)
+        record->tail.insert(record->tail.end(), values + i * cols + whole, values + (i + 1) * cols);
+      return FactorScan(Matrix(), true, std::move(record));
+    }
+    copy.assign(values, values + rows * cols);
+    auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
+    if (record) record->factors = *factors;
+    return FactorScan(std::move(*factors), finite, std::move(record));
   }
+  auto [finite, record, signed_zero] = scan_rows(values, rows, cols, &copy);
+  auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
+  if (record) record->factors = *factors;
   return FactorScan(std::move(*factors), finite, std::move(record));
 }
 
@@ -526,7 +552,7 @@ std::vector<double> FactorQuad::apply(std::span<const double> x) const {
   std::vector<double> s(k);
   if (k >= kPartialSumMinFactors && detail::all_finite(x.first(m))) {
     const FactorGroups* record = record_of(*this);
-    if (record != nullptr || (m * k >= kReadOnceMinEntries && mostly_zero(factors_, m))) {
+    if (record != nullptr || (m * k >= kReadOnceMinEntries && mostly_zero(factors_.data().data(), m, k))) {
       apply_by_groups(*this, record, x, out, t, s);
       return out;
     }

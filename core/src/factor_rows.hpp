@@ -95,6 +95,8 @@ class FactorRows {
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
+  // Whether F's rows are read through a record of their nonzero groups.
+  bool recorded() const { return record_ != nullptr; }
   // Whether the record alone holds F (no dense row to read).
   bool sparse() const { return record_ != nullptr && record_->alone; }
 

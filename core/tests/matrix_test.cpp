@@ -548,9 +548,10 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
       ASSERT_EQ(clean->row_groups() != nullptr, sparse);
       ASSERT_EQ(plain->row_groups() != nullptr, sparse);
       ASSERT_EQ(stored->row_groups() != nullptr, sparse);
-      // Compressed rows of a mostly-zero F leave it to its record alone,
-      // which a copy of the scan copies.
+      // A mostly-zero F copied in or read from compressed rows is left to
+      // its record alone, which a copy of the scan copies.
       EXPECT_EQ(stored->holds_factors_sparsely(), sparse);
+      EXPECT_EQ(clean->holds_factors_sparsely(), sparse);
       const FactorScan scan = compressed(n, k, f);
       const auto twin = FactorQuad::create(FactorScan(scan), FactorCovariance::diagonal(w), d);
       EXPECT_TRUE(twin.has_value() && *twin == *plain && twin->holds_factors_sparsely() == sparse);
@@ -591,19 +592,26 @@ TEST(FactorQuadCreate, FindsEveryNonFiniteEntry) {
   }
 }
 
-// A stored −0 in a group the record leaves out (read as +0 there) keeps F
-// written out, its zero's sign kept; a −0 beside a nonzero is recorded.
+// A −0 in a group the record leaves out (read as +0 there) keeps F written
+// out, its zero's sign kept; a −0 beside a nonzero is recorded. So whether
+// F is copied in or read from compressed rows.
 TEST(FactorScanCompressed, KeepsAStoredNegativeZero) {
   const std::vector<std::int64_t> starts{0, 2};
   const std::vector<double> w(32, 1.0);
   for (const std::int64_t column : {1, 9}) {
-    const std::vector<std::int64_t> columns{0, column};
-    const std::vector<double> values{1.5, -0.0};
-    auto scan = FactorScan::compressed(1, 32, starts, columns, values);
-    ASSERT_TRUE(scan.has_value());
-    const auto form = FactorQuad::create(std::move(*scan), FactorCovariance::diagonal(w), {1.0}).value();
-    EXPECT_EQ(form.holds_factors_sparsely(), column == 1) << column;
-    EXPECT_TRUE(std::signbit(form.factors()(0, static_cast<std::size_t>(column)))) << column;
+    for (const bool stored : {true, false}) {
+      const std::vector<std::int64_t> columns{0, column};
+      const std::vector<double> values{1.5, -0.0};
+      std::vector<double> row(32, 0.0);
+      row[0] = 1.5;
+      row[static_cast<std::size_t>(column)] = -0.0;
+      auto scan = stored ? FactorScan::compressed(1, 32, starts, columns, values)
+                         : FactorScan::copied(1, 32, row.data());
+      ASSERT_TRUE(scan.has_value());
+      const auto form = FactorQuad::create(std::move(*scan), FactorCovariance::diagonal(w), {1.0}).value();
+      EXPECT_EQ(form.holds_factors_sparsely(), column == 1) << column << stored;
+      EXPECT_TRUE(std::signbit(form.factors()(0, static_cast<std::size_t>(column)))) << column << stored;
+    }
   }
 }
 

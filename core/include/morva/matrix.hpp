@@ -151,8 +151,9 @@ struct FactorGroupsRelease {
 
 // F with what one read of it found: whether every entry is finite and,
 // where F is mostly zero, its nonzero structure. Made only by its readers,
-// so what it says holds for its F. F read from compressed rows may be held
-// by its structure alone, never written out densely.
+// so what it says holds for its F. A mostly-zero F copied in or read from
+// compressed rows may be held by its structure alone, never written out
+// densely.
 class FactorScan {
  public:
   FactorScan() = default;  // a 0×0 F
@@ -167,7 +168,9 @@ class FactorScan {
   static FactorScan of(Matrix factors);
   // F copied from the caller's rows×cols row-major `values`, each block of
   // rows scanned from cache right after its copy: the caller's memory is read
-  // once. The shape fails as Matrix::create's does.
+  // once. A mostly-zero F is scanned where it is instead, and not copied
+  // where its structure can hold it alone. The shape fails as
+  // Matrix::create's does.
   static std::expected<FactorScan, MatrixError> copied(std::uint64_t rows, std::uint64_t cols,
                                                        const double* values);
   // F from its compressed rows: row i stores values[s] at column
@@ -201,8 +204,8 @@ class FactorScan {
 
 // P = diag(d) + F·Ω·Fᵀ, never formed. n = assets(), k = factor_count().
 //
-// F is held densely or, read from compressed rows, by the record of its
-// nonzero groups alone; factors() writes it out on demand (dumps, views).
+// F is held densely or, mostly zero, by the record of its nonzero groups
+// alone; factors() writes it out on demand (dumps, views).
 // The solver reads F through FactorRows, which meets the same entries in
 // the same order either way, so answers agree bit for bit.
 struct FactorQuad {
