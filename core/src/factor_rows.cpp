@@ -408,20 +408,24 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
 
   // The record scan_rows would make, from the stored entries: a row's whole
   // groups holding a stored nonzero, kept where at most
-  // 1 / kRecordedGroupDivisor of the groups are. visit(g, entries) sees
-  // each whole group with a stored entry, its four entries gathered (+0
-  // where none is stored).
+  // 1 / kRecordedGroupDivisor of the groups are. visit(g, s, e) sees each
+  // whole group g of row i that stores entries, at [s, e).
   const std::size_t whole = cols / 4;
+  const auto group_of = [&](std::size_t s) { return static_cast<std::size_t>(columns[s]) / 4; };
   auto row_groups = [&](std::size_t i, auto visit) {
     auto s = static_cast<std::size_t>(row_starts[i]);
     const auto stop = static_cast<std::size_t>(row_starts[i + 1]);
-    while (s < stop && static_cast<std::size_t>(columns[s]) / 4 < whole) {
-      const std::size_t g = static_cast<std::size_t>(columns[s]) / 4;
-      double entries[4] = {0.0, 0.0, 0.0, 0.0};
-      for (; s < stop && static_cast<std::size_t>(columns[s]) / 4 == g; ++s)
-        entries[columns[s] % 4] = values[s];
-      visit(g, entries);
+    while (s < stop && group_of(s) < whole) {
+      std::size_t e = s + 1;
+      while (e < stop && group_of(e) == group_of(s)) ++e;
+      visit(group_of(s), s, e);
+      s = e;
     }
+  };
+  const auto any_nonzero = [&](std::size_t s, std::size_t e) {
+    bool any = false;
+    for (; s < e; ++s) any = any || values[s] != 0.0;
+    return any;
   };
   Record record;
   // Whether a group left out stores a −0: F then differs from its record
@@ -430,13 +434,11 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
   if (finite && cols >= kPartialSumMinFactors && rows > 0) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < rows; ++i) {
-      row_groups(i, [&](std::size_t, const double* entries) {
-        if (detail::any_nonzero4(entries)) {
+      row_groups(i, [&](std::size_t, std::size_t s, std::size_t e) {
+        if (any_nonzero(s, e)) {
           ++count;
         } else {
-          signed_zero_left_out =
-              signed_zero_left_out ||
-              std::ranges::any_of(std::span(entries, 4), [](double v) { return std::signbit(v); });
+          for (; s < e; ++s) signed_zero_left_out = signed_zero_left_out || std::signbit(values[s]);
         }
       });
     }
@@ -448,9 +450,11 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
       record->values = storage_for_overwrite(4 * count);
       record->end.resize(rows);
       for (std::size_t i = 0; i < rows; ++i) {
-        row_groups(i, [&](std::size_t g, const double* entries) {
-          if (!detail::any_nonzero4(entries)) return;
-          std::memcpy(record->values.data() + 4 * record->groups.size(), entries, 4 * sizeof(double));
+        row_groups(i, [&](std::size_t g, std::size_t s, std::size_t e) {
+          if (!any_nonzero(s, e)) return;
+          double* entries = record->values.data() + 4 * record->groups.size();
+          std::fill_n(entries, 4, 0.0);
+          for (; s < e; ++s) entries[columns[s] % 4] = values[s];
           record->groups.push_back(static_cast<std::uint32_t>(g));
         });
         record->end[i] = record->groups.size();
