@@ -222,6 +222,57 @@ RowScan scan_rows(const double* source, std::size_t n, std::size_t k, std::vecto
   return {true, std::move(record), scan.signed_zero};
 }
 
+// The record scan_rows would make of F's compressed rows (finite, k ≥
+// kPartialSumMinFactors), from the stored entries: a row's whole groups
+// holding a stored nonzero, kept where at most 1 / kRecordedGroupDivisor of
+// the groups do, and whether a group left out stores a −0. A first pass
+// counts the groups, so that the record's block is sized exactly (a block
+// sized for the most it may hold would be written whole). Nothing of F is
+// written out.
+RowScan record_compressed(std::size_t rows, std::size_t cols, std::span<const std::int64_t> row_starts,
+                          std::span<const std::int64_t> columns, std::span<const double> values) {
+  const std::size_t whole = cols / 4;
+  const auto group_of = [&](std::size_t s) { return static_cast<std::size_t>(columns[s]) / 4; };
+  // visit(g, s, e, nonzero): row i's whole group g stores the entries [s, e).
+  const auto row_groups = [&](std::size_t i, auto visit) {
+    auto s = static_cast<std::size_t>(row_starts[i]);
+    const auto stop = static_cast<std::size_t>(row_starts[i + 1]);
+    while (s < stop && group_of(s) < whole) {
+      std::size_t e = s;
+      bool nonzero = false;
+      for (; e < stop && group_of(e) == group_of(s); ++e) nonzero = nonzero || values[e] != 0.0;
+      visit(group_of(s), s, e, nonzero);
+      s = e;
+    }
+  };
+  std::size_t count = 0;
+  bool signed_zero = false;
+  for (std::size_t i = 0; i < rows; ++i) {
+    row_groups(i, [&](std::size_t, std::size_t s, std::size_t e, bool nonzero) {
+      count += nonzero ? 1 : 0;
+      for (; !nonzero && s < e; ++s) signed_zero = signed_zero || std::signbit(values[s]);
+    });
+  }
+  if (count > rows * whole / kRecordedGroupDivisor) return {true, nullptr, false};
+  Record record(new FactorGroups);
+  record->rows = rows;
+  record->cols = cols;
+  record->groups.reserve(count);
+  record->values = storage_for_overwrite(4 * count);
+  record->end.resize(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    row_groups(i, [&](std::size_t g, std::size_t s, std::size_t e, bool nonzero) {
+      if (!nonzero) return;
+      double* entries = record->values.data() + 4 * record->groups.size();
+      std::fill_n(entries, 4, 0.0);
+      for (; s < e; ++s) entries[columns[s] % 4] = values[s];
+      record->groups.push_back(static_cast<std::uint32_t>(g));
+    });
+    record->end[i] = record->groups.size();
+  }
+  return {true, std::move(record), signed_zero};
+}
+
 // ---------------------------------------------------------------- P·x
 
 // The record `form` reads F through: one that describes its dense F or
@@ -319,10 +370,6 @@ void FactorGroupsRelease::operator()(const FactorGroups* record) const {
 const Matrix& FactorGroups::written_out() const {
   std::call_once(written_once_, [this] {
     written_.store(true, std::memory_order_release);
-    if (!alone) {
-      dense_ = factors;
-      return;
-    }
     std::vector<double> dense = large_storage(rows * cols);
     dense.resize(rows * cols);
     const std::size_t whole = cols / 4 * 4;
@@ -371,7 +418,7 @@ std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, st
                                                           const double* values) {
   if (cols != 0 && rows > std::numeric_limits<std::uint64_t>::max() / cols)
     return std::unexpected(MatrixError::dimension_overflow(rows, cols));
-  std::vector<double> copy = large_storage(rows * cols);
+  std::vector<double> copy;
   if (cols >= kPartialSumMinFactors && rows > 0 && mostly_zero(values, rows, cols)) {
     // F mostly zero, as its first rows say: scanned where the caller holds
     // it, and not copied at all where its record can hold it alone (no −0
@@ -385,11 +432,13 @@ std::expected<FactorScan, MatrixError> FactorScan::copied(std::uint64_t rows, st
         record->tail.insert(record->tail.end(), values + i * cols + whole, values + (i + 1) * cols);
       return FactorScan(Matrix(), true, std::move(record));
     }
+    copy = large_storage(rows * cols);
     copy.assign(values, values + rows * cols);
     auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
     if (record) record->factors = *factors;
     return FactorScan(std::move(*factors), finite, std::move(record));
   }
+  copy = large_storage(rows * cols);
   auto [finite, record, signed_zero] = scan_rows(values, rows, cols, &copy);
   auto factors = Matrix::create(rows, cols, std::move(copy));  // holds rows·cols values
   if (record) record->factors = *factors;
@@ -405,71 +454,19 @@ std::expected<FactorScan, MatrixError> FactorScan::compressed(std::uint64_t rows
   if (auto broken = compressed_fault(rows, cols, row_starts, columns, values.size()))
     return std::unexpected(*broken);
   const bool finite = detail::all_finite(values);
-
-  // The record scan_rows would make, from the stored entries: a row's whole
-  // groups holding a stored nonzero, kept where at most
-  // 1 / kRecordedGroupDivisor of the groups are. visit(g, s, e) sees each
-  // whole group g of row i that stores entries, at [s, e).
-  const std::size_t whole = cols / 4;
-  const auto group_of = [&](std::size_t s) { return static_cast<std::size_t>(columns[s]) / 4; };
-  auto row_groups = [&](std::size_t i, auto visit) {
-    auto s = static_cast<std::size_t>(row_starts[i]);
-    const auto stop = static_cast<std::size_t>(row_starts[i + 1]);
-    while (s < stop && group_of(s) < whole) {
-      std::size_t e = s + 1;
-      while (e < stop && group_of(e) == group_of(s)) ++e;
-      visit(group_of(s), s, e);
-      s = e;
-    }
-  };
-  const auto any_nonzero = [&](std::size_t s, std::size_t e) {
-    bool any = false;
-    for (; s < e; ++s) any = any || values[s] != 0.0;
-    return any;
-  };
-  Record record;
-  // Whether a group left out stores a −0: F then differs from its record
-  // (whose groups left out are +0) in a zero's sign, and is written out.
-  bool signed_zero_left_out = false;
-  if (finite && cols >= kPartialSumMinFactors && rows > 0) {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-      row_groups(i, [&](std::size_t, std::size_t s, std::size_t e) {
-        if (any_nonzero(s, e)) {
-          ++count;
-        } else {
-          for (; s < e; ++s) signed_zero_left_out = signed_zero_left_out || std::signbit(values[s]);
-        }
-      });
-    }
-    if (count <= rows * whole / kRecordedGroupDivisor) {
-      record.reset(new FactorGroups);
-      record->rows = rows;
-      record->cols = cols;
-      record->groups.reserve(count);
-      record->values = storage_for_overwrite(4 * count);
-      record->end.resize(rows);
-      for (std::size_t i = 0; i < rows; ++i) {
-        row_groups(i, [&](std::size_t g, std::size_t s, std::size_t e) {
-          if (!any_nonzero(s, e)) return;
-          double* entries = record->values.data() + 4 * record->groups.size();
-          std::fill_n(entries, 4, 0.0);
-          for (; s < e; ++s) entries[columns[s] % 4] = values[s];
-          record->groups.push_back(static_cast<std::uint32_t>(g));
-        });
-        record->end[i] = record->groups.size();
-      }
-    }
-  }
-  if (record && !signed_zero_left_out) {
+  auto [recorded, record, signed_zero] = finite && cols >= kPartialSumMinFactors && rows > 0
+                                             ? record_compressed(rows, cols, row_starts, columns, values)
+                                             : RowScan{finite, nullptr, false};
+  if (record && !signed_zero) {
     // The record holds F: its groups, and the columns past them.
-    const std::size_t width = cols - 4 * whole;
+    const std::size_t whole = cols / 4 * 4;
+    const std::size_t width = cols - whole;
     record->alone = true;
     record->tail.assign(rows * width, 0.0);
     for (std::size_t i = 0; i < rows; ++i) {
       for (auto s = row_starts[i]; s < row_starts[i + 1]; ++s) {
         const auto c = static_cast<std::size_t>(columns[static_cast<std::size_t>(s)]);
-        if (c >= 4 * whole) record->tail[i * width + c - 4 * whole] = values[static_cast<std::size_t>(s)];
+        if (c >= whole) record->tail[i * width + c - whole] = values[static_cast<std::size_t>(s)];
       }
     }
     return FactorScan(Matrix(), finite, std::move(record));
